@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs, only those that are missing.
+# One list for the whole project: later work adds its packages here.
+set -euo pipefail
+
+packages=(
+    # build and test
+    cmake g++ make pkg-config
+    libgtest-dev libgmock-dev libbenchmark-dev
+    # libraries the unit links
+    libssl-dev libcjson-dev libmbedtls-dev
+)
+if [ -n "${DOORPHONE_EXTRA_PACKAGES:-}" ]; then
+    read -r -a extra <<< "$DOORPHONE_EXTRA_PACKAGES"
+    packages+=("${extra[@]}")
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
+fi
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

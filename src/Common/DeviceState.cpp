@@ -1,0 +1,6 @@
+#include "AppState.h"
+#include "DeviceState.h"
+
+DEVICE_STATE_S gDeviceState;
+Countdown gPushWaitTimer{kCountdownStopped};
+APP_STATE_S gAppState;

@@ -1,0 +1,38 @@
+// gDeviceState: the door-phone state record, one process-wide instance. Other threads read and
+// write its words without a lock, so the shared words are atomics.
+#pragma once
+
+#include "Countdown.h"
+
+#include <atomic>
+#include <cstdint>
+
+struct DEVICE_STATE_S {
+    // Countdowns of the timer task, in the order it runs them.
+    Countdown PushDelayTimer{kCountdownStopped};       // doorbell push delay
+    Countdown MinuteTimer{kCountdownStopped};          // uptime minutes
+    Countdown UnlockHoldTimer{kCountdownStopped};      // door lock output pulse
+    Countdown FloorSessionTimer{kCountdownStopped};    // floor-model call/talk session
+    Countdown CallTimeoutTimer{kCountdownStopped};     // call/monitor time-out
+    Countdown MotionResumeTimer{kCountdownStopped};    // motion alarm back on
+    Countdown ViewingTimer{kCountdownStopped};         // viewing mark and key frame
+    Countdown KeyWindowTimer{kCountdownStopped};       // key press window
+    Countdown CodingReplyTimer{kCountdownStopped};     // coding reply on the bus
+    Countdown UnlockSessionTimer{kCountdownStopped};   // unlock session end
+    Countdown RecordTimer{kCountdownStopped};          // MP4 recording length
+    Countdown VideoSettleTimer{0};                     // not initialised by the timer task
+    Countdown AnnounceGuardTimer{kCountdownStopped};   // bus announce frame guard
+    Countdown LevelGuardTimer{kCountdownStopped};      // bus level frame guard
+    Countdown RingPulseGuardTimer{kCountdownStopped};  // ring output pulse guard
+    Countdown MotionCooldownTimer{kCountdownStopped};  // motion push cool-down
+    Countdown CaptureWaitTimer{kCountdownStopped};     // snapshot capture arm
+    Countdown TalkAudioSettleTimer{kCountdownStopped}; // talk audio settle
+    Countdown PushGuardTimer{kCountdownStopped};       // not initialised by the timer task
+    Countdown RingToneTimer{kCountdownStopped};        // ring tone length
+    Countdown RecordHoldTimer{kCountdownStopped};      // not initialised; held at 0 once expired
+};
+
+extern DEVICE_STATE_S gDeviceState;
+
+// Guard of the doorbell push trigger: a trigger returns at once while it runs.
+extern Countdown gPushWaitTimer;

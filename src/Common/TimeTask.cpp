@@ -1,0 +1,143 @@
+#include "TimeTask.h"
+
+#include "AppLog.h"
+#include "AppState.h"
+#include "DeviceState.h"
+#include "Media/osd.h"
+#include "platform/board.h"
+
+#include <ctime>
+#include <pthread.h>
+#include <sys/prctl.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+void (*gTimeTaskClockSync)() = nullptr;
+
+namespace {
+
+constexpr uint16_t kMinuteTicks = 6000;
+constexpr uint16_t kIconBlinkTicks = 50;
+
+// Runs one countdown: its action when due, then it stops (unless the action re-armed it).
+template <typename Action>
+void __Run(Countdown& c, Action action)
+{
+    if (CountdownTick(c)) {
+        action();
+        CountdownExpire(c);
+    }
+}
+
+void __Run(Countdown& c)
+{
+    __Run(c, [] {});
+}
+
+void __MinuteAction()
+{
+    gDeviceState.MinuteTimer = kMinuteTicks;
+    uint32_t minutes = ++gAppState.UptimeMinutes;
+    if (minutes % 60 == 0 && gTimeTaskClockSync != nullptr) {
+        gTimeTaskClockSync();
+    }
+}
+
+}  // namespace
+
+int SetSystemTimeFromRecord(RTC_TIME_S rtc)
+{
+    struct tm tm = {};
+    tm.tm_sec = rtc.second;
+    tm.tm_min = rtc.minute;
+    tm.tm_hour = rtc.hour;
+    tm.tm_mday = rtc.day;
+    tm.tm_mon = rtc.month - 1;
+    tm.tm_year = rtc.year - 1900;
+    tm.tm_wday = rtc.weekday;
+    struct timeval tv = {};
+    tv.tv_sec = mktime(&tm);
+    tv.tv_usec = 0;
+    BoardSetTimeOfDay(&tv);
+    return 0;
+}
+
+int SetSystemTimeFromRtc()
+{
+    // The real-time clock is read here once its driver is in; until then the clock stays as it is.
+    return 0;
+}
+
+void TimeTaskInit()
+{
+    DEVICE_STATE_S& s = gDeviceState;
+    Countdown* initialised[] = {
+        &s.PushDelayTimer,     &s.UnlockHoldTimer,    &s.FloorSessionTimer,  &s.CallTimeoutTimer,
+        &s.MotionResumeTimer,  &s.ViewingTimer,       &s.KeyWindowTimer,     &s.CodingReplyTimer,
+        &s.UnlockSessionTimer, &s.RecordTimer,        &s.AnnounceGuardTimer, &s.LevelGuardTimer,
+        &s.RingPulseGuardTimer, &s.MotionCooldownTimer, &s.CaptureWaitTimer, &s.TalkAudioSettleTimer,
+        &gPushWaitTimer,       &s.RingToneTimer,
+    };
+    for (Countdown* c : initialised) {
+        c->store(kCountdownStopped);
+    }
+    s.MinuteTimer = kMinuteTicks;
+}
+
+void TimeTaskTick()
+{
+    DEVICE_STATE_S& s = gDeviceState;
+
+    __Run(s.PushDelayTimer, [] { gAppState.PushReady = 1; });
+    __Run(s.MinuteTimer, __MinuteAction);
+    __Run(s.UnlockHoldTimer);
+    __Run(s.FloorSessionTimer, [] { gAppState.PushReady = 1; });
+    __Run(s.CallTimeoutTimer, [] { gAppState.PushReady = 1; });
+    __Run(s.MotionResumeTimer);
+    __Run(s.ViewingTimer);
+    for (OSD_ICON_S& icon : gOsdIcon) {
+        __Run(icon.DisplayCountdown, [&icon] {
+            icon.DisplayCountdown = kCountdownStopped;
+            icon.FirstCountdown = kCountdownStopped;
+        });
+    }
+    for (OSD_ICON_S& icon : gOsdIcon) {
+        __Run(icon.FirstCountdown, [&icon] { icon.FirstCountdown = kIconBlinkTicks; });
+    }
+    __Run(s.KeyWindowTimer);
+    __Run(s.CodingReplyTimer);
+    __Run(s.UnlockSessionTimer);
+    __Run(s.RecordTimer);
+    __Run(s.VideoSettleTimer);
+    __Run(s.AnnounceGuardTimer);
+    __Run(s.LevelGuardTimer);
+    __Run(s.RingPulseGuardTimer);
+    __Run(s.MotionCooldownTimer);
+    __Run(s.CaptureWaitTimer);
+    __Run(s.TalkAudioSettleTimer);
+    __Run(gPushWaitTimer);
+    __Run(s.PushGuardTimer);
+    __Run(s.RingToneTimer);
+    // The record hold stays at 0 once it has run out: the recorder reads 0 as "hold over".
+    CountdownTick(s.RecordHoldTimer);
+}
+
+void* TimeTaskThread(void*)
+{
+    prctl(PR_SET_NAME, "TimeTaskThread");
+    APP_INFO("PID = %u", static_cast<unsigned>(gettid()));
+    TimeTaskInit();
+    for (;;) {
+        TimeTaskTick();
+        struct timeval tv = {0, 10000};
+        select(0, nullptr, nullptr, nullptr, &tv);
+    }
+    return nullptr;
+}
+
+int StartTimeTask()
+{
+    SetSystemTimeFromRtc();
+    pthread_t tid;
+    return pthread_create(&tid, nullptr, TimeTaskThread, nullptr);
+}

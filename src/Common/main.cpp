@@ -1,0 +1,37 @@
+// The door-phone application: brings the unit up in a fixed order, then parks the main thread.
+#include "StartUp.h"
+#include "TimeTask.h"
+
+#include <cstdlib>
+#include <sys/select.h>
+#include <unistd.h>
+
+int main()
+{
+    // Start-up order: each step runs to completion before the next; the threads a step starts
+    // run on. Steps are added here, at their place, as their parts of the unit land.
+    // 1 BoardInit
+    if (CheckApplicationMD5() != 0) {  // 2
+        std::exit(0);
+    }
+    // 3 NetworkInit
+    // 4 InitSDCard
+    // 5 MP4RecordLockInit
+    // 6 SysInit
+    // 7 LoadDoorSettings
+    // 8 SetVideoDynamicsInfo(0)
+    // 9 VideoInit
+    // 10 AudioInit
+    // 11 StartDetectThread
+    StartTimeTask();  // 12
+    // 13 NoxaMDMsgHandle(1)
+    struct timeval pause = {0, 100000};  // 14: the bus link starts after the motion alarm settles
+    select(0, nullptr, nullptr, nullptr, &pause);
+    // 15 InitTalkSerial
+    // 16 StartCardDet
+    // 17 StartRingKeyDetect
+    // 18 StartNoxaAppThread
+    for (;;) {  // 19
+        sleep(10);
+    }
+}

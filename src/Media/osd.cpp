@@ -1,0 +1,3 @@
+#include "osd.h"
+
+OSD_ICON_S gOsdIcon[kOsdIconCount];

@@ -1,0 +1,21 @@
+// The shell runner: every `system` and `popen` of the application goes through here.
+// On the simulated board the unit's absolute paths are rewritten under the board root, the
+// simulated tools come first on PATH, the command runs in the root folder, and a command that
+// would still name a host path outside the sandbox is refused without running anything.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+// Like system(3): the command's wait status, or -1 when it was refused or could not start.
+int BoardSystem(const char* command);
+// Like popen(3)/pclose(3); BoardPopen returns nullptr for a refused command.
+FILE* BoardPopen(const char* command, const char* mode);
+int BoardPclose(FILE* stream);
+
+// The rewriting alone: fills `out` with the command as it would run and returns 0, or returns -1
+// and fills `why` when the command is refused.
+int BoardShellRewrite(const std::string& command, std::string* out, std::string* why);
+
+// Folder of the simulated tools (DOORPHONE_SIM_BIN, else the build's default).
+std::string BoardSimBinDir();

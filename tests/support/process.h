@@ -1,0 +1,34 @@
+// A child process with its output captured, for tests that run the unit or its tools.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+class ChildProcess {
+public:
+    // Starts argv[0] with the given extra environment ("NAME=value"); stdout and stderr are
+    // captured together.
+    ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+    ~ChildProcess();
+
+    // Waits until the captured output holds `text`; false on time-out or exit without it.
+    bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout);
+    // Waits for the exit; returns the wait status, or -1 on time-out.
+    int WaitExit(std::chrono::milliseconds timeout);
+    void Kill(int sig);
+    std::string Output();
+    // Writes a line to the child's standard input.
+    void WriteLine(const std::string& line);
+
+private:
+    void Drain(int timeoutMs);
+
+    pid_t mPid = -1;
+    int mOut = -1;
+    int mIn = -1;
+    int mStatus = -1;
+    bool mExited = false;
+    std::string mOutput;
+};

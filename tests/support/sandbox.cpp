@@ -1,0 +1,65 @@
+#include "sandbox.h"
+
+#include "platform/board_path.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+
+std::string SourceDir()
+{
+    return DOORPHONE_SOURCE_DIR;
+}
+
+std::string BinaryDir()
+{
+    return DOORPHONE_BINARY_DIR;
+}
+
+TestSandbox::TestSandbox()
+{
+    char tmpl[] = "/tmp/doorphone-test-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    mRoot = tmpl;
+    std::string cmd = SourceDir() + "/tools/mksandbox " + mRoot + " > /dev/null";
+    int rc = std::system(cmd.c_str());
+    if (rc == -1 || !WIFEXITED(rc) || WEXITSTATUS(rc) != 0) {
+        std::filesystem::remove_all(mRoot);
+        throw std::runtime_error("mksandbox failed for " + mRoot);
+    }
+    setenv("DOORPHONE_ROOT", mRoot.c_str(), 1);
+    BoardReloadRoot();
+}
+
+TestSandbox::~TestSandbox()
+{
+    unsetenv("DOORPHONE_ROOT");
+    BoardReloadRoot();
+    std::error_code ec;
+    std::filesystem::remove_all(mRoot, ec);
+}
+
+std::string TestSandbox::Read(const std::string& unitPath) const
+{
+    std::ifstream in(Path(unitPath), std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void TestSandbox::Write(const std::string& unitPath, const std::string& content) const
+{
+    std::filesystem::create_directories(std::filesystem::path(Path(unitPath)).parent_path());
+    std::ofstream out(Path(unitPath), std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+bool TestSandbox::Exists(const std::string& unitPath) const
+{
+    return std::filesystem::exists(Path(unitPath));
+}

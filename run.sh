@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # Runs the unit on the simulated board: installs what is missing, builds (no sanitizers),
 # makes a fresh sandbox, starts what the unit talks to, and runs doorphone in the foreground.
-# Usage: ./run.sh [--seconds N]
+# Usage: ./run.sh [--seconds N] [--root DIR]
+#   --root DIR  use the sandbox in DIR (laid out fresh when DIR is absent or empty)
 set -euo pipefail
 cd "$(dirname "$0")"
 here=$(pwd)
 
 seconds=""
+root=""
 while [ $# -gt 0 ]; do
     case "$1" in
         --seconds) seconds=${2:?--seconds needs a number}; shift 2 ;;
-        -h|--help) echo "usage: ./run.sh [--seconds N]"; exit 0 ;;
+        --root) root=${2:?--root needs a folder}; shift 2 ;;
+        -h|--help) echo "usage: ./run.sh [--seconds N] [--root DIR]"; exit 0 ;;
         *) echo "run.sh: unknown argument $1" >&2; exit 2 ;;
     esac
 done
@@ -20,8 +23,14 @@ build=build-run
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDOORPHONE_TESTS=OFF -DDOORPHONE_BENCH=OFF > /dev/null
 cmake --build "$build" -j"$(nproc)" --target doorphone
 
-root=$(mktemp -d /tmp/doorphone-run-XXXXXX)
-tools/mksandbox "$root" > /dev/null
+if [ -z "$root" ]; then
+    root=$(mktemp -d /tmp/doorphone-run-XXXXXX)
+fi
+mkdir -p "$root"
+root=$(cd "$root" && pwd)
+if [ -z "$(ls -A "$root")" ]; then
+    tools/mksandbox "$root" > /dev/null
+fi
 echo "run.sh: sandbox (board root) is $root"
 export DOORPHONE_ROOT=$root
 

@@ -2,6 +2,7 @@
 // write its words without a lock, so the shared words are atomics.
 #pragma once
 
+#include "ComPort.h"
 #include "Countdown.h"
 
 #include <atomic>
@@ -30,6 +31,19 @@ struct DEVICE_STATE_S {
     Countdown PushGuardTimer{kCountdownStopped};       // not initialised by the timer task
     Countdown RingToneTimer{kCountdownStopped};        // ring tone length
     Countdown RecordHoldTimer{kCountdownStopped};      // not initialised; held at 0 once expired
+
+    // Door-phone state read by the bus link (kept by the door-phone control).
+    std::atomic<uint16_t> SystemMainState{0};  // high byte main state, low byte door + 1
+    std::atomic<uint32_t> DoorAddress{0};      // calling station's address on a floor-model bus
+    std::atomic<uint32_t> CodingAddress{0};    // the unit's room address
+
+    // Intercom bus link. The records below the queue ids are touched only under the link's lock.
+    std::atomic<int> MsgQueueId2{-1};  // second queue: created, never read
+    std::atomic<int> CmdQueueId{-1};   // command queue of the bus thread; -1 until created
+    uint8_t LastSent[kComEchoPending][kComFrameLen] = {};
+    uint8_t LastSentIndex = 0;
+    COM_PORT_REC_S ComPort[kComPortCount];
+    std::atomic<uint32_t> BusFree{0};
 };
 
 extern DEVICE_STATE_S gDeviceState;

@@ -4,6 +4,7 @@
 #include "AppState.h"
 #include "DeviceState.h"
 #include "Media/osd.h"
+#include "TalkSerial.h"
 #include "platform/board.h"
 
 #include <ctime>
@@ -105,7 +106,11 @@ void TimeTaskTick()
         __Run(icon.FirstCountdown, [&icon] { icon.FirstCountdown = kIconBlinkTicks; });
     }
     __Run(s.KeyWindowTimer);
-    __Run(s.CodingReplyTimer);
+    __Run(s.CodingReplyTimer, [] {
+        // The answer to a coding ring while the unit's user talks: sent from here, not queued.
+        SendCodingOrder(38, gDeviceState.DoorAddress, gDeviceState.CodingAddress, kComBusPort);
+        SendTalkOrder(8, 0, 1, 0);
+    });
     __Run(s.UnlockSessionTimer);
     __Run(s.RecordTimer);
     __Run(s.VideoSettleTimer);

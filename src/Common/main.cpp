@@ -1,5 +1,6 @@
 // The door-phone application: brings the unit up in a fixed order, then parks the main thread.
 #include "StartUp.h"
+#include "TalkSerial.h"
 #include "TimeTask.h"
 
 #include <cstdlib>
@@ -27,7 +28,7 @@ int main()
     // 13 NoxaMDMsgHandle(1)
     struct timeval pause = {0, 100000};  // 14: the bus link starts after the motion alarm settles
     select(0, nullptr, nullptr, nullptr, &pause);
-    // 15 InitTalkSerial
+    InitTalkSerial();  // 15 (the bus thread ProcessTalkData is started here once it exists)
     // 16 StartCardDet
     // 17 StartRingKeyDetect
     // 18 StartNoxaAppThread

@@ -1,0 +1,457 @@
+// The bus link without a bus station: the receive state machine, the echo handling, the send
+// ring, the port set-up on a pseudo-terminal and the command queue.
+#include "AppState.h"
+#include "TimeTask.h"
+#include "talk_test_util.h"
+
+#include <gtest/gtest.h>
+#include <sys/msg.h>
+#include <termios.h>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+COM_PORT_REC_S& Port()
+{
+    return gDeviceState.ComPort[kComBusPort];
+}
+
+void Feed(const ByteVec& bytes)
+{
+    for (uint8_t b : bytes) {
+        ComRecvByte(kComBusPort, b);
+    }
+}
+
+// A station's talk order as it goes on the wire.
+ByteVec StationFrame(uint8_t order, uint8_t value1, uint8_t source = 1)
+{
+    ComBody b = ComTalkOrderBody(order, value1, 0, 0, false, 0);
+    b[8] = static_cast<uint8_t>(source + 16);
+    b[9] = ComFrameChecksum(b.data());
+    ByteVec f = {kComStart};
+    f.insert(f.end(), b.begin(), b.end());
+    f.push_back(kComEnd);
+    return f;
+}
+
+std::vector<Frame12> FetchAll()
+{
+    std::vector<Frame12> out;
+    Frame12 f;
+    while (ComRecvFrame(f.data(), kComBusPort) == 1) {
+        out.push_back(f);
+    }
+    return out;
+}
+
+class TalkLink : public testing::Test {
+protected:
+    void SetUp() override { ResetLink(); }
+    void TearDown() override { ResetLink(); }
+};
+
+}  // namespace
+
+// --- Receive state machine -------------------------------------------------------------------
+
+TEST_F(TalkLink, FrameIsStoredDecoded)
+{
+    Feed(StationFrame(0, 1, 1));
+    auto frames = FetchAll();
+    ASSERT_EQ(1u, frames.size());
+    // byte 0 cleared, 16 off every byte of 16 or more, the end byte kept as it is
+    EXPECT_EQ("00 00 01 00 00 00 00 00 00 01 82 03", ToHex(frames[0].data(), 12));
+}
+
+TEST_F(TalkLink, BadChecksumLeavesTheRingUnchanged)
+{
+    ByteVec f = StationFrame(8, 0);
+    f[10] ^= 0x01;
+    COM_PORT_REC_S before = Port();
+    Feed(f);
+    EXPECT_EQ(0, std::memcmp(before.RecvRing, Port().RecvRing, sizeof(before.RecvRing)));
+    EXPECT_EQ(before.RecvWriteIndex, Port().RecvWriteIndex);
+    EXPECT_TRUE(FetchAll().empty());
+}
+
+TEST_F(TalkLink, WindowWithoutStartWrapsAfterTwelveBytes)
+{
+    ByteVec junk;
+    for (uint8_t i = 0; i < 12; ++i) {
+        junk.push_back(static_cast<uint8_t>(0x40 + i));
+    }
+    Feed(junk);
+    EXPECT_EQ(0, Port().WindowIndex);
+    EXPECT_EQ(0, Port().InFrame);
+    Feed({0x77});
+    EXPECT_EQ(0x77, Port().Window[0]);
+    EXPECT_EQ(0x41, Port().Window[1]);
+    EXPECT_EQ(1, Port().WindowIndex);
+    // An end byte in the eleventh place without a start never makes a frame.
+    Feed({0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x90, kComEnd});
+    EXPECT_TRUE(FetchAll().empty());
+}
+
+TEST_F(TalkLink, TenUndeliveredFramesFillTheRingAndTheEleventhIsDropped)
+{
+    for (uint8_t i = 0; i < 11; ++i) {
+        Feed(StationFrame(8, i));
+    }
+    auto frames = FetchAll();
+    ASSERT_EQ(10u, frames.size());
+    for (uint8_t i = 0; i < 10; ++i) {
+        EXPECT_EQ(i, frames[i][2]) << "frame " << int(i);
+    }
+    // Room again once fetched.
+    Feed(StationFrame(8, 42));
+    frames = FetchAll();
+    ASSERT_EQ(1u, frames.size());
+    EXPECT_EQ(42, frames[0][2]);
+}
+
+TEST_F(TalkLink, FrameSplitAcrossManyReadsIsAssembledOnce)
+{
+    ByteVec f = StationFrame(13, 1, 2);
+    std::vector<Frame12> got;
+    for (uint8_t b : f) {
+        Feed({b});
+        ComLinkTick(kComBusPort);
+        TalkLinkPass(0, [&got](const uint8_t* fr) {
+            Frame12 a;
+            std::memcpy(a.data(), fr, 12);
+            got.push_back(a);
+        });
+    }
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(13, got[0][1]);
+    EXPECT_EQ(1, got[0][2]);
+    EXPECT_EQ(2, got[0][9]);
+}
+
+TEST_F(TalkLink, StrayEndByteDoesNotReplayTheLastFrame)
+{
+    Feed(StationFrame(8, 3));
+    ASSERT_EQ(1u, FetchAll().size());
+    // Noise: a start and an end byte, the rest of the window still holds the old frame.
+    Feed({kComStart, kComEnd});
+    Feed({kComStart, 0x18, kComEnd});
+    EXPECT_TRUE(FetchAll().empty());
+}
+
+TEST_F(TalkLink, BytesDuringEchoWaitAreStillAssembled)
+{
+    ASSERT_EQ(255, SendTalkOrder(8, 0, 1, 0));  // no port: written nowhere, but in the ring
+    for (int i = 0; i < 4 && !Port().EchoWait; ++i) {
+        ComLinkTick(kComBusPort);
+    }
+    ASSERT_EQ(1, Port().EchoWait) << "the echo check starts after the send delay";
+    Feed(StationFrame(0, 1));
+    auto frames = FetchAll();
+    ASSERT_EQ(1u, frames.size());
+    EXPECT_EQ(0, frames[0][1]);
+    EXPECT_EQ(1, frames[0][2]);
+}
+
+TEST_F(TalkLink, LevelFrameRunsTheLevelHandlerOnce)
+{
+    static int calls;
+    static uint8_t seen[12];
+    calls = 0;
+    gComLevelHandler = [](const uint8_t* w) {
+        ++calls;
+        std::memcpy(seen, w, 12);
+    };
+    ComBody level = ComAnnounceBody(1, 3);  // level 2000
+    ByteVec f = {kComStart};
+    f.insert(f.end(), level.begin(), level.end());
+    f.push_back(kComEnd);
+    Feed(f);
+    EXPECT_EQ(1, calls);
+    EXPECT_EQ(ToHex(f.data(), 12), ToHex(seen, 12));
+    EXPECT_TRUE(FetchAll().empty()) << "a level frame has no checksum and is not delivered";
+
+    Feed(HexBytes("02 01 33 00 00 33 55 10 10 10 10 03"));  // the announce: no level
+    EXPECT_EQ(1, calls);
+    gComLevelHandler = nullptr;
+}
+
+// --- Echo drop -------------------------------------------------------------------------------
+
+TEST_F(TalkLink, OwnFrameIsDroppedOnceAndASecondCopyHandedOn)
+{
+    SendTalkOrder(8, 0, 1, 0);
+    std::vector<Frame12> got;
+    Feed(HexBytes("02 18 10 11 10 10 10 10 10 15 9E 03"));
+    Feed(HexBytes("02 18 10 11 10 10 10 10 10 15 9E 03"));
+    EXPECT_EQ(1, TalkLinkPass(0, [&got](const uint8_t* f) { got.push_back({}); std::memcpy(got.back().data(), f, 12); }));
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(8, got[0][1]);
+}
+
+TEST_F(TalkLink, StationFrameAheadOfTheEchoKeepsTheEchoMarked)
+{
+    // Order on the bus: a station's call, then the echo of the unit's frame.
+    SendTalkOrder(6, 1, 0, 0);
+    Feed(StationFrame(0, 1));
+    Feed(HexBytes("02 16 11 10 10 10 10 10 10 15 9C 03"));
+    std::vector<int> orders;
+    TalkLinkPass(0, [&orders](const uint8_t* f) { orders.push_back(f[1]); });
+    EXPECT_EQ(std::vector<int>{0}, orders);
+}
+
+TEST_F(TalkLink, EchoesOfTwoFramesSentBackToBackAreBothDropped)
+{
+    SendCodingOrder(42, 10000001, 1234, kComBusPort);
+    SendTalkOrder(5, 0, 0, 0);
+    Feed(HexBytes("02 3A B1 A2 BD 10 32 15 10 10 C1 03"));
+    Feed(StationFrame(5, 0, 0));  // the talk-order echo: source 0 here would be a station...
+    std::vector<int> sources;
+    TalkLinkPass(0, [&sources](const uint8_t* f) { sources.push_back(f[9]); });
+    EXPECT_EQ(std::vector<int>{0}, sources) << "the coding echo is dropped, a station's frame is not";
+    Feed(StationFrame(5, 0, 5));  // ... the real echo carries the unit's source 5
+    EXPECT_EQ(0, TalkLinkPass(0, [](const uint8_t*) {}));
+}
+
+// --- Send ring and echo check ----------------------------------------------------------------
+
+TEST_F(TalkLink, SendFillsTheRingAndTheEchoCheckFreesIt)
+{
+    SendTalkOrder(8, 0, 1, 0);
+    EXPECT_EQ("02 18 10 11 10 10 10 10 10 15 9E 03", ToHex(Port().SendRing[0], 12));
+    EXPECT_EQ(1, Port().SendWriteIndex);
+    EXPECT_EQ("02 08 00 01 00 00 00 00 00 05 8E 03", ToHex(gDeviceState.LastSent[0], 12));
+
+    for (int i = 0; i < 3; ++i) {
+        ComLinkTick(kComBusPort);
+        EXPECT_EQ(0, Port().EchoWait) << "send delay pass " << i;
+    }
+    ComLinkTick(kComBusPort);
+    ASSERT_EQ(1, Port().EchoWait);
+    // The echo heard from its start byte completes the check.
+    Feed(HexBytes("02 18 10 11 10 10 10 10 10 15 9E 03"));
+    EXPECT_EQ(0, Port().EchoWait);
+    EXPECT_EQ(0, Port().SendRing[0][0]);
+    EXPECT_EQ(1, Port().SendEchoIndex);
+}
+
+TEST_F(TalkLink, ThreeEchoErrorsFreeTheSlot)
+{
+    SendTalkOrder(8, 0, 1, 0);
+    for (int err = 0; err < 3; ++err) {
+        for (int i = 0; i < 4 && !Port().EchoWait; ++i) {
+            ComLinkTick(kComBusPort);
+        }
+        ASSERT_EQ(1, Port().EchoWait) << "error " << err;
+        EXPECT_EQ(0x02, Port().SendRing[0][0]);
+        Feed({0x55});
+        ComLinkTick(kComBusPort);
+        EXPECT_EQ(0, Port().EchoWait);
+    }
+    EXPECT_EQ(0, Port().SendRing[0][0]);
+    EXPECT_EQ(1, Port().SendEchoIndex);
+    EXPECT_EQ(0, Port().EchoErrorCount);
+}
+
+TEST_F(TalkLink, SilentEchoTimesOutAfter900Passes)
+{
+    SendTalkOrder(8, 0, 1, 0);
+    int passes = 0;
+    while (!Port().EchoWait && passes < 10) {
+        ComLinkTick(kComBusPort);
+        ++passes;
+    }
+    ASSERT_EQ(1, Port().EchoWait);
+    for (int i = 0; i < 900; ++i) {
+        ComLinkTick(kComBusPort);
+    }
+    EXPECT_EQ(1, Port().EchoWait);
+    ComLinkTick(kComBusPort);
+    EXPECT_EQ(0, Port().EchoWait);
+    EXPECT_EQ(0, Port().SendRing[0][0]);
+}
+
+TEST_F(TalkLink, EveryFrameInTheRingIsHandedOnInOnePass)
+{
+    Feed(StationFrame(0, 0));
+    Feed(StationFrame(0, 1));
+    Feed(StationFrame(14, 3));
+    std::vector<int> orders;
+    EXPECT_EQ(3, TalkLinkPass(0, [&orders](const uint8_t* f) { orders.push_back(f[1]); }));
+    EXPECT_EQ((std::vector<int>{0, 0, 14}), orders);
+}
+
+// --- Port ------------------------------------------------------------------------------------
+
+TEST_F(TalkLink, PortIsSetUpRawAt9600)
+{
+    TestSandbox sb;
+    PtyPeer bus(sb);
+    ASSERT_EQ(0, InitTalkSerial());
+    struct termios t = {};
+    ASSERT_EQ(0, tcgetattr(TalkSerialFd(), &t));
+    EXPECT_EQ(B9600, cfgetispeed(&t));
+    EXPECT_EQ(B9600, cfgetospeed(&t));
+    EXPECT_EQ(CS8, t.c_cflag & CSIZE);
+    EXPECT_EQ(0u, t.c_cflag & (PARENB | CSTOPB | CRTSCTS));
+    EXPECT_NE(0u, t.c_cflag & CREAD);
+    EXPECT_NE(0u, t.c_iflag & IGNPAR);
+    EXPECT_EQ(0u, t.c_iflag & (INPCK | INLCR | ICRNL | IXON | IXOFF | IXANY));
+    EXPECT_EQ(0u, t.c_lflag);
+    EXPECT_EQ(0u, t.c_oflag);
+    EXPECT_NE(0, fcntl(TalkSerialFd(), F_GETFL) & O_NONBLOCK);
+
+    // Bytes that a cooked line would change (CR, XON/XOFF) pass both ways untouched.
+    ByteVec raw = {0x0D, 0x11, 0x13, 0x0A, 0x7F, 0x03};
+    bus.Write(raw);
+    uint8_t buf[12] = {};
+    ByteVec in;
+    for (int i = 0; i < 100 && in.size() < raw.size(); ++i) {
+        struct pollfd p = {TalkSerialFd(), POLLIN, 0};
+        poll(&p, 1, 20);
+        int n = SerialRead(kComBusPort, buf);
+        in.insert(in.end(), buf, buf + std::max(n, 0));
+    }
+    EXPECT_EQ(raw, in);
+    ASSERT_EQ(0, SendTalkOrder(8, 0, 1, 0));
+    ByteVec out = bus.Read(12);
+    EXPECT_EQ("02 18 10 11 10 10 10 10 10 15 9E 03", ToHex(out.data(), out.size()));
+}
+
+TEST_F(TalkLink, MissingPortDoesNoIo)
+{
+    TestSandbox sb;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, InitTalkSerial());
+    EXPECT_EQ(-1, TalkSerialFd());
+    EXPECT_EQ(255, SendTalkOrder(8, 0, 1, 0));
+    uint8_t buf[12];
+    EXPECT_EQ(-1, SerialRead(kComBusPort, buf));
+    Feed(StationFrame(0, 1));
+    EXPECT_EQ(1, TalkLinkPass(0, [](const uint8_t*) {})) << "frames already heard still go on";
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos, out.find("HiSerial Can't Open Serial HiSerDevice"));
+    EXPECT_NE(std::string::npos, out.find("s32Ret=0xffffffff,fuc:SerialWrite"));
+}
+
+TEST_F(TalkLink, DeviceStateReplyFollowsTheMainState)
+{
+    TestSandbox sb;
+    PtyPeer bus(sb);
+    ASSERT_EQ(0, InitTalkSerial());
+    gDeviceState.SystemMainState = 0x0302;
+    gCurrentDoor = 1;
+    SendDeviceState(0);
+    gDeviceState.SystemMainState = 0x0101;
+    SendDeviceState(3);
+    gDeviceState.SystemMainState = 0;
+    gCurrentDoor = 0;
+    ByteVec out = bus.Read(24);
+    EXPECT_EQ("02 21 10 15 10 12 10 10 10 15 AD 03 02 21 10 12 10 10 10 13 10 15 AB 03", ToHex(out.data(), out.size()));
+}
+
+TEST_F(TalkLink, CodingReplyCountdownSendsCodingAndTalkOrder)
+{
+    TestSandbox sb;
+    PtyPeer bus(sb);
+    ASSERT_EQ(0, InitTalkSerial());
+    gDeviceState.DoorAddress = 10000001;
+    gDeviceState.CodingAddress = 1234;
+    gDeviceState.CodingReplyTimer = 2;
+    TimeTaskTick();
+    EXPECT_TRUE(bus.Read(1, 50ms).empty());
+    TimeTaskTick();
+    ByteVec out = bus.Read(24);
+    EXPECT_EQ("02 36 B1 A2 BD 10 32 15 10 10 BD 03 02 18 10 11 10 10 10 10 10 15 9E 03", ToHex(out.data(), out.size()));
+    EXPECT_EQ(kCountdownStopped, gDeviceState.CodingReplyTimer);
+    TimeTaskTick();
+    EXPECT_TRUE(bus.Read(1, 50ms).empty()) << "fires once";
+    gDeviceState.DoorAddress = 0;
+    gDeviceState.CodingAddress = 0;
+}
+
+TEST_F(TalkLink, AnnounceStartsTheGuard)
+{
+    gDeviceState.AnnounceGuardTimer = kCountdownStopped;
+    SendAnnounceFrame(0, 255);
+    EXPECT_EQ(100, gDeviceState.AnnounceGuardTimer);
+    EXPECT_EQ("02 01 33 00 00 33 55 10 10 10 10 03", ToHex(Port().SendRing[0], 12));
+}
+
+// --- Command queue ---------------------------------------------------------------------------
+
+TEST_F(TalkLink, QueueIsOpenToEveryUser)
+{
+    TestSandbox sb;
+    QueueGuard q;
+    struct msqid_ds ds = {};
+    ASSERT_EQ(0, msgctl(gDeviceState.CmdQueueId, IPC_STAT, &ds));
+    EXPECT_EQ(0666u, ds.msg_perm.mode & 0777);
+    ASSERT_EQ(0, msgctl(gDeviceState.MsgQueueId2, IPC_STAT, &ds));
+    EXPECT_EQ(0666u, ds.msg_perm.mode & 0777);
+}
+
+TEST_F(TalkLink, PostFailsWithoutAQueue)
+{
+    TestSandbox sb;
+    EXPECT_EQ(-1, PostTalkCommand(13, 0, 0, 0)) << "no queue yet";
+    {
+        QueueGuard q;
+        EXPECT_EQ(0, PostTalkCommand(13, 0, 0, 0));
+        int stale = gDeviceState.CmdQueueId;
+        TalkQueueRemove();
+        gDeviceState.CmdQueueId = stale;  // a queue removed under the unit
+        EXPECT_EQ(-1, PostTalkCommand(13, 0, 0, 0));
+        gDeviceState.CmdQueueId = -1;
+    }
+}
+
+TEST_F(TalkLink, CommandMessageIsTypeAndFourBytes)
+{
+    TestSandbox sb;
+    QueueGuard q;
+    ASSERT_EQ(0, PostTalkCommand(12, 1, 2, 3));
+    struct {
+        long type;
+        uint8_t body[16];
+    } msg = {};
+    ASSERT_EQ(4, msgrcv(gDeviceState.CmdQueueId, &msg, sizeof(msg.body), 0, IPC_NOWAIT));
+    EXPECT_EQ(1239, msg.type);
+    EXPECT_EQ("0C 01 02 03", ToHex(msg.body, 4));
+}
+
+TEST_F(TalkLink, QueuedOrdersGoOutOnePerPass)
+{
+    TestSandbox sb;
+    PtyPeer bus(sb);
+    ASSERT_EQ(0, InitTalkSerial());
+    QueueGuard q;
+    gDeviceState.DoorAddress = 20000001;
+    gDeviceState.CodingAddress = 31234;
+    std::thread poster([] {
+        EXPECT_EQ(0, PostTalkCommand(13, 1, 0, 0));
+        EXPECT_EQ(0, PostCodingCommand(42, 1));  // to the calling station
+        EXPECT_EQ(0, PostCodingCommand(58, 0));  // to the door base of the unit's floor
+    });
+    poster.join();
+    struct Row {
+        const char* frame;
+        const char* what;
+    } rows[] = {
+        {"02 1D 11 10 10 10 10 10 10 15 A3 03", "talk order 13 for door 1"},
+        // 20000001 = 81 53 107 1; 31234 = 34 130 0 0 (base 240, lowest first)
+        {"02 3A 61 45 7B 11 32 92 10 10 D0 03", "coding 42 with the door address"},
+        // 10000001 + 3 * 10000 = 10030001 = 161 31 174 0
+        {"02 4A B1 2F BE 10 32 92 10 10 DC 03", "coding 58 with the floor's door base"},
+    };
+    for (const Row& r : rows) {
+        TalkLinkPass(0, nullptr);
+        ByteVec out = bus.Read(12);
+        EXPECT_EQ(r.frame, ToHex(out.data(), out.size())) << r.what;
+    }
+    EXPECT_EQ(0, TalkCommandStep()) << "the queue is empty";
+    gDeviceState.DoorAddress = 0;
+    gDeviceState.CodingAddress = 0;
+}

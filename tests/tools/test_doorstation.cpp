@@ -1,0 +1,244 @@
+// The door-station simulator: its own frame code, its commands, and the program on a sandbox
+// (link, echo, decoded output, script and FIFO input).
+#include "bus_codec.h"
+#include "commands.h"
+#include "process.h"
+#include "sandbox.h"
+
+#include <fcntl.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace doorstation;
+using namespace std::chrono_literals;
+
+namespace {
+
+Bytes FromHex(const std::string& hex)
+{
+    Bytes out;
+    for (size_t i = 0; i < hex.size(); i += 3) {
+        out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    }
+    return out;
+}
+
+std::string Station()
+{
+    return BinaryDir() + "/tools/doorstation";
+}
+
+// The unit's side of the simulator's bus: the sandbox's "/dev/ttyS2", raw.
+class UnitSide {
+public:
+    explicit UnitSide(const TestSandbox& sb)
+    {
+        mFd = open(sb.Path("/dev/ttyS2").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        EXPECT_GE(mFd, 0);
+    }
+    ~UnitSide()
+    {
+        if (mFd >= 0) {
+            close(mFd);
+        }
+    }
+    void Write(const Bytes& b) { EXPECT_EQ(static_cast<ssize_t>(b.size()), write(mFd, b.data(), b.size())); }
+    Bytes Read(size_t count)
+    {
+        Bytes out;
+        auto end = std::chrono::steady_clock::now() + 3s;
+        while (out.size() < count && std::chrono::steady_clock::now() < end) {
+            struct pollfd p = {mFd, POLLIN, 0};
+            if (poll(&p, 1, 20) > 0) {
+                uint8_t buf[64];
+                ssize_t n = read(mFd, buf, std::min(sizeof(buf), count - out.size()));
+                if (n > 0) {
+                    out.insert(out.end(), buf, buf + n);
+                }
+            }
+        }
+        return out;
+    }
+
+private:
+    int mFd = -1;
+};
+
+}  // namespace
+
+TEST(DoorStationCodec, FramesOfTheStation)
+{
+    struct {
+        Bytes frame;
+        const char* hex;
+    } rows[] = {
+        {TalkFrame(0, 0, 0, 0, 1), "02 10 10 10 10 10 10 10 10 11 91 03"},
+        {TalkFrame(8, 0, 1, 0, 5), "02 18 10 11 10 10 10 10 10 15 9E 03"},
+        {CodingFrame(42, 10000001, 1234), "02 3A B1 A2 BD 10 32 15 10 10 C1 03"},
+        {LevelFrame(0, 0), "02 01 33 00 00 33 55 10 10 10 10 03"},
+        {LevelFrame(0, 1000), "02 01 33 04 E8 1F 55 10 10 10 10 03"},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(r.hex, Hex(r.frame));
+    }
+}
+
+TEST(DoorStationCodec, DescribesWhatItHears)
+{
+    struct {
+        const char* hex;
+        const char* text;
+    } rows[] = {
+        {"02 18 10 11 10 10 10 10 10 15 9E 03", "talk order 8 value1 0 value2 1 target 0 source 5"},
+        {"02 18 10 11 10 10 10 20 33 55 91 03", "talk order 8 value1 0 value2 1 target 0 source 5 room 1234"},
+        {"02 21 10 15 10 12 10 10 10 15 AD 03", "state reply 0x0502 target 0 source 5"},
+        {"02 3A B1 A2 BD 10 32 15 10 10 C1 03", "coding order 42 addressA 10000001 addressB 1234"},
+        {"02 01 33 04 E8 1F 55 10 10 10 10 03", "announce kind 0 level 1000"},
+        {"02 18 10 11 10 10 10 10 10 15 9F 03", "bad frame: checksum 0x9F, expected 0x9E"},
+        {"02 18 10 11 10 10 10 10 10 15 9E 04", "bad frame: no end byte"},
+        {"02 18 10 01 10 10 10 10 10 15 8E 03", "bad frame: body byte below 0x10"},
+        {"02 01 33 00 00 34 55 10 10 10 10 03", "bad announce frame"},
+        {"02 18 03", "frame cut short after 3 bytes"},
+        {"AA BB", "stray bytes"},
+    };
+    for (const auto& r : rows) {
+        std::string text = DescribeFrame(FromHex(r.hex));
+        EXPECT_EQ(std::string(r.text) + " [" + r.hex + "]", text);
+    }
+}
+
+TEST(DoorStationCodec, SplitterCutsTheStreamIntoFrames)
+{
+    Bytes stream = FromHex("AA 02 18 03 02 18 10 11 10 10 10 10 10 15 9E 03 02 10");
+    FrameSplitter s;
+    std::vector<std::string> chunks;
+    for (uint8_t b : stream) {
+        if (auto f = s.Push(b)) {
+            chunks.push_back(Hex(*f));
+        }
+    }
+    EXPECT_EQ((std::vector<std::string>{"AA", "02 18 03", "02 18 10 11 10 10 10 10 10 15 9E 03"}), chunks);
+}
+
+TEST(DoorStationCommands, LinesBecomeFrames)
+{
+    struct {
+        const char* line;
+        const char* hex;
+    } rows[] = {
+        {"call 1", "02 10 10 10 10 10 10 10 10 11 91 03"},
+        {"call 2 4", "02 10 11 10 10 10 10 10 10 14 95 03"},
+        {"  takeup   # a handset", "02 18 10 10 10 10 10 10 10 12 9A 03"},
+        {"takeoff 3", "02 15 10 10 10 10 10 10 10 13 98 03"},
+        {"unlock 2 3", "02 1D 11 10 10 10 10 10 10 13 A1 03"},
+        {"feedback 5", "02 1E 15 10 10 10 10 10 10 11 A4 03"},
+        {"query", "02 13 10 10 10 10 10 10 10 12 95 03"},
+        {"busy 1234", "02 33 32 15 10 10 10 10 10 10 DA 03"},
+        {"ring 1234", "02 34 32 15 10 10 B1 A2 BD 10 BB 03"},
+        {"config 2 3", "02 3F 12 13 10 10 10 10 10 10 C4 03"},
+        {"assign 1234", "02 3C 10 10 10 10 32 15 10 10 E3 03"},
+        {"coding 46 0 0", "02 3E 10 10 10 10 10 10 10 10 BE 03"},
+        {"talk 3 0 0 5 2", "02 13 10 10 10 10 10 15 10 12 9A 03"},
+        {"level 1 200", "02 01 22 00 C8 EA 55 10 10 10 10 03"},
+        {"raw 02 18 03", "02 18 03"},
+    };
+    for (const auto& r : rows) {
+        Command c = ParseCommand(r.line);
+        ASSERT_EQ(Command::Send, c.kind) << r.line << ": " << c.message;
+        EXPECT_EQ(r.hex, Hex(c.frame)) << r.line;
+    }
+}
+
+TEST(DoorStationCommands, OtherLines)
+{
+    EXPECT_EQ(Command::None, ParseCommand("").kind);
+    EXPECT_EQ(Command::None, ParseCommand("   # only a comment").kind);
+    EXPECT_EQ(Command::Help, ParseCommand("help").kind);
+    EXPECT_EQ(Command::Quit, ParseCommand("quit").kind);
+    Command s = ParseCommand("sleep 2");
+    ASSERT_EQ(Command::Sleep, s.kind);
+    EXPECT_DOUBLE_EQ(2.0, s.seconds);
+    EXPECT_DOUBLE_EQ(0.25, ParseCommand("sleep 0.25").seconds);
+    for (const char* bad : {"call", "call 3", "call 0", "call x", "sleep", "sleep -1", "sleep 1x", "talk 32",
+                            "coding 31 0 0", "raw 2G", "raw 100", "takeup -1", "config 240 0", "dance"}) {
+        Command c = ParseCommand(bad);
+        EXPECT_EQ(Command::Error, c.kind) << bad;
+        EXPECT_FALSE(c.message.empty()) << bad;
+    }
+}
+
+TEST(DoorStationProgram, EchoesTheUnitAndDecodesItsFrames)
+{
+    TestSandbox sb;
+    ChildProcess station({Station(), "--root", sb.Root(), "--log", sb.Path("/.board/doorstation.log")});
+    ASSERT_TRUE(station.WaitForOutput("linked at", 10s)) << station.Output();
+    UnitSide unit(sb);
+    Bytes frame = FromHex("02 18 10 11 10 10 10 10 10 15 9E 03");
+    unit.Write(frame);
+    EXPECT_EQ(Hex(frame), Hex(unit.Read(12))) << "the bus echo";
+    ASSERT_TRUE(station.WaitForOutput("unit -> bus: talk order 8 value1 0 value2 1 target 0 source 5", 5s));
+
+    station.WriteLine("call 2");
+    EXPECT_EQ("02 10 11 10 10 10 10 10 10 11 92 03", Hex(unit.Read(12)));
+    EXPECT_TRUE(station.WaitForOutput("bus -> unit: talk order 0 value1 1", 5s));
+    station.WriteLine("nonsense");
+    EXPECT_TRUE(station.WaitForOutput("doorstation: unknown command 'nonsense'", 5s));
+
+    station.Kill(SIGTERM);
+    int status = station.WaitExit(5s);
+    ASSERT_TRUE(WIFEXITED(status)) << station.Output();
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    struct stat st;
+    EXPECT_NE(0, lstat(sb.Path("/dev/ttyS2").c_str(), &st)) << "the link goes with the simulator";
+    std::string log = sb.Read("/.board/doorstation.log");
+    EXPECT_NE(std::string::npos, log.find("unit -> bus: talk order 8"));
+    EXPECT_NE(std::string::npos, log.find("bus -> unit: talk order 0 value1 1"));
+}
+
+TEST(DoorStationProgram, ScriptRunsInOrderThenTheFifoTakesOver)
+{
+    TestSandbox sb;
+    std::string script = sb.Path("/tmp/call.txt");
+    {
+        std::ofstream out(script);
+        out << "# a call from door 1, taken up\ncall 1\nsleep 0.2\ntakeup 3\n";
+    }
+    std::string fifo = sb.Path("/tmp/station.cmd");
+    ChildProcess station({Station(), "--root", sb.Root(), "--script", script, "--fifo", fifo});
+    ASSERT_TRUE(station.WaitForOutput("bus -> unit: talk order 8 value1 0 value2 0 target 0 source 3", 10s))
+        << station.Output();
+    std::string out = station.Output();
+    EXPECT_LT(out.find("talk order 0 value1 0"), out.find("talk order 8")) << out;
+    UnitSide unit(sb);
+    // Frames put on the bus before the unit opened its port wait in the line.
+    EXPECT_EQ("02 10 10 10 10 10 10 10 10 11 91 03 02 18 10 10 10 10 10 10 10 13 9B 03", Hex(unit.Read(24)));
+
+    // Two writers one after the other: the FIFO never reads as ended.
+    for (const char* line : {"feedback 3\n", "quit\n"}) {
+        int fd = open(fifo.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(static_cast<ssize_t>(strlen(line)), write(fd, line, strlen(line)));
+        close(fd);
+    }
+    int status = station.WaitExit(10s);
+    ASSERT_TRUE(WIFEXITED(status)) << station.Output();
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    EXPECT_NE(std::string::npos, station.Output().find("bus -> unit: talk order 14 value1 3"));
+    EXPECT_FALSE(sb.Exists("/tmp/station.cmd")) << "the FIFO it made is removed";
+}
+
+TEST(DoorStationProgram, LeavesAForeignTtyS2Alone)
+{
+    TestSandbox sb;
+    sb.Write("/dev/ttyS2", "not a link");
+    ChildProcess station({Station(), "--root", sb.Root()});
+    int status = station.WaitExit(10s);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_NE(0, WEXITSTATUS(status));
+    EXPECT_EQ("not a link", sb.Read("/dev/ttyS2"));
+}

@@ -1,0 +1,217 @@
+#include "commands.h"
+
+#include <cstdlib>
+#include <sstream>
+#include <vector>
+
+namespace doorstation {
+namespace {
+
+constexpr uint32_t kDefaultDoorAddress = 10000001;
+
+bool Number(const std::string& s, unsigned long max, unsigned long* out, int base = 10)
+{
+    if (s.empty()) {
+        return false;
+    }
+    char* end = nullptr;
+    unsigned long v = std::strtoul(s.c_str(), &end, base);
+    if (*end != '\0' || s[0] == '-' || v > max) {
+        return false;
+    }
+    *out = v;
+    return true;
+}
+
+Command Fail(const std::string& why)
+{
+    Command c;
+    c.kind = Command::Error;
+    c.message = why;
+    return c;
+}
+
+Command SendFrame(Bytes frame)
+{
+    Command c;
+    c.kind = Command::Send;
+    c.frame = std::move(frame);
+    return c;
+}
+
+// Numeric arguments: `need` required, the rest take the defaults given.
+bool Args(const std::vector<std::string>& words, size_t need, std::vector<unsigned long>& vals,
+          unsigned long max = 0xFFFFFFFFul)
+{
+    size_t given = words.size() - 1;
+    if (given < need || given > vals.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < given; ++i) {
+        if (!Number(words[i + 1], max, &vals[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+const char* HelpText()
+{
+    return "commands (one per line):\n"
+           "  call DOOR [SOURCE]        a call from door station 1 or 2 (talk order 0)\n"
+           "  takeup [ROOM]             a handset takes the call up (talk order 8, room 2)\n"
+           "  takeoff [ROOM]            a handset hangs up (talk order 5, room 2)\n"
+           "  unlock [DOOR] [ROOM]      a handset opens door 1 or 2 (talk order 13)\n"
+           "  feedback SECONDS          the door station reports the lock open (talk order 14)\n"
+           "  query [SOURCE]            asks the unit for its state (talk order 3)\n"
+           "  busy ADDRESS              floor model: the room ADDRESS is busy (coding order 35)\n"
+           "  ring ADDRESS [DOORADDR]   floor model: ring room ADDRESS (coding order 36)\n"
+           "  config VALUE1 VALUE2      floor-model configuration (coding order 47)\n"
+           "  assign ADDRESS            give the unit a room address (coding order 44)\n"
+           "  coding ORDER A B          any coding order with addresses A and B\n"
+           "  talk ORDER [V1 V2 TARGET SOURCE]   any talk order (defaults 0 0 0 1)\n"
+           "  level KIND LEVEL          a level frame (kind 0 or 1)\n"
+           "  raw HEX...                bytes as they are, e.g. raw 02 18 03\n"
+           "  sleep SECONDS             wait before the next command\n"
+           "  help, quit";
+}
+
+Command ParseCommand(const std::string& line)
+{
+    std::vector<std::string> words;
+    std::istringstream in(line.substr(0, line.find('#')));
+    for (std::string w; in >> w;) {
+        words.push_back(w);
+    }
+    if (words.empty()) {
+        return {};
+    }
+    const std::string& cmd = words[0];
+    std::vector<unsigned long> v;
+
+    if (cmd == "help") {
+        Command c;
+        c.kind = Command::Help;
+        return c;
+    }
+    if (cmd == "quit" || cmd == "exit") {
+        Command c;
+        c.kind = Command::Quit;
+        return c;
+    }
+    if (cmd == "sleep") {
+        char* end = nullptr;
+        double s = words.size() == 2 ? std::strtod(words[1].c_str(), &end) : -1;
+        if (words.size() != 2 || *end != '\0' || !(s >= 0 && s <= 86400)) {
+            return Fail("usage: sleep SECONDS");
+        }
+        Command c;
+        c.kind = Command::Sleep;
+        c.seconds = s;
+        return c;
+    }
+    if (cmd == "call") {
+        v = {0, kDoorStationSource};
+        if (!Args(words, 1, v, 255) || v[0] < 1 || v[0] > 2) {
+            return Fail("usage: call DOOR [SOURCE] (DOOR 1 or 2)");
+        }
+        return SendFrame(TalkFrame(0, v[0] - 1, 0, 0, v[1]));
+    }
+    if (cmd == "takeup" || cmd == "takeoff") {
+        v = {kHandsetSource};
+        if (!Args(words, 0, v, 255)) {
+            return Fail("usage: " + cmd + " [ROOM]");
+        }
+        return SendFrame(TalkFrame(cmd == "takeup" ? 8 : 5, 0, 0, 0, v[0]));
+    }
+    if (cmd == "unlock") {
+        v = {1, kHandsetSource};
+        if (!Args(words, 0, v, 255) || v[0] < 1 || v[0] > 2) {
+            return Fail("usage: unlock [DOOR] [ROOM] (DOOR 1 or 2)");
+        }
+        return SendFrame(TalkFrame(13, v[0] - 1, 0, 0, v[1]));
+    }
+    if (cmd == "feedback") {
+        v = {0};
+        if (!Args(words, 1, v, 255)) {
+            return Fail("usage: feedback SECONDS");
+        }
+        return SendFrame(TalkFrame(14, v[0], 0, 0, kDoorStationSource));
+    }
+    if (cmd == "query") {
+        v = {kHandsetSource};
+        if (!Args(words, 0, v, 255)) {
+            return Fail("usage: query [SOURCE]");
+        }
+        return SendFrame(TalkFrame(3, 0, 0, 0, v[0]));
+    }
+    if (cmd == "busy") {
+        v = {0};
+        if (!Args(words, 1, v)) {
+            return Fail("usage: busy ADDRESS");
+        }
+        return SendFrame(CodingFrame(35, v[0], 0));
+    }
+    if (cmd == "ring") {
+        v = {0, kDefaultDoorAddress};
+        if (!Args(words, 1, v)) {
+            return Fail("usage: ring ADDRESS [DOORADDR]");
+        }
+        return SendFrame(CodingFrame(36, v[0], v[1]));
+    }
+    if (cmd == "config") {
+        v = {0, 0};
+        if (!Args(words, 2, v, 239)) {
+            return Fail("usage: config VALUE1 VALUE2 (0..239)");
+        }
+        // value 1 and value 2 are the first two digits of address A
+        return SendFrame(CodingFrame(47, v[0] + 240 * v[1], 0));
+    }
+    if (cmd == "assign") {
+        v = {0};
+        if (!Args(words, 1, v)) {
+            return Fail("usage: assign ADDRESS");
+        }
+        return SendFrame(CodingFrame(44, 0, v[0]));
+    }
+    if (cmd == "coding") {
+        v = {0, 0, 0};
+        if (!Args(words, 3, v) || v[0] < 32 || v[0] > 239) {
+            return Fail("usage: coding ORDER A B (ORDER 32..239)");
+        }
+        return SendFrame(CodingFrame(v[0], v[1], v[2]));
+    }
+    if (cmd == "talk") {
+        v = {0, 0, 0, 0, kDoorStationSource};
+        if (!Args(words, 1, v, 239) || v[0] > 31) {
+            return Fail("usage: talk ORDER [V1 V2 TARGET SOURCE] (ORDER 0..31)");
+        }
+        return SendFrame(TalkFrame(v[0], v[1], v[2], v[3], v[4]));
+    }
+    if (cmd == "level") {
+        v = {0, 0};
+        if (!Args(words, 2, v, 0xFFFF) || v[0] > 1) {
+            return Fail("usage: level KIND LEVEL (KIND 0 or 1)");
+        }
+        return SendFrame(LevelFrame(v[0], v[1]));
+    }
+    if (cmd == "raw") {
+        Bytes bytes;
+        unsigned long b = 0;
+        for (size_t i = 1; i < words.size(); ++i) {
+            if (!Number(words[i], 0xFF, &b, 16)) {
+                return Fail("usage: raw HEX... (bytes 00..FF)");
+            }
+            bytes.push_back(static_cast<uint8_t>(b));
+        }
+        if (bytes.empty()) {
+            return Fail("usage: raw HEX...");
+        }
+        return SendFrame(bytes);
+    }
+    return Fail("unknown command '" + cmd + "' (try help)");
+}
+
+}  // namespace doorstation

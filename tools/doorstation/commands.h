@@ -1,0 +1,25 @@
+// Commands of the door-station simulator, one per line, from standard input, a FIFO or a
+// script file.
+#pragma once
+
+#include "bus_codec.h"
+
+#include <string>
+
+namespace doorstation {
+
+// Source numbers the simulator uses on the bus unless a command names another.
+constexpr unsigned kDoorStationSource = 1;
+constexpr unsigned kHandsetSource = 2;
+
+struct Command {
+    enum Kind { None, Send, Sleep, Help, Quit, Error } kind = None;
+    Bytes frame;            // Send: the bytes to put on the bus
+    double seconds = 0;     // Sleep
+    std::string message;    // Error: what is wrong with the line
+};
+
+Command ParseCommand(const std::string& line);
+const char* HelpText();
+
+}  // namespace doorstation

@@ -4,6 +4,7 @@
 
 #include "DeviceState.h"
 #include "TalkSerial.h"
+#include "read_bytes.h"
 #include "sandbox.h"
 
 #include <array>
@@ -11,7 +12,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
@@ -66,19 +66,7 @@ public:
     // Reads until `count` bytes have come or the time is up.
     ByteVec Read(size_t count, std::chrono::milliseconds limit = std::chrono::milliseconds(3000)) const
     {
-        ByteVec out;
-        auto end = std::chrono::steady_clock::now() + limit;
-        while (out.size() < count && std::chrono::steady_clock::now() < end) {
-            struct pollfd p = {mMaster, POLLIN, 0};
-            if (poll(&p, 1, 20) > 0) {
-                uint8_t buf[64];
-                ssize_t n = read(mMaster, buf, std::min(sizeof(buf), count - out.size()));
-                if (n > 0) {
-                    out.insert(out.end(), buf, buf + n);
-                }
-            }
-        }
-        return out;
+        return ReadBytes(mMaster, count, limit);
     }
     int Fd() const { return mMaster; }
 

@@ -3,12 +3,12 @@
 #include "bus_codec.h"
 #include "commands.h"
 #include "process.h"
+#include "read_bytes.h"
 #include "sandbox.h"
 
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -48,22 +48,7 @@ public:
         }
     }
     void Write(const Bytes& b) { EXPECT_EQ(static_cast<ssize_t>(b.size()), write(mFd, b.data(), b.size())); }
-    Bytes Read(size_t count)
-    {
-        Bytes out;
-        auto end = std::chrono::steady_clock::now() + 3s;
-        while (out.size() < count && std::chrono::steady_clock::now() < end) {
-            struct pollfd p = {mFd, POLLIN, 0};
-            if (poll(&p, 1, 20) > 0) {
-                uint8_t buf[64];
-                ssize_t n = read(mFd, buf, std::min(sizeof(buf), count - out.size()));
-                if (n > 0) {
-                    out.insert(out.end(), buf, buf + n);
-                }
-            }
-        }
-        return out;
-    }
+    Bytes Read(size_t count) { return ReadBytes(mFd, count, 3s); }
 
 private:
     int mFd = -1;

@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
 # Runs the unit on the simulated board: installs what is missing, builds (no sanitizers),
 # makes a fresh sandbox, starts what the unit talks to, and runs doorphone in the foreground.
-# Usage: ./run.sh [--seconds N] [--root DIR]
+# Usage: ./run.sh [--seconds N] [--root DIR] [--station-script FILE]
 #   --root DIR  use the sandbox in DIR (laid out fresh when DIR is absent or empty)
+#   --station-script FILE  commands the door-station simulator runs first (e.g. a door call)
 set -euo pipefail
 cd "$(dirname "$0")"
 here=$(pwd)
 
 seconds=""
 root=""
+station_script=""
 while [ $# -gt 0 ]; do
     case "$1" in
         --seconds) seconds=${2:?--seconds needs a number}; shift 2 ;;
         --root) root=${2:?--root needs a folder}; shift 2 ;;
-        -h|--help) echo "usage: ./run.sh [--seconds N] [--root DIR]"; exit 0 ;;
+        --station-script) station_script=$(realpath "${2:?--station-script needs a file}"); shift 2 ;;
+        -h|--help) echo "usage: ./run.sh [--seconds N] [--root DIR] [--station-script FILE]"; exit 0 ;;
         *) echo "run.sh: unknown argument $1" >&2; exit 2 ;;
     esac
 done
@@ -21,7 +24,7 @@ done
 ./scripts/deps.sh
 build=build-run
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDOORPHONE_TESTS=OFF -DDOORPHONE_BENCH=OFF > /dev/null
-cmake --build "$build" -j"$(nproc)" --target doorphone
+cmake --build "$build" -j"$(nproc)" --target doorphone doorstation
 
 if [ -z "$root" ]; then
     root=$(mktemp -d /tmp/doorphone-run-XXXXXX)
@@ -37,8 +40,22 @@ export DOORPHONE_ROOT=$root
 pids=()
 cleanup() {
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
 }
 trap cleanup EXIT
+
+# The door-station simulator owns the intercom bus: the unit's "/dev/ttyS2" is the slave side
+# of its pseudo-terminal. It reads commands from a FIFO, so a person can type them meanwhile.
+station_cmd=$root/.board/doorstation.cmd
+station_args=(--root "$root" --fifo "$station_cmd" --log "$root/.board/doorstation.log")
+[ -n "$station_script" ] && station_args+=(--script "$station_script")
+"$build/tools/doorstation" "${station_args[@]}" &
+pids+=($!)
+for _ in $(seq 100); do
+    [ -L "$root/dev/ttyS2" ] && [ -p "$station_cmd" ] && break
+    sleep 0.05
+done
+echo "run.sh: door-station simulator on $root/dev/ttyS2; commands: echo 'call 1' > $station_cmd  (help lists them)"
 
 if [ -n "$seconds" ]; then
     set +e

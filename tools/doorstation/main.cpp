@@ -213,11 +213,17 @@ int main(int argc, char** argv)
         }
     }
 
+    // The stop signals stay blocked except inside ppoll, so that one arriving between the check
+    // of gStop and the wait cannot be missed.
     struct sigaction sa = {};
     sa.sa_handler = OnSignal;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
+    sigset_t stopSignals, waitMask;
+    sigemptyset(&stopSignals);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(sig, &sa, nullptr);
+        sigaddset(&stopSignals, sig);
+    }
+    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
     signal(SIGPIPE, SIG_IGN);
 
     Bus bus;
@@ -266,15 +272,19 @@ int main(int argc, char** argv)
             break;
         }
 
-        int timeout = -1;
+        struct timespec wait = {};
+        struct timespec* timeout = nullptr;
         if (!pending.empty()) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(resume - Clock::now()).count();
-            timeout = left < 0 ? 0 : static_cast<int>(left) + 1;
+            auto left = std::chrono::duration_cast<std::chrono::microseconds>(resume - Clock::now()).count();
+            left = left < 0 ? 0 : left;
+            wait.tv_sec = left / 1000000;
+            wait.tv_nsec = left % 1000000 * 1000;
+            timeout = &wait;
         }
         struct pollfd fds[2] = {{bus.master, POLLIN, 0}, {input, POLLIN, 0}};
         // Commands typed during a script wait behind it.
         nfds_t n = inputOpen ? 2 : 1;
-        if (poll(fds, n, timeout) < 0) {
+        if (ppoll(fds, n, timeout, &waitMask) < 0) {
             continue;  // a signal
         }
         if (fds[0].revents & POLLIN) {

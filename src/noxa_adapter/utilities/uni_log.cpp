@@ -60,26 +60,27 @@ char* __dup_name(const char* name)
     return copy;
 }
 
-LOG_MODULE_S* __find_module(LOG_MANAGER_S* mgr, const char* name)
+// The first entry of a module or output list with that exact name.
+template <typename Entry>
+Entry* __find_by_name(LIST_HEAD* head, const char* name)
 {
-    UNI_LIST_FOR_EACH(pos, &mgr->modules) {
-        auto* m = UNI_LIST_ENTRY(pos, LOG_MODULE_S, node);
-        if (strcmp(m->name, name) == 0) {
-            return m;
+    UNI_LIST_FOR_EACH(pos, head) {
+        auto* e = UNI_LIST_ENTRY(pos, Entry, node);
+        if (strcmp(e->name, name) == 0) {
+            return e;
         }
     }
     return nullptr;
 }
 
+LOG_MODULE_S* __find_module(LOG_MANAGER_S* mgr, const char* name)
+{
+    return __find_by_name<LOG_MODULE_S>(&mgr->modules, name);
+}
+
 LOG_OUTPUT_S* __find_output(LOG_MANAGER_S* mgr, const char* name)
 {
-    UNI_LIST_FOR_EACH(pos, &mgr->outputs) {
-        auto* o = UNI_LIST_ENTRY(pos, LOG_OUTPUT_S, node);
-        if (strcmp(o->name, name) == 0) {
-            return o;
-        }
-    }
-    return nullptr;
+    return __find_by_name<LOG_OUTPUT_S>(&mgr->outputs, name);
 }
 
 // Memory is taken before the manager mutex and given back after it, so the logger never holds

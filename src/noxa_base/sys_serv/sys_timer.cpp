@@ -163,6 +163,19 @@ int __service_check()
     return UNI_OK;
 }
 
+// One queue operation on the service's queue, with its failure line.
+int __service_op(int (*op)(TIMER_QUE_HANDLE, TIMER_ID), TIMER_ID timerID, const char* failFormat)
+{
+    int ret = __service_check();
+    if (ret == UNI_OK) {
+        ret = op(s_timer.que, timerID);
+        if (ret != UNI_OK) {
+            PR_ERR(failFormat, timerID, ret);
+        }
+    }
+    return ret;
+}
+
 int __service_start()
 {
     int ret = CreateTimerQueAndInit(&s_timer.que);
@@ -515,38 +528,17 @@ int sys_start_timer(TIMER_ID timerID, uint32_t intervalMs, TIMER_TYPE_E type)
 
 int sys_trigger_timer(TIMER_ID timerID)
 {
-    int ret = __service_check();
-    if (ret == UNI_OK) {
-        ret = TriggerTimerFromQue(s_timer.que, timerID);
-        if (ret != UNI_OK) {
-            PR_ERR("Trigger Timer Fails %d  ret:%d", timerID, ret);
-        }
-    }
-    return ret;
+    return __service_op(TriggerTimerFromQue, timerID, "Trigger Timer Fails %d  ret:%d");
 }
 
 int sys_stop_timer(TIMER_ID timerID)
 {
-    int ret = __service_check();
-    if (ret == UNI_OK) {
-        ret = StopTimerFromQue(s_timer.que, timerID);
-        if (ret != UNI_OK) {
-            PR_ERR("Stop Timer Fails %d ret:%d", timerID, ret);
-        }
-    }
-    return ret;
+    return __service_op(StopTimerFromQue, timerID, "Stop Timer Fails %d ret:%d");
 }
 
 int sys_delete_timer(TIMER_ID timerID)
 {
-    int ret = __service_check();
-    if (ret == UNI_OK) {
-        ret = DeleteTimerFromQue(s_timer.que, timerID);
-        if (ret != UNI_OK) {
-            PR_ERR("Delete Timer Fails %d ret:%d", timerID, ret);
-        }
-    }
-    return ret;
+    return __service_op(DeleteTimerFromQue, timerID, "Delete Timer Fails %d ret:%d");
 }
 
 int IsThisSysTimerRun(TIMER_ID timerID)

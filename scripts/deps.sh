@@ -10,6 +10,10 @@ packages=(
     # libraries the unit links
     libssl-dev libcjson-dev libmbedtls-dev
 )
+# The libFuzzer targets (scripts/fuzz.sh, DOORPHONE_FUZZ=1): clang and its runtime, only then.
+if [ -n "${DOORPHONE_FUZZ:-}" ]; then
+    packages+=(clang libclang-rt-dev)
+fi
 if [ -n "${DOORPHONE_EXTRA_PACKAGES:-}" ]; then
     read -r -a extra <<< "$DOORPHONE_EXTRA_PACKAGES"
     packages+=("${extra[@]}")

@@ -1,0 +1,241 @@
+// Base64, MD5, SHA-1 and HMAC-SHA1 against the published vectors, and against OpenSSL on data
+// fed in uneven pieces.
+#include "noxa_adapter/utilities/uni_base64.h"
+#include "noxa_adapter/utilities/uni_digest.h"
+#include "noxa_adapter/utilities/uni_string.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <memory>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes B(const std::string& s)
+{
+    return Bytes(s.begin(), s.end());
+}
+
+std::string Hex(const uint8_t* d, size_t n)
+{
+    std::vector<char> out(2 * n + 1);
+    uni_bytes_to_hexstr(out.data(), d, static_cast<int>(n));
+    return out.data();
+}
+
+Bytes Random(size_t n, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    Bytes b(n);
+    for (auto& c : b) {
+        c = static_cast<uint8_t>(rng());
+    }
+    return b;
+}
+
+std::string Md5(const Bytes& data, size_t piece = 0)
+{
+    UNI_MD5_CTX_S ctx;
+    uni_md5_init(&ctx);
+    for (size_t off = 0; off < data.size();) {
+        size_t n = piece == 0 ? data.size() : std::min(piece, data.size() - off);
+        uni_md5_update(&ctx, data.data() + off, static_cast<uint32_t>(n));
+        off += n;
+    }
+    uint8_t d[UNI_MD5_DIGEST_LEN];
+    uni_md5_final(&ctx, d);
+    return Hex(d, sizeof(d));
+}
+
+std::string Sha1(const Bytes& data, size_t piece = 0)
+{
+    UNI_SHA1_CTX_S ctx;
+    uni_sha1_init(&ctx);
+    for (size_t off = 0; off < data.size();) {
+        size_t n = piece == 0 ? data.size() : std::min(piece, data.size() - off);
+        uni_sha1_update(&ctx, data.data() + off, static_cast<uint32_t>(n));
+        off += n;
+    }
+    uint8_t d[UNI_SHA1_DIGEST_LEN];
+    uni_sha1_final(d, &ctx);
+    return Hex(d, sizeof(d));
+}
+
+std::string OpenSslDigest(const EVP_MD* md, const Bytes& data)
+{
+    uint8_t d[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    EVP_Digest(data.data(), data.size(), d, &n, md, nullptr);
+    return Hex(d, n);
+}
+
+TEST(Base64, Rfc4648Vectors)
+{
+    const struct {
+        const char* plain;
+        const char* text;
+    } rows[] = {
+        {"", ""},           {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}, {"abc", "YWJj"},
+        {"ab", "YWI="},
+    };
+    for (const auto& r : rows) {
+        size_t n = strlen(r.plain);
+        std::vector<char> text(4 * ((n + 2) / 3) + 1);  // exactly the room the encoder needs
+        EXPECT_STREQ(r.text, uni_base64_encode(reinterpret_cast<const uint8_t*>(r.plain), static_cast<int>(n), text.data()));
+
+        std::vector<uint8_t> out(3 * (strlen(r.text) / 4));
+        ASSERT_EQ(static_cast<int>(n), uni_base64_decode(r.text, out.data())) << r.text;
+        EXPECT_EQ(Bytes(r.plain, r.plain + n), Bytes(out.begin(), out.begin() + n)) << r.text;
+    }
+    char text[4] = "xyz";
+    EXPECT_STREQ("", uni_base64_encode(reinterpret_cast<const uint8_t*>("a"), 0, text));
+    EXPECT_STREQ("", uni_base64_encode(reinterpret_cast<const uint8_t*>("a"), -3, text));
+}
+
+TEST(Base64, AllByteValuesRoundTrip)
+{
+    Bytes all(256);
+    for (int i = 0; i < 256; ++i) {
+        all[i] = static_cast<uint8_t>(i);
+    }
+    for (size_t n : {1u, 2u, 3u, 100u, 256u}) {
+        std::vector<char> text(4 * ((n + 2) / 3) + 1);
+        uni_base64_encode(all.data(), static_cast<int>(n), text.data());
+        // OpenSSL's encoder as the oracle.
+        std::vector<uint8_t> ref(text.size());
+        EVP_EncodeBlock(ref.data(), all.data(), static_cast<int>(n));
+        EXPECT_STREQ(reinterpret_cast<char*>(ref.data()), text.data());
+        Bytes out(n);
+        EXPECT_EQ(static_cast<int>(n), uni_base64_decode_n(text.data(), out.data(), static_cast<uint32_t>(n)));
+        EXPECT_EQ(Bytes(all.begin(), all.begin() + n), out);
+    }
+}
+
+TEST(Base64, MalformedTextsStayInBounds)
+{
+    const struct {
+        const char* text;
+        Bytes decoded;
+    } rows[] = {
+        {"YWJjZA", B("abc")},        // incomplete last group dropped, never read past the end
+        {"YWJjZ", B("abc")},
+        {"Y", B("")},
+        {"YW==Zm9v", B("a")},        // padding ends the text
+        {"YWI=Zm9v", B("ab")},
+        {"YW=j", B("a")},            // '=' in the third place ends the group
+        {"!!!!", Bytes{0xFF, 0xFF, 0xFF}},  // outside the alphabet counts as 63
+    };
+    for (const auto& r : rows) {
+        // Exactly the documented room, so a write past it is caught.
+        auto out = std::make_unique<uint8_t[]>(3 * (strlen(r.text) / 4));
+        int n = uni_base64_decode(r.text, out.get());
+        ASSERT_EQ(static_cast<int>(r.decoded.size()), n) << r.text;
+        EXPECT_EQ(r.decoded, Bytes(out.get(), out.get() + n)) << r.text;
+    }
+}
+
+TEST(Base64, BoundedDecodeRefusesTooSmallABuffer)
+{
+    uint8_t out[6] = {};
+    EXPECT_EQ(6, uni_base64_decode_n("Zm9vYmFy", out, 6));
+    EXPECT_EQ(0, memcmp(out, "foobar", 6));
+    uint8_t small[5] = {};
+    EXPECT_EQ(-1, uni_base64_decode_n("Zm9vYmFy", small, 5));
+    EXPECT_EQ(0, memcmp(small, "fooba", 5));  // what fitted
+    EXPECT_EQ(-1, uni_base64_decode_n(nullptr, out, 6));
+    EXPECT_EQ(0, uni_base64_decode_n("", out, 0));
+}
+
+TEST(Md5, Rfc1321Suite)
+{
+    const struct {
+        const char* text;
+        const char* digest;
+    } rows[] = {
+        {"", "D41D8CD98F00B204E9800998ECF8427E"},
+        {"a", "0CC175B9C0F1B6A831C399E269772661"},
+        {"abc", "900150983CD24FB0D6963F7D28E17F72"},
+        {"message digest", "F96B697D7CB7938D525A2F31AAF161D0"},
+        {"abcdefghijklmnopqrstuvwxyz", "C3FCD3D76192E4007DFB496CCA67E13B"},
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "D174AB98D277D9F5A5611C2C9F419D9F"},
+        {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+         "57EDF4A22BE3C955AC49DA2E2107B67A"},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(r.digest, Md5(B(r.text))) << r.text;
+        EXPECT_EQ(r.digest, Md5(B(r.text), 7)) << r.text;
+    }
+}
+
+TEST(Sha1, Fips180Vectors)
+{
+    EXPECT_EQ("A9993E364706816ABA3E25717850C26C9CD0D89D", Sha1(B("abc")));
+    EXPECT_EQ("84983E441C3BD26EBAAE4AA1F95129E5E54670F1",
+              Sha1(B("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"), 5));
+    EXPECT_EQ("34AA973CD4C4DAA4F61EEB2BDBAD27316534016F", Sha1(Bytes(1000000, 'a'), 4096));
+    EXPECT_EQ("DA39A3EE5E6B4B0D3255BFEF95601890AFD80709", Sha1({}));
+}
+
+TEST(Digests, AgreeWithOpenSslOnEveryLengthAndSplit)
+{
+    for (size_t n = 0; n <= 200; n += 7) {
+        Bytes data = Random(n, static_cast<uint32_t>(n));
+        for (size_t piece : {0u, 1u, 63u, 64u, 65u}) {
+            EXPECT_EQ(OpenSslDigest(EVP_md5(), data), Md5(data, piece)) << n << "/" << piece;
+            EXPECT_EQ(OpenSslDigest(EVP_sha1(), data), Sha1(data, piece)) << n << "/" << piece;
+        }
+    }
+}
+
+std::string Hmac(const Bytes& key, const Bytes& data)
+{
+    uint8_t d[UNI_SHA1_DIGEST_LEN];
+    uni_hmac_sha1(d, key.data(), static_cast<uint32_t>(key.size()), data.data(), static_cast<uint32_t>(data.size()));
+    return Hex(d, sizeof(d));
+}
+
+TEST(HmacSha1, Rfc2202Vectors)
+{
+    const struct {
+        Bytes key;
+        Bytes data;
+        const char* mac;
+    } rows[] = {
+        {Bytes(20, 0x0B), B("Hi There"), "B617318655057264E28BC0B6FB378C8EF146BE00"},
+        {B("Jefe"), B("what do ya want for nothing?"), "EFFCDF6AE5EB2FA2D27416D5F184DF9C259A7C79"},
+        {Bytes(20, 0xAA), Bytes(50, 0xDD), "125D7342B9AC11CD91A39AF48AA17B4F63F175D3"},
+        {{0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D,
+          0x0E, 0x0F, 0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19},
+         Bytes(50, 0xCD), "4C9007F4026250C6BC8414F9BF50C86C2D7235DA"},
+        {Bytes(20, 0x0C), B("Test With Truncation"), "4C1A03424B55E07FE7F27BE1D58BB9324A9A5A04"},
+        // Keys longer than the block are hashed first.
+        {Bytes(80, 0xAA), B("Test Using Larger Than Block-Size Key - Hash Key First"),
+         "AA4AE5E15272D00E95705637CE8A3B55ED402112"},
+        {Bytes(80, 0xAA), B("Test Using Larger Than Block-Size Key and Larger Than One Block-Size Data"),
+         "E8E99D0F45237D786D6BBAA7965C7808BBFF1A91"},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(r.mac, Hmac(r.key, r.data)) << r.mac;
+    }
+}
+
+TEST(HmacSha1, AgreesWithOpenSslForKeysAroundTheBlockSize)
+{
+    Bytes data = Random(100, 7);
+    for (size_t keyLen : {0u, 1u, 63u, 64u, 65u, 128u}) {
+        Bytes key = Random(keyLen, static_cast<uint32_t>(keyLen) + 100);
+        uint8_t ref[EVP_MAX_MD_SIZE];
+        unsigned int n = 0;
+        HMAC(EVP_sha1(), key.data(), static_cast<int>(key.size()), data.data(), data.size(), ref, &n);
+        EXPECT_EQ(Hex(ref, n), Hmac(key, data)) << keyLen;
+    }
+}
+
+}  // namespace

@@ -2,30 +2,19 @@
 // padding refused when wrong, and the hardware hooks.
 #include "noxa_adapter/utilities/uni_aes.h"
 
+#include "byte_util.h"
+
 #include <cstring>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
-#include <random>
 #include <vector>
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 const uint8_t kKey[16] = {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
 const uint8_t kKey192[24] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24};
 const uint8_t kIv[16] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7,
                          0xA8, 0xA9, 0xAA, 0xAB, 0xAC, 0xAD, 0xAE, 0xAF};
-
-Bytes Random(size_t n, uint32_t seed)
-{
-    std::mt19937 rng(seed);
-    Bytes b(n);
-    for (auto& c : b) {
-        c = static_cast<uint8_t>(rng());
-    }
-    return b;
-}
 
 // OpenSSL's answer: encryption with or without PKCS#7.
 Bytes OpenSsl(const EVP_CIPHER* cipher, const uint8_t* key, const uint8_t* iv, const Bytes& in, bool pad,
@@ -76,7 +65,7 @@ TEST(Aes, Fips197Block)
 TEST(Aes, EcbEncodeAndDecodeMatchOpenSslForLengths0To100)
 {
     for (size_t n = 0; n <= 100; ++n) {
-        Bytes plain = Random(n, static_cast<uint32_t>(n));
+        Bytes plain = RandomBytes(n, static_cast<uint32_t>(n));
         AesBuf enc;
         ASSERT_EQ(0, uni_aes128_ecb_encode(plain.data(), static_cast<uint32_t>(n), &enc.data, &enc.len, kKey)) << n;
         EXPECT_EQ(n / 16 * 16 + 16, enc.len) << n;  // always 1..16 bytes of padding
@@ -109,7 +98,7 @@ TEST(Aes, AWholeBlockGainsAFullBlockOfPadding)
 TEST(Aes, CbcDecodeOfOpenSslCiphertextForLengths0To100)
 {
     for (size_t n = 0; n <= 100; ++n) {
-        Bytes plain = Random(n, static_cast<uint32_t>(n) + 1000);
+        Bytes plain = RandomBytes(n, static_cast<uint32_t>(n) + 1000);
         Bytes cipher = OpenSsl(EVP_aes_128_cbc(), kKey, kIv, plain, true);
         uint8_t iv[16];
         memcpy(iv, kIv, 16);
@@ -126,7 +115,7 @@ TEST(Aes, CbcDecodeOfOpenSslCiphertextForLengths0To100)
 TEST(Aes, CbcWholeBlocksMatchOpenSslAndChainAcrossCalls)
 {
     for (size_t n = 16; n <= 96; n += 16) {
-        Bytes plain = Random(n, static_cast<uint32_t>(n) + 2000);
+        Bytes plain = RandomBytes(n, static_cast<uint32_t>(n) + 2000);
         Bytes out(n);
         uint8_t iv[16];
         memcpy(iv, kIv, 16);
@@ -152,7 +141,7 @@ TEST(Aes, CbcWholeBlocksMatchOpenSslAndChainAcrossCalls)
 TEST(Aes, Aes192CbcMatchesOpenSsl)
 {
     for (size_t n = 16; n <= 96; n += 16) {
-        Bytes plain = Random(n, static_cast<uint32_t>(n) + 3000);
+        Bytes plain = RandomBytes(n, static_cast<uint32_t>(n) + 3000);
         Bytes out(n);
         uint8_t iv[16];
         memcpy(iv, kIv, 16);
@@ -218,7 +207,7 @@ TEST(Pkcs7, AWrongKeyNeverGivesAWildLength)
         if (wrongKey[0] == kKey[0]) {
             continue;
         }
-        Bytes plain = Random(20, seed);
+        Bytes plain = RandomBytes(20, seed);
         AesBuf enc;
         AesBuf dec;
         ASSERT_EQ(0, uni_aes128_ecb_encode(plain.data(), 20, &enc.data, &enc.len, kKey));
@@ -312,7 +301,7 @@ TEST(AesHw, ContextPadsAndEncryptsThroughTheEngine)
     uni_aes_register_hw_ctx_cbs(&cbs);
     ASSERT_EQ(0, uni_aes_hw_init(&ctx, kKey));
     for (uint32_t n : {0u, 20u, 32u}) {
-        Bytes plain = Random(n, n);
+        Bytes plain = RandomBytes(n, n);
         Bytes out(48);
         uint32_t outSize = static_cast<uint32_t>(out.size());
         ASSERT_EQ(0, uni_aes_hw_pkcs7_encrypt(&ctx, kIv, nullptr, plain.data(), n, out.data(), &outSize)) << n;

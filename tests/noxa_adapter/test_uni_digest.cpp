@@ -4,18 +4,17 @@
 #include "noxa_adapter/utilities/uni_digest.h"
 #include "noxa_adapter/utilities/uni_string.h"
 
+#include "byte_util.h"
+
 #include <cstring>
 #include <gtest/gtest.h>
 #include <memory>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
-#include <random>
 #include <string>
 #include <vector>
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 Bytes B(const std::string& s)
 {
@@ -27,16 +26,6 @@ std::string Hex(const uint8_t* d, size_t n)
     std::vector<char> out(2 * n + 1);
     uni_bytes_to_hexstr(out.data(), d, static_cast<int>(n));
     return out.data();
-}
-
-Bytes Random(size_t n, uint32_t seed)
-{
-    std::mt19937 rng(seed);
-    Bytes b(n);
-    for (auto& c : b) {
-        c = static_cast<uint8_t>(rng());
-    }
-    return b;
 }
 
 std::string Md5(const Bytes& data, size_t piece = 0)
@@ -186,7 +175,7 @@ TEST(Sha1, Fips180Vectors)
 TEST(Digests, AgreeWithOpenSslOnEveryLengthAndSplit)
 {
     for (size_t n = 0; n <= 200; n += 7) {
-        Bytes data = Random(n, static_cast<uint32_t>(n));
+        Bytes data = RandomBytes(n, static_cast<uint32_t>(n));
         for (size_t piece : {0u, 1u, 63u, 64u, 65u}) {
             EXPECT_EQ(OpenSslDigest(EVP_md5(), data), Md5(data, piece)) << n << "/" << piece;
             EXPECT_EQ(OpenSslDigest(EVP_sha1(), data), Sha1(data, piece)) << n << "/" << piece;
@@ -228,9 +217,9 @@ TEST(HmacSha1, Rfc2202Vectors)
 
 TEST(HmacSha1, AgreesWithOpenSslForKeysAroundTheBlockSize)
 {
-    Bytes data = Random(100, 7);
+    Bytes data = RandomBytes(100, 7);
     for (size_t keyLen : {0u, 1u, 63u, 64u, 65u, 128u}) {
-        Bytes key = Random(keyLen, static_cast<uint32_t>(keyLen) + 100);
+        Bytes key = RandomBytes(keyLen, static_cast<uint32_t>(keyLen) + 100);
         uint8_t ref[EVP_MAX_MD_SIZE];
         unsigned int n = 0;
         HMAC(EVP_sha1(), key.data(), static_cast<int>(key.size()), data.data(), data.size(), ref, &n);

@@ -63,6 +63,27 @@ int __cbc(const uint8_t* data, uint32_t len, const uint8_t* key, unsigned bits, 
     return ret;
 }
 
+// AES-128 through the registered engine entry point when there is one, else in software.
+int __aes128_ecb(const uint8_t* data, uint32_t len, uint8_t* out, const uint8_t* key, int mode)
+{
+    if (__bad_blocks(data, len, out, key)) {
+        return UNI_INVALID_PARM;
+    }
+    UNI_AES_HW_ENTRY_S hw = __hw_entry();
+    auto fn = mode == MBEDTLS_AES_ENCRYPT ? hw.ecb_encrypt : hw.ecb_decrypt;
+    return fn != nullptr ? fn(data, len, out, key) : __ecb(data, len, out, key, mode);
+}
+
+int __aes128_cbc(const uint8_t* data, uint32_t len, const uint8_t* key, uint8_t* iv, uint8_t* out, int mode)
+{
+    if (__bad_blocks(data, len, out, key) || iv == nullptr) {
+        return UNI_INVALID_PARM;
+    }
+    UNI_AES_HW_ENTRY_S hw = __hw_entry();
+    auto fn = mode == MBEDTLS_AES_ENCRYPT ? hw.cbc_encrypt : hw.cbc_decrypt;
+    return fn != nullptr ? fn(data, len, key, iv, out) : __cbc(data, len, key, 128, iv, out, mode);
+}
+
 uint32_t __pad_len(uint32_t len)
 {
     return UNI_AES_BLOCK - len % UNI_AES_BLOCK;
@@ -93,40 +114,22 @@ int __decode(const uint8_t* data, uint32_t len, uint8_t** out, uint32_t* out_len
 
 int uni_aes128_ecb_encrypt(const uint8_t* data, uint32_t len, uint8_t* out, const uint8_t* key)
 {
-    if (__bad_blocks(data, len, out, key)) {
-        return UNI_INVALID_PARM;
-    }
-    if (auto hw = __hw_entry().ecb_encrypt) {
-        return hw(data, len, out, key);
-    }
-    return __ecb(data, len, out, key, MBEDTLS_AES_ENCRYPT);
+    return __aes128_ecb(data, len, out, key, MBEDTLS_AES_ENCRYPT);
 }
 
 int uni_aes128_ecb_decrypt(const uint8_t* data, uint32_t len, uint8_t* out, const uint8_t* key)
 {
-    if (__bad_blocks(data, len, out, key)) {
-        return UNI_INVALID_PARM;
-    }
-    if (auto hw = __hw_entry().ecb_decrypt) {
-        return hw(data, len, out, key);
-    }
-    return __ecb(data, len, out, key, MBEDTLS_AES_DECRYPT);
+    return __aes128_ecb(data, len, out, key, MBEDTLS_AES_DECRYPT);
 }
 
 int uni_aes128_cbc_encrypt(const uint8_t* data, uint32_t len, const uint8_t* key, uint8_t* iv, uint8_t* out)
 {
-    if (auto hw = __hw_entry().cbc_encrypt; hw != nullptr && !__bad_blocks(data, len, out, key) && iv != nullptr) {
-        return hw(data, len, key, iv, out);
-    }
-    return __cbc(data, len, key, 128, iv, out, MBEDTLS_AES_ENCRYPT);
+    return __aes128_cbc(data, len, key, iv, out, MBEDTLS_AES_ENCRYPT);
 }
 
 int uni_aes128_cbc_decrypt(const uint8_t* data, uint32_t len, const uint8_t* key, uint8_t* iv, uint8_t* out)
 {
-    if (auto hw = __hw_entry().cbc_decrypt; hw != nullptr && !__bad_blocks(data, len, out, key) && iv != nullptr) {
-        return hw(data, len, key, iv, out);
-    }
-    return __cbc(data, len, key, 128, iv, out, MBEDTLS_AES_DECRYPT);
+    return __aes128_cbc(data, len, key, iv, out, MBEDTLS_AES_DECRYPT);
 }
 
 int uni_aes192_cbc_encrypt(const uint8_t* data, uint32_t len, const uint8_t* key, uint8_t* iv, uint8_t* out)

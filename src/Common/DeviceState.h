@@ -4,6 +4,7 @@
 
 #include "ComPort.h"
 #include "Countdown.h"
+#include "I2C.h"
 
 #include <atomic>
 #include <cstdint>
@@ -36,6 +37,7 @@ struct DEVICE_STATE_S {
     std::atomic<uint16_t> SystemMainState{0};  // high byte main state, low byte door + 1
     std::atomic<uint32_t> DoorAddress{0};      // calling station's address on a floor-model bus
     std::atomic<uint32_t> CodingAddress{0};    // the unit's room address
+    std::atomic<uint8_t> ViewingMark{0};       // 1 while a live session with a door runs
 
     // Intercom bus link. The records below the queue ids are touched only under the link's lock.
     std::atomic<int> MsgQueueId2{-1};  // second queue: created, never read
@@ -44,6 +46,14 @@ struct DEVICE_STATE_S {
     uint8_t LastSentIndex = 0;
     COM_PORT_REC_S ComPort[kComPortCount];
     std::atomic<uint32_t> BusFree{0};
+
+    // Board I/O.
+    std::atomic<uint32_t> KeyStep{0};          // key step counter; the key owns the LEDs while non-zero
+    std::atomic<uint32_t> LedPattern{0};       // what the LED thread shows
+    std::atomic<uint32_t> LedPatternSaved{0};  // the pattern to restore after the key window
+    uint8_t Hc595Image = 0;                    // 74HC595 outputs; changed only under the register's lock
+    std::atomic<uint8_t*> Hc595ImagePtr{nullptr};  // null until the register is set up
+    I2C_BUS_S I2cBus[kI2cBusCount];
 };
 
 extern DEVICE_STATE_S gDeviceState;

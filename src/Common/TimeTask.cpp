@@ -4,6 +4,9 @@
 #include "AppState.h"
 #include "DeviceState.h"
 #include "Media/osd.h"
+#include "PCF8563.h"
+#include "Peripheral.h"
+#include "RingKeyDetect.h"
 #include "TalkSerial.h"
 #include "platform/board.h"
 
@@ -59,14 +62,20 @@ int SetSystemTimeFromRecord(RTC_TIME_S rtc)
     struct timeval tv = {};
     tv.tv_sec = mktime(&tm);
     tv.tv_usec = 0;
+    if (tv.tv_sec == static_cast<time_t>(-1)) {
+        return 0;  // not a time: the clock stays as it is
+    }
     BoardSetTimeOfDay(&tv);
     return 0;
 }
 
 int SetSystemTimeFromRtc()
 {
-    // The real-time clock is read here once its driver is in; until then the clock stays as it is.
-    return 0;
+    RTC_TIME_S rtc = {};
+    if (PCF8563_GetTime(&rtc) != 0) {
+        return 0;  // a clock that cannot be read leaves the system clock alone
+    }
+    return SetSystemTimeFromRecord(rtc);
 }
 
 void TimeTaskInit()
@@ -91,7 +100,7 @@ void TimeTaskTick()
 
     __Run(s.PushDelayTimer, [] { gAppState.PushReady = 1; });
     __Run(s.MinuteTimer, __MinuteAction);
-    __Run(s.UnlockHoldTimer);
+    __Run(s.UnlockHoldTimer, UnlockHoldExpired);
     __Run(s.FloorSessionTimer, [] { gAppState.PushReady = 1; });
     __Run(s.CallTimeoutTimer, [] { gAppState.PushReady = 1; });
     __Run(s.MotionResumeTimer);
@@ -105,7 +114,7 @@ void TimeTaskTick()
     for (OSD_ICON_S& icon : gOsdIcon) {
         __Run(icon.FirstCountdown, [&icon] { icon.FirstCountdown = kIconBlinkTicks; });
     }
-    __Run(s.KeyWindowTimer);
+    __Run(s.KeyWindowTimer, KeyWindowExpired);
     __Run(s.CodingReplyTimer, [] {
         // The answer to a coding ring while the unit's user talks: sent from here, not queued.
         SendCodingOrder(38, gDeviceState.DoorAddress, gDeviceState.CodingAddress, kComBusPort);

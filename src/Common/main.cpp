@@ -1,4 +1,6 @@
 // The door-phone application: brings the unit up in a fixed order, then parks the main thread.
+#include "Peripheral.h"
+#include "RingKeyDetect.h"
 #include "StartUp.h"
 #include "TalkSerial.h"
 #include "TimeTask.h"
@@ -11,7 +13,7 @@ int main()
 {
     // Start-up order: each step runs to completion before the next; the threads a step starts
     // run on. Steps are added here, at their place, as their parts of the unit land.
-    // 1 BoardInit
+    BoardInit();  // 1
     if (CheckApplicationMD5() != 0) {  // 2
         std::exit(0);
     }
@@ -30,7 +32,7 @@ int main()
     select(0, nullptr, nullptr, nullptr, &pause);
     InitTalkSerial();  // 15 (the bus thread ProcessTalkData is started here once it exists)
     // 16 StartCardDet
-    // 17 StartRingKeyDetect
+    StartRingKeyDetect();  // 17
     // 18 StartNoxaAppThread
     for (;;) {  // 19
         sleep(10);

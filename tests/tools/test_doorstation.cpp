@@ -227,3 +227,72 @@ TEST(DoorStationProgram, LeavesAForeignTtyS2Alone)
     EXPECT_NE(0, WEXITSTATUS(status));
     EXPECT_EQ("not a link", sb.Read("/dev/ttyS2"));
 }
+
+TEST(DoorStationCommands, BoardLines)
+{
+    struct {
+        const char* line;
+        const char* file;
+        const char* content;
+    } writes[] = {
+        {"key down", "/sys/class/gpio/gpio66/value", "0\n"},
+        {"key up", "/sys/class/gpio/gpio66/value", "1\n"},
+        {"sar 950", "/.board/sar_ch2", "950\n"},
+        {"sar 0", "/.board/sar_ch2", "0\n"},
+    };
+    for (const auto& w : writes) {
+        Command c = ParseCommand(w.line);
+        ASSERT_EQ(Command::Board, c.kind) << w.line << ": " << c.message;
+        EXPECT_EQ(w.file, c.file) << w.line;
+        EXPECT_EQ(w.content, c.content) << w.line;
+    }
+    struct {
+        const char* line;
+        std::vector<std::string> lines;
+    } expands[] = {
+        {"key", {"key down", "sleep 0.300000", "key up"}},
+        {"key 4", {"key down", "sleep 4.000000", "key up"}},
+        {"doorbell 1", {"sar 500", "sleep 3.000000", "sar 0"}},
+        {"doorbell 2 1.5", {"sar 950", "sleep 1.500000", "sar 0"}},
+    };
+    for (const auto& e : expands) {
+        Command c = ParseCommand(e.line);
+        ASSERT_EQ(Command::Expand, c.kind) << e.line << ": " << c.message;
+        EXPECT_EQ(e.lines, c.lines) << e.line;
+        for (const auto& l : c.lines) {
+            EXPECT_NE(Command::Error, ParseCommand(l).kind) << l;
+        }
+    }
+    EXPECT_EQ(Command::Show, ParseCommand("show").kind);
+    for (const char* bad : {"key sideways", "key 0", "key 1 2", "sar", "sar 1024", "sar -1", "doorbell",
+                            "doorbell 3", "doorbell 1 x", "doorbell 1 0"}) {
+        EXPECT_EQ(Command::Error, ParseCommand(bad).kind) << bad;
+    }
+}
+
+TEST(DoorStationProgram, PressesTheKeyRingsTheSarAndShowsTheBoard)
+{
+    TestSandbox sb;
+    sb.Write("/.board/74HC595", "0x44 led0=1 led1=0 led2=0 monitor0=0 monitor1=0 lock0=0 lock1=0 video=door0\n");
+    ChildProcess station({Station(), "--root", sb.Root()});
+    ASSERT_TRUE(station.WaitForOutput("linked at", 10s)) << station.Output();
+    station.WriteLine("key down");
+    ASSERT_TRUE(station.WaitForOutput("board: /sys/class/gpio/gpio66/value := 0", 5s)) << station.Output();
+    EXPECT_EQ("0\n", sb.Read("/sys/class/gpio/gpio66/value"));
+    station.WriteLine("sar 950");
+    station.WriteLine("show");
+    ASSERT_TRUE(station.WaitForOutput("sar ch2: 950", 5s)) << station.Output();
+    // A ring of door 1 for 0.2 s: the level goes up into its band and back to quiet.
+    station.WriteLine("doorbell 1 0.2");
+    ASSERT_TRUE(station.WaitForOutput("board: /.board/sar_ch2 := 500", 5s)) << station.Output();
+    ASSERT_TRUE(station.WaitForOutput("board: /.board/sar_ch2 := 0", 5s)) << station.Output();
+    EXPECT_EQ("0\n", sb.Read("/.board/sar_ch2"));
+    std::string out = station.Output();
+    EXPECT_NE(std::string::npos, out.find("74HC595: 0x44 led0=1")) << out;
+    EXPECT_NE(std::string::npos, out.find("66 key(0=pressed)=0/in")) << out;
+    station.WriteLine("key up");
+    ASSERT_TRUE(station.WaitForOutput("gpio66/value := 1", 5s));
+    EXPECT_EQ("1\n", sb.Read("/sys/class/gpio/gpio66/value"));
+    station.Kill(SIGTERM);
+    EXPECT_NE(-1, station.WaitExit(5s));
+}

@@ -1,5 +1,7 @@
 #include "commands.h"
 
+#include "board_io.h"
+
 #include <cstdlib>
 #include <sstream>
 #include <vector>
@@ -55,6 +57,23 @@ bool Args(const std::vector<std::string>& words, size_t need, std::vector<unsign
     return true;
 }
 
+Command BoardFile(const char* file, std::string content)
+{
+    Command c;
+    c.kind = Command::Board;
+    c.file = file;
+    c.content = std::move(content);
+    return c;
+}
+
+Command Expand(std::vector<std::string> lines)
+{
+    Command c;
+    c.kind = Command::Expand;
+    c.lines = std::move(lines);
+    return c;
+}
+
 }  // namespace
 
 const char* HelpText()
@@ -74,6 +93,11 @@ const char* HelpText()
            "  talk ORDER [V1 V2 TARGET SOURCE]   any talk order (defaults 0 0 0 1)\n"
            "  level KIND LEVEL          a level frame (kind 0 or 1)\n"
            "  raw HEX...                bytes as they are, e.g. raw 02 18 03\n"
+           "  key [SECONDS]             press the unit's key (default 0.3 s; 3 s or more resets)\n"
+           "  key down, key up          press / release the key and leave it so\n"
+           "  doorbell DOOR [SECONDS]   analogue door 1 or 2 rings for SECONDS (default 3)\n"
+           "  sar LEVEL                 ring level on the unit's SAR input (0..1023)\n"
+           "  show                      the unit's outputs: 74HC595 image, GPIO lines, SAR level\n"
            "  sleep SECONDS             wait before the next command\n"
            "  help, quit";
 }
@@ -210,6 +234,40 @@ Command ParseCommand(const std::string& line)
             return Fail("usage: raw HEX...");
         }
         return SendFrame(bytes);
+    }
+    if (cmd == "key") {
+        if (words.size() == 2 && (words[1] == "down" || words[1] == "up")) {
+            return BoardFile(kKeyValueFile, words[1] == "down" ? "0\n" : "1\n");
+        }
+        char* end = nullptr;
+        double s = words.size() == 2 ? std::strtod(words[1].c_str(), &end) : 0.3;
+        if (words.size() > 2 || (end != nullptr && *end != '\0') || !(s > 0 && s <= 60)) {
+            return Fail("usage: key [SECONDS] | key down | key up");
+        }
+        return Expand({"key down", "sleep " + std::to_string(s), "key up"});
+    }
+    if (cmd == "sar") {
+        v = {0};
+        if (!Args(words, 1, v, kSarFullScale) || words.size() != 2) {
+            return Fail("usage: sar LEVEL (0..1023)");
+        }
+        return BoardFile(kSarLevelFile, std::to_string(v[0]) + "\n");
+    }
+    if (cmd == "doorbell") {
+        char* end = nullptr;
+        double s = words.size() == 3 ? std::strtod(words[2].c_str(), &end) : 3;
+        if (words.size() < 2 || words.size() > 3 || (words[1] != "1" && words[1] != "2") ||
+            (end != nullptr && *end != '\0') || !(s > 0 && s <= 600)) {
+            return Fail("usage: doorbell DOOR [SECONDS] (DOOR 1 or 2)");
+        }
+        // In the middle of each door's band: door 1 rings at 401..599, door 2 at 901 and above.
+        const char* level = words[1] == "1" ? "500" : "950";
+        return Expand({std::string("sar ") + level, "sleep " + std::to_string(s), "sar 0"});
+    }
+    if (cmd == "show") {
+        Command c;
+        c.kind = Command::Show;
+        return c;
     }
     return Fail("unknown command '" + cmd + "' (try help)");
 }

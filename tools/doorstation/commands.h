@@ -5,6 +5,7 @@
 #include "bus_codec.h"
 
 #include <string>
+#include <vector>
 
 namespace doorstation {
 
@@ -13,10 +14,13 @@ constexpr unsigned kDoorStationSource = 1;
 constexpr unsigned kHandsetSource = 2;
 
 struct Command {
-    enum Kind { None, Send, Sleep, Help, Quit, Error } kind = None;
+    enum Kind { None, Send, Sleep, Help, Quit, Error, Board, Show, Expand } kind = None;
     Bytes frame;            // Send: the bytes to put on the bus
     double seconds = 0;     // Sleep
     std::string message;    // Error: what is wrong with the line
+    std::string file;       // Board: file below the board root to replace with `content`
+    std::string content;
+    std::vector<std::string> lines;  // Expand: command lines to run in its place
 };
 
 Command ParseCommand(const std::string& line);

@@ -3,13 +3,15 @@
 // It owns a pseudo-terminal and links the slave side at <root>/dev/ttyS2, where the unit opens
 // its serial port. Like a two-wire bus it sends every byte the unit writes straight back (the
 // echo), prints every frame it hears from the unit, decoded, and puts door-station and handset
-// frames on the bus on command.
+// frames on the bus on command. It also stands at the unit's board: it presses the key, rings
+// the analogue doors through the SAR level, and shows the unit's outputs.
 //
 // Usage: doorstation [--root DIR] [--script FILE] [--fifo PATH] [--log FILE]
 //   --root    board root (default $DOORPHONE_ROOT)
 //   --script  commands to run first ("sleep N" waits); then commands come from the FIFO or stdin
 //   --fifo    read commands from this FIFO (made if missing) instead of stdin
 //   --log     also append every output line to this file
+#include "board_io.h"
 #include "bus_codec.h"
 #include "commands.h"
 
@@ -265,6 +267,21 @@ int main(int argc, char** argv)
                 break;
             case Command::Error:
                 Say("doorstation: " + c.message);
+                break;
+            case Command::Board: {
+                std::string value = c.content.substr(0, c.content.find('\n'));
+                if (WriteBoardFile(root, c.file, c.content)) {
+                    Say("board: " + c.file + " := " + value);
+                } else {
+                    Say("doorstation: cannot write " + root + c.file + ": " + std::strerror(errno));
+                }
+                break;
+            }
+            case Command::Show:
+                Say(DescribeBoard(root));
+                break;
+            case Command::Expand:
+                pending.insert(pending.begin(), c.lines.begin(), c.lines.end());
                 break;
             }
         }

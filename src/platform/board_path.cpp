@@ -8,7 +8,9 @@
 
 namespace {
 std::mutex gRootMutex;
-std::string gRoot;
+// Never destroyed: threads of the unit (the LED thread among them) still map paths while the
+// process exits.
+std::string& gRoot = *new std::string;
 bool gRootLoaded = false;
 
 std::string __ReadRoot()

@@ -46,8 +46,8 @@ public:
             mLast = image;
             gLastImage = image;
             std::lock_guard<std::mutex> hookLock(gHookMutex);
-            if (gOnWrite) {
-                gOnWrite(image);
+            if (*gOnWrite) {
+                (*gOnWrite)(image);
             }
             return 0;
         }
@@ -57,7 +57,7 @@ public:
 
     static std::atomic<int> gLastImage;
     static std::mutex gHookMutex;
-    static std::function<void(uint8_t)> gOnWrite;
+    static std::function<void(uint8_t)>* gOnWrite;  // never destroyed: writes go on during exit
 
 private:
     void __History(const std::string& line)
@@ -90,7 +90,7 @@ private:
 
 std::atomic<int> Hc595::gLastImage{-1};
 std::mutex Hc595::gHookMutex;
-std::function<void(uint8_t)> Hc595::gOnWrite;
+std::function<void(uint8_t)>* Hc595::gOnWrite = new std::function<void(uint8_t)>;
 
 class Sar : public SimDevice {
 public:
@@ -146,7 +146,7 @@ int BoardHc595LastImage()
 void BoardHc595OnWrite(std::function<void(uint8_t)> hook)
 {
     std::lock_guard<std::mutex> lock(Hc595::gHookMutex);
-    Hc595::gOnWrite = std::move(hook);
+    *Hc595::gOnWrite = std::move(hook);
 }
 
 std::string BoardHc595Describe(uint8_t image)

@@ -1,0 +1,165 @@
+#include "noxa_iot_sdk/com_sdk/noxa_iot_com_api.h"
+
+#include "noxa_adapter/network/uni_network.h"
+#include "noxa_adapter/uni_error_code.h"
+#include "noxa_adapter/utilities/mem_pool.h"
+#include "noxa_adapter/utilities/uni_digest.h"
+#include "noxa_adapter/utilities/uni_log.h"
+#include "noxa_adapter/utilities/uni_time.h"
+#include "noxa_base/sys_serv/nq_work_queue.h"
+#include "noxa_iot_sdk/com_sdk/com_mmod.h"
+#include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
+#include "noxa_iot_sdk/noxa_cloud/smart_frame.h"
+#include "noxa_iot_sdk/online_log/log_serv.h"
+
+#include <cjson/cJSON.h>
+#include <cstring>
+
+#ifndef NOXA_IOT_TARGET
+#define NOXA_IOT_TARGET "unknown"
+#endif
+
+namespace {
+
+constexpr uint32_t kLogLevel = LOG_LEVEL_DEBUG;
+constexpr uint32_t kLogBufSize = 1024;
+constexpr char kStoreKeyLabel[] = "noxa-kv-store-key";
+
+NOXA_IOT_INIT_PARAMS_S s_initParams;
+
+template <size_t N>
+void __copy_cut(char (&dst)[N], const char* src)
+{
+    memset(dst, 0, N);
+    if (src != nullptr) {
+        memcpy(dst, src, strnlen(src, N - 1));
+    }
+}
+
+// Everything the rest of the runtime takes for granted: logger, DNS cache, pools, JSON
+// allocation, clock. The DNS cache refuses a second start, so a second init fails here.
+int __adapter_platform_init()
+{
+    int ret = uni_platform_pre_init();
+    if (ret == UNI_OK) {
+        ret = uni_log_init(kLogLevel, kLogBufSize, uni_log_output);
+    }
+    if (ret == UNI_OK) {
+        ret = unw_dns_cache_init();
+    }
+    if (ret == UNI_OK) {
+        ret = MemPoolInit();
+    }
+    if (ret == UNI_OK) {
+        cJSON_Hooks hooks = {Malloc, Free};
+        cJSON_InitHooks(&hooks);
+        ret = uni_time_init();
+    }
+    return ret;
+}
+
+// The encrypted settings store opens here once it is part of the build.
+int __ws_db_init(const char* path, const uint8_t* key, uint32_t keyLen)
+{
+    PR_DEBUG("settings store %s: key of %u bytes ready, store not in this build", path, keyLen);
+    (void)key;
+    return UNI_OK;
+}
+
+// The TLS wrapper's start comes here once it is part of the build.
+int __tls_init()
+{
+    PR_DEBUG("tls not in this build");
+    return UNI_OK;
+}
+
+}  // namespace
+
+int noxa_iot_init_params(const char* fs_storge_path, const NOXA_IOT_INIT_PARAMS_S* param)
+{
+    int ret = __adapter_platform_init();
+    if (ret != UNI_OK) {
+        PR_ERR("platform init fails %d", ret);
+        return ret;
+    }
+    // Timer messages and posted work of every later service run on "cmmod".
+    ret = cmmod_init();
+    if (ret != UNI_OK) {
+        return ret;
+    }
+    if (param == nullptr) {
+        PR_ERR("input is null");
+        return UNI_INVALID_PARM;
+    }
+    __copy_cut(s_initParams.platform, param->platform);
+    __copy_cut(s_initParams.storage_path, param->storage_path);
+    PR_NOTICE("platform:%s", s_initParams.platform);
+
+    if (fs_storge_path == nullptr) {
+        PR_ERR("NULL fs_storge_path");
+        return UNI_INVALID_PARM;
+    }
+    PR_NOTICE("init fs. Path: %s ", fs_storge_path);
+    uint8_t key[IOT_STORE_KEY_LEN];
+    noxa_iot_build_store_key(key);
+    ret = __ws_db_init(fs_storge_path, key, sizeof(key));
+    if (ret != UNI_OK) {
+        PR_ERR("db init fails %d", ret);
+        return ret;
+    }
+    ret = smart_frame_init();
+    if (ret != UNI_OK) {
+        PR_ERR("smart frame init fails %d", ret);
+        return ret;
+    }
+    ret = log_serv_init();
+    if (ret != UNI_OK) {
+        PR_ERR("log service init fails %d", ret);
+        return ret;
+    }
+    ret = nq_work_queue_init();
+    if (ret != UNI_OK) {
+        PR_ERR("work queue init fails %d", ret);
+        return ret;
+    }
+    ret = __tls_init();
+    if (ret != UNI_OK) {
+        PR_ERR("noxa tls init fails %d", ret);
+        return ret;
+    }
+    PR_NOTICE("noxa iot init success");
+    return UNI_OK;
+}
+
+const NOXA_IOT_INIT_PARAMS_S* noxa_iot_get_init_params(void)
+{
+    return &s_initParams;
+}
+
+const char* noxa_iot_get_sdk_info(void)
+{
+    return "< NOXA IOT SDK V:1.0.0 MQTT:" MQ_PRO_VER " LAN:" LAN_PRO_VER " TARGET:" NOXA_IOT_TARGET " >";
+}
+
+int noxa_iot_build_store_key(uint8_t key[IOT_STORE_KEY_LEN])
+{
+    if (key == nullptr) {
+        return UNI_INVALID_PARM;
+    }
+    // Nothing random: the key must come out the same after every restart of the unit. The
+    // serial number, where the platform has one, makes it the unit's own.
+    const char* serial = uni_get_serial_no();
+    UNI_MD5_CTX_S ctx;
+    uni_md5_init(&ctx);
+    uni_md5_update(&ctx, reinterpret_cast<const uint8_t*>(kStoreKeyLabel), sizeof(kStoreKeyLabel));
+    if (serial != nullptr) {
+        uni_md5_update(&ctx, reinterpret_cast<const uint8_t*>(serial), static_cast<uint32_t>(strlen(serial)));
+    }
+    uint8_t digest[UNI_MD5_DIGEST_LEN];
+    uni_md5_final(&ctx, digest);
+    // The store's own keys are bytes 0..254; this one follows suit.
+    for (size_t i = 0; i < IOT_STORE_KEY_LEN; ++i) {
+        key[i] = static_cast<uint8_t>(digest[i] % 255);
+    }
+    return UNI_OK;
+}

@@ -1,0 +1,256 @@
+#include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
+
+#include "noxa_adapter/uni_error_code.h"
+#include "noxa_adapter/utilities/uni_log.h"
+#include "noxa_base/sys_serv/sys_timer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+GW_CNTL_S s_gw;
+// Writers of the control block's texts; readers copy them once they are set.
+std::mutex s_gwMutex;
+
+// The poll's timer and the status it last reported. Only the "sys_timer" thread runs the poll.
+std::mutex s_pollMutex;
+TIMER_ID s_pollTimer = 0;
+std::atomic<uint8_t> s_lastNwStat{STAT_NO_CLOUD};
+
+// NULL counts as "". False when the text does not fit (the field is then left as it was).
+template <size_t N>
+bool __copy_text(char (&dst)[N], const char* src)
+{
+    if (src == nullptr) {
+        src = "";
+    }
+    size_t len = strnlen(src, N);
+    if (len >= N) {
+        return false;
+    }
+    memcpy(dst, src, len + 1);
+    return true;
+}
+
+template <size_t N>
+bool __fits(const char* src)
+{
+    return src == nullptr || strnlen(src, N) < N;
+}
+
+void __poll_timer_cb(TIMER_ID, void*)
+{
+    gw_nw_stat_poll();
+}
+
+}  // namespace
+
+GW_CNTL_S* get_gw_cntl(void)
+{
+    return &s_gw;
+}
+
+int noxa_iot_set_gw_prod_info(const GW_PROD_INFO_S* prod)
+{
+    if (prod == nullptr || prod->uuid == nullptr || prod->auth_key == nullptr) {
+        PR_ERR("input is null");
+        return UNI_INVALID_PARM;
+    }
+    GW_BASE_IF_S next = {};
+    if (!__copy_text(next.uuid, prod->uuid) || !__copy_text(next.auth_key, prod->auth_key) ||
+        !__copy_text(next.ap_ssid, prod->ap_ssid) || !__copy_text(next.ap_passwd, prod->ap_passwd)) {
+        PR_ERR("prod info too long");
+        return UNI_INVALID_PARM;
+    }
+    std::lock_guard<std::mutex> lock(s_gwMutex);
+    GW_BASE_IF_S& cur = s_gw.gw_base;
+    if (strcmp(cur.uuid, next.uuid) == 0 && strcmp(cur.auth_key, next.auth_key) == 0 &&
+        strcmp(cur.ap_ssid, next.ap_ssid) == 0 && strcmp(cur.ap_passwd, next.ap_passwd) == 0) {
+        return UNI_OK;
+    }
+    PR_NOTICE("gw prod info changed, uuid:%s", next.uuid);
+    memcpy(cur.uuid, next.uuid, sizeof(cur.uuid));
+    memcpy(cur.auth_key, next.auth_key, sizeof(cur.auth_key));
+    memcpy(cur.ap_ssid, next.ap_ssid, sizeof(cur.ap_ssid));
+    memcpy(cur.ap_passwd, next.ap_passwd, sizeof(cur.ap_passwd));
+    // A Wi-Fi state bound to another identity is of no use; the start parameters stay.
+    GW_WORK_STAT_MAG_S cleared = {};
+    cleared.nc_tp = s_gw.gw_wsm.nc_tp;
+    cleared.md = s_gw.gw_wsm.md;
+    s_gw.gw_wsm = cleared;
+    return UNI_OK;
+}
+
+int noxa_iot_wf_soc_dev_init(uint32_t cfg, GW_WF_START_MODE_E mode, const NOXA_IOT_CBS_S* cbs,
+                             const char* fw_key, const char* sw_ver)
+{
+    if (cbs == nullptr || fw_key == nullptr || sw_ver == nullptr) {
+        PR_ERR("input is null");
+        return UNI_INVALID_PARM;
+    }
+    if (static_cast<uint32_t>(mode) > WF_START_SMART_FIRST_2 || cfg > 0xFF ||
+        !__fits<sizeof(s_gw.product_key)>(fw_key) || !__fits<sizeof(s_gw.sw_ver)>(sw_ver)) {
+        PR_ERR("invalid param cfg:%u mode:%d", cfg, mode);
+        return UNI_INVALID_PARM;
+    }
+    std::lock_guard<std::mutex> lock(s_gwMutex);
+    if (s_gw.started.load()) {
+        PR_ERR("gw already started");
+        return UNI_COM_ERROR;
+    }
+    __copy_text(s_gw.product_key, fw_key);
+    __copy_text(s_gw.sw_ver, sw_ver);
+    s_gw.gw_wsm.nc_tp = static_cast<uint8_t>(cfg);
+    s_gw.gw_wsm.md = static_cast<uint8_t>(mode);
+    s_gw.cbs = *cbs;
+    s_gw.started.store(true);
+    PR_NOTICE("gw start cfg:%u mode:%d pk:%s sw:%s", cfg, mode, s_gw.product_key, s_gw.sw_ver);
+    return UNI_OK;
+}
+
+const char* noxa_iot_get_dev_id(void)
+{
+    return s_gw.devId;
+}
+
+uint8_t noxa_iot_get_active_stat(void)
+{
+    return s_gw.active_stat.load();
+}
+
+int get_wf_gw_nw_status(uint8_t* stat)
+{
+    if (stat == nullptr) {
+        return UNI_INVALID_PARM;
+    }
+    *stat = s_gw.nw_stat.load();
+    return UNI_OK;
+}
+
+int set_gw_ext_stat(uint8_t stat)
+{
+    s_gw.ext_stat.store(stat);
+    return UNI_OK;
+}
+
+int noxa_iot_reg_get_wf_nw_stat_cb_params(GET_NW_STAT_CB cb, uint32_t interval_s)
+{
+    // Interval 0 would rerun the poll on every 10 ms pass of the timer thread.
+    if (cb == nullptr || interval_s == 0 || interval_s > UINT32_MAX / 1000) {
+        PR_ERR("invalid param");
+        return UNI_INVALID_PARM;
+    }
+    std::lock_guard<std::mutex> lock(s_pollMutex);
+    if (s_pollTimer == 0) {
+        int ret = sys_add_timer(__poll_timer_cb, nullptr, &s_pollTimer);
+        if (ret != UNI_OK) {
+            PR_ERR("add nw stat timer fails %d", ret);
+            return ret;
+        }
+    }
+    // Only changes from now on are news to the caller.
+    s_lastNwStat.store(s_gw.nw_stat.load());
+    s_gw.nw_stat_cb.store(cb);
+    s_gw.nw_stat_interval_s.store(interval_s);
+    int ret = sys_start_timer(s_pollTimer, interval_s * 1000, TIMER_CYCLE);
+    if (ret != UNI_OK) {
+        PR_ERR("start nw stat timer fails %d", ret);
+    }
+    return ret;
+}
+
+void gw_nw_stat_poll(void)
+{
+    uint8_t stat = s_gw.nw_stat.load();
+    if (stat == s_lastNwStat.exchange(stat)) {
+        return;
+    }
+    PR_DEBUG("nw stat changed to %u", stat);
+    GET_NW_STAT_CB cb = s_gw.nw_stat_cb.load();
+    if (cb != nullptr) {
+        cb(stat);
+    }
+}
+
+void gw_set_nw_stat(uint8_t stat)
+{
+    s_gw.nw_stat.store(stat);
+}
+
+int gw_wifi_user_cfg(const char* ssid, const char* passwd, const char* token)
+{
+    if (ssid == nullptr || ssid[0] == '\0') {
+        PR_ERR("input is null");
+        return UNI_INVALID_PARM;
+    }
+    if (token == nullptr) {
+        token = "";
+    }
+    GW_WORK_STAT_MAG_S next = {};
+    size_t tokenLen = strlen(token);
+    if (!__copy_text(next.ssid, ssid) || !__copy_text(next.passwd, passwd) ||
+        tokenLen > GW_REGION_LEN + GW_TOKEN_LEN + GW_REG_KEY_LEN) {
+        PR_ERR("wifi user cfg too long");
+        return UNI_INVALID_PARM;
+    }
+    size_t off = 0;
+    auto take = [&](char* dst, size_t n) {
+        size_t len = std::min(n, tokenLen - off);
+        memcpy(dst, token + off, len);
+        off += len;
+    };
+    take(next.region, GW_REGION_LEN);
+    take(next.token, GW_TOKEN_LEN);
+    take(next.reg_key, GW_REG_KEY_LEN);
+    {
+        std::lock_guard<std::mutex> lock(s_gwMutex);
+        GW_WORK_STAT_MAG_S& wsm = s_gw.gw_wsm;
+        memcpy(wsm.ssid, next.ssid, sizeof(wsm.ssid));
+        memcpy(wsm.passwd, next.passwd, sizeof(wsm.passwd));
+        memcpy(wsm.token, next.token, sizeof(wsm.token));
+        memcpy(wsm.region, next.region, sizeof(wsm.region));
+        memcpy(wsm.reg_key, next.reg_key, sizeof(wsm.reg_key));
+    }
+    // The station connect itself belongs to the Wi-Fi functions of the application.
+    PR_NOTICE("wifi user cfg ssid:%s region:%s token:%s", next.ssid, next.region, next.token);
+    return UNI_OK;
+}
+
+int noxa_iot_gw_wf_user_cfg(const char* ssid, const char* passwd, const char* token)
+{
+    return gw_wifi_user_cfg(ssid, passwd, token);
+}
+
+int gw_call_status_changed(uint8_t status)
+{
+    GW_STATUS_CHANGED_CB cb = s_gw.cbs.gw_status_cb;
+    if (cb == nullptr) {
+        return UNI_COM_ERROR;
+    }
+    cb(status);
+    return UNI_OK;
+}
+
+int gw_call_ug_inform(const NOXA_FW_INFO_S* fw)
+{
+    GW_UG_INFORM_CB cb = s_gw.cbs.gw_ug_cb;
+    return cb == nullptr ? UNI_COM_ERROR : cb(fw);
+}
+
+int gw_call_reset(GW_RESET_TYPE_E type)
+{
+    GW_RESET_IFM_CB cb = s_gw.cbs.gw_reset_cb;
+    if (cb == nullptr) {
+        return UNI_COM_ERROR;
+    }
+    cb(type);
+    return UNI_OK;
+}
+
+int gw_call_dev_ug_inform(const char* dev_id, const NOXA_FW_INFO_S* fw)
+{
+    DEV_UG_INFORM_CB cb = s_gw.cbs.dev_ug_cb;
+    return cb == nullptr ? UNI_COM_ERROR : cb(dev_id, fw);
+}

@@ -1,0 +1,121 @@
+// The gateway: the one control block of the cloud connection (identity, Wi-Fi work state,
+// activation, start parameters, callback table, network status) and the operations the camera
+// service and the application call on it.
+#pragma once
+
+#include "noxa_iot_sdk/com_sdk/noxa_iot_types.h"
+
+#include <atomic>
+#include <cstdint>
+
+#define GW_UUID_LEN 25
+#define GW_AUTH_KEY_LEN 32
+#define GW_AP_SSID_LEN 32
+#define GW_AP_PASSWD_LEN 64
+#define GW_COUNTRY_CODE_LEN 7
+#define GW_ID_LEN 25
+#define GW_LOCAL_KEY_LEN 16
+#define PRODUCT_KEY_LEN 16
+#define WIFI_SSID_LEN 32
+#define WIFI_PASSWD_LEN 64
+#define GW_TOKEN_LEN 8
+#define GW_REGION_LEN 2
+#define GW_REG_KEY_LEN 4
+
+typedef int32_t BOOL_T;
+
+// Production identity (the device record "gw_bi").
+typedef struct {
+    char uuid[GW_UUID_LEN + 1];
+    char auth_key[GW_AUTH_KEY_LEN + 1];
+    char ap_ssid[GW_AP_SSID_LEN + 1];
+    char ap_passwd[GW_AP_PASSWD_LEN + 1];
+    char country_code[GW_COUNTRY_CODE_LEN + 1];
+    BOOL_T prod_test;
+} GW_BASE_IF_S;
+
+// Wi-Fi work state (the device record "gw_wsm").
+typedef struct {
+    uint8_t nc_tp;  // configuration type of the start
+    uint8_t md;     // GW_WF_START_MODE_E of the start
+    char ssid[WIFI_SSID_LEN + 1];
+    char passwd[WIFI_PASSWD_LEN + 1];
+    uint8_t random;
+    uint8_t stat;
+    char token[GW_TOKEN_LEN + 1];
+    char region[GW_REGION_LEN + 1];
+    char reg_key[GW_REG_KEY_LEN + 1];
+} GW_WORK_STAT_MAG_S;
+
+// What noxa_iot_set_gw_prod_info takes: the access-point texts may be NULL.
+typedef struct {
+    const char* uuid;
+    const char* auth_key;
+    const char* ap_ssid;
+    const char* ap_passwd;
+} GW_PROD_INFO_S;
+
+typedef enum {
+    UN_ACTIVE = 0,
+    ACTIVATING = 1,
+    ACTIVATED = 2,
+} GW_ACTIVE_STAT_E;
+
+#define MQ_PRO_VER "2.2"
+#define LAN_PRO_VER "3.3"
+
+struct GW_CNTL_S {
+    GW_BASE_IF_S gw_base;
+    GW_WORK_STAT_MAG_S gw_wsm;
+    // Activation: empty until the cloud has activated the unit.
+    char devId[GW_ID_LEN + 1];
+    char localKey[GW_LOCAL_KEY_LEN + 1];
+    // Start parameters.
+    char product_key[PRODUCT_KEY_LEN + 1];
+    char sw_ver[SW_VER_LEN + 1];
+    const char* mq_pro_ver = MQ_PRO_VER;
+    const char* lan_pro_ver = LAN_PRO_VER;
+    NOXA_IOT_CBS_S cbs;
+    std::atomic<bool> started;
+    // The network-status poll.
+    std::atomic<GET_NW_STAT_CB> nw_stat_cb;
+    std::atomic<uint32_t> nw_stat_interval_s;
+    std::atomic<uint8_t> active_stat;  // GW_ACTIVE_STAT_E
+    std::atomic<uint8_t> nw_stat;      // GW_WIFI_NW_STAT_E
+    std::atomic<uint8_t> ext_stat;
+};
+
+GW_CNTL_S* get_gw_cntl(void);
+
+// -2 for a NULL record, uuid or auth key, or a text above its length. A changed identity is
+// stored and the stored Wi-Fi state cleared.
+int noxa_iot_set_gw_prod_info(const GW_PROD_INFO_S* prod);
+// Starts the gateway with its configuration type, start mode, callbacks (copied), product key
+// and software version. -2 for a NULL table, key or version, a mode above 3 or a text above its
+// length; -1 when the gateway has started already.
+int noxa_iot_wf_soc_dev_init(uint32_t cfg, GW_WF_START_MODE_E mode, const NOXA_IOT_CBS_S* cbs,
+                             const char* fw_key, const char* sw_ver);
+const char* noxa_iot_get_dev_id(void);
+uint8_t noxa_iot_get_active_stat(void);
+int get_wf_gw_nw_status(uint8_t* stat);
+int set_gw_ext_stat(uint8_t stat);
+
+// The network-status poll: a cyclic system timer of interval x 1000 ms that calls `cb` when the
+// status differs from the last one it saw. -2 for a NULL callback or interval 0.
+int noxa_iot_reg_get_wf_nw_stat_cb_params(GET_NW_STAT_CB cb, uint32_t interval_s);
+// One pass of the poll (the timer's callback).
+void gw_nw_stat_poll(void);
+// The network status as the cloud link sees it (7 up, 12 lost).
+void gw_set_nw_stat(uint8_t stat);
+
+// User Wi-Fi credentials and token ("RRttttttttKKKK": region, token, registration key; shorter
+// texts fill the fields in that order). -2 for a NULL or empty network name or a text above its
+// length.
+int gw_wifi_user_cfg(const char* ssid, const char* passwd, const char* token);
+int noxa_iot_gw_wf_user_cfg(const char* ssid, const char* passwd, const char* token);
+
+// The gateway's own callback slots; -1 when the slot is empty.
+int gw_call_status_changed(uint8_t status);
+int gw_call_ug_inform(const NOXA_FW_INFO_S* fw);
+int gw_call_reset(GW_RESET_TYPE_E type);
+int gw_call_dev_ug_inform(const char* dev_id, const NOXA_FW_INFO_S* fw);

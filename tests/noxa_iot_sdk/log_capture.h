@@ -1,0 +1,46 @@
+// The lines of the cloud-side logger, caught for a test. Threads of the runtime log until the
+// process is gone, so the store is never destroyed.
+#pragma once
+
+#include "noxa_adapter/utilities/uni_log.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+class LogCapture {
+public:
+    // Makes the capture the logger's output; a later uni_log_init only sets the level.
+    static int Install() { return uni_log_init(LOG_LEVEL_DEBUG, 1024, Output); }
+
+    // Index of the first line holding `text`, -1 when none.
+    static int LineOf(const std::string& text)
+    {
+        Store& s = Get();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        for (size_t i = 0; i < s.lines.size(); ++i) {
+            if (s.lines[i].find(text) != std::string::npos) {
+                return static_cast<int>(i);
+            }
+        }
+        return -1;
+    }
+    static bool Logged(const std::string& text) { return LineOf(text) >= 0; }
+
+private:
+    struct Store {
+        std::mutex mutex;
+        std::vector<std::string> lines;
+    };
+    static Store& Get()
+    {
+        static Store* s = new Store;
+        return *s;
+    }
+    static void Output(const char* line)
+    {
+        Store& s = Get();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.lines.emplace_back(line);
+    }
+};

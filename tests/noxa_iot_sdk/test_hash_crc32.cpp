@@ -1,0 +1,57 @@
+// CRC-32 against values computed by zlib.
+#include "noxa_iot_sdk/com_sdk/hash_crc32.h"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<uint8_t> Bytes(const std::string& s)
+{
+    return {s.begin(), s.end()};
+}
+
+}  // namespace
+
+TEST(HashCrc32, MatchesZlib)
+{
+    std::vector<uint8_t> all(256);
+    for (size_t i = 0; i < all.size(); ++i) {
+        all[i] = static_cast<uint8_t>(i);
+    }
+    const struct {
+        std::vector<uint8_t> data;
+        uint32_t crc;
+    } rows[] = {
+        {Bytes("123456789"), 0xCBF43926u},
+        {Bytes("a"), 0xE8B7BE43u},
+        {Bytes("The quick brown fox jumps over the lazy dog"), 0x414FA339u},
+        {all, 0x29058C73u},
+        {std::vector<uint8_t>(65536, 0), 0xD7978EEBu},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(row.crc, hash_crc32(row.data.data(), static_cast<uint32_t>(row.data.size())))
+            << "length " << row.data.size();
+    }
+}
+
+TEST(HashCrc32, EmptyInputIsZero)
+{
+    const uint8_t byte = 0x55;
+    EXPECT_EQ(0u, hash_crc32(&byte, 0));
+    EXPECT_EQ(0u, hash_crc32(nullptr, 0));
+    EXPECT_EQ(0u, hash_crc32(nullptr, 9));
+}
+
+TEST(HashCrc32, LongInputIsCheckedToItsEnd)
+{
+    // A length taken as 16 bits would check only the first 70000 & 0xFFFF bytes (0x41770044).
+    std::vector<uint8_t> data(70000);
+    for (size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<uint8_t>(i * 7 + 3);
+    }
+    EXPECT_EQ(0xE0290E8Eu, hash_crc32(data.data(), static_cast<uint32_t>(data.size())));
+    data.back() ^= 1;
+    EXPECT_NE(0xE0290E8Eu, hash_crc32(data.data(), static_cast<uint32_t>(data.size())));
+}

@@ -1,5 +1,5 @@
 // CRC-32 against values computed by zlib.
-#include "noxa_iot_sdk/com_sdk/hash_crc32.h"
+#include "noxa_adapter/utilities/hash_crc32.h"
 
 #include <gtest/gtest.h>
 #include <string>

@@ -1,4 +1,4 @@
-#include "noxa_iot_sdk/com_sdk/hash_crc32.h"
+#include "noxa_adapter/utilities/hash_crc32.h"
 
 #include <array>
 

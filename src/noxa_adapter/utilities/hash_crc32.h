@@ -1,6 +1,7 @@
 // The CRC-32 of IEEE 802.3 (reflected polynomial 0xEDB88320, initial value 0xFFFFFFFF, final
-// inversion), as zlib computes it. It checks the key-value database's header and values and the
-// cloud frames, so it must match other implementations bit for bit.
+// inversion), as zlib computes it. It checks the settings store's header and values and the
+// cloud's frames, so it must match other implementations bit for bit; it lives at the bottom of
+// the runtime because the store sits below the cloud connection.
 #pragma once
 
 #include <cstdint>

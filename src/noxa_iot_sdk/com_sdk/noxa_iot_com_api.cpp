@@ -107,25 +107,22 @@ int noxa_iot_init_params(const char* fs_storge_path, const NOXA_IOT_INIT_PARAMS_
         PR_ERR("db init fails %d", ret);
         return ret;
     }
-    ret = smart_frame_init();
-    if (ret != UNI_OK) {
-        PR_ERR("smart frame init fails %d", ret);
-        return ret;
-    }
-    ret = log_serv_init();
-    if (ret != UNI_OK) {
-        PR_ERR("log service init fails %d", ret);
-        return ret;
-    }
-    ret = nq_work_queue_init();
-    if (ret != UNI_OK) {
-        PR_ERR("work queue init fails %d", ret);
-        return ret;
-    }
-    ret = __tls_init();
-    if (ret != UNI_OK) {
-        PR_ERR("noxa tls init fails %d", ret);
-        return ret;
+    // The rest, in this order; the first failure ends the start.
+    const struct {
+        const char* name;
+        int (*init)();
+    } steps[] = {
+        {"smart frame init", smart_frame_init},
+        {"log service init", log_serv_init},
+        {"work queue init", nq_work_queue_init},
+        {"noxa tls init", __tls_init},
+    };
+    for (const auto& step : steps) {
+        ret = step.init();
+        if (ret != UNI_OK) {
+            PR_ERR("%s fails %d", step.name, ret);
+            return ret;
+        }
     }
     PR_NOTICE("noxa iot init success");
     return UNI_OK;

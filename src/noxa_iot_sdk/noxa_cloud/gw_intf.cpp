@@ -225,32 +225,20 @@ int noxa_iot_gw_wf_user_cfg(const char* ssid, const char* passwd, const char* to
 
 int gw_call_status_changed(uint8_t status)
 {
-    GW_STATUS_CHANGED_CB cb = s_gw.cbs.gw_status_cb;
-    if (cb == nullptr) {
-        return UNI_COM_ERROR;
-    }
-    cb(status);
-    return UNI_OK;
+    return gw_call_slot(s_gw.cbs.gw_status_cb, status);
 }
 
 int gw_call_ug_inform(const NOXA_FW_INFO_S* fw)
 {
-    GW_UG_INFORM_CB cb = s_gw.cbs.gw_ug_cb;
-    return cb == nullptr ? UNI_COM_ERROR : cb(fw);
+    return gw_call_slot(s_gw.cbs.gw_ug_cb, fw);
 }
 
 int gw_call_reset(GW_RESET_TYPE_E type)
 {
-    GW_RESET_IFM_CB cb = s_gw.cbs.gw_reset_cb;
-    if (cb == nullptr) {
-        return UNI_COM_ERROR;
-    }
-    cb(type);
-    return UNI_OK;
+    return gw_call_slot(s_gw.cbs.gw_reset_cb, type);
 }
 
 int gw_call_dev_ug_inform(const char* dev_id, const NOXA_FW_INFO_S* fw)
 {
-    DEV_UG_INFORM_CB cb = s_gw.cbs.dev_ug_cb;
-    return cb == nullptr ? UNI_COM_ERROR : cb(dev_id, fw);
+    return gw_call_slot(s_gw.cbs.dev_ug_cb, dev_id, fw);
 }

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <type_traits>
 
 #define GW_UUID_LEN 25
 #define GW_AUTH_KEY_LEN 32
@@ -113,6 +114,21 @@ void gw_set_nw_stat(uint8_t stat);
 // length.
 int gw_wifi_user_cfg(const char* ssid, const char* passwd, const char* token);
 int noxa_iot_gw_wf_user_cfg(const char* ssid, const char* passwd, const char* token);
+
+// Calls one callback slot: -1 when it is empty, else 0 or the callback's own result.
+template <typename CB, typename... ARGS>
+int gw_call_slot(CB cb, ARGS... args)
+{
+    if (cb == nullptr) {
+        return -1;
+    }
+    if constexpr (std::is_void_v<std::invoke_result_t<CB, ARGS...>>) {
+        cb(args...);
+        return 0;
+    } else {
+        return cb(args...);
+    }
+}
 
 // The gateway's own callback slots; -1 when the slot is empty.
 int gw_call_status_changed(uint8_t status);

@@ -13,12 +13,11 @@ int __dispatch(CB cb, const REC* rec, const char* what)
     if (rec == nullptr) {
         return UNI_INVALID_PARM;
     }
-    if (cb == nullptr) {
+    int ret = gw_call_slot(cb, rec);
+    if (ret != UNI_OK) {
         PR_DEBUG("no %s callback, dropped", what);
-        return UNI_COM_ERROR;
     }
-    cb(rec);
-    return UNI_OK;
+    return ret;
 }
 
 }  // namespace

@@ -83,6 +83,20 @@ std::string __render_value(const LOG_SEQ_ENTRY_S& e)
     return buf;
 }
 
+int __insert(LOG_SEQ_HANDLE seq, const LOG_SEQ_ENTRY_S* entry, bool freeze)
+{
+    if (seq == nullptr || entry == nullptr) {
+        return UNI_INVALID_PARM;
+    }
+    std::lock_guard<std::mutex> lock(seq->mutex);
+    if (seq->frozen) {
+        return LOG_SEQ_FROZEN;
+    }
+    seq->Insert(*entry);
+    seq->frozen = freeze;
+    return UNI_OK;
+}
+
 }  // namespace
 
 LOG_SEQ_ENTRY_S log_seq_int(uint8_t seq, int32_t value)
@@ -128,35 +142,17 @@ int create_log_seq(const char* name, LOG_SEQ_ERR_CB errCb, LOG_SEQ_HANDLE* seq)
 
 int insert_log_seq(LOG_SEQ_HANDLE seq, const LOG_SEQ_ENTRY_S* entry)
 {
-    if (seq == nullptr || entry == nullptr) {
-        return UNI_INVALID_PARM;
-    }
-    std::lock_guard<std::mutex> lock(seq->mutex);
-    if (seq->frozen) {
-        return LOG_SEQ_FROZEN;
-    }
-    seq->Insert(*entry);
-    return UNI_OK;
+    return __insert(seq, entry, false);
 }
 
 int insert_error_log_seq(LOG_SEQ_HANDLE seq, const LOG_SEQ_ENTRY_S* entry)
 {
-    if (seq == nullptr || entry == nullptr) {
-        return UNI_INVALID_PARM;
-    }
-    {
-        std::lock_guard<std::mutex> lock(seq->mutex);
-        if (seq->frozen) {
-            return LOG_SEQ_FROZEN;
-        }
-        seq->Insert(*entry);
-        seq->frozen = true;
-    }
+    int ret = __insert(seq, entry, true);
     // Unlocked: the callback renders the sequence.
-    if (seq->errCb != nullptr) {
+    if (ret == UNI_OK && seq->errCb != nullptr) {
         seq->errCb(seq);
     }
-    return UNI_OK;
+    return ret;
 }
 
 int clear_log_seq(LOG_SEQ_HANDLE seq)

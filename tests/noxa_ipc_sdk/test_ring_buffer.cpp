@@ -66,6 +66,18 @@ protected:
         return noxa_ipc_ring_buffer_append_data(channel, f.data(), size, type, mMade);
     }
 
+    // Video frames on channel 0 (a key frame every 25, the first one a key frame), each followed
+    // by `audioEach` audio frames on channel 9.
+    void AppendAv(uint32_t frames, int audioEach)
+    {
+        for (uint32_t k = 1; k <= frames; ++k) {
+            ASSERT_EQ(0, Append(0, k % 25 == 1 ? kI : kP));
+            for (int a = 0; a < audioEach; ++a) {
+                ASSERT_EQ(0, Append(9, kA));
+            }
+        }
+    }
+
     RING_BUFFER_NODE_S* Read(int channel, int user, int retry = 0)
     {
         return channel <= 7 ? noxa_ipc_ring_buffer_get_video_frame(channel, user, retry)
@@ -293,10 +305,7 @@ TEST_F(RingBuffer, PreFrameSearches)
 {
     ASSERT_EQ(0, Init(0));
     ASSERT_EQ(0, Init(9));
-    for (uint32_t k = 1; k <= 260; ++k) {
-        ASSERT_EQ(0, Append(0, k % 25 == 1 ? kI : kP));
-        ASSERT_EQ(0, Append(9, kA));
-    }
+    AppendAv(260, 1);
     // At most 25 x (10 - 1) - 10 = 215 frames back.
     EXPECT_EQ(nullptr, noxa_ipc_ring_buffer_find_pre_video_by_frame(0, 216));
     EXPECT_EQ(nullptr, noxa_ipc_ring_buffer_find_pre_audio_by_frame(9, 216));
@@ -345,11 +354,7 @@ TEST_F(RingBuffer, AnchorStartsTheAudioAfterTheVideo)
     ASSERT_EQ(0, Init(0));
     ASSERT_EQ(0, Init(9));
     // Video frame k gets append count 3k - 2, its two audio frames 3k - 1 and 3k.
-    for (uint32_t k = 1; k <= 60; ++k) {
-        ASSERT_EQ(0, Append(0, k % 25 == 1 ? kI : kP));
-        ASSERT_EQ(0, Append(9, kA));
-        ASSERT_EQ(0, Append(9, kA));
-    }
+    AppendAv(60, 2);
     ASSERT_EQ(0, noxa_ipc_ring_buffer_anchor_user(0, 1, 30, 0));
     RING_BUFFER_NODE_S* v = Read(0, 1);
     ASSERT_EQ(26u, Seq(v));

@@ -136,6 +136,15 @@ RING_BUFFER_CHANNEL_S* __inited_or_pause(int channel)
     return ch;
 }
 
+// The channel for a call that names a reader: both in range, the channel initialised.
+RING_BUFFER_CHANNEL_S* __checked_channel(int channel, int user)
+{
+    if (!__channel_valid(channel) || !__user_valid(user)) {
+        return nullptr;
+    }
+    return __inited_or_pause(channel);
+}
+
 bool __has_data(const RING_BUFFER_CHANNEL_S& ch)
 {
     return ch.seqNo.load(kAcquire) != 0;
@@ -380,22 +389,60 @@ RING_BUFFER_NODE_S* __skip_to_key_frame(RING_BUFFER_CHANNEL_S& ch, int channel, 
     }
 }
 
-RING_BUFFER_NODE_S* __find_pre_video(int channel, uint32_t frames)
+// The channel when it holds frames; else null after the pause that keeps polling readers from
+// spinning.
+RING_BUFFER_CHANNEL_S* __channel_with_data(int channel, int user, bool video)
 {
     RING_BUFFER_CHANNEL_S* ch = __inited_or_pause(channel);
-    if (ch == nullptr) {
+    if (ch == nullptr || __has_data(*ch)) {
+        return ch;
+    }
+    if (video) {
+        PR_DEBUG("No video data inside ring buffer. GET starts before PUT? channel %d", channel);
+    } else if (user >= 0) {
+        PR_DEBUG("No audio data inside channel %d for user %d. GET starts before PUT?", channel, user);
+    } else {
+        PR_DEBUG("No audio data inside channel %d. GET starts before PUT?", channel);
+    }
+    uni_sleep_ms(kNoDataSleepMs);
+    return nullptr;
+}
+
+// The channel of a read: of the reader's kind (video 0..7, audio 9..15) and holding frames.
+RING_BUFFER_CHANNEL_S* __reader_channel(int channel, int user, bool video)
+{
+    if (!(video ? __is_video(channel) : __is_audio(channel)) || user < 0 || user >= RING_BUFFER_USER_NUM) {
         return nullptr;
     }
-    if (!__has_data(*ch)) {
-        PR_DEBUG("No video data inside ring buffer. GET starts before PUT? channel %d", channel);
-        uni_sleep_ms(kNoDataSleepMs);
+    return __channel_with_data(channel, user, video);
+}
+
+// The channel when a search `frames` back may start there.
+RING_BUFFER_CHANNEL_S* __search_channel(int channel, uint32_t frames, bool video)
+{
+    RING_BUFFER_CHANNEL_S* ch = __channel_with_data(channel, -1, video);
+    if (ch == nullptr) {
         return nullptr;
     }
     int64_t limit = __back_limit(*ch);
     if (static_cast<int64_t>(frames) > limit) {
-        PR_ERR("backward frame num too big %d > %d max", frames, static_cast<int>(limit));
+        if (video) {
+            PR_ERR("backward frame num too big %d > %d max", frames, static_cast<int>(limit));
+        } else {
+            PR_ERR("backwards frame num too big %d > %d max", frames, static_cast<int>(limit));
+        }
         return nullptr;
     }
+    return ch;
+}
+
+RING_BUFFER_NODE_S* __find_pre_video(int channel, uint32_t frames)
+{
+    RING_BUFFER_CHANNEL_S* ch = __search_channel(channel, frames, true);
+    if (ch == nullptr) {
+        return nullptr;
+    }
+    int64_t limit = __back_limit(*ch);
     uint32_t headIndex = ch->headIndex.load(kAcquire);
     auto now = static_cast<int64_t>(uni_time_get_posix());
     RING_BUFFER_NODE_S* candidate = nullptr;
@@ -431,18 +478,8 @@ RING_BUFFER_NODE_S* __find_pre_video(int channel, uint32_t frames)
 
 RING_BUFFER_NODE_S* __find_pre_audio(int channel, uint32_t frames)
 {
-    RING_BUFFER_CHANNEL_S* ch = __inited_or_pause(channel);
+    RING_BUFFER_CHANNEL_S* ch = __search_channel(channel, frames, false);
     if (ch == nullptr) {
-        return nullptr;
-    }
-    if (!__has_data(*ch)) {
-        PR_DEBUG("No audio data inside channel %d. GET starts before PUT?", channel);
-        uni_sleep_ms(kNoDataSleepMs);
-        return nullptr;
-    }
-    int64_t limit = __back_limit(*ch);
-    if (static_cast<int64_t>(frames) > limit) {
-        PR_ERR("backwards frame num too big %d > %d max", frames, static_cast<int>(limit));
         return nullptr;
     }
     uint32_t headIndex = ch->headIndex.load(kAcquire);
@@ -475,6 +512,25 @@ RING_BUFFER_NODE_S* __find_pre_audio(int channel, uint32_t frames)
     PR_DEBUG("backwards to node index %d, current head %d, timestamp %lld", answer->index.load(kRelaxed), headIndex,
              static_cast<long long>(answer->timestamp.load(kRelaxed)));
     return answer;
+}
+
+// The reader positioned on the frame `frames` back (its next read goes on after it).
+RING_BUFFER_NODE_S* __position_pre_frame(int channel, int user, uint32_t frames)
+{
+    if (!__user_valid(user)) {
+        return nullptr;
+    }
+    bool video = __is_video(channel);
+    RING_BUFFER_NODE_S* node = video ? __find_pre_video(channel, frames) : __find_pre_audio(channel, frames);
+    if (node == nullptr) {
+        if (video) {
+            PR_ERR("anchor pre recode video frame fail");
+        } else {
+            PR_ERR("anchor pre recode audio frame fail");
+        }
+        return nullptr;
+    }
+    return __take(channel, user, *node, USER_STATUS_POSITIONED);
 }
 
 bool __sync_not_below(uint32_t syncSeq, uint32_t point)
@@ -647,16 +703,8 @@ int noxa_ipc_ring_buffer_append_data(int channel, const uint8_t* data, uint32_t 
 
 RING_BUFFER_NODE_S* noxa_ipc_ring_buffer_get_video_frame(int channel, int user, int retry)
 {
-    if (!__is_video(channel) || user < 0 || user >= RING_BUFFER_USER_NUM) {
-        return nullptr;
-    }
-    RING_BUFFER_CHANNEL_S* ch = __inited_or_pause(channel);
+    RING_BUFFER_CHANNEL_S* ch = __reader_channel(channel, user, true);
     if (ch == nullptr) {
-        return nullptr;
-    }
-    if (!__has_data(*ch)) {
-        PR_DEBUG("No video data inside ring buffer. GET starts before PUT? channel %d", channel);
-        uni_sleep_ms(kNoDataSleepMs);
         return nullptr;
     }
     if (ch->users[user].status.load(kRelaxed) == USER_STATUS_NONE) {
@@ -669,16 +717,8 @@ RING_BUFFER_NODE_S* noxa_ipc_ring_buffer_get_video_frame(int channel, int user, 
 
 RING_BUFFER_NODE_S* noxa_ipc_ring_buffer_get_audio_frame(int channel, int user, int retry)
 {
-    if (!__is_audio(channel) || user < 0 || user >= RING_BUFFER_USER_NUM) {
-        return nullptr;
-    }
-    RING_BUFFER_CHANNEL_S* ch = __inited_or_pause(channel);
+    RING_BUFFER_CHANNEL_S* ch = __reader_channel(channel, user, false);
     if (ch == nullptr) {
-        return nullptr;
-    }
-    if (!__has_data(*ch)) {
-        PR_DEBUG("No audio data inside channel %d for user %d. GET starts before PUT?", channel, user);
-        uni_sleep_ms(kNoDataSleepMs);
         return nullptr;
     }
     bool first = ch->users[user].status.load(kRelaxed) == USER_STATUS_NONE;
@@ -713,36 +753,17 @@ RING_BUFFER_NODE_S* noxa_ipc_ring_buffer_find_pre_audio_by_frame(int channel, ui
 
 RING_BUFFER_NODE_S* noxa_ipc_ring_buffer_get_pre_video_frame(int channel, int user, uint32_t frames)
 {
-    if (!__is_video(channel) || !__user_valid(user)) {
-        return nullptr;
-    }
-    RING_BUFFER_NODE_S* node = __find_pre_video(channel, frames);
-    if (node == nullptr) {
-        PR_ERR("anchor pre recode video frame fail");
-        return nullptr;
-    }
-    return __take(channel, user, *node, USER_STATUS_POSITIONED);
+    return __is_video(channel) ? __position_pre_frame(channel, user, frames) : nullptr;
 }
 
 RING_BUFFER_NODE_S* noxa_ipc_ring_buffer_get_pre_audio_frame(int channel, int user, uint32_t frames)
 {
-    if (!__is_audio(channel) || !__user_valid(user)) {
-        return nullptr;
-    }
-    RING_BUFFER_NODE_S* node = __find_pre_audio(channel, frames);
-    if (node == nullptr) {
-        PR_ERR("anchor pre recode audio frame fail");
-        return nullptr;
-    }
-    return __take(channel, user, *node, USER_STATUS_POSITIONED);
+    return __is_audio(channel) ? __position_pre_frame(channel, user, frames) : nullptr;
 }
 
 RING_BUFFER_NODE_S* noxa_ipc_ring_buffer_get_next_target_frame(int channel, int user, uint32_t seqNo, uint32_t type)
 {
-    if (!__channel_valid(channel) || !__user_valid(user)) {
-        return nullptr;
-    }
-    RING_BUFFER_CHANNEL_S* ch = __inited_or_pause(channel);
+    RING_BUFFER_CHANNEL_S* ch = __checked_channel(channel, user);
     if (ch == nullptr) {
         return nullptr;
     }
@@ -861,10 +882,7 @@ int noxa_ipc_ring_buffer_if_delay(int channel, int user)
 
 void noxa_ipc_ring_buffer_clean_user_state(int channel, int user)
 {
-    if (!__channel_valid(channel) || !__user_valid(user)) {
-        return;
-    }
-    RING_BUFFER_CHANNEL_S* ch = __inited_or_pause(channel);
+    RING_BUFFER_CHANNEL_S* ch = __checked_channel(channel, user);
     if (ch == nullptr) {
         return;
     }
@@ -875,10 +893,7 @@ void noxa_ipc_ring_buffer_clean_user_state(int channel, int user)
 
 void noxa_ipc_ring_buffer_clean_user_state_and_buffer(int channel, int user)
 {
-    if (!__channel_valid(channel) || !__user_valid(user)) {
-        return;
-    }
-    RING_BUFFER_CHANNEL_S* ch = __inited_or_pause(channel);
+    RING_BUFFER_CHANNEL_S* ch = __checked_channel(channel, user);
     if (ch == nullptr) {
         return;
     }

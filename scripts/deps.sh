@@ -9,6 +9,8 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     # libraries the unit links
     libssl-dev libcjson-dev libmbedtls-dev
+    # the TLS wrapper's test CA (made by the build) and the loopback HTTP/TLS peers of the tests
+    openssl nginx
 )
 # The libFuzzer targets (scripts/fuzz.sh, DOORPHONE_FUZZ=1): clang and its runtime, only then.
 if [ -n "${DOORPHONE_FUZZ:-}" ]; then
@@ -33,5 +35,12 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# Packages with a daemon (nginx) must not start it as a service: the tests run their own.
+policy=/usr/sbin/policy-rc.d
+if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" > /dev/null
+    $sudo chmod 755 "$policy"
+    trap '$sudo rm -f "$policy"' EXIT
+fi
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

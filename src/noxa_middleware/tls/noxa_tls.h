@@ -1,0 +1,49 @@
+// TLS client sessions of the cloud links (HTTP and MQTT) over an already connected TCP socket:
+// mbed TLS 1.2 with a fixed list of five cipher suites and the server's certificate verified
+// against the built-in CA plus the CA that the cloud connection keeps for the host. Whole-buffer
+// writes and single reads, each under its own mutex, so one reader and one writer may run at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct NOXA_TLS_HANDLER;
+struct mbedtls_x509_crt;
+
+// The transport in mbed TLS's forms: bytes sent or received, 0 (receive: peer closed) or a
+// negative code.
+typedef int (*NOXA_TLS_SEND_CB)(void* ctx, const unsigned char* buf, size_t len);
+typedef int (*NOXA_TLS_RECV_CB)(void* ctx, unsigned char* buf, size_t len);
+
+// Verification is always required.
+#define NOXA_TLS_AUTH_MODE 2
+#define NOXA_TLS_CIPHERSUITE_NUM 5
+
+// Seeds the random generator of every session from the system's entropy. 0, or the mbed TLS
+// error of the seeding.
+int noxa_tls_init(void);
+
+// Sets a session up over socket_fd and runs the handshake. Until the handshake ends, the
+// wrapper's own socket callbacks carry the bytes (each receive waits at most timeout_s seconds);
+// afterwards send_cb and recv_cb with net_ctx. 0 with *handler set; -2 NULL out pointer; -1
+// without a transport (net_ctx or a callback NULL); -3 no memory; a mutex error; else the mbed TLS
+// error of the failing step. Once *handler is set, a failed connect leaves it there and the
+// caller releases it with noxa_tls_disconnect. A failed handshake asks the cloud connection for a
+// new certificate of the host (cloud_replace_ca).
+int noxa_tls_connect(NOXA_TLS_HANDLER** handler, const char* hostname, uint32_t port, int set_hostname,
+                     void* net_ctx, NOXA_TLS_SEND_CB send_cb, NOXA_TLS_RECV_CB recv_cb, int socket_fd,
+                     uint32_t timeout_s);
+// Writes all of buf: len, or the mbed TLS error that stopped it; -2 for NULL or 0.
+int noxa_tls_write(NOXA_TLS_HANDLER* handler, const uint8_t* buf, uint32_t len);
+// One read: the bytes read, 0, or the mbed TLS error (MBEDTLS_ERR_SSL_WANT_READ included); -2 for
+// NULL or 0.
+int noxa_tls_read(NOXA_TLS_HANDLER* handler, uint8_t* buf, uint32_t len);
+// Waits for a running read, then frees the session. The caller makes sure no write runs. 0; -2
+// for NULL; the mutex error (the handle is left as it was).
+int noxa_tls_disconnect(NOXA_TLS_HANDLER* handler);
+// Certificates for the next connect only (0: no CA chain, no server name, any suite of the
+// library); every connect sets it back to 1.
+void noxa_tls_set_load_cert(int flag);
+// Identity for the pre-shared-key suite; the texts are copied.
+void noxa_tls_set_psk_param(const char* uuid, const char* authkey);
+int noxa_tls_x509_crt_parse(mbedtls_x509_crt* crt, const uint8_t* buf, size_t len);

@@ -1,0 +1,339 @@
+// The TLS wrapper against openssl s_server on 127.0.0.1: every suite of the list negotiated with a
+// matching server, servers it must refuse (foreign CA, other suites, a silent listener, an unknown
+// signature algorithm), the server name sent, the per-host CA and its replacement after a failed
+// handshake, whole writes, and a read and a write running at once.
+#include "noxa_middleware/tls/noxa_tls.h"
+
+#include "net_peers.h"
+#include "noxa_adapter/network/uni_network.h"
+#include "noxa_adapter/utilities/mem_pool.h"
+#include "noxa_iot_sdk/noxa_cloud/cloud_ca.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <mbedtls/ssl.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace netpeer;
+
+namespace {
+
+// The caller's transport after the handshake: plain send and receive on the socket.
+int NetSend(void* ctx, const unsigned char* buf, size_t len)
+{
+    return static_cast<int>(send(*static_cast<int*>(ctx), buf, len, MSG_NOSIGNAL));
+}
+
+int NetRecv(void* ctx, unsigned char* buf, size_t len)
+{
+    return static_cast<int>(recv(*static_cast<int*>(ctx), buf, len, 0));
+}
+
+int ConnectTcp(uint16_t port)
+{
+    int fd = unw_socket_create(PROTOCOL_TCP);
+    EXPECT_EQ(0, unw_connect(fd, 0x7F000001, port));
+    return fd;
+}
+
+// One TLS client connection to a loopback port.
+struct Client {
+    int fd = -1;
+    NOXA_TLS_HANDLER* tls = nullptr;
+    int ret = -1;
+
+    Client(uint16_t port, uint32_t timeoutS = 5, const char* host = kHost)
+    {
+        fd = ConnectTcp(port);
+        ret = noxa_tls_connect(&tls, host, port, 1, &fd, NetSend, NetRecv, fd, timeoutS);
+    }
+    ~Client()
+    {
+        if (tls != nullptr) {
+            EXPECT_EQ(0, noxa_tls_disconnect(tls));
+        }
+        close(fd);
+    }
+    std::string Read(size_t want)
+    {
+        std::string got;
+        uint8_t buf[256];
+        while (got.size() < want) {
+            int n = noxa_tls_read(tls, buf, sizeof(buf));
+            if (n <= 0) {
+                break;
+            }
+            got.append(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
+        }
+        return got;
+    }
+};
+
+int s_fetches = 0;
+std::string s_fetchFile;
+
+// The cloud's answer to a certificate request: the file the test chose.
+int FetchCa(const char* host, uint8_t** cert, uint32_t* len)
+{
+    ++s_fetches;
+    EXPECT_STREQ(kHost, host);
+    std::string der = ReadFile(s_fetchFile);
+    *cert = static_cast<uint8_t*>(Malloc(der.size()));
+    memcpy(*cert, der.data(), der.size());
+    *len = static_cast<uint32_t>(der.size());
+    return 0;
+}
+
+class Tls : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!TestPki::HaveTestCa()) {
+            GTEST_SKIP() << "the build carries a product CA: no key to sign test servers with";
+        }
+        Logs::Install();
+        ASSERT_EQ(0, noxa_tls_init());
+    }
+    TestPki pki;
+};
+
+struct SuiteRow {
+    int id;
+    const char* openssl;  // the server's only suite
+    const char* mbedtls;  // the name the wrapper logs
+    const char* key;
+};
+
+class TlsSuite : public Tls, public testing::WithParamInterface<SuiteRow> {};
+
+TEST_P(TlsSuite, NegotiatedWithAServerOfferingOnlyIt)
+{
+    const SuiteRow& row = GetParam();
+    std::string cert, key;
+    pki.Server(row.key, &cert, &key);
+    SslServer server(cert, key, {"-cipher", row.openssl, "-no_tls1_3", "-rev"});
+    Client c(server.Port());
+    ASSERT_EQ(0, c.ret) << server.Output();
+    EXPECT_TRUE(server.WaitFor(std::string("Ciphersuite: ") + row.openssl)) << server.Output();
+    // The hello offers the list in its order (the pre-shared-key suite only with a key set).
+    EXPECT_TRUE(server.WaitFor("Client cipher list: ECDHE-RSA-AES128-SHA:ECDHE-RSA-AES128-SHA256:"
+                               "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES128-SHA:TLS_EMPTY_RENEGOTIATION_INFO_SCSV\n"));
+    EXPECT_TRUE(Logs::Has(std::string("Suit:") + row.mbedtls));
+    // Data both ways through the caller's transport.
+    ASSERT_EQ(6, noxa_tls_write(c.tls, reinterpret_cast<const uint8_t*>("hello\n"), 6));
+    EXPECT_EQ("olleh\n", c.Read(6));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Offered, TlsSuite,
+    testing::Values(SuiteRow{0xC013, "ECDHE-RSA-AES128-SHA", "TLS-ECDHE-RSA-WITH-AES-128-CBC-SHA", "rsa"},
+                    SuiteRow{0xC027, "ECDHE-RSA-AES128-SHA256", "TLS-ECDHE-RSA-WITH-AES-128-CBC-SHA256", "rsa"},
+                    SuiteRow{0xC02B, "ECDHE-ECDSA-AES128-GCM-SHA256", "TLS-ECDHE-ECDSA-WITH-AES-128-GCM-SHA256", "ec"},
+                    SuiteRow{0xC009, "ECDHE-ECDSA-AES128-SHA", "TLS-ECDHE-ECDSA-WITH-AES-128-CBC-SHA", "ec"}),
+    [](const testing::TestParamInfo<SuiteRow>& info) {
+        char name[8];
+        snprintf(name, sizeof(name), "%04X", static_cast<unsigned>(info.param.id & 0xFFFF));
+        return std::string(name);
+    });
+
+TEST_F(Tls, ServerOfferingOnlyOtherSuitesIsRefused)
+{
+    std::string cert, key;
+    pki.Server("rsa", &cert, &key);
+    SslServer server(cert, key, {"-cipher", "ECDHE-RSA-AES256-GCM-SHA384:AES128-SHA", "-no_tls1_3"});
+    Client c(server.Port());
+    EXPECT_LT(c.ret, 0);
+    EXPECT_NE(nullptr, c.tls);  // left for the caller to release
+    EXPECT_TRUE(Logs::Has("mbedtls_ssl_handshake returned"));
+}
+
+TEST_F(Tls, ServerNameReachesTheServer)
+{
+    std::string cert, key;
+    pki.Server("ec", &cert, &key);
+    // A second context for the name makes s_server print the name it received.
+    SslServer server(cert, key, {"-servername", kHost, "-cert2", cert, "-key2", key, "-no_tls1_3"});
+    Client c(server.Port());
+    ASSERT_EQ(0, c.ret);
+    EXPECT_TRUE(server.WaitFor(std::string("Hostname in TLS extension: \"") + kHost + "\"")) << server.Output();
+}
+
+TEST_F(Tls, ServerNameMustMatchTheCertificate)
+{
+    std::string cert, key;
+    pki.Server("ec", &cert, &key);
+    SslServer server(cert, key, {"-no_tls1_3"});
+    Client c(server.Port(), 5, "other.test");
+    EXPECT_EQ(MBEDTLS_ERR_X509_CERT_VERIFY_FAILED, c.ret);
+}
+
+TEST_F(Tls, ForeignCaFailsAndAsksOnceForTheHostsCa)
+{
+    std::string cert, key;
+    pki.ForeignServer(&cert, &key);
+    SslServer server(cert, key, {"-no_tls1_3"});
+    Client c(server.Port());
+    EXPECT_EQ(MBEDTLS_ERR_X509_CERT_VERIFY_FAILED, c.ret);
+    // Nothing stored for the host: the replacement finds nothing, and is asked exactly once.
+    EXPECT_EQ(1, Logs::Count("can not find the replace CA"));
+}
+
+TEST_F(Tls, HostCaReplacedAfterAFailedHandshakeIsTrustedNextTime)
+{
+    std::string cert, key;
+    pki.ForeignServer(&cert, &key);
+    SslServer server(cert, key, {"-no_tls1_3", "-rev"});
+    // The stored CA of the host is stale (the built-in one); the cloud now hands out the foreign one.
+    std::string stale = ReadFile(pki.CaDer());
+    ASSERT_EQ(0, cloud_store_ca(kHost, reinterpret_cast<const uint8_t*>(stale.data()), stale.size()));
+    s_fetchFile = pki.ForeignCaDer();
+    cloud_set_ca_fetch_cb(FetchCa);
+    {
+        Client c(server.Port());
+        EXPECT_EQ(MBEDTLS_ERR_X509_CERT_VERIFY_FAILED, c.ret);
+    }
+    EXPECT_EQ(1, s_fetches);
+    EXPECT_EQ(1, Logs::Count("replace CA for url noxa.test"));
+    Client again(server.Port());
+    ASSERT_EQ(0, again.ret);
+    ASSERT_EQ(4, noxa_tls_write(again.tls, reinterpret_cast<const uint8_t*>("abc\n"), 4));
+    EXPECT_EQ("cba\n", again.Read(4));
+    EXPECT_EQ(1, s_fetches);
+}
+
+TEST_F(Tls, SilentListenerFailsAfterTheTimeout)
+{
+    ScriptedPeer silent({ScriptedPeer::Silent()});
+    auto start = std::chrono::steady_clock::now();
+    Client c(silent.Port(), 1);
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_EQ(-1, c.ret);
+    EXPECT_GE(took.count(), 950);
+    EXPECT_LT(took.count(), 5000);
+    EXPECT_TRUE(Logs::Has("select fail.0"));
+}
+
+TEST_F(Tls, CertificateSignedWithAnUnknownAlgorithmFails)
+{
+    // A server certificate signed with Ed25519, which this library cannot check.
+    TempDir dir;
+    std::string caKey = dir.File("ed.key"), ca = dir.File("ed_ca.pem");
+    ASSERT_TRUE(RunCmd("openssl genpkey -algorithm ed25519 -out " + caKey));
+    ASSERT_TRUE(RunCmd("openssl req -x509 -key " + caKey + " -subj /CN=Ed -addext basicConstraints=critical,CA:TRUE -out " +
+                    ca));
+    std::string key = dir.File("s.key"), csr = dir.File("s.csr"), cert = dir.File("s.pem");
+    ASSERT_TRUE(RunCmd("openssl ecparam -name prime256v1 -genkey -noout -out " + key));
+    ASSERT_TRUE(RunCmd("openssl req -new -key " + key + " -subj /CN=noxa.test -out " + csr));
+    ASSERT_TRUE(RunCmd("openssl x509 -req -in " + csr + " -CA " + ca + " -CAkey " + caKey + " -set_serial 7 -out " + cert));
+    SslServer server(cert, key, {"-no_tls1_3"});
+    Client c(server.Port());
+    EXPECT_EQ(MBEDTLS_ERR_X509_CERT_VERIFY_FAILED, c.ret);
+    EXPECT_EQ(1, Logs::Count("mbedtls_ssl_handshake returned"));
+}
+
+// The library's code for a certificate signed with an algorithm it does not know.
+constexpr int kUnknownSigAlg = -0x262E;
+int s_recvCalls = 0;
+
+int SwallowSend(void*, const unsigned char*, size_t len)
+{
+    return static_cast<int>(len);
+}
+
+int UnknownSigAlgRecv(void*, unsigned char*, size_t)
+{
+    ++s_recvCalls;
+    return kUnknownSigAlg;
+}
+
+TEST_F(Tls, UnknownSignatureAlgorithmCodeIsRetriedOnceOnly)
+{
+    // Without a socket the caller's transport carries the handshake; it answers every read with
+    // the code, which once made the handshake loop for ever.
+    int ctx = 0;
+    NOXA_TLS_HANDLER* tls = nullptr;
+    EXPECT_EQ(kUnknownSigAlg, noxa_tls_connect(&tls, kHost, 443, 1, &ctx, SwallowSend, UnknownSigAlgRecv, -1, 1));
+    EXPECT_EQ(2, s_recvCalls);
+    ASSERT_NE(nullptr, tls);
+    EXPECT_EQ(0, noxa_tls_disconnect(tls));
+}
+
+TEST_F(Tls, WriteOfTwentyThousandBytesReturnsAll)
+{
+    std::string cert, key;
+    pki.Server("rsa", &cert, &key);
+    SslServer server(cert, key, {"-no_tls1_3"});
+    Client c(server.Port());
+    ASSERT_EQ(0, c.ret);
+    // 200 numbered lines of 100 bytes: more than one record of 16 KiB.
+    std::string data;
+    for (int i = 0; i < 200; ++i) {
+        char line[101];
+        snprintf(line, sizeof(line), "%04d%095d\n", i, 0);
+        data += line;
+    }
+    ASSERT_EQ(20000u, data.size());
+    EXPECT_EQ(20000, noxa_tls_write(c.tls, reinterpret_cast<const uint8_t*>(data.data()), 20000));
+    EXPECT_TRUE(server.WaitFor(data.substr(19900))) << "last line not received";
+    std::string out = server.Output();
+    EXPECT_NE(std::string::npos, out.find(data.substr(0, 100)));
+}
+
+TEST_F(Tls, ReadAndWriteRunAtOnce)
+{
+    std::string cert, key;
+    pki.Server("ec", &cert, &key);
+    SslServer server(cert, key, {"-no_tls1_3", "-rev"});
+    Client c(server.Port());
+    ASSERT_EQ(0, c.ret);
+    // The reader waits inside a read until the writer's line comes back reversed.
+    std::string got;
+    std::atomic<bool> reading{false};
+    std::thread reader([&] {
+        reading = true;
+        got = c.Read(6);
+    });
+    while (!reading) {
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(6, noxa_tls_write(c.tls, reinterpret_cast<const uint8_t*>("write\n"), 6));
+    reader.join();
+    EXPECT_EQ("etirw\n", got);
+}
+
+TEST_F(Tls, CertificatesOffForOneConnectOnly)
+{
+    std::string cert, key;
+    pki.Server("ec", &cert, &key);
+    SslServer server(cert, key, {"-no_tls1_3"});
+    noxa_tls_set_load_cert(0);
+    {
+        Client c(server.Port());
+        EXPECT_EQ(MBEDTLS_ERR_SSL_CA_CHAIN_REQUIRED, c.ret);
+    }
+    Client again(server.Port());
+    EXPECT_EQ(0, again.ret);
+}
+
+TEST(TlsArgs, RefusedBeforeAnythingIsAllocated)
+{
+    int fd = 0;
+    NOXA_TLS_HANDLER* tls = nullptr;
+    EXPECT_EQ(-2, noxa_tls_connect(nullptr, kHost, 443, 1, &fd, NetSend, NetRecv, fd, 1));
+    EXPECT_EQ(-1, noxa_tls_connect(&tls, kHost, 443, 1, nullptr, NetSend, NetRecv, fd, 1));
+    EXPECT_EQ(-1, noxa_tls_connect(&tls, kHost, 443, 1, &fd, nullptr, NetRecv, fd, 1));
+    EXPECT_EQ(nullptr, tls);
+    uint8_t b = 0;
+    EXPECT_EQ(-2, noxa_tls_write(nullptr, &b, 1));
+    EXPECT_EQ(-2, noxa_tls_read(nullptr, &b, 1));
+    EXPECT_EQ(-2, noxa_tls_disconnect(nullptr));
+}
+
+}  // namespace

@@ -11,6 +11,7 @@
 #include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
 #include "noxa_iot_sdk/noxa_cloud/smart_frame.h"
 #include "noxa_iot_sdk/online_log/log_serv.h"
+#include "noxa_middleware/tls/noxa_tls.h"
 
 #include <cjson/cJSON.h>
 #include <cstring>
@@ -66,13 +67,6 @@ int __ws_db_init(const char* path, const uint8_t* key, uint32_t keyLen)
     return UNI_OK;
 }
 
-// The TLS wrapper's start comes here once it is part of the build.
-int __tls_init()
-{
-    PR_DEBUG("tls not in this build");
-    return UNI_OK;
-}
-
 }  // namespace
 
 int noxa_iot_init_params(const char* fs_storge_path, const NOXA_IOT_INIT_PARAMS_S* param)
@@ -115,7 +109,7 @@ int noxa_iot_init_params(const char* fs_storge_path, const NOXA_IOT_INIT_PARAMS_
         {"smart frame init", smart_frame_init},
         {"log service init", log_serv_init},
         {"work queue init", nq_work_queue_init},
-        {"noxa tls init", __tls_init},
+        {"noxa tls init", noxa_tls_init},
     };
     for (const auto& step : steps) {
         ret = step.init();

@@ -73,6 +73,8 @@ int __rng_setup()
                                          reinterpret_cast<const unsigned char*>(kPers), sizeof(kPers) - 1);
         if (s_rngRet != 0) {
             PR_ERR("mbedtls_ctr_drbg_seed Fail. %x", static_cast<unsigned>(-s_rngRet));
+        } else {
+            PR_DEBUG("tls random generator seeded");
         }
     });
     return s_rngRet;

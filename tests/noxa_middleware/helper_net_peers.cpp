@@ -258,6 +258,18 @@ Nginx::~Nginx()
     }
 }
 
+bool Nginx::LogHas(const std::string& name, const std::string& text, int ms) const
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (Log(name).find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
 bool Nginx::Start(const NginxSite& site)
 {
     mProc.reset();
@@ -327,6 +339,12 @@ void ScriptedPeer::OpenGate()
     mCond.notify_all();
 }
 
+bool ScriptedPeer::WaitDone(int n, int ms)
+{
+    std::unique_lock<std::mutex> lock(mMutex);
+    return mCond.wait_for(lock, std::chrono::milliseconds(ms), [this, n] { return mDone >= n; });
+}
+
 std::vector<std::string> ScriptedPeer::Requests()
 {
     std::lock_guard<std::mutex> lock(mMutex);
@@ -345,16 +363,30 @@ void ScriptedPeer::Serve()
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
         Play(fd);
         close(fd);
+        std::lock_guard<std::mutex> lock(mMutex);
+        ++mDone;
+        mCond.notify_all();
     }
 }
 
 void ScriptedPeer::Play(int fd)
 {
     // The request: its header, then as many body bytes as it announces.
+    // A chunked body ends with the zero-size chunk.
     std::string req;
     char buf[4096];
     size_t need = std::string::npos;
-    while (need == std::string::npos || req.size() < need) {
+    bool chunked = false;
+    auto complete = [&] {
+        if (need == std::string::npos) {
+            return false;
+        }
+        if (chunked) {
+            return req.size() >= need + 5 && req.compare(req.size() - 5, 5, "0\r\n\r\n") == 0;
+        }
+        return req.size() >= need;
+    };
+    while (!complete()) {
         ssize_t n = recv(fd, buf, sizeof(buf), 0);
         if (n <= 0) {
             break;
@@ -371,6 +403,7 @@ void ScriptedPeer::Play(int fd)
             if (cl != std::string::npos) {
                 need += std::strtoul(lower.c_str() + cl + 17, nullptr, 10);
             }
+            chunked = lower.find("\r\ntransfer-encoding: chunked") != std::string::npos;
         }
     }
     {

@@ -103,6 +103,8 @@ public:
     // The document root; files written there are served.
     std::string Root() const { return mDir.File("html"); }
     std::string Log(const std::string& name) const { return ReadFile(mDir.File("logs/" + name)); }
+    // nginx writes a request's log line after the response has gone: wait until it holds text.
+    bool LogHas(const std::string& name, const std::string& text, int ms = 5000) const;
     const std::string& Dir() const { return mDir.Path(); }
 
 private:
@@ -134,6 +136,8 @@ public:
     // Requests received so far (header and body as they came).
     std::vector<std::string> Requests();
     int Connections() const { return mConnections.load(); }
+    // Waits until n connections have been played and closed on this side.
+    bool WaitDone(int n, int ms = 5000);
 
 private:
     void Serve();
@@ -146,6 +150,7 @@ private:
     std::mutex mMutex;
     std::condition_variable mCond;
     int mGates = 0;
+    int mDone = 0;
     std::vector<std::string> mRequests;
     std::thread mThread;
 };

@@ -1,0 +1,63 @@
+#include "noxa_base/kv_storge/file/kv_file_io.h"
+
+#include "platform/board_path.h"
+
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+FILE* __stream(KV_FILE_S* f)
+{
+    return reinterpret_cast<FILE*>(f);
+}
+
+class BoardFileIo : public KvFileIo {
+public:
+    KV_FILE_S* Open(const char* path, const char* mode) override
+    {
+        return reinterpret_cast<KV_FILE_S*>(BoardFopen(path, mode));
+    }
+    int Close(KV_FILE_S* f) override { return fclose(__stream(f)); }
+    int64_t Read(KV_FILE_S* f, void* buf, uint32_t len) override
+    {
+        size_t n = fread(buf, 1, len, __stream(f));
+        return n == 0 && ferror(__stream(f)) ? -1 : static_cast<int64_t>(n);
+    }
+    int64_t Write(KV_FILE_S* f, const void* buf, uint32_t len) override
+    {
+        size_t n = fwrite(buf, 1, len, __stream(f));
+        return n == 0 && len != 0 ? -1 : static_cast<int64_t>(n);
+    }
+    int64_t Seek(KV_FILE_S* f, int64_t offset, int whence) override
+    {
+        if (fseeko(__stream(f), static_cast<off_t>(offset), whence) != 0) {
+            return -1;
+        }
+        return ftello(__stream(f));
+    }
+    int Flush(KV_FILE_S* f) override { return fflush(__stream(f)); }
+    int Fsync(KV_FILE_S* f) override { return fsync(fileno(__stream(f))); }
+    int Rename(const char* from, const char* to) override { return BoardRename(from, to); }
+    int Remove(const char* path) override { return BoardUnlink(path); }
+    int Access(const char* path) override { return BoardAccess(path, R_OK | W_OK); }
+    int SyncDir(const char* dir) override
+    {
+        int fd = BoardOpen(dir, O_RDONLY | O_DIRECTORY);
+        if (fd < 0) {
+            return -1;
+        }
+        int ret = fsync(fd);
+        close(fd);
+        return ret;
+    }
+};
+
+}  // namespace
+
+KvFileIo* kv_board_file_io(void)
+{
+    static BoardFileIo io;
+    return &io;
+}

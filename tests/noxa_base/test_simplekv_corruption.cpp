@@ -1,0 +1,355 @@
+// Damaged stores: every opening succeeds, never reads past a buffer (run under AddressSanitizer)
+// and keeps what can be trusted: the backup when it checks whole, else every value whose CRC
+// still matches, else a new store. After opening the store takes writes and keeps them.
+#include "kv_golden.h"
+#include "kv_test_util.h"
+#include "noxa_adapter/utilities/uni_time.h"
+
+#include <functional>
+
+using namespace kvtest;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Damage = std::function<void(Bytes&)>;
+
+// A store key known to the test, so a wrong key's effect is the same on every run.
+const uint8_t kStoreKey[16] = {0x5A, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
+                               0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0x0F};
+const Model kAll = {{"k1", "value one"}, {"k2", "value two"}, {"k3", std::string(40, '3')}};
+const std::set<std::string> kKeys = {"k1", "k2", "k3", "after"};
+
+void Put32(Bytes& d, size_t at, uint32_t v)
+{
+    if (d.size() >= at + 4) {
+        memcpy(d.data() + at, &v, 4);
+    }
+}
+
+uint32_t Get32(const Bytes& d, size_t at)
+{
+    uint32_t v = 0;
+    memcpy(&v, d.data() + at, 4);
+    return v;
+}
+
+// A fresh header CRC, so only the damage itself can be caught.
+void ReCrc(Bytes& d)
+{
+    if (d.size() < 28) {
+        return;
+    }
+    uint32_t cnt = std::min<uint32_t>(Get32(d, 24), 512);
+    uint32_t range = (56 * cnt + 24) & 0xFFF8;
+    if (4 + range <= d.size()) {
+        Put32(d, 0, golden::Crc(d.data() + 4, range));
+    }
+}
+
+Damage Field(size_t at, uint32_t v)
+{
+    return [=](Bytes& d) {
+        Put32(d, at, v);
+        ReCrc(d);
+    };
+}
+
+// A field of slot i (offsets inside the 56-byte slot).
+Damage SlotField(uint32_t i, size_t at, uint32_t v)
+{
+    return Field(28 + 56 * i + at, v);
+}
+
+Damage Truncate(size_t n)
+{
+    return [=](Bytes& d) { d.resize(std::min(n, d.size())); };
+}
+
+Damage Flip(size_t at)
+{
+    return [=](Bytes& d) { d[at] ^= 0x01; };
+}
+
+// The store of the suite: three values under the known key (slots 0, 1, 2 at 28,700, 28,784
+// and 28,868), its backup a copy of it, no journal.
+void MakeStore(MemFs& fs)
+{
+    ASSERT_EQ(0, Open(fs));
+    simplekv_deinit();
+    fs.Put(kKey, golden::KeyFile(kStoreKey));
+    ASSERT_EQ(0, Open(fs));
+    for (const auto& [k, v] : kAll) {
+        ASSERT_EQ(0, Write(k, v));
+    }
+    simplekv_deinit();
+    fs.Put(kBak, fs.Get(kData));
+    fs.Erase(kJnl);
+}
+
+Model Only(std::initializer_list<const char*> keys)
+{
+    Model m;
+    for (const char* k : keys) {
+        m[k] = kAll.at(k);
+    }
+    return m;
+}
+
+class Corruption : public testing::Test {
+protected:
+    void SetUp() override { MakeStore(mFs); }
+    void TearDown() override { simplekv_deinit(); }
+
+    // Opens, compares, writes one more key and opens again.
+    void ExpectStore(const Model& want)
+    {
+        ASSERT_EQ(0, Open(mFs));
+        EXPECT_EQ(want, Content(kKeys)) << Dump(want);
+        ASSERT_EQ(0, Write("after", "a"));
+        ASSERT_EQ(0, Open(mFs));
+        Model more = Content(kKeys);
+        EXPECT_EQ("a", more["after"]);
+        more.erase("after");
+        EXPECT_EQ(want, more);
+    }
+
+    UniTestClock mClock;
+    MemFs mFs;
+};
+
+struct Row {
+    const char* what;
+    Damage damage;
+    Model kept;  // without a backup: what salvage keeps
+};
+
+const Row kRows[] = {
+    {"header CRC", Flip(0), kAll},
+    {"magic", Field(16, 0x55AA55AB), kAll},
+    {"version 3", Field(4, 3), kAll},
+    {"header size 0", Field(12, 0), kAll},
+    {"header size 27", Field(12, 27), kAll},
+    {"header size 0xFFFFFFFF", Field(12, 0xFFFFFFFF), kAll},
+    {"header size 28,701", Field(12, 28701), kAll},
+    {"record maximum 511", Field(20, 511), kAll},
+    {"count 513", Field(24, 513), kAll},
+    {"count 0xFFFFFFFF", Field(24, 0xFFFFFFFF), kAll},
+    {"slot key without NUL",
+     [](Bytes& d) {
+         memset(d.data() + 28 + 4, 'K', 36);
+         ReCrc(d);
+     },
+     Only({"k2", "k3"})},
+    {"start beyond the file", SlotField(1, 44, 0x7FFFFFF0), Only({"k1", "k3"})},
+    {"start inside the header", SlotField(1, 44, 100), Only({"k1", "k3"})},
+    {"start on another value", SlotField(1, 44, 28700), Only({"k1", "k3"})},
+    {"size below the stored length", SlotField(1, 40, 8), Only({"k1", "k3"})},
+    {"size reaching past the end", SlotField(2, 40, 0x7FFFFFFF), Only({"k1", "k2"})},
+    {"valid word 2", SlotField(1, 0, 2), Only({"k1", "k3"})},
+    {"stored length not whole blocks", SlotField(0, 48, 17), Only({"k2", "k3"})},
+    {"flipped value byte", Flip(28700 + 5), Only({"k2", "k3"})},
+    {"truncated to 0", Truncate(0), {}},
+    {"truncated to 27", Truncate(27), {}},
+    {"truncated to 28", Truncate(28), {}},
+    {"truncated to 1,000", Truncate(1000), {}},
+    {"truncated to 28,699", Truncate(28699), {}},
+    {"truncated to 28,700", Truncate(28700), {}},
+    {"truncated inside the second value", Truncate(28784 + 10), Only({"k1"})},
+};
+
+}  // namespace
+
+TEST_F(Corruption, DamagedDataFileFallsBackToTheBackup)
+{
+    const MemFs::Image start = mFs.Snapshot();
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(row.what);
+        mFs.Restore(start);
+        Bytes d = mFs.Get(kData);
+        row.damage(d);
+        mFs.Put(kData, d);
+        ExpectStore(kAll);
+    }
+}
+
+TEST_F(Corruption, WithoutABackupEveryValueThatChecksIsKept)
+{
+    const MemFs::Image start = mFs.Snapshot();
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(row.what);
+        mFs.Restore(start);
+        mFs.Erase(kBak);
+        Bytes d = mFs.Get(kData);
+        row.damage(d);
+        mFs.Put(kData, d);
+        ExpectStore(row.kept);
+    }
+}
+
+TEST_F(Corruption, DamagedBackupIsNeverCopiedOverTheDataFile)
+{
+    const MemFs::Image start = mFs.Snapshot();
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(row.what);
+        mFs.Restore(start);
+        Bytes b = mFs.Get(kBak);
+        row.damage(b);
+        mFs.Put(kBak, b);
+        mFs.Erase(kData);
+        ExpectStore(row.kept);
+    }
+}
+
+TEST_F(Corruption, OldHeaderPathsAreBounded)
+{
+    const MemFs::Image start = mFs.Snapshot();
+    // A current file claiming the 2,048-byte header is moved whole and stays readable; older
+    // headers that do not fit, or whose count does not fit them, are refused.
+    struct {
+        const char* what;
+        Damage damage;
+    } rows[] = {
+        {"2,048-byte header", Field(12, 2048)},
+        {"version 0 over today's header, CRC broken", [](Bytes& d) { Put32(d, 4, 0); }},
+        {"version 0, header 40,000",
+         [](Bytes& d) {
+             Put32(d, 4, 0);
+             Put32(d, 12, 40000);
+         }},
+        {"version 0, header 20", [](Bytes& d) {
+             Put32(d, 4, 0);
+             Put32(d, 12, 20);
+         }},
+        {"version 0, count beyond its header", [](Bytes& d) {
+             Put32(d, 4, 0);
+             Put32(d, 12, 200);
+             Put32(d, 24, 5);
+         }},
+        {"version 1, 2,048 bytes, count 37", [](Bytes& d) {
+             Put32(d, 4, 1);
+             Put32(d, 12, 2048);
+             Put32(d, 24, 37);
+             ReCrc(d);
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        mFs.Restore(start);
+        mFs.Erase(kBak);
+        Bytes d = mFs.Get(kData);
+        row.damage(d);
+        mFs.Put(kData, d);
+        ASSERT_EQ(0, Open(mFs));
+        Model got = Content(kKeys);
+        // Either moved intact, or refused and salvaged: never a wrong value.
+        for (const auto& [k, v] : got) {
+            EXPECT_EQ(kAll.at(k), v) << k;
+        }
+        EXPECT_EQ(KV_VERSION, Header(mFs).version);
+    }
+}
+
+TEST_F(Corruption, KeyFilesOfTheWrongSizeLoseTheStoreCleanly)
+{
+    const MemFs::Image start = mFs.Snapshot();
+    for (size_t size : {0u, 15u, 17u}) {
+        SCOPED_TRACE(size);
+        mFs.Restore(start);
+        Bytes key = golden::KeyFile(kStoreKey);
+        key.resize(size, 0x77);
+        mFs.Put(kKey, key);
+        ExpectStore({});
+        EXPECT_EQ(16u, mFs.Get(kKey).size());
+        EXPECT_NE(golden::KeyFile(kStoreKey), mFs.Get(kKey));
+    }
+}
+
+TEST_F(Corruption, EveryCombinationOfDataBackupAndKeyFile)
+{
+    enum State { kOk, kMissing, kDamaged };
+    const char* names[] = {"ok", "missing", "damaged"};
+    const MemFs::Image start = mFs.Snapshot();
+    const Bytes goodKey = golden::KeyFile(kStoreKey);
+    for (State data : {kOk, kMissing, kDamaged}) {
+        for (State bak : {kOk, kMissing, kDamaged}) {
+            for (State key : {kOk, kMissing, kDamaged}) {
+                SCOPED_TRACE(std::string("data ") + names[data] + ", backup " + names[bak] + ", key " + names[key]);
+                mFs.Restore(start);
+                auto apply = [&](const std::string& name, State st) {
+                    if (st == kMissing) {
+                        mFs.Erase(name);
+                    } else if (st == kDamaged) {
+                        Bytes b = mFs.Get(name);
+                        if (name == kKey) {
+                            b.resize(15);
+                        } else {
+                            Flip(28700 + 5)(b);  // the value of k1
+                        }
+                        mFs.Put(name, b);
+                    }
+                };
+                apply(kData, data);
+                apply(kBak, bak);
+                apply(kKey, key);
+
+                Model want;
+                if (key != kDamaged && (data == kOk || bak == kOk)) {
+                    want = kAll;
+                } else if (key != kDamaged && (data != kMissing || bak != kMissing)) {
+                    want = Only({"k2", "k3"});
+                }
+                if (key == kMissing) {
+                    // Values on disk with no key file were written under the given key; these
+                    // were not, so they read as errors, never as garbage.
+                    for (auto& [k, v] : want) {
+                        v = "<-5>";
+                    }
+                }
+                ExpectStore(want);
+            }
+        }
+    }
+}
+
+TEST_F(Corruption, JournalsThatCannotBeTrustedAreNotReplayed)
+{
+    ASSERT_EQ(0, Open(mFs));
+    ASSERT_EQ(0, Write("k1", "value one again"));
+    simplekv_deinit();
+    const Bytes jnl = mFs.Get(kJnl);
+    const MemFs::Image start = mFs.Snapshot();
+    Model changed = kAll;
+    changed["k1"] = "value one again";
+    struct {
+        const char* what;
+        std::function<void(Bytes&)> damage;
+        Model want;
+    } rows[] = {
+        {"whole", [](Bytes&) {}, changed},
+        {"torn", [](Bytes& j) { j.resize(j.size() / 2); }, changed},
+        {"bad CRC", [](Bytes& j) { j.back() ^= 1; }, changed},
+        {"empty", [](Bytes& j) { j.clear(); }, changed},
+        {"huge count",
+         [](Bytes& j) {
+             Put32(j, 4, 0x7FFFFFFF);
+             Put32(j, j.size() - 4, golden::Crc(j.data(), j.size() - 4));
+         },
+         changed},
+        {"range far beyond the file",
+         [](Bytes& j) {
+             Put32(j, 8, 0x40000000);
+             Put32(j, j.size() - 4, golden::Crc(j.data(), j.size() - 4));
+         },
+         changed},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        mFs.Restore(start);
+        Bytes j = jnl;
+        row.damage(j);
+        mFs.Put(kJnl, j);
+        ExpectStore(row.want);
+        EXPECT_LT(mFs.Get(kData).size(), 1u << 20);
+    }
+}

@@ -3,7 +3,7 @@
 // process's descriptors counted), the URL parameter builder and the "http" log sequence.
 #include "noxa_middleware/httpc/http_inf.h"
 
-#include "net_peers.h"
+#include "http_session.h"
 #include "noxa_adapter/utilities/mem_pool.h"
 
 #include <cstring>
@@ -14,11 +14,6 @@ using namespace netpeer;
 using Peer = ScriptedPeer;
 
 namespace {
-
-std::string Url(uint16_t port, const std::string& path = "/")
-{
-    return std::string("http://") + kHost + ":" + std::to_string(port) + path;
-}
 
 // What a callback saw.
 struct Seen {

@@ -3,7 +3,7 @@
 // in pieces, bytes that came with the header, closes and silence, and the descriptors it leaves.
 #include "noxa_middleware/httpc/httpc.h"
 
-#include "net_peers.h"
+#include "http_session.h"
 #include "noxa_adapter/network/uni_network.h"
 
 #include <cstring>
@@ -15,65 +15,6 @@ using namespace netpeer;
 using Peer = ScriptedPeer;
 
 namespace {
-
-std::string Url(uint16_t port, const std::string& path = "/")
-{
-    return std::string("http://") + kHost + ":" + std::to_string(port) + path;
-}
-
-HTTP_REQ_S Request(HTTP_METHOD_E method, const char* resource, const std::string* body = nullptr)
-{
-    HTTP_REQ_S req{};
-    req.type = method;
-    req.resource = resource;
-    req.version = HTTP_VER_1_1;
-    if (body != nullptr) {
-        req.content = reinterpret_cast<const uint8_t*>(body->data());
-        req.content_len = static_cast<uint32_t>(body->size());
-    }
-    return req;
-}
-
-// One session, closed at the end of the scope.
-struct Session {
-    HTTP_SESSION_H s = nullptr;
-    int ret = -1;
-    HTTP_RESP_HDR_S* hdr = nullptr;
-
-    explicit Session(const std::string& url, uint32_t flags = 0) { ret = http_open_session(&s, url.c_str(), flags, 0); }
-    ~Session()
-    {
-        if (s != nullptr) {
-            http_close_session(&s);
-        }
-    }
-    // A GET of the resource, up to the response header.
-    int Get(const char* resource = "/", uint32_t flags = HDR_ADD_DEFAULT_USER_AGENT | HDR_ADD_CONN_KEEP_ALIVE)
-    {
-        HTTP_REQ_S req = Request(HTTP_GET, resource);
-        int r = http_prepare_req(s, &req, flags);
-        if (r == 0) {
-            r = http_send_request(s, &req);
-        }
-        return r != 0 ? r : http_get_response_hdr(s, &hdr);
-    }
-    // The body in reads of `piece` bytes; the size of each read (the final 0 or error included).
-    std::string Body(uint32_t piece, std::vector<int>* sizes = nullptr)
-    {
-        std::string body;
-        std::vector<uint8_t> buf(piece);
-        while (true) {
-            int n = http_read_content(s, buf.data(), piece);
-            if (sizes != nullptr) {
-                sizes->push_back(n);
-            }
-            if (n <= 0) {
-                return body;
-            }
-            body.append(reinterpret_cast<char*>(buf.data()), static_cast<size_t>(n));
-        }
-    }
-};
 
 class Httpc : public testing::Test {
 protected:

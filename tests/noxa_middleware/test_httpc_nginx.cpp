@@ -3,7 +3,7 @@
 // server stored them, and HTTPS with an RSA and an ECDSA certificate, one suite each.
 #include "noxa_middleware/httpc/httpc.h"
 
-#include "net_peers.h"
+#include "http_session.h"
 #include "noxa_middleware/tls/noxa_tls.h"
 
 #include <cstring>
@@ -45,55 +45,6 @@ std::string Pattern(size_t size)
     return s;
 }
 
-HTTP_REQ_S Request(HTTP_METHOD_E method, const char* resource, const std::string* body = nullptr)
-{
-    HTTP_REQ_S req{};
-    req.type = method;
-    req.resource = resource;
-    req.version = HTTP_VER_1_1;
-    if (body != nullptr) {
-        req.content = reinterpret_cast<const uint8_t*>(body->data());
-        req.content_len = static_cast<uint32_t>(body->size());
-    }
-    return req;
-}
-
-struct Session {
-    HTTP_SESSION_H s = nullptr;
-    int ret = -1;
-    HTTP_RESP_HDR_S* hdr = nullptr;
-
-    explicit Session(const std::string& url) { ret = http_open_session(&s, url.c_str(), 0, 0); }
-    ~Session()
-    {
-        if (s != nullptr) {
-            http_close_session(&s);
-        }
-    }
-    int Send(HTTP_REQ_S& req, uint32_t flags)
-    {
-        int r = http_prepare_req(s, &req, flags);
-        if (r == 0) {
-            r = http_send_request(s, &req);
-        }
-        return r != 0 ? r : http_get_response_hdr(s, &hdr);
-    }
-    std::string Body(uint32_t piece = 1000)
-    {
-        std::string body;
-        std::vector<uint8_t> buf(piece);
-        int n;
-        while ((n = http_read_content(s, buf.data(), piece)) > 0) {
-            body.append(reinterpret_cast<char*>(buf.data()), static_cast<size_t>(n));
-        }
-        last = n;
-        return body;
-    }
-    int last = 0;
-};
-
-constexpr uint32_t kKeepAlive = HDR_ADD_DEFAULT_USER_AGENT | HDR_ADD_CONN_KEEP_ALIVE;
-
 class HttpcNginx : public testing::Test {
 protected:
     void SetUp() override
@@ -103,8 +54,7 @@ protected:
     }
     std::string Url(const Nginx& n, const std::string& path, bool tls = false) const
     {
-        return std::string(tls ? "https://" : "http://") + kHost + ":" + std::to_string(tls ? n.SslPort() : n.Port()) +
-               path;
+        return netpeer::Url(tls ? n.SslPort() : n.Port(), path, tls);
     }
 };
 

@@ -5,6 +5,7 @@
 #include "noxa_adapter/utilities/uni_log.h"
 #include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_middleware/tls/noxa_tls.h"
+#include "noxa_middleware/tls/sock_wait.h"
 
 #include <algorithm>
 #include <cctype>
@@ -13,7 +14,6 @@
 #include <cstring>
 #include <mbedtls/ssl.h>
 #include <strings.h>
-#include <sys/select.h>
 #include <unistd.h>
 #include <vector>
 
@@ -92,17 +92,6 @@ int32_t __parse_param(const char* p, const char* key)
     return __parse_dec(p, e, &v) ? v : -1;
 }
 
-int __wait_readable(int fd, uint32_t timeoutMs)
-{
-    if (fd < 0 || fd >= FD_SETSIZE) {
-        return -1;
-    }
-    fd_set rfds;
-    FD_ZERO(&rfds);
-    FD_SET(fd, &rfds);
-    return unw_select(fd + 1, &rfds, nullptr, nullptr, timeoutMs);
-}
-
 int __send_all(HTTP_SESSION_H s, const uint8_t* data, uint32_t len)
 {
     if (s->tls != nullptr) {
@@ -143,7 +132,7 @@ int __sock_recv(HTTP_SESSION_H s, uint8_t* buf, uint32_t len, bool retry, bool* 
     }
     for (int attempt = 0;; ++attempt) {
         unw_set_block(s->sockfd, 0);
-        int ret = __wait_readable(s->sockfd, HTTP_RECV_SELECT_MS);
+        int ret = noxa_sock_wait_readable(s->sockfd, HTTP_RECV_SELECT_MS);
         if (ret < 0) {
             PR_ERR("select fail %d err:%d", ret, unw_get_errno());
             unw_set_block(s->sockfd, 1);
@@ -203,7 +192,7 @@ int __noxa_tls_http_recv_cb(void* ctx, unsigned char* buf, size_t len)
     int ret = -1;
     for (int attempt = 1; attempt <= kTlsRecvTries; ++attempt) {
         unw_set_block(s->sockfd, 0);
-        int sel = __wait_readable(s->sockfd, HTTP_RECV_SELECT_MS);
+        int sel = noxa_sock_wait_readable(s->sockfd, HTTP_RECV_SELECT_MS);
         if (sel < 0) {
             PR_ERR("select fail %d err:%d", sel, unw_get_errno());
             ret = HTTP_RECV_EAGAIN;

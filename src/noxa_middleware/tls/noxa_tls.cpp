@@ -8,6 +8,7 @@
 #include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_iot_sdk/noxa_cloud/cloud_ca.h"
 #include "noxa_middleware/tls/noxa_tls_ca.h"
+#include "noxa_middleware/tls/sock_wait.h"
 
 #include <atomic>
 #include <cstring>
@@ -20,7 +21,6 @@
 #include <mutex>
 #include <new>
 #include <string>
-#include <sys/select.h>
 
 struct NOXA_TLS_HANDLER {
     mbedtls_ssl_context ssl;
@@ -87,19 +87,6 @@ void __noxa_tls_debug(void* ctx, int level, const char* file, int line, const ch
     uni_log_print_raw("%s %d:%s", file, line, str);
 }
 
-// Readability within the handle's time-out; a descriptor beyond the select set cannot be waited
-// for and counts as a failure.
-int __wait_readable(int fd, uint32_t timeoutMs)
-{
-    if (fd < 0 || fd >= FD_SETSIZE) {
-        return -1;
-    }
-    fd_set rfds;
-    FD_ZERO(&rfds);
-    FD_SET(fd, &rfds);
-    return unw_select(fd + 1, &rfds, nullptr, nullptr, timeoutMs);
-}
-
 int __noxa_tls_socket_send_cb(void* ctx, const unsigned char* buf, size_t len)
 {
     auto* h = static_cast<NOXA_TLS_HANDLER*>(ctx);
@@ -114,7 +101,7 @@ int __noxa_tls_socket_recv_cb(void* ctx, unsigned char* buf, size_t len)
 {
     auto* h = static_cast<NOXA_TLS_HANDLER*>(ctx);
     unw_set_block(h->socket_fd, 0);
-    int ret = __wait_readable(h->socket_fd, h->timeout * 1000);
+    int ret = noxa_sock_wait_readable(h->socket_fd, h->timeout * 1000);
     if (ret <= 0) {
         PR_ERR("select fail.%d", ret);
         unw_set_block(h->socket_fd, 1);

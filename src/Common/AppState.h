@@ -25,3 +25,6 @@ extern APP_STATE_S gAppState;
 
 // The door of the current call or view: 0 or 1 ("Door 1", "Door 2").
 extern std::atomic<uint8_t> gCurrentDoor;
+// 1 when the last call order on the bus started no call (another door number, or door 0 on a
+// floor-model bus).
+extern std::atomic<uint8_t> gTriggerType;

@@ -33,10 +33,19 @@ struct DEVICE_STATE_S {
     Countdown RingToneTimer{kCountdownStopped};        // ring tone length
     Countdown RecordHoldTimer{kCountdownStopped};      // not initialised; held at 0 once expired
 
-    // Door-phone state read by the bus link (kept by the door-phone control).
+    // Settings copied from the settings store at start (LoadDoorSettings); the values are those
+    // of a unit whose settings were never changed.
+    std::atomic<uint8_t> AlarmSetting{0};       // 1: motion alarm on
+    std::atomic<uint8_t> SdRecordSetting{0};    // 1: SD recording on
+    std::atomic<uint32_t> WatermarkSetting{1};  // 1: time stamp shown
+
+    // Door-phone state (kept by the door-phone control, DoorPhone.h).
     std::atomic<uint16_t> SystemMainState{0};  // high byte main state, low byte door + 1
+    std::atomic<int32_t> ViewerCount{0};       // cloud viewers watching
     std::atomic<uint32_t> DoorAddress{0};      // calling station's address on a floor-model bus
     std::atomic<uint32_t> CodingAddress{0};    // the unit's room address
+    std::atomic<uint8_t> TakeUpRoom{255};      // source number of the room that took the call, 255 none
+    std::atomic<uint8_t> TalkFlag{0};          // 1: the unit's user talks through a floor-model bus
     std::atomic<uint8_t> ViewingMark{0};       // 1 while a live session with a door runs
 
     // Intercom bus link. The records below the queue ids are touched only under the link's lock.
@@ -54,6 +63,10 @@ struct DEVICE_STATE_S {
     uint8_t Hc595Image = 0;                    // 74HC595 outputs; changed only under the register's lock
     std::atomic<uint8_t*> Hc595ImagePtr{nullptr};  // null until the register is set up
     I2C_BUS_S I2cBus[kI2cBusCount];
+
+    // Names of door 0 and door 1 as the user calls them; touched only under the lock of the
+    // device files (ConfigFileParse.h).
+    char ChannelName[2][36] = {};
 };
 
 extern DEVICE_STATE_S gDeviceState;

@@ -2,7 +2,9 @@
 
 #include "AppLog.h"
 #include "AppState.h"
+#include "ConfigFileParse.h"
 #include "DeviceState.h"
+#include "DoorPhone.h"
 #include "Peripheral.h"
 #include "TalkSerial.h"
 #include "platform/board_dev.h"
@@ -16,8 +18,6 @@ void (*gKeyResetHandler)(int type) = nullptr;
 
 namespace {
 
-constexpr uint16_t kStateCall = 0x0100;
-constexpr uint16_t kStateTalk = 0x0300;
 constexpr uint32_t kRingPassMs = 20;
 constexpr uint32_t kRingStartMs = 2000;
 constexpr uint32_t kKeySampleMs = 100;
@@ -32,11 +32,6 @@ bool __Stopped(uint16_t countdown)
     return countdown >= 0x8000;
 }
 
-uint16_t __MainState()
-{
-    return gDeviceState.SystemMainState & 0xFF00;
-}
-
 // Everything a ringing door sets off, on every pass while its level stays in the band.
 void __DoorRings(uint8_t door)
 {
@@ -45,19 +40,17 @@ void __DoorRings(uint8_t door)
         RingOutputPulse();
     }
 
-    uint16_t state = __MainState();
-    if (state != kStateTalk && state != kStateCall) {
+    uint16_t state = GetSystemMainState();
+    if (state != SYS_STATE_TALK && state != SYS_STATE_CALL) {
         if (RingProbe(door) == 1) {
             APP_DBG("Door%d xxxxxxx Monitor\r", door + 1);
         } else {
             APP_DBG("Door%d ======= Monitor\r", door + 1);
         }
         gCurrentDoor = door;
-        // SetSystemMainState(0x0101 + door) of the door-phone control goes here (it also arms
-        // the call countdowns); until then the state is stored as it is, so the call starts once.
-        s.SystemMainState = static_cast<uint16_t>(kStateCall | (door + 1));
+        SetSystemMainState(static_cast<uint16_t>(SYS_STATE_CALL | (door + 1)));
         s.ViewingMark = 1;
-        // DoorMonitorControl(door, 1) of the door-phone control switches the door's monitor on here.
+        DoorMonitorControl(door, 1);
         gAppState.UnlockEndsSession = 1;
         gAppState.MotionResumeAtOnce = 1;
         PostTalkCommand(0, door, 0, 0);
@@ -68,14 +61,19 @@ void __DoorRings(uint8_t door)
         }
     }
 
-    if (__MainState() != kStateTalk && gCurrentDoor == door) {
+    if (GetSystemMainState() != SYS_STATE_TALK && gCurrentDoor == door) {
         // StartRingbellAudio() of the tone playback starts the ring tone here.
     }
 
     if (__Stopped(s.PushGuardTimer)) {
-        // PushMsgTrigger() of the door-phone control starts the doorbell push here when the
-        // current door is this door; and while the state is a call of this door,
-        // SetSystemMainState() with the same state re-arms the call time-out.
+        if (gCurrentDoor == door) {
+            PushMsgTrigger();
+        }
+        // A door that keeps ringing keeps its call from timing out.
+        const uint16_t call = static_cast<uint16_t>(SYS_STATE_CALL | (door + 1));
+        if (s.SystemMainState == call) {
+            SetSystemMainState(call);
+        }
     }
 }
 
@@ -228,8 +226,8 @@ void KeyWindowExpired()
 {
     DEVICE_STATE_S& s = gDeviceState;
     if (s.KeyStep != 0) {
-        // The push-delay file writer of the device files saves gAppState.PushDelay here.
         APP_INFO("push delay %u", gAppState.PushDelay.load());
+        SavePushDelay(gAppState.PushDelay);
         s.KeyStep = 0;
         s.LedPattern = s.LedPatternSaved.load();
     } else {

@@ -3,6 +3,7 @@
 #include "AppLog.h"
 #include "AppState.h"
 #include "DeviceState.h"
+#include "DoorPhone.h"
 #include "Media/osd.h"
 #include "PCF8563.h"
 #include "Peripheral.h"
@@ -98,11 +99,11 @@ void TimeTaskTick()
 {
     DEVICE_STATE_S& s = gDeviceState;
 
-    __Run(s.PushDelayTimer, [] { gAppState.PushReady = 1; });
+    __Run(s.PushDelayTimer, PushDelayExpired);
     __Run(s.MinuteTimer, __MinuteAction);
     __Run(s.UnlockHoldTimer, UnlockHoldExpired);
-    __Run(s.FloorSessionTimer, [] { gAppState.PushReady = 1; });
-    __Run(s.CallTimeoutTimer, [] { gAppState.PushReady = 1; });
+    __Run(s.FloorSessionTimer, FloorSessionExpired);
+    __Run(s.CallTimeoutTimer, CallTimeoutExpired);
     __Run(s.MotionResumeTimer);
     __Run(s.ViewingTimer);
     for (OSD_ICON_S& icon : gOsdIcon) {
@@ -115,12 +116,8 @@ void TimeTaskTick()
         __Run(icon.FirstCountdown, [&icon] { icon.FirstCountdown = kIconBlinkTicks; });
     }
     __Run(s.KeyWindowTimer, KeyWindowExpired);
-    __Run(s.CodingReplyTimer, [] {
-        // The answer to a coding ring while the unit's user talks: sent from here, not queued.
-        SendCodingOrder(38, gDeviceState.DoorAddress, gDeviceState.CodingAddress, kComBusPort);
-        SendTalkOrder(8, 0, 1, 0);
-    });
-    __Run(s.UnlockSessionTimer);
+    __Run(s.CodingReplyTimer, CodingReplyExpired);
+    __Run(s.UnlockSessionTimer, UnlockSessionExpired);
     __Run(s.RecordTimer);
     __Run(s.VideoSettleTimer);
     __Run(s.AnnounceGuardTimer);

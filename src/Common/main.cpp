@@ -1,4 +1,5 @@
 // The door-phone application: brings the unit up in a fixed order, then parks the main thread.
+#include "DoorPhone.h"
 #include "Peripheral.h"
 #include "RingKeyDetect.h"
 #include "StartUp.h"
@@ -21,7 +22,7 @@ int main()
     // 4 InitSDCard
     // 5 MP4RecordLockInit
     // 6 SysInit
-    // 7 LoadDoorSettings
+    LoadDoorSettings();  // 7
     // 8 SetVideoDynamicsInfo(0)
     // 9 VideoInit
     // 10 AudioInit
@@ -30,7 +31,10 @@ int main()
     // 13 NoxaMDMsgHandle(1)
     struct timeval pause = {0, 100000};  // 14: the bus link starts after the motion alarm settles
     select(0, nullptr, nullptr, nullptr, &pause);
-    InitTalkSerial();  // 15 (the bus thread ProcessTalkData is started here once it exists)
+    // 15: the bus thread runs even without the port, so that orders posted meanwhile are taken
+    // off the queue.
+    InitTalkSerial();
+    StartProcessTalkData();
     // 16 StartCardDet
     StartRingKeyDetect();  // 17
     // 18 StartNoxaAppThread

@@ -1,6 +1,8 @@
 // The ring, key and LED threads, one pass or sample at a time.
 #include "board_io_util.h"
 
+#include "ConfigFileParse.h"
+#include "DoorPhone.h"
 #include "TalkSerial.h"
 #include "talk_test_util.h"
 
@@ -63,8 +65,16 @@ TEST_F(RingKey, ContinuousRingPulsesUnderItsGuardButStartsTheCallOnce)
     EXPECT_EQ(1u, gAppState.UnlockEndsSession);
     EXPECT_EQ(1u, gAppState.MotionResumeAtOnce);
     EXPECT_EQ(kCountdownStopped, gDeviceState.RecordTimer) << "a ring at door 1 ends the record timer";
-    EXPECT_EQ((std::vector<std::array<uint8_t, 4>>{{0, 1, 0, 0}}), Posted());
-    EXPECT_EQ((std::vector<uint32_t>{kOutputPulseMs, kRingProbeMs}), gSleeps);
+    // The push sets the short push delay; the call, armed again after it, waits that much longer.
+    EXPECT_EQ(kCallTimeoutBaseTicks + kPushDelayShort, gDeviceState.CallTimeoutTimer);
+    // The door's monitor comes on (talk order 6), then the call goes out on the bus.
+    EXPECT_EQ((std::vector<std::array<uint8_t, 4>>{{6, 1, 0, 0}, {0, 1, 0, 0}}), Posted());
+    EXPECT_EQ(kHc595Monitor1, Hc595Image() & (kHc595Monitor0 | kHc595Monitor1 | kHc595VideoDoor0));
+    // The doorbell push of door 1: a second's wait for the picture, a second's settle.
+    EXPECT_EQ((std::vector<uint32_t>{kOutputPulseMs, kRingProbeMs, 1000, 1000}), gSleeps);
+    EXPECT_EQ(kPushDelayShort, gDeviceState.PushDelayTimer);
+    EXPECT_EQ(kPushGuardTicks, gDeviceState.PushGuardTimer);
+    gDeviceState.PushDelayTimer = kCountdownStopped;  // the push itself is the door-phone suite's
 
     // The level stays up: no new call, and no pulse while the guard runs.
     for (int pass = 0; pass < 5; ++pass) {
@@ -88,10 +98,11 @@ TEST_F(RingKey, DoorZeroRingIsProbedAndTalkIsLeftAlone)
     RingDetectPass();
     EXPECT_EQ(0x0101, gDeviceState.SystemMainState);
     EXPECT_EQ(0, gCurrentDoor);
-    EXPECT_EQ(0, Hc595Image()) << "the probe releases the locks";
+    EXPECT_EQ(0, Hc595Image() & (kHc595Lock0 | kHc595Lock1)) << "the probe releases the locks";
+    EXPECT_EQ(kHc595Monitor0 | kHc595VideoDoor0, Hc595Image()) << "door 0 is shown";
     EXPECT_EQ('1', Gpio(kGpioRingSense));
     EXPECT_EQ(1u, gAppState.MotionResumeAtOnce);
-    EXPECT_EQ((std::vector<std::array<uint8_t, 4>>{{0, 0, 0, 0}}), Posted());
+    EXPECT_EQ((std::vector<std::array<uint8_t, 4>>{{6, 0, 0, 0}, {0, 0, 0, 0}}), Posted());
 
     // While the unit talks a ring only pulses the ring output.
     TimeTaskInit();
@@ -187,6 +198,7 @@ TEST_F(RingKey, ShortPressesStepThePushDelayAndTheWindowKeepsIt)
     EXPECT_EQ(0u, gDeviceState.KeyStep);
     EXPECT_EQ(3u, gDeviceState.LedPattern) << "the saved pattern comes back";
     EXPECT_EQ(6000u, gAppState.PushDelay);
+    EXPECT_EQ("6000", mSb.Read(kPushInfoFile)) << "the window's end saves the setting";
     EXPECT_EQ(80u, LedStep());
 }
 

@@ -25,39 +25,40 @@ protected:
 
 TEST_F(TimeTask, DueValuesFireOnceAndStoppedValuesNever)
 {
-    Countdown& c = gDeviceState.PushDelayTimer;
+    // The key window without a key step only clears the coding-enable flag: an action to watch.
+    Countdown& c = gDeviceState.KeyWindowTimer;
 
-    gAppState.PushReady = 0;
+    gAppState.CodingEnable = 1;
     c = 1;  // fires on the next tick
     TimeTaskTick();
-    EXPECT_EQ(1, gAppState.PushReady);
+    EXPECT_EQ(0u, gAppState.CodingEnable);
     EXPECT_EQ(kCountdownStopped, c);
-    gAppState.PushReady = 0;
+    gAppState.CodingEnable = 1;
     TimeTaskTick();
-    EXPECT_EQ(0, gAppState.PushReady) << "fired twice";
+    EXPECT_EQ(1u, gAppState.CodingEnable) << "fired twice";
 
     c = 0;  // fires without a decrement
     TimeTaskTick();
-    EXPECT_EQ(1, gAppState.PushReady);
+    EXPECT_EQ(0u, gAppState.CodingEnable);
     EXPECT_EQ(kCountdownStopped, c);
 
     c = 3;
-    gAppState.PushReady = 0;
+    gAppState.CodingEnable = 1;
     TimeTaskTick();
     TimeTaskTick();
-    EXPECT_EQ(0, gAppState.PushReady);
+    EXPECT_EQ(1u, gAppState.CodingEnable);
     EXPECT_EQ(1, c);
     TimeTaskTick();
-    EXPECT_EQ(1, gAppState.PushReady);
+    EXPECT_EQ(0u, gAppState.CodingEnable);
 
     for (uint16_t v : {uint16_t{0x8000}, uint16_t{0x9000}, uint16_t{0xFFFE}}) {
         c = v;
-        gAppState.PushReady = 0;
+        gAppState.CodingEnable = 1;
         for (int i = 0; i < 100; ++i) {
             TimeTaskTick();
         }
         EXPECT_EQ(v, c) << "a stopped value counted";
-        EXPECT_EQ(0, gAppState.PushReady) << "a stopped value fired";
+        EXPECT_EQ(1u, gAppState.CodingEnable) << "a stopped value fired";
     }
 }
 

@@ -1,0 +1,534 @@
+#include "ConfigFileParse.h"
+
+#include "AppLog.h"
+#include "AppState.h"
+#include "Countdown.h"
+#include "DeviceState.h"
+#include "DoorPhone.h"
+#include "Peripheral.h"
+#include "platform/board_path.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cjson/cJSON.h>
+#include <cstdio>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+// The identity records are DES; OpenSSL 3 keeps the one-block calls under its deprecated API.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/aes.h>
+#include <openssl/des.h>
+
+namespace {
+
+constexpr const char* kDefaultChannelName[2] = {"Door 1", "Door 2"};
+constexpr size_t kIniLineMax = 100;  // 99 characters and the NUL
+constexpr uint32_t kPushDelayDefault = 100;
+
+constexpr uint8_t kDesKey[8] = {0x5c, 0x1e, 0x9a, 0x07, 0xd3, 0xb4, 0xf2, 0x68};
+constexpr char kDesIv[] = "qplmvbtz";
+
+// Channel names in gDeviceState: written by the cloud side's data points, read by the start
+// and the reports.
+std::mutex gChannelMutex;
+
+struct FileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+struct JsonDeleter {
+    void operator()(cJSON* j) const { cJSON_Delete(j); }
+};
+using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
+
+// A trim with a missing or shared buffer is a fault of its caller, not of the file.
+void __TrimCheck(bool ok, const char* condition)
+{
+    if (!ok) {
+        std::fprintf(stderr, "ConfigFileParse: Assertion `%s' failed.\n", condition);
+        std::abort();
+    }
+}
+
+void __TrimArgs(char* out, const char* in)
+{
+    __TrimCheck(in != nullptr, "szInput != ((void *)0)");
+    __TrimCheck(out != nullptr, "szOutput != ((void *)0)");
+    __TrimCheck(out != in, "szOutput != szInput");
+}
+
+bool __Blank(char c)
+{
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+int __WriteText(const char* unitPath, const std::string& text)
+{
+    FilePtr f(BoardFopen(unitPath, "w"));
+    if (!f) {
+        return -1;
+    }
+    bool ok = std::fwrite(text.data(), 1, text.size(), f.get()) == text.size();
+    return ok ? 0 : -1;
+}
+
+// Up to `max` bytes of a file as text; false without the file.
+bool __ReadText(const char* unitPath, size_t max, std::string* text)
+{
+    FilePtr f(BoardFopen(unitPath, "r"));
+    if (!f) {
+        return false;
+    }
+    text->assign(max, '\0');
+    text->resize(std::fread(text->data(), 1, max, f.get()));
+    return true;
+}
+
+uint32_t __Decimal(const std::string& text)
+{
+    long long v = std::strtoll(text.c_str(), nullptr, 10);
+    return v <= 0 ? 0 : static_cast<uint32_t>(std::min<long long>(v, UINT32_MAX));
+}
+
+// At most the characters a rename allows, never ending inside a UTF-8 character; line breaks and
+// other control characters become blanks, since each name is one line of the channel file.
+std::string __ChannelName(std::string name)
+{
+    if (name.size() > kChannelNameMax) {
+        size_t cut = kChannelNameMax;
+        while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) {
+            --cut;
+        }
+        name.resize(cut);
+    }
+    for (char& c : name) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            c = ' ';
+        }
+    }
+    return name;
+}
+
+void __SetNamesLocked(const std::string& name1, const std::string& name2)
+{
+    const std::string* names[2] = {&name1, &name2};
+    for (int i = 0; i < 2; ++i) {
+        char* field = gDeviceState.ChannelName[i];
+        std::snprintf(field, sizeof(gDeviceState.ChannelName[i]), "%s", names[i]->c_str());
+    }
+}
+
+int __WriteChannelFileLocked()
+{
+    std::string text = std::string(gDeviceState.ChannelName[0]) + "\n" + gDeviceState.ChannelName[1] + "\n";
+    return __WriteText(kChannelFile, text);
+}
+
+// Whole line without its end ("\n" or "\r\n"); false when there is no line left.
+bool __NextLine(const std::string& text, size_t* at, std::string* line)
+{
+    if (*at >= text.size()) {
+        return false;
+    }
+    size_t end = text.find('\n', *at);
+    if (end == std::string::npos) {
+        end = text.size();
+    }
+    *line = text.substr(*at, end - *at);
+    if (!line->empty() && line->back() == '\r') {
+        line->pop_back();
+    }
+    *at = end + 1;
+    return true;
+}
+
+// The JSON text as a JSON string's content: every '"' and '\' behind a backslash.
+std::string __EscapeOnce(const char* json)
+{
+    std::string out;
+    for (const char* p = json; *p != '\0'; ++p) {
+        if (*p == '"' || *p == '\\') {
+            out += '\\';
+        }
+        out += *p;
+    }
+    return out;
+}
+
+int __ChangeChannel(const cJSON* root)
+{
+    const cJSON* cc = cJSON_GetObjectItemCaseSensitive(root, "cc");
+    if (!cJSON_IsNumber(cc) || cc->valuedouble != cc->valueint || cc->valueint < 1 || cc->valueint > 2) {
+        APP_ERR("error:%s", "cc must be 1 or 2");
+        return -1;
+    }
+    const uint8_t door = static_cast<uint8_t>(cc->valueint - 1);
+    DEVICE_STATE_S& s = gDeviceState;
+    APP_DBG("cc: %d", cc->valueint);
+    s.ViewingTimer = kViewingTicks;
+    DoorMonitorControl(door, 1);
+    SetSystemMainState(static_cast<uint16_t>(SYS_STATE_MONITOR | (door + 1)));
+    ReportChannels(door);
+    // A lock held open for the door left behind is closed now, not at the end of its hold.
+    uint16_t hold = s.UnlockHoldTimer;
+    while (CountdownRunning(hold) && !s.UnlockHoldTimer.compare_exchange_weak(hold, kCountdownStopped)) {
+    }
+    if (CountdownRunning(hold)) {
+        LockOutput(gAppState.UnlockedDoor, 0);
+    }
+    // noxa_ipc_ring_buffer_clean_user_state_and_buffer() of the ring buffer resets readers 0..15
+    // of channels 0 and 1 here, and RequestVideoIdr() of the encoder asks for a key frame, so
+    // that viewers see the new door at once.
+    gCurrentDoor = door;
+    return 0;
+}
+
+int __RenameChannels(const cJSON* root)
+{
+    const cJSON* chs = cJSON_GetObjectItemCaseSensitive(root, "chs");
+    std::string names[2];
+    for (int i = 0; i < 2; ++i) {
+        const cJSON* item = cJSON_IsArray(chs) ? cJSON_GetArrayItem(chs, i) : nullptr;
+        const cJSON* n = item != nullptr ? cJSON_GetObjectItemCaseSensitive(item, "n") : nullptr;
+        if (!cJSON_IsString(n)) {
+            APP_ERR("error:%s", "chs needs two items with a name n");
+            return -1;
+        }
+        names[i] = __ChannelName(n->valuestring);
+    }
+    {
+        std::lock_guard<std::mutex> lock(gChannelMutex);
+        __SetNamesLocked(names[0], names[1]);
+        APP_DBG("chn1 %s chn2 %s", gDeviceState.ChannelName[0], gDeviceState.ChannelName[1]);
+        if (__WriteChannelFileLocked() != 0) {
+            APP_ERR("%s not written", kChannelFile);
+        }
+    }
+    ReportChannels(gCurrentDoor);
+    return 0;
+}
+
+}  // namespace
+
+int RoomFileExist()
+{
+    FilePtr f(BoardFopen(kRoomInfoFile, "r"));
+    return f ? 0 : -1;
+}
+
+int SaveRoomAddress(uint32_t address)
+{
+    std::string text = std::to_string(address);
+    APP_DBG("addr is %s", text.c_str());
+    return __WriteText(kRoomInfoFile, text);
+}
+
+int ReadRoomAddress(uint32_t* address)
+{
+    std::string text;
+    if (address == nullptr || !__ReadText(kRoomInfoFile, 32, &text)) {
+        return -1;
+    }
+    *address = __Decimal(text);
+    return 0;
+}
+
+int SavePushDelay(uint32_t delay)
+{
+    std::string text = std::to_string(delay);
+    APP_DBG("Set delay is %s", text.c_str());
+    return __WriteText(kPushInfoFile, text);
+}
+
+int ReadPushDelay(uint32_t* delay)
+{
+    if (delay == nullptr) {
+        return -1;
+    }
+    std::string text;
+    if (!__ReadText(kPushInfoFile, 10, &text)) {
+        SavePushDelay(kPushDelayDefault);
+        *delay = kPushDelayDefault;
+        return -1;
+    }
+    APP_DBG("Get delay is %s", text.c_str());
+    *delay = __Decimal(text);
+    return 0;
+}
+
+int LoadChannelNames()
+{
+    std::lock_guard<std::mutex> lock(gChannelMutex);
+    std::string text;
+    if (!__ReadText(kChannelFile, 4096, &text)) {
+        __SetNamesLocked(kDefaultChannelName[0], kDefaultChannelName[1]);
+        return __WriteChannelFileLocked();
+    }
+    // Each whole line is a name: a name renamed to its full length and a last line without a
+    // newline come back as they were.
+    std::string names[2];
+    size_t at = 0;
+    for (int i = 0; i < 2; ++i) {
+        if (!__NextLine(text, &at, &names[i])) {
+            names[i] = kDefaultChannelName[i];  // a file cut short keeps the default
+        }
+        names[i] = __ChannelName(names[i]);
+    }
+    __SetNamesLocked(names[0], names[1]);
+    return 0;
+}
+
+std::string GetChannelName(int door)
+{
+    if (door != 0 && door != 1) {
+        return "";
+    }
+    std::lock_guard<std::mutex> lock(gChannelMutex);
+    return gDeviceState.ChannelName[door];
+}
+
+std::string ChannelsReportText(int cc)
+{
+    JsonPtr root(cJSON_CreateObject());
+    cJSON_AddNumberToObject(root.get(), "res", 1);
+    cJSON_AddNumberToObject(root.get(), "err", 0);
+    cJSON_AddNumberToObject(root.get(), "cc", cc);
+    cJSON* chs = cJSON_AddArrayToObject(root.get(), "chs");
+    for (int i = 0; i < 2; ++i) {
+        cJSON* ch = cJSON_CreateObject();
+        cJSON_AddNumberToObject(ch, "id", i + 1);
+        cJSON_AddStringToObject(ch, "n", GetChannelName(i).c_str());
+        cJSON_AddItemToArray(chs, ch);
+    }
+    char* json = cJSON_PrintUnformatted(root.get());
+    if (json == nullptr) {
+        return "";
+    }
+    std::string text = __EscapeOnce(json);
+    cJSON_free(json);
+    return text;
+}
+
+int ReportChannels(int cc)
+{
+    std::string text = ChannelsReportText(cc);
+    // noxa_ipc_dp_report(NULL, 231, 2, text, 1) of the service API reports the list here.
+    APP_DBG("%s", text.c_str());
+    return 0;
+}
+
+int ChannelCommand(const char* json)
+{
+    if (json == nullptr) {
+        APP_ERR("error:%s", "(no text)");
+        return -1;
+    }
+    // The parse end of this call, not the parser's shared error pointer: data points arrive on
+    // more than one thread.
+    const char* at = nullptr;
+    JsonPtr root(cJSON_ParseWithOpts(json, &at, 0));
+    if (!root) {
+        APP_ERR("error:%s", at != nullptr && *at != '\0' ? at : "(end of text)");
+        return -1;
+    }
+    const cJSON* cmd = cJSON_GetObjectItemCaseSensitive(root.get(), "cmd");
+    if (!cJSON_IsNumber(cmd)) {
+        APP_ERR("error:%s", "no cmd");
+        return -1;
+    }
+    switch (cmd->valueint) {
+    case 1:  // Change Channel
+        return __ChangeChannel(root.get());
+    case 2:  // Rename Channel
+        return __RenameChannels(root.get());
+    default:
+        APP_ERR("error:cmd %d", cmd->valueint);
+        return -1;
+    }
+}
+
+char* l_trim(char* szOutput, const char* szInput)
+{
+    __TrimArgs(szOutput, szInput);
+    while (*szInput != '\0' && __Blank(*szInput)) {
+        ++szInput;
+    }
+    return std::strcpy(szOutput, szInput);
+}
+
+char* r_trim(char* szOutput, const char* szInput)
+{
+    __TrimArgs(szOutput, szInput);
+    size_t len = std::strlen(szInput);
+    while (len > 0 && __Blank(szInput[len - 1])) {
+        --len;
+    }
+    std::memcpy(szOutput, szInput, len);
+    szOutput[len] = '\0';
+    return szOutput;
+}
+
+char* a_trim(char* szOutput, const char* szInput)
+{
+    __TrimArgs(szOutput, szInput);
+    while (*szInput != '\0' && __Blank(*szInput)) {
+        ++szInput;
+    }
+    return r_trim(szOutput, szInput);
+}
+
+int GetProfileString(const char* profile, const char* section, const char* key, char* value, size_t valueSize)
+{
+    if (profile == nullptr || section == nullptr || key == nullptr || value == nullptr || valueSize == 0) {
+        return -1;
+    }
+    FilePtr f(BoardFopen(profile, "r"));
+    if (!f) {
+        APP_ERR("openfile [%s] error [%s]", profile, std::strerror(errno));
+        return -1;
+    }
+    const std::string head = "[" + std::string(section) + "]";
+    char raw[kIniLineMax];
+    char line[kIniLineMax];
+    bool inSection = false;
+    while (std::fgets(raw, sizeof(raw), f.get()) != nullptr) {
+        l_trim(line, raw);
+        if (line[0] == '\0') {
+            continue;
+        }
+        if (!inSection) {
+            inSection = std::strncmp(line, head.c_str(), head.size()) == 0;
+            continue;
+        }
+        if (line[0] == '#') {
+            continue;
+        }
+        if (line[0] == '[') {
+            break;  // the section is over
+        }
+        const char* eq = std::strchr(line, '=');
+        if (eq == nullptr) {
+            continue;
+        }
+        char name[kIniLineMax] = {};
+        if (std::sscanf(line, "%99[^=|^ \t]", name) != 1 || std::strcmp(name, key) != 0) {
+            continue;
+        }
+        char scanned[kIniLineMax] = {};
+        std::sscanf(eq + 1, "%99[^\n]", scanned);
+        char trimmed[kIniLineMax];
+        a_trim(trimmed, scanned);
+        std::snprintf(value, valueSize, "%s", trimmed[0] != '\0' ? trimmed : scanned);
+        return 0;
+    }
+    return -1;
+}
+
+namespace {
+
+int __DesCbc(const uint8_t* in, uint8_t* out, size_t length, int enc)
+{
+    if (in == nullptr || out == nullptr || length % sizeof(DES_cblock) != 0) {
+        return 0;
+    }
+    DES_cblock key;
+    std::memcpy(key, kDesKey, sizeof(key));
+    DES_key_schedule schedule;
+    DES_set_key_unchecked(&key, &schedule);
+    DES_cblock iv;
+    std::memcpy(iv, kDesIv, sizeof(iv));
+    DES_cbc_encrypt(in, out, static_cast<long>(length), &schedule, &iv, enc);
+    return 1;
+}
+
+int __AesCbc128(const uint8_t* in, const uint8_t* key, uint8_t* out, size_t length, int enc)
+{
+    if (in == nullptr || key == nullptr || out == nullptr || length % AES_BLOCK_SIZE != 0) {
+        return 0;
+    }
+    AES_KEY aes;
+    int rc = enc == AES_ENCRYPT ? AES_set_encrypt_key(key, 128, &aes) : AES_set_decrypt_key(key, 128, &aes);
+    if (rc != 0) {
+        return 0;
+    }
+    unsigned char iv[AES_BLOCK_SIZE] = {};
+    AES_cbc_encrypt(in, out, length, &aes, iv, enc);
+    return 1;
+}
+
+// A record's text: up to its NUL, printable, not empty. False for anything else (a wrong key
+// gives bytes, not text).
+bool __RecordText(const uint8_t* plain, size_t max, char* out)
+{
+    size_t len = 0;
+    while (len < kDeviceBinRecord && plain[len] != 0) {
+        if (plain[len] < 0x20 || plain[len] > 0x7E) {
+            return false;
+        }
+        ++len;
+    }
+    if (len == 0) {
+        return false;
+    }
+    len = std::min(len, max);
+    std::memcpy(out, plain, len);
+    out[len] = '\0';
+    return true;
+}
+
+}  // namespace
+
+int DesCbcDecryptFile(const uint8_t* in, uint8_t* out, size_t length)
+{
+    return __DesCbc(in, out, length, DES_DECRYPT);
+}
+
+int DesCbcEncryptFile(const uint8_t* in, uint8_t* out, size_t length)
+{
+    return __DesCbc(in, out, length, DES_ENCRYPT);
+}
+
+int AesCbc128EncryptFile(const uint8_t* in, const uint8_t* key, uint8_t* out, size_t length)
+{
+    return __AesCbc128(in, key, out, length, AES_ENCRYPT);
+}
+
+int AesCbc128DecryptFile(const uint8_t* in, const uint8_t* key, uint8_t* out, size_t length)
+{
+    return __AesCbc128(in, key, out, length, AES_DECRYPT);
+}
+
+int ReadDeviceBinIdentity(char uuid[kUuidMaxLen + 1], char authKey[kAuthKeyMaxLen + 1])
+{
+    if (uuid == nullptr || authKey == nullptr) {
+        return -1;
+    }
+    FilePtr f(BoardFopen(kDeviceBinFile, "rb"));
+    if (!f) {
+        return -1;
+    }
+    uint8_t records[2 * kDeviceBinRecord];
+    size_t got = std::fread(records, 1, sizeof(records), f.get());
+    if (got != sizeof(records)) {
+        APP_ERR("%s holds %zu of %zu bytes", kDeviceBinFile, got, sizeof(records));
+        return -1;
+    }
+    uint8_t plain[2][kDeviceBinRecord] = {};
+    char u[kUuidMaxLen + 1];
+    char k[kAuthKeyMaxLen + 1];
+    if (DesCbcDecryptFile(records, plain[0], kDeviceBinRecord) != 1 ||
+        DesCbcDecryptFile(records + kDeviceBinRecord, plain[1], kDeviceBinRecord) != 1 ||
+        !__RecordText(plain[0], kUuidMaxLen, u) || !__RecordText(plain[1], kAuthKeyMaxLen, k)) {
+        APP_ERR("%s does not decrypt to an identity", kDeviceBinFile);
+        return -1;
+    }
+    std::memcpy(uuid, u, sizeof(u));
+    std::memcpy(authKey, k, sizeof(k));
+    return 0;
+}

@@ -1,0 +1,74 @@
+// The unit's small files under "/DeviceInfo" (room address, push delay, door names), the INI
+// reader for the identity and upgrade files, and the block ciphers of the identity records.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+constexpr const char* kRoomInfoFile = "/DeviceInfo/RoomInfo.conf";
+constexpr const char* kPushInfoFile = "/DeviceInfo/PushInfo.conf";
+constexpr const char* kChannelFile = "/DeviceInfo/Channel.conf";
+constexpr const char* kDeviceBinFile = "/DeviceInfo/device.bin";
+
+// Room file: the unit's room address as decimal text, no newline.
+// 0 when the file can be opened, else -1.
+int RoomFileExist();
+// 0, or -1 when the file cannot be written.
+int SaveRoomAddress(uint32_t address);
+// 0 and the value (0 for text that is no number), or -1 without the file.
+int ReadRoomAddress(uint32_t* address);
+
+// Push file: the push-delay setting in ticks as decimal text, no newline.
+int SavePushDelay(uint32_t delay);
+// 0 and the value; without the file it is created with 100, *delay is 100 and the result -1.
+int ReadPushDelay(uint32_t* delay);
+
+// Door names: the rename allows up to 30 characters a name.
+constexpr size_t kChannelNameMax = 30;
+// Reads "/DeviceInfo/Channel.conf" (line 1 door 0, line 2 door 1); without the file the names
+// are "Door 1" and "Door 2" and the file is written with them. 0, or -1 when a new file could
+// not be written.
+int LoadChannelNames();
+// Name of door 0 or 1 ("" for another door).
+std::string GetChannelName(int door);
+// The channel list as data point 231 carries it: a JSON object {"res":1,"err":0,"cc":cc,
+// "chs":[{"id":1,"n":name 1},{"id":2,"n":name 2}]} escaped once more to sit inside a string
+// (every '"' and '\' behind a backslash).
+std::string ChannelsReportText(int cc);
+// Reports the channel list with the current door `cc` (data point 231) and prints it. 0.
+int ReportChannels(int cc);
+// The command of data point 231: {"cmd":1,"cc":1|2} switches to door cc - 1; {"cmd":2,"chs":
+// [{"n":...},{"n":...}]} renames both doors. 0, or -1 (error line, nothing changed) for text
+// that does not parse, lacks a member, or names a door other than 1 and 2.
+int ChannelCommand(const char* json);
+
+// Copies `in` to `out` without leading (l_trim), trailing (r_trim) or both kinds of white
+// space (a_trim). `out` holds at least strlen(in) + 1 bytes; both are given and differ (a
+// violation ends the process: it is a fault of the caller).
+char* l_trim(char* szOutput, const char* szInput);
+char* r_trim(char* szOutput, const char* szInput);
+char* a_trim(char* szOutput, const char* szInput);
+
+// Reads `key` of `[section]` of an INI file into `value` (at most valueSize - 1 characters).
+// 0 found, -1 not found or the file cannot be opened.
+int GetProfileString(const char* profile, const char* section, const char* key, char* value, size_t valueSize);
+
+// DES-CBC of the identity records with the unit's fixed key and IV. `length` is a multiple of
+// 8; `out` holds `length` bytes. 1, or 0 for a missing argument or a length that is not.
+int DesCbcDecryptFile(const uint8_t* in, uint8_t* out, size_t length);
+int DesCbcEncryptFile(const uint8_t* in, uint8_t* out, size_t length);
+
+// AES-128-CBC with a 16-byte key and a zero IV; `length` a multiple of 16. 1, or 0 for a
+// missing argument, a length that is not, or a rejected key.
+int AesCbc128EncryptFile(const uint8_t* in, const uint8_t* key, uint8_t* out, size_t length);
+int AesCbc128DecryptFile(const uint8_t* in, const uint8_t* key, uint8_t* out, size_t length);
+
+// The identity from "/DeviceInfo/device.bin": two DES-CBC records of 64 bytes, the UUID and the
+// auth key as NUL-ended text. 0 and both texts (at most 25 and 32 characters), or -1 when the
+// file is missing or short, or a record decrypts to an empty or unprintable text (the caller then
+// takes the next identity source).
+constexpr size_t kUuidMaxLen = 25;
+constexpr size_t kAuthKeyMaxLen = 32;
+constexpr size_t kDeviceBinRecord = 64;
+int ReadDeviceBinIdentity(char uuid[kUuidMaxLen + 1], char authKey[kAuthKeyMaxLen + 1]);

@@ -1,0 +1,397 @@
+// The device files: INI reader and trims, room and push files, door names and the channel data
+// point, and the DES records of the identity file.
+#include "AppState.h"
+#include "ConfigFileParse.h"
+#include "DeviceState.h"
+#include "DoorPhone.h"
+#include "Peripheral.h"
+#include "TimeTask.h"
+#include "platform/board_sim.h"
+#include "sandbox.h"
+#include "talk_test_util.h"
+
+#include <cjson/cJSON.h>
+#include <cstring>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <memory>
+#include <sys/msg.h>
+#include <vector>
+
+namespace {
+
+std::string Bytes(const std::vector<uint8_t>& v)
+{
+    return std::string(v.begin(), v.end());
+}
+
+std::vector<uint8_t> Hex(const std::string& hex)
+{
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    }
+    return out;
+}
+
+// A record as the identity file holds it: the text NUL-padded to 64 bytes, DES-CBC encrypted.
+std::vector<uint8_t> Record(const std::string& text)
+{
+    std::vector<uint8_t> plain(kDeviceBinRecord, 0);
+    std::memcpy(plain.data(), text.data(), std::min(text.size(), plain.size()));
+    std::vector<uint8_t> enc(kDeviceBinRecord);
+    EXPECT_EQ(1, DesCbcEncryptFile(plain.data(), enc.data(), enc.size()));
+    return enc;
+}
+
+// Undoes the data point's string escape: "\x" -> "x".
+std::string Unescape(const std::string& s)
+{
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\\' && i + 1 < s.size()) {
+            ++i;
+        }
+        out += s[i];
+    }
+    return out;
+}
+
+class DeviceFiles : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        BoardDevReset();
+        ResetLink();
+        TimeTaskInit();
+        gDeviceState.SystemMainState = 0;
+        gDeviceState.CodingAddress = 0;
+        gCurrentDoor = 0;
+        gAppState.FloorModel = 0;
+        ASSERT_EQ(0, Hc595Init());
+    }
+
+    std::vector<std::array<uint8_t, 4>> Posted()
+    {
+        std::vector<std::array<uint8_t, 4>> out;
+        DOOR_CMD_MSG_S msg;
+        while (msgrcv(gDeviceState.CmdQueueId, &msg, sizeof(msg.Body), 0, IPC_NOWAIT) == sizeof(msg.Body)) {
+            out.push_back({msg.Body[0], msg.Body[1], msg.Body[2], msg.Body[3]});
+        }
+        return out;
+    }
+
+    TestSandbox mSb;
+};
+
+}  // namespace
+
+TEST_F(DeviceFiles, IniReaderFindsKeysOfItsSectionOnly)
+{
+    mSb.Write("/etc/test.ini",
+              "# the unit's identity\n"
+              "[Noxa]\n"
+              "UUID =  noxa0test   \n"
+              "   AUTHKEY\t=key one\r\n"
+              "#HIDDEN=no\n"
+              "\n"
+              "UUIDX=longer name\n"
+              "EMPTY=   \n"
+              "NOEQUALS\n"
+              "[Other]\n"
+              "LATE=after the section\n"
+              "UUID=other\n");
+    struct {
+        const char* section;
+        const char* key;
+        int rc;
+        const char* value;
+    } rows[] = {
+        {"Noxa", "UUID", 0, "noxa0test"},         // blanks around the value and before '='
+        {"Noxa", "AUTHKEY", 0, "key one"},        // indented line, tab, CR LF
+        {"Noxa", "HIDDEN", -1, ""},               // a comment
+        {"Noxa", "UUIDX", 0, "longer name"},      // not taken for UUID
+        {"Noxa", "EMPTY", 0, "   "},              // trims to nothing: the scanned form stays
+        {"Noxa", "NOEQUALS", -1, ""},
+        {"Noxa", "LATE", -1, ""},                 // a key after its section ended
+        {"Other", "UUID", 0, "other"},
+        {"Other", "AUTHKEY", -1, ""},
+        {"Missing", "UUID", -1, ""},
+    };
+    for (const auto& r : rows) {
+        char value[64] = {};
+        EXPECT_EQ(r.rc, GetProfileString("/etc/test.ini", r.section, r.key, value, sizeof(value)))
+            << r.section << "/" << r.key;
+        EXPECT_STREQ(r.value, value) << r.section << "/" << r.key;
+    }
+
+    // A value longer than the caller's buffer is cut to it, never past it.
+    std::unique_ptr<char[]> small(new char[5]);
+    EXPECT_EQ(0, GetProfileString("/etc/test.ini", "Noxa", "UUIDX", small.get(), 5));
+    EXPECT_STREQ("long", small.get());
+
+    char value[8] = {};
+    EXPECT_EQ(-1, GetProfileString("/etc/none.ini", "Noxa", "UUID", value, sizeof(value)));
+}
+
+TEST_F(DeviceFiles, TrimsCopyWithoutBlanks)
+{
+    struct {
+        const char* in;
+        const char* l;
+        const char* r;
+        const char* a;
+    } rows[] = {
+        {"  a b \t\n", "a b \t\n", "  a b", "a b"},
+        {"", "", "", ""},
+        {" \t\r\n", "", "", ""},
+        {"x", "x", "x", "x"},
+    };
+    for (const auto& row : rows) {
+        std::vector<char> out(std::strlen(row.in) + 1, '#');
+        EXPECT_STREQ(row.l, l_trim(out.data(), row.in));
+        EXPECT_STREQ(row.r, r_trim(out.data(), row.in));
+        EXPECT_STREQ(row.a, a_trim(out.data(), row.in));
+    }
+    char same[8] = "  x";
+    EXPECT_DEATH(a_trim(same, same), "szOutput != szInput");
+    EXPECT_DEATH(l_trim(nullptr, "x"), "szOutput != \\(\\(void \\*\\)0\\)");
+}
+
+TEST_F(DeviceFiles, RoomAndPushFiles)
+{
+    uint32_t v = 7;
+    EXPECT_EQ(-1, RoomFileExist());
+    EXPECT_EQ(-1, ReadRoomAddress(&v));
+    EXPECT_EQ(7u, v) << "no file leaves the value alone";
+
+    ASSERT_EQ(0, SaveRoomAddress(10000001));
+    EXPECT_EQ("10000001", mSb.Read(kRoomInfoFile)) << "decimal, no newline";
+    EXPECT_EQ(0, RoomFileExist());
+    EXPECT_EQ(0, ReadRoomAddress(&v));
+    EXPECT_EQ(10000001u, v);
+    mSb.Write(kRoomInfoFile, "room");
+    EXPECT_EQ(0, ReadRoomAddress(&v));
+    EXPECT_EQ(0u, v) << "text that is no number";
+
+    EXPECT_EQ(-1, ReadPushDelay(&v));
+    EXPECT_EQ(100u, v);
+    EXPECT_EQ("100", mSb.Read(kPushInfoFile)) << "a missing push file is made with 100";
+    ASSERT_EQ(0, SavePushDelay(6000));
+    EXPECT_EQ("6000", mSb.Read(kPushInfoFile));
+    EXPECT_EQ(0, ReadPushDelay(&v));
+    EXPECT_EQ(6000u, v);
+
+    std::filesystem::remove_all(mSb.Path("/DeviceInfo"));
+    EXPECT_EQ(-1, SaveRoomAddress(1)) << "a file that cannot be made";
+    EXPECT_EQ(-1, SavePushDelay(1));
+}
+
+TEST_F(DeviceFiles, ChannelNamesComeBackWhole)
+{
+    // No file: the defaults, written for next time.
+    ASSERT_EQ(0, LoadChannelNames());
+    EXPECT_EQ("Door 1", GetChannelName(0));
+    EXPECT_EQ("Door 2", GetChannelName(1));
+    EXPECT_EQ("Door 1\nDoor 2\n", mSb.Read(kChannelFile));
+    EXPECT_EQ("", GetChannelName(2));
+
+    const std::string full30 = "Garden gate at the back 30 ch.";
+    ASSERT_EQ(30u, full30.size());
+    struct {
+        const char* file;
+        std::string name1, name2;
+    } rows[] = {
+        {"Front\nBack\n", "Front", "Back"},
+        {"Front door of the house\r\nBack\r\n", "Front door of the house", "Back"},
+        {"Front\nBack", "Front", "Back"},  // the last line without its newline
+        {"Front\n", "Front", "Door 2"},    // a file cut short
+        {"A name that is much longer than thirty\nB\n", "A name that is much longer tha", "B"},
+    };
+    for (const auto& r : rows) {
+        mSb.Write(kChannelFile, r.file);
+        ASSERT_EQ(0, LoadChannelNames());
+        EXPECT_EQ(r.name1, GetChannelName(0)) << r.file;
+        EXPECT_EQ(r.name2, GetChannelName(1)) << r.file;
+    }
+    // A renamed second door of the full length survives a restart.
+    mSb.Write(kChannelFile, "Front\n" + full30 + "\n");
+    ASSERT_EQ(0, LoadChannelNames());
+    EXPECT_EQ(full30, GetChannelName(1));
+}
+
+TEST_F(DeviceFiles, ChannelListIsJsonEscapedOnce)
+{
+    ASSERT_EQ(0, LoadChannelNames());
+    EXPECT_EQ(R"({\"res\":1,\"err\":0,\"cc\":1,\"chs\":[{\"id\":1,\"n\":\"Door 1\"},{\"id\":2,\"n\":\"Door 2\"}]})",
+              ChannelsReportText(1));
+
+    // Names with a quote and a backslash still give one well-formed object.
+    QueueGuard q;
+    ASSERT_EQ(0, ChannelCommand(R"({"cmd":2,"chs":[{"id":1,"n":"Say \"hi\""},{"id":2,"n":"C:\\back"}]})"));
+    std::string text = Unescape(ChannelsReportText(0));
+    std::unique_ptr<cJSON, void (*)(cJSON*)> root(cJSON_Parse(text.c_str()), cJSON_Delete);
+    ASSERT_NE(nullptr, root) << text;
+    cJSON* chs = cJSON_GetObjectItem(root.get(), "chs");
+    EXPECT_STREQ("Say \"hi\"", cJSON_GetObjectItem(cJSON_GetArrayItem(chs, 0), "n")->valuestring);
+    EXPECT_STREQ("C:\\back", cJSON_GetObjectItem(cJSON_GetArrayItem(chs, 1), "n")->valuestring);
+    EXPECT_EQ(0, cJSON_GetObjectItem(root.get(), "cc")->valueint);
+}
+
+TEST_F(DeviceFiles, ChangeChannelSelectsTheDoorAndItsVideo)
+{
+    QueueGuard q;
+    ASSERT_EQ(0, LoadChannelNames());
+    LockOutput(0, 1);  // door 0 was just opened
+    gAppState.UnlockedDoor = 0;
+    gDeviceState.UnlockHoldTimer = 300;
+
+    ASSERT_EQ(0, ChannelCommand(R"({"cmd":1,"cc":2})"));
+    EXPECT_EQ(1, gCurrentDoor);
+    EXPECT_EQ(0x0202, gDeviceState.SystemMainState);
+    EXPECT_EQ(kViewingTicks, gDeviceState.ViewingTimer);
+    EXPECT_EQ(kMonitorTimeoutTicks, gDeviceState.CallTimeoutTimer);
+    EXPECT_EQ(kHc595Monitor1, Hc595Image()) << "door 1's path, its video, and the lock closed";
+    EXPECT_EQ(kCountdownStopped, gDeviceState.UnlockHoldTimer);
+    EXPECT_EQ((std::vector<std::array<uint8_t, 4>>{{6, 1, 0, 0}}), Posted());
+
+    ASSERT_EQ(0, ChannelCommand(R"({"cmd":1,"cc":1})"));
+    EXPECT_EQ(0, gCurrentDoor);
+    EXPECT_EQ(0x0201, gDeviceState.SystemMainState);
+    EXPECT_EQ(kHc595Monitor0 | kHc595VideoDoor0, Hc595Image());
+    EXPECT_EQ((std::vector<std::array<uint8_t, 4>>{{6, 0, 0, 0}}), Posted());
+}
+
+TEST_F(DeviceFiles, BadChannelCommandsChangeNothing)
+{
+    QueueGuard q;
+    ASSERT_EQ(0, LoadChannelNames());
+    gDeviceState.SystemMainState = 0x0101;
+    const uint8_t image = Hc595Image();
+    const char* bad[] = {
+        R"({"cmd":1,"cc":0})",
+        R"({"cmd":1,"cc":3})",
+        R"({"cmd":1,"cc":-1})",
+        R"({"cmd":1,"cc":"2"})",
+        R"({"cmd":1,"cc":1.5})",
+        R"({"cmd":1})",
+        R"({"cmd":3,"cc":1})",
+        R"({"cc":1})",
+        R"({"cmd":2,"chs":[{"n":"only one"}]})",
+        R"({"cmd":2,"chs":[{"n":"a"},{"id":2}]})",
+        R"({"cmd":2,"chs":"x"})",
+        R"({"cmd":1,"cc":2)",
+        "",
+        nullptr,
+    };
+    for (const char* text : bad) {
+        EXPECT_EQ(-1, ChannelCommand(text)) << (text ? text : "(null)");
+        EXPECT_EQ(0, gCurrentDoor);
+        EXPECT_EQ(0x0101, gDeviceState.SystemMainState);
+        EXPECT_EQ(image, Hc595Image());
+        EXPECT_EQ("Door 1", GetChannelName(0));
+        EXPECT_EQ("Door 2", GetChannelName(1));
+    }
+    EXPECT_TRUE(Posted().empty());
+    EXPECT_EQ("Door 1\nDoor 2\n", mSb.Read(kChannelFile));
+}
+
+TEST_F(DeviceFiles, RenameKeepsOneLinePerNameAndThirtyCharacters)
+{
+    QueueGuard q;
+    gCurrentDoor = 1;
+    ASSERT_EQ(0, LoadChannelNames());
+    ASSERT_EQ(0, ChannelCommand(R"({"cmd":2,"chs":[{"id":1,"n":"Front\ngate"},)"
+                                R"({"id":2,"n":"A name that is much longer than thirty"}]})"));
+    EXPECT_EQ("Front gate", GetChannelName(0));
+    EXPECT_EQ("A name that is much longer tha", GetChannelName(1));
+    EXPECT_EQ("Front gate\nA name that is much longer tha\n", mSb.Read(kChannelFile));
+    EXPECT_EQ(1, gCurrentDoor) << "a rename does not switch the door";
+
+    // A cut never splits a character: 29 ASCII characters and a two-byte one.
+    std::string name = std::string(29, 'x') + "\xc3\xa9";
+    ASSERT_EQ(0, ChannelCommand((R"({"cmd":2,"chs":[{"n":")" + name + R"("},{"n":"b"}]})").c_str()));
+    EXPECT_EQ(std::string(29, 'x'), GetChannelName(0));
+
+    ASSERT_EQ(0, LoadChannelNames());
+    EXPECT_EQ(std::string(29, 'x'), GetChannelName(0)) << "the file gives back what was stored";
+}
+
+TEST_F(DeviceFiles, DesRecordsAgreeWithTheKnownAnswer)
+{
+    // The first record of an identity file, made with the openssl tool (des-cbc, the unit's key
+    // and IV, no padding) from "noxa0test0unit0000000002" padded with NULs.
+    const std::vector<uint8_t> known = Hex(
+        "37a9c1d4c6ffc1737d3c85b856c589a3b490d55d562616658d3c2088a1739922"
+        "f0ea125d3b220768010da178e21d3cd88405e00b4934d6680f08cf6e7b3ce9ef");
+    EXPECT_EQ(Bytes(known), Bytes(Record("noxa0test0unit0000000002")));
+    std::vector<uint8_t> plain(known.size());
+    ASSERT_EQ(1, DesCbcDecryptFile(known.data(), plain.data(), plain.size()));
+    EXPECT_STREQ("noxa0test0unit0000000002", reinterpret_cast<const char*>(plain.data()));
+
+    EXPECT_EQ(0, DesCbcDecryptFile(known.data(), plain.data(), 63)) << "not whole blocks";
+    EXPECT_EQ(0, DesCbcDecryptFile(nullptr, plain.data(), 8));
+}
+
+TEST_F(DeviceFiles, IdentityFromDeviceBin)
+{
+    char uuid[kUuidMaxLen + 1];
+    char key[kAuthKeyMaxLen + 1];
+    EXPECT_EQ(-1, ReadDeviceBinIdentity(uuid, key)) << "no file";
+
+    auto write = [this](const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, size_t cut = 0) {
+        std::string bytes = Bytes(a) + Bytes(b);
+        mSb.Write(kDeviceBinFile, bytes.substr(0, bytes.size() - cut));
+    };
+    const std::string authKey = "T3stAuthKey0fTheSimulatedUnit002";  // 32 characters
+    write(Record("noxa0test0unit0000000002"), Record(authKey));
+    ASSERT_EQ(0, ReadDeviceBinIdentity(uuid, key));
+    EXPECT_STREQ("noxa0test0unit0000000002", uuid);
+    EXPECT_EQ(authKey, key);
+
+    // Texts longer than their fields are cut to them.
+    write(Record(std::string(64, 'u')), Record(std::string(64, 'k')));
+    ASSERT_EQ(0, ReadDeviceBinIdentity(uuid, key));
+    EXPECT_EQ(std::string(kUuidMaxLen, 'u'), uuid);
+    EXPECT_EQ(std::string(kAuthKeyMaxLen, 'k'), key);
+
+    std::strcpy(uuid, "kept");
+    std::strcpy(key, "kept");
+    struct {
+        const char* why;
+        std::vector<uint8_t> a, b;
+        size_t cut;
+    } rows[] = {
+        {"short file", Record("noxa0test0unit0000000002"), Record(authKey), 1},
+        {"only one record", Record("noxa0test0unit0000000002"), {}, 0},
+        {"empty auth key", Record("noxa0test0unit0000000002"), Record(""), 0},
+        {"unprintable uuid", Record("noxa\x01test"), Record(authKey), 0},
+        {"wrong key (bytes that are no text)", std::vector<uint8_t>(64, 0x5A), Record(authKey), 0},
+    };
+    for (const auto& r : rows) {
+        write(r.a, r.b, r.cut);
+        EXPECT_EQ(-1, ReadDeviceBinIdentity(uuid, key)) << r.why;
+        EXPECT_STREQ("kept", uuid) << r.why;
+        EXPECT_STREQ("kept", key) << r.why;
+    }
+}
+
+TEST_F(DeviceFiles, AesCbcRoundTripWithZeroIv)
+{
+    const uint8_t key[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    std::vector<uint8_t> plain(32);
+    for (size_t i = 0; i < plain.size(); ++i) {
+        plain[i] = static_cast<uint8_t>(i * 7);
+    }
+    std::vector<uint8_t> enc(32), dec(32);
+    ASSERT_EQ(1, AesCbc128EncryptFile(plain.data(), key, enc.data(), enc.size()));
+    EXPECT_NE(Bytes(plain), Bytes(enc));
+    // CBC with a zero IV: the first block is the plain AES of the first plain block.
+    std::vector<uint8_t> first(16);
+    ASSERT_EQ(1, AesCbc128EncryptFile(plain.data(), key, first.data(), 16));
+    EXPECT_EQ(Bytes(first), Bytes(enc).substr(0, 16));
+    ASSERT_EQ(1, AesCbc128DecryptFile(enc.data(), key, dec.data(), dec.size()));
+    EXPECT_EQ(Bytes(plain), Bytes(dec));
+    EXPECT_EQ(0, AesCbc128EncryptFile(plain.data(), nullptr, enc.data(), 16));
+    EXPECT_EQ(0, AesCbc128EncryptFile(plain.data(), key, enc.data(), 15));
+}

@@ -4,7 +4,6 @@
 
 #include "log_capture.h"
 #include "noxa_adapter/utilities/mem_pool.h"
-#include "sandbox.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -25,7 +24,7 @@ std::string ReadAll(const std::string& path)
     return ss.str();
 }
 
-// Two different CA certificates: the build's test CA (DER) and a fresh one (PEM).
+// Two CA certificates made here: one kept as DER, one as PEM.
 struct Certs {
     std::string der;
     std::string pem;
@@ -33,13 +32,18 @@ struct Certs {
 
     Certs()
     {
-        der = ReadAll(BinaryDir() + "/res/tls/test_ca.der");
         char tmpl[] = "/tmp/doorphone-ca-XXXXXX";
         dir = mkdtemp(tmpl);
-        std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=Other"
-                          " -keyout " + dir + "/k.pem -out " + dir + "/c.pem > /dev/null 2>&1";
-        EXPECT_EQ(0, std::system(cmd.c_str()));
-        pem = ReadAll(dir + "/c.pem");
+        for (const char* cn : {"First", "Other"}) {
+            std::string cmd = std::string("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes") +
+                              " -days 2 -subj /CN=" + cn + " -keyout " + dir + "/" + cn + ".key -out " + dir + "/" + cn +
+                              ".pem > /dev/null 2>&1";
+            EXPECT_EQ(0, std::system(cmd.c_str()));
+        }
+        std::string toDer = "openssl x509 -in " + dir + "/First.pem -outform DER -out " + dir + "/First.der";
+        EXPECT_EQ(0, std::system(toDer.c_str()));
+        der = ReadAll(dir + "/First.der");
+        pem = ReadAll(dir + "/Other.pem");
     }
     ~Certs() { std::filesystem::remove_all(dir); }
 };
@@ -66,7 +70,8 @@ protected:
     void SetUp() override
     {
         ASSERT_EQ(0, LogCapture::Install());
-        ASSERT_FALSE(certs.der.empty()) << "the build's test CA is missing";
+        ASSERT_FALSE(certs.der.empty());
+        ASSERT_FALSE(certs.pem.empty());
         mbedtls_x509_crt_init(&chain);
     }
     void TearDown() override { mbedtls_x509_crt_free(&chain); }
@@ -82,7 +87,7 @@ TEST_F(CloudCa, StoredCertificateJoinsTheChain)
     // Behind what the chain held already; the port plays no part.
     ASSERT_EQ(0, cloud_parse_ca_for_url(&chain, "pics.test", 1));
     ASSERT_EQ(0, cloud_parse_ca_for_url(&chain, "storage.test", 8883));
-    EXPECT_EQ("CN=Other;O=Noxa Test, CN=Noxa Test Root CA;", Subjects(&chain));
+    EXPECT_EQ("CN=Other;CN=First;", Subjects(&chain));
     EXPECT_EQ(-901, cloud_parse_ca_for_url(&chain, "storage.tes", 443)) << "names match exactly";
 }
 
@@ -148,7 +153,7 @@ TEST_F(CloudCa, ReplaceNeedsAStoredHostAndAFetch)
     EXPECT_EQ(-1, cloud_replace_ca("storage.test"));
     EXPECT_EQ(3, s_fetches);
     ASSERT_EQ(0, cloud_parse_ca_for_url(&chain, "storage.test", 443));
-    EXPECT_EQ("O=Noxa Test, CN=Noxa Test Root CA;", Subjects(&chain)) << "the old one stays";
+    EXPECT_EQ("CN=First;", Subjects(&chain)) << "the old one stays";
 }
 
 TEST_F(CloudCa, ReplaceTakesTheFetchedCertificate)

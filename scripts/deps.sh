@@ -13,6 +13,8 @@ packages=(
     zlib1g-dev
     # the TLS wrapper's test CA (made by the build) and the loopback HTTP/TLS peers of the tests
     openssl nginx
+    # the simulated SoC media layer: H.264 (libx264 inside libavcodec), JPEG and scaling
+    libavcodec-dev libswscale-dev libavutil-dev
 )
 # The libFuzzer targets (scripts/fuzz.sh, DOORPHONE_FUZZ=1): clang and its runtime, only then.
 if [ -n "${DOORPHONE_FUZZ:-}" ]; then

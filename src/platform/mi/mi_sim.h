@@ -1,0 +1,58 @@
+// Controls of the simulated media layer, for tests, benchmarks and simulators. The application
+// never calls these: on the unit the same MI calls are the SoC's.
+//
+// The camera: the analogue door camera is a synthetic scene at the decoder's output size (set
+// with MiSimSetSignal): a background of its own for each door (door 0 or 1 as the 74HC595's
+// video-select bit routes it), a "visitor" that walks across while present, and a frame counter
+// in the top right corner. A raw file "<root>/.board/camera_door0.yuv" (or door1; I420 at the
+// signal size) replaces the scene of that door, looped.
+//
+// The clock: in real time a pump thread captures one frame (and 40 ms of microphone audio)
+// every 40 ms from MI_SYS_Init on. With the manual clock (set before MI_SYS_Init) nothing moves
+// until MiSimPump, which runs whole capture periods through the graph before it returns.
+//
+// Sandbox files: the speaker's output is "<root>/.board/speaker.wav"; a microphone recording
+// "<root>/.board/mic.wav" (8 kHz, 16-bit mono PCM) replaces the generated sound, looped.
+#pragma once
+
+#include "mi_common.h"
+
+#include <cstddef>
+#include <string>
+
+// Forgets everything (graph, encoders, regions, memory, failures, descriptors), as at power-up,
+// and stops the pump thread. Tests call it first.
+void MiSimReset();
+
+// Manual clock on or off (default off: real time).
+void MiSimSetManualClock(bool manual);
+// Runs `periods` capture periods of 40 ms through the graph, encoding included.
+void MiSimPump(int periods = 1);
+// Capture periods run so far.
+uint64_t MiSimPeriods();
+
+// What the decoder puts out (default 1920x1080); a size that does not fit the capture window is
+// captured black outside the signal.
+void MiSimSetSignal(MI_U16 width, MI_U16 height);
+// The visitor steps in front of the camera (true) or leaves (false).
+void MiSimSetVisitor(bool present);
+// The door whose camera the scene shows: from the video-select bit of the 74HC595.
+int MiSimCameraDoor();
+
+// Failure injection: the next `times` calls of the named MI function (e.g. "MI_VPE_CreateChannel")
+// return `code` without doing anything; times < 0: every call until cleared.
+void MiSimFailCall(const std::string& function, MI_S32 code, int times = 1);
+void MiSimClearFailures();
+// Calls of the named MI function so far (successful or not).
+int MiSimCallCount(const std::string& function);
+
+// The graph as built: one line per device, channel, port, region attachment and binding, in a
+// fixed order, with their attributes.
+std::string MiSimDumpGraph();
+
+// Encoder channel: frames encoded, and key frames among them.
+uint64_t MiSimVencFrames(MI_U32 chn);
+// Puts a prepared pack into the channel's queue as if the encoder had made it (benchmarks and
+// tests of the consumer); dataType as MI_VENC_Pack_t. Returns 0, or an MI error code when the
+// channel does not exist.
+MI_S32 MiSimVencInject(MI_U32 chn, const MI_U8* data, size_t len, MI_U32 dataType, MI_U64 pts);

@@ -1,0 +1,320 @@
+// Internal state of the simulated media layer: one record under one lock. Every MI call takes
+// the lock for its whole run; the pump (capture, scaling, overlays, encoding) runs under it too,
+// so the graph never changes in the middle of a frame.
+#pragma once
+
+#include "platform/mi/mi_ai.h"
+#include "platform/mi/mi_ao.h"
+#include "platform/mi/mi_divp.h"
+#include "platform/mi/mi_rgn.h"
+#include "platform/mi/mi_sys.h"
+#include "platform/mi/mi_venc.h"
+#include "platform/mi/mi_vif.h"
+#include "platform/mi/mi_vpe.h"
+
+#include <array>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+struct SwsContext;
+
+namespace misim {
+
+// A YUV 4:2:0 picture: planar (I420) inside the graph, NV12 where a user takes it (DIVP).
+// Planes are allocated for the height rounded up to 32 lines, as the hardware does, so a user
+// that reads whole 32-line blocks stays inside the buffer.
+struct Frame {
+    int width = 0;
+    int height = 0;
+    bool nv12 = false;
+    uint64_t pts = 0;
+    MI_PHY phy = 0;  // registered in the media memory map while the frame lives
+    std::vector<uint8_t> data;
+
+    void Allocate(int w, int h, bool semiPlanar);
+    int AlignedHeight() const { return (height + 31) / 32 * 32; }
+    uint8_t* Y() { return data.data(); }
+    uint8_t* U() { return data.data() + static_cast<size_t>(width) * AlignedHeight(); }  // NV12: UV
+    uint8_t* V() { return U() + static_cast<size_t>(width / 2) * (AlignedHeight() / 2); }
+    const uint8_t* Y() const { return data.data(); }
+    const uint8_t* U() const { return data.data() + static_cast<size_t>(width) * AlignedHeight(); }
+    const uint8_t* V() const { return U() + static_cast<size_t>(width / 2) * (AlignedHeight() / 2); }
+};
+using FramePtr = std::shared_ptr<Frame>;
+
+// Frames handed out to users are taken from a pool and come back when the last holder lets go.
+class FramePool {
+public:
+    FramePtr Get(int w, int h, bool nv12);
+    void Clear() { mFrames.clear(); }
+
+private:
+    std::vector<FramePtr> mFrames;
+};
+
+// Scaler between two picture sizes (libswscale), rebuilt when a size changes.
+class Scaler {
+public:
+    Scaler() = default;
+    ~Scaler();
+    Scaler(const Scaler&) = delete;
+    Scaler& operator=(const Scaler&) = delete;
+    // A moved-from scaler takes the other's context along, so each context is freed once.
+    Scaler(Scaler&& o) noexcept { *this = std::move(o); }
+    Scaler& operator=(Scaler&& o) noexcept
+    {
+        std::swap(mCtx, o.mCtx);
+        return *this;
+    }
+
+    // Scales the crop window of src into dst (both I420, or dst NV12).
+    void Run(const Frame& src, const MI_SYS_WindowRect_t& crop, Frame& dst);
+
+private:
+    SwsContext* mCtx = nullptr;
+};
+
+struct Bind {
+    MI_SYS_ChnPort_t src;
+    MI_SYS_ChnPort_t dst;
+    MI_U32 srcRate;
+    MI_U32 dstRate;
+    MI_U32 type;
+    MI_U32 param;
+    MI_U32 credit = 0;  // frame-rate conversion of frame-based bindings
+};
+
+struct PortDepth {
+    bool set = false;
+    MI_U32 user = 0;
+    MI_U32 buf = 0;
+};
+
+struct VifState {
+    bool devAttrSet = false;
+    MI_VIF_DevAttr_t devAttr{};
+    bool devEnabled = false;
+    bool portAttrSet = false;
+    MI_VIF_ChnPortAttr_t portAttr{};
+    bool portEnabled = false;
+    PortDepth depth;
+};
+
+struct VpePort {
+    bool modeSet = false;
+    MI_VPE_PortMode_t mode{};
+    bool cropSet = false;
+    MI_SYS_WindowRect_t crop{};
+    bool enabled = false;
+    PortDepth depth;
+    Scaler scaler;
+    Frame out;
+};
+
+struct VpeState {
+    bool created = false;
+    bool started = false;
+    MI_VPE_ChannelAttr_t attr{};
+    bool paraSet = false;
+    MI_VPE_ChannelPara_t para{};
+    MI_U32 rotation = 0;
+    std::array<VpePort, kMiVpePortCount> ports;
+};
+
+struct DivpState {
+    bool created = false;
+    bool started = false;
+    MI_DIVP_ChnAttr_t attr{};
+    bool outSet = false;
+    MI_DIVP_OutputPortAttr_t out{};
+    PortDepth depth;
+    Scaler scaler;
+    std::deque<FramePtr> ready;  // frames waiting for the user
+};
+
+class Encoder;
+
+struct EncodedFrame {
+    std::vector<uint8_t> data;
+    MI_U32 dataType = 0;
+    MI_U64 pts = 0;
+};
+
+struct VencState {
+    bool created = false;
+    MI_VENC_ChnAttr_t attr{};
+    MI_U32 jpegQuality = 0;
+    MI_U32 ringInput = 0;
+    bool receiving = false;
+    bool idrRequested = false;
+    std::shared_ptr<Encoder> encoder;  // shared: its type is complete only in the encoder file
+    std::deque<EncodedFrame> queue;  // the front one may be out with the user
+    bool out = false;
+    std::vector<std::vector<uint8_t>> spare;  // pack buffers to reuse
+    uint64_t frames = 0;
+    uint64_t keyFrames = 0;
+    uint64_t dropped = 0;
+    MI_U32 seq = 0;
+};
+
+struct Region {
+    MI_RGN_Attr_t attr{};
+    std::vector<uint8_t> canvas;  // what the user draws into
+    std::vector<uint8_t> shown;   // what is drawn into the frames
+    MI_U32 shownWidth = 0;
+    MI_U32 shownHeight = 0;
+    MI_PHY phy = 0;
+};
+
+struct Attachment {
+    MI_RGN_HANDLE handle;
+    MI_SYS_ChnPort_t port;
+    MI_RGN_ChnPortParam_t param;
+};
+
+struct AudioIn {
+    bool attrSet = false;
+    MI_AUDIO_Attr_t attr{};
+    bool enabled = false;
+    bool chnEnabled = false;
+    bool vqeEnabled = false;
+    MI_S32 vqeVolume = 0;
+    std::deque<int16_t> fifo;        // captured samples not yet taken
+    std::deque<int16_t> echoFifo;    // what the speaker played meanwhile
+    std::vector<int16_t> taken;      // the frame out with the user
+    std::vector<int16_t> takenEcho;
+    bool out = false;
+    MI_U32 seq = 0;
+    std::vector<int16_t> file;  // "<root>/.board/mic.wav", when present
+    size_t filePos = 0;
+    bool fileChecked = false;
+    uint32_t noise = 1;
+};
+
+struct AudioOut {
+    bool attrSet = false;
+    MI_AUDIO_Attr_t attr{};
+    bool enabled = false;
+    bool chnEnabled = false;
+    bool adecSet = false;
+    MI_AO_AdecAttr_t adec{};
+    MI_S32 volume = 0;
+    MI_S32 srcGain = 0;
+    std::deque<int16_t> queue;  // queued, not yet played
+    std::vector<int16_t> played;  // played in the last period (the echo of the microphone)
+    uint32_t wavBytes = 0;
+};
+
+struct Failure {
+    MI_S32 code;
+    int times;
+};
+
+struct State {
+    std::mutex mu;
+    std::condition_variable cv;  // frames arrived (encoder packs, audio) or were played
+    std::condition_variable pumpCv;  // wakes the pump thread to stop
+
+    bool sysInit = false;
+    MI_U64 ptsBase = 0;
+    bool manual = false;
+    bool pumpRun = false;
+    std::thread pump;
+    uint64_t periods = 0;
+
+    MI_U16 signalWidth = 1920;
+    MI_U16 signalHeight = 1080;
+    bool visitor = false;
+    uint64_t visitorSince = 0;
+
+    bool snrEnabled = false;
+    MI_U32 snrRes = 0;
+    MI_BOOL snrMirror = 0;
+    MI_BOOL snrFlip = 0;
+
+    VifState vif;
+    VpeState vpe;
+    DivpState divp;
+    std::array<VencState, 3> venc;
+    std::array<int, 3> vencFd{{-1, -1, -1}};
+    std::array<bool, 3> vencFdReadable{};
+    std::vector<Bind> binds;
+
+    bool rgnInit = false;
+    MI_RGN_PaletteTable_t palette{};
+    std::map<MI_RGN_HANDLE, Region> regions;
+    std::vector<Attachment> attachments;
+
+    std::map<MI_S32, bool> iveHandles;
+
+    // Media memory: physical address -> host memory (allocations, and frames handed out).
+    struct Block {
+        MI_U32 size;
+        uint8_t* host;
+        std::unique_ptr<uint8_t[]> owned;  // null for frames registered by the graph
+        int maps = 0;
+    };
+    std::map<MI_PHY, Block> memory;
+    MI_PHY nextPhy = 0x20000000;
+
+    FramePool divpPool;
+    std::map<MI_SYS_BUF_HANDLE, FramePtr> userBufs;
+    MI_SYS_BUF_HANDLE nextBufHandle = 1;
+
+    Frame camera;  // the signal of the current period
+    Frame captured;  // the capture window at the VIF's output size
+    Scaler vifScaler;
+
+    AudioIn ai;
+    AudioOut ao;
+
+    std::map<std::string, Failure> failures;
+    std::map<std::string, int> calls;
+};
+
+State& S();
+
+// At the start of every MI call: counts the call and answers an injected failure (non-zero).
+MI_S32 Enter(const char* function);
+
+// Media memory.
+MI_PHY RegisterMemory(uint8_t* host, MI_U32 size);
+void UnregisterMemory(MI_PHY phy);
+// Host address of a physical address inside a block, or null.
+uint8_t* HostOf(MI_PHY phy);
+
+// One capture period through the graph (called with the lock held).
+void RunPeriod(State& s);
+void StopPumpLocked(std::unique_lock<std::mutex>& lk);
+void StartPumpLocked(State& s);
+
+// Parts of a period.
+void RenderCamera(State& s, Frame& out);
+void DrawRegions(State& s, const MI_SYS_ChnPort_t& port, Frame& frame);
+void VencPush(State& s, MI_U32 chn, const Frame& frame);
+void VencUpdateFd(State& s, MI_U32 chn);
+void AudioPeriod(State& s);
+
+// Forgetting everything of one area (MiSimReset, DeInitDev).
+void VencResetAll(State& s);
+void AudioReset(State& s);
+
+bool SamePort(const MI_SYS_ChnPort_t& a, const MI_SYS_ChnPort_t& b);
+std::string PortName(const MI_SYS_ChnPort_t& p);
+
+}  // namespace misim
+
+#define MI_SIM_ENTER()                                  \
+    misim::State& s = misim::S();                       \
+    std::unique_lock<std::mutex> lk(s.mu);              \
+    if (MI_S32 injected_ = misim::Enter(__func__)) {    \
+        return injected_;                               \
+    }

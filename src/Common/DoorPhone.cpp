@@ -4,6 +4,7 @@
 #include "AppState.h"
 #include "ConfigFileParse.h"
 #include "DeviceState.h"
+#include "Media/VencStream.h"
 #include "Peripheral.h"
 #include "TalkSerial.h"
 #include "platform/board.h"
@@ -439,8 +440,7 @@ void PushMsgTrigger()
     // Up to 11 waits of 200 ms ("Cnt %d") while the decoder reports the analogue input changing
     // format or without video go here, with the decoder control.
     BoardIoSleep(kPushSettleMs);
-    // CapturePicture(0) of the encoder stream thread takes the snapshot "/dev/demo_snapshot.jpg"
-    // here.
+    CapturePicture(0);  // the snapshot "/dev/demo_snapshot.jpg" the push sends
 
     uint32_t delay = gAppState.PushDelay;
     if (delay < kPushDelayMin) {

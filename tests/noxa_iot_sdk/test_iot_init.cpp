@@ -8,6 +8,7 @@
 #include "noxa_iot_sdk/com_sdk/noxa_iot_com_api.h"
 #include "noxa_iot_sdk/online_log/log_serv.h"
 #include "noxa_iot_sdk/log_capture.h"
+#include "sandbox.h"
 
 #include <array>
 #include <atomic>
@@ -48,6 +49,8 @@ NOXA_IOT_INIT_PARAMS_S Params(const char* path)
 class IotInit : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(0, LogCapture::Install()); }
+
+    TestSandbox mBoard;  // the store's folder lives on the board
 };
 
 Events gEvents;
@@ -61,7 +64,8 @@ TEST_F(IotInit, StepsRunInOrder)
     const char* const order[] = {
         "platform:arm-buildroot-linux-uclibcgnueabihf-ssc325",
         "init fs. Path: /DeviceInfo/noxa/ ",
-        "settings store /DeviceInfo/noxa/: key of 16 bytes",
+        "Init Kvs With File:/DeviceInfo/noxa/",
+        "init from normal file success.",
         "smart frame init",
         "log service msg id",
         "init work queue",

@@ -9,6 +9,7 @@
 #include "noxa_iot_sdk/online_log/log_serv.h"
 #include "noxa_iot_sdk/log_capture.h"
 #include "noxa_ipc_sdk/noxa_ipc_api.h"
+#include "platform/board_path.h"
 #include "sandbox.h"
 
 #include <cstring>
@@ -121,6 +122,8 @@ TEST_F(IpcApi, StoragePathOf64CharactersIsCutTo63)
     const std::string path = "/" + std::string(62, 'd') + "/";
     ASSERT_EQ(64u, path.size());
     strcpy(p.storage_path, path.c_str());
+    // The store opens in the folder as given.
+    ASSERT_EQ(0, BoardMkdir(path.c_str(), 0755));
     ASSERT_EQ(0, noxa_ipc_init_sdk(&p));
     EXPECT_EQ(path.substr(0, 63), noxa_iot_get_init_params()->storage_path);
 }

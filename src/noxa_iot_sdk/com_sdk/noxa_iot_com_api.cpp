@@ -9,6 +9,7 @@
 #include "noxa_base/sys_serv/nq_work_queue.h"
 #include "noxa_iot_sdk/com_sdk/com_mmod.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
+#include "noxa_iot_sdk/noxa_cloud/noxa_ws_db.h"
 #include "noxa_iot_sdk/noxa_cloud/smart_frame.h"
 #include "noxa_iot_sdk/online_log/log_serv.h"
 #include "noxa_middleware/tls/noxa_tls.h"
@@ -59,14 +60,6 @@ int __adapter_platform_init()
     return ret;
 }
 
-// The encrypted settings store opens here once it is part of the build.
-int __ws_db_init(const char* path, const uint8_t* key, uint32_t keyLen)
-{
-    PR_DEBUG("settings store %s: key of %u bytes ready, store not in this build", path, keyLen);
-    (void)key;
-    return UNI_OK;
-}
-
 }  // namespace
 
 int noxa_iot_init_params(const char* fs_storge_path, const NOXA_IOT_INIT_PARAMS_S* param)
@@ -96,7 +89,7 @@ int noxa_iot_init_params(const char* fs_storge_path, const NOXA_IOT_INIT_PARAMS_
     PR_NOTICE("init fs. Path: %s ", fs_storge_path);
     uint8_t key[IOT_STORE_KEY_LEN];
     noxa_iot_build_store_key(key);
-    ret = __ws_db_init(fs_storge_path, key, sizeof(key));
+    ret = ws_db_init(fs_storge_path, key, sizeof(key));
     if (ret != UNI_OK) {
         PR_ERR("db init fails %d", ret);
         return ret;

@@ -3,6 +3,7 @@
 #include "noxa_adapter/uni_error_code.h"
 #include "noxa_adapter/utilities/uni_log.h"
 #include "noxa_base/sys_serv/sys_timer.h"
+#include "noxa_iot_sdk/noxa_cloud/noxa_ws_db.h"
 
 #include <algorithm>
 #include <cstring>
@@ -66,8 +67,15 @@ int noxa_iot_set_gw_prod_info(const GW_PROD_INFO_S* prod)
     }
     std::lock_guard<std::mutex> lock(s_gwMutex);
     GW_BASE_IF_S& cur = s_gw.gw_base;
-    if (strcmp(cur.uuid, next.uuid) == 0 && strcmp(cur.auth_key, next.auth_key) == 0 &&
-        strcmp(cur.ap_ssid, next.ap_ssid) == 0 && strcmp(cur.ap_passwd, next.ap_passwd) == 0) {
+    // The identity in the store, when there is one, is what the new one is compared with: the
+    // same identity at every start keeps the stored Wi-Fi state.
+    GW_BASE_IF_S stored = cur;
+    bool inStore = wd_gw_base_if_read(&stored) == UNI_OK;
+    if (strcmp(stored.uuid, next.uuid) == 0 && strcmp(stored.auth_key, next.auth_key) == 0 &&
+        strcmp(stored.ap_ssid, next.ap_ssid) == 0 && strcmp(stored.ap_passwd, next.ap_passwd) == 0) {
+        if (inStore) {
+            cur = stored;
+        }
         return UNI_OK;
     }
     PR_NOTICE("gw prod info changed, uuid:%s", next.uuid);
@@ -80,6 +88,10 @@ int noxa_iot_set_gw_prod_info(const GW_PROD_INFO_S* prod)
     cleared.nc_tp = s_gw.gw_wsm.nc_tp;
     cleared.md = s_gw.gw_wsm.md;
     s_gw.gw_wsm = cleared;
+    // And so in the store, with the sub-devices bound to the old identity.
+    wd_gw_base_if_write(&cur);
+    wd_gw_wsm_write(&cleared);
+    wd_dev_if_delete_all();
     return UNI_OK;
 }
 

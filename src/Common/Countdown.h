@@ -14,6 +14,11 @@ inline bool CountdownRunning(uint16_t value)
     return value >= 1 && value <= 0x7FFF;
 }
 
+inline bool CountdownStopped(uint16_t value)
+{
+    return value >= 0x8000;
+}
+
 // One tick of a countdown: decrements a running value (compare-and-swap, so a cancel or restart
 // stored by another thread meanwhile is never overwritten) and says whether it is now due.
 inline bool CountdownTick(Countdown& c)

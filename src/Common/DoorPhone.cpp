@@ -34,11 +34,6 @@ constexpr uint32_t kSnapshotWaitMs = 300;
 constexpr int kSnapshotWaitRounds = 10;  // tries after the waits of rounds 0..9; round 10 only waits
 constexpr int kTalkPassWaitMs = 10;
 
-bool __Stopped(uint16_t countdown)
-{
-    return countdown >= 0x8000;
-}
-
 uint16_t __Ticks(uint32_t ticks)
 {
     return static_cast<uint16_t>(std::min<uint32_t>(ticks, 0x7FFF));
@@ -96,7 +91,7 @@ void __CodingOrder(const uint8_t* f)
         break;
     case ComOrder_CodingRing:
         if (a == coding && b >= kFloorDoorAddressMin) {
-            if (__Stopped(s.RingPulseGuardTimer)) {
+            if (CountdownStopped(s.RingPulseGuardTimer)) {
                 RingOutputPulse();
                 s.RingPulseGuardTimer = kCodingRingGuardTicks;
             }
@@ -162,7 +157,7 @@ void __DeviceTrigger(uint8_t door)
         APP_DBG("Taking phone");
         return;
     }
-    if (__Stopped(s.RingPulseGuardTimer)) {
+    if (CountdownStopped(s.RingPulseGuardTimer)) {
         RingOutputPulse();
         s.RingPulseGuardTimer = kCallRingGuardTicks;
     }
@@ -200,7 +195,7 @@ void __TakeOff(uint8_t source)
     }
     RingReset();
     s.TakeUpRoom = kNoRoom;
-    if (gAppState.UnlockEndsSession != 0 && __Stopped(s.UnlockSessionTimer)) {
+    if (gAppState.UnlockEndsSession != 0 && CountdownStopped(s.UnlockSessionTimer)) {
         DoorSessionEnd();
     }
 }
@@ -264,6 +259,16 @@ void __TalkOrder(const uint8_t* f)
     default:
         break;
     }
+}
+
+int __StartDetached(void* (*entry)(void*))
+{
+    pthread_t tid;
+    int rc = pthread_create(&tid, nullptr, entry, nullptr);
+    if (rc == 0) {
+        pthread_detach(tid);
+    }
+    return rc;
 }
 
 std::vector<uint8_t> __ReadPicture(FILE* f)
@@ -453,11 +458,8 @@ void PushMsgTrigger()
 
 int StartSendImageThread()
 {
-    pthread_t tid;
-    int rc = pthread_create(&tid, nullptr, SendImageThread, nullptr);
-    if (rc == 0) {
-        pthread_detach(tid);
-    } else {
+    int rc = __StartDetached(SendImageThread);
+    if (rc != 0) {
         APP_ERR("SendImageThread not started: %d", rc);
     }
     return rc;
@@ -563,12 +565,7 @@ void* ProcessTalkData(void*)
 
 int StartProcessTalkData()
 {
-    pthread_t tid;
-    int rc = pthread_create(&tid, nullptr, ProcessTalkData, nullptr);
-    if (rc == 0) {
-        pthread_detach(tid);
-    }
-    return rc;
+    return __StartDetached(ProcessTalkData);
 }
 
 void DoorSessionEnd()

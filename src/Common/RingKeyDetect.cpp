@@ -27,16 +27,11 @@ constexpr uint32_t kLedPatternKey = 7;
 // Samples the key has been down; only the key thread touches it.
 uint32_t gKeyCount = 0;
 
-bool __Stopped(uint16_t countdown)
-{
-    return countdown >= 0x8000;
-}
-
 // Everything a ringing door sets off, on every pass while its level stays in the band.
 void __DoorRings(uint8_t door)
 {
     DEVICE_STATE_S& s = gDeviceState;
-    if (__Stopped(s.RingPulseGuardTimer)) {
+    if (CountdownStopped(s.RingPulseGuardTimer)) {
         RingOutputPulse();
     }
 
@@ -65,7 +60,7 @@ void __DoorRings(uint8_t door)
         // StartRingbellAudio() of the tone playback starts the ring tone here.
     }
 
-    if (__Stopped(s.PushGuardTimer)) {
+    if (CountdownStopped(s.PushGuardTimer)) {
         if (gCurrentDoor == door) {
             PushMsgTrigger();
         }

@@ -9,7 +9,6 @@
 #include "TalkSerial.h"
 #include "talk_test_util.h"
 
-#include <sys/msg.h>
 
 using Order4 = std::array<uint8_t, 4>;
 
@@ -68,16 +67,7 @@ protected:
         ResetLink();
     }
 
-    // Orders other threads handed to the bus thread, oldest first.
-    std::vector<Order4> Posted()
-    {
-        std::vector<Order4> out;
-        DOOR_CMD_MSG_S msg;
-        while (msgrcv(gDeviceState.CmdQueueId, &msg, sizeof(msg.Body), 0, IPC_NOWAIT) == sizeof(msg.Body)) {
-            out.push_back({msg.Body[0], msg.Body[1], msg.Body[2], msg.Body[3]});
-        }
-        return out;
-    }
+    static std::vector<Order4> Posted() { return TakePostedOrders(); }
     static void Feed(const Frame12& f) { HandleTalkFrame(f.data()); }
 
     std::unique_ptr<QueueGuard> mQueues;

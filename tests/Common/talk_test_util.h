@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdexcept>
+#include <sys/msg.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -79,6 +80,17 @@ struct QueueGuard {
     QueueGuard() { EXPECT_EQ(0, TalkQueueInit()); }
     ~QueueGuard() { TalkQueueRemove(); }
 };
+
+// Orders other threads handed to the bus thread and not yet taken, oldest first (taken now).
+inline std::vector<std::array<uint8_t, 4>> TakePostedOrders()
+{
+    std::vector<std::array<uint8_t, 4>> out;
+    DOOR_CMD_MSG_S msg;
+    while (msgrcv(gDeviceState.CmdQueueId, &msg, sizeof(msg.Body), 0, IPC_NOWAIT) == sizeof(msg.Body)) {
+        out.push_back({msg.Body[0], msg.Body[1], msg.Body[2], msg.Body[3]});
+    }
+    return out;
+}
 
 // Fresh link state for each test (tests of one executable may share a process).
 inline void ResetLink()

@@ -15,7 +15,6 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
-#include <sys/msg.h>
 #include <vector>
 
 namespace {
@@ -71,15 +70,7 @@ protected:
         ASSERT_EQ(0, Hc595Init());
     }
 
-    std::vector<std::array<uint8_t, 4>> Posted()
-    {
-        std::vector<std::array<uint8_t, 4>> out;
-        DOOR_CMD_MSG_S msg;
-        while (msgrcv(gDeviceState.CmdQueueId, &msg, sizeof(msg.Body), 0, IPC_NOWAIT) == sizeof(msg.Body)) {
-            out.push_back({msg.Body[0], msg.Body[1], msg.Body[2], msg.Body[3]});
-        }
-        return out;
-    }
+    static std::vector<std::array<uint8_t, 4>> Posted() { return TakePostedOrders(); }
 
     TestSandbox mSb;
 };

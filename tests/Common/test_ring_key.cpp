@@ -6,22 +6,13 @@
 #include "TalkSerial.h"
 #include "talk_test_util.h"
 
-#include <sys/msg.h>
 
 namespace {
 
 class RingKey : public BoardIoTest {
 protected:
     // Orders the ring thread handed to the bus thread.
-    std::vector<std::array<uint8_t, 4>> Posted()
-    {
-        std::vector<std::array<uint8_t, 4>> out;
-        DOOR_CMD_MSG_S msg;
-        while (msgrcv(gDeviceState.CmdQueueId, &msg, sizeof(msg.Body), 0, IPC_NOWAIT) == sizeof(msg.Body)) {
-            out.push_back({msg.Body[0], msg.Body[1], msg.Body[2], msg.Body[3]});
-        }
-        return out;
-    }
+    static std::vector<std::array<uint8_t, 4>> Posted() { return TakePostedOrders(); }
 
     // The key down for `samples` samples, then released and sampled once more.
     int Press(int samples)

@@ -5,6 +5,7 @@
 #include "Countdown.h"
 #include "DeviceState.h"
 #include "DoorPhone.h"
+#include "Media/VencStream.h"
 #include "Peripheral.h"
 #include "platform/board_path.h"
 
@@ -183,8 +184,8 @@ int __ChangeChannel(const cJSON* root)
         LockOutput(gAppState.UnlockedDoor, 0);
     }
     // noxa_ipc_ring_buffer_clean_user_state_and_buffer() of the ring buffer resets readers 0..15
-    // of channels 0 and 1 here, and RequestVideoIdr() of the encoder asks for a key frame, so
-    // that viewers see the new door at once.
+    // of channels 0 and 1 here; with a key frame next, viewers see the new door at once.
+    RequestVideoIdr();
     gCurrentDoor = door;
     return 0;
 }

@@ -4,6 +4,7 @@
 #include "AppState.h"
 #include "DeviceState.h"
 #include "DoorPhone.h"
+#include "Media/VencStream.h"
 #include "Media/osd.h"
 #include "PCF8563.h"
 #include "Peripheral.h"
@@ -105,7 +106,11 @@ void TimeTaskTick()
     __Run(s.FloorSessionTimer, FloorSessionExpired);
     __Run(s.CallTimeoutTimer, CallTimeoutExpired);
     __Run(s.MotionResumeTimer);
-    __Run(s.ViewingTimer);
+    __Run(s.ViewingTimer, [] {
+        // The door's picture has settled: viewers get it from a key frame on.
+        gDeviceState.ViewingMark = 1;
+        RequestVideoIdr();
+    });
     for (OSD_ICON_S& icon : gOsdIcon) {
         __Run(icon.DisplayCountdown, [&icon] {
             icon.DisplayCountdown = kCountdownStopped;
@@ -124,7 +129,7 @@ void TimeTaskTick()
     __Run(s.LevelGuardTimer);
     __Run(s.RingPulseGuardTimer);
     __Run(s.MotionCooldownTimer);
-    __Run(s.CaptureWaitTimer);
+    __Run(s.CaptureWaitTimer, CaptureWaitExpired);
     __Run(s.TalkAudioSettleTimer);
     __Run(gPushWaitTimer);
     __Run(s.PushGuardTimer);

@@ -1,5 +1,6 @@
 // The door-phone application: brings the unit up in a fixed order, then parks the main thread.
 #include "DoorPhone.h"
+#include "Media/VideoPipeline.h"
 #include "Peripheral.h"
 #include "RingKeyDetect.h"
 #include "StartUp.h"
@@ -21,10 +22,10 @@ int main()
     // 3 NetworkInit
     // 4 InitSDCard
     // 5 MP4RecordLockInit
-    // 6 SysInit
+    SysInit();  // 6
     LoadDoorSettings();  // 7
-    // 8 SetVideoDynamicsInfo(0)
-    // 9 VideoInit
+    SetVideoDynamicsInfo(0);  // 8
+    VideoInit();  // 9
     // 10 AudioInit
     // 11 StartDetectThread
     StartTimeTask();  // 12

@@ -6,6 +6,8 @@
 #include "sandbox.h"
 
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -66,13 +68,17 @@ protected:
 
 TEST_F(DoorCall, CallTakeUpAndUnlock)
 {
-    // The encoder's snapshot of the door, as the push will find it.
-    mSb.Write("/dev/demo_snapshot.jpg", "JPEG of the door");
     mStation->WriteLine("call 2");
     EXPECT_TRUE(UnitSaid("Com Order ComOrder_DeviceTriger 1")) << mUnit->Output();
     EXPECT_TRUE(UnitSaid("SystemMainState 0 -> 0x101")) << mUnit->Output();
-    // The push delay runs out and SendImageThread takes the picture.
-    EXPECT_TRUE(UnitSaid("doorbell notification (picture of 16 bytes)")) << mUnit->Output();
+    // The push has the encoder take a snapshot of the door; when the push delay runs out
+    // SendImageThread sends that picture (a JPEG of some kilobytes, not the fallback logo).
+    EXPECT_TRUE(UnitSaid("Capture /dev/demo_snapshot.jpg")) << mUnit->Output();
+    EXPECT_TRUE(UnitSaid("doorbell notification (picture of ")) << mUnit->Output();
+    std::string out = mUnit->Output();
+    size_t at = out.find("doorbell notification (picture of ");
+    ASSERT_NE(std::string::npos, at);
+    EXPECT_GT(std::atoi(out.c_str() + at + std::strlen("doorbell notification (picture of ")), 2000) << out;
     EXPECT_TRUE(Eventually([this] { return !mSb.Exists("/dev/demo_snapshot.jpg"); }, 5s)) << "snapshot kept";
 
     // A handset takes the call up: the unit leaves the call to it, 2 s later.

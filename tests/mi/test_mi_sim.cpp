@@ -1,0 +1,479 @@
+// The simulated media layer itself: the calls' answers that the application tests for, the
+// graph, regions drawn into frames, the detection frames, the image engine, media memory and
+// audio in and out.
+#include "decode_util.h"
+#include "platform/board_dev.h"
+#include "platform/board_sim.h"
+#include "platform/mi/mi_ai.h"
+#include "platform/mi/mi_ao.h"
+#include "platform/mi/mi_divp.h"
+#include "platform/mi/mi_ive.h"
+#include "platform/mi/mi_rgn.h"
+#include "platform/mi/mi_sensor.h"
+#include "platform/mi/mi_sim.h"
+#include "platform/mi/mi_sys.h"
+#include "platform/mi/mi_venc.h"
+#include "platform/mi/mi_vif.h"
+#include "platform/mi/mi_vpe.h"
+#include "sandbox.h"
+
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <vector>
+
+namespace {
+
+const MI_SYS_ChnPort_t kVif{E_MI_MODULE_ID_VIF, 0, 0, 0};
+const MI_SYS_ChnPort_t kVpe{E_MI_MODULE_ID_VPE, 0, 0, 0};
+const MI_SYS_ChnPort_t kVpe1{E_MI_MODULE_ID_VPE, 0, 0, 1};
+const MI_SYS_ChnPort_t kDivp{E_MI_MODULE_ID_DIVP, 0, 0, 0};
+
+class MiSim : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        BoardDevReset();
+        MiSimReset();
+        MiSimSetManualClock(true);
+        ASSERT_EQ(0, MI_SYS_Init());
+    }
+    void TearDown() override { MiSimReset(); }
+
+    // Capture at the signal size, the scaler with port 1 at 640x360, and the detection copy
+    // (480x288 NV12, two frames for the user).
+    static void BuildCapture(MI_U16 w = 1280, MI_U16 h = 720)
+    {
+        MiSimSetSignal(w, h);
+        ASSERT_EQ(0, MI_SNR_Enable(0));
+        MI_VIF_DevAttr_t dev{};
+        ASSERT_EQ(0, MI_VIF_SetDevAttr(0, &dev));
+        ASSERT_EQ(0, MI_VIF_EnableDev(0));
+        MI_VIF_ChnPortAttr_t port{};
+        port.capRect = {0, 0, w, h};
+        port.destSize = {w, h};
+        ASSERT_EQ(0, MI_VIF_SetChnPortAttr(0, 0, &port));
+        ASSERT_EQ(0, MI_VIF_EnableChnPort(0, 0));
+        BuildScaler(w, h);
+    }
+    static void BuildScaler(MI_U16 w, MI_U16 h)
+    {
+        MI_VPE_ChannelAttr_t chn{};
+        chn.maxWidth = w;
+        chn.maxHeight = h;
+        chn.pixFormat = E_MI_SYS_PIXEL_FRAME_YUV_MST_420;
+        ASSERT_EQ(0, MI_VPE_CreateChannel(0, &chn));
+        ASSERT_EQ(0, MI_VPE_StartChannel(0));
+        ASSERT_EQ(0, MI_SYS_BindChnPort2(&kVif, &kVpe, 25, 25, E_MI_SYS_BIND_TYPE_REALTIME, 0));
+        MI_VPE_PortMode_t mode{640, 360, E_MI_SYS_PIXEL_FRAME_YUV_SEMIPLANAR_420, 0};
+        ASSERT_EQ(0, MI_VPE_SetPortMode(0, 1, &mode));
+        ASSERT_EQ(0, MI_VPE_EnablePort(0, 1));
+        MI_DIVP_ChnAttr_t d{};
+        d.maxWidth = 640;
+        d.maxHeight = 360;
+        d.cropRect = {0, 0, 640, 360};
+        ASSERT_EQ(0, MI_DIVP_CreateChn(0, &d));
+        MI_DIVP_OutputPortAttr_t out{480, 288, E_MI_SYS_PIXEL_FRAME_YUV_SEMIPLANAR_420, 0};
+        ASSERT_EQ(0, MI_DIVP_SetOutputPortAttr(0, &out));
+        ASSERT_EQ(0, MI_SYS_SetChnOutputPortDepth(&kDivp, 2, 5));
+        ASSERT_EQ(0, MI_SYS_BindChnPort2(&kVpe1, &kDivp, 25, 25, E_MI_SYS_BIND_TYPE_FRAME_BASE, 0));
+        ASSERT_EQ(0, MI_DIVP_StartChn(0));
+    }
+    static void TearDownScaler()
+    {
+        ASSERT_EQ(0, MI_DIVP_StopChn(0));
+        ASSERT_EQ(0, MI_SYS_UnBindChnPort(&kVpe1, &kDivp));
+        ASSERT_EQ(0, MI_DIVP_DestroyChn(0));
+        ASSERT_EQ(0, MI_SYS_UnBindChnPort(&kVif, &kVpe));
+        ASSERT_EQ(0, MI_VPE_StopChannel(0));
+        ASSERT_EQ(0, MI_VPE_DestroyChannel(0));
+    }
+    // An H.264 channel at 640x360 fed from scaler port 1 instead of the detection copy.
+    static void BuildEncoder(MI_U32 chn)
+    {
+        MI_VENC_ChnAttr_t a{};
+        a.veAttr.type = E_MI_VENC_MODTYPE_H264E;
+        a.veAttr.h264 = MI_VENC_AttrH26x_t{640, 360, 640, 360, 1, 0};
+        a.rcAttr.rcMode = E_MI_VENC_RC_MODE_H264FIXQP;
+        a.rcAttr.h264FixQp = MI_VENC_H264FixQp_t{10, 25, 1, 25, 30};
+        ASSERT_EQ(0, MI_VENC_CreateChn(chn, &a));
+        ASSERT_EQ(0, MI_VENC_StartRecvPic(chn));
+    }
+
+    // The newest detection frame's luma, and its handle given back.
+    static std::vector<uint8_t> TakeLuma(MI_SYS_BufInfo_t* info = nullptr)
+    {
+        MI_SYS_BufInfo_t b{};
+        MI_SYS_BUF_HANDLE h = 0;
+        EXPECT_EQ(0, MI_SYS_ChnOutputPortGetBuf(&kDivp, &b, &h));
+        const auto* y = static_cast<const uint8_t*>(b.frame.virAddr[0]);
+        std::vector<uint8_t> luma(y, y + static_cast<size_t>(b.frame.stride[0]) * b.frame.height);
+        if (info != nullptr) {
+            *info = b;
+        }
+        EXPECT_EQ(0, MI_SYS_ChnOutputPortPutBuf(h));
+        return luma;
+    }
+
+    TestSandbox mSandbox;
+};
+
+bool Readable(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, 0) == 1;
+}
+
+}  // namespace
+
+TEST_F(MiSim, EncoderDescriptorIsStableAndReadableWhileFramesWait)
+{
+    BuildCapture();
+    BuildEncoder(1);
+    const MI_SYS_ChnPort_t venc{E_MI_MODULE_ID_VENC, 0, 1, 0};
+    ASSERT_EQ(0, MI_SYS_BindChnPort2(&kVpe1, &venc, 25, 25, E_MI_SYS_BIND_TYPE_FRAME_BASE, 0));
+    int fd = MI_VENC_GetFd(1);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(fd, MI_VENC_GetFd(1));
+    EXPECT_LT(MI_VENC_GetFd(0), 0) << "no channel 0";
+    EXPECT_FALSE(Readable(fd));
+
+    MiSimPump(2);
+    EXPECT_TRUE(Readable(fd));
+    MI_VENC_ChnStat_t stat{};
+    ASSERT_EQ(0, MI_VENC_Query(1, &stat));
+    EXPECT_EQ(1u, stat.curPacks);
+    EXPECT_EQ(2u, stat.leftStreamFrames);
+
+    MI_VENC_Pack_t packs[16] = {};
+    MI_VENC_Stream_t stream{packs, 16, 0};
+    ASSERT_EQ(0, MI_VENC_GetStream(1, &stream, 0));
+    EXPECT_EQ(1u, stream.packCount);
+    EXPECT_EQ(5u, packs[0].dataType) << "the first frame is a key frame";
+    EXPECT_EQ(MiErrCode(E_MI_MODULE_ID_VENC, E_MI_ERR_NOT_PERM), MI_VENC_GetStream(1, &stream, 0))
+        << "release before the next";
+    EXPECT_TRUE(Readable(fd)) << "a second frame waits";
+    ASSERT_EQ(0, MI_VENC_ReleaseStream(1, &stream));
+    stream.packCount = 16;
+    ASSERT_EQ(0, MI_VENC_GetStream(1, &stream, 0));
+    EXPECT_EQ(1u, packs[0].dataType);
+    EXPECT_FALSE(Readable(fd)) << "nothing else waits";
+    ASSERT_EQ(0, MI_VENC_ReleaseStream(1, &stream));
+    EXPECT_EQ(MiErrCode(E_MI_MODULE_ID_VENC, E_MI_ERR_NOT_PERM), MI_VENC_ReleaseStream(1, &stream));
+    stream.packCount = 16;
+    EXPECT_EQ(MiErrCode(E_MI_MODULE_ID_VENC, E_MI_ERR_BUF_EMPTY), MI_VENC_GetStream(1, &stream, 5));
+
+    ASSERT_EQ(0, MI_VENC_RequestIdr(1, 1));
+    MiSimPump(1);
+    stream.packCount = 16;
+    ASSERT_EQ(0, MI_VENC_GetStream(1, &stream, 0));
+    EXPECT_EQ(5u, packs[0].dataType);
+    ASSERT_EQ(0, MI_VENC_ReleaseStream(1, &stream));
+
+    EXPECT_EQ(MiErrCode(E_MI_MODULE_ID_VENC, E_MI_ERR_NOT_PERM), MI_VENC_DestroyChn(1)) << "still receiving";
+    EXPECT_EQ(0, MI_VENC_StopRecvPic(1));
+    EXPECT_EQ(0, MI_VENC_StopRecvPic(1)) << "a repeated stop succeeds";
+}
+
+TEST_F(MiSim, FailureInjectionAndCallCounts)
+{
+    const MI_S32 code = MiErrCode(E_MI_MODULE_ID_SNR, E_MI_ERR_BUSY);
+    MiSimFailCall("MI_SNR_Enable", code, 2);
+    EXPECT_EQ(code, MI_SNR_Enable(0));
+    EXPECT_EQ(code, MI_SNR_Enable(0));
+    EXPECT_EQ(0, MI_SNR_Enable(0));
+    EXPECT_EQ(3, MiSimCallCount("MI_SNR_Enable"));
+    MiSimFailCall("MI_SNR_Disable", code, -1);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(code, MI_SNR_Disable(0));
+    }
+    MiSimClearFailures();
+    EXPECT_EQ(0, MI_SNR_Disable(0));
+}
+
+// Bindings are checked as the hardware would: both ends must exist, a destination has one
+// source, JPEG channels sit on their own encoder device.
+TEST_F(MiSim, BindingsNeedBothEnds)
+{
+    BuildCapture();
+    MI_VENC_ChnAttr_t j{};
+    j.veAttr.type = E_MI_VENC_MODTYPE_JPEGE;
+    j.veAttr.jpeg = MI_VENC_AttrJpeg_t{640, 360, 640, 360, 1};
+    j.rcAttr.rcMode = E_MI_VENC_RC_MODE_MJPEGFIXQP;
+    j.rcAttr.mjpegFixQp = MI_VENC_MjpegFixQp_t{25, 1, 90};
+    ASSERT_EQ(0, MI_VENC_CreateChn(2, &j));
+    MI_U32 dev = 0;
+    ASSERT_EQ(0, MI_VENC_GetChnDevid(2, &dev));
+    const MI_S32 unexist = MiErrCode(E_MI_MODULE_ID_SYS, E_MI_ERR_UNEXIST);
+    struct Row {
+        MI_SYS_ChnPort_t src, dst;
+        MI_U32 srcRate, dstRate, type;
+        MI_S32 result;
+    };
+    const Row rows[] = {
+        {kVpe1, {E_MI_MODULE_ID_VENC, 0, 2, 0}, 25, 10, 1, unexist},                 // wrong device
+        {kVpe1, {E_MI_MODULE_ID_VENC, dev, 0, 0}, 25, 25, 1, unexist},               // no channel 0
+        {{E_MI_MODULE_ID_VPE, 0, 0, 4}, {E_MI_MODULE_ID_VENC, dev, 2, 0}, 25, 10, 1, unexist},  // no port 4
+        {kVpe1, {E_MI_MODULE_ID_VENC, dev, 2, 0}, 0, 10, 1, MiErrCode(E_MI_MODULE_ID_SYS, E_MI_ERR_ILLEGAL_PARAM)},
+        {kVpe1, {E_MI_MODULE_ID_VENC, dev, 2, 0}, 25, 10, 3, MiErrCode(E_MI_MODULE_ID_SYS, E_MI_ERR_ILLEGAL_PARAM)},
+        {kVpe1, {E_MI_MODULE_ID_VENC, dev, 2, 0}, 25, 10, 1, 0},
+        {kVif, {E_MI_MODULE_ID_VENC, dev, 2, 0}, 25, 10, 1, MiErrCode(E_MI_MODULE_ID_SYS, E_MI_ERR_EXIST)},
+    };
+    for (const Row& r : rows) {
+        EXPECT_EQ(r.result, MI_SYS_BindChnPort2(&r.src, &r.dst, r.srcRate, r.dstRate, r.type, 0));
+    }
+    EXPECT_EQ(MiErrCode(E_MI_MODULE_ID_VENC, E_MI_ERR_NOT_PERM), MI_VENC_DestroyChn(2)) << "still bound";
+    const MI_SYS_ChnPort_t jpeg{E_MI_MODULE_ID_VENC, dev, 2, 0};
+    EXPECT_EQ(0, MI_SYS_UnBindChnPort(&kVpe1, &jpeg));
+    EXPECT_EQ(unexist, MI_SYS_UnBindChnPort(&kVpe1, &jpeg));
+    EXPECT_EQ(0, MI_VENC_DestroyChn(2));
+    EXPECT_EQ(MiErrCode(E_MI_MODULE_ID_VPE, E_MI_ERR_NOT_PERM), MI_VPE_DestroyChannel(0)) << "started and bound";
+}
+
+// The detection copy: NV12 480x288, the newest two frames kept for the user, the visitor and
+// the door visible in it.
+TEST_F(MiSim, DetectionFramesShowTheSceneOfTheSelectedDoor)
+{
+    BuildCapture();
+    MI_SYS_BufInfo_t info{};
+    MI_SYS_BUF_HANDLE h = 0;
+    EXPECT_EQ(MiErrCode(E_MI_MODULE_ID_SYS, E_MI_ERR_BUF_EMPTY), MI_SYS_ChnOutputPortGetBuf(&kDivp, &info, &h));
+    MiSimPump(3);
+    std::vector<uint8_t> a = TakeLuma(&info);
+    EXPECT_EQ(480, info.frame.width);
+    EXPECT_EQ(288, info.frame.height);
+    EXPECT_EQ(static_cast<MI_U32>(E_MI_SYS_PIXEL_FRAME_YUV_SEMIPLANAR_420), info.frame.pixelFormat);
+    EXPECT_EQ(2u * 40000, info.pts) << "the older of the newest two: the third frame went, the first was dropped";
+    TakeLuma();
+    EXPECT_EQ(MiErrCode(E_MI_MODULE_ID_SYS, E_MI_ERR_BUF_EMPTY), MI_SYS_ChnOutputPortGetBuf(&kDivp, &info, &h));
+
+    // Only the frame counter changes in an empty scene; a visitor changes much more.
+    MiSimPump(1);
+    std::vector<uint8_t> b = TakeLuma();
+    MiSimSetVisitor(true);
+    MiSimPump(1);
+    std::vector<uint8_t> c = TakeLuma();
+    auto changed = [](const std::vector<uint8_t>& x, const std::vector<uint8_t>& y) {
+        size_t n = 0;
+        for (size_t i = 0; i < x.size(); ++i) {
+            n += std::abs(x[i] - y[i]) > 20;
+        }
+        return n;
+    };
+    EXPECT_LT(changed(a, b), 2000u);
+    EXPECT_GT(changed(b, c), 5000u);
+
+    // The other door: its camera is routed when the 74HC595's video bit is 0.
+    auto chroma = [&] {
+        MI_SYS_BufInfo_t i{};
+        MI_SYS_BUF_HANDLE hh = 0;
+        EXPECT_EQ(0, MI_SYS_ChnOutputPortGetBuf(&kDivp, &i, &hh));
+        const auto* uv = static_cast<const uint8_t*>(i.frame.virAddr[1]);
+        int u = uv[0];  // top left corner: background
+        MI_SYS_ChnOutputPortPutBuf(hh);
+        return u;
+    };
+    MiSimPump(1);
+    int door0U = chroma();
+    int fd = BoardDevOpen("/dev/74HC595", O_RDWR);
+    ASSERT_GE(fd, 0);
+    uint8_t lines[3] = {47, 45, 44};
+    ASSERT_EQ(0, BoardDevIoctl(fd, kHc595IoctlSetup, lines));
+    uint8_t image = 0;  // video bit 0: door 1
+    ASSERT_EQ(0, BoardDevIoctl(fd, kHc595IoctlWrite, &image));
+    BoardDevClose(fd);
+    EXPECT_EQ(1, MiSimCameraDoor());
+    MiSimPump(1);
+    EXPECT_GT(chroma(), door0U + 20);
+}
+
+// A region on a scaler port is drawn into every frame that leaves the port, from the update of its
+// canvas on; the attachment exists before the scaler and outlives its rebuild.
+TEST_F(MiSim, RegionsShowInTheFramesAndSurviveARebuild)
+{
+    MI_RGN_PaletteTable_t palette{};
+    ASSERT_EQ(0, MI_RGN_Init(&palette));
+    MI_RGN_Attr_t attr{E_MI_RGN_TYPE_OSD, E_MI_RGN_PIXEL_FORMAT_ARGB4444, {64, 32}};
+    ASSERT_EQ(0, MI_RGN_Create(5, &attr));
+    MI_RGN_ChnPortParam_t at{1, 0, 0, 100};
+    ASSERT_EQ(0, MI_RGN_AttachToChn(5, &kVpe1, &at)) << "before the scaler exists";
+    EXPECT_EQ(MiErrCode(E_MI_MODULE_ID_RGN, E_MI_ERR_EXIST), MI_RGN_AttachToChn(5, &kVpe1, &at));
+    BuildCapture();
+
+    MI_RGN_CanvasInfo_t canvas{};
+    ASSERT_EQ(0, MI_RGN_GetCanvasInfo(5, &canvas));
+    ASSERT_EQ(128u, canvas.stride);
+    auto* px = static_cast<uint16_t*>(canvas.virtAddr);
+    for (int i = 0; i < 64 * 32; ++i) {
+        px[i] = 0xF000;  // opaque black
+    }
+    MiSimPump(1);
+    // Detection frames are 480/640 of the port: the region covers their top left 48x24.
+    EXPECT_GT(TakeLuma()[10 * 480 + 10], 100) << "not shown before the update";
+    ASSERT_EQ(0, MI_RGN_UpdateCanvas(5));
+    MiSimPump(1);
+    EXPECT_LT(TakeLuma()[10 * 480 + 10], 30);
+
+    TearDownScaler();
+    BuildScaler(1280, 720);
+    MiSimPump(1);
+    std::vector<uint8_t> y = TakeLuma();
+    EXPECT_LT(y[10 * 480 + 10], 30) << "still attached after the rebuild";
+    EXPECT_GT(y[100 * 480 + 100], 100);
+
+    ASSERT_EQ(0, MI_RGN_Destroy(5));
+    EXPECT_EQ(std::string::npos, MiSimDumpGraph().find("region"));
+}
+
+// Rows: the two 8x8 blocks of a 16x8 picture pair differ by the given amount per pixel in the
+// second block; SAD image and threshold image as the engine gives them.
+TEST_F(MiSim, BlockDifferencesAndThreshold)
+{
+    ASSERT_EQ(0, MI_IVE_Create(3));
+    EXPECT_EQ(MiErrCode(E_MI_MODULE_ID_IVE, E_MI_ERR_EXIST), MI_IVE_Create(3));
+    struct Row {
+        int diff;
+        uint16_t thr;
+        uint16_t sad;
+        uint8_t marked;
+    };
+    const Row rows[] = {{0, 2880, 0, 0}, {44, 2880, 2816, 0}, {45, 2880, 2880, 255}, {120, 8160, 7680, 0}, {128, 8160, 8192, 255}};
+    for (const Row& r : rows) {
+        std::vector<uint8_t> a(16 * 8, 100), b(16 * 8, 100), sad(2 * 2, 0xEE), thr(2, 0xEE);
+        for (int y = 0; y < 8; ++y) {
+            for (int x = 8; x < 16; ++x) {
+                b[y * 16 + x] = static_cast<uint8_t>(100 + r.diff);
+            }
+        }
+        MI_IVE_Image_t ia{E_MI_IVE_IMAGE_TYPE_U8C1, {}, {a.data()}, {16}, 16, 8};
+        MI_IVE_Image_t ib{E_MI_IVE_IMAGE_TYPE_U8C1, {}, {b.data()}, {16}, 16, 8};
+        MI_IVE_Image_t is{E_MI_IVE_IMAGE_TYPE_U16C1, {}, {sad.data()}, {2}, 2, 1};
+        MI_IVE_Image_t it{E_MI_IVE_IMAGE_TYPE_U8C1, {}, {thr.data()}, {2}, 2, 1};
+        MI_IVE_SadCtrl_t ctrl{E_MI_IVE_SAD_MODE_MB_8X8, E_MI_IVE_SAD_OUT_CTRL_16BIT_BOTH, r.thr, 0, 255};
+        ASSERT_EQ(0, MI_IVE_Sad(3, &ia, &ib, &is, &it, &ctrl, 0));
+        EXPECT_EQ(0, sad[0] | sad[1]);
+        EXPECT_EQ(r.sad, sad[2] | (sad[3] << 8)) << r.diff;
+        EXPECT_EQ(0, thr[0]);
+        EXPECT_EQ(r.marked, thr[1]) << r.diff;
+    }
+    // An output image too small for the blocks is refused.
+    std::vector<uint8_t> a(16 * 8), t(1);
+    MI_IVE_Image_t ia{E_MI_IVE_IMAGE_TYPE_U8C1, {}, {a.data()}, {16}, 16, 8};
+    MI_IVE_Image_t it{E_MI_IVE_IMAGE_TYPE_U8C1, {}, {t.data()}, {1}, 1, 1};
+    MI_IVE_SadCtrl_t ctrl{E_MI_IVE_SAD_MODE_MB_8X8, E_MI_IVE_SAD_OUT_CTRL_THRESH, 100, 0, 255};
+    EXPECT_EQ(MiErrCode(E_MI_MODULE_ID_IVE, E_MI_ERR_ILLEGAL_PARAM), MI_IVE_Sad(3, &ia, &ia, nullptr, &it, &ctrl, 0));
+    EXPECT_EQ(0, MI_IVE_Destroy(3));
+    EXPECT_EQ(MiErrCode(E_MI_MODULE_ID_IVE, E_MI_ERR_UNEXIST), MI_IVE_Sad(3, &ia, &ia, nullptr, &it, &ctrl, 0));
+}
+
+// Colour conversion on images in media memory, addressed by physical address only.
+TEST_F(MiSim, ColourConversionInMediaMemory)
+{
+    ASSERT_EQ(0, MI_IVE_Create(2));
+    const MI_U32 w = 4, h = 2;
+    MI_PHY src = 0, dst = 0;
+    ASSERT_EQ(0, MI_SYS_MMA_Alloc("mma_heap_name0", w * h * 3 / 2, &src));
+    ASSERT_EQ(0, MI_SYS_MMA_Alloc("mma_heap_name0", w * h * 3, &dst));
+    void* sv = nullptr;
+    ASSERT_EQ(0, MI_SYS_Mmap(src, w * h * 3 / 2, &sv, 0));
+    auto* s = static_cast<uint8_t*>(sv);
+    const uint8_t yuv[4][3] = {{235, 128, 128}, {16, 128, 128}, {81, 90, 240}, {145, 54, 34}};  // white, black, red, green
+    for (int x = 0; x < 4; ++x) {
+        s[x] = s[w + x] = yuv[x][0];
+    }
+    for (int p = 0; p < 2; ++p) {
+        s[w * h + 2 * p] = yuv[2 * p][1];
+        s[w * h + 2 * p + 1] = yuv[2 * p][2];
+    }
+    // Chroma is shared by pixel pairs: pairs (white, black) and (red, green) get one sample each.
+    MI_IVE_Image_t in{E_MI_IVE_IMAGE_TYPE_YUV420SP, {src, src + w * h}, {}, {w, w}, w, h};
+    MI_IVE_Image_t out{E_MI_IVE_IMAGE_TYPE_U8C3_PACKAGE, {dst}, {}, {w}, w, h};
+    MI_IVE_CscCtrl_t ctrl{E_MI_IVE_CSC_MODE_VIDEO_BT601_YUV2RGB};
+    ASSERT_EQ(0, MI_IVE_Csc(2, &in, &out, &ctrl, 1));
+    void* dv = nullptr;
+    ASSERT_EQ(0, MI_SYS_Mmap(dst, w * h * 3, &dv, 0));
+    auto* d = static_cast<uint8_t*>(dv);
+    EXPECT_EQ((std::vector<uint8_t>{255, 255, 255, 0, 0, 0}), std::vector<uint8_t>(d, d + 6));
+    EXPECT_GT(d[6], 240);  // red
+    EXPECT_LT(d[7], 20);
+    EXPECT_LT(d[8], 20);
+    EXPECT_GT(d[9] + d[10] + d[11], d[6] + d[7] + d[8]) << "the brighter pixel of the pair stays brighter";
+    ASSERT_EQ(0, MI_SYS_Munmap(sv, w * h * 3 / 2));
+    ASSERT_EQ(0, MI_SYS_Munmap(dv, w * h * 3));
+    EXPECT_EQ(0, MI_SYS_MMA_Free(src));
+    EXPECT_EQ(0, MI_SYS_MMA_Free(dst));
+    EXPECT_EQ(MiErrCode(E_MI_MODULE_ID_SYS, E_MI_ERR_ILLEGAL_PARAM), MI_SYS_MMA_Free(dst));
+    // An image whose planes would run past their block is refused, not read.
+    MI_PHY small = 0;
+    ASSERT_EQ(0, MI_SYS_MMA_Alloc("mma_heap_name0", 8, &small));
+    std::vector<uint8_t> rgbOut(4 * 4 * 3);
+    MI_IVE_Image_t over{E_MI_IVE_IMAGE_TYPE_YUV420SP, {small, small + 4}, {}, {4, 4}, 4, 4};
+    MI_IVE_Image_t rgb{E_MI_IVE_IMAGE_TYPE_U8C3_PACKAGE, {}, {rgbOut.data()}, {4}, 4, 4};
+    EXPECT_EQ(MiErrCode(E_MI_MODULE_ID_IVE, E_MI_ERR_ILLEGAL_PARAM), MI_IVE_Csc(2, &over, &rgb, &ctrl, 1));
+}
+
+// The speaker plays 40 ms a period into the sandbox's WAV file; the microphone's frames carry what
+// it played meanwhile as their echo reference.
+TEST_F(MiSim, SpeakerAndMicrophone)
+{
+    MI_AUDIO_Attr_t attr{8000, E_MI_AUDIO_BIT_WIDTH_16, 0, E_MI_AUDIO_SOUND_MODE_MONO, 6, 320, 0, 1, {0, 0, 1}};
+    MI_AUDIO_Attr_t got{};
+    EXPECT_EQ(MiErrCode(E_MI_MODULE_ID_AO, E_MI_ERR_NOT_CONFIG), MI_AO_GetPubAttr(0, &got));
+    ASSERT_EQ(0, MI_AO_SetPubAttr(0, &attr));
+    ASSERT_EQ(0, MI_AO_Enable(0));
+    ASSERT_EQ(0, MI_AO_EnableChn(0, 0));
+    ASSERT_EQ(0, MI_AI_SetPubAttr(0, &attr));
+    ASSERT_EQ(0, MI_AI_Enable(0));
+    ASSERT_EQ(0, MI_AI_EnableChn(0, 0));
+
+    std::vector<int16_t> tone(640);
+    for (size_t i = 0; i < tone.size(); ++i) {
+        tone[i] = static_cast<int16_t>(1000 * std::sin(i * 0.3));
+    }
+    MI_AUDIO_Frame_t f{};
+    f.virAddr[0] = tone.data();
+    f.len = static_cast<MI_U32>(tone.size() * 2);
+    ASSERT_EQ(0, MI_AO_SendFrame(0, 0, &f, 100));
+    MI_AO_ChnState_t st{};
+    ASSERT_EQ(0, MI_AO_QueryChnStat(0, 0, &st));
+    EXPECT_EQ(2u, st.chnBusyNum);
+
+    MI_AUDIO_Frame_t mic{};
+    MI_AUDIO_AecFrame_t aec{};
+    EXPECT_EQ(MiErrCode(E_MI_MODULE_ID_AI, E_MI_ERR_BUF_EMPTY), MI_AI_GetFrame(0, 0, &mic, &aec, 0));
+    MiSimPump(1);
+    ASSERT_EQ(0, MI_AO_QueryChnStat(0, 0, &st));
+    EXPECT_EQ(1u, st.chnBusyNum);
+    ASSERT_EQ(0, MI_AI_GetFrame(0, 0, &mic, &aec, 0));
+    EXPECT_EQ(640u, mic.len);
+    ASSERT_EQ(1, aec.valid);
+    EXPECT_EQ(0, std::memcmp(aec.refFrame.virAddr[0], tone.data(), 640)) << "the echo reference is what played";
+    EXPECT_EQ(MiErrCode(E_MI_MODULE_ID_AI, E_MI_ERR_BUSY), MI_AI_GetFrame(0, 0, &mic, &aec, 0));
+    ASSERT_EQ(0, MI_AI_ReleaseFrame(0, 0, &mic, &aec));
+    MiSimPump(2);
+
+    std::string wav = mSandbox.Read("/.board/speaker.wav");
+    ASSERT_EQ(44u + 1280u, wav.size());
+    EXPECT_EQ("RIFF", wav.substr(0, 4));
+    EXPECT_EQ(0, std::memcmp(wav.data() + 44, tone.data(), 1280));
+    uint32_t dataLen = 0;
+    std::memcpy(&dataLen, wav.data() + 40, 4);
+    EXPECT_EQ(1280u, dataLen);
+}
+
+TEST_F(MiSim, GraphDumpListsWhatIsBuilt)
+{
+    EXPECT_EQ("", MiSimDumpGraph());
+    BuildCapture(1920, 1080);
+    EXPECT_EQ("sensor pad 0 res 0 mirror 0 flip 0\n"
+              "vif dev 0 intf 0 work 0 hdr 0 clkedge 0 dataseq 0\n"
+              "vif chn 0 port 0 cap 0,0 1920x1080 dest 1920x1080 sel 0\n"
+              "vpe chn 0 max 1920x1080 pixfmt 24 rotation 0 started\n"
+              "vpe chn 0 port 1 640x360 pixfmt 11\n"
+              "divp chn 0 max 640x360 crop 0,0 640x360 out 480x288 pixfmt 11 depth 2/5 started\n"
+              "bind vif.0.0.0 -> vpe.0.0.0 rate 25/25 type 4 param 0\n"
+              "bind vpe.0.0.1 -> divp.0.0.0 rate 25/25 type 1 param 0\n",
+              MiSimDumpGraph());
+}

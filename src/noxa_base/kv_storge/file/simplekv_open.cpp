@@ -184,6 +184,18 @@ void __replay_journal(SIMPLE_KV_S* kv)
             return;
         }
     }
+    // The journal stays after its change is applied: at most openings there is nothing to do,
+    // and the flash is not written for it.
+    std::vector<uint8_t> cur;
+    bool applied = true;
+    for (size_t i = 0; i < recs.size() && applied; ++i) {
+        cur.resize(recs[i].bytes.size());
+        applied = kv_io_read_at(kv, kv->fp, recs[i].offset, cur.data(), static_cast<uint32_t>(cur.size())) == 0 &&
+                  cur == recs[i].bytes;
+    }
+    if (applied) {
+        return;
+    }
     for (const auto& r : recs) {
         if (kv_io_write_at(kv, kv->fp, r.offset, r.bytes.data(), static_cast<uint32_t>(r.bytes.size())) != 0) {
             PR_DEBUG("journal replay fails at %u", r.offset);

@@ -15,6 +15,8 @@ packages=(
     openssl nginx
     # the simulated SoC media layer: H.264 (libx264 inside libavcodec), JPEG and scaling
     libavcodec-dev libswscale-dev libavutil-dev
+    # the MQTT client's tests run their own broker; its benchmark compares with libmosquitto's client
+    mosquitto libmosquitto-dev
 )
 # The libFuzzer targets (scripts/fuzz.sh, DOORPHONE_FUZZ=1): clang and its runtime, only then.
 if [ -n "${DOORPHONE_FUZZ:-}" ]; then

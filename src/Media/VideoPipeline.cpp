@@ -59,6 +59,18 @@ MI_BIND_INFO_S __VpeToDivp()
                   E_MI_SYS_BIND_TYPE_FRAME_BASE, 0);
 }
 
+// The rows of the stream table that are built and torn down, in order; results are not kept.
+template <typename Fn>
+void __EachStream(Fn fn)
+{
+    for (uint32_t i = 0; i < kVencStreamCount; ++i) {
+        const VENC_STREAM_ATTR_S& row = gVencStreamAttr[i];
+        if (row.Enable && row.Skip == 0) {
+            fn(i, row);
+        }
+    }
+}
+
 uint32_t __InputRate(uint16_t width)
 {
     // The 720- and 960-wide standard-definition inputs come as 50 fields a second.
@@ -437,12 +449,9 @@ int CreateVencStream(uint32_t index, uint32_t width, uint32_t height, uint32_t c
 
 int CreateVencStreams()
 {
-    for (uint32_t i = 0; i < kVencStreamCount; ++i) {
-        const VENC_STREAM_ATTR_S& row = gVencStreamAttr[i];
-        if (row.Enable && row.Skip == 0) {
-            CreateVencStream(i, row.Width, row.Height, row.CropWidth, row.CropHeight, row.CropX, row.CropY);
-        }
-    }
+    __EachStream([](uint32_t i, const VENC_STREAM_ATTR_S& row) {
+        CreateVencStream(i, row.Width, row.Height, row.CropWidth, row.CropHeight, row.CropX, row.CropY);
+    });
     return 0;
 }
 
@@ -477,12 +486,7 @@ int DestroyVencStream(uint32_t index)
 
 int DestroyVencStreams()
 {
-    for (uint32_t i = 0; i < kVencStreamCount; ++i) {
-        const VENC_STREAM_ATTR_S& row = gVencStreamAttr[i];
-        if (row.Enable && row.Skip == 0) {
-            DestroyVencStream(i);
-        }
-    }
+    __EachStream([](uint32_t i, const VENC_STREAM_ATTR_S&) { DestroyVencStream(i); });
     return 0;
 }
 

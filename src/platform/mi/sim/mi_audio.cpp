@@ -34,6 +34,65 @@ bool __ValidAttr(const MI_AUDIO_Attr_t& a)
            a.ptNumPerFrm > 0 && a.ptNumPerFrm <= 4096;
 }
 
+// Public attributes, device and channel enable: the same for the microphone and the speaker.
+MI_S32 __SetAttr(AudioDev& d, MI_U32 module, MI_U32 dev, const MI_AUDIO_Attr_t* attr)
+{
+    if (dev != 0) {
+        return MiErrCode(module, E_MI_ERR_INVALID_DEVID);
+    }
+    if (attr == nullptr) {
+        return MiErrCode(module, E_MI_ERR_NULL_PTR);
+    }
+    if (!__ValidAttr(*attr)) {
+        return MiErrCode(module, E_MI_ERR_ILLEGAL_PARAM);
+    }
+    if (d.enabled) {
+        return MiErrCode(module, E_MI_ERR_NOT_PERM);  // disable first, as a rate change needs
+    }
+    d.attr = *attr;
+    d.attrSet = true;
+    return MI_SUCCESS;
+}
+
+MI_S32 __GetAttr(const AudioDev& d, MI_U32 module, MI_U32 dev, MI_AUDIO_Attr_t* attr)
+{
+    if (dev != 0) {
+        return MiErrCode(module, E_MI_ERR_INVALID_DEVID);
+    }
+    if (attr == nullptr) {
+        return MiErrCode(module, E_MI_ERR_NULL_PTR);
+    }
+    if (!d.attrSet) {
+        return MiErrCode(module, E_MI_ERR_NOT_CONFIG);
+    }
+    *attr = d.attr;
+    return MI_SUCCESS;
+}
+
+MI_S32 __EnableDev(AudioDev& d, MI_U32 module, MI_U32 dev)
+{
+    if (dev != 0) {
+        return MiErrCode(module, E_MI_ERR_INVALID_DEVID);
+    }
+    if (!d.attrSet) {
+        return MiErrCode(module, E_MI_ERR_NOT_CONFIG);
+    }
+    d.enabled = true;
+    return MI_SUCCESS;
+}
+
+MI_S32 __EnableChn(AudioDev& d, MI_U32 module, MI_U32 dev, MI_U32 chn)
+{
+    if (dev != 0 || chn != 0) {
+        return MiErrCode(module, E_MI_ERR_INVALID_CHNID);
+    }
+    if (!d.enabled) {
+        return MiErrCode(module, E_MI_ERR_NOT_PERM);
+    }
+    d.chnEnabled = true;
+    return MI_SUCCESS;
+}
+
 MI_U32 __PeriodSamples(const MI_AUDIO_Attr_t& a)
 {
     return a.sampleRate / 25;
@@ -165,50 +224,19 @@ void AudioReset(State& s)
 MI_S32 MI_AI_SetPubAttr(MI_U32 dev, const MI_AUDIO_Attr_t* attr)
 {
     MI_SIM_ENTER();
-    if (dev != 0) {
-        return __AiErr(E_MI_ERR_INVALID_DEVID);
-    }
-    if (attr == nullptr) {
-        return __AiErr(E_MI_ERR_NULL_PTR);
-    }
-    if (!__ValidAttr(*attr)) {
-        return __AiErr(E_MI_ERR_ILLEGAL_PARAM);
-    }
-    if (s.ai.enabled) {
-        return __AiErr(E_MI_ERR_NOT_PERM);
-    }
-    s.ai.attr = *attr;
-    s.ai.attrSet = true;
-    return MI_SUCCESS;
+    return __SetAttr(s.ai, E_MI_MODULE_ID_AI, dev, attr);
 }
 
 MI_S32 MI_AI_GetPubAttr(MI_U32 dev, MI_AUDIO_Attr_t* attr)
 {
     MI_SIM_ENTER();
-    if (dev != 0) {
-        return __AiErr(E_MI_ERR_INVALID_DEVID);
-    }
-    if (attr == nullptr) {
-        return __AiErr(E_MI_ERR_NULL_PTR);
-    }
-    if (!s.ai.attrSet) {
-        return __AiErr(E_MI_ERR_NOT_CONFIG);
-    }
-    *attr = s.ai.attr;
-    return MI_SUCCESS;
+    return __GetAttr(s.ai, E_MI_MODULE_ID_AI, dev, attr);
 }
 
 MI_S32 MI_AI_Enable(MI_U32 dev)
 {
     MI_SIM_ENTER();
-    if (dev != 0) {
-        return __AiErr(E_MI_ERR_INVALID_DEVID);
-    }
-    if (!s.ai.attrSet) {
-        return __AiErr(E_MI_ERR_NOT_CONFIG);
-    }
-    s.ai.enabled = true;
-    return MI_SUCCESS;
+    return __EnableDev(s.ai, E_MI_MODULE_ID_AI, dev);
 }
 
 MI_S32 MI_AI_Disable(MI_U32 dev)
@@ -226,14 +254,7 @@ MI_S32 MI_AI_Disable(MI_U32 dev)
 MI_S32 MI_AI_EnableChn(MI_U32 dev, MI_U32 chn)
 {
     MI_SIM_ENTER();
-    if (dev != 0 || chn != 0) {
-        return __AiErr(E_MI_ERR_INVALID_CHNID);
-    }
-    if (!s.ai.enabled) {
-        return __AiErr(E_MI_ERR_NOT_PERM);
-    }
-    s.ai.chnEnabled = true;
-    return MI_SUCCESS;
+    return __EnableChn(s.ai, E_MI_MODULE_ID_AI, dev, chn);
 }
 
 MI_S32 MI_AI_DisableChn(MI_U32 dev, MI_U32 chn)
@@ -368,50 +389,19 @@ MI_S32 MI_AI_DeInitDev()
 MI_S32 MI_AO_SetPubAttr(MI_U32 dev, const MI_AUDIO_Attr_t* attr)
 {
     MI_SIM_ENTER();
-    if (dev != 0) {
-        return __AoErr(E_MI_ERR_INVALID_DEVID);
-    }
-    if (attr == nullptr) {
-        return __AoErr(E_MI_ERR_NULL_PTR);
-    }
-    if (!__ValidAttr(*attr)) {
-        return __AoErr(E_MI_ERR_ILLEGAL_PARAM);
-    }
-    if (s.ao.enabled) {
-        return __AoErr(E_MI_ERR_NOT_PERM);  // disable first, as a rate change needs
-    }
-    s.ao.attr = *attr;
-    s.ao.attrSet = true;
-    return MI_SUCCESS;
+    return __SetAttr(s.ao, E_MI_MODULE_ID_AO, dev, attr);
 }
 
 MI_S32 MI_AO_GetPubAttr(MI_U32 dev, MI_AUDIO_Attr_t* attr)
 {
     MI_SIM_ENTER();
-    if (dev != 0) {
-        return __AoErr(E_MI_ERR_INVALID_DEVID);
-    }
-    if (attr == nullptr) {
-        return __AoErr(E_MI_ERR_NULL_PTR);
-    }
-    if (!s.ao.attrSet) {
-        return __AoErr(E_MI_ERR_NOT_CONFIG);
-    }
-    *attr = s.ao.attr;
-    return MI_SUCCESS;
+    return __GetAttr(s.ao, E_MI_MODULE_ID_AO, dev, attr);
 }
 
 MI_S32 MI_AO_Enable(MI_U32 dev)
 {
     MI_SIM_ENTER();
-    if (dev != 0) {
-        return __AoErr(E_MI_ERR_INVALID_DEVID);
-    }
-    if (!s.ao.attrSet) {
-        return __AoErr(E_MI_ERR_NOT_CONFIG);
-    }
-    s.ao.enabled = true;
-    return MI_SUCCESS;
+    return __EnableDev(s.ao, E_MI_MODULE_ID_AO, dev);
 }
 
 MI_S32 MI_AO_Disable(MI_U32 dev)
@@ -430,14 +420,7 @@ MI_S32 MI_AO_Disable(MI_U32 dev)
 MI_S32 MI_AO_EnableChn(MI_U32 dev, MI_U32 chn)
 {
     MI_SIM_ENTER();
-    if (dev != 0 || chn != 0) {
-        return __AoErr(E_MI_ERR_INVALID_CHNID);
-    }
-    if (!s.ao.enabled) {
-        return __AoErr(E_MI_ERR_NOT_PERM);
-    }
-    s.ao.chnEnabled = true;
-    return MI_SUCCESS;
+    return __EnableChn(s.ao, E_MI_MODULE_ID_AO, dev, chn);
 }
 
 MI_S32 MI_AO_DisableChn(MI_U32 dev, MI_U32 chn)

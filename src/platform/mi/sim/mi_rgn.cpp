@@ -20,18 +20,16 @@ MI_U32 __Stride(const MI_RGN_Attr_t& a)
     return a.pixelFmt == E_MI_RGN_PIXEL_FORMAT_I4 ? (a.size.width + 1u) / 2 : a.size.width * 2u;
 }
 
-Region* __Region(State& s, MI_RGN_HANDLE h, MI_S32* err)
+Found<Region> __Region(State& s, MI_RGN_HANDLE h)
 {
     if (!s.rgnInit) {
-        *err = __Err(E_MI_ERR_SYS_NOTREADY);
-        return nullptr;
+        return Found<Region>{nullptr, __Err(E_MI_ERR_SYS_NOTREADY)};
     }
     auto it = s.regions.find(h);
     if (it == s.regions.end()) {
-        *err = __Err(E_MI_ERR_UNEXIST);
-        return nullptr;
+        return Found<Region>{nullptr, __Err(E_MI_ERR_UNEXIST)};
     }
-    return &it->second;
+    return Found<Region>{&it->second, 0};
 }
 
 struct Argb {
@@ -182,11 +180,7 @@ MI_S32 MI_RGN_Create(MI_RGN_HANDLE handle, const MI_RGN_Attr_t* attr)
 MI_S32 MI_RGN_Destroy(MI_RGN_HANDLE handle)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    Region* r = __Region(s, handle, &err);
-    if (r == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(r, __Region(s, handle));
     // Destroying a region takes it off every channel it was on.
     s.attachments.erase(std::remove_if(s.attachments.begin(), s.attachments.end(),
                                        [&](const Attachment& a) { return a.handle == handle; }),
@@ -199,10 +193,8 @@ MI_S32 MI_RGN_Destroy(MI_RGN_HANDLE handle)
 MI_S32 MI_RGN_AttachToChn(MI_RGN_HANDLE handle, const MI_SYS_ChnPort_t* port, const MI_RGN_ChnPortParam_t* param)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    if (__Region(s, handle, &err) == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(found, __Region(s, handle));
+    (void)found;
     if (port == nullptr || param == nullptr) {
         return __Err(E_MI_ERR_NULL_PTR);
     }
@@ -224,10 +216,8 @@ MI_S32 MI_RGN_AttachToChn(MI_RGN_HANDLE handle, const MI_SYS_ChnPort_t* port, co
 MI_S32 MI_RGN_DetachFromChn(MI_RGN_HANDLE handle, const MI_SYS_ChnPort_t* port)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    if (__Region(s, handle, &err) == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(found, __Region(s, handle));
+    (void)found;
     if (port == nullptr) {
         return __Err(E_MI_ERR_NULL_PTR);
     }
@@ -243,11 +233,7 @@ MI_S32 MI_RGN_DetachFromChn(MI_RGN_HANDLE handle, const MI_SYS_ChnPort_t* port)
 MI_S32 MI_RGN_GetCanvasInfo(MI_RGN_HANDLE handle, MI_RGN_CanvasInfo_t* info)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    Region* r = __Region(s, handle, &err);
-    if (r == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(r, __Region(s, handle));
     if (info == nullptr) {
         return __Err(E_MI_ERR_NULL_PTR);
     }
@@ -263,11 +249,7 @@ MI_S32 MI_RGN_GetCanvasInfo(MI_RGN_HANDLE handle, MI_RGN_CanvasInfo_t* info)
 MI_S32 MI_RGN_UpdateCanvas(MI_RGN_HANDLE handle)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    Region* r = __Region(s, handle, &err);
-    if (r == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(r, __Region(s, handle));
     r->shown = r->canvas;
     r->shownWidth = r->attr.size.width;
     r->shownHeight = r->attr.size.height;
@@ -277,11 +259,7 @@ MI_S32 MI_RGN_UpdateCanvas(MI_RGN_HANDLE handle)
 MI_S32 MI_RGN_SetBitMap(MI_RGN_HANDLE handle, const MI_RGN_Bitmap_t* bitmap)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    Region* r = __Region(s, handle, &err);
-    if (r == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(r, __Region(s, handle));
     if (bitmap == nullptr || bitmap->data == nullptr) {
         return __Err(E_MI_ERR_NULL_PTR);
     }

@@ -180,11 +180,15 @@ struct Attachment {
     MI_RGN_ChnPortParam_t param;
 };
 
-struct AudioIn {
+// What the microphone and the speaker have alike: public attributes, device and channel 0.
+struct AudioDev {
     bool attrSet = false;
     MI_AUDIO_Attr_t attr{};
     bool enabled = false;
     bool chnEnabled = false;
+};
+
+struct AudioIn : AudioDev {
     bool vqeEnabled = false;
     MI_S32 vqeVolume = 0;
     std::deque<int16_t> fifo;        // captured samples not yet taken
@@ -199,11 +203,7 @@ struct AudioIn {
     uint32_t noise = 1;
 };
 
-struct AudioOut {
-    bool attrSet = false;
-    MI_AUDIO_Attr_t attr{};
-    bool enabled = false;
-    bool chnEnabled = false;
+struct AudioOut : AudioDev {
     bool adecSet = false;
     MI_AO_AdecAttr_t adec{};
     MI_S32 volume = 0;
@@ -282,6 +282,16 @@ struct State {
 
 State& S();
 
+// What a lookup of a channel, port or region gives: the object, or the error code of the call.
+template <typename T>
+struct Found {
+    T* p = nullptr;
+    MI_S32 err = 0;
+    explicit operator bool() const { return p != nullptr; }
+    T* operator->() const { return p; }
+    T& operator*() const { return *p; }
+};
+
 // At the start of every MI call: counts the call and answers an injected failure (non-zero).
 MI_S32 Enter(const char* function);
 
@@ -317,4 +327,11 @@ std::string PortName(const MI_SYS_ChnPort_t& p);
     std::unique_lock<std::mutex> lk(s.mu);              \
     if (MI_S32 injected_ = misim::Enter(__func__)) {    \
         return injected_;                               \
+    }
+
+// Looks up the object a call works on; the call returns the lookup's error when it is missing.
+#define MI_SIM_FIND(var, lookup) \
+    auto var = lookup;           \
+    if (!var) {                  \
+        return var.err;          \
     }

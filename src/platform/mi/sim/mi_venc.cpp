@@ -21,18 +21,16 @@ MI_S32 __Err(MI_U32 reason)
     return MiErrCode(E_MI_MODULE_ID_VENC, reason);
 }
 
-// The channel, or an error code in *err.
-VencState* __Chn(State& s, MI_U32 chn, MI_S32* err)
+// The channel, or the error of a call on it.
+Found<VencState> __Chn(State& s, MI_U32 chn)
 {
     if (chn >= kVencChannels) {
-        *err = __Err(E_MI_ERR_INVALID_CHNID);
-        return nullptr;
+        return Found<VencState>{nullptr, __Err(E_MI_ERR_INVALID_CHNID)};
     }
     if (!s.venc[chn].created) {
-        *err = __Err(E_MI_ERR_UNEXIST);
-        return nullptr;
+        return Found<VencState>{nullptr, __Err(E_MI_ERR_UNEXIST)};
     }
-    return &s.venc[chn];
+    return Found<VencState>{&s.venc[chn], 0};
 }
 
 size_t __Waiting(const VencState& v)
@@ -164,11 +162,7 @@ MI_S32 MI_VENC_CreateChn(MI_U32 chn, const MI_VENC_ChnAttr_t* attr)
 MI_S32 MI_VENC_DestroyChn(MI_U32 chn)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    VencState* v = __Chn(s, chn, &err);
-    if (v == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(v, __Chn(s, chn));
     if (v->receiving || __ChnBound(s, chn)) {
         return __Err(E_MI_ERR_NOT_PERM);  // stop receiving and unbind first
     }
@@ -181,11 +175,7 @@ MI_S32 MI_VENC_DestroyChn(MI_U32 chn)
 MI_S32 MI_VENC_GetChnDevid(MI_U32 chn, MI_U32* devId)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    VencState* v = __Chn(s, chn, &err);
-    if (v == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(v, __Chn(s, chn));
     if (devId == nullptr) {
         return __Err(E_MI_ERR_NULL_PTR);
     }
@@ -196,11 +186,7 @@ MI_S32 MI_VENC_GetChnDevid(MI_U32 chn, MI_U32* devId)
 MI_S32 MI_VENC_GetJpegParam(MI_U32 chn, MI_VENC_ParamJpeg_t* param)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    VencState* v = __Chn(s, chn, &err);
-    if (v == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(v, __Chn(s, chn));
     if (param == nullptr) {
         return __Err(E_MI_ERR_NULL_PTR);
     }
@@ -214,11 +200,7 @@ MI_S32 MI_VENC_GetJpegParam(MI_U32 chn, MI_VENC_ParamJpeg_t* param)
 MI_S32 MI_VENC_SetJpegParam(MI_U32 chn, const MI_VENC_ParamJpeg_t* param)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    VencState* v = __Chn(s, chn, &err);
-    if (v == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(v, __Chn(s, chn));
     if (param == nullptr) {
         return __Err(E_MI_ERR_NULL_PTR);
     }
@@ -236,11 +218,7 @@ MI_S32 MI_VENC_SetJpegParam(MI_U32 chn, const MI_VENC_ParamJpeg_t* param)
 MI_S32 MI_VENC_SetInputSourceConfig(MI_U32 chn, const MI_VENC_InputSourceConfig_t* config)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    VencState* v = __Chn(s, chn, &err);
-    if (v == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(v, __Chn(s, chn));
     if (config == nullptr) {
         return __Err(E_MI_ERR_NULL_PTR);
     }
@@ -251,11 +229,7 @@ MI_S32 MI_VENC_SetInputSourceConfig(MI_U32 chn, const MI_VENC_InputSourceConfig_
 MI_S32 MI_VENC_StartRecvPic(MI_U32 chn)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    VencState* v = __Chn(s, chn, &err);
-    if (v == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(v, __Chn(s, chn));
     v->receiving = true;
     return MI_SUCCESS;
 }
@@ -263,11 +237,7 @@ MI_S32 MI_VENC_StartRecvPic(MI_U32 chn)
 MI_S32 MI_VENC_StopRecvPic(MI_U32 chn)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    VencState* v = __Chn(s, chn, &err);
-    if (v == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(v, __Chn(s, chn));
     v->receiving = false;
     return MI_SUCCESS;
 }
@@ -275,20 +245,16 @@ MI_S32 MI_VENC_StopRecvPic(MI_U32 chn)
 MI_S32 MI_VENC_GetFd(MI_U32 chn)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    if (__Chn(s, chn, &err) == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(found, __Chn(s, chn));
+    (void)found;
     return s.vencFd[chn];
 }
 
 MI_S32 MI_VENC_CloseFd(MI_U32 chn)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    if (__Chn(s, chn, &err) == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(found, __Chn(s, chn));
+    (void)found;
     // The descriptor stays for the life of the process, so a thread waiting on it never sees it
     // closed under it.
     return MI_SUCCESS;
@@ -297,11 +263,7 @@ MI_S32 MI_VENC_CloseFd(MI_U32 chn)
 MI_S32 MI_VENC_Query(MI_U32 chn, MI_VENC_ChnStat_t* stat)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    VencState* v = __Chn(s, chn, &err);
-    if (v == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(v, __Chn(s, chn));
     if (stat == nullptr) {
         return __Err(E_MI_ERR_NULL_PTR);
     }
@@ -318,11 +280,7 @@ MI_S32 MI_VENC_Query(MI_U32 chn, MI_VENC_ChnStat_t* stat)
 MI_S32 MI_VENC_GetStream(MI_U32 chn, MI_VENC_Stream_t* stream, MI_S32 timeoutMs)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    VencState* v = __Chn(s, chn, &err);
-    if (v == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(v, __Chn(s, chn));
     if (stream == nullptr || stream->packs == nullptr) {
         return __Err(E_MI_ERR_NULL_PTR);
     }
@@ -362,11 +320,7 @@ MI_S32 MI_VENC_GetStream(MI_U32 chn, MI_VENC_Stream_t* stream, MI_S32 timeoutMs)
 MI_S32 MI_VENC_ReleaseStream(MI_U32 chn, MI_VENC_Stream_t* stream)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    VencState* v = __Chn(s, chn, &err);
-    if (v == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(v, __Chn(s, chn));
     if (stream == nullptr) {
         return __Err(E_MI_ERR_NULL_PTR);
     }
@@ -383,11 +337,7 @@ MI_S32 MI_VENC_ReleaseStream(MI_U32 chn, MI_VENC_Stream_t* stream)
 MI_S32 MI_VENC_RequestIdr(MI_U32 chn, MI_BOOL)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    VencState* v = __Chn(s, chn, &err);
-    if (v == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(v, __Chn(s, chn));
     if (v->encoder->Jpeg()) {
         return __Err(E_MI_ERR_NOT_SUPPORT);
     }
@@ -417,11 +367,7 @@ MI_S32 MiSimVencInject(MI_U32 chn, const MI_U8* data, size_t len, MI_U32 dataTyp
 {
     State& s = S();
     std::lock_guard<std::mutex> lk(s.mu);
-    MI_S32 err = 0;
-    VencState* v = __Chn(s, chn, &err);
-    if (v == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(v, __Chn(s, chn));
     if (__Waiting(*v) >= kVencQueueFrames) {
         return __Err(E_MI_ERR_BUF_FULL);
     }

@@ -43,44 +43,39 @@ MI_S32 __DivpErr(MI_U32 reason)
     return MiErrCode(E_MI_MODULE_ID_DIVP, reason);
 }
 
-// VPE channel 0 is the only one; err says why not.
-VpeState* __Vpe(State& s, MI_U32 chn, MI_S32* err)
+// VPE channel 0 is the only one.
+Found<VpeState> __Vpe(State& s, MI_U32 chn)
 {
     if (chn != 0) {
-        *err = __VpeErr(E_MI_ERR_INVALID_CHNID);
-        return nullptr;
+        return Found<VpeState>{nullptr, __VpeErr(E_MI_ERR_INVALID_CHNID)};
     }
     if (!s.vpe.created) {
-        *err = __VpeErr(E_MI_ERR_UNEXIST);
-        return nullptr;
+        return Found<VpeState>{nullptr, __VpeErr(E_MI_ERR_UNEXIST)};
     }
-    return &s.vpe;
+    return Found<VpeState>{&s.vpe, 0};
 }
 
-VpePort* __VpePort(State& s, MI_U32 chn, MI_U32 port, MI_S32* err)
+Found<VpePort> __VpePort(State& s, MI_U32 chn, MI_U32 port)
 {
-    VpeState* v = __Vpe(s, chn, err);
-    if (v == nullptr) {
-        return nullptr;
+    Found<VpeState> v = __Vpe(s, chn);
+    if (!v) {
+        return Found<VpePort>{nullptr, v.err};
     }
     if (port >= kMiVpePortCount) {
-        *err = __VpeErr(E_MI_ERR_ILLEGAL_PARAM);
-        return nullptr;
+        return Found<VpePort>{nullptr, __VpeErr(E_MI_ERR_ILLEGAL_PARAM)};
     }
-    return &v->ports[port];
+    return Found<VpePort>{&v->ports[port], 0};
 }
 
-DivpState* __Divp(State& s, MI_U32 chn, MI_S32* err)
+Found<DivpState> __Divp(State& s, MI_U32 chn)
 {
     if (chn != 0) {
-        *err = __DivpErr(E_MI_ERR_INVALID_CHNID);
-        return nullptr;
+        return Found<DivpState>{nullptr, __DivpErr(E_MI_ERR_INVALID_CHNID)};
     }
     if (!s.divp.created) {
-        *err = __DivpErr(E_MI_ERR_UNEXIST);
-        return nullptr;
+        return Found<DivpState>{nullptr, __DivpErr(E_MI_ERR_UNEXIST)};
     }
-    return &s.divp;
+    return Found<DivpState>{&s.divp, 0};
 }
 
 bool __PortFormat(MI_U32 fmt)
@@ -240,11 +235,7 @@ MI_S32 MI_VIF_DeInitDev()
 MI_S32 MI_VPE_SetChannelParam(MI_U32 chn, const MI_VPE_ChannelPara_t* para)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    VpeState* v = __Vpe(s, chn, &err);
-    if (v == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(v, __Vpe(s, chn));
     if (para == nullptr) {
         return __VpeErr(E_MI_ERR_NULL_PTR);
     }
@@ -282,11 +273,7 @@ MI_S32 MI_VPE_CreateChannel(MI_U32 chn, const MI_VPE_ChannelAttr_t* attr)
 MI_S32 MI_VPE_StartChannel(MI_U32 chn)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    VpeState* v = __Vpe(s, chn, &err);
-    if (v == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(v, __Vpe(s, chn));
     v->started = true;
     return MI_SUCCESS;
 }
@@ -294,11 +281,7 @@ MI_S32 MI_VPE_StartChannel(MI_U32 chn)
 MI_S32 MI_VPE_StopChannel(MI_U32 chn)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    VpeState* v = __Vpe(s, chn, &err);
-    if (v == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(v, __Vpe(s, chn));
     v->started = false;
     return MI_SUCCESS;
 }
@@ -306,11 +289,7 @@ MI_S32 MI_VPE_StopChannel(MI_U32 chn)
 MI_S32 MI_VPE_DestroyChannel(MI_U32 chn)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    VpeState* v = __Vpe(s, chn, &err);
-    if (v == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(v, __Vpe(s, chn));
     if (v->started || __Bound(s, E_MI_MODULE_ID_VPE, chn)) {
         return __VpeErr(E_MI_ERR_NOT_PERM);  // stop and unbind first
     }
@@ -336,11 +315,7 @@ MI_S32 MI_VPE_SetChannelRotation(MI_U32 chn, MI_U32 rotation)
 MI_S32 MI_VPE_GetPortMode(MI_U32 chn, MI_U32 port, MI_VPE_PortMode_t* mode)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    VpePort* p = __VpePort(s, chn, port, &err);
-    if (p == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(p, __VpePort(s, chn, port));
     if (mode == nullptr) {
         return __VpeErr(E_MI_ERR_NULL_PTR);
     }
@@ -351,11 +326,7 @@ MI_S32 MI_VPE_GetPortMode(MI_U32 chn, MI_U32 port, MI_VPE_PortMode_t* mode)
 MI_S32 MI_VPE_SetPortMode(MI_U32 chn, MI_U32 port, const MI_VPE_PortMode_t* mode)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    VpePort* p = __VpePort(s, chn, port, &err);
-    if (p == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(p, __VpePort(s, chn, port));
     if (mode == nullptr) {
         return __VpeErr(E_MI_ERR_NULL_PTR);
     }
@@ -373,11 +344,7 @@ MI_S32 MI_VPE_SetPortMode(MI_U32 chn, MI_U32 port, const MI_VPE_PortMode_t* mode
 MI_S32 MI_VPE_SetPortCrop(MI_U32 chn, MI_U32 port, const MI_SYS_WindowRect_t* crop)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    VpePort* p = __VpePort(s, chn, port, &err);
-    if (p == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(p, __VpePort(s, chn, port));
     if (crop == nullptr) {
         return __VpeErr(E_MI_ERR_NULL_PTR);
     }
@@ -393,11 +360,7 @@ MI_S32 MI_VPE_SetPortCrop(MI_U32 chn, MI_U32 port, const MI_SYS_WindowRect_t* cr
 MI_S32 MI_VPE_EnablePort(MI_U32 chn, MI_U32 port)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    VpePort* p = __VpePort(s, chn, port, &err);
-    if (p == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(p, __VpePort(s, chn, port));
     if (!p->modeSet) {
         return __VpeErr(E_MI_ERR_NOT_CONFIG);
     }
@@ -408,11 +371,7 @@ MI_S32 MI_VPE_EnablePort(MI_U32 chn, MI_U32 port)
 MI_S32 MI_VPE_DisablePort(MI_U32 chn, MI_U32 port)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    VpePort* p = __VpePort(s, chn, port, &err);
-    if (p == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(p, __VpePort(s, chn, port));
     p->enabled = false;
     return MI_SUCCESS;
 }
@@ -451,11 +410,7 @@ MI_S32 MI_DIVP_CreateChn(MI_U32 chn, const MI_DIVP_ChnAttr_t* attr)
 MI_S32 MI_DIVP_DestroyChn(MI_U32 chn)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    DivpState* d = __Divp(s, chn, &err);
-    if (d == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(d, __Divp(s, chn));
     if (d->started || __Bound(s, E_MI_MODULE_ID_DIVP, chn)) {
         return __DivpErr(E_MI_ERR_NOT_PERM);
     }
@@ -466,11 +421,7 @@ MI_S32 MI_DIVP_DestroyChn(MI_U32 chn)
 MI_S32 MI_DIVP_GetChnAttr(MI_U32 chn, MI_DIVP_ChnAttr_t* attr)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    DivpState* d = __Divp(s, chn, &err);
-    if (d == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(d, __Divp(s, chn));
     if (attr == nullptr) {
         return __DivpErr(E_MI_ERR_NULL_PTR);
     }
@@ -481,11 +432,7 @@ MI_S32 MI_DIVP_GetChnAttr(MI_U32 chn, MI_DIVP_ChnAttr_t* attr)
 MI_S32 MI_DIVP_SetChnAttr(MI_U32 chn, const MI_DIVP_ChnAttr_t* attr)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    DivpState* d = __Divp(s, chn, &err);
-    if (d == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(d, __Divp(s, chn));
     if (attr == nullptr) {
         return __DivpErr(E_MI_ERR_NULL_PTR);
     }
@@ -496,11 +443,7 @@ MI_S32 MI_DIVP_SetChnAttr(MI_U32 chn, const MI_DIVP_ChnAttr_t* attr)
 MI_S32 MI_DIVP_SetOutputPortAttr(MI_U32 chn, const MI_DIVP_OutputPortAttr_t* attr)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    DivpState* d = __Divp(s, chn, &err);
-    if (d == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(d, __Divp(s, chn));
     if (attr == nullptr) {
         return __DivpErr(E_MI_ERR_NULL_PTR);
     }
@@ -520,11 +463,7 @@ MI_S32 MI_DIVP_SetOutputPortAttr(MI_U32 chn, const MI_DIVP_OutputPortAttr_t* att
 MI_S32 MI_DIVP_StartChn(MI_U32 chn)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    DivpState* d = __Divp(s, chn, &err);
-    if (d == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(d, __Divp(s, chn));
     if (!d->outSet) {
         return __DivpErr(E_MI_ERR_NOT_CONFIG);
     }
@@ -535,11 +474,7 @@ MI_S32 MI_DIVP_StartChn(MI_U32 chn)
 MI_S32 MI_DIVP_StopChn(MI_U32 chn)
 {
     MI_SIM_ENTER();
-    MI_S32 err = 0;
-    DivpState* d = __Divp(s, chn, &err);
-    if (d == nullptr) {
-        return err;
-    }
+    MI_SIM_FIND(d, __Divp(s, chn));
     d->started = false;
     return MI_SUCCESS;
 }

@@ -31,8 +31,8 @@ void MiSimPump(int periods = 1);
 // Capture periods run so far.
 uint64_t MiSimPeriods();
 
-// What the decoder puts out (default 1920x1080); a size that does not fit the capture window is
-// captured black outside the signal.
+// What the decoder puts out (default 1920x1080). A capture window reaching past the signal takes
+// the part inside it, scaled to the window's output size, as a mismatched capture would.
 void MiSimSetSignal(MI_U16 width, MI_U16 height);
 // The visitor steps in front of the camera (true) or leaves (false).
 void MiSimSetVisitor(bool present);

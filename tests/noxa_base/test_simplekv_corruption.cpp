@@ -96,28 +96,6 @@ Model Only(std::initializer_list<const char*> keys)
     return m;
 }
 
-class Corruption : public testing::Test {
-protected:
-    void SetUp() override { MakeStore(mFs); }
-    void TearDown() override { simplekv_deinit(); }
-
-    // Opens, compares, writes one more key and opens again.
-    void ExpectStore(const Model& want)
-    {
-        ASSERT_EQ(0, Open(mFs));
-        EXPECT_EQ(want, Content(kKeys)) << Dump(want);
-        ASSERT_EQ(0, Write("after", "a"));
-        ASSERT_EQ(0, Open(mFs));
-        Model more = Content(kKeys);
-        EXPECT_EQ("a", more["after"]);
-        more.erase("after");
-        EXPECT_EQ(want, more);
-    }
-
-    UniTestClock mClock;
-    MemFs mFs;
-};
-
 struct Row {
     const char* what;
     Damage damage;
@@ -158,47 +136,61 @@ const Row kRows[] = {
     {"truncated inside the second value", Truncate(28784 + 10), Only({"k1"})},
 };
 
+class Corruption : public testing::Test {
+protected:
+    void SetUp() override { MakeStore(mFs); }
+    void TearDown() override { simplekv_deinit(); }
+
+    // Opens, compares, writes one more key and opens again.
+    void ExpectStore(const Model& want)
+    {
+        ASSERT_EQ(0, Open(mFs));
+        EXPECT_EQ(want, Content(kKeys)) << Dump(want);
+        ASSERT_EQ(0, Write("after", "a"));
+        ASSERT_EQ(0, Open(mFs));
+        Model more = Content(kKeys);
+        EXPECT_EQ("a", more["after"]);
+        more.erase("after");
+        EXPECT_EQ(want, more);
+    }
+
+    // Every row's damage on one file, another file removed ("" none), then the store checked.
+    template <typename Want>
+    void RunRows(const std::string& damaged, const std::string& removed, Want want)
+    {
+        const MemFs::Image start = mFs.Snapshot();
+        for (const Row& row : kRows) {
+            SCOPED_TRACE(row.what);
+            mFs.Restore(start);
+            Bytes d = mFs.Get(damaged);
+            row.damage(d);
+            mFs.Put(damaged, d);
+            if (!removed.empty()) {
+                mFs.Erase(removed);
+            }
+            ExpectStore(want(row));
+        }
+    }
+
+    UniTestClock mClock;
+    MemFs mFs;
+};
+
 }  // namespace
 
 TEST_F(Corruption, DamagedDataFileFallsBackToTheBackup)
 {
-    const MemFs::Image start = mFs.Snapshot();
-    for (const Row& row : kRows) {
-        SCOPED_TRACE(row.what);
-        mFs.Restore(start);
-        Bytes d = mFs.Get(kData);
-        row.damage(d);
-        mFs.Put(kData, d);
-        ExpectStore(kAll);
-    }
+    RunRows(kData, "", [](const Row&) { return kAll; });
 }
 
 TEST_F(Corruption, WithoutABackupEveryValueThatChecksIsKept)
 {
-    const MemFs::Image start = mFs.Snapshot();
-    for (const Row& row : kRows) {
-        SCOPED_TRACE(row.what);
-        mFs.Restore(start);
-        mFs.Erase(kBak);
-        Bytes d = mFs.Get(kData);
-        row.damage(d);
-        mFs.Put(kData, d);
-        ExpectStore(row.kept);
-    }
+    RunRows(kData, kBak, [](const Row& row) { return row.kept; });
 }
 
 TEST_F(Corruption, DamagedBackupIsNeverCopiedOverTheDataFile)
 {
-    const MemFs::Image start = mFs.Snapshot();
-    for (const Row& row : kRows) {
-        SCOPED_TRACE(row.what);
-        mFs.Restore(start);
-        Bytes b = mFs.Get(kBak);
-        row.damage(b);
-        mFs.Put(kBak, b);
-        mFs.Erase(kData);
-        ExpectStore(row.kept);
-    }
+    RunRows(kBak, kData, [](const Row& row) { return row.kept; });
 }
 
 TEST_F(Corruption, OldHeaderPathsAreBounded)

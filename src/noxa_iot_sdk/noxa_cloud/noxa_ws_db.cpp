@@ -9,6 +9,7 @@
 
 #include <cjson/cJSON.h>
 
+#include <array>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -266,14 +267,16 @@ void __attach_fields(NQ_DB_RW_S* out, GW_ATTACH_ATTR_S (&attr)[GW_ATTACH_NUM])
 
 // The records' tables: descriptors over a structure the caller owns.
 constexpr uint32_t kBaseCnt = 6;
-void __base_fields(GW_BASE_IF_S* bi, NQ_DB_RW_S (&f)[kBaseCnt])
+std::array<NQ_DB_RW_S, kBaseCnt> __base_fields(GW_BASE_IF_S* bi)
 {
+    std::array<NQ_DB_RW_S, kBaseCnt> f;
     f[0] = __text("uuid", bi->uuid);
     f[1] = __text("auth_key", bi->auth_key);
     f[2] = __text("ap_ssid", bi->ap_ssid);
     f[3] = __text("ap_passwd", bi->ap_passwd);
     f[4] = __text("country_code", bi->country_code);
     f[5] = __num("prod_test", NQ_DB_BOOL, bi->prod_test);
+    return f;
 }
 
 constexpr uint32_t kWsmCnt = 10;
@@ -282,8 +285,9 @@ struct WSM_WIRE_S {
     char passwd[kPasswdB64Len];
     uint8_t wfb64;
 };
-void __wsm_fields(GW_WORK_STAT_MAG_S* w, WSM_WIRE_S* wire, NQ_DB_RW_S (&f)[kWsmCnt])
+std::array<NQ_DB_RW_S, kWsmCnt> __wsm_fields(GW_WORK_STAT_MAG_S* w, WSM_WIRE_S* wire)
 {
+    std::array<NQ_DB_RW_S, kWsmCnt> f;
     f[0] = __num("nc_tp", NQ_DB_UINT8, w->nc_tp);
     f[1] = __text("ssid", wire->ssid);
     f[2] = __text("passwd", wire->passwd);
@@ -294,11 +298,13 @@ void __wsm_fields(GW_WORK_STAT_MAG_S* w, WSM_WIRE_S* wire, NQ_DB_RW_S (&f)[kWsmC
     f[7] = __text("token", w->token);
     f[8] = __text("region", w->region);
     f[9] = __text("reg_key", w->reg_key);
+    return f;
 }
 
 constexpr uint32_t kDescCnt = 22;
-void __desc_fields(GW_DESC_IF_S* di, NQ_DB_RW_S (&f)[kDescCnt])
+std::array<NQ_DB_RW_S, kDescCnt> __desc_fields(GW_DESC_IF_S* di)
 {
+    std::array<NQ_DB_RW_S, kDescCnt> f;
     f[0] = __num("abi", NQ_DB_UINT8, di->abi);
     f[1] = __text("id", di->id);
     f[2] = __text("swv", di->swv);
@@ -314,12 +320,15 @@ void __desc_fields(GW_DESC_IF_S* di, NQ_DB_RW_S (&f)[kDescCnt])
     // One byte of the word goes out; a missing member clears all of it.
     f[12] = {"sync", NQ_DB_UINT8, &di->sync, sizeof(di->sync)};
     f[13] = __num("attr_num", NQ_DB_UINT8, di->attr_num);
-    __attach_fields(f + 14, di->attr);
+    __attach_fields(&f[14], di->attr);
+    return f;
 }
 
+// The writer stores 12 members; the reader reads one more, "dls_time", into a scratch buffer.
 constexpr uint32_t kActvCnt = 12;
-void __actv_fields(GW_ACTV_IF_S* ai, NQ_DB_RW_S (&f)[kActvCnt + 1], uint8_t* dls)
+std::array<NQ_DB_RW_S, kActvCnt + 1> __actv_fields(GW_ACTV_IF_S* ai, uint8_t* dls)
 {
+    std::array<NQ_DB_RW_S, kActvCnt + 1> f;
     f[0] = __text("key", ai->key);
     f[1] = __text("lckey", ai->lckey);
     f[2] = __text("h_url", ai->h_url);
@@ -333,11 +342,13 @@ void __actv_fields(GW_ACTV_IF_S* ai, NQ_DB_RW_S (&f)[kActvCnt + 1], uint8_t* dls
     f[10] = __text("wx_app_id", ai->wx_app_id);
     f[11] = __text("wx_uuid", ai->wx_uuid);
     f[12] = {"dls_time", NQ_DB_RAW, dls, kDlsTimeLen};
+    return f;
 }
 
 constexpr uint32_t kDevCnt = 17;
-void __dev_fields(DEV_DESC_IF_S* dev, NQ_DB_RW_S (&f)[kDevCnt])
+std::array<NQ_DB_RW_S, kDevCnt> __dev_fields(DEV_DESC_IF_S* dev)
 {
+    std::array<NQ_DB_RW_S, kDevCnt> f;
     f[0] = __text("id", dev->id);
     f[1] = __text("sw_ver", dev->sw_ver);
     f[2] = __text("s_id", dev->s_id);
@@ -347,13 +358,15 @@ void __dev_fields(DEV_DESC_IF_S* dev, NQ_DB_RW_S (&f)[kDevCnt])
     f[6] = __num("sync", NQ_DB_BOOL, dev->sync);
     f[7] = __num("uddd", NQ_DB_INT32, dev->uddd);
     f[8] = __num("attr_num", NQ_DB_UINT8, dev->attr_num);
-    __attach_fields(f + 9, dev->attr);
+    __attach_fields(&f[9], dev->attr);
+    return f;
 }
 
 // Save or restore of one record, with its "<name> write/read fails/success" messages.
-int __save(const char* key, const NQ_DB_RW_S* f, uint32_t cnt, const char* name)
+template <size_t N>
+int __save(const char* key, const std::array<NQ_DB_RW_S, N>& f, uint32_t cnt, const char* name)
 {
-    int ret = __nq_db_serialize_save(key, f, cnt);
+    int ret = __nq_db_serialize_save(key, f.data(), cnt);
     if (ret != UNI_OK) {
         PR_ERR("%s write fails %d", name, ret);
         return ret;
@@ -362,15 +375,39 @@ int __save(const char* key, const NQ_DB_RW_S* f, uint32_t cnt, const char* name)
     return UNI_OK;
 }
 
-int __restore(const char* key, const NQ_DB_RW_S* f, uint32_t cnt, const char* name)
+template <size_t N>
+int __restore(const char* key, const std::array<NQ_DB_RW_S, N>& f, const char* name)
 {
-    int ret = __nq_db_deserialize_restore(key, f, cnt);
+    int ret = __nq_db_deserialize_restore(key, f.data(), N);
     if (ret != UNI_OK) {
         PR_ERR("%s read fails %d", name, ret);
         return ret;
     }
     PR_DEBUG("%s read success", name);
     return UNI_OK;
+}
+
+// A record saved through a copy: the descriptors want addresses they could write through.
+template <typename T, typename Fields>
+int __save_record(const T* rec, const char* key, const char* name, Fields fields)
+{
+    if (rec == nullptr) {
+        PR_ERR("input is null");
+        return UNI_INVALID_PARM;
+    }
+    T copy = *rec;
+    auto f = fields(&copy);
+    return __save(key, f, static_cast<uint32_t>(f.size()), name);
+}
+
+template <typename T, typename Fields>
+int __restore_record(T* rec, const char* key, const char* name, Fields fields)
+{
+    if (rec == nullptr) {
+        PR_ERR("input is null");
+        return UNI_INVALID_PARM;
+    }
+    return __restore(key, fields(rec), name);
 }
 
 }  // namespace
@@ -467,25 +504,12 @@ int ws_db_init(const char* path, const uint8_t* key, uint32_t keyLen)
 
 int wd_gw_base_if_write(const GW_BASE_IF_S* bi)
 {
-    if (bi == nullptr) {
-        PR_ERR("input is null");
-        return UNI_INVALID_PARM;
-    }
-    GW_BASE_IF_S copy = *bi;
-    NQ_DB_RW_S f[kBaseCnt];
-    __base_fields(&copy, f);
-    return __save(kGwBaseKey, f, kBaseCnt, "gw base");
+    return __save_record(bi, kGwBaseKey, "gw base", __base_fields);
 }
 
 int wd_gw_base_if_read(GW_BASE_IF_S* bi)
 {
-    if (bi == nullptr) {
-        PR_ERR("input is null");
-        return UNI_INVALID_PARM;
-    }
-    NQ_DB_RW_S f[kBaseCnt];
-    __base_fields(bi, f);
-    return __restore(kGwBaseKey, f, kBaseCnt, "gw base");
+    return __restore_record(bi, kGwBaseKey, "gw base", __base_fields);
 }
 
 int wd_gw_wsm_write(const GW_WORK_STAT_MAG_S* wsm)
@@ -501,9 +525,7 @@ int wd_gw_wsm_write(const GW_WORK_STAT_MAG_S* wsm)
                       static_cast<int>(strnlen(copy.ssid, sizeof(copy.ssid) - 1)), wire.ssid);
     uni_base64_encode(reinterpret_cast<const uint8_t*>(copy.passwd),
                       static_cast<int>(strnlen(copy.passwd, sizeof(copy.passwd) - 1)), wire.passwd);
-    NQ_DB_RW_S f[kWsmCnt];
-    __wsm_fields(&copy, &wire, f);
-    return __save(kGwWsmKey, f, kWsmCnt, "gw_wsm");
+    return __save(kGwWsmKey, __wsm_fields(&copy, &wire), kWsmCnt, "gw_wsm");
 }
 
 int wd_gw_wsm_read(GW_WORK_STAT_MAG_S* wsm)
@@ -513,9 +535,7 @@ int wd_gw_wsm_read(GW_WORK_STAT_MAG_S* wsm)
         return UNI_INVALID_PARM;
     }
     WSM_WIRE_S wire = {};
-    NQ_DB_RW_S f[kWsmCnt];
-    __wsm_fields(wsm, &wire, f);
-    int ret = __nq_db_deserialize_restore(kGwWsmKey, f, kWsmCnt);
+    int ret = __nq_db_deserialize_restore(kGwWsmKey, __wsm_fields(wsm, &wire).data(), kWsmCnt);
     if (ret == UNI_OK) {
         memset(wsm->ssid, 0, sizeof(wsm->ssid));
         memset(wsm->passwd, 0, sizeof(wsm->passwd));
@@ -544,25 +564,12 @@ int wd_gw_wsm_read(GW_WORK_STAT_MAG_S* wsm)
 
 int wd_gw_desc_if_write(const GW_DESC_IF_S* di)
 {
-    if (di == nullptr) {
-        PR_ERR("input is null");
-        return UNI_INVALID_PARM;
-    }
-    GW_DESC_IF_S copy = *di;
-    NQ_DB_RW_S f[kDescCnt];
-    __desc_fields(&copy, f);
-    return __save(kGwDescKey, f, kDescCnt, "gw_di");
+    return __save_record(di, kGwDescKey, "gw_di", __desc_fields);
 }
 
 int wd_gw_desc_if_read(GW_DESC_IF_S* di)
 {
-    if (di == nullptr) {
-        PR_ERR("input is null");
-        return UNI_INVALID_PARM;
-    }
-    NQ_DB_RW_S f[kDescCnt];
-    __desc_fields(di, f);
-    int ret = __restore(kGwDescKey, f, kDescCnt, "gw_di");
+    int ret = __restore_record(di, kGwDescKey, "gw_di", __desc_fields);
     if (ret != UNI_OK) {
         return ret;
     }
@@ -584,34 +591,18 @@ int wd_gw_actv_if_write(const GW_ACTV_IF_S* ai)
         return UNI_INVALID_PARM;
     }
     GW_ACTV_IF_S copy = *ai;
-    NQ_DB_RW_S f[kActvCnt + 1];
-    __actv_fields(&copy, f, nullptr);
-    return __save(kGwActvKey, f, kActvCnt, "gw_ai");
+    return __save(kGwActvKey, __actv_fields(&copy, nullptr), kActvCnt, "gw_ai");
 }
 
 int wd_gw_actv_if_read(GW_ACTV_IF_S* ai)
 {
-    if (ai == nullptr) {
-        PR_ERR("input is null");
-        return UNI_INVALID_PARM;
-    }
-    // "dls_time" is read and dropped.
     uint8_t dls[kDlsTimeLen];
-    NQ_DB_RW_S f[kActvCnt + 1];
-    __actv_fields(ai, f, dls);
-    return __restore(kGwActvKey, f, kActvCnt + 1, "gw_ai");
+    return __restore_record(ai, kGwActvKey, "gw_ai", [&](GW_ACTV_IF_S* rec) { return __actv_fields(rec, dls); });
 }
 
 int wd_dev_if_write(const DEV_DESC_IF_S* dev)
 {
-    if (dev == nullptr) {
-        PR_ERR("input is null");
-        return UNI_INVALID_PARM;
-    }
-    DEV_DESC_IF_S copy = *dev;
-    NQ_DB_RW_S f[kDevCnt];
-    __dev_fields(&copy, f);
-    return __save(__dev_key(copy.id).c_str(), f, kDevCnt, "ddi");
+    return __save_record(dev, dev != nullptr ? __dev_key(dev->id).c_str() : "", "ddi", __dev_fields);
 }
 
 int wd_dev_if_read(uint32_t* index, DEV_DESC_IF_S* dev)
@@ -628,9 +619,7 @@ int wd_dev_if_read(uint32_t* index, DEV_DESC_IF_S* dev)
         PR_ERR("ddi fuzzy read fails %d", ret);
         return ret;
     }
-    NQ_DB_RW_S f[kDevCnt];
-    __dev_fields(dev, f);
-    ret = __restore_from(buf, len, f, kDevCnt);
+    ret = __restore_from(buf, len, __dev_fields(dev).data(), kDevCnt);
     kvs_free_data(buf);
     if (ret != UNI_OK) {
         PR_ERR("ddi read fails %d", ret);

@@ -305,6 +305,36 @@ SIMPLE_KV_S* __store(void)
     return kv;
 }
 
+int __read_entry(const char* key, bool fuzzy, uint32_t* index, uint8_t** value, uint32_t* len)
+{
+    if (key == nullptr || value == nullptr || len == nullptr || (fuzzy && index == nullptr)) {
+        return -1;
+    }
+    SIMPLE_KV_S* kv = __store();
+    if (kv == nullptr) {
+        return -2;
+    }
+    UniMutexGuard lock(kv->mutex);
+    int ret = __read_kv(kv, key, fuzzy, fuzzy ? *index : 0, value, len);
+    if (ret == 0 && fuzzy) {
+        ++*index;
+    }
+    return ret;
+}
+
+int __delete_entry(const char* key, bool fuzzy)
+{
+    if (key == nullptr) {
+        return -1;
+    }
+    SIMPLE_KV_S* kv = __store();
+    if (kv == nullptr) {
+        return -2;
+    }
+    UniMutexGuard lock(kv->mutex);
+    return __delete_kv(kv, key, fuzzy);
+}
+
 }  // namespace
 
 int kv_io_read_at(SIMPLE_KV_S* kv, KV_FILE_S* f, uint64_t off, void* buf, uint32_t len)
@@ -514,32 +544,12 @@ int simplekv_init(const char* path, const uint8_t* key, uint32_t keyLen)
 
 int simplekv_read(const char* key, uint8_t** value, uint32_t* len)
 {
-    if (key == nullptr || value == nullptr || len == nullptr) {
-        return -1;
-    }
-    SIMPLE_KV_S* kv = __store();
-    if (kv == nullptr) {
-        return -2;
-    }
-    UniMutexGuard lock(kv->mutex);
-    return __read_kv(kv, key, false, 0, value, len);
+    return __read_entry(key, false, nullptr, value, len);
 }
 
 int simplekv_fuzz_read(const char* key, uint32_t* index, uint8_t** value, uint32_t* len)
 {
-    if (key == nullptr || index == nullptr || value == nullptr || len == nullptr) {
-        return -1;
-    }
-    SIMPLE_KV_S* kv = __store();
-    if (kv == nullptr) {
-        return -2;
-    }
-    UniMutexGuard lock(kv->mutex);
-    int ret = __read_kv(kv, key, true, *index, value, len);
-    if (ret == 0) {
-        ++*index;
-    }
-    return ret;
+    return __read_entry(key, true, index, value, len);
 }
 
 int simplekv_write(const char* key, const void* value, uint32_t len)
@@ -560,28 +570,12 @@ int simplekv_write(const char* key, const void* value, uint32_t len)
 
 int simplekv_delete(const char* key)
 {
-    if (key == nullptr) {
-        return -1;
-    }
-    SIMPLE_KV_S* kv = __store();
-    if (kv == nullptr) {
-        return -2;
-    }
-    UniMutexGuard lock(kv->mutex);
-    return __delete_kv(kv, key, false);
+    return __delete_entry(key, false);
 }
 
 int simplekv_fuzz_delete(const char* key)
 {
-    if (key == nullptr) {
-        return -1;
-    }
-    SIMPLE_KV_S* kv = __store();
-    if (kv == nullptr) {
-        return -2;
-    }
-    UniMutexGuard lock(kv->mutex);
-    return __delete_kv(kv, key, true);
+    return __delete_entry(key, true);
 }
 
 int simplekv_free_data(uint8_t* data)

@@ -49,6 +49,19 @@ struct Recorder {
     std::atomic<int> permitAnswer{1};
     std::vector<std::string> lines;  // log lines
 
+    // A fresh start for the next test of the same process.
+    void Reset()
+    {
+        std::lock_guard<std::mutex> lock(m);
+        connected = disconnected = updateAuth = permitCalls = 0;
+        denies.clear();
+        received.clear();
+        allNulTerminated = true;
+        pubResults.clear();
+        permitAnswer = 1;
+        lines.clear();
+    }
+
     template <class Pred>
     bool WaitFor(Pred pred, int ms = kWaitMs)
     {
@@ -120,6 +133,15 @@ inline Recorder& Rec()
 {
     static Recorder* r = new Recorder;  // outlives every thread of the process
     return *r;
+}
+
+// Start of a test's clock: test clocks only move forward, also when one process runs several
+// tests (the system timer reads a step back as a wrap of the tick).
+inline uint64_t NextClockBase()
+{
+    static uint64_t base = 1000000;
+    base += 100000000;
+    return base;
 }
 
 inline void CaptureLine(const char* line)

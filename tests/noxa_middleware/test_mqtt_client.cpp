@@ -28,6 +28,7 @@ class MqttBroker : public testing::TestWithParam<bool> {
 protected:
     void SetUp() override
     {
+        Rec().Reset();
         InstallLogTap();
         netpeer::InstallLoopbackResolver();
         ASSERT_EQ(0, cmmod_init());
@@ -96,7 +97,7 @@ protected:
         mClock.Advance(static_cast<uint64_t>(ms));
     }
 
-    UniTestClock mClock;
+    UniTestClock mClock{NextClockBase()};
     netpeer::TestPki mPki;
     std::unique_ptr<Mosquitto> mBroker;
     MQ_HANDLE mH = nullptr;

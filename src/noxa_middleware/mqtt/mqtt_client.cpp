@@ -76,6 +76,7 @@ struct MQ_CNTL_S {
     MUTEX_HANDLE pub_ack_mutex = nullptr;
     TM_MSG_S* alive_tm_msg = nullptr;
     TIMER_ID resp_timer = 0;
+    std::atomic<bool> resp_armed{false};  // so that a receive need not ask the timer service
     std::atomic<uint64_t> last_recv_ms{0};  // monotonic
     std::atomic<int> stat{MQ_GET_SERVER_IP};
     std::atomic<int> online{0};
@@ -188,6 +189,18 @@ void __mq_sleep_until(MQ_CNTL_S* h, uint64_t end)
     }
 }
 
+void __resp_start(MQ_CNTL_S* h)
+{
+    h->resp_armed.store(true);
+    sys_start_timer(h->resp_timer, MQ_RESP_TIMEOUT_MS, TIMER_ONCE);
+}
+
+void __resp_stop(MQ_CNTL_S* h)
+{
+    h->resp_armed.store(false);
+    sys_stop_timer(h->resp_timer);
+}
+
 void __wake(MQ_CNTL_S* h)
 {
     std::lock_guard<std::mutex> lock(h->life_mutex);
@@ -291,7 +304,7 @@ bool __mq_close(MQ_CNTL_S* h)
     h->consumed = 0;
     cmmod_stop_tm_msg(h->alive_tm_msg);
     // A response timer of this link must not close the next one.
-    sys_stop_timer(h->resp_timer);
+    __resp_stop(h);
     UniMutexGuard lock(h->state_mutex);
     if (h->online.exchange(0) != 0 && h->cbs.disconn_cb != nullptr) {
         h->cbs.disconn_cb();
@@ -504,7 +517,7 @@ void __mq_handle_packet(MQ_CNTL_S* h, RxPacket& pkt)
     case MQTT_MSG_PINGRESP:
         // Timers first, then the line: whoever reads it may move the clock.
         h->fail_cnt >>= 2;
-        sys_stop_timer(h->resp_timer);
+        __resp_stop(h);
         cmmod_start_tm_msg(h->alive_tm_msg, h->broker.alive * 1000u, TIMER_ONCE);
         PR_DEBUG("ping respond. update fail_cnt:%d time %d", h->fail_cnt,
                  static_cast<int>(h->last_recv_ms.load() / 1000));
@@ -639,7 +652,7 @@ int __mq_sock_connect(MQ_CNTL_S* h)
 // State 2.
 int __mq_send_connect(MQ_CNTL_S* h)
 {
-    sys_start_timer(h->resp_timer, MQ_RESP_TIMEOUT_MS, TIMER_ONCE);
+    __resp_start(h);
     MQ_UPDATE_AUTH_CB update = __cbs(h).update_auth_cb;
     if (update != nullptr) {
         update();
@@ -681,7 +694,7 @@ int __mq_connack(MQ_CNTL_S* h)
         return ret;
     }
     h->deny_cnt = 0;
-    sys_stop_timer(h->resp_timer);
+    __resp_stop(h);
     h->stat.store(MQ_SUB);
     return 0;
 }
@@ -690,7 +703,7 @@ int __mq_connack(MQ_CNTL_S* h)
 // SUBSCRIBE must not hold the task forever.
 int __mq_subscribe(MQ_CNTL_S* h)
 {
-    sys_start_timer(h->resp_timer, MQ_RESP_TIMEOUT_MS, TIMER_ONCE);
+    __resp_start(h);
     PR_DEBUG("mqtt socket connect success. begin to subscribe \n");
     const char* topics[2] = {h->subcribe_topic, h->extra_topic.load()};
     int ret = 0;
@@ -700,7 +713,7 @@ int __mq_subscribe(MQ_CNTL_S* h)
     }
     if (ret != 1) {
         PR_ERR("ret:%d.", ret);
-        sys_stop_timer(h->resp_timer);
+        __resp_stop(h);
         return ret < 0 ? ret : UNI_COM_ERROR;
     }
     h->stat.store(MQ_SUB_VERIFY);
@@ -729,7 +742,7 @@ int __mq_suback(MQ_CNTL_S* h)
         }
         __mq_handle_packet(h, pkt);
     }
-    sys_stop_timer(h->resp_timer);
+    __resp_stop(h);
     h->stat.store(MQ_CONN_SUCCESS);
     int ret = cmmod_start_tm_msg(h->alive_tm_msg, h->broker.alive * 1000u, TIMER_ONCE);
     if (ret != 0) {
@@ -761,7 +774,7 @@ int __mq_online_recv(MQ_CNTL_S* h)
         PR_ERR("__mq_recv err op_ret:%d recv_len:%d", ret, h->recv_len);
         return ret;
     }
-    if (IsThisSysTimerRun(h->resp_timer) != 0) {
+    if (h->resp_armed.exchange(false)) {
         sys_stop_timer(h->resp_timer);
     }
     ret = __mq_dispatch_buffered(h);
@@ -894,7 +907,7 @@ void __alive_tm_msg_cb(TM_MSG_S* tmMsg)
     auto* h = static_cast<MQ_CNTL_S*>(tmMsg->data);
     PR_DEBUG("mqtt_ping -->>");
     if (h->send_open.load() != 0) {
-        sys_start_timer(h->resp_timer, MQ_RESP_TIMEOUT_MS, TIMER_ONCE);
+        __resp_start(h);
         for (int i = 0; i < kPingSends; ++i) {
             if (mqtt_ping(&h->broker) == 1) {
                 break;

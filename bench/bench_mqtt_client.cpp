@@ -1,0 +1,269 @@
+// The MQTT client against mosquitto on loopback, beside libmosquitto's client as the reference,
+// both on the same broker in the same run: publish-to-delivery latency (median and 99th
+// percentile, one message in flight) for QoS 0 and QoS 1, and QoS 0 throughput (a burst of
+// publishes until the last one is delivered back). Each client subscribes to its own topic at
+// QoS 0 and gets its own messages back; the payload carries its send time, read on delivery.
+#include "mosquitto_peer.h"
+#include "noxa_adapter/network/uni_network.h"
+#include "noxa_adapter/utilities/uni_log.h"
+#include "noxa_iot_sdk/com_sdk/com_mmod.h"
+#include "noxa_middleware/mqtt/mqtt_client.h"
+
+#include <algorithm>
+#include <atomic>
+#include <benchmark/benchmark.h>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mosquitto.h>
+#include <mutex>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+constexpr int kPayload = 64;
+constexpr int kBurst = 20000;
+constexpr int kWaitMs = 10000;
+
+uint64_t NowNs()
+{
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+}
+
+// What one client got back.
+struct Sink {
+    std::mutex m;
+    std::condition_variable cv;
+    uint64_t count = 0;
+    uint64_t want = 0;  // the waiter is woken only when the count gets there
+    std::vector<double> latUs;
+
+    void Deliver(const void* data, size_t len)
+    {
+        uint64_t now = NowNs();
+        uint64_t sent = 0;
+        if (len >= sizeof(sent)) {
+            memcpy(&sent, data, sizeof(sent));
+        }
+        bool wake = false;
+        {
+            std::lock_guard<std::mutex> lock(m);
+            ++count;
+            latUs.push_back(static_cast<double>(now - sent) / 1000.0);
+            wake = count == want;
+        }
+        if (wake) {
+            cv.notify_all();
+        }
+    }
+    uint64_t Count()
+    {
+        std::lock_guard<std::mutex> lock(m);
+        return count;
+    }
+    bool WaitCount(uint64_t n)
+    {
+        std::unique_lock<std::mutex> lock(m);
+        want = n;
+        return cv.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&] { return count >= n; });
+    }
+    std::vector<double> TakeLatencies()
+    {
+        std::lock_guard<std::mutex> lock(m);
+        std::vector<double> out;
+        out.swap(latUs);
+        return out;
+    }
+};
+
+mqttpeer::Mosquitto& Broker()
+{
+    static mqttpeer::Mosquitto broker{mqttpeer::Mosquitto::Config{}};
+    return broker;
+}
+
+class Client {
+public:
+    virtual ~Client() = default;
+    virtual bool Publish(const uint8_t* data, int len, int qos) = 0;
+    Sink sink;
+};
+
+// ---- this client ----
+
+Sink* s_noxaSink = nullptr;
+std::atomic<int> s_noxaOnline{0};
+
+void NoxaRecv(uint8_t* data, uint32_t len)
+{
+    s_noxaSink->Deliver(data, len);
+}
+void NoxaConn()
+{
+    s_noxaOnline = 1;
+}
+void NoxaPubDone(int, void*) {}
+
+class NoxaClient : public Client {
+public:
+    NoxaClient()
+    {
+        s_noxaSink = &sink;
+        uni_log_init(LOG_LEVEL_ERR, 1024, uni_log_output);
+        unw_dns_cache_init();
+        if (cmmod_init() != 0) {
+            throw std::runtime_error("cmmod");
+        }
+        const char* hosts[] = {"127.0.0.1"};
+        MQ_CLIENT_INFO_S info = {kTopic, "bench-noxa", "bench", nullptr};
+        if (create_mqtt_hand(hosts, 1, Broker().Port(), 0, &info, 60, NoxaRecv, &mH) != 0) {
+            throw std::runtime_error("create_mqtt_hand");
+        }
+        mqtt_register_cb(mH, NoxaConn, nullptr, nullptr, nullptr, nullptr);
+        mqtt_client_start(mH, "mq_bench");
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+        while (s_noxaOnline.load() == 0 && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (s_noxaOnline.load() == 0) {
+            throw std::runtime_error("not online");
+        }
+    }
+    ~NoxaClient() override { delete_mqtt_hand(mH); }
+    bool Publish(const uint8_t* data, int len, int qos) override
+    {
+        return mqtt_publish_async(mH, kTopic, static_cast<uint8_t>(qos), data, static_cast<uint32_t>(len), 0,
+                                  qos == 1 ? NoxaPubDone : nullptr, nullptr) == 0;
+    }
+
+private:
+    static constexpr const char* kTopic = "bench/noxa";
+    MQ_HANDLE mH = nullptr;
+};
+
+// ---- libmosquitto's client ----
+
+class RefClient : public Client {
+public:
+    RefClient()
+    {
+        mosquitto_lib_init();
+        mMosq = mosquitto_new("bench-ref", true, this);
+        mosquitto_int_option(mMosq, MOSQ_OPT_TCP_NODELAY, 1);
+        mosquitto_message_callback_set(mMosq, [](mosquitto*, void* obj, const mosquitto_message* msg) {
+            static_cast<RefClient*>(obj)->sink.Deliver(msg->payload, static_cast<size_t>(msg->payloadlen));
+        });
+        mosquitto_subscribe_callback_set(mMosq, [](mosquitto*, void* obj, int, int, const int*) {
+            static_cast<RefClient*>(obj)->mSubscribed = 1;
+        });
+        if (mosquitto_connect(mMosq, "127.0.0.1", Broker().Port(), 60) != MOSQ_ERR_SUCCESS ||
+            mosquitto_loop_start(mMosq) != MOSQ_ERR_SUCCESS ||
+            mosquitto_subscribe(mMosq, nullptr, kTopic, 0) != MOSQ_ERR_SUCCESS) {
+            throw std::runtime_error("libmosquitto connect");
+        }
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+        while (mSubscribed.load() == 0 && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (mSubscribed.load() == 0) {
+            throw std::runtime_error("libmosquitto subscribe");
+        }
+    }
+    ~RefClient() override
+    {
+        mosquitto_disconnect(mMosq);
+        mosquitto_loop_stop(mMosq, false);
+        mosquitto_destroy(mMosq);
+        mosquitto_lib_cleanup();
+    }
+    bool Publish(const uint8_t* data, int len, int qos) override
+    {
+        return mosquitto_publish(mMosq, nullptr, kTopic, len, data, qos, false) == MOSQ_ERR_SUCCESS;
+    }
+
+private:
+    static constexpr const char* kTopic = "bench/ref";
+    mosquitto* mMosq = nullptr;
+    std::atomic<int> mSubscribed{0};
+};
+
+enum Which { kNoxa, kRef };
+
+Client& Get(Which which)
+{
+    Broker();  // made first, so that it goes last, after the clients
+    static std::unique_ptr<Client> clients[2];
+    if (!clients[which]) {
+        clients[which] = which == kNoxa ? std::unique_ptr<Client>(new NoxaClient) : std::unique_ptr<Client>(new RefClient);
+    }
+    return *clients[which];
+}
+
+double Percentile(std::vector<double> v, double p)
+{
+    if (v.empty()) {
+        return 0;
+    }
+    std::sort(v.begin(), v.end());
+    size_t at = static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
+    return v[at];
+}
+
+// One message in flight: publish, wait for it to come back.
+void BM_Latency(benchmark::State& state, Which which, int qos)
+{
+    Client& c = Get(which);
+    c.sink.TakeLatencies();
+    uint8_t payload[kPayload] = {};
+    for (auto _ : state) {
+        uint64_t next = c.sink.Count() + 1;
+        uint64_t t0 = NowNs();
+        memcpy(payload, &t0, sizeof(t0));
+        if (!c.Publish(payload, kPayload, qos) || !c.sink.WaitCount(next)) {
+            state.SkipWithError("publish or delivery failed");
+            break;
+        }
+    }
+    std::vector<double> lat = c.sink.TakeLatencies();
+    state.counters["median_us"] = Percentile(lat, 0.5);
+    state.counters["p99_us"] = Percentile(lat, 0.99);
+}
+
+// A burst of QoS 0 publishes; done when the last one is back.
+void BM_Throughput(benchmark::State& state, Which which)
+{
+    Client& c = Get(which);
+    uint8_t payload[kPayload] = {};
+    for (auto _ : state) {
+        uint64_t target = c.sink.Count() + kBurst;
+        for (int i = 0; i < kBurst; ++i) {
+            uint64_t t0 = NowNs();
+            memcpy(payload, &t0, sizeof(t0));
+            if (!c.Publish(payload, kPayload, 0)) {
+                state.SkipWithError("publish failed");
+                return;
+            }
+        }
+        if (!c.sink.WaitCount(target)) {
+            state.SkipWithError("messages lost");
+            return;
+        }
+    }
+    c.sink.TakeLatencies();
+    state.SetItemsProcessed(state.iterations() * kBurst);
+}
+
+BENCHMARK_CAPTURE(BM_Latency, noxa_qos0, kNoxa, 0)->Iterations(5000)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_Latency, mosquitto_qos0, kRef, 0)->Iterations(5000)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_Latency, noxa_qos1, kNoxa, 1)->Iterations(5000)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_Latency, mosquitto_qos1, kRef, 1)->Iterations(5000)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_Throughput, noxa_qos0, kNoxa)->Iterations(10)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Throughput, mosquitto_qos0, kRef)->Iterations(10)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -17,6 +17,8 @@ packages=(
     libavcodec-dev libswscale-dev libavutil-dev
     # the MQTT client's tests run their own broker; its benchmark compares with libmosquitto's client
     mosquitto libmosquitto-dev
+    # audio: speexdsp's echo canceller and preprocessor, FAAD2 for the tones
+    libspeexdsp-dev libfaad-dev
 )
 # The libFuzzer targets (scripts/fuzz.sh, DOORPHONE_FUZZ=1): clang and its runtime, only then.
 if [ -n "${DOORPHONE_FUZZ:-}" ]; then

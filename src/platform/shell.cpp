@@ -112,6 +112,10 @@ bool __MapAbsolute(const std::string& word, const std::string& root, std::string
         *out = norm;
         return true;
     }
+    if (norm == "/") {  // the unit's own root ("cd /")
+        *out = root;
+        return true;
+    }
     if (root != "/" && (norm == root || __StartsWith(norm, root + "/"))) {
         *out = norm;
         return true;

@@ -3,7 +3,9 @@
 // hand, and a scripted broker on a loopback port that the test drives packet by packet.
 #pragma once
 
+#include "net_peers.h"
 #include "noxa_adapter/utilities/uni_log.h"
+#include "noxa_iot_sdk/com_sdk/com_mmod.h"
 #include "noxa_middleware/mqtt/mqtt_client.h"
 
 #include <arpa/inet.h>
@@ -152,6 +154,16 @@ inline void CaptureLine(const char* line)
 inline void InstallLogTap()
 {
     uni_log_init(LOG_LEVEL_DEBUG, 1024, CaptureLine);
+}
+
+// What every client test starts with: a clean recorder, the log tap, "*.test" names on
+// 127.0.0.1 and the common worker. The result of cmmod_init.
+inline int StartServices()
+{
+    Rec().Reset();
+    InstallLogTap();
+    netpeer::InstallLoopbackResolver();
+    return cmmod_init();
 }
 
 // The number that follows `key` in a log line (e.g. "sleeptime:" in the back-off line).

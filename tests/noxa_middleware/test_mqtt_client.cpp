@@ -28,10 +28,7 @@ class MqttBroker : public testing::TestWithParam<bool> {
 protected:
     void SetUp() override
     {
-        Rec().Reset();
-        InstallLogTap();
-        netpeer::InstallLoopbackResolver();
-        ASSERT_EQ(0, cmmod_init());
+        ASSERT_EQ(0, StartServices());
         ASSERT_EQ(0, noxa_tls_init());
     }
     void TearDown() override

@@ -52,10 +52,7 @@ class MqttWire : public testing::Test {
 protected:
     void SetUp() override
     {
-        Rec().Reset();
-        InstallLogTap();
-        netpeer::InstallLoopbackResolver();
-        ASSERT_EQ(0, cmmod_init());
+        ASSERT_EQ(0, StartServices());
         mThreadsBefore = ThreadCount();
     }
     void TearDown() override

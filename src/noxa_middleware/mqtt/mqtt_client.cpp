@@ -799,6 +799,30 @@ void __mq_fail(MQ_CNTL_S* h)
     __mq_backoff(h);
 }
 
+// The task's steps by state; after a receiving step the permit callback is not asked.
+struct MqStep {
+    int state;
+    int (*fn)(MQ_CNTL_S* h);
+    bool receives;
+};
+
+constexpr MqStep kSteps[] = {
+    {MQ_GET_SERVER_IP, __mq_resolve, false},   {MQ_SOCK_CONN, __mq_sock_connect, false},
+    {MQ_MQTT_CONN, __mq_send_connect, false},   {MQ_MQTT_CONN_VERIFY, __mq_connack, true},
+    {MQ_SUB, __mq_subscribe, false},            {MQ_SUB_VERIFY, __mq_suback, true},
+    {MQ_CONN_SUCCESS, __mq_online_recv, true},
+};
+
+const MqStep* __find_step(int state)
+{
+    for (const MqStep& s : kSteps) {
+        if (s.state == state) {
+            return &s;
+        }
+    }
+    return nullptr;
+}
+
 void __mq_release(MQ_CNTL_S* h);
 
 void __mq_ctrl_task(void* arg)
@@ -837,39 +861,16 @@ void __mq_ctrl_task(void* arg)
                 continue;
             }
         }
-        askPermit = true;
-        int ret = 0;
-        switch (st) {
-        case MQ_GET_SERVER_IP:
-            ret = __mq_resolve(h);
-            break;
-        case MQ_SOCK_CONN:
-            ret = __mq_sock_connect(h);
-            break;
-        case MQ_MQTT_CONN:
-            ret = __mq_send_connect(h);
-            break;
-        case MQ_MQTT_CONN_VERIFY:
-            ret = __mq_connack(h);
-            askPermit = false;
-            break;
-        case MQ_SUB:
-            ret = __mq_subscribe(h);
-            break;
-        case MQ_SUB_VERIFY:
-            ret = __mq_suback(h);
-            askPermit = false;
-            break;
-        case MQ_CONN_SUCCESS:
-            ret = __mq_online_recv(h);
-            askPermit = false;
-            break;
-        default:
+        const MqStep* step = __find_step(st);
+        if (step == nullptr) {
             h->stat.store(MQ_GET_SERVER_IP);
-            break;
+            continue;
         }
+        int ret = step->fn(h);
+        askPermit = !step->receives;
         if (ret != 0) {
             __mq_fail(h);
+            askPermit = true;  // the next connect is a new start
         }
     }
     __mq_close(h);

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 struct DEVICE_STATE_S {
     // Countdowns of the timer task, in the order it runs them.
@@ -67,6 +68,9 @@ struct DEVICE_STATE_S {
     // Names of door 0 and door 1 as the user calls them; touched only under the lock of the
     // device files (ConfigFileParse.h).
     char ChannelName[2][36] = {};
+
+    // Network set-up: held by each pass of the network status thread and by a Wi-Fi join.
+    std::mutex NetMutex;
 };
 
 extern DEVICE_STATE_S gDeviceState;

@@ -1,4 +1,5 @@
 #include "noxa_middleware/mqtt/mqtt_client.h"
+#include "noxa_middleware/mqtt/mqtt_client_internal.h"
 
 #include "noxa_adapter/network/uni_network.h"
 #include "noxa_adapter/system/uni_mutex.h"
@@ -41,77 +42,12 @@ constexpr uint32_t kBackoffBaseMs = 5000;
 constexpr uint32_t kBackoffMinMs = 1000;
 constexpr uint32_t kBackoffMaxMs = 300000;
 constexpr uint32_t kStepSleepMs = 1000;
-constexpr uint32_t kRecvRetryMs = 10;
 // How often a wait on the runtime clock looks at it again (the system timer's own pass).
 constexpr uint32_t kWaitSliceMs = 10;
 constexpr int kPingSends = 3;
 constexpr int kAckTimeoutsToClose = 3;
 constexpr uint8_t kConnectRetryWrap = 4;
 constexpr uint32_t kDisconnectWaitMs = 500;
-
-struct MQ_PUB_SLOT_S {
-    uint16_t msg_id;
-    MQ_PUB_CB cb;
-    void* prv_data;
-    uint64_t send_ms;  // monotonic
-    uint32_t timeout_ms;
-};
-
-}  // namespace
-
-// One Malloc block. The task thread alone opens and closes the socket and the TLS session; it
-// changes them with both the send and the fd lock held, so a sender (send lock) or a timer that
-// shuts the link down (fd lock) never meets a closed or reused descriptor.
-struct MQ_CNTL_S {
-    mqtt_broker_handle_t broker;  // send hook __mq_send; its texts and next id under the send lock
-    NOXA_TLS_HANDLER* tls = nullptr;
-    uint8_t enable_tls = 0;
-    int sockfd = -1;
-    uint32_t serv_ip = 0;
-    uint16_t serv_port = 0;
-    MQ_RECV_CB recv_cb = nullptr;
-    MQ_CALLBACKS_S cbs = {};  // state lock
-    THRD_HANDLE thrd = nullptr;
-    MUTEX_HANDLE state_mutex = nullptr;
-    MUTEX_HANDLE pub_ack_mutex = nullptr;
-    TM_MSG_S* alive_tm_msg = nullptr;
-    TIMER_ID resp_timer = 0;
-    std::atomic<bool> resp_armed{false};  // so that a receive need not ask the timer service
-    std::atomic<uint64_t> last_recv_ms{0};  // monotonic
-    std::atomic<int> stat{MQ_GET_SERVER_IP};
-    std::atomic<int> online{0};
-    MUTEX_HANDLE send_mutex = nullptr;
-    std::atomic<int> send_open{0};
-    char** hosts = nullptr;
-    uint8_t host_num = 0;
-    uint8_t host_idx = 0;
-    uint8_t retry_cnt = 0;
-    uint8_t deny_cnt = 0;
-    char* subcribe_topic = nullptr;
-    std::atomic<char*> extra_topic{nullptr};
-    // One byte more than is ever received: a payload that ends the buffer gets its NUL there.
-    uint8_t recv_buf[MQ_RECV_BUF_LEN + 1] = {};
-    uint16_t recv_len = 0;
-    uint16_t consumed = 0;
-    uint32_t ack_timeout_cnt = 0;  // publish-ack lock
-    TIMER_ID ack_timer = 0;
-    uint8_t in_flight = 0;  // publish-ack lock, one bit per slot
-    MQ_PUB_SLOT_S slots[MQ_PUB_SLOT_NUM] = {};
-    uint32_t fail_cnt = 0;  // drives the back-off
-
-    // Guards sockfd and tls against the shutdown of another thread; held only briefly.
-    std::mutex fd_mutex;
-    // The task's end and the wake-up of its waits.
-    std::mutex life_mutex;
-    std::condition_variable life_cv;
-    std::atomic<bool> quit{false};
-    bool started = false;       // life lock
-    bool task_done = false;     // life lock
-    bool free_on_exit = false;  // task thread
-    char thrd_name[THRD_NAME_LEN + 1] = {};
-};
-
-namespace {
 
 // The handle whose task runs on this thread, and the handle whose send lock this thread holds
 // (the codec's builders send through the hook while a caller holds the lock for the next id).
@@ -142,21 +78,20 @@ private:
     MQ_CNTL_S* mPrev;
 };
 
-struct FreeDeleter {
-    void operator()(uint8_t* p) const { Free(p); }
-};
+}  // namespace
 
-// One received packet: in the receive buffer, or in a block of its own when it is longer.
-struct RxPacket {
-    uint8_t* data = nullptr;
-    uint32_t len = 0;
-    std::unique_ptr<uint8_t, FreeDeleter> block;
-};
-
-bool __stopping(MQ_CNTL_S* h)
+bool mq_stopping(MQ_CNTL_S* h)
 {
     return h->quit.load() || GetThrdSta(h->thrd) != THRD_STA_RUNNING;
 }
+
+void mq_resp_stop(MQ_CNTL_S* h)
+{
+    h->resp_armed.store(false);
+    sys_stop_timer(h->resp_timer);
+}
+
+namespace {
 
 MQ_CALLBACKS_S __cbs(MQ_CNTL_S* h)
 {
@@ -180,7 +115,7 @@ uint64_t __deadline(uint64_t ms)
 void __mq_sleep_until(MQ_CNTL_S* h, uint64_t end)
 {
     std::unique_lock<std::mutex> lock(h->life_mutex);
-    while (!__stopping(h)) {
+    while (!mq_stopping(h)) {
         uint64_t now = uni_get_tick_ms();
         if (now >= end) {
             break;
@@ -193,12 +128,6 @@ void __resp_start(MQ_CNTL_S* h)
 {
     h->resp_armed.store(true);
     sys_start_timer(h->resp_timer, MQ_RESP_TIMEOUT_MS, TIMER_ONCE);
-}
-
-void __resp_stop(MQ_CNTL_S* h)
-{
-    h->resp_armed.store(false);
-    sys_stop_timer(h->resp_timer);
 }
 
 void __wake(MQ_CNTL_S* h)
@@ -304,7 +233,7 @@ bool __mq_close(MQ_CNTL_S* h)
     h->consumed = 0;
     cmmod_stop_tm_msg(h->alive_tm_msg);
     // A response timer of this link must not close the next one.
-    __resp_stop(h);
+    mq_resp_stop(h);
     UniMutexGuard lock(h->state_mutex);
     if (h->online.exchange(0) != 0 && h->cbs.disconn_cb != nullptr) {
         h->cbs.disconn_cb();
@@ -339,212 +268,6 @@ void __mq_backoff(MQ_CNTL_S* h)
     __mq_sleep_until(h, end);
 }
 
-// Reads at least one byte: the count, or a negative code (the peer closing is one too).
-int __mq_read(MQ_CNTL_S* h, uint8_t* buf, uint32_t len)
-{
-    for (;;) {
-        if (h->enable_tls != 0) {
-            int ret = noxa_tls_read(h->tls, buf, len);
-            if (ret > 0) {
-                return ret;
-            }
-            if ((ret == MBEDTLS_ERR_SSL_WANT_READ || ret == MBEDTLS_ERR_SSL_WANT_WRITE) && !__stopping(h)) {
-                continue;
-            }
-            PR_ERR("__mq_recv read fail %d", ret);
-            return ret < 0 ? ret : UNI_COM_ERROR;
-        }
-        int ret = unw_recv(h->sockfd, buf, len);
-        if (ret > 0) {
-            return ret;
-        }
-        if (ret == 0) {
-            PR_DEBUG("mqtt peer closed");
-            return UNI_COM_ERROR;
-        }
-        int err = unw_get_errno();
-        PR_ERR("unw_recv err:%d errno:%d", ret, err);
-        if ((err == UNW_EINTR || err == UNW_EAGAIN || err == UNW_EWOULDBLOCK) && !__stopping(h)) {
-            uni_sleep_ms(kRecvRetryMs);
-            continue;
-        }
-        return ret;
-    }
-}
-
-// One receive into the free end of the buffer, after moving the unconsumed bytes to its start.
-int __mq_recv(MQ_CNTL_S* h)
-{
-    if (h->consumed >= h->recv_len) {
-        h->consumed = 0;
-        h->recv_len = 0;
-    } else if (h->consumed > 0) {
-        memmove(h->recv_buf, h->recv_buf + h->consumed, h->recv_len - h->consumed);
-        h->recv_len = static_cast<uint16_t>(h->recv_len - h->consumed);
-        h->consumed = 0;
-    }
-    uint32_t space = MQ_RECV_BUF_LEN - h->recv_len;
-    if (space == 0) {
-        return UNI_COM_ERROR;  // never: a packet longer than the buffer leaves it at once
-    }
-    int ret = __mq_read(h, h->recv_buf + h->recv_len, space);
-    if (ret > 0) {
-        h->recv_len = static_cast<uint16_t>(h->recv_len + ret);
-        h->last_recv_ms.store(uni_get_tick_ms());
-    }
-    return ret;
-}
-
-int __mq_read_all(MQ_CNTL_S* h, uint8_t* buf, uint32_t len)
-{
-    uint32_t got = 0;
-    while (got < len) {
-        int ret = __mq_read(h, buf + got, len - got);
-        if (ret < 0) {
-            return ret;
-        }
-        got += static_cast<uint32_t>(ret);
-        h->last_recv_ms.store(uni_get_tick_ms());
-    }
-    return 0;
-}
-
-// The next whole packet, consumed from the buffer. A packet longer than the buffer is read whole
-// into a block of its own (with room for a NUL behind it). Returns 1 with a packet; 0 when none
-// is whole yet and receiving is not allowed; a negative code on a receive error or a length
-// that is malformed or above 16,384.
-int __mq_next_packet(MQ_CNTL_S* h, RxPacket* pkt, bool mayRecv)
-{
-    for (;;) {
-        uint8_t* p = h->recv_buf + h->consumed;
-        uint32_t avail = h->recv_len - h->consumed;
-        int32_t total = avail != 0 ? mqtt_packet_len(p, avail) : 0;
-        if (total < 0 || total > MQ_MAX_PACKET_LEN) {
-            PR_ERR("mqtt packet length err:%d", total);
-            return UNI_COM_ERROR;
-        }
-        if (total > 0 && static_cast<uint32_t>(total) <= avail) {
-            pkt->data = p;
-            pkt->len = static_cast<uint32_t>(total);
-            h->consumed = static_cast<uint16_t>(h->consumed + total);
-            return 1;
-        }
-        if (total > MQ_RECV_BUF_LEN) {
-            pkt->block.reset(static_cast<uint8_t*>(Malloc(static_cast<size_t>(total) + 1)));
-            if (!pkt->block) {
-                return UNI_MALLOC_FAILED;
-            }
-            memcpy(pkt->block.get(), p, avail);
-            h->consumed = 0;
-            h->recv_len = 0;
-            int ret = __mq_read_all(h, pkt->block.get() + avail, static_cast<uint32_t>(total) - avail);
-            if (ret < 0) {
-                return ret;
-            }
-            pkt->data = pkt->block.get();
-            pkt->len = static_cast<uint32_t>(total);
-            return 1;
-        }
-        if (!mayRecv) {
-            return 0;
-        }
-        int ret = __mq_recv(h);
-        if (ret < 0) {
-            PR_ERR("__mq_recv err op_ret:%d recv_len:%d", ret, h->recv_len);
-            return ret;
-        }
-    }
-}
-
-bool __topic_match(const char* mine, const uint8_t* topic, uint16_t len)
-{
-    return mine != nullptr && strlen(mine) == len && uni_strncasecmp(mine, reinterpret_cast<const char*>(topic), len) == 0;
-}
-
-void __mq_on_publish(MQ_CNTL_S* h, uint8_t* pkt, uint32_t len)
-{
-    uint8_t qos = MQTTParseMessageQos(pkt);
-    if (qos == 2) {
-        PR_ERR("do't support qos == 2 publish message");
-        return;
-    }
-    if (qos == 1 && mqtt_puback(&h->broker, mqtt_parse_msg_id(pkt, len)) != 1) {
-        PR_ERR("send mqtt publish ack error");
-        return;
-    }
-    const uint8_t* topic = nullptr;
-    uint16_t topicLen = mqtt_parse_pub_topic_ptr(pkt, len, &topic);
-    if (topic == nullptr ||
-        (!__topic_match(h->subcribe_topic, topic, topicLen) && !__topic_match(h->extra_topic.load(), topic, topicLen))) {
-        PR_DEBUG("mqtt drop publish of another topic");
-        return;
-    }
-    const uint8_t* msg = nullptr;
-    uint32_t msgLen = mqtt_parse_pub_msg_ptr(pkt, len, &msg);
-    if (msg == nullptr) {
-        return;
-    }
-    // The payload ends the packet: the buffer and the block keep one byte more for the NUL.
-    uint8_t* end = pkt + len;
-    uint8_t keep = *end;
-    *end = '\0';
-    h->recv_cb(const_cast<uint8_t*>(msg), msgLen);
-    *end = keep;
-}
-
-void __mq_on_puback(MQ_CNTL_S* h, uint16_t id)
-{
-    UniMutexGuard lock(h->pub_ack_mutex);
-    for (int i = 0; i < MQ_PUB_SLOT_NUM; ++i) {
-        if ((h->in_flight & (1u << i)) != 0 && h->slots[i].msg_id == id) {
-            MQ_PUB_SLOT_S slot = h->slots[i];
-            h->slots[i] = MQ_PUB_SLOT_S{};
-            h->in_flight = static_cast<uint8_t>(h->in_flight & ~(1u << i));
-            h->ack_timeout_cnt = 0;
-            slot.cb(0, slot.prv_data);
-            return;
-        }
-    }
-}
-
-void __mq_handle_packet(MQ_CNTL_S* h, RxPacket& pkt)
-{
-    uint8_t type = MQTTParseMessageType(pkt.data);
-    switch (type) {
-    case MQTT_MSG_PUBACK:
-        __mq_on_puback(h, mqtt_parse_msg_id(pkt.data, pkt.len));
-        break;
-    case MQTT_MSG_PINGRESP:
-        // Timers first, then the line: whoever reads it may move the clock.
-        h->fail_cnt >>= 2;
-        __resp_stop(h);
-        cmmod_start_tm_msg(h->alive_tm_msg, h->broker.alive * 1000u, TIMER_ONCE);
-        PR_DEBUG("ping respond. update fail_cnt:%d time %d", h->fail_cnt,
-                 static_cast<int>(h->last_recv_ms.load() / 1000));
-        break;
-    case MQTT_MSG_PUBLISH:
-        __mq_on_publish(h, pkt.data, pkt.len);
-        break;
-    default:
-        // SUBACK and UNSUBACK of topics booked while online: nothing waits for them.
-        PR_DEBUG("mqtt skip packet type:0x%x len:%u", type, pkt.len);
-        break;
-    }
-}
-
-// Every whole packet already in the buffer, in order.
-int __mq_dispatch_buffered(MQ_CNTL_S* h)
-{
-    for (;;) {
-        RxPacket pkt;
-        int ret = __mq_next_packet(h, &pkt, false);
-        if (ret <= 0) {
-            return ret;
-        }
-        __mq_handle_packet(h, pkt);
-    }
-}
-
 int __mq_permit(MQ_CNTL_S* h)
 {
     MQ_PERMIT_CONN_CB permit = __cbs(h).permit_conn_cb;
@@ -554,7 +277,7 @@ int __mq_permit(MQ_CNTL_S* h)
 // State 0.
 int __mq_resolve(MQ_CNTL_S* h)
 {
-    for (uint8_t i = h->host_idx; i < h->host_num && !__stopping(h); ++i) {
+    for (uint8_t i = h->host_idx; i < h->host_num && !mq_stopping(h); ++i) {
         uint32_t ip = 0;
         int ret = unw_gethostbyname(h->hosts[i], &ip, nullptr);
         if (ret == 0) {
@@ -674,7 +397,7 @@ int __mq_send_connect(MQ_CNTL_S* h)
 int __mq_connack(MQ_CNTL_S* h)
 {
     RxPacket pkt;
-    int ret = __mq_next_packet(h, &pkt, true);
+    int ret = mq_next_packet(h, &pkt, true);
     if (ret > 0) {
         uint8_t type = MQTTParseMessageType(pkt.data);
         if (type != MQTT_MSG_CONNACK || pkt.len < 4) {
@@ -694,7 +417,7 @@ int __mq_connack(MQ_CNTL_S* h)
         return ret;
     }
     h->deny_cnt = 0;
-    __resp_stop(h);
+    mq_resp_stop(h);
     h->stat.store(MQ_SUB);
     return 0;
 }
@@ -713,7 +436,7 @@ int __mq_subscribe(MQ_CNTL_S* h)
     }
     if (ret != 1) {
         PR_ERR("ret:%d.", ret);
-        __resp_stop(h);
+        mq_resp_stop(h);
         return ret < 0 ? ret : UNI_COM_ERROR;
     }
     h->stat.store(MQ_SUB_VERIFY);
@@ -726,7 +449,7 @@ int __mq_suback(MQ_CNTL_S* h)
 {
     for (;;) {
         RxPacket pkt;
-        int ret = __mq_next_packet(h, &pkt, true);
+        int ret = mq_next_packet(h, &pkt, true);
         if (ret < 0) {
             PR_ERR("__mq_logic_conn_proc err:%d", ret);
             return ret;
@@ -740,9 +463,9 @@ int __mq_suback(MQ_CNTL_S* h)
             PR_ERR("__mq_logic_conn_proc err:%d", UNI_COM_ERROR);
             return UNI_COM_ERROR;
         }
-        __mq_handle_packet(h, pkt);
+        mq_handle_packet(h, pkt);
     }
-    __resp_stop(h);
+    mq_resp_stop(h);
     h->stat.store(MQ_CONN_SUCCESS);
     int ret = cmmod_start_tm_msg(h->alive_tm_msg, h->broker.alive * 1000u, TIMER_ONCE);
     if (ret != 0) {
@@ -759,7 +482,7 @@ int __mq_suback(MQ_CNTL_S* h)
         conn();
     }
     // Packets behind the SUBACK (retained messages) are not left waiting for the next receive.
-    ret = __mq_dispatch_buffered(h);
+    ret = mq_dispatch_buffered(h);
     if (ret < 0) {
         PR_ERR("__mq_conn_recv err:%d", ret);
     }
@@ -769,7 +492,7 @@ int __mq_suback(MQ_CNTL_S* h)
 // State 7.
 int __mq_online_recv(MQ_CNTL_S* h)
 {
-    int ret = __mq_recv(h);
+    int ret = mq_recv(h);
     if (ret < 0) {
         PR_ERR("__mq_recv err op_ret:%d recv_len:%d", ret, h->recv_len);
         return ret;
@@ -777,7 +500,7 @@ int __mq_online_recv(MQ_CNTL_S* h)
     if (h->resp_armed.exchange(false)) {
         sys_stop_timer(h->resp_timer);
     }
-    ret = __mq_dispatch_buffered(h);
+    ret = mq_dispatch_buffered(h);
     if (ret < 0) {
         PR_ERR("__mq_conn_recv err:%d", ret);
     }

@@ -1,0 +1,110 @@
+// Inside the MQTT client: the handle's record and what its two files share. The task and the
+// public operations are in mqtt_client.cpp, the receive buffer and the packets that come in
+// (framing, PUBACK, PINGRESP, PUBLISH delivery) in mqtt_client_rx.cpp.
+#pragma once
+
+#include "noxa_adapter/system/uni_mutex.h"
+#include "noxa_adapter/system/uni_thread.h"
+#include "noxa_adapter/utilities/mem_pool.h"
+#include "noxa_base/sys_serv/sys_timer.h"
+#include "noxa_base/sys_serv/uni_msg_queue.h"
+#include "noxa_middleware/mqtt/libemqtt.h"
+#include "noxa_middleware/mqtt/mqtt_client.h"
+#include "noxa_middleware/tls/noxa_tls.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+// A QoS 1 publish waiting for its PUBACK.
+struct MQ_PUB_SLOT_S {
+    uint16_t msg_id;
+    MQ_PUB_CB cb;
+    void* prv_data;
+    uint64_t send_ms;  // monotonic
+    uint32_t timeout_ms;
+};
+
+// One Malloc block. The task thread alone opens and closes the socket and the TLS session; it
+// changes them with both the send and the fd lock held, so a sender (send lock) or a timer that
+// shuts the link down (fd lock) never meets a closed or reused descriptor.
+struct MQ_CNTL_S {
+    mqtt_broker_handle_t broker;  // send hook __mq_send; its texts and next id under the send lock
+    NOXA_TLS_HANDLER* tls = nullptr;
+    uint8_t enable_tls = 0;
+    int sockfd = -1;
+    uint32_t serv_ip = 0;
+    uint16_t serv_port = 0;
+    MQ_RECV_CB recv_cb = nullptr;
+    MQ_CALLBACKS_S cbs = {};  // state lock
+    THRD_HANDLE thrd = nullptr;
+    MUTEX_HANDLE state_mutex = nullptr;
+    MUTEX_HANDLE pub_ack_mutex = nullptr;
+    TM_MSG_S* alive_tm_msg = nullptr;
+    TIMER_ID resp_timer = 0;
+    std::atomic<bool> resp_armed{false};  // so that a receive need not ask the timer service
+    std::atomic<uint64_t> last_recv_ms{0};  // monotonic
+    std::atomic<int> stat{MQ_GET_SERVER_IP};
+    std::atomic<int> online{0};
+    MUTEX_HANDLE send_mutex = nullptr;
+    std::atomic<int> send_open{0};
+    char** hosts = nullptr;
+    uint8_t host_num = 0;
+    uint8_t host_idx = 0;
+    uint8_t retry_cnt = 0;
+    uint8_t deny_cnt = 0;
+    char* subcribe_topic = nullptr;
+    std::atomic<char*> extra_topic{nullptr};
+    // One byte more than is ever received: a payload that ends the buffer gets its NUL there.
+    uint8_t recv_buf[MQ_RECV_BUF_LEN + 1] = {};
+    uint16_t recv_len = 0;
+    uint16_t consumed = 0;
+    uint32_t ack_timeout_cnt = 0;  // publish-ack lock
+    TIMER_ID ack_timer = 0;
+    uint8_t in_flight = 0;  // publish-ack lock, one bit per slot
+    MQ_PUB_SLOT_S slots[MQ_PUB_SLOT_NUM] = {};
+    uint32_t fail_cnt = 0;  // drives the back-off
+
+    // Guards sockfd and tls against the shutdown of another thread; held only briefly.
+    std::mutex fd_mutex;
+    // The task's end and the wake-up of its waits.
+    std::mutex life_mutex;
+    std::condition_variable life_cv;
+    std::atomic<bool> quit{false};
+    bool started = false;       // life lock
+    bool task_done = false;     // life lock
+    bool free_on_exit = false;  // task thread
+    char thrd_name[THRD_NAME_LEN + 1] = {};
+};
+
+struct FreeDeleter {
+    void operator()(uint8_t* p) const { Free(p); }
+};
+
+// One received packet: in the receive buffer, or in a block of its own when it is longer.
+struct RxPacket {
+    uint8_t* data = nullptr;
+    uint32_t len = 0;
+    std::unique_ptr<uint8_t, FreeDeleter> block;
+};
+
+// From mqtt_client.cpp.
+// True once a quit or delete asked the task to end.
+bool mq_stopping(MQ_CNTL_S* h);
+void mq_resp_stop(MQ_CNTL_S* h);
+
+// From mqtt_client_rx.cpp (task thread only).
+// One receive into the free end of the buffer: the count, or a negative code (also when the
+// peer closed).
+int mq_recv(MQ_CNTL_S* h);
+// The next whole packet, consumed from the buffer. A packet longer than the buffer is read whole
+// into a block of its own (with room for a NUL behind it). 1 with a packet; 0 when none is whole
+// yet and receiving is not allowed; a negative code on a receive error or a length that is
+// malformed or above 16,384.
+int mq_next_packet(MQ_CNTL_S* h, RxPacket* pkt, bool mayRecv);
+// PUBACK, PINGRESP and PUBLISH are handled; other packets are skipped.
+void mq_handle_packet(MQ_CNTL_S* h, RxPacket& pkt);
+// Every whole packet already in the buffer, in order: 0 or a negative code.
+int mq_dispatch_buffered(MQ_CNTL_S* h);

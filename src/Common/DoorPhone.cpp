@@ -6,6 +6,7 @@
 #include "DeviceState.h"
 #include "Media/VencStream.h"
 #include "Peripheral.h"
+#include "SDCard.h"
 #include "TalkSerial.h"
 #include "platform/board.h"
 #include "platform/board_path.h"
@@ -348,9 +349,7 @@ int MotionAlarmAllowed()
 
 int MotionRecordAllowed()
 {
-    // GetSDCardState() == 1 of the SD card joins this test; until the card is handled no card
-    // counts as mounted.
-    const bool cardMounted = false;
+    const bool cardMounted = GetSDCardState() == SD_STATUS_NORMAL;
     return !__DoorBusy() && cardMounted && gDeviceState.SdRecordSetting == 1 && gAppState.FloorModel == 0;
 }
 

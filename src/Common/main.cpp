@@ -1,8 +1,11 @@
 // The door-phone application: brings the unit up in a fixed order, then parks the main thread.
 #include "DoorPhone.h"
+#include "Media/VencStream.h"
 #include "Media/VideoPipeline.h"
 #include "Peripheral.h"
+#include "RecordFile.h"
 #include "RingKeyDetect.h"
+#include "SDCard.h"
 #include "StartUp.h"
 #include "TalkSerial.h"
 #include "TimeTask.h"
@@ -20,8 +23,10 @@ int main()
         std::exit(0);
     }
     // 3 NetworkInit
-    // 4 InitSDCard
-    // 5 MP4RecordLockInit
+    InitSDCard();  // 4
+    MP4RecordLockInit();  // 5
+    // The encoder thread (step 6) keeps the doorbell picture on the card too.
+    gVencOutput.SaveImage = [](const uint8_t* data, uint32_t len) { SaveImageToSDCard(data, len); };
     SysInit();  // 6
     LoadDoorSettings();  // 7
     SetVideoDynamicsInfo(0);  // 8
@@ -36,7 +41,7 @@ int main()
     // off the queue.
     InitTalkSerial();
     StartProcessTalkData();
-    // 16 StartCardDet
+    StartCardDet();  // 16
     StartRingKeyDetect();  // 17
     // 18 StartNoxaAppThread
     for (;;) {  // 19

@@ -73,7 +73,8 @@ protected:
             if (r.valid != 1) {
                 continue;
             }
-            auto e = std::find_if(kEntries.begin(), kEntries.end(), [&](const golden::Entry& x) { return x.key == r.key; });
+            auto e = std::find_if(kEntries.begin(), kEntries.end(),
+                                  [&](const golden::Entry& x) { return x.key == r.key; });
             ASSERT_NE(kEntries.end(), e) << r.key;
             EXPECT_EQ(e->value, golden::Value(file, r, key.data())) << r.key;
             EXPECT_EQ(golden::Crc(file.data() + r.start, r.datalen), r.crc32);

@@ -92,7 +92,8 @@ std::vector<Scenario> Scenarios()
     std::vector<golden::Entry> oldEntries = {
         {"gw_bi", "{\"uuid\":\"u1\"}"}, {"gone", "deleted value", false}, {"gw_wsm", std::string(40, 'w')},
         {"tight", std::string(32, 't'), true, 0}};
-    Model oldModel = {{"gw_bi", "{\"uuid\":\"u1\"}"}, {"gw_wsm", std::string(40, 'w')}, {"tight", std::string(32, 't')}};
+    Model oldModel = {
+        {"gw_bi", "{\"uuid\":\"u1\"}"}, {"gw_wsm", std::string(40, 'w')}, {"tight", std::string(32, 't')}};
     return {
         {"first write in a fresh folder", [](MemFs&) {}, {}, {WriteStep("a", "alpha-1")}},
         {"same-key rewrite", Filled(kAB), kAB, {WriteStep("a", "alpha-2")}},

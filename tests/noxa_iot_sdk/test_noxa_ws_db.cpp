@@ -213,7 +213,8 @@ TEST_F(WsDb, GatewayRecordsRoundTrip)
     memset(&di2, 0, sizeof(di2));
     ASSERT_EQ(0, wd_gw_desc_if_read(&di2));
     EXPECT_EQ(0, memcmp(&di, &di2, sizeof(di)));
-    EXPECT_NE(std::string::npos, Stored("gw_di").find("\"sync\":1,\"attr_num\":2,\"mst_tp_0\":1,\"mst_ver_0\":\"1.0.0\""));
+    EXPECT_NE(std::string::npos,
+              Stored("gw_di").find("\"sync\":1,\"attr_num\":2,\"mst_tp_0\":1,\"mst_ver_0\":\"1.0.0\""));
 
     GW_ACTV_IF_S ai = {};
     strcpy(ai.key, "6c1234567890abcd");

@@ -362,29 +362,27 @@ std::array<NQ_DB_RW_S, kDevCnt> __dev_fields(DEV_DESC_IF_S* dev)
     return f;
 }
 
-// Save or restore of one record, with its "<name> write/read fails/success" messages.
-template <size_t N>
-int __save(const char* key, const std::array<NQ_DB_RW_S, N>& f, uint32_t cnt, const char* name)
+// The result with its message: "<what> fails <code>" as an error, or "<what> success".
+int __outcome(int ret, const char* what)
 {
-    int ret = __nq_db_serialize_save(key, f.data(), cnt);
     if (ret != UNI_OK) {
-        PR_ERR("%s write fails %d", name, ret);
+        PR_ERR("%s fails %d", what, ret);
         return ret;
     }
-    PR_DEBUG("%s write success", name);
+    PR_DEBUG("%s success", what);
     return UNI_OK;
 }
 
 template <size_t N>
-int __restore(const char* key, const std::array<NQ_DB_RW_S, N>& f, const char* name)
+int __save(const char* key, const std::array<NQ_DB_RW_S, N>& f, uint32_t cnt, const char* what)
 {
-    int ret = __nq_db_deserialize_restore(key, f.data(), N);
-    if (ret != UNI_OK) {
-        PR_ERR("%s read fails %d", name, ret);
-        return ret;
-    }
-    PR_DEBUG("%s read success", name);
-    return UNI_OK;
+    return __outcome(__nq_db_serialize_save(key, f.data(), cnt), what);
+}
+
+template <size_t N>
+int __restore(const char* key, const std::array<NQ_DB_RW_S, N>& f, const char* what)
+{
+    return __outcome(__nq_db_deserialize_restore(key, f.data(), N), what);
 }
 
 // A record saved through a copy: the descriptors want addresses they could write through.
@@ -504,12 +502,12 @@ int ws_db_init(const char* path, const uint8_t* key, uint32_t keyLen)
 
 int wd_gw_base_if_write(const GW_BASE_IF_S* bi)
 {
-    return __save_record(bi, kGwBaseKey, "gw base", __base_fields);
+    return __save_record(bi, kGwBaseKey, "gw base write", __base_fields);
 }
 
 int wd_gw_base_if_read(GW_BASE_IF_S* bi)
 {
-    return __restore_record(bi, kGwBaseKey, "gw base", __base_fields);
+    return __restore_record(bi, kGwBaseKey, "gw base read", __base_fields);
 }
 
 int wd_gw_wsm_write(const GW_WORK_STAT_MAG_S* wsm)
@@ -525,7 +523,7 @@ int wd_gw_wsm_write(const GW_WORK_STAT_MAG_S* wsm)
                       static_cast<int>(strnlen(copy.ssid, sizeof(copy.ssid) - 1)), wire.ssid);
     uni_base64_encode(reinterpret_cast<const uint8_t*>(copy.passwd),
                       static_cast<int>(strnlen(copy.passwd, sizeof(copy.passwd) - 1)), wire.passwd);
-    return __save(kGwWsmKey, __wsm_fields(&copy, &wire), kWsmCnt, "gw_wsm");
+    return __save(kGwWsmKey, __wsm_fields(&copy, &wire), kWsmCnt, "gw_wsm write");
 }
 
 int wd_gw_wsm_read(GW_WORK_STAT_MAG_S* wsm)
@@ -554,22 +552,17 @@ int wd_gw_wsm_read(GW_WORK_STAT_MAG_S* wsm)
             memcpy(wsm->passwd, wire.passwd, strnlen(wire.passwd, sizeof(wsm->passwd) - 1));
         }
     }
-    if (ret != UNI_OK) {
-        PR_ERR("gw_wsm read fails %d", ret);
-        return ret;
-    }
-    PR_DEBUG("gw_wsm read success");
-    return UNI_OK;
+    return __outcome(ret, "gw_wsm read");
 }
 
 int wd_gw_desc_if_write(const GW_DESC_IF_S* di)
 {
-    return __save_record(di, kGwDescKey, "gw_di", __desc_fields);
+    return __save_record(di, kGwDescKey, "gw_di write", __desc_fields);
 }
 
 int wd_gw_desc_if_read(GW_DESC_IF_S* di)
 {
-    int ret = __restore_record(di, kGwDescKey, "gw_di", __desc_fields);
+    int ret = __restore_record(di, kGwDescKey, "gw_di read", __desc_fields);
     if (ret != UNI_OK) {
         return ret;
     }
@@ -591,18 +584,18 @@ int wd_gw_actv_if_write(const GW_ACTV_IF_S* ai)
         return UNI_INVALID_PARM;
     }
     GW_ACTV_IF_S copy = *ai;
-    return __save(kGwActvKey, __actv_fields(&copy, nullptr), kActvCnt, "gw_ai");
+    return __save(kGwActvKey, __actv_fields(&copy, nullptr), kActvCnt, "gw_ai write");
 }
 
 int wd_gw_actv_if_read(GW_ACTV_IF_S* ai)
 {
     uint8_t dls[kDlsTimeLen];
-    return __restore_record(ai, kGwActvKey, "gw_ai", [&](GW_ACTV_IF_S* rec) { return __actv_fields(rec, dls); });
+    return __restore_record(ai, kGwActvKey, "gw_ai read", [&](GW_ACTV_IF_S* rec) { return __actv_fields(rec, dls); });
 }
 
 int wd_dev_if_write(const DEV_DESC_IF_S* dev)
 {
-    return __save_record(dev, dev != nullptr ? __dev_key(dev->id).c_str() : "", "ddi", __dev_fields);
+    return __save_record(dev, dev != nullptr ? __dev_key(dev->id).c_str() : "", "ddi write", __dev_fields);
 }
 
 int wd_dev_if_read(uint32_t* index, DEV_DESC_IF_S* dev)
@@ -621,23 +614,12 @@ int wd_dev_if_read(uint32_t* index, DEV_DESC_IF_S* dev)
     }
     ret = __restore_from(buf, len, __dev_fields(dev).data(), kDevCnt);
     kvs_free_data(buf);
-    if (ret != UNI_OK) {
-        PR_ERR("ddi read fails %d", ret);
-        return ret;
-    }
-    PR_DEBUG("ddi read success");
-    return UNI_OK;
+    return __outcome(ret, "ddi read");
 }
 
 int wd_dev_if_delete_all(void)
 {
-    int ret = kvs_fuzzy_delete(kDevPrefix);
-    if (ret != UNI_OK) {
-        PR_ERR("ddi fuzzy delete fails %d", ret);
-        return ret;
-    }
-    PR_DEBUG("ddi fuzzy delete success");
-    return UNI_OK;
+    return __outcome(kvs_fuzzy_delete(kDevPrefix), "ddi fuzzy delete");
 }
 
 int wd_dev_if_delete(const char* id)

@@ -1,0 +1,65 @@
+// The whole process with the sandbox's SD card: mounted at start through the simulated tool,
+// taken out and put back with tools/sdcard while the unit runs.
+#include "process.h"
+#include "sandbox.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <sstream>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Waits until `text` appears in the unit's output after the first `after`.
+bool WaitAfter(ChildProcess& unit, const std::string& after, const std::string& text, std::chrono::seconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        unit.WaitForOutput(text, 200ms);
+        std::string out = unit.Output();
+        size_t at = out.find(after);
+        if (at != std::string::npos && out.find(text, at + after.size()) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+size_t Count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+}  // namespace
+
+TEST(DoorphoneSdCard, MountedAtStartFollowedOutAndBackIn)
+{
+    TestSandbox sb;
+    auto card = [&](const char* cmd) {
+        return std::system((SourceDir() + "/tools/sdcard " + sb.Root() + " " + cmd + " > /dev/null").c_str());
+    };
+    ChildProcess unit({BinaryDir() + "/src/Common/doorphone"}, {"DOORPHONE_ROOT=" + sb.Root()});
+    ASSERT_TRUE(unit.WaitForOutput("[InitSDCard] mount /dev/mmcblk0p1 on /mnt/sdcard: 0, state 1", 20s)) << unit.Output();
+    ASSERT_TRUE(unit.WaitForOutput("[CardDetThread] 1\n", 20s)) << unit.Output();
+
+    ASSERT_EQ(0, card("remove"));
+    ASSERT_TRUE(unit.WaitForOutput("[CardDetThread] 5\n", 20s)) << unit.Output();
+    ASSERT_EQ(0, card("insert"));
+    EXPECT_TRUE(WaitAfter(unit, "[CardDetThread] 5\n", "[CardDetThread] 1\n", 20s)) << unit.Output();
+    EXPECT_NE(std::string::npos, sb.Read("/proc/mounts").find("/dev/mmcblk0p1 /mnt/sdcard vfat rw,"));
+    unit.Kill(SIGTERM);
+
+    // Every mount command ran as the simulated tool, on the sandbox's paths; nothing was refused.
+    const std::string shell = sb.Read("/.board/shell.log");
+    const std::string tools = sb.Read("/.board/tools.log");
+    EXPECT_EQ(std::string::npos, shell.find("refused")) << shell;
+    EXPECT_EQ(1u, Count(shell, "run: mount -t vfat " + sb.Root() + "/dev/mmcblk0p1 " + sb.Root() + "/mnt/sdcard\n")) << shell;
+    EXPECT_EQ(1u, Count(tools, "mount -t vfat " + sb.Root() + "/dev/mmcblk0p1 " + sb.Root() + "/mnt/sdcard\n")) << tools;
+    EXPECT_EQ(0u, Count(shell, "mkfs")) << shell;
+}

@@ -69,7 +69,7 @@ protected:
     // The waits of a NetworkInit, once its status thread has parked at its first wait.
     static std::vector<uint32_t> StartSleeps()
     {
-        for (int i = 0; i < 500; ++i) {
+        for (int i = 0; i < 2000; ++i) {  // 20 s at most
             std::vector<uint32_t> s = Sleeps();
             if (!s.empty() && s.back() == kNetStatusFirstMs) {
                 std::lock_guard<std::mutex> lock(gNetSleepMutex);
@@ -85,7 +85,7 @@ protected:
     // A daemon the unit started in the background has come up (its state file is there).
     bool Running(const std::string& daemon) const
     {
-        for (int i = 0; i < 500; ++i) {
+        for (int i = 0; i < 2000; ++i) {  // 20 s at most
             if (mSb.Exists("/.board/net/run/" + daemon)) {
                 return true;
             }

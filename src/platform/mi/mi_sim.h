@@ -11,14 +11,21 @@
 // every 40 ms from MI_SYS_Init on. With the manual clock (set before MI_SYS_Init) nothing moves
 // until MiSimPump, which runs whole capture periods through the graph before it returns.
 //
-// Sandbox files: the speaker's output is "<root>/.board/speaker.wav"; a microphone recording
-// "<root>/.board/mic.wav" (8 kHz, 16-bit mono PCM) replaces the generated sound, looped.
+// The speaker plays 40 ms of what is queued each period, at the rate the output is set to; all
+// it plays is appended to "<root>/.board/speaker.wav" (16 kHz, 16-bit mono; silences between
+// sounds are left out), for a person to listen to.
+//
+// The microphone hears three things: the visitor (a recording "<root>/.board/mic.wav", 16-bit
+// PCM at any rate, looped; without it a generated voice while the visitor stands there), the
+// speaker's own sound through the echo path (MiSimSetEchoPath), and a little room noise. Each
+// frame carries what the speaker played in the same period as its echo reference.
 #pragma once
 
 #include "mi_common.h"
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // Forgets everything (graph, encoders, regions, memory, failures, descriptors), as at power-up,
 // and stops the pump thread. Tests call it first.
@@ -56,3 +63,11 @@ uint64_t MiSimVencFrames(MI_U32 chn);
 // tests of the consumer); dataType as MI_VENC_Pack_t. Returns 0, or an MI error code when the
 // channel does not exist.
 MI_S32 MiSimVencInject(MI_U32 chn, const MI_U8* data, size_t len, MI_U32 dataType, MI_U64 pts);
+
+// The echo path from the speaker to the microphone: the sound `delaySamples` microphone samples
+// later, times `gain`, through the impulse response `impulse` (taps in microphone samples;
+// empty: one tap of 1). The default is 16 ms, 0.5, a direct tap and one reflection 3 ms later.
+void MiSimSetEchoPath(uint32_t delaySamples, double gain, const std::vector<double>& impulse = {});
+// The visitor's part and the echo's part of the microphone frame last taken with MI_AI_GetFrame
+// (the rest of the frame is room noise).
+void MiSimAiFrameParts(std::vector<int16_t>* visitor, std::vector<int16_t>* echo);

@@ -1,12 +1,14 @@
 // MI_AI and MI_AO on the simulated board. Each capture period the speaker plays 40 ms of what is
-// queued (written to "<root>/.board/speaker.wav") and the microphone hears 40 ms: the file
-// "<root>/.board/mic.wav" when present, else a quiet room with a voice while the visitor stands
-// there. What the speaker played in the same period is the microphone frame's echo reference.
+// queued (appended to "<root>/.board/speaker.wav") and the microphone hears 40 ms: the visitor
+// (the file "<root>/.board/mic.wav" when present, else a voice while the visitor stands there),
+// the speaker through the echo path, and room noise. What the speaker played in the same period
+// is the microphone frame's echo reference.
 #include "mi_state.h"
 #include "platform/board_path.h"
 #include "platform/mi/mi_ai.h"
 #include "platform/mi/mi_ao.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -25,6 +27,7 @@ MI_S32 __AoErr(MI_U32 reason)
     return MiErrCode(E_MI_MODULE_ID_AO, reason);
 }
 
+// The codec's rates; anything else (96001 among them) is refused.
 bool __ValidAttr(const MI_AUDIO_Attr_t& a)
 {
     bool rate = a.sampleRate == 8000 || a.sampleRate == 11025 || a.sampleRate == 12000 || a.sampleRate == 16000 ||
@@ -98,8 +101,15 @@ MI_U32 __PeriodSamples(const MI_AUDIO_Attr_t& a)
     return a.sampleRate / 25;
 }
 
-// 16-bit mono PCM of a WAV file ("data" chunk), or nothing.
-std::vector<int16_t> __ReadWav(const std::string& path)
+constexpr uint32_t kSpeakerFileRate = 16000;
+
+uint32_t __Get32(const uint8_t* p)
+{
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// The first channel of a 16-bit PCM WAV file at the given rate, or nothing.
+std::vector<int16_t> __ReadWav(const std::string& path, uint32_t rate)
 {
     std::vector<int16_t> pcm;
     FILE* f = std::fopen(path.c_str(), "rb");
@@ -107,16 +117,35 @@ std::vector<int16_t> __ReadWav(const std::string& path)
         return pcm;
     }
     uint8_t head[12];
+    uint32_t fileRate = 0;
+    uint16_t channels = 0;
+    uint16_t bits = 0;
     if (std::fread(head, 1, 12, f) == 12 && std::memcmp(head, "RIFF", 4) == 0 && std::memcmp(head + 8, "WAVE", 4) == 0) {
         uint8_t chunk[8];
         while (std::fread(chunk, 1, 8, f) == 8) {
-            uint32_t len = chunk[4] | (chunk[5] << 8) | (chunk[6] << 16) | (static_cast<uint32_t>(chunk[7]) << 24);
-            if (std::memcmp(chunk, "data", 4) == 0) {
+            uint32_t len = __Get32(chunk + 4);
+            if (std::memcmp(chunk, "fmt ", 4) == 0 && len >= 16) {
+                uint8_t fmt[16];
+                if (std::fread(fmt, 1, 16, f) != 16) {
+                    break;
+                }
+                channels = static_cast<uint16_t>(fmt[2] | (fmt[3] << 8));
+                fileRate = __Get32(fmt + 4);
+                bits = static_cast<uint16_t>(fmt[14] | (fmt[15] << 8));
+                len -= 16;
+            } else if (std::memcmp(chunk, "data", 4) == 0) {
+                if (channels == 0 || bits != 16 || fileRate == 0) {
+                    break;  // only 16-bit PCM is played
+                }
                 std::vector<uint8_t> raw(len);
                 size_t n = std::fread(raw.data(), 1, len, f);
-                for (size_t i = 0; i + 1 < n; i += 2) {
-                    pcm.push_back(static_cast<int16_t>(raw[i] | (raw[i + 1] << 8)));
+                size_t step = 2u * channels;
+                std::vector<int16_t> first;
+                for (size_t i = 0; i + 1 < n; i += step) {
+                    first.push_back(static_cast<int16_t>(raw[i] | (raw[i + 1] << 8)));
                 }
+                Resampler r;
+                r.Run(first.data(), first.size(), fileRate, rate, pcm);
                 break;
             }
             if (std::fseek(f, len + (len & 1), SEEK_CUR) != 0) {
@@ -136,9 +165,11 @@ void __Put32(uint8_t* p, uint32_t v)
     p[3] = static_cast<uint8_t>(v >> 24);
 }
 
-// Appends played samples to the speaker file, keeping its header's sizes right.
-void __WriteSpeaker(AudioOut& ao, const std::vector<int16_t>& pcm)
+// Appends a played period to the speaker file at the file's rate, keeping its header's sizes right.
+void __WriteSpeaker(AudioOut& ao)
 {
+    std::vector<int16_t> pcm;
+    ao.toFile.Run(ao.played.data(), ao.played.size(), ao.attr.sampleRate, kSpeakerFileRate, pcm);
     std::string path = BoardPath("/.board/speaker.wav");
     FILE* f = std::fopen(path.c_str(), ao.wavBytes ? "r+b" : "wb");
     if (f == nullptr) {
@@ -146,8 +177,8 @@ void __WriteSpeaker(AudioOut& ao, const std::vector<int16_t>& pcm)
     }
     uint8_t h[44] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0, 1, 0, 1, 0};
     std::memcpy(h + 36, "data", 4);
-    __Put32(h + 24, ao.attr.sampleRate);
-    __Put32(h + 28, ao.attr.sampleRate * 2);
+    __Put32(h + 24, kSpeakerFileRate);
+    __Put32(h + 28, kSpeakerFileRate * 2);
     h[32] = 2;
     h[34] = 16;
     ao.wavBytes += static_cast<uint32_t>(pcm.size() * 2);
@@ -155,58 +186,166 @@ void __WriteSpeaker(AudioOut& ao, const std::vector<int16_t>& pcm)
     __Put32(h + 40, ao.wavBytes);
     std::fwrite(h, 1, sizeof(h), f);
     std::fseek(f, 0, SEEK_END);
-    for (int16_t v : pcm) {
-        uint8_t b[2] = {static_cast<uint8_t>(v), static_cast<uint8_t>(static_cast<uint16_t>(v) >> 8)};
-        std::fwrite(b, 1, 2, f);
+    std::vector<uint8_t> bytes(pcm.size() * 2);
+    for (size_t i = 0; i < pcm.size(); ++i) {
+        bytes[2 * i] = static_cast<uint8_t>(pcm[i]);
+        bytes[2 * i + 1] = static_cast<uint8_t>(static_cast<uint16_t>(pcm[i]) >> 8);
     }
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
     std::fclose(f);
 }
 
-void __Capture(State& s, MI_U32 n)
+// A voice-like sound: the harmonics of a gliding pitch shaped by two formants that move from vowel
+// to vowel, in syllables of 200 ms with 60 ms pauses between them.
+double __Voice(AudioIn& ai, uint32_t rate)
+{
+    static const double kFormants[4][2] = {{730, 1090}, {270, 2290}, {530, 1840}, {570, 840}};
+    double t = ai.voiceTime;
+    ai.voiceTime += 1.0 / rate;
+    double f0 = 125 + 20 * std::sin(2 * M_PI * 0.8 * t);
+    ai.voicePhase = std::fmod(ai.voicePhase + 2 * M_PI * f0 / rate, 2 * M_PI);
+    double inSyllable = std::fmod(t, 0.26);
+    if (inSyllable >= 0.2) {
+        return 0;
+    }
+    const double* f = kFormants[static_cast<int>(t / 0.26) % 4];
+    double v = 0;
+    for (int k = 1; k * f0 < 3400; ++k) {
+        double fk = k * f0;
+        double d1 = (fk - f[0]) / 90;
+        double d2 = (fk - f[1]) / 120;
+        double amp = (1 / (1 + d1 * d1) + 0.5 / (1 + d2 * d2)) / std::sqrt(k);
+        v += amp * std::sin(k * ai.voicePhase);
+    }
+    return 2000 * std::sin(M_PI * inSyllable / 0.2) * v;
+}
+
+int16_t __Clip(double v)
+{
+    return static_cast<int16_t>(std::lround(std::clamp(v, -32768.0, 32767.0)));
+}
+
+// n microphone samples: the visitor, the speaker's echo and room noise. ref is what the speaker
+// played in the same period, at the microphone's rate.
+void __Capture(State& s, const std::vector<int16_t>& ref)
 {
     AudioIn& ai = s.ai;
+    const EchoPath& path = s.echo;
     if (!ai.fileChecked) {
-        ai.file = __ReadWav(BoardPath("/.board/mic.wav"));
+        ai.file = __ReadWav(BoardPath("/.board/mic.wav"), ai.attr.sampleRate);
         ai.fileChecked = true;
     }
-    for (MI_U32 i = 0; i < n; ++i) {
-        int16_t v;
+    ai.speakerLine.insert(ai.speakerLine.end(), ref.begin(), ref.end());
+    size_t keep = path.delay + path.impulse.size() + ref.size();
+    while (ai.speakerLine.size() > keep) {
+        ai.speakerLine.pop_front();
+    }
+    size_t lineLen = ai.speakerLine.size();
+    for (size_t i = 0; i < ref.size(); ++i) {
+        double visitor = 0;
         if (!ai.file.empty()) {
-            v = ai.file[ai.filePos];
+            visitor = ai.file[ai.filePos];
             ai.filePos = (ai.filePos + 1) % ai.file.size();
-        } else {
-            ai.noise = ai.noise * 1103515245u + 12345u;
-            int noise = static_cast<int>((ai.noise >> 16) % 101) - 50;
-            double t = static_cast<double>(s.periods * n + i) / ai.attr.sampleRate;
-            int voice = s.visitor ? static_cast<int>(3000 * std::sin(2 * M_PI * 440 * t)) : 0;
-            v = static_cast<int16_t>(voice + noise);
+        } else if (s.visitor) {
+            visitor = __Voice(ai, ai.attr.sampleRate);
         }
-        ai.fifo.push_back(v);
-        ai.echoFifo.push_back(i < s.ao.played.size() ? s.ao.played[i] : 0);
+        // Sample i of this period is line[lineLen - ref.size() + i]; the echo hears it `delay` later.
+        double echo = 0;
+        for (size_t k = 0; k < path.impulse.size(); ++k) {
+            size_t back = path.delay + k + ref.size() - i;  // samples back from the line's end
+            if (back <= lineLen && path.impulse[k] != 0) {
+                echo += path.impulse[k] * ai.speakerLine[lineLen - back];
+            }
+        }
+        echo *= path.gain;
+        ai.noise = ai.noise * 1103515245u + 12345u;
+        int noise = static_cast<int>((ai.noise >> 16) % 101) - 50;
+        ai.fifo.push_back(__Clip(visitor + echo + noise));
+        ai.visitorFifo.push_back(__Clip(visitor));
+        ai.heardFifo.push_back(__Clip(echo));
+        ai.echoFifo.push_back(ref[i]);
     }
     // One second is kept; older sound is lost as in a full capture buffer.
     while (ai.fifo.size() > ai.attr.sampleRate) {
         ai.fifo.pop_front();
         ai.echoFifo.pop_front();
+        ai.visitorFifo.pop_front();
+        ai.heardFifo.pop_front();
     }
+}
+
+// What the speaker played this period at the microphone's rate (n samples).
+std::vector<int16_t> __SpeakerAtMic(AudioOut& ao, MI_U32 n, uint32_t micRate)
+{
+    std::vector<int16_t> ref;
+    if (!ao.sounded) {
+        ao.toMic.Reset();
+        ao.toMicPending.clear();
+        ref.assign(n, 0);
+        return ref;
+    }
+    std::vector<int16_t> conv;
+    ao.toMic.Run(ao.played.data(), ao.played.size(), ao.attr.sampleRate, micRate, conv);
+    ao.toMicPending.insert(ao.toMicPending.end(), conv.begin(), conv.end());
+    for (MI_U32 i = 0; i < n; ++i) {
+        if (ao.toMicPending.empty()) {
+            ref.push_back(0);
+            continue;
+        }
+        ref.push_back(ao.toMicPending.front());
+        ao.toMicPending.pop_front();
+    }
+    return ref;
+}
+
+// The speaker's queue: whole frames of the set size, about one second of sound.
+size_t __AoRoom(const AudioOut& ao)
+{
+    MI_U32 per = ao.attr.ptNumPerFrm;
+    MI_U32 frames = std::max<MI_U32>(1, ao.attr.sampleRate / per);
+    return static_cast<size_t>(frames) * per;
 }
 
 }  // namespace
 
 namespace misim {
 
+void Resampler::Run(const int16_t* in, size_t n, uint32_t inRate, uint32_t outRate, std::vector<int16_t>& out)
+{
+    if (n == 0 || inRate == 0 || outRate == 0) {
+        return;
+    }
+    double step = static_cast<double>(inRate) / outRate;
+    // Position -1 is the last sample of the previous block.
+    auto at = [&](long i) { return i < 0 ? static_cast<double>(mLast) : static_cast<double>(in[i]); };
+    while (mPos <= static_cast<double>(n - 1)) {
+        long i = static_cast<long>(std::floor(mPos));
+        double frac = mPos - i;
+        double v = frac == 0 ? at(i) : at(i) + frac * (at(i + 1) - at(i));
+        out.push_back(__Clip(v));
+        mPos += step;
+    }
+    mPos -= static_cast<double>(n);
+    mLast = in[n - 1];
+}
+
 void AudioPeriod(State& s)
 {
     AudioOut& ao = s.ao;
-    ao.played.clear();
+    ao.sounded = false;
     if (ao.attrSet && ao.enabled && ao.chnEnabled && !ao.queue.empty()) {
-        MI_U32 n = std::min<MI_U32>(__PeriodSamples(ao.attr), static_cast<MI_U32>(ao.queue.size()));
+        // A partly filled period plays silence after the queued sound.
+        MI_U32 period = __PeriodSamples(ao.attr);
+        MI_U32 n = std::min<MI_U32>(period, static_cast<MI_U32>(ao.queue.size()));
         ao.played.assign(ao.queue.begin(), ao.queue.begin() + n);
+        ao.played.resize(period, 0);
         ao.queue.erase(ao.queue.begin(), ao.queue.begin() + n);
-        __WriteSpeaker(ao, ao.played);
+        ao.sounded = true;
+        __WriteSpeaker(ao);
     }
     if (s.ai.attrSet && s.ai.enabled && s.ai.chnEnabled) {
-        __Capture(s, __PeriodSamples(s.ai.attr));
+        MI_U32 n = __PeriodSamples(s.ai.attr);
+        __Capture(s, __SpeakerAtMic(ao, n, s.ai.attr.sampleRate));
     }
     s.cv.notify_all();
 }
@@ -215,9 +354,32 @@ void AudioReset(State& s)
 {
     s.ai = AudioIn{};
     s.ao = AudioOut{};
+    s.echo = EchoPath{};
 }
 
 }  // namespace misim
+
+void MiSimSetEchoPath(uint32_t delaySamples, double gain, const std::vector<double>& impulse)
+{
+    State& s = S();
+    std::lock_guard<std::mutex> lk(s.mu);
+    s.echo.delay = delaySamples;
+    s.echo.gain = gain;
+    s.echo.impulse = impulse.empty() ? std::vector<double>{1.0} : impulse;
+    s.ai.speakerLine.clear();
+}
+
+void MiSimAiFrameParts(std::vector<int16_t>* visitor, std::vector<int16_t>* echo)
+{
+    State& s = S();
+    std::lock_guard<std::mutex> lk(s.mu);
+    if (visitor != nullptr) {
+        *visitor = s.ai.takenVisitor;
+    }
+    if (echo != nullptr) {
+        *echo = s.ai.takenHeard;
+    }
+}
 
 // --- microphone ---
 
@@ -266,6 +428,8 @@ MI_S32 MI_AI_DisableChn(MI_U32 dev, MI_U32 chn)
     s.ai.chnEnabled = false;
     s.ai.fifo.clear();
     s.ai.echoFifo.clear();
+    s.ai.visitorFifo.clear();
+    s.ai.heardFifo.clear();
     s.cv.notify_all();
     return MI_SUCCESS;
 }
@@ -341,8 +505,12 @@ MI_S32 MI_AI_GetFrame(MI_U32 dev, MI_U32 chn, MI_AUDIO_Frame_t* frame, MI_AUDIO_
     AudioIn& ai = s.ai;
     ai.taken.assign(ai.fifo.begin(), ai.fifo.begin() + n);
     ai.takenEcho.assign(ai.echoFifo.begin(), ai.echoFifo.begin() + n);
+    ai.takenVisitor.assign(ai.visitorFifo.begin(), ai.visitorFifo.begin() + n);
+    ai.takenHeard.assign(ai.heardFifo.begin(), ai.heardFifo.begin() + n);
     ai.fifo.erase(ai.fifo.begin(), ai.fifo.begin() + n);
     ai.echoFifo.erase(ai.echoFifo.begin(), ai.echoFifo.begin() + n);
+    ai.visitorFifo.erase(ai.visitorFifo.begin(), ai.visitorFifo.begin() + n);
+    ai.heardFifo.erase(ai.heardFifo.begin(), ai.heardFifo.begin() + n);
     *frame = MI_AUDIO_Frame_t{};
     frame->bitWidth = E_MI_AUDIO_BIT_WIDTH_16;
     frame->soundMode = E_MI_AUDIO_SOUND_MODE_MONO;
@@ -527,7 +695,7 @@ MI_S32 MI_AO_SendFrame(MI_U32 dev, MI_U32 chn, const MI_AUDIO_Frame_t* frame, MI
         return __AoErr(E_MI_ERR_ILLEGAL_PARAM);
     }
     size_t n = frame->len / 2;
-    size_t room = s.ao.attr.sampleRate;  // one second of sound can wait
+    size_t room = __AoRoom(s.ao);
     auto fits = [&] { return !s.ao.chnEnabled || s.ao.queue.size() + n <= room; };
     if (timeoutMs < 0) {
         s.cv.wait(lk, fits);
@@ -558,7 +726,7 @@ MI_S32 MI_AO_QueryChnStat(MI_U32 dev, MI_U32 chn, MI_AO_ChnState_t* state)
         return __AoErr(E_MI_ERR_NOT_CONFIG);
     }
     MI_U32 per = s.ao.attr.ptNumPerFrm;
-    state->chnTotalNum = s.ao.attr.sampleRate / per;
+    state->chnTotalNum = static_cast<MI_U32>(__AoRoom(s.ao) / per);
     state->chnBusyNum = static_cast<MI_U32>((s.ao.queue.size() + per - 1) / per);
     state->chnFreeNum = state->chnTotalNum > state->chnBusyNum ? state->chnTotalNum - state->chnBusyNum : 0;
     return MI_SUCCESS;

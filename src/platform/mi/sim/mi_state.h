@@ -188,19 +188,47 @@ struct AudioDev {
     bool chnEnabled = false;
 };
 
+// Linear-interpolation rate converter for a continuous stream fed in blocks: it keeps the last
+// sample and the position of the next output between blocks. Equal rates pass samples through
+// unchanged.
+class Resampler {
+public:
+    void Run(const int16_t* in, size_t n, uint32_t inRate, uint32_t outRate, std::vector<int16_t>& out);
+    void Reset() { *this = Resampler{}; }
+
+private:
+    double mPos = 0;     // next output, in input samples from the first sample of the next block
+    int16_t mLast = 0;   // last sample of the previous block (position -1)
+};
+
+// How the speaker's sound reaches the microphone: a delay, a gain and a short impulse response
+// (taps in microphone samples after the delay).
+struct EchoPath {
+    uint32_t delay = 128;  // 16 ms at 8 kHz
+    double gain = 0.5;
+    std::vector<double> impulse = {1.0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0.35};
+};
+
 struct AudioIn : AudioDev {
     bool vqeEnabled = false;
     MI_S32 vqeVolume = 0;
     std::deque<int16_t> fifo;        // captured samples not yet taken
     std::deque<int16_t> echoFifo;    // what the speaker played meanwhile
+    std::deque<int16_t> visitorFifo; // the parts of the captured samples, for tests
+    std::deque<int16_t> heardFifo;   // the speaker's echo in the captured samples
     std::vector<int16_t> taken;      // the frame out with the user
     std::vector<int16_t> takenEcho;
+    std::vector<int16_t> takenVisitor;  // parts of the frame last taken
+    std::vector<int16_t> takenHeard;
     bool out = false;
     MI_U32 seq = 0;
-    std::vector<int16_t> file;  // "<root>/.board/mic.wav", when present
+    std::vector<int16_t> file;  // "<root>/.board/mic.wav" at the microphone's rate, when present
     size_t filePos = 0;
     bool fileChecked = false;
     uint32_t noise = 1;
+    double voiceTime = 0;   // the generated voice: seconds spoken so far
+    double voicePhase = 0;  // and the phase of its pitch
+    std::deque<int16_t> speakerLine;  // what the speaker played, at the microphone's rate (echo path)
 };
 
 struct AudioOut : AudioDev {
@@ -209,7 +237,11 @@ struct AudioOut : AudioDev {
     MI_S32 volume = 0;
     MI_S32 srcGain = 0;
     std::deque<int16_t> queue;  // queued, not yet played
-    std::vector<int16_t> played;  // played in the last period (the echo of the microphone)
+    std::vector<int16_t> played;  // the last period at the output's rate (silence after what was queued)
+    bool sounded = false;         // the last period played something
+    Resampler toFile;    // to the speaker file's rate
+    Resampler toMic;     // to the microphone's rate
+    std::deque<int16_t> toMicPending;
     uint32_t wavBytes = 0;
 };
 
@@ -275,6 +307,7 @@ struct State {
 
     AudioIn ai;
     AudioOut ao;
+    EchoPath echo;
 
     std::map<std::string, Failure> failures;
     std::map<std::string, int> calls;

@@ -9,15 +9,12 @@
 #include "SDCard.h"
 #include "platform/board_card.h"
 #include "sandbox.h"
+#include "sdcard_tool.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 // What the card code asked of the other parts of the unit.
@@ -58,23 +55,13 @@ protected:
         tzset();
     }
 
-    // tools/sdcard with its arguments; its exit status.
-    int Card(const std::string& args) const
-    {
-        int rc = std::system((SourceDir() + "/tools/sdcard " + sb.Root() + " " + args + " > /dev/null").c_str());
-        return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    }
+    int Card(const std::string& args) const { return SdCardTool(sb, args); }
     void Mount() const { ASSERT_EQ(0, BoardMount(kSdPartition, kSdMountPoint, "vfat", 0, nullptr)); }
     bool Mounted() const { return sb.Read("/proc/mounts").find(" /mnt/sdcard vfat rw,") != std::string::npos; }
 
-    // A file on the card of `bytes` (sparse: a card's worth takes no disk).
     void CardFile(const std::string& unitPath, off_t bytes = 1) const
     {
-        std::filesystem::create_directories(std::filesystem::path(sb.Path(unitPath)).parent_path());
-        int fd = ::open(sb.Path(unitPath).c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-        ASSERT_GE(fd, 0) << unitPath;
-        ASSERT_EQ(0, ::ftruncate(fd, bytes));
-        ::close(fd);
+        ASSERT_TRUE(SdCardFile(sb, unitPath, bytes)) << unitPath;
     }
     // Names in a folder of the sandbox, sorted; empty when it is missing.
     std::vector<std::string> Names(const std::string& unitPath) const

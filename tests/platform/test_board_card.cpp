@@ -4,9 +4,9 @@
 #include "platform/board_path.h"
 #include "platform/shell.h"
 #include "sandbox.h"
+#include "sdcard_tool.h"
 
 #include <cerrno>
-#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -28,20 +28,8 @@ protected:
         int rc = BoardSystem(command.c_str());
         return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
     }
-    int Card(const std::string& args) const
-    {
-        int rc = std::system((SourceDir() + "/tools/sdcard " + sb.Root() + " " + args + " > /dev/null").c_str());
-        return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    }
-    // A file of `bytes` on the card; sparse, so a card's worth takes no disk.
-    void CardFile(const std::string& unitPath, off_t bytes) const
-    {
-        std::filesystem::create_directories(std::filesystem::path(sb.Path(unitPath)).parent_path());
-        int fd = ::open(sb.Path(unitPath).c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(0, ::ftruncate(fd, bytes));
-        ::close(fd);
-    }
+    int Card(const std::string& args) const { return SdCardTool(sb, args); }
+    void CardFile(const std::string& unitPath, off_t bytes) const { ASSERT_TRUE(SdCardFile(sb, unitPath, bytes)) << unitPath; }
     static uint64_t FreeKib()
     {
         struct statfs st;

@@ -2,9 +2,9 @@
 // taken out and put back with tools/sdcard while the unit runs.
 #include "process.h"
 #include "sandbox.h"
+#include "sdcard_tool.h"
 
 #include <csignal>
-#include <cstdlib>
 #include <gtest/gtest.h>
 #include <sstream>
 
@@ -41,16 +41,13 @@ size_t Count(const std::string& text, const std::string& what)
 TEST(DoorphoneSdCard, MountedAtStartFollowedOutAndBackIn)
 {
     TestSandbox sb;
-    auto card = [&](const char* cmd) {
-        return std::system((SourceDir() + "/tools/sdcard " + sb.Root() + " " + cmd + " > /dev/null").c_str());
-    };
     ChildProcess unit({BinaryDir() + "/src/Common/doorphone"}, {"DOORPHONE_ROOT=" + sb.Root()});
     ASSERT_TRUE(unit.WaitForOutput("[InitSDCard] mount /dev/mmcblk0p1 on /mnt/sdcard: 0, state 1", 20s)) << unit.Output();
     ASSERT_TRUE(unit.WaitForOutput("[CardDetThread] 1\n", 20s)) << unit.Output();
 
-    ASSERT_EQ(0, card("remove"));
+    ASSERT_EQ(0, SdCardTool(sb, "remove"));
     ASSERT_TRUE(unit.WaitForOutput("[CardDetThread] 5\n", 20s)) << unit.Output();
-    ASSERT_EQ(0, card("insert"));
+    ASSERT_EQ(0, SdCardTool(sb, "insert"));
     EXPECT_TRUE(WaitAfter(unit, "[CardDetThread] 5\n", "[CardDetThread] 1\n", 20s)) << unit.Output();
     EXPECT_NE(std::string::npos, sb.Read("/proc/mounts").find("/dev/mmcblk0p1 /mnt/sdcard vfat rw,"));
     unit.Kill(SIGTERM);

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <sys/file.h>
@@ -126,10 +127,25 @@ uint64_t __FileClusters()
     return clusters;
 }
 
-bool __Missing(const void* what, int err)
+bool __NullArgument(std::initializer_list<const void*> args)
 {
-    if (what == nullptr) {
-        errno = err;
+    for (const void* a : args) {
+        if (a == nullptr) {
+            errno = EFAULT;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Without a sandbox the host would be mounted: refused.
+bool __MountRefused(std::initializer_list<const void*> args)
+{
+    if (__NullArgument(args)) {
+        return true;
+    }
+    if (BoardRoot() == "/") {
+        errno = EPERM;
         return true;
     }
     return false;
@@ -139,11 +155,7 @@ bool __Missing(const void* what, int err)
 
 int BoardMount(const char* source, const char* target, const char* fstype, unsigned long flags, const void*)
 {
-    if (__Missing(source, EFAULT) || __Missing(target, EFAULT) || __Missing(fstype, EFAULT)) {
-        return -1;
-    }
-    if (BoardRoot() == "/") {
-        errno = EPERM;
+    if (__MountRefused({source, target, fstype})) {
         return -1;
     }
     if (!__StartsWith(source, kCardNodePrefix)) {
@@ -185,11 +197,7 @@ int BoardMount(const char* source, const char* target, const char* fstype, unsig
 
 int BoardUmount(const char* target)
 {
-    if (__Missing(target, EFAULT)) {
-        return -1;
-    }
-    if (BoardRoot() == "/") {
-        errno = EPERM;
+    if (__MountRefused({target})) {
         return -1;
     }
     CardLock lock;
@@ -213,7 +221,7 @@ int BoardUmount(const char* target)
 
 int BoardStatfs(const char* unitPath, struct statfs* buf)
 {
-    if (__Missing(unitPath, EFAULT) || __Missing(buf, EFAULT)) {
+    if (__NullArgument({unitPath, buf})) {
         return -1;
     }
     if (BoardRoot() == "/" || !__BelowCard(unitPath)) {

@@ -10,6 +10,8 @@ namespace doorstation {
 constexpr const char* kKeyValueFile = "/sys/class/gpio/gpio66/value";
 constexpr const char* kSarLevelFile = "/.board/sar_ch2";
 constexpr const char* kHc595File = "/.board/74HC595";
+// The camera signal the simulated video decoder detects: "STATUS REG01 REG02" in hexadecimal.
+constexpr const char* kDecoderFile = "/.board/decoder";
 constexpr unsigned long kSarFullScale = 1023;
 
 // Replaces the file in one step (written aside, then renamed), so that the unit, which opens the

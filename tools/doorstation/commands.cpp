@@ -2,6 +2,7 @@
 
 #include "board_io.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <vector>
@@ -97,6 +98,8 @@ const char* HelpText()
            "  key down, key up          press / release the key and leave it so\n"
            "  doorbell DOOR [SECONDS]   analogue door 1 or 2 rings for SECONDS (default 3)\n"
            "  sar LEVEL                 ring level on the unit's SAR input (0..1023)\n"
+           "  camera FORMAT [STD]       the camera the video decoder sees: 1080p, 720p, pal, ntsc (standard\n"
+           "                            bits STD 0..3, default 2), off (no lock), raw STATUS [REG01 REG02] (hex)\n"
            "  show                      the unit's outputs: 74HC595 image, GPIO lines, SAR level\n"
            "  sleep SECONDS             wait before the next command\n"
            "  help, quit";
@@ -263,6 +266,37 @@ Command ParseCommand(const std::string& line)
         // In the middle of each door's band: door 1 rings at 401..599, door 2 at 901 and above.
         const char* level = words[1] == "1" ? "500" : "950";
         return Expand({std::string("sar ") + level, "sleep " + std::to_string(s), "sar 0"});
+    }
+    if (cmd == "camera") {
+        // The decoder's status: format bits 0-2, lock bit 3, 25 fps, standard bits 6-7; with
+        // standard bits 2, register 0x02 bit 2 names the start-up standard.
+        static const struct {
+            const char* name;
+            unsigned format;
+        } kFormats[] = {{"ntsc", 0}, {"pal", 1}, {"720p", 2}, {"1080p", 3}};
+        char text[32];
+        if (words.size() >= 3 && words.size() <= 5 && words[1] == "raw") {
+            v = {0, 0, 4};
+            for (size_t i = 2; i < words.size(); ++i) {
+                if (!Number(words[i], 0xFF, &v[i - 2], 16)) {
+                    return Fail("usage: camera raw STATUS [REG01 REG02] (hexadecimal)");
+                }
+            }
+            std::snprintf(text, sizeof(text), "%02lx %02lx %02lx\n", v[0], v[1], v[2]);
+            return BoardFile(kDecoderFile, text);
+        }
+        if (words.size() == 2 && words[1] == "off") {
+            return BoardFile(kDecoderFile, "83 00 04\n");
+        }
+        for (const auto& f : kFormats) {
+            v = {2};
+            if (words.size() >= 2 && words.size() <= 3 && words[1] == f.name &&
+                (words.size() == 2 || Number(words[2], 3, &v[0]))) {
+                std::snprintf(text, sizeof(text), "%02lx 00 04\n", f.format | 0x08 | v[0] << 6);
+                return BoardFile(kDecoderFile, text);
+            }
+        }
+        return Fail("usage: camera 1080p|720p|pal|ntsc [STD 0..3] | camera off | camera raw STATUS [REG01 REG02]");
     }
     if (cmd == "show") {
         Command c;

@@ -18,6 +18,7 @@ std::shared_ptr<SimDevice> SimMakeHc595();
 std::shared_ptr<SimDevice> SimMakeSar();
 std::shared_ptr<SimDevice> SimMakeI2cBus(int bus);
 std::shared_ptr<BoardI2cDevice> SimMakePcf8563();
+std::shared_ptr<BoardI2cDevice> SimMakePr2000();
 
 // The model of a node ("/dev/sar", ...), nullptr for a path that is no simulated device.
 std::shared_ptr<SimDevice> SimDeviceFor(const std::string& unitPath);

@@ -1,5 +1,6 @@
 // I2C buses of the simulated board, their register-file devices and the PCF8563 clock.
 #include "devices.h"
+#include "platform/decoder_sim.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -19,7 +20,7 @@ public:
     {
         if (bus == 1) {
             mDevices[kPcf8563Address] = SimMakePcf8563();
-            // The video decoder's model attaches itself here, at 0x5C.
+            mDevices[kBoardDecoderAddress] = SimMakePr2000();
         }
     }
 

@@ -1,6 +1,7 @@
 // MI_SYS on the simulated board, the capture clock that moves frames through the graph, and the
 // simulator's controls (mi_sim.h).
 #include "mi_state.h"
+#include "platform/decoder_sim.h"
 #include "platform/mi/mi_sim.h"
 
 #include <algorithm>
@@ -308,6 +309,8 @@ MI_S32 MI_SYS_Init()
 {
     MI_SIM_ENTER();
     s.sysInit = true;
+    // The camera picture has the size the decoder is programmed to put out.
+    BoardDecoderOnOutput([](uint16_t width, uint16_t height) { MiSimSetSignal(width, height); });
     if (!s.manual) {
         StartPumpLocked(s);
     }

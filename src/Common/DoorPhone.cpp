@@ -4,6 +4,7 @@
 #include "AppState.h"
 #include "ConfigFileParse.h"
 #include "DeviceState.h"
+#include "Media/AudioPlayback.h"
 #include "Media/VencStream.h"
 #include "Peripheral.h"
 #include "SDCard.h"
@@ -413,7 +414,8 @@ void GateOpen()
 void RingReset()
 {
     // ResponedDoorbell(0, 1) and ResponedDoorbell(1, 1) of the data points report both doors as
-    // not ringing here, and StopRingbellAudio() of the tone playback ends the ring tone.
+    // not ringing here.
+    StopRingbellAudio();
 }
 
 void PushMsgTrigger()

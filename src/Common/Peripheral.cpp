@@ -4,6 +4,7 @@
 #include "AppState.h"
 #include "DeviceState.h"
 #include "I2C.h"
+#include "Media/AudioPlayback.h"
 #include "RingKeyDetect.h"
 #include "TalkSerial.h"
 #include "platform/board_dev.h"
@@ -236,7 +237,7 @@ void DoorUnlockPulse()
             return;  // a hold runs
         }
     } while (!gDeviceState.UnlockHoldTimer.compare_exchange_weak(hold, kUnlockHoldTicks));
-    // StartUnlockAudio() of the tone playback plays the unlock tone here.
+    StartUnlockAudio();
     uint8_t door = gCurrentDoor;
     if (door <= 1) {
         gAppState.UnlockedDoor = door;

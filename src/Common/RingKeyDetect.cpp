@@ -5,6 +5,7 @@
 #include "ConfigFileParse.h"
 #include "DeviceState.h"
 #include "DoorPhone.h"
+#include "Media/AudioPlayback.h"
 #include "Peripheral.h"
 #include "TalkSerial.h"
 #include "platform/board_dev.h"
@@ -57,7 +58,7 @@ void __DoorRings(uint8_t door)
     }
 
     if (GetSystemMainState() != SYS_STATE_TALK && gCurrentDoor == door) {
-        // StartRingbellAudio() of the tone playback starts the ring tone here.
+        StartRingbellAudio();
     }
 
     if (CountdownStopped(s.PushGuardTimer)) {

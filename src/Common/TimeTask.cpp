@@ -4,6 +4,7 @@
 #include "AppState.h"
 #include "DeviceState.h"
 #include "DoorPhone.h"
+#include "Media/AudioPlayback.h"
 #include "Media/VencStream.h"
 #include "Media/osd.h"
 #include "PCF8563.h"
@@ -133,7 +134,7 @@ void TimeTaskTick()
     __Run(s.TalkAudioSettleTimer);
     __Run(gPushWaitTimer);
     __Run(s.PushGuardTimer);
-    __Run(s.RingToneTimer);
+    __Run(s.RingToneTimer, StopRingbellAudio);
     // The record hold stays at 0 once it has run out: the recorder reads 0 as "hold over".
     CountdownTick(s.RecordHoldTimer);
 }

@@ -1,5 +1,6 @@
 // The door-phone application: brings the unit up in a fixed order, then parks the main thread.
 #include "DoorPhone.h"
+#include "Media/AudioCapture.h"
 #include "Media/VencStream.h"
 #include "Media/VideoPipeline.h"
 #include "Peripheral.h"
@@ -31,7 +32,7 @@ int main()
     LoadDoorSettings();  // 7
     SetVideoDynamicsInfo(0);  // 8
     VideoInit();  // 9
-    // 10 AudioInit
+    AudioInit();  // 10
     // 11 StartDetectThread
     StartTimeTask();  // 12
     // 13 NoxaMDMsgHandle(1)

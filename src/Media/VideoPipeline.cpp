@@ -1,5 +1,6 @@
 #include "VideoPipeline.h"
 
+#include "AudioCapture.h"
 #include "Common/AppLog.h"
 #include "Common/DeviceState.h"
 #include "MiWrapper.h"
@@ -383,7 +384,8 @@ void MediaSystemDeInit()
     gVideoReady = false;  // nothing rebuilds the chain after this
     gPendingWidth = gPendingHeight = 0;
     // HideIconOsd(0) and HideIconOsd(1) of the on-screen display; then StopDetectThread of the
-    // detection and the audio teardown (AudioDeInit).
+    // detection.
+    AudioDeInit();
     MI_SNR_Disable(0);
     MI_VENC_DeInitDev();
     MI_DIVP_DeInitDev();

@@ -19,6 +19,11 @@ std::string BinaryDir()
     return DOORPHONE_BINARY_DIR;
 }
 
+std::string ResDir()
+{
+    return DOORPHONE_RES_DIR;
+}
+
 TestSandbox::TestSandbox()
 {
     char tmpl[] = "/tmp/doorphone-test-XXXXXX";
@@ -26,7 +31,8 @@ TestSandbox::TestSandbox()
         throw std::runtime_error("mkdtemp failed");
     }
     mRoot = tmpl;
-    std::string cmd = SourceDir() + "/tools/mksandbox " + mRoot + " > /dev/null";
+    // The unit's resources (tones, fonts, icons) go to "/customer/res" as on the unit.
+    std::string cmd = "DOORPHONE_RES_DIR=" + ResDir() + " " + SourceDir() + "/tools/mksandbox " + mRoot + " > /dev/null";
     int rc = std::system(cmd.c_str());
     if (rc == -1 || !WIFEXITED(rc) || WEXITSTATUS(rc) != 0) {
         std::filesystem::remove_all(mRoot);

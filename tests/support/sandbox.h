@@ -26,3 +26,5 @@ private:
 // Source and build folders of the project.
 std::string SourceDir();
 std::string BinaryDir();
+// The unit's resources as the build makes them (what a sandbox has in "/customer/res").
+std::string ResDir();

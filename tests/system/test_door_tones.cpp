@@ -1,0 +1,92 @@
+// The unit's speaker in the whole process: an analogue doorbell from the door-station simulator
+// starts the call with the ring tone, and the sandbox's speaker file holds the chime.
+#include "process.h"
+#include "sandbox.h"
+
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <neaacdec.h>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::vector<int16_t> SpeakerFile(const TestSandbox& sb)
+{
+    std::string wav = sb.Read("/.board/speaker.wav");
+    std::vector<int16_t> pcm(wav.size() > 44 ? (wav.size() - 44) / 2 : 0);
+    if (!pcm.empty()) {
+        std::memcpy(pcm.data(), wav.data() + 44, pcm.size() * 2);
+    }
+    return pcm;
+}
+
+// The tone file decoded with FAAD2 (first channel): what the speaker is to play.
+std::vector<int16_t> DecodeTone(const std::string& bytes)
+{
+    std::vector<uint8_t> buf(bytes.begin(), bytes.end());
+    std::vector<int16_t> pcm;
+    NeAACDecHandle dec = NeAACDecOpen();
+    NeAACDecConfigurationPtr cfg = NeAACDecGetCurrentConfiguration(dec);
+    cfg->outputFormat = FAAD_FMT_16BIT;
+    cfg->dontUpSampleImplicitSBR = 1;
+    NeAACDecSetConfiguration(dec, cfg);
+    unsigned long rate = 0;
+    unsigned char ch = 0;
+    if (buf.size() >= 7 && NeAACDecInit(dec, buf.data(), static_cast<unsigned long>(buf.size()), &rate, &ch) >= 0) {
+        for (size_t at = 0; at + 7 <= buf.size();) {
+            size_t len = ((buf[at + 3] & 3) << 11) | (buf[at + 4] << 3) | (buf[at + 5] >> 5);
+            if (len < 7 || at + len > buf.size()) {
+                break;
+            }
+            NeAACDecFrameInfo info{};
+            auto* s = static_cast<int16_t*>(NeAACDecDecode(dec, &info, &buf[at], static_cast<unsigned long>(len)));
+            for (unsigned long i = 0; s != nullptr && info.error == 0 && i < info.samples; i += info.channels) {
+                pcm.push_back(s[i]);
+            }
+            at += len;
+        }
+    }
+    NeAACDecClose(dec);
+    return pcm;
+}
+
+}  // namespace
+
+TEST(DoorTones, DoorbellRingsTheChimeOnTheSpeaker)
+{
+    TestSandbox sb;
+    ChildProcess station({BinaryDir() + "/tools/doorstation", "--root", sb.Root()});
+    ASSERT_TRUE(station.WaitForOutput("linked at " + sb.Root() + "/dev/ttyS2", 10s)) << station.Output();
+    ChildProcess unit({BinaryDir() + "/src/Common/doorphone"}, {"DOORPHONE_ROOT=" + sb.Root()});
+    ASSERT_TRUE(station.WaitForOutput("unit -> bus: announce kind 0 level 0", 20s)) << station.Output() << unit.Output();
+    EXPECT_TRUE(SpeakerFile(sb).empty()) << "the speaker is quiet until the doorbell";
+
+    station.WriteLine("doorbell 1");
+    ASSERT_TRUE(unit.WaitForOutput("Door1 xxxxxxx Monitor", 10s)) << unit.Output();
+    std::vector<int16_t> tone = DecodeTone(sb.Read("/customer/res/Ringbell.aac"));
+    ASSERT_GT(tone.size(), 16000u * 3);
+    // The whole chime (less the frame that sets the decoder up) reaches the speaker file.
+    auto end = std::chrono::steady_clock::now() + 20s;
+    std::vector<int16_t> played;
+    while (std::chrono::steady_clock::now() < end) {
+        played = SpeakerFile(sb);
+        if (played.size() + 1024 >= tone.size()) {
+            break;
+        }
+        std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_GE(played.size() + 1024, tone.size()) << unit.Output();
+    size_t same = 0;
+    for (size_t i = 2048; i < tone.size(); ++i) {
+        same += std::abs(tone[i] - played[i - 1024]) <= 2;
+    }
+    EXPECT_GT(same, (tone.size() - 2048) * 99 / 100) << "the speaker played the ring tone";
+    EXPECT_EQ(-1, unit.WaitExit(100ms)) << "the unit keeps running";
+    unit.Kill(SIGTERM);
+}

@@ -29,6 +29,8 @@ constexpr unsigned long kAacQuality = 50;
 constexpr int32_t kAiWaitMs = 200;
 constexpr int kAiRetryMs = 10;
 
+std::atomic<uint32_t> gAiBadFrameLen{kAudioFrameBytes};  // the last wrong frame size logged
+
 std::mutex gAacLock;
 faacEncHandle gAacEncoder = nullptr;
 unsigned long gAacInputSamples = 0;
@@ -100,8 +102,13 @@ int AiGetFramePass(AudioEchoCanceller& aec, int32_t timeoutMs)
         return rc;
     }
     // The canceller always works on 320 samples: any other frame would be read past its end.
+    // Logged once for each new wrong size, not 25 times a second.
     if (frame.len != kAudioFrameBytes || frame.virAddr[0] == nullptr) {
-        AppLogPrint(APP_LOG_RED, "AiGetFrameThread", "frame of %u bytes, not %u: dropped", frame.len, kAudioFrameBytes);
+        if (frame.len != gAiBadFrameLen) {
+            AppLogPrint(APP_LOG_RED, "AiGetFrameThread", "frame of %u bytes, not %u: dropped", frame.len,
+                        kAudioFrameBytes);
+            gAiBadFrameLen = frame.len;
+        }
         MI_AI_ReleaseFrame(0, 0, &frame, &ref);
         return MI_SUCCESS;
     }
@@ -142,49 +149,26 @@ void* AiGetFrameThread(void*)
 
 void AudioInit()
 {
-    MI_S32 rc;
     MI_AUDIO_Attr_t ai = __Attr(kAiPoolFrames);
-    if ((rc = MI_AI_SetPubAttr(0, &ai)) != MI_SUCCESS) {
-        APP_ERR("MI_AI_SetPubAttr Fail %#x", rc);
-    }
-    if ((rc = MI_AI_GetPubAttr(0, &ai)) != MI_SUCCESS) {
-        APP_ERR("MI_AI_GetPubAttr Fail %#x", rc);
-    }
-    if ((rc = MI_AI_Enable(0)) != MI_SUCCESS) {
-        APP_ERR("MI_AI_Enable Fail %#x", rc);
-    }
+    AUDIO_MI_CALL(MI_AI_SetPubAttr(0, &ai), "MI_AI_SetPubAttr Fail %#x");
+    AUDIO_MI_CALL(MI_AI_GetPubAttr(0, &ai), "MI_AI_GetPubAttr Fail %#x");
+    AUDIO_MI_CALL(MI_AI_Enable(0), "MI_AI_Enable Fail %#x");
     const MI_SYS_ChnPort_t aiPort{E_MI_MODULE_ID_AI, 0, 0, 0};
-    if ((rc = MI_SYS_SetChnOutputPortDepth(&aiPort, 1, 8)) != MI_SUCCESS) {
-        APP_ERR("MI_SYS_SetChnOutputPortDepth Fail %#x", rc);
-    }
-    if ((rc = MI_AI_EnableChn(0, 0)) != MI_SUCCESS) {
-        APP_ERR("MI_AI_EnableChn Fail %#x", rc);
-    }
+    AUDIO_MI_CALL(MI_SYS_SetChnOutputPortDepth(&aiPort, 1, 8), "MI_SYS_SetChnOutputPortDepth Fail %#x");
+    AUDIO_MI_CALL(MI_AI_EnableChn(0, 0), "MI_AI_EnableChn Fail %#x");
     MI_AI_SetVqeVolume(0, 0, kAudioVqeVolume);
     APP_DBG("%d", kAudioVqeVolume);
 
     MI_AUDIO_Attr_t ao{};
-    if ((rc = MI_AO_GetPubAttr(0, &ao)) != MI_SUCCESS) {
-        APP_ERR("MI_AO_GetPubAttr Fail %#x", rc);
-    }
+    AUDIO_MI_CALL(MI_AO_GetPubAttr(0, &ao), "MI_AO_GetPubAttr Fail %#x");
     ao = __Attr(0);
-    if ((rc = MI_AO_SetPubAttr(0, &ao)) != MI_SUCCESS) {
-        APP_ERR("MI_AO_SetPubAttr Fail %#x", rc);
-    }
-    if ((rc = MI_AO_Enable(0)) != MI_SUCCESS) {
-        APP_ERR("MI_AO_Enable Fail %#x", rc);
-    }
-    if ((rc = MI_AO_EnableChn(0, 0)) != MI_SUCCESS) {
-        APP_ERR("MI_AO_EnableChn Fail %#x", rc);
-    }
+    AUDIO_MI_CALL(MI_AO_SetPubAttr(0, &ao), "MI_AO_SetPubAttr Fail %#x");
+    AUDIO_MI_CALL(MI_AO_Enable(0), "MI_AO_Enable Fail %#x");
+    AUDIO_MI_CALL(MI_AO_EnableChn(0, 0), "MI_AO_EnableChn Fail %#x");
     MI_AO_AdecAttr_t adec{};
-    if ((rc = MI_AO_GetAdecAttr(0, 0, &adec)) != MI_SUCCESS) {
-        APP_ERR("MI_AO_GetAdecAttr Fail %#x", rc);
-    }
+    AUDIO_MI_CALL(MI_AO_GetAdecAttr(0, 0, &adec), "MI_AO_GetAdecAttr Fail %#x");
     adec = MI_AO_AdecAttr_t{kAdecType, kAudioSampleRate, E_MI_AUDIO_SOUND_MODE_MONO};
-    if ((rc = MI_AO_SetAdecAttr(0, 0, &adec)) != MI_SUCCESS) {
-        APP_ERR("MI_AO_SetAdecAttr Fail %#x", rc);
-    }
+    AUDIO_MI_CALL(MI_AO_SetAdecAttr(0, 0, &adec), "MI_AO_SetAdecAttr Fail %#x");
     MI_S32 volume = 0;
     MI_AO_GetVolume(0, &volume);
     MI_AO_SetVolume(0, kAudioVolumeDb);

@@ -4,7 +4,9 @@
 // encoder the recorder opens and closes.
 #pragma once
 
+#include "Common/AppLog.h"
 #include "faac/faac.h"
+#include "platform/mi/mi_common.h"
 
 #include <atomic>
 #include <cstdint>
@@ -19,7 +21,16 @@ constexpr uint32_t kAudioFrameBytes = kAudioFrameSamples * 2;
 constexpr uint32_t kAudioEchoTailSamples = 3200;  // 400 ms of echo
 constexpr int32_t kAudioVolumeDb = -40;
 constexpr int32_t kAudioVqeVolume = 8;
-constexpr uint16_t kTalkAudioSettleTicks = 50;  // the talk-start countdown: no microphone audio meanwhile
+
+// An MI call of a set-up whose failure is logged (red, with the calling function's name, the
+// message given its result) while the set-up goes on.
+#define AUDIO_MI_CALL(call, fmt)              \
+    do {                                      \
+        MI_S32 audioRc_ = (call);             \
+        if (audioRc_ != MI_SUCCESS) {         \
+            APP_ERR(fmt, audioRc_);           \
+        }                                     \
+    } while (0)
 
 // The capture thread's state words.
 struct AUDIO_STATE_S {

@@ -160,28 +160,15 @@ void AudioDecodeInit(uint8_t codec, uint8_t index)
     }
     APP_DBG("%d %d", codec, static_cast<int>(kAdtsSampleRates[index]));
     if (codec == kAoCodecAac || codec == kAoCodecPcm) {
-        MI_S32 rc;
         MI_AUDIO_Attr_t attr{};
-        if ((rc = MI_AO_GetPubAttr(0, &attr)) != MI_SUCCESS) {
-            APP_ERR("MI_AO_GetPubAttr %#x", rc);
-        }
-        if ((rc = MI_AO_DisableChn(0, 0)) != MI_SUCCESS) {
-            APP_ERR("MI_AO_DisableChn %#x", rc);
-        }
-        if ((rc = MI_AO_Disable(0)) != MI_SUCCESS) {
-            APP_ERR("MI_AO_Disable %#x", rc);
-        }
+        AUDIO_MI_CALL(MI_AO_GetPubAttr(0, &attr), "MI_AO_GetPubAttr %#x");
+        AUDIO_MI_CALL(MI_AO_DisableChn(0, 0), "MI_AO_DisableChn %#x");
+        AUDIO_MI_CALL(MI_AO_Disable(0), "MI_AO_Disable %#x");
         attr.sampleRate = codec == kAoCodecAac ? kAdtsSampleRates[index] : kAudioSampleRate;
         attr.ptNumPerFrm = codec == kAoCodecAac ? kAoTonePerFrame : kAudioFrameSamples;
-        if ((rc = MI_AO_SetPubAttr(0, &attr)) != MI_SUCCESS) {
-            APP_ERR("MI_AO_SetPubAttr %#x", rc);
-        }
-        if ((rc = MI_AO_Enable(0)) != MI_SUCCESS) {
-            APP_ERR("MI_AO_Enable %#x", rc);
-        }
-        if ((rc = MI_AO_EnableChn(0, 0)) != MI_SUCCESS) {
-            APP_ERR("MI_AO_EnableChn %#x", rc);
-        }
+        AUDIO_MI_CALL(MI_AO_SetPubAttr(0, &attr), "MI_AO_SetPubAttr %#x");
+        AUDIO_MI_CALL(MI_AO_Enable(0), "MI_AO_Enable %#x");
+        AUDIO_MI_CALL(MI_AO_EnableChn(0, 0), "MI_AO_EnableChn %#x");
     }
     MI_AO_ClearChn(0, 0);
     MI_AO_ChnState_t st{};

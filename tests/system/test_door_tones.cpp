@@ -1,5 +1,6 @@
 // The unit's speaker in the whole process: an analogue doorbell from the door-station simulator
 // starts the call with the ring tone, and the sandbox's speaker file holds the chime.
+#include "aac_decode.h"
 #include "process.h"
 #include "sandbox.h"
 
@@ -8,7 +9,6 @@
 #include <csignal>
 #include <cstring>
 #include <gtest/gtest.h>
-#include <neaacdec.h>
 #include <thread>
 #include <vector>
 
@@ -26,36 +26,6 @@ std::vector<int16_t> SpeakerFile(const TestSandbox& sb)
     return pcm;
 }
 
-// The tone file decoded with FAAD2 (first channel): what the speaker is to play.
-std::vector<int16_t> DecodeTone(const std::string& bytes)
-{
-    std::vector<uint8_t> buf(bytes.begin(), bytes.end());
-    std::vector<int16_t> pcm;
-    NeAACDecHandle dec = NeAACDecOpen();
-    NeAACDecConfigurationPtr cfg = NeAACDecGetCurrentConfiguration(dec);
-    cfg->outputFormat = FAAD_FMT_16BIT;
-    cfg->dontUpSampleImplicitSBR = 1;
-    NeAACDecSetConfiguration(dec, cfg);
-    unsigned long rate = 0;
-    unsigned char ch = 0;
-    if (buf.size() >= 7 && NeAACDecInit(dec, buf.data(), static_cast<unsigned long>(buf.size()), &rate, &ch) >= 0) {
-        for (size_t at = 0; at + 7 <= buf.size();) {
-            size_t len = ((buf[at + 3] & 3) << 11) | (buf[at + 4] << 3) | (buf[at + 5] >> 5);
-            if (len < 7 || at + len > buf.size()) {
-                break;
-            }
-            NeAACDecFrameInfo info{};
-            auto* s = static_cast<int16_t*>(NeAACDecDecode(dec, &info, &buf[at], static_cast<unsigned long>(len)));
-            for (unsigned long i = 0; s != nullptr && info.error == 0 && i < info.samples; i += info.channels) {
-                pcm.push_back(s[i]);
-            }
-            at += len;
-        }
-    }
-    NeAACDecClose(dec);
-    return pcm;
-}
-
 }  // namespace
 
 TEST(DoorTones, DoorbellRingsTheChimeOnTheSpeaker)
@@ -69,7 +39,7 @@ TEST(DoorTones, DoorbellRingsTheChimeOnTheSpeaker)
 
     station.WriteLine("doorbell 1");
     ASSERT_TRUE(unit.WaitForOutput("Door1 xxxxxxx Monitor", 10s)) << unit.Output();
-    std::vector<int16_t> tone = DecodeTone(sb.Read("/customer/res/Ringbell.aac"));
+    std::vector<int16_t> tone = DecodeAdts(sb.Read("/customer/res/Ringbell.aac")).pcm;
     ASSERT_GT(tone.size(), 16000u * 3);
     // The whole chime (less the frame that sets the decoder up) reaches the speaker file.
     auto end = std::chrono::steady_clock::now() + 20s;

@@ -17,6 +17,8 @@ packages=(
     libavcodec-dev libswscale-dev libavutil-dev
     # the MQTT client's tests run their own broker; its benchmark compares with libmosquitto's client
     mosquitto libmosquitto-dev
+    # the OSD's fonts, rendered at build time with FreeType from a monospace and a CJK font
+    libfreetype-dev fonts-dejavu-core fonts-wqy-zenhei
     # audio: speexdsp's echo canceller and preprocessor, FAAD2 for the tones
     libspeexdsp-dev libfaad-dev
 )

@@ -5,6 +5,8 @@
 #include "ConfigFileParse.h"
 #include "DeviceState.h"
 #include "Media/AudioPlayback.h"
+#include "Media/Pr2000.h"
+#include "Media/osd.h"
 #include "Media/VencStream.h"
 #include "Peripheral.h"
 #include "SDCard.h"
@@ -32,6 +34,8 @@ constexpr uint32_t kMotionResumeSplit = 3000;
 constexpr uint32_t kPushWaitFloorDoor0Ms = 5000;
 constexpr uint32_t kPushWaitVideoMs = 1000;
 constexpr uint32_t kPushSettleMs = 1000;
+constexpr int kPushFormatWaits = 11;  // waits of 200 ms for the picture to settle
+constexpr uint32_t kPushFormatWaitMs = 200;
 constexpr uint32_t kSnapshotWaitMs = 300;
 constexpr int kSnapshotWaitRounds = 10;  // tries after the waits of rounds 0..9; round 10 only waits
 constexpr int kTalkPassWaitMs = 10;
@@ -229,7 +233,7 @@ void __UnLock(uint8_t source)
     s.UnlockSessionTimer = kUnlockSessionTicks;
     // ReportDoorLockState(gCurrentDoor, 1) of the data points reports the lock open here.
     UnlockCurrentDoor();
-    // ShowIconOsd(0, 50, 400) of the on-screen display shows the lock icon blinking here.
+    ShowIconOsd(0, kOsdIconBlinkTicks, kOsdIconShowTicks);  // the lock icon, blinking
 }
 
 void __TalkOrder(const uint8_t* f)
@@ -421,9 +425,7 @@ void RingReset()
 void PushMsgTrigger()
 {
     DEVICE_STATE_S& s = gDeviceState;
-    // GetVideoLoss() of the decoder control tells here whether the door's picture is missing;
-    // until the decoder is driven the picture counts as present.
-    const int videoLoss = 0;
+    const int videoLoss = GetVideoLoss();
     const bool floor = gAppState.FloorModel != 0;
     const uint8_t door = gCurrentDoor;
     APP_DBG("FloorModel(%d)  gCurrentDoor(%d)  GetVideoLoss(%d) gPushWaitTimer(%d)", floor, door, videoLoss,
@@ -443,8 +445,10 @@ void PushMsgTrigger()
         APP_DBG("VideoLoss");
         BoardIoSleep(kPushWaitVideoMs);
     }
-    // Up to 11 waits of 200 ms ("Cnt %d") while the decoder reports the analogue input changing
-    // format or without video go here, with the decoder control.
+    for (int i = 0; i < kPushFormatWaits && (GetVideoFmtChanging() != 0 || GetVideoLoss() != 0); ++i) {
+        APP_DBG("Cnt %d", i);
+        BoardIoSleep(kPushFormatWaitMs);
+    }
     BoardIoSleep(kPushSettleMs);
     CapturePicture(0);  // the snapshot "/dev/demo_snapshot.jpg" the push sends
 

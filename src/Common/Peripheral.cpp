@@ -5,6 +5,7 @@
 #include "DeviceState.h"
 #include "I2C.h"
 #include "Media/AudioPlayback.h"
+#include "Media/Pr2000.h"
 #include "RingKeyDetect.h"
 #include "TalkSerial.h"
 #include "platform/board_dev.h"
@@ -222,7 +223,7 @@ void DoorMonitorHw(int door, int on)
         MonitorPower(door, 0);
         return;
     }
-    // SetPr2000Input(door) of the decoder control selects the door's camera here, first.
+    SetPr2000Input(static_cast<uint32_t>(door));  // the decoder takes the door's camera first
     MonitorPower(door == 0 ? 1 : 0, 0);
     VideoSelect(door);
     MonitorPower(door, 1);

@@ -112,14 +112,24 @@ void TimeTaskTick()
         gDeviceState.ViewingMark = 1;
         RequestVideoIdr();
     });
-    for (OSD_ICON_S& icon : gOsdIcon) {
-        __Run(icon.DisplayCountdown, [&icon] {
+    for (uint8_t i = 0; i < kOsdIconCount; ++i) {
+        OSD_ICON_S& icon = gOsdIcon[i];
+        __Run(icon.DisplayCountdown, [&icon, i] {
             icon.DisplayCountdown = kCountdownStopped;
             icon.FirstCountdown = kCountdownStopped;
+            HideIconOsd(i);
         });
     }
-    for (OSD_ICON_S& icon : gOsdIcon) {
-        __Run(icon.FirstCountdown, [&icon] { icon.FirstCountdown = kIconBlinkTicks; });
+    for (uint8_t i = 0; i < kOsdIconCount; ++i) {
+        OSD_ICON_S& icon = gOsdIcon[i];
+        __Run(icon.FirstCountdown, [&icon, i] {
+            if (icon.Shown == 0) {
+                ShowIconOsd(i, kIconBlinkTicks, 0);
+            } else {
+                HideIconOsd(i);
+            }
+            icon.FirstCountdown = kIconBlinkTicks;
+        });
     }
     __Run(s.KeyWindowTimer, KeyWindowExpired);
     __Run(s.CodingReplyTimer, CodingReplyExpired);

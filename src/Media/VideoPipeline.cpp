@@ -4,6 +4,7 @@
 #include "Common/AppLog.h"
 #include "Common/DeviceState.h"
 #include "MiWrapper.h"
+#include "Pr2000.h"
 #include "VencStream.h"
 #include "osd.h"
 #include "platform/mi/mi_ai.h"
@@ -222,8 +223,7 @@ void __VideoRestartLocked()
     gVencState.Pause = 0;
     for (int i = 0; i < kOsdIconCount; ++i) {
         if (CountdownRunning(gOsdIcon[i].DisplayCountdown)) {
-            // ShowIconOsd(i, 0, 0) of the on-screen display: an icon on show goes back on the
-            // rebuilt ports.
+            ShowIconOsd(static_cast<uint8_t>(i), 0, 0);  // an icon on show goes back on the rebuilt ports
         }
     }
 }
@@ -240,9 +240,15 @@ int SysInit()
     BoardSystem("insmod /customer/ko/nvp6124b.ko chmap=1");  // the sensor pad's driver
     MI_SNR_SetRes(0, 0);
     MI_SNR_Enable(0);
-    // OsdSystemInit and OsdRegionsInit of the on-screen display (region library, fonts, the time
-    // stamp regions and thread). A failure there is logged and the unit goes on without OSD: the
-    // video matters more than its overlay.
+    // The on-screen display (region library, fonts, the time stamp regions and thread). A failure
+    // there is logged and the unit goes on without OSD: the video matters more than its overlay.
+    int osd = OsdSystemInit();
+    if (osd == 0) {
+        osd = OsdRegionsInit();
+    }
+    if (osd != 0) {
+        APP_ERR("on-screen display not started: %#x", static_cast<unsigned>(osd));
+    }
 
     VIDEO_DYNAMICS_INFO_S& v = gVideoDynamicsInfo;
     {
@@ -261,7 +267,12 @@ int SysInit()
         v.VencRun = 0;
         APP_ERR("venc_channel_func not started: %d", rc);
     }
-    // SensorFmtThread of the decoder control starts here; its creation result is the result.
+    rc = pthread_create(&v.FormatThread, nullptr, SensorFmtThread, nullptr);
+    if (rc != 0) {
+        APP_ERR("SensorFmtThread not started: %d", rc);
+    } else {
+        pthread_detach(v.FormatThread);  // the format watch runs for the life of the process
+    }
     return rc;
 }
 
@@ -383,8 +394,10 @@ void MediaSystemDeInit()
     __VideoDeInitLocked();
     gVideoReady = false;  // nothing rebuilds the chain after this
     gPendingWidth = gPendingHeight = 0;
-    // HideIconOsd(0) and HideIconOsd(1) of the on-screen display; then StopDetectThread of the
-    // detection.
+    for (uint32_t i = 0; i < gOsdIconCount; ++i) {
+        HideIconOsd(static_cast<uint8_t>(i));
+    }
+    // StopDetectThread of the detection goes here.
     AudioDeInit();
     MI_SNR_Disable(0);
     MI_VENC_DeInitDev();

@@ -4,6 +4,7 @@
 #include "Media/VencStream.h"
 #include "Media/VideoPipeline.h"
 #include "platform/board_sim.h"
+#include "platform/decoder_sim.h"
 #include "platform/mi/mi_sim.h"
 #include "platform/mi/mi_sys.h"
 #include "sandbox.h"
@@ -18,6 +19,9 @@ protected:
         BoardDevReset();
         MiSimReset();
         MiSimSetManualClock(true);
+        // No camera answers at the decoder: the format watch that SysInit starts never changes
+        // the chain a test builds (the decoder's own suite connects it).
+        BoardI2cSetNack(1, kBoardDecoderAddress, true);
     }
     void TearDown() override
     {
@@ -68,4 +72,11 @@ inline const char* kStartUpGraph1080 =
     "bind vpe.0.0.0 -> venc.0.0.0 rate 25/25 type 1 param 0\n"
     "bind vpe.0.0.1 -> divp.0.0.0 rate 25/25 type 1 param 0\n"
     "bind vpe.0.0.1 -> venc.0.1.0 rate 25/25 type 1 param 0\n"
-    "bind vpe.0.0.2 -> venc.8.2.0 rate 25/10 type 1 param 0\n";
+    "bind vpe.0.0.2 -> venc.8.2.0 rate 25/10 type 1 param 0\n"
+    // The time stamp regions of the on-screen display, made by SysInit for the life of the process.
+    "region 4 fmt 1 600x40 on vpe.0.0.0 at 20,10 layer 100 shown\n"
+    "region 5 fmt 1 200x40 on vpe.0.0.1 at 6,4 layer 100 shown\n"
+    "region 5 fmt 1 200x40 on vpe.0.0.2 at 6,4 layer 100 shown\n";
+inline const char* kTimeStampRegions = "region 4 fmt 1 600x40 on vpe.0.0.0 at 20,10 layer 100 shown\n"
+                                       "region 5 fmt 1 200x40 on vpe.0.0.1 at 6,4 layer 100 shown\n"
+                                       "region 5 fmt 1 200x40 on vpe.0.0.2 at 6,4 layer 100 shown\n";

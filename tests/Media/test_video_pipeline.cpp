@@ -41,7 +41,8 @@ TEST_F(MediaTest, StartUpBuildsTheChainAndTeardownLeavesNothing)
 
     gDeviceState.RecordTimer = 100;
     EXPECT_EQ(0, VideoDeInit());
-    EXPECT_EQ(FirstLine(kStartUpGraph1080), MiSimDumpGraph()) << "only the sensor pad stays";
+    EXPECT_EQ(FirstLine(kStartUpGraph1080) + kTimeStampRegions, MiSimDumpGraph())
+        << "only the sensor pad and the time stamp stay";
     EXPECT_EQ(kCountdownStopped, gDeviceState.RecordTimer);
 
     EXPECT_EQ(0, VideoInit());
@@ -224,7 +225,7 @@ TEST_F(MediaTest, MediaSystemTeardownStopsTheThreadAndEverything)
     MediaSystemDeInit();
     EXPECT_EQ(0, gVideoDynamicsInfo.VencRun);
     EXPECT_EQ(0, gVideoDynamicsInfo.VencThreadStarted) << "joined";
-    EXPECT_EQ("", MiSimDumpGraph());
+    EXPECT_EQ(kTimeStampRegions, MiSimDumpGraph()) << "the time stamp lives for the process";
     EXPECT_EQ(0, VideoReady());
     EXPECT_EQ(0, VideoApplyInputSize(1280, 720)) << "nothing rebuilds after the teardown";
     EXPECT_EQ(1, MiSimCallCount("MI_VPE_CreateChannel"));

@@ -239,6 +239,12 @@ TEST(DoorStationCommands, BoardLines)
         {"key up", "/sys/class/gpio/gpio66/value", "1\n"},
         {"sar 950", "/.board/sar_ch2", "950\n"},
         {"sar 0", "/.board/sar_ch2", "0\n"},
+        // The camera the video decoder sees: status (format, lock, standard bits), 0x01, 0x02.
+        {"camera 720p", "/.board/decoder", "8a 00 04\n"},
+        {"camera 1080p 0", "/.board/decoder", "0b 00 04\n"},
+        {"camera pal", "/.board/decoder", "89 00 04\n"},
+        {"camera off", "/.board/decoder", "83 00 04\n"},
+        {"camera raw 8a f8", "/.board/decoder", "8a f8 04\n"},
     };
     for (const auto& w : writes) {
         Command c = ParseCommand(w.line);
@@ -265,7 +271,8 @@ TEST(DoorStationCommands, BoardLines)
     }
     EXPECT_EQ(Command::Show, ParseCommand("show").kind);
     for (const char* bad : {"key sideways", "key 0", "key 1 2", "sar", "sar 1024", "sar -1", "doorbell",
-                            "doorbell 3", "doorbell 1 x", "doorbell 1 0"}) {
+                            "doorbell 3", "doorbell 1 x", "doorbell 1 0", "camera", "camera 4k", "camera 720p 4",
+                            "camera raw", "camera raw 1ff", "camera off 1"}) {
         EXPECT_EQ(Command::Error, ParseCommand(bad).kind) << bad;
     }
 }

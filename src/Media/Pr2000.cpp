@@ -394,31 +394,24 @@ void SetPr2000Mode(const PR2000_MODE_S* m)
 {
     const uint32_t code = m->OutResolution;
     std::printf("[%s]vidOutResolution is %d\n", "SetPr2000Mode", static_cast<int>(code));
-    switch (code) {
-    case 0:
-    case 1:
-        Pr2000SetStandard(m->Standard, code);
-        Pr2000SetOutputClock(&gPr2000Out36);
-        break;
-    case 6:
-    case 7:
-        Pr2000SetStandard(m->Standard, code);
-        Pr2000SetOutputClock(&gPr2000Out74);
-        if (m->Standard == 2) {
-            Pr2000PageMaskWrite(0, 0x11, 0x04, 0x04);
+    // Codes 0 and 1 at 36 MHz, 6 and 7 at 74 MHz, 8 and 9 at 148 MHz; other codes do nothing.
+    const PR2000_OUT_CFG_S* clock = nullptr;
+    if (code <= 1) {
+        clock = &gPr2000Out36;
+    } else if (code == 6 || code == 7) {
+        clock = &gPr2000Out74;
+    } else if (code == 8 || code == 9) {
+        clock = &gPr2000Out148;
+    } else {
+        return;
+    }
+    Pr2000SetStandard(m->Standard, code);
+    Pr2000SetOutputClock(clock);
+    if (m->Standard == 2 && clock != &gPr2000Out36) {
+        Pr2000PageMaskWrite(0, 0x11, 0x04, 0x04);
+        if (clock == &gPr2000Out74) {
             __Latch54();
         }
-        break;
-    case 8:
-    case 9:
-        Pr2000SetStandard(m->Standard, code);
-        Pr2000SetOutputClock(&gPr2000Out148);
-        if (m->Standard == 2) {
-            Pr2000PageMaskWrite(0, 0x11, 0x04, 0x04);
-        }
-        break;
-    default:
-        break;
     }
 }
 

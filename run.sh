@@ -38,6 +38,9 @@ if [ -z "$(ls -A "$root")" ]; then
 fi
 echo "run.sh: sandbox (board root) is $root"
 export DOORPHONE_ROOT=$root
+# The board powers up: interfaces, modules and daemons of an earlier run are gone; the cable,
+# the Wi-Fi module and the networks in range stay as they were left.
+tools/netsim "$root" boot
 
 pids=()
 cleanup() {
@@ -58,6 +61,7 @@ for _ in $(seq 100); do
     sleep 0.05
 done
 echo "run.sh: door-station simulator on $root/dev/ttyS2; commands: echo 'call 1' > $station_cmd  (help lists them)"
+echo "run.sh: network: tools/netsim $root cable pull   (cable plug, wifi add SSID PASS, show; see README)"
 
 if [ -n "$seconds" ]; then
     set +e

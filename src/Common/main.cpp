@@ -3,6 +3,7 @@
 #include "Media/AudioCapture.h"
 #include "Media/VencStream.h"
 #include "Media/VideoPipeline.h"
+#include "Network.h"
 #include "Peripheral.h"
 #include "RecordFile.h"
 #include "RingKeyDetect.h"
@@ -23,7 +24,7 @@ int main()
     if (CheckApplicationMD5() != 0) {  // 2
         std::exit(0);
     }
-    // 3 NetworkInit
+    NetworkInit();  // 3
     InitSDCard();  // 4
     MP4RecordLockInit();  // 5
     // The encoder thread (step 6) keeps the doorbell picture on the card too.

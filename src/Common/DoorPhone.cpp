@@ -1,4 +1,5 @@
 #include "DoorPhone.h"
+#include "AppThread.h"
 
 #include "AppLog.h"
 #include "AppState.h"
@@ -267,15 +268,6 @@ void __TalkOrder(const uint8_t* f)
     }
 }
 
-int __StartDetached(void* (*entry)(void*))
-{
-    pthread_t tid;
-    int rc = pthread_create(&tid, nullptr, entry, nullptr);
-    if (rc == 0) {
-        pthread_detach(tid);
-    }
-    return rc;
-}
 
 std::vector<uint8_t> __ReadPicture(FILE* f)
 {
@@ -463,7 +455,7 @@ void PushMsgTrigger()
 
 int StartSendImageThread()
 {
-    int rc = __StartDetached(SendImageThread);
+    int rc = AppStartDetachedThread(SendImageThread);
     if (rc != 0) {
         APP_ERR("SendImageThread not started: %d", rc);
     }
@@ -570,7 +562,7 @@ void* ProcessTalkData(void*)
 
 int StartProcessTalkData()
 {
-    return __StartDetached(ProcessTalkData);
+    return AppStartDetachedThread(ProcessTalkData);
 }
 
 void DoorSessionEnd()

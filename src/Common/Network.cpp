@@ -1,4 +1,5 @@
 #include "Network.h"
+#include "AppThread.h"
 
 #include "AppLog.h"
 #include "AppState.h"
@@ -288,12 +289,7 @@ int NetworkInit()
 
 int StartNetStatusDet()
 {
-    pthread_t tid;
-    int rc = pthread_create(&tid, nullptr, NetStatusDetThread, nullptr);
-    if (rc == 0) {
-        pthread_detach(tid);
-    }
-    return rc;
+    return AppStartDetachedThread(NetStatusDetThread);
 }
 
 void* NetStatusDetThread(void*)

@@ -1,4 +1,5 @@
 #include "RingKeyDetect.h"
+#include "AppThread.h"
 
 #include "AppLog.h"
 #include "AppState.h"
@@ -116,15 +117,6 @@ void __ShortPress()
     APP_INFO("key press: step %u, push delay %u", s.KeyStep.load(), gAppState.PushDelay.load());
 }
 
-int __StartDetached(void* (*entry)(void*))
-{
-    pthread_t tid;
-    int rc = pthread_create(&tid, nullptr, entry, nullptr);
-    if (rc == 0) {
-        pthread_detach(tid);
-    }
-    return rc;
-}
 
 }  // namespace
 
@@ -267,12 +259,12 @@ void* LedThread(void*)
 
 int StartRingKeyDetect()
 {
-    int rc = __StartDetached(RingDetectThread);
-    int rc2 = __StartDetached(KeyDetectThred);
+    int rc = AppStartDetachedThread(RingDetectThread);
+    int rc2 = AppStartDetachedThread(KeyDetectThred);
     return rc != 0 ? rc : rc2;
 }
 
 int StartLedThread()
 {
-    return __StartDetached(LedThread);
+    return AppStartDetachedThread(LedThread);
 }

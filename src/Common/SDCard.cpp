@@ -1,4 +1,5 @@
 #include "SDCard.h"
+#include "AppThread.h"
 
 #include "AppLog.h"
 #include "AppState.h"
@@ -663,10 +664,5 @@ void* CardDetThread(void*)
 
 int StartCardDet()
 {
-    pthread_t tid;
-    int rc = pthread_create(&tid, nullptr, CardDetThread, nullptr);
-    if (rc == 0) {
-        pthread_detach(tid);
-    }
-    return rc;
+    return AppStartDetachedThread(CardDetThread);
 }

@@ -1,4 +1,5 @@
 #include "osd.h"
+#include "Common/AppThread.h"
 
 #include "Common/AppLog.h"
 #include "Common/DeviceState.h"
@@ -229,12 +230,7 @@ int OsdRegionsInit()
     if (rc != 0) {
         return rc;
     }
-    pthread_t tid;
-    rc = pthread_create(&tid, nullptr, ST_UpdateRgnOsdProcExt, nullptr);
-    if (rc == 0) {
-        pthread_detach(tid);
-    }
-    return rc;
+    return AppStartDetachedThread(ST_UpdateRgnOsdProcExt);
 }
 
 int OsdRegisterRegion(MI_RGN_HANDLE handle, uint32_t pixelFormat)

@@ -1,0 +1,13 @@
+// Provisioning values of this build, shared with the cloud simulator (tools/cloudsim), which
+// includes nothing else of the unit. A product build replaces the placeholders: the product key
+// and built-in identity are per-product values, the API URL names the real regional endpoint.
+// The unit reads "/etc/cloud.conf" ("api_url=...") before falling back to the URL here.
+#pragma once
+
+#define NOXA_CLOUD_PRODUCT_KEY "kwpzrmud4fjcvalo"
+#define NOXA_CLOUD_DEFAULT_API_URL "https://a1.noxa-placeholder.test/d.json"  // placeholder
+#define NOXA_CLOUD_API_PATH "/d.json"
+#define NOXA_CLOUD_USER_AGENT "NOXA_IOT_SDK"
+#define NOXA_MQTT_VERSION "2.2"
+#define NOXA_CLOUD_BUILTIN_UUID "noxa3b8d51c6a02fe947"
+#define NOXA_CLOUD_BUILTIN_AUTHKEY "Hq7TzLm2PwRk9VbNc4XsDf6GjY1aUe3K"

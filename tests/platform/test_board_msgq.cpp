@@ -67,7 +67,7 @@ TEST(BoardMsgQueue, KeysAreTheToolsAndDifferPerRoot)
         const std::string& r = roots[i];
         seen[i] = BoardMsgQueueKeyBase(r);
         EXPECT_EQ(std::to_string(static_cast<uint32_t>(seen[i])),
-                  ShellOut(SourceDir() + "/tools/boardclean '" + r + "' --key"))
+                  ShellOut(SourceDir() + "/tools/boardclean --key '" + r + "'"))
             << r;
         EXPECT_EQ(0, seen[i] & 0xFF) << r;
     }
@@ -148,8 +148,12 @@ TEST(BoardMsgQueue, SandboxTeardownAndANewSandboxRemoveWhatAKilledProcessLeft)
     unsetenv("DOORPHONE_ROOT");
     BoardReloadRoot();
     ASSERT_EQ(2, BoardMsgQueueCountBoard(root));
+    const std::string check = SourceDir() + "/tools/boardclean --check " + root;
+    EXPECT_EQ(0, std::system((check + " | grep -c 'message queue' | grep -qx 2").c_str()))
+        << "the leak check lists both queues";
     ASSERT_EQ(0, std::system((SourceDir() + "/tools/mksandbox " + root + " > /dev/null").c_str()));
+    EXPECT_NE(0, std::system((check + " > /dev/null").c_str())) << "the folder is there";
     EXPECT_EQ(0, BoardMsgQueueCountBoard(root));
-    ASSERT_EQ(0, std::system((SourceDir() + "/tools/boardclean " + root + " --remove").c_str()));
-    EXPECT_EQ(0, std::system((SourceDir() + "/tools/boardclean " + root + " --check").c_str()));
+    ASSERT_EQ(0, std::system((SourceDir() + "/tools/boardclean --remove " + root).c_str()));
+    EXPECT_EQ(0, std::system(check.c_str()));
 }

@@ -47,7 +47,7 @@ TestSandbox::~TestSandbox()
     unsetenv("DOORPHONE_ROOT");
     BoardReloadRoot();
     // Processes started in the sandbox and queues keyed to it go with it.
-    std::string cmd = SourceDir() + "/tools/boardclean " + mRoot + " --remove";
+    std::string cmd = SourceDir() + "/tools/boardclean --remove " + mRoot;
     if (std::system(cmd.c_str()) != 0) {
         std::error_code ec;
         std::filesystem::remove_all(mRoot, ec);

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Everything CI runs: installs what is missing, builds with AddressSanitizer and
-# UndefinedBehaviorSanitizer, runs every test. The exit code is the test result.
+# UndefinedBehaviorSanitizer, runs every test, then checks that the tests left nothing behind.
+# The exit code is the test result.
 set -euo pipefail
 cd "$(dirname "$0")"
+here=$(pwd)
 
 ./scripts/deps.sh
 
@@ -12,5 +14,24 @@ cmake --build "$build" -j"$(nproc)"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-cd "$build"
-ctest --output-on-failure -j"$(nproc)" "$@"
+# tools/mksandbox writes every sandbox of this run into the ledger, for the leak check below.
+ledger=$(mktemp -d /tmp/doorphone-ledger-XXXXXX)
+trap 'rm -rf "$ledger"' EXIT
+export DOORPHONE_LEDGER=$ledger
+set +e
+(cd "$build" && ctest --output-on-failure -j"$(nproc)" "$@")
+rc=$?
+set -e
+
+# Leak check: none of this run's sandboxes may have left a message queue keyed to it, a process
+# running on it or its folder (other programs' queues and processes are not looked at).
+roots=()
+if [ -f "$ledger/sandboxes" ]; then
+    mapfile -t roots < <(sort -u "$ledger/sandboxes")
+fi
+if [ ${#roots[@]} -gt 0 ] && ! "$here/tools/boardclean" --check "${roots[@]}"; then
+    echo "test.sh: leak check failed: the tests above left what is listed" >&2
+    exit 1
+fi
+echo "test.sh: leak check: ${#roots[@]} sandboxes, no message queue, process or folder left"
+exit $rc

@@ -2,6 +2,7 @@
 
 #include "platform/board_path.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -26,12 +27,13 @@ const std::set<std::string> kUnitTops = {"DeviceInfo", "customer", "mnt", "etc",
                                          "proc", "tmp", "var", "OTABurnStart"};
 // Host devices that are harmless to name as they are.
 const std::set<std::string> kHostDevices = {"/dev/null", "/dev/zero", "/dev/urandom"};
-// Ordinary tools that may be named by their host path; they only act on the paths they are given,
-// which are rewritten like every other path.
-const std::set<std::string> kHostTools = {"sh",    "md5sum", "echo", "cat",  "rm",   "mkdir", "cp",
-                                          "sync",  "sleep",  "ls",   "grep", "sed",  "awk",   "head",
-                                          "tail",  "touch",  "mv",   "test", "true", "false", "printf",
-                                          "chmod", "wc",     "cut",  "tr",   "df",   "du"};
+// Host tools the unit's commands may run besides the simulated ones: each only reads or writes
+// the paths it is given, which are rewritten like every other path. Nothing here runs another
+// program (no sh, awk, sed, find, xargs, env) or reaches beyond files (no kill, date, ip).
+const std::set<std::string> kAllowedTools = {"echo",  "cat", "cp",   "mv",   "rm",   "mkdir", "rmdir", "sync",
+                                             "sleep", "md5sum", "ls", "touch", "test", "true",  "false", "printf",
+                                             "pwd",   "cd",  "grep", "head", "tail", "wc",   "cut",   "tr",
+                                             "sort",  "chmod", "df", "du"};
 const char* const kToolDirs[] = {"/bin/", "/usr/bin/", "/sbin/", "/usr/sbin/"};
 
 std::mutex gPopenMutex;
@@ -92,11 +94,12 @@ bool __StartsWith(const std::string& s, const std::string& prefix)
 
 bool __IsSimTool(const std::string& name)
 {
-    if (name.empty() || name.find('/') != std::string::npos) {
+    if (name.empty() || name[0] == '.' || name.find('/') != std::string::npos) {
         return false;
     }
     std::string p = BoardSimBinDir() + "/" + name;
-    return ::access(p.c_str(), X_OK) == 0;
+    struct stat st;
+    return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(p.c_str(), X_OK) == 0;
 }
 
 // Maps one absolute path word; false with `why` set when it names the host outside the root.
@@ -131,7 +134,7 @@ bool __MapAbsolute(const std::string& word, const std::string& root, std::string
                 *out = simBin + "/" + tool;
                 return true;
             }
-            if (kHostTools.count(tool) != 0) {
+            if (kAllowedTools.count(tool) != 0) {
                 *out = norm;
                 return true;
             }
@@ -149,17 +152,197 @@ bool __MapAbsolute(const std::string& word, const std::string& root, std::string
     return false;
 }
 
+bool IsPlainWord(const std::string& w)
+{
+    for (char c : w) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '.' && c != '/' && c != '+' && c != '-') {
+            return false;
+        }
+    }
+    return !w.empty();
+}
+
+// A command word: a simulated tool, an allowed tool, or a tool of the board's image that stands
+// for a simulated one ("/customer/hostapd").
+bool CommandWordOk(const std::string& word, const std::string& root, std::string* why)
+{
+    if (!IsPlainWord(word)) {
+        *why = word.find('=') != std::string::npos ? "variable assignment not allowed: " + word
+                                                     : "command word must be a plain name: " + word;
+        return false;
+    }
+    if (word.find('/') == std::string::npos) {
+        if (__IsSimTool(word) || kAllowedTools.count(word) != 0) {
+            return true;
+        }
+        *why = "command not allowed: " + word;
+        return false;
+    }
+    std::string norm;
+    if (!__Normalise(word[0] == '/' ? word : "/" + word, &norm)) {
+        *why = "path climbs above the root: " + word;
+        return false;
+    }
+    const std::string name = norm.substr(norm.rfind('/') + 1);
+    if (__StartsWith(norm, BoardSimBinDir() + "/") && __IsSimTool(name)) {
+        return true;
+    }
+    for (const char* dir : kToolDirs) {
+        if (__StartsWith(norm, dir) && norm.find('/', std::strlen(dir)) == std::string::npos &&
+            (__IsSimTool(name) || kAllowedTools.count(name) != 0)) {
+            return true;
+        }
+    }
+    std::string mapped;
+    std::string ignored;
+    if (word[0] != '/' || (__MapAbsolute(word, root, &mapped, &ignored) && root != "/" && __StartsWith(mapped, root + "/"))) {
+        if (__IsSimTool(name)) {
+            return true;
+        }
+    }
+    *why = "command not allowed: " + word;
+    return false;
+}
+
+// Every command word of the line (at the start and after ;, |, &&, ||, &, a new line) must be
+// allowed; the words are read as the shell would split them.
+bool CheckCommandWords(const std::string& cmd, const std::string& root, std::string* why)
+{
+    const size_t n = cmd.size();
+    size_t i = 0;
+    bool expectCommand = true;
+    bool expectTarget = false;  // the word after a redirection
+    std::string pendingCd;      // "cd" waiting for its folder
+    auto endCommand = [&]() {
+        if (!pendingCd.empty()) {
+            *why = "cd needs a folder";
+            return false;
+        }
+        expectCommand = true;
+        expectTarget = false;
+        return true;
+    };
+    while (i < n) {
+        const char c = cmd[i];
+        if (c == ' ' || c == '\t') {
+            ++i;
+            continue;
+        }
+        if (c == '\n' || c == ';' || c == '&' || c == '|') {
+            if (!endCommand()) {
+                return false;
+            }
+            i += (i + 1 < n && (c == '&' || c == '|') && cmd[i + 1] == c) ? 2 : 1;
+            continue;
+        }
+        if (c == '(' || c == ')') {
+            *why = "subshell not allowed";
+            return false;
+        }
+        if (c == '>' || c == '<') {
+            ++i;
+            while (i < n && (cmd[i] == '>' || cmd[i] == '<' || cmd[i] == '&' || cmd[i] == '|')) {
+                ++i;
+            }
+            expectTarget = true;
+            continue;
+        }
+        // One word, quotes and escapes included.
+        const size_t start = i;
+        char quote = 0;
+        while (i < n) {
+            const char d = cmd[i];
+            if (quote != 0) {
+                if (d == quote) {
+                    quote = 0;
+                } else if (d == '\\' && quote == '"') {
+                    ++i;
+                }
+            } else if (d == '\'' || d == '"') {
+                quote = d;
+            } else if (d == '\\') {
+                ++i;
+            } else if (d == ' ' || d == '\t' || d == '\n' || d == ';' || d == '&' || d == '|' || d == '<' ||
+                       d == '>' || d == '(' || d == ')') {
+                break;
+            }
+            ++i;
+        }
+        const std::string word = cmd.substr(start, std::min(i, n) - start);
+        const bool fdNumber = i < n && (cmd[i] == '>' || cmd[i] == '<') &&
+                              word.find_first_not_of("0123456789") == std::string::npos;
+        if (fdNumber) {
+            continue;
+        }
+        if (expectTarget) {
+            expectTarget = false;
+            continue;
+        }
+        if (!pendingCd.empty()) {
+            if (word == "-") {
+                *why = "cd needs a folder";
+                return false;
+            }
+            pendingCd.clear();
+            continue;
+        }
+        if (expectCommand) {
+            if (!CommandWordOk(word, root, why)) {
+                return false;
+            }
+            expectCommand = false;
+            if (word == "cd") {
+                pendingCd = word;
+            }
+        }
+    }
+    return endCommand();
+}
+
+std::string HostToolDir(const std::string& root)
+{
+    return root + "/.board/bin";
+}
+
+// The per-sandbox folder of links to the allowed host tools, made once per root.
+void MakeHostToolDir(const std::string& root)
+{
+    static std::mutex mutex;
+    static std::string done;
+    std::lock_guard<std::mutex> lock(mutex);
+    const std::string dir = HostToolDir(root);
+    if (done == root && ::access(dir.c_str(), X_OK) == 0) {
+        return;
+    }
+    ::mkdir((root + "/.board").c_str(), 0755);
+    ::mkdir(dir.c_str(), 0755);
+    for (const auto& tool : kAllowedTools) {
+        for (const char* host : {"/usr/bin/", "/bin/"}) {
+            const std::string target = host + tool;
+            if (::access(target.c_str(), X_OK) == 0) {
+                ::symlink(target.c_str(), (dir + "/" + tool).c_str());  // EEXIST: made earlier
+                break;
+            }
+        }
+    }
+    done = root;
+}
+
 std::vector<char*> __MakeEnv(std::vector<std::string>* storage)
 {
     const std::string root = BoardRoot();
-    const char* oldPath = std::getenv("PATH");
+    // Variables that would take a command or a bare "cd" somewhere else are the board's own.
     for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, "PATH=", 5) == 0 || std::strncmp(*e, "DOORPHONE_ROOT=", 15) == 0) {
+        if (std::strncmp(*e, "PATH=", 5) == 0 || std::strncmp(*e, "DOORPHONE_ROOT=", 15) == 0 ||
+            std::strncmp(*e, "HOME=", 5) == 0 || std::strncmp(*e, "CDPATH=", 7) == 0 ||
+            std::strncmp(*e, "ENV=", 4) == 0 || std::strncmp(*e, "BASH_ENV=", 9) == 0) {
             continue;
         }
         storage->push_back(*e);
     }
-    storage->push_back("PATH=" + BoardSimBinDir() + ":" + (oldPath ? oldPath : "/usr/bin:/bin"));
+    // Only the simulated tools and the links to the allowed ones; the simulated tools set their own.
+    storage->push_back("PATH=" + BoardSimBinDir() + ":" + HostToolDir(root));
+    storage->push_back("HOME=" + root);
     storage->push_back("DOORPHONE_ROOT=" + root);
     std::vector<char*> env;
     for (auto& s : *storage) {
@@ -196,6 +379,7 @@ pid_t __Spawn(const char* command, int pipeEnd, int childFd, std::string* rewrit
     }
     __Log("run: " + rewritten);
     *rewrittenOut = rewritten;
+    MakeHostToolDir(BoardRoot());
 
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -244,6 +428,13 @@ std::string BoardSimBinDir()
 int BoardShellRewrite(const std::string& command, std::string* out, std::string* why)
 {
     const std::string root = BoardRoot();
+    if (root == "/") {
+        *why = "no board root (DOORPHONE_ROOT): the simulated board runs nothing on the host";
+        return -1;
+    }
+    if (!CheckCommandWords(command, root, why)) {
+        return -1;
+    }
     std::string res;
     bool inSingle = false;
     size_t i = 0;

@@ -1,7 +1,10 @@
 // The shell runner: every `system` and `popen` of the application goes through here.
-// On the simulated board the unit's absolute paths are rewritten under the board root, the
-// simulated tools come first on PATH, the command runs in the root folder, and a command that
-// would still name a host path outside the sandbox is refused without running anything.
+// On the simulated board the unit's absolute paths are rewritten under the board root and the
+// command runs in the root folder with a PATH of the simulated tools and "<root>/.board/bin"
+// (links to a few harmless host tools). A command is refused without running anything when a
+// command word (at the start, after ;, |, &&, ||, & or a new line) is neither a simulated tool
+// nor an allowed one, when it would still name a host path outside the sandbox, expand a
+// variable or command, or when there is no board root at all.
 #pragma once
 
 #include <cstdio>

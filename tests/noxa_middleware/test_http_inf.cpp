@@ -146,7 +146,8 @@ TEST_F(HttpInf, RangeAnswersThatAreUsableOrNot)
         EXPECT_EQ(row.ret, http_inf_client_get_file(Url(peer.Port(), "/f").c_str(), Collect, &s, row.start, 3));
         EXPECT_EQ(row.ret == 0 ? 1 : 0, s.calls);
         EXPECT_EQ(row.ret == 0 ? "abc" : "", s.body);
-        const std::string range = "\r\nRange: bytes=" + std::to_string(row.start) + "-" + std::to_string(row.start + 2) + "\r\n";
+        const std::string range =
+            "\r\nRange: bytes=" + std::to_string(row.start) + "-" + std::to_string(row.start + 2) + "\r\n";
         EXPECT_NE(std::string::npos, peer.Requests().at(0).find(range));
     }
 }

@@ -1,7 +1,7 @@
 // The TLS wrapper against openssl s_server on 127.0.0.1: every suite of the list negotiated with a
 // matching server, servers it must refuse (foreign CA, other suites, a silent listener, an unknown
-// signature algorithm), the pre-shared-key suite, the server name sent, the per-host CA and its replacement after a failed
-// handshake, whole writes, and a read and a write running at once.
+// signature algorithm), the pre-shared-key suite, the server name sent, the per-host CA and its
+// replacement after a failed handshake, whole writes, and a read and a write running at once.
 #include "noxa_middleware/tls/noxa_tls.h"
 
 #include "net_peers.h"
@@ -389,7 +389,8 @@ TEST(TlsPsk, HandshakeWithAServerHoldingOnlyTheKey)
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         noxa_tls_set_psk_param(uuid.c_str(), row.authKey.c_str());
-        SslServer server("", "", {"-psk", row.serverKey, "-cipher", "PSK-AES128-CBC-SHA256", "-no_tls1_3", "-rev", "-debug"});
+        SslServer server("", "",
+                         {"-psk", row.serverKey, "-cipher", "PSK-AES128-CBC-SHA256", "-no_tls1_3", "-rev", "-debug"});
         Client c(server.Port());
         if (!row.ok) {
             EXPECT_LT(c.ret, 0) << server.Output();

@@ -75,7 +75,13 @@ int SetSystemTimeFromRecord(RTC_TIME_S rtc)
 int SetSystemTimeFromRtc()
 {
     RTC_TIME_S rtc = {};
-    if (PCF8563_GetTime(&rtc) != 0) {
+    const int rc = PCF8563_GetTime(&rtc);
+    if (rc == kPcf8563TimeNotValid) {
+        // The cloud's time sets the system clock (and the chip) later.
+        APP_ERR("rtc lost its time: system clock left alone");
+        return 0;
+    }
+    if (rc != 0) {
         return 0;  // a clock that cannot be read leaves the system clock alone
     }
     return SetSystemTimeFromRecord(rtc);

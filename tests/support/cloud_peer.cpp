@@ -118,6 +118,11 @@ std::string CloudPeer::Pair()
     return Command("pair");
 }
 
+void CloudPeer::AddIdentity(const std::string& uuid, const std::string& authKey)
+{
+    std::ofstream(mRoot + "/.board/cloud/identities", std::ios::app) << uuid << " " << authKey << "\n";
+}
+
 std::string CloudPeer::Log() const
 {
     return ReadAll(mRoot + "/.board/cloudsim.log");

@@ -37,6 +37,10 @@ public:
     std::string Pair();
     static std::string Token8(const std::string& pairing) { return pairing.substr(2, 8); }
 
+    // Makes a further identity known to the cloud (the built-in one and the board's
+    // "/DeviceInfo/device.conf" are known already), e.g. one a test put in "device.bin".
+    void AddIdentity(const std::string& uuid, const std::string& authKey);
+
     // The simulator's log ("<root>/.board/cloudsim.log").
     std::string Log() const;
     int LogCount(const std::string& text) const;

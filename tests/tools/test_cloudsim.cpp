@@ -2,6 +2,7 @@
 // activation over HTTPS, the broker's accounts and ACL, envelopes both ways, the log and the
 // state kept across a restart of the simulator.
 #include "cloud_peer.h"
+#include "process.h"
 #include "sandbox.h"
 
 #include "noxa_iot_sdk/noxa_cloud/cloud_placeholders.h"
@@ -11,6 +12,7 @@
 #include <cjson/cJSON.h>
 #include <condition_variable>
 #include <deque>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <mosquitto.h>
 #include <mutex>
@@ -367,6 +369,14 @@ TEST_F(CloudSimTest, ActivationHandsOutKeysUrlsAndTheSchema)
     EXPECT_NE(std::string::npos, sb.Read("/.board/net/hosts").find("127.0.0.1 api.cloudsim.test mqtt.cloudsim.test"));
     EXPECT_TRUE(cJSON_IsArray(cJSON_GetObjectItem(r, "dstTable")));
 
+    // A further identity, once the cloud is told of it.
+    const std::string other = "noxa0other0unit000002";
+    const std::string otherKey = "Zz9OtherAuthKeyOfADeviceBinUnit0";
+    std::string tok = CloudPeer::Token8(cloud.Pair());
+    EXPECT_EQ(403, CallApi(cloud, "noxa.device.active", "uuid", other, otherKey.substr(0, 16), ActivationBody(tok, other)).status);
+    cloud.AddIdentity(other, otherKey);
+    EXPECT_TRUE(CallApi(cloud, "noxa.device.active", "uuid", other, otherKey.substr(0, 16), ActivationBody(tok, other)).signOk);
+
     Json schema = J(cJSON_GetObjectItem(r, "schema")->valuestring);
     ASSERT_TRUE(cJSON_IsArray(schema.get()));
     EXPECT_EQ(50, cJSON_GetArraySize(schema.get()));
@@ -542,6 +552,36 @@ TEST_F(CloudSimTest, BrokenOrReplayedEnvelopesAreLoggedAndDropped)
         again.Publish(out, Seal(act.localKey, 1, "{\"protocol\":4,\"t\":1,\"data\":{\"dps\":{\"101\":false}}}"));
         EXPECT_TRUE(cloud.WaitLog("<- " + act.devId + " seq 1 protocol 4"));
     }
+}
+
+// ---- the phone's CLI and the FIFO ----
+
+TEST_F(CloudSimTest, PhoneCliAndFifoReachTheSameCommands)
+{
+    auto phone = [&](const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {SourceDir() + "/tools/phone", sb.Root()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        ChildProcess p(argv);
+        EXPECT_NE(-1, p.WaitExit(20s));
+        return p.Output();
+    };
+    std::string token = phone({"pair"});
+    EXPECT_EQ(15u, token.size()) << token;  // and its newline
+    EXPECT_EQ(0u, token.find("AY"));
+    EXPECT_EQ("no device activated yet\n", phone({"dp", "101", "true"}));
+    EXPECT_EQ("no devices\n", phone({"devices"}));
+    EXPECT_EQ(0u, phone({"help"}).find("commands"));
+
+    std::string tok8 = CloudPeer::Token8(token);
+    ApiAnswer a = CallApi(cloud, "noxa.device.active", "uuid", kUuid, kPreKey, ActivationBody(tok8, kUuid));
+    EXPECT_NE(std::string::npos, a.inner.find("\"success\":true")) << a.inner;
+    EXPECT_NE(std::string::npos, phone({"devices"}).find(" offline uuid " + kUuid));
+    // A string with a space stays one value on its way through the CLI.
+    EXPECT_NE(std::string::npos, phone({"dp", "169", "a zone"}).find("\"169\":\"a zone\"") );
+
+    std::ofstream(sb.Path("/.board/cloudsim.cmd")) << "query 105\n";
+    EXPECT_TRUE(cloud.WaitLog("protocol 31 {\"protocol\":31"));
+    EXPECT_EQ(1, cloud.LogCount("command: query 105"));
 }
 
 // ---- restarts ----

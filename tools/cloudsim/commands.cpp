@@ -195,6 +195,9 @@ std::string RunCommand(const std::string& line)
         }
         cJSON* data = cJSON_CreateObject();
         cJSON_AddItemToObject(data, "dps", dps);
+        if (!notes.empty()) {
+            Log("dp command" + notes);
+        }
         return SendToDevice(dev, 5, data, true) + notes;
     }
     if (cmd == "query" && w.size() >= 2) {

@@ -37,7 +37,7 @@ std::string SendToDevice(Device* dev, int protocol, cJSON* data, bool wantAck, c
         return why;
     }
     std::string line = "-> " + dev->devId + where + " seq " + std::to_string(seq) + " protocol " +
-                       std::to_string(protocol) + " " + json;
+                       std::to_string(protocol) + " " + json + (dev->online ? "" : " (device offline)");
     Log(line);
     if (ack != 0) {
         PushBounded(&dev->acks, "ackId " + std::to_string(ack) + " protocol " + std::to_string(protocol) +

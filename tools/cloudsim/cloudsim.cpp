@@ -180,23 +180,29 @@ int main(int argc, char** argv)
     for (auto& [id, d] : gState.devices) {
         gBroker->SetAccount(id, d.password, DeviceAcl(id));
     }
-    bool up = false;
-    for (int attempt = 0; attempt < 10 && !up; ++attempt) {
+    // The API port first, then the broker's: a port lost to another program meanwhile is
+    // replaced only while no device depends on it.
+    bool bound = false;
+    for (int attempt = 0; attempt < 10 && !bound; ++attempt) {
         if (gState.apiPort == 0 || (!keepPorts && attempt > 0)) {
             gState.apiPort = FreePort();
+        }
+        bound = svr.bind_to_port("127.0.0.1", gState.apiPort);
+        if (!bound) {
+            Log("API port " + std::to_string(gState.apiPort) + " is taken");
+            std::this_thread::sleep_for(std::chrono::milliseconds(keepPorts ? 500 : 10));
+        }
+    }
+    bool up = false;
+    for (int attempt = 0; attempt < 10 && bound && !up; ++attempt) {
+        if (gState.mqttPort == 0 || (!keepPorts && attempt > 0)) {
             gState.mqttPort = FreePort();
         }
-        if (!svr.bind_to_port("127.0.0.1", gState.apiPort)) {
-            Log("API port " + std::to_string(gState.apiPort) + " is taken");
-        } else if (!gBroker->Start(gState.mqttPort)) {
+        up = gBroker->Start(gState.mqttPort);
+        if (!up) {
             Log("broker did not start on port " + std::to_string(gState.mqttPort) + ": " +
                 ReadFile(gCloudDir + "/broker/mosquitto.stderr"));
-            svr.stop();
-        } else {
-            up = true;
-        }
-        if (!up && keepPorts) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            std::this_thread::sleep_for(std::chrono::milliseconds(keepPorts ? 500 : 10));
         }
     }
     if (!up) {
@@ -206,6 +212,7 @@ int main(int argc, char** argv)
     SaveState();
     WriteBoardFiles();
 
+    svr.set_payload_max_length(256 * 1024);
     svr.Post(NOXA_CLOUD_API_PATH, HandleApi);
     svr.Post("/phone/pair", [](const httplib::Request&, httplib::Response& res) {
         std::string tok = Pair();

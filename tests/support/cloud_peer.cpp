@@ -74,6 +74,10 @@ void CloudPeer::Start()
 
 void CloudPeer::Stop()
 {
+    {
+        std::lock_guard<std::mutex> lock(mClientLock);
+        mClient.reset();
+    }
     if (!mProc) {
         return;
     }
@@ -98,11 +102,15 @@ std::string CloudPeer::CaPem() const
 
 std::string CloudPeer::Command(const std::string& line)
 {
-    httplib::SSLClient cli("127.0.0.1", mApiPort);
-    cli.set_ca_cert_path(CaPem().c_str());
-    cli.enable_server_certificate_verification(true);
-    cli.set_read_timeout(20, 0);
-    auto res = cli.Post("/phone/cmd", line, "text/plain");
+    std::lock_guard<std::mutex> lock(mClientLock);
+    if (!mClient) {
+        mClient = std::make_unique<httplib::SSLClient>("127.0.0.1", mApiPort);
+        mClient->set_ca_cert_path(CaPem().c_str());
+        mClient->enable_server_certificate_verification(true);
+        mClient->set_read_timeout(20, 0);
+        mClient->set_keep_alive(true);
+    }
+    auto res = mClient->Post("/phone/cmd", line, "text/plain");
     if (!res || res->status != 200) {
         throw std::runtime_error("cloud simulator did not answer: " + line);
     }

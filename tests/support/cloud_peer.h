@@ -8,9 +8,13 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 class ChildProcess;
+namespace httplib {
+class SSLClient;
+}
 
 class CloudPeer {
 public:
@@ -31,7 +35,8 @@ public:
     std::string CaPem() const;   // the CA of the servers' certificate (the build's test CA)
 
     // A command as tools/phone gives it ("dp 101 true", "devices", "broker pause", ...); the
-    // answer text, without the last newline. Throws when the simulator does not answer.
+    // answer text, without the last newline. Throws when the simulator does not answer. One
+    // kept-alive TLS connection carries them (no handshake per command).
     std::string Command(const std::string& line);
     // A pairing token "RRttttttttKKKK"; Token8() of it is what the unit sends.
     std::string Pair();
@@ -51,6 +56,8 @@ public:
 private:
     std::string mRoot;
     std::unique_ptr<ChildProcess> mProc;
+    std::mutex mClientLock;
+    std::unique_ptr<httplib::SSLClient> mClient;
     uint16_t mApiPort = 0;
     uint16_t mMqttPort = 0;
 };

@@ -430,6 +430,17 @@ TEST_F(CloudSimTest, BrokerTakesTheDerivedPasswordOnlyAndKeepsDevicesToTheirTopi
     auto in = dev.Next();
     EXPECT_EQ("smart/device/in/" + act.devId, in.first);
 
+    // A topic given by command is readable once the command has answered.
+    const std::string extra = "smart/extra/" + act.devId;
+    EXPECT_EQ(1, dev.Subscribe(extra));
+    cloud.Command("publish " + extra + " 5 {}");
+    EXPECT_NE(std::string::npos, cloud.Command("acl read " + extra).find("may read"));
+    EXPECT_EQ(1, dev.Subscribe(extra));
+    cloud.Command("publish " + extra + " 5 {}");
+    auto granted = dev.Next();
+    EXPECT_EQ(extra, granted.first);
+    EXPECT_EQ(std::string(), dev.Next(200ms).first);  // the one before the command never came
+
     // It writes its out-topic and a media module's topic; another device's out-topic is not passed on.
     dev.Publish("smart/device/out/nxsomeoneelse", Seal(act.localKey, 1, "{\"protocol\":4,\"t\":1,\"data\":{}}"));
     dev.Publish("/av/moto/m1/d/" + act.devId, Seal(act.localKey, 1, "{\"protocol\":312,\"t\":1,\"data\":{\"x\":1}}"));

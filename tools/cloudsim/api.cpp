@@ -222,7 +222,7 @@ cJSON* Activate(const std::string& uuid, const cJSON* body, std::string* logLine
         d.reset = false;
         d.lastInSeq = 0;
         gState.current = devId;
-        if (!gBroker->SetAccount(devId, d.password, DeviceAcl(devId))) {
+        if (!gBroker->SetAccount(devId, d.password, DeviceAcl(d))) {
             Log("error: cannot add the broker account of " + devId);
         }
         SaveState();

@@ -199,10 +199,28 @@ bool Broker::SetAccount(const std::string& user, const std::string& pass, const 
     if (!WriteAcl()) {
         return false;
     }
-    if (mPid > 0) {
-        kill(mPid, SIGHUP);
+    if (mPid <= 0) {
+        return true;
     }
-    return true;
+    // The broker logs the reload before it reads the files again, in the same pass of its loop:
+    // once the line is there, the next packet it handles meets the new accounts.
+    std::unique_lock<std::mutex> lock(mLogLock);
+    ReadLogLocked();
+    int before = mReloads;
+    lock.unlock();
+    kill(mPid, SIGHUP);
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (std::chrono::steady_clock::now() < end) {
+        lock.lock();
+        ReadLogLocked();
+        bool done = mReloads > before;
+        lock.unlock();
+        if (done) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
 }
 
 std::vector<std::string> Broker::NewLogLines()
@@ -233,6 +251,9 @@ void Broker::ReadLogLocked()
         std::string line = mPartial.substr(at, nl - at);
         if (line.find(" running") != std::string::npos && line.find("mosquitto version") != std::string::npos) {
             ++mRunningSeen;
+        }
+        if (line.find("Reloading config.") != std::string::npos) {
+            ++mReloads;
         }
         mPending.push_back(line);
         at = nl + 1;

@@ -28,7 +28,8 @@ public:
     pid_t Pid() const { return mPid; }
     uint16_t Port() const { return mPort; }
 
-    // Adds or changes an account with its ACL lines ("topic read ...") and reloads the broker.
+    // Adds or changes an account with its ACL lines ("topic read ...") and reloads the broker;
+    // true once the broker has taken the files again.
     bool SetAccount(const std::string& user, const std::string& pass, const std::vector<std::string>& acl);
     // New lines of the broker's log since the last call.
     std::vector<std::string> NewLogLines();
@@ -51,6 +52,7 @@ private:
     std::string mPartial;
     std::vector<std::string> mPending;
     int mRunningSeen = 0;
+    int mReloads = 0;
     int mStarts = 0;
 };
 

@@ -178,7 +178,7 @@ int main(int argc, char** argv)
     gBroker = std::make_unique<Broker>(gCloudDir + "/broker", tls + "/server.pem", tls + "/server.key");
     gBroker->SetAccount(kSimUser, gState.simPassword, {"topic readwrite #"});
     for (auto& [id, d] : gState.devices) {
-        gBroker->SetAccount(id, d.password, DeviceAcl(id));
+        gBroker->SetAccount(id, d.password, DeviceAcl(d));
     }
     // The API port first, then the broker's: a port lost to another program meanwhile is
     // replaced only while no device depends on it.

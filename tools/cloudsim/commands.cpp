@@ -58,6 +58,7 @@ const char* kHelp =
     "  raw HEX                 any bytes as the envelope on the device's in-topic\n"
     "  reports                 each data point's last value and time, progress, acknowledgements\n"
     "  events                  doorbell events (43) and answers (308)\n"
+    "  acl read|write TOPIC    lets the device read or write one more topic\n"
     "  broker stop|start|pause|resume   the broker (pause: SIGSTOP)\n"
     "  help";
 
@@ -152,7 +153,7 @@ std::string RunCommand(const std::string& line)
         return out;
     }
     static const std::set<std::string> kDeviceCommands = {"reports", "events", "dp", "query", "reset", "dst",
-                                                          "upgrade", "send", "publish", "raw"};
+                                                          "upgrade", "send", "publish", "raw", "acl"};
     if (kDeviceCommands.count(cmd) == 0) {
         return "unknown command: " + line + " (help lists them)";
     }
@@ -235,6 +236,16 @@ std::string RunCommand(const std::string& line)
             return "not JSON: " + w[at + 1];
         }
         return SendToDevice(dev, std::atoi(w[at].c_str()), data, false, cmd == "send" ? "" : w[1]);
+    }
+    if (cmd == "acl" && w.size() == 3 && (w[1] == "read" || w[1] == "write")) {
+        dev->acl.push_back("topic " + w[1] + " " + w[2]);
+        if (!gBroker->SetAccount(dev->devId, dev->password, DeviceAcl(*dev))) {
+            return "the broker's ACL could not be changed";
+        }
+        SaveState();
+        std::string out = "acl " + dev->devId + " may " + w[1] + " " + w[2];
+        Log(out);
+        return out;
     }
     if (cmd == "raw" && w.size() >= 2) {
         std::string hex;

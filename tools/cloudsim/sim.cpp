@@ -141,15 +141,18 @@ std::string DevicePassword(const std::string& devId, const std::string& localKey
     return Md5Hex(localKey + devId).substr(8, 16);
 }
 
-std::vector<std::string> DeviceAcl(const std::string& devId)
+std::vector<std::string> DeviceAcl(const Device& dev)
 {
-    return {
-        "topic read smart/device/in/" + devId,
-        "topic write smart/device/out/" + devId,
+    const std::string& id = dev.devId;
+    std::vector<std::string> acl = {
+        "topic read smart/device/in/" + id,
+        "topic write smart/device/out/" + id,
         // The media modules' topics the device books and answers on.
-        "topic read /av/d/" + devId,
-        "topic write /av/moto/+/d/" + devId,
+        "topic read /av/d/" + id,
+        "topic write /av/moto/+/d/" + id,
     };
+    acl.insert(acl.end(), dev.acl.begin(), dev.acl.end());
+    return acl;
 }
 
 // Logs in with the account on the broker: activation answers only once the broker took it.

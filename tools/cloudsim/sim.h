@@ -59,7 +59,7 @@ bool WriteFileAtomic(const std::string& path, const std::string& content, mode_t
 // Accounts on the broker.
 Device* FindDevice(const std::string& devId);
 std::string DevicePassword(const std::string& devId, const std::string& localKey);
-std::vector<std::string> DeviceAcl(const std::string& devId);
+std::vector<std::string> DeviceAcl(const Device& dev);
 bool CheckLogin(const std::string& user, const std::string& pass);
 
 // The MQTT side (link.cpp).

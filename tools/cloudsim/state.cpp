@@ -100,6 +100,7 @@ bool State::Load(const std::string& path)
         ReadList(e, "events", &d.events);
         ReadList(e, "progress", &d.progress);
         ReadList(e, "acks", &d.acks);
+        ReadList(e, "acl", &d.acl);
         devices[d.devId] = d;
     }
     return true;
@@ -141,6 +142,7 @@ bool State::Save(const std::string& path) const
         cJSON_AddItemToObject(o, "events", StrList(d.events));
         cJSON_AddItemToObject(o, "progress", StrList(d.progress));
         cJSON_AddItemToObject(o, "acks", StrList(d.acks));
+        cJSON_AddItemToObject(o, "acl", StrList(d.acl));
     }
     char* text = cJSON_Print(root);
     cJSON_Delete(root);

@@ -26,6 +26,7 @@ struct Device {
     bool online = false;
     int64_t lastSeen = 0;
     bool reset = false;  // a reset was sent; the next activation binds it again
+    std::deque<std::string> acl;  // further ACL lines ("topic read TOPIC") given by command
     std::map<int, DpValue> dps;
     std::deque<std::string> events;    // protocols 43 and 308, one JSON line each
     std::deque<std::string> progress;  // protocol 16

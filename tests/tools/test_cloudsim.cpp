@@ -20,6 +20,7 @@
 #include <sys/socket.h>
 #include <netinet/in.h>
 #include <arpa/inet.h>
+#include <sys/wait.h>
 #include <zlib.h>
 
 using namespace std::chrono_literals;
@@ -615,6 +616,13 @@ TEST_F(CloudSimTest, StateAndPortsOutliveARestartAndNothingIsLeftRunning)
     EXPECT_EQ(std::string::npos, sb.Read("/.board/cloud/state.json").find("\"online\":\ttrue"));
 
     cloud.Start();
+    {
+        // A second simulator on the same root refuses to run.
+        ChildProcess second({BinaryDir() + "/tools/cloudsim", "--root", sb.Root(), "--quiet"});
+        int status = second.WaitExit(10s);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << second.Output();
+        EXPECT_NE(std::string::npos, second.Output().find("already runs"));
+    }
     EXPECT_EQ(api, cloud.ApiPort());
     EXPECT_EQ(mqtt, cloud.MqttPort());
     EXPECT_NE(std::string::npos, cloud.Command("reports").find("134 motion_alarm = true"));

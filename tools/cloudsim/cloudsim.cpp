@@ -20,6 +20,8 @@
 #include <filesystem>
 #include <netinet/in.h>
 #include <sstream>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -145,6 +147,12 @@ int main(int argc, char** argv)
     gCloudDir = gRoot + "/.board/cloud";
     gStatePath = gCloudDir + "/state.json";
     fs::create_directories(gCloudDir + "/broker");
+    // One cloud per root: a second one would take other ports and overwrite the state.
+    int lockFd = open((gCloudDir + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lockFd < 0 || flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
+        fprintf(stderr, "cloudsim: a cloud simulator already runs on %s\n", gRoot.c_str());
+        return 1;
+    }
     gLog = fopen((gRoot + "/.board/cloudsim.log").c_str(), "ab");
 
     // Signals are taken by the main thread alone; every thread made later inherits the mask.

@@ -615,7 +615,10 @@ TEST_F(CloudSimTest, StateAndPortsOutliveARestartAndNothingIsLeftRunning)
     EXPECT_FALSE(PortOpen(mqtt));
     EXPECT_EQ(std::string::npos, sb.Read("/.board/cloud/state.json").find("\"online\":\ttrue"));
 
+    // The servers' certificate stays while the build's CA is the same.
+    std::string cert = sb.Read("/.board/cloud/tls/server.pem");
     cloud.Start();
+    EXPECT_EQ(cert, sb.Read("/.board/cloud/tls/server.pem"));
     {
         // A second simulator on the same root refuses to run.
         ChildProcess second({BinaryDir() + "/tools/cloudsim", "--root", sb.Root(), "--quiet"});

@@ -191,6 +191,12 @@ int main(int argc, char** argv)
     // whose ports are taken before any device activated) takes free ones.
     bool keepPorts = gState.apiPort != 0 && !gState.devices.empty();
     httplib::SSLServer svr((tls + "/server.pem").c_str(), (tls + "/server.key").c_str());
+    svr.set_payload_max_length(256 * 1024);
+    // The phone and the test helpers keep one connection for many commands, each answered at
+    // once (no Nagle delay; set before the socket is made).
+    svr.set_keep_alive_max_count(100000);
+    svr.set_keep_alive_timeout(60);
+    svr.set_tcp_nodelay(true);
     gBroker = std::make_unique<Broker>(gCloudDir + "/broker", tls + "/server.pem", tls + "/server.key");
     gBroker->SetAccount(kSimUser, gState.simPassword, {"topic readwrite #"});
     for (auto& [id, d] : gState.devices) {
@@ -228,7 +234,6 @@ int main(int argc, char** argv)
     SaveState();
     WriteBoardFiles();
 
-    svr.set_payload_max_length(256 * 1024);
     svr.Post(NOXA_CLOUD_API_PATH, HandleApi);
     svr.Post("/phone/pair", [](const httplib::Request&, httplib::Response& res) {
         std::string tok = Pair();

@@ -28,7 +28,8 @@ std::atomic<bool> gStop{false};
 
 FILE* gLog = nullptr;
 
-std::recursive_mutex gLock;  // the state, the broker and the link
+std::recursive_mutex gLock;
+std::condition_variable_any gHeardCv;  // the state, the broker and the link
 State gState;
 std::unique_ptr<Broker> gBroker;
 mosquitto* gMq = nullptr;

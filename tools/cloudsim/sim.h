@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cjson/cJSON.h>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -39,6 +40,7 @@ extern bool gQuiet;
 extern std::atomic<bool> gStop;
 extern FILE* gLog;
 extern std::recursive_mutex gLock;  // the state, the broker and the link
+extern std::condition_variable_any gHeardCv;  // a device reported a data point
 extern State gState;
 extern std::unique_ptr<Broker> gBroker;
 extern mosquitto* gMq;

@@ -231,7 +231,7 @@ int main(int argc, char** argv)
         Log("error: cannot open the cloud's ports");
         return 1;
     }
-    SaveState();
+    SaveStateNow();
     WriteBoardFiles();
 
     svr.Post(NOXA_CLOUD_API_PATH, HandleApi);
@@ -255,6 +255,7 @@ int main(int argc, char** argv)
             HandleBrokerLines();
             {
                 std::lock_guard<std::recursive_mutex> lock(gLock);
+                SaveStateIfChanged();
                 if (gBroker->Reap()) {
                     Log("broker ended on its own");
                     for (auto& [id, d] : gState.devices) {
@@ -284,7 +285,7 @@ int main(int argc, char** argv)
         for (auto& [id, d] : gState.devices) {
             d.online = false;
         }
-        SaveState();
+        SaveStateNow();
     }
     gBroker.reset();
     mosquitto_lib_cleanup();

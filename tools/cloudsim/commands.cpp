@@ -75,7 +75,7 @@ std::string Pair()
     for (auto it = gState.tokens.begin(); it != gState.tokens.end();) {
         it = Now() - it->second.created > 7 * 86400 ? gState.tokens.erase(it) : std::next(it);
     }
-    SaveState();
+    SaveStateNow();
     std::string full = "AY" + tok + RandomText(4, kLowerAlnum);
     Log("pair: token " + full);
     return full;

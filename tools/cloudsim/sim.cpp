@@ -104,11 +104,30 @@ Json Parse(const std::string& text)
     return Json(cJSON_ParseWithLength(text.data(), text.size()), cJSON_Delete);
 }
 
+namespace {
+bool gDirty = false;  // under gLock
+}  // namespace
+
 void SaveState()
 {
     std::lock_guard<std::recursive_mutex> lock(gLock);
+    gDirty = true;
+}
+
+void SaveStateNow()
+{
+    std::lock_guard<std::recursive_mutex> lock(gLock);
+    gDirty = false;
     if (!gState.Save(gStatePath)) {
         Log("error: cannot write " + gStatePath);
+    }
+}
+
+void SaveStateIfChanged()
+{
+    std::lock_guard<std::recursive_mutex> lock(gLock);
+    if (gDirty) {
+        SaveStateNow();
     }
 }
 

@@ -54,7 +54,11 @@ std::string RandomText(size_t n, const std::string& alphabet);
 std::string Print(const cJSON* j);
 using Json = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 Json Parse(const std::string& text);
+// Marks the state changed: the simulator's housekeeping writes it within 20 ms (messages do
+// not wait for the file). SaveStateNow writes at once (activation, pairing, the end).
 void SaveState();
+void SaveStateNow();
+void SaveStateIfChanged();
 std::string ReadFile(const std::string& path);
 bool WriteFileAtomic(const std::string& path, const std::string& content, mode_t mode = 0644);
 

@@ -325,6 +325,10 @@ void FifoLoop(const std::string& path)
             continue;
         }
         pending.append(buf, static_cast<size_t>(n));
+        if (pending.size() > 64 * 1024 && pending.find('\n') == std::string::npos) {
+            Log("FIFO: a line over 64 KiB dropped");
+            pending.clear();
+        }
         for (size_t nl = pending.find('\n'); nl != std::string::npos; nl = pending.find('\n')) {
             std::string line = pending.substr(0, nl);
             pending.erase(0, nl + 1);

@@ -221,9 +221,13 @@ void __VideoRestartLocked()
     __VideoDeInitLocked();
     __VideoInitLocked();
     gVencState.Pause = 0;
+    // The regions went with the scaler's ports: the time stamp and an icon on show go back on.
+    OsdRegionsAttach();
     for (int i = 0; i < kOsdIconCount; ++i) {
         if (CountdownRunning(gOsdIcon[i].DisplayCountdown)) {
-            ShowIconOsd(static_cast<uint8_t>(i), 0, 0);  // an icon on show goes back on the rebuilt ports
+            const uint8_t icon = static_cast<uint8_t>(i);
+            HideIconOsd(icon);  // marked shown, but no longer on a port: taken down first
+            ShowIconOsd(icon, 0, 0);
         }
     }
 }

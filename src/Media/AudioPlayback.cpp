@@ -107,9 +107,10 @@ void SetTalkVolume(uint8_t on)
     MI_AI_SetVqeVolume(0, 0, on ? kTalkVqeVolume : kAudioVqeVolume);
 }
 
-void StartRingDecode(const char* path, uint8_t loop)
+namespace {
+
+void __StartLocked(const char* path, uint8_t loop)
 {
-    std::lock_guard<std::mutex> lk(gToneLock);
     if (gToneRecord.Run) {
         return;  // a tone plays: it goes on
     }
@@ -126,11 +127,29 @@ void StartRingDecode(const char* path, uint8_t loop)
     gToneThreadLive = true;
 }
 
+void __StopLocked()
+{
+    gToneRecord.Run = 0;
+    __JoinPlayerLocked();
+}
+
+bool __PlayingLocked(const char* path)
+{
+    return gToneRecord.Run && std::strcmp(gToneRecord.Path, path) == 0;
+}
+
+}  // namespace
+
+void StartRingDecode(const char* path, uint8_t loop)
+{
+    std::lock_guard<std::mutex> lk(gToneLock);
+    __StartLocked(path, loop);
+}
+
 void StopRingDecode()
 {
     std::lock_guard<std::mutex> lk(gToneLock);
-    gToneRecord.Run = 0;
-    __JoinPlayerLocked();
+    __StopLocked();
 }
 
 void StartRingbellAudio()
@@ -140,12 +159,21 @@ void StartRingbellAudio()
 
 void StopRingbellAudio()
 {
-    StopRingDecode();
+    // The end of a call stops its ring, never the unlock tone of the door just opened.
+    std::lock_guard<std::mutex> lk(gToneLock);
+    if (__PlayingLocked(kRingbellTonePath)) {
+        __StopLocked();
+    }
 }
 
 void StartUnlockAudio()
 {
-    StartRingDecode(kUnlockTonePath, 0);
+    // The door opens while the ring still sounds: the unlock tone is what the user must hear.
+    std::lock_guard<std::mutex> lk(gToneLock);
+    if (__PlayingLocked(kRingbellTonePath)) {
+        __StopLocked();
+    }
+    __StartLocked(kUnlockTonePath, 0);
 }
 
 void StopUnlockAudio()

@@ -47,7 +47,9 @@ void StartRingDecode(const char* path, uint8_t loop);
 // Stops a playing tone and waits for its player.
 void StopRingDecode();
 void StartRingbellAudio();
+// Stops the ring tone only: another tone (the unlock tone) plays to its end.
 void StopRingbellAudio();
+// Starts the unlock tone; a ring tone that plays is stopped for it.
 void StartUnlockAudio();
 void StopUnlockAudio();
 

@@ -7,6 +7,8 @@
 #include "audio_test_util.h"
 #include "faac/faac.h"
 #include "platform/mi/mi_sim.h"
+#include "tone_shapes.h"
+#include "tone_spans.h"
 
 #include <fstream>
 #include <iterator>
@@ -153,6 +155,22 @@ TEST_F(TonePlayer, RingTonePlaysAtItsRateAndTheSpeakerIsRestored)
     EXPECT_EQ(0u, AoQueued());
 }
 
+// The player uses the first frame only to set its decoder up: the tones start with a frame of
+// silence, so every beep reaches the speaker as long as the generator made it.
+TEST_F(TonePlayer, UnlockBeepsPlayAsLongAsMade)
+{
+    TONE_RECORD_S tone;
+    Set(tone, kUnlockTonePath);
+    ASSERT_GT(Play(tone), 0) << mLog;
+    std::vector<ToneSpan> beeps = ToneSpans(Speaker(), tones::kRate);
+    ASSERT_EQ(std::size(tones::kUnlockBeeps), beeps.size());
+    for (size_t i = 0; i < beeps.size(); ++i) {
+        // The soft edges stay below a tenth of the peak for about 2 ms each.
+        const double made = tones::kUnlockBeeps[i].length - 0.004;
+        EXPECT_NEAR(made, static_cast<double>(beeps[i].length) / tones::kRate, 0.008) << "beep " << i;
+    }
+}
+
 TEST_F(TonePlayer, LoopingToneStartsAgainUntilStopped)
 {
     std::vector<uint8_t> file = ReadFile(mSandbox.Path(kUnlockTonePath));
@@ -253,12 +271,12 @@ TEST_F(TonePlayer, ThreadPlaysOneToneAtATime)
     StartRingbellAudio();
     EXPECT_EQ(1, gToneRecord.Run);
     EXPECT_EQ(kToneTimeoutTicks, gDeviceState.RingToneTimer);
-    // The player is in its amplifier wait or playing; a second start (the unlock tone) is ignored.
+    // The player is in its amplifier wait or playing; a second start of a tone is ignored.
     while (waits < 5) {
         std::this_thread::yield();
     }
     gDeviceState.RingToneTimer = 1234;
-    StartUnlockAudio();
+    StartRingbellAudio();
     EXPECT_STREQ(kRingbellTonePath, gToneRecord.Path);
     EXPECT_EQ(1234, gDeviceState.RingToneTimer);
     EXPECT_EQ(16000u, AoAttr().sampleRate);
@@ -287,6 +305,34 @@ TEST_F(TonePlayer, ThreadPlaysOneToneAtATime)
     StopUnlockAudio();
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(0, gToneRecord.Run);
+}
+
+// An unlock while the ring tone plays: the ring stops and the unlock tone plays; the end of the
+// call (the ring stop) then leaves the unlock tone to play to its end.
+TEST_F(TonePlayer, UnlockToneTakesOverAndOutlivesTheRingStop)
+{
+    gTonePlayerSleep = [](uint32_t) { std::this_thread::yield(); };
+    testing::internal::CaptureStdout();
+    StartRingbellAudio();
+    while (MiSimCallCount("MI_AO_SendFrame") < 3) {
+        MiSimPump(1);
+        std::this_thread::yield();
+    }
+    StartUnlockAudio();
+    const int sends = MiSimCallCount("MI_AO_SendFrame");  // the ring's player is joined by now
+    EXPECT_STREQ(kUnlockTonePath, gToneRecord.Path);
+    EXPECT_EQ(1, gToneRecord.Run);
+    StopRingbellAudio();
+    EXPECT_EQ(1, gToneRecord.Run) << "the ring stop cut the unlock tone";
+    while (gToneRecord.Run) {
+        MiSimPump(1);
+        std::this_thread::yield();
+    }
+    testing::internal::GetCapturedStdout();
+    // Every frame but the decoder's set-up frame and the one whose samples the decoder holds back.
+    const size_t frames = Frames(ReadFile(mSandbox.Path(kUnlockTonePath))).size();
+    EXPECT_EQ(static_cast<int>(frames) - 2, MiSimCallCount("MI_AO_SendFrame") - sends);
+    StopRingDecode();
 }
 
 TEST_F(TonePlayer, SpeakerSetUpForCodecs)

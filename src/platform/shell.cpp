@@ -2,6 +2,7 @@
 
 #include "platform/board_path.h"
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -149,18 +150,24 @@ bool __MapAbsolute(const std::string& word, const std::string& root, std::string
     return false;
 }
 
+std::atomic<int> gUnitPid{0};
+
 std::vector<char*> __MakeEnv(std::vector<std::string>* storage)
 {
     const std::string root = BoardRoot();
     const char* oldPath = std::getenv("PATH");
     for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, "PATH=", 5) == 0 || std::strncmp(*e, "DOORPHONE_ROOT=", 15) == 0) {
+        if (std::strncmp(*e, "PATH=", 5) == 0 || std::strncmp(*e, "DOORPHONE_ROOT=", 15) == 0 ||
+            std::strncmp(*e, "DOORPHONE_UNIT_PID=", 19) == 0) {
             continue;
         }
         storage->push_back(*e);
     }
     storage->push_back("PATH=" + BoardSimBinDir() + ":" + (oldPath ? oldPath : "/usr/bin:/bin"));
     storage->push_back("DOORPHONE_ROOT=" + root);
+    if (gUnitPid != 0) {
+        storage->push_back("DOORPHONE_UNIT_PID=" + std::to_string(gUnitPid.load()));
+    }
     std::vector<char*> env;
     for (auto& s : *storage) {
         env.push_back(s.data());
@@ -301,6 +308,11 @@ int BoardShellRewrite(const std::string& command, std::string* out, std::string*
     }
     *out = res;
     return 0;
+}
+
+void BoardShellSetUnitProcess(int pid)
+{
+    gUnitPid = pid;
 }
 
 int BoardSystem(const char* command)

@@ -46,6 +46,8 @@ pids=()
 cleanup() {
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
     for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+    # The sandbox stays; what the board left on the host (queues, tool processes) goes.
+    tools/boardclean "$root" || true
 }
 trap cleanup EXIT
 

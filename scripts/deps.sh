@@ -9,6 +9,8 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     # libraries the unit links
     libssl-dev libcjson-dev libmbedtls-dev
+    # tools/boardclean lists process trees (ps)
+    procps
     # the key-value store's tests read its files with zlib's CRC-32
     zlib1g-dev
     # the TLS wrapper's test CA (made by the build) and the loopback HTTP/TLS peers of the tests

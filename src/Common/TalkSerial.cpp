@@ -3,6 +3,7 @@
 #include "AppLog.h"
 #include "AppState.h"
 #include "DeviceState.h"
+#include "platform/board_msgq.h"
 #include "platform/board_path.h"
 
 #include <atomic>
@@ -22,8 +23,9 @@ void (*gComLevelHandler)(const uint8_t* window12) = nullptr;
 namespace {
 
 constexpr char kComDevice[kComPortCount][15] = {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2"};
-constexpr int kQueueProjId2 = 123;
-constexpr int kQueueProjIdCmd = 127;
+// Board queue numbers of the bus thread (the unit's ftok project ids).
+constexpr int kQueueNumber2 = 123;
+constexpr int kQueueNumberCmd = 127;
 constexpr uint16_t kAnnounceGuardTicks = 100;
 constexpr uint32_t kCodingDoorBase = 10000001;
 
@@ -415,17 +417,9 @@ bool ComEchoDrop(const uint8_t* frame12)
 
 int TalkQueueInit()
 {
-    // The unit keys its queues to its start folder; on the simulated board that is the board
-    // root, so that every sandbox has queues of its own.
-    std::string path = BoardRoot();
-    key_t key2 = ftok(path.c_str(), kQueueProjId2);
-    key_t keyCmd = ftok(path.c_str(), kQueueProjIdCmd);
-    if (key2 == -1 || keyCmd == -1) {
-        APP_ERR("ftok %s: %s", path.c_str(), std::strerror(errno));
-        return -1;
-    }
-    int q2 = msgget(key2, IPC_CREAT | 0666);
-    int qCmd = msgget(keyCmd, IPC_CREAT | 0666);
+    // Made anew: orders a killed run left in the queue must not reach this one.
+    int q2 = BoardMsgQueueCreate(kQueueNumber2);
+    int qCmd = BoardMsgQueueCreate(kQueueNumberCmd);
     if (q2 < 0 || qCmd < 0) {
         APP_ERR("msgget: %s", std::strerror(errno));
     }
@@ -439,7 +433,7 @@ void TalkQueueRemove()
     for (std::atomic<int>* id : {&gDeviceState.MsgQueueId2, &gDeviceState.CmdQueueId}) {
         int q = id->exchange(-1);
         if (q >= 0) {
-            msgctl(q, IPC_RMID, nullptr);
+            BoardMsgQueueRemove(q);
         }
     }
 }
@@ -449,7 +443,7 @@ int PostTalkCommand(uint8_t order, uint8_t value1, uint8_t value2, uint8_t targe
     int id = gDeviceState.CmdQueueId;
     DOOR_CMD_MSG_S msg = {kDoorCmdMsgType, {order, value1, value2, target}};
     // Never blocks: a caller on a cloud or key thread must not hang on a stalled bus thread.
-    if (id < 0 || msgsnd(id, &msg, sizeof(msg.Body), IPC_NOWAIT) != 0) {
+    if (id < 0 || BoardMsgQueueSend(id, &msg, sizeof(msg.Body), IPC_NOWAIT) != 0) {
         APP_ERR("order %u not queued: %s", order, id < 0 ? "no queue" : std::strerror(errno));
         return -1;
     }
@@ -470,7 +464,7 @@ int TalkCommandStep()
     DOOR_CMD_MSG_S msg = {};
     // MSG_NOERROR: a longer message from elsewhere is cut to its body instead of blocking the
     // head of the queue for ever.
-    if (msgrcv(id, &msg, sizeof(msg.Body), 0, IPC_NOWAIT | MSG_NOERROR) < 0) {
+    if (BoardMsgQueueReceive(id, &msg, sizeof(msg.Body), 0, IPC_NOWAIT | MSG_NOERROR) < 0) {
         return 0;
     }
     uint8_t order = msg.Body[0];

@@ -1,5 +1,6 @@
 #include "platform/board.h"
 
+#include "platform/board_msgq.h"
 #include "platform/board_path.h"
 
 #include <atomic>
@@ -60,6 +61,8 @@ void BoardReboot()
         std::fprintf(f, "reboot at %ld\n", static_cast<long>(BoardTime(nullptr)));
         std::fclose(f);
     }
+    // A reboot clears the kernel's queues; the simulated one must too.
+    BoardMsgQueueRemoveOwned();
     std::_Exit(kBoardRebootExitStatus);
 }
 

@@ -4,6 +4,7 @@
 
 #include "DeviceState.h"
 #include "TalkSerial.h"
+#include "platform/board_msgq.h"
 #include "read_bytes.h"
 #include "sandbox.h"
 
@@ -86,7 +87,7 @@ inline std::vector<std::array<uint8_t, 4>> TakePostedOrders()
 {
     std::vector<std::array<uint8_t, 4>> out;
     DOOR_CMD_MSG_S msg;
-    while (msgrcv(gDeviceState.CmdQueueId, &msg, sizeof(msg.Body), 0, IPC_NOWAIT) == sizeof(msg.Body)) {
+    while (BoardMsgQueueReceive(gDeviceState.CmdQueueId, &msg, sizeof(msg.Body), 0, IPC_NOWAIT) == sizeof(msg.Body)) {
         out.push_back({msg.Body[0], msg.Body[1], msg.Body[2], msg.Body[3]});
     }
     return out;

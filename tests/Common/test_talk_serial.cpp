@@ -2,6 +2,7 @@
 // ring, the port set-up on a pseudo-terminal and the command queue.
 #include "AppState.h"
 #include "TimeTask.h"
+#include "platform/board_msgq.h"
 #include "talk_test_util.h"
 
 #include <gtest/gtest.h>
@@ -382,15 +383,18 @@ TEST_F(TalkLink, AnnounceStartsTheGuard)
 
 // --- Command queue ---------------------------------------------------------------------------
 
-TEST_F(TalkLink, QueueIsOpenToEveryUser)
+TEST_F(TalkLink, ANewRunStartsWithoutTheOrdersOfAnEarlierOne)
 {
     TestSandbox sb;
     QueueGuard q;
+    ASSERT_EQ(0, PostTalkCommand(13, 1, 0, 0));  // an unlock the killed run never sent
+    ASSERT_EQ(0, TalkQueueInit());
+    EXPECT_TRUE(TakePostedOrders().empty());
     struct msqid_ds ds = {};
     ASSERT_EQ(0, msgctl(gDeviceState.CmdQueueId, IPC_STAT, &ds));
-    EXPECT_EQ(0666u, ds.msg_perm.mode & 0777);
-    ASSERT_EQ(0, msgctl(gDeviceState.MsgQueueId2, IPC_STAT, &ds));
-    EXPECT_EQ(0666u, ds.msg_perm.mode & 0777);
+    EXPECT_EQ(0600u, ds.msg_perm.mode & 0777) << "no other user posts orders";
+    EXPECT_EQ(BoardMsgQueueKeyBase(sb.Root()) | 127, ds.msg_perm.__key);
+    EXPECT_EQ(2, BoardMsgQueueCountBoard(sb.Root()));
 }
 
 TEST_F(TalkLink, PostFailsWithoutAQueue)

@@ -46,8 +46,12 @@ TestSandbox::~TestSandbox()
 {
     unsetenv("DOORPHONE_ROOT");
     BoardReloadRoot();
-    std::error_code ec;
-    std::filesystem::remove_all(mRoot, ec);
+    // Processes started in the sandbox and queues keyed to it go with it.
+    std::string cmd = SourceDir() + "/tools/boardclean " + mRoot + " --remove";
+    if (std::system(cmd.c_str()) != 0) {
+        std::error_code ec;
+        std::filesystem::remove_all(mRoot, ec);
+    }
 }
 
 std::string TestSandbox::Read(const std::string& unitPath) const

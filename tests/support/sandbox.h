@@ -1,5 +1,6 @@
 // A fresh board root for one test: laid out by tools/mksandbox in a new temporary folder,
-// DOORPHONE_ROOT pointed at it, removed again at the end.
+// DOORPHONE_ROOT pointed at it, removed again at the end with what it left on the host
+// (tools/boardclean: processes of its simulated tools, message queues keyed to it).
 #pragma once
 
 #include <string>

@@ -1,4 +1,5 @@
 // The whole process on a sandbox: start-up runs, a failed file check ends it with status 0.
+#include "platform/board_msgq.h"
 #include "process.h"
 #include "sandbox.h"
 
@@ -25,6 +26,24 @@ TEST(Doorphone, StartsAndRunsTheTimerTask)
     EXPECT_TRUE(unit.WaitForOutput("[TimeTaskThread] PID = ", 20s)) << unit.Output();
     EXPECT_EQ(-1, unit.WaitExit(300ms)) << "the unit must keep running";
     unit.Kill(SIGTERM);
+}
+
+TEST(Doorphone, LeavesNoMessageQueueWhenStopped)
+{
+    for (int sig : {SIGTERM, SIGINT}) {
+        TestSandbox sb;
+        ChildProcess unit({Doorphone()}, {"DOORPHONE_ROOT=" + sb.Root()});
+        ASSERT_TRUE(unit.WaitForOutput("[ProcessTalkData] PID = ", 20s)) << unit.Output();
+        for (int i = 0; i < 200 && BoardMsgQueueCountBoard(sb.Root()) < 2; ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        EXPECT_EQ(2, BoardMsgQueueCountBoard(sb.Root()));
+        unit.Kill(sig);
+        int status = unit.WaitExit(10s);
+        ASSERT_TRUE(WIFSIGNALED(status)) << sig << ": " << status;
+        EXPECT_EQ(sig, WTERMSIG(status));
+        EXPECT_EQ(0, BoardMsgQueueCountBoard(sb.Root())) << "signal " << sig;
+    }
 }
 
 TEST(Doorphone, FailedFileCheckExitsWithStatusZero)

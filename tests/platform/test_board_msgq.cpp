@@ -1,0 +1,155 @@
+// Board message queues: keys of the board's own, fresh at every run, gone when the process or
+// the sandbox ends.
+#include "platform/board.h"
+#include "platform/board_msgq.h"
+#include "platform/board_path.h"
+#include "sandbox.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/msg.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+struct TestMsg {
+    long type;
+    char body[4];
+};
+
+std::string ShellOut(const std::string& cmd)
+{
+    std::string out;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (p == nullptr) {
+        return out;
+    }
+    char buf[256];
+    while (std::fgets(buf, sizeof(buf), p) != nullptr) {
+        out += buf;
+    }
+    pclose(p);
+    while (!out.empty() && out.back() == '\n') {
+        out.pop_back();
+    }
+    return out;
+}
+
+// Runs `body` in a child process that first makes queues 1 and 2 of the board; the wait status.
+template <typename F>
+int InChild(F body)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (BoardMsgQueueCreate(1) < 0 || BoardMsgQueueCreate(2) < 0) {
+            _exit(3);
+        }
+        body();
+        _exit(4);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return status;
+}
+
+}  // namespace
+
+TEST(BoardMsgQueue, KeysAreTheToolsAndDifferPerRoot)
+{
+    const std::string roots[] = {"/", "/tmp/doorphone-test-a1B2c3", "/tmp/doorphone-test-a1B2c4",
+                                 "/tmp/doorphone-run-x/", "/var/tmp/a+b_c.d/" + std::string(200, 'x')};
+    key_t seen[std::size(roots)];
+    for (size_t i = 0; i < std::size(roots); ++i) {
+        const std::string& r = roots[i];
+        seen[i] = BoardMsgQueueKeyBase(r);
+        EXPECT_EQ(std::to_string(static_cast<uint32_t>(seen[i])),
+                  ShellOut(SourceDir() + "/tools/boardclean '" + r + "' --key"))
+            << r;
+        EXPECT_EQ(0, seen[i] & 0xFF) << r;
+    }
+    EXPECT_EQ(BoardMsgQueueKeyBase("/tmp/doorphone-run-x"), seen[3]) << "trailing slash";
+    EXPECT_NE(seen[1], seen[2]) << "two sandboxes share a key";
+
+    TestSandbox sb;
+    EXPECT_EQ(BoardMsgQueueKeyBase(sb.Root()) | 127, BoardMsgQueueKey(127));
+    EXPECT_EQ(-1, BoardMsgQueueKey(0));
+    EXPECT_EQ(-1, BoardMsgQueueKey(256));
+}
+
+TEST(BoardMsgQueue, CreateDropsWhatAnEarlierRunLeft)
+{
+    TestSandbox sb;
+    int q = BoardMsgQueueCreate(7);
+    ASSERT_GE(q, 0);
+    TestMsg m = {1239, {13, 0, 0, 0}};
+    ASSERT_EQ(0, BoardMsgQueueSend(q, &m, sizeof(m.body), IPC_NOWAIT));
+    // Opening shares the queue as it is; creating starts empty.
+    EXPECT_EQ(q, BoardMsgQueueOpen(7));
+    int fresh = BoardMsgQueueCreate(7);
+    ASSERT_GE(fresh, 0);
+    EXPECT_EQ(-1, BoardMsgQueueReceive(fresh, &m, sizeof(m.body), 0, IPC_NOWAIT));
+    EXPECT_EQ(ENOMSG, errno);
+    EXPECT_EQ(1, BoardMsgQueueCountBoard(sb.Root()));
+    struct msqid_ds ds = {};
+    ASSERT_EQ(0, msgctl(fresh, IPC_STAT, &ds));
+    EXPECT_EQ(0600u, ds.msg_perm.mode & 0777) << "no other user posts orders to the unit";
+    EXPECT_EQ(0, BoardMsgQueueRemove(fresh));
+    EXPECT_EQ(0, BoardMsgQueueCountBoard(sb.Root()));
+}
+
+TEST(BoardMsgQueue, TheProcessRemovesItsQueuesHoweverItEndsInOrder)
+{
+    TestSandbox sb;
+    struct {
+        const char* how;
+        void (*end)();
+        bool exited;
+        int code;
+    } rows[] = {
+        {"exit", [] { std::exit(0); }, true, 0},
+        {"reboot", [] { BoardReboot(); }, true, kBoardRebootExitStatus},
+        {"SIGTERM", [] { raise(SIGTERM); }, false, SIGTERM},
+        {"SIGINT", [] { raise(SIGINT); }, false, SIGINT},
+        {"SIGHUP", [] { raise(SIGHUP); }, false, SIGHUP},
+    };
+    for (const auto& row : rows) {
+        int status = InChild(row.end);
+        if (row.exited) {
+            ASSERT_TRUE(WIFEXITED(status)) << row.how;
+            EXPECT_EQ(row.code, WEXITSTATUS(status)) << row.how;
+        } else {
+            ASSERT_TRUE(WIFSIGNALED(status)) << row.how << " status " << status;
+            EXPECT_EQ(row.code, WTERMSIG(status)) << row.how;
+        }
+        EXPECT_EQ(0, BoardMsgQueueCountBoard(sb.Root())) << row.how;
+    }
+}
+
+TEST(BoardMsgQueue, SandboxTeardownAndANewSandboxRemoveWhatAKilledProcessLeft)
+{
+    std::string root;
+    {
+        TestSandbox sb;
+        root = sb.Root();
+        int status = InChild([] { raise(SIGKILL); });
+        ASSERT_TRUE(WIFSIGNALED(status));
+        EXPECT_EQ(2, BoardMsgQueueCountBoard(root));
+    }
+    EXPECT_EQ(0, BoardMsgQueueCountBoard(root));
+
+    // A killed unit's queues at a path that a new sandbox takes again.
+    setenv("DOORPHONE_ROOT", root.c_str(), 1);
+    BoardReloadRoot();
+    InChild([] { raise(SIGKILL); });
+    unsetenv("DOORPHONE_ROOT");
+    BoardReloadRoot();
+    ASSERT_EQ(2, BoardMsgQueueCountBoard(root));
+    ASSERT_EQ(0, std::system((SourceDir() + "/tools/mksandbox " + root + " > /dev/null").c_str()));
+    EXPECT_EQ(0, BoardMsgQueueCountBoard(root));
+    ASSERT_EQ(0, std::system((SourceDir() + "/tools/boardclean " + root + " --remove").c_str()));
+    EXPECT_EQ(0, std::system((SourceDir() + "/tools/boardclean " + root + " --check").c_str()));
+}

@@ -6,11 +6,13 @@
 #include "Common/TimeTask.h"
 #include "audio_test_util.h"
 #include "faac/faac.h"
+#include "platform/board_msgq.h"
 #include "platform/mi/mi_sim.h"
 #include "tone_shapes.h"
 #include "tone_spans.h"
 
 #include <fstream>
+#include <sys/msg.h>
 #include <iterator>
 
 namespace {
@@ -333,6 +335,50 @@ TEST_F(TonePlayer, UnlockToneTakesOverAndOutlivesTheRingStop)
     const size_t frames = Frames(ReadFile(mSandbox.Path(kUnlockTonePath))).size();
     EXPECT_EQ(static_cast<int>(frames) - 2, MiSimCallCount("MI_AO_SendFrame") - sends);
     StopRingDecode();
+}
+
+// The asynchronous decoder plays the frames queued to it. The kernel queue outlives a process:
+// messages another process left carry addresses of its heap, which are dropped, never freed.
+TEST_F(TonePlayer, AsyncDecoderPlaysQueuedFramesAndDropsStaleOnes)
+{
+    const int id = AacMsgQueueId();
+    ASSERT_GE(id, 0) << "AudioInit makes the AAC message queue";
+    AAC_MSG_S stale{};
+    stale.Type = kAacMsgType;
+    stale.Body.Frame = 0xDEAD0000u;
+    stale.Body.Length = 100;
+    stale.Body.Owner = AacMsgOwner() ^ 1;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(0, BoardMsgQueueSend(id, &stale, sizeof(stale.Body), IPC_NOWAIT));
+    }
+    std::vector<uint8_t> file = ReadFile(mSandbox.Path(kUnlockTonePath));
+    std::vector<size_t> at = Frames(file);
+    ASSERT_GT(at.size(), 5u);
+    at.push_back(file.size());
+    gTonePlayerSleep = [](uint32_t) { std::this_thread::sleep_for(std::chrono::milliseconds(1)); };
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(0, AACAsyncDecoderInit(&file[0], static_cast<uint16_t>(at[1])));
+    EXPECT_EQ(1, AACAsyncDecoderActive());
+    const int sends = MiSimCallCount("MI_AO_SendFrame");
+    for (size_t i = 1; i + 1 < at.size(); ++i) {
+        ASSERT_EQ(0, AACAsyncPutFrame(&file[at[i]], static_cast<uint16_t>(at[i + 1] - at[i])));
+    }
+    // All but the frame whose samples the decoder holds back reach the speaker.
+    const int expected = static_cast<int>(at.size()) - 3;
+    for (int i = 0; i < 5000 && MiSimCallCount("MI_AO_SendFrame") - sends < expected; ++i) {
+        MiSimPump(1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const int sent = MiSimCallCount("MI_AO_SendFrame") - sends;
+    AACAsyncPutFrame(&file[at[1]], static_cast<uint16_t>(at[2] - at[1]));  // left for the teardown
+    AACAsyncDecoderDeInit();
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(expected, sent) << log;
+    EXPECT_NE(std::string::npos, log.find("[AACAsyncDecoderDeInit] samplerate 16000")) << log;
+    EXPECT_EQ(0, AACAsyncDecoderActive());
+    EXPECT_EQ(-1, AacMsgQueueId()) << "the queue is removed with the decoder";
+    EXPECT_EQ(0, BoardMsgQueueCountBoard(mSandbox.Root()));
+    EXPECT_EQ(-1, AACAsyncPutFrame(&file[at[1]], 10));
 }
 
 TEST_F(TonePlayer, SpeakerSetUpForCodecs)

@@ -6,6 +6,7 @@
 #include "ConfigFileParse.h"
 #include "DeviceState.h"
 #include "DoorPhone.h"
+#include "DoorPhoneLinks.h"
 #include "Media/AudioPlayback.h"
 #include "Peripheral.h"
 #include "TalkSerial.h"
@@ -53,10 +54,10 @@ void __DoorRings(uint8_t door)
         gAppState.UnlockEndsSession = 1;
         gAppState.MotionResumeAtOnce = 1;
         PostTalkCommand(0, door, 0, 0);
-        // ResponedDoorbell(door, 0) of the data points reports the door ringing here.
+        DoorPhoneLink(gDoorPhoneLinks.RespondDoorbell, door, uint8_t{0});
         if (door == 1) {
             s.RecordTimer = kCountdownStopped;
-            // MP4RecordStop() of the recorder ends a running recording here.
+            DoorPhoneLink(gDoorPhoneLinks.RecordStop);
         }
     }
 

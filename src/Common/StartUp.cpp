@@ -49,13 +49,17 @@ int CheckApplicationMD5()
         std::printf("[%s] Fail Application no exist\n", __func__);
         return -1;
     }
+    // A file that checks out is the normal case: only the others are worth a line each.
     int ok = 0;
     bool failed = false;
     while (!failed && getline(&line, &cap, pipe) != -1) {
         line[std::strcspn(line, "\r\n")] = '\0';
-        APP_DBG("%s", line);
+        if (EndsWithOk(line)) {
+            ++ok;
+            continue;
+        }
+        APP_ERR("%s", line);
         failed = std::strstr(line, "FAILED") != nullptr;
-        ok += EndsWithOk(line) ? 1 : 0;
     }
     std::free(line);
     // On a "FAILED" line the rest of the output is not read; closing the pipe ends the check.
@@ -69,5 +73,6 @@ int CheckApplicationMD5()
         return -1;
     }
     APP_INFO("MD5 Check Success");
+    APP_DBG("%d files", ok);
     return 0;
 }

@@ -112,7 +112,7 @@ void TimeTaskTick()
     __Run(s.UnlockHoldTimer, UnlockHoldExpired);
     __Run(s.FloorSessionTimer, FloorSessionExpired);
     __Run(s.CallTimeoutTimer, CallTimeoutExpired);
-    __Run(s.MotionResumeTimer);
+    __Run(s.MotionResumeTimer, MotionResumeExpired);
     __Run(s.ViewingTimer, [] {
         // The door's picture has settled: viewers get it from a key frame on.
         gDeviceState.ViewingMark = 1;
@@ -140,7 +140,7 @@ void TimeTaskTick()
     __Run(s.KeyWindowTimer, KeyWindowExpired);
     __Run(s.CodingReplyTimer, CodingReplyExpired);
     __Run(s.UnlockSessionTimer, UnlockSessionExpired);
-    __Run(s.RecordTimer);
+    __Run(s.RecordTimer, RecordTimerExpired);
     __Run(s.VideoSettleTimer);
     __Run(s.AnnounceGuardTimer);
     __Run(s.LevelGuardTimer);

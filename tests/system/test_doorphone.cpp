@@ -35,10 +35,11 @@ TEST(Doorphone, LeavesNoMessageQueueWhenStopped)
         TestSandbox sb;
         ChildProcess unit({Doorphone()}, {"DOORPHONE_ROOT=" + sb.Root()});
         ASSERT_TRUE(unit.WaitForOutput("[ProcessTalkData] PID = ", 20s)) << unit.Output();
-        for (int i = 0; i < 200 && BoardMsgQueueCountBoard(sb.Root()) < 2; ++i) {
+        // The bus link's two queues and the audio pipeline's AAC queue.
+        for (int i = 0; i < 200 && BoardMsgQueueCountBoard(sb.Root()) < 3; ++i) {
             std::this_thread::sleep_for(10ms);
         }
-        EXPECT_EQ(2, BoardMsgQueueCountBoard(sb.Root()));
+        EXPECT_EQ(3, BoardMsgQueueCountBoard(sb.Root()));
         unit.Kill(sig);
         int status = unit.WaitExit(10s);
         ASSERT_TRUE(WIFSIGNALED(status)) << sig << ": " << status;

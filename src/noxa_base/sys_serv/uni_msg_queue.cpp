@@ -305,6 +305,11 @@ int MsgQueDispatchLoop(MSG_QUE_HANDLE msgQueHandle)
         }
         if (handler != nullptr) {
             handler(&node->msg);
+        } else if (node->msg.pMsgData != nullptr) {
+            // The data belongs to the handler; with none it would be lost for good. Timer
+            // messages never get here: their records are purged with their handler.
+            PR_WARN("no handler for msg %u, data dropped", node->msg.msgID);
+            Free(node->msg.pMsgData);
         }
         DelAndFreeMsgNodeFromQue(que, node);
     }

@@ -242,8 +242,54 @@ TEST_F(Corruption, OldHeaderPathsAreBounded)
     }
 }
 
-TEST_F(Corruption, KeyFilesOfTheWrongSizeLoseTheStoreCleanly)
+// A key file that cannot be read just now is tried again for about a second; a store that still
+// cannot get its key does not open, and leaves every file as it was for the next start.
+TEST_F(Corruption, KeyFileThatCannotBeReadNowIsNeverTakenForLost)
 {
+    mFs.Put(kJnl, {'j'});
+    const MemFs::Image start = mFs.Snapshot();
+    // Opens and reads of the key file are counted together: open 1, read 2 (16 bytes), read 3
+    // (end of file); a retry starts again with an open.
+    struct {
+        const char* what;
+        uint32_t skip, times;
+        int ret;
+    } rows[] = {
+        {"first open", 0, 1, 0},
+        {"first read", 1, 1, 0},
+        {"read of the end", 2, 1, 0},
+        {"open, then read of the retry", 0, 3, 0},
+        {"every open", 0, 1000, -3},
+        {"every read", 1, 1000, -3},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        mFs.Restore(start);
+        mFs.FailFileOps(kKey, row.skip, row.times);
+        ASSERT_EQ(row.ret, Open(mFs));
+        if (row.ret == 0) {
+            EXPECT_EQ(kAll, Content(kKeys));
+            EXPECT_GT(mFs.PausedMs(), 0u);
+            continue;
+        }
+        EXPECT_GE(mFs.PausedMs(), 800u);
+        EXPECT_LE(mFs.PausedMs(), 1500u);
+        // Not a byte changed, not a name added or removed, durable or not.
+        for (const auto& [name, bytes] : start) {
+            EXPECT_EQ(bytes, mFs.Get(name)) << name;
+        }
+        EXPECT_EQ(start, mFs.Snapshot());
+        EXPECT_FALSE(mFs.Has(kData + "_tmp"));
+        mFs.FailFileOps(kKey, 0, 0);
+        ExpectStore(kAll);
+    }
+}
+
+// A key file of the wrong length can decrypt nothing: the store starts anew, and the old files
+// are kept aside under ".lost" names, a later loss beside an earlier one.
+TEST_F(Corruption, KeyFilesOfTheWrongSizeSetTheStoreAside)
+{
+    mFs.Put(kJnl, {'j'});
     const MemFs::Image start = mFs.Snapshot();
     for (size_t size : {0u, 15u, 17u}) {
         SCOPED_TRACE(size);
@@ -254,6 +300,22 @@ TEST_F(Corruption, KeyFilesOfTheWrongSizeLoseTheStoreCleanly)
         ExpectStore({});
         EXPECT_EQ(16u, mFs.Get(kKey).size());
         EXPECT_NE(golden::KeyFile(kStoreKey), mFs.Get(kKey));
+        const std::pair<std::string, Bytes> aside[] = {
+            {kData + ".lost", start.at(kData)}, {kBak + ".lost", start.at(kBak)},
+            {kJnl + ".lost", start.at(kJnl)}, {kKey + ".lost", key}};
+        for (const auto& [name, bytes] : aside) {
+            EXPECT_EQ(bytes, mFs.Snapshot()[name]) << name;
+        }
+        // The new store lost its key as well: the first one set aside stays.
+        const MemFs::Image first = mFs.Snapshot();
+        mFs.Put(kKey, key);
+        ExpectStore({});
+        MemFs::Image now = mFs.Snapshot();
+        for (const auto& [name, bytes] : aside) {
+            EXPECT_EQ(bytes, now[name]) << name;
+        }
+        EXPECT_EQ(first.at(kData), now[kData + ".lost.1"]);
+        EXPECT_EQ(key, now[kKey + ".lost.1"]);
     }
 }
 

@@ -1,5 +1,6 @@
 #include "noxa_base/kv_storge/file/kv_file_io.h"
 
+#include "noxa_adapter/utilities/uni_time.h"
 #include "platform/board_path.h"
 
 #include <cstdio>
@@ -55,6 +56,11 @@ public:
 };
 
 }  // namespace
+
+void KvFileIo::Pause(uint32_t ms)
+{
+    uni_sleep_ms(ms);
+}
 
 KvFileIo* kv_board_file_io(void)
 {

@@ -28,6 +28,8 @@ public:
     virtual int Access(const char* path) = 0;
     // Makes creations, renames and removals in the folder durable.
     virtual int SyncDir(const char* dir) = 0;
+    // Waits before a file access is tried again.
+    virtual void Pause(uint32_t ms);
 };
 
 // The board's files (unit paths through the board seam).

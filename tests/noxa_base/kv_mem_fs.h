@@ -31,8 +31,8 @@ public:
     // Operation k fails once (a write stores half its bytes), the others go on.
     void FailAt(uint64_t k) { mFailAt = k; }
     bool Dead() const { return mDead; }
-    // The opens and reads of `path` numbered skip+1 .. skip+times (1-based, counted together)
-    // fail; the file itself stays as it is.
+    // The looks (Exists), opens and reads of `path` numbered skip+1 .. skip+times (1-based,
+    // counted together) fail; the file itself stays as it is.
     void FailFileOps(const std::string& path, uint32_t skip, uint32_t times)
     {
         mFailPath = path;
@@ -249,6 +249,13 @@ public:
         return 0;
     }
     void Pause(uint32_t ms) override { mPausedMs += ms; }
+    int Exists(const char* path) override
+    {
+        if (!__tick() || __file_fails(path)) {
+            return -1;
+        }
+        return mNames.count(path) != 0 ? 1 : 0;
+    }
     int Access(const char* path) override { return __tick() && mNames.count(path) != 0 ? 0 : -1; }
     int SyncDir(const char* dir) override
     {

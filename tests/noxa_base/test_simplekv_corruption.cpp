@@ -242,30 +242,37 @@ TEST_F(Corruption, OldHeaderPathsAreBounded)
     }
 }
 
-// A key file that cannot be read just now is tried again for about a second; a store that still
-// cannot get its key does not open, and leaves every file as it was for the next start.
-TEST_F(Corruption, KeyFileThatCannotBeReadNowIsNeverTakenForLost)
+// A key file that cannot be read just now, or a store file that cannot be looked up, is tried
+// again for about a second; a store that still cannot tell does not open, and leaves every file
+// as it was for the next start.
+TEST_F(Corruption, PassingReadErrorsAreNeverTakenForALostStore)
 {
     mFs.Put(kJnl, {'j'});
     const MemFs::Image start = mFs.Snapshot();
-    // Opens and reads of the key file are counted together: open 1, read 2 (16 bytes), read 3
-    // (end of file); a retry starts again with an open.
+    // Looks, opens and reads of one file are counted together. The key file: look 1, open 2,
+    // read 3 (16 bytes), read 4 (end of file); a retry starts again with a look.
     struct {
         const char* what;
+        const std::string& path;
         uint32_t skip, times;
         int ret;
     } rows[] = {
-        {"first open", 0, 1, 0},
-        {"first read", 1, 1, 0},
-        {"read of the end", 2, 1, 0},
-        {"open, then read of the retry", 0, 3, 0},
-        {"every open", 0, 1000, -3},
-        {"every read", 1, 1000, -3},
+        {"key file looked up", kKey, 0, 1, 0},
+        {"key file opened", kKey, 1, 1, 0},
+        {"key file read", kKey, 2, 1, 0},
+        {"end of the key file read", kKey, 3, 1, 0},
+        {"key file three times in a row", kKey, 0, 3, 0},
+        {"key file never looked up", kKey, 0, 1000, -3},
+        {"key file never opened", kKey, 1, 1000, -3},
+        {"key file never read", kKey, 2, 1000, -3},
+        {"data file looked up", kData, 0, 1, 0},
+        {"data file never looked up", kData, 0, 1000, -3},
+        {"backup never looked up", kBak, 0, 1000, -3},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         mFs.Restore(start);
-        mFs.FailFileOps(kKey, row.skip, row.times);
+        mFs.FailFileOps(row.path, row.skip, row.times);
         ASSERT_EQ(row.ret, Open(mFs));
         if (row.ret == 0) {
             EXPECT_EQ(kAll, Content(kKeys));
@@ -279,8 +286,8 @@ TEST_F(Corruption, KeyFileThatCannotBeReadNowIsNeverTakenForLost)
             EXPECT_EQ(bytes, mFs.Get(name)) << name;
         }
         EXPECT_EQ(start, mFs.Snapshot());
-        EXPECT_FALSE(mFs.Has(kData + "_tmp"));
-        mFs.FailFileOps(kKey, 0, 0);
+        EXPECT_FALSE(mFs.Has(kDir + "noxa_user.db_tmp"));
+        mFs.FailFileOps(row.path, 0, 0);
         ExpectStore(kAll);
     }
 }

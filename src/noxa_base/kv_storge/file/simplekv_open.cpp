@@ -69,8 +69,14 @@ enum KeyRead { KEY_OK, KEY_ABSENT, KEY_UNREADABLE, KEY_WRONG_SIZE };
 KeyRead __read_key_file_once(SIMPLE_KV_S* kv, uint8_t out[KV_STORE_KEY_LEN], const char** why, int* err)
 {
     KvFileIo* io = kv->io;
-    if (io->Access(kv->key_file_name) != 0) {
+    int exists = io->Exists(kv->key_file_name);
+    if (exists == 0) {
         return KEY_ABSENT;
+    }
+    if (exists < 0) {
+        *why = "look";
+        *err = errno;
+        return KEY_UNREADABLE;
     }
     KV_FILE_S* f = io->Open(kv->key_file_name, "rb");
     if (f == nullptr) {
@@ -122,7 +128,7 @@ KeyRead __read_key_file(SIMPLE_KV_S* kv, uint8_t out[KV_STORE_KEY_LEN])
 std::string __lost_name(SIMPLE_KV_S* kv, const char* path)
 {
     std::string name = std::string(path) + ".lost";
-    for (uint32_t i = 1; kv->io->Access(name.c_str()) == 0 && i < 1000; ++i) {
+    for (uint32_t i = 1; kv->io->Exists(name.c_str()) != 0 && i < 1000; ++i) {
         name = std::string(path) + ".lost." + std::to_string(i);
     }
     return name;
@@ -136,11 +142,12 @@ int __set_store_aside(SIMPLE_KV_S* kv)
     KvFileIo* io = kv->io;
     int ret = 0;
     for (const char* path : {kv->file_name, kv->jnl_file_name, kv->bak_file_name, kv->key_file_name}) {
-        if (io->Access(path) != 0) {
+        int exists = io->Exists(path);
+        if (exists == 0) {
             continue;
         }
         std::string lost = __lost_name(kv, path);
-        if (io->Rename(path, lost.c_str()) != 0) {
+        if (exists < 0 || io->Rename(path, lost.c_str()) != 0) {
             PR_ERR("rename %s to %s fails", path, lost.c_str());
             ret = -1;
             break;
@@ -153,12 +160,25 @@ int __set_store_aside(SIMPLE_KV_S* kv)
     return ret;
 }
 
-// The store key. A new random key only for a new store (neither data file nor backup): values
-// on disk must keep the key they were written with. Sets *fresh when the store starts empty.
-// 0, or -3 when the key file cannot be read now or the old store cannot be set aside.
-int __update_enc_key(SIMPLE_KV_S* kv, const uint8_t* given, bool* fresh)
+// Whether a file exists, asked again for about a second while there is no answer. 1, 0 or -1.
+int __exists(SIMPLE_KV_S* kv, const char* path)
 {
-    KvFileIo* io = kv->io;
+    int r = -1;
+    for (uint32_t tries = 1; (r = kv->io->Exists(path)) < 0 && tries < KV_KEY_TRIES; ++tries) {
+        kv->io->Pause(KV_KEY_RETRY_MS);
+    }
+    if (r < 0) {
+        PR_ERR("cannot tell whether %s exists (%s): store not opened, no file touched", path, strerror(errno));
+    }
+    return r;
+}
+
+// The store key. A new random key only for a new store (neither data file nor backup): values
+// on disk must keep the key they were written with. Sets *fresh when the store starts empty,
+// else *data and *bak to whether those files exist. 0, or -3 when the key file cannot be read
+// now, the files cannot be looked up, or the old store cannot be set aside.
+int __update_enc_key(SIMPLE_KV_S* kv, const uint8_t* given, bool* fresh, bool* data, bool* bak)
+{
     *fresh = false;
     KeyRead r = __read_key_file(kv, kv->encrypt_key);
     if (r == KEY_UNREADABLE) {
@@ -176,7 +196,17 @@ int __update_enc_key(SIMPLE_KV_S* kv, const uint8_t* given, bool* fresh)
         if (__set_store_aside(kv) != 0) {
             return -3;
         }
-    } else if (io->Access(kv->file_name) == 0 || io->Access(kv->bak_file_name) == 0) {
+    } else {
+        // A passing error must not pass for "no store here": that path makes a new one.
+        int d = __exists(kv, kv->file_name);
+        int b = d < 0 ? -1 : __exists(kv, kv->bak_file_name);
+        if (d < 0 || b < 0) {
+            return -3;
+        }
+        *data = d == 1;
+        *bak = b == 1;
+    }
+    if (*data || *bak) {
         if (r == KEY_OK) {
             return 0;
         }
@@ -720,7 +750,9 @@ int kv_open_store(SIMPLE_KV_S* kv, const uint8_t* key)
 {
     KvFileIo* io = kv->io;
     bool fresh = false;
-    if (__update_enc_key(kv, key, &fresh) != 0) {
+    bool data = false;
+    bool bak = false;
+    if (__update_enc_key(kv, key, &fresh, &data, &bak) != 0) {
         PR_DEBUG("open file fails");
         return -3;
     }
@@ -733,8 +765,6 @@ int kv_open_store(SIMPLE_KV_S* kv, const uint8_t* key)
         return -4;
     }
     __create_data_hd(kv);
-    bool data = io->Access(kv->file_name) == 0;
-    bool bak = io->Access(kv->bak_file_name) == 0;
     if (fresh || (!data && !bak)) {
         PR_DEBUG("both file not exist %s", kv->file_name);
         kv->fp = io->Open(kv->file_name, "wb+");

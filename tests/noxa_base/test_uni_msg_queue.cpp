@@ -353,3 +353,26 @@ TEST(RefData, LastPutReleases)
         t.join();
     }
 }
+
+// Timer messages released from another thread while the loop picks up their expiries: the loop
+// must never reach a purged node, nor take a released record for data of nobody's to free.
+TEST(MsgWorker, ReleaseRacesTheLoopPickingAnExpiry)
+{
+    UniTestClock clock;
+    ASSERT_EQ(0, system_timer_init());
+    MSG_QUE_HANDLE q = nullptr;
+    ASSERT_EQ(0, CreateMsgQueAndInit(&q));
+    std::thread loop([q] { MsgQueDispatchLoop(q); });
+    for (int i = 0; i < 20000; ++i) {
+        TM_MSG_S* tm = nullptr;
+        ASSERT_EQ(0, CreateTmMsgHand(q, nullptr, [](TM_MSG_S*) {}, &tm));
+        // An expiry as the timer posts it.
+        ASSERT_EQ(0, PostMsgToQue(q, tm->msgID, tm, sizeof(uint32_t)));
+        if (i % 2 == 0) {
+            std::this_thread::yield();
+        }
+        ASSERT_EQ(0, ReleaseTmMsgHand(tm));
+    }
+    EXPECT_EQ(0, ReleaseMsgQue(q));
+    loop.join();
+}

@@ -123,15 +123,18 @@ KeyRead __read_key_file(SIMPLE_KV_S* kv, uint8_t out[KV_STORE_KEY_LEN])
     return r;
 }
 
-// The first name of path + ".lost", ".lost.1", ".lost.2", ... that is free: a store lost before
-// keeps its files.
+// The first name of path + ".lost", ".lost.1", ".lost.2", ... that is certainly free, so a
+// store lost before keeps its files; "" when there is none.
 std::string __lost_name(SIMPLE_KV_S* kv, const char* path)
 {
     std::string name = std::string(path) + ".lost";
-    for (uint32_t i = 1; kv->io->Exists(name.c_str()) != 0 && i < 1000; ++i) {
+    for (uint32_t i = 1; i < 1000; ++i) {
+        if (kv->io->Exists(name.c_str()) == 0) {
+            return name;
+        }
         name = std::string(path) + ".lost." + std::to_string(i);
     }
-    return name;
+    return "";
 }
 
 // Moves the data file, its journal and backup, and the key file aside under ".lost" names: they
@@ -147,7 +150,7 @@ int __set_store_aside(SIMPLE_KV_S* kv)
             continue;
         }
         std::string lost = __lost_name(kv, path);
-        if (exists < 0 || io->Rename(path, lost.c_str()) != 0) {
+        if (exists < 0 || lost.empty() || io->Rename(path, lost.c_str()) != 0) {
             PR_ERR("rename %s to %s fails", path, lost.c_str());
             ret = -1;
             break;

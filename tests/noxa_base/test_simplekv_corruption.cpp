@@ -292,6 +292,34 @@ TEST_F(Corruption, PassingReadErrorsAreNeverTakenForALostStore)
     }
 }
 
+// Reads of the data file that fail for a moment are not damage: with no backup to fall back on,
+// taking them for it would start a new store.
+TEST_F(Corruption, PassingDataFileReadErrorsKeepEveryValue)
+{
+    mFs.Erase(kBak);
+    const MemFs::Image start = mFs.Snapshot();
+    // The data file: look 1, open 2, its fixed fields 3, its header 4, the three values 5 to 7.
+    struct {
+        const char* what;
+        uint32_t skip, times;
+    } rows[] = {
+        {"fixed fields", 2, 1},
+        {"header, twice", 3, 2},
+        {"a value, three times", 4, 3},
+        {"the last value, then each of the next three tries", 6, 4},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        mFs.Restore(start);
+        mFs.FailFileOps(kData, row.skip, row.times);
+        ASSERT_EQ(0, Open(mFs));
+        EXPECT_EQ(kAll, Content(kKeys));
+        EXPECT_LE(mFs.PausedMs(), 1500u);
+        mFs.FailFileOps(kData, 0, 0);
+        ExpectStore(kAll);
+    }
+}
+
 // A key file of the wrong length can decrypt nothing: the store starts anew, and the old files
 // are kept aside under ".lost" names, a later loss beside an earlier one.
 TEST_F(Corruption, KeyFilesOfTheWrongSizeSetTheStoreAside)

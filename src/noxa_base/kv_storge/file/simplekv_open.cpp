@@ -792,6 +792,13 @@ int kv_open_store(SIMPLE_KV_S* kv, const uint8_t* key)
     __replay_journal(kv);
     PR_DEBUG("read from normal file");
     int ret = __rd_hd_and_check(kv);
+    // Damage reads the same every time; a passing read error does not. The fallbacks below may
+    // end in a new store, so the file gets another look first.
+    for (uint32_t tries = 1; ret != 0 && tries < KV_KEY_TRIES; ++tries) {
+        PR_DEBUG("__rd_hd_and_check error:%d, try %u", ret, tries);
+        io->Pause(KV_KEY_RETRY_MS);
+        ret = __rd_hd_and_check(kv);
+    }
     if (ret == 0) {
         PR_DEBUG("read from normal file success");
         return 0;

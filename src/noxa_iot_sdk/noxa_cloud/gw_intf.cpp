@@ -2,6 +2,7 @@
 
 #include "noxa_adapter/uni_error_code.h"
 #include "noxa_adapter/utilities/uni_log.h"
+#include "noxa_base/sys_serv/nq_work_queue.h"
 #include "noxa_base/sys_serv/sys_timer.h"
 #include "noxa_iot_sdk/noxa_cloud/noxa_ws_db.h"
 
@@ -42,6 +43,13 @@ bool __fits(const char* src)
 }
 
 void __poll_timer_cb(TIMER_ID, void*)
+{
+    gw_nw_stat_poll();
+}
+
+std::mutex s_passMutex;
+
+void __poll_work(void*)
 {
     gw_nw_stat_poll();
 }
@@ -175,6 +183,9 @@ int noxa_iot_reg_get_wf_nw_stat_cb_params(GET_NW_STAT_CB cb, uint32_t interval_s
 
 void gw_nw_stat_poll(void)
 {
+    // The timer and the work queue both run passes: one at a time, so that the callback sees the
+    // changes in the order they happened.
+    std::lock_guard<std::mutex> pass(s_passMutex);
     uint8_t stat = s_gw.nw_stat.load();
     if (stat == s_lastNwStat.exchange(stat)) {
         return;
@@ -188,7 +199,11 @@ void gw_nw_stat_poll(void)
 
 void gw_set_nw_stat(uint8_t stat)
 {
-    s_gw.nw_stat.store(stat);
+    // The link tells a change at once (a pass on the work queue) rather than at the next poll;
+    // the caller may hold the MQTT client's locks, so the callback never runs here.
+    if (s_gw.nw_stat.exchange(stat) != stat && s_gw.nw_stat_cb.load() != nullptr) {
+        nq_work_queue_add(__poll_work, nullptr);
+    }
 }
 
 int gw_wifi_user_cfg(const char* ssid, const char* passwd, const char* token)

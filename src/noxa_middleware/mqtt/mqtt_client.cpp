@@ -1002,6 +1002,27 @@ int mqtt_book_additional_topic(MQ_HANDLE handle, const char* topic)
     return ret == 1 ? UNI_OK : UNI_COM_ERROR;
 }
 
+int mqtt_set_topic_accept_cb(MQ_HANDLE handle, MQ_TOPIC_ACCEPT_CB cb)
+{
+    if (handle == nullptr) {
+        return UNI_INVALID_PARM;
+    }
+    handle->topic_accept_cb.store(cb);
+    return UNI_OK;
+}
+
+int mqtt_subscribe_topic(MQ_HANDLE handle, const char* topic)
+{
+    if (handle == nullptr || topic == nullptr) {
+        PR_ERR("NULL input");
+        return UNI_INVALID_PARM;
+    }
+    SendLock lock(handle);
+    int ret = mqtt_subscribe(&handle->broker, topic, nullptr);
+    PR_DEBUG("subscribe %s return %d ", topic, ret);
+    return ret == 1 ? UNI_OK : UNI_COM_ERROR;
+}
+
 int mqtt_add_topic_without_subcribe(MQ_HANDLE handle, const char* topic)
 {
     if (handle == nullptr || topic == nullptr || !__mq_store_extra(handle, topic)) {

@@ -1,7 +1,7 @@
 // The MQTT envelope against an encoder of the test's own (OpenSSL, zlib): the unit's bytes are the
 // same bytes, and every check of the decoder refuses what it should, with buffers of the exact
 // size so that a read past the end shows under AddressSanitizer.
-#include "cloud_peer.h"
+#include "cloud_wire.h"
 #include "noxa_iot_sdk/noxa_cloud/com_protocol.h"
 
 #include <gtest/gtest.h>

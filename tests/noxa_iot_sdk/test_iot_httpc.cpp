@@ -1,6 +1,6 @@
 // The cloud API's request signing, body encryption and answer checks against OpenSSL, and where
 // the API URL comes from.
-#include "cloud_peer.h"
+#include "cloud_wire.h"
 #include "noxa_iot_sdk/noxa_cloud/cloud_placeholders.h"
 #include "noxa_iot_sdk/noxa_cloud/iot_httpc.h"
 #include "sandbox.h"

@@ -2,7 +2,7 @@
 // build's test CA, the host found through the board's hosts file), with the cloud played by a
 // libmosquitto client that encodes with OpenSSL: commands reach their slots on the right
 // threads, reports arrive decoded right, the link's status follows the broker.
-#include "cloud_peer.h"
+#include "cloud_wire.h"
 #include "log_capture.h"
 #include "mosquitto_peer.h"
 #include "net_peers.h"

@@ -17,7 +17,8 @@ const char* kSchema = R"([
  {"id":105,"code":"mask","mode":"rw","type":"obj","property":{"type":"bitmap","maxlen":4}},
  {"id":106,"code":"blob","mode":"rw","type":"obj","property":{"type":"raw","maxlen":3}},
  {"id":300,"code":"too big","mode":"rw","type":"obj","property":{"type":"bool"}},
- {"id":107,"code":"odd","mode":"rw","type":"obj","property":{"type":"any"}}
+ {"id":107,"code":"odd","mode":"rw","type":"obj","property":{"type":"any"}},
+ {"id":241,"code":"unlock","mode":"rw","type":"obj","property":{"type":"value","min":0,"max":1,"accept":["bool","value"]}}
 ])";
 
 struct Converted {
@@ -70,6 +71,10 @@ TEST_F(DpSchema, EachTypeConvertsOrDropsItsEntryAlone)
         {R"({"abc":true})", false, 0, 0},
         {R"({"300":true})", false, 0, 0},  // an id no record can carry
         {R"({"107":true})", false, 0, 0},  // a row of an unknown type was skipped
+        {R"({"241":true})", true, PROP_BOOL, 1},  // a value row that accepts switches
+        {R"({"241":1})", true, PROP_VALUE, 1},
+        {R"({"241":2})", false, 0, 0},
+        {R"({"102":true})", false, 0, 0},  // a plain value row does not
     };
     for (const auto& r : rows) {
         Converted c;

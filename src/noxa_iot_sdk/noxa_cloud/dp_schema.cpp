@@ -64,6 +64,11 @@ bool ConvertOne(const DP_SCHEMA_ENTRY_S& s, const cJSON* item, OBJ_DP_S* dp)
         dp->type = PROP_BOOL;
         return true;
     case DP_SCHEMA_VALUE:
+        if (s.acceptBool && cJSON_IsBool(item)) {
+            dp->type = PROP_BOOL;
+            dp->value.dp_bool = cJSON_IsTrue(item) ? 1 : 0;
+            return true;
+        }
         if (!Integer(item, &v) || v < s.min || v > s.max) {
             return false;
         }
@@ -141,6 +146,12 @@ int dp_schema_load(const char* text)
         {
             if (cJSON_IsString(r)) {
                 e.range.emplace_back(r->valuestring);
+            }
+        }
+        cJSON_ArrayForEach(r, cJSON_GetObjectItemCaseSensitive(prop, "accept"))
+        {
+            if (cJSON_IsString(r) && strcmp(r->valuestring, "bool") == 0) {
+                e.acceptBool = true;
             }
         }
         next[e.id] = std::move(e);

@@ -26,6 +26,7 @@ struct DP_SCHEMA_ENTRY_S {
     int64_t max = INT32_MAX;
     uint32_t maxlen = 255;    // string and raw (bytes), bitmap (bits, 32 at most)
     std::vector<std::string> range;  // enum texts, index = value
+    bool acceptBool = false;         // a value row whose "accept" names "bool" too (0/1 switches)
 };
 
 // Replaces the schema in force with the one of the text (a JSON array). 0; -1 when the text is

@@ -777,7 +777,9 @@ int create_mqtt_hand(const char* const* hosts, uint8_t host_num, uint16_t port, 
     PR_DEBUG("subcribe_topic:%s", info->subcribe_topic);
     PR_DEBUG("client_id:%s", info->client_id);
     PR_DEBUG("user_name:%s", info->user_name);
-    PR_DEBUG("passwd:%s", info->passwd != nullptr ? info->passwd : "");
+    // A password never reaches the log: its length says whether one was given.
+    PR_DEBUG("passwd:%s (%zu characters)", info->passwd != nullptr && info->passwd[0] != '\0' ? "***" : "",
+             info->passwd != nullptr ? strlen(info->passwd) : 0);
     void* block = Malloc(sizeof(MQ_CNTL_S));
     if (block == nullptr) {
         PR_ERR("malloc fail");

@@ -6,6 +6,7 @@
 #include "cloud_peer.h"
 #include "log_capture.h"
 #include "noxa_adapter/network/uni_network.h"
+#include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_base/events.h"
 #include "noxa_iot_sdk/com_sdk/noxa_iot_com_api.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_active.h"
@@ -127,6 +128,16 @@ TEST_F(CloudSim, ActivatesOnceStoresTheRecordAndARepeatedTokenIsRefused)
     EXPECT_STREQ(noxa_iot_get_dev_id(), ai.key);
     EXPECT_EQ(16u, strlen(ai.lckey));
     EXPECT_EQ(0u, std::string(ai.mq_url).rfind("ssl://mqtt.cloudsim.test:", 0)) << ai.mq_url;
+    // The cloud's time zone and summer time are in force (this year's summer is in the table).
+    int32_t offset = 0;
+    ASSERT_EQ(0, uni_get_time_zone(&offset));
+    EXPECT_EQ(3600, offset);
+    EXPECT_NE(std::string::npos, std::string(ai.s_time_z).find("],[")) << ai.s_time_z;
+    cJSON* dst = cJSON_Parse(ai.s_time_z);
+    TIME_T mid = static_cast<TIME_T>((cJSON_GetArrayItem(cJSON_GetArrayItem(dst, 0), 0)->valuedouble +
+                                      cJSON_GetArrayItem(cJSON_GetArrayItem(dst, 0), 1)->valuedouble) / 2);
+    cJSON_Delete(dst);
+    EXPECT_EQ(1, uni_is_in_sum_zone(mid));
     char* schema = nullptr;
     ASSERT_EQ(0, wd_dev_schema_read(GW_SCHEMA_KEY, &schema));
     EXPECT_TRUE(Has(schema, "\"id\":241"));

@@ -354,6 +354,13 @@ TEST_F(MqcApp, WakeUpDataAndCredentials)
                                 uint8_t(crc), 'W', 'K'}),
               cloudpeer::Bytes(buf, buf + 9));
     EXPECT_EQ(cloudpeer::Md5Hex(kKey + kDevId).substr(8, 16), mqc_passwd(kKey.c_str(), kDevId.c_str()));
+    // The camera side's protocols were registered once, when the layer started.
+    mqc_app_init();
+    mqc_app_init();
+    std::string all = LogCapture::All();
+    size_t first = all.find("extra mqtt protocols");
+    ASSERT_NE(std::string::npos, first);
+    EXPECT_EQ(std::string::npos, all.find("extra mqtt protocols", first + 1));
 }
 
 }  // namespace

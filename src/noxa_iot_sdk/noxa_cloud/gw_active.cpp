@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -72,6 +73,28 @@ bool Take(char (&dst)[N], const cJSON* item, bool required)
     return true;
 }
 
+// The kept summer-time table ([[start,end,offset],...]) in force; rows that are no interval are
+// left out.
+void ApplySummerTable(const char* text)
+{
+    JsonPtr rows(cJSON_Parse(text), cJSON_Delete);
+    if (!cJSON_IsArray(rows.get())) {
+        return;
+    }
+    std::vector<SUM_ZONE_S> zones;
+    const cJSON* row = nullptr;
+    cJSON_ArrayForEach(row, rows.get())
+    {
+        const cJSON* start = cJSON_GetArrayItem(row, 0);
+        const cJSON* end = cJSON_GetArrayItem(row, 1);
+        if (cJSON_IsNumber(start) && cJSON_IsNumber(end) && start->valuedouble >= 0 &&
+            end->valuedouble >= start->valuedouble) {
+            zones.push_back(SUM_ZONE_S{static_cast<TIME_T>(start->valuedouble), static_cast<TIME_T>(end->valuedouble)});
+        }
+    }
+    uni_set_sum_zone_tbl(zones.empty() ? nullptr : zones.data(), static_cast<uint32_t>(zones.size()));
+}
+
 // Fills the gateway from a record and goes to state 2.
 void Enter(const GW_ACTV_IF_S& ai)
 {
@@ -83,6 +106,7 @@ void Enter(const GW_ACTV_IF_S& ai)
     if (ai.time_z[0] != '\0') {
         uni_set_time_zone(ai.time_z);
     }
+    ApplySummerTable(ai.s_time_z);
     s_record = ai;
     gw->active_stat.store(ACTIVATED);
 }

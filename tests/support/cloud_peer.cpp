@@ -109,6 +109,7 @@ std::string CloudPeer::Command(const std::string& line)
         mClient->enable_server_certificate_verification(true);
         mClient->set_read_timeout(20, 0);
         mClient->set_keep_alive(true);
+        mClient->set_tcp_nodelay(true);
     }
     auto res = mClient->Post("/phone/cmd", line, "text/plain");
     if (!res || res->status != 200) {

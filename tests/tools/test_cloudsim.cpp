@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 #include <mosquitto.h>
 #include <mutex>
+#include <thread>
 #include <openssl/evp.h>
 #include <sys/socket.h>
 #include <netinet/in.h>
@@ -214,6 +215,7 @@ public:
             mosquitto_username_pw_set(mMq, user.c_str(), pass.c_str());
         }
         mosquitto_tls_set(mMq, cloud.CaPem().c_str(), nullptr, nullptr, nullptr, nullptr);
+        mosquitto_int_option(mMq, MOSQ_OPT_TCP_NODELAY, 1);
         mosquitto_connect_callback_set(mMq, [](mosquitto*, void* o, int rc) {
             auto* self = static_cast<FakeDevice*>(o);
             std::lock_guard<std::mutex> l(self->mLock);
@@ -514,6 +516,18 @@ TEST_F(CloudSimTest, CommandsReachTheDeviceAndReportsAreDecodedAndKept)
     EXPECT_NE(std::string::npos, reports.find("ackId 1 protocol 5 sent")) << reports;
     EXPECT_NE(std::string::npos, reports.find("acked")) << reports;
     EXPECT_NE(std::string::npos, cloud.Command("events").find("protocol 43 {\"etype\":\"doorbell\"")) << cloud.Command("events");
+
+    // A round trip: the command out, the same value reported back, timed at the cloud.
+    std::thread echo([&] {
+        Json cmd = J(Open(act.localKey, dev.Next().second));
+        const cJSON* dps = cJSON_GetObjectItem(cJSON_GetObjectItem(cmd.get(), "data"), "dps");
+        dev.Publish(out, Seal(act.localKey, 4, "{\"protocol\":4,\"t\":1,\"data\":{\"dps\":" + Print(dps) + "}}"));
+    });
+    std::string rtt = cloud.Command("rtt 147 77");
+    echo.join();
+    EXPECT_EQ(0u, rtt.find("rtt 147 ")) << rtt;
+    EXPECT_EQ(rtt.size() - 3, rtt.find(" us")) << rtt;
+    EXPECT_NE(std::string::npos, cloud.Command("rtt 147 78 100").find("no report of 78 in time"));
 }
 
 TEST_F(CloudSimTest, BrokenOrReplayedEnvelopesAreLoggedAndDropped)
@@ -615,7 +629,10 @@ TEST_F(CloudSimTest, StateAndPortsOutliveARestartAndNothingIsLeftRunning)
     EXPECT_FALSE(PortOpen(mqtt));
     EXPECT_EQ(std::string::npos, sb.Read("/.board/cloud/state.json").find("\"online\":\ttrue"));
 
+    // The servers' certificate stays while the build's CA is the same.
+    std::string cert = sb.Read("/.board/cloud/tls/server.pem");
     cloud.Start();
+    EXPECT_EQ(cert, sb.Read("/.board/cloud/tls/server.pem"));
     {
         // A second simulator on the same root refuses to run.
         ChildProcess second({BinaryDir() + "/tools/cloudsim", "--root", sb.Root(), "--quiet"});

@@ -225,7 +225,7 @@ cJSON* Activate(const std::string& uuid, const cJSON* body, std::string* logLine
         if (!gBroker->SetAccount(devId, d.password, DeviceAcl(d))) {
             Log("error: cannot add the broker account of " + devId);
         }
-        SaveState();
+        SaveStateNow();
     }
     if (!CheckLogin(devId, DevicePassword(devId, localKey))) {
         Log("error: the broker does not take the account of " + devId + " yet");

@@ -5,6 +5,8 @@
 
 #include <mosquitto.h>
 
+#include <algorithm>
+#include <chrono>
 #include <fcntl.h>
 #include <poll.h>
 #include <set>
@@ -50,6 +52,7 @@ const char* kHelp =
     "  devices                 the devices, online or offline\n"
     "  dp ID VALUE [ID VALUE]  data-point command (protocol 5); VALUE as the schema types it\n"
     "  query ID...             data-point query (31)\n"
+    "  rtt ID VALUE [MS]       a data-point command and the time until the device reports that value\n"
     "  reset [TYPE]            reset (11): 0 unactivate (default), 1 factory reset\n"
     "  dst TABLE               summer-time table (41): [[start,end,offset],...] or start,end,offset;...\n"
     "  upgrade URL MD5 VERSION SIZE   firmware upgrade (15)\n"
@@ -72,7 +75,7 @@ std::string Pair()
     for (auto it = gState.tokens.begin(); it != gState.tokens.end();) {
         it = Now() - it->second.created > 7 * 86400 ? gState.tokens.erase(it) : std::next(it);
     }
-    SaveState();
+    SaveStateNow();
     std::string full = "AY" + tok + RandomText(4, kLowerAlnum);
     Log("pair: token " + full);
     return full;
@@ -106,7 +109,7 @@ cJSON* ParseDst(const std::string& text)
 std::string RunCommand(const std::string& line)
 {
     std::vector<std::string> w = Words(line);
-    std::lock_guard<std::recursive_mutex> lock(gLock);
+    std::unique_lock<std::recursive_mutex> lock(gLock);
     std::string devId = gState.current;
     if (!w.empty() && w[0].size() > 1 && w[0][0] == '@') {
         devId = w[0].substr(1);
@@ -153,7 +156,7 @@ std::string RunCommand(const std::string& line)
         return out;
     }
     static const std::set<std::string> kDeviceCommands = {"reports", "events", "dp", "query", "reset", "dst",
-                                                          "upgrade", "send", "publish", "raw", "acl"};
+                                                          "upgrade", "send", "publish", "raw", "acl", "rtt"};
     if (kDeviceCommands.count(cmd) == 0) {
         return "unknown command: " + line + " (help lists them)";
     }
@@ -200,6 +203,38 @@ std::string RunCommand(const std::string& line)
             Log("dp command" + notes);
         }
         return SendToDevice(dev, 5, data, true) + notes;
+    }
+    if (cmd == "rtt" && (w.size() == 3 || w.size() == 4)) {
+        // One data point there and back: the command out, the device's report of the same value in.
+        bool off = false;
+        cJSON* value = PhoneValue(FindDp(std::atoi(w[1].c_str())), w[2], &off);
+        std::string want = Print(value);
+        int id = std::atoi(w[1].c_str());
+        cJSON* data = cJSON_CreateObject();
+        cJSON_AddItemToObject(cJSON_AddObjectToObject(data, "dps"), w[1].c_str(), value);
+        uint64_t before = dev->heardCount;
+        auto start = std::chrono::steady_clock::now();
+        auto deadline = start + std::chrono::milliseconds(w.size() == 4 ? std::atoi(w[3].c_str()) : 5000);
+        std::string sent = SendToDevice(dev, 5, data, false);
+        if (sent.rfind("->", 0) != 0) {
+            return sent;
+        }
+        std::chrono::steady_clock::time_point at;
+        auto heard = [&] {
+            uint64_t fresh = std::min<uint64_t>(dev->heardCount - before, dev->heard.size());
+            for (size_t i = dev->heard.size() - fresh; i < dev->heard.size(); ++i) {
+                if (dev->heard[i].dp == id && dev->heard[i].json == want) {
+                    at = dev->heard[i].at;
+                    return true;
+                }
+            }
+            return false;
+        };
+        if (!gHeardCv.wait_until(lock, deadline, heard)) {
+            return "rtt " + w[1] + " no report of " + want + " in time";
+        }
+        auto us = std::chrono::duration_cast<std::chrono::microseconds>(at - start).count();
+        return "rtt " + w[1] + " " + std::to_string(us) + " us";
     }
     if (cmd == "query" && w.size() >= 2) {
         cJSON* ids = cJSON_CreateArray();
@@ -290,6 +325,10 @@ void FifoLoop(const std::string& path)
             continue;
         }
         pending.append(buf, static_cast<size_t>(n));
+        if (pending.size() > 64 * 1024 && pending.find('\n') == std::string::npos) {
+            Log("FIFO: a line over 64 KiB dropped");
+            pending.clear();
+        }
         for (size_t nl = pending.find('\n'); nl != std::string::npos; nl = pending.find('\n')) {
             std::string line = pending.substr(0, nl);
             pending.erase(0, nl + 1);

@@ -141,6 +141,12 @@ void StoreReport(Device* dev, const cJSON* data, int64_t msgTime)
             Log("   dp " + std::string(e->string) + " " + Print(e) + ": " + problem);
         }
         dev->dps[static_cast<int>(id)] = v;
+        dev->heard.push_back(Device::Heard{static_cast<int>(id), v.json, std::chrono::steady_clock::now()});
+        if (dev->heard.size() > 64) {
+            dev->heard.pop_front();
+        }
+        ++dev->heardCount;
+        gHeardCv.notify_all();
     }
 }
 
@@ -231,6 +237,8 @@ void StartMqttLink()
     std::string ca = gCloudDir + "/tls/ca.pem";
     mosquitto_tls_set(gMq, ca.c_str(), nullptr, nullptr, nullptr, nullptr);
     mosquitto_reconnect_delay_set(gMq, 1, 2, false);
+    // Commands leave at once (no Nagle delay behind an unacknowledged segment).
+    mosquitto_int_option(gMq, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_callback_set(gMq, [](mosquitto* m, void*, int rc) {
         if (rc != 0) {
             Log("cloud link refused by the broker: " + std::string(mosquitto_connack_string(rc)));

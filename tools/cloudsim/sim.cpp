@@ -28,7 +28,8 @@ std::atomic<bool> gStop{false};
 
 FILE* gLog = nullptr;
 
-std::recursive_mutex gLock;  // the state, the broker and the link
+std::recursive_mutex gLock;
+std::condition_variable_any gHeardCv;  // the state, the broker and the link
 State gState;
 std::unique_ptr<Broker> gBroker;
 mosquitto* gMq = nullptr;
@@ -103,11 +104,30 @@ Json Parse(const std::string& text)
     return Json(cJSON_ParseWithLength(text.data(), text.size()), cJSON_Delete);
 }
 
+namespace {
+bool gDirty = false;  // under gLock
+}  // namespace
+
 void SaveState()
 {
     std::lock_guard<std::recursive_mutex> lock(gLock);
+    gDirty = true;
+}
+
+void SaveStateNow()
+{
+    std::lock_guard<std::recursive_mutex> lock(gLock);
+    gDirty = false;
     if (!gState.Save(gStatePath)) {
         Log("error: cannot write " + gStatePath);
+    }
+}
+
+void SaveStateIfChanged()
+{
+    std::lock_guard<std::recursive_mutex> lock(gLock);
+    if (gDirty) {
+        SaveStateNow();
     }
 }
 

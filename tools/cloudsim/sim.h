@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cjson/cJSON.h>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -39,6 +40,7 @@ extern bool gQuiet;
 extern std::atomic<bool> gStop;
 extern FILE* gLog;
 extern std::recursive_mutex gLock;  // the state, the broker and the link
+extern std::condition_variable_any gHeardCv;  // a device reported a data point
 extern State gState;
 extern std::unique_ptr<Broker> gBroker;
 extern mosquitto* gMq;
@@ -52,7 +54,11 @@ std::string RandomText(size_t n, const std::string& alphabet);
 std::string Print(const cJSON* j);
 using Json = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 Json Parse(const std::string& text);
+// Marks the state changed: the simulator's housekeeping writes it within 20 ms (messages do
+// not wait for the file). SaveStateNow writes at once (activation, pairing, the end).
 void SaveState();
+void SaveStateNow();
+void SaveStateIfChanged();
 std::string ReadFile(const std::string& path);
 bool WriteFileAtomic(const std::string& path, const std::string& content, mode_t mode = 0644);
 

@@ -4,6 +4,7 @@
 // every change, so a restart of the simulator finds it as it was.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -31,9 +32,17 @@ struct Device {
     std::deque<std::string> events;    // protocols 43 and 308, one JSON line each
     std::deque<std::string> progress;  // protocol 16
     std::deque<std::string> acks;      // protocol 26 and the commands still waiting for one
-    // Run time only: the sequence numbers of this connection and of this process.
+    // Run time only: the sequence numbers of this connection and of this process, and the
+    // latest reported values with the moment they came (round trips wait on them).
     uint32_t lastInSeq = 0;
     uint32_t outSeq = 0;
+    struct Heard {
+        int dp;
+        std::string json;
+        std::chrono::steady_clock::time_point at;
+    };
+    std::deque<Heard> heard;
+    uint64_t heardCount = 0;
 };
 
 struct Token {

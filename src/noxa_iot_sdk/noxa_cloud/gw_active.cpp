@@ -224,7 +224,7 @@ int gw_active_once(void)
 {
     GW_CNTL_S* gw = get_gw_cntl();
     char token[GW_TOKEN_LEN + 1] = {};
-    memcpy(token, gw->gw_wsm.token, GW_TOKEN_LEN);
+    gw_get_token(token);
     if (token[0] == '\0') {
         return UNI_INVALID_PARM;
     }
@@ -249,7 +249,7 @@ int gw_active_clear(void)
     gw->active_stat.store(UN_ACTIVE);
     memset(gw->devId, 0, sizeof(gw->devId));
     memset(gw->localKey, 0, sizeof(gw->localKey));
-    memset(gw->gw_wsm.token, 0, sizeof(gw->gw_wsm.token));
+    gw_clear_token();
     PR_NOTICE("activation record cleared");
     return UNI_OK;
 }

@@ -2,9 +2,10 @@
 
 #include "noxa_adapter/uni_error_code.h"
 #include "noxa_adapter/utilities/uni_log.h"
-#include "noxa_base/sys_serv/nq_work_queue.h"
 #include "noxa_base/sys_serv/sys_timer.h"
 #include "noxa_iot_sdk/noxa_cloud/noxa_ws_db.h"
+// The status change is told through the work queue.
+#include "noxa_base/sys_serv/nq_work_queue.h"
 
 #include <algorithm>
 #include <cstring>
@@ -268,4 +269,17 @@ int gw_call_reset(GW_RESET_TYPE_E type)
 int gw_call_dev_ug_inform(const char* dev_id, const NOXA_FW_INFO_S* fw)
 {
     return gw_call_slot(s_gw.cbs.dev_ug_cb, dev_id, fw);
+}
+
+void gw_get_token(char token[GW_TOKEN_LEN + 1])
+{
+    std::lock_guard<std::mutex> lock(s_gwMutex);
+    memcpy(token, s_gw.gw_wsm.token, GW_TOKEN_LEN);
+    token[GW_TOKEN_LEN] = '\0';
+}
+
+void gw_clear_token(void)
+{
+    std::lock_guard<std::mutex> lock(s_gwMutex);
+    memset(s_gw.gw_wsm.token, 0, sizeof(s_gw.gw_wsm.token));
 }

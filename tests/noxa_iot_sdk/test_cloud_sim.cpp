@@ -122,7 +122,13 @@ TEST_F(CloudSim, ActivatesOnceStoresTheRecordAndARepeatedTokenIsRefused)
 {
     ASSERT_TRUE(PairAndStart()) << LogCapture::All() << mCloud->Log();
     EXPECT_EQ(ACTIVATED, noxa_iot_get_active_stat());
-    EXPECT_TRUE(Has(mCloud->Command("devices"), "online")) << mCloud->Command("devices");
+    // The cloud learns of the login from its broker's log, a moment after the unit's SUBACK.
+    bool seen = false;
+    for (int i = 0; i < 100 && !seen; ++i) {
+        seen = Has(mCloud->Command("devices"), " online ");
+        std::this_thread::sleep_for(std::chrono::milliseconds(seen ? 0 : 100));
+    }
+    EXPECT_TRUE(seen) << mCloud->Command("devices");
     GW_ACTV_IF_S ai = {};
     ASSERT_EQ(0, wd_gw_actv_if_read(&ai));
     EXPECT_STREQ(noxa_iot_get_dev_id(), ai.key);

@@ -155,6 +155,7 @@ TEST_F(CloudSim, ActivatesOnceStoresTheRecordAndARepeatedTokenIsRefused)
     // The same token again (a second pairing attempt with it): refused as used.
     get_gw_cntl()->active_stat.store(UN_ACTIVE);
     EXPECT_EQ(IOT_API_ERR_TOKEN, gw_active_once());
+    EXPECT_EQ(ACTIVATING, noxa_iot_get_active_stat()) << "registering until a token is taken";
     EXPECT_TRUE(mCloud->WaitLog("TOKEN_INVALID")) << mCloud->Log();
 }
 

@@ -271,6 +271,11 @@ TEST_F(MqcApp, GarbageIsDroppedAndTheLinkGoesOn)
     EXPECT_TRUE(LogCapture::Logged("mqtt message dropped: version"));
     EXPECT_TRUE(LogCapture::Logged("mqtt message dropped: padding"));
     EXPECT_TRUE(LogCapture::Logged("mqtt message dropped: protocol"));
+
+    // A sequence that does not grow is logged; the message is still the cloud's.
+    mCloud->SendRaw(cloudpeer::Message(1, PRO_CMD, 1, "{\"dps\":{\"101\":false}}", kKey));
+    ASSERT_TRUE(gEvents.WaitFor("obj", 2));
+    EXPECT_TRUE(LogCapture::Logged("mqtt sequence 1 not above 1")) << LogCapture::All();
 }
 
 TEST_F(MqcApp, StatusFollowsTheBrokerAndBookedTopicsComeBack)

@@ -6,6 +6,7 @@
 #include "ConfigFileParse.h"
 #include "Media/VencStream.h"
 #include "noxa_adapter/utilities/uni_log.h"
+#include "noxa_adapter/utilities/uni_secret.h"
 #include "noxa_iot_sdk/noxa_cloud/cloud_placeholders.h"
 #include "noxa_iot_sdk/noxa_cloud/iot_httpc.h"
 #include "noxa_ipc_sdk/ring_buffer/noxa_ring_buffer.h"
@@ -101,7 +102,7 @@ void LoadIdentity()
                 strlen(value) <= k.maxLen) {
                 v = value;
             }
-            std::string shown = k.secret ? iot_mask_secret(v) : std::string(v);
+            std::string shown = k.secret ? std::string(uni_mask_secret(v).text) : std::string(v);
             printf(k.line, shown.c_str());
             printf("\n");
             snprintf(k.dst, k.size, "%s", v);
@@ -121,7 +122,7 @@ void LoadIdentity()
         APP_ERR("device.bin unusable: built-in identity");
     }
     printf("UUID is %s\n", NOXA_CLOUD_BUILTIN_UUID);
-    printf("AUTHKEY is %s\n", iot_mask_secret(NOXA_CLOUD_BUILTIN_AUTHKEY).c_str());
+    printf("AUTHKEY is %s\n", uni_mask_secret(NOXA_CLOUD_BUILTIN_AUTHKEY).text);
     fflush(stdout);
     SetText(c.Uuid, NOXA_CLOUD_BUILTIN_UUID);
     SetText(c.AuthKey, NOXA_CLOUD_BUILTIN_AUTHKEY);

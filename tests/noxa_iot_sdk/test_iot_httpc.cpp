@@ -128,12 +128,4 @@ TEST(IotHttpc, ApiUrlFromCloudConfElseThePlaceholder)
     EXPECT_EQ(-1, iot_httpc_get_api_url(small, sizeof(small)));
 }
 
-TEST(IotHttpc, SecretsAreMaskedForTheLog)
-{
-    EXPECT_EQ("Hq***", iot_mask_secret("Hq7TzLm2PwRk9VbNc4XsDf6GjY1aUe3K"));
-    EXPECT_EQ("Ab***", iot_mask_secret("AbCd1234"));
-    EXPECT_EQ("***", iot_mask_secret("abc"));
-    EXPECT_EQ("***", iot_mask_secret(nullptr));
-}
-
 }  // namespace

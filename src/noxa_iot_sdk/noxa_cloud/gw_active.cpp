@@ -3,6 +3,7 @@
 #include "noxa_adapter/network/uni_network.h"
 #include "noxa_adapter/uni_error_code.h"
 #include "noxa_adapter/utilities/uni_log.h"
+#include "noxa_adapter/utilities/uni_secret.h"
 #include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_base/kv_storge/kv_storge.h"
 #include "noxa_iot_sdk/noxa_cloud/cloud_ca.h"
@@ -230,7 +231,7 @@ int gw_active_once(void)
     }
     uint8_t expected = UN_ACTIVE;
     gw->active_stat.compare_exchange_strong(expected, ACTIVATING);
-    PR_NOTICE("activate with token %s", iot_mask_secret(token).c_str());
+    PR_NOTICE("activate with token %s", uni_mask_secret(token).text);
     cJSON* result = nullptr;
     int ret = http_gw_active(token, &result);
     JsonPtr res(result, cJSON_Delete);

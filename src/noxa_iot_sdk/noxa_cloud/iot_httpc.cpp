@@ -328,10 +328,3 @@ int http_gw_active(const char* token, cJSON** result)
     return ret;
 }
 
-std::string iot_mask_secret(const char* secret)
-{
-    if (secret == nullptr || strlen(secret) < 6) {
-        return "***";
-    }
-    return std::string(secret, 2) + "***";
-}

@@ -52,5 +52,3 @@ int iot_httpc_common_post(const char* api, const char* ver, const char* body_jso
 // Activation ("noxa.device.active" 4.4) with an 8-character token: the result record.
 int http_gw_active(const char* token, cJSON** result);
 
-// A secret for the log: its first two characters and "***" (only "***" for short texts).
-std::string iot_mask_secret(const char* secret);

@@ -38,8 +38,11 @@ inline void QuietStdout()
 inline const std::string& Sandbox(std::initializer_list<const char*> folders = {})
 {
     static const std::string root = [] {
+        // A file system in memory when there is one: a file rewritten on a disk file system may
+        // be flushed at every close.
         const char* tmp = std::getenv("TMPDIR");
-        std::string tmpl = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/doorphone-fuzz-XXXXXX";
+        std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp";
+        std::string tmpl = base + "/doorphone-fuzz-XXXXXX";
         Check(mkdtemp(tmpl.data()) != nullptr);
         setenv("DOORPHONE_ROOT", tmpl.c_str(), 1);
         BoardReloadRoot();

@@ -71,7 +71,7 @@ struct Table {
         static const char* const kNames[] = {"i8", "u8", "i16", "u16", "i32", "b", "s", "r"};
         const uint32_t sizes[] = {1, 1, 2, 2, 4, 4, strLen, rawLen};
         for (uint32_t t = NQ_DB_INT8; t <= NQ_DB_RAW; ++t) {
-            blocks.emplace_back(new uint8_t[sizes[t] == 0 ? 0 : sizes[t]]());
+            blocks.emplace_back(new uint8_t[sizes[t]]());
             rw.push_back({kNames[t], t, blocks.back().get(), sizes[t]});
             lens.push_back(sizes[t]);
         }

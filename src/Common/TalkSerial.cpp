@@ -111,8 +111,9 @@ bool __RecvByte(COM_PORT_REC_S& p, uint8_t byte)
         p.InFrame = 1;
     } else if (byte == kComEnd) {
         // Only an end byte in the last place of a frame begun by 0x02 closes it; any other
-        // would check (and deliver) what an earlier frame left in the window.
-        bool whole = p.InFrame && p.WindowIndex == kComFrameLen - 1;
+        // would check (and deliver) what an earlier frame left in the window. The start byte
+        // still in place 0 tells a frame from an over-long run whose index came round again.
+        bool whole = p.InFrame && p.WindowIndex == kComFrameLen - 1 && p.Window[0] == kComStart;
         p.InFrame = 0;
         p.EndReceived = 1;
         p.LineBusyTimeout = kComBusyTimeout;

@@ -142,6 +142,30 @@ TEST_F(TalkLink, StrayEndByteDoesNotReplayTheLastFrame)
     EXPECT_TRUE(FetchAll().empty());
 }
 
+TEST_F(TalkLink, OverLongRunIsNoFrameThoughItsIndexComesRound)
+{
+    static int levels;
+    levels = 0;
+    gComLevelHandler = [](const uint8_t*) { ++levels; };
+    // 0x02, 22 bytes, 0x03: the end byte lands in the last place again after the window went
+    // round once, behind the ten bytes of a good frame (and of a level frame).
+    for (const ByteVec& tail : {StationFrame(8, 3), HexBytes("02 01 22 10 17 00 00 00 00 00 00 03")}) {
+        ByteVec run = {kComStart};
+        run.insert(run.end(), 12, 0x40);
+        run.insert(run.end(), tail.begin() + 1, tail.end());
+        ASSERT_EQ(24u, run.size());
+        Feed(run);
+        EXPECT_TRUE(FetchAll().empty());
+    }
+    EXPECT_EQ(0, levels) << "no gate pulse for a garbled run";
+    // The same frames heard whole still count.
+    Feed(StationFrame(8, 3));
+    EXPECT_EQ(1u, FetchAll().size());
+    Feed(HexBytes("02 01 22 10 17 00 00 00 00 00 00 03"));
+    EXPECT_EQ(1, levels);
+    gComLevelHandler = nullptr;
+}
+
 TEST_F(TalkLink, BytesDuringEchoWaitAreStillAssembled)
 {
     ASSERT_EQ(255, SendTalkOrder(8, 0, 1, 0));  // no port: written nowhere, but in the ring

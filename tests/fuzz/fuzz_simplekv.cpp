@@ -1,7 +1,9 @@
 // The key-value store over arbitrary files: the input is a data file, a backup and a journal
 // (and which of them exist) on the in-memory disk of the store's tests. Opening must succeed,
 // every value must read or fail cleanly, a new value must be stored and still be there after
-// another opening.
+// another opening. Then, as the input asks: keys deleted (the input's own and the new one),
+// a prefix deleted, the store formatted; none of what went may come back, also after another
+// opening.
 #include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_base/kv_mem_fs.h"
 #include "noxa_base/kv_storge/file/simplekv.h"
@@ -9,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <strings.h>
 #include <string>
 #include <vector>
 
@@ -31,6 +34,37 @@ uint32_t Get32(const uint8_t* p)
            static_cast<uint32_t>(p[3]) << 24;
 }
 
+// Keys of the data file's first record slots as its header holds them (after the 28-byte fixed
+// part, 56 bytes a slot, the key behind the slot's 4-byte mark).
+std::vector<std::string> SlotKeys(const uint8_t* file, size_t len)
+{
+    std::vector<std::string> keys;
+    for (size_t i = 0; i < 4; ++i) {
+        size_t at = 28 + i * 56 + 4;
+        if (at + 36 > len) {
+            break;
+        }
+        std::string key(reinterpret_cast<const char*>(file + at), strnlen(reinterpret_cast<const char*>(file + at), 36));
+        if (!key.empty() && key.size() <= 32) {
+            keys.push_back(key);
+        }
+    }
+    return keys;
+}
+
+// No slot in use has a key that begins with the prefix ("" : the store is empty).
+bool NoneWithPrefix(const char* prefix)
+{
+    uint32_t index = 0;
+    uint8_t* v = nullptr;
+    uint32_t n = 0;
+    int ret = simplekv_fuzz_read(prefix, &index, &v, &n);
+    if (ret == 0) {
+        simplekv_free_data(v);
+    }
+    return ret == -3;
+}
+
 std::string Read(const char* key)
 {
     uint8_t* v = nullptr;
@@ -45,8 +79,9 @@ std::string Read(const char* key)
 
 }  // namespace
 
-// Input: a flags byte (1 data file, 2 backup, 4 journal, 8 no key file), two 32-bit lengths,
-// then the data file, the backup and the journal.
+// Input: a flags byte (1 data file, 2 backup, 4 journal, 8 no key file; 16 delete keys, 32
+// delete a prefix, 64 format), two 32-bit lengths, then the data file, the backup and the
+// journal.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 9) {
@@ -99,10 +134,43 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (ret == 0) {
         Check(Read("fuzz") == "value");
     }
+    std::vector<std::string> gone;  // keys that must stay deleted
+    std::string goneprefix;
+    bool formatted = false;
+    if (flags & 16) {
+        std::vector<std::string> keys = SlotKeys(p, dataLen);
+        keys.push_back("fuzz");
+        for (const std::string& k : keys) {
+            Check(simplekv_delete(k.c_str()) == 0);
+            Check(Read(k.c_str()) == "<none>");
+            gone.push_back(k);
+        }
+    }
+    if (flags & 32) {
+        std::vector<std::string> keys = SlotKeys(p, dataLen);
+        goneprefix = keys.empty() ? "fu" : keys[0].substr(0, 2);
+        Check(simplekv_fuzz_delete(goneprefix.c_str()) == 0);
+        Check(NoneWithPrefix(goneprefix.c_str()));
+    }
+    if (flags & 64) {
+        Check(simplekv_format() == 0);
+        Check(NoneWithPrefix(""));
+        formatted = true;
+    }
+    bool kept = ret == 0 && !(flags & (16 | 64)) && !(goneprefix.size() && strncasecmp("fuzz", goneprefix.c_str(), goneprefix.size()) == 0);
     simplekv_deinit();
     Check(simplekv_init(kDir, given, 16) == 0);
-    if (ret == 0) {
+    if (kept) {
         Check(Read("fuzz") == "value");
+    }
+    for (const std::string& k : gone) {
+        Check(Read(k.c_str()) == "<none>");
+    }
+    Check(goneprefix.empty() || NoneWithPrefix(goneprefix.c_str()));
+    Check(!formatted || NoneWithPrefix(""));
+    // After a format the store takes values again.
+    if (formatted) {
+        Check(simplekv_write("fuzz", "again", 5) == 0 && Read("fuzz") == "again");
     }
     simplekv_deinit();
     simplekv_set_file_io(nullptr);

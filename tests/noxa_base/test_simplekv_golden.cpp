@@ -200,3 +200,26 @@ TEST_F(Golden, OldHeaderSizeKeepsTheVersionAndShiftsTheStarts)
         simplekv_deinit();
     }
 }
+
+TEST_F(Golden, DeletedKeyNamedByTwoSlotsStaysDeleted)
+{
+    // An old-layout header carries no check, so a damaged one can name a key twice; a file of
+    // today's layout with a good CRC may too. Neither slot may bring the key back.
+    const std::vector<golden::Entry> twice = {{"tight", "first"}, {"one", "1"}, {"tight", "second"}};
+    for (uint32_t version : {0u, 2u}) {
+        SCOPED_TRACE(version);
+        mFs.Restore({});
+        mFs.Put(kData, golden::BuildFile(version, version == 0 ? 2048 : golden::kHdSize, twice, kStoreKey));
+        mFs.Put(kKey, golden::KeyFile(kStoreKey));
+        ASSERT_EQ(0, Open(mFs));
+        ASSERT_EQ("first", Read("tight"));
+        EXPECT_EQ(0, simplekv_delete("tight"));
+        EXPECT_EQ("<-3>", Read("tight"));
+        EXPECT_EQ("1", Read("one"));
+        simplekv_deinit();
+        ASSERT_EQ(0, Open(mFs));
+        EXPECT_EQ("<-3>", Read("tight"));
+        EXPECT_EQ("1", Read("one"));
+        simplekv_deinit();
+    }
+}

@@ -274,11 +274,10 @@ int __delete_kv(SIMPLE_KV_S* kv, const char* key, bool fuzzy)
             PR_DEBUG("delete key find %d", i);
             PR_DEBUG("Delete key:%s %d success", key, i);
         }
+        // Every slot of the key: a damaged header may name it twice, and the other slot would
+        // bring the deleted key back.
         r.valid = 0;
         ++hits;
-        if (!fuzzy) {
-            break;
-        }
     }
     if (hits == 0) {
         PR_DEBUG("key:%s not find", key);

@@ -187,7 +187,9 @@ int __ChangeChannel(const cJSON* root)
     }
     // The frames of the door left behind are not shown any more; with a key frame next, viewers
     // see the new door at once.
-    for (int channel = 0; channel <= 1; ++channel) {
+    // Before the cloud side made the buffers there is nothing to clear, and every call on a
+    // missing channel pauses like a polling reader: a switch would take seconds.
+    for (int channel = 0; channel <= 1 && noxa_ipc_ring_buffer_video_channel_num() > 0; ++channel) {
         for (int user = 0; user < 16; ++user) {
             noxa_ipc_ring_buffer_clean_user_state_and_buffer(channel, user);
         }

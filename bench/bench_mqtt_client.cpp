@@ -3,7 +3,7 @@
 // then weighs on both alike): publish-to-delivery latency (median and 99th percentile, one
 // message in flight) for QoS 0 and QoS 1, and QoS 0 throughput (a burst of publishes until the
 // last one is delivered back) with the CPU it cost: the publishing thread's own CPU time and the
-// whole process's (the client's threads included; the broker is a process of its own). Each
+// whole process's (the client's threads included), and the broker's, a process of its own. Each
 // client subscribes to its own topic at QoS 0 and gets its own messages back; the payload
 // carries its send time, read on delivery. Counters: min and median over the rounds, and the
 // ratio of the medians (this client / libmosquitto).
@@ -19,6 +19,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <memory>
 #include <mosquitto.h>
 #include <mutex>
@@ -239,6 +241,18 @@ double ProcessCpuUs()
     return us(ru.ru_utime) + us(ru.ru_stime);
 }
 
+// The broker's time on a CPU and its time waiting for one (a busy machine), from the scheduler's
+// counts in nanoseconds.
+void BrokerSched(double* cpuUs, double* waitUs)
+{
+    std::ifstream in("/proc/" + std::to_string(Broker().Pid()) + "/schedstat");
+    double run = 0;
+    double wait = 0;
+    in >> run >> wait;
+    *cpuUs = run / 1e3;
+    *waitUs = wait / 1e3;
+}
+
 // Min, median and the ratio of the medians of one figure, per client, as counters.
 void Report(benchmark::State& state, const char* what, const std::vector<double> (&v)[2])
 {
@@ -293,6 +307,8 @@ void BM_Throughput(benchmark::State& state)
     std::vector<double> kmsgS[2];
     std::vector<double> callerUs[2];
     std::vector<double> processUs[2];
+    std::vector<double> brokerUs[2];
+    std::vector<double> brokerWaitUs[2];
     uint8_t payload[kPayload] = {};
     for (auto _ : state) {
         for (int round = 0; round < kRounds; ++round) {
@@ -302,6 +318,9 @@ void BM_Throughput(benchmark::State& state)
                 uint64_t target = c.sink.Count() + kBurst;
                 double cpu0 = ThreadCpuUs();
                 double proc0 = ProcessCpuUs();
+                double broker0 = 0;
+                double brokerWait0 = 0;
+                BrokerSched(&broker0, &brokerWait0);
                 uint64_t t0 = NowNs();
                 for (int i = 0; i < kBurst; ++i) {
                     uint64_t now = NowNs();
@@ -318,6 +337,11 @@ void BM_Throughput(benchmark::State& state)
                 double wallS = static_cast<double>(NowNs() - t0) / 1e9;
                 callerUs[which].push_back((ThreadCpuUs() - cpu0) / kBurst);
                 processUs[which].push_back((ProcessCpuUs() - proc0) / kBurst);
+                double broker1 = 0;
+                double brokerWait1 = 0;
+                BrokerSched(&broker1, &brokerWait1);
+                brokerUs[which].push_back((broker1 - broker0) / kBurst);
+                brokerWaitUs[which].push_back((brokerWait1 - brokerWait0) / kBurst);
                 kmsgS[which].push_back(kBurst / wallS / 1000.0);
                 c.sink.TakeLatencies();
             }
@@ -326,6 +350,8 @@ void BM_Throughput(benchmark::State& state)
     Report(state, "kmsg_s", kmsgS);
     Report(state, "caller_cpu_us", callerUs);
     Report(state, "process_cpu_us", processUs);
+    Report(state, "broker_cpu_us", brokerUs);
+    Report(state, "broker_runq_us", brokerWaitUs);
 }
 
 BENCHMARK_CAPTURE(BM_Latency, qos0, 0)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);

@@ -29,6 +29,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <ctime>
 #include <unistd.h>
 
 namespace {
@@ -192,9 +193,16 @@ int __mq_wire_write(MQ_CNTL_S* h, const uint8_t* buf, uint32_t count)
     return static_cast<int>(sent);
 }
 
-// The codec's send hook. A PUBLISH of another thread joins the queue (the task writes it);
-// everything else, and a publish that finds the queue full, is written at once by its caller,
-// behind the packets already queued.
+uint64_t __mono_ns()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// The codec's send hook. A PUBLISH of another thread in a burst joins the queue (the task writes
+// it); everything else, a lone publish and one that finds the queue full, is written at once by
+// its caller, behind the packets already queued.
 int __mq_send(void* socket_info, const void* buf, unsigned int count)
 {
     auto* h = static_cast<MQ_CNTL_S*>(socket_info);
@@ -204,8 +212,11 @@ int __mq_send(void* socket_info, const void* buf, unsigned int count)
         PR_ERR("mqtt is close. should not be here....");
         return -1;
     }
-    bool queued = h->wake_fd >= 0 && t_task != h && count != 0 && MQTTParseMessageType(p) == MQTT_MSG_PUBLISH;
-    if (queued && count <= MQ_TX_QUEUE_LEN - h->tx_len) {
+    bool publish = h->wake_fd >= 0 && t_task != h && count != 0 && MQTTParseMessageType(p) == MQTT_MSG_PUBLISH;
+    uint64_t now = publish ? __mono_ns() : 0;
+    bool lone = publish && h->tx_len == 0 && now - h->last_pub_ns > h->write_ns;
+    if (publish && !lone && count <= MQ_TX_QUEUE_LEN - h->tx_len) {
+        h->last_pub_ns = now;
         bool wake = h->tx_len == 0;
         memcpy(h->tx_fill + h->tx_len, p, count);
         h->tx_len += count;
@@ -224,7 +235,12 @@ int __mq_send(void* socket_info, const void* buf, unsigned int count)
             return ret < 0 ? ret : UNI_COM_ERROR;
         }
     }
-    return __mq_wire_write(h, p, count);
+    int ret = __mq_wire_write(h, p, count);
+    if (publish) {
+        h->last_pub_ns = __mono_ns();
+        h->write_ns = h->last_pub_ns - now;
+    }
+    return ret;
 }
 
 // Task thread: writes the queued publishes as one batch. Publishers go on filling the other

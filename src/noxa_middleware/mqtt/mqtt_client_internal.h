@@ -27,9 +27,10 @@ struct MQ_PUB_SLOT_S {
     uint32_t timeout_ms;
 };
 
-// Publishes of other threads wait here until the task thread writes them: it wakes for the first
-// one and writes all that have come meanwhile in one call, so a burst costs a few large sends
-// instead of one per packet. Larger than any burst the cloud link makes between two wake-ups.
+// Publishes of other threads that come in a burst wait here until the task thread writes them:
+// it wakes for the first one and writes all that have come meanwhile in one call, so a burst
+// costs a few large sends instead of one per packet. Larger than any burst the cloud link makes
+// between two wake-ups.
 constexpr uint32_t MQ_TX_QUEUE_LEN = 4096;
 
 // One Malloc block. The task thread alone opens and closes the socket and the TLS session; it
@@ -77,6 +78,11 @@ struct MQ_CNTL_S {
     // empty; without it every packet is written by its own caller.
     int wake_fd = -1;
     uint32_t tx_len = 0;
+    // A publish that finds the queue empty and the link idle for longer than the last direct
+    // write took is written at once by its caller (no wake-up of the task on its way); one that
+    // comes sooner is part of a burst and queues. Monotonic ns, send lock.
+    uint64_t last_pub_ns = 0;
+    uint64_t write_ns = 0;
     uint8_t tx_bufs[2][MQ_TX_QUEUE_LEN] = {};
     uint8_t* tx_fill = tx_bufs[0];
     uint8_t* tx_out = tx_bufs[1];

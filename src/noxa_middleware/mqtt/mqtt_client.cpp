@@ -18,10 +18,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mbedtls/ssl.h>
 #include <memory>
 #include <mutex>
@@ -29,7 +30,6 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <ctime>
 #include <unistd.h>
 
 namespace {

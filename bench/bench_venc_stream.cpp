@@ -9,10 +9,14 @@
 #include "Media/VideoPipeline.h"
 #include "platform/mi/mi_sim.h"
 #include "platform/mi/mi_sys.h"
+#include "platform/board_path.h"
 #include "platform/mi/mi_venc.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
 #include <vector>
 
 namespace {
@@ -43,8 +47,22 @@ std::vector<uint8_t> Nal(uint8_t header, size_t len)
     return n;
 }
 
+// An empty board root for the simulation's state, removed at exit.
+struct Root {
+    Root()
+    {
+        char tmpl[] = "/tmp/doorphone-bench-XXXXXX";
+        path = mkdtemp(tmpl);
+        setenv("DOORPHONE_ROOT", path.c_str(), 1);
+        BoardReloadRoot();
+    }
+    ~Root() { std::filesystem::remove_all(path); }
+    std::string path;
+};
+
 void SetUp()
 {
+    static Root root;
     static bool done = [] {
         MiSimReset();
         MiSimSetManualClock(true);

@@ -23,6 +23,8 @@ packages=(
     libfreetype-dev fonts-dejavu-core fonts-wqy-zenhei
     # audio: speexdsp's echo canceller and preprocessor, FAAD2 for the tones
     libspeexdsp-dev libfaad-dev
+    # the cloud simulator's HTTPS API (over OpenSSL) and the phone CLI's client
+    libcpp-httplib-dev curl
 )
 # The libFuzzer targets (scripts/fuzz.sh, DOORPHONE_FUZZ=1): clang and its runtime, only then.
 if [ -n "${DOORPHONE_FUZZ:-}" ]; then

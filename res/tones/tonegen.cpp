@@ -1,7 +1,9 @@
 // Makes the unit's tones: "Ringbell.aac" (a two-note door chime, rung twice) and "Unlock.aac" (two
-// short rising beeps), synthesised at 16 kHz mono and encoded to ADTS AAC-LC with the encoder
-// calls the unit itself uses. Usage: tonegen OUTDIR
+// short rising beeps), shaped as tone_shapes.h says, synthesised at 16 kHz mono after one AAC
+// frame of silence and encoded to ADTS AAC-LC with the encoder calls the unit itself uses.
+// Usage: tonegen OUTDIR
 #include "faac/faac.h"
+#include "tone_shapes.h"
 
 #include <cmath>
 #include <cstdio>
@@ -10,7 +12,7 @@
 
 namespace {
 
-constexpr unsigned long kRate = 16000;
+using tones::kRate;
 constexpr unsigned long kBitRate = 48000;
 
 // One struck bell: partials above the note, each dying away at its own pace.
@@ -104,14 +106,15 @@ int main(int argc, char** argv)
     }
     std::string dir = argv[1];
 
-    std::vector<double> ring(static_cast<size_t>(3.4 * kRate));
-    for (double start : {0.0, 1.6}) {
-        AddBell(ring, start, 659.25);         // E5: ding
-        AddBell(ring, start + 0.55, 523.25);  // C5: dong
+    const double lead = static_cast<double>(tones::kLeadSamples) / kRate;
+    std::vector<double> ring(tones::kLeadSamples + static_cast<size_t>(tones::kRingSeconds * kRate));
+    for (const tones::Bell& b : tones::kRingBells) {
+        AddBell(ring, lead + b.start, b.freq);
     }
-    std::vector<double> unlock(static_cast<size_t>(0.4 * kRate));
-    AddBeep(unlock, 0.0, 0.12, 1046.5);   // C6
-    AddBeep(unlock, 0.15, 0.15, 1568.0);  // G6
+    std::vector<double> unlock(tones::kLeadSamples + static_cast<size_t>(tones::kUnlockSeconds * kRate));
+    for (const tones::Beep& b : tones::kUnlockBeeps) {
+        AddBeep(unlock, lead + b.start, b.length, b.freq);
+    }
 
     if (!Encode(ToPcm(ring, 0.6), dir + "/Ringbell.aac") || !Encode(ToPcm(unlock, 0.5), dir + "/Unlock.aac")) {
         std::fprintf(stderr, "tonegen: could not write the tones to %s\n", dir.c_str());

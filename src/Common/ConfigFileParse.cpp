@@ -5,8 +5,10 @@
 #include "Countdown.h"
 #include "DeviceState.h"
 #include "DoorPhone.h"
+#include "DoorPhoneLinks.h"
 #include "Media/VencStream.h"
 #include "Peripheral.h"
+#include "noxa_ipc_sdk/ring_buffer/noxa_ring_buffer.h"
 #include "platform/board_path.h"
 
 #include <algorithm>
@@ -183,8 +185,13 @@ int __ChangeChannel(const cJSON* root)
     if (CountdownRunning(hold)) {
         LockOutput(gAppState.UnlockedDoor, 0);
     }
-    // noxa_ipc_ring_buffer_clean_user_state_and_buffer() of the ring buffer resets readers 0..15
-    // of channels 0 and 1 here; with a key frame next, viewers see the new door at once.
+    // The frames of the door left behind are not shown any more; with a key frame next, viewers
+    // see the new door at once.
+    for (int channel = 0; channel <= 1; ++channel) {
+        for (int user = 0; user < 16; ++user) {
+            noxa_ipc_ring_buffer_clean_user_state_and_buffer(channel, user);
+        }
+    }
     RequestVideoIdr();
     gCurrentDoor = door;
     return 0;
@@ -319,7 +326,7 @@ std::string ChannelsReportText(int cc)
 int ReportChannels(int cc)
 {
     std::string text = ChannelsReportText(cc);
-    // noxa_ipc_dp_report(NULL, 231, 2, text, 1) of the service API reports the list here.
+    DoorPhoneLink(gDoorPhoneLinks.ReportChannelList, text.c_str());
     APP_DBG("%s", text.c_str());
     return 0;
 }

@@ -1,5 +1,7 @@
 #include "DoorPhone.h"
 #include "AppThread.h"
+#include "AppWorker.h"
+#include "DoorPhoneLinks.h"
 
 #include "AppLog.h"
 #include "AppState.h"
@@ -17,11 +19,15 @@
 #include "platform/shell.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <pthread.h>
 #include <sys/prctl.h>
 #include <unistd.h>
+#include <mutex>
 #include <vector>
+
+DOOR_PHONE_LINKS_S gDoorPhoneLinks;
 
 namespace {
 
@@ -40,6 +46,12 @@ constexpr uint32_t kPushFormatWaitMs = 200;
 constexpr uint32_t kSnapshotWaitMs = 300;
 constexpr int kSnapshotWaitRounds = 10;  // tries after the waits of rounds 0..9; round 10 only waits
 constexpr int kTalkPassWaitMs = 10;
+
+// The push's waits run on the door-phone worker: one push at a time, and a take-up cancels it
+// until its delay is armed (the lock makes the cancel and the arming exclusive).
+std::mutex gPushLock;
+std::atomic<bool> gPushRunning{false};
+bool gPushCancelled = false;  // under gPushLock
 
 uint16_t __Ticks(uint32_t ticks)
 {
@@ -174,6 +186,9 @@ void __DeviceTrigger(uint8_t door)
     s.ViewingMark = 1;
     gCurrentDoor = door;
     APP_INFO("call from Door %d", door + 1);
+    // The door's picture before the push's snapshot: the board path only, since the bus call
+    // already shows the door (no talk order 6).
+    DoorMonitorHw(door, 1);
     if (gAppState.FloorModel != 0 && door == 0) {
         gTriggerType = 1;  // on a floor-model bus door 0 calls through its coding orders
         return;
@@ -184,8 +199,7 @@ void __DeviceTrigger(uint8_t door)
         return;  // a push is on its way
     }
     PushMsgTrigger();
-    // Outside floor model ResponedDoorbell(gCurrentDoor, 0) of the data points reports the door
-    // ringing here.
+    DoorPhoneLink(gDoorPhoneLinks.RespondDoorbell, gCurrentDoor.load(), uint8_t{0});
 }
 
 void __TakeOff(uint8_t source)
@@ -211,7 +225,7 @@ void __TakeUp(uint8_t source)
 {
     DEVICE_STATE_S& s = gDeviceState;
     if (gAppState.PushReady == 0) {
-        s.PushDelayTimer = kCountdownStopped;  // somebody answers: no doorbell push
+        PushCancel();  // somebody answers: no doorbell push
     }
     if (gAppState.UnlockEndsSession == 0) {
         s.CallTimeoutTimer = kTakeUpTimeoutTicks;
@@ -232,7 +246,7 @@ void __UnLock(uint8_t source)
         return;  // only the room that took the call opens the door
     }
     s.UnlockSessionTimer = kUnlockSessionTicks;
-    // ReportDoorLockState(gCurrentDoor, 1) of the data points reports the lock open here.
+    DoorPhoneLink(gDoorPhoneLinks.ReportDoorLockState, gCurrentDoor.load(), uint8_t{1});
     UnlockCurrentDoor();
     ShowIconOsd(0, kOsdIconBlinkTicks, kOsdIconShowTicks);  // the lock icon, blinking
 }
@@ -332,11 +346,12 @@ void SetSystemMainState(uint16_t value)
 void LoadDoorSettings()
 {
     DEVICE_STATE_S& s = gDeviceState;
-    // The settings store's getters (alarm on/off, SD recording, watermark) give these values
-    // here; a unit whose settings were never changed reads alarm 0, SD recording 0, watermark 1.
-    s.AlarmSetting = 0;
-    s.SdRecordSetting = 0;
-    s.WatermarkSetting = 1;
+    // Without the settings store the unit has the settings of a new unit: alarm 0, SD
+    // recording 0, watermark 1.
+    const DOOR_PHONE_LINKS_S& l = gDoorPhoneLinks;
+    s.AlarmSetting = l.AlarmSetting != nullptr ? l.AlarmSetting() : 0;
+    s.SdRecordSetting = l.SdRecordSetting != nullptr ? l.SdRecordSetting() : 0;
+    s.WatermarkSetting = l.WatermarkSetting != nullptr ? l.WatermarkSetting() : 1;
 }
 
 int MotionAlarmAllowed()
@@ -409,8 +424,8 @@ void GateOpen()
 
 void RingReset()
 {
-    // ResponedDoorbell(0, 1) and ResponedDoorbell(1, 1) of the data points report both doors as
-    // not ringing here.
+    DoorPhoneLink(gDoorPhoneLinks.RespondDoorbell, uint8_t{0}, uint8_t{1});
+    DoorPhoneLink(gDoorPhoneLinks.RespondDoorbell, uint8_t{1}, uint8_t{1});
     StopRingbellAudio();
 }
 
@@ -428,29 +443,74 @@ void PushMsgTrigger()
         return;  // a push has just been armed
     }
     gAppState.PushReady = 0;
-    // While the motion alarm is active (detection) and door 1 rings, the record timer stops and
-    // MP4RecordStop() of the recorder closes the running recording here.
+    if (door == 1 && gDoorPhoneLinks.MotionAlarmState != nullptr && gDoorPhoneLinks.MotionAlarmState() != 0) {
+        // The motion alarm's recording of door 0 ends: door 1 takes the picture.
+        s.RecordTimer = kCountdownStopped;
+        DoorPhoneLink(gDoorPhoneLinks.RecordStop);
+    }
+    if (gPushRunning.exchange(true)) {
+        return;  // this push's waits are under way already
+    }
+    // The setting the delay will use, known now: a call armed after this waits that much longer.
+    if (gAppState.PushDelay < kPushDelayMin) {
+        gAppState.PushDelay = kPushDelayShort;
+    }
+    {
+        std::lock_guard<std::mutex> lk(gPushLock);
+        gPushCancelled = false;
+    }
+    // The waits take seconds: the bus and ring threads that call this go on meanwhile.
+    if (!DoorPhoneWorker().Post([floor, door, videoLoss] { PushCapture(floor, door, videoLoss); })) {
+        gPushRunning = false;
+        gAppState.PushReady = 1;
+        APP_ERR("no doorbell push: the worker took no job");
+    }
+}
 
+void PushCapture(bool floor, uint8_t door, int videoLoss)
+{
+    DEVICE_STATE_S& s = gDeviceState;
+    const auto cancelled = [] {
+        std::lock_guard<std::mutex> lk(gPushLock);
+        return gPushCancelled;
+    };
     if (floor && door == 0) {
         BoardIoSleep(kPushWaitFloorDoor0Ms);
     } else if (videoLoss != 0 || door == 1) {
         APP_DBG("VideoLoss");
         BoardIoSleep(kPushWaitVideoMs);
     }
-    for (int i = 0; i < kPushFormatWaits && (GetVideoFmtChanging() != 0 || GetVideoLoss() != 0); ++i) {
+    for (int i = 0; i < kPushFormatWaits && !cancelled() && (GetVideoFmtChanging() != 0 || GetVideoLoss() != 0);
+         ++i) {
         APP_DBG("Cnt %d", i);
         BoardIoSleep(kPushFormatWaitMs);
     }
-    BoardIoSleep(kPushSettleMs);
-    CapturePicture(0);  // the snapshot "/dev/demo_snapshot.jpg" the push sends
-
-    uint32_t delay = gAppState.PushDelay;
-    if (delay < kPushDelayMin) {
-        delay = kPushDelayShort;
-        gAppState.PushDelay = delay;
+    if (!cancelled()) {
+        BoardIoSleep(kPushSettleMs);
     }
-    s.PushDelayTimer = __Ticks(delay);
-    gPushWaitTimer = kPushWaitTicks;
+    {
+        std::lock_guard<std::mutex> lk(gPushLock);
+        if (gPushCancelled) {
+            APP_DBG("the call was taken up: no doorbell push");
+        } else {
+            CapturePicture(0);  // the snapshot "/dev/demo_snapshot.jpg" the push sends
+            s.PushDelayTimer = __Ticks(gAppState.PushDelay);
+            gPushWaitTimer = kPushWaitTicks;
+        }
+    }
+    gPushRunning = false;
+}
+
+void PushCancel()
+{
+    std::lock_guard<std::mutex> lk(gPushLock);
+    gPushCancelled = true;
+    gDeviceState.PushDelayTimer = kCountdownStopped;
+}
+
+void PushWaitIdle()
+{
+    DoorPhoneWorker().WaitIdle();
 }
 
 int StartSendImageThread()
@@ -492,9 +552,11 @@ int SendDoorbellImage()
     const int size = static_cast<int>(picture.size());
     APP_DBG("len(%d)", size);
     APP_DBG("\n\n size is %d\n\n", size);
-    // noxa_ipc_notify_door_bell_press_generic(0, picture, size, 1) of the service API sends the
-    // doorbell notification with the JPEG picture here.
-    APP_INFO("doorbell notification (picture of %d bytes) not sent: the cloud notification is not there yet", size);
+    if (gDoorPhoneLinks.NotifyDoorbell != nullptr) {
+        gDoorPhoneLinks.NotifyDoorbell(picture.data(), static_cast<uint32_t>(size));
+    } else {
+        APP_DBG("doorbell picture of %d bytes: no cloud notification in this build", size);
+    }
     picture = {};
     BoardSystem("rm /dev/demo_snapshot.jpg");
     APP_DBG("SendImageThread End");
@@ -503,7 +565,8 @@ int SendDoorbellImage()
 
 void SafeReboot()
 {
-    // The record timer stops and MP4RecordStop() of the recorder closes a running recording here.
+    gDeviceState.RecordTimer = kCountdownStopped;
+    DoorPhoneLink(gDoorPhoneLinks.RecordStop);
     BoardSync();
     BoardReboot();
 }
@@ -578,7 +641,7 @@ void DoorSessionEnd()
         s.ViewerCount = 0;
         gCurrentDoor = 0;
         DoorMonitorControl(0, 1);
-        // NoxaMDMsgHandle(1) of the detection switches the motion alarm on here.
+        DoorPhoneLink(gDoorPhoneLinks.MotionAlarmSwitch, uint8_t{1});
     }
 }
 
@@ -620,7 +683,7 @@ void CallTimeoutExpired()
         if (__AnyMotionAllowed()) {
             if (gAppState.MotionResumeAtOnce != 0) {
                 gAppState.MotionResumeAtOnce = 0;
-                // NoxaMDMsgHandle(1) of the detection switches the motion alarm on at once here.
+                DoorPhoneLink(gDoorPhoneLinks.MotionAlarmSwitch, uint8_t{1});
             } else {
                 s.MotionResumeTimer =
                     gAppState.PushDelay < kMotionResumeSplit ? kMotionResumeLongTicks : kMotionResumeShortTicks;
@@ -633,10 +696,22 @@ void CallTimeoutExpired()
 
 void UnlockSessionExpired()
 {
-    // ReportDoorLockState(gCurrentDoor, 0) of the data points reports the lock closed here.
+    DoorPhoneLink(gDoorPhoneLinks.ReportDoorLockState, gCurrentDoor.load(), uint8_t{0});
     if (gAppState.UnlockEndsSession != 0) {
         DoorSessionEnd();
     }
+}
+
+void MotionResumeExpired()
+{
+    if (__AnyMotionAllowed()) {
+        DoorPhoneLink(gDoorPhoneLinks.MotionAlarmSwitch, uint8_t{1});
+    }
+}
+
+void RecordTimerExpired()
+{
+    DoorPhoneLink(gDoorPhoneLinks.RecordStop);
 }
 
 void CodingReplyExpired()

@@ -93,10 +93,19 @@ void GateOpen();
 // Both doors back to "not ringing" and the ring tone off.
 void RingReset();
 
-// The doorbell push: waits for the picture to settle, takes the snapshot and arms the push
-// delay, at whose end the timer task starts SendImageThread. Returns at once while a push
-// started less than 2 s ago (only the ring thread's push guard is re-armed).
+// The doorbell push: arms the ring thread's push guard and marks a push in progress, then hands
+// the waits for the picture, the snapshot and the push delay (at whose end the timer task starts
+// SendImageThread) to the door-phone worker, so the caller never waits. Returns at once while a
+// push started less than 2 s ago (only the push guard is re-armed) or its waits run.
 void PushMsgTrigger();
+// The worker's part of the push: the waits (door 1 or no video 1 s, floor-model door 0 5 s, up
+// to 11 x 200 ms while the picture changes, 1 s), the snapshot and the push delay. Ends early,
+// with nothing armed, once the push is cancelled.
+void PushCapture(bool floor, uint8_t door, int videoLoss);
+// A take-up: the push delay stops and a push whose waits run takes no snapshot.
+void PushCancel();
+// Waits until the worker has finished the push (tests, an orderly stop).
+void PushWaitIdle();
 // Starts SendImageThread (detached). The pthread_create result.
 int StartSendImageThread();
 void* SendImageThread(void* arg);
@@ -129,4 +138,6 @@ void PushDelayExpired();
 void FloorSessionExpired();
 void CallTimeoutExpired();
 void UnlockSessionExpired();
+void MotionResumeExpired();
+void RecordTimerExpired();
 void CodingReplyExpired();

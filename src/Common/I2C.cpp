@@ -64,14 +64,20 @@ int I2C_WriteReg(int bus, uint8_t address, uint8_t reg, uint8_t value)
 
 int I2C_ReadReg(int bus, uint8_t address, uint8_t reg, uint8_t* out)
 {
-    if (out == nullptr) {
+    return I2C_ReadRegs(bus, address, reg, out, 1);
+}
+
+int I2C_ReadRegs(int bus, uint8_t address, uint8_t reg, uint8_t* out, uint16_t count)
+{
+    constexpr uint16_t kMaxRegs = 16;
+    if (out == nullptr || count == 0 || count > kMaxRegs) {
         return -1;
     }
-    uint8_t value = 0;
-    i2c_msg msgs[2] = {{address, 0, 1, &reg}, {address, I2C_M_RD, 1, &value}};
+    uint8_t values[kMaxRegs] = {};
+    i2c_msg msgs[2] = {{address, 0, 1, &reg}, {address, I2C_M_RD, count, values}};
     if (__Transfer(bus, msgs, 2) != 0) {
         return -1;
     }
-    *out = value;
+    std::memcpy(out, values, count);
     return 0;
 }

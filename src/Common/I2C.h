@@ -21,6 +21,9 @@ int I2C_WriteReg(int bus, uint8_t address, uint8_t reg, uint8_t value);
 // One register read: the register number written, the value read, in one transfer. 0 and the
 // value in `out`, or -1 (then `out` is left alone).
 int I2C_ReadReg(int bus, uint8_t address, uint8_t reg, uint8_t* out);
+// `count` registers from `reg` on, in one transfer (the device advances its register pointer):
+// 0 and the values in `out`, or -1 (then `out` is left alone).
+int I2C_ReadRegs(int bus, uint8_t address, uint8_t reg, uint8_t* out, uint16_t count);
 
 inline uint8_t BcdToBin(uint8_t v)
 {

@@ -9,6 +9,7 @@ constexpr uint8_t kRegControl1 = 0;
 constexpr uint8_t kRegSeconds = 2;
 constexpr uint8_t kControlStop = 0x20;
 constexpr uint8_t kCentury = 0x80;  // set: 19xx
+constexpr uint8_t kTimeNotValid = 0x80;  // in the seconds register; cleared by writing it
 
 bool __InRange(const RTC_TIME_S& t)
 {
@@ -24,12 +25,11 @@ int PCF8563_GetTime(RTC_TIME_S* rtc)
     if (rtc == nullptr) {
         return -1;
     }
-    // Registers 2..8: seconds, minutes, hours, day, weekday, month/century, year.
+    // Registers 2..8: seconds, minutes, hours, day, weekday, month/century, year. The chip
+    // holds them still for one read message, so they all belong to the same second.
     uint8_t r[7];
-    for (uint8_t i = 0; i < 7; ++i) {
-        if (I2C_ReadReg(kPcf8563Bus, kPcf8563Address, static_cast<uint8_t>(kRegSeconds + i), &r[i]) != 0) {
-            return -1;
-        }
+    if (I2C_ReadRegs(kPcf8563Bus, kPcf8563Address, kRegSeconds, r, sizeof(r)) != 0) {
+        return -1;
     }
     rtc->second = BcdToBin(r[0] & 0x7F);
     rtc->minute = BcdToBin(r[1] & 0x7F);
@@ -39,6 +39,10 @@ int PCF8563_GetTime(RTC_TIME_S* rtc)
     rtc->month = BcdToBin(r[5] & 0x1F);
     rtc->year = ((r[5] & kCentury) != 0 ? 1900 : 2000) + BcdToBin(r[6]);
     APP_DBG("%04d-%02d-%02d  %02d:%02d:%02d", rtc->year, rtc->month, rtc->day, rtc->hour, rtc->minute, rtc->second);
+    if ((r[0] & kTimeNotValid) != 0) {
+        APP_ERR("rtc time not valid (the clock lost its supply)");
+        return kPcf8563TimeNotValid;
+    }
     return 0;
 }
 

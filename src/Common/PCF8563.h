@@ -8,7 +8,12 @@
 constexpr int kPcf8563Bus = 1;
 constexpr uint8_t kPcf8563Address = 0x51;
 
-// Reads the clock: 0 and the record, or -1 when a register cannot be read (record unchanged).
+// The chip's "time not valid" bit: its supply dropped and the time registers mean nothing.
+constexpr int kPcf8563TimeNotValid = -2;
+
+// Reads the clock's seven time registers in one transfer, so a rollover cannot tear the read:
+// 0 and the record; kPcf8563TimeNotValid with the record as the chip holds it when the chip lost
+// its time (setting the clock clears that); -1 when the clock cannot be read (record unchanged).
 int PCF8563_GetTime(RTC_TIME_S* rtc);
 // Sets the clock (stopped while the registers are written). 0, or -1 when the record is out of
 // the chip's range (years 1900..2099) or a register write failed.

@@ -1,5 +1,7 @@
 #include "Peripheral.h"
 
+#include "DoorPhoneLinks.h"
+
 #include "AppLog.h"
 #include "AppState.h"
 #include "DeviceState.h"
@@ -252,7 +254,7 @@ void UnlockHoldExpired()
     if (door <= 1) {
         LockOutput(door, 0);
     }
-    // ReportDoorLockState(door, 0) of the data points reports the lock closed here.
+    DoorPhoneLink(gDoorPhoneLinks.ReportDoorLockState, door, uint8_t{0});
 }
 
 void GatePulse()

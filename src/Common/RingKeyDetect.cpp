@@ -6,6 +6,7 @@
 #include "ConfigFileParse.h"
 #include "DeviceState.h"
 #include "DoorPhone.h"
+#include "DoorPhoneLinks.h"
 #include "Media/AudioPlayback.h"
 #include "Peripheral.h"
 #include "TalkSerial.h"
@@ -26,8 +27,10 @@ constexpr uint32_t kKeySampleMs = 100;
 constexpr uint32_t kLedPatternCoding = 6;
 constexpr uint32_t kLedPatternKey = 7;
 
-// Samples the key has been down; only the key thread touches it.
+// Samples the key has been down, and whether this hold already counted as a reset; only the key
+// thread touches them.
 uint32_t gKeyCount = 0;
+bool gKeyHeld = false;
 
 // Everything a ringing door sets off, on every pass while its level stays in the band.
 void __DoorRings(uint8_t door)
@@ -51,10 +54,10 @@ void __DoorRings(uint8_t door)
         gAppState.UnlockEndsSession = 1;
         gAppState.MotionResumeAtOnce = 1;
         PostTalkCommand(0, door, 0, 0);
-        // ResponedDoorbell(door, 0) of the data points reports the door ringing here.
+        DoorPhoneLink(gDoorPhoneLinks.RespondDoorbell, door, uint8_t{0});
         if (door == 1) {
             s.RecordTimer = kCountdownStopped;
-            // MP4RecordStop() of the recorder ends a running recording here.
+            DoorPhoneLink(gDoorPhoneLinks.RecordStop);
         }
     }
 
@@ -145,19 +148,26 @@ void RingDetectPass()
 int KeyDetectStep()
 {
     if (GpioRead(kGpioKey) == 0) {
+        if (gKeyHeld) {
+            return 0;  // the hold was taken; nothing more until the key is let go
+        }
         if (++gKeyCount > kKeyHoldSamples) {
             gKeyCount = 0;
-            APP_INFO("key held for 3 s: reset");
+            gKeyHeld = true;
             // IPC_APP_on_reset of the system callbacks is set into gKeyResetHandler.
-            if (gKeyResetHandler != nullptr) {
-                gKeyResetHandler(0);
+            if (gKeyResetHandler == nullptr) {
+                APP_ERR("key held for 3 s: no reset handler, ignored");
+                return 0;
             }
+            APP_INFO("key held for 3 s: reset");
+            gKeyResetHandler(0);
             return 1;
         }
         return 0;
     }
     uint32_t count = gKeyCount;
     gKeyCount = 0;
+    gKeyHeld = false;
     if (count >= 1 && count <= 4) {
         __ShortPress();
     }
@@ -241,7 +251,10 @@ void* KeyDetectThred(void*)
 {
     prctl(PR_SET_NAME, "KeyDetectThred");
     APP_INFO("PID = %u", static_cast<unsigned>(gettid()));
-    while (KeyDetectStep() == 0) {
+    // The key keeps working after a reset hold: a reset that does not happen must not leave
+    // the unit without its key until the next restart.
+    for (;;) {
+        KeyDetectStep();
         BoardIoSleep(kKeySampleMs);
     }
     return nullptr;

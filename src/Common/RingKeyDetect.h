@@ -24,8 +24,9 @@ void* LedThread(void* arg);
 void RingDetectInit();
 // One pass of the ring thread: door 0, then door 1.
 void RingDetectPass();
-// One sample of the key (every 100 ms). Returns 1 when the key was held for 3 s: the reset
-// hook has been called and the thread ends.
+// One sample of the key (every 100 ms). Returns 1 when the key was held for 3 s and the reset
+// hook has been called; without a hook the hold is logged and ignored. Either way the hold
+// counts once, its release is no press, and the thread goes on sampling.
 int KeyDetectStep();
 // One step of the LED thread; returns the wait before the next one in milliseconds.
 uint32_t LedStep();

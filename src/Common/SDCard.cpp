@@ -413,7 +413,9 @@ void InitSDCard()
         APP_INFO("no SD card to mount (state %u)", state);
         return;
     }
-    BoardSystem("mkdir /mnt/sdcard");
+    if (BoardAccess(kSdMountPoint, F_OK) != 0) {
+        BoardSystem("mkdir /mnt/sdcard");  // a mount point that is there already is no error
+    }
     int rc = BoardSystem("mount -t vfat /dev/mmcblk0p1 /mnt/sdcard");
     APP_INFO("mount %s on %s: %d, state %u", kSdPartition, kSdMountPoint, rc, GetSDCardState());
     __SdUpgradeHandOver();

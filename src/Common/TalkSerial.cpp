@@ -371,7 +371,9 @@ void ComLinkTick(int port)
         }
     }
     if (p.EchoWait && p.EchoError) {
-        APP_ERR("error 0x%x 0x%x", p.EchoError, p.EchoWait);
+        // Another frame arriving while the echo is awaited is usual on a busy bus: the frame is
+        // sent again.
+        APP_DBG("error 0x%x 0x%x", p.EchoError, p.EchoWait);
         ++p.EchoErrorCount;
         p.EchoError = 0;
         p.EchoWait = 0;

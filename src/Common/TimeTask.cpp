@@ -75,7 +75,13 @@ int SetSystemTimeFromRecord(RTC_TIME_S rtc)
 int SetSystemTimeFromRtc()
 {
     RTC_TIME_S rtc = {};
-    if (PCF8563_GetTime(&rtc) != 0) {
+    const int rc = PCF8563_GetTime(&rtc);
+    if (rc == kPcf8563TimeNotValid) {
+        // The cloud's time sets the system clock (and the chip) later.
+        APP_ERR("rtc lost its time: system clock left alone");
+        return 0;
+    }
+    if (rc != 0) {
         return 0;  // a clock that cannot be read leaves the system clock alone
     }
     return SetSystemTimeFromRecord(rtc);
@@ -106,7 +112,7 @@ void TimeTaskTick()
     __Run(s.UnlockHoldTimer, UnlockHoldExpired);
     __Run(s.FloorSessionTimer, FloorSessionExpired);
     __Run(s.CallTimeoutTimer, CallTimeoutExpired);
-    __Run(s.MotionResumeTimer);
+    __Run(s.MotionResumeTimer, MotionResumeExpired);
     __Run(s.ViewingTimer, [] {
         // The door's picture has settled: viewers get it from a key frame on.
         gDeviceState.ViewingMark = 1;
@@ -134,7 +140,7 @@ void TimeTaskTick()
     __Run(s.KeyWindowTimer, KeyWindowExpired);
     __Run(s.CodingReplyTimer, CodingReplyExpired);
     __Run(s.UnlockSessionTimer, UnlockSessionExpired);
-    __Run(s.RecordTimer);
+    __Run(s.RecordTimer, RecordTimerExpired);
     __Run(s.VideoSettleTimer);
     __Run(s.AnnounceGuardTimer);
     __Run(s.LevelGuardTimer);

@@ -11,6 +11,7 @@
 #include "StartUp.h"
 #include "TalkSerial.h"
 #include "TimeTask.h"
+#include "platform/shell.h"
 
 #include <cstdlib>
 #include <sys/select.h>
@@ -20,6 +21,7 @@ int main()
 {
     // Start-up order: each step runs to completion before the next; the threads a step starts
     // run on. Steps are added here, at their place, as their parts of the unit land.
+    BoardShellSetUnitProcess(getpid());  // the upgrade hand-over's "killall app" ends this process
     BoardInit();  // 1
     if (CheckApplicationMD5() != 0) {  // 2
         std::exit(0);

@@ -5,12 +5,16 @@
 #include "Common/DeviceState.h"
 #include "VencStream.h"
 #include "platform/board.h"
+#include "platform/board_msgq.h"
 #include "platform/mi/mi_ai.h"
 #include "platform/mi/mi_ao.h"
 #include "platform/mi/mi_sys.h"
 
+#include <cstdlib>
 #include <mutex>
+#include <random>
 #include <speex/speex_echo.h>
+#include <sys/msg.h>
 #include <speex/speex_preprocess.h>
 #include <sys/prctl.h>
 #include <sys/select.h>
@@ -30,6 +34,8 @@ constexpr int32_t kAiWaitMs = 200;
 constexpr int kAiRetryMs = 10;
 
 std::atomic<uint32_t> gAiBadFrameLen{kAudioFrameBytes};  // the last wrong frame size logged
+
+std::atomic<int> gAacMsgQueue{-1};
 
 std::mutex gAacLock;
 faacEncHandle gAacEncoder = nullptr;
@@ -160,13 +166,13 @@ void AudioInit()
     APP_DBG("%d", kAudioVqeVolume);
 
     MI_AUDIO_Attr_t ao{};
-    AUDIO_MI_CALL(MI_AO_GetPubAttr(0, &ao), "MI_AO_GetPubAttr Fail %#x");
+    AUDIO_MI_QUERY(MI_AO_GetPubAttr(0, &ao), "MI_AO_GetPubAttr Fail %#x");
     ao = __Attr(0);
     AUDIO_MI_CALL(MI_AO_SetPubAttr(0, &ao), "MI_AO_SetPubAttr Fail %#x");
     AUDIO_MI_CALL(MI_AO_Enable(0), "MI_AO_Enable Fail %#x");
     AUDIO_MI_CALL(MI_AO_EnableChn(0, 0), "MI_AO_EnableChn Fail %#x");
     MI_AO_AdecAttr_t adec{};
-    AUDIO_MI_CALL(MI_AO_GetAdecAttr(0, 0, &adec), "MI_AO_GetAdecAttr Fail %#x");
+    AUDIO_MI_QUERY(MI_AO_GetAdecAttr(0, 0, &adec), "MI_AO_GetAdecAttr Fail %#x");
     adec = MI_AO_AdecAttr_t{kAdecType, kAudioSampleRate, E_MI_AUDIO_SOUND_MODE_MONO};
     AUDIO_MI_CALL(MI_AO_SetAdecAttr(0, 0, &adec), "MI_AO_SetAdecAttr Fail %#x");
     MI_S32 volume = 0;
@@ -175,6 +181,7 @@ void AudioInit()
     MI_AO_SetSrcGain(0, kAoSrcGain);
 
     InitAACEncoder();
+    AacMsgQueueInit();
 
     gAudioState.AiRun = 1;
     if (pthread_create(&gAudioState.AiThread, nullptr, AiGetFrameThread, nullptr) == 0) {
@@ -248,4 +255,53 @@ faacEncHandle GetAACEncoderHandle()
 {
     std::lock_guard<std::mutex> lk(gAacLock);
     return gAacEncoder;
+}
+
+uint32_t AacMsgOwner()
+{
+    static const uint32_t owner = [] {
+        std::random_device rd;
+        uint32_t v = rd() ^ static_cast<uint32_t>(getpid());
+        return v != 0 ? v : 1u;
+    }();
+    return owner;
+}
+
+int AacMsgQueueDrain(int id)
+{
+    int taken = 0;
+    AAC_MSG_S msg{};
+    while (id >= 0 && BoardMsgQueueReceive(id, &msg, sizeof(msg.Body), kAacMsgType, IPC_NOWAIT | MSG_NOERROR) >= 0) {
+        if (msg.Body.Owner == AacMsgOwner()) {
+            std::free(reinterpret_cast<void*>(static_cast<uintptr_t>(msg.Body.Frame)));
+        }
+        ++taken;
+    }
+    return taken;
+}
+
+int AacMsgQueueInit()
+{
+    int id = BoardMsgQueueCreate(kAacMsgQueueNumber);
+    if (id < 0) {
+        APP_ERR("create msg error ");
+        return -1;
+    }
+    AacMsgQueueDrain(id);
+    gAacMsgQueue = id;
+    return id;
+}
+
+int AacMsgQueueId()
+{
+    return gAacMsgQueue;
+}
+
+void AacMsgQueueRemove()
+{
+    int id = gAacMsgQueue.exchange(-1);
+    if (id >= 0) {
+        AacMsgQueueDrain(id);
+        BoardMsgQueueRemove(id);
+    }
 }

@@ -31,6 +31,41 @@ constexpr int32_t kAudioVqeVolume = 8;
             APP_ERR(fmt, audioRc_);           \
         }                                     \
     } while (0)
+// A read of attributes before they are first set: a device fresh from start has none, so its
+// refusal is a state, logged as progress (blue), not an error.
+#define AUDIO_MI_QUERY(call, fmt)             \
+    do {                                      \
+        MI_S32 audioRc_ = (call);             \
+        if (audioRc_ != MI_SUCCESS) {         \
+            APP_DBG(fmt, audioRc_);           \
+        }                                     \
+    } while (0)
+
+// The AAC message queue: heap copies of AAC frames handed to the asynchronous decoder. Board
+// queue 224 (the project byte of the system's key 1248), messages of type 1248.
+constexpr int kAacMsgQueueNumber = 224;
+constexpr long kAacMsgType = 1248;
+struct AAC_MSG_S {
+    long Type;  // kAacMsgType
+    struct {
+        uint64_t Frame;   // address of the heap copy, in the sender's process
+        uint32_t Length;  // its bytes
+        uint32_t Owner;   // AacMsgOwner() of the sending process
+    } Body;
+};
+// This process's mark on its messages: the queue outlives a process, and an address left by
+// another one must never be freed or read.
+uint32_t AacMsgOwner();
+// Start-up step 9 of AudioInit: the queue made (anew) and emptied. Its id, or -1 ("create msg
+// error ").
+int AacMsgQueueInit();
+// The queue's id, -1 while there is none.
+int AacMsgQueueId();
+// Empties the queue (as AacMsgQueueDrain) and removes it.
+void AacMsgQueueRemove();
+// Takes every waiting message off the queue: this process's copies are freed, anything another
+// process left is dropped untouched. The number taken.
+int AacMsgQueueDrain(int id);
 
 // The capture thread's state words.
 struct AUDIO_STATE_S {
@@ -60,7 +95,7 @@ private:
 };
 
 // Start-up step 10: opens the microphone and the speaker, sets their levels, opens the AAC
-// encoder and starts AiGetFrameThread. SoC failures are logged and the set-up goes on.
+// encoder, prepares the AAC message queue and starts AiGetFrameThread. SoC failures are logged and the set-up goes on.
 void AudioInit();
 // Before a firmware upgrade: stops the capture thread, then closes both devices.
 void AudioDeInit();

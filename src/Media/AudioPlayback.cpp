@@ -4,16 +4,20 @@
 #include "Common/AppLog.h"
 #include "Common/DeviceState.h"
 #include "Common/Peripheral.h"
+#include "platform/board_msgq.h"
 #include "platform/board_path.h"
 #include "platform/mi/mi_ai.h"
 #include "platform/mi/mi_ao.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <neaacdec.h>
 #include <pthread.h>
 #include <sys/prctl.h>
+#include <sys/msg.h>
 #include <sys/select.h>
 
 const uint32_t kAdtsSampleRates[13] = {96001, 96001, 96001, 48000, 44100, 32000, 24000,
@@ -46,6 +50,78 @@ pthread_t gToneThread{};
 bool gToneThreadLive = false;  // created and not joined yet
 
 NeAACDecHandle gAacSyncDecoder = nullptr;
+
+// The asynchronous decoder: its handle is used by its thread only while the thread runs.
+NeAACDecHandle gAacAsyncDecoder = nullptr;
+std::mutex gAsyncLock;  // init and deinit
+std::atomic<uint8_t> gAsyncRun{0};
+std::atomic<uint8_t> gAsyncActive{0};
+pthread_t gAsyncThread{};
+bool gAsyncThreadLive = false;
+constexpr uint32_t kAsyncFrameWaitMs = 10;
+constexpr uint32_t kAsyncIdleWaitMs = 60;
+
+NeAACDecHandle __OpenDecoder()
+{
+    NeAACDecHandle h = NeAACDecOpen();
+    if (h == nullptr) {
+        return nullptr;
+    }
+    NeAACDecConfigurationPtr cfg = NeAACDecGetCurrentConfiguration(h);
+    cfg->defObjectType = LC;
+    cfg->defSampleRate = 48000;
+    cfg->outputFormat = FAAD_FMT_16BIT;
+    cfg->dontUpSampleImplicitSBR = 1;
+    NeAACDecSetConfiguration(h, cfg);
+    return h;
+}
+
+// Opened and initialised from the first frame, or null (logged under `label`).
+NeAACDecHandle __InitDecoder(uint8_t* frame, uint16_t len, const char* label)
+{
+    NeAACDecHandle h = __OpenDecoder();
+    if (h == nullptr) {
+        return nullptr;
+    }
+    unsigned long rate = 0;
+    unsigned char channels = 0;
+    if (NeAACDecInit(h, frame, len, &rate, &channels) < 0) {
+        APP_ERR("NeAACDecInit failed");
+        NeAACDecClose(h);
+        return nullptr;
+    }
+    AppLogPrint(APP_LOG_BLUE, label, "samplerate %d, channels %d\n", static_cast<int>(rate), channels);
+    return h;
+}
+
+int __Decode(NeAACDecHandle h, uint8_t* frame, uint16_t len, uint8_t* out, uint16_t* outLen)
+{
+    if (h == nullptr || frame == nullptr || out == nullptr || outLen == nullptr) {
+        return -1;
+    }
+    NeAACDecFrameInfo info{};
+    void* samples = NeAACDecDecode(h, &info, frame, len);
+    if (info.error != 0) {
+        APP_ERR("%s", NeAACDecGetErrorMessage(info.error));
+        return -1;
+    }
+    if (samples == nullptr || info.samples == 0) {
+        return 0;
+    }
+    // Channel 0 of whatever the frame carries (SBR doubles the samples, stereo interleaves them).
+    unsigned channels = info.channels != 0 ? info.channels : 1;
+    unsigned long frames = info.samples / channels;
+    if (frames * 2 > kAacPcmBufferSize) {
+        APP_ERR("%lu samples do not fit the PCM buffer", frames);
+        return -1;
+    }
+    const int16_t* pcm = static_cast<const int16_t*>(samples);
+    for (unsigned long i = 0; i < frames; ++i) {
+        std::memcpy(out + 2 * i, &pcm[i * channels], 2);
+    }
+    *outLen = static_cast<uint16_t>(frames * 2);
+    return 0;
+}
 
 // The one player's state; only the player thread touches it.
 struct TONE_PLAYER_S {
@@ -107,9 +183,10 @@ void SetTalkVolume(uint8_t on)
     MI_AI_SetVqeVolume(0, 0, on ? kTalkVqeVolume : kAudioVqeVolume);
 }
 
-void StartRingDecode(const char* path, uint8_t loop)
+namespace {
+
+void __StartLocked(const char* path, uint8_t loop)
 {
-    std::lock_guard<std::mutex> lk(gToneLock);
     if (gToneRecord.Run) {
         return;  // a tone plays: it goes on
     }
@@ -126,11 +203,29 @@ void StartRingDecode(const char* path, uint8_t loop)
     gToneThreadLive = true;
 }
 
+void __StopLocked()
+{
+    gToneRecord.Run = 0;
+    __JoinPlayerLocked();
+}
+
+bool __PlayingLocked(const char* path)
+{
+    return gToneRecord.Run && std::strcmp(gToneRecord.Path, path) == 0;
+}
+
+}  // namespace
+
+void StartRingDecode(const char* path, uint8_t loop)
+{
+    std::lock_guard<std::mutex> lk(gToneLock);
+    __StartLocked(path, loop);
+}
+
 void StopRingDecode()
 {
     std::lock_guard<std::mutex> lk(gToneLock);
-    gToneRecord.Run = 0;
-    __JoinPlayerLocked();
+    __StopLocked();
 }
 
 void StartRingbellAudio()
@@ -140,12 +235,21 @@ void StartRingbellAudio()
 
 void StopRingbellAudio()
 {
-    StopRingDecode();
+    // The end of a call stops its ring, never the unlock tone of the door just opened.
+    std::lock_guard<std::mutex> lk(gToneLock);
+    if (__PlayingLocked(kRingbellTonePath)) {
+        __StopLocked();
+    }
 }
 
 void StartUnlockAudio()
 {
-    StartRingDecode(kUnlockTonePath, 0);
+    // The door opens while the ring still sounds: the unlock tone is what the user must hear.
+    std::lock_guard<std::mutex> lk(gToneLock);
+    if (__PlayingLocked(kRingbellTonePath)) {
+        __StopLocked();
+    }
+    __StartLocked(kUnlockTonePath, 0);
 }
 
 void StopUnlockAudio()
@@ -187,28 +291,18 @@ uint8_t AudioDecodeIndex()
     return gAoIndex;
 }
 
+int AACSyncDecoderOpen()
+{
+    AACSyncDecoderDeInit();
+    gAacSyncDecoder = __OpenDecoder();
+    return gAacSyncDecoder != nullptr ? 0 : -1;
+}
+
 int AACSyncDecoderInit(uint8_t* frame, uint16_t len)
 {
     AACSyncDecoderDeInit();
-    gAacSyncDecoder = NeAACDecOpen();
-    if (gAacSyncDecoder == nullptr) {
-        return -1;
-    }
-    NeAACDecConfigurationPtr cfg = NeAACDecGetCurrentConfiguration(gAacSyncDecoder);
-    cfg->defObjectType = LC;
-    cfg->defSampleRate = 48000;
-    cfg->outputFormat = FAAD_FMT_16BIT;
-    cfg->dontUpSampleImplicitSBR = 1;
-    NeAACDecSetConfiguration(gAacSyncDecoder, cfg);
-    unsigned long rate = 0;
-    unsigned char channels = 0;
-    if (NeAACDecInit(gAacSyncDecoder, frame, len, &rate, &channels) < 0) {
-        APP_ERR("NeAACDecInit failed");
-        AACSyncDecoderDeInit();
-        return -1;
-    }
-    AppLogPrint(APP_LOG_BLUE, "AACSyncDecoderDeInit", "samplerate %d, channels %d\n", static_cast<int>(rate), channels);
-    return 0;
+    gAacSyncDecoder = __InitDecoder(frame, len, "AACSyncDecoderDeInit");
+    return gAacSyncDecoder != nullptr ? 0 : -1;
 }
 
 void AACSyncDecoderDeInit()
@@ -221,31 +315,122 @@ void AACSyncDecoderDeInit()
 
 int AACDecode(uint8_t* frame, uint16_t len, uint8_t* out, uint16_t* outLen)
 {
-    if (gAacSyncDecoder == nullptr || frame == nullptr || out == nullptr || outLen == nullptr) {
+    return __Decode(gAacSyncDecoder, frame, len, out, outLen);
+}
+
+int AACAsyncDecode(uint8_t* frame, uint16_t len, uint8_t* out, uint16_t* outLen)
+{
+    return __Decode(gAacAsyncDecoder, frame, len, out, outLen);
+}
+
+int AACAsyncDecoderInit(uint8_t* frame, uint16_t len)
+{
+    std::lock_guard<std::mutex> lk(gAsyncLock);
+    if (gAsyncThreadLive) {
+        return -1;  // running: one decoder, one thread
+    }
+    gAacAsyncDecoder = __InitDecoder(frame, len, "AACAsyncDecoderDeInit");
+    if (gAacAsyncDecoder == nullptr) {
         return -1;
     }
-    NeAACDecFrameInfo info{};
-    void* samples = NeAACDecDecode(gAacSyncDecoder, &info, frame, len);
-    if (info.error != 0) {
-        APP_ERR("%s", NeAACDecGetErrorMessage(info.error));
+    // Frames left from before this decoder are dropped here, not by the thread, so that a frame
+    // put once this returns is always played.
+    int id = AacMsgQueueId();
+    if (id < 0) {
+        AacMsgQueueInit();  // "create msg error " when it cannot be made
+    } else {
+        AacMsgQueueDrain(id);
+    }
+    gAsyncRun = 1;
+    if (pthread_create(&gAsyncThread, nullptr, AACDecodeThread, nullptr) != 0) {
+        APP_ERR("AACDecodeThread not started");
+        gAsyncRun = 0;
+        NeAACDecClose(gAacAsyncDecoder);
+        gAacAsyncDecoder = nullptr;
         return -1;
     }
-    if (samples == nullptr || info.samples == 0) {
+    gAsyncThreadLive = true;
+    gAsyncActive = 1;
+    return 0;
+}
+
+void AACAsyncDecoderDeInit()
+{
+    std::lock_guard<std::mutex> lk(gAsyncLock);
+    // The thread first: it decodes with the handle until it has stopped.
+    if (gAsyncThreadLive) {
+        gAsyncRun = 0;
+        pthread_join(gAsyncThread, nullptr);
+        gAsyncThreadLive = false;
+        AacMsgQueueRemove();
+    }
+    if (gAacAsyncDecoder != nullptr) {
+        NeAACDecClose(gAacAsyncDecoder);
+        gAacAsyncDecoder = nullptr;
+    }
+    gAsyncActive = 0;
+}
+
+uint8_t AACAsyncDecoderActive()
+{
+    return gAsyncActive;
+}
+
+int AACAsyncPutFrame(const uint8_t* frame, uint16_t len)
+{
+    const int id = AacMsgQueueId();
+    if (id < 0 || frame == nullptr || len == 0) {
+        return -1;
+    }
+    auto* copy = static_cast<uint8_t*>(std::malloc(len));
+    if (copy == nullptr) {
+        return -1;
+    }
+    std::memcpy(copy, frame, len);
+    AAC_MSG_S msg{};
+    msg.Type = kAacMsgType;
+    msg.Body.Frame = reinterpret_cast<uintptr_t>(copy);
+    msg.Body.Length = len;
+    msg.Body.Owner = AacMsgOwner();
+    if (BoardMsgQueueSend(id, &msg, sizeof(msg.Body), 0) != 0) {
+        std::free(copy);  // not queued: nobody else will free it
+        return -1;
+    }
+    return 0;
+}
+
+int AACDecodePass(int queue)
+{
+    AAC_MSG_S msg{};
+    if (BoardMsgQueueReceive(queue, &msg, sizeof(msg.Body), kAacMsgType, IPC_NOWAIT | MSG_NOERROR) < 0) {
         return 0;
     }
-    // Channel 0 of whatever the frame carries (SBR doubles the samples, stereo interleaves them).
-    unsigned channels = info.channels != 0 ? info.channels : 1;
-    unsigned long frames = info.samples / channels;
-    if (frames * 2 > kAacPcmBufferSize) {
-        APP_ERR("%lu samples do not fit the PCM buffer", frames);
-        return -1;
+    if (msg.Body.Owner != AacMsgOwner()) {
+        return 1;  // another process's address: meaningless here, dropped untouched
     }
-    const int16_t* pcm = static_cast<const int16_t*>(samples);
-    for (unsigned long i = 0; i < frames; ++i) {
-        std::memcpy(out + 2 * i, &pcm[i * channels], 2);
+    auto* frame = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(msg.Body.Frame));
+    static uint8_t pcm[kAacPcmBufferSize];  // the decoder thread's only buffer
+    uint16_t pcmLen = 0;
+    const uint16_t len = static_cast<uint16_t>(std::min<uint32_t>(msg.Body.Length, 0xFFFF));
+    if (AACAsyncDecode(frame, len, pcm, &pcmLen) == 0) {
+        SendFrameToAo(pcm, pcmLen);
     }
-    *outLen = static_cast<uint16_t>(frames * 2);
-    return 0;
+    std::free(frame);
+    return 1;
+}
+
+void* AACDecodeThread(void*)
+{
+    prctl(PR_SET_NAME, "AACDecodeThread");
+    const int id = AacMsgQueueId();
+    while (gAsyncRun) {
+        if (id >= 0 && AACDecodePass(id) != 0) {
+            gTonePlayerSleep(kAsyncFrameWaitMs);
+        } else {
+            gTonePlayerSleep(kAsyncIdleWaitMs);
+        }
+    }
+    return nullptr;
 }
 
 int AdtsFrameLength(const uint8_t h[7])

@@ -47,7 +47,9 @@ void StartRingDecode(const char* path, uint8_t loop);
 // Stops a playing tone and waits for its player.
 void StopRingDecode();
 void StartRingbellAudio();
+// Stops the ring tone only: another tone (the unlock tone) plays to its end.
 void StopRingbellAudio();
+// Starts the unlock tone; a ring tone that plays is stopped for it.
 void StartUnlockAudio();
 void StopUnlockAudio();
 
@@ -66,6 +68,27 @@ void AACSyncDecoderDeInit();
 // its byte count in *outLen (untouched when the frame gave no samples). 0, or -1 (no decoder, a
 // frame that does not decode, or more PCM than the buffer holds).
 int AACDecode(uint8_t* frame, uint16_t len, uint8_t* out, uint16_t* outLen);
+
+// Opens and configures the player's decoder without initialising it from a frame: 0, or -1.
+int AACSyncDecoderOpen();
+
+// The asynchronous decoder: AAC frames put on the AAC message queue (AACAsyncPutFrame, heap
+// copies) are decoded by AACDecodeThread and played with SendFrameToAo. Nothing starts it yet.
+// Init opens the decoder from the first frame, makes the queue if there is none (else drops what
+// waits on it) and starts the thread: 0, or -1.
+int AACAsyncDecoderInit(uint8_t* frame, uint16_t len);
+// Stops the thread, then closes the decoder, empties and removes the queue.
+void AACAsyncDecoderDeInit();
+// Queues a copy of one frame (waits for room): 0, or -1 without a queue or when it cannot be sent.
+int AACAsyncPutFrame(const uint8_t* frame, uint16_t len);
+// AACDecode on the asynchronous decoder.
+int AACAsyncDecode(uint8_t* frame, uint16_t len, uint8_t* out, uint16_t* outLen);
+// Thread body: decodes and plays frame by frame (AACDecodePass) while the decoder runs.
+void* AACDecodeThread(void* arg);
+// One frame off the queue, decoded and played: 1, or 0 when none was waiting.
+int AACDecodePass(int queue);
+// 1 between AACAsyncDecoderInit and AACAsyncDecoderDeInit.
+uint8_t AACAsyncDecoderActive();
 
 // The player thread (argument: the tone record) and its steps, which tests call one by one:
 // RingDecodeOpen (file, first frame, speaker at the file's rate and -45 dB; -1 when the file

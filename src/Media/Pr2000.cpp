@@ -473,12 +473,12 @@ void SensorFmtPass()
         uint32_t fp = w.Mode.Standard << 16 | w.Mode.Resolution << 8 | w.Mode.OutResolution;
         if (w.Known && (!w.Applied || fp != w.Fingerprint)) {
             gFmtChanging = 1;
-            APP_ERR("Change fmt start");
+            APP_INFO("Change fmt start");
             SetPr2000Mode(&w.Mode);
             VideoApplyInputSize(w.Width, w.Height);  // type 0; a new size rebuilds the chain
             w.Fingerprint = fp;
             w.Applied = true;
-            APP_ERR("Change fmt end");
+            APP_INFO("Change fmt end");
             gFmtChanging = 0;
         }
     } else {
@@ -498,6 +498,6 @@ uint8_t GetVideoFmtChanging()
 uint8_t GetVideoLoss()
 {
     uint8_t loss = gVideoLoss;
-    AppLogPrint(APP_LOG_RED, "GetVideoLoss", "video loss %d", loss);
+    AppLogPrint(APP_LOG_BLUE, "GetVideoLoss", "video loss %d", loss);
     return loss;
 }

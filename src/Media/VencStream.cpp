@@ -3,12 +3,15 @@
 #include "Common/AppLog.h"
 #include "Common/AppState.h"
 #include "Common/DeviceState.h"
+#include "Common/RecordFile.h"
 #include "VideoPipeline.h"
 #include "platform/board.h"
 #include "platform/board_path.h"
 #include "platform/mi/mi_venc.h"
+#include "platform/shell.h"
 
 #include <cstdio>
+#include <dirent.h>
 #include <cstring>
 #include <string>
 #include <sys/prctl.h>
@@ -237,18 +240,28 @@ void* venc_channel_func(void*)
 
 void CapturePicture(uint32_t mode)
 {
-    if (mode != 0) {
-        // A picture under the card's picture folder is named by the recorder (MakeRecordFileName,
-        // picture mode); until that is there, nothing is armed.
-        APP_ERR("no picture name for mode %u", mode);
-        return;
+    char path[sizeof(gVencState.CapturePath)];
+    PICTURE_RECORD_S pic = {};
+    if (mode == 0) {
+        std::snprintf(pic.Directory, sizeof(pic.Directory), "%s", "/dev");
+        std::snprintf(path, sizeof(path), "%s", kDemoSnapshotPath);
+        APP_INFO("===Auto capture");
+    } else {
+        MakeRecordFileName(kRecordNamePicture, &pic);
+        if (DIR* d = opendir(BoardPath(pic.Directory).c_str())) {
+            closedir(d);
+        } else {
+            char cmd[sizeof(pic.Directory) + 16];
+            std::snprintf(cmd, sizeof(cmd), "mkdir -p %s", pic.Directory);
+            BoardSystem(cmd);
+        }
+        std::snprintf(path, sizeof(path), "%s/%s", pic.Directory, pic.Name);
     }
     {
         std::lock_guard<std::mutex> lk(gVencState.PathLock);
-        std::snprintf(gVencState.CapturePath, sizeof(gVencState.CapturePath), "%s", kDemoSnapshotPath);
+        std::memcpy(gVencState.CapturePath, path, sizeof(path));
     }
-    APP_ERR("===Auto capture");
-    APP_DBG("%s", "/dev");
+    APP_DBG("%s", pic.Directory);
     gDeviceState.CaptureWaitTimer = kCaptureWaitTicks;
 }
 

@@ -61,8 +61,9 @@ void* venc_channel_func(void* arg);
 // channel, then drains what is there. The select result (0: time-out).
 int VencChannelPass(int waitMs);
 
-// Arms a snapshot: mode 0 "/dev/demo_snapshot.jpg"; taken from the first JPEG frame at least
-// 100 ms later (the capture wait countdown), outside a viewing countdown.
+// Arms a snapshot: mode 0 "/dev/demo_snapshot.jpg", any other mode a new picture
+// "/mnt/sdcard/DCIM/YYYYMMDD/HHMMSS.jpg" (its day folder made when missing); taken from the first
+// JPEG frame at least 100 ms later (the capture wait countdown), outside a viewing countdown.
 void CapturePicture(uint32_t mode);
 // Capture wait over (timer task): the next JPEG frame is taken.
 void CaptureWaitExpired();

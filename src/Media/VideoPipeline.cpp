@@ -10,12 +10,14 @@
 #include "platform/mi/mi_ai.h"
 #include "platform/mi/mi_ao.h"
 #include "platform/mi/mi_divp.h"
+#include "platform/board_path.h"
 #include "platform/mi/mi_sensor.h"
 #include "platform/shell.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <unistd.h>
 
 VIDEO_DYNAMICS_INFO_S gVideoDynamicsInfo;
 
@@ -130,7 +132,7 @@ int __VideoInitLocked()
     uint16_t w = v.SensorWidth;
     uint16_t h = v.SensorHeight;
     uint32_t inRate = __InputRate(w);
-    AppLogPrint(APP_LOG_RED, "VideoInit", "%dx%d %dfps", w, h, inRate);
+    AppLogPrint(APP_LOG_GREEN, "VideoInit", "%dx%d %dfps", w, h, inRate);
 
     VIF_PORT_INFO_S port{};
     if (inRate == 50) {
@@ -221,9 +223,13 @@ void __VideoRestartLocked()
     __VideoDeInitLocked();
     __VideoInitLocked();
     gVencState.Pause = 0;
+    // The regions went with the scaler's ports: the time stamp and an icon on show go back on.
+    OsdRegionsAttach();
     for (int i = 0; i < kOsdIconCount; ++i) {
         if (CountdownRunning(gOsdIcon[i].DisplayCountdown)) {
-            ShowIconOsd(static_cast<uint8_t>(i), 0, 0);  // an icon on show goes back on the rebuilt ports
+            const uint8_t icon = static_cast<uint8_t>(i);
+            HideIconOsd(icon);  // marked shown, but no longer on a port: taken down first
+            ShowIconOsd(icon, 0, 0);
         }
     }
 }
@@ -232,7 +238,9 @@ void __VideoRestartLocked()
 
 int SysInit()
 {
-    BoardSystem("rm /OTABurnStart");
+    if (BoardAccess("/OTABurnStart", F_OK) == 0) {
+        BoardSystem("rm /OTABurnStart");  // the upgrader's marker, left when an upgrade stopped
+    }
     MI_S32 ret = MI_SYS_Init();
     if (ret != MI_SUCCESS) {
         APP_ERR("MI_SYS_Init Fail %#x", static_cast<unsigned>(ret));

@@ -174,6 +174,10 @@ OSD_ICON_S gOsdIcon[kOsdIconCount] = {
 const uint32_t gOsdIconCount = kOsdIconCount;
 std::atomic<uint32_t> gOsdCurrentIcon{0};
 
+namespace {
+std::atomic<bool> gTimeStampRegions{false};  // regions 4 and 5 made
+}  // namespace
+
 int OsdSystemInit()
 {
     std::lock_guard<std::mutex> lock(gStartLock);
@@ -194,6 +198,7 @@ int OsdSystemInit()
 
 int OsdRegionsCreate()
 {
+    gTimeStampRegions = false;
     const struct {
         MI_RGN_HANDLE handle;
         uint32_t width;
@@ -205,6 +210,15 @@ int OsdRegionsCreate()
         if (rc != 0) {
             return rc;
         }
+    }
+    gTimeStampRegions = true;
+    return OsdRegionsAttach();
+}
+
+int OsdRegionsAttach()
+{
+    if (!gTimeStampRegions) {
+        return 0;  // no on-screen display
     }
     const struct {
         MI_RGN_HANDLE handle;

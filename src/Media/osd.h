@@ -59,6 +59,9 @@ int OsdSystemInit();
 int OsdRegionsInit();
 // The regions of OsdRegionsInit without the thread (tests drive OsdTimeStampPass themselves).
 int OsdRegionsCreate();
+// Attaches the time stamp regions to the scaler's ports: at their creation and again after a
+// rebuild of the scaler, which drops its attachments. 0 without regions (no on-screen display).
+int OsdRegionsAttach();
 // A region the OSD will draw into: handle and pixel format kept, canvas information cleared.
 int OsdRegisterRegion(MI_RGN_HANDLE handle, uint32_t pixelFormat);
 // The region's canvas into the table (and `out`). 1 for a handle of 1024 or more or a free entry.

@@ -1,7 +1,7 @@
 // Board message queues: the System V message queues of the unit, keyed to the board.
 //
 // A queue is named by a small number (1..255) chosen by its owner; numbers in use: 123 and 127
-// (intercom bus link). Its key is the board's key base (24 bits of the POSIX `cksum` CRC of the
+// (intercom bus link), 224 (AAC frames of the audio pipeline). Its key is the board's key base (24 bits of the POSIX `cksum` CRC of the
 // board root's path, as DOORPHONE_ROOT names it without trailing slashes, shifted left by 8)
 // plus the number, so each board root has keys of its own and every queue of a board is found
 // from its root alone, even after its folder is gone (`tools/boardclean` computes the same keys).

@@ -1,5 +1,6 @@
 #include "platform/board_path.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <mutex>
@@ -13,14 +14,43 @@ std::mutex gRootMutex;
 std::string& gRoot = *new std::string;
 bool gRootLoaded = false;
 
+#ifdef DOORPHONE_UNIT_BOARD
+constexpr bool kUnitBoard = true;
+#else
+constexpr bool kUnitBoard = false;
+#endif
+
+// "" when no root is given.
 std::string __ReadRoot()
 {
     const char* env = std::getenv("DOORPHONE_ROOT");
-    std::string root = (env != nullptr && env[0] != '\0') ? env : "/";
+    std::string root = (env != nullptr && env[0] != '\0') ? env : (kUnitBoard ? "/" : "");
     while (root.size() > 1 && root.back() == '/') {
         root.pop_back();
     }
     return root;
+}
+
+// On the simulated board "/" would be the host's own file system: the unit would write the
+// host's "/etc/wpa.conf" and friends. Nothing of the board runs without a sandbox.
+[[noreturn]] void __RefuseWithoutRoot(const std::string& root)
+{
+    std::fflush(stdout);
+    std::fprintf(stderr,
+                 "doorphone: the simulated board needs a sandbox as its root, got DOORPHONE_ROOT=\"%s\".\n"
+                 "Start the unit with ./run.sh, or lay a sandbox out with tools/mksandbox DIR and set\n"
+                 "DOORPHONE_ROOT=DIR (an existing folder other than \"/\").\n",
+                 root.c_str());
+    _exit(kBoardNoRootExitStatus);
+}
+
+bool __Usable(const std::string& root)
+{
+    if (kUnitBoard && root == "/") {
+        return true;
+    }
+    struct stat st;
+    return !root.empty() && root != "/" && root[0] == '/' && ::stat(root.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 }  // namespace
 
@@ -29,6 +59,9 @@ std::string BoardRoot()
     std::lock_guard<std::mutex> lock(gRootMutex);
     if (!gRootLoaded) {
         gRoot = __ReadRoot();
+        if (!__Usable(gRoot)) {
+            __RefuseWithoutRoot(gRoot);
+        }
         gRootLoaded = true;
     }
     return gRoot;
@@ -36,9 +69,9 @@ std::string BoardRoot()
 
 void BoardReloadRoot()
 {
+    // Read again at the next use: a test between two sandboxes has none.
     std::lock_guard<std::mutex> lock(gRootMutex);
-    gRoot = __ReadRoot();
-    gRootLoaded = true;
+    gRootLoaded = false;
 }
 
 std::string BoardPath(const std::string& unitPath)

@@ -6,9 +6,15 @@
 #include <string>
 #include <sys/types.h>
 
-// The root in force ("/" on the unit), without a trailing slash unless it is "/".
+// Exit status of a process that the simulated board refused to start (no usable root).
+constexpr int kBoardNoRootExitStatus = 2;
+
+// The root in force ("/" on the unit), without a trailing slash unless it is "/". On the
+// simulated board DOORPHONE_ROOT must name an existing folder other than "/": without one the
+// first board access ends the process with a message and kBoardNoRootExitStatus.
 std::string BoardRoot();
-// Re-reads DOORPHONE_ROOT; tests call it after pointing the variable at a new sandbox.
+// DOORPHONE_ROOT is read again at the next use; tests call it after pointing the variable at a
+// new sandbox.
 void BoardReloadRoot();
 
 // "/DeviceInfo/x" -> "<root>/DeviceInfo/x". Relative paths are returned unchanged.

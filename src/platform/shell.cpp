@@ -3,6 +3,7 @@
 #include "platform/board_path.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -328,6 +329,8 @@ void MakeHostToolDir(const std::string& root)
     done = root;
 }
 
+std::atomic<int> gUnitPid{0};
+
 std::vector<char*> __MakeEnv(std::vector<std::string>* storage)
 {
     const std::string root = BoardRoot();
@@ -335,7 +338,8 @@ std::vector<char*> __MakeEnv(std::vector<std::string>* storage)
     for (char** e = environ; *e != nullptr; ++e) {
         if (std::strncmp(*e, "PATH=", 5) == 0 || std::strncmp(*e, "DOORPHONE_ROOT=", 15) == 0 ||
             std::strncmp(*e, "HOME=", 5) == 0 || std::strncmp(*e, "CDPATH=", 7) == 0 ||
-            std::strncmp(*e, "ENV=", 4) == 0 || std::strncmp(*e, "BASH_ENV=", 9) == 0) {
+            std::strncmp(*e, "ENV=", 4) == 0 || std::strncmp(*e, "BASH_ENV=", 9) == 0 ||
+            std::strncmp(*e, "DOORPHONE_UNIT_PID=", 19) == 0) {
             continue;
         }
         storage->push_back(*e);
@@ -344,6 +348,9 @@ std::vector<char*> __MakeEnv(std::vector<std::string>* storage)
     storage->push_back("PATH=" + BoardSimBinDir() + ":" + HostToolDir(root));
     storage->push_back("HOME=" + root);
     storage->push_back("DOORPHONE_ROOT=" + root);
+    if (gUnitPid != 0) {
+        storage->push_back("DOORPHONE_UNIT_PID=" + std::to_string(gUnitPid.load()));
+    }
     std::vector<char*> env;
     for (auto& s : *storage) {
         env.push_back(s.data());
@@ -492,6 +499,11 @@ int BoardShellRewrite(const std::string& command, std::string* out, std::string*
     }
     *out = res;
     return 0;
+}
+
+void BoardShellSetUnitProcess(int pid)
+{
+    gUnitPid = pid;
 }
 
 int BoardSystem(const char* command)

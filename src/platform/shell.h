@@ -20,5 +20,9 @@ int BoardPclose(FILE* stream);
 // and fills `why` when the command is refused.
 int BoardShellRewrite(const std::string& command, std::string* out, std::string* why);
 
+// The process the shell's "killall app" ends: the unit's own, told once at start. Without it (a
+// test process) no process is ended.
+void BoardShellSetUnitProcess(int pid);
+
 // Folder of the simulated tools (DOORPHONE_SIM_BIN, else the build's default).
 std::string BoardSimBinDir();

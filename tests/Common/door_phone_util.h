@@ -63,6 +63,7 @@ protected:
     }
     void TearDown() override
     {
+        PushWaitIdle();  // a push's waits may still run on the worker
         mQueues.reset();
         ResetLink();
     }

@@ -6,6 +6,7 @@
 #include "DoorPhone.h"
 #include "Peripheral.h"
 #include "TimeTask.h"
+#include "noxa_ipc_sdk/ring_buffer/noxa_ring_buffer.h"
 #include "platform/board_sim.h"
 #include "sandbox.h"
 #include "talk_test_util.h"
@@ -236,8 +237,19 @@ TEST_F(DeviceFiles, ChangeChannelSelectsTheDoorAndItsVideo)
     LockOutput(0, 1);  // door 0 was just opened
     gAppState.UnlockedDoor = 0;
     gDeviceState.UnlockHoldTimer = 300;
+    // Viewers hold door 0's frames in the ring buffer.
+    const uint8_t frame[64] = {0, 0, 0, 1, 0x65};
+    for (int channel : {0, 1}) {
+        ASSERT_EQ(0, noxa_ipc_ring_buffer_init(channel, 512, 25, 0, nullptr));
+        ASSERT_EQ(0, noxa_ipc_ring_buffer_append_data(channel, frame, sizeof(frame), MEDIA_FRAME_TYPE_I, 1));
+        ASSERT_NE(nullptr, noxa_ipc_ring_buffer_find_pre_video_by_frame(channel, 0));
+    }
 
     ASSERT_EQ(0, ChannelCommand(R"({"cmd":1,"cc":2})"));
+    for (int channel : {0, 1}) {
+        EXPECT_EQ(nullptr, noxa_ipc_ring_buffer_find_pre_video_by_frame(channel, 0))
+            << "channel " << channel << " still hands out the other door's frames";
+    }
     EXPECT_EQ(1, gCurrentDoor);
     EXPECT_EQ(0x0202, gDeviceState.SystemMainState);
     EXPECT_EQ(kViewingTicks, gDeviceState.ViewingTimer);

@@ -3,6 +3,7 @@
 #include "door_phone_util.h"
 
 #include "ConfigFileParse.h"
+#include "DoorPhoneLinks.h"
 #include "platform/board.h"
 
 #include <chrono>
@@ -44,6 +45,7 @@ TEST_F(DoorPhone, CallFromDoorTwoStartsTheCallAndThePush)
         }
     };
     Call(1);  // "Door 2"
+    PushWaitIdle();
     // The call state names the door that was current before the order (door 0 on a fresh unit).
     EXPECT_EQ(0x0101, gDeviceState.SystemMainState);
     EXPECT_EQ(1, gCurrentDoor);
@@ -79,6 +81,36 @@ TEST_F(DoorPhone, CallFromDoorTwoStartsTheCallAndThePush)
     EXPECT_EQ(kCountdownStopped, gDeviceState.PushDelayTimer);
 }
 
+// A bus call routes the calling door's picture before the push's waits, with the board path only
+// (the station already shows it: no talk order 6), so the snapshot is of that door.
+TEST_F(DoorPhone, BusCallShowsTheCallingDoorsPicture)
+{
+    for (uint8_t door : {0, 1, 0}) {
+        SCOPED_TRACE(door);
+        gDeviceState.SystemMainState = 0;
+        gPushWaitTimer = kCountdownStopped;
+        gAppState.PushReady = 1;
+        std::vector<uint32_t> videoDuringWaits;
+        gDuringSleep = [&](uint32_t ms) {
+            if (ms != kOutputPulseMs) {  // the push's waits, not the ring output's pulse
+                videoDuringWaits.push_back(Hc595Image() & kHc595VideoDoor0);
+            }
+        };
+        Call(door);
+        PushWaitIdle();
+        const uint32_t video = door == 0 ? kHc595VideoDoor0 : 0;
+        EXPECT_EQ(video, Hc595Image() & kHc595VideoDoor0);
+        EXPECT_EQ(door == 0 ? kHc595Monitor0 : kHc595Monitor1, Hc595Image() & (kHc595Monitor0 | kHc595Monitor1));
+        ASSERT_FALSE(videoDuringWaits.empty());
+        for (uint32_t v : videoDuringWaits) {
+            EXPECT_EQ(video, v) << "the push waited on the other door's picture";
+        }
+        EXPECT_EQ(10, gDeviceState.CaptureWaitTimer) << "the snapshot is armed after the switch";
+        EXPECT_TRUE(Posted().empty()) << "nothing on the bus";
+        gDeviceState.CaptureWaitTimer = kCountdownStopped;
+    }
+}
+
 TEST_F(DoorPhone, CallOrderEdges)
 {
     Call(2);  // no such door
@@ -102,9 +134,49 @@ TEST_F(DoorPhone, CallOrderEdges)
     EXPECT_EQ(kFloorSessionTicks, gDeviceState.FloorSessionTimer);
 }
 
+// The push waits on its worker: a handset's take-up 100 ms into them is answered at once by the
+// bus thread, and the push takes no snapshot and arms no delay.
+TEST_F(DoorPhone, TakeUpWhileThePushWaitsIsAnsweredAndCancelsIt)
+{
+    std::atomic<bool> parked{false}, release{false};
+    gDuringSleep = [&](uint32_t ms) {
+        if (ms == 1000 && !parked.exchange(true)) {
+            while (!release) {
+                std::this_thread::sleep_for(1ms);
+            }
+        }
+    };
+    Call(1);
+    for (int i = 0; i < 5000 && !parked; ++i) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_TRUE(parked) << "the push did not wait on its worker";
+    Order(ComOrder_TakeUp, kHandset);  // the bus thread is free: the order is handled now
+    EXPECT_EQ(kHandset, gDeviceState.TakeUpRoom);
+    EXPECT_EQ(kTakeUpTimeoutTicks, gDeviceState.CallTimeoutTimer);
+    release = true;
+    PushWaitIdle();
+    EXPECT_EQ(std::vector<uint32_t>{1000}, std::vector<uint32_t>(gSleeps.begin() + 1, gSleeps.end()))
+        << "no settle wait after the cancel";
+    EXPECT_EQ(kCountdownStopped, gDeviceState.CaptureWaitTimer) << "no snapshot";
+    EXPECT_EQ(kCountdownStopped, gDeviceState.PushDelayTimer);
+    EXPECT_EQ(kCountdownStopped, gPushWaitTimer);
+    Ticks(kTakeUpTimeoutTicks);
+    EXPECT_EQ(0, gDeviceState.SystemMainState);
+    EXPECT_EQ(1, gAppState.PushReady) << "the next call pushes again";
+
+    // Without a take-up the next call's push goes out as before.
+    gDuringSleep = nullptr;
+    Call(1);
+    PushWaitIdle();
+    EXPECT_EQ(kPushDelayShort, gDeviceState.PushDelayTimer);
+    EXPECT_EQ(10, gDeviceState.CaptureWaitTimer);
+}
+
 TEST_F(DoorPhone, TakeUpDuringThePushCancelsItAndShortensTheCall)
 {
     Call(1);
+    PushWaitIdle();
     ASSERT_EQ(kPushDelayShort, gDeviceState.PushDelayTimer);
     mSb.Write(kSnapshotFile, "JPEG picture");
     Order(ComOrder_TakeUp, kHandset);
@@ -214,6 +286,7 @@ TEST_F(DoorPhone, TakeOffOfAnotherRoomChangesNothing)
 TEST_F(DoorPhone, UnansweredCallTimesOutToIdle)
 {
     Call(0);
+    PushWaitIdle();
     gDeviceState.PushDelayTimer = kCountdownStopped;  // the push is not this test's
     MonitorPower(0, 1);
     const uint16_t timeout = gDeviceState.CallTimeoutTimer;
@@ -314,6 +387,7 @@ TEST_F(DoorPhone, PushDelayRuleAndTheSecondPush)
         gPushWaitTimer = kCountdownStopped;
         gAppState.PushDelay = r.setting;
         PushMsgTrigger();
+        PushWaitIdle();
         EXPECT_EQ(r.used, gAppState.PushDelay) << r.setting;
         EXPECT_EQ(r.used, gDeviceState.PushDelayTimer) << r.setting;
     }
@@ -321,12 +395,14 @@ TEST_F(DoorPhone, PushDelayRuleAndTheSecondPush)
     gSleeps.clear();
     gPushWaitTimer = kCountdownStopped;
     PushMsgTrigger();
+    PushWaitIdle();
     EXPECT_EQ((std::vector<uint32_t>{1000}), gSleeps);
     // Door 0 on a floor-model bus waits 5 s.
     gSleeps.clear();
     gPushWaitTimer = kCountdownStopped;
     gAppState.FloorModel = 1;
     PushMsgTrigger();
+    PushWaitIdle();
     EXPECT_EQ((std::vector<uint32_t>{5000, 1000}), gSleeps);
 
     // A second push while the first was armed less than 2 s ago only re-arms the guard.
@@ -509,6 +585,7 @@ TEST_F(DoorPhone, CodingOrdersForTheUnitsRoom)
     // A coding call from the station to this room starts the push.
     gAppState.PushReady = 1;
     Feed(CodingFrameFor(ComOrder_CodingCall, 10203, station));
+    PushWaitIdle();
     EXPECT_EQ(station, gDeviceState.DoorAddress);
     EXPECT_EQ(0, gAppState.PushReady);
     EXPECT_EQ(kPushWaitTicks, gPushWaitTimer);
@@ -646,4 +723,73 @@ TEST_F(DoorPhone, SafeRebootRestartsTheBoard)
 {
     EXPECT_EXIT(SafeReboot(), testing::ExitedWithCode(kBoardRebootExitStatus), "");
     EXPECT_TRUE(mSb.Exists("/.board/reboot"));
+}
+
+namespace {
+
+std::vector<std::string> gLinkCalls;
+void Called(const std::string& what)
+{
+    gLinkCalls.push_back(what);
+}
+
+}  // namespace
+
+// The operations of parts still to come go through the named links, each at its event; an empty
+// link is skipped.
+TEST_F(DoorPhone, LinksAreCalledAtTheirEvents)
+{
+    gDoorPhoneLinks = DOOR_PHONE_LINKS_S{
+        [](uint8_t door, uint8_t idle) { Called("doorbell " + std::to_string(door) + " " + std::to_string(idle)); },
+        [](uint8_t door, uint8_t open) { Called("lock " + std::to_string(door) + " " + std::to_string(open)); },
+        [](const char* text) { Called(std::string("channels ") + text); },
+        [](const uint8_t*, uint32_t len) { Called("notify " + std::to_string(len)); },
+        [] { return uint8_t{1}; },
+        [] { return uint8_t{0}; },
+        [] { return uint32_t{0}; },
+        [] { Called("record stop"); },
+        [] { return uint8_t{1}; },
+        [](uint8_t on) { Called("motion " + std::to_string(on)); },
+    };
+    gBoardIoSleep = NoSleep;
+    struct {
+        const char* event;
+        std::function<void()> run;
+        std::vector<std::string> calls;
+    } rows[] = {
+        {"call from door 1 while the motion alarm records",
+         [] {
+             Call(1);
+             PushWaitIdle();
+             gDeviceState.PushDelayTimer = kCountdownStopped;  // no SendImageThread in the later rows
+         },
+         {"record stop", "doorbell 1 0"}},
+        {"ring reset", [] { RingReset(); }, {"doorbell 0 1", "doorbell 1 1"}},
+        {"unlock by the room with the call",
+         [] {
+             gDeviceState.TakeUpRoom = kHandset;
+             Order(ComOrder_UnLock, kHandset);
+         },
+         {"lock 1 1"}},
+        // The lock's hold and the unlock session end in the same tick: each reports it closed.
+        {"unlock session over", [] { Ticks(kUnlockSessionTicks); }, {"lock 1 0", "lock 1 0"}},
+        {"motion resume", [] { gDeviceState.MotionResumeTimer = 1; Ticks(1); }, {"motion 1"}},
+        {"record timer", [] { gDeviceState.RecordTimer = 1; Ticks(1); }, {"record stop"}},
+        {"doorbell picture",
+         [this] {
+             mSb.Write(kSnapshotFile, "jpeg");
+             SendDoorbellImage();
+         },
+         {"notify 4"}},
+    };
+    for (const auto& r : rows) {
+        gLinkCalls.clear();
+        r.run();
+        EXPECT_EQ(r.calls, gLinkCalls) << r.event;
+    }
+    LoadDoorSettings();
+    EXPECT_EQ(1, gDeviceState.AlarmSetting);
+    EXPECT_EQ(0, gDeviceState.SdRecordSetting);
+    EXPECT_EQ(0u, gDeviceState.WatermarkSetting);
+    gDoorPhoneLinks = DOOR_PHONE_LINKS_S{};
 }

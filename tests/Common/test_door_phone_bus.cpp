@@ -57,6 +57,7 @@ TEST_F(DoorPhoneBus, DoorCallTakeUpUnlockAndTakeOff)
     ASSERT_TRUE(Run([] { return gDeviceState.SystemMainState != 0; })) << mStation->Output();
     EXPECT_EQ(0x0101, gDeviceState.SystemMainState);
     EXPECT_EQ(1, gCurrentDoor);
+    PushWaitIdle();
     EXPECT_EQ(kPushDelayShort, gDeviceState.PushDelayTimer) << "the push is armed";
 
     mStation->WriteLine("takeup");

@@ -28,6 +28,7 @@ protected:
     }
 
     uint8_t Leds() { return Hc595Image() & (kHc595Led0 | kHc595Led1 | kHc595Led2); }
+    void TearDown() override { PushWaitIdle(); }  // a push's waits may still run on the worker
 };
 
 int gResets = 0;
@@ -47,6 +48,7 @@ TEST_F(RingKey, ContinuousRingPulsesUnderItsGuardButStartsTheCallOnce)
     };
     SetSar(950);  // door 1 (shown as "Door 2")
     RingDetectPass();
+    PushWaitIdle();  // the push's waits run on the worker
     EXPECT_EQ(1, pulses);
     EXPECT_EQ('0', Gpio(kGpioRing));
     EXPECT_EQ(kRingPulseGuardTicks, gDeviceState.RingPulseGuardTimer);
@@ -87,6 +89,7 @@ TEST_F(RingKey, DoorZeroRingIsProbedAndTalkIsLeftAlone)
     SetSar(500);
     LockOutput(1, 1);
     RingDetectPass();
+    PushWaitIdle();
     EXPECT_EQ(0x0101, gDeviceState.SystemMainState);
     EXPECT_EQ(0, gCurrentDoor);
     EXPECT_EQ(0, Hc595Image() & (kHc595Lock0 | kHc595Lock1)) << "the probe releases the locks";
@@ -117,22 +120,42 @@ TEST_F(RingKey, DoorZeroRingIsProbedAndTalkIsLeftAlone)
     EXPECT_TRUE(Posted().empty());
 }
 
-TEST_F(RingKey, HoldingTheKeyThreeSecondsResetsOnceWithoutARelease)
+TEST_F(RingKey, HoldingTheKeyThreeSecondsResetsOnceAndTheKeyGoesOnWorking)
 {
-    gKeyResetHandler = [](int type) {
-        ++gResets;
-        gResetType = type;
+    void (*const handlers[])(int) = {
+        [](int type) {
+            ++gResets;
+            gResetType = type;
+        },
+        nullptr,  // the system callbacks are not installed yet: logged and ignored
     };
-    Key(true);
-    for (uint32_t i = 0; i < kKeyHoldSamples; ++i) {
-        ASSERT_EQ(0, KeyDetectStep()) << "sample " << i;
+    for (auto handler : handlers) {
+        SCOPED_TRACE(handler != nullptr ? "reset handler" : "no reset handler");
+        gResets = 0;
+        gKeyResetHandler = handler;
+        Key(true);
+        for (uint32_t i = 0; i < kKeyHoldSamples; ++i) {
+            ASSERT_EQ(0, KeyDetectStep()) << "sample " << i;
+        }
+        EXPECT_EQ(0, gResets);
+        EXPECT_EQ(handler != nullptr ? 1 : 0, KeyDetectStep()) << "the 30th sample is the reset";
+        EXPECT_EQ(handler != nullptr ? 1 : 0, gResets);
+        EXPECT_EQ(0, gResetType);
+        // Held on and let go: the hold counted once, and its end is no press.
+        for (uint32_t i = 0; i < 2 * kKeyHoldSamples + 3; ++i) {
+            ASSERT_EQ(0, KeyDetectStep()) << "sample " << i;
+        }
+        EXPECT_EQ(0, Press(0));
+        EXPECT_EQ(handler != nullptr ? 1 : 0, gResets);
+        EXPECT_EQ(0u, gDeviceState.KeyStep);
+        EXPECT_EQ(0u, gAppState.PushDelay);
+        // The next short press is taken as ever.
+        EXPECT_EQ(0, Press(2));
+        EXPECT_EQ(1u, gDeviceState.KeyStep);
+        EXPECT_EQ(100u, gAppState.PushDelay);
+        gDeviceState.KeyStep = 0;
+        gAppState.PushDelay = 0;
     }
-    EXPECT_EQ(0, gResets);
-    EXPECT_EQ(1, KeyDetectStep()) << "the 30th sample ends the key thread";
-    EXPECT_EQ(1, gResets);
-    EXPECT_EQ(0, gResetType);
-    EXPECT_EQ(0u, gDeviceState.KeyStep);
-    EXPECT_EQ(0u, gAppState.PushDelay);
     gKeyResetHandler = nullptr;
 }
 

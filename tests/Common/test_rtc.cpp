@@ -179,16 +179,39 @@ TEST_F(Rtc, MissingBusFailsEveryCallAndFreesTheBus)
     EXPECT_EQ(0, I2C_WriteReg(0, 0x22, 1, 2));
 }
 
-TEST_F(Rtc, ClockSetUpTakesTheRtcAndLeavesTheClockAloneOnANack)
+TEST_F(Rtc, OneReadCannotTearAtMidnight)
+{
+    const RTC_TIME_S nye = {2031, 12, 31, 23, 59, 59, 3};
+    ASSERT_EQ(0, PCF8563_SetTime(&nye));
+    // From here on the host clock moves a second at every look, so between two register reads.
+    BoardRtcSetHostClock([this] { return mHostNow++; });
+    RTC_TIME_S got = {};
+    ASSERT_EQ(0, PCF8563_GetTime(&got));
+    const RTC_TIME_S newYear = {2032, 1, 1, 0, 0, 0, 4};
+    EXPECT_TRUE(got == nye || got == newYear) << got.year << "-" << got.month << "-" << got.day << " " << got.hour
+                                              << ":" << got.minute << ":" << got.second << " wd " << got.weekday;
+}
+
+TEST_F(Rtc, ClockSetUpLeavesTheClockAloneOnANackOrALostTime)
 {
     BoardI2cSetNack(kPcf8563Bus, kPcf8563Address, true);
     EXPECT_EQ(0, SetSystemTimeFromRtc());
     EXPECT_FALSE(mSb.Exists("/.board/clock_offset")) << "the clock was set from a failed read";
     EXPECT_LE(std::llabs(BoardTime(nullptr) - time(nullptr)), 2);
 
+    // A clock that was never set says its time is not valid.
     BoardI2cSetNack(kPcf8563Bus, kPcf8563Address, false);
+    EXPECT_EQ(0x80, Reg(2) & 0x80);
+    RTC_TIME_S got = {};
+    EXPECT_EQ(kPcf8563TimeNotValid, PCF8563_GetTime(&got));
+    EXPECT_EQ(0, SetSystemTimeFromRtc());
+    EXPECT_FALSE(mSb.Exists("/.board/clock_offset")) << "the clock was set from a lost time";
+
+    // Setting the clock makes its time valid again, and the set-up takes it.
     const RTC_TIME_S set = {2031, 2, 3, 4, 5, 6, 1};
     ASSERT_EQ(0, PCF8563_SetTime(&set));
+    EXPECT_EQ(0, Reg(2) & 0x80);
+    EXPECT_EQ(0, PCF8563_GetTime(&got));
     EXPECT_EQ(0, SetSystemTimeFromRtc());
     struct tm tm = {};
     tm.tm_year = 131;
@@ -204,6 +227,8 @@ TEST_F(Rtc, BusesAreUsedFromSeveralThreads)
 {
     auto dev = std::make_shared<RecordingDevice>();
     BoardI2cAttach(0, 0x22, dev);
+    const RTC_TIME_S set = {2031, 2, 3, 4, 5, 6, 1};
+    ASSERT_EQ(0, PCF8563_SetTime(&set));
     std::atomic<int> failures{0};
     std::thread clock([&] {
         RTC_TIME_S t = {};

@@ -6,9 +6,13 @@
 #include "Common/TimeTask.h"
 #include "audio_test_util.h"
 #include "faac/faac.h"
+#include "platform/board_msgq.h"
 #include "platform/mi/mi_sim.h"
+#include "tone_shapes.h"
+#include "tone_spans.h"
 
 #include <fstream>
+#include <sys/msg.h>
 #include <iterator>
 
 namespace {
@@ -153,6 +157,22 @@ TEST_F(TonePlayer, RingTonePlaysAtItsRateAndTheSpeakerIsRestored)
     EXPECT_EQ(0u, AoQueued());
 }
 
+// The player uses the first frame only to set its decoder up: the tones start with a frame of
+// silence, so every beep reaches the speaker as long as the generator made it.
+TEST_F(TonePlayer, UnlockBeepsPlayAsLongAsMade)
+{
+    TONE_RECORD_S tone;
+    Set(tone, kUnlockTonePath);
+    ASSERT_GT(Play(tone), 0) << mLog;
+    std::vector<ToneSpan> beeps = ToneSpans(Speaker(), tones::kRate);
+    ASSERT_EQ(std::size(tones::kUnlockBeeps), beeps.size());
+    for (size_t i = 0; i < beeps.size(); ++i) {
+        // The soft edges stay below a tenth of the peak for about 2 ms each.
+        const double made = tones::kUnlockBeeps[i].length - 0.004;
+        EXPECT_NEAR(made, static_cast<double>(beeps[i].length) / tones::kRate, 0.008) << "beep " << i;
+    }
+}
+
 TEST_F(TonePlayer, LoopingToneStartsAgainUntilStopped)
 {
     std::vector<uint8_t> file = ReadFile(mSandbox.Path(kUnlockTonePath));
@@ -253,12 +273,12 @@ TEST_F(TonePlayer, ThreadPlaysOneToneAtATime)
     StartRingbellAudio();
     EXPECT_EQ(1, gToneRecord.Run);
     EXPECT_EQ(kToneTimeoutTicks, gDeviceState.RingToneTimer);
-    // The player is in its amplifier wait or playing; a second start (the unlock tone) is ignored.
+    // The player is in its amplifier wait or playing; a second start of a tone is ignored.
     while (waits < 5) {
         std::this_thread::yield();
     }
     gDeviceState.RingToneTimer = 1234;
-    StartUnlockAudio();
+    StartRingbellAudio();
     EXPECT_STREQ(kRingbellTonePath, gToneRecord.Path);
     EXPECT_EQ(1234, gDeviceState.RingToneTimer);
     EXPECT_EQ(16000u, AoAttr().sampleRate);
@@ -287,6 +307,78 @@ TEST_F(TonePlayer, ThreadPlaysOneToneAtATime)
     StopUnlockAudio();
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(0, gToneRecord.Run);
+}
+
+// An unlock while the ring tone plays: the ring stops and the unlock tone plays; the end of the
+// call (the ring stop) then leaves the unlock tone to play to its end.
+TEST_F(TonePlayer, UnlockToneTakesOverAndOutlivesTheRingStop)
+{
+    gTonePlayerSleep = [](uint32_t) { std::this_thread::yield(); };
+    testing::internal::CaptureStdout();
+    StartRingbellAudio();
+    while (MiSimCallCount("MI_AO_SendFrame") < 3) {
+        MiSimPump(1);
+        std::this_thread::yield();
+    }
+    StartUnlockAudio();
+    const int sends = MiSimCallCount("MI_AO_SendFrame");  // the ring's player is joined by now
+    EXPECT_STREQ(kUnlockTonePath, gToneRecord.Path);
+    EXPECT_EQ(1, gToneRecord.Run);
+    StopRingbellAudio();
+    EXPECT_EQ(1, gToneRecord.Run) << "the ring stop cut the unlock tone";
+    while (gToneRecord.Run) {
+        MiSimPump(1);
+        std::this_thread::yield();
+    }
+    testing::internal::GetCapturedStdout();
+    // Every frame but the decoder's set-up frame and the one whose samples the decoder holds back.
+    const size_t frames = Frames(ReadFile(mSandbox.Path(kUnlockTonePath))).size();
+    EXPECT_EQ(static_cast<int>(frames) - 2, MiSimCallCount("MI_AO_SendFrame") - sends);
+    StopRingDecode();
+}
+
+// The asynchronous decoder plays the frames queued to it. The kernel queue outlives a process:
+// messages another process left carry addresses of its heap, which are dropped, never freed.
+TEST_F(TonePlayer, AsyncDecoderPlaysQueuedFramesAndDropsStaleOnes)
+{
+    const int id = AacMsgQueueId();
+    ASSERT_GE(id, 0) << "AudioInit makes the AAC message queue";
+    AAC_MSG_S stale{};
+    stale.Type = kAacMsgType;
+    stale.Body.Frame = 0xDEAD0000u;
+    stale.Body.Length = 100;
+    stale.Body.Owner = AacMsgOwner() ^ 1;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(0, BoardMsgQueueSend(id, &stale, sizeof(stale.Body), IPC_NOWAIT));
+    }
+    std::vector<uint8_t> file = ReadFile(mSandbox.Path(kUnlockTonePath));
+    std::vector<size_t> at = Frames(file);
+    ASSERT_GT(at.size(), 5u);
+    at.push_back(file.size());
+    gTonePlayerSleep = [](uint32_t) { std::this_thread::sleep_for(std::chrono::milliseconds(1)); };
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(0, AACAsyncDecoderInit(&file[0], static_cast<uint16_t>(at[1])));
+    EXPECT_EQ(1, AACAsyncDecoderActive());
+    const int sends = MiSimCallCount("MI_AO_SendFrame");
+    for (size_t i = 1; i + 1 < at.size(); ++i) {
+        ASSERT_EQ(0, AACAsyncPutFrame(&file[at[i]], static_cast<uint16_t>(at[i + 1] - at[i])));
+    }
+    // All but the frame whose samples the decoder holds back reach the speaker.
+    const int expected = static_cast<int>(at.size()) - 3;
+    for (int i = 0; i < 5000 && MiSimCallCount("MI_AO_SendFrame") - sends < expected; ++i) {
+        MiSimPump(1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const int sent = MiSimCallCount("MI_AO_SendFrame") - sends;
+    AACAsyncPutFrame(&file[at[1]], static_cast<uint16_t>(at[2] - at[1]));  // left for the teardown
+    AACAsyncDecoderDeInit();
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(expected, sent) << log;
+    EXPECT_NE(std::string::npos, log.find("[AACAsyncDecoderDeInit] samplerate 16000")) << log;
+    EXPECT_EQ(0, AACAsyncDecoderActive());
+    EXPECT_EQ(-1, AacMsgQueueId()) << "the queue is removed with the decoder";
+    EXPECT_EQ(0, BoardMsgQueueCountBoard(mSandbox.Root()));
+    EXPECT_EQ(-1, AACAsyncPutFrame(&file[at[1]], 10));
 }
 
 TEST_F(TonePlayer, SpeakerSetUpForCodecs)

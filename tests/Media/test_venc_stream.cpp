@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -311,13 +312,29 @@ TEST_F(VencStream, SnapshotWaitsForTheViewingCountdown)
     EXPECT_EQ(std::string(after.begin(), after.end()), mSandbox.Read("/dev/demo_snapshot.jpg"));
 }
 
-TEST_F(VencStream, OtherCaptureModesArmNothingWithoutPictureNames)
+// Mode 1 takes a picture for the card: a new file in today's picture folder, made for it.
+TEST_F(VencStream, CardPictureGoesToTodaysFolder)
 {
-    testing::internal::CaptureStdout();
+    Build720();
+    TimeTaskInit();
+    const std::vector<uint8_t> picture = Bytes({{0xFF, 0xD8}, std::vector<uint8_t>(3000, 0x66)});
     CapturePicture(1);
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(kCountdownStopped, gDeviceState.CaptureWaitTimer);
-    EXPECT_NE(std::string::npos, out.find("no picture name for mode 1"));
+    std::string path;
+    {
+        std::lock_guard<std::mutex> lk(gVencState.PathLock);
+        path = gVencState.CapturePath;
+    }
+    ASSERT_TRUE(std::regex_match(path, std::regex(R"(/mnt/sdcard/DCIM/\d{8}/\d{6}\.jpg)"))) << path;
+    EXPECT_TRUE(mSandbox.Exists(path.substr(0, path.rfind('/')))) << "the day folder is made";
+    for (int t = 0; t < 10; ++t) {
+        TimeTaskTick();
+    }
+    Inject(2, picture, 0);
+    VencChannelPass(0);
+    EXPECT_EQ(std::string(picture.begin(), picture.end()), mSandbox.Read(path));
+    EXPECT_FALSE(mSandbox.Exists(path + ".tmp"));
+    EXPECT_FALSE(mSandbox.Exists(kDemoSnapshotPath));
+    EXPECT_TRUE(gSaved.empty()) << "a picture for the card is not saved twice";
 }
 
 // The snapshot is a JPEG of the door the video select routes: door 0's warm wood, door 1's cool

@@ -302,3 +302,32 @@ TEST_F(Logger, ChangingOutputsAndModulesWhilePrinting)
         EXPECT_EQ("y", line);
     }
 }
+
+// Release and init again while threads print: a printer that found the manager must never reach
+// it freed (AddressSanitizer reports the use after free).
+TEST_F(Logger, ReleaseWhilePrinting)
+{
+    std::atomic<bool> stop{false};
+    std::atomic<int> printed{0};
+    std::vector<std::thread> printers;
+    for (int t = 0; t < 3; ++t) {
+        printers.emplace_back([&] {
+            while (!stop.load()) {
+                int ret = uni_log_print("mod", LOG_LEVEL_ERR, "f.c", 1, "fn", "x %d", 1);
+                EXPECT_TRUE(ret == UNI_OK || ret == UNI_INVALID_PARM) << ret;
+                uni_log_print_raw("y");
+                uni_log_set_level(LOG_LEVEL_DEBUG);
+                printed++;
+            }
+        });
+    }
+    for (int i = 0; i < 1000 || printed.load() < 10000; ++i) {
+        ASSERT_EQ(UNI_OK, uni_log_release());
+        ASSERT_EQ(UNI_OK, uni_log_init(LOG_LEVEL_DEBUG, 1024, Capture));
+        uni_log_set_module_level("mod", LOG_LEVEL_ERR);
+    }
+    stop = true;
+    for (auto& th : printers) {
+        th.join();
+    }
+}

@@ -187,7 +187,7 @@ TEST(UnwRecvNdSize, GathersThreeDelayedChunks)
     }
 }
 
-TEST(UnwRecvNdSize, PeerClosingEarlyEndsWithTheShortCount)
+TEST(UnwRecvNdSize, PeerClosingMidMessageIsAnError)
 {
     TcpPair pair;
     std::thread peer([&] {
@@ -195,7 +195,7 @@ TEST(UnwRecvNdSize, PeerClosingEarlyEndsWithTheShortCount)
         pair.server.Reset();
     });
     char buf[10] = {};
-    EXPECT_EQ(5, unw_recv_nd_size(pair.client.Get(), buf, sizeof(buf), sizeof(buf)));
+    EXPECT_EQ(-2, unw_recv_nd_size(pair.client.Get(), buf, sizeof(buf), sizeof(buf)));
     peer.join();
     EXPECT_EQ(0, memcmp(buf, "abcde", 5));
 }

@@ -3,6 +3,8 @@
 // is. A test can make the N-th operation fail once, or cut the power at it; after a cut the
 // "disk" is rebuilt in one of three ways (only what was synced; everything, the last write torn
 // in half; a random choice of the unsynced writes and a prefix of the unsynced name changes).
+// Opens and reads of one file can be made to fail, as a passing EIO or EMFILE would; pauses only
+// add up, they take no time.
 #pragma once
 
 #include "noxa_base/kv_storge/file/kv_file_io.h"
@@ -29,6 +31,17 @@ public:
     // Operation k fails once (a write stores half its bytes), the others go on.
     void FailAt(uint64_t k) { mFailAt = k; }
     bool Dead() const { return mDead; }
+    // The looks (Exists), opens and reads of `path` numbered skip+1 .. skip+times (1-based,
+    // counted together) fail; the file itself stays as it is.
+    void FailFileOps(const std::string& path, uint32_t skip, uint32_t times)
+    {
+        mFailPath = path;
+        mFailFrom = skip;
+        mFailTimes = times;
+        mFileOps = 0;
+    }
+    // The sum of the engine's pauses, in ms.
+    uint64_t PausedMs() const { return mPausedMs; }
     // Bytes handed to Write, and the calls of each kind, for the benchmarks' figures.
     uint64_t BytesWritten() const { return mBytesWritten; }
     uint64_t Fsyncs() const { return mFsyncs; }
@@ -68,6 +81,7 @@ public:
         mDead = false;
         mCutAt = 0;
         mFailAt = 0;
+        mFailTimes = 0;
     }
 
     // The durable content of every file; and a disk made of such an image, all of it synced.
@@ -92,6 +106,8 @@ public:
         mDurableNames = mNames;
         mDead = false;
         mCutAt = mFailAt = mOps = 0;
+        mFailTimes = 0;
+        mPausedMs = 0;
     }
     // Direct access to the current content, outside the operation count.
     bool Has(const std::string& name) const { return mNames.count(name) != 0; }
@@ -115,7 +131,7 @@ public:
 
     KV_FILE_S* Open(const char* path, const char* mode) override
     {
-        if (!__tick()) {
+        if (!__tick() || __file_fails(path)) {
             return nullptr;
         }
         bool create = mode[0] == 'w';
@@ -135,6 +151,7 @@ public:
         }
         auto h = std::make_unique<Handle>();
         h->inode = inode;
+        h->name = path;
         h->writable = create || strchr(mode, '+') != nullptr;
         auto* key = reinterpret_cast<KV_FILE_S*>(h.get());
         mHandles[key] = std::move(h);
@@ -149,7 +166,7 @@ public:
     int64_t Read(KV_FILE_S* f, void* buf, uint32_t len) override
     {
         Handle* h = __handle(f);
-        if (!__tick() || h == nullptr) {
+        if (!__tick() || h == nullptr || __file_fails(h->name)) {
             return -1;
         }
         const auto& data = h->inode->cur;
@@ -231,6 +248,14 @@ public:
         mPendingDir.push_back(op);
         return 0;
     }
+    void Pause(uint32_t ms) override { mPausedMs += ms; }
+    int Exists(const char* path) override
+    {
+        if (!__tick() || __file_fails(path)) {
+            return -1;
+        }
+        return mNames.count(path) != 0 ? 1 : 0;
+    }
     int Access(const char* path) override { return __tick() && mNames.count(path) != 0 ? 0 : -1; }
     int SyncDir(const char* dir) override
     {
@@ -262,6 +287,7 @@ private:
     };
     struct Handle {
         std::shared_ptr<Inode> inode;
+        std::string name;
         uint64_t pos = 0;
         bool writable = false;
     };
@@ -274,6 +300,14 @@ private:
             mDead = true;
         }
         return !mDead && mOps != mFailAt;
+    }
+    bool __file_fails(const std::string& path)
+    {
+        if (mFailTimes == 0 || path != mFailPath) {
+            return false;
+        }
+        ++mFileOps;
+        return mFileOps > mFailFrom && mFileOps <= mFailFrom + mFailTimes;
     }
     Handle* __handle(KV_FILE_S* f)
     {
@@ -330,4 +364,9 @@ private:
     bool mDead = false;
     uint64_t mBytesWritten = 0;
     uint64_t mFsyncs = 0;
+    std::string mFailPath;
+    uint32_t mFailFrom = 0;
+    uint32_t mFailTimes = 0;
+    uint32_t mFileOps = 0;
+    uint64_t mPausedMs = 0;
 };

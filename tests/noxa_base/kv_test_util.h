@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -82,6 +83,34 @@ inline DATA_HD_S Header(const MemFs& fs)
     DATA_HD_S hd;
     kv_hd_decode(file.data(), static_cast<uint32_t>(std::min<size_t>(file.size(), KV_HD_LEN)), &hd);
     return hd;
+}
+
+// Every slot in use, in slot order: its key from the data file's header, its value (or the
+// engine's code as "<code>") from a prefix read that matches every key.
+inline std::vector<std::pair<std::string, std::string>> Slots(const MemFs& fs)
+{
+    std::vector<uint8_t> file = fs.Get(kData);
+    auto hd = std::make_unique<DATA_HD_S>();
+    kv_hd_decode(file.data(), static_cast<uint32_t>(std::min<size_t>(file.size(), KV_HD_LEN)), hd.get());
+    std::vector<std::pair<std::string, std::string>> out;
+    uint32_t index = 0;
+    for (uint32_t i = 0; i < std::min(hd->mag_rec_cnt, KV_REC_MAX); ++i) {
+        if (hd->records[i].valid == 0) {
+            continue;
+        }
+        std::string key(hd->records[i].key, strnlen(hd->records[i].key, sizeof(hd->records[i].key)));
+        uint8_t* v = nullptr;
+        uint32_t n = 0;
+        int ret = simplekv_fuzz_read("", &index, &v, &n);
+        if (ret != 0) {
+            out.emplace_back(key, "<" + std::to_string(ret) + ">");
+            ++index;
+            continue;
+        }
+        out.emplace_back(key, std::string(reinterpret_cast<char*>(v), n));
+        simplekv_free_data(v);
+    }
+    return out;
 }
 
 }  // namespace kvtest

@@ -242,8 +242,89 @@ TEST_F(Corruption, OldHeaderPathsAreBounded)
     }
 }
 
-TEST_F(Corruption, KeyFilesOfTheWrongSizeLoseTheStoreCleanly)
+// A key file that cannot be read just now, or a store file that cannot be looked up, is tried
+// again for about a second; a store that still cannot tell does not open, and leaves every file
+// as it was for the next start.
+TEST_F(Corruption, PassingReadErrorsAreNeverTakenForALostStore)
 {
+    mFs.Put(kJnl, {'j'});
+    const MemFs::Image start = mFs.Snapshot();
+    // Looks, opens and reads of one file are counted together. The key file: look 1, open 2,
+    // read 3 (16 bytes), read 4 (end of file); a retry starts again with a look.
+    struct {
+        const char* what;
+        const std::string& path;
+        uint32_t skip, times;
+        int ret;
+    } rows[] = {
+        {"key file looked up", kKey, 0, 1, 0},
+        {"key file opened", kKey, 1, 1, 0},
+        {"key file read", kKey, 2, 1, 0},
+        {"end of the key file read", kKey, 3, 1, 0},
+        {"key file three times in a row", kKey, 0, 3, 0},
+        {"key file never looked up", kKey, 0, 1000, -3},
+        {"key file never opened", kKey, 1, 1000, -3},
+        {"key file never read", kKey, 2, 1000, -3},
+        {"data file looked up", kData, 0, 1, 0},
+        {"data file never looked up", kData, 0, 1000, -3},
+        {"backup never looked up", kBak, 0, 1000, -3},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        mFs.Restore(start);
+        mFs.FailFileOps(row.path, row.skip, row.times);
+        ASSERT_EQ(row.ret, Open(mFs));
+        if (row.ret == 0) {
+            EXPECT_EQ(kAll, Content(kKeys));
+            EXPECT_GT(mFs.PausedMs(), 0u);
+            continue;
+        }
+        EXPECT_GE(mFs.PausedMs(), 800u);
+        EXPECT_LE(mFs.PausedMs(), 1500u);
+        // Not a byte changed, not a name added or removed, durable or not.
+        for (const auto& [name, bytes] : start) {
+            EXPECT_EQ(bytes, mFs.Get(name)) << name;
+        }
+        EXPECT_EQ(start, mFs.Snapshot());
+        EXPECT_FALSE(mFs.Has(kDir + "noxa_user.db_tmp"));
+        mFs.FailFileOps(row.path, 0, 0);
+        ExpectStore(kAll);
+    }
+}
+
+// Reads of the data file that fail for a moment are not damage: with no backup to fall back on,
+// taking them for it would start a new store.
+TEST_F(Corruption, PassingDataFileReadErrorsKeepEveryValue)
+{
+    mFs.Erase(kBak);
+    const MemFs::Image start = mFs.Snapshot();
+    // The data file: look 1, open 2, its fixed fields 3, its header 4, the three values 5 to 7.
+    struct {
+        const char* what;
+        uint32_t skip, times;
+    } rows[] = {
+        {"fixed fields", 2, 1},
+        {"header, twice", 3, 2},
+        {"a value, three times", 4, 3},
+        {"the last value, then each of the next three tries", 6, 4},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        mFs.Restore(start);
+        mFs.FailFileOps(kData, row.skip, row.times);
+        ASSERT_EQ(0, Open(mFs));
+        EXPECT_EQ(kAll, Content(kKeys));
+        EXPECT_LE(mFs.PausedMs(), 1500u);
+        mFs.FailFileOps(kData, 0, 0);
+        ExpectStore(kAll);
+    }
+}
+
+// A key file of the wrong length can decrypt nothing: the store starts anew, and the old files
+// are kept aside under ".lost" names, a later loss beside an earlier one.
+TEST_F(Corruption, KeyFilesOfTheWrongSizeSetTheStoreAside)
+{
+    mFs.Put(kJnl, {'j'});
     const MemFs::Image start = mFs.Snapshot();
     for (size_t size : {0u, 15u, 17u}) {
         SCOPED_TRACE(size);
@@ -254,6 +335,22 @@ TEST_F(Corruption, KeyFilesOfTheWrongSizeLoseTheStoreCleanly)
         ExpectStore({});
         EXPECT_EQ(16u, mFs.Get(kKey).size());
         EXPECT_NE(golden::KeyFile(kStoreKey), mFs.Get(kKey));
+        const std::pair<std::string, Bytes> aside[] = {
+            {kData + ".lost", start.at(kData)}, {kBak + ".lost", start.at(kBak)},
+            {kJnl + ".lost", start.at(kJnl)}, {kKey + ".lost", key}};
+        for (const auto& [name, bytes] : aside) {
+            EXPECT_EQ(bytes, mFs.Snapshot()[name]) << name;
+        }
+        // The new store lost its key as well: the first one set aside stays.
+        const MemFs::Image first = mFs.Snapshot();
+        mFs.Put(kKey, key);
+        ExpectStore({});
+        MemFs::Image now = mFs.Snapshot();
+        for (const auto& [name, bytes] : aside) {
+            EXPECT_EQ(bytes, now[name]) << name;
+        }
+        EXPECT_EQ(first.at(kData), now[kData + ".lost.1"]);
+        EXPECT_EQ(key, now[kKey + ".lost.1"]);
     }
 }
 

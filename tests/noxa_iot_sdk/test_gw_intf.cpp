@@ -5,6 +5,9 @@
 #include "noxa_base/sys_serv/sys_timer.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
 #include "noxa_iot_sdk/noxa_cloud/smart_frame.h"
+#include "noxa_iot_sdk/noxa_cloud/thing_config.h"
+#include "noxa_adapter/utilities/uni_secret.h"
+#include "log_capture.h"
 
 #include <cstring>
 #include <gtest/gtest.h>
@@ -200,6 +203,30 @@ TEST(GwWifiUserCfg, RefusesWhatDoesNotFit)
     EXPECT_EQ(-2, gw_wifi_user_cfg("s", "p", "EUabcdefgh12345"));
     EXPECT_EQ(0, gw_wifi_user_cfg(std::string(32, 's').c_str(), std::string(64, 'p').c_str(), "t"));
     EXPECT_EQ(std::string(32, 's'), get_gw_cntl()->gw_wsm.ssid);
+}
+
+TEST(GwSecrets, TokensAndPassPhrasesReachTheLogOnlyMasked)
+{
+    const struct {
+        const char* secret;
+        const char* masked;
+    } rows[] = {
+        {nullptr, "(null)"}, {"", "***(0)"}, {"ab", "a***(2)"}, {"abcdefg", "abc***(7)"},
+        {"EUabcdefgh1234", "EUab***(14)"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_STREQ(row.masked, uni_mask_secret(row.secret).text);
+    }
+    EXPECT_STREQ("aaaa***(4000)", uni_mask_secret(std::string(4000, 'a').c_str()).text);
+
+    LogCapture::Install();
+    ASSERT_EQ(0, gw_wifi_user_cfg("home", "first pass phrase", "EUabcdefgh1234"));
+    ASSERT_EQ(0, thing_config_start("home", "second pass phrase", "AYsecrettoken99", 60));
+    EXPECT_TRUE(LogCapture::Logged("token:abcd***(8)"));
+    EXPECT_TRUE(LogCapture::Logged("token:AYse***(15)"));
+    for (const char* secret : {"abcdefgh", "secrettoken", "pass phrase"}) {
+        EXPECT_FALSE(LogCapture::Logged(secret)) << secret;
+    }
 }
 
 TEST(GwNwStat, CallsBackOnlyOnAChange)

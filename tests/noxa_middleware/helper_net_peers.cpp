@@ -227,8 +227,12 @@ SslServer::SslServer(const std::string& cert, const std::string& key, const std:
 {
     for (int attempt = 0; attempt < 5; ++attempt) {
         mPort = FreePort();
-        std::vector<std::string> argv = {"openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(mPort),
-                                         "-cert", cert, "-key", key};
+        std::vector<std::string> argv = {"openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(mPort)};
+        if (cert.empty()) {
+            argv.push_back("-nocert");
+        } else {
+            argv.insert(argv.end(), {"-cert", cert, "-key", key});
+        }
         argv.insert(argv.end(), extra.begin(), extra.end());
         mProc = std::make_unique<ChildProcess>(argv);
         if (mProc->WaitForOutput("ACCEPT", std::chrono::milliseconds(5000))) {

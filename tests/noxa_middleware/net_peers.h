@@ -70,7 +70,8 @@ private:
     TempDir mDir;
 };
 
-// openssl s_server on a free port with one certificate; extra arguments choose suites and more.
+// openssl s_server on a free port with one certificate (none for an empty cert: pre-shared keys
+// only); extra arguments choose suites and more.
 class SslServer {
 public:
     SslServer(const std::string& cert, const std::string& key, const std::vector<std::string>& extra = {});

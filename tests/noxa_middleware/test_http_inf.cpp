@@ -124,24 +124,31 @@ TEST_F(HttpInf, RangeAnswersThatAreUsableOrNot)
 {
     const struct {
         const char* response;
+        uint32_t start;
         int ret;
     } rows[] = {
-        // The whole file with no word on ranges: taken as it is.
-        {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc", 0},
-        {"HTTP/1.1 206 Partial Content\r\nAccept-Ranges: bytes\r\nContent-Length: 3\r\n\r\nabc", 0},
-        {"HTTP/1.1 200 OK\r\nAccept-Ranges: none\r\nContent-Length: 3\r\n\r\nabc", -719},
-        {"HTTP/1.1 200 OK\r\nAccept-Ranges: Bytes\r\nContent-Length: 3\r\n\r\nabc", -719},
-        {"HTTP/1.1 206 Partial Content\r\nContent-Length: 0\r\n\r\n", -719},
-        {"HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 3\r\n\r\nabc", -719},
-        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n", -719},
+        // The whole file with no word on ranges: the range when it starts at byte 0.
+        {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc", 0, 0},
+        // A resumed download must not get the file's head as the bytes from its offset.
+        {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc", 10, -719},
+        {"HTTP/1.1 200 OK\r\nAccept-Ranges: bytes\r\nContent-Length: 13\r\n\r\n0123456789abc", 10, -719},
+        {"HTTP/1.1 206 Partial Content\r\nAccept-Ranges: bytes\r\nContent-Length: 3\r\n\r\nabc", 10, 0},
+        {"HTTP/1.1 200 OK\r\nAccept-Ranges: none\r\nContent-Length: 3\r\n\r\nabc", 0, -719},
+        {"HTTP/1.1 200 OK\r\nAccept-Ranges: Bytes\r\nContent-Length: 3\r\n\r\nabc", 0, -719},
+        {"HTTP/1.1 206 Partial Content\r\nContent-Length: 0\r\n\r\n", 10, -719},
+        {"HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 3\r\n\r\nabc", 10, -719},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n", 0, -719},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.response);
+        SCOPED_TRACE(std::string(row.response) + " from " + std::to_string(row.start));
         Peer peer({Peer::Send(row.response)});
         Seen s;
-        EXPECT_EQ(row.ret, http_inf_client_get_file(Url(peer.Port(), "/f").c_str(), Collect, &s, 10, 3));
+        EXPECT_EQ(row.ret, http_inf_client_get_file(Url(peer.Port(), "/f").c_str(), Collect, &s, row.start, 3));
         EXPECT_EQ(row.ret == 0 ? 1 : 0, s.calls);
-        EXPECT_NE(std::string::npos, peer.Requests().at(0).find("\r\nRange: bytes=10-12\r\n"));
+        EXPECT_EQ(row.ret == 0 ? "abc" : "", s.body);
+        const std::string range =
+            "\r\nRange: bytes=" + std::to_string(row.start) + "-" + std::to_string(row.start + 2) + "\r\n";
+        EXPECT_NE(std::string::npos, peer.Requests().at(0).find(range));
     }
 }
 

@@ -1,7 +1,7 @@
 // The TLS wrapper against openssl s_server on 127.0.0.1: every suite of the list negotiated with a
 // matching server, servers it must refuse (foreign CA, other suites, a silent listener, an unknown
-// signature algorithm), the server name sent, the per-host CA and its replacement after a failed
-// handshake, whole writes, and a read and a write running at once.
+// signature algorithm), the pre-shared-key suite, the server name sent, the per-host CA and its
+// replacement after a failed handshake, whole writes, and a read and a write running at once.
 #include "noxa_middleware/tls/noxa_tls.h"
 
 #include "net_peers.h"
@@ -15,6 +15,8 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <mbedtls/ssl.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
@@ -320,6 +322,90 @@ TEST_F(Tls, CertificatesOffForOneConnectOnly)
     }
     Client again(server.Port());
     EXPECT_EQ(0, again.ret);
+}
+
+// The device's pre-shared key by the rule of the README, computed with OpenSSL, in hex.
+std::string PskHex(const std::string& uuid, const std::string& authKey)
+{
+    unsigned char mac[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    HMAC(EVP_sha256(), authKey.data(), static_cast<int>(authKey.size()),
+         reinterpret_cast<const unsigned char*>(uuid.data()), uuid.size(), mac, &len);
+    std::string hex;
+    char b[3];
+    for (unsigned int i = 0; i < len; ++i) {
+        snprintf(b, sizeof(b), "%02x", mac[i]);
+        hex += b;
+    }
+    return hex;
+}
+
+TEST(TlsPsk, KeyFromUuidAndAuthKeyOnlyIdentityFresh)
+{
+    const std::string uuid = "noxa6f1e2d3c4b5a6978";
+    const std::string authKey = "Zr8Kq2Lm5Np7Wx1Yv4Tb6Hc9Jd3Fg0Sa";
+    uint8_t key[NOXA_TLS_PSK_KEY_LEN];
+    char identity[NOXA_TLS_PSK_IDENTITY_MAX];
+    noxa_tls_set_psk_param(uuid.c_str(), "");
+    EXPECT_EQ(-1, __noxa_tls_psk_derive(key, identity, sizeof(identity))) << "no auth key";
+    noxa_tls_set_psk_param(uuid.c_str(), authKey.c_str());
+    EXPECT_EQ(-1, __noxa_tls_psk_derive(key, identity, 2 + 32 + uuid.size())) << "no room for the NUL";
+
+    std::string identities[2];
+    for (std::string& id : identities) {
+        ASSERT_EQ(0, __noxa_tls_psk_derive(key, identity, sizeof(identity)));
+        std::string hex;
+        char b[3];
+        for (uint8_t v : key) {
+            snprintf(b, sizeof(b), "%02x", v);
+            hex += b;
+        }
+        EXPECT_EQ(PskHex(uuid, authKey), hex);
+        id = identity;
+        ASSERT_EQ(2 + 32 + uuid.size(), id.size()) << id;
+        EXPECT_EQ("01", id.substr(0, 2));
+        EXPECT_EQ(std::string::npos, id.substr(2, 32).find_first_not_of("0123456789abcdef")) << id;
+        EXPECT_EQ(uuid, id.substr(34));
+    }
+    EXPECT_NE(identities[0], identities[1]) << "the random part repeats";
+}
+
+TEST(TlsPsk, HandshakeWithAServerHoldingOnlyTheKey)
+{
+    Logs::Install();
+    ASSERT_EQ(0, noxa_tls_init());
+    const std::string uuid = "noxa6f1e2d3c4b5a6978";
+    const std::string authKey = "Zr8Kq2Lm5Np7Wx1Yv4Tb6Hc9Jd3Fg0Sa";
+    const struct {
+        const char* what;
+        std::string authKey;  // registered on the unit
+        std::string serverKey;
+        bool ok;
+    } rows[] = {
+        {"the device's key", authKey, PskHex(uuid, authKey), true},
+        {"another device's key", authKey, PskHex(uuid, "another auth key"), false},
+        {"no auth key: the suite is not offered", "", PskHex(uuid, authKey), false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        noxa_tls_set_psk_param(uuid.c_str(), row.authKey.c_str());
+        SslServer server("", "",
+                         {"-psk", row.serverKey, "-cipher", "PSK-AES128-CBC-SHA256", "-no_tls1_3", "-rev", "-debug"});
+        Client c(server.Port());
+        if (!row.ok) {
+            EXPECT_LT(c.ret, 0) << server.Output();
+            continue;
+        }
+        ASSERT_EQ(0, c.ret) << server.Output();
+        EXPECT_TRUE(Logs::Has("Suit:TLS-PSK-WITH-AES-128-CBC-SHA256"));
+        ASSERT_EQ(4, noxa_tls_write(c.tls, reinterpret_cast<const uint8_t*>("psk\n"), 4));
+        EXPECT_EQ("ksp\n", c.Read(4));
+        // The identity on the wire, as s_server's debug output names it.
+        ASSERT_TRUE(server.WaitFor("identity=01")) << server.Output();
+        std::string out = server.Output();
+        size_t at = out.find("identity=01") + 9;
+        EXPECT_EQ(uuid + "\n", out.substr(at + 34, uuid.size() + 1)) << out;
+    }
 }
 
 TEST(TlsArgs, RefusedBeforeAnythingIsAllocated)

@@ -18,6 +18,21 @@ TEST(BoardPath, MapsUnitPathsUnderTheRoot)
     EXPECT_TRUE(sb.Exists("/mnt/sdcard/DCIM"));
 }
 
+TEST(BoardPathDeathTest, NoUsableRootRefusesToRun)
+{
+    // "/" would be the host's own file system.
+    for (const char* root : {"", "/", "//", "/nonexistent/doorphone-root", "relative/root"}) {
+        SCOPED_TRACE(root);
+        EXPECT_EXIT(
+            {
+                setenv("DOORPHONE_ROOT", root, 1);
+                BoardReloadRoot();
+                BoardFopen("/etc/wpa.conf", "w");
+            },
+            testing::ExitedWithCode(kBoardNoRootExitStatus), "\\./run\\.sh.*DOORPHONE_ROOT");
+    }
+}
+
 TEST(BoardClock, SetTimeKeepsAnOffsetAndNeverTouchesTheHost)
 {
     TestSandbox sb;

@@ -110,18 +110,6 @@ TEST_F(BoardCard, MountRefusesWhatIsNoCardOrNoMountPoint)
     EXPECT_NE(std::string::npos, sb.Read("/proc/mounts").find("/dev/mmcblk0 /mnt/sdcard vfat rw,"));
 }
 
-TEST_F(BoardCard, WithoutASandboxNothingIsMounted)
-{
-    unsetenv("DOORPHONE_ROOT");
-    BoardReloadRoot();
-    EXPECT_EQ(-1, BoardMount("/dev/mmcblk0p1", "/mnt/sdcard", "vfat", 0, nullptr));
-    EXPECT_EQ(EPERM, errno);
-    EXPECT_EQ(-1, BoardUmount("/mnt/sdcard"));
-    EXPECT_EQ(EPERM, errno);
-    setenv("DOORPHONE_ROOT", sb.Root().c_str(), 1);
-    BoardReloadRoot();
-}
-
 TEST_F(BoardCard, StatfsFollowsTheFilesAndTheFill)
 {
     // Not mounted: the folder is the sandbox's, not the card.

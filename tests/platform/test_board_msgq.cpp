@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/msg.h>
@@ -142,6 +143,7 @@ TEST(BoardMsgQueue, SandboxTeardownAndANewSandboxRemoveWhatAKilledProcessLeft)
     EXPECT_EQ(0, BoardMsgQueueCountBoard(root));
 
     // A killed unit's queues at a path that a new sandbox takes again.
+    std::filesystem::create_directories(root);
     setenv("DOORPHONE_ROOT", root.c_str(), 1);
     BoardReloadRoot();
     InChild([] { raise(SIGKILL); });

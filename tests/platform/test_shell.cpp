@@ -253,17 +253,6 @@ TEST(ShellRunner, OnlySimulatedAndAllowedToolsRun)
     }
 }
 
-TEST(ShellRunner, RunsNothingWithoutABoardRoot)
-{
-    unsetenv("DOORPHONE_ROOT");
-    BoardReloadRoot();
-    std::string out;
-    std::string why;
-    EXPECT_EQ(-1, BoardShellRewrite("echo hi", &out, &why));
-    EXPECT_NE(std::string::npos, why.find("DOORPHONE_ROOT"));
-    EXPECT_EQ(-1, BoardSystem("rm /dev/demo_snapshot.jpg"));
-}
-
 TEST(ShellRunner, TeardownEndsADetachedToolAndNothingRemakesTheSandbox)
 {
     auto sb = std::make_unique<TestSandbox>();

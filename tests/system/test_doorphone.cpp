@@ -1,5 +1,6 @@
 // The whole process on a sandbox: start-up runs, a failed file check ends it with status 0.
 #include "platform/board_msgq.h"
+#include "platform/board_path.h"
 #include "process.h"
 #include "sandbox.h"
 
@@ -34,10 +35,11 @@ TEST(Doorphone, LeavesNoMessageQueueWhenStopped)
         TestSandbox sb;
         ChildProcess unit({Doorphone()}, {"DOORPHONE_ROOT=" + sb.Root()});
         ASSERT_TRUE(unit.WaitForOutput("[ProcessTalkData] PID = ", 20s)) << unit.Output();
-        for (int i = 0; i < 200 && BoardMsgQueueCountBoard(sb.Root()) < 2; ++i) {
+        // The bus link's two queues and the audio pipeline's AAC queue.
+        for (int i = 0; i < 200 && BoardMsgQueueCountBoard(sb.Root()) < 3; ++i) {
             std::this_thread::sleep_for(10ms);
         }
-        EXPECT_EQ(2, BoardMsgQueueCountBoard(sb.Root()));
+        EXPECT_EQ(3, BoardMsgQueueCountBoard(sb.Root()));
         unit.Kill(sig);
         int status = unit.WaitExit(10s);
         ASSERT_TRUE(WIFSIGNALED(status)) << sig << ": " << status;
@@ -46,20 +48,52 @@ TEST(Doorphone, LeavesNoMessageQueueWhenStopped)
     }
 }
 
-TEST(Doorphone, FailedFileCheckExitsWithStatusZero)
+TEST(Doorphone, RefusesToStartWithoutASandbox)
 {
-    TestSandbox sb;
-    // A wrong sum in the list.
-    std::string list = sb.Read("/customer/ApplicantMD5");
-    list[0] = list[0] == '0' ? '1' : '0';
-    sb.Write("/customer/ApplicantMD5", list);
-    ChildProcess unit({Doorphone()}, {"DOORPHONE_ROOT=" + sb.Root()});
+    // Run by hand without ./run.sh: the host's "/" must never become the board.
+    ChildProcess unit({Doorphone()}, {"DOORPHONE_ROOT="});
     int status = unit.WaitExit(20s);
     ASSERT_NE(-1, status) << unit.Output();
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(0, WEXITSTATUS(status));
-    EXPECT_NE(std::string::npos, unit.Output().find("MD5 Check Fail"));
-    EXPECT_EQ(std::string::npos, unit.Output().find("TimeTaskThread"));
+    EXPECT_EQ(kBoardNoRootExitStatus, WEXITSTATUS(status));
+    EXPECT_NE(std::string::npos, unit.Output().find("./run.sh")) << unit.Output();
+    EXPECT_NE(std::string::npos, unit.Output().find("DOORPHONE_ROOT")) << unit.Output();
+    EXPECT_EQ(std::string::npos, unit.Output().find("MD5 Check")) << "the unit went on";
+}
+
+TEST(Doorphone, FailedFileCheckExitsWithStatusZero)
+{
+    // md5sum itself passes some of these (it skips lines it cannot read and is silent on an
+    // empty list): the unit must not.
+    const struct {
+        const char* what;
+        void (*spoil)(const TestSandbox& sb);
+    } rows[] = {
+        {"a wrong sum in the list",
+         [](const TestSandbox& sb) {
+             std::string list = sb.Read("/customer/ApplicantMD5");
+             list[0] = list[0] == '0' ? '1' : '0';
+             sb.Write("/customer/ApplicantMD5", list);
+         }},
+        {"an emptied list", [](const TestSandbox& sb) { sb.Write("/customer/ApplicantMD5", ""); }},
+        {"a garbled line beside a good one",
+         [](const TestSandbox& sb) {
+             std::string list = sb.Read("/customer/ApplicantMD5");
+             sb.Write("/customer/ApplicantMD5", list.substr(0, list.find('\n') + 1) + "d41d8cd9 customer/ko\n");
+         }},
+        {"a changed file", [](const TestSandbox& sb) { sb.Write("/customer/ko/rtl8188f.ko", "changed"); }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        TestSandbox sb;
+        row.spoil(sb);
+        ChildProcess unit({Doorphone()}, {"DOORPHONE_ROOT=" + sb.Root()});
+        int status = unit.WaitExit(20s);
+        EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_NE(std::string::npos, unit.Output().find("MD5 Check Fail")) << unit.Output();
+        EXPECT_EQ(std::string::npos, unit.Output().find("MD5 Check Success"));
+        EXPECT_EQ(std::string::npos, unit.Output().find("TimeTaskThread"));
+    }
 }
 
 namespace {
@@ -83,6 +117,11 @@ TEST(Doorphone, RingsAndKeyPressesReachTheUnitAndTheLedsBlink)
     Replace(sb, "/.board/sar_ch2", "500\n");
     EXPECT_TRUE(unit.WaitForOutput("Door1 xxxxxxx Monitor", 20s)) << unit.Output();
     Replace(sb, "/.board/sar_ch2", "0\n");
+
+    // A 3 s hold with no reset handler installed is ignored, and the key goes on working.
+    Replace(sb, "/sys/class/gpio/gpio66/value", "0\n");
+    EXPECT_TRUE(unit.WaitForOutput("key held for 3 s", 20s)) << unit.Output();
+    Replace(sb, "/sys/class/gpio/gpio66/value", "1\n");
 
     // A short press of the key steps the push delay. The key is sampled every 100 ms; a press
     // that a loaded machine let slip between two samples is simply made again.

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/wait.h>
 
 using namespace std::chrono_literals;
 
@@ -59,4 +60,17 @@ TEST(DoorphoneSdCard, MountedAtStartFollowedOutAndBackIn)
     EXPECT_EQ(1u, Count(shell, "run: mount -t vfat " + sb.Root() + "/dev/mmcblk0p1 " + sb.Root() + "/mnt/sdcard\n")) << shell;
     EXPECT_EQ(1u, Count(tools, "mount -t vfat " + sb.Root() + "/dev/mmcblk0p1 " + sb.Root() + "/mnt/sdcard\n")) << tools;
     EXPECT_EQ(0u, Count(shell, "mkfs")) << shell;
+}
+
+// An upgrade file on the card at start hands the unit over to the system's upgrader: the
+// marker is left and the unit's own process ends with "killall -9 app".
+TEST(DoorphoneSdCard, UpgradeFileHandsTheUnitOver)
+{
+    TestSandbox sb;
+    sb.Write("/mnt/sdcard/UPGRADE.txt", "[upgrade]\nCHIP=KR4172\nDEVICE=TB017D\n");
+    ChildProcess unit({BinaryDir() + "/src/Common/doorphone"}, {"DOORPHONE_ROOT=" + sb.Root()});
+    int status = unit.WaitExit(30s);
+    ASSERT_NE(-1, status) << "the unit went on running\n" << unit.Output();
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status << "\n" << unit.Output();
+    EXPECT_TRUE(sb.Exists("/dev/Upgrade"));
 }

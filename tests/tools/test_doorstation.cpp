@@ -149,8 +149,13 @@ TEST(DoorStationCommands, OtherLines)
     ASSERT_EQ(Command::Sleep, s.kind);
     EXPECT_DOUBLE_EQ(2.0, s.seconds);
     EXPECT_DOUBLE_EQ(0.25, ParseCommand("sleep 0.25").seconds);
+    Command w = ParseCommand("wait announce");
+    ASSERT_EQ(Command::WaitAnnounce, w.kind);
+    EXPECT_DOUBLE_EQ(30.0, w.seconds);
+    EXPECT_DOUBLE_EQ(5.0, ParseCommand("wait announce 5").seconds);
     for (const char* bad : {"call", "call 3", "call 0", "call x", "sleep", "sleep -1", "sleep 1x", "talk 32",
-                            "coding 31 0 0", "raw 2G", "raw 100", "takeup -1", "config 240 0", "dance"}) {
+                            "coding 31 0 0", "raw 2G", "raw 100", "takeup -1", "config 240 0", "dance",
+                            "wait", "wait call", "wait announce 0", "wait announce x", "wait announce 1 2"}) {
         Command c = ParseCommand(bad);
         EXPECT_EQ(Command::Error, c.kind) << bad;
         EXPECT_FALSE(c.message.empty()) << bad;
@@ -302,4 +307,22 @@ TEST(DoorStationProgram, PressesTheKeyRingsTheSarAndShowsTheBoard)
     EXPECT_EQ("1\n", sb.Read("/sys/class/gpio/gpio66/value"));
     station.Kill(SIGTERM);
     EXPECT_NE(-1, station.WaitExit(5s));
+}
+
+// A script's "wait announce" holds the call until the unit has announced itself on the bus.
+TEST(DoorStationProgram, ScriptWaitsForTheUnitsAnnounce)
+{
+    TestSandbox sb;
+    std::string script = sb.Path("/tmp/call.txt");
+    {
+        std::ofstream out(script);
+        out << "wait announce 20\ncall 1\n";
+    }
+    ChildProcess station({Station(), "--root", sb.Root(), "--script", script});
+    ASSERT_TRUE(station.WaitForOutput("linked at", 10s)) << station.Output();
+    UnitSide unit(sb);
+    EXPECT_FALSE(station.WaitForOutput("bus -> unit:", 1s)) << "the call went out before the announce";
+    unit.Write(FromHex("02 01 33 00 00 33 55 10 10 10 10 03"));
+    ASSERT_TRUE(station.WaitForOutput("unit -> bus: announce", 5s)) << station.Output();
+    EXPECT_TRUE(station.WaitForOutput("bus -> unit: talk order 0 value1 0", 5s)) << station.Output();
 }

@@ -102,6 +102,7 @@ const char* HelpText()
            "                            bits STD 0..3, default 2), off (no lock), raw STATUS [REG01 REG02] (hex)\n"
            "  show                      the unit's outputs: 74HC595 image, GPIO lines, SAR level\n"
            "  sleep SECONDS             wait before the next command\n"
+           "  wait announce [SECONDS]   wait (at most SECONDS, default 30) until the unit has announced itself\n"
            "  help, quit";
 }
 
@@ -136,6 +137,18 @@ Command ParseCommand(const std::string& line)
         }
         Command c;
         c.kind = Command::Sleep;
+        c.seconds = s;
+        return c;
+    }
+    if (cmd == "wait") {
+        char* end = nullptr;
+        double s = words.size() == 3 ? std::strtod(words[2].c_str(), &end) : 30;
+        if (words.size() < 2 || words.size() > 3 || words[1] != "announce" || (end != nullptr && *end != '\0') ||
+            !(s > 0 && s <= 86400)) {
+            return Fail("usage: wait announce [SECONDS]");
+        }
+        Command c;
+        c.kind = Command::WaitAnnounce;
         c.seconds = s;
         return c;
     }

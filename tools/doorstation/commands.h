@@ -14,9 +14,9 @@ constexpr unsigned kDoorStationSource = 1;
 constexpr unsigned kHandsetSource = 2;
 
 struct Command {
-    enum Kind { None, Send, Sleep, Help, Quit, Error, Board, Show, Expand } kind = None;
+    enum Kind { None, Send, Sleep, WaitAnnounce, Help, Quit, Error, Board, Show, Expand } kind = None;
     Bytes frame;            // Send: the bytes to put on the bus
-    double seconds = 0;     // Sleep
+    double seconds = 0;     // Sleep; WaitAnnounce: the longest wait
     std::string message;    // Error: what is wrong with the line
     std::string file;       // Board: file below the board root to replace with `content`
     std::string content;

@@ -240,8 +240,14 @@ int main(int argc, char** argv)
     bool inputOpen = true;
     Clock::time_point resume = Clock::now();
     bool quit = false;
+    bool heardAnnounce = false;    // the unit has announced itself on the bus
+    bool waitingAnnounce = false;  // a "wait announce" holds the commands after it
 
     while (!gStop && !quit) {
+        if (waitingAnnounce && Clock::now() >= resume) {
+            Say("doorstation: no announce frame from the unit: going on");
+            waitingAnnounce = false;
+        }
         // Run what is due: commands up to the next sleep.
         while (!pending.empty() && Clock::now() >= resume && !quit) {
             std::string line = pending.front();
@@ -258,6 +264,12 @@ int main(int argc, char** argv)
                 break;
             case Command::Sleep:
                 resume = Clock::now() + std::chrono::microseconds(static_cast<long long>(c.seconds * 1e6));
+                break;
+            case Command::WaitAnnounce:
+                if (!heardAnnounce) {
+                    waitingAnnounce = true;
+                    resume = Clock::now() + std::chrono::microseconds(static_cast<long long>(c.seconds * 1e6));
+                }
                 break;
             case Command::Help:
                 Say(HelpText());
@@ -312,7 +324,15 @@ int main(int argc, char** argv)
                 WriteAll(bus.master, bytes);  // the bus echo
                 for (uint8_t b : bytes) {
                     if (auto frame = fromUnit.Push(b)) {
-                        Say("unit -> bus: " + DescribeFrame(*frame));
+                        std::string said = DescribeFrame(*frame);
+                        Say("unit -> bus: " + said);
+                        if (said.rfind("announce ", 0) == 0) {
+                            heardAnnounce = true;
+                            if (waitingAnnounce) {
+                                waitingAnnounce = false;
+                                resume = Clock::now();
+                            }
+                        }
                     }
                 }
             }

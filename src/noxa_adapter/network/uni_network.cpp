@@ -56,7 +56,7 @@ constexpr UNW_ERRNO_ROW_S kErrnoTable[] = {
     {EMSGSIZE, UNW_EMSGSIZE},
 };
 
-// unw_recv_nd_size: an error ended the receive before all bytes came.
+// unw_recv_nd_size: the peer's close or an error ended the receive before all bytes came.
 constexpr int kRecvShort = -2;
 
 struct UNW_DNS_ENTRY_S {
@@ -242,8 +242,9 @@ int unw_recv_nd_size(int fd, void* buf, uint32_t buf_size, uint32_t nd_size)
             continue;
         }
         if (n == 0) {
-            // The peer has closed: waiting longer can bring nothing more.
-            return static_cast<int>(got);
+            // The peer has closed: waiting longer can bring nothing more, and a short count
+            // would pass a caller's "< 0" test as a whole message.
+            return kRecvShort;
         }
         int err = unw_get_errno();
         if (err == UNW_EINTR || err == UNW_EAGAIN || err == UNW_EWOULDBLOCK) {

@@ -82,8 +82,8 @@ int unw_recv(int fd, void* buf, uint32_t nbytes);
 int unw_sendto(int fd, const void* buf, uint32_t nbytes, uint32_t addr, uint16_t port);
 // The sender is stored only when at least one byte came.
 int unw_recvfrom(int fd, void* buf, uint32_t nbytes, uint32_t* addr, uint16_t* port);
-// Receives exactly nd_size bytes: nd_size; -1 for a null buffer or buf_size < nd_size; the short
-// count when the peer closes first; -2 when another error ends it first.
+// Receives exactly nd_size bytes: nd_size; -1 for a null buffer or buf_size < nd_size; -2 when
+// the peer closes or an error ends it first (the bytes that came are in buf).
 int unw_recv_nd_size(int fd, void* buf, uint32_t buf_size, uint32_t nd_size);
 // ms_timeout 0 waits without limit; maxfd < 1 gives maxfd - 3000.
 int unw_select(int maxfd, fd_set* readfds, fd_set* writefds, fd_set* errorfds, uint32_t ms_timeout);

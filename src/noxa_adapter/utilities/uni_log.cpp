@@ -12,6 +12,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <thread>
 
 namespace {
 
@@ -49,6 +50,26 @@ struct LOG_MANAGER_S {
 std::atomic<LOG_MANAGER_S*> s_logMgr{nullptr};
 // Serialises creation and release of the manager itself.
 std::mutex s_lifeMutex;
+// Callers inside the logger right now. A caller counts itself before it looks for the manager,
+// so once the manager is unpublished, a count of zero means nobody can still reach it.
+std::atomic<int> s_users{0};
+
+// The manager for the span of one call.
+class MgrRef {
+public:
+    MgrRef()
+    {
+        s_users.fetch_add(1);
+        mMgr = s_logMgr.load();
+    }
+    ~MgrRef() { s_users.fetch_sub(1); }
+    MgrRef(const MgrRef&) = delete;
+    MgrRef& operator=(const MgrRef&) = delete;
+    LOG_MANAGER_S* Get() const { return mMgr; }
+
+private:
+    LOG_MANAGER_S* mMgr;
+};
 
 char* __dup_name(const char* name)
 {
@@ -87,7 +108,8 @@ LOG_OUTPUT_S* __find_output(LOG_MANAGER_S* mgr, const char* name)
 // its mutex while the pool takes its own (the pool prints through the logger).
 int __add_output(const char* name, LOG_OUTPUT output, LOG_USR_OUTPUT usrOutput, FILE* stream, bool setStream)
 {
-    LOG_MANAGER_S* mgr = s_logMgr.load();
+    MgrRef ref;
+    LOG_MANAGER_S* mgr = ref.Get();
     if (mgr == nullptr || name == nullptr) {
         return UNI_INVALID_PARM;
     }
@@ -137,6 +159,18 @@ void __free_lists(LOG_MANAGER_S* mgr)
         Free(o->name);
         Free(o);
     }
+}
+
+// Frees an unpublished manager once no caller can still hold it: a print that found it may be
+// waiting for its mutex or running the outputs.
+void __retire(LOG_MANAGER_S* mgr)
+{
+    while (s_users.load() != 0) {
+        std::this_thread::yield();
+    }
+    __free_lists(mgr);
+    ReleaseMutex(mgr->mutex);
+    Free(mgr);
 }
 
 const char* __file_base(const char* file)
@@ -201,9 +235,7 @@ int uni_log_init(uint32_t level, uint32_t bufSize, LOG_OUTPUT defOutput)
     ret = __add_output(LOG_DEF_OUTPUT_NAME, defOutput, nullptr, nullptr, false);
     if (ret != UNI_OK) {
         s_logMgr.store(nullptr);
-        __free_lists(mgr);
-        ReleaseMutex(mgr->mutex);
-        Free(block);
+        __retire(mgr);
     }
     return ret;
 }
@@ -220,7 +252,8 @@ int uni_log_add_usr_output(LOG_USR_OUTPUT output)
 
 int uni_log_del_output(const char* name)
 {
-    LOG_MANAGER_S* mgr = s_logMgr.load();
+    MgrRef ref;
+    LOG_MANAGER_S* mgr = ref.Get();
     if (mgr == nullptr || name == nullptr) {
         return UNI_INVALID_PARM;
     }
@@ -241,7 +274,8 @@ int uni_log_del_output(const char* name)
 
 int uni_log_set_level(uint32_t level)
 {
-    LOG_MANAGER_S* mgr = s_logMgr.load();
+    MgrRef ref;
+    LOG_MANAGER_S* mgr = ref.Get();
     if (mgr == nullptr || level > kMaxLevel) {
         return UNI_INVALID_PARM;
     }
@@ -252,7 +286,8 @@ int uni_log_set_level(uint32_t level)
 
 int uni_log_get_level(uint32_t* level)
 {
-    LOG_MANAGER_S* mgr = s_logMgr.load();
+    MgrRef ref;
+    LOG_MANAGER_S* mgr = ref.Get();
     if (mgr == nullptr || level == nullptr) {
         return UNI_INVALID_PARM;
     }
@@ -268,7 +303,8 @@ int uni_log_set_usr_stream(FILE* stream)
 
 int uni_log_set_ms_flag(uint32_t flag)
 {
-    LOG_MANAGER_S* mgr = s_logMgr.load();
+    MgrRef ref;
+    LOG_MANAGER_S* mgr = ref.Get();
     if (mgr == nullptr) {
         return UNI_INVALID_PARM;
     }
@@ -279,7 +315,8 @@ int uni_log_set_ms_flag(uint32_t flag)
 
 int uni_log_set_module_level(const char* module, uint32_t level)
 {
-    LOG_MANAGER_S* mgr = s_logMgr.load();
+    MgrRef ref;
+    LOG_MANAGER_S* mgr = ref.Get();
     if (mgr == nullptr || module == nullptr || level > kMaxLevel) {
         return UNI_INVALID_PARM;
     }
@@ -312,7 +349,8 @@ int uni_log_set_module_level(const char* module, uint32_t level)
 
 int uni_log_update_module_level(const char* module, uint32_t level)
 {
-    LOG_MANAGER_S* mgr = s_logMgr.load();
+    MgrRef ref;
+    LOG_MANAGER_S* mgr = ref.Get();
     if (mgr == nullptr || module == nullptr || level > kMaxLevel) {
         return UNI_INVALID_PARM;
     }
@@ -327,7 +365,8 @@ int uni_log_update_module_level(const char* module, uint32_t level)
 
 int uni_log_get_module_level(const char* module, uint32_t* level)
 {
-    LOG_MANAGER_S* mgr = s_logMgr.load();
+    MgrRef ref;
+    LOG_MANAGER_S* mgr = ref.Get();
     if (mgr == nullptr || module == nullptr || level == nullptr) {
         return UNI_INVALID_PARM;
     }
@@ -342,7 +381,8 @@ int uni_log_get_module_level(const char* module, uint32_t* level)
 
 int uni_log_del_module(const char* module)
 {
-    LOG_MANAGER_S* mgr = s_logMgr.load();
+    MgrRef ref;
+    LOG_MANAGER_S* mgr = ref.Get();
     if (mgr == nullptr || module == nullptr) {
         return UNI_INVALID_PARM;
     }
@@ -364,7 +404,8 @@ int uni_log_print(const char* module, uint32_t level, const char* file, int line
                   const char* fmt, ...)
 {
     (void)func;
-    LOG_MANAGER_S* mgr = s_logMgr.load();
+    MgrRef ref;
+    LOG_MANAGER_S* mgr = ref.Get();
     if (mgr == nullptr || level > kMaxLevel || fmt == nullptr) {
         return UNI_INVALID_PARM;
     }
@@ -422,7 +463,8 @@ int uni_log_print(const char* module, uint32_t level, const char* file, int line
 
 int uni_log_print_raw(const char* fmt, ...)
 {
-    LOG_MANAGER_S* mgr = s_logMgr.load();
+    MgrRef ref;
+    LOG_MANAGER_S* mgr = ref.Get();
     if (mgr == nullptr || fmt == nullptr) {
         return UNI_INVALID_PARM;
     }
@@ -445,9 +487,7 @@ int uni_log_release(void)
     if (mgr == nullptr) {
         return UNI_OK;
     }
-    __free_lists(mgr);
-    ReleaseMutex(mgr->mutex);
-    Free(mgr);
+    __retire(mgr);
     return UNI_OK;
 }
 

@@ -43,7 +43,8 @@ int uni_log_print(const char* module, uint32_t level, const char* file, int line
                   const char* fmt, ...) __attribute__((format(printf, 6, 7)));
 // Formatted text to every output, without header, filter or line end.
 int uni_log_print_raw(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-// Frees the logger; no other thread may log meanwhile.
+// Frees the logger once the calls of other threads that found it have returned (later calls
+// see no logger). Not from an output function.
 int uni_log_release(void);
 
 // The default output: the line on standard output.

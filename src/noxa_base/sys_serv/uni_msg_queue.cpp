@@ -290,13 +290,23 @@ int MsgQueDispatchLoop(MSG_QUE_HANDLE msgQueHandle)
         que->runState.store(LOOP_RUNNING);
     }
     while (que->runState.load() != LOOP_STOP) {
-        MSG_NODE_S* node = nullptr;
-        if (WaitMsgFromQue(que, &node) != UNI_OK) {
+        int ret;
+        do {
+            ret = WaitSemaphore(que->sem);
+        } while (ret == UNI_SEM_WAIT_FAILED && errno == EINTR);
+        if (ret != UNI_OK) {
             continue;
         }
+        MSG_NODE_S* node = nullptr;
         MSG_CALLBACK handler = nullptr;
         {
+            // Node, handler and `current` in one step: a timer message released meanwhile is
+            // either purged before the loop sees it or waited for while its handler runs.
             UniMutexGuard lock(que->mutex);
+            node = __first(que);
+            if (node == nullptr) {
+                continue;
+            }
             uint16_t id = static_cast<uint16_t>(node->msg.msgID & 0xFFFF);
             if (id < que->capacity) {
                 handler = que->handlers[id];
@@ -305,6 +315,11 @@ int MsgQueDispatchLoop(MSG_QUE_HANDLE msgQueHandle)
         }
         if (handler != nullptr) {
             handler(&node->msg);
+        } else if (node->msg.pMsgData != nullptr) {
+            // The data belongs to the handler; with none it would be lost for good. Timer
+            // messages never get here: their records are purged with their handler.
+            PR_WARN("no handler for msg %u, data dropped", node->msg.msgID);
+            Free(node->msg.pMsgData);
         }
         DelAndFreeMsgNodeFromQue(que, node);
     }

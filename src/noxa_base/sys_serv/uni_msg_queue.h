@@ -47,7 +47,8 @@ int RegMsgHandler(MSG_QUE_HANDLE msgQueHandle, MSG_ID msgID, MSG_CALLBACK handle
 int UnregMsgHandler(MSG_QUE_HANDLE msgQueHandle, MSG_ID msgID);
 // A free handler slot, growing the table by 4 when every slot is in use.
 int GetFreeMsgId(MSG_QUE_HANDLE msgQueHandle, uint16_t* pMsgID);
-// Runs handlers until the queue is released.
+// Runs handlers until the queue is released. A message whose id has no handler is logged and its
+// data given back with Free: post only data from Malloc.
 int MsgQueDispatchLoop(MSG_QUE_HANDLE msgQueHandle);
 // Ends a running loop and frees the queue once the loop is over (from inside a handler: when
 // that handler returns). Pending nodes are freed, not their data.

@@ -2,6 +2,7 @@
 
 #include "noxa_adapter/uni_error_code.h"
 #include "noxa_adapter/utilities/uni_log.h"
+#include "noxa_adapter/utilities/uni_secret.h"
 #include "noxa_base/sys_serv/sys_timer.h"
 #include "noxa_iot_sdk/noxa_cloud/noxa_ws_db.h"
 
@@ -226,7 +227,7 @@ int gw_wifi_user_cfg(const char* ssid, const char* passwd, const char* token)
         memcpy(wsm.reg_key, next.reg_key, sizeof(wsm.reg_key));
     }
     // The station connect itself belongs to the Wi-Fi functions of the application.
-    PR_NOTICE("wifi user cfg ssid:%s region:%s token:%s", next.ssid, next.region, next.token);
+    PR_NOTICE("wifi user cfg ssid:%s region:%s token:%s", next.ssid, next.region, uni_mask_secret(next.token).text);
     return UNI_OK;
 }
 

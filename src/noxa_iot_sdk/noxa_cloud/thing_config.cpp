@@ -2,6 +2,7 @@
 
 #include "noxa_adapter/uni_error_code.h"
 #include "noxa_adapter/utilities/uni_log.h"
+#include "noxa_adapter/utilities/uni_secret.h"
 
 #include <atomic>
 #include <mutex>
@@ -34,7 +35,7 @@ int thing_config_start(const char* ssid, const char* passwd, const char* token, 
     s_thingReq.token = token != nullptr ? token : "";
     s_thingReq.timeout_s = timeout_s;
     PR_NOTICE("thing config ssid:%s token:%s timeout:%u stored; no broadcast in this build", ssid,
-              s_thingReq.token.c_str(), timeout_s);
+              uni_mask_secret(s_thingReq.token.c_str()).text, timeout_s);
     return UNI_OK;
 }
 

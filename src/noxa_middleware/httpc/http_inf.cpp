@@ -23,10 +23,11 @@ int __http_inf_read_cb(HTTP_SESSION_H session, uint8_t* buf, uint32_t len)
 }
 
 // A server that ignores the range sends the whole file: only an answer that says it holds the
-// range is handed on.
-bool __range_usable(const HTTP_RESP_HDR_S* hdr)
+// range is handed on. A 200 is the file from byte 0, so it stands for the range only when the
+// range starts there; a resumed download must not append the file's head at its offset.
+bool __range_usable(const HTTP_RESP_HDR_S* hdr, uint32_t rangeStart)
 {
-    return hdr->content_length != 0 && (hdr->status_code == 200 || hdr->status_code == 206) &&
+    return hdr->content_length != 0 && (hdr->status_code == 206 || (hdr->status_code == 200 && rangeStart == 0)) &&
            (hdr->accept_ranges == nullptr || strcmp(hdr->accept_ranges, "bytes") == 0);
 }
 
@@ -58,7 +59,7 @@ int __http_inf_com_hanle(const HTTP_REQ_S* req, const char* url, uint32_t flags,
         PR_ERR("Get resp header failed: %d", ret);
         return HTTP_INF_RESP_HDR_FAILED;
     }
-    if ((flags & HDR_ADD_RANGE) != 0 && !__range_usable(hdr)) {
+    if ((flags & HDR_ADD_RANGE) != 0 && !__range_usable(hdr, req->range_start)) {
         PR_ERR("Server Maybe Not support download in range. %u %d %s", static_cast<uint32_t>(hdr->content_length),
                hdr->status_code, hdr->accept_ranges != nullptr ? hdr->accept_ranges : "(null)");
         http_close_session(&session);

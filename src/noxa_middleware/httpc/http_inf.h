@@ -42,8 +42,8 @@ typedef int (*HTTP_INF_RESP_CB)(HTTP_RESP_S* resp);
 // response header, -719 unusable range answer; else the callback's result.
 int http_inf_client_get(const char* url, HTTP_INF_RESP_CB cb, void* user_data);
 // range_len 0: the whole file; otherwise bytes range_start .. range_start + range_len - 1, the
-// answer checked to be a usable range (a Content-Length, status 200 or 206, Accept-Ranges absent
-// or "bytes").
+// answer checked to be a usable range (a Content-Length, status 206, or 200 for a range from
+// byte 0; Accept-Ranges absent or "bytes").
 int http_inf_client_get_file(const char* url, HTTP_INF_RESP_CB cb, void* user_data, uint32_t range_start,
                              uint32_t range_len);
 int http_inf_client_post(const char* url, HTTP_INF_RESP_CB cb, const uint8_t* body, uint32_t body_len,

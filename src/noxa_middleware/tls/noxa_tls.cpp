@@ -16,6 +16,8 @@
 #include <mbedtls/debug.h>
 #include <mbedtls/entropy.h>
 #include <mbedtls/error.h>
+#include <mbedtls/md.h>
+#include <mbedtls/platform_util.h>
 #include <mbedtls/ssl.h>
 #include <mbedtls/x509_crt.h>
 #include <mutex>
@@ -78,6 +80,23 @@ int __rng_setup()
         }
     });
     return s_rngRet;
+}
+
+// The pre-shared key of this device for the next connect, when both texts are registered.
+int __conf_psk(NOXA_TLS_HANDLER* h)
+{
+    uint8_t key[NOXA_TLS_PSK_KEY_LEN];
+    char identity[NOXA_TLS_PSK_IDENTITY_MAX];
+    if (__noxa_tls_psk_derive(key, identity, sizeof(identity)) != 0) {
+        return 0;  // nothing registered: the suite is simply not offered
+    }
+    int ret = mbedtls_ssl_conf_psk(&h->conf, key, sizeof(key), reinterpret_cast<const unsigned char*>(identity),
+                                   strlen(identity));
+    mbedtls_platform_zeroize(key, sizeof(key));
+    if (ret != 0) {
+        PR_ERR("mbedtls_ssl_conf_psk Fail. 0x%x", static_cast<unsigned>(-ret));
+    }
+    return ret;
 }
 
 void __noxa_tls_debug(void* ctx, int level, const char* file, int line, const char* str)
@@ -143,6 +162,10 @@ int __setup(NOXA_TLS_HANDLER* h, int loadCert, const char* hostname, uint32_t po
     }
     mbedtls_ssl_conf_authmode(&h->conf, NOXA_TLS_AUTH_MODE);
     mbedtls_debug_set_threshold(kDebugThreshold);
+    ret = __conf_psk(h);
+    if (ret != 0) {
+        return ret;
+    }
     if (loadCert == 1) {
         ret = __parse_builtin_ca(&h->cacert);
         if (ret != 0) {
@@ -338,6 +361,46 @@ void noxa_tls_set_psk_param(const char* uuid, const char* authkey)
     std::lock_guard<std::mutex> lock(s_pskMutex);
     s_pskUuid = uuid != nullptr ? uuid : "";
     s_pskAuthKey = authkey != nullptr ? authkey : "";
+}
+
+int __noxa_tls_psk_derive(uint8_t key[NOXA_TLS_PSK_KEY_LEN], char* identity, size_t identity_size)
+{
+    std::string uuid;
+    std::string authKey;
+    {
+        std::lock_guard<std::mutex> lock(s_pskMutex);
+        uuid = s_pskUuid;
+        authKey = s_pskAuthKey;
+    }
+    // "01", the random bytes in hexadecimal, the uuid.
+    constexpr size_t kRandomLen = 16;
+    if (key == nullptr || identity == nullptr || uuid.empty() || authKey.empty() ||
+        2 + 2 * kRandomLen + uuid.size() + 1 > identity_size) {
+        return -1;
+    }
+    uint8_t random[kRandomLen];
+    if (__rng_setup() != 0 || mbedtls_ctr_drbg_random(&s_ctrDrbg, random, sizeof(random)) != 0) {
+        return -1;
+    }
+    // The key depends on nothing but the device's own two texts, so the cloud can derive it too;
+    // whatever varies goes into the identity.
+    const mbedtls_md_info_t* sha256 = mbedtls_md_info_from_type(MBEDTLS_MD_SHA256);
+    int ret = mbedtls_md_hmac(sha256, reinterpret_cast<const unsigned char*>(authKey.data()), authKey.size(),
+                              reinterpret_cast<const unsigned char*>(uuid.data()), uuid.size(), key);
+    mbedtls_platform_zeroize(&authKey[0], authKey.size());
+    if (ret != 0) {
+        return -1;
+    }
+    static const char kHex[] = "0123456789abcdef";
+    size_t n = 0;
+    identity[n++] = '0';
+    identity[n++] = '1';
+    for (uint8_t b : random) {
+        identity[n++] = kHex[b >> 4];
+        identity[n++] = kHex[b & 0x0F];
+    }
+    memcpy(identity + n, uuid.c_str(), uuid.size() + 1);
+    return 0;
 }
 
 int noxa_tls_x509_crt_parse(mbedtls_x509_crt* crt, const uint8_t* buf, size_t len)

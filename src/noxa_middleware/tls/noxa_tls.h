@@ -44,6 +44,16 @@ int noxa_tls_disconnect(NOXA_TLS_HANDLER* handler);
 // Certificates for the next connect only (0: no CA chain, no server name, any suite of the
 // library); every connect sets it back to 1.
 void noxa_tls_set_load_cert(int flag);
-// Identity for the pre-shared-key suite; the texts are copied.
+// Identity for the pre-shared-key suite; the texts are copied. With both set (not empty), every
+// connect offers the PSK suite with the key of __noxa_tls_psk_derive.
 void noxa_tls_set_psk_param(const char* uuid, const char* authkey);
+
+#define NOXA_TLS_PSK_KEY_LEN 32
+#define NOXA_TLS_PSK_IDENTITY_MAX 128
+// The pre-shared key of the registered uuid and auth key, and a fresh identity for it:
+//   key      = HMAC-SHA256(key: auth key, message: uuid), 32 bytes, the same on every connect;
+//   identity = "01" (layout version), 16 random bytes as 32 lowercase hex digits, the uuid.
+// 0; -1 when either text is not registered, the identity does not fit identity_size (NUL
+// included) or the random generator fails.
+int __noxa_tls_psk_derive(uint8_t key[NOXA_TLS_PSK_KEY_LEN], char* identity, size_t identity_size);
 int noxa_tls_x509_crt_parse(mbedtls_x509_crt* crt, const uint8_t* buf, size_t len);

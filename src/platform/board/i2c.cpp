@@ -138,15 +138,17 @@ public:
         }
     }
 
-protected:
-    uint8_t ReadRegister(uint8_t reg) override
+    // The chip copies its counters into the registers at the start of a read message and
+    // holds them for the whole message, so one burst read never tears at a rollover.
+    int Read(uint8_t* data, size_t len) override
     {
-        if (!mStopped && __IsTime(reg)) {
+        if (!mStopped) {
             __Latch(__HostNow() + mOffset);
         }
-        return mRegs[reg];
+        return BoardI2cRegisterDevice::Read(data, len);
     }
 
+protected:
     void WriteRegister(uint8_t reg, uint8_t value) override
     {
         if (reg == 0) {

@@ -1,7 +1,9 @@
 #include "noxa_base/kv_storge/file/kv_file_io.h"
 
+#include "noxa_adapter/utilities/uni_time.h"
 #include "platform/board_path.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
@@ -42,6 +44,13 @@ public:
     int Rename(const char* from, const char* to) override { return BoardRename(from, to); }
     int Remove(const char* path) override { return BoardUnlink(path); }
     int Access(const char* path) override { return BoardAccess(path, R_OK | W_OK); }
+    int Exists(const char* path) override
+    {
+        if (BoardAccess(path, F_OK) == 0) {
+            return 1;
+        }
+        return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
+    }
     int SyncDir(const char* dir) override
     {
         int fd = BoardOpen(dir, O_RDONLY | O_DIRECTORY);
@@ -55,6 +64,16 @@ public:
 };
 
 }  // namespace
+
+int KvFileIo::Exists(const char* path)
+{
+    return Access(path) == 0 ? 1 : 0;
+}
+
+void KvFileIo::Pause(uint32_t ms)
+{
+    uni_sleep_ms(ms);
+}
 
 KvFileIo* kv_board_file_io(void)
 {

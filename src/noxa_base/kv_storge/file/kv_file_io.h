@@ -26,8 +26,13 @@ public:
     virtual int Remove(const char* path) = 0;
     // 0 when the file exists and may be read and written.
     virtual int Access(const char* path) = 0;
+    // 1 the name exists, 0 it does not, -1 no answer now (an I/O error, no memory). The
+    // default takes Access's word for it.
+    virtual int Exists(const char* path);
     // Makes creations, renames and removals in the folder durable.
     virtual int SyncDir(const char* dir) = 0;
+    // Waits before a file access is tried again.
+    virtual void Pause(uint32_t ms);
 };
 
 // The board's files (unit paths through the board seam).

@@ -21,6 +21,9 @@
 #define KV_BACKUP_DELAY_S 60u
 #define KV_BACKUP_TIMER_MS 120000u
 #define KV_ERR_UPGRADE (-9)
+// A key file that cannot be read is tried this often, this far apart (about a second in all).
+#define KV_KEY_TRIES 5u
+#define KV_KEY_RETRY_MS 250u
 
 struct SIMPLE_KV_S {
     KV_FILE_S* fp;  // data file, opened for update

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -20,14 +21,6 @@ struct KV_LAYOUT_S {
     uint32_t hd_size;
     bool upgrade;  // an older layout: values in the clear or the header too small
 };
-
-int __remove_if_present(SIMPLE_KV_S* kv, const char* path)
-{
-    if (kv->io->Access(path) != 0) {
-        return 0;
-    }
-    return kv->io->Remove(path);
-}
 
 // Writes the key file through a temporary name, so it is absent or whole at any moment. With no
 // key given, a new random one (bytes 0..254, as stored keys always were). 0; -1 nothing in
@@ -68,66 +61,173 @@ int __keyfile_data_restore(SIMPLE_KV_S* kv, const uint8_t* key)
     return io->SyncDir(kv->dir) == 0 ? 0 : -2;
 }
 
-// 0 key read; 1 no key file; -1 a key file that cannot be read or is not 16 bytes.
-int __read_key_file(SIMPLE_KV_S* kv, uint8_t out[KV_STORE_KEY_LEN])
+// What reading the key file found.
+enum KeyRead { KEY_OK, KEY_ABSENT, KEY_UNREADABLE, KEY_WRONG_SIZE };
+
+// One try at the key file. KEY_UNREADABLE when it exists but an open or a read fails: a passing
+// EMFILE, EIO or EINTR says nothing about its content.
+KeyRead __read_key_file_once(SIMPLE_KV_S* kv, uint8_t out[KV_STORE_KEY_LEN], const char** why, int* err)
 {
     KvFileIo* io = kv->io;
-    if (io->Access(kv->key_file_name) != 0) {
-        return 1;
+    int exists = io->Exists(kv->key_file_name);
+    if (exists == 0) {
+        return KEY_ABSENT;
+    }
+    if (exists < 0) {
+        *why = "look";
+        *err = errno;
+        return KEY_UNREADABLE;
     }
     KV_FILE_S* f = io->Open(kv->key_file_name, "rb");
     if (f == nullptr) {
-        PR_DEBUG("file open failed [%s]", kv->key_file_name);
-        return -1;
+        *why = "open";
+        *err = errno;
+        return KEY_UNREADABLE;
     }
+    // Up to the end of the file: only a read that ends there tells the file's length.
     uint8_t buf[KV_STORE_KEY_LEN + 1];
-    int64_t n = io->Read(f, buf, sizeof(buf));
+    uint32_t got = 0;
+    int64_t n = 0;
+    while (got < sizeof(buf) && (n = io->Read(f, buf + got, sizeof(buf) - got)) > 0) {
+        got += static_cast<uint32_t>(n);
+    }
+    *err = errno;
     io->Close(f);
-    if (n != KV_STORE_KEY_LEN) {
+    if (n < 0) {
+        *why = "read";
+        return KEY_UNREADABLE;
+    }
+    if (got != KV_STORE_KEY_LEN) {
         PR_DEBUG("read db enc key fails");
-        return -1;
+        return KEY_WRONG_SIZE;
     }
     kv_key_file_order(buf, out);
-    return 0;
+    return KEY_OK;
+}
+
+// The key file, tried again for about a second while it cannot be read.
+KeyRead __read_key_file(SIMPLE_KV_S* kv, uint8_t out[KV_STORE_KEY_LEN])
+{
+    const char* why = "";
+    int err = 0;
+    KeyRead r = KEY_UNREADABLE;
+    for (uint32_t tries = 1; (r = __read_key_file_once(kv, out, &why, &err)) == KEY_UNREADABLE; ++tries) {
+        PR_DEBUG("file open failed [%s]: %s fails (%s), try %u", kv->key_file_name, why, strerror(err), tries);
+        if (tries == KV_KEY_TRIES) {
+            PR_ERR("key file %s cannot be read now (%s: %s): store not opened, no file touched",
+                   kv->key_file_name, why, strerror(err));
+            break;
+        }
+        kv->io->Pause(KV_KEY_RETRY_MS);
+    }
+    return r;
+}
+
+// The first name of path + ".lost", ".lost.1", ".lost.2", ... that is certainly free, so a
+// store lost before keeps its files; "" when there is none.
+std::string __lost_name(SIMPLE_KV_S* kv, const char* path)
+{
+    std::string name = std::string(path) + ".lost";
+    for (uint32_t i = 1; i < 1000; ++i) {
+        if (kv->io->Exists(name.c_str()) == 0) {
+            return name;
+        }
+        name = std::string(path) + ".lost." + std::to_string(i);
+    }
+    return "";
+}
+
+// Moves the data file, its journal and backup, and the key file aside under ".lost" names: they
+// cannot be read without their key, but they are never deleted. The key file goes last, so a
+// cut here leaves it to be found again with whatever is still in place. 0 or -1.
+int __set_store_aside(SIMPLE_KV_S* kv)
+{
+    KvFileIo* io = kv->io;
+    int ret = 0;
+    for (const char* path : {kv->file_name, kv->jnl_file_name, kv->bak_file_name, kv->key_file_name}) {
+        int exists = io->Exists(path);
+        if (exists == 0) {
+            continue;
+        }
+        std::string lost = __lost_name(kv, path);
+        if (exists < 0 || lost.empty() || io->Rename(path, lost.c_str()) != 0) {
+            PR_ERR("rename %s to %s fails", path, lost.c_str());
+            ret = -1;
+            break;
+        }
+        PR_ERR("%s kept as %s", path, lost.c_str());
+    }
+    if (io->SyncDir(kv->dir) != 0) {
+        ret = -1;
+    }
+    return ret;
+}
+
+// Whether a file exists, asked again for about a second while there is no answer. 1, 0 or -1.
+int __exists(SIMPLE_KV_S* kv, const char* path)
+{
+    int r = -1;
+    for (uint32_t tries = 1; (r = kv->io->Exists(path)) < 0 && tries < KV_KEY_TRIES; ++tries) {
+        kv->io->Pause(KV_KEY_RETRY_MS);
+    }
+    if (r < 0) {
+        PR_ERR("cannot tell whether %s exists (%s): store not opened, no file touched", path, strerror(errno));
+    }
+    return r;
 }
 
 // The store key. A new random key only for a new store (neither data file nor backup): values
-// on disk must keep the key they were written with. Sets *fresh when the store starts empty.
-void __update_enc_key(SIMPLE_KV_S* kv, const uint8_t* given, bool* fresh)
+// on disk must keep the key they were written with. Sets *fresh when the store starts empty,
+// else *data and *bak to whether those files exist. 0, or -3 when the key file cannot be read
+// now, the files cannot be looked up, or the old store cannot be set aside.
+int __update_enc_key(SIMPLE_KV_S* kv, const uint8_t* given, bool* fresh, bool* data, bool* bak)
 {
-    KvFileIo* io = kv->io;
     *fresh = false;
-    if (io->Access(kv->file_name) == 0 || io->Access(kv->bak_file_name) == 0) {
-        int r = __read_key_file(kv, kv->encrypt_key);
-        if (r == 0) {
-            return;
-        }
-        if (r == 1) {
-            // A store from before the key file: its values were written under the given key.
-            if (__keyfile_data_restore(kv, given) != 0) {
-                PR_DEBUG("get enc key failed");
-            }
-            memcpy(kv->encrypt_key, given, KV_STORE_KEY_LEN);
-            return;
-        }
-        // Without its key no value can be decrypted again, and a guessed key would only turn
-        // them into garbage: the store is lost. It goes before a new key is made, so no later
-        // opening can pair the old values with the new key.
+    KeyRead r = __read_key_file(kv, kv->encrypt_key);
+    if (r == KEY_UNREADABLE) {
+        // Starting anew now would throw away a store that may read fine at the next start.
         PR_DEBUG("get enc key failed");
-        PR_DEBUG("key file %s unreadable: store lost, starting a new one", kv->key_file_name);
-        kv_jnl_remove(kv);
-        __remove_if_present(kv, kv->bak_file_name);
-        __remove_if_present(kv, kv->file_name);
-        io->SyncDir(kv->dir);
+        return -3;
+    }
+    if (r == KEY_WRONG_SIZE) {
+        // Without its key no value can be decrypted again, and a guessed key would only turn
+        // them into garbage: the store is lost. It goes aside before a new key is made, so no
+        // later opening can pair the old values with the new key.
+        PR_DEBUG("get enc key failed");
+        PR_ERR("key file %s not %u bytes: store lost, kept aside, starting a new one", kv->key_file_name,
+               KV_STORE_KEY_LEN);
+        if (__set_store_aside(kv) != 0) {
+            return -3;
+        }
+    } else {
+        // A passing error must not pass for "no store here": that path makes a new one.
+        int d = __exists(kv, kv->file_name);
+        int b = d < 0 ? -1 : __exists(kv, kv->bak_file_name);
+        if (d < 0 || b < 0) {
+            return -3;
+        }
+        *data = d == 1;
+        *bak = b == 1;
+    }
+    if (*data || *bak) {
+        if (r == KEY_OK) {
+            return 0;
+        }
+        // A store from before the key file: its values were written under the given key.
+        if (__keyfile_data_restore(kv, given) != 0) {
+            PR_DEBUG("get enc key failed");
+        }
+        memcpy(kv->encrypt_key, given, KV_STORE_KEY_LEN);
+        return 0;
     }
     *fresh = true;
-    int r = __keyfile_data_restore(kv, nullptr);
-    if (r == -1) {
+    if (__keyfile_data_restore(kv, nullptr) == -1) {
         // A random key that is not on disk would be gone at the next start; the given key
         // comes back then, so the new store uses that one.
         PR_DEBUG("get enc key failed");
         memcpy(kv->encrypt_key, given, KV_STORE_KEY_LEN);
     }
+    return 0;
 }
 
 void __create_data_hd(SIMPLE_KV_S* kv)
@@ -653,7 +753,12 @@ int kv_open_store(SIMPLE_KV_S* kv, const uint8_t* key)
 {
     KvFileIo* io = kv->io;
     bool fresh = false;
-    __update_enc_key(kv, key, &fresh);
+    bool data = false;
+    bool bak = false;
+    if (__update_enc_key(kv, key, &fresh, &data, &bak) != 0) {
+        PR_DEBUG("open file fails");
+        return -3;
+    }
     // The key itself never goes to the log.
     PR_DEBUG("get encrypt_key[%s]", "****");
     kv->hd = new (std::nothrow) DATA_HD_S;
@@ -663,8 +768,6 @@ int kv_open_store(SIMPLE_KV_S* kv, const uint8_t* key)
         return -4;
     }
     __create_data_hd(kv);
-    bool data = io->Access(kv->file_name) == 0;
-    bool bak = io->Access(kv->bak_file_name) == 0;
     if (fresh || (!data && !bak)) {
         PR_DEBUG("both file not exist %s", kv->file_name);
         kv->fp = io->Open(kv->file_name, "wb+");
@@ -689,6 +792,13 @@ int kv_open_store(SIMPLE_KV_S* kv, const uint8_t* key)
     __replay_journal(kv);
     PR_DEBUG("read from normal file");
     int ret = __rd_hd_and_check(kv);
+    // Damage reads the same every time; a passing read error does not. The fallbacks below may
+    // end in a new store, so the file gets another look first.
+    for (uint32_t tries = 1; ret != 0 && tries < KV_KEY_TRIES; ++tries) {
+        PR_DEBUG("__rd_hd_and_check error:%d, try %u", ret, tries);
+        io->Pause(KV_KEY_RETRY_MS);
+        ret = __rd_hd_and_check(kv);
+    }
     if (ret == 0) {
         PR_DEBUG("read from normal file success");
         return 0;

@@ -198,8 +198,8 @@ MI_S32 MI_RGN_AttachToChn(MI_RGN_HANDLE handle, const MI_SYS_ChnPort_t* port, co
     if (port == nullptr || param == nullptr) {
         return __Err(E_MI_ERR_NULL_PTR);
     }
-    // Regions go on the scaler's ports; the port need not exist yet and the attachment outlives
-    // a rebuild of the channel.
+    // Regions go on the scaler's ports; the port need not exist yet, but destroying the channel
+    // takes its attachments away.
     if (port->module != E_MI_MODULE_ID_VPE || port->device != 0 || port->channel != 0 ||
         port->port >= kMiVpePortCount) {
         return __Err(E_MI_ERR_ILLEGAL_PARAM);

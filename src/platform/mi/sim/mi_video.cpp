@@ -26,6 +26,15 @@ void __DropBinds(State& s, MI_U32 module)
                   s.binds.end());
 }
 
+void __DropAttachments(State& s, MI_U32 module, MI_U32 chn)
+{
+    s.attachments.erase(std::remove_if(s.attachments.begin(), s.attachments.end(),
+                                       [&](const Attachment& a) {
+                                           return a.port.module == module && a.port.channel == chn;
+                                       }),
+                        s.attachments.end());
+}
+
 MI_S32 __SnrErr(MI_U32 reason)
 {
     return MiErrCode(E_MI_MODULE_ID_SNR, reason);
@@ -296,6 +305,9 @@ MI_S32 MI_VPE_DestroyChannel(MI_U32 chn)
     MI_U32 rotation = v->rotation;
     *v = VpeState{};
     v->rotation = rotation;
+    // Regions attached to the channel's ports go with it, as on the SoC: whoever rebuilds the
+    // channel attaches them again.
+    __DropAttachments(s, E_MI_MODULE_ID_VPE, chn);
     return MI_SUCCESS;
 }
 
@@ -381,6 +393,7 @@ MI_S32 MI_VPE_DeInitDev()
     MI_SIM_ENTER();
     s.vpe = VpeState{};
     __DropBinds(s, E_MI_MODULE_ID_VPE);
+    __DropAttachments(s, E_MI_MODULE_ID_VPE, 0);
     return MI_SUCCESS;
 }
 

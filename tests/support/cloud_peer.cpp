@@ -1,0 +1,160 @@
+#include "cloud_peer.h"
+
+#include "process.h"
+#include "sandbox.h"
+
+#include <httplib.h>
+
+#include <csignal>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+std::string ReadAll(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+int Count(const std::string& text, const std::string& what)
+{
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) {
+        ++n;
+    }
+    return n;
+}
+
+const char kReady[] = "cloud simulator ready";
+
+}  // namespace
+
+CloudPeer::CloudPeer(const std::string& root) : mRoot(root)
+{
+    Start();
+}
+
+CloudPeer::~CloudPeer()
+{
+    Stop();
+}
+
+void CloudPeer::Start()
+{
+    if (mProc) {
+        return;
+    }
+    int before = LogCount(kReady);
+    mProc = std::make_unique<ChildProcess>(std::vector<std::string>{
+        BinaryDir() + "/tools/cloudsim", "--root", mRoot, "--quiet", "--die-with-parent"});
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (LogCount(kReady) <= before) {
+        if (std::chrono::steady_clock::now() >= end || mProc->WaitExit(std::chrono::milliseconds(0)) != -1) {
+            std::string why = Log() + mProc->Output();
+            mProc.reset();
+            throw std::runtime_error("cloud simulator did not start: " + why);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::istringstream ports(ReadAll(mRoot + "/.board/cloud/ports"));
+    std::string line;
+    while (std::getline(ports, line)) {
+        if (line.rfind("api=", 0) == 0) {
+            mApiPort = static_cast<uint16_t>(std::stoi(line.substr(4)));
+        } else if (line.rfind("mqtt=", 0) == 0) {
+            mMqttPort = static_cast<uint16_t>(std::stoi(line.substr(5)));
+        }
+    }
+}
+
+void CloudPeer::Stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(mClientLock);
+        mClient.reset();
+    }
+    if (!mProc) {
+        return;
+    }
+    // SIGTERM: the simulator stops its broker and writes its state before it ends.
+    mProc->Kill(SIGTERM);
+    if (mProc->WaitExit(std::chrono::seconds(15)) == -1) {
+        mProc->Kill(SIGKILL);
+        mProc->WaitExit(std::chrono::seconds(5));
+    }
+    mProc.reset();
+}
+
+std::string CloudPeer::ApiUrl() const
+{
+    return "https://api.cloudsim.test:" + std::to_string(mApiPort) + "/d.json";
+}
+
+std::string CloudPeer::CaPem() const
+{
+    return mRoot + "/.board/cloud/tls/ca.pem";
+}
+
+std::string CloudPeer::Command(const std::string& line)
+{
+    std::lock_guard<std::mutex> lock(mClientLock);
+    if (!mClient) {
+        mClient = std::make_unique<httplib::SSLClient>("127.0.0.1", mApiPort);
+        mClient->set_ca_cert_path(CaPem().c_str());
+        mClient->enable_server_certificate_verification(true);
+        mClient->set_read_timeout(20, 0);
+        mClient->set_keep_alive(true);
+        mClient->set_tcp_nodelay(true);
+    }
+    auto res = mClient->Post("/phone/cmd", line, "text/plain");
+    if (!res || res->status != 200) {
+        throw std::runtime_error("cloud simulator did not answer: " + line);
+    }
+    std::string out = res->body;
+    if (!out.empty() && out.back() == '\n') {
+        out.pop_back();
+    }
+    return out;
+}
+
+std::string CloudPeer::Pair()
+{
+    return Command("pair");
+}
+
+void CloudPeer::AddIdentity(const std::string& uuid, const std::string& authKey)
+{
+    std::ofstream(mRoot + "/.board/cloud/identities", std::ios::app) << uuid << " " << authKey << "\n";
+}
+
+std::string CloudPeer::Log() const
+{
+    return ReadAll(mRoot + "/.board/cloudsim.log");
+}
+
+int CloudPeer::LogCount(const std::string& text) const
+{
+    return Count(Log(), text);
+}
+
+bool CloudPeer::WaitLog(const std::string& text, int n, std::chrono::milliseconds timeout) const
+{
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (LogCount(text) < n) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+std::string CloudPeer::StateJson() const
+{
+    return ReadAll(mRoot + "/.board/cloud/state.json");
+}

@@ -1,0 +1,353 @@
+// The commands of the phone and of the FIFO: pairing tokens, data points, queries, resets,
+// summer time, raw bytes, and what the cloud has heard.
+#include "schema.h"
+#include "sim.h"
+
+#include <mosquitto.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fcntl.h>
+#include <poll.h>
+#include <set>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace cloudsim {
+
+namespace {
+
+
+std::vector<std::string> Words(const std::string& line)
+{
+    std::vector<std::string> words;
+    std::string cur;
+    bool quoted = false;
+    bool any = false;
+    for (char c : line) {
+        if (c == '\'' ) {
+            quoted = !quoted;
+            any = true;
+        } else if (!quoted && (c == ' ' || c == '\t' || c == '\r' || c == '\n')) {
+            if (any) {
+                words.push_back(cur);
+            }
+            cur.clear();
+            any = false;
+        } else {
+            cur += c;
+            any = true;
+        }
+    }
+    if (any) {
+        words.push_back(cur);
+    }
+    return words;
+}
+
+const char* kHelp =
+    "commands (an optional first word @DEVID picks the device; default: the last activated):\n"
+    "  pair                    a pairing token for the unit (RRttttttttKKKK)\n"
+    "  devices                 the devices, online or offline\n"
+    "  dp ID VALUE [ID VALUE]  data-point command (protocol 5); VALUE as the schema types it\n"
+    "  query ID...             data-point query (31)\n"
+    "  rtt ID VALUE [MS]       a data-point command and the time until the device reports that value\n"
+    "  reset [TYPE]            reset (11): 0 unactivate (default), 1 factory reset\n"
+    "  dst TABLE               summer-time table (41): [[start,end,offset],...] or start,end,offset;...\n"
+    "  upgrade URL MD5 VERSION SIZE   firmware upgrade (15)\n"
+    "  send PROTOCOL JSON      any protocol with a JSON object as data\n"
+    "  publish TOPIC PROTOCOL JSON    an envelope on any topic, under the device's key\n"
+    "  raw HEX                 any bytes as the envelope on the device's in-topic\n"
+    "  reports                 each data point's last value and time, progress, acknowledgements\n"
+    "  events                  doorbell events (43) and answers (308)\n"
+    "  acl read|write TOPIC    lets the device read or write one more topic\n"
+    "  broker stop|start|pause|resume   the broker (pause: SIGSTOP)\n"
+    "  help";
+
+}  // namespace
+
+std::string Pair()
+{
+    std::lock_guard<std::recursive_mutex> lock(gLock);
+    std::string tok = RandomText(8, kLowerAlnum);
+    gState.tokens[tok] = Token{Now(), false};
+    for (auto it = gState.tokens.begin(); it != gState.tokens.end();) {
+        it = Now() - it->second.created > 7 * 86400 ? gState.tokens.erase(it) : std::next(it);
+    }
+    SaveStateNow();
+    std::string full = "AY" + tok + RandomText(4, kLowerAlnum);
+    Log("pair: token " + full);
+    return full;
+}
+
+namespace {
+
+cJSON* ParseDst(const std::string& text)
+{
+    cJSON* j = cJSON_Parse(text.c_str());
+    if (j != nullptr) {
+        return j;
+    }
+    cJSON* table = cJSON_CreateArray();
+    std::istringstream rows(text);
+    std::string row;
+    while (std::getline(rows, row, ';')) {
+        cJSON* r = cJSON_CreateArray();
+        std::istringstream cells(row);
+        std::string cell;
+        while (std::getline(cells, cell, ',')) {
+            cJSON_AddItemToArray(r, cJSON_CreateNumber(std::atof(cell.c_str())));
+        }
+        cJSON_AddItemToArray(table, r);
+    }
+    return table;
+}
+
+}  // namespace
+
+std::string RunCommand(const std::string& line)
+{
+    std::vector<std::string> w = Words(line);
+    std::unique_lock<std::recursive_mutex> lock(gLock);
+    std::string devId = gState.current;
+    if (!w.empty() && w[0].size() > 1 && w[0][0] == '@') {
+        devId = w[0].substr(1);
+        w.erase(w.begin());
+    }
+    if (w.empty()) {
+        return "";
+    }
+    const std::string& cmd = w[0];
+    if (cmd == "help") {
+        return kHelp;
+    }
+    if (cmd == "pair") {
+        return Pair();
+    }
+    if (cmd == "devices") {
+        std::string out;
+        for (const auto& [id, d] : gState.devices) {
+            out += id + (d.online ? " online" : " offline") + " uuid " + d.uuid + " activated " + Stamp(d.activated) +
+                   " seen " + Stamp(d.lastSeen) + (d.reset ? " reset" : "") + (id == gState.current ? " *" : "") + "\n";
+        }
+        return out.empty() ? "no devices" : out.substr(0, out.size() - 1);
+    }
+    if (cmd == "broker" && w.size() == 2) {
+        if (w[1] == "stop") {
+            gBroker->Stop();
+            for (auto& [id, d] : gState.devices) {
+                SetOnline(&d, false, "broker stopped");
+            }
+        } else if (w[1] == "start") {
+            if (!gBroker->Running() && !gBroker->Start(gState.mqttPort)) {
+                return "the broker did not start on port " + std::to_string(gState.mqttPort);
+            }
+            WaitMqttUp(3000);
+        } else if (w[1] == "pause") {
+            gBroker->Pause();
+        } else if (w[1] == "resume") {
+            gBroker->Resume();
+        } else {
+            return "broker stop|start|pause|resume";
+        }
+        std::string out = "broker " + w[1] + " (pid " + std::to_string(gBroker->Pid()) + ")";
+        Log(out);
+        return out;
+    }
+    static const std::set<std::string> kDeviceCommands = {"reports", "events", "dp", "query", "reset", "dst",
+                                                          "upgrade", "send", "publish", "raw", "acl", "rtt"};
+    if (kDeviceCommands.count(cmd) == 0) {
+        return "unknown command: " + line + " (help lists them)";
+    }
+    Device* dev = FindDevice(devId);
+    if (dev == nullptr) {
+        return devId.empty() ? "no device activated yet" : "no device " + devId;
+    }
+    if (cmd == "reports") {
+        std::string out;
+        for (const auto& [id, v] : dev->dps) {
+            const DpDef* def = FindDp(id);
+            out += std::to_string(id) + " " + (def != nullptr ? def->code : "?") + " = " + v.json + " at " +
+                   Stamp(v.t) + (v.problem.empty() ? "" : " (" + v.problem + ")") + "\n";
+        }
+        for (const auto& p : dev->progress) {
+            out += "progress " + p + "\n";
+        }
+        for (const auto& a : dev->acks) {
+            out += a + "\n";
+        }
+        return out.empty() ? "no reports" : out.substr(0, out.size() - 1);
+    }
+    if (cmd == "events") {
+        std::string out;
+        for (const auto& e : dev->events) {
+            out += e + "\n";
+        }
+        return out.empty() ? "no events" : out.substr(0, out.size() - 1);
+    }
+    if (cmd == "dp" && w.size() >= 3 && w.size() % 2 == 1) {
+        cJSON* dps = cJSON_CreateObject();
+        std::string notes;
+        for (size_t i = 1; i + 1 < w.size(); i += 2) {
+            const DpDef* def = FindDp(std::atoi(w[i].c_str()));
+            bool off = false;
+            cJSON_AddItemToObject(dps, w[i].c_str(), PhoneValue(def, w[i + 1], &off));
+            if (off) {
+                notes += " (dp " + w[i] + " off-schema)";
+            }
+        }
+        cJSON* data = cJSON_CreateObject();
+        cJSON_AddItemToObject(data, "dps", dps);
+        if (!notes.empty()) {
+            Log("dp command" + notes);
+        }
+        return SendToDevice(dev, 5, data, true) + notes;
+    }
+    if (cmd == "rtt" && (w.size() == 3 || w.size() == 4)) {
+        // One data point there and back: the command out, the device's report of the same value in.
+        bool off = false;
+        cJSON* value = PhoneValue(FindDp(std::atoi(w[1].c_str())), w[2], &off);
+        std::string want = Print(value);
+        int id = std::atoi(w[1].c_str());
+        cJSON* data = cJSON_CreateObject();
+        cJSON_AddItemToObject(cJSON_AddObjectToObject(data, "dps"), w[1].c_str(), value);
+        uint64_t before = dev->heardCount;
+        auto start = std::chrono::steady_clock::now();
+        auto deadline = start + std::chrono::milliseconds(w.size() == 4 ? std::atoi(w[3].c_str()) : 5000);
+        std::string sent = SendToDevice(dev, 5, data, false);
+        if (sent.rfind("->", 0) != 0) {
+            return sent;
+        }
+        std::chrono::steady_clock::time_point at;
+        auto heard = [&] {
+            uint64_t fresh = std::min<uint64_t>(dev->heardCount - before, dev->heard.size());
+            for (size_t i = dev->heard.size() - fresh; i < dev->heard.size(); ++i) {
+                if (dev->heard[i].dp == id && dev->heard[i].json == want) {
+                    at = dev->heard[i].at;
+                    return true;
+                }
+            }
+            return false;
+        };
+        if (!gHeardCv.wait_until(lock, deadline, heard)) {
+            return "rtt " + w[1] + " no report of " + want + " in time";
+        }
+        auto us = std::chrono::duration_cast<std::chrono::microseconds>(at - start).count();
+        return "rtt " + w[1] + " " + std::to_string(us) + " us";
+    }
+    if (cmd == "query" && w.size() >= 2) {
+        cJSON* ids = cJSON_CreateArray();
+        for (size_t i = 1; i < w.size(); ++i) {
+            cJSON_AddItemToArray(ids, cJSON_CreateNumber(std::atoi(w[i].c_str())));
+        }
+        cJSON* data = cJSON_CreateObject();
+        cJSON_AddItemToObject(data, "dpId", ids);
+        return SendToDevice(dev, 31, data, true);
+    }
+    if (cmd == "reset" && w.size() <= 2) {
+        cJSON* data = cJSON_CreateObject();
+        cJSON_AddNumberToObject(data, "type", w.size() == 2 ? std::atoi(w[1].c_str()) : 0);
+        dev->reset = true;
+        return SendToDevice(dev, 11, data, true);
+    }
+    if (cmd == "dst" && w.size() == 2) {
+        cJSON* data = cJSON_CreateObject();
+        cJSON_AddItemToObject(data, "dst", ParseDst(w[1]));
+        return SendToDevice(dev, 41, data, true);
+    }
+    if (cmd == "upgrade" && w.size() == 5) {
+        cJSON* data = cJSON_CreateObject();
+        cJSON_AddStringToObject(data, "url", w[1].c_str());
+        cJSON_AddStringToObject(data, "md5", w[2].c_str());
+        cJSON_AddStringToObject(data, "version", w[3].c_str());
+        cJSON_AddNumberToObject(data, "size", std::atof(w[4].c_str()));
+        return SendToDevice(dev, 15, data, true);
+    }
+    if ((cmd == "send" && w.size() == 3) || (cmd == "publish" && w.size() == 4)) {
+        size_t at = cmd == "send" ? 1 : 2;
+        cJSON* data = cJSON_Parse(w[at + 1].c_str());
+        if (data == nullptr) {
+            return "not JSON: " + w[at + 1];
+        }
+        return SendToDevice(dev, std::atoi(w[at].c_str()), data, false, cmd == "send" ? "" : w[1]);
+    }
+    if (cmd == "acl" && w.size() == 3 && (w[1] == "read" || w[1] == "write")) {
+        dev->acl.push_back("topic " + w[1] + " " + w[2]);
+        if (!gBroker->SetAccount(dev->devId, dev->password, DeviceAcl(*dev))) {
+            return "the broker's ACL could not be changed";
+        }
+        SaveState();
+        std::string out = "acl " + dev->devId + " may " + w[1] + " " + w[2];
+        Log(out);
+        return out;
+    }
+    if (cmd == "raw" && w.size() >= 2) {
+        std::string hex;
+        for (size_t i = 1; i < w.size(); ++i) {
+            hex += w[i];
+        }
+        Bytes bytes;
+        if (!FromHex(hex, &bytes)) {
+            return "not hexadecimal: " + hex;
+        }
+        std::string topic = "smart/device/in/" + dev->devId;
+        int rc = gMq != nullptr ? mosquitto_publish(gMq, nullptr, topic.c_str(), static_cast<int>(bytes.size()),
+                                                    bytes.data(), 1, false)
+                                : MOSQ_ERR_NO_CONN;
+        std::string out = rc == MOSQ_ERR_SUCCESS ? "raw -> " + dev->devId + " " + std::to_string(bytes.size()) +
+                                                       " bytes " + HexUpper(bytes)
+                                                 : std::string("raw not sent: ") + mosquitto_strerror(rc);
+        Log(out);
+        return out;
+    }
+    return "unknown or incomplete command: " + line + " (help lists them)";
+}
+
+void FifoLoop(const std::string& path)
+{
+    unlink(path.c_str());
+    if (mkfifo(path.c_str(), 0600) != 0) {
+        Log("error: cannot make the FIFO " + path);
+        return;
+    }
+    // Opened for writing too, so the FIFO never reads end-of-file between two writers.
+    int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    std::string pending;
+    while (!gStop && fd >= 0) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 200) <= 0) {
+            continue;
+        }
+        char buf[4096];
+        ssize_t n = read(fd, buf, sizeof(buf));
+        if (n <= 0) {
+            continue;
+        }
+        pending.append(buf, static_cast<size_t>(n));
+        if (pending.size() > 64 * 1024 && pending.find('\n') == std::string::npos) {
+            Log("FIFO: a line over 64 KiB dropped");
+            pending.clear();
+        }
+        for (size_t nl = pending.find('\n'); nl != std::string::npos; nl = pending.find('\n')) {
+            std::string line = pending.substr(0, nl);
+            pending.erase(0, nl + 1);
+            if (line.find_first_not_of(" \t\r") == std::string::npos) {
+                continue;
+            }
+            Log("command: " + line);
+            std::string out = RunCommand(line);
+            std::istringstream lines(out);
+            std::string l;
+            while (std::getline(lines, l)) {
+                Log("  " + l);
+            }
+        }
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    unlink(path.c_str());
+}
+
+}  // namespace cloudsim

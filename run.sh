@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the unit on the simulated board: installs what is missing, builds (no sanitizers),
-# makes a fresh sandbox, starts what the unit talks to, and runs doorphone in the foreground.
+# makes a fresh sandbox, starts what the unit talks to (door-station simulator, local cloud),
+# pairs a fresh sandbox with the cloud, and runs doorphone in the foreground.
 # Usage: ./run.sh [--seconds N] [--root DIR] [--station-script FILE]
 #   --root DIR  use the sandbox in DIR (laid out fresh when DIR is absent or empty)
 #   --station-script FILE  commands the door-station simulator runs first (e.g. a door call)
@@ -24,7 +25,7 @@ done
 ./scripts/deps.sh
 build=build-run
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDOORPHONE_TESTS=OFF -DDOORPHONE_BENCH=OFF > /dev/null
-cmake --build "$build" -j"$(nproc)" --target doorphone doorstation doorphone_res
+cmake --build "$build" -j"$(nproc)" --target doorphone doorstation cloudsim doorphone_res
 # The unit's resources (tones, fonts, icons) as the build made them: the sandbox's "/customer/res".
 export DOORPHONE_RES_DIR=$here/$build/res/unit
 
@@ -33,8 +34,10 @@ if [ -z "$root" ]; then
 fi
 mkdir -p "$root"
 root=$(cd "$root" && pwd)
+fresh=0
 if [ -z "$(ls -A "$root")" ]; then
     tools/mksandbox "$root" > /dev/null
+    fresh=1
 fi
 echo "run.sh: sandbox (board root) is $root"
 export DOORPHONE_ROOT=$root
@@ -65,9 +68,40 @@ done
 echo "run.sh: door-station simulator on $root/dev/ttyS2; commands: echo 'call 1' > $station_cmd  (help lists them)"
 echo "run.sh: network: tools/netsim $root cable pull   (cable plug, wifi add SSID PASS, show; see README)"
 
+# The device cloud on loopback: the simulator and its own broker. It writes the cloud hosts
+# ("<root>/.board/net/hosts") and the API URL ("<root>/etc/cloud.conf") the unit reads; a root
+# keeps its ports, so an activated unit finds its cloud again in the next run.
+cloud_log=$root/.board/cloudsim.log
+ready_count() {
+    local n
+    n=$(grep -c "cloud simulator ready" "$cloud_log" 2>/dev/null) || true
+    echo "${n:-0}"
+}
+ready_before=$(ready_count)
+"$build/tools/cloudsim" --root "$root" --quiet --die-with-parent &
+pids+=($!)
+for _ in $(seq 600); do
+    [ "$(ready_count)" -gt "$ready_before" ] && break
+    sleep 0.05
+done
+if [ "$(ready_count)" -le "$ready_before" ]; then
+    echo "run.sh: the cloud simulator did not start (see $cloud_log)" >&2
+    exit 1
+fi
+unit_args=()
+if [ "$fresh" = 1 ]; then
+    # A fresh board pairs the way a phone does on a wired unit: the QR token, debug start.
+    token=$(tools/phone "$root" pair)
+    unit_args=(-m 2 -t "$token")
+    echo "run.sh: paired with token ${token:0:2}****** (the unit activates with it)"
+else
+    echo "run.sh: the board was paired before: the unit goes online with its stored activation"
+fi
+echo "run.sh: cloud: tools/phone $root devices   (dp ID VALUE, query ID, reports; 'broker stop' / 'broker start'; see README)"
+
 if [ -n "$seconds" ]; then
     set +e
-    timeout --signal=INT --kill-after=5 "$seconds" "$build/src/Common/doorphone"
+    timeout --signal=INT --kill-after=5 "$seconds" "$build/src/Common/doorphone" "${unit_args[@]}"
     rc=$?
     set -e
     # Stopped by the time limit is the expected end of a timed run.
@@ -75,4 +109,4 @@ if [ -n "$seconds" ]; then
     echo "run.sh: doorphone ended with status $rc; sandbox left at $root"
     exit $rc
 fi
-"$build/src/Common/doorphone"
+"$build/src/Common/doorphone" "${unit_args[@]}"

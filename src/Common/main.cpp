@@ -4,6 +4,7 @@
 #include "Media/VencStream.h"
 #include "Media/VideoPipeline.h"
 #include "Network.h"
+#include "NoxaApp.h"
 #include "Peripheral.h"
 #include "RecordFile.h"
 #include "RingKeyDetect.h"
@@ -17,8 +18,13 @@
 #include <sys/select.h>
 #include <unistd.h>
 
-int main()
+int main(int argc, char** argv)
 {
+    // "-m 2 -t TOKEN": debug start with a QR token on the wired network; no options: as always.
+    int opts = ParseStartOptions(argc, argv);
+    if (opts != 0) {
+        return opts > 0 ? 0 : 2;
+    }
     // Start-up order: each step runs to completion before the next; the threads a step starts
     // run on. Steps are added here, at their place, as their parts of the unit land.
     BoardShellSetUnitProcess(getpid());  // the upgrade hand-over's "killall app" ends this process
@@ -47,7 +53,7 @@ int main()
     StartProcessTalkData();
     StartCardDet();  // 16
     StartRingKeyDetect();  // 17
-    // 18 StartNoxaAppThread
+    StartNoxaAppThread();  // 18
     for (;;) {  // 19
         sleep(10);
     }

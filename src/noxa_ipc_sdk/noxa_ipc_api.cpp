@@ -4,6 +4,7 @@
 #include "noxa_adapter/utilities/uni_log.h"
 #include "noxa_iot_sdk/com_sdk/noxa_iot_com_api.h"
 #include "noxa_iot_sdk/noxa_cloud/app_agent.h"
+#include "noxa_iot_sdk/noxa_cloud/gw_active.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
 #include "noxa_iot_sdk/online_log/log_seq.h"
 #include "noxa_iot_sdk/online_log/log_serv.h"
@@ -98,6 +99,12 @@ int noxa_ipc_start_sdk(WIFI_INIT_MODE_E mode, const char* token)
     }
     if (mode == WIFI_INIT_DEBUG) {
         noxa_iot_gw_wf_user_cfg(kDebugSsid, kDebugPasswd, token);
+    }
+    // Online with the stored activation, or activation with the token once one is bound.
+    ret = gw_active_start();
+    if (ret != UNI_OK) {
+        PR_ERR("gw_active_start error:%d", ret);
+        return ret;
     }
     return UNI_OK;
 }

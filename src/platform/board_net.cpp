@@ -11,7 +11,9 @@
 #include <linux/sockios.h>
 #include <net/if_arp.h>
 #include <netinet/in.h>
+#include <sstream>
 #include <string>
+#include <strings.h>
 #include <sys/stat.h>
 
 namespace {
@@ -126,4 +128,33 @@ int BoardNetIoctl(unsigned long request, struct ifreq* ifr)
     default:
         return __GetHwAddr(dir, ifr);
     }
+}
+
+int BoardResolveHost(const char* name, uint32_t* addr)
+{
+    if (name == nullptr || addr == nullptr || name[0] == '\0') {
+        return -1;
+    }
+    std::ifstream in(BoardRoot() + "/.board/net/hosts");
+    std::string line;
+    while (std::getline(in, line)) {
+        line = line.substr(0, line.find('#'));
+        std::istringstream words(line);
+        std::string ip;
+        std::string host;
+        if (!(words >> ip)) {
+            continue;
+        }
+        in_addr a{};
+        if (inet_pton(AF_INET, ip.c_str(), &a) != 1) {
+            continue;
+        }
+        while (words >> host) {
+            if (strcasecmp(host.c_str(), name) == 0) {
+                *addr = ntohl(a.s_addr);
+                return 0;
+            }
+        }
+    }
+    return -1;
 }

@@ -12,6 +12,7 @@
 // An interface exists while its folder does (wlan0 appears when its driver is loaded).
 #pragma once
 
+#include <cstdint>
 #include <net/if.h>
 
 // Like ioctl(2) on a datagram socket, for SIOCETHTOOL (ifr_data points at a struct
@@ -20,3 +21,8 @@
 // EADDRNOTAVAIL no address, EOPNOTSUPP any other request, EFAULT a missing argument.
 // A link needs the cable and the interface up, as a real PHY reports it.
 int BoardNetIoctl(unsigned long request, struct ifreq* ifr);
+
+// The board's name lookup for the cloud hosts: "<root>/.board/net/hosts" in hosts(5) form
+// (address, then names; '#' comments), IPv4 only. 0 with the host-order address of the first
+// line naming `name`, -1 when no line does (or no file). On the unit the file does not exist.
+int BoardResolveHost(const char* name, uint32_t* addr);

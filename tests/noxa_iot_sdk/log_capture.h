@@ -26,6 +26,20 @@ public:
         return -1;
     }
     static bool Logged(const std::string& text) { return LineOf(text) >= 0; }
+    // Every line so far, one per line (for a failure's message).
+    static std::string All()
+    {
+        Store& s = Get();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        std::string out;
+        for (const auto& l : s.lines) {
+            out += l;
+            if (out.empty() || out.back() != '\n') {
+                out += '\n';
+            }
+        }
+        return out;
+    }
 
 private:
     struct Store {

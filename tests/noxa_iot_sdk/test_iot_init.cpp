@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <pthread.h>
@@ -127,6 +128,23 @@ TEST_F(IotInit, FailingStepReturnsItsCodeAndSkipsTheRest)
     EXPECT_NE(LOG_SERV_NO_MSG_ID, log_serv_get_msg_id()) << "steps before it stay done";
     EXPECT_LT(LineOf("tls random generator seeded"), 0);
     EXPECT_LT(LineOf("noxa iot init success"), 0);
+}
+
+TEST_F(IotInit, AStartThatFailedGoesOnFromTheFailedStep)
+{
+    // A store folder that is not there yet (a card or flash not ready) fails the store step.
+    std::filesystem::remove_all(mBoard.Path("/DeviceInfo/noxa"));
+    const NOXA_IOT_INIT_PARAMS_S p = Params("/DeviceInfo/noxa/");
+    EXPECT_NE(0, noxa_iot_init_params("/DeviceInfo/noxa/", &p));
+    EXPECT_GE(LineOf("db init fails"), 0);
+    EXPECT_EQ(-1, nq_work_queue_add([](void*) {}, nullptr)) << "nothing after the store";
+    std::filesystem::create_directories(mBoard.Path("/DeviceInfo/noxa"));
+    ASSERT_EQ(0, noxa_iot_init_params("/DeviceInfo/noxa/", &p)) << "the store readable now";
+    EXPECT_GE(LineOf("noxa iot init success"), 0);
+    EXPECT_LT(LineOf("platform init fails"), 0) << "the platform was not started twice";
+    ASSERT_EQ(0, nq_work_queue_add([](void*) { gEvents.Add("resumed work"); }, nullptr));
+    EXPECT_TRUE(gEvents.WaitFor("resumed work"));
+    EXPECT_EQ(-1, noxa_iot_init_params("/DeviceInfo/noxa/", &p)) << "a complete start runs once";
 }
 
 TEST(IotStoreKey, SameBytesAtEveryStart)

@@ -14,6 +14,7 @@
 #include "noxa_iot_sdk/online_log/log_serv.h"
 #include "noxa_middleware/tls/noxa_tls.h"
 
+#include <atomic>
 #include <cjson/cJSON.h>
 #include <cstring>
 
@@ -28,6 +29,9 @@ constexpr uint32_t kLogBufSize = 1024;
 constexpr char kStoreKeyLabel[] = "noxa-kv-store-key";
 
 NOXA_IOT_INIT_PARAMS_S s_initParams;
+// Steps of the start done so far: platform, cmmod, store, then the four services.
+constexpr int kStepsAll = 7;
+std::atomic<int> s_stepsDone{0};
 
 template <size_t N>
 void __copy_cut(char (&dst)[N], const char* src)
@@ -64,15 +68,29 @@ int __adapter_platform_init()
 
 int noxa_iot_init_params(const char* fs_storge_path, const NOXA_IOT_INIT_PARAMS_S* param)
 {
-    int ret = __adapter_platform_init();
-    if (ret != UNI_OK) {
-        PR_ERR("platform init fails %d", ret);
-        return ret;
+    // A start that failed midway (a store that could not be read yet) may be called again: it
+    // goes on from the failed step. A completed start is not run twice.
+    int done = s_stepsDone.load();
+    if (done == kStepsAll) {
+        PR_ERR("platform init fails %d", UNI_COM_ERROR);
+        return UNI_COM_ERROR;
+    }
+    int ret = UNI_OK;
+    if (done < 1) {
+        ret = __adapter_platform_init();
+        if (ret != UNI_OK) {
+            PR_ERR("platform init fails %d", ret);
+            return ret;
+        }
+        s_stepsDone.store(done = 1);
     }
     // Timer messages and posted work of every later service run on "cmmod".
-    ret = cmmod_init();
-    if (ret != UNI_OK) {
-        return ret;
+    if (done < 2) {
+        ret = cmmod_init();
+        if (ret != UNI_OK) {
+            return ret;
+        }
+        s_stepsDone.store(done = 2);
     }
     if (param == nullptr) {
         PR_ERR("input is null");
@@ -86,13 +104,16 @@ int noxa_iot_init_params(const char* fs_storge_path, const NOXA_IOT_INIT_PARAMS_
         PR_ERR("NULL fs_storge_path");
         return UNI_INVALID_PARM;
     }
-    PR_NOTICE("init fs. Path: %s ", fs_storge_path);
-    uint8_t key[IOT_STORE_KEY_LEN];
-    noxa_iot_build_store_key(key);
-    ret = ws_db_init(fs_storge_path, key, sizeof(key));
-    if (ret != UNI_OK) {
-        PR_ERR("db init fails %d", ret);
-        return ret;
+    if (done < 3) {
+        PR_NOTICE("init fs. Path: %s ", fs_storge_path);
+        uint8_t key[IOT_STORE_KEY_LEN];
+        noxa_iot_build_store_key(key);
+        ret = ws_db_init(fs_storge_path, key, sizeof(key));
+        if (ret != UNI_OK) {
+            PR_ERR("db init fails %d", ret);
+            return ret;
+        }
+        s_stepsDone.store(done = 3);
     }
     // The rest, in this order; the first failure ends the start.
     const struct {
@@ -104,12 +125,14 @@ int noxa_iot_init_params(const char* fs_storge_path, const NOXA_IOT_INIT_PARAMS_
         {"work queue init", nq_work_queue_init},
         {"noxa tls init", noxa_tls_init},
     };
-    for (const auto& step : steps) {
-        ret = step.init();
+    static_assert(3 + sizeof(steps) / sizeof(steps[0]) == kStepsAll);
+    for (int i = done - 3; i < static_cast<int>(sizeof(steps) / sizeof(steps[0])); ++i) {
+        ret = steps[i].init();
         if (ret != UNI_OK) {
-            PR_ERR("%s fails %d", step.name, ret);
+            PR_ERR("%s fails %d", steps[i].name, ret);
             return ret;
         }
+        s_stepsDone.store(done = 4 + i);
     }
     PR_NOTICE("noxa iot init success");
     return UNI_OK;

@@ -14,7 +14,8 @@ typedef struct {
 } NOXA_IOT_INIT_PARAMS_S;
 
 // 0, or the code of the first failing step (the later steps are not run): -2 for a NULL path or
-// record. A second call fails in the platform step (-1).
+// record. A call after a failure goes on from the failed step (a store unreadable now may be
+// readable later); a call after a complete start fails (-1).
 int noxa_iot_init_params(const char* fs_storge_path, const NOXA_IOT_INIT_PARAMS_S* param);
 // The record as the core keeps it; zeros before noxa_iot_init_params.
 const NOXA_IOT_INIT_PARAMS_S* noxa_iot_get_init_params(void);

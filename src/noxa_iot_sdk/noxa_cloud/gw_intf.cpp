@@ -5,6 +5,8 @@
 #include "noxa_adapter/utilities/uni_secret.h"
 #include "noxa_base/sys_serv/sys_timer.h"
 #include "noxa_iot_sdk/noxa_cloud/noxa_ws_db.h"
+// The status change is told through the work queue.
+#include "noxa_base/sys_serv/nq_work_queue.h"
 
 #include <algorithm>
 #include <cstring>
@@ -43,6 +45,13 @@ bool __fits(const char* src)
 }
 
 void __poll_timer_cb(TIMER_ID, void*)
+{
+    gw_nw_stat_poll();
+}
+
+std::mutex s_passMutex;
+
+void __poll_work(void*)
 {
     gw_nw_stat_poll();
 }
@@ -176,6 +185,9 @@ int noxa_iot_reg_get_wf_nw_stat_cb_params(GET_NW_STAT_CB cb, uint32_t interval_s
 
 void gw_nw_stat_poll(void)
 {
+    // The timer and the work queue both run passes: one at a time, so that the callback sees the
+    // changes in the order they happened.
+    std::lock_guard<std::mutex> pass(s_passMutex);
     uint8_t stat = s_gw.nw_stat.load();
     if (stat == s_lastNwStat.exchange(stat)) {
         return;
@@ -189,7 +201,11 @@ void gw_nw_stat_poll(void)
 
 void gw_set_nw_stat(uint8_t stat)
 {
-    s_gw.nw_stat.store(stat);
+    // The link tells a change at once (a pass on the work queue) rather than at the next poll;
+    // the caller may hold the MQTT client's locks, so the callback never runs here.
+    if (s_gw.nw_stat.exchange(stat) != stat && s_gw.nw_stat_cb.load() != nullptr) {
+        nq_work_queue_add(__poll_work, nullptr);
+    }
 }
 
 int gw_wifi_user_cfg(const char* ssid, const char* passwd, const char* token)
@@ -254,4 +270,17 @@ int gw_call_reset(GW_RESET_TYPE_E type)
 int gw_call_dev_ug_inform(const char* dev_id, const NOXA_FW_INFO_S* fw)
 {
     return gw_call_slot(s_gw.cbs.dev_ug_cb, dev_id, fw);
+}
+
+void gw_get_token(char token[GW_TOKEN_LEN + 1])
+{
+    std::lock_guard<std::mutex> lock(s_gwMutex);
+    memcpy(token, s_gw.gw_wsm.token, GW_TOKEN_LEN);
+    token[GW_TOKEN_LEN] = '\0';
+}
+
+void gw_clear_token(void)
+{
+    std::lock_guard<std::mutex> lock(s_gwMutex);
+    memset(s_gw.gw_wsm.token, 0, sizeof(s_gw.gw_wsm.token));
 }

@@ -135,3 +135,9 @@ int gw_call_status_changed(uint8_t status);
 int gw_call_ug_inform(const NOXA_FW_INFO_S* fw);
 int gw_call_reset(GW_RESET_TYPE_E type);
 int gw_call_dev_ug_inform(const char* dev_id, const NOXA_FW_INFO_S* fw);
+
+// A copy of the bound token (8 characters at most; "" when none), taken under the gateway's lock
+// so that a token bound meanwhile is read whole.
+void gw_get_token(char token[GW_TOKEN_LEN + 1]);
+// Forgets the bound token (a used token is of no further use).
+void gw_clear_token(void);

@@ -891,7 +891,9 @@ int create_mqtt_hand(const char* const* hosts, uint8_t host_num, uint16_t port, 
     PR_DEBUG("subcribe_topic:%s", info->subcribe_topic);
     PR_DEBUG("client_id:%s", info->client_id);
     PR_DEBUG("user_name:%s", info->user_name);
-    PR_DEBUG("passwd:%s", info->passwd != nullptr ? info->passwd : "");
+    // A password never reaches the log: its length says whether one was given.
+    PR_DEBUG("passwd:%s (%zu characters)", info->passwd != nullptr && info->passwd[0] != '\0' ? "***" : "",
+             info->passwd != nullptr ? strlen(info->passwd) : 0);
     void* block = Malloc(sizeof(MQ_CNTL_S));
     if (block == nullptr) {
         PR_ERR("malloc fail");
@@ -1113,6 +1115,27 @@ int mqtt_book_additional_topic(MQ_HANDLE handle, const char* topic)
     SendLock lock(handle);
     int ret = mqtt_subscribe(&handle->broker, topic, nullptr);
     PR_DEBUG("subscribe new topic %s return %d ", topic, ret);
+    return ret == 1 ? UNI_OK : UNI_COM_ERROR;
+}
+
+int mqtt_set_topic_accept_cb(MQ_HANDLE handle, MQ_TOPIC_ACCEPT_CB cb)
+{
+    if (handle == nullptr) {
+        return UNI_INVALID_PARM;
+    }
+    handle->topic_accept_cb.store(cb);
+    return UNI_OK;
+}
+
+int mqtt_subscribe_topic(MQ_HANDLE handle, const char* topic)
+{
+    if (handle == nullptr || topic == nullptr) {
+        PR_ERR("NULL input");
+        return UNI_INVALID_PARM;
+    }
+    SendLock lock(handle);
+    int ret = mqtt_subscribe(&handle->broker, topic, nullptr);
+    PR_DEBUG("subscribe %s return %d ", topic, ret);
     return ret == 1 ? UNI_OK : UNI_COM_ERROR;
 }
 

@@ -121,6 +121,14 @@ int mqtt_book_wakeup_topic(MQ_HANDLE handle, const char* topic);
 // Keeps a copy as the extra topic (only while that slot is empty) and subscribes it now; it is
 // subscribed again at every connect. 0 when stored and sent, else -1.
 int mqtt_book_additional_topic(MQ_HANDLE handle, const char* topic);
+// Messages of topics other than the subscribe and extra topic are dropped unless this says 1
+// for them (topic bytes without a NUL, and their length); it runs on the task thread.
+typedef int (*MQ_TOPIC_ACCEPT_CB)(const char* topic, uint32_t len);
+// Null takes it away. -2 for a null handle.
+int mqtt_set_topic_accept_cb(MQ_HANDLE handle, MQ_TOPIC_ACCEPT_CB cb);
+// One SUBSCRIBE of `topic` now (not kept: the caller subscribes again after a reconnect). 0 when
+// it went out, else -1; -2 for null.
+int mqtt_subscribe_topic(MQ_HANDLE handle, const char* topic);
 // Keeps a copy as the extra topic when the slot is empty (subscribed at the next connect): 0, else -1.
 int mqtt_add_topic_without_subcribe(MQ_HANDLE handle, const char* topic);
 // Stops the task (interrupting a back-off or a blocked receive), waits for it to end, completes

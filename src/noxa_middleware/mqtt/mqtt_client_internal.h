@@ -63,6 +63,8 @@ struct MQ_CNTL_S {
     uint8_t deny_cnt = 0;
     char* subcribe_topic = nullptr;
     std::atomic<char*> extra_topic{nullptr};
+    // Further topics the owner subscribed itself (mqtt_subscribe_topic) and takes messages of.
+    std::atomic<MQ_TOPIC_ACCEPT_CB> topic_accept_cb{nullptr};
     // One byte more than is ever received: a payload that ends the buffer gets its NUL there.
     uint8_t recv_buf[MQ_RECV_BUF_LEN + 1] = {};
     uint16_t recv_len = 0;

@@ -157,8 +157,10 @@ void __mq_on_publish(MQ_CNTL_S* h, uint8_t* pkt, uint32_t len)
     }
     const uint8_t* topic = nullptr;
     uint16_t topicLen = mqtt_parse_pub_topic_ptr(pkt, len, &topic);
+    MQ_TOPIC_ACCEPT_CB accept = h->topic_accept_cb.load();
     if (topic == nullptr ||
-        (!__topic_match(h->subcribe_topic, topic, topicLen) && !__topic_match(h->extra_topic.load(), topic, topicLen))) {
+        (!__topic_match(h->subcribe_topic, topic, topicLen) && !__topic_match(h->extra_topic.load(), topic, topicLen) &&
+         (accept == nullptr || accept(reinterpret_cast<const char*>(topic), topicLen) == 0))) {
         PR_DEBUG("mqtt drop publish of another topic");
         return;
     }

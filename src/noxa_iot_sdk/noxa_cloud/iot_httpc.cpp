@@ -1,0 +1,337 @@
+#include "noxa_iot_sdk/noxa_cloud/iot_httpc.h"
+
+#include "noxa_adapter/uni_error_code.h"
+#include "noxa_adapter/utilities/uni_aes.h"
+#include "noxa_adapter/utilities/uni_base64.h"
+#include "noxa_adapter/utilities/uni_digest.h"
+#include "noxa_adapter/utilities/uni_log.h"
+#include "noxa_adapter/utilities/uni_time.h"
+#include "noxa_iot_sdk/noxa_cloud/cloud_placeholders.h"
+#include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
+#include "noxa_middleware/httpc/http_inf.h"
+#include "platform/board_path.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+// An answer above this is no answer of the API (the largest, activation with its schema, is a
+// few KiB).
+constexpr uint32_t kMaxAnswer = 64 * 1024;
+
+std::string HexLower(const uint8_t* data, size_t len)
+{
+    static const char kHex[] = "0123456789abcdef";
+    std::string out(len * 2, '0');
+    for (size_t i = 0; i < len; ++i) {
+        out[2 * i] = kHex[data[i] >> 4];
+        out[2 * i + 1] = kHex[data[i] & 15];
+    }
+    return out;
+}
+
+std::string Md5Hex(const std::string& text)
+{
+    UNI_MD5_CTX_S ctx;
+    uint8_t digest[UNI_MD5_DIGEST_LEN];
+    uni_md5_init(&ctx);
+    uni_md5_update(&ctx, reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()));
+    uni_md5_final(&ctx, digest);
+    return HexLower(digest, sizeof(digest));
+}
+
+struct AnswerBuf {
+    std::string text;
+    bool tooLong = false;
+};
+
+int ReadAnswer(HTTP_RESP_S* resp)
+{
+    auto* ans = static_cast<AnswerBuf*>(resp->user_data);
+    if (resp->status_code != 200) {
+        PR_ERR("api answered status %u", resp->status_code);
+    }
+    uint8_t buf[1024];
+    for (;;) {
+        int n = resp->read_content(resp->session, buf, sizeof(buf));
+        if (n <= 0) {
+            break;
+        }
+        if (ans->text.size() + static_cast<size_t>(n) > kMaxAnswer) {
+            ans->tooLong = true;
+            break;
+        }
+        ans->text.append(reinterpret_cast<const char*>(buf), static_cast<size_t>(n));
+    }
+    return resp->status_code == 200 ? UNI_OK : UNI_COM_ERROR;
+}
+
+int AddApiHeaders(HTTP_SESSION_H session, void*)
+{
+    int ret = http_add_header(session, "User-Agent", NOXA_CLOUD_USER_AGENT);
+    if (ret == 0) {
+        ret = http_add_header(session, "Content-Type", "application/x-www-form-urlencoded");
+    }
+    if (ret == 0) {
+        ret = http_add_header(session, "Connection", "close");
+    }
+    return ret;
+}
+
+using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
+
+}  // namespace
+
+int iot_httpc_get_api_url(char* url, uint32_t len)
+{
+    if (url == nullptr || len == 0) {
+        return UNI_INVALID_PARM;
+    }
+    std::string found;
+    if (FILE* f = BoardFopen(IOT_CLOUD_CONF, "r")) {
+        char line[512];
+        while (fgets(line, sizeof(line), f) != nullptr) {
+            std::string l(line);
+            while (!l.empty() && (l.back() == '\n' || l.back() == '\r' || l.back() == ' ')) {
+                l.pop_back();
+            }
+            if (l.rfind("api_url=", 0) == 0) {
+                found = l.substr(8);
+            }
+        }
+        fclose(f);
+    }
+    if (found.empty()) {
+        found = NOXA_CLOUD_DEFAULT_API_URL;
+    }
+    if (found.size() >= len) {
+        PR_ERR("api url too long");
+        return UNI_COM_ERROR;
+    }
+    memcpy(url, found.c_str(), found.size() + 1);
+    return UNI_OK;
+}
+
+std::string iot_api_sign(IOT_API_PARAMS params, const char* key)
+{
+    params.erase(std::remove_if(params.begin(), params.end(), [](const auto& p) { return p.first == "sign"; }),
+                 params.end());
+    std::sort(params.begin(), params.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::string text;
+    for (const auto& p : params) {
+        text += p.first + "=" + p.second + "||";
+    }
+    text += key != nullptr ? key : "";
+    return Md5Hex(text);
+}
+
+std::string iot_url_encode(const std::string& text)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+int iot_api_encode_body(const char* json, const uint8_t key[IOT_API_KEY_LEN], std::string* body)
+{
+    if (json == nullptr || key == nullptr || body == nullptr) {
+        return UNI_INVALID_PARM;
+    }
+    uint8_t* cipher = nullptr;
+    uint32_t cipherLen = 0;
+    int ret = uni_aes128_ecb_encode(reinterpret_cast<const uint8_t*>(json), static_cast<uint32_t>(strlen(json)),
+                                    &cipher, &cipherLen, key);
+    if (ret != 0) {
+        return ret;
+    }
+    std::string hex = HexLower(cipher, cipherLen);
+    uni_aes_free(cipher);
+    std::transform(hex.begin(), hex.end(), hex.begin(), [](char c) { return static_cast<char>(toupper(c)); });
+    *body = "data=" + hex;
+    return UNI_OK;
+}
+
+int iot_api_refusal_code(const cJSON* inner)
+{
+    const cJSON* code = cJSON_GetObjectItemCaseSensitive(inner, "errorCode");
+    const cJSON* msg = cJSON_GetObjectItemCaseSensitive(inner, "errorMsg");
+    const char* codeText = cJSON_IsString(code) ? code->valuestring : "";
+    PR_ERR("api refused: errorCode %s %s", codeText, cJSON_IsString(msg) ? msg->valuestring : "");
+    if (strcmp(codeText, "TOKEN_INVALID") == 0 || strcmp(codeText, "TOKEN_EXPIRED") == 0) {
+        return IOT_API_ERR_TOKEN;
+    }
+    if (strcmp(codeText, "NO_CONFIG") == 0) {
+        return IOT_API_ERR_NO_CONFIG;
+    }
+    return UNI_COM_ERROR;
+}
+
+int iot_api_decode_answer(const char* text, uint32_t len, const uint8_t key[IOT_API_KEY_LEN], cJSON** result)
+{
+    if (text == nullptr || key == nullptr || result == nullptr) {
+        return UNI_INVALID_PARM;
+    }
+    *result = nullptr;
+    JsonPtr outer(cJSON_ParseWithLength(text, len), cJSON_Delete);
+    if (outer == nullptr || !cJSON_IsObject(outer.get())) {
+        PR_ERR("api answer is no json");
+        return UNI_COM_ERROR;
+    }
+    const cJSON* res = cJSON_GetObjectItemCaseSensitive(outer.get(), "result");
+    const cJSON* t = cJSON_GetObjectItemCaseSensitive(outer.get(), "t");
+    const cJSON* sign = cJSON_GetObjectItemCaseSensitive(outer.get(), "sign");
+    if (!cJSON_IsString(res) || !cJSON_IsNumber(t) || !cJSON_IsString(sign)) {
+        // A plain refusal from a server that could not tell the key.
+        if (cJSON_GetObjectItemCaseSensitive(outer.get(), "success") != nullptr) {
+            return iot_api_refusal_code(outer.get());
+        }
+        PR_ERR("api answer without result, t or sign");
+        return UNI_COM_ERROR;
+    }
+    std::string keyText(reinterpret_cast<const char*>(key), IOT_API_KEY_LEN);
+    char tText[32];
+    snprintf(tText, sizeof(tText), "%.0f", t->valuedouble);
+    std::string expect = Md5Hex(std::string("result=") + res->valuestring + "||t=" + tText + "||" + keyText);
+    if (expect != sign->valuestring) {
+        PR_ERR("sign mismatch");
+        return UNI_COM_ERROR;
+    }
+    size_t b64Len = strlen(res->valuestring);
+    std::vector<uint8_t> cipher(3 * (b64Len / 4) + 3);
+    int cipherLen = uni_base64_decode_n(res->valuestring, cipher.data(), static_cast<uint32_t>(cipher.size()));
+    if (cipherLen <= 0 || b64Len % 4 != 0 || cipherLen % UNI_AES_BLOCK != 0) {
+        PR_ERR("api result: bad base64 or block size");
+        return UNI_COM_ERROR;
+    }
+    std::vector<uint8_t> plain(static_cast<size_t>(cipherLen) + 1, 0);
+    if (uni_aes128_ecb_decrypt(cipher.data(), static_cast<uint32_t>(cipherLen), plain.data(), key) != 0) {
+        return UNI_COM_ERROR;
+    }
+    int plainLen = uni_pkcs7_unpad_len(plain.data(), static_cast<uint32_t>(cipherLen));
+    if (plainLen < 0) {
+        PR_ERR("api result: bad padding");
+        return UNI_COM_ERROR;
+    }
+    JsonPtr inner(cJSON_ParseWithLength(reinterpret_cast<const char*>(plain.data()), static_cast<size_t>(plainLen)),
+                  cJSON_Delete);
+    if (inner == nullptr || !cJSON_IsObject(inner.get())) {
+        PR_ERR("api result is no json");
+        return UNI_COM_ERROR;
+    }
+    const cJSON* success = cJSON_GetObjectItemCaseSensitive(inner.get(), "success");
+    if (!cJSON_IsTrue(success)) {
+        return iot_api_refusal_code(inner.get());
+    }
+    *result = cJSON_DetachItemFromObjectCaseSensitive(inner.get(), "result");
+    return UNI_OK;
+}
+
+int iot_httpc_post_with_key(const char* api_url, const char* api, const char* ver, const char* idkey,
+                            const char* id, const char* key, const char* body_json, cJSON** result)
+{
+    if (api_url == nullptr || api == nullptr || ver == nullptr || idkey == nullptr || id == nullptr ||
+        key == nullptr || strlen(key) != IOT_API_KEY_LEN || body_json == nullptr || result == nullptr) {
+        return UNI_INVALID_PARM;
+    }
+    *result = nullptr;
+    IOT_API_PARAMS params = {
+        {"a", std::string("noxa.device.") + api},
+        {"v", ver},
+        {"t", std::to_string(uni_time_get_posix())},
+        {idkey, id},
+    };
+    std::string sign = iot_api_sign(params, key);
+    std::string url = api_url;
+    char sep = url.find('?') == std::string::npos ? '?' : '&';
+    for (const auto& p : params) {
+        url += sep + p.first + "=" + iot_url_encode(p.second);
+        sep = '&';
+    }
+    url += "&sign=" + sign;
+    const auto* keyBytes = reinterpret_cast<const uint8_t*>(key);
+    std::string body;
+    int ret = iot_api_encode_body(body_json, keyBytes, &body);
+    if (ret != UNI_OK) {
+        return ret;
+    }
+    AnswerBuf ans;
+    ret = http_inf_client_post_custom(url.c_str(), ReadAnswer, reinterpret_cast<const uint8_t*>(body.data()),
+                                      static_cast<uint32_t>(body.size()), AddApiHeaders, nullptr, &ans);
+    if (ans.tooLong) {
+        PR_ERR("api answer above %u bytes", kMaxAnswer);
+        return UNI_COM_ERROR;
+    }
+    if (ret != UNI_OK) {
+        // A 403 carries a plain refusal worth logging.
+        if (!ans.text.empty()) {
+            JsonPtr plain(cJSON_ParseWithLength(ans.text.data(), ans.text.size()), cJSON_Delete);
+            if (plain != nullptr && cJSON_GetObjectItemCaseSensitive(plain.get(), "success") != nullptr) {
+                return iot_api_refusal_code(plain.get());
+            }
+        }
+        PR_ERR("api %s post fails %d", api, ret);
+        return UNI_COM_ERROR;
+    }
+    return iot_api_decode_answer(ans.text.data(), static_cast<uint32_t>(ans.text.size()), keyBytes, result);
+}
+
+int iot_httpc_common_post(const char* api, const char* ver, const char* body_json, cJSON** result)
+{
+    char apiUrl[IOT_API_URL_LEN + 1];
+    int ret = iot_httpc_get_api_url(apiUrl, sizeof(apiUrl));
+    if (ret != UNI_OK) {
+        return ret;
+    }
+    GW_CNTL_S* gw = get_gw_cntl();
+    if (gw->active_stat.load() == ACTIVATED && gw->devId[0] != '\0') {
+        return iot_httpc_post_with_key(apiUrl, api, ver, "devId", gw->devId, gw->localKey, body_json, result);
+    }
+    char preKey[IOT_API_KEY_LEN + 1] = {};
+    memcpy(preKey, gw->gw_base.auth_key, IOT_API_KEY_LEN);
+    return iot_httpc_post_with_key(apiUrl, api, ver, "uuid", gw->gw_base.uuid, preKey, body_json, result);
+}
+
+int http_gw_active(const char* token, cJSON** result)
+{
+    if (token == nullptr || result == nullptr) {
+        return UNI_INVALID_PARM;
+    }
+    GW_CNTL_S* gw = get_gw_cntl();
+    JsonPtr body(cJSON_CreateObject(), cJSON_Delete);
+    if (body == nullptr) {
+        return UNI_MALLOC_FAILED;
+    }
+    cJSON_AddStringToObject(body.get(), "token", token);
+    cJSON_AddStringToObject(body.get(), "productKey", gw->product_key);
+    cJSON_AddStringToObject(body.get(), "uuid", gw->gw_base.uuid);
+    cJSON_AddStringToObject(body.get(), "softVer", gw->sw_ver);
+    cJSON_AddStringToObject(body.get(), "protocolVer", gw->mq_pro_ver);
+    cJSON_AddStringToObject(body.get(), "lanProVer", gw->lan_pro_ver);
+    char* text = cJSON_PrintUnformatted(body.get());
+    if (text == nullptr) {
+        return UNI_MALLOC_FAILED;
+    }
+    int ret = iot_httpc_common_post("active", "4.4", text, result);
+    cJSON_free(text);
+    return ret;
+}
+
+std::string iot_mask_secret(const char* secret)
+{
+    if (secret == nullptr || strlen(secret) < 6) {
+        return "***";
+    }
+    return std::string(secret, 2) + "***";
+}

@@ -11,7 +11,7 @@ packages=(
     libssl-dev libcjson-dev libmbedtls-dev
     # tools/boardclean lists process trees (ps)
     procps
-    # the key-value store's tests read its files with zlib's CRC-32
+    # hash_crc32 is zlib's CRC-32 (the key-value store's tests also read its files with it)
     zlib1g-dev
     # the TLS wrapper's test CA (made by the build) and the loopback HTTP/TLS peers of the tests
     openssl nginx

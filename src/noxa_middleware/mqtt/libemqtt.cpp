@@ -14,6 +14,7 @@ constexpr uint32_t kConnectVarHeader = 12;
 constexpr uint32_t kMaxRemLenBytes = 4;
 // Fixed header (type and one length byte) plus the largest one-byte remaining length.
 constexpr uint32_t kSubPacketMax = 2 + MQTT_MAX_SUB_REM_LEN;
+constexpr uint32_t kPubStackPacket = 512;
 
 struct MemFree {
     void operator()(uint8_t* p) const { Free(p); }
@@ -259,11 +260,18 @@ int mqtt_pub_msg_with_qos(mqtt_broker_handle_t* broker, const char* topic, const
         return MQTT_ERR_PARAM;
     }
     uint32_t total = 1 + __rem_len_bytes(static_cast<uint32_t>(rem)) + static_cast<uint32_t>(rem);
-    PacketBuf packet(static_cast<uint8_t*>(Malloc(total)));
-    if (!packet) {
-        return MQTT_PUB_ERR_PACKET;
+    // The cloud's messages are mostly short: those are built on the stack.
+    std::array<uint8_t, kPubStackPacket> small;
+    PacketBuf block;
+    uint8_t* packet = small.data();
+    if (total > small.size()) {
+        block.reset(static_cast<uint8_t*>(Malloc(total)));
+        if (!block) {
+            return MQTT_PUB_ERR_PACKET;
+        }
+        packet = block.get();
     }
-    uint8_t* p = packet.get();
+    uint8_t* p = packet;
     *p++ = static_cast<uint8_t>(MQTT_MSG_PUBLISH | (qos << 1) | (retain != 0 ? MQTT_PUB_RETAIN_FLAG : 0));
     p = __put_rem_len(p, static_cast<uint32_t>(rem));
     p = __put_str(p, topic, static_cast<uint16_t>(topicLen));
@@ -273,7 +281,7 @@ int mqtt_pub_msg_with_qos(mqtt_broker_handle_t* broker, const char* topic, const
     if (msg_len != 0) {
         memcpy(p, msg, msg_len);
     }
-    return __send_all(broker, packet.get(), total) ? 1 : MQTT_PUB_ERR_SEND;
+    return __send_all(broker, packet, total) ? 1 : MQTT_PUB_ERR_SEND;
 }
 
 int mqtt_puback(mqtt_broker_handle_t* broker, uint16_t message_id)

@@ -18,13 +18,17 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mbedtls/ssl.h>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -92,6 +96,37 @@ void mq_resp_stop(MQ_CNTL_S* h)
 }
 
 namespace {
+int __mq_flush(MQ_CNTL_S* h);
+}
+
+int mq_wait_readable(MQ_CNTL_S* h)
+{
+    if (h->wake_fd < 0) {
+        return 0;
+    }
+    for (;;) {
+        pollfd fds[2] = {{h->sockfd, POLLIN, 0}, {h->wake_fd, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return 0;  // the receive reports the socket's state
+        }
+        if ((fds[1].revents & POLLIN) != 0) {
+            uint64_t count = 0;
+            (void)!read(h->wake_fd, &count, sizeof(count));
+            int ret = __mq_flush(h);
+            if (ret < 0) {
+                return ret;
+            }
+        }
+        if (fds[0].revents != 0) {
+            return 0;
+        }
+    }
+}
+
+namespace {
 
 MQ_CALLBACKS_S __cbs(MQ_CNTL_S* h)
 {
@@ -136,21 +171,15 @@ void __wake(MQ_CNTL_S* h)
     h->life_cv.notify_all();
 }
 
-int __mq_send(void* socket_info, const void* buf, unsigned int count)
+// One packet or batch on the wire; the caller holds the wire lock.
+int __mq_wire_write(MQ_CNTL_S* h, const uint8_t* buf, uint32_t count)
 {
-    auto* h = static_cast<MQ_CNTL_S*>(socket_info);
-    SendLock lock(h);
-    if (h->send_open.load() == 0) {
-        PR_ERR("mqtt is close. should not be here....");
-        return -1;
-    }
     if (h->enable_tls != 0) {
-        return noxa_tls_write(h->tls, static_cast<const uint8_t*>(buf), count);
+        return noxa_tls_write(h->tls, buf, count);
     }
-    const auto* p = static_cast<const uint8_t*>(buf);
     uint32_t sent = 0;
     while (sent < count) {
-        int ret = unw_send(h->sockfd, p + sent, count - sent);
+        int ret = unw_send(h->sockfd, buf + sent, count - sent);
         if (ret < 0) {
             int err = unw_get_errno();
             if (err == UNW_EINTR) {
@@ -164,6 +193,79 @@ int __mq_send(void* socket_info, const void* buf, unsigned int count)
     return static_cast<int>(sent);
 }
 
+uint64_t __mono_ns()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// The codec's send hook. A PUBLISH of another thread in a burst joins the queue (the task writes
+// it); everything else, a lone publish and one that finds the queue full, is written at once by
+// its caller, behind the packets already queued.
+int __mq_send(void* socket_info, const void* buf, unsigned int count)
+{
+    auto* h = static_cast<MQ_CNTL_S*>(socket_info);
+    const auto* p = static_cast<const uint8_t*>(buf);
+    SendLock lock(h);
+    if (h->send_open.load() == 0) {
+        PR_ERR("mqtt is close. should not be here....");
+        return -1;
+    }
+    bool publish = h->wake_fd >= 0 && t_task != h && count != 0 && MQTTParseMessageType(p) == MQTT_MSG_PUBLISH;
+    uint64_t now = publish ? __mono_ns() : 0;
+    bool lone = publish && h->tx_len == 0 && now - h->last_pub_ns > h->write_ns;
+    if (publish && !lone && count <= MQ_TX_QUEUE_LEN - h->tx_len) {
+        h->last_pub_ns = now;
+        bool wake = h->tx_len == 0;
+        memcpy(h->tx_fill + h->tx_len, p, count);
+        h->tx_len += count;
+        if (wake) {
+            uint64_t one = 1;
+            (void)!write(h->wake_fd, &one, sizeof(one));
+        }
+        return static_cast<int>(count);
+    }
+    std::lock_guard<std::mutex> wire(h->wire_mutex);
+    if (h->tx_len != 0) {
+        uint32_t n = h->tx_len;
+        h->tx_len = 0;
+        int ret = __mq_wire_write(h, h->tx_fill, n);
+        if (ret < 0 || static_cast<uint32_t>(ret) != n) {
+            return ret < 0 ? ret : UNI_COM_ERROR;
+        }
+    }
+    int ret = __mq_wire_write(h, p, count);
+    if (publish) {
+        h->last_pub_ns = __mono_ns();
+        h->write_ns = h->last_pub_ns - now;
+    }
+    return ret;
+}
+
+// Task thread: writes the queued publishes as one batch. Publishers go on filling the other
+// buffer meanwhile; the wire lock, taken before the send lock is let go, keeps a packet written
+// directly behind this batch.
+int __mq_flush(MQ_CNTL_S* h)
+{
+    MutexLock(h->send_mutex);
+    uint32_t n = h->tx_len;
+    if (n == 0 || h->send_open.load() == 0) {
+        MutexUnLock(h->send_mutex);
+        return 0;
+    }
+    std::unique_lock<std::mutex> wire(h->wire_mutex);
+    std::swap(h->tx_fill, h->tx_out);
+    h->tx_len = 0;
+    MutexUnLock(h->send_mutex);
+    int ret = __mq_wire_write(h, h->tx_out, n);
+    if (ret < 0 || static_cast<uint32_t>(ret) != n) {
+        PR_ERR("mqtt queued publish write err:%d len:%u", ret, n);
+        return ret < 0 ? ret : UNI_COM_ERROR;
+    }
+    return 0;
+}
+
 // The TLS session's transport after the handshake.
 int __mq_tls_send(void* ctx, const unsigned char* buf, size_t len)
 {
@@ -175,7 +277,11 @@ int __mq_tls_send(void* ctx, const unsigned char* buf, size_t len)
 int __mq_tls_recv(void* ctx, unsigned char* buf, size_t len)
 {
     auto* h = static_cast<MQ_CNTL_S*>(ctx);
-    int ret = unw_recv(h->sockfd, buf, static_cast<uint32_t>(len));
+    int ret = mq_wait_readable(h);
+    if (ret < 0) {
+        return ret;
+    }
+    ret = unw_recv(h->sockfd, buf, static_cast<uint32_t>(len));
     return ret < 0 && unw_get_errno() == UNW_EINTR ? MBEDTLS_ERR_SSL_WANT_READ : ret;
 }
 
@@ -208,6 +314,7 @@ bool __mq_drop_socket(MQ_CNTL_S* h)
     {
         SendLock send(h);
         h->send_open.store(0);
+        h->tx_len = 0;  // publishes of this link do not go out on the next one
         std::lock_guard<std::mutex> lock(h->fd_mutex);
         fd = h->sockfd;
         tls = h->tls;
@@ -712,6 +819,9 @@ void __mq_release(MQ_CNTL_S* h)
             ReleaseMutex(m);
         }
     }
+    if (h->wake_fd >= 0) {
+        close(h->wake_fd);
+    }
     if (h->hosts != nullptr) {
         for (uint8_t i = 0; i < h->host_num; ++i) {
             Free(h->hosts[i]);
@@ -748,6 +858,10 @@ int __mq_setup(MQ_CNTL_S* h, const char* const* hosts, uint8_t host_num, const M
         if (ret != UNI_OK) {
             return ret;
         }
+    }
+    h->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (h->wake_fd < 0) {
+        PR_ERR("mqtt publish queue off, eventfd errno:%d", errno);  // each caller writes its own
     }
     int ret = cmmod_cr_tm_msg_hand(__alive_tm_msg_cb, h, &h->alive_tm_msg);
     if (ret != UNI_OK) {

@@ -100,6 +100,11 @@ int mqtt_get_conn_stat(MQ_HANDLE handle);
 // QoS 1 with a callback: a slot is reserved before the packet goes out (-1 "can't find  free
 // mqmde" when all 8 wait), and the callback gets 0 on PUBACK or -926 after to_lmt seconds (0:
 // 15 s); a send failure frees the slot and returns the codec's code without calling back.
+// From any thread but the task's, a publish that follows the previous one sooner than a send
+// takes joins a 4 KiB queue that the task thread writes (in order, many packets a send); a lone
+// one, a full queue or a packet larger than it is written by the caller itself. 0 for a queued
+// one means queued: a write that fails later closes the link, so that QoS 1 publishes waiting
+// in it get -926.
 int mqtt_publish_async(MQ_HANDLE handle, const char* topic, uint8_t qos, const uint8_t* data, uint32_t len,
                        uint32_t to_lmt, MQ_PUB_CB cb, void* prv_data);
 // Sends DISCONNECT when the link is open, clears the online flag (no disconnected callback for

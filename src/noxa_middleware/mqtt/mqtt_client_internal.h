@@ -27,6 +27,12 @@ struct MQ_PUB_SLOT_S {
     uint32_t timeout_ms;
 };
 
+// Publishes of other threads that come in a burst wait here until the task thread writes them:
+// it wakes for the first one and writes all that have come meanwhile in one call, so a burst
+// costs a few large sends instead of one per packet. Larger than any burst the cloud link makes
+// between two wake-ups.
+constexpr uint32_t MQ_TX_QUEUE_LEN = 4096;
+
 // One Malloc block. The task thread alone opens and closes the socket and the TLS session; it
 // changes them with both the send and the fd lock held, so a sender (send lock) or a timer that
 // shuts the link down (fd lock) never meets a closed or reused descriptor.
@@ -69,6 +75,23 @@ struct MQ_CNTL_S {
     MQ_PUB_SLOT_S slots[MQ_PUB_SLOT_NUM] = {};
     uint32_t fail_cnt = 0;  // drives the back-off
 
+    // The publish queue: packets in order in tx_fill (send lock); the batch the task is writing
+    // in tx_out (wire lock). wake_fd (an eventfd) wakes the task when the queue stops being
+    // empty; without it every packet is written by its own caller.
+    int wake_fd = -1;
+    uint32_t tx_len = 0;
+    // A publish that finds the queue empty and the link idle for longer than the last direct
+    // write took is written at once by its caller (no wake-up of the task on its way); one that
+    // comes sooner is part of a burst and queues. Monotonic ns, send lock.
+    uint64_t last_pub_ns = 0;
+    uint64_t write_ns = 0;
+    uint8_t tx_bufs[2][MQ_TX_QUEUE_LEN] = {};
+    uint8_t* tx_fill = tx_bufs[0];
+    uint8_t* tx_out = tx_bufs[1];
+    // One writer on the socket at a time, taken after the send lock: a batch written with only
+    // this lock held cannot be overtaken by a packet written directly.
+    std::mutex wire_mutex;
+
     // Guards sockfd and tls against the shutdown of another thread; held only briefly.
     std::mutex fd_mutex;
     // The task's end and the wake-up of its waits.
@@ -96,6 +119,10 @@ struct RxPacket {
 // True once a quit or delete asked the task to end.
 bool mq_stopping(MQ_CNTL_S* h);
 void mq_resp_stop(MQ_CNTL_S* h);
+// Task thread, before a blocking receive: waits until the socket has something to read (or is
+// shut down), writing the queued publishes whenever they wake it. 0, or the code of a failed
+// write (the link is then to be closed).
+int mq_wait_readable(MQ_CNTL_S* h);
 
 // From mqtt_client_rx.cpp (task thread only).
 // One receive into the free end of the buffer: the count, or a negative code (also when the

@@ -366,7 +366,12 @@ std::array<NQ_DB_RW_S, kDevCnt> __dev_fields(DEV_DESC_IF_S* dev)
 int __outcome(int ret, const char* what)
 {
     if (ret != UNI_OK) {
-        PR_ERR("%s fails %d", what, ret);
+        // A record not written yet is a fresh unit's normal state, not an error.
+        if (ret == KVS_ERR_NOT_FOUND) {
+            PR_NOTICE("%s fails %d", what, ret);
+        } else {
+            PR_ERR("%s fails %d", what, ret);
+        }
         return ret;
     }
     PR_DEBUG("%s success", what);
@@ -482,9 +487,13 @@ int __nq_db_deserialize_restore(const char* key, const NQ_DB_RW_S* rw, uint32_t 
     uint8_t* buf = nullptr;
     uint32_t len = 0;
     int ret = kvs_read(key, &buf, &len);
+    if (ret == KVS_ERR_NOT_FOUND) {
+        PR_NOTICE("kvs_read fails %s %d", key, ret);
+        return KVS_ERR_NOT_FOUND;
+    }
     if (ret != UNI_OK) {
         PR_ERR("kvs_read fails %s %d", key, ret);
-        return ret == KVS_ERR_NOT_FOUND ? KVS_ERR_NOT_FOUND : WS_DB_ERR_READ;
+        return WS_DB_ERR_READ;
     }
     ret = __restore_from(buf, len, rw, cnt);
     kvs_free_data(buf);

@@ -1,8 +1,11 @@
 #include "RecordFile.h"
 
 #include "platform/board.h"
+#include "platform/board_path.h"
+#include "platform/shell.h"
 
 #include <cstdio>
+#include <dirent.h>
 #include <mutex>
 
 namespace {
@@ -55,4 +58,16 @@ int MakeRecordFileNameAt(uint32_t mode, const struct tm& local, char* directory,
     std::snprintf(directory, directorySize, "%s/%04d%02d%02d", base, local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
     std::snprintf(name, nameSize, "%02d%02d%02d.%s", local.tm_hour, local.tm_min, local.tm_sec, ext);
     return 0;
+}
+
+void MakePictureRecord(PICTURE_RECORD_S* pic)
+{
+    MakeRecordFileName(kRecordNamePicture, pic);
+    if (DIR* d = opendir(BoardPath(pic->Directory).c_str())) {
+        closedir(d);
+        return;
+    }
+    char cmd[sizeof(pic->Directory) + 16];
+    std::snprintf(cmd, sizeof(cmd), "mkdir -p %s", pic->Directory);
+    BoardSystem(cmd);
 }

@@ -53,3 +53,6 @@ int MakeRecordFileName(uint32_t mode, RECORD* record)
     return MakeRecordFileNameAt(mode, RecordLocalTimeNow(), record->Directory, sizeof(record->Directory),
                                 record->Name, sizeof(record->Name), record->Extension, sizeof(record->Extension));
 }
+
+// Names a picture taken now and makes its day folder on the card when it is missing.
+void MakePictureRecord(PICTURE_RECORD_S* pic);

@@ -585,14 +585,7 @@ int SaveImageToSDCard(const uint8_t* data, uint32_t length)
         return -1;
     }
     PICTURE_RECORD_S pic = {};
-    MakeRecordFileName(kRecordNamePicture, &pic);
-    if (DIR* d = opendir(BoardPath(pic.Directory).c_str())) {
-        closedir(d);
-    } else {
-        char cmd[sizeof(pic.Directory) + 16];
-        std::snprintf(cmd, sizeof(cmd), "mkdir -p %s", pic.Directory);
-        BoardSystem(cmd);
-    }
+    MakePictureRecord(&pic);
     APP_DBG("%s %s", pic.Directory, pic.Name);
     APP_DBG("Image File Name: %s", pic.Name);
     char path[sizeof(pic.Directory) + sizeof(pic.Name) + 1];

@@ -247,14 +247,7 @@ void CapturePicture(uint32_t mode)
         std::snprintf(path, sizeof(path), "%s", kDemoSnapshotPath);
         APP_INFO("===Auto capture");
     } else {
-        MakeRecordFileName(kRecordNamePicture, &pic);
-        if (DIR* d = opendir(BoardPath(pic.Directory).c_str())) {
-            closedir(d);
-        } else {
-            char cmd[sizeof(pic.Directory) + 16];
-            std::snprintf(cmd, sizeof(cmd), "mkdir -p %s", pic.Directory);
-            BoardSystem(cmd);
-        }
+        MakePictureRecord(&pic);
         std::snprintf(path, sizeof(path), "%s/%s", pic.Directory, pic.Name);
     }
     {

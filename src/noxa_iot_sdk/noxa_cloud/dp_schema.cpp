@@ -33,19 +33,6 @@ bool TypeOf(const char* text, DP_SCHEMA_TP_E* type)
     return false;
 }
 
-bool Integer(const cJSON* item, int64_t* v)
-{
-    if (!cJSON_IsNumber(item)) {
-        return false;
-    }
-    double d = item->valuedouble;
-    if (!std::isfinite(d) || d != std::floor(d) || d < -9.0e15 || d > 9.0e15) {
-        return false;
-    }
-    *v = static_cast<int64_t>(d);
-    return true;
-}
-
 // Converts one entry into `dp`; false (logged) when it does not fit the schema.
 bool ConvertOne(const DP_SCHEMA_ENTRY_S& s, const cJSON* item, OBJ_DP_S* dp)
 {
@@ -56,7 +43,7 @@ bool ConvertOne(const DP_SCHEMA_ENTRY_S& s, const cJSON* item, OBJ_DP_S* dp)
         // The phone sends switches as true/false or as 0/1.
         if (cJSON_IsBool(item)) {
             dp->value.dp_bool = cJSON_IsTrue(item) ? 1 : 0;
-        } else if (Integer(item, &v) && (v == 0 || v == 1)) {
+        } else if (dp_json_integer(item, &v) && (v == 0 || v == 1)) {
             dp->value.dp_bool = static_cast<int32_t>(v);
         } else {
             return false;
@@ -69,7 +56,7 @@ bool ConvertOne(const DP_SCHEMA_ENTRY_S& s, const cJSON* item, OBJ_DP_S* dp)
             dp->value.dp_bool = cJSON_IsTrue(item) ? 1 : 0;
             return true;
         }
-        if (!Integer(item, &v) || v < s.min || v > s.max) {
+        if (!dp_json_integer(item, &v) || v < s.min || v > s.max) {
             return false;
         }
         dp->type = PROP_VALUE;
@@ -96,7 +83,7 @@ bool ConvertOne(const DP_SCHEMA_ENTRY_S& s, const cJSON* item, OBJ_DP_S* dp)
         return true;
     case DP_SCHEMA_BITMAP: {
         uint32_t bits = s.maxlen >= 32 ? 32 : s.maxlen;
-        if (!Integer(item, &v) || v < 0 || v >= (int64_t{1} << bits)) {
+        if (!dp_json_integer(item, &v) || v < 0 || v >= (int64_t{1} << bits)) {
             return false;
         }
         dp->type = PROP_BITMAP;
@@ -126,19 +113,19 @@ int dp_schema_load(const char* text)
         const cJSON* type = cJSON_GetObjectItemCaseSensitive(prop, "type");
         int64_t idv = 0;
         DP_SCHEMA_ENTRY_S e;
-        if (!Integer(id, &idv) || idv < 1 || idv > 255 || !cJSON_IsString(type) || !TypeOf(type->valuestring, &e.type)) {
+        if (!dp_json_integer(id, &idv) || idv < 1 || idv > 255 || !cJSON_IsString(type) || !TypeOf(type->valuestring, &e.type)) {
             PR_WARN("schema row skipped");
             continue;
         }
         e.id = static_cast<uint8_t>(idv);
         int64_t n = 0;
-        if (Integer(cJSON_GetObjectItemCaseSensitive(prop, "min"), &n)) {
+        if (dp_json_integer(cJSON_GetObjectItemCaseSensitive(prop, "min"), &n)) {
             e.min = n;
         }
-        if (Integer(cJSON_GetObjectItemCaseSensitive(prop, "max"), &n)) {
+        if (dp_json_integer(cJSON_GetObjectItemCaseSensitive(prop, "max"), &n)) {
             e.max = n;
         }
-        if (Integer(cJSON_GetObjectItemCaseSensitive(prop, "maxlen"), &n) && n >= 0 && n <= 65535) {
+        if (dp_json_integer(cJSON_GetObjectItemCaseSensitive(prop, "maxlen"), &n) && n >= 0 && n <= 65535) {
             e.maxlen = static_cast<uint32_t>(n);
         }
         const cJSON* r = nullptr;
@@ -263,4 +250,17 @@ cJSON* dp_schema_report_item(const OBJ_DP_S* dp)
     default:
         return nullptr;
     }
+}
+
+bool dp_json_integer(const cJSON* item, int64_t* v)
+{
+    if (!cJSON_IsNumber(item)) {
+        return false;
+    }
+    double d = item->valuedouble;
+    if (!std::isfinite(d) || d != std::floor(d) || d < -9.0e15 || d > 9.0e15) {
+        return false;
+    }
+    *v = static_cast<int64_t>(d);
+    return true;
 }

@@ -29,6 +29,9 @@ struct DP_SCHEMA_ENTRY_S {
     bool acceptBool = false;         // a value row whose "accept" names "bool" too (0/1 switches)
 };
 
+// A JSON number that is a whole number within +-9e15 (exact in a double): true and its value.
+bool dp_json_integer(const cJSON* item, int64_t* v);
+
 // Replaces the schema in force with the one of the text (a JSON array). 0; -1 when the text is
 // no array (the old schema stays). Entries of an unknown type or an id outside 1..255 are skipped.
 int dp_schema_load(const char* text);

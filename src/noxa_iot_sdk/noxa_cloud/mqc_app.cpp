@@ -57,19 +57,6 @@ std::once_flag s_initOnce;
 
 using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 
-bool Integer(const cJSON* item, int64_t* v)
-{
-    if (!cJSON_IsNumber(item)) {
-        return false;
-    }
-    double d = item->valuedouble;
-    if (!std::isfinite(d) || d != std::floor(d) || d < -9.0e15 || d > 9.0e15) {
-        return false;
-    }
-    *v = static_cast<int64_t>(d);
-    return true;
-}
-
 void OnConnected(void)
 {
     // A new connection starts the cloud's sequence anew.
@@ -193,7 +180,7 @@ void HandleDpQuery(const MQ_ENV_MSG_S& msg)
     cJSON_ArrayForEach(id, ids)
     {
         int64_t v = 0;
-        if (Integer(id, &v) && v >= 1 && v <= 255) {
+        if (dp_json_integer(id, &v) && v >= 1 && v <= 255) {
             query->dpid[query->cnt++] = static_cast<uint8_t>(v);
         } else {
             PR_ERR("dp query: bad id dropped");
@@ -213,7 +200,7 @@ void StopWork(void*)
 void HandleReset(const MQ_ENV_MSG_S& msg)
 {
     int64_t type = -1;
-    if (!Integer(cJSON_GetObjectItemCaseSensitive(msg.data, "type"), &type) || (type != 0 && type != 1)) {
+    if (!dp_json_integer(cJSON_GetObjectItemCaseSensitive(msg.data, "type"), &type) || (type != 0 && type != 1)) {
         PR_ERR("reset of unknown type, dropped");
         return;
     }
@@ -244,7 +231,7 @@ void HandleUpgrade(const MQ_ENV_MSG_S& msg)
     if (!CopyText(fw.fw_url, cJSON_GetObjectItemCaseSensitive(msg.data, "url")) ||
         !CopyText(fw.fw_md5, cJSON_GetObjectItemCaseSensitive(msg.data, "md5")) ||
         !CopyText(fw.sw_ver, cJSON_GetObjectItemCaseSensitive(msg.data, "version")) ||
-        !Integer(cJSON_GetObjectItemCaseSensitive(msg.data, "size"), &size) || size < 0 || size > UINT32_MAX) {
+        !dp_json_integer(cJSON_GetObjectItemCaseSensitive(msg.data, "size"), &size) || size < 0 || size > UINT32_MAX) {
         PR_ERR("upgrade notice malformed, dropped");
         return;
     }
@@ -267,8 +254,8 @@ void HandleSummerTable(const MQ_ENV_MSG_S& msg)
     {
         int64_t start = 0;
         int64_t end = 0;
-        if (!cJSON_IsArray(row) || !Integer(cJSON_GetArrayItem(row, 0), &start) ||
-            !Integer(cJSON_GetArrayItem(row, 1), &end) || start < 0 || end < start) {
+        if (!cJSON_IsArray(row) || !dp_json_integer(cJSON_GetArrayItem(row, 0), &start) ||
+            !dp_json_integer(cJSON_GetArrayItem(row, 1), &end) || start < 0 || end < start) {
             PR_ERR("summer table row dropped");
             continue;
         }
@@ -540,7 +527,7 @@ void mqc_app_recv(uint8_t* data, uint32_t len)
     PR_DEBUG("mqtt protocol %d seq %u", msg.protocol, msg.seq);
     Dispatch(msg);
     int64_t ackId = 0;
-    if (cJSON_IsObject(msg.data) && Integer(cJSON_GetObjectItemCaseSensitive(msg.data, "ackId"), &ackId)) {
+    if (cJSON_IsObject(msg.data) && dp_json_integer(cJSON_GetObjectItemCaseSensitive(msg.data, "ackId"), &ackId)) {
         char ack[48];
         snprintf(ack, sizeof(ack), "{\"ackId\":%lld}", static_cast<long long>(ackId));
         ret = mqc_publish(nullptr, PRO_MQ_ACK, ack, 0, 0, false);

@@ -91,18 +91,6 @@ protected:
 
 }  // namespace
 
-TEST_F(MemPool, BuiltInGeometry)
-{
-    const uint32_t sizes[] = {16, 32, 64, 256};
-    const uint32_t counts[] = {64, 32, 32, 8};
-    for (size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(sizes[i], mParts[i].blkSize);
-        EXPECT_EQ(counts[i], mParts[i].nBlks);
-        EXPECT_EQ(counts[i], mParts[i].nFree);
-        EXPECT_EQ(mParts[i].begin + sizes[i] * counts[i] - 1, mParts[i].end);
-    }
-}
-
 TEST_F(MemPool, FirstFitInTableOrderThenTheSystem)
 {
     std::vector<void*> blocks;

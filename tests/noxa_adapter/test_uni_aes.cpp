@@ -45,23 +45,6 @@ struct AesBuf {
     Bytes Get() const { return Bytes(data, data + len); }
 };
 
-TEST(Aes, Fips197Block)
-{
-    uint8_t key[16];
-    uint8_t plain[16];
-    for (int i = 0; i < 16; ++i) {
-        key[i] = static_cast<uint8_t>(i);
-        plain[i] = static_cast<uint8_t>(i * 0x11);
-    }
-    const Bytes expected{0x69, 0xC4, 0xE0, 0xD8, 0x6A, 0x7B, 0x04, 0x30,
-                         0xD8, 0xCD, 0xB7, 0x80, 0x70, 0xB4, 0xC5, 0x5A};
-    uint8_t out[16];
-    ASSERT_EQ(0, uni_aes128_ecb_encrypt(plain, 16, out, key));
-    EXPECT_EQ(expected, Bytes(out, out + 16));
-    ASSERT_EQ(0, uni_aes128_ecb_decrypt(out, 16, out, key));  // in place
-    EXPECT_EQ(0, memcmp(out, plain, 16));
-}
-
 TEST(Aes, EcbEncodeAndDecodeMatchOpenSslForLengths0To100)
 {
     for (size_t n = 0; n <= 100; ++n) {
@@ -78,21 +61,6 @@ TEST(Aes, EcbEncodeAndDecodeMatchOpenSslForLengths0To100)
         ASSERT_EQ(static_cast<int>(n), uni_pkcs7_unpad_len(dec.data, dec.len)) << n;
         EXPECT_EQ(plain, Bytes(dec.data, dec.data + n)) << n;
     }
-}
-
-TEST(Aes, AWholeBlockGainsAFullBlockOfPadding)
-{
-    Bytes plain(16, 'k');
-    AesBuf enc;
-    ASSERT_EQ(0, uni_aes128_ecb_encode(plain.data(), 16, &enc.data, &enc.len, kKey));
-    ASSERT_EQ(32u, enc.len);
-    uint8_t last[16];
-    ASSERT_EQ(0, uni_aes128_ecb_decrypt(enc.data + 16, 16, last, kKey));
-    EXPECT_EQ(Bytes(16, 0x10), Bytes(last, last + 16));
-    AesBuf dec;
-    ASSERT_EQ(0, uni_aes128_ecb_decode(enc.data, enc.len, &dec.data, &dec.len, kKey));
-    EXPECT_EQ(32u, dec.len);
-    EXPECT_EQ(16, uni_pkcs7_unpad_len(dec.data, dec.len));
 }
 
 TEST(Aes, CbcDecodeOfOpenSslCiphertextForLengths0To100)

@@ -379,7 +379,7 @@ TEST_F(DeviceFiles, IdentityFromDeviceBin)
     }
 }
 
-TEST_F(DeviceFiles, AesCbcRoundTripWithZeroIv)
+TEST_F(DeviceFiles, AesCbcRoundTripAndRefusals)
 {
     const uint8_t key[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
     std::vector<uint8_t> plain(32);
@@ -389,10 +389,6 @@ TEST_F(DeviceFiles, AesCbcRoundTripWithZeroIv)
     std::vector<uint8_t> enc(32), dec(32);
     ASSERT_EQ(1, AesCbc128EncryptFile(plain.data(), key, enc.data(), enc.size()));
     EXPECT_NE(Bytes(plain), Bytes(enc));
-    // CBC with a zero IV: the first block is the plain AES of the first plain block.
-    std::vector<uint8_t> first(16);
-    ASSERT_EQ(1, AesCbc128EncryptFile(plain.data(), key, first.data(), 16));
-    EXPECT_EQ(Bytes(first), Bytes(enc).substr(0, 16));
     ASSERT_EQ(1, AesCbc128DecryptFile(enc.data(), key, dec.data(), dec.size()));
     EXPECT_EQ(Bytes(plain), Bytes(dec));
     EXPECT_EQ(0, AesCbc128EncryptFile(plain.data(), nullptr, enc.data(), 16));

@@ -106,3 +106,35 @@ TEST_F(DoorPhoneBus, FloorModelBusHearsItsRoomOnly)
     EXPECT_TRUE(RunUntilSaid("unit -> bus: talk order 6 value1 1 value2 0 target 0 source 5 room 1005"))
         << mStation->Output();
 }
+
+// Orders fed straight to the order handling, for what the bus walk above does not reach.
+using DoorPhoneOrders = DoorPhoneTest;
+
+TEST_F(DoorPhoneOrders, FloorBusCodingOrdersNeedAStationAndTheRightState)
+{
+    constexpr uint32_t kStation = 10010001;
+    gAppState.FloorModel = 1;
+    gDeviceState.CodingAddress = 10203;
+    // A coding call names this room, but from another room (an address below the stations'):
+    // no door address taken, no push.
+    Feed(CodingFrameFor(ComOrder_CodingCall, 10203, 10204));
+    EXPECT_EQ(0u, gDeviceState.DoorAddress);
+    EXPECT_EQ(1, gAppState.PushReady);
+    Feed(CodingFrameFor(ComOrder_CodingCall, 10203, kStation));
+    EXPECT_EQ(kStation, gDeviceState.DoorAddress);
+
+    // A station's take-off ends a ringing call only, never a talk.
+    SetSystemMainState(SYS_STATE_TALK | 1);
+    Feed(CodingFrameFor(ComOrder_CodingTakeOff, kStation, 10203));
+    EXPECT_EQ(SYS_STATE_TALK | 1, gDeviceState.SystemMainState);
+    EXPECT_TRUE(Posted().empty());
+}
+
+TEST_F(DoorPhoneOrders, LongSettingsClampToTheLongestRunningCountdown)
+{
+    // A push delay past 0x7FFF ticks must not wrap into "stopped": the call still times out.
+    gAppState.PushDelay = 0x9000;
+    Feed(TalkFrameFor(ComOrder_DeviceTriger, 0, 0, 1));
+    EXPECT_EQ(0x7FFF, gDeviceState.CallTimeoutTimer);
+    EXPECT_EQ(0x7FFF, gDeviceState.PushDelayTimer);
+}

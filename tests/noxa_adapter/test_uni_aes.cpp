@@ -45,23 +45,6 @@ struct AesBuf {
     Bytes Get() const { return Bytes(data, data + len); }
 };
 
-TEST(Aes, Fips197Block)
-{
-    uint8_t key[16];
-    uint8_t plain[16];
-    for (int i = 0; i < 16; ++i) {
-        key[i] = static_cast<uint8_t>(i);
-        plain[i] = static_cast<uint8_t>(i * 0x11);
-    }
-    const Bytes expected{0x69, 0xC4, 0xE0, 0xD8, 0x6A, 0x7B, 0x04, 0x30,
-                         0xD8, 0xCD, 0xB7, 0x80, 0x70, 0xB4, 0xC5, 0x5A};
-    uint8_t out[16];
-    ASSERT_EQ(0, uni_aes128_ecb_encrypt(plain, 16, out, key));
-    EXPECT_EQ(expected, Bytes(out, out + 16));
-    ASSERT_EQ(0, uni_aes128_ecb_decrypt(out, 16, out, key));  // in place
-    EXPECT_EQ(0, memcmp(out, plain, 16));
-}
-
 TEST(Aes, EcbEncodeAndDecodeMatchOpenSslForLengths0To100)
 {
     for (size_t n = 0; n <= 100; ++n) {
@@ -78,21 +61,6 @@ TEST(Aes, EcbEncodeAndDecodeMatchOpenSslForLengths0To100)
         ASSERT_EQ(static_cast<int>(n), uni_pkcs7_unpad_len(dec.data, dec.len)) << n;
         EXPECT_EQ(plain, Bytes(dec.data, dec.data + n)) << n;
     }
-}
-
-TEST(Aes, AWholeBlockGainsAFullBlockOfPadding)
-{
-    Bytes plain(16, 'k');
-    AesBuf enc;
-    ASSERT_EQ(0, uni_aes128_ecb_encode(plain.data(), 16, &enc.data, &enc.len, kKey));
-    ASSERT_EQ(32u, enc.len);
-    uint8_t last[16];
-    ASSERT_EQ(0, uni_aes128_ecb_decrypt(enc.data + 16, 16, last, kKey));
-    EXPECT_EQ(Bytes(16, 0x10), Bytes(last, last + 16));
-    AesBuf dec;
-    ASSERT_EQ(0, uni_aes128_ecb_decode(enc.data, enc.len, &dec.data, &dec.len, kKey));
-    EXPECT_EQ(32u, dec.len);
-    EXPECT_EQ(16, uni_pkcs7_unpad_len(dec.data, dec.len));
 }
 
 TEST(Aes, CbcDecodeOfOpenSslCiphertextForLengths0To100)
@@ -114,42 +82,37 @@ TEST(Aes, CbcDecodeOfOpenSslCiphertextForLengths0To100)
 
 TEST(Aes, CbcWholeBlocksMatchOpenSslAndChainAcrossCalls)
 {
-    for (size_t n = 16; n <= 96; n += 16) {
-        Bytes plain = RandomBytes(n, static_cast<uint32_t>(n) + 2000);
-        Bytes out(n);
-        uint8_t iv[16];
-        memcpy(iv, kIv, 16);
-        ASSERT_EQ(0, uni_aes128_cbc_encrypt(plain.data(), static_cast<uint32_t>(n), kKey, iv, out.data()));
-        EXPECT_EQ(OpenSsl(EVP_aes_128_cbc(), kKey, kIv, plain, false), out) << n;
+    using Cbc = int (*)(const uint8_t*, uint32_t, const uint8_t*, uint8_t*, uint8_t*);
+    const struct {
+        const EVP_CIPHER* cipher;
+        const uint8_t* key;
+        Cbc encrypt, decrypt;
+    } rows[] = {
+        {EVP_aes_128_cbc(), kKey, uni_aes128_cbc_encrypt, uni_aes128_cbc_decrypt},
+        {EVP_aes_192_cbc(), kKey192, uni_aes192_cbc_encrypt, uni_aes192_cbc_decrypt},
+    };
+    for (const auto& r : rows) {
+        for (size_t n = 16; n <= 96; n += 16) {
+            Bytes plain = RandomBytes(n, static_cast<uint32_t>(n) + 2000);
+            Bytes out(n);
+            uint8_t iv[16];
+            memcpy(iv, kIv, 16);
+            ASSERT_EQ(0, r.encrypt(plain.data(), static_cast<uint32_t>(n), r.key, iv, out.data()));
+            EXPECT_EQ(OpenSsl(r.cipher, r.key, kIv, plain, false), out) << n;
 
-        // The same stream in two calls: the IV carries the chain.
-        Bytes split(n);
-        memcpy(iv, kIv, 16);
-        size_t first = n / 32 * 16;
-        ASSERT_EQ(0, uni_aes128_cbc_encrypt(plain.data(), static_cast<uint32_t>(first), kKey, iv, split.data()));
-        ASSERT_EQ(0, uni_aes128_cbc_encrypt(plain.data() + first, static_cast<uint32_t>(n - first), kKey, iv,
-                                            split.data() + first));
-        EXPECT_EQ(out, split) << n;
+            // The same stream in two calls: the IV carries the chain.
+            Bytes split(n);
+            memcpy(iv, kIv, 16);
+            size_t first = n / 32 * 16;
+            ASSERT_EQ(0, r.encrypt(plain.data(), static_cast<uint32_t>(first), r.key, iv, split.data()));
+            ASSERT_EQ(0, r.encrypt(plain.data() + first, static_cast<uint32_t>(n - first), r.key, iv,
+                                   split.data() + first));
+            EXPECT_EQ(out, split) << n;
 
-        Bytes back(n);
-        memcpy(iv, kIv, 16);
-        ASSERT_EQ(0, uni_aes128_cbc_decrypt(out.data(), static_cast<uint32_t>(n), kKey, iv, back.data()));
-        EXPECT_EQ(plain, back) << n;
-    }
-}
-
-TEST(Aes, Aes192CbcMatchesOpenSsl)
-{
-    for (size_t n = 16; n <= 96; n += 16) {
-        Bytes plain = RandomBytes(n, static_cast<uint32_t>(n) + 3000);
-        Bytes out(n);
-        uint8_t iv[16];
-        memcpy(iv, kIv, 16);
-        ASSERT_EQ(0, uni_aes192_cbc_encrypt(plain.data(), static_cast<uint32_t>(n), kKey192, iv, out.data()));
-        EXPECT_EQ(OpenSsl(EVP_aes_192_cbc(), kKey192, kIv, plain, false), out) << n;
-        memcpy(iv, kIv, 16);
-        ASSERT_EQ(0, uni_aes192_cbc_decrypt(out.data(), static_cast<uint32_t>(n), kKey192, iv, out.data()));
-        EXPECT_EQ(plain, out) << n;
+            memcpy(iv, kIv, 16);
+            ASSERT_EQ(0, r.decrypt(out.data(), static_cast<uint32_t>(n), r.key, iv, out.data()));  // in place
+            EXPECT_EQ(plain, out) << n;
+        }
     }
 }
 

@@ -1,5 +1,4 @@
 // The string helpers of the cloud side, row by row.
-#include "noxa_adapter/utilities/mem_pool.h"
 #include "noxa_adapter/utilities/uni_string.h"
 
 #include <gtest/gtest.h>
@@ -78,15 +77,6 @@ TEST(UniString, FindCharFromTheEnd)
         EXPECT_EQ(r.index, uni_str_find_char_rev(r.text, r.skip, r.ch)) << r.text << " " << r.skip;
     }
     EXPECT_EQ(-1, uni_str_find_char_rev(nullptr, 0, 'a'));
-}
-
-TEST(UniString, Duplicate)
-{
-    char* copy = uni_strdup("noxa");
-    ASSERT_NE(nullptr, copy);
-    EXPECT_STREQ("noxa", copy);
-    Free(copy);
-    EXPECT_EQ(nullptr, uni_strdup(nullptr));
 }
 
 TEST(UniString, VersionTexts)

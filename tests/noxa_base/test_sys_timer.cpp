@@ -4,6 +4,7 @@
 #include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_base/sys_serv/sys_timer.h"
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <gtest/gtest.h>
@@ -301,6 +302,43 @@ TEST(SysTimer, IdsWrapToTheLowestFree)
     EXPECT_EQ(0, sys_delete_timer(65535));
     ASSERT_EQ(0, sys_add_timer(noop, nullptr, &id));
     EXPECT_EQ(65535, id);
+}
+
+TEST(SysTimer, ConcurrentAddersGetDistinctIds)
+{
+    ASSERT_EQ(0, system_timer_init());
+    constexpr int kThreads = 4;
+    constexpr int kAdds = 2000;
+    std::vector<std::vector<TIMER_ID>> ids(kThreads);
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            while (!go) {
+                std::this_thread::yield();
+            }
+            for (int i = 0; i < kAdds; ++i) {
+                TIMER_ID id = 0;
+                if (sys_add_timer([](TIMER_ID, void*) {}, nullptr, &id) == 0) {
+                    ids[t].push_back(id);
+                }
+            }
+        });
+    }
+    go = true;
+    for (auto& th : threads) {
+        th.join();
+    }
+    std::vector<TIMER_ID> all;
+    for (const auto& v : ids) {
+        all.insert(all.end(), v.begin(), v.end());
+    }
+    std::sort(all.begin(), all.end());
+    EXPECT_EQ(static_cast<size_t>(kThreads * kAdds), all.size());
+    EXPECT_EQ(all.end(), std::adjacent_find(all.begin(), all.end())) << "one id given twice";
+    for (TIMER_ID id : all) {
+        EXPECT_EQ(0, sys_delete_timer(id)) << id;
+    }
 }
 
 TEST(SysTimer, ReleaseWaitsForARunningPass)

@@ -85,40 +85,25 @@ struct Recorder {
         std::lock_guard<std::mutex> lock(m);
         return fn(*this);
     }
-    int LogCount(const std::string& text)
+    // The log lines holding text, in order (called with the lock held).
+    std::vector<std::string> LinesWith(const std::string& text) const
     {
-        return Read([&](Recorder& r) {
-            int n = 0;
-            for (const auto& l : r.lines) {
-                n += l.find(text) != std::string::npos ? 1 : 0;
+        std::vector<std::string> out;
+        for (const auto& l : lines) {
+            if (l.find(text) != std::string::npos) {
+                out.push_back(l);
             }
-            return n;
-        });
+        }
+        return out;
     }
-    // The log lines holding text, in order.
     std::vector<std::string> LogLines(const std::string& text)
     {
-        return Read([&](Recorder& r) {
-            std::vector<std::string> out;
-            for (const auto& l : r.lines) {
-                if (l.find(text) != std::string::npos) {
-                    out.push_back(l);
-                }
-            }
-            return out;
-        });
+        return Read([&](Recorder& r) { return r.LinesWith(text); });
     }
+    int LogCount(const std::string& text) { return static_cast<int>(LogLines(text).size()); }
     bool WaitLog(const std::string& text, int n = 1, int ms = kWaitMs)
     {
-        return WaitFor(
-            [&](Recorder& r) {
-                int c = 0;
-                for (const auto& l : r.lines) {
-                    c += l.find(text) != std::string::npos ? 1 : 0;
-                }
-                return c >= n;
-            },
-            ms);
+        return WaitFor([&](Recorder& r) { return static_cast<int>(r.LinesWith(text).size()) >= n; }, ms);
     }
     void DumpLog()
     {

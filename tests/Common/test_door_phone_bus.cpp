@@ -136,5 +136,6 @@ TEST_F(DoorPhoneOrders, LongSettingsClampToTheLongestRunningCountdown)
     gAppState.PushDelay = 0x9000;
     Feed(TalkFrameFor(ComOrder_DeviceTriger, 0, 0, 1));
     EXPECT_EQ(0x7FFF, gDeviceState.CallTimeoutTimer);
+    PushWaitIdle();  // the push delay is armed by the push's worker
     EXPECT_EQ(0x7FFF, gDeviceState.PushDelayTimer);
 }

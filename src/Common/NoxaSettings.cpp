@@ -309,7 +309,7 @@ int IPC_APP_set_alarm_zone_draw(const char* text)
         return -1;
     }
     APP_DBG("%s %d set alarm_zone_set:%s", "IPC_APP_set_alarm_zone_draw", 370, text);
-    // The text is stored and read back into a 257-byte buffer; a longer one would be cut.
+    // The text is read back into a fixed buffer at start; a longer one would come back cut.
     if (strlen(text) > kZoneTextMax) {
         APP_ERR("zone text too long: %zu", strlen(text));
         return -1;
@@ -376,7 +376,7 @@ const char* IPC_APP_get_alarm_zone_draw()
         }
     }
     std::lock_guard<std::mutex> lock(s_textLock);
-    GetCfgText("alarm_zone_cloud", s_zoneText, kZoneTextMax);
+    GetCfgText("alarm_zone_cloud", s_zoneText, kZoneTextMax + 1);
     return s_zoneText;
 }
 

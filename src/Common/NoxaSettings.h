@@ -8,7 +8,8 @@
 #include <cstdint>
 
 constexpr const char* kCfgDir = "/DeviceInfo/noxa.cfgs";
-constexpr size_t kZoneTextMax = 256;  // longer zone texts are refused
+// Longer zone texts are refused. Six regions take about 260 characters, so the buffers hold 512.
+constexpr size_t kZoneTextMax = 512;
 
 // Number files: written "%d\n" directly (no shell). 0, or -1 when the file could not be written.
 int SetCfgInt(const char* key, int value);
@@ -46,7 +47,7 @@ void IPC_APP_set_alarm_sensitivity(const char* text);
 const char* IPC_APP_get_alarm_sensitivity();
 uint8_t GetAlarmSensitivityLevel();
 
-// The zone JSON {"num":n,"region0":{"x","y","xlen","ylen"},...}: n at most 6, text at most 256
+// The zone JSON {"num":n,"region0":{"x","y","xlen","ylen"},...}: n at most 6, text at most 512
 // characters. 0 stored and applied; -1 refused (nothing stored).
 int IPC_APP_set_alarm_zone_draw(const char* text);
 // Reads the stored zone back, applies it and returns the cloud form of the text.

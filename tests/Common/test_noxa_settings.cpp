@@ -110,7 +110,8 @@ TEST_F(NoxaSettings, ZoneLimitsAndItsTwoFiles)
         {"{\"num\":1}", -1},  // region0 missing
         {"not json", -1},
         {"{\"x\":1}", -1},  // no num
-        {"{\"num\":0,\"pad\":\"" + std::string(240, 'a') + "\"}", -1},  // 257 characters
+        {"{\"num\":0,\"pad\":\"" + std::string(495, 'a') + "\"}", -1},  // 513 characters
+        {"{\"num\":0,\"pad\":\"" + std::string(494, 'a') + "\"}", 0},   // 512
     };
     for (const auto& r : rows) {
         gZones.clear();

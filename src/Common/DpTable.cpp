@@ -472,6 +472,7 @@ void NotifyDoorbellLink(const uint8_t* jpeg, uint32_t length)
 {
     // Without a picture the press goes out as the event alone.
     const int mode = length != 0 ? 0 : 1;
+    APP_DBG("doorbell picture of %u bytes", length);
     noxa_ipc_notify_door_bell_press_generic(mode, const_cast<uint8_t*>(jpeg), length, length != 0 ? 1 : 0);
 }
 

@@ -403,10 +403,14 @@ void HandleGate(const OBJ_DP_S* dp, int query)
     ShowIconOsd(1, kOsdIconBlinkTicks, kOsdIconShowTicks);
     APP_DBG("DP GATE_LOCK %d.", Word(dp));
     ReportDpBool(232, 1);
-    GateWorker().Post([] {
+    const bool queued = GateWorker().Post([] {
         gDpSleep(1000);
         ReportDpBool(232, 0);
     });
+    if (!queued) {
+        // Gate commands faster than their second reports: the phone still sees the gate closed.
+        ReportDpBool(232, 0);
+    }
 }
 
 void HandleChannel(const OBJ_DP_S* dp, int query)

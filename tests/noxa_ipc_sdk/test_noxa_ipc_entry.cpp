@@ -4,16 +4,22 @@
 #include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
 #include "noxa_ipc_sdk/noxa_ipc_api.h"
+#include "noxa_iot_sdk/online_log/log_seq.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+extern LOG_SEQ_HANDLE noxa_ipc_notify_log_seq;
+
 namespace {
 
 std::vector<std::string> gSent;
+std::vector<std::string> gSeqErrors;  // the notification sequence's frozen texts
 
 int DpAsync(const char*, const OBJ_DP_S* dps, uint32_t cnt, uint32_t flag)
 {
@@ -157,6 +163,14 @@ TEST_F(IpcEntry, ProgressRule)
 
 TEST_F(IpcEntry, MotionPictureSizeAndSpacing)
 {
+    gSeqErrors.clear();
+    ASSERT_EQ(0, create_log_seq("notify", [](LOG_SEQ_HANDLE seq) {
+        char* text = nullptr;
+        if (make_log_seq_string(seq, &text) == 0) {
+            gSeqErrors.push_back(text);
+            free(text);
+        }
+    }, &noxa_ipc_notify_log_seq));
     std::vector<char> pic(kNotifyMaxBytes + 1, 'j');
     EXPECT_EQ(-2, noxa_ipc_notify_motion_detect(pic.data(), kNotifyMaxBytes + 1, 1));
     EXPECT_EQ(-2, noxa_ipc_notify_motion_detect(nullptr, 10, 1));
@@ -169,9 +183,21 @@ TEST_F(IpcEntry, MotionPictureSizeAndSpacing)
         EXPECT_EQ(-1, noxa_ipc_notify_motion_detect(pic.data(), 100, 2)) << i;
     }
     EXPECT_TRUE(Take().empty());
+    // Every fifth suppression leaves one "too_fast" entry.
+    auto tooFast = [] {
+        return std::count_if(gSeqErrors.begin(), gSeqErrors.end(),
+                             [](const std::string& t) { return t.find("too_fast") != std::string::npos; });
+    };
+    EXPECT_EQ(1, tooFast());
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(-1, noxa_ipc_notify_motion_detect(pic.data(), 100, 2));
+    }
+    EXPECT_EQ(2, tooFast());
     mClock.Advance(kNotifySpacingMs);
     EXPECT_EQ(0, noxa_ipc_notify_motion_detect(pic.data(), 100, 2));
     EXPECT_EQ(std::vector<std::string>{"115 100 png"}, Take());
+    release_log_seq(noxa_ipc_notify_log_seq);
+    noxa_ipc_notify_log_seq = nullptr;
 }
 
 TEST_F(IpcEntry, DoorbellModes)

@@ -309,3 +309,25 @@ TEST_F(IpcEntry, FreeMemoryFromBothStyles)
     EXPECT_EQ(0xF0, hb[0]);
     EXPECT_EQ(0x00, hb[1]);
 }
+
+TEST_F(IpcEntry, ServiceTimeAsksTheCloudOnceWhenNotSynced)
+{
+    TIME_T utc = 0;
+    int32_t zone = 0;
+    EXPECT_EQ(-2, noxa_ipc_get_service_time(nullptr, &zone));
+    static int asked = 0;
+    asked = 0;
+    gNoxaIpcOps.service_time_sync = nullptr;
+    EXPECT_EQ(-1, noxa_ipc_get_service_time_force(&utc, &zone)) << "no cloud clock in this build: -1";
+    gNoxaIpcOps.service_time_sync = [] {
+        ++asked;
+        uni_set_time_zone("+01:00");
+        return uni_time_set(1800000000u, 1);
+    };
+    EXPECT_EQ(0, noxa_ipc_get_service_time_force(&utc, &zone));
+    EXPECT_EQ(1, asked);
+    EXPECT_EQ(3600, zone);
+    EXPECT_GE(utc, 1800000000u);
+    EXPECT_EQ(0, noxa_ipc_get_service_time_force(&utc, &zone));
+    EXPECT_EQ(1, asked) << "a synced clock is not asked for again";
+}

@@ -1,5 +1,6 @@
 // The door-phone application: brings the unit up in a fixed order, then parks the main thread.
 #include "DoorPhone.h"
+#include "DpTable.h"
 #include "Media/AudioCapture.h"
 #include "Media/VencStream.h"
 #include "Media/VideoPipeline.h"
@@ -28,6 +29,8 @@ int main(int argc, char** argv)
     // Start-up order: each step runs to completion before the next; the threads a step starts
     // run on. Steps are added here, at their place, as their parts of the unit land.
     BoardShellSetUnitProcess(getpid());  // the upgrade hand-over's "killall app" ends this process
+    // The data points and settings fill the links the other parts call from their first step.
+    DpTableInstall();
     BoardInit();  // 1
     if (CheckApplicationMD5() != 0) {  // 2
         std::exit(0);

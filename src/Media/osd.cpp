@@ -419,6 +419,7 @@ void ShowIconOsd(uint8_t icon, uint16_t firstCountdown, uint16_t displayCountdow
         return;
     }
     row.Shown = 1;
+    APP_DBG("icon %u shown", icon);
     if (firstCountdown != 0) {
         row.FirstCountdown = firstCountdown;
     }

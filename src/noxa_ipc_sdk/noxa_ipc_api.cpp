@@ -21,7 +21,6 @@ constexpr char kDebugPasswd[] = "kelp";
 
 // Written once by noxa_ipc_init_sdk, read for the rest of the run.
 NOXA_IPC_INIT_PARAM_S s_ipcParam;
-LOG_SEQ_HANDLE s_notifyLogSeq = nullptr;
 
 template <size_t N>
 void __terminate(char (&text)[N])
@@ -30,6 +29,9 @@ void __terminate(char (&text)[N])
 }
 
 }  // namespace
+
+// The notification log sequence; its error entries go to the online log.
+LOG_SEQ_HANDLE noxa_ipc_notify_log_seq = nullptr;
 
 int noxa_ipc_init_sdk(const NOXA_IPC_INIT_PARAM_S* param)
 {
@@ -57,7 +59,7 @@ int noxa_ipc_init_sdk(const NOXA_IPC_INIT_PARAM_S* param)
         return ret;
     }
     httpc_ipc_log_up_init();
-    ret = create_log_seq("notify", log_serv_handle_err_log_seq_cb, &s_notifyLogSeq);
+    ret = create_log_seq("notify", log_serv_handle_err_log_seq_cb, &noxa_ipc_notify_log_seq);
     if (ret != UNI_OK) {
         PR_ERR("create log seq <notify> fail..%d", ret);
     }

@@ -45,3 +45,103 @@ int noxa_ipc_init_sdk(const NOXA_IPC_INIT_PARAM_S* param);
 // failing step.
 int noxa_ipc_start_sdk(WIFI_INIT_MODE_E mode, const char* token);
 const char* noxa_ipc_get_sdk_info(void);
+
+// ---- Entry points the application calls once the cloud side runs ----
+#include "noxa_adapter/utilities/uni_time.h"
+
+#include <cstdio>
+
+// Data-point reports: one record built from (id, type, value); value is the word at the pointer
+// for bool, value and bitmap, the text for string, the text's decimal value for enum. -1 for no
+// value or another type, -2 for a count other than 1 (one record is built); else the report's.
+int noxa_ipc_dp_report(const char* dev_id, uint8_t dp_id, uint8_t type, const void* value, uint32_t cnt);
+int noxa_ipc_dp_report_async(const char* dev_id, uint8_t dp_id, uint8_t type, const void* value, uint32_t cnt);
+int noxa_ipc_dp_report_sync(const char* dev_id, uint8_t dp_id, uint8_t type, const void* value, uint32_t cnt,
+                            uint32_t timeout_s);
+int noxa_ipc_raw_dp_report_sync(const char* dev_id, uint8_t dp_id, const uint8_t* data, uint32_t len,
+                                uint32_t timeout_s);
+
+// Notifications. Content types: 0 media, 1 jpeg, 2 png, 3 pcm.
+constexpr uint32_t kNotifyMaxBytes = 153600;
+constexpr uint32_t kNotifySpacingMs = 60000;
+int noxa_ipc_notify_motion_detect(const char* data, uint32_t size, int type);
+// Mode 0: the doorbell event and the picture message; mode 1: the event alone.
+int noxa_ipc_notify_door_bell_press_generic(int mode, uint8_t* data, uint32_t size, int type);
+int noxa_ipc_notify_with_event(const char* data, uint32_t size, int type, uint32_t name);
+typedef struct {
+    const char* data;
+    uint32_t size;
+    char key[20];
+    uint32_t type;
+} NOXA_NOTIFY_FILE_S;
+typedef struct {
+    uint32_t file_count;
+    uint32_t name;
+    uint32_t unused;
+    char kind[16];      // "image"
+    char resource[16];  // "resources"
+    NOXA_NOTIFY_FILE_S files[1];
+} NOXA_NOTIFICATION_S;
+int noxa_ipc_notify_generic(const NOXA_NOTIFICATION_S* notify);
+int noxa_ipc_door_bell_cancel(void);
+int noxa_ipc_door_bell_stop(void);
+
+// Time.
+int noxa_ipc_get_service_time(TIME_T* utc, int32_t* zone);
+int noxa_ipc_get_service_time_force(TIME_T* utc, int32_t* zone);
+int noxa_ipc_get_utc_time(TIME_T* t);
+int noxa_ipc_get_utc_tm(POSIX_TM_S* tm);
+int noxa_ipc_get_local_time(TIME_T t, POSIX_TM_S* tm);
+int noxa_ipc_check_in_dls(TIME_T t, int* in_dls);
+int noxa_ipc_get_local_time_dls(POSIX_TM_S* tm);
+
+// Device, upgrade, provisioning, misc.
+int noxa_ipc_get_device_id(char* buf, int* len);
+int noxa_ipc_upgrade_download_start(const NOXA_FW_INFO_S* fw, void* data_cb, void* finish_cb, void* priv);
+int noxa_ipc_upgrade_progress_report(uint32_t percent);
+int noxa_ipc_direct_connect(const char* text, int source);
+int noxa_ipc_qrcode_recon_init(void);
+int noxa_ipc_set_channel_time(uint32_t ms);
+int noxa_ipc_get_mqtt_online(void);
+int noxa_ipc_book_wakeup_topic(void);
+int noxa_ipc_get_wakeup_data(uint8_t* buf, uint32_t* len);
+int noxa_ipc_get_mqtt_socket_fd(void);
+int noxa_ipc_get_heartbeat_data(uint8_t* buf, uint32_t* len);
+int noxa_ipc_mqtt_send(uint32_t protocol, const char* text);
+int noxa_ipc_report_living_msg(int code);
+int noxa_ipc_report_p2p_msg(void);
+int noxa_ipc_set_log_level(uint32_t level);
+int noxa_ipc_log_setting(uint32_t level, FILE* stream, int ms_flag);
+// Free memory in KB from "/proc/meminfo" (free + cached); -1 without the file.
+int noxa_ipc_get_free_mem(uint32_t* kb);
+// 0 not registered, 1 registering, 2 activated.
+int noxa_ipc_get_activation_state(void);
+
+// What the entry points hand their work to. Filled with the cloud connection's calls; work of
+// other parts (pictures to object storage and their messages, the cloud clock) is empty until
+// that part sets it, and an empty entry is logged and answered -1. Tests replace entries.
+typedef struct {
+    int (*dp_report_async)(const char* dev_id, const OBJ_DP_S* dps, uint32_t cnt, uint32_t flag);
+    int (*dp_report_sync)(const char* dev_id, const OBJ_DP_S* dps, uint32_t cnt, uint32_t timeout_s,
+                          uint32_t flag);
+    int (*raw_dp_report_sync)(const char* dev_id, uint8_t dpid, const uint8_t* data, uint32_t len,
+                              uint32_t timeout_s, uint32_t flag);
+    int (*upgd_progress_rept)(uint32_t percent, const char* dev_id, uint32_t type);
+    int (*door_bell_press)(const char* etype, uint32_t time, const char* file);
+    int (*door_bell_answer)(const char* json);
+    int (*prot_data_rept)(uint32_t protocol, const char* json);
+    int (*wifi_user_cfg)(const char* ssid, const char* passwd, const char* token);
+    // Picture upload and its message: motion (DP 115), doorbell (DP 154), generic (DP 185).
+    int (*motion_notify)(const char* data, uint32_t size, const char* type);
+    int (*doorbell_notify)(const uint8_t* data, uint32_t size, const char* type);
+    int (*generic_notify)(const NOXA_NOTIFICATION_S* notify);
+    // Firmware download (the cloud HTTPS API's upgrade download).
+    int (*upgrade_gw)(const NOXA_FW_INFO_S* fw, void* data_cb, void* finish_cb, void* priv);
+    // Asks the cloud for its time once (http_gw_timer_cnt) and sets the clock.
+    int (*service_time_sync)(void);
+} NOXA_IPC_API_OPS_S;
+extern NOXA_IPC_API_OPS_S gNoxaIpcOps;
+// The "/proc/meminfo" text as the entry point reads it (tests).
+int noxa_ipc_parse_meminfo(FILE* f, uint32_t* kb);
+// Forgets the spacing and progress state (tests).
+void noxa_ipc_api_reset_state(void);

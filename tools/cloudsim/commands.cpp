@@ -60,6 +60,7 @@ const char* kHelp =
     "  publish TOPIC PROTOCOL JSON    an envelope on any topic, under the device's key\n"
     "  raw HEX                 any bytes as the envelope on the device's in-topic\n"
     "  reports                 each data point's last value and time, progress, acknowledgements\n"
+    "  state                   each data point's last reported value by name\n"
     "  events                  doorbell events (43) and answers (308)\n"
     "  acl read|write TOPIC    lets the device read or write one more topic\n"
     "  broker stop|start|pause|resume   the broker (pause: SIGSTOP)\n"
@@ -155,7 +156,7 @@ std::string RunCommand(const std::string& line)
         Log(out);
         return out;
     }
-    static const std::set<std::string> kDeviceCommands = {"reports", "events", "dp", "query", "reset", "dst",
+    static const std::set<std::string> kDeviceCommands = {"reports", "state", "events", "dp", "query", "reset", "dst",
                                                           "upgrade", "send", "publish", "raw", "acl", "rtt"};
     if (kDeviceCommands.count(cmd) == 0) {
         return "unknown command: " + line + " (help lists them)";
@@ -176,6 +177,15 @@ std::string RunCommand(const std::string& line)
         }
         for (const auto& a : dev->acks) {
             out += a + "\n";
+        }
+        return out.empty() ? "no reports" : out.substr(0, out.size() - 1);
+    }
+    if (cmd == "state") {
+        // Each data point's last reported value by its schema name.
+        std::string out;
+        for (const auto& [id, v] : dev->dps) {
+            const DpDef* def = FindDp(id);
+            out += (def != nullptr ? def->code : std::to_string(id)) + " = " + v.json + "\n";
         }
         return out.empty() ? "no reports" : out.substr(0, out.size() - 1);
     }

@@ -6,7 +6,7 @@
 // frames on the bus on command. It also stands at the unit's board: it presses the key, rings
 // the analogue doors through the SAR level, and shows the unit's outputs.
 //
-// Usage: doorstation [--root DIR] [--script FILE] [--fifo PATH] [--log FILE]
+// Usage: doorstation [--root DIR] [--script FILE] [--fifo PATH] [--log FILE] [--stamp 1]
 //   --root    board root (default $DOORPHONE_ROOT)
 //   --script  commands to run first ("sleep N" waits); then commands come from the FIFO or stdin
 //   --fifo    read commands from this FIFO (made if missing) instead of stdin
@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <fcntl.h>
 #include <fstream>
@@ -43,10 +44,16 @@ void OnSignal(int)
 }
 
 FILE* gLog = nullptr;
+bool gStamp = false;  // --stamp 1: each line begins with "[mono US] " (CLOCK_MONOTONIC, microseconds)
 
 void Say(const std::string& line)
 {
     std::string l = line + "\n";
+    if (gStamp) {
+        struct timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        l = "[mono " + std::to_string(static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000) + "] " + l;
+    }
     std::fwrite(l.data(), 1, l.size(), stdout);
     std::fflush(stdout);
     if (gLog != nullptr) {
@@ -57,7 +64,7 @@ void Say(const std::string& line)
 
 void Usage()
 {
-    std::fprintf(stderr, "usage: doorstation [--root DIR] [--script FILE] [--fifo PATH] [--log FILE]\n");
+    std::fprintf(stderr, "usage: doorstation [--root DIR] [--script FILE] [--fifo PATH] [--log FILE] [--stamp 1]\n");
 }
 
 // Writes all of `bytes`; the unit not reading for a while must not stall the bus.
@@ -175,6 +182,8 @@ int main(int argc, char** argv)
             fifo = argv[++i];
         } else if (a == "--log") {
             logPath = argv[++i];
+        } else if (a == "--stamp") {
+            gStamp = std::string(argv[++i]) == "1";
         } else {
             Usage();
             return 2;

@@ -1,0 +1,97 @@
+// Phone to door through the whole process: the local cloud (tools/cloudsim and its broker), the
+// unit (doorphone) and the door-station simulator on its bus. Each trip sends the simulator's
+// data-point command 241 and ends at the unlock order on the bus, stamped by the door station on
+// the monotonic clock. Median and 95th percentile of 50 trips.
+#include "cloud_peer.h"
+#include "process.h"
+#include "sandbox.h"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int kTrips = 50;
+const std::string kUnlock = "] unit -> bus: talk order 13 value1 0";
+
+long long MonoUs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// The stamp of the n-th unlock line (0-based), -1 when it is not there yet.
+long long NthStamp(const std::string& out, int n)
+{
+    size_t at = 0;
+    for (int i = 0; i <= n; ++i) {
+        at = out.find(kUnlock, at);
+        if (at == std::string::npos) {
+            return -1;
+        }
+        at += kUnlock.size();
+    }
+    size_t open = out.rfind("[mono ", at - kUnlock.size());
+    return open == std::string::npos ? -1 : std::atoll(out.c_str() + open + 6);
+}
+
+void BM_PhoneUnlockToBus(benchmark::State& state)
+{
+    TestSandbox box;
+    CloudPeer cloud(box.Root());
+    ChildProcess station({BinaryDir() + "/tools/doorstation", "--root", box.Root(), "--stamp", "1"});
+    if (!station.WaitForOutput("linked at", std::chrono::seconds(10))) {
+        state.SkipWithError("no door station");
+        return;
+    }
+    ChildProcess unit({BinaryDir() + "/src/Common/doorphone", "-m", "2", "-t", cloud.Pair()},
+                      {"DOORPHONE_ROOT=" + box.Root()});
+    if (!unit.WaitForOutput("Dbg:mqtt is online", std::chrono::seconds(60))) {
+        state.SkipWithError("the unit did not come online");
+        return;
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // the full-state report goes out first
+    std::vector<double> ms;
+    for (auto _ : state) {
+        for (int i = 0; i < kTrips; ++i) {
+            const long long t0 = MonoUs();
+            cloud.Command("dp 241 1");
+            long long t1 = -1;
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while ((t1 = NthStamp(station.Output(), i)) < 0 && std::chrono::steady_clock::now() < end) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            if (t1 < 0) {
+                state.SkipWithError("no unlock order on the bus");
+                break;
+            }
+            ms.push_back(static_cast<double>(t1 - t0) / 1000.0);
+            // The lock's session and the bus's pace settle before the next trip.
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    }
+    unit.Kill(SIGTERM);
+    unit.WaitExit(std::chrono::seconds(10));
+    if (ms.empty()) {
+        return;
+    }
+    std::sort(ms.begin(), ms.end());
+    state.counters["trips"] = static_cast<double>(ms.size());
+    state.counters["median_ms"] = ms[ms.size() / 2];
+    state.counters["p95_ms"] = ms[ms.size() * 95 / 100];
+    state.counters["max_ms"] = ms.back();
+}
+
+BENCHMARK(BM_PhoneUnlockToBus)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

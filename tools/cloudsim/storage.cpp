@@ -28,6 +28,7 @@ namespace {
 constexpr const char* kS3rverKey = "S3RVER";  // the only key s3rver takes
 constexpr const char* kAzureVersion = "2021-08-06";
 constexpr int64_t kConfigLifetime = 3600;
+constexpr const char* kS3Region = "eu-central-1";
 
 struct Stores {
     std::mutex lock;
@@ -321,6 +322,9 @@ SigCheck CheckSignature(const httplib::Request& req, const std::string& rawPath,
         amzDate.compare(0, 8, scope[1]) != 0) {
         return {403, "AuthorizationHeaderMalformed", "credential " + credential};
     }
+    if (scope[2] != kS3Region) {
+        return {400, "AuthorizationHeaderMalformed", "region " + scope[2] + " is wrong; expecting " + kS3Region};
+    }
     if (scope[0] != s.ak) {
         return {403, "InvalidAccessKeyId", "key id " + scope[0]};
     }
@@ -470,10 +474,11 @@ bool StartGate()
     std::string d = CaDir();
     s.gate = std::make_unique<httplib::SSLServer>((d + "/store.pem").c_str(), (d + "/store.key").c_str());
     s.gate->set_payload_max_length(64 * 1024 * 1024);
-    s.gate->set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
-        HandleGate(req, res);
-        return httplib::Server::HandlerResponse::Handled;
-    });
+    // Routes, not a pre-routing handler: that runs before the body is read. HEAD comes to Get.
+    s.gate->Put(".*", HandleGate);
+    s.gate->Get(".*", HandleGate);
+    s.gate->Post(".*", HandleGate);
+    s.gate->Delete(".*", HandleGate);
     for (int i = 0; i < 10; ++i) {
         if (s.gatePort == 0 || i > 0) {
             s.gatePort = s.gatePort != 0 && i == 0 ? s.gatePort : FreeLoopbackPort();
@@ -638,7 +643,7 @@ void AddStore(cJSON* r, const std::string& bucket)
         cJSON_AddStringToObject(r, "ak", s.ak.c_str());
         cJSON_AddStringToObject(r, "sk", s.sk.c_str());
         cJSON_AddStringToObject(r, "endpoint", S3Endpoint().c_str());
-        cJSON_AddStringToObject(r, "region", "eu-central-1");
+        cJSON_AddStringToObject(r, "region", kS3Region);
         cJSON_AddStringToObject(r, "token", s.token.c_str());
     }
     cJSON_AddStringToObject(r, "bucket", bucket.c_str());

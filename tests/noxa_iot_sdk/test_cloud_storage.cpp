@@ -207,6 +207,44 @@ TEST_F(CloudStorage, WrongSecretOrTokenIsRefusedByTheGate)
     }
 }
 
+// The gate also takes what AWS's own signer makes: header-signed GET and HEAD, a presigned GET;
+// a spoiled one of each is refused before s3rver sees it.
+TEST_F(CloudStorage, GateChecksBotocoreHeaderAndQuerySignatures)
+{
+    if (system("/usr/bin/python3 -c 'import botocore' 2>/dev/null") != 0) {
+        GTEST_SKIP() << "python3-botocore is not installed (scripts/deps.sh)";
+    }
+    CLOUD_STORAGE_CFG_S cfg{};
+    ASSERT_EQ(0, cloud_get_storage_config(&cfg, 1));
+    ASSERT_EQ(0, cloud_require_new_ca(CaUrl(cfg).c_str(), CLOUD_CA_KIND_CLOUD));
+    std::string data = Bytes(5000, 5);
+    std::string key = std::string(cfg.media_path) + "/read back.media";
+    ASSERT_EQ(0, Put(&cfg, 0, "read back.media", "media/av", data));
+    std::string port = strchr(cfg.endpoint, ':') + 1;
+    std::string cmd = std::string("/usr/bin/python3 ") + DOORPHONE_SOURCE_DIR + "/tests/support/s3_gate_botocore.py " +
+                      port + " " + sBox->Path("/.board/cloud/stores/tls/ca.pem") + " '" + cfg.ak + "' '" + cfg.sk +
+                      "' '" + cfg.token + "' " + cfg.region + " " + cfg.bucket + " '" + key + "'";
+    FILE* p = popen(cmd.c_str(), "r");
+    ASSERT_NE(nullptr, p);
+    std::string out;
+    char line[512];
+    while (fgets(line, sizeof(line), p) != nullptr) {
+        out += line;
+    }
+    EXPECT_EQ(0, pclose(p)) << out;
+    std::string bodyHash = cloud_sha256_hex(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+    std::string emptyHash = cloud_sha256_hex(nullptr, 0);
+    for (const std::string& expect : {"get 200 " + bodyHash + " -", "head 200 " + emptyHash + " -",
+                                      "query 200 " + bodyHash + " -"}) {
+        EXPECT_TRUE(out.find(expect + "\n") != std::string::npos) << expect << "\n" << out << sCloud->Log();
+    }
+    for (const char* expect : {"get_wrong_secret 403 ", "head_no_token 403 ", "query_wrong_secret 403 ",
+                               "query_tampered 403 "}) {
+        EXPECT_TRUE(out.find(expect) != std::string::npos) << expect << "\n" << out;
+    }
+    EXPECT_TRUE(out.find("SignatureDoesNotMatch\n") != std::string::npos) << out;
+}
+
 TEST_F(CloudStorage, AzureBlockBlobKeepsItsTypeAndAWrongSasIsRefused)
 {
     sCloud->Command("storage azure");

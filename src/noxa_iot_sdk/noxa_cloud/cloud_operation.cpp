@@ -23,8 +23,6 @@ namespace {
 
 constexpr int kCaTries = 3;
 constexpr const char* kAzureVersion = "2021-08-06";
-// A store's answer is read only for the log.
-constexpr uint32_t kMaxStoreAnswer = 4096;
 
 using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 
@@ -157,22 +155,19 @@ int AddPutHeaders(HTTP_SESSION_H session, void* data)
 
 struct StoreAnswer {
     uint32_t status = 0;
-    std::string text;
 };
 
 int ReadStoreAnswer(HTTP_RESP_S* resp)
 {
     auto* ans = static_cast<StoreAnswer*>(resp->user_data);
     ans->status = resp->status_code;
+    // The session hands out the content of a 200 answer only; an empty one ends the request.
+    bool content = resp->status_code == 200 && (resp->chunked != 0 || resp->content_len != 0);
     uint8_t buf[512];
-    for (;;) {
+    while (content) {
         int n = resp->read_content(resp->session, buf, sizeof(buf));
         if (n <= 0) {
             break;
-        }
-        if (ans->text.size() < kMaxStoreAnswer) {
-            ans->text.append(reinterpret_cast<const char*>(buf),
-                             std::min<size_t>(static_cast<size_t>(n), kMaxStoreAnswer - ans->text.size()));
         }
     }
     // S3 answers 200, Azure 201.
@@ -446,7 +441,7 @@ int cloud_put_data_to_file(void* cfg, const char* scheme, int kind, const char* 
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
     if (ret != UNI_OK) {
         if (ans.status != 0) {
-            PR_ERR("store answered %u: %s", ans.status, ans.text.c_str());
+            PR_ERR("store answered %u", ans.status);
         }
         PR_ERR("HTTPS PUT fail:%s,size %d,ret %d", object.c_str(), static_cast<int>(len), ret);
         return ret;

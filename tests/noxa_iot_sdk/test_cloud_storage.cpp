@@ -245,6 +245,59 @@ TEST_F(CloudStorage, GateChecksBotocoreHeaderAndQuerySignatures)
     EXPECT_TRUE(out.find("SignatureDoesNotMatch\n") != std::string::npos) << out;
 }
 
+// An encrypted picture as the phone app reads it: the picture header ("NXPC", version, IV text,
+// plain length, reserved) and AES-128-CBC made here with OpenSSL, uploaded by the unit, fetched
+// and decrypted by tools/phone.
+TEST_F(CloudStorage, PhoneFetchesAndDecryptsAPicture)
+{
+    const std::string key16 = "0123456789abcdef";
+    const std::string iv = "a1b2c3d4e5f60789";
+    std::string plain = Bytes(4321, 6);
+    std::string header(64, '\0');
+    memcpy(&header[0], "NXPC", 4);
+    header[7] = 1;
+    memcpy(&header[8], iv.data(), 16);
+    for (int i = 0; i < 4; ++i) {
+        header[24 + i] = static_cast<char>(plain.size() >> (24 - 8 * i));
+    }
+    std::string cipher(plain.size() + 16, '\0');
+    int n1 = 0;
+    int n2 = 0;
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    EVP_EncryptInit_ex(ctx, EVP_aes_128_cbc(), nullptr, reinterpret_cast<const unsigned char*>(key16.data()),
+                       reinterpret_cast<const unsigned char*>(iv.data()));
+    EVP_EncryptUpdate(ctx, reinterpret_cast<unsigned char*>(cipher.data()), &n1,
+                      reinterpret_cast<const unsigned char*>(plain.data()), static_cast<int>(plain.size()));
+    EVP_EncryptFinal_ex(ctx, reinterpret_cast<unsigned char*>(cipher.data()) + n1, &n2);
+    EVP_CIPHER_CTX_free(ctx);
+    cipher.resize(static_cast<size_t>(n1 + n2));
+
+    CLOUD_DETECT_STORAGE_CFG_S det{};
+    ASSERT_EQ(0, cloud_get_detect_storage_config(&det));
+    ASSERT_EQ(0, cloud_require_new_ca((std::string(det.bucket) + "." + det.endpoint).c_str(), CLOUD_CA_KIND_DETECT));
+    ASSERT_EQ(0, Put(&det, 2, "1700000002.jpeg", "image/jpeg", header + cipher));
+    auto phone = [&](const std::string& args) {
+        std::string cmd = std::string(DOORPHONE_SOURCE_DIR) + "/tools/phone " + sBox->Root() + " pic " + args + " 2>&1";
+        FILE* p = popen(cmd.c_str(), "r");
+        std::string out;
+        char buf[4096];
+        size_t n = 0;
+        while (p != nullptr && (n = fread(buf, 1, sizeof(buf), p)) > 0) {
+            out.append(buf, n);
+        }
+        int rc = p != nullptr ? pclose(p) : -1;
+        return std::make_pair(rc, out);
+    };
+    auto [rc, out] = phone(std::string(det.bucket) + "/" + det.path + " " + key16);
+    EXPECT_EQ(0, rc) << out;
+    EXPECT_TRUE(out == plain) << out.size() << " bytes";
+    auto raw = phone(std::string(det.bucket) + "/" + det.path);
+    EXPECT_EQ(header + cipher, raw.second);
+    auto wrong = phone(std::string(det.bucket) + "/" + det.path + " " + std::string(16, 'z'));
+    EXPECT_NE(0, wrong.first);
+    EXPECT_NE(plain, wrong.second);
+}
+
 TEST_F(CloudStorage, AzureBlockBlobKeepsItsTypeAndAWrongSasIsRefused)
 {
     sCloud->Command("storage azure");

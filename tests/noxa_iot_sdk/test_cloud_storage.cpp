@@ -133,6 +133,13 @@ TEST_F(CloudStorage, ConfigurationsAreFilled)
     EXPECT_EQ(CLOUD_CONTENT_PIC, det.flags);
     EXPECT_EQ(std::string(noxa_iot_get_dev_id()) + "/detect", det.dir);
 
+    // A host the cloud has no certificate for: three tries, then the refusal.
+    EXPECT_NE(0, cloud_require_new_ca("https://files.example.org:443/x", CLOUD_CA_KIND_DETECT));
+    EXPECT_TRUE(LogCapture::Logged("require CA of files.example.org fails -1, try 3"));
+    EXPECT_FALSE(LogCapture::Logged("try 4"));
+    EXPECT_EQ(3, sCloud->LogCount("ca for files.example.org"));
+    EXPECT_FALSE(cloud_has_ca("files.example.org"));
+
     // Arguments the calls refuse before any request.
     EXPECT_EQ(-2, cloud_get_storage_config(nullptr, 1));
     EXPECT_EQ(-2, cloud_require_new_ca(std::string(257, 'a').c_str(), 1));

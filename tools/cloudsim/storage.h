@@ -31,7 +31,8 @@ bool StorageApi(const std::string& api, const std::string& devId, const cJSON* b
 // "rotate-ca", "storage s3|azure", "object BUCKET KEY", "stores": false when the word is none.
 bool StorageCommand(const std::vector<std::string>& words, std::string* out);
 
-// S3 signature version 4 of the gate (its own, on OpenSSL); exposed for its test.
+// S3 signature version 4 of the gate (its own, on OpenSSL), which also signs its requests to
+// s3rver.
 std::string S3UriEncode(const std::string& text, bool keepSlash);
 std::string S3Signature(const std::string& secret, const std::string& amzDate, const std::string& region,
                         const std::string& canonicalRequest);

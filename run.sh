@@ -68,8 +68,9 @@ done
 echo "run.sh: door-station simulator on $root/dev/ttyS2; commands: echo 'call 1' > $station_cmd  (help lists them)"
 echo "run.sh: network: tools/netsim $root cable pull   (cable plug, wifi add SSID PASS, show; see README)"
 
-# The device cloud on loopback: the simulator and its own broker. It writes the cloud hosts
-# ("<root>/.board/net/hosts") and the API URL ("<root>/etc/cloud.conf") the unit reads; a root
+# The device cloud on loopback: the simulator, its own broker and the object stores (s3rver
+# behind its signature gate, azurite; TLS on free ports, data under "<root>/.board/cloud/stores").
+# It writes the cloud hosts ("<root>/.board/net/hosts") and the API URL ("<root>/etc/cloud.conf") the unit reads; a root
 # keeps its ports, so an activated unit finds its cloud again in the next run.
 cloud_log=$root/.board/cloudsim.log
 ready_count() {
@@ -78,7 +79,7 @@ ready_count() {
     echo "${n:-0}"
 }
 ready_before=$(ready_count)
-"$build/tools/cloudsim" --root "$root" --quiet --die-with-parent &
+"$build/tools/cloudsim" --root "$root" --quiet --die-with-parent --stores &
 pids+=($!)
 for _ in $(seq 600); do
     [ "$(ready_count)" -gt "$ready_before" ] && break
@@ -98,6 +99,7 @@ else
     echo "run.sh: the board was paired before: the unit goes online with its stored activation"
 fi
 echo "run.sh: cloud: tools/phone $root devices   (dp ID VALUE, query ID, reports; 'broker stop' / 'broker start'; see README)"
+grep -h "stores up" "$cloud_log" | tail -n 1 | sed 's/^[^ ]* /run.sh: /' || true
 
 if [ -n "$seconds" ]; then
     set +e

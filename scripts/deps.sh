@@ -25,7 +25,14 @@ packages=(
     libspeexdsp-dev libfaad-dev
     # the cloud simulator's HTTPS API (over OpenSSL) and the phone CLI's client
     libcpp-httplib-dev curl
+    # the S3 signer's test compares with botocore, AWS's own signer
+    python3-botocore
 )
+# The object stores of the local cloud (s3rver, azurite) run on Node; a machine may carry its own
+# Node with its own npm, which Debian's npm would conflict with.
+if ! command -v node > /dev/null || ! command -v npm > /dev/null; then
+    packages+=(nodejs npm)
+fi
 # The libFuzzer targets (scripts/fuzz.sh, DOORPHONE_FUZZ=1): clang and its runtime, only then.
 if [ -n "${DOORPHONE_FUZZ:-}" ]; then
     packages+=(clang libclang-rt-dev)
@@ -41,7 +48,19 @@ for p in "${packages[@]}"; do
         missing+=("$p")
     fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+
+# The stores' npm packages, pinned by package-lock.json, into the project (never global).
+npm_install() {
+    local top
+    top=$(cd "$(dirname "$0")/.." && pwd)
+    if [ ! -d "$top/node_modules" ] || [ "$top/package-lock.json" -nt "$top/node_modules" ]; then
+        (cd "$top" && npm ci --no-audit --no-fund --loglevel=error) && touch "$top/node_modules"
+    fi
+}
+if [ ${#missing[@]} -eq 0 ]; then
+    npm_install
+    exit 0
+fi
 
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then
@@ -58,3 +77,4 @@ if [ ! -e "$policy" ]; then
 fi
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+npm_install

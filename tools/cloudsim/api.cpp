@@ -2,6 +2,7 @@
 // activation it serves.
 #include "../../src/noxa_iot_sdk/noxa_cloud/cloud_placeholders.h"
 #include "schema.h"
+#include "storage.h"
 #include "sim.h"
 
 #include <httplib.h>
@@ -301,6 +302,7 @@ void HandleApi(const httplib::Request& req, httplib::Response& res)
     std::string line;
     if (a == "noxa.device.active" && q.count("uuid") != 0) {
         inner = Activate(q["uuid"], body.get(), &line);
+    } else if (StorageApi(a, q["devId"], body.get(), &inner, &line)) {
     } else {
         inner = Failure("API_NOT_SUPPORTED", "the simulator does not serve " + a);
         line = "not served";

@@ -10,8 +10,10 @@
 //             (default: res/tls of the build this program lies in)
 //   --quiet   log to the file only
 //   --die-with-parent  end when the process that started it ends (test helpers)
+//   --stores  starts the object stores at once (else with the first storage call)
 #include "../../src/noxa_iot_sdk/noxa_cloud/cloud_placeholders.h"
 #include "sim.h"
+#include "storage.h"
 
 #include <httplib.h>
 #include <mosquitto.h>
@@ -109,6 +111,9 @@ void WriteBoardFiles()
     for (const char* h : kHosts) {
         ours += std::string(" ") + h;
     }
+    for (const auto& h : StoreHosts()) {
+        ours += " " + h;
+    }
     WriteFileAtomic(hostsPath, kept + ours + "\n");
     WriteFileAtomic(gRoot + "/etc/cloud.conf", "# written by the cloud simulator\napi_url=" + ApiUrl() + "\n");
     WriteFileAtomic(gCloudDir + "/ports", "api=" + std::to_string(gState.apiPort) + "\nmqtt=" +
@@ -125,19 +130,22 @@ std::string ExeDir()
 int main(int argc, char** argv)
 {
     std::string caDir;
+    bool startStores = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--root" && i + 1 < argc) {
             gRoot = argv[++i];
         } else if (a == "--ca-dir" && i + 1 < argc) {
             caDir = argv[++i];
+        } else if (a == "--stores") {
+            startStores = true;
         } else if (a == "--quiet") {
             gQuiet = true;
         } else if (a == "--die-with-parent") {
             // Test helpers: a test killed hard leaves no simulator (and so no broker) behind.
             prctl(PR_SET_PDEATHSIG, SIGTERM);
         } else {
-            fprintf(stderr, "usage: cloudsim --root DIR [--ca-dir DIR] [--quiet] [--die-with-parent]\n");
+            fprintf(stderr, "usage: cloudsim --root DIR [--ca-dir DIR] [--quiet] [--die-with-parent] [--stores]\n");
             return 2;
         }
     }
@@ -249,6 +257,10 @@ int main(int argc, char** argv)
     if (!WaitMqttUp(10000)) {
         Log("warning: the simulator's own link to the broker is not up yet");
     }
+    SetStoresDir(getenv("CLOUDSIM_NODE_MODULES") != nullptr ? getenv("CLOUDSIM_NODE_MODULES") : CLOUDSIM_NODE_MODULES);
+    if (startStores) {
+        EnsureStores();
+    }
     std::thread fifo(FifoLoop, gRoot + "/.board/cloudsim.cmd");
     std::thread tail([] {
         while (!gStop) {
@@ -279,6 +291,7 @@ int main(int argc, char** argv)
     fifo.join();
     tail.join();
     StopMqttLink();
+    StopStores();
     {
         std::lock_guard<std::recursive_mutex> lock(gLock);
         gBroker->Stop();

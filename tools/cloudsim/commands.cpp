@@ -2,6 +2,7 @@
 // summer time, raw bytes, and what the cloud has heard.
 #include "schema.h"
 #include "sim.h"
+#include "storage.h"
 
 #include <mosquitto.h>
 
@@ -64,6 +65,10 @@ const char* kHelp =
     "  events                  doorbell events (43) and answers (308)\n"
     "  acl read|write TOPIC    lets the device read or write one more topic\n"
     "  broker stop|start|pause|resume   the broker (pause: SIGSTOP)\n"
+    "  stores                  starts the object stores (s3rver behind the signature gate, azurite)\n"
+    "  storage s3|azure        which store the storage configurations name\n"
+    "  rotate-ca               a new storage CA; the stores restart on its certificates\n"
+    "  object BUCKET KEY       an object's bytes (base64) as the phone app fetches it\n"
     "  help";
 
 }  // namespace
@@ -122,6 +127,9 @@ std::string RunCommand(const std::string& line)
     const std::string& cmd = w[0];
     if (cmd == "help") {
         return kHelp;
+    }
+    if (std::string out; StorageCommand(w, &out)) {
+        return out;
     }
     if (cmd == "pair") {
         return Pair();

@@ -8,6 +8,7 @@
 #include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_base/sys_serv/nq_work_queue.h"
 #include "noxa_iot_sdk/com_sdk/com_mmod.h"
+#include "noxa_iot_sdk/noxa_cloud/cloud_operation.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
 #include "noxa_iot_sdk/noxa_cloud/noxa_ws_db.h"
 #include "noxa_iot_sdk/noxa_cloud/smart_frame.h"
@@ -134,6 +135,8 @@ int noxa_iot_init_params(const char* fs_storge_path, const NOXA_IOT_INIT_PARAMS_
         }
         s_stepsDone.store(done = 4 + i);
     }
+    // The stores' certificates are fetched through the API.
+    cloud_operation_init();
     PR_NOTICE("noxa iot init success");
     return UNI_OK;
 }

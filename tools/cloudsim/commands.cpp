@@ -1,5 +1,6 @@
 // The commands of the phone and of the FIFO: pairing tokens, data points, queries, resets,
 // summer time, raw bytes, and what the cloud has heard.
+#include "api_calls.h"
 #include "schema.h"
 #include "sim.h"
 
@@ -63,6 +64,12 @@ const char* kHelp =
     "  events                  doorbell events (43) and answers (308)\n"
     "  acl read|write TOPIC    lets the device read or write one more topic\n"
     "  broker stop|start|pause|resume   the broker (pause: SIGSTOP)\n"
+    "  fail NAME code ERRORCODE|missing KEY|sign|500|stall|ok   next answers of an API call\n"
+    "  time EPOCH ZONE         the cloud's clock and zone (\"+01:00\")\n"
+    "  firmware NAME SIZE      a firmware image: its URL, MD5 and size\n"
+    "  corrupt [off]           firmware served altered under the old MD5\n"
+    "  cut N|off               firmware answers close after N more bytes\n"
+    "  picture NAME SIZE [chunked]   a picture to download: its URL, MD5 and size\n"
     "  help";
 
 }  // namespace
@@ -124,6 +131,9 @@ std::string RunCommand(const std::string& line)
     }
     if (cmd == "pair") {
         return Pair();
+    }
+    if (std::string out; RunApiCommand(w, &out)) {
+        return out;
     }
     if (cmd == "devices") {
         std::string out;

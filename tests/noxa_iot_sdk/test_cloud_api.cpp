@@ -21,12 +21,12 @@
 #include <httplib.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <dirent.h>
 #include <functional>
 #include <map>
-#include <regex>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -157,10 +157,13 @@ TEST_F(CloudApi, RequestSignAndBodyAreOpenSslsAndAWrongSignedAnswerIsNeverParsed
     std::string query = target.substr(target.find('?') + 1);
     std::map<std::string, std::string> params;
     std::string order;
-    for (const std::string& kv : Split(std::regex_replace(query, std::regex("&"), " "))) {
+    std::replace(query.begin(), query.end(), '&', ' ');
+    for (const std::string& kv : Split(query)) {
         std::string name = kv.substr(0, kv.find('='));
         std::string value = kv.substr(kv.find('=') + 1);
-        value = std::regex_replace(value, std::regex("%20"), " ");
+        for (size_t at = value.find("%20"); at != std::string::npos; at = value.find("%20")) {
+            value.replace(at, 3, " ");
+        }
         params[name] = value;
         order += name + ",";
     }

@@ -3,6 +3,7 @@
 #include "noxa_adapter/uni_error_code.h"
 #include "noxa_adapter/utilities/uni_log.h"
 #include "noxa_adapter/utilities/uni_secret.h"
+#include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_base/sys_serv/sys_timer.h"
 #include "noxa_iot_sdk/noxa_cloud/iot_httpc.h"
 #include "noxa_iot_sdk/noxa_cloud/noxa_ws_db.h"
@@ -209,6 +210,10 @@ void __cloud_time_work(void*)
 {
     int ret = http_gw_timer_cnt(0, nullptr);
     PR_NOTICE("cloud time sync on first link up: %d", ret);
+    if (ret == UNI_OK) {
+        // Once per run and worth seeing whatever the log level: the clock the unit stamps with.
+        uni_log_print_raw("cloud time synced: %u\r\n", uni_time_get_posix());
+    }
 }
 
 }  // namespace

@@ -470,6 +470,8 @@ TEST_F(CloudApi, FirmwareArrivesInOrderAndACorruptOrCutImageFails)
         d.md5 = EVP_MD_CTX_new();
         EVP_DigestInit_ex(d.md5, EVP_md5(), nullptr);
         ASSERT_EQ(0, noxa_iot_upgrade_gw(&fw, DataCb, FinishCb, &d, 0, 0)) << r.setup;
+        // One download at a time.
+        EXPECT_EQ(-1, noxa_iot_upgrade_gw(&fw, DataCb, FinishCb, &d, 0, 0)) << r.setup;
         memset(&fw, 0, sizeof(fw));  // the download works on its own copy
         {
             std::unique_lock<std::mutex> lock(d.m);

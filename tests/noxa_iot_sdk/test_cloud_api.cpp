@@ -119,11 +119,13 @@ protected:
     std::unique_ptr<CloudPeer> mCloud;
 };
 
-TEST_F(CloudApi, RequestSignAndBodyAreOpenSslsAndAWrongSignedAnswerIsNeverParsed)
+TEST_F(CloudApi, RequestSignAndBodyAreOpenSslsTheSimulatorTakesThemAndAWrongSignedAnswerIsNeverParsed)
 {
-    // A capturing server answers as the cloud would: the unit's query and body are checked
-    // against MD5 and AES computed here.
-    const std::string key = "Lk7QzRm2PwTk9VbN";
+    // A capturing server answers as the cloud would; the unit's query and body are checked
+    // against MD5 and AES computed here, then the same bytes go to the simulator.
+    const GW_CNTL_S* gw = get_gw_cntl();
+    const std::string key(gw->localKey, 16);
+    const std::string devId = gw->devId;
     httplib::Server srv;
     std::string target;
     std::string body;
@@ -141,12 +143,12 @@ TEST_F(CloudApi, RequestSignAndBodyAreOpenSslsAndAWrongSignedAnswerIsNeverParsed
     int port = srv.bind_to_any_port("127.0.0.1");
     std::thread th([&] { srv.listen_after_bind(); });
     std::string url = "http://127.0.0.1:" + std::to_string(port) + "/d.json";
-    const char* json = "{\"devId\":\"nx01\",\"skill\":\"{\\\"p2p\\\":1}\"}";
-    for (bool bad : {false, true}) {
+    const char* json = "{\"devId\":\"x\",\"skill\":\"{\\\"p2p\\\":1} vector\"}";
+    for (bool bad : {true, false}) {
         wrongSign = bad;
         cJSON* result = nullptr;
-        int ret = iot_httpc_post_with_key(url.c_str(), "skill.update", "1.0", "devId", "nx 01", key.c_str(), json,
-                                          &result);
+        int ret = iot_httpc_post_with_key(url.c_str(), "skill.update", "1.0", "devId", devId.c_str(), key.c_str(),
+                                          json, &result);
         EXPECT_EQ(bad ? -1 : 0, ret);
         EXPECT_EQ(bad, result == nullptr);
         cJSON_Delete(result);
@@ -155,21 +157,17 @@ TEST_F(CloudApi, RequestSignAndBodyAreOpenSslsAndAWrongSignedAnswerIsNeverParsed
     th.join();
     // The last request's parameters, in the order sent, and the sign over them sorted.
     std::string query = target.substr(target.find('?') + 1);
+    std::replace(query.begin(), query.end(), '&', ' ');
     std::map<std::string, std::string> params;
     std::string order;
-    std::replace(query.begin(), query.end(), '&', ' ');
     for (const std::string& kv : Split(query)) {
         std::string name = kv.substr(0, kv.find('='));
-        std::string value = kv.substr(kv.find('=') + 1);
-        for (size_t at = value.find("%20"); at != std::string::npos; at = value.find("%20")) {
-            value.replace(at, 3, " ");
-        }
-        params[name] = value;
+        params[name] = kv.substr(kv.find('=') + 1);
         order += name + ",";
     }
     EXPECT_EQ("a,v,t,devId,sign,", order);
     EXPECT_EQ("noxa.device.skill.update", params["a"]);
-    EXPECT_EQ("nx 01", params["devId"]);
+    EXPECT_EQ(devId, params["devId"]);
     std::string signed_ = "a=" + params["a"] + "||devId=" + params["devId"] + "||t=" + params["t"] + "||v=" +
                           params["v"] + "||" + key;
     EXPECT_EQ(cloudpeer::Md5Hex(signed_), params["sign"]);
@@ -181,6 +179,19 @@ TEST_F(CloudApi, RequestSignAndBodyAreOpenSslsAndAWrongSignedAnswerIsNeverParsed
         hex += two;
     }
     EXPECT_EQ("data=" + hex, body);
+    // The simulator takes the very request.
+    httplib::SSLClient sim("127.0.0.1", mCloud->ApiPort());
+    sim.set_ca_cert_path(mCloud->CaPem().c_str());
+    sim.enable_server_certificate_verification(true);
+    auto res = sim.Post(target.c_str(), httplib::Headers{{"User-Agent", "NOXA_IOT_SDK"}}, body,
+                        "application/x-www-form-urlencoded");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(200, res->status);
+    cJSON* result = nullptr;
+    EXPECT_EQ(0, iot_api_decode_answer(res->body.data(), static_cast<uint32_t>(res->body.size()),
+                                       reinterpret_cast<const uint8_t*>(key.data()), &result));
+    cJSON_Delete(result);
+    EXPECT_TRUE(mCloud->WaitLog("skill {\"p2p\":1} vector: ok")) << mCloud->Log();
 }
 
 TEST_F(CloudApi, EveryWrapperAgainstTheSimulator)

@@ -6,6 +6,7 @@
 #include "cloud_peer.h"
 #include "cloud_wire.h"
 #include "log_capture.h"
+#include "noxa_adapter/utilities/mem_pool.h"
 #include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_iot_sdk/com_sdk/noxa_iot_com_api.h"
 #include "noxa_iot_sdk/noxa_cloud/cloud_pic.h"
@@ -15,6 +16,8 @@
 #include "noxa_iot_sdk/noxa_cloud/iot_httpc.h"
 #include "noxa_iot_sdk/noxa_cloud/mqc_app.h"
 #include "noxa_iot_sdk/noxa_cloud/noxa_ws_db.h"
+#include "noxa_iot_sdk/online_log/log_seq.h"
+#include "noxa_middleware/httpc/http_inf.h"
 #include "sandbox.h"
 
 #include <gtest/gtest.h>
@@ -270,13 +273,20 @@ TEST_F(CloudApi, EachInjectedFailureGivesItsCodeAndLeavesNoDescriptor)
         EXPECT_EQ(r.ret, http_ipc_ai_face_storage_config_get_v3(&reply)) << r.fail;
         EXPECT_EQ(nullptr, reply) << r.fail;
         cJSON_Delete(reply);
+        // The failed call froze the "http" log sequence: the API, then its result.
+        char* text = nullptr;
+        ASSERT_EQ(0, make_log_seq_string(http_get_log_seq(), &text)) << r.fail;
+        std::string seq = text;
+        Free(text);
+        EXPECT_EQ(0u, seq.rfind("http 1:ipc.ai.face.sto", 0)) << seq;
+        EXPECT_NE(std::string::npos, seq.find(" 3:" + std::to_string(r.ret)))
+            << r.fail << " " << seq;
     }
     mCloud->Command("fail ipc.ai.face.storage.config.get ok");
     cJSON* reply = nullptr;
     EXPECT_EQ(0, http_ipc_ai_face_storage_config_get_v3(&reply));
     cJSON_Delete(reply);
     EXPECT_EQ(fds, OpenFds());
-    // The failed call froze the "http" log sequence with its result.
     EXPECT_TRUE(LogCapture::Logged("sign mismatch")) << LogCapture::All();
     // A media key the cloud does not hand out: the picture cannot be encrypted.
     mCloud->Command("fail ipc.storage.secret.get missing encryptKey");

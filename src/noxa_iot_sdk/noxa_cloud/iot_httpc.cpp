@@ -322,7 +322,7 @@ int iot_httpc_post_with_key(const char* api_url, const char* api, const char* ve
             }
         }
         PR_ERR("api %s post fails %d", api, ret);
-        SeqError(log_seq_int(kSeqResult, ret));
+        SeqError(log_seq_int(kSeqResult, UNI_COM_ERROR));
         return UNI_COM_ERROR;
     }
     ret = iot_api_decode_answer(ans.text.data(), static_cast<uint32_t>(ans.text.size()), keyBytes, result);
@@ -419,6 +419,9 @@ int PostNeeding(const char* api, const char* ver, const char* body, cJSON** resu
         std::vector<const char*> list(keys);
         list.push_back(nullptr);
         ret = iot_api_require_keys(&reply, list.data());
+        if (ret != UNI_OK) {
+            SeqError(log_seq_int(kSeqResult, ret));
+        }
     }
     if (result != nullptr) {
         *result = reply;

@@ -8,15 +8,15 @@
 #include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_iot_sdk/noxa_cloud/cloud_placeholders.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
-#include "noxa_middleware/httpc/http_inf.h"
 #include "noxa_iot_sdk/online_log/log_seq.h"
+#include "noxa_middleware/httpc/http_inf.h"
 #include "platform/board_path.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <initializer_list>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 
 namespace {
@@ -374,7 +374,6 @@ int http_gw_active(const char* token, cJSON** result)
     cJSON_free(text);
     return ret;
 }
-
 
 int iot_api_require_keys(cJSON** result, const char* const* keys)
 {

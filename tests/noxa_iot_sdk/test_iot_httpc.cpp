@@ -96,6 +96,12 @@ TEST(IotHttpc, AnswerChecks)
          IOT_API_ERR_TOKEN},
         {"no config", cloudpeer::ApiAnswer("{\"success\":false,\"errorCode\":\"NO_CONFIG\"}", kKey),
          IOT_API_ERR_NO_CONFIG},
+        {"invalid order", cloudpeer::ApiAnswer("{\"success\":false,\"errorCode\":\"INVALID_ORDER\"}", kKey),
+         IOT_API_ERR_NO_CONFIG},
+        {"no valid order", cloudpeer::ApiAnswer("{\"success\":false,\"errorCode\":\"NO_VALID_ORDER\"}", kKey),
+         IOT_API_ERR_NO_ORDER},
+        {"order expired", cloudpeer::ApiAnswer("{\"success\":false,\"errorCode\":\"ORDER_EXPIRED\"}", kKey),
+         IOT_API_ERR_TOKEN},
         {"other refusal", cloudpeer::ApiAnswer("{\"success\":false,\"errorCode\":\"DEVICE_UNKNOWN\"}", kKey), -1},
         {"plain refusal", "{\"success\":false,\"errorCode\":\"SIGN_INVALID\"}", -1},
         {"inner not json", cloudpeer::ApiAnswer("success", kKey), -1},
@@ -112,6 +118,29 @@ TEST(IotHttpc, AnswerChecks)
             EXPECT_EQ(nullptr, result) << r.name;
         }
         cJSON_Delete(result);
+    }
+}
+
+TEST(IotHttpc, AReplyWithoutARequiredKeyIsRefusedAndDeleted)
+{
+    const char* const keys[] = {"token", "pathConfig/face", nullptr};
+    const struct {
+        const char* reply;
+        int ret;
+    } rows[] = {
+        {"{\"token\":\"t\",\"pathConfig\":{\"face\":\"/f\"}}", 0},
+        {"{\"token\":\"t\",\"pathConfig\":{\"video\":\"/v\"}}", IOT_API_ERR_KEY_MISSING},
+        {"{\"token\":\"t\",\"pathConfig\":\"face\"}", IOT_API_ERR_KEY_MISSING},
+        {"{\"token\":null,\"pathConfig\":{\"face\":\"/f\"}}", IOT_API_ERR_KEY_MISSING},
+        {"{\"pathConfig\":{\"face\":\"/f\"}}", IOT_API_ERR_KEY_MISSING},
+        {"[1]", IOT_API_ERR_KEY_MISSING},
+        {"true", IOT_API_ERR_KEY_MISSING},
+    };
+    for (const auto& r : rows) {
+        cJSON* reply = cJSON_Parse(r.reply);
+        EXPECT_EQ(r.ret, iot_api_require_keys(&reply, keys)) << r.reply;
+        EXPECT_EQ(r.ret == 0, reply != nullptr) << r.reply;
+        cJSON_Delete(reply);
     }
 }
 

@@ -51,6 +51,9 @@ TEST(SystemCloud, PairsGoesOnlineFollowsTheBrokerAndComesBackWithoutToken)
         EXPECT_FALSE(Has(out, "T3stAuthKey0fTheSimulatedUnit001")) << "the auth key is never logged in the clear";
         // The cloud learns of the login from its broker's log, a moment after the unit's SUBACK.
         EXPECT_TRUE(WaitAnswer(cloud, "devices", " online ", 10s)) << cloud.Command("devices");
+        // The unit took the cloud's clock as it came online: both sides log it.
+        EXPECT_TRUE(cloud.WaitLog("api noxa.device.time.get v1.0: time ", 1, 20s)) << cloud.Log();
+        EXPECT_TRUE(unit.WaitForOutput("cloud time synced: ", 20s)) << unit.Output();
 
         // A command reaches the unit: it answers the command's ackId.
         cloud.Command("query 101");

@@ -1,6 +1,7 @@
 // The cloud HTTPS API as a device calls it (signed query, encrypted body and answer), and the
 // activation it serves.
 #include "../../src/noxa_iot_sdk/noxa_cloud/cloud_placeholders.h"
+#include "api_calls.h"
 #include "schema.h"
 #include "storage.h"
 #include "sim.h"
@@ -298,12 +299,15 @@ void HandleApi(const httplib::Request& req, httplib::Response& res)
         return;
     }
     Log(head + who + " body " + plain);
+    if (ApiFault(a, q, key, body.get(), res)) {
+        return;
+    }
     cJSON* inner = nullptr;
     std::string line;
     if (a == "noxa.device.active" && q.count("uuid") != 0) {
         inner = Activate(q["uuid"], body.get(), &line);
     } else if (StorageApi(a, q["devId"], body.get(), &inner, &line)) {
-    } else {
+    } else if ((inner = ApiCall(a, q, body.get(), &line)) == nullptr) {
         inner = Failure("API_NOT_SUPPORTED", "the simulator does not serve " + a);
         line = "not served";
     }

@@ -12,6 +12,7 @@
 //   --die-with-parent  end when the process that started it ends (test helpers)
 //   --stores  starts the object stores at once (else with the first storage call)
 #include "../../src/noxa_iot_sdk/noxa_cloud/cloud_placeholders.h"
+#include "api_calls.h"
 #include "sim.h"
 #include "storage.h"
 
@@ -243,6 +244,7 @@ int main(int argc, char** argv)
     WriteBoardFiles();
 
     svr.Post(NOXA_CLOUD_API_PATH, HandleApi);
+    RegisterApiRoutes(svr);
     svr.Post("/phone/pair", [](const httplib::Request&, httplib::Response& res) {
         std::string tok = Pair();
         res.set_content("{\"token\":\"" + tok + "\",\"expiresIn\":" + std::to_string(kTokenLifetime) + "}",

@@ -1,5 +1,6 @@
 // The commands of the phone and of the FIFO: pairing tokens, data points, queries, resets,
 // summer time, raw bytes, and what the cloud has heard.
+#include "api_calls.h"
 #include "schema.h"
 #include "sim.h"
 #include "storage.h"
@@ -69,6 +70,12 @@ const char* kHelp =
     "  storage s3|azure        which store the storage configurations name\n"
     "  rotate-ca               a new storage CA; the stores restart on its certificates\n"
     "  object BUCKET KEY       an object's bytes (base64) as the phone app fetches it\n"
+    "  fail NAME code ERRORCODE|missing KEY|sign|500|stall|ok   next answers of an API call\n"
+    "  time EPOCH ZONE         the cloud's clock and zone (\"+01:00\")\n"
+    "  firmware NAME SIZE      a firmware image: its URL, MD5 and size\n"
+    "  corrupt [off]           firmware served altered under the old MD5\n"
+    "  cut N|off               firmware answers close after N more bytes\n"
+    "  picture NAME SIZE [chunked]   a picture to download: its URL, MD5 and size\n"
     "  help";
 
 }  // namespace
@@ -133,6 +140,9 @@ std::string RunCommand(const std::string& line)
     }
     if (cmd == "pair") {
         return Pair();
+    }
+    if (std::string out; RunApiCommand(w, &out)) {
+        return out;
     }
     if (cmd == "devices") {
         std::string out;

@@ -3,12 +3,15 @@
 #include "noxa_adapter/uni_error_code.h"
 #include "noxa_adapter/utilities/uni_log.h"
 #include "noxa_adapter/utilities/uni_secret.h"
+#include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_base/sys_serv/sys_timer.h"
+#include "noxa_iot_sdk/noxa_cloud/iot_httpc.h"
 #include "noxa_iot_sdk/noxa_cloud/noxa_ws_db.h"
 // The status change is told through the work queue.
 #include "noxa_base/sys_serv/nq_work_queue.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -199,8 +202,29 @@ void gw_nw_stat_poll(void)
     }
 }
 
+namespace {
+
+std::atomic<bool> s_timeSyncAsked{false};
+
+void __cloud_time_work(void*)
+{
+    int ret = http_gw_timer_cnt(0, nullptr);
+    PR_NOTICE("cloud time sync on first link up: %d", ret);
+    if (ret == UNI_OK) {
+        // Once per run and worth seeing whatever the log level: the clock the unit stamps with.
+        uni_log_print_raw("cloud time synced: %u\r\n", uni_time_get_posix());
+    }
+}
+
+}  // namespace
+
 void gw_set_nw_stat(uint8_t stat)
 {
+    // The unit takes the cloud's clock once, when the link first comes up (on the work queue:
+    // the caller may hold the MQTT client's locks).
+    if (stat == STAT_CLOUD_CONN && !s_timeSyncAsked.exchange(true)) {
+        nq_work_queue_add(__cloud_time_work, nullptr);
+    }
     // The link tells a change at once (a pass on the work queue) rather than at the next poll;
     // the caller may hold the MQTT client's locks, so the callback never runs here.
     if (s_gw.nw_stat.exchange(stat) != stat && s_gw.nw_stat_cb.load() != nullptr) {

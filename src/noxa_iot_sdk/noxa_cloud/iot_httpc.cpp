@@ -8,12 +8,15 @@
 #include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_iot_sdk/noxa_cloud/cloud_placeholders.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
+#include "noxa_iot_sdk/online_log/log_seq.h"
 #include "noxa_middleware/httpc/http_inf.h"
 #include "platform/board_path.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 
 namespace {
@@ -48,7 +51,8 @@ struct AnswerBuf {
     bool tooLong = false;
 };
 
-int ReadAnswer(HTTP_RESP_S* resp)
+// The response callback of every API call: the answer text, bounded.
+int __httpc_gw_common_cb(HTTP_RESP_S* resp)
 {
     auto* ans = static_cast<AnswerBuf*>(resp->user_data);
     if (resp->status_code != 200) {
@@ -69,7 +73,8 @@ int ReadAnswer(HTTP_RESP_S* resp)
     return resp->status_code == 200 ? UNI_OK : UNI_COM_ERROR;
 }
 
-int AddApiHeaders(HTTP_SESSION_H session, void*)
+// The add-header callback of every API call.
+int __httpc_gw_common_add_head_cb(HTTP_SESSION_H session, void*)
 {
     int ret = http_add_header(session, "User-Agent", NOXA_CLOUD_USER_AGENT);
     if (ret == 0) {
@@ -82,6 +87,33 @@ int AddApiHeaders(HTTP_SESSION_H session, void*)
 }
 
 using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
+
+// The cloud's error answers and the codes its callers act on; any other refusal is -1.
+const struct {
+    const char* errorCode;
+    int code;
+} kRefusals[] = {
+    {"TOKEN_INVALID", IOT_API_ERR_TOKEN},   {"TOKEN_EXPIRED", IOT_API_ERR_TOKEN},
+    {"ORDER_EXPIRED", IOT_API_ERR_TOKEN},   {"NO_CONFIG", IOT_API_ERR_NO_CONFIG},
+    {"INVALID_ORDER", IOT_API_ERR_NO_CONFIG}, {"NO_VALID_ORDER", IOT_API_ERR_NO_ORDER},
+};
+
+// Tags of the "http" log sequence.
+enum : uint8_t { kSeqApi = 1, kSeqPost = 2, kSeqResult = 3 };
+
+void SeqStep(const LOG_SEQ_ENTRY_S& e)
+{
+    if (LOG_SEQ_HANDLE seq = http_get_log_seq()) {
+        insert_log_seq(seq, &e);
+    }
+}
+
+void SeqError(const LOG_SEQ_ENTRY_S& e)
+{
+    if (LOG_SEQ_HANDLE seq = http_get_log_seq()) {
+        insert_error_log_seq(seq, &e);
+    }
+}
 
 }  // namespace
 
@@ -169,11 +201,10 @@ int iot_api_refusal_code(const cJSON* inner)
     const cJSON* msg = cJSON_GetObjectItemCaseSensitive(inner, "errorMsg");
     const char* codeText = cJSON_IsString(code) ? code->valuestring : "";
     PR_ERR("api refused: errorCode %s %s", codeText, cJSON_IsString(msg) ? msg->valuestring : "");
-    if (strcmp(codeText, "TOKEN_INVALID") == 0 || strcmp(codeText, "TOKEN_EXPIRED") == 0) {
-        return IOT_API_ERR_TOKEN;
-    }
-    if (strcmp(codeText, "NO_CONFIG") == 0) {
-        return IOT_API_ERR_NO_CONFIG;
+    for (const auto& r : kRefusals) {
+        if (strcmp(codeText, r.errorCode) == 0) {
+            return r.code;
+        }
     }
     return UNI_COM_ERROR;
 }
@@ -266,11 +297,18 @@ int iot_httpc_post_with_key(const char* api_url, const char* api, const char* ve
     if (ret != UNI_OK) {
         return ret;
     }
+    http_log_seq_init();
+    if (LOG_SEQ_HANDLE seq = http_get_log_seq()) {
+        clear_log_seq(seq);
+    }
+    SeqStep(log_seq_str(kSeqApi, api));
     AnswerBuf ans;
-    ret = http_inf_client_post_custom(url.c_str(), ReadAnswer, reinterpret_cast<const uint8_t*>(body.data()),
-                                      static_cast<uint32_t>(body.size()), AddApiHeaders, nullptr, &ans);
+    ret = http_inf_client_post_custom(url.c_str(), __httpc_gw_common_cb, reinterpret_cast<const uint8_t*>(body.data()),
+                                      static_cast<uint32_t>(body.size()), __httpc_gw_common_add_head_cb, nullptr, &ans);
+    SeqStep(log_seq_int(kSeqPost, ret));
     if (ans.tooLong) {
         PR_ERR("api answer above %u bytes", kMaxAnswer);
+        SeqError(log_seq_int(kSeqResult, UNI_COM_ERROR));
         return UNI_COM_ERROR;
     }
     if (ret != UNI_OK) {
@@ -278,13 +316,22 @@ int iot_httpc_post_with_key(const char* api_url, const char* api, const char* ve
         if (!ans.text.empty()) {
             JsonPtr plain(cJSON_ParseWithLength(ans.text.data(), ans.text.size()), cJSON_Delete);
             if (plain != nullptr && cJSON_GetObjectItemCaseSensitive(plain.get(), "success") != nullptr) {
-                return iot_api_refusal_code(plain.get());
+                ret = iot_api_refusal_code(plain.get());
+                SeqError(log_seq_int(kSeqResult, ret));
+                return ret;
             }
         }
         PR_ERR("api %s post fails %d", api, ret);
+        SeqError(log_seq_int(kSeqResult, UNI_COM_ERROR));
         return UNI_COM_ERROR;
     }
-    return iot_api_decode_answer(ans.text.data(), static_cast<uint32_t>(ans.text.size()), keyBytes, result);
+    ret = iot_api_decode_answer(ans.text.data(), static_cast<uint32_t>(ans.text.size()), keyBytes, result);
+    if (ret != UNI_OK) {
+        SeqError(log_seq_int(kSeqResult, ret));
+    } else {
+        SeqStep(log_seq_int(kSeqResult, ret));
+    }
+    return ret;
 }
 
 int iot_httpc_common_post(const char* api, const char* ver, const char* body_json, cJSON** result)
@@ -328,3 +375,256 @@ int http_gw_active(const char* token, cJSON** result)
     return ret;
 }
 
+int iot_api_require_keys(cJSON** result, const char* const* keys)
+{
+    if (result == nullptr || keys == nullptr) {
+        return UNI_INVALID_PARM;
+    }
+    bool ok = cJSON_IsObject(*result);
+    for (const char* const* k = keys; ok && *k != nullptr; ++k) {
+        const cJSON* at = *result;
+        std::string path = *k;
+        for (size_t from = 0; at != nullptr;) {
+            size_t slash = path.find('/', from);
+            at = cJSON_GetObjectItemCaseSensitive(at, path.substr(from, slash - from).c_str());
+            if (slash == std::string::npos) {
+                break;
+            }
+            from = slash + 1;
+        }
+        if (at == nullptr || cJSON_IsNull(at)) {
+            PR_ERR("fail to get value for key %s", *k);
+            ok = false;
+        }
+    }
+    if (!ok) {
+        cJSON_Delete(*result);
+        *result = nullptr;
+        return IOT_API_ERR_KEY_MISSING;
+    }
+    return UNI_OK;
+}
+
+namespace {
+
+// One call whose reply must hold the keys given; the reply goes to *result, or is deleted when
+// result is NULL.
+int PostNeeding(const char* api, const char* ver, const char* body, cJSON** result,
+                std::initializer_list<const char*> keys)
+{
+    cJSON* reply = nullptr;
+    int ret = iot_httpc_common_post(api, ver, body, &reply);
+    if (ret == UNI_OK && keys.size() != 0) {
+        std::vector<const char*> list(keys);
+        list.push_back(nullptr);
+        ret = iot_api_require_keys(&reply, list.data());
+        if (ret != UNI_OK) {
+            SeqError(log_seq_int(kSeqResult, ret));
+        }
+    }
+    if (result != nullptr) {
+        *result = reply;
+    } else {
+        cJSON_Delete(reply);
+    }
+    return ret;
+}
+
+// {"devId":"<id>"} plus the members given.
+std::string DevBody(std::initializer_list<std::pair<const char*, cJSON*>> members)
+{
+    JsonPtr body(cJSON_CreateObject(), cJSON_Delete);
+    cJSON_AddStringToObject(body.get(), "devId", get_gw_cntl()->devId);
+    for (const auto& m : members) {
+        cJSON_AddItemToObject(body.get(), m.first, m.second);
+    }
+    char* text = cJSON_PrintUnformatted(body.get());
+    std::string out = text != nullptr ? text : "{}";
+    cJSON_free(text);
+    return out;
+}
+
+int PicChunkCb(HTTP_RESP_S* resp)
+{
+    auto* pic = static_cast<HTTPC_PIC_BUF_S*>(resp->user_data);
+    if (resp->status_code != 200) {
+        PR_ERR("picture answered status %u", resp->status_code);
+        return UNI_COM_ERROR;
+    }
+    if (resp->content_len > HTTPC_PIC_MAX_LEN) {
+        PR_ERR("picture of %u bytes above %u refused", resp->content_len, HTTPC_PIC_MAX_LEN);
+        return UNI_COM_ERROR;
+    }
+    std::vector<uint8_t> data;
+    uint8_t buf[2048];
+    for (;;) {
+        int n = resp->read_content(resp->session, buf, sizeof(buf));
+        if (n < 0) {
+            PR_ERR("picture read fails %d", n);
+            return n;
+        }
+        if (n == 0) {
+            break;
+        }
+        if (data.size() + static_cast<size_t>(n) > HTTPC_PIC_MAX_LEN) {
+            PR_ERR("picture above %u bytes refused", HTTPC_PIC_MAX_LEN);
+            return UNI_COM_ERROR;
+        }
+        data.insert(data.end(), buf, buf + n);
+    }
+    if (resp->content_len != 0 && data.size() != resp->content_len) {
+        PR_ERR("picture cut: %zu of %u bytes", data.size(), resp->content_len);
+        return UNI_COM_ERROR;
+    }
+    pic->data = static_cast<uint8_t*>(malloc(data.empty() ? 1 : data.size()));
+    if (pic->data == nullptr) {
+        return UNI_MALLOC_FAILED;
+    }
+    if (!data.empty()) {
+        memcpy(pic->data, data.data(), data.size());
+    }
+    pic->len = static_cast<uint32_t>(data.size());
+    return UNI_OK;
+}
+
+}  // namespace
+
+int http_gw_timer_cnt(uint32_t, cJSON** result)
+{
+    cJSON* reply = nullptr;
+    int ret = PostNeeding("time.get", "1.0", "{}", &reply, {"time", "timeZone"});
+    if (ret == UNI_OK) {
+        const cJSON* t = cJSON_GetObjectItemCaseSensitive(reply, "time");
+        const cJSON* zone = cJSON_GetObjectItemCaseSensitive(reply, "timeZone");
+        if (!cJSON_IsNumber(t) || t->valuedouble < 0 || t->valuedouble > 4294967295.0 || !cJSON_IsString(zone)) {
+            PR_ERR("cloud time malformed");
+            cJSON_Delete(reply);
+            return IOT_API_ERR_KEY_MISSING;
+        }
+        ret = uni_set_time_zone(zone->valuestring);
+        if (ret == UNI_OK) {
+            ret = uni_time_set(static_cast<TIME_T>(t->valuedouble), 1);
+        }
+        PR_NOTICE("cloud time %u zone %s: clock set %d", static_cast<TIME_T>(t->valuedouble), zone->valuestring, ret);
+    }
+    if (result != nullptr && ret == UNI_OK) {
+        *result = reply;
+    } else {
+        cJSON_Delete(reply);
+    }
+    return ret;
+}
+
+int http_get_dev_token_create(cJSON** result)
+{
+    if (result == nullptr) {
+        return UNI_INVALID_PARM;
+    }
+    return PostNeeding("token.create", "1.0", DevBody({}).c_str(), result, {"token"});
+}
+
+int http_ipc_cloud_storage_event_notify_v10(int type, const char* body_json, cJSON** result)
+{
+    static const char* const kNames[] = {"ipc.media.storage.notify.upload.start",
+                                         "ipc.media.storage.notify.upload.stop", "ipc.media.storage.report.event"};
+    if (type < 0 || type > 2 || body_json == nullptr) {
+        return UNI_INVALID_PARM;
+    }
+    JsonPtr body(cJSON_Parse(body_json), cJSON_Delete);
+    if (!cJSON_IsObject(body.get())) {
+        PR_ERR("notify body is no JSON object");
+        return UNI_INVALID_PARM;
+    }
+    cJSON_DeleteItemFromObjectCaseSensitive(body.get(), "devId");
+    cJSON_AddStringToObject(body.get(), "devId", get_gw_cntl()->devId);
+    char* text = cJSON_PrintUnformatted(body.get());
+    if (text == nullptr) {
+        return UNI_MALLOC_FAILED;
+    }
+    int ret = PostNeeding(kNames[type], "1.0", text, result, {});
+    cJSON_free(text);
+    return ret;
+}
+
+int httpc_iot_cloud_storage_encrypt_key_get(cJSON** result)
+{
+    if (result == nullptr) {
+        return UNI_INVALID_PARM;
+    }
+    return PostNeeding("ipc.storage.secret.get", "1.0", DevBody({}).c_str(), result, {"encryptKey"});
+}
+
+int http_dev_update_skill(uint32_t, const char* skill)
+{
+    if (skill == nullptr) {
+        return UNI_INVALID_PARM;
+    }
+    std::string body = std::string("{\"devId\":\"") + get_gw_cntl()->devId + "\",\"skill\":\"" + skill + "\"}";
+    return PostNeeding("skill.update", "1.0", body.c_str(), nullptr, {});
+}
+
+int http_ipc_ai_face_storage_config_get_v3(cJSON** result)
+{
+    if (result == nullptr) {
+        return UNI_INVALID_PARM;
+    }
+    return PostNeeding("ipc.ai.face.storage.config.get", "3.0", DevBody({}).c_str(), result,
+                       {"token", "ak", "sk", "expiration", "bucket", "endpoint", "region", "provider", "mode",
+                        "pathConfig/face"});
+}
+
+int http_ipc_ai_face_report(int kind, const char* json, cJSON** result)
+{
+    static const char* const kNames[] = {"ipc.ai.face.db.get", "ipc.ai.face.signed.report", "ipc.ai.face.new.report"};
+    if (kind < 0 || kind > 2 || result == nullptr || (kind != 0 && json == nullptr)) {
+        return UNI_INVALID_PARM;
+    }
+    std::string body = kind == 0 ? DevBody({}) : DevBody({{"msg", cJSON_CreateString(json)}});
+    if (kind == 0) {
+        return PostNeeding(kNames[0], "1.0", body.c_str(), result, {"acquaintance"});
+    }
+    if (kind == 2) {
+        return PostNeeding(kNames[2], "1.0", body.c_str(), result, {"faceId"});
+    }
+    return PostNeeding(kNames[1], "1.0", body.c_str(), result, {});
+}
+
+int http_gw_upgrd_stat_update(uint32_t cloud_tp, int status)
+{
+    std::string body = DevBody({{"type", cJSON_CreateNumber(cloud_tp)}, {"upgradeStatus", cJSON_CreateNumber(status)}});
+    return PostNeeding("upgrade.status.update", "1.0", body.c_str(), nullptr, {});
+}
+
+int http_dev_upgrd_stat_update(const char* dev_id, uint32_t cloud_tp, int status)
+{
+    if (dev_id == nullptr) {
+        return UNI_INVALID_PARM;
+    }
+    JsonPtr body(cJSON_CreateObject(), cJSON_Delete);
+    cJSON_AddStringToObject(body.get(), "devId", dev_id);
+    cJSON_AddNumberToObject(body.get(), "type", cloud_tp);
+    cJSON_AddNumberToObject(body.get(), "upgradeStatus", status);
+    char* text = cJSON_PrintUnformatted(body.get());
+    if (text == nullptr) {
+        return UNI_MALLOC_FAILED;
+    }
+    int ret = PostNeeding("upgrade.status.update", "1.0", text, nullptr, {});
+    cJSON_free(text);
+    return ret;
+}
+
+int httpc_get_pic(const char* url, HTTPC_PIC_BUF_S* pic)
+{
+    if (url == nullptr || pic == nullptr) {
+        return UNI_INVALID_PARM;
+    }
+    pic->data = nullptr;
+    pic->len = 0;
+    int ret = http_inf_client_get(url, PicChunkCb, pic);
+    if (ret != UNI_OK && pic->data != nullptr) {
+        free(pic->data);
+        pic->data = nullptr;
+        pic->len = 0;
+    }
+    return ret;
+}

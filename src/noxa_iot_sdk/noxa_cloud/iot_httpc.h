@@ -16,8 +16,14 @@
 #define IOT_CLOUD_CONF "/etc/cloud.conf"
 
 // Results besides 0 and -1.
-#define IOT_API_ERR_NO_CONFIG (-2002)
-#define IOT_API_ERR_TOKEN (-2006)
+#define IOT_API_ERR_NO_CONFIG (-2002)  // invalid order or no configuration
+#define IOT_API_ERR_NO_ORDER (-2004)   // no valid order
+#define IOT_API_ERR_TOKEN (-2006)      // token or order expired
+#define IOT_API_ERR_KEY_MISSING (-803) // a reply without a key the call needs
+
+// Pictures fetched by httpc_get_pic above this are refused: a server must not make the unit
+// allocate without limit.
+#define HTTPC_PIC_MAX_LEN (2u * 1024u * 1024u)
 
 using IOT_API_PARAMS = std::vector<std::pair<std::string, std::string>>;
 
@@ -49,6 +55,38 @@ int iot_httpc_post_with_key(const char* api_url, const char* api, const char* ve
 // UUID and the auth key's first 16 characters.
 int iot_httpc_common_post(const char* api, const char* ver, const char* body_json, cJSON** result);
 
+// -803 (the reply deleted and *result NULL) unless the reply is an object holding every key
+// of the NULL-ended list; a key "a/b" asks for member b of object a.
+int iot_api_require_keys(cJSON** result, const char* const* keys);
+
 // Activation ("noxa.device.active" 4.4) with an 8-character token: the result record.
 int http_gw_active(const char* token, cJSON** result);
 
+
+// Cloud time ("noxa.device.time.get" 1.0, reply "time" and "timeZone"): sets the core clock
+// (synced) and the zone. The reply is handed back when result is not NULL.
+int http_gw_timer_cnt(uint32_t unused, cJSON** result);
+// "noxa.device.token.create" 1.0: the reply carries "token".
+int http_get_dev_token_create(cJSON** result);
+// type 0 upload start, 1 upload stop, 2 event report; the JSON body gets the device id.
+int http_ipc_cloud_storage_event_notify_v10(int type, const char* body_json, cJSON** result);
+// "noxa.device.ipc.storage.secret.get" 1.0: the reply carries "encryptKey".
+int httpc_iot_cloud_storage_encrypt_key_get(cJSON** result);
+// "noxa.device.skill.update" 1.0; the skill text goes in as it stands (its caller escaped it).
+int http_dev_update_skill(uint32_t unused, const char* skill);
+// "noxa.device.ipc.ai.face.storage.config.get" 3.0; -2002 when there is no configuration.
+int http_ipc_ai_face_storage_config_get_v3(cJSON** result);
+// kind 0 all known faces ("acquaintance"), 1 signed face, 2 new face ("faceId").
+int http_ipc_ai_face_report(int kind, const char* json, cJSON** result);
+// Upgrade status of the gateway / of a device ("noxa.device.upgrade.status.update" 1.0).
+int http_gw_upgrd_stat_update(uint32_t cloud_tp, int status);
+int http_dev_upgrd_stat_update(const char* dev_id, uint32_t cloud_tp, int status);
+
+// A picture in memory: data from malloc, released by its caller with free.
+typedef struct {
+    uint8_t* data;
+    uint32_t len;
+} HTTPC_PIC_BUF_S;
+// GET of a picture into memory: 0; -2 NULL arguments; -1 a status other than 200 or a picture
+// above HTTPC_PIC_MAX_LEN; -3 no memory; else the request helpers' codes.
+int httpc_get_pic(const char* url, HTTPC_PIC_BUF_S* pic);

@@ -764,6 +764,9 @@ int http_open_session(HTTP_SESSION_H* session, const char* url, uint32_t flags, 
     }
     s->sockfd = fd;
     unw_set_timeout(fd, HTTP_SEND_TIMEOUT_MS, TRANS_SEND);
+    // Header and body leave as separate TLS records: without this each request waits for the
+    // peer's delayed acknowledgement.
+    unw_disable_nagle(fd);
     PR_TRACE("Connecting .. %s:%d", host, port);
     if (unw_connect(fd, addr, port) != 0) {
         PR_ERR("tcp connect failed %s:%d errno=%d", host, port, unw_get_errno());

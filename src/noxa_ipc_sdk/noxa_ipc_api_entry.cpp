@@ -3,6 +3,8 @@
 
 #include "noxa_adapter/utilities/uni_log.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
+#include "noxa_iot_sdk/noxa_cloud/gw_upgrade.h"
+#include "noxa_iot_sdk/noxa_cloud/iot_httpc.h"
 #include "noxa_iot_sdk/noxa_cloud/mqc_app.h"
 #include "noxa_iot_sdk/online_log/log_seq.h"
 #include "platform/board_path.h"
@@ -22,6 +24,24 @@ extern LOG_SEQ_HANDLE noxa_ipc_notify_log_seq;
 #define IPC_ERR(fmt, ...) IPC_LOG(LOG_LEVEL_ERR, fmt, ##__VA_ARGS__)
 #define IPC_INFO(fmt, ...) IPC_LOG(LOG_LEVEL_INFO, fmt, ##__VA_ARGS__)
 
+namespace {
+
+int UpgradeGw(const NOXA_FW_INFO_S* fw, void* data_cb, void* finish_cb, void* priv)
+{
+    return noxa_iot_upgrade_gw(fw, reinterpret_cast<GET_FILE_DATA_CB>(data_cb),
+                               reinterpret_cast<UPGRADE_NOTIFY_CB>(finish_cb), priv, 0, 0);
+}
+
+int ServiceTimeSync()
+{
+    cJSON* reply = nullptr;
+    int rc = http_gw_timer_cnt(0, &reply);
+    cJSON_Delete(reply);
+    return rc;
+}
+
+}  // namespace
+
 NOXA_IPC_API_OPS_S gNoxaIpcOps = {
     dev_report_dp_json_async,
     noxa_iot_stat_dp_report_sync,
@@ -34,8 +54,8 @@ NOXA_IPC_API_OPS_S gNoxaIpcOps = {
     nullptr,
     nullptr,
     nullptr,
-    nullptr,
-    nullptr,
+    UpgradeGw,
+    ServiceTimeSync,
 };
 
 namespace {

@@ -7,6 +7,8 @@
 #include "noxa_iot_sdk/com_sdk/noxa_iot_com_api.h"
 #include "noxa_iot_sdk/noxa_cloud/cloud_ca.h"
 #include "noxa_iot_sdk/noxa_cloud/cloud_operation.h"
+#include "noxa_iot_sdk/noxa_cloud/cloud_pic.h"
+#include "noxa_base/kv_storge/kv_storge.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_active.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
 #include "noxa_iot_sdk/noxa_cloud/mqc_app.h"
@@ -303,6 +305,23 @@ TEST_F(CloudStorage, PhoneFetchesAndDecryptsAPicture)
     auto wrong = phone(std::string(det.bucket) + "/" + det.path + " " + std::string(16, 'z'));
     EXPECT_NE(0, wrong.first);
     EXPECT_NE(plain, wrong.second);
+
+    // The unit's own encryption, under the media key the cloud handed it, reads back the same way.
+    uint8_t* enc = nullptr;
+    uint32_t encLen = 0;
+    ASSERT_EQ(0, cloud_encrypt_pic_with_random_iv(reinterpret_cast<const uint8_t*>(plain.data()),
+                                                  static_cast<uint32_t>(plain.size()), &enc, &encLen, nullptr));
+    const std::string unitPic(reinterpret_cast<const char*>(enc), encLen);
+    free(enc);
+    uint8_t* mk = nullptr;
+    uint32_t mkLen = 0;
+    ASSERT_EQ(0, kvs_read(CLOUD_ENC_KEY_NAME, &mk, &mkLen));
+    const std::string mediaKey(reinterpret_cast<const char*>(mk), mkLen);
+    kvs_free_data(mk);
+    ASSERT_EQ(0, Put(&det, 2, "1700000003.jpeg", "image/jpeg", unitPic));
+    auto unit = phone(std::string(det.bucket) + "/" + det.path + " " + mediaKey);
+    EXPECT_EQ(0, unit.first) << unit.second;
+    EXPECT_TRUE(unit.second == plain) << unit.second.size() << " bytes";
 }
 
 TEST_F(CloudStorage, AzureBlockBlobKeepsItsTypeAndAWrongSasIsRefused)

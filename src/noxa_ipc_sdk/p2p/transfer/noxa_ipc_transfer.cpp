@@ -206,6 +206,8 @@ void LiveThread(uint32_t client)
                                                                       static_cast<uint32_t>(s.video.size()), &f);
             if (node != nullptr) {
                 moved = true;
+                // A frame lost to the writer or too large breaks the chain: wait for a key frame.
+                keySeen = keySeen && n >= 0;
             }
             if (n >= 0 && (keySeen || f.type == MEDIA_FRAME_TYPE_I)) {
                 keySeen = true;
@@ -417,6 +419,9 @@ void Welcome(int fd)
     }
     tv = {0, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    // A viewer that stops reading is cut off rather than holding its session lock for ever.
+    tv = {3, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     uint32_t quality = Get32(q);

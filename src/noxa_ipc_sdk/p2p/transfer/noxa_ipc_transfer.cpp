@@ -63,7 +63,9 @@ struct Module {
     Session sessions[NOXA_P2P_CLIENT_MAX];
 };
 
-Module gMod;
+// Never destroyed: a process that exits while viewers are connected must not tear down the
+// sessions under their running threads (joinable threads at exit end in std::terminate).
+Module& gMod = *new Module;
 
 void Put32(uint8_t* p, uint32_t v)
 {
@@ -271,6 +273,9 @@ void HandleEvent(uint32_t client, const uint8_t* p, uint32_t len)
         PR_ERR("client %u: bad event record", client);
         return;
     }
+    // Only the codes the application knows reach it (an outside number is no enum value).
+    bool known = code <= TRANS_DOWNLOAD_CANCLE || code == TRANS_STREAMING_VIDEO_START ||
+                 code == TRANS_STREAMING_VIDEO_STOP;
     uint32_t words[NOXA_P2P_EVENT_WORDS] = {};
     for (uint32_t i = 0; i < count; ++i) {
         words[i] = Get32(p + 8 + 4 * i);
@@ -279,7 +284,10 @@ void HandleEvent(uint32_t client, const uint8_t* p, uint32_t len)
     if (code != TRANS_LIVE_VIDEO_CLARITY_SET && code != TRANS_LIVE_VIDEO_CLARITY_QUERY) {
         words[0] = client;
     }
-    switch (code) {
+    if (!known) {
+        PR_ERR("client %u: unknown event %u", client, code);
+    }
+    switch (known ? code : UINT32_MAX) {
     case TRANS_LIVE_VIDEO_START:
     case TRANS_LIVE_AUDIO_START:
         (code == TRANS_LIVE_VIDEO_START ? s.videoOn : s.audioOn).store(true);
@@ -306,7 +314,7 @@ void HandleEvent(uint32_t client, const uint8_t* p, uint32_t len)
     default:
         break;
     }
-    int rc = gMod.param.on_event_cb(static_cast<NOXA_P2P_EVENT_E>(code), words);
+    int rc = known ? gMod.param.on_event_cb(static_cast<NOXA_P2P_EVENT_E>(code), words) : -1;
     if (code == TRANS_PLAYBACK_STOP) {
         std::lock_guard<std::mutex> lock(s.lock);
         if (s.state.load() == SessionState::Playback) {

@@ -177,22 +177,6 @@ TEST_F(MiSim, EncoderDescriptorIsStableAndReadableWhileFramesWait)
     EXPECT_EQ(0, MI_VENC_StopRecvPic(1)) << "a repeated stop succeeds";
 }
 
-TEST_F(MiSim, FailureInjectionAndCallCounts)
-{
-    const MI_S32 code = MiErrCode(E_MI_MODULE_ID_SNR, E_MI_ERR_BUSY);
-    MiSimFailCall("MI_SNR_Enable", code, 2);
-    EXPECT_EQ(code, MI_SNR_Enable(0));
-    EXPECT_EQ(code, MI_SNR_Enable(0));
-    EXPECT_EQ(0, MI_SNR_Enable(0));
-    EXPECT_EQ(3, MiSimCallCount("MI_SNR_Enable"));
-    MiSimFailCall("MI_SNR_Disable", code, -1);
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(code, MI_SNR_Disable(0));
-    }
-    MiSimClearFailures();
-    EXPECT_EQ(0, MI_SNR_Disable(0));
-}
-
 // Bindings are checked as the hardware would: both ends must exist, a destination has one
 // source, JPEG channels sit on their own encoder device.
 TEST_F(MiSim, BindingsNeedBothEnds)
@@ -479,17 +463,3 @@ TEST_F(MiSim, SpeakerAndMicrophone)
     }
 }
 
-TEST_F(MiSim, GraphDumpListsWhatIsBuilt)
-{
-    EXPECT_EQ("", MiSimDumpGraph());
-    BuildCapture(1920, 1080);
-    EXPECT_EQ("sensor pad 0 res 0 mirror 0 flip 0\n"
-              "vif dev 0 intf 0 work 0 hdr 0 clkedge 0 dataseq 0\n"
-              "vif chn 0 port 0 cap 0,0 1920x1080 dest 1920x1080 sel 0\n"
-              "vpe chn 0 max 1920x1080 pixfmt 24 rotation 0 started\n"
-              "vpe chn 0 port 1 640x360 pixfmt 11\n"
-              "divp chn 0 max 640x360 crop 0,0 640x360 out 480x288 pixfmt 11 depth 2/5 started\n"
-              "bind vif.0.0.0 -> vpe.0.0.0 rate 25/25 type 4 param 0\n"
-              "bind vpe.0.0.1 -> divp.0.0.0 rate 25/25 type 1 param 0\n",
-              MiSimDumpGraph());
-}

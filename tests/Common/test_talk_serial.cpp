@@ -5,6 +5,7 @@
 #include "platform/board_msgq.h"
 #include "talk_test_util.h"
 
+#include <functional>
 #include <gtest/gtest.h>
 #include <sys/msg.h>
 #include <termios.h>
@@ -188,39 +189,39 @@ TEST_F(TalkLink, LevelFrameRunsTheLevelHandlerOnce)
 
 // --- Echo drop -------------------------------------------------------------------------------
 
-TEST_F(TalkLink, OwnFrameIsDroppedOnceAndASecondCopyHandedOn)
+TEST_F(TalkLink, OwnFramesHeardBackAreDroppedOnce)
 {
-    SendTalkOrder(8, 0, 1, 0);
-    std::vector<Frame12> got;
-    Feed(HexBytes("02 18 10 11 10 10 10 10 10 15 9E 03"));
-    Feed(HexBytes("02 18 10 11 10 10 10 10 10 15 9E 03"));
-    EXPECT_EQ(1, TalkLinkPass(0, [&got](const uint8_t* f) { got.push_back({}); std::memcpy(got.back().data(), f, 12); }));
-    ASSERT_EQ(1u, got.size());
-    EXPECT_EQ(8, got[0][1]);
-}
-
-TEST_F(TalkLink, StationFrameAheadOfTheEchoKeepsTheEchoMarked)
-{
-    // Order on the bus: a station's call, then the echo of the unit's frame.
-    SendTalkOrder(6, 1, 0, 0);
-    Feed(StationFrame(0, 1));
-    Feed(HexBytes("02 16 11 10 10 10 10 10 10 15 9C 03"));
-    std::vector<int> orders;
-    TalkLinkPass(0, [&orders](const uint8_t* f) { orders.push_back(f[1]); });
-    EXPECT_EQ(std::vector<int>{0}, orders);
-}
-
-TEST_F(TalkLink, EchoesOfTwoFramesSentBackToBackAreBothDropped)
-{
-    SendCodingOrder(42, 10000001, 1234, kComBusPort);
-    SendTalkOrder(5, 0, 0, 0);
-    Feed(HexBytes("02 3A B1 A2 BD 10 32 15 10 10 C1 03"));
-    Feed(StationFrame(5, 0, 0));  // the talk-order echo: source 0 here would be a station...
-    std::vector<int> sources;
-    TalkLinkPass(0, [&sources](const uint8_t* f) { sources.push_back(f[9]); });
-    EXPECT_EQ(std::vector<int>{0}, sources) << "the coding echo is dropped, a station's frame is not";
-    Feed(StationFrame(5, 0, 5));  // ... the real echo carries the unit's source 5
-    EXPECT_EQ(0, TalkLinkPass(0, [](const uint8_t*) {}));
+    const ByteVec talkEcho = HexBytes("02 18 10 11 10 10 10 10 10 15 9E 03");
+    const struct {
+        const char* what;
+        std::function<void()> send;
+        std::vector<ByteVec> heard;
+        const char* handedOn;  // order.source of each frame handed on
+    } rows[] = {
+        // A second copy is no echo any more.
+        {"echo twice", [] { SendTalkOrder(8, 0, 1, 0); }, {talkEcho, talkEcho}, "8.5 "},
+        // A station's call ahead of the echo keeps the echo marked.
+        {"station first", [] { SendTalkOrder(6, 1, 0, 0); },
+         {StationFrame(0, 1), HexBytes("02 16 11 10 10 10 10 10 10 15 9C 03")}, "0.1 "},
+        // Two frames sent back to back: the coding echo goes, a station's source-0 frame does not,
+        // the talk-order echo with the unit's source 5 goes too.
+        {"two sent", [] {
+             SendCodingOrder(42, 10000001, 1234, kComBusPort);
+             SendTalkOrder(5, 0, 0, 0);
+         },
+         {HexBytes("02 3A B1 A2 BD 10 32 15 10 10 C1 03"), StationFrame(5, 0, 0), StationFrame(5, 0, 5)}, "5.0 "},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ResetLink();
+        row.send();
+        for (const ByteVec& f : row.heard) {
+            Feed(f);
+        }
+        std::string got;
+        TalkLinkPass(0, [&got](const uint8_t* f) { got += std::to_string(f[1]) + "." + std::to_string(f[9]) + " "; });
+        EXPECT_EQ(row.handedOn, got);
+    }
 }
 
 // --- Send ring and echo check ----------------------------------------------------------------

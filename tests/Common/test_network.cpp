@@ -221,20 +221,6 @@ TEST_F(Network, MacAddressFromTheFileOrANewLocallyAdministeredOneThatIsKept)
     }
 }
 
-TEST_F(Network, DrawnMacAddressIsUnicastAndLocallyAdministered)
-{
-    // The sandbox's random source is the kernel's: a few draws, each a usable address.
-    for (int i = 0; i < 8; ++i) {
-        mSb.Write(kMacConfFile, "00:00:00:00:00:00");
-        NetMacSetup();
-        std::string mac = mSb.Read(kMacConfFile);
-        ASSERT_EQ(17u, mac.size()) << mac;
-        unsigned first = std::stoul(mac.substr(0, 2), nullptr, 16);
-        EXPECT_EQ(0x02u, first & 0x03u) << mac;
-        EXPECT_NE("00:00:00:00:00:00", mac);
-    }
-}
-
 // ---------------------------------------------------------------------------------------------
 // Wi-Fi driver
 
@@ -603,14 +589,6 @@ TEST_F(Network, SavedCredentialsAreCutToTheirBuffers)
     EXPECT_EQ(kWifiSsidMax, GetWifiStationSsid().size());
     EXPECT_EQ(kWifiPasswordMax, GetWifiStationPassword().size());
     EXPECT_EQ(kWifiApSsidMax, GetWifiApSsid().size());
-}
-
-TEST_F(Network, EssidTestFollowsIwconfig)
-{
-    EXPECT_EQ(0, WifiEssidShown());  // no wlan0 before the driver
-    LoadWifiDriver();
-    // A wireless interface always shows an ESSID line, associated or not ("ESSID:off/any").
-    EXPECT_EQ(1, WifiEssidShown());
 }
 
 }  // namespace

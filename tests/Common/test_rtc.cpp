@@ -74,18 +74,6 @@ bool operator==(const RTC_TIME_S& a, const RTC_TIME_S& b)
 
 }  // namespace
 
-TEST(Bcd, BothWays)
-{
-    struct {
-        uint8_t bin;
-        uint8_t bcd;
-    } rows[] = {{0, 0x00}, {9, 0x09}, {10, 0x10}, {59, 0x59}, {99, 0x99}, {31, 0x31}};
-    for (const auto& r : rows) {
-        EXPECT_EQ(r.bcd, BinToBcd(r.bin));
-        EXPECT_EQ(r.bin, BcdToBin(r.bcd));
-    }
-}
-
 TEST_F(Rtc, RegisterOperationsAreOneTransferEach)
 {
     auto dev = std::make_shared<RecordingDevice>();

@@ -5,6 +5,7 @@
 #include "platform/board_msgq.h"
 #include "talk_test_util.h"
 
+#include <functional>
 #include <gtest/gtest.h>
 #include <sys/msg.h>
 #include <termios.h>
@@ -58,42 +59,53 @@ protected:
 
 // --- Receive state machine -------------------------------------------------------------------
 
-TEST_F(TalkLink, FrameIsStoredDecoded)
+TEST_F(TalkLink, BytesHeardAndTheFramesHandedOn)
 {
-    Feed(StationFrame(0, 1, 1));
-    auto frames = FetchAll();
-    ASSERT_EQ(1u, frames.size());
-    // byte 0 cleared, 16 off every byte of 16 or more, the end byte kept as it is
-    EXPECT_EQ("00 00 01 00 00 00 00 00 00 01 82 03", ToHex(frames[0].data(), 12));
-}
-
-TEST_F(TalkLink, BadChecksumLeavesTheRingUnchanged)
-{
-    ByteVec f = StationFrame(8, 0);
-    f[10] ^= 0x01;
-    COM_PORT_REC_S before = Port();
-    Feed(f);
-    EXPECT_EQ(0, std::memcmp(before.RecvRing, Port().RecvRing, sizeof(before.RecvRing)));
-    EXPECT_EQ(before.RecvWriteIndex, Port().RecvWriteIndex);
-    EXPECT_TRUE(FetchAll().empty());
-}
-
-TEST_F(TalkLink, WindowWithoutStartWrapsAfterTwelveBytes)
-{
-    ByteVec junk;
+    ByteVec badSum = StationFrame(8, 0);
+    badSum[10] ^= 0x01;
+    ByteVec junk;  // twelve bytes without a start; then an end byte in the eleventh place
     for (uint8_t i = 0; i < 12; ++i) {
         junk.push_back(static_cast<uint8_t>(0x40 + i));
     }
-    Feed(junk);
-    EXPECT_EQ(0, Port().WindowIndex);
-    EXPECT_EQ(0, Port().InFrame);
-    Feed({0x77});
-    EXPECT_EQ(0x77, Port().Window[0]);
-    EXPECT_EQ(0x41, Port().Window[1]);
-    EXPECT_EQ(1, Port().WindowIndex);
-    // An end byte in the eleventh place without a start never makes a frame.
-    Feed({0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x90, kComEnd});
-    EXPECT_TRUE(FetchAll().empty());
+    junk.push_back(0x77);
+    junk.insert(junk.end(), 9, 0x10);
+    junk.insert(junk.end(), {0x90, kComEnd});
+    ByteVec stray = StationFrame(8, 3);  // noise behind a frame whose bytes are still in the window
+    stray.insert(stray.end(), {kComStart, kComEnd, kComStart, 0x18, kComEnd});
+    // 0x02, 22 bytes, 0x03: the end byte lands in the last place again after the window went
+    // round once, behind the ten bytes of a good frame.
+    ByteVec overLong = {kComStart};
+    overLong.insert(overLong.end(), 12, 0x40);
+    ByteVec good = StationFrame(8, 3);
+    overLong.insert(overLong.end(), good.begin() + 1, good.end());
+    ByteVec three = StationFrame(0, 0);
+    for (const ByteVec& f : {StationFrame(0, 1), StationFrame(14, 3)}) {
+        three.insert(three.end(), f.begin(), f.end());
+    }
+    const struct {
+        const char* what;
+        ByteVec bytes;
+        const char* frames;  // order.value of each frame handed on
+    } rows[] = {
+        {"bad checksum", badSum, ""},
+        {"no start byte", junk, ""},
+        {"stray end bytes", stray, "8.3 "},
+        {"over-long run", overLong, ""},
+        {"three frames", three, "0.0 0.1 14.3 "},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ResetLink();
+        Feed(row.bytes);
+        std::string got;
+        TalkLinkPass(0, [&got](const uint8_t* f) { got += std::to_string(f[1]) + "." + std::to_string(f[2]) + " "; });
+        EXPECT_EQ(row.frames, got) << "every frame in the ring in one pass";
+    }
+    // Stored decoded: byte 0 cleared, 16 off every byte of 16 or more, the end byte kept.
+    Feed(StationFrame(0, 1, 1));
+    auto frames = FetchAll();
+    ASSERT_EQ(1u, frames.size());
+    EXPECT_EQ("00 00 01 00 00 00 00 00 00 01 82 03", ToHex(frames[0].data(), 12));
 }
 
 TEST_F(TalkLink, TenUndeliveredFramesFillTheRingAndTheEleventhIsDropped)
@@ -132,40 +144,6 @@ TEST_F(TalkLink, FrameSplitAcrossManyReadsIsAssembledOnce)
     EXPECT_EQ(2, got[0][9]);
 }
 
-TEST_F(TalkLink, StrayEndByteDoesNotReplayTheLastFrame)
-{
-    Feed(StationFrame(8, 3));
-    ASSERT_EQ(1u, FetchAll().size());
-    // Noise: a start and an end byte, the rest of the window still holds the old frame.
-    Feed({kComStart, kComEnd});
-    Feed({kComStart, 0x18, kComEnd});
-    EXPECT_TRUE(FetchAll().empty());
-}
-
-TEST_F(TalkLink, OverLongRunIsNoFrameThoughItsIndexComesRound)
-{
-    static int levels;
-    levels = 0;
-    gComLevelHandler = [](const uint8_t*) { ++levels; };
-    // 0x02, 22 bytes, 0x03: the end byte lands in the last place again after the window went
-    // round once, behind the ten bytes of a good frame (and of a level frame).
-    for (const ByteVec& tail : {StationFrame(8, 3), HexBytes("02 01 22 10 17 00 00 00 00 00 00 03")}) {
-        ByteVec run = {kComStart};
-        run.insert(run.end(), 12, 0x40);
-        run.insert(run.end(), tail.begin() + 1, tail.end());
-        ASSERT_EQ(24u, run.size());
-        Feed(run);
-        EXPECT_TRUE(FetchAll().empty());
-    }
-    EXPECT_EQ(0, levels) << "no gate pulse for a garbled run";
-    // The same frames heard whole still count.
-    Feed(StationFrame(8, 3));
-    EXPECT_EQ(1u, FetchAll().size());
-    Feed(HexBytes("02 01 22 10 17 00 00 00 00 00 00 03"));
-    EXPECT_EQ(1, levels);
-    gComLevelHandler = nullptr;
-}
-
 TEST_F(TalkLink, BytesDuringEchoWaitAreStillAssembled)
 {
     ASSERT_EQ(255, SendTalkOrder(8, 0, 1, 0));  // no port: written nowhere, but in the ring
@@ -200,44 +178,50 @@ TEST_F(TalkLink, LevelFrameRunsTheLevelHandlerOnce)
 
     Feed(HexBytes("02 01 33 00 00 33 55 10 10 10 10 03"));  // the announce: no level
     EXPECT_EQ(1, calls);
+    // A garbled over-long run ending in a level frame's last ten bytes pulses nothing.
+    ByteVec run = {kComStart};
+    run.insert(run.end(), 12, 0x40);
+    run.insert(run.end(), f.begin() + 1, f.end());
+    Feed(run);
+    EXPECT_EQ(1, calls);
     gComLevelHandler = nullptr;
 }
 
 // --- Echo drop -------------------------------------------------------------------------------
 
-TEST_F(TalkLink, OwnFrameIsDroppedOnceAndASecondCopyHandedOn)
+TEST_F(TalkLink, OwnFramesHeardBackAreDroppedOnce)
 {
-    SendTalkOrder(8, 0, 1, 0);
-    std::vector<Frame12> got;
-    Feed(HexBytes("02 18 10 11 10 10 10 10 10 15 9E 03"));
-    Feed(HexBytes("02 18 10 11 10 10 10 10 10 15 9E 03"));
-    EXPECT_EQ(1, TalkLinkPass(0, [&got](const uint8_t* f) { got.push_back({}); std::memcpy(got.back().data(), f, 12); }));
-    ASSERT_EQ(1u, got.size());
-    EXPECT_EQ(8, got[0][1]);
-}
-
-TEST_F(TalkLink, StationFrameAheadOfTheEchoKeepsTheEchoMarked)
-{
-    // Order on the bus: a station's call, then the echo of the unit's frame.
-    SendTalkOrder(6, 1, 0, 0);
-    Feed(StationFrame(0, 1));
-    Feed(HexBytes("02 16 11 10 10 10 10 10 10 15 9C 03"));
-    std::vector<int> orders;
-    TalkLinkPass(0, [&orders](const uint8_t* f) { orders.push_back(f[1]); });
-    EXPECT_EQ(std::vector<int>{0}, orders);
-}
-
-TEST_F(TalkLink, EchoesOfTwoFramesSentBackToBackAreBothDropped)
-{
-    SendCodingOrder(42, 10000001, 1234, kComBusPort);
-    SendTalkOrder(5, 0, 0, 0);
-    Feed(HexBytes("02 3A B1 A2 BD 10 32 15 10 10 C1 03"));
-    Feed(StationFrame(5, 0, 0));  // the talk-order echo: source 0 here would be a station...
-    std::vector<int> sources;
-    TalkLinkPass(0, [&sources](const uint8_t* f) { sources.push_back(f[9]); });
-    EXPECT_EQ(std::vector<int>{0}, sources) << "the coding echo is dropped, a station's frame is not";
-    Feed(StationFrame(5, 0, 5));  // ... the real echo carries the unit's source 5
-    EXPECT_EQ(0, TalkLinkPass(0, [](const uint8_t*) {}));
+    const ByteVec talkEcho = HexBytes("02 18 10 11 10 10 10 10 10 15 9E 03");
+    const struct {
+        const char* what;
+        std::function<void()> send;
+        std::vector<ByteVec> heard;
+        const char* handedOn;  // order.source of each frame handed on
+    } rows[] = {
+        // A second copy is no echo any more.
+        {"echo twice", [] { SendTalkOrder(8, 0, 1, 0); }, {talkEcho, talkEcho}, "8.5 "},
+        // A station's call ahead of the echo keeps the echo marked.
+        {"station first", [] { SendTalkOrder(6, 1, 0, 0); },
+         {StationFrame(0, 1), HexBytes("02 16 11 10 10 10 10 10 10 15 9C 03")}, "0.1 "},
+        // Two frames sent back to back: the coding echo goes, a station's source-0 frame does not,
+        // the talk-order echo with the unit's source 5 goes too.
+        {"two sent", [] {
+             SendCodingOrder(42, 10000001, 1234, kComBusPort);
+             SendTalkOrder(5, 0, 0, 0);
+         },
+         {HexBytes("02 3A B1 A2 BD 10 32 15 10 10 C1 03"), StationFrame(5, 0, 0), StationFrame(5, 0, 5)}, "5.0 "},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ResetLink();
+        row.send();
+        for (const ByteVec& f : row.heard) {
+            Feed(f);
+        }
+        std::string got;
+        TalkLinkPass(0, [&got](const uint8_t* f) { got += std::to_string(f[1]) + "." + std::to_string(f[9]) + " "; });
+        EXPECT_EQ(row.handedOn, got);
+    }
 }
 
 // --- Send ring and echo check ----------------------------------------------------------------
@@ -296,16 +280,6 @@ TEST_F(TalkLink, SilentEchoTimesOutAfter900Passes)
     ComLinkTick(kComBusPort);
     EXPECT_EQ(0, Port().EchoWait);
     EXPECT_EQ(0, Port().SendRing[0][0]);
-}
-
-TEST_F(TalkLink, EveryFrameInTheRingIsHandedOnInOnePass)
-{
-    Feed(StationFrame(0, 0));
-    Feed(StationFrame(0, 1));
-    Feed(StationFrame(14, 3));
-    std::vector<int> orders;
-    EXPECT_EQ(3, TalkLinkPass(0, [&orders](const uint8_t* f) { orders.push_back(f[1]); }));
-    EXPECT_EQ((std::vector<int>{0, 0, 14}), orders);
 }
 
 // --- Port ------------------------------------------------------------------------------------

@@ -1,6 +1,6 @@
 // The simulated media layer itself: the calls' answers that the application tests for, the
-// graph, regions drawn into frames, the detection frames, the image engine, media memory and
-// audio in and out.
+// graph, regions drawn into frames, the detection frames, the image engine and media memory
+// (audio in and out: the audio suite).
 #include "decode_util.h"
 #include "platform/board_dev.h"
 #include "platform/board_sim.h"
@@ -175,22 +175,6 @@ TEST_F(MiSim, EncoderDescriptorIsStableAndReadableWhileFramesWait)
     EXPECT_EQ(MiErrCode(E_MI_MODULE_ID_VENC, E_MI_ERR_NOT_PERM), MI_VENC_DestroyChn(1)) << "still receiving";
     EXPECT_EQ(0, MI_VENC_StopRecvPic(1));
     EXPECT_EQ(0, MI_VENC_StopRecvPic(1)) << "a repeated stop succeeds";
-}
-
-TEST_F(MiSim, FailureInjectionAndCallCounts)
-{
-    const MI_S32 code = MiErrCode(E_MI_MODULE_ID_SNR, E_MI_ERR_BUSY);
-    MiSimFailCall("MI_SNR_Enable", code, 2);
-    EXPECT_EQ(code, MI_SNR_Enable(0));
-    EXPECT_EQ(code, MI_SNR_Enable(0));
-    EXPECT_EQ(0, MI_SNR_Enable(0));
-    EXPECT_EQ(3, MiSimCallCount("MI_SNR_Enable"));
-    MiSimFailCall("MI_SNR_Disable", code, -1);
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(code, MI_SNR_Disable(0));
-    }
-    MiSimClearFailures();
-    EXPECT_EQ(0, MI_SNR_Disable(0));
 }
 
 // Bindings are checked as the hardware would: both ends must exist, a destination has one
@@ -418,78 +402,4 @@ TEST_F(MiSim, ColourConversionInMediaMemory)
     MI_IVE_Image_t over{E_MI_IVE_IMAGE_TYPE_YUV420SP, {small, small + 4}, {}, {4, 4}, 4, 4};
     MI_IVE_Image_t rgb{E_MI_IVE_IMAGE_TYPE_U8C3_PACKAGE, {}, {rgbOut.data()}, {4}, 4, 4};
     EXPECT_EQ(MiErrCode(E_MI_MODULE_ID_IVE, E_MI_ERR_ILLEGAL_PARAM), MI_IVE_Csc(2, &over, &rgb, &ctrl, 1));
-}
-
-// The speaker plays 40 ms a period into the sandbox's WAV file; the microphone's frames carry what
-// it played meanwhile as their echo reference.
-TEST_F(MiSim, SpeakerAndMicrophone)
-{
-    MI_AUDIO_Attr_t attr{8000, E_MI_AUDIO_BIT_WIDTH_16, 0, E_MI_AUDIO_SOUND_MODE_MONO, 6, 320, 0, 1, {0, 0, 1}};
-    MI_AUDIO_Attr_t got{};
-    EXPECT_EQ(MiErrCode(E_MI_MODULE_ID_AO, E_MI_ERR_NOT_CONFIG), MI_AO_GetPubAttr(0, &got));
-    ASSERT_EQ(0, MI_AO_SetPubAttr(0, &attr));
-    ASSERT_EQ(0, MI_AO_Enable(0));
-    ASSERT_EQ(0, MI_AO_EnableChn(0, 0));
-    ASSERT_EQ(0, MI_AI_SetPubAttr(0, &attr));
-    ASSERT_EQ(0, MI_AI_Enable(0));
-    ASSERT_EQ(0, MI_AI_EnableChn(0, 0));
-
-    std::vector<int16_t> tone(640);
-    for (size_t i = 0; i < tone.size(); ++i) {
-        tone[i] = static_cast<int16_t>(1000 * std::sin(i * 0.3));
-    }
-    MI_AUDIO_Frame_t f{};
-    f.virAddr[0] = tone.data();
-    f.len = static_cast<MI_U32>(tone.size() * 2);
-    ASSERT_EQ(0, MI_AO_SendFrame(0, 0, &f, 100));
-    MI_AO_ChnState_t st{};
-    ASSERT_EQ(0, MI_AO_QueryChnStat(0, 0, &st));
-    EXPECT_EQ(2u, st.chnBusyNum);
-
-    MI_AUDIO_Frame_t mic{};
-    MI_AUDIO_AecFrame_t aec{};
-    EXPECT_EQ(MiErrCode(E_MI_MODULE_ID_AI, E_MI_ERR_BUF_EMPTY), MI_AI_GetFrame(0, 0, &mic, &aec, 0));
-    MiSimPump(1);
-    ASSERT_EQ(0, MI_AO_QueryChnStat(0, 0, &st));
-    EXPECT_EQ(1u, st.chnBusyNum);
-    ASSERT_EQ(0, MI_AI_GetFrame(0, 0, &mic, &aec, 0));
-    EXPECT_EQ(640u, mic.len);
-    ASSERT_EQ(1, aec.valid);
-    EXPECT_EQ(0, std::memcmp(aec.refFrame.virAddr[0], tone.data(), 640)) << "the echo reference is what played";
-    EXPECT_EQ(MiErrCode(E_MI_MODULE_ID_AI, E_MI_ERR_BUSY), MI_AI_GetFrame(0, 0, &mic, &aec, 0));
-    ASSERT_EQ(0, MI_AI_ReleaseFrame(0, 0, &mic, &aec));
-    MiSimPump(2);
-
-    // The file runs at 16 kHz: every other sample is the one played, the ones between lie halfway
-    // (the last one waits for the next sound).
-    std::string wav = mSandbox.Read("/.board/speaker.wav");
-    ASSERT_EQ(44u + 2u * 1279u, wav.size());
-    EXPECT_EQ("RIFF", wav.substr(0, 4));
-    uint32_t rate = 0;
-    uint32_t dataLen = 0;
-    std::memcpy(&rate, wav.data() + 24, 4);
-    std::memcpy(&dataLen, wav.data() + 40, 4);
-    EXPECT_EQ(16000u, rate);
-    EXPECT_EQ(2u * 1279u, dataLen);
-    std::vector<int16_t> file(1279);
-    std::memcpy(file.data(), wav.data() + 44, 2 * file.size());
-    for (size_t i = 0; i + 1 < tone.size(); ++i) {
-        ASSERT_EQ(tone[i], file[2 * i]) << i;
-        ASSERT_NEAR((tone[i] + tone[i + 1]) / 2.0, file[2 * i + 1], 0.5) << i;
-    }
-}
-
-TEST_F(MiSim, GraphDumpListsWhatIsBuilt)
-{
-    EXPECT_EQ("", MiSimDumpGraph());
-    BuildCapture(1920, 1080);
-    EXPECT_EQ("sensor pad 0 res 0 mirror 0 flip 0\n"
-              "vif dev 0 intf 0 work 0 hdr 0 clkedge 0 dataseq 0\n"
-              "vif chn 0 port 0 cap 0,0 1920x1080 dest 1920x1080 sel 0\n"
-              "vpe chn 0 max 1920x1080 pixfmt 24 rotation 0 started\n"
-              "vpe chn 0 port 1 640x360 pixfmt 11\n"
-              "divp chn 0 max 640x360 crop 0,0 640x360 out 480x288 pixfmt 11 depth 2/5 started\n"
-              "bind vif.0.0.0 -> vpe.0.0.0 rate 25/25 type 4 param 0\n"
-              "bind vpe.0.0.1 -> divp.0.0.0 rate 25/25 type 1 param 0\n",
-              MiSimDumpGraph());
 }

@@ -137,15 +137,6 @@ TEST(Thread, ManyThreadsComeAndGo)
     EXPECT_EQ(kThreads, running.load());
 }
 
-TEST(Thread, BadArguments)
-{
-    THRD_HANDLE h = nullptr;
-    EXPECT_EQ(UNI_INVALID_PARM, CreateAndStart(&h, nullptr, nullptr, nullptr, nullptr, nullptr));
-    EXPECT_EQ(UNI_INVALID_PARM, CreateAndStart(nullptr, nullptr, nullptr, LoopUntilStopped, nullptr, nullptr));
-    EXPECT_EQ(-1, GetThrdSta(nullptr));
-    EXPECT_EQ(UNI_INVALID_PARM, DeleteThrdHandle(nullptr));
-}
-
 TEST(Mutex, CodesAndExclusion)
 {
     EXPECT_EQ(UNI_INVALID_PARM, CreateMutexAndInit(nullptr));

@@ -68,11 +68,6 @@ void RunBlocking(void* arg)
 
 }  // namespace
 
-TEST(WorkQueue, RefusedBeforeInit)
-{
-    EXPECT_EQ(-1, nq_work_queue_add([](void*) {}, nullptr));
-}
-
 TEST(WorkQueue, JobsRunOnceOnTheWorkThreads)
 {
     ASSERT_EQ(0, nq_work_queue_init());

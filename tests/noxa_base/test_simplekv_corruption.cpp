@@ -170,6 +170,7 @@ protected:
             }
             ExpectStore(want(row));
         }
+        EXPECT_EQ(0u, mFs.WritesBeforeJournalGone());
     }
 
     UniTestClock mClock;

@@ -238,18 +238,6 @@ TEST_F(TimerQueue, DeleteWaitsForTheRunningCallback)
     timerThread.join();
 }
 
-TEST(SysTimer, RefusedBeforeInit)
-{
-    TIMER_ID id = 0;
-    EXPECT_EQ(-1, sys_add_timer(Record, nullptr, &id));
-    EXPECT_EQ(-1, sys_start_timer(1, 10, TIMER_ONCE));
-    EXPECT_EQ(-1, sys_trigger_timer(1));
-    EXPECT_EQ(-1, sys_stop_timer(1));
-    EXPECT_EQ(-1, sys_delete_timer(1));
-    EXPECT_EQ(0, IsThisSysTimerRun(1));
-    EXPECT_EQ(-1, system_timer_release());
-}
-
 TEST(SysTimer, CallbacksRunOnTheTimerThread)
 {
     UniTestClock clock;

@@ -300,24 +300,6 @@ TEST(MsgWorker, ReleaseDropsQueuedExpiries)
     loop.join();
 }
 
-TEST(MsgWorker, NullArguments)
-{
-    uint16_t id = 0;
-    TM_MSG_S* tm = nullptr;
-    EXPECT_EQ(UNI_INVALID_PARM, CreateMsgWorker(nullptr, nullptr, nullptr, nullptr));
-    EXPECT_EQ(UNI_INVALID_PARM, MsgWorkerPost(nullptr, 1, nullptr, 0));
-    EXPECT_EQ(UNI_INVALID_PARM, MsgWorkerPostCopy(nullptr, 1, "x", 1));
-    EXPECT_EQ(UNI_INVALID_PARM, MsgWorkerRegHandler(nullptr, 1, RecordMsg));
-    EXPECT_EQ(UNI_INVALID_PARM, MsgWorkerUnregHandler(nullptr, 1));
-    EXPECT_EQ(UNI_INVALID_PARM, MsgWorkerGetFreeMsgId(nullptr, &id));
-    EXPECT_EQ(UNI_INVALID_PARM, MsgWorkerCreateTmMsg(nullptr, nullptr, [](TM_MSG_S*) {}, &tm));
-    EXPECT_EQ(UNI_INVALID_PARM, cmmod_start_tm_msg(nullptr, 10, TIMER_ONCE));
-    EXPECT_EQ(UNI_INVALID_PARM, cmmod_stop_tm_msg(nullptr));
-    EXPECT_EQ(UNI_INVALID_PARM, cmmod_release_tm_msg(nullptr));
-    EXPECT_EQ(UNI_INVALID_PARM, ReleaseMsgQue(nullptr));
-    EXPECT_EQ(UNI_INVALID_PARM, CreateMsgQueAndInit(nullptr));
-}
-
 TEST(RefData, LastPutReleases)
 {
     // Copy mode: the bytes live in the holder.

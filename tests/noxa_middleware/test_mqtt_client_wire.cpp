@@ -649,28 +649,27 @@ bool ReturnsPromptly(Fn fn)
 
 TEST_F(MqttWire, QuitAndDeleteDuringABackoff)
 {
-    Rec().permitAnswer = 0;
-    Create();
-    Start(true);
-    // The test clock stands still: the back-off would never end by itself.
-    ASSERT_TRUE(Rec().WaitLog("and sleeptime:"));
-    EXPECT_TRUE(ReturnsPromptly([this] { EXPECT_EQ(0, mqtt_client_quit(mH)); }));
-    EXPECT_EQ(1, Rec().LogCount("mqtt real status:9"));
-    EXPECT_EQ(1, Rec().LogCount("quit mqtt while loop."));
-    EXPECT_TRUE(ReturnsPromptly([this] { EXPECT_EQ(0, delete_mqtt_hand(mH)); }));
-    mH = nullptr;
-    EXPECT_TRUE(WaitThreadsBack());
-}
-
-TEST_F(MqttWire, DeleteDuringABackoffWithoutQuit)
-{
-    Create();
-    Start();
-    ASSERT_FALSE(mBroker.Handshake(5).empty());
-    ASSERT_TRUE(Rec().WaitLog("and sleeptime:"));
-    EXPECT_TRUE(ReturnsPromptly([this] { EXPECT_EQ(0, delete_mqtt_hand(mH)); }));
-    mH = nullptr;
-    EXPECT_TRUE(WaitThreadsBack());
+    // The test clock stands still: a back-off would never end by itself. One after a refused
+    // permit, quit first; one after a refused CONNECT, deleted at once.
+    for (const bool quit : {true, false}) {
+        SCOPED_TRACE(quit ? "quit, then delete" : "delete");
+        Rec().Reset();
+        Rec().permitAnswer = quit ? 0 : 1;
+        Create();
+        Start(quit);
+        if (!quit) {
+            ASSERT_FALSE(mBroker.Handshake(5).empty());
+        }
+        ASSERT_TRUE(Rec().WaitLog("and sleeptime:"));
+        if (quit) {
+            EXPECT_TRUE(ReturnsPromptly([this] { EXPECT_EQ(0, mqtt_client_quit(mH)); }));
+            EXPECT_EQ(1, Rec().LogCount("mqtt real status:9"));
+            EXPECT_EQ(1, Rec().LogCount("quit mqtt while loop."));
+        }
+        EXPECT_TRUE(ReturnsPromptly([this] { EXPECT_EQ(0, delete_mqtt_hand(mH)); }));
+        mH = nullptr;
+        EXPECT_TRUE(WaitThreadsBack());
+    }
 }
 
 TEST_F(MqttWire, DeleteWhileOnlineEndsTheBlockedReceive)

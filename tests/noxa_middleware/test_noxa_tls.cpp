@@ -408,18 +408,4 @@ TEST(TlsPsk, HandshakeWithAServerHoldingOnlyTheKey)
     }
 }
 
-TEST(TlsArgs, RefusedBeforeAnythingIsAllocated)
-{
-    int fd = 0;
-    NOXA_TLS_HANDLER* tls = nullptr;
-    EXPECT_EQ(-2, noxa_tls_connect(nullptr, kHost, 443, 1, &fd, NetSend, NetRecv, fd, 1));
-    EXPECT_EQ(-1, noxa_tls_connect(&tls, kHost, 443, 1, nullptr, NetSend, NetRecv, fd, 1));
-    EXPECT_EQ(-1, noxa_tls_connect(&tls, kHost, 443, 1, &fd, nullptr, NetRecv, fd, 1));
-    EXPECT_EQ(nullptr, tls);
-    uint8_t b = 0;
-    EXPECT_EQ(-2, noxa_tls_write(nullptr, &b, 1));
-    EXPECT_EQ(-2, noxa_tls_read(nullptr, &b, 1));
-    EXPECT_EQ(-2, noxa_tls_disconnect(nullptr));
-}
-
 }  // namespace

@@ -1,5 +1,6 @@
 // The simulated board's network: link and address requests answered from the sandbox, and the
-// simulated tools that keep that state, in the forms the unit parses.
+// simulated tools that keep that state, in the forms the unit parses (the station and access
+// point tools are walked by the unit's own network suite).
 #include "netsim.h"
 #include "platform/board_net.h"
 #include "platform/shell.h"
@@ -135,67 +136,6 @@ TEST(BoardNet, AddressesComeFromTheSimulatedTools)
     std::string none = Output("udhcpc -iwlan0 -T 2 -t 120 -n");
     EXPECT_TRUE(Has(none, "udhcpc: no lease, failing")) << none;
     EXPECT_EQ(std::to_string(-EADDRNOTAVAIL), Addr("wlan0"));
-}
-
-TEST(BoardNet, StationAssociatesWithANetworkInRangeAndItsPassPhrase)
-{
-    TestSandbox sb;
-    ASSERT_EQ(0, Exit("insmod /customer/ko/rtl8188f.ko"));
-    EXPECT_EQ(1, Exit("insmod /customer/ko/rtl8188f.ko"));  // already loaded
-    EXPECT_TRUE(Has(Output("/customer/wpa_cli -p /tmp/wpa_supplicant status"), "Failed to connect"));
-    // The SSID in its hex form ("Door Net"), as wpa_supplicant reads it.
-    sb.Write("/etc/wpa.conf", "ctrl_interface=/tmp/wpa_supplicant\nnetwork={\nssid=446f6f72204e6574\npsk=\"secret123\"\n}\n");
-    ASSERT_EQ(0, Exit("/customer/wpa_supplicant -B -Dnl80211 -iwlan0 -c /etc/wpa.conf"));
-    EXPECT_EQ(255, Exit("/customer/wpa_supplicant -B -Dnl80211 -iwlan0 -c /etc/wpa.conf"));  // one at a time
-
-    std::string status = Output("/customer/wpa_cli -p /tmp/wpa_supplicant status");
-    EXPECT_TRUE(Has(status, "wpa_state=SCANNING\n")) << status;
-    ASSERT_TRUE(NetSim(sb, {"wifi", "add", "Door Net", "secret124"}));
-    EXPECT_TRUE(Has(Output("/customer/wpa_cli -p /tmp/wpa_supplicant status"), "wpa_state=SCANNING\n"));
-    ASSERT_TRUE(NetSim(sb, {"wifi", "add", "Door Net", "secret123"}));  // replaces the entry
-    status = Output("/customer/wpa_cli -p /tmp/wpa_supplicant status");
-    EXPECT_TRUE(Has(status, "ssid=Door Net\n")) << status;
-    EXPECT_TRUE(Has(status, "wpa_state=COMPLETED\n")) << status;
-    std::string iw = Output("iwconfig wlan0");
-    EXPECT_TRUE(Has(iw, "ESSID:\"Door Net\"")) << iw;
-    EXPECT_TRUE(Has(iw, "Mode:Managed")) << iw;
-    EXPECT_TRUE(Has(iw, "Link Quality=70/70")) << iw;
-
-    ASSERT_EQ(0, Exit("udhcpc -iwlan0 -T 2 -t 120 -n"));
-    EXPECT_EQ("192.168.20.100", Addr("wlan0"));
-
-    // Out of range, then wpa_supplicant stopped.
-    ASSERT_TRUE(NetSim(sb, {"wifi", "remove", "Door Net"}));
-    EXPECT_TRUE(Has(Output("/customer/wpa_cli -p /tmp/wpa_supplicant status"), "wpa_state=SCANNING\n"));
-    ASSERT_TRUE(NetSim(sb, {"wifi", "add", "Door Net", "secret123"}));
-    EXPECT_EQ(0, Exit("killall wpa_supplicant udhcpc"));
-    EXPECT_EQ(1, Exit("killall wpa_supplicant"));
-    EXPECT_TRUE(Has(Output("/customer/wpa_cli -p /tmp/wpa_supplicant status"), "Failed to connect"));
-    EXPECT_TRUE(Has(Output("iwconfig wlan0"), "ESSID:off/any"));
-}
-
-TEST(BoardNet, AccessPointUntilHostapdIsStopped)
-{
-    TestSandbox sb;
-    ASSERT_TRUE(NetSim(sb, {"usb", "ssv6x5x"}));
-    EXPECT_TRUE(Has(Output("lsusb"), "ID 8065:"));
-    ASSERT_EQ(0, Exit("insmod /customer/ko/rtl8188f.ko"));  // the wrong driver finds no module
-    EXPECT_EQ(1, Exit("iwconfig wlan0"));
-    ASSERT_EQ(0, Exit("insmod /customer/ko/ssv6x5x.ko stacfgpath=/customer/ssv6255-cfg/ssv6x5x-wifi.cfg"));
-    sb.Write("/etc/hostapd_none.conf", "interface=wlan0\nssid2=446f6f72\nchannel=6\n");
-    sb.Write("/etc/udhcpd.conf", "interface        wlan0\n");
-    ASSERT_EQ(0, Exit("udhcpd /etc/udhcpd.conf"));
-    ASSERT_EQ(0, Exit("/customer/hostapd /etc/hostapd_none.conf"));
-    std::string iw = Output("iwconfig wlan0");
-    EXPECT_TRUE(Has(iw, "ESSID:\"Door\"")) << iw;
-    EXPECT_TRUE(Has(iw, "Mode:Master  Frequency:2.437 GHz")) << iw;
-
-    EXPECT_EQ(0, Exit("killall hostapd"));
-    EXPECT_EQ(0, Exit("killall udhcpd"));
-    iw = Output("iwconfig wlan0");
-    EXPECT_TRUE(Has(iw, "Mode:Managed")) << iw;
-    EXPECT_TRUE(Has(iw, "ESSID:off/any")) << iw;
-    EXPECT_EQ(1, Exit("killall udhcpd"));
 }
 
 TEST(BoardNet, BootForgetsTheLastRunButNotTheCable)

@@ -1,0 +1,718 @@
+#include "noxa_ipc_transfer.h"
+
+#include "noxa_adapter/utilities/uni_log.h"
+#include "noxa_adapter/utilities/uni_time.h"
+#include "noxa_ipc_sdk/noxa_g711.h"
+#include "noxa_ipc_sdk/ring_buffer/noxa_ring_buffer.h"
+#include "platform/board/devices.h"
+#include "transfer_wire.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+enum class SessionState { Free, Live, Playback };
+
+// A viewer's largest incoming record: events and talk-back frames are small.
+constexpr uint32_t kRecvMax = 64 * 1024;
+// Video copy buffer when the ring buffer does not yet know its largest frame.
+constexpr uint32_t kVideoBufDefault = 512 * 1024;
+constexpr uint32_t kAudioBuf = 4096;
+constexpr int kAudioChannel = 9;
+
+struct Session {
+    std::mutex lock;  // the socket's writes and the state
+    int fd = -1;
+    std::atomic<bool> connected{false};
+    std::atomic<bool> stop{false};
+    std::atomic<SessionState> state{SessionState::Free};
+    std::atomic<bool> videoOn{false};
+    std::atomic<bool> audioOn{false};
+    std::atomic<uint32_t> quality{0};
+    std::thread reader;
+    std::thread live;
+    std::vector<uint8_t> recv;
+    std::vector<uint8_t> video;
+    std::vector<uint8_t> audio;
+    std::vector<uint8_t> g711;
+};
+
+struct Module {
+    std::atomic<bool> inited{false};
+    std::atomic<bool> stopping{false};
+    NOXA_P2P_TRANSFER_PARAM_S param{};
+    uint32_t clients = NOXA_P2P_CLIENT_MAX;
+    uint32_t talkCodec = P2P_WIRE_CODEC_UNKNOWN;
+    uint32_t videoCodec[2] = {};
+    int listenFd = -1;
+    std::thread acceptor;
+    Session sessions[NOXA_P2P_CLIENT_MAX];
+};
+
+Module gMod;
+
+void Put32(uint8_t* p, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i) {
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+    }
+}
+
+void Put64(uint8_t* p, uint64_t v)
+{
+    Put32(p, static_cast<uint32_t>(v));
+    Put32(p + 4, static_cast<uint32_t>(v >> 32));
+}
+
+uint32_t Get32(const uint8_t* p)
+{
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+uint32_t VideoWire(uint32_t codec)
+{
+    return codec == NOXA_CODEC_VIDEO_H265 ? P2P_WIRE_CODEC_H265 : P2P_WIRE_CODEC_H264;
+}
+
+uint32_t AudioWire(uint32_t codec)
+{
+    switch (codec) {
+    case NOXA_CODEC_AUDIO_PCM:
+        return P2P_WIRE_CODEC_PCM16;
+    case NOXA_CODEC_AUDIO_G711U:
+        return P2P_WIRE_CODEC_G711U;
+    case NOXA_CODEC_AUDIO_G711A:
+        return P2P_WIRE_CODEC_G711A;
+    default:
+        return P2P_WIRE_CODEC_UNKNOWN;
+    }
+}
+
+bool SendAll(int fd, const struct iovec* iov, int cnt)
+{
+    struct iovec v[3];
+    memcpy(v, iov, sizeof(struct iovec) * cnt);
+    int at = 0;
+    while (at < cnt) {
+        struct msghdr msg {};
+        msg.msg_iov = v + at;
+        msg.msg_iovlen = cnt - at;
+        ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        while (at < cnt && static_cast<size_t>(n) >= v[at].iov_len) {
+            n -= static_cast<ssize_t>(v[at].iov_len);
+            ++at;
+        }
+        if (at < cnt) {
+            v[at].iov_base = static_cast<uint8_t*>(v[at].iov_base) + n;
+            v[at].iov_len -= static_cast<size_t>(n);
+        }
+    }
+    return true;
+}
+
+// One record to the client; the caller holds the session lock. A failed write ends the
+// connection (its reader sees the shutdown and frees the session).
+bool SendLocked(Session& s, uint32_t kind, uint32_t client, const void* fields, uint32_t fieldLen,
+                const void* data, uint32_t dataLen)
+{
+    if (s.fd < 0) {
+        return false;
+    }
+    uint8_t head[P2P_WIRE_HEAD_SIZE];
+    Put32(head, kind);
+    Put32(head + 4, client);
+    Put32(head + 8, fieldLen + dataLen);
+    struct iovec iov[3] = {{head, sizeof head}, {const_cast<void*>(fields), fieldLen}, {const_cast<void*>(data), dataLen}};
+    if (!SendAll(s.fd, iov, 3)) {
+        shutdown(s.fd, SHUT_RDWR);
+        return false;
+    }
+    return true;
+}
+
+bool Send(Session& s, uint32_t kind, uint32_t client, const void* fields, uint32_t fieldLen, const void* data = nullptr,
+          uint32_t dataLen = 0)
+{
+    std::lock_guard<std::mutex> lock(s.lock);
+    return SendLocked(s, kind, client, fields, fieldLen, data, dataLen);
+}
+
+bool RecvAll(int fd, uint8_t* buf, size_t len)
+{
+    size_t got = 0;
+    while (got < len) {
+        ssize_t n = recv(fd, buf + got, len - got, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Quality 0 watches the main stream (channel 0), quality 1 the sub stream (channel 1).
+int ChannelOf(uint32_t quality)
+{
+    return quality == 1 ? 1 : 0;
+}
+
+void LiveThread(uint32_t client)
+{
+    Session& s = gMod.sessions[client];
+    const int user = RING_BUFFER_USER_P2P_BASE + static_cast<int>(client);
+    int channel = -1;
+    bool videoWas = false;
+    bool audioWas = false;
+    bool keySeen = false;
+    while (!s.stop.load()) {
+        bool moved = false;
+        bool videoOn = s.videoOn.load();
+        int want = ChannelOf(s.quality.load());
+        if (videoOn && (!videoWas || want != channel)) {
+            // A new or switched view starts afresh at the next key frame.
+            channel = want;
+            noxa_ipc_ring_buffer_clean_user_state(channel, user);
+            keySeen = false;
+        }
+        videoWas = videoOn;
+        if (videoOn) {
+            RING_BUFFER_NODE_S* node = noxa_ipc_ring_buffer_get_video_frame(channel, user, 0);
+            RING_BUFFER_FRAME_S f{};
+            int n = node == nullptr ? -2
+                                    : noxa_ipc_ring_buffer_copy_frame(channel, user, node, s.video.data(),
+                                                                      static_cast<uint32_t>(s.video.size()), &f);
+            if (node != nullptr) {
+                moved = true;
+            }
+            if (n >= 0 && (keySeen || f.type == MEDIA_FRAME_TYPE_I)) {
+                keySeen = true;
+                uint8_t fields[28];
+                Put32(fields, static_cast<uint32_t>(channel));
+                Put32(fields + 4, gMod.videoCodec[channel]);
+                Put32(fields + 8, f.type == MEDIA_FRAME_TYPE_I ? 1 : 0);
+                Put64(fields + 12, f.pts);
+                Put64(fields + 20, f.timestamp);
+                Send(s, P2P_WIRE_LIVE_VIDEO, client, fields, sizeof fields, s.video.data(), static_cast<uint32_t>(n));
+            }
+        }
+        bool audioOn = s.audioOn.load();
+        if (audioOn && !audioWas) {
+            noxa_ipc_ring_buffer_clean_user_state(kAudioChannel, user);
+        }
+        audioWas = audioOn;
+        if (audioOn) {
+            RING_BUFFER_NODE_S* node = noxa_ipc_ring_buffer_get_audio_frame(kAudioChannel, user, 0);
+            RING_BUFFER_FRAME_S f{};
+            int n = node == nullptr ? -2
+                                    : noxa_ipc_ring_buffer_copy_frame(kAudioChannel, user, node, s.audio.data(),
+                                                                      static_cast<uint32_t>(s.audio.size()), &f);
+            if (node != nullptr) {
+                moved = true;
+            }
+            uint32_t len = 0;
+            if (n > 0 && noxa_g711_encode(NOXA_G711_ULAW, reinterpret_cast<const int16_t*>(s.audio.data()), n,
+                                          s.g711.data(), &len) == 0) {
+                uint8_t fields[20];
+                Put32(fields, P2P_WIRE_CODEC_G711U);
+                Put64(fields + 4, f.pts);
+                Put64(fields + 12, f.timestamp);
+                Send(s, P2P_WIRE_LIVE_AUDIO, client, fields, sizeof fields, s.g711.data(), len);
+            }
+        }
+        if (!moved) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+}
+
+uint32_t OnlineCount()
+{
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < gMod.clients; ++i) {
+        n += gMod.sessions[i].connected.load() ? 1 : 0;
+    }
+    return n;
+}
+
+void HandleEvent(uint32_t client, const uint8_t* p, uint32_t len)
+{
+    Session& s = gMod.sessions[client];
+    if (len < 8) {
+        return;
+    }
+    uint32_t code = Get32(p);
+    uint32_t count = Get32(p + 4);
+    if (count > NOXA_P2P_EVENT_WORDS || len < 8 + 4 * count) {
+        PR_ERR("client %u: bad event record", client);
+        return;
+    }
+    uint32_t words[NOXA_P2P_EVENT_WORDS] = {};
+    for (uint32_t i = 0; i < count; ++i) {
+        words[i] = Get32(p + 8 + 4 * i);
+    }
+    // Word 0 names the client, so a viewer acts only on its own session.
+    if (code != TRANS_LIVE_VIDEO_CLARITY_SET && code != TRANS_LIVE_VIDEO_CLARITY_QUERY) {
+        words[0] = client;
+    }
+    switch (code) {
+    case TRANS_LIVE_VIDEO_START:
+    case TRANS_LIVE_AUDIO_START:
+        (code == TRANS_LIVE_VIDEO_START ? s.videoOn : s.audioOn).store(true);
+        if (s.state.load() == SessionState::Free) {
+            s.state.store(SessionState::Live);
+        }
+        break;
+    case TRANS_LIVE_VIDEO_STOP:
+    case TRANS_LIVE_AUDIO_STOP:
+        (code == TRANS_LIVE_VIDEO_STOP ? s.videoOn : s.audioOn).store(false);
+        if (s.state.load() == SessionState::Live && !s.videoOn.load() && !s.audioOn.load()) {
+            s.state.store(SessionState::Free);
+        }
+        break;
+    case TRANS_LIVE_QUALITY_CHANGE:
+        s.quality.store(words[2] == 1 ? 1 : 0);
+        break;
+    case TRANS_PLAYBACK_START_TS: {
+        // In playback before the application starts sending frames.
+        std::lock_guard<std::mutex> lock(s.lock);
+        s.state.store(SessionState::Playback);
+        break;
+    }
+    default:
+        break;
+    }
+    int rc = gMod.param.on_event_cb(static_cast<NOXA_P2P_EVENT_E>(code), words);
+    if (code == TRANS_PLAYBACK_STOP) {
+        std::lock_guard<std::mutex> lock(s.lock);
+        if (s.state.load() == SessionState::Playback) {
+            s.state.store(s.videoOn.load() || s.audioOn.load() ? SessionState::Live : SessionState::Free);
+        }
+    }
+    uint8_t answer[12 + 4 * NOXA_P2P_EVENT_WORDS];
+    Put32(answer, code);
+    Put32(answer + 4, static_cast<uint32_t>(rc));
+    Put32(answer + 8, count);
+    for (uint32_t i = 0; i < count; ++i) {
+        Put32(answer + 12 + 4 * i, words[i]);
+    }
+    Send(s, P2P_WIRE_ANSWER, client, answer, 12 + 4 * count);
+}
+
+void HandleTalk(uint32_t client, uint8_t* p, uint32_t len)
+{
+    TRANSFER_MEDIA_FRAME_S f{};
+    f.audio.audio_codec = gMod.param.rev_audio_codec;
+    f.audio.audio_sample = gMod.param.rev_audio_sample;
+    f.audio.audio_databits = gMod.param.rev_audio_databits;
+    f.audio.audio_channel = gMod.param.rev_audio_channel;
+    f.audio.p_audio_buf = p;
+    f.audio.buf_len = len;
+    f.audio.pts = uni_time_get_posix_ms();
+    f.audio.timestamp = f.audio.pts / 1000;
+    gMod.param.on_rev_audio_cb(&f, client);
+}
+
+void ReaderThread(uint32_t client)
+{
+    Session& s = gMod.sessions[client];
+    uint8_t head[P2P_WIRE_HEAD_SIZE];
+    while (!s.stop.load() && RecvAll(s.fd, head, sizeof head)) {
+        uint32_t kind = Get32(head);
+        uint32_t len = Get32(head + 8);
+        if (len > kRecvMax || !RecvAll(s.fd, s.recv.data(), len)) {
+            break;
+        }
+        if (kind == P2P_WIRE_EVENT) {
+            HandleEvent(client, s.recv.data(), len);
+        } else if (kind == P2P_WIRE_TALK) {
+            HandleTalk(client, s.recv.data(), len);
+        } else if (kind == P2P_WIRE_BYE) {
+            break;
+        }
+    }
+    s.stop.store(true);
+    s.live.join();
+    bool wasVideo = s.videoOn.exchange(false);
+    s.audioOn.store(false);
+    {
+        std::lock_guard<std::mutex> lock(s.lock);
+        close(s.fd);
+        s.fd = -1;
+        s.state.store(SessionState::Free);
+    }
+    // A viewer gone without its stop still leaves the application's view (counted as online
+    // until then, as a stop from a live viewer is).
+    if (wasVideo && !gMod.stopping.load()) {
+        uint32_t words[NOXA_P2P_EVENT_WORDS] = {client};
+        gMod.param.on_event_cb(TRANS_LIVE_VIDEO_STOP, words);
+    }
+    s.connected.store(false);
+    PR_NOTICE("p2p client %u gone", client);
+    if (gMod.param.on_online_cb != nullptr) {
+        gMod.param.on_online_cb(OnlineCount());
+    }
+}
+
+void Refuse(int fd, uint32_t client, uint32_t reason)
+{
+    uint8_t rec[P2P_WIRE_HEAD_SIZE + 4];
+    Put32(rec, P2P_WIRE_REFUSED);
+    Put32(rec + 4, client);
+    Put32(rec + 8, 4);
+    Put32(rec + 12, reason);
+    struct iovec iov = {rec, sizeof rec};
+    SendAll(fd, &iov, 1);
+    close(fd);
+}
+
+void Welcome(int fd)
+{
+    uint8_t head[P2P_WIRE_HEAD_SIZE];
+    struct timeval tv = {2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (!RecvAll(fd, head, sizeof head) || Get32(head) != P2P_WIRE_HELLO || Get32(head + 8) != 4) {
+        Refuse(fd, 0, 3);
+        return;
+    }
+    uint8_t q[4];
+    uint32_t client = Get32(head + 4);
+    if (!RecvAll(fd, q, sizeof q)) {
+        close(fd);
+        return;
+    }
+    if (client >= gMod.clients) {
+        Refuse(fd, client, 1);
+        return;
+    }
+    Session& s = gMod.sessions[client];
+    if (s.connected.load()) {
+        Refuse(fd, client, 2);
+        return;
+    }
+    if (s.reader.joinable()) {
+        s.reader.join();  // the last connection's reader has finished
+    }
+    tv = {0, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    uint32_t quality = Get32(q);
+    if (quality > 1) {
+        quality = gMod.param.live_mode == 1 ? 1 : 0;
+    }
+    int maxFrame = noxa_ipc_ring_buffer_get_max_frame_size();
+    s.video.resize(maxFrame > 0 ? static_cast<size_t>(maxFrame) : kVideoBufDefault);
+    s.audio.resize(kAudioBuf);
+    s.g711.resize(kAudioBuf / 2);
+    s.recv.resize(kRecvMax);
+    s.quality.store(quality);
+    s.state.store(SessionState::Free);
+    s.stop.store(false);
+    {
+        std::lock_guard<std::mutex> lock(s.lock);
+        s.fd = fd;
+    }
+    s.connected.store(true);
+
+    const NOXA_MEDIA_INFO_S& m = gMod.param.media_info;
+    int ch = ChannelOf(quality);
+    uint32_t w[P2P_WIRE_WELCOME_WORDS] = {quality,
+                                          static_cast<uint32_t>(ch),
+                                          gMod.videoCodec[ch],
+                                          m.video_width[ch],
+                                          m.video_height[ch],
+                                          m.video_fps[ch],
+                                          P2P_WIRE_CODEC_G711U,
+                                          8000,
+                                          gMod.talkCodec,
+                                          gMod.param.rev_audio_sample,
+                                          gMod.param.rev_audio_databits,
+                                          gMod.param.rev_audio_channel,
+                                          gMod.clients};
+    uint8_t words[4 * P2P_WIRE_WELCOME_WORDS];
+    for (int i = 0; i < P2P_WIRE_WELCOME_WORDS; ++i) {
+        Put32(words + 4 * i, w[i]);
+    }
+    Send(s, P2P_WIRE_WELCOME, client, words, sizeof words);
+    PR_NOTICE("p2p client %u online, quality %u", client, quality);
+    s.live = std::thread(LiveThread, client);
+    s.reader = std::thread(ReaderThread, client);
+    if (gMod.param.on_online_cb != nullptr) {
+        gMod.param.on_online_cb(OnlineCount());
+    }
+}
+
+void AcceptThread()
+{
+    while (!gMod.stopping.load()) {
+        struct pollfd p = {gMod.listenFd, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) {
+            continue;
+        }
+        int fd = accept(gMod.listenFd, nullptr, nullptr);
+        if (fd >= 0) {
+            Welcome(fd);
+        }
+    }
+}
+
+// The port the viewers find the unit on, in place of a rendezvous server.
+bool Listen()
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t alen = sizeof a;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 8) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &alen) != 0) {
+        close(fd);
+        return false;
+    }
+    std::string file = SimStateFile("p2p.port");
+    if (!file.empty() && !SimWriteFileAtomic(file, std::to_string(ntohs(a.sin_port)) + "\n")) {
+        PR_ERR("cannot write %s", file.c_str());
+    }
+    gMod.listenFd = fd;
+    return true;
+}
+
+// The session of a client for the senders; null (and the result in rc) when refused.
+Session* SessionFor(uint32_t client, int badIndex, int* rc)
+{
+    if (!gMod.inited.load()) {
+        PR_ERR("The Transfer Module Is Not Inited");
+        *rc = -1;
+        return nullptr;
+    }
+    if (client >= gMod.clients) {
+        *rc = badIndex;
+        return nullptr;
+    }
+    return &gMod.sessions[client];
+}
+
+uint64_t StampMs(uint64_t pts, uint64_t timestamp)
+{
+    return pts != 0 ? pts : timestamp * 1000;
+}
+
+}  // namespace
+
+int noxa_ipc_tranfser_init(const NOXA_P2P_TRANSFER_PARAM_S* param)
+{
+    if (param == nullptr || param->on_rev_audio_cb == nullptr || param->on_event_cb == nullptr) {
+        PR_ERR("transfer init: talk-back and event callbacks are required");
+        return -1;
+    }
+    if (gMod.inited.load()) {
+        PR_ERR("transfer module already started");
+        return -1;
+    }
+    gMod.param = *param;
+    gMod.clients = param->max_client_num == 0 || param->max_client_num > NOXA_P2P_CLIENT_MAX ? NOXA_P2P_CLIENT_MAX
+                                                                                           : param->max_client_num;
+    if (param->max_client_num > NOXA_P2P_CLIENT_MAX) {
+        PR_NOTICE("p2p clients %u capped to %u", param->max_client_num, gMod.clients);
+    }
+    gMod.videoCodec[0] = VideoWire(param->media_info.video_codec[0]);
+    gMod.videoCodec[1] = VideoWire(param->media_info.video_codec[1]);
+    gMod.talkCodec = AudioWire(param->rev_audio_codec);
+    if (gMod.talkCodec == P2P_WIRE_CODEC_UNKNOWN) {
+        PR_ERR("talk-back codec %u has no wire code", param->rev_audio_codec);
+    }
+    gMod.stopping.store(false);
+    if (!Listen()) {
+        PR_ERR("p2p transport: no port");
+        return -1;
+    }
+    gMod.acceptor = std::thread(AcceptThread);
+    gMod.inited.store(true);
+    return 0;
+}
+
+void noxa_ipc_tranfser_deinit(void)
+{
+    if (!gMod.inited.exchange(false)) {
+        return;
+    }
+    gMod.stopping.store(true);
+    gMod.acceptor.join();
+    close(gMod.listenFd);
+    gMod.listenFd = -1;
+    for (Session& s : gMod.sessions) {
+        {
+            std::lock_guard<std::mutex> lock(s.lock);
+            if (s.fd >= 0) {
+                shutdown(s.fd, SHUT_RDWR);
+            }
+        }
+        if (s.reader.joinable()) {
+            s.reader.join();
+        }
+    }
+}
+
+int noxa_ipc_get_online_client_cnt(void)
+{
+    return gMod.inited.load() ? static_cast<int>(OnlineCount()) : -1;
+}
+
+int noxa_ipc_playback_send_video_frame(uint32_t client, const TRANSFER_MEDIA_FRAME_S* frame)
+{
+    int rc = 0;
+    Session* s = SessionFor(client, -ENOENT, &rc);
+    if (s == nullptr) {
+        return rc;
+    }
+    if (frame == nullptr) {
+        return -ENOENT;
+    }
+    const TRANSFER_VIDEO_FRAME_S& v = frame->video;
+    std::lock_guard<std::mutex> lock(s->lock);
+    if (s->state.load() != SessionState::Playback) {
+        return -ENXIO;
+    }
+    uint8_t fields[16];
+    Put32(fields, VideoWire(v.media_codec));
+    Put32(fields + 4, v.frame_type == 1 ? 1 : 0);
+    Put64(fields + 8, StampMs(v.pts, v.timestamp));
+    if (v.buf_len > P2P_WIRE_PAYLOAD_MAX || (v.p_buf == nullptr && v.buf_len != 0) ||
+        !SendLocked(*s, P2P_WIRE_PB_VIDEO, client, fields, sizeof fields, v.p_buf, v.buf_len)) {
+        PR_ERR("pb video send error");
+        return -1;
+    }
+    return 0;
+}
+
+int noxa_ipc_playback_send_audio_frame(uint32_t client, const TRANSFER_MEDIA_FRAME_S* frame)
+{
+    int rc = 0;
+    Session* s = SessionFor(client, -ENOENT, &rc);
+    if (s == nullptr) {
+        return rc;
+    }
+    if (frame == nullptr) {
+        return -ENOENT;
+    }
+    const TRANSFER_AUDIO_FRAME_S& a = frame->audio;
+    std::lock_guard<std::mutex> lock(s->lock);
+    if (s->fd < 0) {
+        return -1;
+    }
+    if (s->state.load() != SessionState::Playback) {
+        return -ENXIO;
+    }
+    uint32_t codec = AudioWire(a.audio_codec);
+    if (codec == P2P_WIRE_CODEC_UNKNOWN || a.buf_len > P2P_WIRE_PAYLOAD_MAX || (a.p_audio_buf == nullptr && a.buf_len != 0)) {
+        return -1;
+    }
+    uint8_t fields[24];
+    Put32(fields, codec);
+    Put32(fields + 4, a.audio_sample);
+    Put32(fields + 8, a.audio_databits);
+    Put32(fields + 12, a.audio_channel);
+    Put64(fields + 16, StampMs(a.pts, a.timestamp));
+    return SendLocked(*s, P2P_WIRE_PB_AUDIO, client, fields, sizeof fields, a.p_audio_buf, a.buf_len) ? 0 : -1;
+}
+
+int noxa_ipc_playback_send_finish(uint32_t client)
+{
+    int rc = 0;
+    Session* s = SessionFor(client, -ENOENT, &rc);
+    if (s == nullptr) {
+        return rc;
+    }
+    std::lock_guard<std::mutex> lock(s->lock);
+    if (s->state.load() == SessionState::Playback) {
+        s->state.store(s->videoOn.load() || s->audioOn.load() ? SessionState::Live : SessionState::Free);
+    }
+    SendLocked(*s, P2P_WIRE_PB_FINISH, client, nullptr, 0, nullptr, 0);
+    return 0;
+}
+
+int noxa_ipc_playback_send_fragment_end(uint32_t client, const uint32_t* fragment)
+{
+    int rc = 0;
+    Session* s = SessionFor(client, -ENOENT, &rc);
+    if (s == nullptr) {
+        return rc;
+    }
+    if (fragment == nullptr) {
+        return -ENOENT;
+    }
+    std::lock_guard<std::mutex> lock(s->lock);
+    if (s->state.load() != SessionState::Playback) {
+        return -ENXIO;
+    }
+    uint8_t fields[8];
+    Put32(fields, fragment[0]);
+    Put32(fields + 4, fragment[1]);
+    return SendLocked(*s, P2P_WIRE_PB_FRAGMENT_END, client, fields, sizeof fields, nullptr, 0) ? 0 : -1;
+}
+
+int noxa_ipc_4_app_download_data(uint32_t client, const STORAGE_FRAME_HEAD_S* head, const uint8_t* data)
+{
+    int rc = 0;
+    Session* s = SessionFor(client, -2, &rc);
+    if (s == nullptr) {
+        return rc;
+    }
+    if (head == nullptr || data == nullptr || head->size > P2P_WIRE_PAYLOAD_MAX) {
+        return -2;
+    }
+    uint8_t fields[24];
+    Put32(fields, head->type);
+    Put32(fields + 4, head->size);
+    Put64(fields + 8, head->timestamp);
+    Put64(fields + 16, head->pts);
+    std::lock_guard<std::mutex> lock(s->lock);
+    return SendLocked(*s, P2P_WIRE_DL_DATA, client, fields, sizeof fields, data, head->size) ? 0 : -1;
+}
+
+int noxa_ipc_4_app_download_status(uint32_t client, uint32_t status)
+{
+    int rc = 0;
+    Session* s = SessionFor(client, -2, &rc);
+    if (s == nullptr) {
+        return rc;
+    }
+    if (status == 100) {
+        PR_NOTICE("send finish to app");
+    }
+    uint8_t fields[4];
+    Put32(fields, status);
+    return Send(*s, P2P_WIRE_DL_STATUS, client, fields, sizeof fields) ? 0 : -1;
+}
+
+void noxa_ipc_p2p_rtc_msg_cb(const char* dev_id, const char* msg, int len)
+{
+    PR_NOTICE("rtc signalling for %s, %d bytes: viewers use the local transport", dev_id != nullptr ? dev_id : "?",
+              msg != nullptr ? len : 0);
+}

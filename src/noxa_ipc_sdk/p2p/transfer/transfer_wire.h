@@ -1,0 +1,42 @@
+// The viewers' transport on the simulated board: one TCP connection per viewer to 127.0.0.1 on
+// the port written in "<root>/.board/p2p.port". Every record is a 12-byte head of three
+// little-endian u32 (kind, client, payload length) and the payload; payload words are
+// little-endian too. The README lists the same table.
+#pragma once
+
+#include <stdint.h>
+
+#define P2P_WIRE_HEAD_SIZE 12
+#define P2P_WIRE_PAYLOAD_MAX (1024 * 1024)
+
+// Viewer to unit.
+#define P2P_WIRE_HELLO 1   // u32 quality (0 or 1; 0xFFFFFFFF: the unit's default)
+#define P2P_WIRE_EVENT 3   // u32 event code, u32 word count (at most 16), the words; the unit puts
+                           // the client into word 0 of every event but 4 and 5 (clarity set, query)
+#define P2P_WIRE_TALK 5    // G.711 bytes in the talk-back format of the welcome
+#define P2P_WIRE_BYE 7     // no payload
+
+// Unit to viewer.
+#define P2P_WIRE_WELCOME 2   // P2P_WIRE_WELCOME_WORDS u32, below
+#define P2P_WIRE_REFUSED 4   // u32 reason: 1 bad client number, 2 client busy, 3 bad hello
+#define P2P_WIRE_ANSWER 6    // u32 event code, u32 callback result, u32 word count, the words
+#define P2P_WIRE_LIVE_VIDEO 10   // u32 channel, u32 codec, u32 frame type, u64 pts, u64 ms; the bytes
+#define P2P_WIRE_LIVE_AUDIO 11   // u32 codec, u64 pts, u64 ms; the bytes
+#define P2P_WIRE_PB_VIDEO 12     // u32 codec, u32 frame type, u64 ms; the bytes
+#define P2P_WIRE_PB_AUDIO 13     // u32 codec, u32 rate, u32 bits, u32 channels, u64 ms; the bytes
+#define P2P_WIRE_PB_FINISH 14    // no payload
+#define P2P_WIRE_PB_FRAGMENT_END 15  // u32 start, u32 end (s since 1970)
+#define P2P_WIRE_DL_DATA 16      // 24-byte head (u32 type, u32 size, u64 ms, u64 pts); the bytes
+#define P2P_WIRE_DL_STATUS 17    // u32 status (100: finished)
+
+// Welcome words: quality, channel, video codec, width, height, fps of the channel; live audio
+// codec, rate; talk-back codec, rate, bits, channels; client count.
+#define P2P_WIRE_WELCOME_WORDS 13
+
+// Codec codes on the wire.
+#define P2P_WIRE_CODEC_H264 1
+#define P2P_WIRE_CODEC_H265 2
+#define P2P_WIRE_CODEC_PCM16 10
+#define P2P_WIRE_CODEC_G711U 11
+#define P2P_WIRE_CODEC_G711A 12
+#define P2P_WIRE_CODEC_UNKNOWN 0

@@ -1,0 +1,521 @@
+// The viewer transfer module seen from a viewer on its loopback port: the refused calls, the
+// client cap, what playback and download senders put on the wire, events with their answers,
+// talk-back to the hook, and live media from the ring buffer. The viewer side here reads the
+// records with its own code (12-byte head: kind, client, length; little-endian words).
+#include "noxa_ipc_sdk/p2p/transfer/noxa_ipc_transfer.h"
+#include "noxa_ipc_sdk/ring_buffer/noxa_ring_buffer.h"
+#include "noxa_iot_sdk/log_capture.h"
+#include "sandbox.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Record kinds as the viewer knows them.
+enum Kind : uint32_t {
+    kHello = 1, kWelcome = 2, kEvent = 3, kRefused = 4, kTalk = 5, kAnswer = 6,
+    kLiveVideo = 10, kLiveAudio = 11, kPbVideo = 12, kPbAudio = 13, kPbFinish = 14, kFragmentEnd = 15,
+    kDlData = 16, kDlStatus = 17,
+};
+
+uint32_t W32(const std::vector<uint8_t>& b, size_t at)
+{
+    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (uint32_t(b[at + 3]) << 24);
+}
+
+uint64_t W64(const std::vector<uint8_t>& b, size_t at)
+{
+    return W32(b, at) | (uint64_t(W32(b, at + 4)) << 32);
+}
+
+void Add32(std::vector<uint8_t>& b, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i) {
+        b.push_back(uint8_t(v >> (8 * i)));
+    }
+}
+
+struct Record {
+    uint32_t kind = 0;
+    uint32_t client = 0;
+    std::vector<uint8_t> payload;
+};
+
+class Viewer {
+public:
+    Viewer(const TestSandbox& board, uint32_t client, uint32_t quality = 0) : mClient(client)
+    {
+        std::string port = board.Read("/.board/p2p.port");
+        mFd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(uint16_t(atoi(port.c_str())));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        timeval tv = {5, 0};
+        setsockopt(mFd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        if (connect(mFd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+            std::vector<uint8_t> q;
+            Add32(q, quality);
+            Send(kHello, q);
+        }
+    }
+    ~Viewer() { close(mFd); }
+
+    void Send(uint32_t kind, const std::vector<uint8_t>& payload)
+    {
+        std::vector<uint8_t> rec;
+        Add32(rec, kind);
+        Add32(rec, mClient);
+        Add32(rec, uint32_t(payload.size()));
+        rec.insert(rec.end(), payload.begin(), payload.end());
+        ASSERT_EQ(ssize_t(rec.size()), send(mFd, rec.data(), rec.size(), MSG_NOSIGNAL));
+    }
+
+    void Event(uint32_t code, std::vector<uint32_t> words)
+    {
+        std::vector<uint8_t> p;
+        Add32(p, code);
+        Add32(p, uint32_t(words.size()));
+        for (uint32_t w : words) {
+            Add32(p, w);
+        }
+        Send(kEvent, p);
+    }
+
+    // The next record; kind 0 when the connection ended or nothing came within 5 s.
+    Record Next()
+    {
+        Record r;
+        std::vector<uint8_t> head(12);
+        if (!Read(head.data(), 12)) {
+            return r;
+        }
+        r.payload.resize(W32(head, 8));
+        if (!Read(r.payload.data(), r.payload.size())) {
+            return r;
+        }
+        r.kind = W32(head, 0);
+        r.client = W32(head, 4);
+        return r;
+    }
+
+    // The next record of a kind, others skipped.
+    Record NextOf(uint32_t kind)
+    {
+        for (int i = 0; i < 1000; ++i) {
+            Record r = Next();
+            if (r.kind == kind || r.kind == 0) {
+                return r;
+            }
+        }
+        return {};
+    }
+
+private:
+    bool Read(uint8_t* p, size_t len)
+    {
+        size_t got = 0;
+        while (got < len) {
+            ssize_t n = recv(mFd, p + got, len - got, 0);
+            if (n <= 0) {
+                return false;
+            }
+            got += size_t(n);
+        }
+        return true;
+    }
+
+    int mFd = -1;
+    uint32_t mClient;
+};
+
+std::mutex gMutex;
+std::vector<std::pair<int, std::vector<uint32_t>>> gEvents;
+std::vector<uint8_t> gTalk;
+TRANSFER_AUDIO_FRAME_S gTalkFrame{};
+
+int OnEvent(NOXA_P2P_EVENT_E event, void* args)
+{
+    auto* words = static_cast<uint32_t*>(args);
+    std::lock_guard<std::mutex> lock(gMutex);
+    gEvents.push_back({event, std::vector<uint32_t>(words, words + 4)});
+    if (event == TRANS_ABILITY_QUERY) {
+        words[1] = 7;
+    }
+    if (event == TRANS_PLAYBACK_START_TS && words[3] == 0) {
+        noxa_ipc_playback_send_finish(words[0]);  // the application's failed start
+    }
+    return 0;
+}
+
+void OnTalk(const TRANSFER_MEDIA_FRAME_S* f, uint32_t)
+{
+    std::lock_guard<std::mutex> lock(gMutex);
+    gTalkFrame = f->audio;
+    gTalk.assign(f->audio.p_audio_buf, f->audio.p_audio_buf + f->audio.buf_len);
+}
+
+NOXA_P2P_TRANSFER_PARAM_S Param(uint32_t clients)
+{
+    NOXA_P2P_TRANSFER_PARAM_S p{};
+    p.on_rev_audio_cb = OnTalk;
+    p.rev_audio_codec = NOXA_CODEC_AUDIO_G711U;
+    p.rev_audio_sample = 8000;
+    p.rev_audio_databits = 16;
+    p.on_event_cb = OnEvent;
+    p.max_client_num = clients;
+    p.media_info.video_codec[0] = NOXA_CODEC_VIDEO_H264;
+    p.media_info.video_width[0] = 1280;
+    p.media_info.video_height[0] = 720;
+    p.media_info.video_fps[0] = 25;
+    return p;
+}
+
+class Transfer : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(0, LogCapture::Install());
+        std::lock_guard<std::mutex> lock(gMutex);
+        gEvents.clear();
+        gTalk.clear();
+    }
+    void TearDown() override { noxa_ipc_tranfser_deinit(); }
+
+    void Start(uint32_t clients = 6)
+    {
+        NOXA_P2P_TRANSFER_PARAM_S p = Param(clients);
+        ASSERT_EQ(0, noxa_ipc_tranfser_init(&p));
+    }
+
+    TestSandbox mBoard;
+};
+
+TEST_F(Transfer, EveryCallRefusedBeforeInit)
+{
+    TRANSFER_MEDIA_FRAME_S f{};
+    STORAGE_FRAME_HEAD_S h{};
+    uint8_t byte = 0;
+    uint32_t frag[2] = {1, 2};
+    EXPECT_EQ(-1, noxa_ipc_get_online_client_cnt());
+    EXPECT_EQ(-1, noxa_ipc_playback_send_video_frame(0, &f));
+    EXPECT_EQ(-1, noxa_ipc_playback_send_audio_frame(0, &f));
+    EXPECT_EQ(-1, noxa_ipc_playback_send_finish(0));
+    EXPECT_EQ(-1, noxa_ipc_playback_send_fragment_end(0, frag));
+    EXPECT_EQ(-1, noxa_ipc_4_app_download_data(0, &h, &byte));
+    EXPECT_EQ(-1, noxa_ipc_4_app_download_status(0, 100));
+    EXPECT_TRUE(LogCapture::Logged("The Transfer Module Is Not Inited"));
+}
+
+TEST_F(Transfer, InitWithoutCallbacksRefused)
+{
+    NOXA_P2P_TRANSFER_PARAM_S noEvent = Param(1);
+    noEvent.on_event_cb = nullptr;
+    NOXA_P2P_TRANSFER_PARAM_S noTalk = Param(1);
+    noTalk.on_rev_audio_cb = nullptr;
+    EXPECT_EQ(-1, noxa_ipc_tranfser_init(nullptr));
+    EXPECT_EQ(-1, noxa_ipc_tranfser_init(&noEvent));
+    EXPECT_EQ(-1, noxa_ipc_tranfser_init(&noTalk));
+    EXPECT_EQ(-1, noxa_ipc_get_online_client_cnt());
+    EXPECT_FALSE(mBoard.Exists("/.board/p2p.port"));
+}
+
+// Six asked for, five served: reader 5 + 5 would be the first WebRTC session's. The index equal
+// to the count is outside like any above it.
+TEST_F(Transfer, ClientCountCappedAndIndexChecked)
+{
+    struct Row {
+        uint32_t asked;
+        uint32_t served;
+    };
+    const Row rows[] = {{6, 5}, {5, 5}, {2, 2}, {0, 5}};
+    for (const Row& r : rows) {
+        Start(r.asked);
+        TRANSFER_MEDIA_FRAME_S f{};
+        STORAGE_FRAME_HEAD_S h{};
+        uint8_t byte = 0;
+        uint32_t frag[2] = {1, 2};
+        uint32_t n = r.served;
+        EXPECT_EQ(-ENOENT, noxa_ipc_playback_send_video_frame(n, &f)) << r.asked;
+        EXPECT_EQ(-ENOENT, noxa_ipc_playback_send_audio_frame(n, &f)) << r.asked;
+        EXPECT_EQ(-ENOENT, noxa_ipc_playback_send_finish(n)) << r.asked;
+        EXPECT_EQ(-ENOENT, noxa_ipc_playback_send_fragment_end(n, frag)) << r.asked;
+        EXPECT_EQ(-2, noxa_ipc_4_app_download_data(n, &h, &byte)) << r.asked;
+        EXPECT_EQ(-2, noxa_ipc_4_app_download_status(n, 100)) << r.asked;
+        // The last served index is inside: not in playback, not connected.
+        EXPECT_EQ(-ENXIO, noxa_ipc_playback_send_video_frame(n - 1, &f)) << r.asked;
+        {
+            Viewer outside(mBoard, n);
+            Record rec = outside.Next();
+            EXPECT_EQ(kRefused, rec.kind) << r.asked;
+            Viewer inside(mBoard, n - 1);
+            rec = inside.Next();
+            ASSERT_EQ(kWelcome, rec.kind) << r.asked;
+            EXPECT_EQ(n, W32(rec.payload, 48)) << r.asked;
+            EXPECT_EQ(1, noxa_ipc_get_online_client_cnt()) << r.asked;
+            Viewer twice(mBoard, n - 1);
+            EXPECT_EQ(kRefused, twice.Next().kind) << r.asked;
+        }
+        noxa_ipc_tranfser_deinit();
+    }
+}
+
+TEST_F(Transfer, WelcomeCarriesWireCodes)
+{
+    Start();
+    Viewer v(mBoard, 0);
+    Record r = v.Next();
+    ASSERT_EQ(kWelcome, r.kind);
+    ASSERT_EQ(13u * 4, r.payload.size());
+    const uint32_t want[13] = {0, 0, 1, 1280, 720, 25, 11, 8000, 11, 8000, 16, 0, 5};
+    for (int i = 0; i < 13; ++i) {
+        EXPECT_EQ(want[i], W32(r.payload, 4 * i)) << "word " << i;
+    }
+}
+
+// The senders' answers outside and inside playback, and their records on the wire.
+TEST_F(Transfer, PlaybackSendersOnTheWire)
+{
+    Start();
+    Viewer v(mBoard, 1);
+    ASSERT_EQ(kWelcome, v.Next().kind);
+    uint8_t bytes[5] = {0, 0, 0, 1, 0x65};
+    int16_t pcm[4] = {1, -1, 300, -300};
+    TRANSFER_MEDIA_FRAME_S video{};
+    video.video = {NOXA_CODEC_VIDEO_H264, 1, bytes, sizeof bytes, 0, 5};
+    TRANSFER_MEDIA_FRAME_S audio{};
+    audio.audio = {NOXA_CODEC_AUDIO_PCM, 8000, 16, 0, reinterpret_cast<uint8_t*>(pcm), sizeof pcm, 1234, 9};
+    uint32_t frag[2] = {1700000000, 1700000060};
+    EXPECT_EQ(-ENXIO, noxa_ipc_playback_send_video_frame(1, &video));
+    EXPECT_EQ(-ENXIO, noxa_ipc_playback_send_audio_frame(1, &audio));
+    EXPECT_EQ(-ENXIO, noxa_ipc_playback_send_fragment_end(1, frag));
+    EXPECT_EQ(-ENOENT, noxa_ipc_playback_send_audio_frame(1, nullptr));
+
+    v.Event(TRANS_PLAYBACK_START_TS, {9, 100, 200, 150});
+    ASSERT_EQ(kAnswer, v.Next().kind);
+    ASSERT_EQ(0, noxa_ipc_playback_send_video_frame(1, &video));
+    Record r = v.Next();
+    ASSERT_EQ(kPbVideo, r.kind);
+    EXPECT_EQ(1u, r.client);
+    EXPECT_EQ(1u, W32(r.payload, 0));     // H.264
+    EXPECT_EQ(1u, W32(r.payload, 4));     // key frame
+    EXPECT_EQ(5000u, W64(r.payload, 8));  // time stamp 0: timestamp in ms
+    EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 5), std::vector<uint8_t>(r.payload.begin() + 16, r.payload.end()));
+
+    ASSERT_EQ(0, noxa_ipc_playback_send_audio_frame(1, &audio));
+    r = v.Next();
+    ASSERT_EQ(kPbAudio, r.kind);
+    EXPECT_EQ(10u, W32(r.payload, 0));  // 16-bit PCM
+    EXPECT_EQ(8000u, W32(r.payload, 4));
+    EXPECT_EQ(16u, W32(r.payload, 8));
+    EXPECT_EQ(1234u, W64(r.payload, 16));
+    EXPECT_EQ(24u + sizeof pcm, r.payload.size());
+    TRANSFER_MEDIA_FRAME_S aac = audio;
+    aac.audio.audio_codec = 103;
+    EXPECT_EQ(-1, noxa_ipc_playback_send_audio_frame(1, &aac));
+
+    ASSERT_EQ(0, noxa_ipc_playback_send_fragment_end(1, frag));
+    r = v.Next();
+    ASSERT_EQ(kFragmentEnd, r.kind);
+    EXPECT_EQ(frag[0], W32(r.payload, 0));
+    EXPECT_EQ(frag[1], W32(r.payload, 4));
+
+    ASSERT_EQ(0, noxa_ipc_playback_send_finish(1));
+    EXPECT_EQ(kPbFinish, v.Next().kind);
+    EXPECT_EQ(-ENXIO, noxa_ipc_playback_send_video_frame(1, &video));
+}
+
+// A failed start inside the callback finishes at once; the viewer sees the finish before the answer.
+TEST_F(Transfer, FailedPlaybackStartFinishes)
+{
+    Start();
+    Viewer v(mBoard, 0);
+    ASSERT_EQ(kWelcome, v.Next().kind);
+    v.Event(TRANS_PLAYBACK_START_TS, {0, 100, 200, 0});
+    EXPECT_EQ(kPbFinish, v.Next().kind);
+    EXPECT_EQ(kAnswer, v.Next().kind);
+    TRANSFER_MEDIA_FRAME_S video{};
+    EXPECT_EQ(-ENXIO, noxa_ipc_playback_send_video_frame(0, &video));
+}
+
+TEST_F(Transfer, DownloadRecordsAndFinish)
+{
+    Start();
+    Viewer v(mBoard, 2);
+    ASSERT_EQ(kWelcome, v.Next().kind);
+    const uint8_t data[3] = {7, 8, 9};
+    STORAGE_FRAME_HEAD_S h{1, 3, 1700000000123ull, 42};
+    EXPECT_EQ(-2, noxa_ipc_4_app_download_data(2, nullptr, data));
+    EXPECT_EQ(-2, noxa_ipc_4_app_download_data(2, &h, nullptr));
+    ASSERT_EQ(0, noxa_ipc_4_app_download_data(2, &h, data));
+    Record r = v.Next();
+    ASSERT_EQ(kDlData, r.kind);
+    ASSERT_EQ(27u, r.payload.size());
+    EXPECT_EQ(1u, W32(r.payload, 0));
+    EXPECT_EQ(3u, W32(r.payload, 4));
+    EXPECT_EQ(1700000000123ull, W64(r.payload, 8));
+    EXPECT_EQ(42u, W64(r.payload, 16));
+    EXPECT_EQ(9, r.payload[26]);
+    ASSERT_EQ(0, noxa_ipc_4_app_download_status(2, 100));
+    r = v.Next();
+    ASSERT_EQ(kDlStatus, r.kind);
+    EXPECT_EQ(100u, W32(r.payload, 0));
+    EXPECT_TRUE(LogCapture::Logged("send finish to app"));
+    EXPECT_EQ(-1, noxa_ipc_4_app_download_status(3, 100));  // nobody there
+}
+
+// Events reach the callback with the client in word 0 (clarity aside) and come back with the
+// words the callback wrote.
+TEST_F(Transfer, EventsAnsweredWithWrittenWords)
+{
+    Start();
+    Viewer v(mBoard, 3);
+    ASSERT_EQ(kWelcome, v.Next().kind);
+    struct Row {
+        uint32_t code;
+        std::vector<uint32_t> sent;
+        std::vector<uint32_t> answered;
+    };
+    const Row rows[] = {
+        {TRANS_ABILITY_QUERY, {0, 0}, {3, 7}},
+        {TRANS_LIVE_VIDEO_CLARITY_SET, {1}, {1}},
+        {TRANS_PLAYBACK_PAUSE, {0}, {3}},  // another slot named: the viewer's own is used
+        {TRANS_SPEAKER_START, {3}, {3}},
+    };
+    for (const Row& row : rows) {
+        v.Event(row.code, row.sent);
+        Record r = v.NextOf(kAnswer);
+        ASSERT_EQ(kAnswer, r.kind) << row.code;
+        EXPECT_EQ(row.code, W32(r.payload, 0));
+        ASSERT_EQ(row.answered.size(), W32(r.payload, 8)) << row.code;
+        for (size_t i = 0; i < row.answered.size(); ++i) {
+            EXPECT_EQ(row.answered[i], W32(r.payload, 12 + 4 * i)) << row.code << " word " << i;
+        }
+    }
+    std::lock_guard<std::mutex> lock(gMutex);
+    ASSERT_EQ(4u, gEvents.size());
+    EXPECT_EQ(TRANS_PLAYBACK_PAUSE, gEvents[2].first);
+    EXPECT_EQ(3u, gEvents[2].second[0]);
+}
+
+TEST_F(Transfer, TalkFramesReachTheHook)
+{
+    Start();
+    Viewer v(mBoard, 0);
+    ASSERT_EQ(kWelcome, v.Next().kind);
+    std::vector<uint8_t> frame(320);
+    for (size_t i = 0; i < frame.size(); ++i) {
+        frame[i] = uint8_t(i * 7);
+    }
+    v.Send(kTalk, frame);
+    // An answer after the talk frame: the frame was handed over before it.
+    v.Event(TRANS_ABILITY_QUERY, {0, 0});
+    ASSERT_EQ(kAnswer, v.Next().kind);
+    std::lock_guard<std::mutex> lock(gMutex);
+    EXPECT_EQ(frame, gTalk);
+    EXPECT_EQ(uint32_t(NOXA_CODEC_AUDIO_G711U), gTalkFrame.audio_codec);
+    EXPECT_EQ(8000u, gTalkFrame.audio_sample);
+    EXPECT_EQ(16u, gTalkFrame.audio_databits);
+    EXPECT_EQ(320u, gTalkFrame.buf_len);
+}
+
+// Live view starts at a key frame of the chosen channel; the microphone's PCM leaves as mu-law.
+TEST_F(Transfer, LiveMediaFromTheRingBuffer)
+{
+    ASSERT_EQ(0, noxa_ipc_ring_buffer_init(0, 1024, 25, 0, nullptr));
+    ASSERT_EQ(0, noxa_ipc_ring_buffer_init(1, 512, 25, 0, nullptr));
+    ASSERT_EQ(0, noxa_ipc_ring_buffer_init(9, 125, 25, 0, nullptr));
+    Start();
+    Viewer main(mBoard, 0, 0);
+    Viewer sub(mBoard, 1, 1);
+    ASSERT_EQ(kWelcome, main.Next().kind);
+    ASSERT_EQ(kWelcome, sub.Next().kind);
+    main.Event(TRANS_LIVE_VIDEO_START, {0});
+    main.Event(TRANS_LIVE_AUDIO_START, {0});
+    sub.Event(TRANS_LIVE_VIDEO_START, {1});
+    ASSERT_EQ(kAnswer, main.Next().kind);
+    ASSERT_EQ(kAnswer, main.Next().kind);
+    ASSERT_EQ(kAnswer, sub.Next().kind);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the live threads take their readers
+
+    const uint8_t p[4] = {0, 0, 1, 0x41};
+    const uint8_t key0[4] = {0, 0, 1, 0x65};
+    const uint8_t key1[5] = {0, 0, 1, 0x65, 1};
+    const int16_t pcm[4] = {0, 0, 1000, -1000};
+    ASSERT_EQ(0, noxa_ipc_ring_buffer_append_data(0, p, sizeof p, MEDIA_FRAME_TYPE_P, 1));
+    ASSERT_EQ(0, noxa_ipc_ring_buffer_append_data(1, p, sizeof p, MEDIA_FRAME_TYPE_P, 1));
+    ASSERT_EQ(0, noxa_ipc_ring_buffer_append_data(0, key0, sizeof key0, MEDIA_FRAME_TYPE_I, 40));
+    ASSERT_EQ(0, noxa_ipc_ring_buffer_append_data(1, key1, sizeof key1, MEDIA_FRAME_TYPE_I, 40));
+    ASSERT_EQ(0, noxa_ipc_ring_buffer_append_data(9, reinterpret_cast<const uint8_t*>(pcm), sizeof pcm,
+                                                  MEDIA_FRAME_TYPE_AUDIO, 41));
+
+    // Video and audio leave in the order the thread finds them: take the first of each.
+    Record r;
+    Record a;
+    for (int i = 0; i < 20 && (r.kind == 0 || a.kind == 0); ++i) {
+        Record n = main.Next();
+        ASSERT_NE(0u, n.kind);
+        if (n.kind == kLiveVideo && r.kind == 0) {
+            r = n;
+        } else if (n.kind == kLiveAudio && a.kind == 0) {
+            a = n;
+        }
+    }
+    ASSERT_EQ(kLiveVideo, r.kind);
+    EXPECT_EQ(0u, W32(r.payload, 0));  // channel
+    EXPECT_EQ(1u, W32(r.payload, 8));  // the key frame first, the P frame before it dropped
+    EXPECT_EQ(40u, W64(r.payload, 12));
+    EXPECT_EQ(std::vector<uint8_t>(key0, key0 + 4), std::vector<uint8_t>(r.payload.begin() + 28, r.payload.end()));
+    ASSERT_EQ(kLiveAudio, a.kind);
+    EXPECT_EQ(11u, W32(a.payload, 0));  // mu-law
+    ASSERT_EQ(24u, a.payload.size());
+    EXPECT_EQ(0xFF, a.payload[20]);
+    EXPECT_EQ(0xFF, a.payload[21]);
+    EXPECT_EQ(0xCE, a.payload[22]);  // +1000 and -1000 differ only in the sign bit
+    EXPECT_EQ(0x4E, a.payload[23]);
+    r = sub.NextOf(kLiveVideo);
+    ASSERT_EQ(kLiveVideo, r.kind);
+    EXPECT_EQ(1u, W32(r.payload, 0));
+    EXPECT_EQ(33u, r.payload.size());
+    EXPECT_EQ(2, noxa_ipc_get_online_client_cnt());
+}
+
+// A viewer that vanishes while watching leaves the application's view like a stop would.
+TEST_F(Transfer, VanishedViewerStopsItsView)
+{
+    Start();
+    {
+        Viewer v(mBoard, 4);
+        ASSERT_EQ(kWelcome, v.Next().kind);
+        v.Event(TRANS_LIVE_VIDEO_START, {4});
+        ASSERT_EQ(kAnswer, v.Next().kind);
+    }
+    for (int i = 0; i < 200 && noxa_ipc_get_online_client_cnt() != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(0, noxa_ipc_get_online_client_cnt());
+    std::lock_guard<std::mutex> lock(gMutex);
+    ASSERT_EQ(2u, gEvents.size());
+    EXPECT_EQ(TRANS_LIVE_VIDEO_STOP, gEvents[1].first);
+    EXPECT_EQ(4u, gEvents[1].second[0]);
+}
+
+TEST_F(Transfer, SignallingIsLogged)
+{
+    const char msg[] = "{\"type\":\"offer\"}";
+    noxa_ipc_p2p_rtc_msg_cb("noxa0123456789abcdef", msg, int(sizeof msg - 1));
+    EXPECT_TRUE(LogCapture::Logged("rtc signalling for noxa0123456789abcdef"));
+}
+
+}  // namespace

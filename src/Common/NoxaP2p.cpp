@@ -316,7 +316,8 @@ void Noxa_VideoStart()
     if (!InCall() && !Talking()) {
         SetSystemMainState(static_cast<uint16_t>(door + 0x201));
     }
-    for (int user = 0; user < kReaderSlots; ++user) {
+    // Nothing to clear before the buffers exist (a call on a missing channel pauses).
+    for (int user = 0; user < kReaderSlots && noxa_ipc_ring_buffer_video_channel_num() > 0; ++user) {
         noxa_ipc_ring_buffer_clean_user_state_and_buffer(MEDIA_CHANNEL_MAIN, user);
         noxa_ipc_ring_buffer_clean_user_state_and_buffer(MEDIA_CHANNEL_SUB, user);
     }

@@ -1,0 +1,182 @@
+// The viewer tool against the transfer module on a sandbox's port: answered words, a download to
+// its end, talk-back frames reaching the hook in real time, and a live view written to its files.
+#include "noxa_ipc_sdk/noxa_g711.h"
+#include "noxa_ipc_sdk/p2p/transfer/noxa_ipc_transfer.h"
+#include "noxa_ipc_sdk/ring_buffer/noxa_ring_buffer.h"
+#include "process.h"
+#include "sandbox.h"
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <sys/wait.h>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::mutex gMutex;
+std::vector<int> gEvents;
+std::vector<std::vector<uint8_t>> gTalk;
+
+int OnEvent(NOXA_P2P_EVENT_E event, void* args)
+{
+    auto* w = static_cast<uint32_t*>(args);
+    {
+        std::lock_guard<std::mutex> lock(gMutex);
+        gEvents.push_back(event);
+    }
+    if (event == TRANS_ABILITY_QUERY) {
+        w[1] = 7;
+    } else if (event == TRANS_DOWNLOAD_START) {
+        const uint8_t data[3] = {1, 2, 3};
+        STORAGE_FRAME_HEAD_S h{1, 3, 1700000000000ull, 0};
+        noxa_ipc_4_app_download_data(w[0], &h, data);
+        noxa_ipc_4_app_download_status(w[0], 100);
+    }
+    return 0;
+}
+
+void OnTalk(const TRANSFER_MEDIA_FRAME_S* f, uint32_t)
+{
+    std::lock_guard<std::mutex> lock(gMutex);
+    gTalk.emplace_back(f->audio.p_audio_buf, f->audio.p_audio_buf + f->audio.buf_len);
+}
+
+void PutLe(std::string& s, uint32_t v, int bytes)
+{
+    for (int i = 0; i < bytes; ++i) {
+        s.push_back(char(v >> (8 * i)));
+    }
+}
+
+std::string Wav(const std::vector<int16_t>& pcm)
+{
+    std::string s = "RIFF";
+    PutLe(s, uint32_t(36 + pcm.size() * 2), 4);
+    s += "WAVEfmt ";
+    PutLe(s, 16, 4);
+    PutLe(s, 1, 2);
+    PutLe(s, 1, 2);
+    PutLe(s, 8000, 4);
+    PutLe(s, 16000, 4);
+    PutLe(s, 2, 2);
+    PutLe(s, 16, 2);
+    s += "data";
+    PutLe(s, uint32_t(pcm.size() * 2), 4);
+    s.append(reinterpret_cast<const char*>(pcm.data()), pcm.size() * 2);
+    return s;
+}
+
+class ViewerTool : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        NOXA_P2P_TRANSFER_PARAM_S p{};
+        p.on_rev_audio_cb = OnTalk;
+        p.rev_audio_codec = NOXA_CODEC_AUDIO_G711U;
+        p.rev_audio_sample = 8000;
+        p.rev_audio_databits = 16;
+        p.on_event_cb = OnEvent;
+        p.max_client_num = 6;
+        ASSERT_EQ(0, noxa_ipc_tranfser_init(&p));
+    }
+    void TearDown() override { noxa_ipc_tranfser_deinit(); }
+
+    int Run(std::vector<std::string> args, std::string& out)
+    {
+        args.insert(args.begin(), {BinaryDir() + "/tools/viewer", mBoard.Root()});
+        ChildProcess viewer(args);
+        int status = viewer.WaitExit(std::chrono::seconds(20));
+        out = viewer.Output();
+        return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    TestSandbox mBoard;
+};
+
+TEST_F(ViewerTool, EventsDownloadAndRefusal)
+{
+    std::string out;
+    EXPECT_EQ(0, Run({"--client", "2", "--event", "18", "0", "0"}, out));
+    EXPECT_NE(std::string::npos, out.find("answer event=18 result=0 words=2 7")) << out;
+    EXPECT_EQ(0, Run({"--client", "1", "--download", "100", "200"}, out));
+    EXPECT_NE(std::string::npos, out.find("download type=1 size=3 ms=1700000000000")) << out;
+    EXPECT_NE(std::string::npos, out.find("download finished")) << out;
+    EXPECT_EQ(1, Run({"--client", "5", "--event", "18"}, out));
+    EXPECT_NE(std::string::npos, out.find("refused")) << out;
+}
+
+// 0.4 s of a 500 Hz tone: ten 40 ms frames between talk start and stop, in real time, and
+// decoded they give the tone back within G.711's step.
+TEST_F(ViewerTool, TalkSendsFortyMillisecondFrames)
+{
+    std::vector<int16_t> tone(3200);
+    for (size_t i = 0; i < tone.size(); ++i) {
+        tone[i] = int16_t(8000 * std::sin(2 * M_PI * 500 * double(i) / 8000));
+    }
+    mBoard.Write("/tone.wav", Wav(tone));
+    std::string out;
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, Run({"--client", "0", "--talk", mBoard.Path("/tone.wav")}, out));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(360));
+    EXPECT_NE(std::string::npos, out.find("talk sent frames=10")) << out;
+    std::lock_guard<std::mutex> lock(gMutex);
+    ASSERT_EQ(10u, gTalk.size());
+    std::vector<int16_t> back(320);
+    double worst = 0;
+    for (size_t f = 0; f < gTalk.size(); ++f) {
+        ASSERT_EQ(320u, gTalk[f].size());
+        uint32_t len = 0;
+        ASSERT_EQ(0, noxa_g711_decode(NOXA_G711_ULAW, gTalk[f].data(), 320, back.data(), &len));
+        for (size_t i = 0; i < 320; ++i) {
+            worst = std::max(worst, std::fabs(double(back[i]) - tone[f * 320 + i]));
+        }
+    }
+    EXPECT_LT(worst, 260.0);  // the largest mu-law step below 8159 is 256
+    EXPECT_EQ((std::vector<int>{TRANS_SPEAKER_START, TRANS_SPEAKER_STOP}), gEvents);
+}
+
+// One second of live view: the H.264 file holds the frames from the first key frame on, the WAV
+// the microphone's samples through mu-law.
+TEST_F(ViewerTool, LiveToFiles)
+{
+    ASSERT_EQ(0, noxa_ipc_ring_buffer_init(0, 1024, 25, 0, nullptr));
+    ASSERT_EQ(0, noxa_ipc_ring_buffer_init(9, 125, 25, 0, nullptr));
+    std::atomic<bool> stop{false};
+    std::thread feed([&stop] {
+        const uint8_t key[6] = {0, 0, 0, 1, 0x65, 0x88};
+        const uint8_t p[6] = {0, 0, 0, 1, 0x41, 0x9A};
+        std::vector<int16_t> pcm(320, 1000);
+        for (uint64_t n = 0; !stop.load(); ++n) {
+            bool isKey = n % 10 == 0;
+            noxa_ipc_ring_buffer_append_data(0, isKey ? key : p, 6, isKey ? MEDIA_FRAME_TYPE_I : MEDIA_FRAME_TYPE_P, n * 40);
+            noxa_ipc_ring_buffer_append_data(9, reinterpret_cast<uint8_t*>(pcm.data()), 640, MEDIA_FRAME_TYPE_AUDIO,
+                                             n * 40);
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        }
+    });
+    std::string out;
+    int rc = Run({"--client", "3", "--live", "1", "--video", mBoard.Path("/live.h264"), "--audio",
+                  mBoard.Path("/live.wav")},
+                 out);
+    stop.store(true);
+    feed.join();
+    EXPECT_EQ(0, rc) << out;
+    EXPECT_NE(std::string::npos, out.find("live video channel=0 codec=h264 key=1")) << out;
+    std::string video = mBoard.Read("/live.h264");
+    ASSERT_GE(video.size(), 12u);
+    EXPECT_EQ(0, video.size() % 6);
+    EXPECT_EQ(char(0x65), video[4]);  // starts at a key frame
+    std::string wav = mBoard.Read("/live.wav");
+    ASSERT_GT(wav.size(), 44u + 640);
+    EXPECT_EQ("RIFF", wav.substr(0, 4));
+    int16_t s = 0;
+    memcpy(&s, wav.data() + 44, 2);
+    EXPECT_NEAR(1000, s, 40);
+}
+
+}  // namespace

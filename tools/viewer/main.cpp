@@ -1,0 +1,610 @@
+// The phone's viewer on the simulated board: connects to the unit's transfer port
+// ("<root>/.board/p2p.port"), watches live media, talks back, sends events, browses and downloads
+// recordings. Its reading of the records is its own (the README's table); G.711 goes through
+// libavcodec's pcm_mulaw. Every arrival is printed as one line.
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/frame.h>
+}
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+enum Kind : uint32_t {
+    kHello = 1, kWelcome = 2, kEvent = 3, kRefused = 4, kTalk = 5, kAnswer = 6, kBye = 7,
+    kLiveVideo = 10, kLiveAudio = 11, kPbVideo = 12, kPbAudio = 13, kPbFinish = 14, kFragmentEnd = 15,
+    kDlData = 16, kDlStatus = 17,
+};
+enum Wire : uint32_t { kH264 = 1, kH265 = 2, kPcm16 = 10, kG711u = 11, kG711a = 12 };
+
+constexpr uint32_t kPayloadMax = 4 * 1024 * 1024;
+
+FILE* gOut = stdout;  // arrival lines (stderr when the video goes to stdout)
+
+uint32_t W32(const std::vector<uint8_t>& b, size_t at)
+{
+    return at + 4 > b.size() ? 0 : b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (uint32_t(b[at + 3]) << 24);
+}
+
+uint64_t W64(const std::vector<uint8_t>& b, size_t at)
+{
+    return W32(b, at) | (uint64_t(W32(b, at + 4)) << 32);
+}
+
+void Add32(std::vector<uint8_t>& b, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i) {
+        b.push_back(uint8_t(v >> (8 * i)));
+    }
+}
+
+const char* CodecName(uint32_t c)
+{
+    switch (c) {
+    case kH264: return "h264";
+    case kH265: return "h265";
+    case kPcm16: return "pcm16";
+    case kG711u: return "g711u";
+    case kG711a: return "g711a";
+    default: return "unknown";
+    }
+}
+
+struct Record {
+    uint32_t kind = 0;
+    uint32_t client = 0;
+    std::vector<uint8_t> payload;
+};
+
+class Link {
+public:
+    bool Open(const std::string& root, uint32_t client, uint32_t quality)
+    {
+        mClient = client;
+        std::ifstream f(root + "/.board/p2p.port");
+        int port = 0;
+        if (!(f >> port) || port <= 0 || port > 65535) {
+            fprintf(stderr, "viewer: no unit port in %s/.board/p2p.port\n", root.c_str());
+            return false;
+        }
+        mFd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(uint16_t(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(mFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            perror("viewer: connect");
+            return false;
+        }
+        std::vector<uint8_t> q;
+        Add32(q, quality);
+        Send(kHello, q);
+        Record r;
+        if (!Next(r, 5000)) {
+            fprintf(stderr, "viewer: no welcome\n");
+            return false;
+        }
+        if (r.kind == kRefused) {
+            fprintf(stderr, "viewer: refused, reason %u\n", W32(r.payload, 0));
+            return false;
+        }
+        if (r.kind != kWelcome) {
+            return false;
+        }
+        fprintf(gOut, "welcome client=%u quality=%u channel=%u video=%s %ux%u@%u audio=%s/%u talk=%s/%u/%u/%u clients=%u\n",
+                r.client, W32(r.payload, 0), W32(r.payload, 4), CodecName(W32(r.payload, 8)), W32(r.payload, 12),
+                W32(r.payload, 16), W32(r.payload, 20), CodecName(W32(r.payload, 24)), W32(r.payload, 28),
+                CodecName(W32(r.payload, 32)), W32(r.payload, 36), W32(r.payload, 40), W32(r.payload, 44),
+                W32(r.payload, 48));
+        mTalkCodec = W32(r.payload, 32);
+        return true;
+    }
+
+    ~Link()
+    {
+        if (mFd >= 0) {
+            Send(kBye, {});
+            close(mFd);
+        }
+    }
+
+    bool Send(uint32_t kind, const std::vector<uint8_t>& payload)
+    {
+        std::vector<uint8_t> rec;
+        Add32(rec, kind);
+        Add32(rec, mClient);
+        Add32(rec, uint32_t(payload.size()));
+        rec.insert(rec.end(), payload.begin(), payload.end());
+        size_t at = 0;
+        while (at < rec.size()) {
+            ssize_t n = send(mFd, rec.data() + at, rec.size() - at, MSG_NOSIGNAL);
+            if (n <= 0) {
+                return false;
+            }
+            at += size_t(n);
+        }
+        return true;
+    }
+
+    bool Event(uint32_t code, const std::vector<uint32_t>& words)
+    {
+        std::vector<uint8_t> p;
+        Add32(p, code);
+        Add32(p, uint32_t(words.size()));
+        for (uint32_t w : words) {
+            Add32(p, w);
+        }
+        return Send(kEvent, p);
+    }
+
+    // The next record within waitMs; false on time-out or a closed link.
+    bool Next(Record& r, int waitMs)
+    {
+        uint8_t head[12];
+        if (!Read(head, 12, waitMs)) {
+            return false;
+        }
+        std::vector<uint8_t> h(head, head + 12);
+        r.kind = W32(h, 0);
+        r.client = W32(h, 4);
+        uint32_t len = W32(h, 8);
+        if (len > kPayloadMax) {
+            return false;
+        }
+        r.payload.resize(len);
+        return Read(r.payload.data(), len, 5000);
+    }
+
+    uint32_t Client() const { return mClient; }
+    uint32_t TalkCodec() const { return mTalkCodec; }
+
+private:
+    bool Read(uint8_t* p, size_t len, int waitMs)
+    {
+        size_t got = 0;
+        while (got < len) {
+            pollfd pf = {mFd, POLLIN, 0};
+            if (poll(&pf, 1, waitMs) <= 0) {
+                return false;
+            }
+            ssize_t n = recv(mFd, p + got, len - got, 0);
+            if (n <= 0) {
+                return false;
+            }
+            got += size_t(n);
+        }
+        return true;
+    }
+
+    int mFd = -1;
+    uint32_t mClient = 0;
+    uint32_t mTalkCodec = 0;
+};
+
+// libavcodec's G.711 for one direction.
+class G711 {
+public:
+    G711(bool encode, bool alaw)
+    {
+        AVCodecID id = alaw ? AV_CODEC_ID_PCM_ALAW : AV_CODEC_ID_PCM_MULAW;
+        const AVCodec* c = encode ? avcodec_find_encoder(id) : avcodec_find_decoder(id);
+        mCtx = avcodec_alloc_context3(c);
+        mCtx->sample_rate = 8000;
+        mCtx->sample_fmt = AV_SAMPLE_FMT_S16;
+        av_channel_layout_default(&mCtx->ch_layout, 1);
+        if (avcodec_open2(mCtx, c, nullptr) < 0) {
+            avcodec_free_context(&mCtx);
+        }
+        mFrame = av_frame_alloc();
+        mPacket = av_packet_alloc();
+    }
+    ~G711()
+    {
+        av_frame_free(&mFrame);
+        av_packet_free(&mPacket);
+        avcodec_free_context(&mCtx);
+    }
+
+    bool Decode(const uint8_t* in, size_t n, std::vector<int16_t>& out)
+    {
+        std::vector<uint8_t> buf(n + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+        memcpy(buf.data(), in, n);
+        mPacket->data = buf.data();
+        mPacket->size = int(n);
+        bool ok = mCtx != nullptr && avcodec_send_packet(mCtx, mPacket) == 0 && avcodec_receive_frame(mCtx, mFrame) == 0;
+        mPacket->data = nullptr;
+        mPacket->size = 0;
+        if (ok) {
+            auto* s = reinterpret_cast<const int16_t*>(mFrame->data[0]);
+            out.assign(s, s + mFrame->nb_samples);
+        }
+        return ok;
+    }
+
+    bool Encode(const int16_t* pcm, size_t n, std::vector<uint8_t>& out)
+    {
+        av_frame_unref(mFrame);
+        mFrame->nb_samples = int(n);
+        mFrame->format = AV_SAMPLE_FMT_S16;
+        mFrame->sample_rate = 8000;
+        av_channel_layout_default(&mFrame->ch_layout, 1);
+        if (mCtx == nullptr || av_frame_get_buffer(mFrame, 0) < 0) {
+            return false;
+        }
+        memcpy(mFrame->data[0], pcm, n * 2);
+        bool ok = avcodec_send_frame(mCtx, mFrame) == 0 && avcodec_receive_packet(mCtx, mPacket) == 0;
+        if (ok) {
+            out.assign(mPacket->data, mPacket->data + mPacket->size);
+            av_packet_unref(mPacket);
+        }
+        return ok;
+    }
+
+private:
+    AVCodecContext* mCtx = nullptr;
+    AVFrame* mFrame = nullptr;
+    AVPacket* mPacket = nullptr;
+};
+
+// A 16-bit mono WAV at 8 kHz; the sizes are written when it is closed.
+class WavOut {
+public:
+    bool Open(const std::string& path)
+    {
+        mFile = fopen(path.c_str(), "wb");
+        if (mFile == nullptr) {
+            return false;
+        }
+        uint8_t head[44] = {};
+        fwrite(head, 1, sizeof head, mFile);
+        return true;
+    }
+    void Write(const std::vector<int16_t>& s)
+    {
+        if (mFile != nullptr) {
+            fwrite(s.data(), 2, s.size(), mFile);
+            mBytes += uint32_t(s.size() * 2);
+        }
+    }
+    ~WavOut()
+    {
+        if (mFile == nullptr) {
+            return;
+        }
+        std::vector<uint8_t> h;
+        auto tag = [&h](const char* t) { h.insert(h.end(), t, t + 4); };
+        tag("RIFF");
+        Add32(h, 36 + mBytes);
+        tag("WAVE");
+        tag("fmt ");
+        Add32(h, 16);
+        Add32(h, 1 | (1 << 16));  // PCM, mono
+        Add32(h, 8000);
+        Add32(h, 16000);
+        Add32(h, 2 | (16 << 16));  // block align, bits
+        tag("data");
+        Add32(h, mBytes);
+        fseek(mFile, 0, SEEK_SET);
+        fwrite(h.data(), 1, h.size(), mFile);
+        fclose(mFile);
+    }
+
+private:
+    FILE* mFile = nullptr;
+    uint32_t mBytes = 0;
+};
+
+// Samples of a 16-bit PCM WAV file, with its rate and channel count.
+bool ReadWav(const std::string& path, std::vector<int16_t>& pcm, uint32_t& rate, uint32_t& channels)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::vector<uint8_t> b((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    if (b.size() < 12 || memcmp(b.data(), "RIFF", 4) != 0 || memcmp(b.data() + 8, "WAVE", 4) != 0) {
+        return false;
+    }
+    uint32_t bits = 0;
+    size_t at = 12;
+    while (at + 8 <= b.size()) {
+        uint32_t len = W32(b, at + 4);
+        size_t body = at + 8;
+        if (memcmp(b.data() + at, "fmt ", 4) == 0 && len >= 16) {
+            channels = W32(b, body + 2) & 0xFFFF;
+            rate = W32(b, body + 4);
+            bits = W32(b, body + 14) & 0xFFFF;
+        } else if (memcmp(b.data() + at, "data", 4) == 0) {
+            size_t n = std::min<size_t>(len, b.size() - body) / 2;
+            pcm.resize(n);
+            memcpy(pcm.data(), b.data() + body, n * 2);
+            return bits == 16 && channels > 0;
+        }
+        at = body + len + (len & 1);
+    }
+    return false;
+}
+
+void PrintAnswer(const Record& r)
+{
+    fprintf(gOut, "answer event=%u result=%d words=", W32(r.payload, 0), int(W32(r.payload, 4)));
+    uint32_t n = W32(r.payload, 8);
+    for (uint32_t i = 0; i < n; ++i) {
+        fprintf(gOut, "%s%u", i ? " " : "", W32(r.payload, 12 + 4 * i));
+    }
+    fprintf(gOut, "\n");
+    fflush(gOut);
+}
+
+// One line per record; playback and download bytes are counted, not shown.
+void PrintRecord(const Record& r)
+{
+    const auto& p = r.payload;
+    switch (r.kind) {
+    case kAnswer:
+        PrintAnswer(r);
+        return;
+    case kLiveVideo:
+        fprintf(gOut, "live video channel=%u codec=%s key=%u pts=%llu ms=%llu bytes=%zu\n", W32(p, 0),
+                CodecName(W32(p, 4)), W32(p, 8), (unsigned long long)W64(p, 12), (unsigned long long)W64(p, 20),
+                p.size() - 28);
+        break;
+    case kLiveAudio:
+        fprintf(gOut, "live audio codec=%s pts=%llu ms=%llu bytes=%zu\n", CodecName(W32(p, 0)),
+                (unsigned long long)W64(p, 4), (unsigned long long)W64(p, 12), p.size() - 20);
+        break;
+    case kPbVideo:
+        fprintf(gOut, "playback video codec=%s key=%u ms=%llu bytes=%zu\n", CodecName(W32(p, 0)), W32(p, 4),
+                (unsigned long long)W64(p, 8), p.size() - 16);
+        break;
+    case kPbAudio:
+        fprintf(gOut, "playback audio codec=%s rate=%u bits=%u ms=%llu bytes=%zu\n", CodecName(W32(p, 0)), W32(p, 4),
+                W32(p, 8), (unsigned long long)W64(p, 16), p.size() - 24);
+        break;
+    case kPbFinish:
+        fprintf(gOut, "playback finished\n");
+        break;
+    case kFragmentEnd:
+        fprintf(gOut, "playback fragment end %u %u\n", W32(p, 0), W32(p, 4));
+        break;
+    case kDlData:
+        fprintf(gOut, "download type=%u size=%u ms=%llu pts=%llu\n", W32(p, 0), W32(p, 4),
+                (unsigned long long)W64(p, 8), (unsigned long long)W64(p, 16));
+        break;
+    case kDlStatus:
+        fprintf(gOut, W32(p, 0) == 100 ? "download finished\n" : "download status %u\n", W32(p, 0));
+        break;
+    default:
+        fprintf(gOut, "record kind=%u bytes=%zu\n", r.kind, p.size());
+        break;
+    }
+    fflush(gOut);
+}
+
+// Waits for the answer to `code`, printing what arrives before it.
+bool AwaitAnswer(Link& link, uint32_t code, Record& answer)
+{
+    Record r;
+    while (link.Next(r, 5000)) {
+        if (r.kind == kAnswer && W32(r.payload, 0) == code) {
+            answer = r;
+            PrintAnswer(r);
+            return true;
+        }
+        PrintRecord(r);
+    }
+    fprintf(stderr, "viewer: no answer to event %u\n", code);
+    return false;
+}
+
+int Live(Link& link, double seconds, const std::string& videoPath, const std::string& audioPath)
+{
+    FILE* video = nullptr;
+    if (videoPath == "-") {
+        video = stdout;
+    } else if (!videoPath.empty()) {
+        video = fopen(videoPath.c_str(), "wb");
+    }
+    WavOut wav;
+    G711 dec(false, false);
+    if (!audioPath.empty() && !wav.Open(audioPath)) {
+        fprintf(stderr, "viewer: cannot write %s\n", audioPath.c_str());
+    }
+    Record answer;
+    if (!link.Event(0, {link.Client()}) || !AwaitAnswer(link, 0, answer) || !link.Event(2, {link.Client()}) ||
+        !AwaitAnswer(link, 2, answer)) {
+        return 1;
+    }
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(int64_t(seconds * 1000));
+    std::vector<int16_t> pcm;
+    Record r;
+    while (std::chrono::steady_clock::now() < end) {
+        int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
+        if (!link.Next(r, std::max(left, 1))) {
+            continue;
+        }
+        PrintRecord(r);
+        if (r.kind == kLiveVideo && video != nullptr && r.payload.size() > 28) {
+            fwrite(r.payload.data() + 28, 1, r.payload.size() - 28, video);
+            fflush(video);
+        } else if (r.kind == kLiveAudio && r.payload.size() > 20 && W32(r.payload, 0) == kG711u &&
+                   dec.Decode(r.payload.data() + 20, r.payload.size() - 20, pcm)) {
+            wav.Write(pcm);
+        }
+    }
+    link.Event(3, {link.Client()});
+    link.Event(1, {link.Client()});
+    AwaitAnswer(link, 1, answer);
+    if (video != nullptr && video != stdout) {
+        fclose(video);
+    }
+    return 0;
+}
+
+// 40 ms frames (320 samples) in real time between talk start and stop.
+int Talk(Link& link, const std::string& path)
+{
+    std::vector<int16_t> pcm;
+    uint32_t rate = 0;
+    uint32_t channels = 0;
+    if (!ReadWav(path, pcm, rate, channels) || rate != 8000 || channels != 1) {
+        fprintf(stderr, "viewer: %s is no 16-bit mono WAV at 8000 Hz\n", path.c_str());
+        return 1;
+    }
+    if (link.TalkCodec() != kG711u && link.TalkCodec() != kG711a) {
+        fprintf(stderr, "viewer: the unit takes talk-back as %s\n", CodecName(link.TalkCodec()));
+        return 1;
+    }
+    G711 enc(true, link.TalkCodec() == kG711a);
+    Record answer;
+    if (!link.Event(16, {link.Client()}) || !AwaitAnswer(link, 16, answer)) {
+        return 1;
+    }
+    auto next = std::chrono::steady_clock::now();
+    std::vector<uint8_t> bytes;
+    int frames = 0;
+    for (size_t at = 0; at < pcm.size(); at += 320) {
+        size_t n = std::min<size_t>(320, pcm.size() - at);
+        if (!enc.Encode(pcm.data() + at, n, bytes) || !link.Send(kTalk, bytes)) {
+            break;
+        }
+        ++frames;
+        next += std::chrono::milliseconds(40);
+        std::this_thread::sleep_until(next);
+    }
+    fprintf(gOut, "talk sent frames=%d\n", frames);
+    link.Event(17, {link.Client()});
+    AwaitAnswer(link, 17, answer);
+    return 0;
+}
+
+// Prints what arrives until `done` says the stream is over (or 10 s of silence).
+template <typename Done>
+int Drain(Link& link, Done done)
+{
+    Record r;
+    while (link.Next(r, 10000)) {
+        PrintRecord(r);
+        if (done(r)) {
+            return 0;
+        }
+    }
+    fprintf(stderr, "viewer: stream ended without its end\n");
+    return 1;
+}
+
+void Usage()
+{
+    fprintf(stderr,
+            "usage: viewer ROOT --client N ACTION\n"
+            "  --live SECONDS [--quality 0|1] [--video FILE|-] [--audio FILE.wav]\n"
+            "  --talk FILE.wav\n"
+            "  --event CODE [WORDS...]\n"
+            "  --days [YEAR MONTH]\n"
+            "  --files [YEAR MONTH DAY]\n"
+            "  --play [START END [TIME]]      (seconds since 1970; default: today)\n"
+            "  --download [START END]\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 4) {
+        Usage();
+        return 2;
+    }
+    std::string root = argv[1];
+    uint32_t client = 0;
+    uint32_t quality = 0xFFFFFFFF;
+    std::string action;
+    std::vector<std::string> args;
+    std::string videoPath;
+    std::string audioPath;
+    for (int i = 2; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--client" && i + 1 < argc) {
+            client = uint32_t(strtoul(argv[++i], nullptr, 10));
+        } else if (a == "--quality" && i + 1 < argc) {
+            quality = uint32_t(strtoul(argv[++i], nullptr, 10));
+        } else if (a == "--video" && i + 1 < argc) {
+            videoPath = argv[++i];
+        } else if (a == "--audio" && i + 1 < argc) {
+            audioPath = argv[++i];
+        } else if (a.rfind("--", 0) == 0 && action.empty()) {
+            action = a;
+        } else if (!action.empty()) {
+            args.push_back(a);
+        } else {
+            Usage();
+            return 2;
+        }
+    }
+    if (videoPath == "-") {
+        gOut = stderr;
+    }
+    Link link;
+    if (!link.Open(root, client, quality)) {
+        return 1;
+    }
+    auto num = [&args](size_t i, uint32_t def) { return i < args.size() ? uint32_t(strtoul(args[i].c_str(), nullptr, 0)) : def; };
+    time_t now = time(nullptr);
+    struct tm t {};
+    localtime_r(&now, &t);
+    struct tm midnight = t;
+    midnight.tm_hour = midnight.tm_min = midnight.tm_sec = 0;
+    uint32_t dayStart = uint32_t(mktime(&midnight));
+    Record answer;
+    if (action == "--live" && !args.empty()) {
+        return Live(link, atof(args[0].c_str()), videoPath, audioPath);
+    }
+    if (action == "--talk" && !args.empty()) {
+        return Talk(link, args[0]);
+    }
+    if (action == "--event" && !args.empty()) {
+        uint32_t code = num(0, 0);
+        std::vector<uint32_t> words;
+        for (size_t i = 1; i < args.size(); ++i) {
+            words.push_back(num(i, 0));
+        }
+        return link.Event(code, words) && AwaitAnswer(link, code, answer) ? 0 : 1;
+    }
+    if (action == "--days") {
+        std::vector<uint32_t> w = {client, num(0, uint32_t(t.tm_year + 1900)), num(1, uint32_t(t.tm_mon + 1)), 0};
+        return link.Event(8, w) && AwaitAnswer(link, 8, answer) ? 0 : 1;
+    }
+    if (action == "--files") {
+        std::vector<uint32_t> w = {client, num(0, uint32_t(t.tm_year + 1900)), num(1, uint32_t(t.tm_mon + 1)),
+                                   num(2, uint32_t(t.tm_mday))};
+        w.resize(16, 0);
+        return link.Event(9, w) && AwaitAnswer(link, 9, answer) ? 0 : 1;
+    }
+    if (action == "--play") {
+        uint32_t start = num(0, dayStart);
+        uint32_t stop = num(1, uint32_t(now));
+        if (!link.Event(10, {client, start, stop, num(2, start)})) {
+            return 1;
+        }
+        return Drain(link, [](const Record& r) { return r.kind == kPbFinish; });
+    }
+    if (action == "--download") {
+        if (!link.Event(19, {client, num(0, dayStart), num(1, uint32_t(now))})) {
+            return 1;
+        }
+        return Drain(link, [](const Record& r) { return r.kind == kDlStatus && W32(r.payload, 0) == 100; });
+    }
+    Usage();
+    return 2;
+}

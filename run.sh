@@ -25,7 +25,7 @@ done
 ./scripts/deps.sh
 build=build-run
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDOORPHONE_TESTS=OFF -DDOORPHONE_BENCH=OFF > /dev/null
-cmake --build "$build" -j"$(nproc)" --target doorphone doorstation cloudsim doorphone_res
+cmake --build "$build" -j"$(nproc)" --target doorphone doorstation cloudsim viewer doorphone_res
 # The unit's resources (tones, fonts, icons) as the build made them: the sandbox's "/customer/res".
 export DOORPHONE_RES_DIR=$here/$build/res/unit
 

@@ -10,7 +10,10 @@
 
 typedef enum {
     NOXA_CODEC_VIDEO_H264 = 2,
+    NOXA_CODEC_VIDEO_H265 = 4,
     NOXA_CODEC_AUDIO_PCM = 101,
+    NOXA_CODEC_AUDIO_G711U = 105,
+    NOXA_CODEC_AUDIO_G711A = 106,
 } NOXA_CODEC_ID_E;
 
 typedef struct {

@@ -403,6 +403,11 @@ TEST_F(Transfer, EventsAnsweredWithWrittenWords)
             EXPECT_EQ(row.answered[i], W32(r.payload, 12 + 4 * i)) << row.code << " word " << i;
         }
     }
+    // A code the application does not know is answered as failed without reaching it.
+    v.Event(768, {0});
+    Record r = v.NextOf(kAnswer);
+    EXPECT_EQ(768u, W32(r.payload, 0));
+    EXPECT_EQ(uint32_t(-1), W32(r.payload, 4));
     std::lock_guard<std::mutex> lock(gMutex);
     ASSERT_EQ(4u, gEvents.size());
     EXPECT_EQ(TRANS_PLAYBACK_PAUSE, gEvents[2].first);

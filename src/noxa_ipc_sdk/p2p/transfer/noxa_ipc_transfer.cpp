@@ -63,7 +63,9 @@ struct Module {
     Session sessions[NOXA_P2P_CLIENT_MAX];
 };
 
-Module gMod;
+// Never destroyed: a process that exits while viewers are connected must not tear down the
+// sessions under their running threads (joinable threads at exit end in std::terminate).
+Module& gMod = *new Module;
 
 void Put32(uint8_t* p, uint32_t v)
 {
@@ -206,6 +208,8 @@ void LiveThread(uint32_t client)
                                                                       static_cast<uint32_t>(s.video.size()), &f);
             if (node != nullptr) {
                 moved = true;
+                // A frame lost to the writer or too large breaks the chain: wait for a key frame.
+                keySeen = keySeen && n >= 0;
             }
             if (n >= 0 && (keySeen || f.type == MEDIA_FRAME_TYPE_I)) {
                 keySeen = true;
@@ -269,6 +273,9 @@ void HandleEvent(uint32_t client, const uint8_t* p, uint32_t len)
         PR_ERR("client %u: bad event record", client);
         return;
     }
+    // Only the codes the application knows reach it (an outside number is no enum value).
+    bool known = code <= TRANS_DOWNLOAD_CANCLE || code == TRANS_STREAMING_VIDEO_START ||
+                 code == TRANS_STREAMING_VIDEO_STOP;
     uint32_t words[NOXA_P2P_EVENT_WORDS] = {};
     for (uint32_t i = 0; i < count; ++i) {
         words[i] = Get32(p + 8 + 4 * i);
@@ -277,7 +284,10 @@ void HandleEvent(uint32_t client, const uint8_t* p, uint32_t len)
     if (code != TRANS_LIVE_VIDEO_CLARITY_SET && code != TRANS_LIVE_VIDEO_CLARITY_QUERY) {
         words[0] = client;
     }
-    switch (code) {
+    if (!known) {
+        PR_ERR("client %u: unknown event %u", client, code);
+    }
+    switch (known ? code : UINT32_MAX) {
     case TRANS_LIVE_VIDEO_START:
     case TRANS_LIVE_AUDIO_START:
         (code == TRANS_LIVE_VIDEO_START ? s.videoOn : s.audioOn).store(true);
@@ -304,7 +314,7 @@ void HandleEvent(uint32_t client, const uint8_t* p, uint32_t len)
     default:
         break;
     }
-    int rc = gMod.param.on_event_cb(static_cast<NOXA_P2P_EVENT_E>(code), words);
+    int rc = known ? gMod.param.on_event_cb(static_cast<NOXA_P2P_EVENT_E>(code), words) : -1;
     if (code == TRANS_PLAYBACK_STOP) {
         std::lock_guard<std::mutex> lock(s.lock);
         if (s.state.load() == SessionState::Playback) {
@@ -417,6 +427,9 @@ void Welcome(int fd)
     }
     tv = {0, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    // A viewer that stops reading is cut off rather than holding its session lock for ever.
+    tv = {3, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     uint32_t quality = Get32(q);

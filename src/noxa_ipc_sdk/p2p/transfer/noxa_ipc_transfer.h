@@ -11,11 +11,6 @@
 // 10 onwards belong to the WebRTC sessions.
 #define NOXA_P2P_CLIENT_MAX 5
 
-// Audio codes of the application's records (video codes are in NOXA_CODEC_ID_E).
-#define NOXA_CODEC_VIDEO_H265 4
-#define NOXA_CODEC_AUDIO_G711U 105
-#define NOXA_CODEC_AUDIO_G711A 106
-
 typedef enum {
     TRANS_LIVE_VIDEO_START = 0,
     TRANS_LIVE_VIDEO_STOP = 1,

@@ -6,6 +6,7 @@
 #include "Media/VideoPipeline.h"
 #include "Network.h"
 #include "NoxaApp.h"
+#include "NoxaP2p.h"
 #include "Peripheral.h"
 #include "RecordFile.h"
 #include "RingKeyDetect.h"
@@ -40,6 +41,8 @@ int main(int argc, char** argv)
     MP4RecordLockInit();  // 5
     // The encoder thread (step 6) keeps the doorbell picture on the card too.
     gVencOutput.SaveImage = [](const uint8_t* data, uint32_t len) { SaveImageToSDCard(data, len); };
+    // The viewer side: frames to the media ring buffer, the transfer module once online.
+    NoxaP2pInstallLinks();
     SysInit();  // 6
     LoadDoorSettings();  // 7
     SetVideoDynamicsInfo(0);  // 8

@@ -1,0 +1,308 @@
+// A phone viewer's waits on the whole process (the unit paired with the local cloud, the
+// door-station simulator on its bus), timed by a viewer peer of the bench's own that speaks the
+// transfer records on 127.0.0.1:
+// - live start to the first key frame, during a door call and from idle (a fresh unit: the 2 s
+//   viewing countdown holds the frame gate until the mark is set);
+// - one 40 ms talk-back frame sent to its sound in the speaker file (silences are left out of
+//   it, so the file grows only once the frame is played).
+// Median of 20 each, reported as counters in milliseconds.
+#include "cloud_peer.h"
+#include "process.h"
+#include "sandbox.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kRuns = 20;
+constexpr uint32_t kHello = 1;
+constexpr uint32_t kEvent = 3;
+constexpr uint32_t kTalk = 5;
+constexpr uint32_t kLiveVideo = 10;
+
+double Ms(Clock::duration d)
+{
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// The viewer side of the records: a 12-byte head (kind, client, length, little-endian) and the
+// payload. Written here from the record table, apart from the unit's code.
+class Peer {
+public:
+    Peer(uint16_t port, uint32_t client) : mClient(client)
+    {
+        mFd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(mFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            close(mFd);
+            mFd = -1;
+        }
+    }
+    ~Peer()
+    {
+        if (mFd >= 0) {
+            close(mFd);
+        }
+    }
+    bool Ok() const { return mFd >= 0; }
+    bool Send(uint32_t kind, const std::vector<uint8_t>& payload)
+    {
+        std::vector<uint8_t> rec(12 + payload.size());
+        Put(rec.data(), kind);
+        Put(rec.data() + 4, mClient);
+        Put(rec.data() + 8, static_cast<uint32_t>(payload.size()));
+        std::copy(payload.begin(), payload.end(), rec.begin() + 12);
+        return send(mFd, rec.data(), rec.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(rec.size());
+    }
+    bool Event(uint32_t code)
+    {
+        std::vector<uint8_t> p(12);
+        Put(p.data(), code);
+        Put(p.data() + 4, 1);
+        Put(p.data() + 8, mClient);
+        return Send(kEvent, p);
+    }
+    // Next record (kind and payload); false on time-out or close.
+    bool Read(uint32_t* kind, std::vector<uint8_t>* payload, std::chrono::milliseconds limit)
+    {
+        uint8_t head[12];
+        if (!ReadAll(head, 12, limit)) {
+            return false;
+        }
+        *kind = Get(head);
+        payload->resize(Get(head + 8));
+        return ReadAll(payload->data(), payload->size(), limit);
+    }
+    static void Put(uint8_t* p, uint32_t v)
+    {
+        for (int i = 0; i < 4; ++i) {
+            p[i] = static_cast<uint8_t>(v >> (8 * i));
+        }
+    }
+    static uint32_t Get(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
+
+private:
+    bool ReadAll(uint8_t* p, size_t n, std::chrono::milliseconds limit)
+    {
+        auto end = Clock::now() + limit;
+        while (n > 0) {
+            pollfd pf{mFd, POLLIN, 0};
+            int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
+            if (left <= 0 || poll(&pf, 1, left) <= 0) {
+                return false;
+            }
+            ssize_t r = recv(mFd, p, n, 0);
+            if (r <= 0) {
+                return false;
+            }
+            p += r;
+            n -= static_cast<size_t>(r);
+        }
+        return true;
+    }
+    int mFd = -1;
+    uint32_t mClient;
+};
+
+// The whole process on one sandbox: cloud, door station, the unit online with the viewers' port.
+class Board {
+public:
+    Board() : mCloud(mSb.Root()), mToken(mCloud.Pair())
+    {
+        mStation = std::make_unique<ChildProcess>(
+            std::vector<std::string>{BinaryDir() + "/tools/doorstation", "--root", mSb.Root()});
+        mStation->WaitForOutput("linked at", 10s);
+    }
+    ~Board() { StopUnit(); }
+    bool StartUnit()
+    {
+        StopUnit();
+        std::remove(mSb.Path("/.board/p2p.port").c_str());
+        std::vector<std::string> argv{BinaryDir() + "/src/Common/doorphone"};
+        if (!mActivated) {
+            argv.insert(argv.end(), {"-m", "2", "-t", mToken});
+        }
+        mUnit = std::make_unique<ChildProcess>(argv, std::vector<std::string>{"DOORPHONE_ROOT=" + mSb.Root()});
+        if (!mUnit->WaitForOutput("Dbg:Init P2P With Max Users", 60s)) {
+            return false;
+        }
+        mActivated = true;
+        for (int i = 0; i < 200 && Port() == 0; ++i) {
+            std::this_thread::sleep_for(20ms);
+        }
+        return Port() != 0;
+    }
+    void StopUnit()
+    {
+        if (mUnit) {
+            mUnit->Kill(SIGTERM);
+            mUnit->WaitExit(10s);
+            mUnit.reset();
+        }
+    }
+    uint16_t Port() const
+    {
+        std::string s = mSb.Read("/.board/p2p.port");
+        return static_cast<uint16_t>(std::atoi(s.c_str()));
+    }
+    size_t SpeakerBytes() const
+    {
+        struct stat st{};
+        return stat(mSb.Path("/.board/speaker.wav").c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+    }
+    ChildProcess& Station() { return *mStation; }
+    ChildProcess& Unit() { return *mUnit; }
+
+private:
+    TestSandbox mSb;
+    CloudPeer mCloud;
+    std::string mToken;
+    bool mActivated = false;
+    std::unique_ptr<ChildProcess> mStation;
+    std::unique_ptr<ChildProcess> mUnit;
+};
+
+// Hello, live video start, and the time to the first key frame (-1 when none came).
+double LiveStart(uint16_t port)
+{
+    Peer peer(port, 0);
+    if (!peer.Ok()) {
+        return -1;
+    }
+    auto t0 = Clock::now();
+    std::vector<uint8_t> hello(4);
+    Peer::Put(hello.data(), 0);
+    peer.Send(kHello, hello);
+    peer.Event(0);
+    uint32_t kind = 0;
+    std::vector<uint8_t> p;
+    while (peer.Read(&kind, &p, 10s)) {
+        if (kind == kLiveVideo && p.size() >= 12 && Peer::Get(p.data() + 8) == 1) {
+            return Ms(Clock::now() - t0);
+        }
+    }
+    return -1;
+}
+
+void Report(benchmark::State& state, const std::vector<double>& ms)
+{
+    state.counters["median_ms"] = Median(ms);
+    state.counters["max_ms"] = ms.empty() ? 0 : *std::max_element(ms.begin(), ms.end());
+    state.counters["runs"] = static_cast<double>(ms.size());
+}
+
+void BM_LiveStartDuringCall(benchmark::State& state)
+{
+    Board board;
+    if (!board.StartUnit()) {
+        state.SkipWithError("unit not online");
+        return;
+    }
+    std::vector<double> ms;
+    for (auto _ : state) {
+        for (int i = 0; i < kRuns; ++i) {
+            board.Station().WriteLine("call 2");
+            std::this_thread::sleep_for(300ms);  // the bus frame heard and the call state set
+            const double t = LiveStart(board.Port());
+            if (t >= 0) {
+                ms.push_back(t);
+            }
+            std::this_thread::sleep_for(500ms);  // the viewer's stop ends the call
+        }
+    }
+    Report(state, ms);
+}
+
+void BM_LiveStartFromIdle(benchmark::State& state)
+{
+    Board board;
+    std::vector<double> ms;
+    for (auto _ : state) {
+        for (int i = 0; i < kRuns; ++i) {
+            if (!board.StartUnit()) {
+                state.SkipWithError("unit not online");
+                return;
+            }
+            std::this_thread::sleep_for(1s);  // the encoder settled
+            const double t = LiveStart(board.Port());
+            if (t >= 0) {
+                ms.push_back(t);
+            }
+        }
+    }
+    Report(state, ms);
+}
+
+void BM_TalkBackFrameToSpeaker(benchmark::State& state)
+{
+    Board board;
+    if (!board.StartUnit()) {
+        state.SkipWithError("unit not online");
+        return;
+    }
+    Peer peer(board.Port(), 0);
+    std::vector<uint8_t> hello(4);
+    Peer::Put(hello.data(), 0);
+    peer.Send(kHello, hello);
+    peer.Event(16);
+    std::this_thread::sleep_for(1s);  // past the talk-start pause
+    // 40 ms of a 1 kHz tone in mu-law: a sine's codes from the companding law itself.
+    std::vector<uint8_t> frame(320);
+    for (size_t i = 0; i < frame.size(); ++i) {
+        const double x = 12000 * std::sin(2 * M_PI * 1000 * i / 8000.0);
+        const int sign = x < 0 ? 0 : 0x80;
+        const double m = std::min(std::fabs(x), 32635.0) + 132;
+        const int exp = std::max(0, static_cast<int>(std::floor(std::log2(m))) - 7);
+        const int mant = (static_cast<int>(m) >> (exp + 3)) & 0x0F;
+        frame[i] = static_cast<uint8_t>(~(sign | exp << 4 | mant));
+    }
+    std::vector<double> ms;
+    for (auto _ : state) {
+        for (int i = 0; i < kRuns; ++i) {
+            const size_t before = board.SpeakerBytes();
+            auto t0 = Clock::now();
+            peer.Send(kTalk, frame);
+            while (board.SpeakerBytes() == before && Clock::now() - t0 < 2s) {
+                std::this_thread::sleep_for(1ms);
+            }
+            if (board.SpeakerBytes() != before) {
+                ms.push_back(Ms(Clock::now() - t0));
+            }
+            std::this_thread::sleep_for(300ms);
+        }
+    }
+    Report(state, ms);
+}
+
+}  // namespace
+
+BENCHMARK(BM_LiveStartDuringCall)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LiveStartFromIdle)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TalkBackFrameToSpeaker)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_MAIN();

@@ -1,0 +1,276 @@
+// A phone viewer on the whole process: the unit paired with the local cloud, the door-station
+// simulator on its bus and tools/viewer as the phone. A door call is watched live (the viewer's
+// H.264 decoded at the size its quality asks for, showing the calling door's scene), the phone
+// talks (the call is taken up on the bus, the ring tone stops, the voice is in the speaker file)
+// and opens the door.
+#include "cloud_peer.h"
+#include "mi/decode_util.h"
+#include "process.h"
+#include "sandbox.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string Doorphone()
+{
+    return BinaryDir() + "/src/Common/doorphone";
+}
+
+std::string Viewer()
+{
+    return BinaryDir() + "/tools/viewer";
+}
+
+bool Has(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+template <typename Cond>
+bool Eventually(Cond cond, std::chrono::milliseconds limit)
+{
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+// Every picture of an H.264 Annex B stream, split by libavcodec's parser.
+std::vector<DecodedPicture> DecodeStream(const std::string& bytes)
+{
+    std::vector<DecodedPicture> out;
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    AVCodecParserContext* parser = av_parser_init(AV_CODEC_ID_H264);
+    AVCodecContext* ctx = avcodec_alloc_context3(codec);
+    avcodec_open2(ctx, codec, nullptr);
+    AVPacket* pkt = av_packet_alloc();
+    AVFrame* frame = av_frame_alloc();
+    std::vector<uint8_t> data(bytes.begin(), bytes.end());
+    data.resize(data.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+    const uint8_t* p = data.data();
+    int left = static_cast<int>(bytes.size());
+    auto drain = [&] {
+        while (avcodec_receive_frame(ctx, frame) == 0) {
+            DecodedPicture pic;
+            pic.width = frame->width;
+            pic.height = frame->height;
+            double u = 0;
+            double v = 0;
+            const int cw = frame->width / 2;
+            const int ch = frame->height / 2;
+            for (int y = 0; y < ch; ++y) {
+                for (int x = 0; x < cw; ++x) {
+                    u += frame->data[1][y * frame->linesize[1] + x];
+                    v += frame->data[2][y * frame->linesize[2] + x];
+                }
+            }
+            pic.meanU = u / (cw * ch);
+            pic.meanV = v / (cw * ch);
+            out.push_back(std::move(pic));
+        }
+    };
+    while (left > 0) {
+        int used = av_parser_parse2(parser, ctx, &pkt->data, &pkt->size, p, left, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+        p += used;
+        left -= used;
+        if (pkt->size > 0 && avcodec_send_packet(ctx, pkt) == 0) {
+            drain();
+        }
+    }
+    avcodec_send_packet(ctx, nullptr);
+    drain();
+    av_frame_free(&frame);
+    av_packet_free(&pkt);
+    avcodec_free_context(&ctx);
+    av_parser_close(parser);
+    return out;
+}
+
+// A voice-like test sound: a gliding tone with a syllable rhythm, 8 kHz.
+std::vector<int16_t> Voice(double seconds)
+{
+    const int n = static_cast<int>(seconds * 8000);
+    std::vector<int16_t> pcm(n);
+    double phase = 0;
+    for (int i = 0; i < n; ++i) {
+        const double t = i / 8000.0;
+        const double f = 300 + 500 * (0.5 + 0.5 * std::sin(2 * M_PI * 0.7 * t)) + 200 * std::sin(2 * M_PI * 3.1 * t);
+        phase += 2 * M_PI * f / 8000.0;
+        const double env = 0.35 + 0.65 * std::fabs(std::sin(2 * M_PI * 2.3 * t));
+        pcm[i] = static_cast<int16_t>(9000 * env * (std::sin(phase) + 0.3 * std::sin(2.7 * phase)));
+    }
+    return pcm;
+}
+
+void WriteWav(const std::string& path, const std::vector<int16_t>& pcm, uint32_t rate)
+{
+    std::ofstream f(path, std::ios::binary);
+    auto u32 = [&](uint32_t v) { f.write(reinterpret_cast<const char*>(&v), 4); };
+    auto u16 = [&](uint16_t v) { f.write(reinterpret_cast<const char*>(&v), 2); };
+    const uint32_t bytes = static_cast<uint32_t>(pcm.size() * 2);
+    f.write("RIFF", 4);
+    u32(36 + bytes);
+    f.write("WAVEfmt ", 8);
+    u32(16);
+    u16(1);
+    u16(1);
+    u32(rate);
+    u32(rate * 2);
+    u16(2);
+    u16(16);
+    f.write("data", 4);
+    u32(bytes);
+    f.write(reinterpret_cast<const char*>(pcm.data()), bytes);
+}
+
+std::vector<int16_t> SpeakerFile(const TestSandbox& sb)
+{
+    std::string wav = sb.Read("/.board/speaker.wav");
+    std::vector<int16_t> pcm(wav.size() > 44 ? (wav.size() - 44) / 2 : 0);
+    if (!pcm.empty()) {
+        std::memcpy(pcm.data(), wav.data() + 44, pcm.size() * 2);
+    }
+    return pcm;
+}
+
+// The best normalised cross-correlation of `part` (16 kHz) within `heard` from `from` on.
+double BestCorrelation(const std::vector<int16_t>& part, const std::vector<int16_t>& heard, size_t from)
+{
+    double best = 0;
+    double pp = 0;
+    for (int16_t s : part) {
+        pp += static_cast<double>(s) * s;
+    }
+    for (size_t lag = from; lag + part.size() <= heard.size(); ++lag) {
+        double ph = 0;
+        double hh = 0;
+        for (size_t i = 0; i < part.size(); ++i) {
+            ph += static_cast<double>(part[i]) * heard[lag + i];
+            hh += static_cast<double>(heard[lag + i]) * heard[lag + i];
+        }
+        if (hh > 0) {
+            best = std::max(best, ph / std::sqrt(pp * hh));
+        }
+    }
+    return best;
+}
+
+class ViewerRoad : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        mCloud = std::make_unique<CloudPeer>(mSb.Root());
+        mStation = std::make_unique<ChildProcess>(
+            std::vector<std::string>{BinaryDir() + "/tools/doorstation", "--root", mSb.Root()});
+        ASSERT_TRUE(mStation->WaitForOutput("linked at " + mSb.Root() + "/dev/ttyS2", 10s)) << mStation->Output();
+        mUnit = std::make_unique<ChildProcess>(std::vector<std::string>{Doorphone(), "-m", "2", "-t", mCloud->Pair()},
+                                               std::vector<std::string>{"DOORPHONE_ROOT=" + mSb.Root()});
+        ASSERT_TRUE(mUnit->WaitForOutput("Dbg:Init P2P With Max Users:6", 60s)) << mUnit->Output() << mCloud->Log();
+        ASSERT_TRUE(Eventually([this] { return mSb.Exists("/.board/p2p.port"); }, 10s)) << mUnit->Output();
+    }
+    void TearDown() override
+    {
+        if (mUnit) {
+            mUnit->Kill(SIGTERM);
+            mUnit->WaitExit(10s);
+        }
+    }
+    // Runs the viewer to its end; its output.
+    std::string RunViewer(const std::vector<std::string>& args, std::chrono::seconds limit)
+    {
+        std::vector<std::string> argv{Viewer(), mSb.Root()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        ChildProcess v(argv);
+        EXPECT_NE(-1, v.WaitExit(limit)) << v.Output();
+        return v.Output();
+    }
+
+    TestSandbox mSb;
+    std::unique_ptr<CloudPeer> mCloud;
+    std::unique_ptr<ChildProcess> mStation;
+    std::unique_ptr<ChildProcess> mUnit;
+};
+
+}  // namespace
+
+TEST_F(ViewerRoad, RingWatchTalkAndUnlock)
+{
+    mStation->WriteLine("call 2");
+    ASSERT_TRUE(mUnit->WaitForOutput("Com Order ComOrder_DeviceTriger 1", 10s)) << mUnit->Output();
+
+    // Live view of the call: the main stream for quality 0, the sub stream for 1.
+    const std::string video = mSb.Path("/live0.264");
+    RunViewer({"--client", "0", "--live", "10", "--quality", "0", "--video", video}, 30s);
+    std::ifstream in(video, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<DecodedPicture> pics = DecodeStream(bytes);
+    ASSERT_GT(pics.size(), 100u) << bytes.size() << " bytes\n" << mUnit->Output();
+    EXPECT_EQ(1280, pics.back().width);
+    EXPECT_EQ(720, pics.back().height);
+    // Door 2's scene is cool stone: more blue than red in its chroma.
+    EXPECT_GT(pics.back().meanU, pics.back().meanV) << pics.back().meanU << " " << pics.back().meanV;
+
+    const std::string sub = mSb.Path("/live1.264");
+    RunViewer({"--client", "1", "--live", "3", "--quality", "1", "--video", sub}, 20s);
+    std::ifstream in1(sub, std::ios::binary);
+    std::string bytes1((std::istreambuf_iterator<char>(in1)), std::istreambuf_iterator<char>());
+    std::vector<DecodedPicture> pics1 = DecodeStream(bytes1);
+    ASSERT_FALSE(pics1.empty()) << mUnit->Output();
+    EXPECT_EQ(640, pics1.back().width);
+    EXPECT_EQ(360, pics1.back().height);
+
+    // An analogue doorbell rings door 2 with the ring tone; the phone talks: the call is taken up
+    // on the bus, the ring tone stops (the speaker back at 8 kHz), the unit is in the talk state.
+    // The bell rings for a second; the phone answers once it has stopped ringing, while the
+    // 3.4 s chime still plays (a door still ringing would start the chime again).
+    mStation->WriteLine("doorbell 2 1");
+    ASSERT_TRUE(mUnit->WaitForOutput("Door2 xxxxxxx Monitor", 10s)) << mUnit->Output();
+    ASSERT_TRUE(mUnit->WaitForOutput("[AudioDecodeInit] 97 ", 10s)) << mUnit->Output();
+    std::this_thread::sleep_for(1200ms);
+    const size_t heardBefore = SpeakerFile(mSb).size();
+    std::vector<int16_t> voice = Voice(3.0);
+    WriteWav(mSb.Path("/voice.wav"), voice, 8000);
+    RunViewer({"--client", "0", "--talk", mSb.Path("/voice.wav")}, 30s);
+    EXPECT_TRUE(mStation->WaitForOutput("unit -> bus: talk order 8 value1 1 value2 1 target 0", 10s))
+        << mStation->Output();
+    const std::string out = mUnit->Output();
+    const size_t talk = out.find("enable speaker 1");
+    ASSERT_NE(std::string::npos, talk) << out;
+    // The chime is stopped (the speaker back at 8 kHz) before the talk state is set.
+    const size_t stopped = out.find("[AudioDecodeInit] 0 8000", talk);
+    const size_t talking = out.find("-> 0x302", talk);
+    ASSERT_NE(std::string::npos, talking) << out;
+    EXPECT_LT(stopped, talking) << "the ring tone plays on\n" << out;
+    // The voice past the talk-start pause, at the speaker's 16 kHz.
+    std::vector<int16_t> part;
+    for (size_t i = 8000; i < 8000 + 12000; ++i) {
+        part.push_back(voice[i]);
+        part.push_back(static_cast<int16_t>((voice[i] + voice[i + 1]) / 2));
+    }
+    std::vector<int16_t> heard;
+    ASSERT_TRUE(Eventually(
+        [&] {
+            heard = SpeakerFile(mSb);
+            return heard.size() >= heardBefore + part.size();
+        },
+        10s));
+    EXPECT_GE(BestCorrelation(part, heard, heardBefore), 0.9) << mUnit->Output();
+}

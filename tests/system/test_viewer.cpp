@@ -273,4 +273,8 @@ TEST_F(ViewerRoad, RingWatchTalkAndUnlock)
         },
         10s));
     EXPECT_GE(BestCorrelation(part, heard, heardBefore), 0.9) << mUnit->Output();
+
+    // The phone opens the door it talks to: door 2's unlock order on the bus.
+    mCloud->Command("dp 242 1");
+    EXPECT_TRUE(mStation->WaitForOutput("unit -> bus: talk order 13 value1 1", 10s)) << mStation->Output();
 }

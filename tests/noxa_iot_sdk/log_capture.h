@@ -2,6 +2,9 @@
 // process is gone, so the store is never destroyed.
 #pragma once
 
+#include <chrono>
+#include <thread>
+
 #include "noxa_adapter/utilities/uni_log.h"
 
 #include <mutex>
@@ -26,6 +29,14 @@ public:
         return -1;
     }
     static bool Logged(const std::string& text) { return LineOf(text) >= 0; }
+    // For lines written on another thread (the work queue runs on a pool): waits up to 2 s.
+    static bool LoggedSoon(const std::string& text)
+    {
+        for (int i = 0; i < 200 && !Logged(text); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return Logged(text);
+    }
     // Every line so far, one per line (for a failure's message).
     static std::string All()
     {

@@ -162,8 +162,9 @@ TEST_F(MqcApp, DataPointCommandReachesSlot4OnAWorkThreadWrongEntriesDroppedAlone
         EXPECT_EQ(0u, gObjThread.rfind("wk_th", 0)) << gObjThread;
         EXPECT_EQ(std::vector<int>{106}, gRawIds);
     });
-    EXPECT_TRUE(LogCapture::Logged("dp 102x not in schema, dropped"));
-    EXPECT_TRUE(LogCapture::Logged("dp 102 has a wrong type or value, dropped"));
+    // The three commands may convert on different threads of the work queue's pool.
+    EXPECT_TRUE(LogCapture::LoggedSoon("dp 102x not in schema, dropped"));
+    EXPECT_TRUE(LogCapture::LoggedSoon("dp 102 has a wrong type or value, dropped"));
 }
 
 TEST_F(MqcApp, QueryReachesSlot6AndAckIdIsAnswered)

@@ -99,6 +99,35 @@ std::string Print(const cJSON* j)
     return s;
 }
 
+cJSON* ApiOk(cJSON* result)
+{
+    cJSON* o = cJSON_CreateObject();
+    cJSON_AddBoolToObject(o, "success", true);
+    cJSON_AddItemToObject(o, "result", result != nullptr ? result : cJSON_CreateTrue());
+    return o;
+}
+
+cJSON* ApiRefusal(const std::string& code, const std::string& msg)
+{
+    cJSON* o = cJSON_CreateObject();
+    cJSON_AddBoolToObject(o, "success", false);
+    cJSON_AddStringToObject(o, "errorCode", code.c_str());
+    cJSON_AddStringToObject(o, "errorMsg", msg.c_str());
+    return o;
+}
+
+std::string SignedAnswer(const std::string& key, cJSON* inner, bool wrongSign)
+{
+    std::string b64 = Base64(AesEncrypt(key, Print(inner)));
+    cJSON_Delete(inner);
+    int64_t t = Now();
+    std::string sign = Md5Hex("result=" + b64 + "||t=" + std::to_string(t) + "||" + key);
+    if (wrongSign) {
+        sign[0] = sign[0] == '0' ? '1' : '0';
+    }
+    return "{\"result\":\"" + b64 + "\",\"t\":" + std::to_string(t) + ",\"sign\":\"" + sign + "\"}";
+}
+
 Json Parse(const std::string& text)
 {
     return Json(cJSON_ParseWithLength(text.data(), text.size()), cJSON_Delete);

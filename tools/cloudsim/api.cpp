@@ -55,21 +55,6 @@ std::vector<std::string> AuthKeysOf(const std::string& uuid)
 }
 
 
-std::string PercentDecode(const std::string& s)
-{
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '%' && i + 2 < s.size() + 0 && isxdigit(static_cast<unsigned char>(s[i + 1])) &&
-            isxdigit(static_cast<unsigned char>(s[i + 2]))) {
-            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
-}
-
 std::map<std::string, std::string> QueryOf(const std::string& target)
 {
     std::map<std::string, std::string> q;

@@ -99,6 +99,21 @@ std::string Print(const cJSON* j)
     return s;
 }
 
+std::string PercentDecode(const std::string& s)
+{
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '%' && i + 2 < s.size() && isxdigit(static_cast<unsigned char>(s[i + 1])) &&
+            isxdigit(static_cast<unsigned char>(s[i + 2]))) {
+            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
 cJSON* ApiOk(cJSON* result)
 {
     cJSON* o = cJSON_CreateObject();

@@ -55,6 +55,8 @@ std::string RandomText(size_t n, const std::string& alphabet);
 std::string Print(const cJSON* j);
 using Json = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 Json Parse(const std::string& text);
+// %XX decoded (a '%' without two hex digits stays as it is).
+std::string PercentDecode(const std::string& s);
 // An API call's inner answer: success with its result (NULL: true), or a refusal.
 cJSON* ApiOk(cJSON* result);
 cJSON* ApiRefusal(const std::string& code, const std::string& msg);

@@ -67,21 +67,6 @@ std::string Hmac(const std::string& key, const std::string& msg)
     return std::string(reinterpret_cast<char*>(out), len);
 }
 
-std::string Decode(const std::string& s)
-{
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '%' && i + 2 < s.size() && isxdigit(static_cast<unsigned char>(s[i + 1])) &&
-            isxdigit(static_cast<unsigned char>(s[i + 2]))) {
-            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
-}
-
 std::string Trim(const std::string& v)
 {
     std::string out;
@@ -274,7 +259,8 @@ SigCheck CheckSignature(const httplib::Request& req, const std::string& rawPath,
     if (std::find(names.begin(), names.end(), "host") == names.end()) {
         return {403, "AccessDenied", "host not signed"};
     }
-    std::string cr = req.method + "\n" + S3UriEncode(Decode(rawPath), true) + "\n" + CanonicalQuery(canonicalQuery) + "\n";
+    std::string cr = req.method + "\n" + S3UriEncode(PercentDecode(rawPath), true) + "\n" +
+                     CanonicalQuery(canonicalQuery) + "\n";
     for (const auto& n : names) {
         std::string joined;
         auto range = req.headers.equal_range(n);  // httplib compares names without case
@@ -315,11 +301,12 @@ httplib::Headers S3rverHeaders(const std::string& method, const std::string& pat
     for (const auto& part : Split(query, '&')) {
         if (!part.empty()) {
             size_t eq = part.find('=');
-            q.emplace_back(Decode(part.substr(0, eq)), eq == std::string::npos ? "" : Decode(part.substr(eq + 1)));
+            q.emplace_back(PercentDecode(part.substr(0, eq)),
+                           eq == std::string::npos ? "" : PercentDecode(part.substr(eq + 1)));
         }
     }
-    std::string cr = method + "\n" + S3UriEncode(Decode(path), true) + "\n" + CanonicalQuery(q) + "\nhost:" + host +
-                     "\nx-amz-content-sha256:" + payload + "\nx-amz-date:" + date +
+    std::string cr = method + "\n" + S3UriEncode(PercentDecode(path), true) + "\n" + CanonicalQuery(q) +
+                     "\nhost:" + host + "\nx-amz-content-sha256:" + payload + "\nx-amz-date:" + date +
                      "\n\nhost;x-amz-content-sha256;x-amz-date\n" + payload;
     std::string sig = S3Signature(kS3rverKey, date, "us-east-1", cr);
     return {{"x-amz-date", date},
@@ -352,8 +339,8 @@ void HandleGate(const httplib::Request& req, httplib::Response& res)
             continue;
         }
         size_t eq = part.find('=');
-        std::string k = Decode(part.substr(0, eq));
-        query.emplace_back(k, eq == std::string::npos ? "" : Decode(part.substr(eq + 1)));
+        std::string k = PercentDecode(part.substr(0, eq));
+        query.emplace_back(k, eq == std::string::npos ? "" : PercentDecode(part.substr(eq + 1)));
         if (k.rfind("X-Amz-", 0) != 0) {
             forwardQuery += (forwardQuery.empty() ? "" : "&") + part;
         }

@@ -31,12 +31,7 @@ void BM_SignedPostRoundTrip(benchmark::State& state)
 {
     TestSandbox box;
     CloudPeer cloud(box.Root());
-    if (!benchcloud::StartCore(state, kDebug ? LOG_LEVEL_DEBUG : LOG_LEVEL_ERR)) {
-        return;
-    }
-    benchcloud::ActivateAtLocalCloud(cloud.Pair(), &kCbs, benchcloud::OnlineCb);
-    if (!benchcloud::WaitFor([] { return benchcloud::gOnline.load() != 0; }, 3000)) {
-        state.SkipWithError("the unit did not come online");
+    if (!benchcloud::StartOnline(state, cloud.Pair(), &kCbs, kDebug ? LOG_LEVEL_DEBUG : LOG_LEVEL_ERR)) {
         return;
     }
     std::vector<double> ms;

@@ -30,12 +30,7 @@ void BM_DataPointRoundTripAtTheSimulator(benchmark::State& state)
 {
     TestSandbox box;
     CloudPeer cloud(box.Root());
-    if (!benchcloud::StartCore(state)) {
-        return;
-    }
-    benchcloud::ActivateAtLocalCloud(cloud.Pair(), &kCbs, benchcloud::OnlineCb);
-    if (!benchcloud::WaitFor([] { return benchcloud::gOnline.load() != 0; }, 3000)) {
-        state.SkipWithError("the unit did not come online");
+    if (!benchcloud::StartOnline(state, cloud.Pair(), &kCbs)) {
         return;
     }
     std::vector<double> ms;

@@ -69,6 +69,22 @@ bool WaitFor(Done done, int tries)
     return done();
 }
 
+// Core, activation and the wait until the unit is online (30 s); false (the run skipped) when
+// it did not come online.
+inline bool StartOnline(benchmark::State& state, const std::string& pairToken, const NOXA_IOT_CBS_S* cbs,
+                        int logLevel = LOG_LEVEL_ERR)
+{
+    if (!StartCore(state, logLevel)) {
+        return false;
+    }
+    ActivateAtLocalCloud(pairToken, cbs, OnlineCb);
+    if (!WaitFor([] { return gOnline.load() != 0; }, 3000)) {
+        state.SkipWithError("the unit did not come online");
+        return false;
+    }
+    return true;
+}
+
 // Sorts the times and reports how many, the median and the 99th percentile.
 inline void ReportSpread(benchmark::State& state, std::vector<double>& ms, const char* countName)
 {

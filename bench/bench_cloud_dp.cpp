@@ -4,6 +4,7 @@
 // which reports the value back (protocol 4); the time runs until the cloud has the report.
 // Median and 99th percentile of 1,000 trips, one in flight, on a mosquitto of the bench's own
 // (its TLS listener for the unit, the plain one for the cloud's client).
+#include "cloud_bench_util.h"
 #include "cloud_wire.h"
 #include "mosquitto_peer.h"
 #include "net_peers.h"
@@ -33,20 +34,7 @@ constexpr int kTrips = 1000;
 const std::string kDevId = "bench01";
 const std::string kKey = "0123456789abcdef";
 
-std::atomic<int> gOnline{0};
-
-void StatusCb(uint8_t status)
-{
-    gOnline.store(status == STAT_CLOUD_CONN ? 1 : 0);
-}
-
-// The slot-4 callback: every command is reported back as it came.
-void ObjDpCb(const RECV_OBJ_DP_S* dp)
-{
-    dev_report_dp_json_async(nullptr, dp->dps, dp->dps_cnt, 1);
-}
-
-const NOXA_IOT_CBS_S kCbs = {nullptr, nullptr, nullptr, ObjDpCb, nullptr, nullptr, nullptr};
+const NOXA_IOT_CBS_S kCbs = {nullptr, nullptr, nullptr, benchcloud::EchoDpCb, nullptr, nullptr, nullptr};
 
 void BM_DataPointRoundTripTls(benchmark::State& state)
 {
@@ -60,17 +48,12 @@ void BM_DataPointRoundTripTls(benchmark::State& state)
     pki.Server("rsa", &cfg.tlsCert, &cfg.tlsKey);
     mqttpeer::Mosquitto broker(cfg);
     box.Write("/.board/net/hosts", "127.0.0.1 noxa.test\n");  // the name the test certificate carries
-    NOXA_IOT_INIT_PARAMS_S p = {};
-    strcpy(p.platform, "bench");
-    strcpy(p.storage_path, "/DeviceInfo/noxa/");
-    if (noxa_iot_init_params("/DeviceInfo/noxa/", &p) != 0) {
-        state.SkipWithError("cloud core did not start");
+    if (!benchcloud::StartCore(state)) {
         return;
     }
-    uni_log_set_level(LOG_LEVEL_ERR);
     unw_set_sys_resolver(BoardResolveHost);
     noxa_iot_wf_soc_dev_init(0, WF_START_AP_FIRST, &kCbs, "kwpzrmud4fjcvalo", "1.2.11");
-    noxa_iot_reg_get_wf_nw_stat_cb_params(StatusCb, 3600);
+    noxa_iot_reg_get_wf_nw_stat_cb_params(benchcloud::OnlineCb, 3600);
     GW_CNTL_S* gw = get_gw_cntl();
     strcpy(gw->devId, kDevId.c_str());
     strcpy(gw->localKey, kKey.c_str());
@@ -87,10 +70,7 @@ void BM_DataPointRoundTripTls(benchmark::State& state)
     };
     std::string url = "ssl://noxa.test:" + std::to_string(broker.TlsPort());
     mqc_app_start(url.c_str());
-    for (int i = 0; i < 1000 && gOnline.load() == 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (gOnline.load() == 0) {
+    if (!benchcloud::WaitFor([] { return benchcloud::gOnline.load() != 0; }, 1000)) {
         state.SkipWithError("the unit did not come online");
         mqc_app_stop();
         return;
@@ -117,10 +97,7 @@ void BM_DataPointRoundTripTls(benchmark::State& state)
         state.SkipWithError("a report did not come back");
         return;
     }
-    std::sort(ms.begin(), ms.end());
-    state.counters["trips"] = static_cast<double>(ms.size());
-    state.counters["median_ms"] = ms[ms.size() / 2];
-    state.counters["p99_ms"] = ms[ms.size() * 99 / 100];
+    benchcloud::ReportSpread(state, ms, "trips");
     state.counters["max_ms"] = ms.back();
 }
 

@@ -1,6 +1,7 @@
 // Object storage: the S3 signature of one upload (canonical request, two SHA-256 and five
 // HMAC-SHA256 on mbed TLS), and a 512 KB slice PUT over TLS through the local cloud's signature
 // gate into s3rver (the unit activated there, its store CA fetched through the API).
+#include "cloud_bench_util.h"
 #include "cloud_peer.h"
 #include "noxa_adapter/utilities/uni_log.h"
 #include "noxa_iot_sdk/com_sdk/noxa_iot_com_api.h"
@@ -52,24 +53,13 @@ void BM_Put512kToS3rverOverTls(benchmark::State& state)
         state.SkipWithError("the object stores do not run (scripts/deps.sh)");
         return;
     }
-    NOXA_IOT_INIT_PARAMS_S p = {};
-    strcpy(p.platform, "bench");
-    strcpy(p.storage_path, "/DeviceInfo/noxa/");
-    if (noxa_iot_init_params("/DeviceInfo/noxa/", &p) != 0) {
-        state.SkipWithError("cloud core did not start");
+    if (!benchcloud::StartCore(state)) {
         return;
     }
-    uni_log_set_level(LOG_LEVEL_ERR);
-    const GW_PROD_INFO_S prod = {"noxa0test0unit0000000001", "T3stAuthKey0fTheSimulatedUnit001", nullptr, nullptr};
-    noxa_iot_set_gw_prod_info(&prod);
-    noxa_iot_wf_soc_dev_init(0, WF_START_AP_FIRST, &kCbs, "kwpzrmud4fjcvalo", "1.2.11");
-    gw_wifi_user_cfg("noxa", "kelp", cloud.Pair().c_str());
-    gw_active_start();
-    for (int i = 0; i < 3000 && noxa_iot_get_active_stat() != ACTIVATED; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    benchcloud::ActivateAtLocalCloud(cloud.Pair(), &kCbs, nullptr);
+    bool active = benchcloud::WaitFor([] { return noxa_iot_get_active_stat() == ACTIVATED; }, 3000);
     CLOUD_STORAGE_CFG_S cfg{};
-    if (noxa_iot_get_active_stat() != ACTIVATED || cloud_get_storage_config(&cfg, 1) != 0 ||
+    if (!active || cloud_get_storage_config(&cfg, 1) != 0 ||
         cloud_require_new_ca((std::string(cfg.bucket) + "." + cfg.endpoint).c_str(), 1) != 0) {
         state.SkipWithError("no storage configuration");
         mqc_app_stop();

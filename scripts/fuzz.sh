@@ -56,20 +56,9 @@ report() {
 
 status=0
 declare -A pidName=()
-for name in "${names[@]}"; do
-    while [ ${#pidName[@]} -ge "$jobs" ]; do
-        set +e
-        wait -n -p done "${!pidName[@]}"
-        rc=$?
-        set -e
-        report "${pidName[$done]}" "$rc" || true
-        [ "$rc" -eq 0 ] || status=1
-        unset "pidName[$done]"
-    done
-    run_one "$name" &
-    pidName[$!]=$name
-done
-while [ ${#pidName[@]} -gt 0 ]; do
+# Waits for any one run to end and reports it.
+reap_one() {
+    local done rc
     set +e
     wait -n -p done "${!pidName[@]}"
     rc=$?
@@ -77,5 +66,15 @@ while [ ${#pidName[@]} -gt 0 ]; do
     report "${pidName[$done]}" "$rc" || true
     [ "$rc" -eq 0 ] || status=1
     unset "pidName[$done]"
+}
+for name in "${names[@]}"; do
+    while [ ${#pidName[@]} -ge "$jobs" ]; do
+        reap_one
+    done
+    run_one "$name" &
+    pidName[$!]=$name
+done
+while [ ${#pidName[@]} -gt 0 ]; do
+    reap_one
 done
 exit $status

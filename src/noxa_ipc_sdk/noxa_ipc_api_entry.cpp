@@ -140,9 +140,14 @@ int BuildRecord(uint8_t dp_id, uint8_t type, const void* value, OBJ_DP_S* dp)
     return 0;
 }
 
-// One record is built: any other count would make the cloud side read past it.
-int CheckCount(uint32_t cnt)
+// The one record of a report. Only one is built: any other count would make the cloud side
+// read past it.
+int OneRecord(uint8_t dp_id, uint8_t type, const void* value, uint32_t cnt, OBJ_DP_S* dp)
 {
+    int ret = BuildRecord(dp_id, type, value, dp);
+    if (ret != 0) {
+        return ret;
+    }
     if (cnt != 1) {
         IPC_ERR("count %u not supported", cnt);
         return -2;
@@ -193,11 +198,8 @@ void noxa_ipc_api_reset_state(void)
 int noxa_ipc_dp_report(const char* dev_id, uint8_t dp_id, uint8_t type, const void* value, uint32_t cnt)
 {
     OBJ_DP_S dp;
-    int ret = BuildRecord(dp_id, type, value, &dp);
+    int ret = OneRecord(dp_id, type, value, cnt, &dp);
     if (ret != 0) {
-        return ret;
-    }
-    if ((ret = CheckCount(cnt)) != 0) {
         return ret;
     }
     return gNoxaIpcOps.dp_report_async(dev_id, &dp, cnt, 1);
@@ -206,11 +208,8 @@ int noxa_ipc_dp_report(const char* dev_id, uint8_t dp_id, uint8_t type, const vo
 int noxa_ipc_dp_report_async(const char* dev_id, uint8_t dp_id, uint8_t type, const void* value, uint32_t cnt)
 {
     OBJ_DP_S dp;
-    int ret = BuildRecord(dp_id, type, value, &dp);
+    int ret = OneRecord(dp_id, type, value, cnt, &dp);
     if (ret != 0) {
-        return ret;
-    }
-    if ((ret = CheckCount(cnt)) != 0) {
         return ret;
     }
     return gNoxaIpcOps.dp_report_async(dev_id, &dp, cnt, 0);
@@ -220,11 +219,8 @@ int noxa_ipc_dp_report_sync(const char* dev_id, uint8_t dp_id, uint8_t type, con
                             uint32_t timeout_s)
 {
     OBJ_DP_S dp;
-    int ret = BuildRecord(dp_id, type, value, &dp);
+    int ret = OneRecord(dp_id, type, value, cnt, &dp);
     if (ret != 0) {
-        return ret;
-    }
-    if ((ret = CheckCount(cnt)) != 0) {
         return ret;
     }
     return gNoxaIpcOps.dp_report_sync(dev_id, &dp, cnt, timeout_s, 1);

@@ -4,6 +4,7 @@
 // phone and checked with OpenSSL, pictures fetched with a bound, and firmware downloads checked by
 // size and MD5.
 #include "cloud_peer.h"
+#include "cloud_unit.h"
 #include "cloud_wire.h"
 #include "log_capture.h"
 #include "noxa_adapter/utilities/mem_pool.h"
@@ -97,16 +98,8 @@ protected:
     {
         LogCapture::Install();
         mCloud = std::make_unique<CloudPeer>(mBox.Root());
-        NOXA_IOT_INIT_PARAMS_S p = {};
-        strcpy(p.platform, "test");
-        strcpy(p.storage_path, "/DeviceInfo/noxa/");
-        ASSERT_EQ(0, noxa_iot_init_params("/DeviceInfo/noxa/", &p));
-        const GW_PROD_INFO_S prod = {"noxa0test0unit0000000001", "T3stAuthKey0fTheSimulatedUnit001", nullptr, nullptr};
-        ASSERT_EQ(0, noxa_iot_set_gw_prod_info(&prod));
-        ASSERT_EQ(0, noxa_iot_wf_soc_dev_init(0, WF_START_AP_FIRST, &kCbs, "kwpzrmud4fjcvalo", "1.2.11"));
-        ASSERT_EQ(0, noxa_iot_reg_get_wf_nw_stat_cb_params(StatusCb, 3600));
-        ASSERT_EQ(0, gw_wifi_user_cfg("noxa", "kelp", mCloud->Pair().c_str()));
-        ASSERT_EQ(0, gw_active_start());
+        ASSERT_NO_FATAL_FAILURE(StartCloudUnit(&kCbs, StatusCb));
+        ASSERT_TRUE(StartActivation(mCloud->Pair()));
         for (int i = 0; i < 300 && gStatus.load() != STAT_CLOUD_CONN; ++i) {
             std::this_thread::sleep_for(50ms);
         }

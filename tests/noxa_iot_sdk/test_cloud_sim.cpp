@@ -4,6 +4,7 @@
 // PUBACK and its time-out with the broker paused, garbage dropped, and the status through the
 // broker's stop and return.
 #include "cloud_peer.h"
+#include "cloud_unit.h"
 #include "log_capture.h"
 #include "noxa_adapter/network/uni_network.h"
 #include "noxa_adapter/utilities/uni_time.h"
@@ -78,15 +79,7 @@ protected:
     {
         LogCapture::Install();
         mCloud = std::make_unique<CloudPeer>(mBox.Root());
-        NOXA_IOT_INIT_PARAMS_S p = {};
-        strcpy(p.platform, "test");
-        strcpy(p.storage_path, "/DeviceInfo/noxa/");
-        ASSERT_EQ(0, noxa_iot_init_params("/DeviceInfo/noxa/", &p));
-        // The sandbox's identity, which the simulator knows from the same device.conf.
-        const GW_PROD_INFO_S prod = {"noxa0test0unit0000000001", "T3stAuthKey0fTheSimulatedUnit001", nullptr, nullptr};
-        ASSERT_EQ(0, noxa_iot_set_gw_prod_info(&prod));
-        ASSERT_EQ(0, noxa_iot_wf_soc_dev_init(0, WF_START_AP_FIRST, &kCbs, "kwpzrmud4fjcvalo", "1.2.11"));
-        ASSERT_EQ(0, noxa_iot_reg_get_wf_nw_stat_cb_params(StatusCb, 3600));
+        ASSERT_NO_FATAL_FAILURE(StartCloudUnit(&kCbs, StatusCb));
     }
 
     void TearDown() override { mqc_app_stop(); }
@@ -95,8 +88,7 @@ protected:
     bool PairAndStart()
     {
         mPairing = mCloud->Pair();
-        EXPECT_EQ(0, gw_wifi_user_cfg("noxa", "kelp", mPairing.c_str()));
-        EXPECT_EQ(0, gw_active_start());
+        StartActivation(mPairing);
         return gEvents.WaitFor("status7");
     }
 

@@ -3,6 +3,7 @@
 // wrong secret or token, Azure block blobs in azurite under the simulator's SAS, and the
 // storage CA: fetched on demand, replaced after the simulator rotates it.
 #include "cloud_peer.h"
+#include "cloud_unit.h"
 #include "log_capture.h"
 #include "noxa_iot_sdk/com_sdk/noxa_iot_com_api.h"
 #include "noxa_iot_sdk/noxa_cloud/cloud_ca.h"
@@ -68,16 +69,8 @@ protected:
         sBox = new TestSandbox();
         sCloud = new CloudPeer(sBox->Root());
         ASSERT_NE(sCloud->Command("stores").rfind("s3 ", 0), std::string::npos) << sCloud->Log();
-        NOXA_IOT_INIT_PARAMS_S p = {};
-        strcpy(p.platform, "test");
-        strcpy(p.storage_path, "/DeviceInfo/noxa/");
-        ASSERT_EQ(0, noxa_iot_init_params("/DeviceInfo/noxa/", &p));
-        const GW_PROD_INFO_S prod = {"noxa0test0unit0000000001", "T3stAuthKey0fTheSimulatedUnit001", nullptr, nullptr};
-        ASSERT_EQ(0, noxa_iot_set_gw_prod_info(&prod));
-        ASSERT_EQ(0, noxa_iot_wf_soc_dev_init(0, WF_START_AP_FIRST, &kCbs, "kwpzrmud4fjcvalo", "1.2.11"));
-        std::string pairing = sCloud->Pair();
-        ASSERT_EQ(0, gw_wifi_user_cfg("noxa", "kelp", pairing.c_str()));
-        ASSERT_EQ(0, gw_active_start());
+        ASSERT_NO_FATAL_FAILURE(StartCloudUnit(&kCbs, nullptr));
+        ASSERT_TRUE(StartActivation(sCloud->Pair()));
         for (int i = 0; i < 200 && noxa_iot_get_active_stat() != ACTIVATED; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }

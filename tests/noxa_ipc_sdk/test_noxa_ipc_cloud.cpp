@@ -1,6 +1,7 @@
 // The service API's reports and doorbell events as the local cloud (tools/cloudsim and its
 // broker) receives them from the cloud connection in this process.
 #include "cloud_peer.h"
+#include "cloud_unit.h"
 #include "noxa_adapter/utilities/uni_log.h"
 #include "noxa_iot_sdk/com_sdk/noxa_iot_com_api.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_active.h"
@@ -34,16 +35,8 @@ protected:
     void SetUp() override
     {
         mCloud = std::make_unique<CloudPeer>(mBox.Root());
-        NOXA_IOT_INIT_PARAMS_S p = {};
-        strcpy(p.platform, "test");
-        strcpy(p.storage_path, "/DeviceInfo/noxa/");
-        ASSERT_EQ(0, noxa_iot_init_params("/DeviceInfo/noxa/", &p));
-        const GW_PROD_INFO_S prod = {"noxa0test0unit0000000001", "T3stAuthKey0fTheSimulatedUnit001", nullptr, nullptr};
-        ASSERT_EQ(0, noxa_iot_set_gw_prod_info(&prod));
-        ASSERT_EQ(0, noxa_iot_wf_soc_dev_init(0, WF_START_AP_FIRST, &kCbs, "kwpzrmud4fjcvalo", "1.2.11"));
-        ASSERT_EQ(0, noxa_iot_reg_get_wf_nw_stat_cb_params([](uint8_t st) { gOnline = st == STAT_CLOUD_CONN; }, 3600));
-        ASSERT_EQ(0, gw_wifi_user_cfg("noxa", "kelp", mCloud->Pair().c_str()));
-        ASSERT_EQ(0, gw_active_start());
+        ASSERT_NO_FATAL_FAILURE(StartCloudUnit(&kCbs, [](uint8_t st) { gOnline = st == STAT_CLOUD_CONN; }));
+        ASSERT_TRUE(StartActivation(mCloud->Pair()));
         for (int i = 0; i < 600 && gOnline == 0; ++i) {
             std::this_thread::sleep_for(50ms);
         }

@@ -55,21 +55,6 @@ std::vector<std::string> AuthKeysOf(const std::string& uuid)
 }
 
 
-std::string PercentDecode(const std::string& s)
-{
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '%' && i + 2 < s.size() + 0 && isxdigit(static_cast<unsigned char>(s[i + 1])) &&
-            isxdigit(static_cast<unsigned char>(s[i + 2]))) {
-            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
-}
-
 std::map<std::string, std::string> QueryOf(const std::string& target)
 {
     std::map<std::string, std::string> q;
@@ -104,37 +89,6 @@ std::string SignOf(const std::map<std::string, std::string>& q, const std::strin
         text += name + "=" + value + "||";
     }
     return Md5Hex(text + key);
-}
-
-std::string Answer(const std::string& key, cJSON* inner)
-{
-    std::string b64 = Base64(AesEncrypt(key, Print(inner)));
-    cJSON_Delete(inner);
-    int64_t t = Now();
-    cJSON* out = cJSON_CreateObject();
-    cJSON_AddStringToObject(out, "result", b64.c_str());
-    cJSON_AddNumberToObject(out, "t", static_cast<double>(t));
-    cJSON_AddStringToObject(out, "sign", Md5Hex("result=" + b64 + "||t=" + std::to_string(t) + "||" + key).c_str());
-    std::string s = Print(out);
-    cJSON_Delete(out);
-    return s;
-}
-
-cJSON* Failure(const std::string& code, const std::string& msg)
-{
-    cJSON* o = cJSON_CreateObject();
-    cJSON_AddBoolToObject(o, "success", false);
-    cJSON_AddStringToObject(o, "errorCode", code.c_str());
-    cJSON_AddStringToObject(o, "errorMsg", msg.c_str());
-    return o;
-}
-
-cJSON* Success(cJSON* result)
-{
-    cJSON* o = cJSON_CreateObject();
-    cJSON_AddBoolToObject(o, "success", true);
-    cJSON_AddItemToObject(o, "result", result);
-    return o;
 }
 
 // Summer time of the zone handed out (+01:00): last Sunday of March to last Sunday of October,
@@ -190,10 +144,10 @@ cJSON* Activate(const std::string& uuid, const cJSON* body, std::string* logLine
     std::string token = text("token");
     *logLine = "activate uuid " + uuid + " token " + token + " softVer " + text("softVer");
     if (text("productKey") != NOXA_CLOUD_PRODUCT_KEY) {
-        return Failure("PRODUCT_KEY_INVALID", "unknown product key \"" + text("productKey") + "\"");
+        return ApiRefusal("PRODUCT_KEY_INVALID", "unknown product key \"" + text("productKey") + "\"");
     }
     if (text("uuid") != uuid) {
-        return Failure("UUID_MISMATCH", "the body's uuid is not the request's");
+        return ApiRefusal("UUID_MISMATCH", "the body's uuid is not the request's");
     }
     std::string devId;
     std::string localKey = RandomText(16, kAlnum);
@@ -201,10 +155,10 @@ cJSON* Activate(const std::string& uuid, const cJSON* body, std::string* logLine
         std::lock_guard<std::recursive_mutex> lock(gLock);
         auto tok = gState.tokens.find(token);
         if (tok == gState.tokens.end() || tok->second.used) {
-            return Failure("TOKEN_INVALID", tok == gState.tokens.end() ? "unknown token" : "token already used");
+            return ApiRefusal("TOKEN_INVALID", tok == gState.tokens.end() ? "unknown token" : "token already used");
         }
         if (Now() - tok->second.created > kTokenLifetime) {
-            return Failure("TOKEN_EXPIRED", "token older than 10 minutes");
+            return ApiRefusal("TOKEN_EXPIRED", "token older than 10 minutes");
         }
         tok->second.used = true;
         for (auto& [id, d] : gState.devices) {
@@ -241,7 +195,7 @@ cJSON* Activate(const std::string& uuid, const cJSON* body, std::string* logLine
     cJSON_AddStringToObject(r, "httpsUrl", ApiUrl().c_str());
     cJSON_AddStringToObject(r, "schema", SchemaJson().c_str());
     *logLine += ": devId " + devId + " localKey " + Masked(localKey);
-    return Success(r);
+    return ApiOk(r);
 }
 
 }  // namespace
@@ -279,7 +233,7 @@ void HandleApi(const httplib::Request& req, httplib::Response& res)
     }
     if (key.empty()) {
         Log(head + "refused: sign mismatch (" + who + ")");
-        res.set_content(Answer(keys[0], Failure("SIGN_INVALID", "sign mismatch")), "application/json");
+        res.set_content(SignedAnswer(keys[0], ApiRefusal("SIGN_INVALID", "sign mismatch")), "application/json");
         return;
     }
     if (req.get_header_value("User-Agent") != NOXA_CLOUD_USER_AGENT) {
@@ -295,7 +249,7 @@ void HandleApi(const httplib::Request& req, httplib::Response& res)
     }
     if (!body) {
         Log(head + "refused: cannot read the body (" + why + ")");
-        res.set_content(Answer(key, Failure("DATA_INVALID", "body not readable: " + why)), "application/json");
+        res.set_content(SignedAnswer(key, ApiRefusal("DATA_INVALID", "body not readable: " + why)), "application/json");
         return;
     }
     Log(head + who + " body " + plain);
@@ -308,13 +262,13 @@ void HandleApi(const httplib::Request& req, httplib::Response& res)
         inner = Activate(q["uuid"], body.get(), &line);
     } else if (StorageApi(a, q["devId"], body.get(), &inner, &line)) {
     } else if ((inner = ApiCall(a, q, body.get(), &line)) == nullptr) {
-        inner = Failure("API_NOT_SUPPORTED", "the simulator does not serve " + a);
+        inner = ApiRefusal("API_NOT_SUPPORTED", "the simulator does not serve " + a);
         line = "not served";
     }
     const cJSON* ok = cJSON_GetObjectItemCaseSensitive(inner, "success");
     const cJSON* code = cJSON_GetObjectItemCaseSensitive(inner, "errorCode");
     Log(head + line + (cJSON_IsTrue(ok) ? ": ok" : std::string(": refused ") + (cJSON_IsString(code) ? code->valuestring : "")));
-    res.set_content(Answer(key, inner), "application/json");
+    res.set_content(SignedAnswer(key, inner), "application/json");
 }
 
 }  // namespace cloudsim

@@ -45,18 +45,6 @@ std::string Md5HexRaw(const std::string& bytes)
     return HexLower(std::string(reinterpret_cast<char*>(d), n));
 }
 
-std::string AnswerOf(const std::string& key, cJSON* inner, bool wrongSign)
-{
-    std::string b64 = Base64(AesEncrypt(key, Print(inner)));
-    cJSON_Delete(inner);
-    int64_t t = Now();
-    std::string sign = Md5Hex("result=" + b64 + "||t=" + std::to_string(t) + "||" + key);
-    if (wrongSign) {
-        sign[0] = sign[0] == '0' ? '1' : '0';
-    }
-    return "{\"result\":\"" + b64 + "\",\"t\":" + std::to_string(t) + ",\"sign\":\"" + sign + "\"}";
-}
-
 std::string Short(const std::string& a)
 {
     const std::string prefix = "noxa.device.";
@@ -69,21 +57,10 @@ std::string Text(const cJSON* body, const char* key)
     return cJSON_IsString(v) ? v->valuestring : "";
 }
 
-cJSON* Ok(cJSON* result)
-{
-    cJSON* o = cJSON_CreateObject();
-    cJSON_AddBoolToObject(o, "success", true);
-    cJSON_AddItemToObject(o, "result", result != nullptr ? result : cJSON_CreateTrue());
-    return o;
-}
-
+// An armed failure's refusal.
 cJSON* Refuse(const std::string& code)
 {
-    cJSON* o = cJSON_CreateObject();
-    cJSON_AddBoolToObject(o, "success", false);
-    cJSON_AddStringToObject(o, "errorCode", code.c_str());
-    cJSON_AddStringToObject(o, "errorMsg", ("injected " + code).c_str());
-    return o;
+    return ApiRefusal(code, "injected " + code);
 }
 
 // The result of one call, or NULL for a call the simulator does not know.
@@ -172,7 +149,7 @@ cJSON* ApiCall(const std::string& a, const std::map<std::string, std::string>& q
         cJSON_DeleteItemFromObjectCaseSensitive(r, f->second.arg.c_str());
         *line += " (without " + f->second.arg + ")";
     }
-    return Ok(r);
+    return ApiOk(r);
 }
 
 bool ApiFault(const std::string& a, const std::map<std::string, std::string>& q, const std::string& key,
@@ -200,7 +177,7 @@ bool ApiFault(const std::string& a, const std::map<std::string, std::string>& q,
     } else {  // sign: the real answer under a sign that does not match
         std::string line;
         cJSON* inner = ApiCall(a, q, body, &line);
-        res.set_content(AnswerOf(key, inner != nullptr ? inner : Refuse("API_NOT_SUPPORTED"), true),
+        res.set_content(SignedAnswer(key, inner != nullptr ? inner : Refuse("API_NOT_SUPPORTED"), true),
                         "application/json");
     }
     return true;

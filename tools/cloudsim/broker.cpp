@@ -1,64 +1,18 @@
 #include "broker.h"
 
+#include "proc.h"
+
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
 #include <fstream>
 #include <pwd.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 namespace cloudsim {
-
-namespace {
-
-// fork and exec with the signal mask cleared; the child dies with the simulator (a killed
-// simulator leaves no broker behind).
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& errFile)
-{
-    std::vector<char*> args;
-    for (const auto& a : argv) {
-        args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(nullptr);
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (getppid() != parent) {
-            _exit(127);
-        }
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        int nul = open("/dev/null", O_RDWR);
-        int err = errFile.empty() ? nul : open(errFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        dup2(nul, STDIN_FILENO);
-        dup2(nul, STDOUT_FILENO);
-        dup2(err, STDERR_FILENO);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-}  // namespace
-
-bool RunProgram(const std::vector<std::string>& argv)
-{
-    pid_t pid = Spawn(argv, "");
-    if (pid < 0) {
-        return false;
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 Broker::Broker(std::string dir, std::string certFile, std::string keyFile)
     : mDir(std::move(dir)), mCert(std::move(certFile)), mKey(std::move(keyFile))
@@ -116,7 +70,7 @@ bool Broker::Start(uint16_t port)
             << " 127.0.0.1\ncertfile " << mCert << "\nkeyfile " << mKey << "\n";
     }
     int starts = ++mStarts;
-    mPid = Spawn({"mosquitto", "-c", File("mosquitto.conf")}, File("mosquitto.stderr"));
+    mPid = Spawn({"mosquitto", "-c", File("mosquitto.conf")}, "", File("mosquitto.stderr"));
     if (mPid < 0) {
         --mStarts;
         return false;

@@ -56,7 +56,4 @@ private:
     int mStarts = 0;
 };
 
-// Runs a program with arguments (no shell) and waits; true on exit status 0.
-bool RunProgram(const std::vector<std::string>& argv);
-
 }  // namespace cloudsim

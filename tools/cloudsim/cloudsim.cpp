@@ -21,12 +21,10 @@
 
 #include <csignal>
 #include <filesystem>
-#include <netinet/in.h>
 #include <sstream>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -35,23 +33,6 @@ namespace fs = std::filesystem;
 using namespace cloudsim;
 
 namespace {
-
-uint16_t FreePort()
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(sa);
-    uint16_t port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0) {
-        port = ntohs(sa.sin_port);
-    }
-    close(fd);
-    return port;
-}
-
 
 bool EnsureCertificates(const std::string& caDir)
 {
@@ -216,7 +197,7 @@ int main(int argc, char** argv)
     bool bound = false;
     for (int attempt = 0; attempt < 10 && !bound; ++attempt) {
         if (gState.apiPort == 0 || (!keepPorts && attempt > 0)) {
-            gState.apiPort = FreePort();
+            gState.apiPort = FreeLoopbackPort();
         }
         bound = svr.bind_to_port("127.0.0.1", gState.apiPort);
         if (!bound) {
@@ -227,7 +208,7 @@ int main(int argc, char** argv)
     bool up = false;
     for (int attempt = 0; attempt < 10 && bound && !up; ++attempt) {
         if (gState.mqttPort == 0 || (!keepPorts && attempt > 0)) {
-            gState.mqttPort = FreePort();
+            gState.mqttPort = FreeLoopbackPort();
         }
         up = gBroker->Start(gState.mqttPort);
         if (!up) {

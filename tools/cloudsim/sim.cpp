@@ -99,6 +99,50 @@ std::string Print(const cJSON* j)
     return s;
 }
 
+std::string PercentDecode(const std::string& s)
+{
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '%' && i + 2 < s.size() && isxdigit(static_cast<unsigned char>(s[i + 1])) &&
+            isxdigit(static_cast<unsigned char>(s[i + 2]))) {
+            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+cJSON* ApiOk(cJSON* result)
+{
+    cJSON* o = cJSON_CreateObject();
+    cJSON_AddBoolToObject(o, "success", true);
+    cJSON_AddItemToObject(o, "result", result != nullptr ? result : cJSON_CreateTrue());
+    return o;
+}
+
+cJSON* ApiRefusal(const std::string& code, const std::string& msg)
+{
+    cJSON* o = cJSON_CreateObject();
+    cJSON_AddBoolToObject(o, "success", false);
+    cJSON_AddStringToObject(o, "errorCode", code.c_str());
+    cJSON_AddStringToObject(o, "errorMsg", msg.c_str());
+    return o;
+}
+
+std::string SignedAnswer(const std::string& key, cJSON* inner, bool wrongSign)
+{
+    std::string b64 = Base64(AesEncrypt(key, Print(inner)));
+    cJSON_Delete(inner);
+    int64_t t = Now();
+    std::string sign = Md5Hex("result=" + b64 + "||t=" + std::to_string(t) + "||" + key);
+    if (wrongSign) {
+        sign[0] = sign[0] == '0' ? '1' : '0';
+    }
+    return "{\"result\":\"" + b64 + "\",\"t\":" + std::to_string(t) + ",\"sign\":\"" + sign + "\"}";
+}
+
 Json Parse(const std::string& text)
 {
     return Json(cJSON_ParseWithLength(text.data(), text.size()), cJSON_Delete);

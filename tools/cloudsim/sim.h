@@ -4,6 +4,7 @@
 
 #include "broker.h"
 #include "codec.h"
+#include "proc.h"
 #include "state.h"
 
 #include <atomic>
@@ -54,6 +55,14 @@ std::string RandomText(size_t n, const std::string& alphabet);
 std::string Print(const cJSON* j);
 using Json = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 Json Parse(const std::string& text);
+// %XX decoded (a '%' without two hex digits stays as it is).
+std::string PercentDecode(const std::string& s);
+// An API call's inner answer: success with its result (NULL: true), or a refusal.
+cJSON* ApiOk(cJSON* result);
+cJSON* ApiRefusal(const std::string& code, const std::string& msg);
+// The signed, encrypted envelope of an inner answer (taken and freed) under the device's key;
+// wrongSign spoils the sign for the fault tests.
+std::string SignedAnswer(const std::string& key, cJSON* inner, bool wrongSign = false);
 // Marks the state changed: the simulator's housekeeping writes it within 20 ms (messages do
 // not wait for the file). SaveStateNow writes at once (activation, pairing, the end).
 void SaveState();

@@ -8,13 +8,8 @@
 #include <openssl/sha.h>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <csignal>
-#include <fcntl.h>
 #include <filesystem>
-#include <netinet/in.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -72,21 +67,6 @@ std::string Hmac(const std::string& key, const std::string& msg)
     return std::string(reinterpret_cast<char*>(out), len);
 }
 
-std::string Decode(const std::string& s)
-{
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '%' && i + 2 < s.size() && isxdigit(static_cast<unsigned char>(s[i + 1])) &&
-            isxdigit(static_cast<unsigned char>(s[i + 2]))) {
-            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
-}
-
 std::string Trim(const std::string& v)
 {
     std::string out;
@@ -117,62 +97,6 @@ std::vector<std::string> Split(const std::string& s, char sep)
         }
         at = n + 1;
     }
-}
-
-uint16_t FreeLoopbackPort()
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(sa);
-    uint16_t port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0) {
-        port = ntohs(sa.sin_port);
-    }
-    close(fd);
-    return port;
-}
-
-bool PortOpen(uint16_t port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = htons(port);
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0;
-    close(fd);
-    return ok;
-}
-
-pid_t SpawnStore(const std::vector<std::string>& argv, const std::string& logFile)
-{
-    std::vector<char*> args;
-    for (const auto& a : argv) {
-        args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(nullptr);
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (getppid() != parent) {
-            _exit(127);
-        }
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        int nul = open("/dev/null", O_RDWR);
-        int log = open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        dup2(nul, STDIN_FILENO);
-        dup2(log, STDOUT_FILENO);
-        dup2(log, STDERR_FILENO);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    return pid;
 }
 
 void EndChild(pid_t* pid)
@@ -335,7 +259,8 @@ SigCheck CheckSignature(const httplib::Request& req, const std::string& rawPath,
     if (std::find(names.begin(), names.end(), "host") == names.end()) {
         return {403, "AccessDenied", "host not signed"};
     }
-    std::string cr = req.method + "\n" + S3UriEncode(Decode(rawPath), true) + "\n" + CanonicalQuery(canonicalQuery) + "\n";
+    std::string cr = req.method + "\n" + S3UriEncode(PercentDecode(rawPath), true) + "\n" +
+                     CanonicalQuery(canonicalQuery) + "\n";
     for (const auto& n : names) {
         std::string joined;
         auto range = req.headers.equal_range(n);  // httplib compares names without case
@@ -376,11 +301,12 @@ httplib::Headers S3rverHeaders(const std::string& method, const std::string& pat
     for (const auto& part : Split(query, '&')) {
         if (!part.empty()) {
             size_t eq = part.find('=');
-            q.emplace_back(Decode(part.substr(0, eq)), eq == std::string::npos ? "" : Decode(part.substr(eq + 1)));
+            q.emplace_back(PercentDecode(part.substr(0, eq)),
+                           eq == std::string::npos ? "" : PercentDecode(part.substr(eq + 1)));
         }
     }
-    std::string cr = method + "\n" + S3UriEncode(Decode(path), true) + "\n" + CanonicalQuery(q) + "\nhost:" + host +
-                     "\nx-amz-content-sha256:" + payload + "\nx-amz-date:" + date +
+    std::string cr = method + "\n" + S3UriEncode(PercentDecode(path), true) + "\n" + CanonicalQuery(q) +
+                     "\nhost:" + host + "\nx-amz-content-sha256:" + payload + "\nx-amz-date:" + date +
                      "\n\nhost;x-amz-content-sha256;x-amz-date\n" + payload;
     std::string sig = S3Signature(kS3rverKey, date, "us-east-1", cr);
     return {{"x-amz-date", date},
@@ -413,8 +339,8 @@ void HandleGate(const httplib::Request& req, httplib::Response& res)
             continue;
         }
         size_t eq = part.find('=');
-        std::string k = Decode(part.substr(0, eq));
-        query.emplace_back(k, eq == std::string::npos ? "" : Decode(part.substr(eq + 1)));
+        std::string k = PercentDecode(part.substr(0, eq));
+        query.emplace_back(k, eq == std::string::npos ? "" : PercentDecode(part.substr(eq + 1)));
         if (k.rfind("X-Amz-", 0) != 0) {
             forwardQuery += (forwardQuery.empty() ? "" : "&") + part;
         }
@@ -572,15 +498,15 @@ bool StartProcesses()
         s3.push_back("--configure-bucket");
         s3.push_back(b);
     }
-    s.s3rver = SpawnStore(s3, s.dir + "/s3rver.log");
+    s.s3rver = Spawn(s3, s.dir + "/s3rver.log", s.dir + "/s3rver.log");
     if (s.azuritePort == 0) {
         s.azuritePort = FreeLoopbackPort();
     }
-    s.azurite = SpawnStore({node, s.nodeModules + "/azurite/dist/src/blob/main.js", "--blobHost", "127.0.0.1",
-                            "--blobPort", std::to_string(s.azuritePort), "--location", s.dir + "/azure", "--cert",
-                            d + "/store.pem", "--key", d + "/store.key", "--disableTelemetry", "--silent",
-                            "--skipApiVersionCheck"},
-                           s.dir + "/azurite.log");
+    s.azurite = Spawn({node, s.nodeModules + "/azurite/dist/src/blob/main.js", "--blobHost", "127.0.0.1",
+                       "--blobPort", std::to_string(s.azuritePort), "--location", s.dir + "/azure", "--cert",
+                       d + "/store.pem", "--key", d + "/store.key", "--disableTelemetry", "--silent",
+                       "--skipApiVersionCheck"},
+                      s.dir + "/azurite.log", s.dir + "/azurite.log");
     if (!WaitPort(s.s3rverPort, s.s3rver)) {
         Log("error: s3rver did not start: " + ReadFile(s.dir + "/s3rver.log"));
         return false;
@@ -648,23 +574,6 @@ void AddStore(cJSON* r, const std::string& bucket)
     }
     cJSON_AddStringToObject(r, "bucket", bucket.c_str());
     cJSON_AddNumberToObject(r, "expiration", static_cast<double>(Now() + kConfigLifetime));
-}
-
-cJSON* Ok(cJSON* result)
-{
-    cJSON* o = cJSON_CreateObject();
-    cJSON_AddBoolToObject(o, "success", true);
-    cJSON_AddItemToObject(o, "result", result);
-    return o;
-}
-
-cJSON* Refuse(const std::string& code, const std::string& msg)
-{
-    cJSON* o = cJSON_CreateObject();
-    cJSON_AddBoolToObject(o, "success", false);
-    cJSON_AddStringToObject(o, "errorCode", code.c_str());
-    cJSON_AddStringToObject(o, "errorMsg", msg.c_str());
-    return o;
 }
 
 bool EndsWith(const std::string& s, const std::string& tail)
@@ -767,7 +676,7 @@ bool StorageApi(const std::string& api, const std::string& devId, const cJSON* b
         return false;
     }
     if (!EnsureStores()) {
-        *inner = Refuse("STORAGE_DOWN", "the object stores do not run");
+        *inner = ApiRefusal("STORAGE_DOWN", "the object stores do not run");
         *line = "stores down";
         return true;
     }
@@ -785,12 +694,12 @@ bool StorageApi(const std::string& api, const std::string& devId, const cJSON* b
             pem = ReadFile(gCloudDir + "/tls/ca.pem");
         }
         if (pem.empty()) {
-            *inner = Refuse("CA_NOT_FOUND", "no certificate for " + host);
+            *inner = ApiRefusal("CA_NOT_FOUND", "no certificate for " + host);
             return true;
         }
         cJSON* r = cJSON_CreateObject();
         cJSON_AddStringToObject(r, "ca", pem.c_str());
-        *inner = Ok(r);
+        *inner = ApiOk(r);
         return true;
     }
     cJSON* r = cJSON_CreateObject();
@@ -813,7 +722,7 @@ bool StorageApi(const std::string& api, const std::string& devId, const cJSON* b
         cJSON_AddBoolToObject(content, "video", false);
         *line = std::string("detect storage config ") + (S().azure ? "azure" : "s3");
     }
-    *inner = Ok(r);
+    *inner = ApiOk(r);
     return true;
 }
 

@@ -26,17 +26,6 @@ constexpr const char* kAzureVersion = "2021-08-06";
 
 using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 
-std::string Hex(const uint8_t* data, size_t len)
-{
-    static const char kHex[] = "0123456789abcdef";
-    std::string out(len * 2, '0');
-    for (size_t i = 0; i < len; ++i) {
-        out[2 * i] = kHex[data[i] >> 4];
-        out[2 * i + 1] = kHex[data[i] & 15];
-    }
-    return out;
-}
-
 void HmacSha256(const std::string& key, const std::string& msg, uint8_t out[32])
 {
     mbedtls_md_hmac(mbedtls_md_info_from_type(MBEDTLS_MD_SHA256), reinterpret_cast<const uint8_t*>(key.data()),
@@ -200,26 +189,14 @@ std::string JoinPath(const char* dir, const char* name)
 
 std::string cloud_uri_encode(const std::string& text, bool keep_slash)
 {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size());
-    for (unsigned char c : text) {
-        if (isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || (keep_slash && c == '/')) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    return out;
+    return iot_url_encode(text, keep_slash);
 }
 
 std::string cloud_sha256_hex(const uint8_t* data, size_t len)
 {
     uint8_t digest[32];
     mbedtls_sha256_ret(data, len, digest, 0);
-    return Hex(digest, sizeof(digest));
+    return iot_hex_lower(digest, sizeof(digest));
 }
 
 std::string cloud_sigv4_authorization(const CLOUD_SIGV4_REQ_S& req, std::string* canonical, std::string* to_sign)
@@ -273,7 +250,7 @@ std::string cloud_sigv4_authorization(const CLOUD_SIGV4_REQ_S& req, std::string*
         *to_sign = sts;
     }
     return "AWS4-HMAC-SHA256 Credential=" + req.ak + "/" + scope + ", SignedHeaders=" + signedHeaders +
-           ", Signature=" + Hex(sig, sizeof(sig));
+           ", Signature=" + iot_hex_lower(sig, sizeof(sig));
 }
 
 int cloud_get_storage_config(CLOUD_STORAGE_CFG_S* cfg, int kind)

@@ -25,17 +25,6 @@ namespace {
 // few KiB).
 constexpr uint32_t kMaxAnswer = 64 * 1024;
 
-std::string HexLower(const uint8_t* data, size_t len)
-{
-    static const char kHex[] = "0123456789abcdef";
-    std::string out(len * 2, '0');
-    for (size_t i = 0; i < len; ++i) {
-        out[2 * i] = kHex[data[i] >> 4];
-        out[2 * i + 1] = kHex[data[i] & 15];
-    }
-    return out;
-}
-
 std::string Md5Hex(const std::string& text)
 {
     UNI_MD5_CTX_S ctx;
@@ -43,7 +32,7 @@ std::string Md5Hex(const std::string& text)
     uni_md5_init(&ctx);
     uni_md5_update(&ctx, reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()));
     uni_md5_final(&ctx, digest);
-    return HexLower(digest, sizeof(digest));
+    return iot_hex_lower(digest, sizeof(digest));
 }
 
 struct AnswerBuf {
@@ -160,12 +149,24 @@ std::string iot_api_sign(IOT_API_PARAMS params, const char* key)
     return Md5Hex(text);
 }
 
-std::string iot_url_encode(const std::string& text)
+std::string iot_hex_lower(const uint8_t* data, size_t len)
+{
+    static const char kHex[] = "0123456789abcdef";
+    std::string out(len * 2, '0');
+    for (size_t i = 0; i < len; ++i) {
+        out[2 * i] = kHex[data[i] >> 4];
+        out[2 * i + 1] = kHex[data[i] & 15];
+    }
+    return out;
+}
+
+std::string iot_url_encode(const std::string& text, bool keep_slash)
 {
     static const char kHex[] = "0123456789ABCDEF";
     std::string out;
+    out.reserve(text.size());
     for (unsigned char c : text) {
-        if (isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+        if (isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || (keep_slash && c == '/')) {
             out += static_cast<char>(c);
         } else {
             out += '%';
@@ -188,7 +189,7 @@ int iot_api_encode_body(const char* json, const uint8_t key[IOT_API_KEY_LEN], st
     if (ret != 0) {
         return ret;
     }
-    std::string hex = HexLower(cipher, cipherLen);
+    std::string hex = iot_hex_lower(cipher, cipherLen);
     uni_aes_free(cipher);
     std::transform(hex.begin(), hex.end(), hex.begin(), [](char c) { return static_cast<char>(toupper(c)); });
     *body = "data=" + hex;

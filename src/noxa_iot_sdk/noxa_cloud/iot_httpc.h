@@ -34,8 +34,10 @@ int iot_httpc_get_api_url(char* url, uint32_t len);
 // The sign of a query: lower-case hex MD5 of the parameters (other than "sign") sorted by name,
 // each "name=value", joined with "||", then "||" and the key.
 std::string iot_api_sign(IOT_API_PARAMS params, const char* key);
-// RFC 3986: unreserved characters kept, every other byte as %XX.
-std::string iot_url_encode(const std::string& text);
+// RFC 3986: unreserved characters kept (and '/' when keep_slash), every other byte as %XX.
+std::string iot_url_encode(const std::string& text, bool keep_slash = false);
+// Two lower-case hex digits per byte.
+std::string iot_hex_lower(const uint8_t* data, size_t len);
 // "data=" and the upper-case hex of AES-128-ECB (PKCS#7) of the body under the key.
 int iot_api_encode_body(const char* json, const uint8_t key[IOT_API_KEY_LEN], std::string* body);
 // Checks an answer ({"result":base64,"t":T,"sign":md5}) and hands back the inner "result" (the

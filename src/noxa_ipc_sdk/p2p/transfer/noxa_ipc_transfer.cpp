@@ -536,6 +536,30 @@ uint64_t StampMs(uint64_t pts, uint64_t timestamp)
     return pts != 0 ? pts : timestamp * 1000;
 }
 
+// The playback senders' common checks: the client's session, the argument given and, under the
+// session's lock, the session in playback; then send(session). -ENOENT no such client or no
+// argument, -ENXIO not in playback, -1 (with needOpen) the connection already gone.
+template <typename Send>
+int WithPlayback(uint32_t client, const void* arg, bool needOpen, Send send)
+{
+    int rc = 0;
+    Session* s = SessionFor(client, -ENOENT, &rc);
+    if (s == nullptr) {
+        return rc;
+    }
+    if (arg == nullptr) {
+        return -ENOENT;
+    }
+    std::lock_guard<std::mutex> lock(s->lock);
+    if (needOpen && s->fd < 0) {
+        return -1;
+    }
+    if (s->state.load() != SessionState::Playback) {
+        return -ENXIO;
+    }
+    return send(*s);
+}
+
 }  // namespace
 
 int noxa_ipc_tranfser_init(const NOXA_P2P_TRANSFER_PARAM_S* param)
@@ -599,60 +623,38 @@ int noxa_ipc_get_online_client_cnt(void)
 
 int noxa_ipc_playback_send_video_frame(uint32_t client, const TRANSFER_MEDIA_FRAME_S* frame)
 {
-    int rc = 0;
-    Session* s = SessionFor(client, -ENOENT, &rc);
-    if (s == nullptr) {
-        return rc;
-    }
-    if (frame == nullptr) {
-        return -ENOENT;
-    }
-    const TRANSFER_VIDEO_FRAME_S& v = frame->video;
-    std::lock_guard<std::mutex> lock(s->lock);
-    if (s->state.load() != SessionState::Playback) {
-        return -ENXIO;
-    }
-    uint8_t fields[16];
-    Put32(fields, VideoWire(v.media_codec));
-    Put32(fields + 4, v.frame_type == 1 ? 1 : 0);
-    Put64(fields + 8, StampMs(v.pts, v.timestamp));
-    if (v.buf_len > P2P_WIRE_PAYLOAD_MAX || (v.p_buf == nullptr && v.buf_len != 0) ||
-        !SendLocked(*s, P2P_WIRE_PB_VIDEO, client, fields, sizeof fields, v.p_buf, v.buf_len)) {
-        PR_ERR("pb video send error");
-        return -1;
-    }
-    return 0;
+    return WithPlayback(client, frame, false, [&](Session& s) {
+        const TRANSFER_VIDEO_FRAME_S& v = frame->video;
+        uint8_t fields[16];
+        Put32(fields, VideoWire(v.media_codec));
+        Put32(fields + 4, v.frame_type == 1 ? 1 : 0);
+        Put64(fields + 8, StampMs(v.pts, v.timestamp));
+        if (v.buf_len > P2P_WIRE_PAYLOAD_MAX || (v.p_buf == nullptr && v.buf_len != 0) ||
+            !SendLocked(s, P2P_WIRE_PB_VIDEO, client, fields, sizeof fields, v.p_buf, v.buf_len)) {
+            PR_ERR("pb video send error");
+            return -1;
+        }
+        return 0;
+    });
 }
 
 int noxa_ipc_playback_send_audio_frame(uint32_t client, const TRANSFER_MEDIA_FRAME_S* frame)
 {
-    int rc = 0;
-    Session* s = SessionFor(client, -ENOENT, &rc);
-    if (s == nullptr) {
-        return rc;
-    }
-    if (frame == nullptr) {
-        return -ENOENT;
-    }
-    const TRANSFER_AUDIO_FRAME_S& a = frame->audio;
-    std::lock_guard<std::mutex> lock(s->lock);
-    if (s->fd < 0) {
-        return -1;
-    }
-    if (s->state.load() != SessionState::Playback) {
-        return -ENXIO;
-    }
-    uint32_t codec = AudioWire(a.audio_codec);
-    if (codec == P2P_WIRE_CODEC_UNKNOWN || a.buf_len > P2P_WIRE_PAYLOAD_MAX || (a.p_audio_buf == nullptr && a.buf_len != 0)) {
-        return -1;
-    }
-    uint8_t fields[24];
-    Put32(fields, codec);
-    Put32(fields + 4, a.audio_sample);
-    Put32(fields + 8, a.audio_databits);
-    Put32(fields + 12, a.audio_channel);
-    Put64(fields + 16, StampMs(a.pts, a.timestamp));
-    return SendLocked(*s, P2P_WIRE_PB_AUDIO, client, fields, sizeof fields, a.p_audio_buf, a.buf_len) ? 0 : -1;
+    return WithPlayback(client, frame, true, [&](Session& s) {
+        const TRANSFER_AUDIO_FRAME_S& a = frame->audio;
+        uint32_t codec = AudioWire(a.audio_codec);
+        if (codec == P2P_WIRE_CODEC_UNKNOWN || a.buf_len > P2P_WIRE_PAYLOAD_MAX ||
+            (a.p_audio_buf == nullptr && a.buf_len != 0)) {
+            return -1;
+        }
+        uint8_t fields[24];
+        Put32(fields, codec);
+        Put32(fields + 4, a.audio_sample);
+        Put32(fields + 8, a.audio_databits);
+        Put32(fields + 12, a.audio_channel);
+        Put64(fields + 16, StampMs(a.pts, a.timestamp));
+        return SendLocked(s, P2P_WIRE_PB_AUDIO, client, fields, sizeof fields, a.p_audio_buf, a.buf_len) ? 0 : -1;
+    });
 }
 
 int noxa_ipc_playback_send_finish(uint32_t client)
@@ -672,22 +674,12 @@ int noxa_ipc_playback_send_finish(uint32_t client)
 
 int noxa_ipc_playback_send_fragment_end(uint32_t client, const uint32_t* fragment)
 {
-    int rc = 0;
-    Session* s = SessionFor(client, -ENOENT, &rc);
-    if (s == nullptr) {
-        return rc;
-    }
-    if (fragment == nullptr) {
-        return -ENOENT;
-    }
-    std::lock_guard<std::mutex> lock(s->lock);
-    if (s->state.load() != SessionState::Playback) {
-        return -ENXIO;
-    }
-    uint8_t fields[8];
-    Put32(fields, fragment[0]);
-    Put32(fields + 4, fragment[1]);
-    return SendLocked(*s, P2P_WIRE_PB_FRAGMENT_END, client, fields, sizeof fields, nullptr, 0) ? 0 : -1;
+    return WithPlayback(client, fragment, false, [&](Session& s) {
+        uint8_t fields[8];
+        Put32(fields, fragment[0]);
+        Put32(fields + 4, fragment[1]);
+        return SendLocked(s, P2P_WIRE_PB_FRAGMENT_END, client, fields, sizeof fields, nullptr, 0) ? 0 : -1;
+    });
 }
 
 int noxa_ipc_4_app_download_data(uint32_t client, const STORAGE_FRAME_HEAD_S* head, const uint8_t* data)

@@ -1,4 +1,5 @@
 #include "process.h"
+#include "sandbox.h"
 
 #include <cerrno>
 #include <csignal>
@@ -147,4 +148,9 @@ void ChildProcess::WriteLine(const std::string& line)
     std::string l = line + "\n";
     ssize_t n = write(mIn, l.data(), l.size());
     (void)n;
+}
+
+std::string Doorphone()
+{
+    return BinaryDir() + "/src/Common/doorphone";
 }

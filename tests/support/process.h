@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <sys/types.h>
 #include <vector>
 
@@ -32,3 +33,20 @@ private:
     bool mExited = false;
     std::string mOutput;
 };
+
+// The unit's program in the build tree.
+std::string Doorphone();
+
+// Polls `cond` every 50 ms until it holds or `limit` has passed; whether it held.
+template <typename Cond>
+bool Eventually(Cond cond, std::chrono::milliseconds limit)
+{
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}

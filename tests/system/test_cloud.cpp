@@ -14,11 +14,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string Doorphone()
-{
-    return BinaryDir() + "/src/Common/doorphone";
-}
-
 bool Has(const std::string& text, const std::string& part)
 {
     return text.find(part) != std::string::npos;

@@ -20,11 +20,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string Doorphone()
-{
-    return BinaryDir() + "/src/Common/doorphone";
-}
-
 class DoorCall : public testing::Test {
 protected:
     void SetUp() override
@@ -47,18 +42,6 @@ protected:
     // The 74HC595's history, older lines first.
     std::string Hc595History() { return mSb.Read("/.board/74HC595.log.old") + mSb.Read("/.board/74HC595.log"); }
     // Polls what the unit's threads leave on the board until `cond` holds.
-    template <typename Cond>
-    static bool Eventually(Cond cond, std::chrono::milliseconds limit)
-    {
-        auto end = std::chrono::steady_clock::now() + limit;
-        while (!cond()) {
-            if (std::chrono::steady_clock::now() >= end) {
-                return false;
-            }
-            std::this_thread::sleep_for(50ms);
-        }
-        return true;
-    }
     bool UnitSaid(const std::string& text, std::chrono::milliseconds limit = 10s)
     {
         return mUnit->WaitForOutput(text, limit);

@@ -13,10 +13,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-std::string Doorphone()
-{
-    return BinaryDir() + "/src/Common/doorphone";
-}
 }  // namespace
 
 TEST(Doorphone, StartsAndRunsTheTimerTask)

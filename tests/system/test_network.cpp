@@ -12,11 +12,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string Doorphone()
-{
-    return BinaryDir() + "/src/Common/doorphone";
-}
-
 // The status thread waits 10 s, then a changed cable needs 9 passes of 1 s (and 2 s more on
 // the way to Wi-Fi): a restart comes about 21 s after the change at the latest.
 constexpr auto kSwitchLimit = 60s;

@@ -17,23 +17,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string Doorphone()
-{
-    return BinaryDir() + "/src/Common/doorphone";
-}
-
-template <typename Cond>
-bool Eventually(Cond cond, std::chrono::milliseconds limit)
-{
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() >= end) {
-            return false;
-        }
-        std::this_thread::sleep_for(100ms);
-    }
-    return true;
-}
 
 class PhoneDp : public testing::Test {
 protected:

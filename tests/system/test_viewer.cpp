@@ -25,11 +25,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string Doorphone()
-{
-    return BinaryDir() + "/src/Common/doorphone";
-}
-
 std::string Viewer()
 {
     return BinaryDir() + "/tools/viewer";
@@ -40,18 +35,6 @@ bool Has(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
-template <typename Cond>
-bool Eventually(Cond cond, std::chrono::milliseconds limit)
-{
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() >= end) {
-            return false;
-        }
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
-}
 
 // Every picture of an H.264 Annex B stream, split by libavcodec's parser.
 std::vector<DecodedPicture> DecodeStream(const std::string& bytes)

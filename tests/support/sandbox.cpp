@@ -3,6 +3,7 @@
 #include "platform/board_path.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -73,4 +74,14 @@ void TestSandbox::Write(const std::string& unitPath, const std::string& content)
 bool TestSandbox::Exists(const std::string& unitPath) const
 {
     return std::filesystem::exists(Path(unitPath));
+}
+
+std::vector<int16_t> SpeakerFile(const TestSandbox& sb)
+{
+    std::string wav = sb.Read("/.board/speaker.wav");
+    std::vector<int16_t> pcm(wav.size() > 44 ? (wav.size() - 44) / 2 : 0);
+    if (!pcm.empty()) {
+        std::memcpy(pcm.data(), wav.data() + 44, pcm.size() * 2);
+    }
+    return pcm;
 }

@@ -3,7 +3,9 @@
 // (tools/boardclean: processes of its simulated tools, message queues keyed to it).
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 class TestSandbox {
 public:
@@ -29,3 +31,7 @@ std::string SourceDir();
 std::string BinaryDir();
 // The unit's resources as the build makes them (what a sandbox has in "/customer/res").
 std::string ResDir();
+
+// The samples the simulated speaker played so far ("<root>/.board/speaker.wav", 16-bit mono,
+// after its 44-byte header).
+std::vector<int16_t> SpeakerFile(const TestSandbox& sb);

@@ -107,16 +107,6 @@ std::vector<std::string> CardPictures(const TestSandbox& sb)
     return found;
 }
 
-std::vector<int16_t> SpeakerFile(const TestSandbox& sb)
-{
-    std::string wav = sb.Read("/.board/speaker.wav");
-    std::vector<int16_t> pcm(wav.size() > 44 ? (wav.size() - 44) / 2 : 0);
-    if (!pcm.empty()) {
-        std::memcpy(pcm.data(), wav.data() + 44, pcm.size() * 2);
-    }
-    return pcm;
-}
-
 }  // namespace
 
 // A bus call from each door: the doorbell picture kept on the card is of the calling door (the

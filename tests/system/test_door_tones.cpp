@@ -14,20 +14,6 @@
 
 using namespace std::chrono_literals;
 
-namespace {
-
-std::vector<int16_t> SpeakerFile(const TestSandbox& sb)
-{
-    std::string wav = sb.Read("/.board/speaker.wav");
-    std::vector<int16_t> pcm(wav.size() > 44 ? (wav.size() - 44) / 2 : 0);
-    if (!pcm.empty()) {
-        std::memcpy(pcm.data(), wav.data() + 44, pcm.size() * 2);
-    }
-    return pcm;
-}
-
-}  // namespace
-
 TEST(DoorTones, DoorbellRingsTheChimeOnTheSpeaker)
 {
     TestSandbox sb;

@@ -124,16 +124,6 @@ void WriteWav(const std::string& path, const std::vector<int16_t>& pcm, uint32_t
     f.write(reinterpret_cast<const char*>(pcm.data()), bytes);
 }
 
-std::vector<int16_t> SpeakerFile(const TestSandbox& sb)
-{
-    std::string wav = sb.Read("/.board/speaker.wav");
-    std::vector<int16_t> pcm(wav.size() > 44 ? (wav.size() - 44) / 2 : 0);
-    if (!pcm.empty()) {
-        std::memcpy(pcm.data(), wav.data() + 44, pcm.size() * 2);
-    }
-    return pcm;
-}
-
 // The best normalised cross-correlation of `part` (16 kHz) within `heard` from `from` on.
 double BestCorrelation(const std::vector<int16_t>& part, const std::vector<int16_t>& heard, size_t from)
 {

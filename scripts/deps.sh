@@ -17,6 +17,8 @@ packages=(
     openssl nginx
     # the simulated SoC media layer: H.264 (libx264 inside libavcodec), JPEG and scaling
     libavcodec-dev libswscale-dev libavutil-dev
+    # the recorder's MP4 files (libavformat), checked in the tests by ffprobe
+    libavformat-dev ffmpeg
     # the MQTT client's tests run their own broker; its benchmark compares with libmosquitto's client
     mosquitto libmosquitto-dev
     # the OSD's fonts, rendered at build time with FreeType from a monospace and a CJK font

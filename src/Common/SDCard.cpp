@@ -558,6 +558,12 @@ int ClearBadFile()
                 continue;
             }
             const std::string path = dir + "/" + f.Name;
+            // A recording cut by a power loss keeps what its complete fragments hold.
+            const int kept = gSdCardLinks.RecoverRecording != nullptr ? gSdCardLinks.RecoverRecording(path.c_str()) : -1;
+            if (kept >= 0) {
+                ++good;
+                continue;
+            }
             APP_DBG("this file cannot play %s", path.c_str());
             BoardUnlink(path.c_str());
         }
@@ -623,6 +629,9 @@ void CardDetPass()
         if (!gCardMounted) {
             __ReportState(state);
             gCardMounted = true;
+            if (gSdCardLinks.RecoverRecordings != nullptr) {
+                gSdCardLinks.RecoverRecordings();  // MP4RecoverRecordings of the recorder
+            }
         }
         break;
     case SD_STATUS_ABNORMAL:

@@ -58,8 +58,9 @@ uint8_t SDCardFormatting();
 // another kind, a card that is not mounted read-write, a failing statfs or a day folder that
 // cannot be opened.
 int FreeSize(int kind);
-// Removes the recordings without an end time in their name (never closed: they do not play)
-// and day folders without a playable recording. 0, or -1 when a folder cannot be opened.
+// The recordings without an end time in their name (never closed: cut by a power loss) are
+// recovered (RecoverRecording) or, with nothing to keep, removed; day folders left without a
+// playable recording go too. 0, or -1 when a folder cannot be opened.
 int ClearBadFile();
 
 // Writes one JPEG picture as "/mnt/sdcard/DCIM/YYYYMMDD/HHMMSS.jpg" under the record lock.
@@ -71,7 +72,7 @@ int SaveImageToSDCard(const uint8_t* data, uint32_t length);
 int StartCardDet();
 void* CardDetThread(void* arg);
 // One pass of the card thread: the motion alarm upkeep, then the card state: a card newly
-// mounted is reported; a card not mounted as required is remounted; a card gone stops the
+// mounted is reported and its cut recordings recovered (RecoverRecordings); a card not mounted as required is remounted; a card gone stops the
 // recording, is unmounted and reported. Nothing while a format runs.
 void CardDetPass();
 
@@ -83,6 +84,11 @@ struct SD_CARD_LINKS_S {
     uint8_t (*MotionAlarmState)();       // GetMDMsgState: 1 while the motion alarm is on
     void (*MotionAlarmSwitch)(uint8_t);  // NoxaMDMsgHandle
     void (*ReportState)(uint32_t);       // IPC_APP_report_sd_status_changed (data point 110)
+    // A recording cut by a power loss: 1 recovered under its final name, 0 left alone (the
+    // recorder's open file), -1 nothing to keep (ClearBadFile removes it). Empty: removed.
+    int (*RecoverRecording)(const char* unitPath);
+    // The card thread on a newly mounted card: ClearBadFile while no recording starts or stops.
+    void (*RecoverRecordings)();
 };
 
 extern SD_CARD_LINKS_S gSdCardLinks;

@@ -2,6 +2,8 @@
 #include "DoorPhone.h"
 #include "DpTable.h"
 #include "Media/AudioCapture.h"
+#include "Media/Mp4Record.h"
+#include "Media/Playback.h"
 #include "Media/VencStream.h"
 #include "Media/VideoPipeline.h"
 #include "Network.h"
@@ -39,6 +41,10 @@ int main(int argc, char** argv)
     NetworkInit();  // 3
     InitSDCard();  // 4
     MP4RecordLockInit();  // 5
+    // The recorder feeds on the encoder thread (step 6) and answers the card, the door phone and
+    // the timer task; the playback answers the viewers.
+    Mp4RecordInstallLinks();
+    PlaybackInstallLinks();
     // The encoder thread (step 6) keeps the doorbell picture on the card too.
     gVencOutput.SaveImage = [](const uint8_t* data, uint32_t len) { SaveImageToSDCard(data, len); };
     // The viewer side: frames to the media ring buffer, the transfer module once online.

@@ -49,7 +49,8 @@ extern VENC_STATE_S gVencState;
 struct VENC_OUTPUT_S {
     int (*PutMediaFrame)(int channel, const MEDIA_FRAME_S* frame);
     uint8_t (*RecordState)();  // 1 while a recording is open
-    int (*WriteVideo)(const uint8_t* data, uint32_t len, uint32_t nalType, uint64_t pts);
+    // The recorder writes each slice over its own start code: the bytes are lent, not read-only.
+    int (*WriteVideo)(uint8_t* data, uint32_t len, uint32_t nalType, uint64_t pts);
     void (*SaveImage)(const uint8_t* data, uint32_t len);
 };
 

@@ -1,9 +1,11 @@
 #include "VideoPipeline.h"
+#include "Mp4Record.h"
 
 #include "AudioCapture.h"
 #include "Common/AppLog.h"
 #include "Common/DeviceState.h"
 #include "MiWrapper.h"
+#include "Mp4Record.h"
 #include "Pr2000.h"
 #include "VencStream.h"
 #include "osd.h"
@@ -174,7 +176,8 @@ int __VideoInitLocked()
 int __VideoDeInitLocked()
 {
     gDeviceState.RecordTimer = kCountdownStopped;
-    // MP4RecordStop of the recorder: the open file is closed before its stream goes.
+    // The open file is closed before its stream goes.
+    MP4RecordStop();
     DIVPChnDestroy();
     DestroyVencStreams();
     MI_BIND_INFO_S bind = __VifToVpe(__InputRate(gVideoDynamicsInfo.SensorWidth));

@@ -43,7 +43,7 @@ uint8_t Recording()
 {
     return 1;
 }
-int WriteVideo(const uint8_t* data, uint32_t len, uint32_t nal, uint64_t)
+int WriteVideo(uint8_t* data, uint32_t len, uint32_t nal, uint64_t)
 {
     gWritten.push_back(Written{nal, std::vector<uint8_t>(data, data + len)});
     return 0;

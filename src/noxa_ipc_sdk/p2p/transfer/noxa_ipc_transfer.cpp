@@ -672,6 +672,33 @@ int noxa_ipc_playback_send_finish(uint32_t client)
     return 0;
 }
 
+int noxa_ipc_playback_send_day_list(uint32_t client, const PLAYBACK_TIME_S* files, uint32_t count)
+{
+    int rc = 0;
+    Session* s = SessionFor(client, -ENOENT, &rc);
+    if (s == nullptr) {
+        return rc;
+    }
+    if (files == nullptr && count != 0) {
+        return -ENOENT;
+    }
+    if (count > (P2P_WIRE_PAYLOAD_MAX - 4) / 12) {
+        return -E2BIG;
+    }
+    std::vector<uint8_t> payload(4 + 12 * static_cast<size_t>(count));
+    Put32(payload.data(), count);
+    for (uint32_t i = 0; i < count; ++i) {
+        uint8_t* p = payload.data() + 4 + 12 * i;
+        Put32(p, files[i].type);
+        Put32(p + 4, files[i].start_timestamp);
+        Put32(p + 8, files[i].end_timestamp);
+    }
+    std::lock_guard<std::mutex> lock(s->lock);
+    return SendLocked(*s, P2P_WIRE_PB_DAY_LIST, client, payload.data(), static_cast<uint32_t>(payload.size()), nullptr, 0)
+               ? 0
+               : -1;
+}
+
 int noxa_ipc_playback_send_fragment_end(uint32_t client, const uint32_t* fragment)
 {
     return WithPlayback(client, fragment, false, [&](Session& s) {

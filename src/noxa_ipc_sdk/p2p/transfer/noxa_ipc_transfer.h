@@ -99,6 +99,13 @@ typedef struct {
 } STORAGE_FRAME_HEAD_S;
 #endif
 
+// One recording of a day's playback list: type (0), start and end in seconds since 1970.
+typedef struct {
+    uint32_t type;
+    uint32_t start_timestamp;
+    uint32_t end_timestamp;
+} PLAYBACK_TIME_S;
+
 int noxa_ipc_tranfser_init(const NOXA_P2P_TRANSFER_PARAM_S* param);
 // Stops the module's threads and closes its port (tests; the unit never stops it).
 void noxa_ipc_tranfser_deinit(void);
@@ -107,6 +114,10 @@ int noxa_ipc_get_online_client_cnt(void);
 int noxa_ipc_playback_send_video_frame(uint32_t client, const TRANSFER_MEDIA_FRAME_S* frame);
 int noxa_ipc_playback_send_audio_frame(uint32_t client, const TRANSFER_MEDIA_FRAME_S* frame);
 int noxa_ipc_playback_send_finish(uint32_t client);
+// A day's recordings to the client, in one record (an event's answer holds 16 words, too few
+// for a day), sent before the answer to the day query. 0 when sent; -1 module not started or the
+// connection gone; -ENOENT bad client number or no list; -E2BIG more than a record holds.
+int noxa_ipc_playback_send_day_list(uint32_t client, const PLAYBACK_TIME_S* files, uint32_t count);
 int noxa_ipc_playback_send_fragment_end(uint32_t client, const uint32_t* fragment);
 
 int noxa_ipc_4_app_download_data(uint32_t client, const STORAGE_FRAME_HEAD_S* head, const uint8_t* data);

@@ -28,6 +28,7 @@
 #define P2P_WIRE_PB_FRAGMENT_END 15  // u32 start, u32 end (s since 1970)
 #define P2P_WIRE_DL_DATA 16      // 24-byte head (u32 type, u32 size, u64 ms, u64 pts); the bytes
 #define P2P_WIRE_DL_STATUS 17    // u32 status (100: finished)
+#define P2P_WIRE_PB_DAY_LIST 19  // u32 count, then u32 type, start, end (s since 1970) per recording
 
 // Welcome words: quality, channel, video codec, width, height, fps of the channel; live audio
 // codec, rate; talk-back codec, rate, bits, channels; client count.

@@ -1,0 +1,447 @@
+#include "Mp4File.h"
+
+#include "platform/board_path.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/mem.h>
+}
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kIoBufferSize = 32 * 1024;
+// Larger samples are not taken from a file: a 1 Mbit/s stream's key frames are far smaller.
+constexpr uint32_t kSampleMax = 4 * 1024 * 1024;
+// A day of 25 fps is 2.16 million samples; one recording holds at most a few thousand.
+constexpr size_t kSamplesMax = 200000;
+constexpr size_t kParamSetMax = 0xFFFF;
+
+uint32_t Be32(const uint8_t* p)
+{
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+}
+
+bool ReadFull(int fd, uint8_t* buf, size_t len, int64_t pos)
+{
+    size_t got = 0;
+    while (got < len) {
+        ssize_t n = ::pread(fd, buf + got, len - got, pos + static_cast<int64_t>(got));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<uint8_t> Mp4AvcConfig(const uint8_t* sps, size_t spsLen, const uint8_t* pps, size_t ppsLen)
+{
+    std::vector<uint8_t> c;
+    if (sps == nullptr || pps == nullptr || spsLen < 4 || ppsLen < 1 || spsLen > kParamSetMax || ppsLen > kParamSetMax) {
+        return c;
+    }
+    // version 1, profile, compatibility, level, 4-byte lengths, one SPS, one PPS.
+    c = {1, sps[1], sps[2], sps[3], 0xFF, 0xE1, uint8_t(spsLen >> 8), uint8_t(spsLen)};
+    c.insert(c.end(), sps, sps + spsLen);
+    c.push_back(1);
+    c.push_back(uint8_t(ppsLen >> 8));
+    c.push_back(uint8_t(ppsLen));
+    c.insert(c.end(), pps, pps + ppsLen);
+    return c;
+}
+
+bool Mp4ParseAvcConfig(const uint8_t* data, size_t len, std::vector<uint8_t>* sps, std::vector<uint8_t>* pps)
+{
+    if (data == nullptr || len < 7 || data[0] != 1) {
+        return false;
+    }
+    size_t at = 5;
+    for (int kind = 0; kind < 2; ++kind) {
+        if (at >= len) {
+            return false;
+        }
+        const unsigned count = kind == 0 ? (data[at] & 0x1F) : data[at];
+        ++at;
+        std::vector<uint8_t>* out = kind == 0 ? sps : pps;
+        for (unsigned i = 0; i < count; ++i) {
+            if (at + 2 > len) {
+                return false;
+            }
+            const size_t n = (size_t(data[at]) << 8) | data[at + 1];
+            at += 2;
+            if (n > len - at) {
+                return false;
+            }
+            out->assign(data + at, data + at + n);  // the last one stays
+            at += n;
+        }
+    }
+    return true;
+}
+
+// ---- writer ----
+
+std::unique_ptr<Mp4Writer> Mp4Writer::Create(const std::string& unitPath)
+{
+    std::unique_ptr<Mp4Writer> w(new Mp4Writer);
+    // O_EXCL: a file already there (a recording cut by a power loss, or one still being
+    // finished) is never overwritten.
+    w->mFd = BoardOpen(unitPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (w->mFd < 0) {
+        return nullptr;
+    }
+    w->mPacket = av_packet_alloc();
+    if (avformat_alloc_output_context2(&w->mCtx, nullptr, "mp4", nullptr) < 0 || w->mPacket == nullptr) {
+        const int saved = errno;
+        ::close(w->mFd);
+        w->mFd = -1;
+        BoardUnlink(unitPath.c_str());
+        errno = saved != 0 ? saved : ENOMEM;
+        return nullptr;
+    }
+    return w;
+}
+
+Mp4Writer::~Mp4Writer()
+{
+    Free();
+}
+
+void Mp4Writer::Free()
+{
+    if (mCtx != nullptr) {
+        if (mCtx->pb != nullptr) {
+            av_freep(&mCtx->pb->buffer);
+            avio_context_free(&mCtx->pb);
+        }
+        avformat_free_context(mCtx);
+        mCtx = nullptr;
+    }
+    av_packet_free(&mPacket);
+    if (mFd >= 0) {
+        ::close(mFd);
+        mFd = -1;
+    }
+}
+
+int Mp4Writer::WritePacket(void* opaque, uint8_t* buf, int size)
+{
+    auto* w = static_cast<Mp4Writer*>(opaque);
+    int done = 0;
+    while (done < size) {
+        ssize_t n = ::write(w->mFd, buf + done, static_cast<size_t>(size - done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            w->mFailed = true;
+            return n < 0 ? AVERROR(errno) : AVERROR(ENOSPC);
+        }
+        done += static_cast<int>(n);
+    }
+    return size;
+}
+
+int Mp4Writer::AddH264Track(uint16_t width, uint16_t height, const uint8_t* sps, size_t spsLen, const uint8_t* pps,
+                            size_t ppsLen)
+{
+    if (mCtx == nullptr || mHeaderWritten || mFailed) {
+        return -1;
+    }
+    const std::vector<uint8_t> avcc = Mp4AvcConfig(sps, spsLen, pps, ppsLen);
+    if (avcc.empty()) {
+        return -1;
+    }
+    auto* buf = static_cast<uint8_t*>(av_malloc(kIoBufferSize));
+    if (buf == nullptr) {
+        return -1;
+    }
+    // Our own output, so that every fragment can be synced on the file's descriptor. No seek:
+    // a fragmented file is written front to back.
+    mCtx->pb = avio_alloc_context(buf, kIoBufferSize, 1, this, nullptr, WritePacket, nullptr);
+    if (mCtx->pb == nullptr) {
+        av_free(buf);
+        return -1;
+    }
+    mCtx->flags |= AVFMT_FLAG_CUSTOM_IO;
+    AVStream* st = avformat_new_stream(mCtx, nullptr);
+    if (st == nullptr) {
+        return -1;
+    }
+    st->time_base = AVRational{1, static_cast<int>(kMp4TimeScale)};
+    AVCodecParameters* par = st->codecpar;
+    par->codec_type = AVMEDIA_TYPE_VIDEO;
+    par->codec_id = AV_CODEC_ID_H264;
+    par->width = width;
+    par->height = height;
+    par->extradata = static_cast<uint8_t*>(av_mallocz(avcc.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (par->extradata == nullptr) {
+        return -1;
+    }
+    std::memcpy(par->extradata, avcc.data(), avcc.size());
+    par->extradata_size = static_cast<int>(avcc.size());
+    AVDictionary* opts = nullptr;
+    // The moov (without samples) goes first; fragments are cut by EndFragment alone, every 25
+    // samples (a duration-based cut would be written inside the next packet's write, after the
+    // sync).
+    av_dict_set(&opts, "movflags", "empty_moov+frag_custom+default_base_moof", 0);
+    av_dict_set(&opts, "video_track_timescale", "90000", 0);
+    const int rc = avformat_write_header(mCtx, &opts);
+    av_dict_free(&opts);
+    if (rc < 0) {
+        mFailed = true;
+        return -1;
+    }
+    avio_flush(mCtx->pb);
+    if (mFailed || mCtx->pb->error < 0 || ::fdatasync(mFd) != 0) {
+        mFailed = true;
+        return -1;
+    }
+    mHeaderWritten = true;
+    return 0;
+}
+
+int Mp4Writer::EndFragment()
+{
+    if (av_write_frame(mCtx, nullptr) < 0) {
+        mFailed = true;
+        return -1;
+    }
+    avio_flush(mCtx->pb);
+    if (mFailed || mCtx->pb->error < 0 || ::fdatasync(mFd) != 0) {
+        mFailed = true;
+        return -1;
+    }
+    mInFragment = 0;
+    return 0;
+}
+
+int Mp4Writer::WriteSample(const uint8_t* data, uint32_t len, uint32_t duration, bool sync)
+{
+    if (!mHeaderWritten || mFailed || data == nullptr || len == 0 || len > INT32_MAX) {
+        return -1;
+    }
+    av_packet_unref(mPacket);
+    // The muxer copies the bytes into its fragment: the caller's buffer is only lent.
+    mPacket->data = const_cast<uint8_t*>(data);
+    mPacket->size = static_cast<int>(len);
+    mPacket->stream_index = 0;
+    mPacket->pts = mPacket->dts = mNextDts;
+    mPacket->duration = duration;
+    mPacket->flags = sync ? AV_PKT_FLAG_KEY : 0;
+    mPacket->pos = -1;
+    const int rc = av_write_frame(mCtx, mPacket);
+    mPacket->data = nullptr;
+    mPacket->size = 0;
+    if (rc < 0) {
+        mFailed = true;
+        return -1;
+    }
+    mNextDts += duration;
+    ++mSamples;
+    if (++mInFragment >= kMp4FragmentSamples) {
+        return EndFragment();
+    }
+    return 0;
+}
+
+int Mp4Writer::Close()
+{
+    int rc = 0;
+    if (mHeaderWritten && !mFailed) {
+        // The trailer writes the fragment under way (and an index of the fragments).
+        if (av_write_trailer(mCtx) < 0 || mCtx->pb->error < 0 || mFailed) {
+            rc = -1;
+        } else {
+            avio_flush(mCtx->pb);
+        }
+    } else if (mFailed) {
+        rc = -1;
+    }
+    if (mFd >= 0) {
+        if (::fdatasync(mFd) != 0) {
+            rc = -1;
+        }
+        if (::close(mFd) != 0) {
+            rc = -1;
+        }
+        mFd = -1;
+    }
+    Free();
+    return rc;
+}
+
+// ---- reader ----
+
+std::unique_ptr<Mp4Reader> Mp4Reader::Open(const std::string& unitPath)
+{
+    const std::string host = BoardPath(unitPath);
+    const AVInputFormat* fmt = av_find_input_format("mp4");
+    AVFormatContext* ic = nullptr;
+    AVDictionary* opts = nullptr;
+    // Only the MP4 demuxer on a local file: a crafted file must not pick another format or
+    // reach for other files or the network.
+    av_dict_set(&opts, "protocol_whitelist", "file", 0);
+    const int rc = avformat_open_input(&ic, host.c_str(), fmt, &opts);
+    av_dict_free(&opts);
+    if (rc < 0) {
+        return nullptr;
+    }
+    std::unique_ptr<Mp4Reader> r(new Mp4Reader);
+    int video = -1;
+    for (unsigned i = 0; i < ic->nb_streams; ++i) {
+        const AVCodecParameters* par = ic->streams[i]->codecpar;
+        if (par->codec_type == AVMEDIA_TYPE_VIDEO && par->codec_id == AV_CODEC_ID_H264) {
+            video = static_cast<int>(i);
+            break;
+        }
+    }
+    if (video >= 0) {
+        AVStream* st = ic->streams[video];
+        r->mHasVideo = true;
+        r->mTimeScale = st->time_base.num == 1 && st->time_base.den > 0 ? static_cast<uint32_t>(st->time_base.den) : 0;
+        r->mWidth = static_cast<uint16_t>(st->codecpar->width);
+        r->mHeight = static_cast<uint16_t>(st->codecpar->height);
+        Mp4ParseAvcConfig(st->codecpar->extradata, static_cast<size_t>(std::max(st->codecpar->extradata_size, 0)),
+                          &r->mSps, &r->mPps);
+        for (unsigned i = 0; i < ic->nb_streams; ++i) {
+            ic->streams[i]->discard = static_cast<int>(i) == video ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+        }
+        // The packets as stored: no parser looks into the samples (nor logs about their bytes).
+        ic->flags |= AVFMT_FLAG_NOPARSE | AVFMT_FLAG_NOFILLIN;
+        std::vector<int64_t> dts;
+        int64_t lastDuration = 0;
+        AVPacket* pkt = av_packet_alloc();
+        while (pkt != nullptr && r->mSamples.size() < kSamplesMax && av_read_frame(ic, pkt) >= 0) {
+            // A sample cut by the end of the file comes back short and flagged: it is left out,
+            // as is one whose size differs from its index entry.
+            bool whole = pkt->stream_index == video && (pkt->flags & AV_PKT_FLAG_CORRUPT) == 0 && pkt->pos >= 0 &&
+                         pkt->size > 0 && static_cast<uint32_t>(pkt->size) <= kSampleMax && pkt->dts != AV_NOPTS_VALUE &&
+                         (dts.empty() || pkt->dts > dts.back());
+            if (whole) {
+                const int idx = av_index_search_timestamp(st, pkt->dts, AVSEEK_FLAG_ANY);
+                const AVIndexEntry* e = idx >= 0 ? avformat_index_get_entry(st, idx) : nullptr;
+                whole = e != nullptr && e->size == pkt->size && e->pos == pkt->pos;
+            }
+            if (whole) {
+                r->mSamples.push_back(Sample{pkt->pos, static_cast<uint32_t>(pkt->size), (pkt->flags & AV_PKT_FLAG_KEY) != 0});
+                dts.push_back(pkt->dts);
+                lastDuration = pkt->duration;
+            }
+            av_packet_unref(pkt);
+        }
+        av_packet_free(&pkt);
+        // The demuxer knows a sample's duration only from the next one: the last sample lasts as
+        // long as the samples before it did on average (a lone sample, a frame of 25 per second).
+        if (!dts.empty()) {
+            const int64_t span = dts.back() - dts.front();
+            if (lastDuration <= 0) {
+                lastDuration = dts.size() > 1 ? span / static_cast<int64_t>(dts.size() - 1) : r->mTimeScale / 25;
+            }
+            r->mDuration = static_cast<uint64_t>(span + lastDuration);
+        }
+    }
+    avformat_close_input(&ic);
+    r->mFd = BoardOpen(unitPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (r->mFd < 0) {
+        return nullptr;
+    }
+    return r;
+}
+
+Mp4Reader::~Mp4Reader()
+{
+    if (mFd >= 0) {
+        ::close(mFd);
+    }
+}
+
+uint32_t Mp4Reader::FrameRate() const
+{
+    if (mDuration == 0 || mTimeScale == 0) {
+        return 0;
+    }
+    return static_cast<uint32_t>((uint64_t(mSamples.size()) * mTimeScale + mDuration / 2) / mDuration);
+}
+
+int Mp4Reader::ReadSample(uint32_t id, std::vector<uint8_t>* out, bool* sync) const
+{
+    if (id == 0 || id > mSamples.size() || out == nullptr) {
+        return -1;
+    }
+    const Sample& s = mSamples[id - 1];
+    out->resize(s.Size);
+    if (!ReadFull(mFd, out->data(), s.Size, s.Pos)) {
+        out->clear();
+        return -1;
+    }
+    if (sync != nullptr) {
+        *sync = s.Sync;
+    }
+    return 0;
+}
+
+// ---- a cut file ----
+
+int64_t Mp4CompleteFragmentsEnd(const std::string& unitPath)
+{
+    const int fd = BoardOpen(unitPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    uint64_t at = 0;
+    uint64_t end = 0;
+    bool moov = false;
+    bool moofPending = false;
+    for (;;) {
+        uint8_t head[16];
+        if (size - at < 8 || !ReadFull(fd, head, 8, static_cast<int64_t>(at))) {
+            break;
+        }
+        uint64_t boxSize = Be32(head);
+        uint64_t headLen = 8;
+        if (boxSize == 1) {
+            if (size - at < 16 || !ReadFull(fd, head + 8, 8, static_cast<int64_t>(at + 8))) {
+                break;
+            }
+            boxSize = (uint64_t(Be32(head + 8)) << 32) | Be32(head + 12);
+            headLen = 16;
+        }
+        // A box "to the end of the file" (size 0) or one running past it was never finished.
+        if (boxSize < headLen || boxSize > size - at) {
+            break;
+        }
+        const bool isMoov = std::memcmp(head + 4, "moov", 4) == 0;
+        const bool isMoof = std::memcmp(head + 4, "moof", 4) == 0;
+        const bool isMdat = std::memcmp(head + 4, "mdat", 4) == 0;
+        if (isMoov) {
+            moov = true;
+        } else if (isMoof) {
+            moofPending = moov;
+        } else if (isMdat && moofPending) {
+            moofPending = false;
+            end = at + boxSize;  // a whole fragment
+        }
+        at += boxSize;
+    }
+    ::close(fd);
+    return static_cast<int64_t>(end);
+}

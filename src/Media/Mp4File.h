@@ -1,0 +1,108 @@
+// The MP4 files of the recorder, on FFmpeg's libavformat: a writer of fragmented MP4 (one H.264
+// track, a fragment of 25 samples written and synced at a time, so a power cut loses at most the
+// second being recorded) and a reader that indexes the samples it can read whole. Files on the
+// card may come from anywhere: the reader trusts none of their bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+constexpr uint32_t kMp4TimeScale = 90000;
+constexpr uint32_t kMp4SampleDuration = 3600;  // 40 ms at 25 frames per second
+constexpr uint32_t kMp4FragmentSamples = 25;   // one second a fragment
+
+class Mp4Writer {
+public:
+    // Creates the file at a unit path; an existing file is never opened (null then, as for any
+    // failure, with errno set).
+    static std::unique_ptr<Mp4Writer> Create(const std::string& unitPath);
+    ~Mp4Writer();
+    Mp4Writer(const Mp4Writer&) = delete;
+    Mp4Writer& operator=(const Mp4Writer&) = delete;
+
+    // The H.264 track of the given size from its parameter sets (without start codes); writes
+    // and syncs the file header (an empty moov). 0 or -1.
+    int AddH264Track(uint16_t width, uint16_t height, const uint8_t* sps, size_t spsLen, const uint8_t* pps,
+                     size_t ppsLen);
+    // One sample: NAL units each led by its 4-byte big-endian length. Every 25th sample ends the
+    // fragment: it is written and synced before the call returns. 0 or -1 (the file is then
+    // left as the last complete fragment made it).
+    int WriteSample(const uint8_t* data, uint32_t len, uint32_t duration, bool sync);
+    // The last fragment and the trailer, synced; the file is closed. 0 or -1.
+    int Close();
+
+    bool HasTrack() const { return mHeaderWritten; }
+    uint32_t Samples() const { return mSamples; }
+
+private:
+    Mp4Writer() = default;
+    static int WritePacket(void* opaque, uint8_t* buf, int size);
+    int EndFragment();
+    void Free();
+
+    int mFd = -1;
+    struct AVFormatContext* mCtx = nullptr;
+    struct AVPacket* mPacket = nullptr;
+    bool mHeaderWritten = false;
+    bool mFailed = false;
+    uint32_t mSamples = 0;
+    uint32_t mInFragment = 0;
+    int64_t mNextDts = 0;
+};
+
+class Mp4Reader {
+public:
+    // Opens an MP4 file at a unit path and indexes its first H.264 track: the packets are read
+    // once (not decoded) and only those that come back whole are kept. Null when the file
+    // cannot be opened or is no MP4.
+    static std::unique_ptr<Mp4Reader> Open(const std::string& unitPath);
+    ~Mp4Reader();
+    Mp4Reader(const Mp4Reader&) = delete;
+    Mp4Reader& operator=(const Mp4Reader&) = delete;
+
+    // An H.264 track was found (it may still lack parameter sets or samples).
+    bool HasVideo() const { return mHasVideo; }
+    uint32_t SampleCount() const { return static_cast<uint32_t>(mSamples.size()); }
+    uint32_t TimeScale() const { return mTimeScale; }
+    // Sum of the kept samples' durations, in time-scale units.
+    uint64_t Duration() const { return mDuration; }
+    // Samples per second, rounded (0 without samples).
+    uint32_t FrameRate() const;
+    uint16_t Width() const { return mWidth; }
+    uint16_t Height() const { return mHeight; }
+    // The track's last sequence and picture parameter sets (empty when it has none).
+    const std::vector<uint8_t>& Sps() const { return mSps; }
+    const std::vector<uint8_t>& Pps() const { return mPps; }
+    // Sample `id` (1 to SampleCount) as stored, into out. 0, or -1 for another id or a failed read.
+    int ReadSample(uint32_t id, std::vector<uint8_t>* out, bool* sync) const;
+
+private:
+    Mp4Reader() = default;
+    struct Sample {
+        int64_t Pos;
+        uint32_t Size;
+        bool Sync;
+    };
+    int mFd = -1;
+    bool mHasVideo = false;
+    uint32_t mTimeScale = 0;
+    uint64_t mDuration = 0;
+    uint16_t mWidth = 0;
+    uint16_t mHeight = 0;
+    std::vector<uint8_t> mSps;
+    std::vector<uint8_t> mPps;
+    std::vector<Sample> mSamples;
+};
+
+// A fragmented MP4 that was never closed: where its last complete fragment (a moof and the whole
+// mdat after it) ends, by the top-level boxes of the file. 0 when it has none (or is no such
+// file), -1 when it cannot be read.
+int64_t Mp4CompleteFragmentsEnd(const std::string& unitPath);
+
+// The avcC record of a track from its parameter sets; empty when they are too short or too long.
+std::vector<uint8_t> Mp4AvcConfig(const uint8_t* sps, size_t spsLen, const uint8_t* pps, size_t ppsLen);
+// The last SPS and PPS of an avcC record; false when the record is not one.
+bool Mp4ParseAvcConfig(const uint8_t* data, size_t len, std::vector<uint8_t>* sps, std::vector<uint8_t>* pps);

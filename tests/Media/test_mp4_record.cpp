@@ -1,0 +1,383 @@
+// The recorder on the simulated chain and card: what it writes as ffprobe sees it, its refusals,
+// its names, its locks against a racing stop, and the recovery of a file cut by a power loss.
+#include "Common/DoorPhone.h"
+#include "Common/DoorPhoneLinks.h"
+#include "Common/TimeTask.h"
+#include "Media/Playback.h"
+#include "record_test_util.h"
+
+#include <atomic>
+#include <random>
+#include <sys/stat.h>
+#include <thread>
+
+namespace {
+
+constexpr const char* kDay = "/mnt/sdcard/DVR/20260314";
+
+// A NAL unit with its 4-byte start code, in a buffer of its exact size.
+std::vector<uint8_t> Unit(const std::vector<uint8_t>& nal)
+{
+    std::vector<uint8_t> u = {0, 0, 0, 1};
+    u.insert(u.end(), nal.begin(), nal.end());
+    return u;
+}
+
+void Write(std::vector<uint8_t> unit, uint32_t type)
+{
+    MP4Encoder_WriteVideo(unit.data(), static_cast<uint32_t>(unit.size()), type, 0);
+}
+
+// SPS, PPS and one IDR slice of fake bytes, as the encoder thread hands a key frame over.
+void FakeKeyFrame()
+{
+    Write(Unit(kFakeSps), 7);
+    Write(Unit(kFakePps), 8);
+    std::vector<uint8_t> idr = FakeSample(1, true);
+    Write(Unit(std::vector<uint8_t>(idr.begin() + 4, idr.end())), 5);
+}
+
+// Ends of the top-level mdat boxes of a file, by a walk of our own.
+std::vector<uint64_t> MdatEnds(const std::string& hostPath)
+{
+    std::ifstream f(hostPath, std::ios::binary);
+    std::vector<uint8_t> b((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::vector<uint64_t> ends;
+    uint64_t at = 0;
+    while (at + 8 <= b.size()) {
+        uint64_t size = (uint64_t(b[at]) << 24) | (b[at + 1] << 16) | (b[at + 2] << 8) | b[at + 3];
+        if (size < 8) {
+            break;
+        }
+        if (std::string(b.begin() + at + 4, b.begin() + at + 8) == "mdat") {
+            ends.push_back(at + size);
+        }
+        at += size;
+    }
+    return ends;
+}
+
+std::string ReadAll(const std::string& hostPath)
+{
+    std::ifstream f(hostPath, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+// 65 s of the main stream as the encoder thread hands it over, the record timer ticking beside
+// it: 1625 samples of 3600, sync samples at the key frames, every frame decoded by ffprobe at
+// 1280x720. Slices before the first IDR are dropped, and a second SPS does not replace the first.
+TEST_F(RecordTest, SixtyFiveSecondsAreTheMainStreamAsFfprobeSeesIt)
+{
+    gDoorPhoneLinks.RecordStop = MP4RecordStop;
+    SetClock(10, 15, 0);
+    Build720();
+    Frames(7);  // the encoder between two key frames
+    ASSERT_EQ(0, MP4RecordStart());
+    EXPECT_EQ(kRecordTimerTicks, gDeviceState.RecordTimer.load());
+    EXPECT_EQ(kRecordHoldTicks, gDeviceState.RecordHoldTimer.load());
+    std::vector<uint8_t> p = FakeSample(9, false);
+    Write(Unit(std::vector<uint8_t>(p.begin() + 4, p.end())), 1);  // before the IDR: dropped
+    int frames = 0;
+    while (GetMP4RecordState() == 1 && frames < 2000) {
+        Frames(1);
+        ++frames;
+        if (frames == 3) {
+            Write(Unit(kFakeSps), 7);  // a second SPS: ignored
+        }
+        for (int t = 0; t < 4; ++t) {
+            TimeTaskTick();
+        }
+    }
+    EXPECT_EQ(1625, frames) << "the record timer ends the file at 65 s";
+    EXPECT_EQ(0, GetMP4RecordState());
+    ASSERT_EQ(1u, Names(kDay).size());
+    EXPECT_EQ(0u, Names(kDay)[0].rfind("101500_1015", 0)) << Names(kDay)[0];
+    const std::string path = std::string(kDay) + "/" + Names(kDay)[0];
+    Probe pr = ProbeFile(mSandbox.Path(path));
+    EXPECT_EQ("h264", pr.codec);
+    EXPECT_EQ(1280, pr.width);
+    EXPECT_EQ(720, pr.height);
+    EXPECT_EQ(1625, pr.decoded);
+    ASSERT_EQ(1625u, pr.durations.size());
+    std::unique_ptr<Mp4Reader> r = Mp4Reader::Open(path);
+    ASSERT_TRUE(r);
+    ASSERT_EQ(1625u, r->SampleCount());
+    // The sync table marks exactly the IDR slices, the first sample being one (the start asked
+    // for a key frame), then one every GOP of 50.
+    int keys = 0;
+    std::vector<uint8_t> sample;
+    for (size_t i = 0; i < pr.durations.size(); ++i) {
+        ASSERT_EQ(3600, pr.durations[i]) << i;
+        ASSERT_EQ(0, r->ReadSample(static_cast<uint32_t>(i + 1), &sample, nullptr));
+        ASSERT_GT(sample.size(), 4u);
+        ASSERT_EQ((sample[4] & 0x1F) == 5, pr.keys[i]) << i;
+        keys += pr.keys[i] ? 1 : 0;
+    }
+    EXPECT_TRUE(pr.keys[0]);
+    EXPECT_GE(keys, 1625 / 50);
+    EXPECT_EQ(25u, r->FrameRate());
+    ASSERT_GE(r->Sps().size(), 8u);
+    EXPECT_NE(kFakeSps, r->Sps()) << "the first SPS stays";
+}
+
+// Cut at 200 random places and at each fragment's end and one byte either side: the reader gives
+// every sample of the complete fragments, each as written, and the recovery renames the file to
+// start + its duration, which the index then lists.
+TEST_F(RecordTest, ACutRecordingKeepsItsCompleteFragments)
+{
+    SetClock(10, 15, 0);
+    Build720();
+    ASSERT_EQ(0, MP4RecordStart());
+    Frames(250);
+    MP4RecordStop();
+    ASSERT_EQ(1u, Names(kDay).size());
+    const std::string closed = std::string(kDay) + "/" + Names(kDay)[0];
+    std::unique_ptr<Mp4Reader> whole = Mp4Reader::Open(closed);
+    ASSERT_TRUE(whole);
+    ASSERT_EQ(250u, whole->SampleCount());
+    const std::string bytes = ReadAll(mSandbox.Path(closed));
+    const std::vector<uint64_t> ends = MdatEnds(mSandbox.Path(closed));
+    ASSERT_EQ(0, BoardUnlink(closed.c_str()));  // its name must not stand in the way of a recovered one
+    ASSERT_EQ(10u, ends.size()) << "fragments of 25 samples";
+    std::vector<uint64_t> cuts;
+    for (uint64_t e : ends) {
+        cuts.insert(cuts.end(), {e - 1, e, e + 1});
+    }
+    std::mt19937 rng(44);
+    for (int i = 0; i < 200; ++i) {
+        cuts.push_back(std::uniform_int_distribution<uint64_t>(0, bytes.size())(rng));
+    }
+    const std::string cut = std::string(kDay) + "/101500.mp4";
+    std::vector<uint8_t> sample;
+    std::vector<uint8_t> expected;
+    for (uint64_t at : cuts) {
+        at = std::min<uint64_t>(at, bytes.size());
+        SCOPED_TRACE("cut at " + std::to_string(at) + " of " + std::to_string(bytes.size()));
+        size_t complete = 0;
+        while (complete < ends.size() && ends[complete] <= at) {
+            ++complete;
+        }
+        {
+            std::ofstream o(mSandbox.Path(cut), std::ios::binary | std::ios::trunc);
+            o.write(bytes.data(), static_cast<std::streamsize>(at));
+        }
+        std::unique_ptr<Mp4Reader> r = Mp4Reader::Open(cut);
+        if (r) {
+            ASSERT_GE(r->SampleCount(), 25 * complete);
+            ASSERT_LE(r->SampleCount(), 250u);
+            for (uint32_t id : {1u, r->SampleCount()}) {
+                if (id == 0) {
+                    continue;
+                }
+                bool sync = false;
+                ASSERT_EQ(0, r->ReadSample(id, &sample, &sync));
+                ASSERT_EQ(0, whole->ReadSample(id, &expected, nullptr));
+                ASSERT_EQ(expected, sample) << "sample " << id;
+            }
+        } else {
+            ASSERT_EQ(0u, complete);
+        }
+        r.reset();
+        const int rc = MP4RecoverFile(cut.c_str());
+        if (complete == 0) {
+            ASSERT_EQ(-1, rc);
+            continue;
+        }
+        ASSERT_EQ(1, rc);
+        char name[32];
+        std::snprintf(name, sizeof(name), "101500_1015%02zu.mp4", complete);
+        ASSERT_TRUE(mSandbox.Exists(std::string(kDay) + "/" + name));
+        std::vector<RECORD_FILE_INFO_S> list;
+        ASSERT_EQ(0, ScanRecordDir(kDay, &list, 2026, 3, 14));
+        bool listed = false;
+        for (const auto& e : list) {
+            listed = listed || e.EndTime - e.StartTime == complete;
+        }
+        EXPECT_TRUE(listed);
+        std::unique_ptr<Mp4Reader> rec = Mp4Reader::Open(std::string(kDay) + "/" + name);
+        ASSERT_TRUE(rec);
+        EXPECT_EQ(25 * complete, rec->SampleCount()) << "cut after its last complete fragment";
+        ASSERT_EQ(0, BoardUnlink((std::string(kDay) + "/" + name).c_str()));
+    }
+}
+
+// The card thread recovers a newly mounted card's cut recordings; ClearBadFile leaves the
+// recorder's open file alone, and removes a start-name file with nothing to keep.
+TEST_F(RecordTest, CardThreadRecoversACutFileAndSparesTheOpenOne)
+{
+    SetClock(9, 0, 0);
+    ASSERT_EQ(0, MP4RecordStart());
+    FakeKeyFrame();
+    for (uint32_t i = 2; i <= 60; ++i) {
+        std::vector<uint8_t> s = FakeSample(i, false);
+        Write(Unit(std::vector<uint8_t>(s.begin() + 4, s.end())), 1);
+    }
+    // A file cut in its third fragment, and one cut before its first fragment ended.
+    const std::string prev = std::string(kDay) + "/081000.mp4";
+    WriteFakeRecording(prev, 75);
+    const std::vector<uint64_t> ends = MdatEnds(mSandbox.Path(prev));
+    ASSERT_EQ(3u, ends.size());
+    ASSERT_EQ(0, truncate(mSandbox.Path(prev).c_str(), static_cast<off_t>(ends[2] - 10)));
+    const std::string empty = std::string(kDay) + "/082000.mp4";
+    WriteFakeRecording(empty, 10);
+    ASSERT_EQ(0, truncate(mSandbox.Path(empty).c_str(), static_cast<off_t>(MdatEnds(mSandbox.Path(empty))[0] - 1)));
+    testing::internal::CaptureStdout();
+    CardDetPass();  // first pass: the card is new to the thread
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ((std::vector<std::string>{"081000_081002.mp4", "090000.mp4"}), Names(kDay));
+    EXPECT_EQ(1, GetMP4RecordState()) << "the open file is left alone";
+    SetClock(9, 0, 0);  // the end time as the start's
+    MP4RecordStop();
+    EXPECT_EQ((std::vector<std::string>{"081000_081002.mp4", "090000_090000.mp4"}), Names(kDay));
+    std::unique_ptr<Mp4Reader> r = Mp4Reader::Open(std::string(kDay) + "/090000_090000.mp4");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(60u, r->SampleCount()) << "recovery did not cut the file being recorded";
+}
+
+// Refusals: already recording, no usable card, a day folder that cannot be made. None leaves a
+// file or the recorder busy.
+TEST_F(RecordTest, StartRefusalsLeaveNothing)
+{
+    SetClock(12, 0, 0);
+    ASSERT_EQ(0, MP4RecordStart());
+    EXPECT_EQ(-1, MP4RecordStart());
+    EXPECT_EQ(std::vector<std::string>{"120000.mp4"}, Names(kDay));
+    MP4RecordStop();
+    EXPECT_TRUE(Names(kDay).empty()) << "a file without a sample is removed, not listed";
+
+    ASSERT_EQ(0, BoardUmount(kSdMountPoint));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, MP4RecordStart());
+    EXPECT_NE(std::string::npos, testing::internal::GetCapturedStdout().find("free size error"));
+    EXPECT_EQ(0, GetMP4RecordState());
+    EXPECT_TRUE(Names(kDay).empty());
+
+    ASSERT_EQ(0, BoardMount(kSdPartition, kSdMountPoint, "vfat", 0, nullptr));
+    std::filesystem::remove_all(mSandbox.Path("/mnt/sdcard/DVR"));
+    mSandbox.Write("/mnt/sdcard/DVR", "not a folder");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(-1, MP4RecordStart());
+    EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find("MP4Encoder_FileOpen Fail"));
+    EXPECT_EQ(0, GetMP4RecordState());
+    EXPECT_EQ(kCountdownStopped, gDeviceState.RecordTimer.load());
+}
+
+// A file opened at 23:59:50 and closed at 00:00:40 stays in its start day's folder.
+TEST_F(RecordTest, AFileOverMidnightKeepsItsStartDay)
+{
+    SetClock(23, 59, 50);
+    ASSERT_EQ(0, MP4RecordStart());
+    FakeKeyFrame();
+    SetClock(0, 0, 40, 15);
+    MP4RecordStop();
+    EXPECT_EQ(std::vector<std::string>{"235950_000040.mp4"}, Names(kDay));
+    EXPECT_EQ(kCountdownStopped, gDeviceState.RecordTimer.load());
+    EXPECT_EQ(kCountdownStopped, gDeviceState.RecordHoldTimer.load());
+}
+
+// Parameter sets out of order or too short: a PPS before the SPS does not count (the track then
+// gets the PPS that follows the SPS), an SPS too short for its profile bytes and units without a
+// NAL header are ignored. Each buffer has its exact size, so a read past it is seen.
+TEST_F(RecordTest, ParameterSetsOutOfOrderOrShortAreIgnored)
+{
+    SetClock(12, 30, 0);
+    ASSERT_EQ(0, MP4RecordStart());
+    Write({0, 0, 0, 1}, 1);
+    Write({0, 0, 0, 1}, 7);
+    Write({0, 0, 0, 1, 0x67, 0x4D, 0x40}, 7);  // 7 bytes: no level byte
+    Write(Unit(kFakePps), 8);                   // before any SPS
+    Write(Unit(kFakeSps), 7);
+    Write(Unit(kFakePps), 8);
+    std::vector<uint8_t> idr = FakeSample(1, true);
+    Write(Unit(std::vector<uint8_t>(idr.begin() + 4, idr.end())), 5);
+    SetClock(12, 30, 0);
+    MP4RecordStop();
+    ASSERT_EQ(std::vector<std::string>{"123000_123000.mp4"}, Names(kDay));
+    std::unique_ptr<Mp4Reader> r = Mp4Reader::Open(std::string(kDay) + "/123000_123000.mp4");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(kFakeSps, r->Sps());
+    EXPECT_EQ(kFakePps, r->Pps());
+    EXPECT_EQ(1u, r->SampleCount());
+}
+
+// A stop racing starts (the timer task against continuous recording) while the encoder writes:
+// every file that was opened is closed under its final name, none is left under its start name.
+TEST_F(RecordTest, AStopRacingStartsLeavesEveryFileClosed)
+{
+    std::atomic<bool> done{false};
+    std::atomic<int> starts{0};
+    std::thread encoder([&] {
+        uint32_t n = 0;
+        while (!done) {
+            if (GetMP4RecordState() == 1) {
+                FakeKeyFrame();
+                std::vector<uint8_t> s = FakeSample(++n, false);
+                Write(Unit(std::vector<uint8_t>(s.begin() + 4, s.end())), 1);
+            }
+            std::this_thread::yield();
+        }
+    });
+    std::thread stopper([&] {
+        while (!done) {
+            RecordTimerExpired();
+            std::this_thread::yield();
+        }
+    });
+    testing::internal::CaptureStdout();
+    for (int second = 0; second < 8; ++second) {
+        SetClock(14, 0, second);
+        for (int i = 0; i < 200; ++i) {
+            if (MP4RecordStart() == 0) {
+                ++starts;
+            }
+        }
+    }
+    done = true;
+    encoder.join();
+    stopper.join();
+    MP4RecordStop();
+    testing::internal::GetCapturedStdout();
+    EXPECT_GT(starts.load(), 1);
+    for (const std::string& n : Names(kDay)) {
+        EXPECT_EQ(17u, n.size()) << n << " left under its start name";
+        std::unique_ptr<Mp4Reader> r = Mp4Reader::Open(std::string(kDay) + "/" + n);
+        ASSERT_TRUE(r) << n;
+        EXPECT_GE(r->SampleCount(), 1u) << n;
+    }
+}
+
+// The event start of the detection thread: only with recording allowed, the recorder idle and
+// the hold stopped.
+TEST_F(RecordTest, EventStartNeedsRecordingAllowedAndTheRecorderIdle)
+{
+    SetClock(15, 0, 0);
+    struct Row {
+        const char* name;
+        uint8_t sdRecord;
+        uint8_t floorModel;
+        uint16_t hold;
+        int result;
+    };
+    const Row rows[] = {
+        {"recording off", 0, 0, kCountdownStopped, -1},
+        {"floor model", 1, 1, kCountdownStopped, -1},
+        {"hold still running", 1, 0, 120, -1},
+        {"hold run out, not stopped", 1, 0, 0, -1},
+        {"allowed", 1, 0, kCountdownStopped, 0},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        gDeviceState.SdRecordSetting = r.sdRecord;
+        gAppState.FloorModel = r.floorModel;
+        gDeviceState.RecordHoldTimer = r.hold;
+        EXPECT_EQ(r.result, MotionRecordStart());
+    }
+    EXPECT_EQ(1, GetMP4RecordState());
+    EXPECT_EQ(-1, MotionRecordStart()) << "already recording";
+    MP4RecordHold();
+    EXPECT_EQ(kRecordHoldTicks, gDeviceState.RecordHoldTimer.load());
+    gDeviceState.SdRecordSetting = 0;
+    gAppState.FloorModel = 0;
+}

@@ -28,6 +28,21 @@ uint32_t Be32(const uint8_t* p)
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
 }
 
+// A sample of length-prefixed NAL units whose lengths add up to its size: one cut short by the
+// end of the file fails this even where the demuxer does not say so.
+bool NalChainWhole(const uint8_t* p, size_t size)
+{
+    size_t at = 0;
+    while (size - at >= 4) {
+        const size_t n = Be32(p + at);
+        if (n == 0 || n > size - at - 4) {
+            return false;
+        }
+        at += 4 + n;
+    }
+    return at == size;
+}
+
 bool ReadFull(int fd, uint8_t* buf, size_t len, int64_t pos)
 {
     size_t got = 0;
@@ -289,7 +304,13 @@ std::unique_ptr<Mp4Reader> Mp4Reader::Open(const std::string& unitPath)
 {
     const std::string host = BoardPath(unitPath);
     const AVInputFormat* fmt = av_find_input_format("mp4");
-    AVFormatContext* ic = nullptr;
+    AVFormatContext* ic = avformat_alloc_context();
+    if (ic == nullptr) {
+        return nullptr;
+    }
+    // The fragments are indexed as they are read: walking them all at opening would fail the
+    // whole file on a fragment cut by a power loss.
+    ic->flags |= AVFMT_FLAG_IGNIDX;
     AVDictionary* opts = nullptr;
     // Only the MP4 demuxer on a local file: a crafted file must not pick another format or
     // reach for other files or the network.
@@ -321,42 +342,46 @@ std::unique_ptr<Mp4Reader> Mp4Reader::Open(const std::string& unitPath)
         }
         // The packets as stored: no parser looks into the samples (nor logs about their bytes).
         ic->flags |= AVFMT_FLAG_NOPARSE | AVFMT_FLAG_NOFILLIN;
-        std::vector<int64_t> dts;
-        int64_t lastDuration = 0;
         AVPacket* pkt = av_packet_alloc();
         while (pkt != nullptr && r->mSamples.size() < kSamplesMax && av_read_frame(ic, pkt) >= 0) {
             // A sample cut by the end of the file comes back short and flagged: it is left out,
             // as is one whose size differs from its index entry.
             bool whole = pkt->stream_index == video && (pkt->flags & AV_PKT_FLAG_CORRUPT) == 0 && pkt->pos >= 0 &&
                          pkt->size > 0 && static_cast<uint32_t>(pkt->size) <= kSampleMax && pkt->dts != AV_NOPTS_VALUE &&
-                         (dts.empty() || pkt->dts > dts.back());
+                         (r->mSamples.empty() || pkt->dts > r->mSamples.back().Dts);
             if (whole) {
                 const int idx = av_index_search_timestamp(st, pkt->dts, AVSEEK_FLAG_ANY);
                 const AVIndexEntry* e = idx >= 0 ? avformat_index_get_entry(st, idx) : nullptr;
-                whole = e != nullptr && e->size == pkt->size && e->pos == pkt->pos;
+                whole = e != nullptr && e->size == pkt->size && e->pos == pkt->pos &&
+                        NalChainWhole(pkt->data, static_cast<size_t>(pkt->size));
             }
             if (whole) {
-                r->mSamples.push_back(Sample{pkt->pos, static_cast<uint32_t>(pkt->size), (pkt->flags & AV_PKT_FLAG_KEY) != 0});
-                dts.push_back(pkt->dts);
-                lastDuration = pkt->duration;
+                r->mSamples.push_back(
+                    Sample{pkt->pos, pkt->dts, static_cast<uint32_t>(pkt->size), (pkt->flags & AV_PKT_FLAG_KEY) != 0});
             }
             av_packet_unref(pkt);
         }
         av_packet_free(&pkt);
-        // The demuxer knows a sample's duration only from the next one: the last sample lasts as
-        // long as the samples before it did on average (a lone sample, a frame of 25 per second).
-        if (!dts.empty()) {
-            const int64_t span = dts.back() - dts.front();
-            if (lastDuration <= 0) {
-                lastDuration = dts.size() > 1 ? span / static_cast<int64_t>(dts.size() - 1) : r->mTimeScale / 25;
-            }
-            r->mDuration = static_cast<uint64_t>(span + lastDuration);
-        }
     }
     avformat_close_input(&ic);
     r->mFd = BoardOpen(unitPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (r->mFd < 0) {
+    struct stat fileStat {};
+    if (r->mFd < 0 || ::fstat(r->mFd, &fileStat) != 0) {
         return nullptr;
+    }
+    // Nothing past the end of the file is offered, whatever the demuxer made of a cut sample.
+    size_t whole = 0;
+    while (whole < r->mSamples.size() &&
+           static_cast<uint64_t>(r->mSamples[whole].Pos) + r->mSamples[whole].Size <= static_cast<uint64_t>(fileStat.st_size)) {
+        ++whole;
+    }
+    r->mSamples.resize(whole);
+    // The demuxer knows a sample's duration only from the next one: the last sample lasts as
+    // long as the samples before it did on average (a lone sample, a frame of 25 per second).
+    if (!r->mSamples.empty()) {
+        const int64_t span = r->mSamples.back().Dts - r->mSamples.front().Dts;
+        const size_t n = r->mSamples.size();
+        r->mDuration = static_cast<uint64_t>(span + (n > 1 ? span / static_cast<int64_t>(n - 1) : r->mTimeScale / 25));
     }
     return r;
 }

@@ -83,6 +83,7 @@ private:
     Mp4Reader() = default;
     struct Sample {
         int64_t Pos;
+        int64_t Dts;
         uint32_t Size;
         bool Sync;
     };

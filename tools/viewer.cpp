@@ -28,7 +28,7 @@ namespace {
 enum Kind : uint32_t {
     kHello = 1, kWelcome = 2, kEvent = 3, kRefused = 4, kTalk = 5, kAnswer = 6, kBye = 7,
     kLiveVideo = 10, kLiveAudio = 11, kPbVideo = 12, kPbAudio = 13, kPbFinish = 14, kFragmentEnd = 15,
-    kDlData = 16, kDlStatus = 17,
+    kDlData = 16, kDlStatus = 17, kPbDayList = 19,
 };
 enum Wire : uint32_t { kH264 = 1, kH265 = 2, kPcm16 = 10, kG711u = 11, kG711a = 12 };
 
@@ -386,6 +386,25 @@ void PrintRecord(const Record& r)
     case kDlStatus:
         fprintf(gOut, W32(p, 0) == 100 ? "download finished\n" : "download status %u\n", W32(p, 0));
         break;
+    case kPbDayList: {
+        // u32 count, then type, start, end per recording; the times also as local clock times.
+        uint32_t n = W32(p, 0);
+        if (p.size() < 4 || (p.size() - 4) / 12 < n) {
+            fprintf(gOut, "day list cut short: %u announced, %zu bytes\n", n, p.size());
+            break;
+        }
+        fprintf(gOut, "day list files=%u\n", n);
+        for (uint32_t i = 0; i < n; ++i) {
+            time_t start = W32(p, 4 + 12 * i + 4);
+            time_t end = W32(p, 4 + 12 * i + 8);
+            struct tm a {}, b {};
+            localtime_r(&start, &a);
+            localtime_r(&end, &b);
+            fprintf(gOut, "file type=%u start=%u end=%u %02d:%02d:%02d-%02d:%02d:%02d\n", W32(p, 4 + 12 * i),
+                    uint32_t(start), uint32_t(end), a.tm_hour, a.tm_min, a.tm_sec, b.tm_hour, b.tm_min, b.tm_sec);
+        }
+        break;
+    }
     default:
         fprintf(gOut, "record kind=%u bytes=%zu\n", r.kind, p.size());
         break;
@@ -514,7 +533,7 @@ void Usage()
             "  --event CODE [WORDS...]\n"
             "  --days [YEAR MONTH]\n"
             "  --files [YEAR MONTH DAY]\n"
-            "  --play [START END [TIME]]      (seconds since 1970; default: today)\n"
+            "  --play [START END [TIME]] [--video FILE|-]   (seconds since 1970; default: today)\n"
             "  --download [START END]\n");
 }
 
@@ -594,10 +613,26 @@ int main(int argc, char** argv)
     if (action == "--play") {
         uint32_t start = num(0, dayStart);
         uint32_t stop = num(1, uint32_t(now));
+        // The played H.264 in Annex B, as the live view writes it.
+        FILE* video = videoPath == "-" ? stdout : (videoPath.empty() ? nullptr : fopen(videoPath.c_str(), "wb"));
+        if (!videoPath.empty() && video == nullptr) {
+            fprintf(stderr, "viewer: cannot write %s\n", videoPath.c_str());
+            return 1;
+        }
         if (!link.Event(10, {client, start, stop, num(2, start)})) {
             return 1;
         }
-        return Drain(link, [](const Record& r) { return r.kind == kPbFinish; });
+        int rc = Drain(link, [video](const Record& r) {
+            if (r.kind == kPbVideo && video != nullptr && r.payload.size() > 16) {
+                fwrite(r.payload.data() + 16, 1, r.payload.size() - 16, video);
+                fflush(video);
+            }
+            return r.kind == kPbFinish;
+        });
+        if (video != nullptr && video != stdout) {
+            fclose(video);
+        }
+        return rc;
     }
     if (action == "--download") {
         if (!link.Event(19, {client, num(0, dayStart), num(1, uint32_t(now))})) {

@@ -31,6 +31,23 @@ int OnEvent(NOXA_P2P_EVENT_E event, void* args)
     }
     if (event == TRANS_ABILITY_QUERY) {
         w[1] = 7;
+    } else if (event == TRANS_PLAYBACK_QUERY_DAY_TS) {
+        // Twenty recordings: more than the answer's free words could hold.
+        std::vector<PLAYBACK_TIME_S> files;
+        for (uint32_t i = 0; i < 20; ++i) {
+            files.push_back(PLAYBACK_TIME_S{0, 1773482400 + 100 * i, 1773482410 + 100 * i});
+        }
+        noxa_ipc_playback_send_day_list(w[0], files.data(), static_cast<uint32_t>(files.size()));
+        w[4] = static_cast<uint32_t>(files.size());
+    } else if (event == TRANS_PLAYBACK_START_TS) {
+        uint8_t key[] = {0, 0, 0, 1, 0x67, 1, 2, 0, 0, 0, 1, 0x68, 3, 0, 0, 0, 1, 0x65, 4, 5};
+        uint8_t p[] = {0, 0, 0, 1, 0x41, 6};
+        TRANSFER_MEDIA_FRAME_S f{};
+        f.video = {NOXA_CODEC_VIDEO_H264, 1, key, sizeof key, uint64_t(w[1]) * 1000 + 40, 0};
+        noxa_ipc_playback_send_video_frame(w[0], &f);
+        f.video = {NOXA_CODEC_VIDEO_H264, 0, p, sizeof p, uint64_t(w[1]) * 1000 + 80, 0};
+        noxa_ipc_playback_send_video_frame(w[0], &f);
+        noxa_ipc_playback_send_finish(w[0]);
     } else if (event == TRANS_DOWNLOAD_START) {
         const uint8_t data[3] = {1, 2, 3};
         STORAGE_FRAME_HEAD_S h{1, 3, 1700000000000ull, 0};
@@ -180,3 +197,24 @@ TEST_F(ViewerTool, LiveToFiles)
 }
 
 }  // namespace
+
+// The day list arrives whole as its own record before the answer (word 4: the count), and a
+// playback's frames go to the H.264 file in order until the finished record.
+TEST_F(ViewerTool, FilesListAndPlayToFile)
+{
+    setenv("TZ", "UTC0", 1);
+    std::string out;
+    ASSERT_EQ(0, Run({"--client", "3", "--files", "2026", "3", "14"}, out));
+    const size_t list = out.find("day list files=20\n");
+    const size_t answer = out.find("answer event=9 result=0 words=3 2026 3 14 20 ");
+    ASSERT_NE(std::string::npos, list) << out;
+    ASSERT_NE(std::string::npos, answer) << out;
+    EXPECT_LT(list, answer) << "the list comes before the answer";
+    EXPECT_NE(std::string::npos, out.find("file type=0 start=1773482400 end=1773482410 10:00:00-10:00:10")) << out;
+    EXPECT_NE(std::string::npos, out.find("file type=0 start=1773484300 end=1773484310 10:31:40-10:31:50")) << out;
+    ASSERT_EQ(0, Run({"--client", "1", "--play", "1773482400", "1773482410", "--video", mBoard.Path("/pb.h264")}, out));
+    EXPECT_NE(std::string::npos, out.find("playback video codec=h264 key=1 ms=1773482400040 bytes=20")) << out;
+    EXPECT_NE(std::string::npos, out.find("playback finished")) << out;
+    const std::string want("\0\0\0\1\x67\1\2\0\0\0\1\x68\3\0\0\0\1\x65\4\5\0\0\0\1\x41\6", 26);
+    EXPECT_EQ(want, mBoard.Read("/pb.h264"));
+}

@@ -218,6 +218,7 @@ bool PlaybackStep(PLAYBACK_CTX_S& c)
         c.File.reset();
         if (NextPlaybackFile(c) != 0) {
             c.End = 1;
+            c.Run = 0;  // over before the viewer hears so
             if (!c.StopRequest) {
                 gPlaybackOutput.SendFinish(static_cast<uint32_t>(c.Client.load()));
             }

@@ -1,0 +1,374 @@
+// The recording index and playback with a recording sink in place of the transfer module: the
+// days and files a viewer is shown, where a playback starts, what each frame carries, files
+// chained to the finished answer, pause, and stops that leave no thread behind.
+#include "Common/AppState.h"
+#include "Common/NoxaApp.h"
+#include "Common/NoxaP2p.h"
+#include "Common/NoxaSettings.h"
+#include "Media/Playback.h"
+#include "record_test_util.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+constexpr const char* kDay = "/mnt/sdcard/DVR/20260314";
+constexpr uint32_t kMidnight = 1773446400;  // 2026-03-14 00:00:00 UTC
+
+struct Sent {
+    uint32_t client;
+    uint32_t type;
+    uint64_t ms;
+    std::vector<uint8_t> bytes;
+};
+
+std::mutex gLock;
+std::condition_variable gChanged;
+std::vector<Sent> gSent;
+std::vector<uint32_t> gFinished;
+std::vector<PLAYBACK_TIME_S> gDayList;
+std::atomic<int> gPauseWaits{0};
+// Called with each frame before it is kept (tests hold the thread there).
+std::function<void(const Sent&)> gOnFrame;
+
+int SendVideo(uint32_t client, const TRANSFER_MEDIA_FRAME_S* f)
+{
+    Sent s{client, f->video.frame_type, f->video.pts, std::vector<uint8_t>(f->video.p_buf, f->video.p_buf + f->video.buf_len)};
+    if (gOnFrame) {
+        gOnFrame(s);
+    }
+    std::lock_guard<std::mutex> lock(gLock);
+    gSent.push_back(std::move(s));
+    gChanged.notify_all();
+    return 0;
+}
+
+int SendFinish(uint32_t client)
+{
+    std::lock_guard<std::mutex> lock(gLock);
+    gFinished.push_back(client);
+    gChanged.notify_all();
+    return 0;
+}
+
+int SendDayList(uint32_t, const PLAYBACK_TIME_S* files, uint32_t count)
+{
+    std::lock_guard<std::mutex> lock(gLock);
+    gDayList.assign(files, files + count);
+    return 0;
+}
+
+void Wait(uint32_t ms)
+{
+    if (ms == 20) {
+        ++gPauseWaits;
+    }
+    std::this_thread::yield();
+}
+
+uint32_t At(int hh, int mm, int ss)
+{
+    return kMidnight + hh * 3600 + mm * 60 + ss;
+}
+
+class PlaybackTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        setenv("TZ", "UTC0", 1);
+        tzset();
+        gSent.clear();
+        gFinished.clear();
+        gDayList.clear();
+        gPauseWaits = 0;
+        gOnFrame = nullptr;
+        gPlaybackOutput = PLAYBACK_OUTPUT_S{SendVideo, SendFinish, SendDayList, Wait};
+        PlaybackInstallLinks();
+        std::filesystem::create_directories(sb.Path(kDay));
+        testing::internal::CaptureStdout();
+    }
+    void TearDown() override
+    {
+        StopPlayback();
+        testing::internal::GetCapturedStdout();
+        gNoxaAppLinks.LocalTimeOffset = nullptr;
+    }
+    // Waits (bounded) until the sink satisfies cond.
+    template <typename Cond>
+    bool WaitFor(Cond cond)
+    {
+        std::unique_lock<std::mutex> lock(gLock);
+        return gChanged.wait_for(lock, std::chrono::seconds(30), cond);
+    }
+    std::vector<PLAYBACK_TIME_S> ListDay()
+    {
+        PB_DAY_QUERY_S q{0, 2026, 3, 14, {}};
+        SeekFileInfoByDate(&q);
+        return q.Files;
+    }
+    TestSandbox sb;
+};
+
+}  // namespace
+
+// Days 1 and 31 give bits 1 and 31; a day whose files were never closed, that cross midnight or
+// last two minutes lists nothing of them; names too short for both times are never read; the
+// list is in time order with the local offset taken off.
+TEST_F(PlaybackTest, MonthBitsAndTheDayList)
+{
+    for (const char* d : {"/mnt/sdcard/DVR/20260301", "/mnt/sdcard/DVR/20260331", "/mnt/sdcard/DVR/20260415"}) {
+        std::filesystem::create_directories(sb.Path(d));
+    }
+    sb.Write("/mnt/sdcard/DVR/20260305", "a file, not a folder");
+    PB_MONTH_QUERY_S m{0, 2026, 3, 0};
+    ASSERT_EQ(0, SeekFileByMonth(&m));
+    EXPECT_EQ((1u << 1) | (1u << 14) | (1u << 31), m.Days);
+
+    sb.Write(std::string(kDay) + "/101500.mp4", "");
+    EXPECT_TRUE(ListDay().empty());
+    PB_DAY_QUERY_S q{0, 2026, 3, 14, {}};
+    EXPECT_EQ(-1, SeekFileInfoByDate(&q));
+
+    for (const char* n : {"235950_000040.mp4", "100000_100200.mp4", "12.mp4_4567890123", "x.mp4", "110000_110005.mp4",
+                          "090000_090065.mp4", "093000_093010.mp4"}) {
+        sb.Write(std::string(kDay) + "/" + n, "");
+    }
+    gNoxaAppLinks.LocalTimeOffset = [] { return 3600; };
+    const std::vector<PLAYBACK_TIME_S> files = ListDay();
+    ASSERT_EQ(3u, files.size());
+    // 09:00:65 reads as 09:01:05, as the clock routines make of it.
+    const uint32_t want[3][2] = {{At(9, 0, 0), At(9, 1, 5)}, {At(9, 30, 0), At(9, 30, 10)}, {At(11, 0, 0), At(11, 0, 5)}};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(0u, files[i].type);
+        EXPECT_EQ(want[i][0] - 3600, files[i].start_timestamp) << i;
+        EXPECT_EQ(want[i][1] - 3600, files[i].end_timestamp) << i;
+    }
+}
+
+// The viewer event's day query: the list goes out through the day-list sender and word 4 holds
+// its count, whatever the answer's 16 words could carry.
+TEST_F(PlaybackTest, DayQueryEventSendsTheWholeList)
+{
+    for (int i = 0; i < 20; ++i) {
+        char n[32];
+        std::snprintf(n, sizeof n, "/%02d0000_%02d0010.mp4", i, i);
+        sb.Write(std::string(kDay) + n, "");
+    }
+    uint32_t w[NOXA_P2P_EVENT_WORDS] = {3, 2026, 3, 14};
+    EXPECT_EQ(0, __NOXA_APP_p2p_event_cb(TRANS_PLAYBACK_QUERY_DAY_TS, w));
+    EXPECT_EQ(20u, w[4]);
+    std::lock_guard<std::mutex> lock(gLock);
+    ASSERT_EQ(20u, gDayList.size());
+    EXPECT_EQ(At(19, 0, 0), gDayList[19].start_timestamp);
+    EXPECT_EQ(At(19, 0, 10), gDayList[19].end_timestamp);
+}
+
+// Played from 10 s into a 30 s file: the first sample is the 226th (a second early) stamped
+// start + 9,040 ms, each sync sample carries the file's SPS and PPS before it, the rest goes out
+// as stored with a start code, and the client hears the end once. From the section start, the
+// first sample is the file's first.
+TEST_F(PlaybackTest, PlaysFromAMomentWithParameterSetsOnSyncSamples)
+{
+    WriteFakeRecording(std::string(kDay) + "/101500_101530.mp4", 750);
+    ASSERT_EQ(1u, ListDay().size());
+    const uint32_t start = At(10, 15, 0), end = At(10, 15, 30);
+    EXPECT_EQ(-1, StartPlayback(start, start, end + 1, 2)) << "no such section";
+    ASSERT_EQ(0, StartPlayback(start + 10, start, end, 2));
+    ASSERT_TRUE(WaitFor([] { return !gFinished.empty(); }));
+    EXPECT_EQ(0, GetPlaybackState());
+    std::lock_guard<std::mutex> lock(gLock);
+    EXPECT_EQ(std::vector<uint32_t>{2}, gFinished);
+    ASSERT_EQ(750u - 225u, gSent.size());
+    EXPECT_EQ(uint64_t(start) * 1000 + 9040, gSent[0].ms);
+    std::vector<uint8_t> key = {0, 0, 0, 1};
+    key.insert(key.end(), kFakeSps.begin(), kFakeSps.end());
+    key.insert(key.end(), {0, 0, 0, 1});
+    key.insert(key.end(), kFakePps.begin(), kFakePps.end());
+    for (size_t i = 0; i < gSent.size(); ++i) {
+        const uint32_t number = static_cast<uint32_t>(226 + i);
+        const Sent& s = gSent[i];
+        ASSERT_EQ(2u, s.client);
+        ASSERT_EQ(uint64_t(start) * 1000 + number * 40, s.ms) << i;
+        std::vector<uint8_t> want = FakeSample(number, (number - 1) % 50 == 0);
+        want[0] = want[1] = want[2] = 0, want[3] = 1;
+        if ((number - 1) % 50 == 0) {
+            want.insert(want.begin(), key.begin(), key.end());
+        }
+        ASSERT_EQ((number - 1) % 50 == 0 ? 1u : 0u, s.type) << i;
+        ASSERT_EQ(want, s.bytes) << i;
+    }
+}
+
+// Two recordings of a day chained: the second follows the first stamped from its own start,
+// then the finished answer; a day query meanwhile does not upset the walk.
+TEST_F(PlaybackTest, ChainsTheDaysRecordingsThenFinishes)
+{
+    WriteFakeRecording(std::string(kDay) + "/101500_101502.mp4", 50);
+    WriteFakeRecording(std::string(kDay) + "/102000_102001.mp4", 25);
+    ASSERT_EQ(2u, ListDay().size());
+    ASSERT_EQ(0, StartPlayback(At(10, 15, 0), At(10, 15, 0), At(10, 15, 2), 1));
+    EXPECT_EQ(1, PlaybackOwner());
+    ASSERT_TRUE(WaitFor([] { return !gFinished.empty(); }));
+    std::lock_guard<std::mutex> lock(gLock);
+    ASSERT_EQ(75u, gSent.size());
+    EXPECT_EQ(uint64_t(At(10, 15, 0)) * 1000 + 40, gSent[0].ms);
+    EXPECT_EQ(uint64_t(At(10, 15, 0)) * 1000 + 50 * 40, gSent[49].ms);
+    EXPECT_EQ(uint64_t(At(10, 20, 0)) * 1000 + 40, gSent[50].ms);
+    EXPECT_EQ(1u, gSent[50].type) << "the second file starts at its key frame";
+    EXPECT_EQ(std::vector<uint32_t>{1}, gFinished);
+}
+
+// Pause holds the frames back (the thread waits in 20 ms steps) until resume; only the client
+// that plays can pause it.
+TEST_F(PlaybackTest, PauseHoldsTheFramesUntilResume)
+{
+    WriteFakeRecording(std::string(kDay) + "/101500_101504.mp4", 100);
+    ListDay();
+    std::atomic<bool> paused{false};
+    gOnFrame = [&](const Sent& s) {
+        if (s.ms == uint64_t(At(10, 15, 0)) * 1000 + 10 * 40) {
+            uint32_t w[NOXA_P2P_EVENT_WORDS] = {1};
+            __NOXA_APP_p2p_event_cb(TRANS_PLAYBACK_PAUSE, w);  // another client: ignored
+            EXPECT_EQ(0, gPauseWaits.load());
+            w[0] = 4;
+            __NOXA_APP_p2p_event_cb(TRANS_PLAYBACK_PAUSE, w);
+            paused = true;
+        }
+    };
+    ASSERT_EQ(0, StartPlayback(At(10, 15, 0), At(10, 15, 0), At(10, 15, 4), 4));
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (gPauseWaits < 50 && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_GE(gPauseWaits.load(), 50);
+    {
+        std::lock_guard<std::mutex> lock(gLock);
+        EXPECT_EQ(10u, gSent.size()) << "nothing after the pause";
+    }
+    uint32_t w[NOXA_P2P_EVENT_WORDS] = {4};
+    __NOXA_APP_p2p_event_cb(TRANS_PLAYBACK_RESUME, w);
+    ASSERT_TRUE(WaitFor([] { return !gFinished.empty(); }));
+    std::lock_guard<std::mutex> lock(gLock);
+    EXPECT_EQ(100u, gSent.size());
+}
+
+// A stop while the thread moves to the next file, and a card format during playback, end the
+// thread: nothing of the next file, no finished answer, and a new start plays alone.
+TEST_F(PlaybackTest, StopsDuringTheSwitchAndTheFormatLeaveNoThread)
+{
+    WriteFakeRecording(std::string(kDay) + "/101500_101501.mp4", 25);
+    WriteFakeRecording(std::string(kDay) + "/102000_102001.mp4", 25);
+    ListDay();
+    std::mutex m;
+    std::condition_variable cv;
+    bool atLast = false;
+    bool stopping = false;
+    gOnFrame = [&](const Sent& s) {
+        if (s.ms != uint64_t(At(10, 15, 0)) * 1000 + 25 * 40) {
+            return;
+        }
+        std::unique_lock<std::mutex> lock(m);
+        atLast = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return stopping; });
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the stop has asked meanwhile
+    };
+    ASSERT_EQ(0, StartPlayback(At(10, 15, 0), At(10, 15, 0), At(10, 15, 1), 0));
+    {
+        std::unique_lock<std::mutex> lock(m);
+        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(30), [&] { return atLast; }));
+        stopping = true;
+        cv.notify_all();
+    }
+    uint32_t w[NOXA_P2P_EVENT_WORDS] = {0};
+    __NOXA_APP_p2p_event_cb(TRANS_PLAYBACK_STOP, w);
+    EXPECT_EQ(0, GetPlaybackState());
+    EXPECT_EQ(-1, PlaybackOwner());
+    {
+        std::lock_guard<std::mutex> lock(gLock);
+        EXPECT_EQ(25u, gSent.size()) << "nothing of the next file";
+        EXPECT_TRUE(gFinished.empty());
+        gSent.clear();
+    }
+    atLast = stopping = false;
+    gOnFrame = [&](const Sent& s) {
+        if (s.ms != uint64_t(At(10, 20, 0)) * 1000 + 5 * 40) {
+            return;
+        }
+        std::unique_lock<std::mutex> lock(m);
+        atLast = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return stopping; });
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    };
+    ASSERT_EQ(0, StartPlayback(At(10, 20, 0), At(10, 20, 0), At(10, 20, 1), 0));
+    {
+        std::unique_lock<std::mutex> lock(m);
+        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(30), [&] { return atLast; }));
+        stopping = true;
+        cv.notify_all();
+    }
+    EXPECT_EQ(0, gNoxaSettingsLinks.StopSdPlayback());  // the card format's stop
+    EXPECT_EQ(0, GetPlaybackState());
+    std::lock_guard<std::mutex> lock(gLock);
+    EXPECT_EQ(5u, gSent.size());
+    EXPECT_TRUE(gFinished.empty());
+}
+
+// Files the index lists but the player cannot use: 803 samples play at 40 ms each (not 39), a
+// file shorter than a second played from past its end plays whole, a file that is no MP4 is
+// passed over, and a day ending in one ends the thread with the finished answer.
+TEST_F(PlaybackTest, OddFilesNeitherHangNorMisstamp)
+{
+    WriteFakeRecording(std::string(kDay) + "/080000_080033.mp4", 803, 40);
+    sb.Write(std::string(kDay) + "/081000_081005.mp4", "not an mp4 at all");
+    WriteFakeRecording(std::string(kDay) + "/082000_082001.mp4", 10, 40);
+    sb.Write(std::string(kDay) + "/083000_083005.mp4", "");
+    ListDay();
+    ASSERT_EQ(0, StartPlayback(At(8, 0, 0), At(8, 0, 0), At(8, 0, 33), 1));
+    ASSERT_TRUE(WaitFor([] { return !gFinished.empty(); }));
+    EXPECT_EQ(0, GetPlaybackState());
+    {
+        std::lock_guard<std::mutex> lock(gLock);
+        ASSERT_EQ(813u, gSent.size());
+        EXPECT_EQ(uint64_t(At(8, 0, 0)) * 1000 + 803 * 40, gSent[802].ms);
+        EXPECT_EQ(uint64_t(At(8, 20, 0)) * 1000 + 40, gSent[803].ms) << "the broken file is passed over";
+        gSent.clear();
+        gFinished.clear();
+    }
+    ASSERT_EQ(0, StartPlayback(At(8, 20, 30), At(8, 20, 0), At(8, 20, 1), 1));
+    ASSERT_TRUE(WaitFor([] { return !gFinished.empty(); }));
+    std::lock_guard<std::mutex> lock(gLock);
+    EXPECT_EQ(10u, gSent.size()) << "from its first sample";
+}
+
+// No event recording starts while a playback runs.
+TEST_F(PlaybackTest, NoEventRecordingDuringPlayback)
+{
+    MP4RecordLockInit();
+    ASSERT_EQ(0, BoardMount(kSdPartition, kSdMountPoint, "vfat", 0, nullptr));
+    gDeviceState.SdRecordSetting = 1;
+    gAppState.FloorModel = 0;
+    gDeviceState.RecordHoldTimer = kCountdownStopped;
+    WriteFakeRecording(std::string(kDay) + "/101500_101504.mp4", 100);
+    ListDay();
+    std::atomic<int> started{-2};
+    gOnFrame = [&](const Sent& s) {
+        if (s.ms == uint64_t(At(10, 15, 0)) * 1000 + 40) {
+            started = MotionRecordStart();
+        }
+    };
+    ASSERT_EQ(0, StartPlayback(At(10, 15, 0), At(10, 15, 0), At(10, 15, 4), 1));
+    ASSERT_TRUE(WaitFor([] { return !gFinished.empty(); }));
+    EXPECT_EQ(-1, started.load());
+    EXPECT_EQ(0, GetMP4RecordState());
+    EXPECT_EQ(0, MotionRecordStart()) << "once the playback is over";
+    MP4RecordStop();
+    gDeviceState.SdRecordSetting = 0;
+}

@@ -32,7 +32,7 @@ uint8_t Recording()
 {
     return 1;
 }
-int Write(const uint8_t*, uint32_t len, uint32_t, uint64_t)
+int Write(uint8_t*, uint32_t len, uint32_t, uint64_t)
 {
     gBytes += len;
     return 0;

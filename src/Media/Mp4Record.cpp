@@ -387,12 +387,3 @@ void Mp4RecordInstallLinks()
     gSdCardLinks.RecoverRecordings = MP4RecoverRecordings;
     gDoorPhoneLinks.RecordStop = MP4RecordStop;
 }
-
-void Mp4RecordResetForTest()
-{
-    std::lock_guard<std::mutex> fileLock(gRecordFileLock);
-    MP4RecordWriteLock lock;
-    CLOSED_FILE_S c = DetachLocked();  // dropped without its trailer
-    gDeviceState.RecordTimer = kCountdownStopped;
-    gDeviceState.RecordHoldTimer = kCountdownStopped;
-}

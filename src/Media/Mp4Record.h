@@ -46,7 +46,3 @@ void MP4RecoverRecordings();
 
 // Fills the links of the encoder thread, the card and the door-phone control with the recorder.
 void Mp4RecordInstallLinks();
-
-// Tests: the recorder back to idle with nothing open (an open file is dropped as a power cut
-// would leave it).
-void Mp4RecordResetForTest();

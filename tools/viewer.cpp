@@ -505,6 +505,41 @@ int Drain(Link& link, Done done)
     return 1;
 }
 
+// Download (event 19) until its status 100. Each record's payload is the stored record itself
+// (the 24-byte head, then the bytes): written as it came, the file is the event's slices in
+// order; the video frames' bytes alone make an Annex B stream.
+int Download(Link& link, const std::vector<uint32_t>& words, const std::string& recordsPath,
+             const std::string& videoPath)
+{
+    FILE* records = recordsPath.empty() ? nullptr : fopen(recordsPath.c_str(), "wb");
+    FILE* video = videoPath.empty() ? nullptr : videoPath == "-" ? stdout : fopen(videoPath.c_str(), "wb");
+    if ((!recordsPath.empty() && records == nullptr) || (!videoPath.empty() && video == nullptr)) {
+        fprintf(stderr, "viewer: cannot write the download files\n");
+        return 1;
+    }
+    int rc = 1;
+    if (link.Event(19, words)) {
+        rc = Drain(link, [&](const Record& r) {
+            const auto& p = r.payload;
+            if (r.kind == kDlData && p.size() >= 24 && W32(p, 4) == p.size() - 24) {
+                if (records != nullptr) {
+                    fwrite(p.data(), 1, p.size(), records);
+                }
+                if (video != nullptr && W32(p, 0) != 3) {
+                    fwrite(p.data() + 24, 1, p.size() - 24, video);
+                }
+            }
+            return r.kind == kDlStatus && W32(p, 0) == 100;
+        });
+    }
+    for (FILE* f : {records, video}) {
+        if (f != nullptr && (f == stdout ? fflush(f) : fclose(f)) != 0) {
+            rc = 1;
+        }
+    }
+    return rc;
+}
+
 void Usage()
 {
     fprintf(stderr,
@@ -515,7 +550,8 @@ void Usage()
             "  --days [YEAR MONTH]\n"
             "  --files [YEAR MONTH DAY]\n"
             "  --play [START END [TIME]]      (seconds since 1970; default: today)\n"
-            "  --download [START END]\n");
+            "  --download [START END] [--records FILE] [--video FILE]\n"
+            "      (records as the card keeps them: 24-byte head and bytes; video frames as Annex B)\n");
 }
 
 }  // namespace
@@ -533,6 +569,7 @@ int main(int argc, char** argv)
     std::vector<std::string> args;
     std::string videoPath;
     std::string audioPath;
+    std::string recordsPath;
     for (int i = 2; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--client" && i + 1 < argc) {
@@ -543,6 +580,8 @@ int main(int argc, char** argv)
             videoPath = argv[++i];
         } else if (a == "--audio" && i + 1 < argc) {
             audioPath = argv[++i];
+        } else if (a == "--records" && i + 1 < argc) {
+            recordsPath = argv[++i];
         } else if (a.rfind("--", 0) == 0 && action.empty()) {
             action = a;
         } else if (!action.empty()) {
@@ -600,10 +639,7 @@ int main(int argc, char** argv)
         return Drain(link, [](const Record& r) { return r.kind == kPbFinish; });
     }
     if (action == "--download") {
-        if (!link.Event(19, {client, num(0, dayStart), num(1, uint32_t(now))})) {
-            return 1;
-        }
-        return Drain(link, [](const Record& r) { return r.kind == kDlStatus && W32(r.payload, 0) == 100; });
+        return Download(link, {client, num(0, dayStart), num(1, uint32_t(now))}, recordsPath, videoPath);
     }
     Usage();
     return 2;

@@ -408,6 +408,29 @@ TEST_F(SsPlayback, ADownloadNeedsAStartedSlotAndEndsWhenItsViewerIsGone)
     EXPECT_FALSE(LogCapture::Logged("send stop to app"));
 }
 
+// A task that ends on its own (here on 500 records of no known type) leaves its slot as it is:
+// only a stop clears a slot, after its task has ended, so calls on the slot meanwhile find it.
+TEST_F(SsPlayback, ATaskEndedOnErrorsLeavesItsSlotToTheStop)
+{
+    const uint32_t a = kDay + 3600;
+    std::vector<MediaRecord> frames = Frames(1000ull * a, 520, 520, 100, 40);
+    for (size_t i = 1; i < frames.size(); ++i) {
+        frames[i].type = 7;
+    }
+    WriteEvent(DayDir() + "/" + Name(a, 52), {{0, frames}});
+    ASSERT_NO_FATAL_FAILURE(StartSlot(4));
+    const SS_PB_FRAGMENT_S frag{0, a, a + 52};
+    ASSERT_EQ(0, noxa_ipc_ss_pb_seek(4, &frag, a));
+    ASSERT_TRUE(Eventually([] { return gFinished[4].load() == 1; }, 10s));
+    EXPECT_TRUE(LogCapture::LoggedSoon("error num = 500,exit"));
+    EXPECT_EQ(0, noxa_ipc_ss_pb_set_status(4, SS_PB_PAUSE));
+    EXPECT_EQ(0, noxa_ipc_ss_pb_set_status(4, SS_PB_RESUME));
+    EXPECT_EQ(5, noxa_ipc_ss_delete_oldest_event()) << "the slot still holds its event";
+    EXPECT_EQ(0, noxa_ipc_ss_pb_stop(4));
+    EXPECT_EQ(-2, noxa_ipc_ss_pb_set_status(4, SS_PB_PAUSE));
+    EXPECT_EQ(4, noxa_ipc_ss_delete_oldest_event());
+}
+
 TEST_F(SsPlayback, StopAndStopAllJoinTheirTasks)
 {
     ViewerClient viewer(mSb, 0);

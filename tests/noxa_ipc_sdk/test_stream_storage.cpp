@@ -321,8 +321,9 @@ TEST_F(StreamStorage, ATriggerDuringAnEventLengthensItInItsOwnFolder)
     EXPECT_EQ(std::vector<MediaRecord>(frames.begin(), frames.begin() + 126), EventRecords(event));
 }
 
-// With no frame coming (the frame gate closed), a start and a start behind a pending stop wait
-// for frames; uninit still ends both, and the storage and monitor threads with them.
+// With no frame coming (the frame gate closed) nothing carries out a start or a stop: the storage
+// thread keeps trying to anchor its start, and the monitor, bringing the card back in all-time
+// mode, waits behind the pending stop. Uninit still ends both.
 TEST_F(StreamStorage, UninitReturnsWhileNoFrameComes)
 {
     noxa_ipc_ss_threads_for_test(1);
@@ -333,22 +334,16 @@ TEST_F(StreamStorage, UninitReturnsWhileNoFrameComes)
     ASSERT_EQ(0, noxa_ipc_ss_init("/mnt/sdcard", &media, 20));
     ASSERT_TRUE(LogCapture::LoggedSoon("write_mode set 0 -> 2")) << LogCapture::All();
     EXPECT_EQ(E_STORAGE_START, noxa_ipc_ss_get_status());
-    ASSERT_EQ(0, noxa_ipc_ss_set_write_mode(SS_WRITE_MODE_NONE));
-    EXPECT_EQ(E_STORAGE_READY_TO_STOP, noxa_ipc_ss_get_status());
-    std::atomic<bool> startReturned{false};
-    std::thread starter([&] {
-        noxa_ipc_ss_set_write_mode(SS_WRITE_MODE_ALL);  // waits for the pending stop
-        startReturned = true;
-    });
-    std::this_thread::sleep_for(300ms);
-    EXPECT_FALSE(startReturned.load());
+    gCard = 5;  // out: the monitor stops the writing, which no frame carries out
+    ASSERT_TRUE(Eventually([] { return noxa_ipc_ss_get_status() == E_STORAGE_READY_TO_STOP; }, 5s));
+    gCard = 1;  // back: the monitor starts again behind the pending stop
+    ASSERT_TRUE(Eventually([] { return LogCapture::Logged("during stop process, wait"); }, 5s)) << LogCapture::All();
     bool returned = ReturnsWithin([] { noxa_ipc_ss_uninit(); }, 10s);
     if (!returned) {
         ADD_FAILURE() << "uninit hangs";
         std::_Exit(1);
     }
-    ASSERT_TRUE(Eventually([&] { return startReturned.load(); }, 5s));
-    starter.join();
+    EXPECT_TRUE(LogCapture::Logged("storage stopped while a stop was pending"));
 }
 
 TEST_F(StreamStorage, TheMonitorReportsEachChangeOnceAndMakesStoringPossible)
@@ -450,6 +445,29 @@ TEST_F(StreamStorage, AnEntryThatCannotBeRemovedIsPassedOverAndDeleteAllEnds)
     EXPECT_TRUE(std::filesystem::is_directory(Dcim() + "/20261211"));
     EXPECT_TRUE(LogCapture::Logged("write_mode set 1 -> 0"));
     EXPECT_TRUE(LogCapture::Logged("write_mode set 0 -> 1")) << "the write mode comes back";
+}
+
+// Paths live in 128-byte fields: one that would not fit is refused, never cut short into a folder
+// of another name.
+TEST_F(StreamStorage, APathThatDoesNotFitItsFieldIsRefusedNeverCut)
+{
+    const uint32_t t = kMidnight + 900;
+    const std::string base = "/mnt/sdcard/" + std::string(98, 'a');  // DCIM fits, an event folder not
+    ASSERT_TRUE(std::filesystem::create_directories(mSb.Path(base)));
+    NOXA_MEDIA_INFO_S media = Media();
+    EXPECT_EQ(-2, noxa_ipc_ss_init((base + std::string(20, 'b')).c_str(), &media, 20));
+    ASSERT_EQ(0, noxa_ipc_ring_buffer_init(0, 1024, 25, 10, nullptr));
+    uni_time_set(t, 1);
+    ASSERT_EQ(0, noxa_ipc_ss_init(base.c_str(), &media, 20));
+    noxa_ipc_ss_disk_monitor_round();
+    ASSERT_EQ(0, noxa_ipc_ss_start_event()) << LogCapture::All();
+    for (const MediaRecord& f : Video(t * 1000ull, 5)) {
+        ASSERT_NO_FATAL_FAILURE(Put(f));
+    }
+    EXPECT_EQ(E_STORAGE_UNWRITEABLE, noxa_ipc_ss_get_status());
+    EXPECT_TRUE(LogCapture::Logged("path too long for its field"));
+    EXPECT_EQ(std::vector<std::string>{"DCIM"}, Names(mSb.Path(base)));
+    EXPECT_TRUE(Names(mSb.Path(base + "/DCIM")).empty());
 }
 
 TEST_F(StreamStorage, NotStartedItRefusesInItsOwnWords)

@@ -17,7 +17,7 @@
 
 namespace ss {
 
-Slot gSlots[SS_PB_SLOT_NUM];
+std::array<Slot, SS_PB_SLOT_NUM>& gSlots = *new std::array<Slot, SS_PB_SLOT_NUM>;
 
 namespace {
 

@@ -27,7 +27,7 @@ NOXA_SS_SD_HOOKS_S gNoxaSsSdHooks{};
 
 namespace ss {
 
-Manager gMgr;
+Manager& gMgr = *new Manager;
 
 namespace {
 

@@ -59,7 +59,9 @@ struct Manager {
     uint32_t lastFrameSec = 0;
 };
 
-extern Manager gMgr;
+// Never destroyed: a process that ends while storage runs must not join or free it under its
+// threads.
+extern Manager& gMgr;
 
 int InitReal(const char* base);
 bool ThreadsOn();

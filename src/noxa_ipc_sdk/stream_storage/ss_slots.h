@@ -4,6 +4,7 @@
 
 #include "ss_internal.h"
 
+#include <array>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -52,7 +53,8 @@ struct Slot {
     uint32_t dlLast = 0;  // slice numbers 0..dlLast are sent
 };
 
-extern Slot gSlots[SS_PB_SLOT_NUM];
+// Never destroyed, like the manager: tasks may still run while the process ends.
+extern std::array<Slot, SS_PB_SLOT_NUM>& gSlots;
 
 // The frame buffer size of a slot: one maximum frame of the ring buffer.
 uint32_t SlotFrameSize();

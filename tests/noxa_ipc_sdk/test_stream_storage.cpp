@@ -456,6 +456,9 @@ TEST_F(StreamStorage, APathThatDoesNotFitItsFieldIsRefusedNeverCut)
     ASSERT_TRUE(std::filesystem::create_directories(mSb.Path(base)));
     NOXA_MEDIA_INFO_S media = Media();
     EXPECT_EQ(-2, noxa_ipc_ss_init((base + std::string(20, 'b')).c_str(), &media, 20));
+    media.video_codec[0] = 99;
+    EXPECT_EQ(-2, noxa_ipc_ss_init(base.c_str(), &media, 20));
+    media.video_codec[0] = NOXA_CODEC_VIDEO_H264;
     ASSERT_EQ(0, noxa_ipc_ring_buffer_init(0, 1024, 25, 10, nullptr));
     uni_time_set(t, 1);
     ASSERT_EQ(0, noxa_ipc_ss_init(base.c_str(), &media, 20));
@@ -468,23 +471,4 @@ TEST_F(StreamStorage, APathThatDoesNotFitItsFieldIsRefusedNeverCut)
     EXPECT_TRUE(LogCapture::Logged("path too long for its field"));
     EXPECT_EQ(std::vector<std::string>{"DCIM"}, Names(mSb.Path(base)));
     EXPECT_TRUE(Names(mSb.Path(base + "/DCIM")).empty());
-}
-
-TEST_F(StreamStorage, NotStartedItRefusesInItsOwnWords)
-{
-    EXPECT_EQ(-1, noxa_ipc_ss_set_write_mode(2));
-    EXPECT_TRUE(LogCapture::Logged("storage not inited"));
-    EXPECT_EQ(-1, noxa_ipc_ss_delete_all_files());
-    EXPECT_EQ(5, noxa_ipc_ss_delete_oldest_event());
-    const uint32_t range[2] = {kMidnight, kMidnight + 60};
-    EXPECT_EQ(-1, noxa_ipc_ss_donwload_pre(0, range));
-    EXPECT_EQ(-2, noxa_ipc_ss_download_set_status(0, SS_DL_START));
-    EXPECT_EQ(-2, noxa_ipc_ss_pb_set_status(0, SS_PB_MUTE));
-    EXPECT_EQ(0, noxa_ipc_ss_pb_stop(0));
-    EXPECT_EQ(-2, noxa_ipc_ss_pb_stop(10));
-    EXPECT_EQ(0, noxa_ipc_ss_pb_stop_all());
-    NOXA_MEDIA_INFO_S media = Media();
-    EXPECT_EQ(-2, noxa_ipc_ss_init("", &media, 20));
-    media.video_codec[0] = 99;
-    EXPECT_EQ(-2, noxa_ipc_ss_init("/mnt/sdcard", &media, 20));
 }

@@ -6,6 +6,7 @@
 
 #include "sandbox.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
@@ -23,25 +24,20 @@
 
 class ViewerClient {
 public:
-    enum Kind : uint32_t {
-        kHello = 1, kWelcome = 2, kEvent = 3, kAnswer = 6, kPbVideo = 12, kPbAudio = 13, kPbFinish = 14, kFragmentEnd = 15,
-        kDlData = 16, kDlStatus = 17,
-    };
+    enum Kind : uint32_t { kHello = 1, kWelcome = 2, kEvent = 3, kAnswer = 6, kFragmentEnd = 15, kDlData = 16, kDlStatus = 17 };
     struct Record {
         uint32_t kind = 0;
         std::vector<uint8_t> payload;
-        std::chrono::steady_clock::time_point at;
-        uint32_t U32(size_t at) const { return Le(at, 4); }
-        uint64_t U64(size_t at) const { return Le(at, 8); }
-        uint64_t Le(size_t at, int bytes) const
+        uint32_t U32(size_t at) const
         {
-            uint64_t v = 0;
-            for (int i = bytes - 1; i >= 0 && at + i < payload.size(); --i) {
+            uint32_t v = 0;
+            for (int i = 3; i >= 0 && at + i < payload.size(); --i) {
                 v = (v << 8) | payload[at + i];
             }
             return v;
         }
     };
+    using Records = std::vector<Record>;
 
     ViewerClient(const TestSandbox& board, uint32_t client) : mClient(client) { mOk = Connect(board); }
     ~ViewerClient()
@@ -50,28 +46,21 @@ public:
         if (mReader.joinable()) {
             mReader.join();
         }
-        if (mFd >= 0) {
-            close(mFd);
-        }
+        close(mFd);
     }
     bool Ok() const { return mOk; }
 
     void Event(uint32_t code, const std::vector<uint32_t>& words)
     {
-        std::vector<uint8_t> p;
-        Add(p, code);
-        Add(p, static_cast<uint32_t>(words.size()));
-        for (uint32_t w : words) {
-            Add(p, w);
-        }
+        std::vector<uint32_t> p = {code, static_cast<uint32_t>(words.size())};
+        p.insert(p.end(), words.begin(), words.end());
         Send(kEvent, p);
     }
-
     // Every record so far of a kind (0: all).
-    std::vector<Record> Of(uint32_t kind)
+    Records Of(uint32_t kind)
     {
         std::lock_guard<std::mutex> lock(mLock);
-        std::vector<Record> out;
+        Records out;
         for (const Record& r : mRecords) {
             if (kind == 0 || r.kind == kind) {
                 out.push_back(r);
@@ -79,34 +68,19 @@ public:
         }
         return out;
     }
-    // Waits until `done` holds for the records (generous bound); whether it did.
-    bool WaitFor(const std::function<bool(const std::vector<Record>&)>& done, std::chrono::milliseconds limit)
+    // Waits until `done` holds for the records so far; whether it did within `limit`.
+    bool WaitFor(const std::function<bool(const Records&)>& done, std::chrono::milliseconds limit)
     {
         std::unique_lock<std::mutex> lock(mLock);
         return mCv.wait_for(lock, limit, [&] { return done(mRecords); });
     }
     bool WaitKind(uint32_t kind, std::chrono::milliseconds limit)
     {
-        return WaitFor(
-            [kind](const std::vector<Record>& rs) {
-                for (const Record& r : rs) {
-                    if (r.kind == kind) {
-                        return true;
-                    }
-                }
-                return false;
-            },
-            limit);
+        return WaitFor([kind](const Records& rs) { return std::any_of(rs.begin(), rs.end(), [kind](const Record& r) { return r.kind == kind; }); },
+                       limit);
     }
 
 private:
-    static void Add(std::vector<uint8_t>& b, uint32_t v)
-    {
-        for (int i = 0; i < 4; ++i) {
-            b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-        }
-    }
-
     // Today's viewer port: a hello naming the client, answered by the welcome.
     bool Connect(const TestSandbox& board)
     {
@@ -119,36 +93,33 @@ private:
         if (port <= 0 || connect(mFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
             return false;
         }
-        std::vector<uint8_t> q;
-        Add(q, 0);
-        Send(kHello, q);
+        Send(kHello, {0});
         Record r;
         if (!ReadRecord(r, 5000) || r.kind != kWelcome) {
             return false;
         }
         mReader = std::thread([this] {
-            while (!mStop) {
-                Record rec;
-                if (!ReadRecord(rec, 100)) {
-                    continue;
+            for (Record rec; !mStop;) {
+                if (ReadRecord(rec, 100)) {
+                    std::lock_guard<std::mutex> lock(mLock);
+                    mRecords.push_back(rec);
+                    mCv.notify_all();
                 }
-                std::lock_guard<std::mutex> lock(mLock);
-                mRecords.push_back(std::move(rec));
-                mCv.notify_all();
             }
         });
         return true;
     }
-
-    void Send(uint32_t kind, const std::vector<uint8_t>& payload)
+    void Send(uint32_t kind, const std::vector<uint32_t>& words)
     {
+        std::vector<uint32_t> w = {kind, mClient, static_cast<uint32_t>(4 * words.size())};
+        w.insert(w.end(), words.begin(), words.end());
         std::vector<uint8_t> rec;
-        Add(rec, kind);
-        Add(rec, mClient);
-        Add(rec, static_cast<uint32_t>(payload.size()));
-        rec.insert(rec.end(), payload.begin(), payload.end());
-        size_t at = 0;
-        while (at < rec.size()) {
+        for (uint32_t v : w) {
+            for (int i = 0; i < 4; ++i) {
+                rec.push_back(static_cast<uint8_t>(v >> (8 * i)));
+            }
+        }
+        for (size_t at = 0; at < rec.size();) {
             ssize_t n = send(mFd, rec.data() + at, rec.size() - at, MSG_NOSIGNAL);
             if (n <= 0) {
                 return;
@@ -156,7 +127,6 @@ private:
             at += static_cast<size_t>(n);
         }
     }
-
     // One record, waiting at most waitMs for its first byte.
     bool ReadRecord(Record& r, int waitMs)
     {
@@ -164,23 +134,19 @@ private:
         if (poll(&p, 1, waitMs) <= 0) {
             return false;
         }
-        uint8_t head[12];
-        if (!ReadAll(head, sizeof head)) {
+        Record head;
+        head.payload.resize(12);
+        if (!ReadAll(head.payload.data(), 12)) {
             mStop = true;
             return false;
         }
-        Record h;
-        h.payload.assign(head, head + 12);
-        r.kind = h.U32(0);
-        r.payload.resize(h.U32(8));
-        r.at = std::chrono::steady_clock::now();
+        r.kind = head.U32(0);
+        r.payload.resize(head.U32(8));
         return ReadAll(r.payload.data(), r.payload.size());
     }
-
     bool ReadAll(uint8_t* p, size_t len)
     {
-        size_t got = 0;
-        while (got < len) {
+        for (size_t got = 0; got < len;) {
             ssize_t n = recv(mFd, p + got, len - got, 0);
             if (n <= 0) {
                 return false;
@@ -197,5 +163,5 @@ private:
     std::thread mReader;
     std::mutex mLock;
     std::condition_variable mCv;
-    std::vector<Record> mRecords;
+    Records mRecords;
 };

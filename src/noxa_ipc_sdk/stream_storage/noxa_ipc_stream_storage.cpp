@@ -362,24 +362,6 @@ void StorageThread()
     PR_DEBUG("stream_storage thread finish");
 }
 
-uint32_t SliceDurationOf(uint32_t gop, uint32_t fps)
-{
-    uint32_t d = fps == 0 ? 0 : gop / fps;
-    if (d >= 10) {
-        return d;
-    }
-    return d >= 6 ? d * 2 : 10;
-}
-
-uint32_t BufferSizeOf(const NOXA_MEDIA_INFO_S& m)
-{
-    uint64_t size = static_cast<uint64_t>(m.video_bitrate[kMainChannel]) * 6144 / 8;
-    if (m.channel_enable[kAudioChannel] != 0) {
-        size += static_cast<uint64_t>(m.audio_sample[kAudioChannel]) * m.audio_databits[kAudioChannel] * 6 / 8;
-    }
-    return static_cast<uint32_t>(size);
-}
-
 // Start and stop requests (__ss_set_stream_storage_status). 0; -2 another request; -1 when a
 // start waited for a stop that storage ended before carrying it out.
 int RequestStatus(uint32_t request)
@@ -434,12 +416,11 @@ bool StartIdle()
     return Cas(s, E_STORAGE_START);
 }
 
-bool EventMode(const char* what)
+bool EventMode()
 {
     uint32_t mode = gMgr.writeMode.load();
     if (mode != SS_WRITE_MODE_EVENT) {
         PR_ERR("curr mode:%u not support event.", mode);
-        (void)what;
         return false;
     }
     return true;
@@ -490,17 +471,20 @@ void CountIoError()
 
 uint32_t SliceDurationFor(uint32_t gop, uint32_t fps)
 {
-    return SliceDurationOf(gop, fps);
+    uint32_t d = fps == 0 ? 0 : gop / fps;
+    if (d >= 10) {
+        return d;
+    }
+    return d >= 6 ? d * 2 : 10;
 }
 
-uint32_t BufferSizeFor(const NOXA_MEDIA_INFO_S& media)
+uint32_t BufferSizeFor(const NOXA_MEDIA_INFO_S& m)
 {
-    return BufferSizeOf(media);
-}
-
-bool ThreadsOn()
-{
-    return gThreadsOn;
+    uint64_t size = static_cast<uint64_t>(m.video_bitrate[kMainChannel]) * 6144 / 8;
+    if (m.channel_enable[kAudioChannel] != 0) {
+        size += static_cast<uint64_t>(m.audio_sample[kAudioChannel]) * m.audio_databits[kAudioChannel] * 6 / 8;
+    }
+    return static_cast<uint32_t>(size);
 }
 
 // __noxa_ipc_ss_init_real: storing becomes possible on a usable card.
@@ -521,8 +505,8 @@ int InitReal(const char* base)
     }
     MakeDirs(gMgr.dcimPath);
     const NOXA_MEDIA_INFO_S& m = gMgr.media;
-    gMgr.sliceDuration = SliceDurationOf(m.video_gop[kMainChannel], m.video_fps[kMainChannel]);
-    gMgr.bufferSize = BufferSizeOf(m);
+    gMgr.sliceDuration = SliceDurationFor(m.video_gop[kMainChannel], m.video_fps[kMainChannel]);
+    gMgr.bufferSize = BufferSizeFor(m);
     int maxFrame = noxa_ipc_ring_buffer_get_max_frame_size();
     gMgr.frameSize = maxFrame > 0 ? static_cast<uint32_t>(maxFrame) : kDefaultFrameMax;
     gMgr.buffer.reset(new (std::nothrow) uint8_t[gMgr.bufferSize]);
@@ -675,7 +659,7 @@ int noxa_ipc_ss_set_data_mode(uint32_t enable)
 
 int noxa_ipc_ss_start_event(void)
 {
-    if (!EventMode("start")) {
+    if (!EventMode()) {
         return -1;
     }
     if (StartIdle()) {
@@ -687,7 +671,7 @@ int noxa_ipc_ss_start_event(void)
 
 int noxa_ipc_ss_stop_event(void)
 {
-    if (!EventMode("stop")) {
+    if (!EventMode()) {
         return -1;
     }
     uint32_t s = gMgr.status.load();
@@ -739,7 +723,7 @@ int noxa_ipc_ss_trigger_event(uint32_t duration)
         PR_ERR("max event duration %u(%u)", duration, gMgr.maxEventDuration.load());
         return -2;
     }
-    if (!EventMode("trigger")) {
+    if (!EventMode()) {
         return -1;
     }
     for (;;) {

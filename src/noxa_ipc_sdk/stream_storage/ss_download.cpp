@@ -89,11 +89,13 @@ void DownloadTask(uint32_t slot)
             return;
         }
     }
-    if (s.dlRunning.load() == 1) {
+    // The slot takes the viewer's next download as soon as it hears of this one's end.
+    const bool whole = s.dlRunning.load() == 1;
+    ClearDownload(s);
+    if (whole) {
         PR_NOTICE("send stop to app");
         noxa_ipc_4_app_download_status(slot, kFinished);
     }
-    ClearDownload(s);
 }
 
 }  // namespace

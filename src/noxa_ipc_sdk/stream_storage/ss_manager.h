@@ -64,7 +64,6 @@ struct Manager {
 extern Manager& gMgr;
 
 int InitReal(const char* base);
-bool ThreadsOn();
 // The disk monitor (ss_disk_monitor.cpp).
 void ResetMonitor();
 void DiskMonitorThread();

@@ -322,7 +322,8 @@ TEST_F(SdEventPipeline, RecordPlayAndDownloadThroughTheViewer)
     PLAYBACK_TIME_ARR_S* day = nullptr;
     ASSERT_EQ(0, noxa_ipc_pb_query_by_day(0, tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, &day));
     ASSERT_EQ(1u, day->file_count);
-    const SS_PB_FRAGMENT_S frag{day->file_arr[0].type, day->file_arr[0].start_timestamp, day->file_arr[0].end_timestamp};
+    const PLAYBACK_TIME_S& listed = day->file_arr[0];
+    const SS_PB_FRAGMENT_S frag{listed.type, listed.start_timestamp, listed.end_timestamp};
     noxa_ipc_pb_query_free_ts_arr(day);
     ASSERT_EQ(start, frag.start);
     ASSERT_EQ(0, noxa_ipc_ss_pb_accelerate_send_frame(50));

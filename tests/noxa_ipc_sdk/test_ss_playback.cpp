@@ -168,7 +168,8 @@ TEST_F(SsPlayback, QueriesListTheCardsDaysAndEvents)
     const uint32_t a = kDay + 3600;
     WriteEvent(DayDir() + "/" + Name(a + 100, 30), {{0, Frames(1000ull * (a + 100), 2, 2, 500)}},
                "{\"version\":1,\"eventType\":7,\"codec\":2}");
-    WriteEvent(DayDir() + "/" + Name(a, 0), {{0, Frames(1000ull * a, 2, 2, 500)}, {20, Frames(1000ull * (a + 20), 2, 2, 500)}});
+    WriteEvent(DayDir() + "/" + Name(a, 0),
+               {{0, Frames(1000ull * a, 2, 2, 500)}, {20, Frames(1000ull * (a + 20), 2, 2, 500)}});
     WriteEvent(DayDir() + "/" + Name(a + 500, 0), {});  // open, no slice yet: not listed
     ASSERT_TRUE(std::filesystem::create_directories(DayDir() + "/not-an-event"));
     ASSERT_TRUE(std::filesystem::create_directories(mSb.Path("/mnt/sdcard/DCIM/2026/12/31")));

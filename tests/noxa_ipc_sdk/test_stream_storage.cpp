@@ -434,14 +434,14 @@ TEST_F(StreamStorage, AnEntryThatCannotBeRemovedIsPassedOverAndDeleteAllEnds)
     ASSERT_TRUE(std::filesystem::create_directories(Dcim() + "/20261211"));
     EXPECT_EQ(6, noxa_ipc_ss_delete_oldest_event());
     EXPECT_EQ(4, noxa_ipc_ss_delete_oldest_event()) << "the next one is taken";
-    EXPECT_EQ((std::vector<std::string>{Day(stuck) + "/" + EventName(stuck, 60), Day(nextDay) + "/" + EventName(nextDay, 60)}),
-              EventFolders(Dcim()));
+    const std::string stuckEvent = Day(stuck) + "/" + EventName(stuck, 60);
+    EXPECT_EQ((std::vector<std::string>{stuckEvent, Day(nextDay) + "/" + EventName(nextDay, 60)}), EventFolders(Dcim()));
     bool returned = ReturnsWithin([] { EXPECT_EQ(0, noxa_ipc_ss_delete_all_files()); }, 60s);
     if (!returned) {
         ADD_FAILURE() << "delete all spins on the folder it cannot remove";
         std::_Exit(1);
     }
-    EXPECT_EQ(std::vector<std::string>{Day(stuck) + "/" + EventName(stuck, 60)}, EventFolders(Dcim()));
+    EXPECT_EQ(std::vector<std::string>{stuckEvent}, EventFolders(Dcim()));
     EXPECT_TRUE(std::filesystem::is_directory(Dcim() + "/20261211"));
     EXPECT_TRUE(LogCapture::Logged("write_mode set 1 -> 0"));
     EXPECT_TRUE(LogCapture::Logged("write_mode set 0 -> 1")) << "the write mode comes back";

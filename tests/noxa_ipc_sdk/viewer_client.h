@@ -24,7 +24,9 @@
 
 class ViewerClient {
 public:
-    enum Kind : uint32_t { kHello = 1, kWelcome = 2, kEvent = 3, kAnswer = 6, kFragmentEnd = 15, kDlData = 16, kDlStatus = 17 };
+    enum Kind : uint32_t {
+        kHello = 1, kWelcome = 2, kEvent = 3, kAnswer = 6, kFragmentEnd = 15, kDlData = 16, kDlStatus = 17,
+    };
     struct Record {
         uint32_t kind = 0;
         std::vector<uint8_t> payload;
@@ -76,8 +78,10 @@ public:
     }
     bool WaitKind(uint32_t kind, std::chrono::milliseconds limit)
     {
-        return WaitFor([kind](const Records& rs) { return std::any_of(rs.begin(), rs.end(), [kind](const Record& r) { return r.kind == kind; }); },
-                       limit);
+        auto has = [kind](const Records& rs) {
+            return std::any_of(rs.begin(), rs.end(), [kind](const Record& r) { return r.kind == kind; });
+        };
+        return WaitFor(has, limit);
     }
 
 private:

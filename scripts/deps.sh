@@ -29,6 +29,8 @@ packages=(
     libcpp-httplib-dev curl
     # the S3 signer's test compares with botocore, AWS's own signer
     python3-botocore
+    # ffprobe checks that stored and downloaded SD events decode
+    ffmpeg
 )
 # The object stores of the local cloud (s3rver, azurite) run on Node; a machine may carry its own
 # Node with its own npm, which Debian's npm would conflict with.

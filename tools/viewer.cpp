@@ -428,14 +428,21 @@ bool AwaitAnswer(Link& link, uint32_t code, Record& answer)
     return false;
 }
 
+// An output named on the command line: none (empty), standard output ("-") or a file.
+FILE* OpenOutput(const std::string& path)
+{
+    return path.empty() ? nullptr : path == "-" ? stdout : fopen(path.c_str(), "wb");
+}
+
+// 0, or -1 when the bytes could not all be written.
+int CloseOutput(FILE* f)
+{
+    return f == nullptr ? 0 : (f == stdout ? fflush(f) : fclose(f)) != 0 ? -1 : 0;
+}
+
 int Live(Link& link, double seconds, const std::string& videoPath, const std::string& audioPath)
 {
-    FILE* video = nullptr;
-    if (videoPath == "-") {
-        video = stdout;
-    } else if (!videoPath.empty()) {
-        video = fopen(videoPath.c_str(), "wb");
-    }
+    FILE* video = OpenOutput(videoPath);
     WavOut wav;
     G711 dec(false, false);
     if (!audioPath.empty() && !wav.Open(audioPath)) {
@@ -466,9 +473,7 @@ int Live(Link& link, double seconds, const std::string& videoPath, const std::st
     link.Event(3, {link.Client()});
     link.Event(1, {link.Client()});
     AwaitAnswer(link, 1, answer);
-    if (video != nullptr && video != stdout) {
-        fclose(video);
-    }
+    CloseOutput(video);
     return 0;
 }
 
@@ -524,6 +529,39 @@ int Drain(Link& link, Done done)
     return 1;
 }
 
+// Download (event 19) until its status 100. Each record's payload is the stored record itself
+// (the 24-byte head, then the bytes): written as it came, the file is the event's slices in
+// order; the video frames' bytes alone make an Annex B stream.
+int Download(Link& link, const std::vector<uint32_t>& words, const std::string& recordsPath,
+             const std::string& videoPath)
+{
+    FILE* records = OpenOutput(recordsPath);
+    FILE* video = OpenOutput(videoPath);
+    if ((!recordsPath.empty() && records == nullptr) || (!videoPath.empty() && video == nullptr)) {
+        fprintf(stderr, "viewer: cannot write the download files\n");
+        return 1;
+    }
+    int rc = 1;
+    if (link.Event(19, words)) {
+        rc = Drain(link, [&](const Record& r) {
+            const auto& p = r.payload;
+            if (r.kind == kDlData && p.size() >= 24 && W32(p, 4) == p.size() - 24) {
+                if (records != nullptr) {
+                    fwrite(p.data(), 1, p.size(), records);
+                }
+                if (video != nullptr && W32(p, 0) != 3) {
+                    fwrite(p.data() + 24, 1, p.size() - 24, video);
+                }
+            }
+            return r.kind == kDlStatus && W32(p, 0) == 100;
+        });
+    }
+    if (CloseOutput(records) != 0 || CloseOutput(video) != 0) {
+        rc = 1;
+    }
+    return rc;
+}
+
 void Usage()
 {
     fprintf(stderr,
@@ -534,7 +572,8 @@ void Usage()
             "  --days [YEAR MONTH]\n"
             "  --files [YEAR MONTH DAY]\n"
             "  --play [START END [TIME]] [--video FILE|-]   (seconds since 1970; default: today)\n"
-            "  --download [START END]\n");
+            "  --download [START END] [--records FILE] [--video FILE|-]\n"
+            "      (records as the card keeps them: 24-byte head and bytes; video frames as Annex B)\n");
 }
 
 }  // namespace
@@ -552,6 +591,7 @@ int main(int argc, char** argv)
     std::vector<std::string> args;
     std::string videoPath;
     std::string audioPath;
+    std::string recordsPath;
     for (int i = 2; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--client" && i + 1 < argc) {
@@ -562,6 +602,8 @@ int main(int argc, char** argv)
             videoPath = argv[++i];
         } else if (a == "--audio" && i + 1 < argc) {
             audioPath = argv[++i];
+        } else if (a == "--records" && i + 1 < argc) {
+            recordsPath = argv[++i];
         } else if (a.rfind("--", 0) == 0 && action.empty()) {
             action = a;
         } else if (!action.empty()) {
@@ -614,7 +656,7 @@ int main(int argc, char** argv)
         uint32_t start = num(0, dayStart);
         uint32_t stop = num(1, uint32_t(now));
         // The played H.264 in Annex B, as the live view writes it.
-        FILE* video = videoPath == "-" ? stdout : (videoPath.empty() ? nullptr : fopen(videoPath.c_str(), "wb"));
+        FILE* video = OpenOutput(videoPath);
         if (!videoPath.empty() && video == nullptr) {
             fprintf(stderr, "viewer: cannot write %s\n", videoPath.c_str());
             return 1;
@@ -629,16 +671,10 @@ int main(int argc, char** argv)
             }
             return r.kind == kPbFinish;
         });
-        if (video != nullptr && video != stdout) {
-            fclose(video);
-        }
-        return rc;
+        return CloseOutput(video) != 0 ? 1 : rc;
     }
     if (action == "--download") {
-        if (!link.Event(19, {client, num(0, dayStart), num(1, uint32_t(now))})) {
-            return 1;
-        }
-        return Drain(link, [](const Record& r) { return r.kind == kDlStatus && W32(r.payload, 0) == 100; });
+        return Download(link, {client, num(0, dayStart), num(1, uint32_t(now))}, recordsPath, videoPath);
     }
     Usage();
     return 2;

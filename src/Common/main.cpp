@@ -9,6 +9,7 @@
 #include "Network.h"
 #include "NoxaApp.h"
 #include "NoxaP2p.h"
+#include "NoxaStreamStorage.h"
 #include "Peripheral.h"
 #include "RecordFile.h"
 #include "RingKeyDetect.h"
@@ -49,6 +50,8 @@ int main(int argc, char** argv)
     gVencOutput.SaveImage = [](const uint8_t* data, uint32_t len) { SaveImageToSDCard(data, len); };
     // The viewer side: frames to the media ring buffer, the transfer module once online.
     NoxaP2pInstallLinks();
+    // The SD event storage answers the viewers' playback and download calls and the format's.
+    NoxaStreamStorageInstallLinks();
     SysInit();  // 6
     LoadDoorSettings();  // 7
     SetVideoDynamicsInfo(0);  // 8

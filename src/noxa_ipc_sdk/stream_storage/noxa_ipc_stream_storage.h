@@ -104,12 +104,8 @@ typedef enum {
     SS_DL_CANCLE = 5,
 } SS_DOWNLOAD_STATUS_E;
 
-// One event of a day.
-typedef struct {
-    uint32_t type;             // the event type from its ".info"
-    uint32_t start_timestamp;  // s since 1970, from the folder name
-    uint32_t end_timestamp;    // start + duration
-} PLAYBACK_TIME_S;
+// One event of a day: PLAYBACK_TIME_S (noxa_ipc_transfer.h) with the event type from its ".info",
+// the start from the folder name and the end at start + duration.
 
 // A day's events, oldest first; allocated by the day query, freed with
 // noxa_ipc_pb_query_free_ts_arr.

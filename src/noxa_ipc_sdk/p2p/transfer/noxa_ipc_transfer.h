@@ -99,7 +99,8 @@ typedef struct {
 } STORAGE_FRAME_HEAD_S;
 #endif
 
-// One recording of a day's playback list: type (0), start and end in seconds since 1970.
+// One entry of a day's playback list: type (0 for a recording, the event type for an SD event),
+// start and end in seconds since 1970.
 typedef struct {
     uint32_t type;
     uint32_t start_timestamp;

@@ -27,6 +27,9 @@ packages=(
     libcpp-httplib-dev curl
     # the S3 signer's test compares with botocore, AWS's own signer
     python3-botocore
+    # the person detector on OpenCV (cascades from opencv-data); its suites read QR codes made by
+    # qrencode with OpenCV contrib's reader (photographs: scripts/fetch-photos.sh)
+    libopencv-dev libopencv-objdetect-dev libopencv-contrib-dev opencv-data qrencode
 )
 # The object stores of the local cloud (s3rver, azurite) run on Node; a machine may carry its own
 # Node with its own npm, which Debian's npm would conflict with.

@@ -2,6 +2,7 @@
 #include "DoorPhone.h"
 #include "DpTable.h"
 #include "Media/AudioCapture.h"
+#include "Media/MotionDetect.h"
 #include "Media/VencStream.h"
 #include "Media/VideoPipeline.h"
 #include "Network.h"
@@ -32,6 +33,9 @@ int main(int argc, char** argv)
     BoardShellSetUnitProcess(getpid());  // the upgrade hand-over's "killall app" ends this process
     // The data points and settings fill the links the other parts call from their first step.
     DpTableInstall();
+    // The motion alarm switch for the door-phone control and the card thread, the sensitivity
+    // for the settings store.
+    MotionDetectInstallLinks();
     BoardInit();  // 1
     if (CheckApplicationMD5() != 0) {  // 2
         std::exit(0);
@@ -50,7 +54,7 @@ int main(int argc, char** argv)
     AudioInit();  // 10
     // 11 StartDetectThread
     StartTimeTask();  // 12
-    // 13 NoxaMDMsgHandle(1)
+    NoxaMDMsgHandle(1);  // 13: the unit watches door 0 from the start
     struct timeval pause = {0, 100000};  // 14: the bus link starts after the motion alarm settles
     select(0, nullptr, nullptr, nullptr, &pause);
     // 15: the bus thread runs even without the port, so that orders posted meanwhile are taken

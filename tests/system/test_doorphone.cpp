@@ -25,6 +25,24 @@ TEST(Doorphone, StartsAndRunsTheTimerTask)
     unit.Kill(SIGTERM);
 }
 
+// Start-up step 13 switches the motion alarm on: an idle unit watches door 1 (the monitor of door
+// 0 powered, its camera routed to the video input).
+TEST(Doorphone, WatchesDoorOneForMotionFromTheStart)
+{
+    TestSandbox sb;
+    ChildProcess unit({Doorphone()}, {"DOORPHONE_ROOT=" + sb.Root()});
+    EXPECT_TRUE(unit.WaitForOutput("[NoxaMDMsgHandle] 0 0", 20s)) << unit.Output();
+    EXPECT_TRUE(Eventually(
+        [&] {
+            const std::string hc595 = sb.Read("/.board/74HC595");
+            return hc595.find("monitor0=1") != std::string::npos && hc595.find("video=door0") != std::string::npos;
+        },
+        20s))
+        << sb.Read("/.board/74HC595");
+    unit.Kill(SIGTERM);
+    unit.WaitExit(10s);
+}
+
 TEST(Doorphone, LeavesNoMessageQueueWhenStopped)
 {
     for (int sig : {SIGTERM, SIGINT}) {

@@ -36,7 +36,7 @@ int MotionSetThreshold(int threshold);
 uint16_t GetMotionThreshold();
 
 // The motion alarm switch (intercom thread, timer task, card thread, viewer stops, start-up).
-// On: door 0 is watched unless a call, a watch or a talk at door 2 runs; off: the recording ends.
+// On: door 0 is watched, unless door 1 is in a call, a watch or a talk; off: the recording ends.
 void NoxaMDMsgHandle(uint8_t on);
 // 1 while the motion alarm is on.
 uint8_t GetMDMsgState();

@@ -25,9 +25,9 @@ TEST(Doorphone, StartsAndRunsTheTimerTask)
     unit.Kill(SIGTERM);
 }
 
-// Start-up step 13 switches the motion alarm on: an idle unit watches door 1 (the monitor of door
-// 0 powered, its camera routed to the video input).
-TEST(Doorphone, WatchesDoorOneForMotionFromTheStart)
+// Start-up step 13 switches the motion alarm on: an idle unit watches door 0 ("Door 1": its
+// monitor powered, its camera routed to the video input).
+TEST(Doorphone, WatchesTheFirstDoorForMotionFromTheStart)
 {
     TestSandbox sb;
     ChildProcess unit({Doorphone()}, {"DOORPHONE_ROOT=" + sb.Root()});

@@ -31,6 +31,9 @@ packages=(
     python3-botocore
     # ffprobe checks that stored and downloaded SD events decode
     ffmpeg
+    # the person detector on OpenCV (cascades from opencv-data); its suites read QR codes made by
+    # qrencode with OpenCV contrib's reader (photographs: scripts/fetch-photos.sh)
+    libopencv-dev libopencv-objdetect-dev libopencv-contrib-dev opencv-data qrencode
 )
 # The object stores of the local cloud (s3rver, azurite) run on Node; a machine may carry its own
 # Node with its own npm, which Debian's npm would conflict with.

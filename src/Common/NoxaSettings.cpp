@@ -40,6 +40,7 @@ std::atomic<uint8_t> s_sensLevel{0};
 std::atomic<uint32_t> s_zone{0};  // x, y, xlen, ylen packed
 std::atomic<uint8_t> s_zoneOn{0};
 std::atomic<uint8_t> s_humanFilter{0};
+std::atomic<int> s_sdRecordMode{0};
 std::atomic<uint32_t> s_capTotal{0}, s_capUsed{0}, s_capFree{0};
 std::atomic<uint32_t> s_formatProgress{0};
 std::atomic<bool> s_formatting{false};
@@ -210,6 +211,7 @@ uint8_t IPC_APP_get_sd_record_onoff()
 void IPC_APP_set_sd_record_mode(int mode)
 {
     APP_DBG("set sd_record_mode:%d", mode);
+    s_sdRecordMode = mode;
     SetCfgInt("noxa_sd_record_mode", mode);
 }
 
@@ -217,6 +219,7 @@ int IPC_APP_get_sd_record_mode()
 {
     const int v = GetCfgInt("noxa_sd_record_mode");
     APP_DBG("curr sd_record_mode:%d", v);
+    s_sdRecordMode = v;
     return v;
 }
 
@@ -501,6 +504,21 @@ void* SdFormatThread(void*)
     return nullptr;
 }
 
+uint8_t CachedHumanFilter()
+{
+    return s_humanFilter;
+}
+
+uint8_t CachedAlarmZoneOn()
+{
+    return s_zoneOn;
+}
+
+int CachedSdRecordMode()
+{
+    return s_sdRecordMode;
+}
+
 void RestoreNoxaSettings()
 {
     IPC_APP_get_alarm_function_onoff();
@@ -508,6 +526,7 @@ void RestoreNoxaSettings()
     IPC_APP_get_watermark_onoff();
     IPC_APP_get_alarm_zone_onoff();
     IPC_APP_get_human_filter();
+    IPC_APP_get_sd_record_mode();
     const char* sens = IPC_APP_get_alarm_sensitivity();
     Link(gNoxaSettingsLinks.MotionSetThreshold, "MotionSetThreshold", kThresholds[sens[0] - '0']);
     IPC_APP_get_alarm_zone_draw();

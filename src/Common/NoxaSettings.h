@@ -76,6 +76,11 @@ int FormatSdCardStep();
 constexpr int kBatteryLevel = 80;
 constexpr const char* kPowerModeText = "1";
 
+// Values as last stored or restored, for the detection pass, which reads no file.
+uint8_t CachedHumanFilter();
+uint8_t CachedAlarmZoneOn();
+int CachedSdRecordMode();
+
 // Start: the settings into the door-phone state (NoxaAppThread's restore).
 void RestoreNoxaSettings();
 

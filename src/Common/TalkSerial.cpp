@@ -420,6 +420,11 @@ bool ComEchoDrop(const uint8_t* frame12)
 
 int TalkQueueInit()
 {
+    // Once per start: the start-up makes the queues before its first order (the motion switch
+    // at step 13 posts one before the bus thread runs), and the bus thread then finds them.
+    if (gDeviceState.CmdQueueId >= 0) {
+        return 0;
+    }
     // Made anew: orders a killed run left in the queue must not reach this one.
     int q2 = BoardMsgQueueCreate(kQueueNumber2);
     int qCmd = BoardMsgQueueCreate(kQueueNumberCmd);

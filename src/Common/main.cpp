@@ -2,6 +2,7 @@
 #include "DoorPhone.h"
 #include "DpTable.h"
 #include "Media/AudioCapture.h"
+#include "Media/MotionDetect.h"
 #include "Media/Mp4Record.h"
 #include "Media/Playback.h"
 #include "Media/VencStream.h"
@@ -35,6 +36,9 @@ int main(int argc, char** argv)
     BoardShellSetUnitProcess(getpid());  // the upgrade hand-over's "killall app" ends this process
     // The data points and settings fill the links the other parts call from their first step.
     DpTableInstall();
+    // The motion alarm switch for the door-phone control and the card thread, the sensitivity
+    // for the settings store.
+    MotionDetectInstallLinks();
     BoardInit();  // 1
     if (CheckApplicationMD5() != 0) {  // 2
         std::exit(0);
@@ -59,7 +63,10 @@ int main(int argc, char** argv)
     AudioInit();  // 10
     // 11 StartDetectThread
     StartTimeTask();  // 12
-    // 13 NoxaMDMsgHandle(1)
+    // The bus thread's order queue exists before the first order: the motion switch's monitor
+    // order waits there until the bus link runs.
+    TalkQueueInit();
+    NoxaMDMsgHandle(1);  // 13: the unit watches door 0 from the start
     struct timeval pause = {0, 100000};  // 14: the bus link starts after the motion alarm settles
     select(0, nullptr, nullptr, nullptr, &pause);
     // 15: the bus thread runs even without the port, so that orders posted meanwhile are taken

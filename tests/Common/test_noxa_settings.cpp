@@ -99,6 +99,29 @@ TEST_F(NoxaSettings, MissingFilesReadZeroAndTheWatermarkOne)
     EXPECT_EQ(1, gRecordStops);
 }
 
+// The detection pass reads the human filter, the zone switch and the record mode without a file:
+// the values the restore or the last setter left.
+TEST_F(NoxaSettings, CachedValuesForTheDetectionPass)
+{
+    for (const char* key : {"noxa_human_fliter", "alarm_zone_on_off", "noxa_sd_record_mode"}) {
+        sb.Write(std::string(kCfgDir) + "/" + key, "1\n");
+    }
+    EXPECT_EQ(0, CachedHumanFilter());
+    EXPECT_EQ(0, CachedAlarmZoneOn());
+    EXPECT_EQ(0, CachedSdRecordMode());
+    RestoreNoxaSettings();
+    std::filesystem::remove_all(sb.Path(kCfgDir));
+    EXPECT_EQ(1, CachedHumanFilter());
+    EXPECT_EQ(1, CachedAlarmZoneOn());
+    EXPECT_EQ(1, CachedSdRecordMode());
+    IPC_APP_set_human_filter(0);
+    IPC_APP_set_alarm_zone_onoff(0);
+    IPC_APP_set_sd_record_mode(2);
+    EXPECT_EQ(0, CachedHumanFilter());
+    EXPECT_EQ(0, CachedAlarmZoneOn());
+    EXPECT_EQ(2, CachedSdRecordMode());
+}
+
 TEST_F(NoxaSettings, ZoneLimitsAndItsTwoFiles)
 {
     const struct {

@@ -18,10 +18,12 @@
 #include "sandbox.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <string>
 #include <vector>
 
 namespace {
@@ -402,4 +404,55 @@ TEST_F(MiSim, ColourConversionInMediaMemory)
     MI_IVE_Image_t over{E_MI_IVE_IMAGE_TYPE_YUV420SP, {small, small + 4}, {}, {4, 4}, 4, 4};
     MI_IVE_Image_t rgb{E_MI_IVE_IMAGE_TYPE_U8C3_PACKAGE, {}, {rgbOut.data()}, {4}, 4, 4};
     EXPECT_EQ(MiErrCode(E_MI_MODULE_ID_IVE, E_MI_ERR_ILLEGAL_PARAM), MI_IVE_Csc(2, &over, &rgb, &ctrl, 1));
+}
+
+// The blocks of media memory taken and not given back, and a failure of a later call.
+TEST_F(MiSim, MediaMemoryBlocksAndALaterCallFailing)
+{
+    const MI_S32 nomem = MiErrCode(E_MI_MODULE_ID_SYS, E_MI_ERR_NOMEM);
+    MiSimFailCall("MI_SYS_MMA_Alloc", nomem, 1, 2);  // the third call fails, once
+    MI_PHY p[4] = {};
+    EXPECT_EQ(0, MI_SYS_MMA_Alloc("mma_heap_name0", 64, &p[0]));
+    EXPECT_EQ(0, MI_SYS_MMA_Alloc("mma_heap_name0", 64, &p[1]));
+    EXPECT_EQ(nomem, MI_SYS_MMA_Alloc("mma_heap_name0", 64, &p[2]));
+    EXPECT_EQ(0, MI_SYS_MMA_Alloc("mma_heap_name0", 64, &p[3]));
+    EXPECT_EQ(3, MiSimMmaBlocks());
+    BuildCapture();
+    MiSimPump(2);
+    EXPECT_EQ(3, MiSimMmaBlocks()) << "frames of the graph are not counted";
+    for (MI_PHY phy : {p[0], p[1], p[3]}) {
+        EXPECT_EQ(0, MI_SYS_MMA_Free(phy));
+    }
+    EXPECT_EQ(0, MiSimMmaBlocks());
+}
+
+// A camera file replaced while the camera runs plays from its first frame; removed, the scene
+// comes back.
+TEST_F(MiSim, CameraFileReplacedOrRemoved)
+{
+    BuildCapture(640, 360);
+    const std::string path = mSandbox.Path("/.board/camera_door0.yuv");
+    auto write = [&](std::initializer_list<uint8_t> lumas) {
+        std::string frames;
+        for (uint8_t y : lumas) {
+            frames += std::string(640 * 360, static_cast<char>(y)) + std::string(640 * 360 / 2, '\x80');
+        }
+        mSandbox.Write("/.board/camera.tmp", frames);
+        ASSERT_EQ(0, rename(mSandbox.Path("/.board/camera.tmp").c_str(), path.c_str()));
+    };
+    auto centre = [&] {
+        MiSimPump(1);
+        return TakeLuma()[144 * 480 + 240];
+    };
+    write({60, 70, 80});
+    EXPECT_NEAR(60, centre(), 2);
+    EXPECT_NEAR(70, centre(), 2);
+    write({150, 160});
+    EXPECT_NEAR(150, centre(), 2) << "the new file from its first frame";
+    EXPECT_NEAR(160, centre(), 2);
+    EXPECT_NEAR(150, centre(), 2) << "looped";
+    ASSERT_EQ(0, remove(path.c_str()));
+    const int scene = centre();
+    EXPECT_GT(std::abs(scene - 150), 10);
+    EXPECT_GT(std::abs(scene - 160), 10);
 }

@@ -58,7 +58,8 @@ TEST_F(DoorCall, CallTakeUpAndUnlock)
 {
     mStation->WriteLine("call 2");
     EXPECT_TRUE(UnitSaid("Com Order ComOrder_DeviceTriger 1")) << mUnit->Output();
-    EXPECT_TRUE(UnitSaid("SystemMainState 0 -> 0x101")) << mUnit->Output();
+    // From watching door 1 for motion (since start-up) to the call.
+    EXPECT_TRUE(UnitSaid("SystemMainState 0x201 -> 0x101")) << mUnit->Output();
     // The push has the encoder take a snapshot of the door; when the push delay runs out
     // SendImageThread sends that picture (a JPEG of some kilobytes, not the fallback logo).
     EXPECT_TRUE(UnitSaid("Capture /dev/demo_snapshot.jpg")) << mUnit->Output();
@@ -163,7 +164,7 @@ TEST_F(DoorCall, EachDoorsPictureAndAnUnlockToneThatOutlivesTheCall)
 TEST_F(DoorCall, UnansweredCallTimesOutToIdle)
 {
     mStation->WriteLine("call 1");
-    ASSERT_TRUE(UnitSaid("SystemMainState 0 -> 0x101")) << mUnit->Output();
+    ASSERT_TRUE(UnitSaid("SystemMainState 0x201 -> 0x101")) << mUnit->Output();
     // 30 s and the push delay; nobody answers.
     EXPECT_TRUE(UnitSaid("call/monitor time-out", 45s)) << mUnit->Output();
     EXPECT_TRUE(UnitSaid("SystemMainState 0x101 -> 0", 1s)) << mUnit->Output();

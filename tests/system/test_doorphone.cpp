@@ -25,6 +25,30 @@ TEST(Doorphone, StartsAndRunsTheTimerTask)
     unit.Kill(SIGTERM);
 }
 
+// Start-up step 13 switches the motion alarm on: an idle unit watches door 0 ("Door 1": its
+// monitor powered, its camera routed to the video input).
+TEST(Doorphone, WatchesTheFirstDoorForMotionFromTheStart)
+{
+    TestSandbox sb;
+    ChildProcess station({BinaryDir() + "/tools/doorstation", "--root", sb.Root()});
+    ASSERT_TRUE(station.WaitForOutput("linked at " + sb.Root() + "/dev/ttyS2", 10s)) << station.Output();
+    ChildProcess unit({Doorphone()}, {"DOORPHONE_ROOT=" + sb.Root()});
+    EXPECT_TRUE(unit.WaitForOutput("[NoxaMDMsgHandle] 0 0", 20s)) << unit.Output();
+    // The monitor order is posted before the bus link runs: it waits in the queue and goes out
+    // after the announcement.
+    EXPECT_TRUE(station.WaitForOutput("unit -> bus: coding order 46", 20s)) << station.Output();
+    EXPECT_TRUE(station.WaitForOutput("unit -> bus: talk order 6 ", 10s)) << station.Output() << unit.Output();
+    EXPECT_TRUE(Eventually(
+        [&] {
+            const std::string hc595 = sb.Read("/.board/74HC595");
+            return hc595.find("monitor0=1") != std::string::npos && hc595.find("video=door0") != std::string::npos;
+        },
+        20s))
+        << sb.Read("/.board/74HC595");
+    unit.Kill(SIGTERM);
+    unit.WaitExit(10s);
+}
+
 TEST(Doorphone, LeavesNoMessageQueueWhenStopped)
 {
     for (int sig : {SIGTERM, SIGINT}) {

@@ -47,9 +47,12 @@ void MiSimSetVisitor(bool present);
 int MiSimCameraDoor();
 
 // Failure injection: the next `times` calls of the named MI function (e.g. "MI_VPE_CreateChannel")
-// return `code` without doing anything; times < 0: every call until cleared.
-void MiSimFailCall(const std::string& function, MI_S32 code, int times = 1);
+// return `code` without doing anything; times < 0: every call until cleared. With `after`, that
+// many calls pass first (after = 1: the second call fails).
+void MiSimFailCall(const std::string& function, MI_S32 code, int times = 1, int after = 0);
 void MiSimClearFailures();
+// Blocks of media memory allocated with MI_SYS_MMA_Alloc and not yet freed.
+int MiSimMmaBlocks();
 // Calls of the named MI function so far (successful or not).
 int MiSimCallCount(const std::string& function);
 

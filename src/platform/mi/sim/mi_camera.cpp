@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 
 namespace misim {
 
@@ -111,27 +112,39 @@ void __DrawVisitor(Frame& f, uint64_t step)
 struct CameraFile {
     FILE* f = nullptr;
     std::string path;
-    ~CameraFile()
+    dev_t dev = 0;
+    ino_t ino = 0;
+    void Close()
     {
         if (f) {
             std::fclose(f);
+            f = nullptr;
         }
     }
+    ~CameraFile() { Close(); }
 };
 
-// A raw I420 file at the signal size replaces the scene of its door, looped.
+// A raw I420 file at the signal size replaces the scene of its door, looped. A file replaced
+// meanwhile (a new one renamed over it) plays from its first frame on; a file removed gives the
+// scene back.
 bool __ReadCameraFile(int door, Frame& out)
 {
     static CameraFile files[2];
     CameraFile& cf = files[door];
     std::string path = BoardPath(door ? "/.board/camera_door1.yuv" : "/.board/camera_door0.yuv");
-    if (cf.f != nullptr && cf.path != path) {
-        std::fclose(cf.f);
-        cf.f = nullptr;
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        cf.Close();
+        return false;
+    }
+    if (cf.f != nullptr && (cf.path != path || cf.dev != st.st_dev || cf.ino != st.st_ino)) {
+        cf.Close();
     }
     if (cf.f == nullptr) {
         cf.f = std::fopen(path.c_str(), "rb");
         cf.path = path;
+        cf.dev = st.st_dev;
+        cf.ino = st.st_ino;
         if (cf.f == nullptr) {
             return false;
         }

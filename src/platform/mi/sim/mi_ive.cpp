@@ -14,6 +14,13 @@ MI_S32 __Err(MI_U32 reason)
     return MiErrCode(E_MI_MODULE_ID_IVE, reason);
 }
 
+// Bytes the engine touches in a plane: every line but the last at its stride, the last only as
+// long as the picture (a region's plane ends there, inside its frame).
+size_t __Span(size_t stride, size_t rows, size_t lineBytes)
+{
+    return rows == 0 ? 0 : (rows - 1) * stride + lineBytes;
+}
+
 // The plane's memory, or null; a plane inside media memory must hold `bytes` from its start.
 uint8_t* __Plane(const State& s, const MI_IVE_Image_t& img, int plane, size_t bytes)
 {
@@ -92,10 +99,11 @@ MI_S32 MI_IVE_Sad(MI_IVE_HANDLE handle, const MI_IVE_Image_t* src1, const MI_IVE
         (wantThr && !fits(thr, E_MI_IVE_IMAGE_TYPE_U8C1))) {
         return __Err(E_MI_ERR_ILLEGAL_PARAM);
     }
-    const uint8_t* a = __Plane(s, *src1, 0, static_cast<size_t>(src1->stride[0]) * src1->height);
-    const uint8_t* b = __Plane(s, *src2, 0, static_cast<size_t>(src2->stride[0]) * src2->height);
-    uint8_t* sadOut = wantSad ? __Plane(s, *sad, 0, static_cast<size_t>(sad->stride[0]) * oh * (sad16 ? 2 : 1)) : nullptr;
-    uint8_t* thrOut = wantThr ? __Plane(s, *thr, 0, static_cast<size_t>(thr->stride[0]) * oh) : nullptr;
+    const uint8_t* a = __Plane(s, *src1, 0, __Span(src1->stride[0], src1->height, src1->width));
+    const uint8_t* b = __Plane(s, *src2, 0, __Span(src2->stride[0], src2->height, src2->width));
+    const size_t sadPixel = sad16 ? 2 : 1;
+    uint8_t* sadOut = wantSad ? __Plane(s, *sad, 0, __Span(sad->stride[0] * sadPixel, oh, ow * sadPixel)) : nullptr;
+    uint8_t* thrOut = wantThr ? __Plane(s, *thr, 0, __Span(thr->stride[0], oh, ow)) : nullptr;
     if (a == nullptr || b == nullptr || (wantSad && sadOut == nullptr) || (wantThr && thrOut == nullptr)) {
         return __Err(E_MI_ERR_ILLEGAL_PARAM);
     }
@@ -146,15 +154,15 @@ MI_S32 MI_IVE_Csc(MI_IVE_HANDLE handle, const MI_IVE_Image_t* src, MI_IVE_Image_
     }
     int w = src->width;
     int h = src->height;
-    const uint8_t* yp = __Plane(s, *src, 0, static_cast<size_t>(src->stride[0]) * h);
-    const uint8_t* uv = __Plane(s, *src, 1, static_cast<size_t>(src->stride[1]) * h / 2);
+    const uint8_t* yp = __Plane(s, *src, 0, __Span(src->stride[0], h, w));
+    const uint8_t* uv = __Plane(s, *src, 1, __Span(src->stride[1], h / 2, w));
     bool packed = dst->type == E_MI_IVE_IMAGE_TYPE_U8C3_PACKAGE;
     uint8_t* out[3] = {};
     if (packed) {
-        out[0] = __Plane(s, *dst, 0, static_cast<size_t>(dst->stride[0]) * h * 3);
+        out[0] = __Plane(s, *dst, 0, __Span(dst->stride[0] * 3u, h, w * 3u));
     } else {
         for (int p = 0; p < 3; ++p) {
-            out[p] = __Plane(s, *dst, p, static_cast<size_t>(dst->stride[p]) * h);
+            out[p] = __Plane(s, *dst, p, __Span(dst->stride[p], h, w));
         }
     }
     if (yp == nullptr || uv == nullptr || out[0] == nullptr || (!packed && (out[1] == nullptr || out[2] == nullptr))) {

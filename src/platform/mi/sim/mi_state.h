@@ -248,6 +248,7 @@ struct AudioOut : AudioDev {
 struct Failure {
     MI_S32 code;
     int times;
+    int skip = 0;  // calls that still pass before the failures start
 };
 
 struct State {

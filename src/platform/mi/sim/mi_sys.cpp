@@ -173,6 +173,10 @@ MI_S32 Enter(const char* function)
     if (it == s.failures.end()) {
         return 0;
     }
+    if (it->second.skip > 0) {
+        --it->second.skip;
+        return 0;
+    }
     MI_S32 code = it->second.code;
     if (it->second.times > 0 && --it->second.times == 0) {
         s.failures.erase(it);
@@ -620,11 +624,11 @@ void MiSimSetVisitor(bool present)
     s.visitor = present;
 }
 
-void MiSimFailCall(const std::string& function, MI_S32 code, int times)
+void MiSimFailCall(const std::string& function, MI_S32 code, int times, int after)
 {
     State& s = S();
     std::lock_guard<std::mutex> lk(s.mu);
-    s.failures[function] = Failure{code, times};
+    s.failures[function] = Failure{code, times, after};
 }
 
 void MiSimClearFailures()
@@ -632,6 +636,17 @@ void MiSimClearFailures()
     State& s = S();
     std::lock_guard<std::mutex> lk(s.mu);
     s.failures.clear();
+}
+
+int MiSimMmaBlocks()
+{
+    State& s = S();
+    std::lock_guard<std::mutex> lk(s.mu);
+    int n = 0;
+    for (const auto& [phy, b] : s.memory) {
+        n += b.owned ? 1 : 0;
+    }
+    return n;
 }
 
 int MiSimCallCount(const std::string& function)

@@ -812,38 +812,6 @@ TEST_F(Transfer, MalformedRecordsAreAnsweredWithTheirReason)
     EXPECT_TRUE(gEvents.empty()) << "nothing of it reached the application";
 }
 
-// The acceptor never waits for a viewer: one that sends its hello a byte at a time holds up no
-// other, and has two seconds in all for it.
-TEST_F(Transfer, SlowHelloHoldsUpNoOtherViewer)
-{
-    Start();
-    RawLink slow(mBoard);
-    std::atomic<bool> done{false};
-    std::thread trickle([&] {
-        std::vector<uint8_t> hello;
-        Add32(hello, kHello);
-        Add32(hello, 1);
-        Add32(hello, 4);
-        Add32(hello, 0);
-        for (size_t i = 0; i < hello.size() && !done; ++i) {
-            slow.Bytes({hello[i]});
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        }
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const auto t0 = std::chrono::steady_clock::now();
-    Viewer v(mBoard, 0);
-    ASSERT_EQ(kWelcome, v.Next().kind);
-    const auto waited = std::chrono::steady_clock::now() - t0;
-    // Generous for a loaded machine: the old acceptor held it for seconds.
-    EXPECT_LT(waited, std::chrono::milliseconds(1000));
-    Record r = slow.Next();
-    done = true;
-    trickle.join();
-    EXPECT_EQ(kRefused, r.kind);
-    EXPECT_EQ(3u, W32(r.payload, 0)) << "two seconds in all for a hello";
-}
-
 // Only a hello proven with the device's local key over this connection's challenge is served.
 TEST_F(Transfer, ProofDecidesWhoIsServed)
 {

@@ -320,7 +320,11 @@ int StreamEvent(Session& s, uint32_t client, uint32_t code, uint32_t* words)
     bool start = false;
     uint32_t bit = 0;
     std::atomic<bool>* mark = StreamMark(s, code, &start, &bit);
-    std::lock_guard<std::mutex> view(gMod.viewLock);
+    // Only the watching streams are counted across sessions; audio and talk are the session's own.
+    std::unique_lock<std::mutex> view(gMod.viewLock, std::defer_lock);
+    if (mark == &s.videoOn || mark == &s.streaming) {
+        view.lock();
+    }
     if (mark->load() == start) {
         if (!start) {
             PR_ERR("p2p client %u: event %u without its start: ignored", client, code);

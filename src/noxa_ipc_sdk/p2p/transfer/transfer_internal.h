@@ -51,7 +51,8 @@ struct Module {
     uint32_t videoCodec[2] = {};
     int listenFd = -1;
     std::thread acceptor;
-    // Starts and stops of watching streams with the application's answer to them, one at a time:
+    // Starts and stops of watching streams (live video, streaming) with the application's answer
+    // to them, one at a time:
     // a stop then counts the watchers left after its own mark is cleared, and of two viewers
     // leaving together exactly one is the last.
     std::mutex viewLock;

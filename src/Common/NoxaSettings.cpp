@@ -153,7 +153,8 @@ std::string ReadText(const char* key, size_t max, bool (*valid)(const std::strin
 {
     std::string text;
     if (!ReadRaw(key, max + 2, &text)) {
-        return def;  // a missing text file is the empty default of a new unit
+        NoteDefault(key, "is missing", def);
+        return def;
     }
     const size_t end = text.find('\n');
     const bool whole = end != std::string::npos || text.size() <= max;

@@ -1,6 +1,6 @@
 // The phone's viewer on the simulated board: connects to the unit's transfer port
-// ("<root>/.board/p2p.port"), watches live media, talks back, sends events, browses and downloads
-// recordings. Its reading of the records is its own (the README's table); G.711 goes through
+// ("<root>/.board/p2p.port"), answers its challenge with the device's local key, watches live
+// media, talks back, sends events, browses and downloads recordings. Its reading of the records is its own (the README's table); G.711 goes through
 // libavcodec's pcm_mulaw. Every arrival is printed as one line.
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -16,9 +16,12 @@ extern "C" {
 #include <ctime>
 #include <fstream>
 #include <netinet/in.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -28,7 +31,7 @@ namespace {
 enum Kind : uint32_t {
     kHello = 1, kWelcome = 2, kEvent = 3, kRefused = 4, kTalk = 5, kAnswer = 6, kBye = 7,
     kLiveVideo = 10, kLiveAudio = 11, kPbVideo = 12, kPbAudio = 13, kPbFinish = 14, kFragmentEnd = 15,
-    kDlData = 16, kDlStatus = 17, kPbDayList = 19,
+    kDlData = 16, kDlStatus = 17, kChallenge = 18, kPbDayList = 19,
 };
 enum Wire : uint32_t { kH264 = 1, kH265 = 2, kPcm16 = 10, kG711u = 11, kG711a = 12 };
 
@@ -71,9 +74,54 @@ struct Record {
     std::vector<uint8_t> payload;
 };
 
+// The device's local key as the owner's phone gets it from the cloud: `tools/phone ROOT viewer-key`.
+std::string KeyFromPhone(const std::string& root)
+{
+    int out[2];
+    if (pipe(out) != 0) {
+        return "";
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        close(out[1]);
+        execl(VIEWER_PHONE_TOOL, VIEWER_PHONE_TOOL, root.c_str(), "viewer-key", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::string text;
+    char buf[256];
+    ssize_t n;
+    while (pid > 0 && (n = read(out[0], buf, sizeof buf)) > 0) {
+        text.append(buf, size_t(n));
+    }
+    close(out[0]);
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        return "";
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    return text.size() == 16 && text.find_first_of(" \t") == std::string::npos ? text : "";
+}
+
+// HMAC-SHA256 under the key over the challenge and the client number (little-endian).
+std::vector<uint8_t> Proof(const std::string& key, const std::vector<uint8_t>& challenge, uint32_t client)
+{
+    std::vector<uint8_t> msg = challenge;
+    Add32(msg, client);
+    std::vector<uint8_t> mac(EVP_MAX_MD_SIZE);
+    unsigned len = 0;
+    HMAC(EVP_sha256(), key.data(), int(key.size()), msg.data(), msg.size(), mac.data(), &len);
+    mac.resize(len);
+    return mac;
+}
+
 class Link {
 public:
-    bool Open(const std::string& root, uint32_t client, uint32_t quality)
+    bool Open(const std::string& root, uint32_t client, uint32_t quality, std::string key)
     {
         mClient = client;
         std::ifstream f(root + "/.board/p2p.port");
@@ -91,10 +139,24 @@ public:
             perror("viewer: connect");
             return false;
         }
-        std::vector<uint8_t> q;
-        Add32(q, quality);
-        Send(kHello, q);
+        // The unit speaks first: a challenge the hello must answer with the key.
         Record r;
+        if (!Next(r, 5000) || r.kind != kChallenge || r.payload.size() != 16) {
+            fprintf(stderr, "viewer: no challenge\n");
+            return false;
+        }
+        if (key.empty()) {
+            key = KeyFromPhone(root);
+        }
+        if (key.empty()) {
+            fprintf(stderr, "viewer: no key (tools/phone %s viewer-key; or --key KEY)\n", root.c_str());
+            return false;
+        }
+        std::vector<uint8_t> hello;
+        Add32(hello, quality);
+        std::vector<uint8_t> proof = Proof(key, r.payload, client);
+        hello.insert(hello.end(), proof.begin(), proof.end());
+        Send(kHello, hello);
         if (!Next(r, 5000)) {
             fprintf(stderr, "viewer: no welcome\n");
             return false;
@@ -565,7 +627,8 @@ int Download(Link& link, const std::vector<uint32_t>& words, const std::string& 
 void Usage()
 {
     fprintf(stderr,
-            "usage: viewer ROOT --client N ACTION\n"
+            "usage: viewer ROOT --client N [--key KEY] ACTION\n"
+            "  (without --key the key comes from tools/phone ROOT viewer-key, as the phone has it)\n"
             "  --live SECONDS [--quality 0|1] [--video FILE|-] [--audio FILE.wav]\n"
             "  --talk FILE.wav\n"
             "  --event CODE [WORDS...]\n"
@@ -587,6 +650,7 @@ int main(int argc, char** argv)
     std::string root = argv[1];
     uint32_t client = 0;
     uint32_t quality = 0xFFFFFFFF;
+    std::string key;
     std::string action;
     std::vector<std::string> args;
     std::string videoPath;
@@ -596,6 +660,8 @@ int main(int argc, char** argv)
         std::string a = argv[i];
         if (a == "--client" && i + 1 < argc) {
             client = uint32_t(strtoul(argv[++i], nullptr, 10));
+        } else if (a == "--key" && i + 1 < argc) {
+            key = argv[++i];
         } else if (a == "--quality" && i + 1 < argc) {
             quality = uint32_t(strtoul(argv[++i], nullptr, 10));
         } else if (a == "--video" && i + 1 < argc) {
@@ -617,7 +683,7 @@ int main(int argc, char** argv)
         gOut = stderr;
     }
     Link link;
-    if (!link.Open(root, client, quality)) {
+    if (!link.Open(root, client, quality, key)) {
         return 1;
     }
     auto num = [&args](size_t i, uint32_t def) { return i < args.size() ? uint32_t(strtoul(args[i].c_str(), nullptr, 0)) : def; };

@@ -100,9 +100,15 @@ uint32_t __Decimal(const std::string& text)
 }
 
 // At most the characters a rename allows, never ending inside a UTF-8 character; line breaks and
-// other control characters become blanks, since each name is one line of the channel file.
-std::string __ChannelName(std::string name)
+// other control characters become blanks, since each name is one line of the channel file. A name
+// that is no UTF-8 would make the channel list's JSON unreadable to the phone: the door's default
+// name stands in for it.
+std::string __ChannelName(std::string name, int door)
 {
+    if (!IsUtf8(name.data(), name.size())) {
+        APP_ERR("door %d name is no UTF-8 text: \"%s\" stands for it", door + 1, kDefaultChannelName[door]);
+        name = kDefaultChannelName[door];
+    }
     if (name.size() > kChannelNameMax) {
         size_t cut = kChannelNameMax;
         while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) {
@@ -210,7 +216,7 @@ int __RenameChannels(const cJSON* root)
             APP_ERR("error:%s", "chs needs two items with a name n");
             return -1;
         }
-        names[i] = __ChannelName(n->valuestring);
+        names[i] = __ChannelName(n->valuestring, i);
     }
     {
         std::lock_guard<std::mutex> lock(gChannelMutex);
@@ -225,6 +231,48 @@ int __RenameChannels(const cJSON* root)
 }
 
 }  // namespace
+
+bool IsUtf8(const char* text, size_t len)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    size_t i = 0;
+    while (i < len) {
+        const unsigned char c = p[i];
+        size_t n = 0;
+        uint32_t cp = 0;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            n = 1;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            n = 2;
+            cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            n = 3;
+            cp = c & 0x07;
+        } else {
+            return false;  // a continuation byte first, an overlong lead, or beyond U+10FFFF
+        }
+        if (len - i <= n) {
+            return false;
+        }
+        for (size_t k = 1; k <= n; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80) {
+                return false;
+            }
+            cp = cp << 6 | (p[i + k] & 0x3F);
+        }
+        // Shortest form only; no surrogates; nothing above U+10FFFF.
+        const uint32_t least[4] = {0, 0x80, 0x800, 0x10000};
+        if (cp < least[n] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
+            return false;
+        }
+        i += n + 1;
+    }
+    return true;
+}
 
 int RoomFileExist()
 {
@@ -288,7 +336,7 @@ int LoadChannelNames()
         if (!__NextLine(text, &at, &names[i])) {
             names[i] = kDefaultChannelName[i];  // a file cut short keeps the default
         }
-        names[i] = __ChannelName(names[i]);
+        names[i] = __ChannelName(names[i], i);
     }
     __SetNamesLocked(names[0], names[1]);
     return 0;

@@ -24,7 +24,11 @@ int SavePushDelay(uint32_t delay);
 // 0 and the value; without the file it is created with 100, *delay is 100 and the result -1.
 int ReadPushDelay(uint32_t* delay);
 
-// Door names: the rename allows up to 30 characters a name.
+// Whether the bytes are UTF-8 in its shortest form (texts that reach the cloud's JSON must be).
+bool IsUtf8(const char* text, size_t len);
+
+// Door names: the rename allows up to 30 characters a name; a name that is no UTF-8 (in the file
+// or in a rename) is replaced by the door's default name, with an error line.
 constexpr size_t kChannelNameMax = 30;
 // Reads "/DeviceInfo/Channel.conf" (line 1 door 0, line 2 door 1); without the file the names
 // are "Door 1" and "Door 2" and the file is written with them. 0, or -1 when a new file could

@@ -15,6 +15,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -28,6 +29,9 @@ void DefaultSleep(uint32_t ms)
 {
     usleep(ms * 1000);
 }
+
+// Each door's lock as last reported: open from the unlock until its hold or session ends.
+std::atomic<uint8_t> sLockOpen[2] = {0, 0};
 
 bool Online()
 {
@@ -430,8 +434,7 @@ void HandleChannel(const OBJ_DP_S* dp, int query)
 void HandleDoorUnlock(uint8_t door, uint8_t id, const OBJ_DP_S* dp, int query)
 {
     if (query != 0) {
-        // The lock's state is only ever reported as it changes: closed unless told.
-        ReportDpValue(id, 0);
+        ReportDpValue(id, sLockOpen[door].load());
         return;
     }
     APP_DBG(door == 0 ? "DP handle_DP_DOOR1_UNLOCK %d." : "DP handle_DP_DOOR2_UNLOCK %d.", Word(dp));
@@ -603,7 +606,9 @@ void ReportDoorLockState(uint8_t door, uint8_t open)
     if (door > 1) {
         return;
     }
-    ReportDpBool(door == 0 ? 241 : 242, open & 0xFFu);
+    // A value, as the command's answer on the same data points.
+    sLockOpen[door] = open != 0 ? 1 : 0;
+    ReportDpValue(door == 0 ? 241 : 242, sLockOpen[door].load());
 }
 
 void ReportFullState()
@@ -611,8 +616,8 @@ void ReportFullState()
     ReportChannels(0);
     ResponedDoorbell(0, 1);
     ResponedDoorbell(1, 1);
-    ReportDoorLockState(0, 0);
-    ReportDoorLockState(1, 0);
+    ReportDoorLockState(0, sLockOpen[0]);
+    ReportDoorLockState(1, sLockOpen[1]);
     ReportDpBool(134, IPC_APP_get_alarm_function_onoff());
     ReportDpBool(150, IPC_APP_get_sd_record_onoff());
     ReportDpEnum(106, IPC_APP_get_alarm_sensitivity());

@@ -35,7 +35,8 @@ void ReportSdFormatStatus(uint32_t progress);
 void ReportSdCapacity();
 // Ring state of door 0 (DP 239) or 1 (240): state 0 ringing, 1 normal.
 void ResponedDoorbell(uint8_t door, uint8_t state);
-// Lock of door 0 (DP 241) or 1 (242) open or closed.
+// Lock of door 0 (DP 241) or 1 (242) open (1) or closed (0), reported as a value like the unlock
+// command's answer; kept as the state a query of 241 or 242 answers.
 void ReportDoorLockState(uint8_t door, uint8_t open);
 // Sent once the cloud link is online.
 void ReportFullState();

@@ -20,7 +20,8 @@
 #include <cstring>
 
 NOXA_P2P_LINKS_S gNoxaP2pLinks{};
-NOXA_P2P_MODULE_S gNoxaP2pModule{noxa_ipc_get_online_client_cnt, noxa_ipc_playback_send_finish};
+NOXA_P2P_MODULE_S gNoxaP2pModule{noxa_ipc_get_online_client_cnt, noxa_ipc_get_watching_client_cnt,
+                                  noxa_ipc_playback_send_finish};
 
 namespace {
 
@@ -90,9 +91,12 @@ void LastViewerGone(bool speaker)
     s.TakeUpRoom = kNoRoom;
 }
 
+// Whether anyone still watches after a stop: the viewers with video (or streaming) left, not the
+// viewers connected, so a viewer that stays connected without video does not keep the monitor on
+// and the ring from its reset.
 int ViewersLeftAfterStop()
 {
-    const int left = OnlineClients() - 1;
+    const int left = gNoxaP2pModule.WatchingClientCount();
     return left < 0 ? 0 : left;
 }
 

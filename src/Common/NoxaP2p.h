@@ -63,6 +63,8 @@ void NoxaP2pResetForTest();
 // The transfer module's calls the events make; tests replace them.
 struct NOXA_P2P_MODULE_S {
     int (*OnlineClientCount)();
+    // Viewers still watching (live video or streaming), the stopping one already left out.
+    int (*WatchingClientCount)();
     int (*PlaybackSendFinish)(uint32_t client);
 };
 extern NOXA_P2P_MODULE_S gNoxaP2pModule;

@@ -3,8 +3,10 @@
 #include "AppLog.h"
 #include "DeviceState.h"
 #include "DoorPhoneLinks.h"
+#include "ConfigFileParse.h"
 #include "SDCard.h"
 #include "platform/board.h"
+#include "platform/board_file.h"
 #include "platform/board_card.h"
 #include "platform/board_path.h"
 
@@ -13,11 +15,16 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 
 NOXA_SETTINGS_LINKS_S gNoxaSettingsLinks;
@@ -50,30 +57,128 @@ std::string CfgPath(const char* key)
     return std::string(kCfgDir) + "/" + key;
 }
 
-int WriteFile(const char* key, const char* data, size_t len)
+// Keys whose missing or unreadable file was logged already: once a key, until it is written.
+std::mutex s_notedLock;
+std::set<std::string> s_noted;
+
+void NoteDefault(const char* key, const char* why, const std::string& def)
 {
-    BoardMkdir("/DeviceInfo", 0755);
-    BoardMkdir(kCfgDir, 0755);
-    FILE* f = BoardFopen(CfgPath(key).c_str(), "w");
-    if (f == nullptr) {
-        APP_ERR("open fail.");
-        return -1;
+    {
+        std::lock_guard<std::mutex> lock(s_notedLock);
+        if (!s_noted.insert(key).second) {
+            return;
+        }
     }
-    const bool ok = fwrite(data, 1, len, f) == len;
-    return fclose(f) == 0 && ok ? 0 : -1;
+    APP_ERR("%s/%s %s: the setting reads \"%s\"", kCfgDir, key, why, def.c_str());
 }
 
-// Number files read 0 when missing, unless a default is given.
-int ReadInt(const char* key, int missing)
+void ForgetNoted(const char* key)
+{
+    std::lock_guard<std::mutex> lock(s_notedLock);
+    s_noted.erase(key);
+}
+
+// Up to `max` bytes of a setting file; false when it cannot be opened.
+bool ReadRaw(const char* key, size_t max, std::string* out)
 {
     FILE* f = BoardFopen(CfgPath(key).c_str(), "r");
     if (f == nullptr) {
-        return missing;
+        return false;
     }
-    char line[64] = {};
-    const bool got = fgets(line, sizeof(line), f) != nullptr;
+    out->assign(max, '\0');
+    out->resize(fread(out->data(), 1, max, f));
     fclose(f);
-    return got ? atoi(line) : 0;
+    return true;
+}
+
+// Every write of a setting is written aside and renamed in (BoardWriteFileWhole), so a power cut
+// leaves the old value or the new one; an unchanged value is not written at all.
+int WriteFile(const char* key, const char* data, size_t len)
+{
+    const std::string path = CfgPath(key);
+    std::string now;
+    if (ReadRaw(key, len + 1, &now) && now.size() == len && memcmp(now.data(), data, len) == 0) {
+        return 0;
+    }
+    BoardMkdir("/DeviceInfo", 0755);
+    if (BoardMkdir(kCfgDir, 0755) == 0) {
+        BoardSyncDir("/DeviceInfo");  // the new folder itself must survive a power cut
+    }
+    if (BoardWriteFileWhole(path.c_str(), data, len) != 0) {
+        APP_ERR("%s not written: %s", path.c_str(), strerror(errno));
+        return -1;
+    }
+    ForgetNoted(key);
+    return 0;
+}
+
+// A whole decimal number, blanks around it allowed ("%d\n" as written, or edited by hand).
+bool ParseInt(const std::string& text, int* v)
+{
+    const char* p = text.c_str();
+    if (text.size() != strlen(p)) {
+        return false;  // a NUL inside
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long n = strtol(p, &end, 10);
+    if (end == p || errno != 0 || n < INT_MIN || n > INT_MAX) {
+        return false;
+    }
+    while (*end == ' ' || *end == '\t' || *end == '\r' || *end == '\n') {
+        ++end;
+    }
+    *v = static_cast<int>(n);
+    return *end == '\0';
+}
+
+// A number setting; a missing, empty or garbled file reads as the setting's default (logged once).
+int ReadInt(const char* key, int def)
+{
+    std::string text;
+    if (!ReadRaw(key, 64, &text)) {
+        NoteDefault(key, "is missing", std::to_string(def));
+        return def;
+    }
+    int v = 0;
+    if (!ParseInt(text, &v)) {
+        NoteDefault(key, text.empty() ? "is empty" : "is garbled", std::to_string(def));
+        return def;
+    }
+    return v;
+}
+
+// The first line of a text setting, without its end, when it is a valid value (UTF-8, no control
+// characters, within `max`, and `valid` when given); else the default (logged once).
+std::string ReadText(const char* key, size_t max, bool (*valid)(const std::string&), const char* def)
+{
+    std::string text;
+    if (!ReadRaw(key, max + 2, &text)) {
+        NoteDefault(key, "is missing", def);
+        return def;
+    }
+    const size_t end = text.find('\n');
+    const bool whole = end != std::string::npos || text.size() <= max;
+    text.resize(std::min(end, text.size()));
+    bool ok = whole && text.size() <= max && IsUtf8(text.data(), text.size()) && (valid == nullptr || valid(text));
+    for (const char c : text) {
+        ok = ok && (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F);
+    }
+    if (!ok) {
+        NoteDefault(key, "is garbled", def);
+        return def;
+    }
+    return text;
+}
+
+bool Digits(const std::string& text)
+{
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+bool SensitivityText(const std::string& text)
+{
+    return text == "0" || text == "1" || text == "2";
 }
 
 int NotThere(const char* what)
@@ -151,14 +256,9 @@ int SetCfgText(const char* key, const char* text)
 int GetCfgText(const char* key, char* buf, size_t size)
 {
     memset(buf, 0, size);
-    FILE* f = BoardFopen(CfgPath(key).c_str(), "r");
-    if (f == nullptr) {
-        return 0;
+    if (size > 0) {
+        snprintf(buf, size, "%s", ReadText(key, size - 1, nullptr, "").c_str());
     }
-    if (fgets(buf, static_cast<int>(size), f) != nullptr) {
-        buf[strcspn(buf, "\n")] = '\0';
-    }
-    fclose(f);
     return 0;
 }
 
@@ -261,7 +361,8 @@ void IPC_APP_set_night_mode(const char* text)
 const char* IPC_APP_get_night_mode()
 {
     std::lock_guard<std::mutex> lock(s_textLock);
-    GetCfgText("noxa_night_mode", s_nightMode, sizeof(s_nightMode));
+    snprintf(s_nightMode, sizeof(s_nightMode), "%s",
+             ReadText("noxa_night_mode", sizeof(s_nightMode) - 1, Digits, "").c_str());
     APP_DBG("curr watermark_on_off:%s", s_nightMode);
     return s_nightMode;
 }
@@ -293,10 +394,8 @@ void IPC_APP_set_alarm_sensitivity(const char* text)
 const char* IPC_APP_get_alarm_sensitivity()
 {
     std::lock_guard<std::mutex> lock(s_textLock);
-    GetCfgText("noxa_alarm_sen", s_sensitivity, sizeof(s_sensitivity));
-    if (s_sensitivity[0] < '0' || s_sensitivity[0] > '2' || s_sensitivity[1] != '\0') {
-        snprintf(s_sensitivity, sizeof(s_sensitivity), "0");
-    }
+    snprintf(s_sensitivity, sizeof(s_sensitivity), "%s",
+             ReadText("noxa_alarm_sen", sizeof(s_sensitivity) - 1, SensitivityText, "0").c_str());
     s_sensLevel = static_cast<uint8_t>(s_sensitivity[0] - '0');
     return s_sensitivity;
 }
@@ -306,54 +405,94 @@ uint8_t GetAlarmSensitivityLevel()
     return s_sensLevel;
 }
 
-int IPC_APP_set_alarm_zone_draw(const char* text)
+namespace {
+
+// The zone of a zone text: the last region's x, y, xlen, ylen packed. A region is in percent of
+// the picture, so every value lies in 0..100 and no region reaches past the picture's edge (the
+// motion detection crops its picture with them). False (logged) when the text is refused.
+bool ParseZone(const char* text, uint32_t* zone)
 {
-    if (text == nullptr) {
-        return -1;
-    }
-    APP_DBG("%s %d set alarm_zone_set:%s", "IPC_APP_set_alarm_zone_draw", 370, text);
-    // The text is read back into a fixed buffer at start; a longer one would come back cut.
-    if (strlen(text) > kZoneTextMax) {
-        APP_ERR("zone text too long: %zu", strlen(text));
-        return -1;
-    }
     cJSON* root = cJSON_Parse(text);
     if (root == nullptr) {
         APP_ERR("%s %d step error %s", "IPC_APP_set_alarm_zone_draw", 376, cJSON_GetErrorPtr());
-        return -1;
+        return false;
     }
+    std::unique_ptr<cJSON, void (*)(cJSON*)> hold(root, cJSON_Delete);
     const cJSON* num = cJSON_GetObjectItemCaseSensitive(root, "num");
     if (!cJSON_IsNumber(num)) {
         APP_ERR("%s %d step error", "IPC_APP_set_alarm_zone_draw", 382);
-        cJSON_Delete(root);
-        return -1;
+        return false;
     }
-    if (num->valueint >= 7) {
+    if (num->valueint >= 7 || num->valueint < 0) {
         APP_ERR("#####error zone num too big[%d]", num->valueint);
-        cJSON_Delete(root);
-        return -1;
+        return false;
     }
-    uint32_t zone = s_zone;
     for (int i = 0; i < num->valueint; ++i) {
         char name[16];
         snprintf(name, sizeof(name), "region%d", i);
         const cJSON* r = cJSON_GetObjectItemCaseSensitive(root, name);
         if (!cJSON_IsObject(r)) {
             APP_ERR("#####[%s][%d]error", "IPC_APP_set_alarm_zone_draw", 402);
-            cJSON_Delete(root);
-            return -1;
+            return false;
         }
-        uint8_t v[4];
+        int v[4];
         const char* keys[4] = {"x", "y", "xlen", "ylen"};
         for (int k = 0; k < 4; ++k) {
             const cJSON* item = cJSON_GetObjectItemCaseSensitive(r, keys[k]);
-            v[k] = cJSON_IsNumber(item) ? static_cast<uint8_t>(item->valueint) : 0;
+            const double d = cJSON_IsNumber(item) ? item->valuedouble : 0;
+            v[k] = d >= 0 && d <= kZonePercentMax ? static_cast<int>(d) : -1;
+        }
+        if (v[0] < 0 || v[1] < 0 || v[2] < 0 || v[3] < 0 || v[0] + v[2] > kZonePercentMax ||
+            v[1] + v[3] > kZonePercentMax) {
+            APP_ERR("#####error zone %s outside the picture", name);
+            return false;
         }
         APP_DBG("#####[%s][%d][%d,%d,%d,%d]", "IPC_APP_set_alarm_zone_draw", 411, v[0], v[1], v[2], v[3]);
-        zone = static_cast<uint32_t>(v[0]) << 24 | static_cast<uint32_t>(v[1]) << 16 |
-               static_cast<uint32_t>(v[2]) << 8 | v[3];
+        *zone = static_cast<uint32_t>(v[0]) << 24 | static_cast<uint32_t>(v[1]) << 16 |
+                static_cast<uint32_t>(v[2]) << 8 | static_cast<uint32_t>(v[3]);
     }
-    cJSON_Delete(root);
+    return true;
+}
+
+// Start: the stored zone applied again, nothing written.
+void RestoreAlarmZone()
+{
+    std::string raw;
+    if (!ReadRaw("alarm_zone", kZoneTextMax + 1, &raw) || raw.empty()) {
+        return;
+    }
+    raw.resize(strnlen(raw.c_str(), raw.size()));
+    uint32_t zone = s_zone;
+    if (raw.size() > kZoneTextMax || !IsUtf8(raw.data(), raw.size()) || !ParseZone(raw.c_str(), &zone)) {
+        NoteDefault("alarm_zone", "is garbled", "");
+        return;
+    }
+    s_zone = zone;
+    ApplyZone();
+}
+
+}  // namespace
+
+int IPC_APP_set_alarm_zone_draw(const char* text)
+{
+    if (text == nullptr) {
+        return -1;
+    }
+    APP_DBG("%s %d set alarm_zone_set:%s", "IPC_APP_set_alarm_zone_draw", 370, text);
+    // The text is read back into a fixed buffer at start; a longer one would come back cut. It is
+    // reported to the cloud as it is, so it must be UTF-8.
+    if (strlen(text) > kZoneTextMax) {
+        APP_ERR("zone text too long: %zu", strlen(text));
+        return -1;
+    }
+    if (!IsUtf8(text, strlen(text))) {
+        APP_ERR("zone text is no UTF-8");
+        return -1;
+    }
+    uint32_t zone = s_zone;
+    if (!ParseZone(text, &zone)) {
+        return -1;
+    }
     s_zone = zone;
     ApplyZone();
     // "alarm_zone" keeps the text byte for byte with its NUL; the cloud form goes through echo.
@@ -364,20 +503,6 @@ int IPC_APP_set_alarm_zone_draw(const char* text)
 
 const char* IPC_APP_get_alarm_zone_draw()
 {
-    char raw[kZoneTextMax + 2] = {};
-    if (FILE* f = BoardFopen(CfgPath("alarm_zone").c_str(), "r")) {
-        const size_t n = fread(raw, 1, kZoneTextMax + 1, f);
-        raw[n] = '\0';
-        fclose(f);
-        if (raw[0] != '\0') {
-            // Applies the stored zone again (the file holds what was accepted).
-            cJSON* root = cJSON_Parse(raw);
-            if (root != nullptr) {
-                cJSON_Delete(root);
-                IPC_APP_set_alarm_zone_draw(raw);
-            }
-        }
-    }
     std::lock_guard<std::mutex> lock(s_textLock);
     GetCfgText("alarm_zone_cloud", s_zoneText, kZoneTextMax + 1);
     return s_zoneText;
@@ -529,5 +654,5 @@ void RestoreNoxaSettings()
     IPC_APP_get_sd_record_mode();
     const char* sens = IPC_APP_get_alarm_sensitivity();
     Link(gNoxaSettingsLinks.MotionSetThreshold, "MotionSetThreshold", kThresholds[sens[0] - '0']);
-    IPC_APP_get_alarm_zone_draw();
+    RestoreAlarmZone();
 }

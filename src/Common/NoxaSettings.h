@@ -10,23 +10,29 @@
 constexpr const char* kCfgDir = "/DeviceInfo/noxa.cfgs";
 // Longer zone texts are refused. Six regions take about 260 characters, so the buffers hold 512.
 constexpr size_t kZoneTextMax = 512;
+// Zone regions are in percent of the picture.
+constexpr int kZonePercentMax = 100;
 
+// Every setting file is replaced whole (written aside, synced, renamed in, the folder synced), so a
+// power cut leaves the old value or the new one; a value equal to the stored one is not written.
 // Number files: written "%d\n" directly (no shell). 0, or -1 when the file could not be written.
 int SetCfgInt(const char* key, int value);
-// The stored number; a missing or unreadable file reads 0.
+// The stored number; a missing, empty or garbled file (anything but one decimal number) reads 0,
+// logged once a key until it is written again.
 int GetCfgInt(const char* key);
 // Text files in the form "echo TEXT > file" leaves them: double quotes removed, runs of blanks
 // collapsed to one space, then "\n". 0, or -1.
 int SetCfgText(const char* key, const char* text);
 // Clears buf and reads one line (at most size - 1 characters) without its newline; a missing
-// file leaves buf empty. 0.
+// file leaves buf empty, and so does a garbled one (a longer line, control characters, no UTF-8;
+// logged once). 0.
 int GetCfgText(const char* key, char* buf, size_t size);
 // The echo form of a text, as SetCfgText stores it.
 void CfgEchoForm(const char* text, char* out, size_t size);
 
 // Setters store and refresh the state word; getters read back and refresh it.
 void IPC_APP_set_watermark_onoff(int on);
-uint32_t IPC_APP_get_watermark_onoff();  // 1 when the file is missing
+uint32_t IPC_APP_get_watermark_onoff();  // 1 when the file is missing, empty or garbled
 void IPC_APP_set_alarm_function_onoff(int on);
 uint8_t IPC_APP_get_alarm_function_onoff();
 void IPC_APP_set_sd_record_onoff(int on);
@@ -48,9 +54,10 @@ const char* IPC_APP_get_alarm_sensitivity();
 uint8_t GetAlarmSensitivityLevel();
 
 // The zone JSON {"num":n,"region0":{"x","y","xlen","ylen"},...}: n at most 6, text at most 512
-// characters. 0 stored and applied; -1 refused (nothing stored).
+// characters of UTF-8; each region in percent (values 0..100, x + xlen and y + ylen at most 100).
+// 0 stored and applied; -1 refused (nothing stored, nothing applied).
 int IPC_APP_set_alarm_zone_draw(const char* text);
-// Reads the stored zone back, applies it and returns the cloud form of the text.
+// The cloud form of the stored zone text; it only reads (the zone is applied at start).
 const char* IPC_APP_get_alarm_zone_draw();
 struct ALARM_ZONE_S {
     uint8_t x, y, xlen, ylen;
@@ -81,7 +88,8 @@ uint8_t CachedHumanFilter();
 uint8_t CachedAlarmZoneOn();
 int CachedSdRecordMode();
 
-// Start: the settings into the door-phone state (NoxaAppThread's restore).
+// Start: the settings into the door-phone state and the stored zone applied (NoxaAppThread's
+// restore); nothing is written.
 void RestoreNoxaSettings();
 
 // Operations of parts of the unit that are not built yet (motion detection, SD event storage,

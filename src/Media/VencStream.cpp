@@ -6,6 +6,7 @@
 #include "Common/RecordFile.h"
 #include "VideoPipeline.h"
 #include "platform/board.h"
+#include "platform/board_file.h"
 #include "platform/board_path.h"
 #include "platform/mi/mi_venc.h"
 #include "platform/shell.h"
@@ -82,21 +83,12 @@ void __Record(const MI_VENC_Pack_t& pack)
     }
 }
 
-// Written aside and renamed, so a reader of the snapshot never sees half a picture.
+// Replaced whole (written aside, synced, renamed, the folder synced), so neither a reader nor a
+// power cut ever finds half a picture.
 bool __WriteWhole(const char* unitPath, const uint8_t* data, uint32_t len)
 {
-    std::string tmp = std::string(unitPath) + ".tmp";
-    FILE* f = BoardFopen(tmp.c_str(), "wb");
-    if (f == nullptr) {
-        APP_ERR("open %s failed", tmp.c_str());
-        return false;
-    }
-    bool ok = std::fwrite(data, 1, len, f) == len;
-    ok = std::fflush(f) == 0 && ok;
-    ok = std::fclose(f) == 0 && ok;
-    if (!ok || BoardRename(tmp.c_str(), unitPath) != 0) {
+    if (BoardWriteFileWhole(unitPath, data, len) != 0) {
         APP_ERR("write %s failed", unitPath);
-        BoardUnlink(tmp.c_str());
         return false;
     }
     return true;

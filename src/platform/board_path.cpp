@@ -1,7 +1,10 @@
 #include "platform/board_path.h"
 
+#include "platform/board_file_model.h"
+
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <mutex>
 #include <sys/stat.h>
@@ -85,12 +88,20 @@ std::string BoardPath(const std::string& unitPath)
 
 FILE* BoardFopen(const char* unitPath, const char* mode)
 {
-    return std::fopen(BoardPath(unitPath).c_str(), mode);
+    FILE* f = std::fopen(BoardPath(unitPath).c_str(), mode);
+    if (f != nullptr && mode != nullptr && std::strpbrk(mode, "wa+") != nullptr) {
+        PowerModelOpened(fileno(f));
+    }
+    return f;
 }
 
 int BoardOpen(const char* unitPath, int flags, mode_t mode)
 {
-    return ::open(BoardPath(unitPath).c_str(), flags, mode);
+    const int fd = ::open(BoardPath(unitPath).c_str(), flags, mode);
+    if ((flags & O_ACCMODE) != O_RDONLY) {
+        PowerModelOpened(fd);
+    }
+    return fd;
 }
 
 int BoardAccess(const char* unitPath, int how)
@@ -105,10 +116,12 @@ int BoardMkdir(const char* unitPath, mode_t mode)
 
 int BoardUnlink(const char* unitPath)
 {
-    return ::unlink(BoardPath(unitPath).c_str());
+    const std::string path = BoardPath(unitPath);
+    PowerModelUnlinked(path);
+    return ::unlink(path.c_str());
 }
 
 int BoardRename(const char* fromUnitPath, const char* toUnitPath)
 {
-    return ::rename(BoardPath(fromUnitPath).c_str(), BoardPath(toUnitPath).c_str());
+    return PowerModelRename(BoardPath(fromUnitPath), BoardPath(toUnitPath));
 }

@@ -320,6 +320,46 @@ TEST_F(DeviceFiles, RenameKeepsOneLinePerNameAndThirtyCharacters)
     EXPECT_EQ(std::string(29, 'x'), GetChannelName(0)) << "the file gives back what was stored";
 }
 
+// A door name that is no UTF-8, from the file or a rename, never reaches the channel list's JSON:
+// the door's default name stands in for it, with an error line.
+TEST_F(DeviceFiles, DoorNamesThatAreNoUtf8TakeTheDefault)
+{
+    QueueGuard q;
+    const struct {
+        std::string name;
+        bool valid;
+    } rows[] = {
+        {"T\xc3\xbcr", true},                // "Tür"
+        {"\xe2\x82\xac 5", true},            // a three-byte character
+        {"\xf0\x9f\x94\x94 bell", true},     // a four-byte one
+        {"\xff\xfe", false},                  // no UTF-8 at all
+        {"ab\xc3", false},                    // a character cut short
+        {"\xc0\xaf", false},                  // an overlong form
+        {"\xed\xa0\x80", false},              // a surrogate
+        {"\xf4\x90\x80\x80", false},          // above U+10FFFF
+        {"a\x80" "b", false},                // a continuation byte alone
+    };
+    for (const auto& r : rows) {
+        mSb.Write(kChannelFile, r.name + "\nBack\n");
+        testing::internal::CaptureStdout();
+        ASSERT_EQ(0, LoadChannelNames());
+        const std::string loaded = GetChannelName(0);
+        ASSERT_EQ(0, ChannelCommand(("{\"cmd\":2,\"chs\":[{\"n\":\"x\"},{\"n\":\"" + r.name + "\"}]}").c_str()));
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(r.valid ? r.name : "Door 1", loaded);
+        EXPECT_EQ(r.valid ? r.name : "Door 2", GetChannelName(1));
+        EXPECT_EQ(r.valid ? 0 : 2, static_cast<int>(out.find("name is no UTF-8") != std::string::npos) +
+                                       static_cast<int>(out.find("door 2 name is no UTF-8") != std::string::npos))
+            << out;
+        // What the phone gets parses as JSON with the names as they stand.
+        const std::string text = Unescape(ChannelsReportText(0));
+        std::unique_ptr<cJSON, void (*)(cJSON*)> root(cJSON_Parse(text.c_str()), cJSON_Delete);
+        ASSERT_NE(nullptr, root) << text;
+        EXPECT_EQ(GetChannelName(1),
+                  cJSON_GetObjectItem(cJSON_GetArrayItem(cJSON_GetObjectItem(root.get(), "chs"), 1), "n")->valuestring);
+    }
+}
+
 TEST_F(DeviceFiles, DesRecordsAgreeWithTheKnownAnswer)
 {
     // The first record of an identity file, made with the openssl tool (des-cbc, the unit's key

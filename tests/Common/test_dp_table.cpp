@@ -6,7 +6,11 @@
 #include "AppState.h"
 #include "DpTable.h"
 #include "NoxaSettings.h"
+#include "Peripheral.h"
 #include "SDCard.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -19,6 +23,7 @@ namespace {
 
 std::mutex gLock;
 std::vector<std::string> gReported;  // "id=value"
+std::vector<uint8_t> gTypes;         // the type of each report, in the same order
 std::atomic<int> gGateSleeps{0};
 
 int Record(const char*, uint8_t id, uint8_t type, const void* value, uint32_t cnt)
@@ -31,6 +36,7 @@ int Record(const char*, uint8_t id, uint8_t type, const void* value, uint32_t cn
     }
     std::lock_guard<std::mutex> lock(gLock);
     gReported.push_back(std::to_string(id) + "=" + v);
+    gTypes.push_back(type);
     printf("report %u\n", id);
     return cnt == 1 ? 0 : -2;
 }
@@ -92,7 +98,12 @@ protected:
             }
         };
         gSettingsSleep = [](uint32_t) {};
+        // The locks closed, as at start (the whole suite may run in one process).
+        gAppState.Online = 0;
+        ReportDoorLockState(0, 0);
+        ReportDoorLockState(1, 0);
         gReported.clear();
+        gTypes.clear();
         gAppState.Online = 1;
         gDeviceState.UnlockHoldTimer = kCountdownStopped;
         gDeviceState.LevelGuardTimer = kCountdownStopped;
@@ -224,4 +235,54 @@ TEST_F(DpTable, DoorUnlockReportsBeforeTheOrder)
     ASSERT_EQ(1u, orders.size());
     EXPECT_EQ(ComOrder_UnLock, orders[0][0]);
     EXPECT_EQ(1, orders[0][1]);
+}
+
+// A query of the zone only reports the stored text: it neither applies the zone again nor writes.
+TEST_F(DpTable, ZoneQueryOnlyReports)
+{
+    static int applied = 0;
+    applied = 0;
+    gNoxaSettingsLinks.MotionDetectSetZone = [](uint8_t, uint8_t, uint8_t, uint8_t, uint8_t) {
+        ++applied;
+        return 0;
+    };
+    const char* zone = "{\"num\":1,\"region0\":{\"x\":5,\"y\":6,\"xlen\":7,\"ylen\":8}}";
+    ASSERT_EQ(0, IPC_APP_set_alarm_zone_draw(zone));
+    ASSERT_EQ(1, applied);
+    const timespec old[2] = {{978307200, 0}, {978307200, 0}};
+    for (const char* f : {"/DeviceInfo/noxa.cfgs/alarm_zone", "/DeviceInfo/noxa.cfgs/alarm_zone_cloud"}) {
+        ASSERT_EQ(0, utimensat(AT_FDCWD, mSb.Path(f).c_str(), old, 0));
+    }
+    testing::internal::CaptureStdout();
+    Query({169});
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(std::vector<std::string>{"169={num:1,region0:{x:5,y:6,xlen:7,ylen:8}}"}, Reported());
+    EXPECT_EQ(1, applied) << "a query applied the zone again";
+    for (const char* f : {"/DeviceInfo/noxa.cfgs/alarm_zone", "/DeviceInfo/noxa.cfgs/alarm_zone_cloud"}) {
+        struct stat st = {};
+        ASSERT_EQ(0, stat(mSb.Path(f).c_str(), &st));
+        EXPECT_EQ(978307200, st.st_mtime) << f << " written by a query";
+    }
+    gNoxaSettingsLinks.MotionDetectSetZone = nullptr;
+}
+
+// 241 and 242 answer the lock as it is: open during the unlock's hold, closed after it; every
+// report of them is a value, as the unlock command's own answer is.
+TEST_F(DpTable, LockQueryAnswersTheLockAsItIs)
+{
+    gCurrentDoor = 1;
+    testing::internal::CaptureStdout();
+    Dispatch({Dp(148, PROP_BOOL, 1)});
+    Query({241, 242});
+    UnlockHoldExpired();
+    Query({242});
+    Dispatch({Dp(241, PROP_VALUE, 1)});
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ((std::vector<std::string>{"242=1", "148=1", "241=0", "242=1", "242=0", "242=0", "241=1"}), Reported());
+    for (size_t i = 0; i < gTypes.size(); ++i) {
+        if (Reported()[i].rfind("24", 0) == 0) {
+            EXPECT_EQ(PROP_VALUE, gTypes[i]) << Reported()[i];
+        }
+    }
+    gCurrentDoor = 0;
 }

@@ -18,6 +18,7 @@ namespace {
 // What the fakes of the module and of the playback side saw.
 struct Seen {
     int clients = 1;
+    int watching = 0;  // after the stopping viewer's own mark is cleared
     std::vector<uint32_t> finished;
     std::vector<std::string> calls;
     int startResult = 0;
@@ -36,6 +37,7 @@ protected:
         gSeen = &mSeen;
         mSavedModule = gNoxaP2pModule;
         gNoxaP2pModule.OnlineClientCount = [] { return gSeen->clients; };
+        gNoxaP2pModule.WatchingClientCount = [] { return gSeen->watching; };
         gNoxaP2pModule.PlaybackSendFinish = [](uint32_t c) {
             gSeen->finished.push_back(c);
             return 0;
@@ -244,6 +246,7 @@ TEST_F(NoxaP2p, StopWithViewersLeftKeepsTheMonitorAndTheLastStopTakesOneOfThreeB
     // Two viewers stay: nothing changes.
     gCurrentDoor = 1;
     mSeen.clients = 3;
+    mSeen.watching = 2;
     Event(TRANS_LIVE_VIDEO_START, {0});
     Posted();
     Event(TRANS_LIVE_VIDEO_STOP, {0});
@@ -274,6 +277,7 @@ TEST_F(NoxaP2p, StopWithViewersLeftKeepsTheMonitorAndTheLastStopTakesOneOfThreeB
         gDeviceState.ViewingMark = 0;
         gDeviceState.SystemMainState = 0;
         mSeen.clients = 1;
+        mSeen.watching = 0;
         Event(r.event == TRANS_LIVE_VIDEO_STOP ? TRANS_LIVE_VIDEO_START : TRANS_STREAMING_VIDEO_START, {0});
         gDeviceState.TakeUpRoom = 2;
         Posted();
@@ -286,6 +290,26 @@ TEST_F(NoxaP2p, StopWithViewersLeftKeepsTheMonitorAndTheLastStopTakesOneOfThreeB
         EXPECT_EQ(kCountdownStopped, gDeviceState.ViewingTimer) << r.name;
         EXPECT_EQ(255, gDeviceState.TakeUpRoom) << r.name;
     }
+}
+
+// A stop asks who still watches, not who is connected: the last watcher's stop ends the watch and
+// resets the ring though another viewer stays connected without video.
+TEST_F(NoxaP2p, LastWatcherEndsTheWatchThoughAnotherViewerStaysConnected)
+{
+    static std::vector<int> rings;
+    rings.clear();
+    gDoorPhoneLinks.RespondDoorbell = [](uint8_t door, uint8_t state) { rings.push_back(door * 10 + state); };
+    gCurrentDoor = 0;
+    gDeviceState.SystemMainState = 0x0101;  // a call rings at door 1
+    mSeen.clients = 2;
+    mSeen.watching = 1;
+    Event(TRANS_LIVE_VIDEO_START, {0});
+    mSeen.watching = 0;
+    Event(TRANS_LIVE_VIDEO_STOP, {0});
+    EXPECT_EQ(0, gDeviceState.ViewerCount);
+    EXPECT_EQ((std::vector<int>{1, 11}), rings) << "both doorbells back to normal";
+    EXPECT_EQ(255, gDeviceState.TakeUpRoom);
+    gDoorPhoneLinks.RespondDoorbell = nullptr;
 }
 
 TEST_F(NoxaP2p, TalkStartTakesTheCallUpOnTheBusAndSetsTheTalkState)

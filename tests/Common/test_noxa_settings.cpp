@@ -1,12 +1,18 @@
-// The settings store: files byte for byte, values of missing files, the zone parser's limits,
-// the sensitivity levels, and the format worker's sequence on the simulated card.
+// The settings store: files byte for byte, values of missing and unreadable files, the zone
+// parser's limits, the sensitivity levels, writes under power cuts and failures, and the format
+// worker's sequence on the simulated card.
 #include "DoorPhoneLinks.h"
 #include "NoxaSettings.h"
+#include "platform/board_file_sim.h"
 #include "sd_card_util.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 namespace {
@@ -228,4 +234,193 @@ TEST_F(NoxaSettings, CapacityFromTheCard)
     EXPECT_GT(total, 0u);
     EXPECT_EQ(total, used + free);
     EXPECT_GT(used, 0u);
+}
+
+namespace {
+
+// A file's modification time set far back, so that any rewrite shows however fast it comes.
+void Age(const std::string& hostPath)
+{
+    const timespec times[2] = {{978307200, 0}, {978307200, 0}};  // 2001-01-01
+    ASSERT_EQ(0, utimensat(AT_FDCWD, hostPath.c_str(), times, 0)) << hostPath;
+}
+
+time_t Mtime(const std::string& hostPath)
+{
+    struct stat st = {};
+    return stat(hostPath.c_str(), &st) == 0 ? st.st_mtime : 0;
+}
+
+int Count(const std::string& text, const std::string& part)
+{
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+}  // namespace
+
+// A power cut at any step of a setting's write leaves the old value or the new one, never an empty
+// or half file; a write that returned has its value on the storage.
+TEST_F(NoxaSettings, PowerCutLeavesTheOldValueOrTheNew)
+{
+    const std::string zoneOld = Zone(1);
+    const std::string zoneNew = Zone(2);
+    const struct {
+        const char* key;
+        std::function<void(bool)> set;  // old (false) or new (true)
+        std::string oldBytes, newBytes;
+    } files[] = {
+        {"noxa_watermark_onoff", [](bool n) { IPC_APP_set_watermark_onoff(n ? 0 : 1); }, "1\n", "0\n"},
+        {"noxa_alarm_sen", [](bool n) { IPC_APP_set_alarm_sensitivity(n ? "2" : "1"); }, "1\n", "2\n"},
+        {"alarm_zone", [&](bool n) { IPC_APP_set_alarm_zone_draw((n ? zoneNew : zoneOld).c_str()); },
+         zoneOld + std::string(1, '\0'), zoneNew + std::string(1, '\0')},
+    };
+    const BoardFileStep steps[] = {BoardFileStep::Open, BoardFileStep::Write, BoardFileStep::Sync,
+                                   BoardFileStep::Rename, BoardFileStep::SyncDir};
+    BoardPowerModel(true);
+    for (const auto& f : files) {
+        f.set(false);
+        BoardPowerCut();
+        ASSERT_EQ(f.oldBytes, File(f.key)) << f.key << ": a written value outlives a power cut";
+        for (BoardFileStep step : steps) {
+            BoardFileFault(f.key, step, true);
+            f.set(true);
+            BoardPowerRestore();
+            const std::string now = File(f.key);
+            EXPECT_TRUE(now == f.oldBytes || now == f.newBytes) << f.key << " cut at step " << int(step) << ": \""
+                                                                << now << "\"";
+            f.set(false);
+            BoardPowerCut();
+        }
+    }
+    // What a restarted unit reads: the watermark on (its old value), never the 0 of an empty file.
+    EXPECT_EQ(1u, IPC_APP_get_watermark_onoff());
+    BoardPowerModel(false);
+}
+
+// A failed write keeps the old value, leaves nothing aside and says so.
+TEST_F(NoxaSettings, FailedWriteKeepsTheOldValue)
+{
+    BoardPowerModel(true);
+    ASSERT_EQ(0, SetCfgInt("noxa_sleep_mode", 1));
+    for (BoardFileStep step : {BoardFileStep::Open, BoardFileStep::Write, BoardFileStep::Sync, BoardFileStep::Rename,
+                               BoardFileStep::SyncDir}) {
+        BoardFileFault("noxa_sleep_mode", step, false);
+        testing::internal::CaptureStdout();
+        const int rc = SetCfgInt("noxa_sleep_mode", 0);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(-1, rc) << int(step);
+        EXPECT_NE(std::string::npos, out.find("noxa_sleep_mode not written")) << out;
+        EXPECT_FALSE(HasFile("noxa_sleep_mode.tmp")) << int(step);
+        if (step != BoardFileStep::SyncDir) {
+            EXPECT_EQ("1\n", File("noxa_sleep_mode")) << int(step);
+        }
+        ASSERT_EQ(0, SetCfgInt("noxa_sleep_mode", 1));
+    }
+    BoardPowerModel(false);
+}
+
+// Nothing is written that would not change: not a setting set to its value, not the zone files at
+// start (every write is one more chance for a power cut to hit the file).
+TEST_F(NoxaSettings, UnchangedFilesAreNotWrittenAgain)
+{
+    const std::string z = Zone(2);
+    ASSERT_EQ(0, IPC_APP_set_alarm_zone_draw(z.c_str()));
+    IPC_APP_set_alarm_function_onoff(1);
+    IPC_APP_set_alarm_sensitivity("2");
+    const char* keys[] = {"alarm_zone", "alarm_zone_cloud", "noxa_alarm_on_off", "noxa_alarm_sen"};
+    for (const char* k : keys) {
+        Age(sb.Path(std::string(kCfgDir) + "/" + k));
+    }
+    gZones.clear();
+    RestoreNoxaSettings();
+    EXPECT_EQ(std::vector<std::string>{"0 11,20,30,40"}, gZones) << "the stored zone is applied at start";
+    ASSERT_EQ(0, IPC_APP_set_alarm_zone_draw(z.c_str()));
+    IPC_APP_set_alarm_function_onoff(1);
+    IPC_APP_set_alarm_sensitivity("2");
+    for (const char* k : keys) {
+        EXPECT_EQ(978307200, Mtime(sb.Path(std::string(kCfgDir) + "/" + k))) << k << " was written again";
+    }
+    IPC_APP_set_alarm_function_onoff(0);
+    EXPECT_NE(978307200, Mtime(sb.Path(std::string(kCfgDir) + "/noxa_alarm_on_off")));
+}
+
+// A missing, empty or garbled file reads as the setting's default, logged once a key; door-facing
+// texts that are no UTF-8 never leave as they are.
+TEST_F(NoxaSettings, UnreadableFilesReadTheDefaultAndAreLoggedOnce)
+{
+    const struct {
+        const char* key;
+        const char* bytes;  // nullptr: no file
+        std::function<std::string()> get;
+        const char* value;
+        bool logged;
+    } rows[] = {
+        {"noxa_watermark_onoff", nullptr, [] { return std::to_string(IPC_APP_get_watermark_onoff()); }, "1", true},
+        {"noxa_watermark_onoff", "", [] { return std::to_string(IPC_APP_get_watermark_onoff()); }, "1", true},
+        {"noxa_watermark_onoff", "on\n", [] { return std::to_string(IPC_APP_get_watermark_onoff()); }, "1", true},
+        {"noxa_watermark_onoff", "0\n", [] { return std::to_string(IPC_APP_get_watermark_onoff()); }, "0", false},
+        {"noxa_alarm_on_off", "1x\n", [] { return std::to_string(IPC_APP_get_alarm_function_onoff()); }, "0", true},
+        {"noxa_alarm_on_off", " 1 \n", [] { return std::to_string(IPC_APP_get_alarm_function_onoff()); }, "1", false},
+        {"noxa_sleep_mode", "99999999999\n", [] { return std::to_string(GetCfgInt("noxa_sleep_mode")); }, "0", true},
+        {"noxa_night_mode", "\xff\n", [] { return std::string(IPC_APP_get_night_mode()); }, "", true},
+        {"noxa_night_mode", "2\n", [] { return std::string(IPC_APP_get_night_mode()); }, "2", false},
+        {"noxa_alarm_sen", "7\n", [] { return std::string(IPC_APP_get_alarm_sensitivity()); }, "0", true},
+        {"alarm_zone_cloud", "{num:1 \xc3\x28}\n", [] { return std::string(IPC_APP_get_alarm_zone_draw()); }, "",
+         true},
+    };
+    for (const auto& r : rows) {
+        const std::string path = std::string(kCfgDir) + "/" + r.key;
+        std::filesystem::remove(sb.Path(path));
+        if (r.bytes != nullptr) {
+            sb.Write(path, r.bytes);
+        }
+        testing::internal::CaptureStdout();
+        const std::string first = r.get();
+        const std::string second = r.get();
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(r.value, first) << r.key << " " << (r.bytes ? r.bytes : "(none)");
+        EXPECT_EQ(first, second);
+        EXPECT_EQ(r.logged ? 1 : 0, Count(out, path)) << r.key << " " << (r.bytes ? r.bytes : "(none)") << "\n" << out;
+        // Written again, the key may be logged again the next time its file is bad.
+        SetCfgText(r.key, "x");
+    }
+}
+
+// A zone is in percent of the picture: a value above 100 or a region past the edge is refused, and
+// the phone hears the stored zone back.
+TEST_F(NoxaSettings, ZoneOutsideThePictureIsRefused)
+{
+    auto zone = [](int x, int y, int w, int h) {
+        return "{\"num\":1,\"region0\":{\"x\":" + std::to_string(x) + ",\"y\":" + std::to_string(y) +
+               ",\"xlen\":" + std::to_string(w) + ",\"ylen\":" + std::to_string(h) + "}}";
+    };
+    ASSERT_EQ(0, IPC_APP_set_alarm_zone_draw(zone(10, 10, 20, 20).c_str()));
+    const std::string stored = IPC_APP_get_alarm_zone_draw();
+    const struct {
+        std::string text;
+        int result;
+    } rows[] = {
+        {zone(300, 0, 10, 10), -1},
+        {zone(0, 0, 101, 10), -1},
+        {zone(60, 0, 50, 10), -1},
+        {zone(0, 51, 10, 50), -1},
+        {zone(-1, 0, 10, 10), -1},
+        {"{\"num\":-1}", -1},
+        {"{\"num\":1,\"region0\":{\"x\":1,\"y\":1,\"xlen\":1,\"ylen\":1,\"n\":\"\xff\"}}", -1},
+        {zone(50, 0, 50, 100), 0},  // right up to both edges
+    };
+    for (const auto& r : rows) {
+        gZones.clear();
+        EXPECT_EQ(r.result, IPC_APP_set_alarm_zone_draw(r.text.c_str())) << r.text;
+        if (r.result != 0) {
+            EXPECT_TRUE(gZones.empty()) << r.text;
+            EXPECT_EQ(stored, IPC_APP_get_alarm_zone_draw()) << r.text;
+        }
+    }
+    ASSERT_EQ(1u, gZones.size());
+    EXPECT_EQ("0 50,0,50,100", gZones.back());
 }

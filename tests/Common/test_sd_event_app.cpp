@@ -6,6 +6,7 @@
 #include "NoxaStreamStorage.h"
 #include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_iot_sdk/log_capture.h"
+#include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
 #include "noxa_ipc_sdk/stream_storage/noxa_ipc_stream_storage.h"
 #include "process.h"
 #include "sd_card_util.h"
@@ -83,10 +84,11 @@ TEST_F(SdEventApp, ADownloadFromTheViewerReadsNothingAndSendsNothing)
     std::ofstream(bait + "/0000.media") << std::string(24, '\0');
     uni_set_time_zone("+00:00");
     gNoxaP2pModule.OnlineClientCount = [] { return 0; };
+    gw_set_local_key("0123456789abcdef");  // as activation sets it; the viewer proves it
     ASSERT_EQ(0, InitNoxaP2p(6));
     ASSERT_TRUE(Eventually([this] { return sb.Exists("/.board/p2p.port"); }, 5s));
     const std::string records = sb.Path("/dl.media");
-    ChildProcess viewer({BinaryDir() + "/tools/viewer", sb.Root(), "--client", "0", "--download",
+    ChildProcess viewer({BinaryDir() + "/tools/viewer", sb.Root(), "--client", "0", "--key", "0123456789abcdef", "--download",
                          std::to_string(kStart), std::to_string(kStart + 60), "--records", records});
     EXPECT_NE(-1, viewer.WaitExit(30s));
     const std::string out = viewer.Output();

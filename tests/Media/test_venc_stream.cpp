@@ -6,6 +6,7 @@
 #include "Common/TimeTask.h"
 #include "media_test_util.h"
 #include "mi/decode_util.h"
+#include "platform/board_file_sim.h"
 #include "platform/mi/mi_venc.h"
 
 #include <chrono>
@@ -290,6 +291,27 @@ TEST_F(VencStream, SnapshotIsTheNextJpegFrameWrittenWhole)
     VencChannelPass(0);
     EXPECT_EQ(std::string(picture.begin(), picture.end()), mSandbox.Read("/dev/demo_snapshot.jpg")) << "one picture";
     EXPECT_EQ(1u, gSaved.size());
+}
+
+// The snapshot is synced before it is renamed in: a power cut right after it leaves the picture,
+// not an empty file under its name.
+TEST_F(VencStream, SnapshotOutlivesAPowerCut)
+{
+    Build720();
+    const std::vector<uint8_t> picture = Bytes({{0xFF, 0xD8}, std::vector<uint8_t>(2000, 0x77)});
+    BoardPowerModel(true);
+    gVencState.CaptureFlag = 1;
+    {
+        std::lock_guard<std::mutex> lk(gVencState.PathLock);
+        std::strcpy(gVencState.CapturePath, kDemoSnapshotPath);
+    }
+    gDeviceState.ViewingTimer = kCountdownStopped;
+    Inject(2, picture, 0);
+    VencChannelPass(0);
+    ASSERT_EQ(0, gVencState.CaptureFlag);
+    BoardPowerCut();
+    EXPECT_EQ(std::string(picture.begin(), picture.end()), mSandbox.Read("/dev/demo_snapshot.jpg"));
+    BoardPowerModel(false);
 }
 
 TEST_F(VencStream, SnapshotWaitsForTheViewingCountdown)

@@ -1,13 +1,19 @@
-// The viewer transfer module seen from a viewer on its loopback port: the refused calls, the
-// client cap, what playback and download senders put on the wire, events with their answers,
-// talk-back to the hook, and live media from the ring buffer. The viewer side here reads the
+// The viewer transfer module seen from a viewer on its loopback port: the challenge and the proof
+// of the hello, the refused calls, the client cap, what playback and download senders put on the
+// wire, events with their answers, streams that act only when they change, talk-back to the hook
+// only within a talk, malformed records answered, and live media from the ring buffer. The viewer side here reads the
 // records with its own code (12-byte head: kind, client, length; little-endian words).
 #include "noxa_ipc_sdk/p2p/transfer/noxa_ipc_transfer.h"
 #include "noxa_ipc_sdk/ring_buffer/noxa_ring_buffer.h"
 #include "noxa_iot_sdk/log_capture.h"
+#include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
 #include "sandbox.h"
 
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -26,8 +32,11 @@ namespace {
 enum Kind : uint32_t {
     kHello = 1, kWelcome = 2, kEvent = 3, kRefused = 4, kTalk = 5, kAnswer = 6,
     kLiveVideo = 10, kLiveAudio = 11, kPbVideo = 12, kPbAudio = 13, kPbFinish = 14, kFragmentEnd = 15,
-    kDlData = 16, kDlStatus = 17,
+    kDlData = 16, kDlStatus = 17, kChallenge = 18,
 };
+
+// The device's local key as the phone has it from the cloud.
+const std::string kKey = "k3yOfThisUnit.16";
 
 uint32_t W32(const std::vector<uint8_t>& b, size_t at)
 {
@@ -52,6 +61,27 @@ struct Record {
     std::vector<uint8_t> payload;
 };
 
+// HMAC-SHA256 over the challenge and the client number (little-endian), with OpenSSL.
+std::vector<uint8_t> Proof(const std::string& key, const std::vector<uint8_t>& challenge, uint32_t client)
+{
+    std::vector<uint8_t> msg = challenge;
+    Add32(msg, client);
+    std::vector<uint8_t> mac(EVP_MAX_MD_SIZE);
+    unsigned len = 0;
+    HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), msg.data(), msg.size(), mac.data(), &len);
+    mac.resize(len);
+    return mac;
+}
+
+// A hello: quality and the proof.
+std::vector<uint8_t> Hello(uint32_t quality, const std::vector<uint8_t>& proof)
+{
+    std::vector<uint8_t> p;
+    Add32(p, quality);
+    p.insert(p.end(), proof.begin(), proof.end());
+    return p;
+}
+
 class Viewer {
 public:
     Viewer(const TestSandbox& board, uint32_t client, uint32_t quality = 0) : mClient(client)
@@ -65,12 +95,13 @@ public:
         timeval tv = {5, 0};
         setsockopt(mFd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         if (connect(mFd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-            std::vector<uint8_t> q;
-            Add32(q, quality);
-            Send(kHello, q);
+            Record c = Next();
+            EXPECT_EQ(kChallenge, c.kind);
+            Send(kHello, Hello(quality, Proof(kKey, c.payload, client)));
         }
     }
     ~Viewer() { close(mFd); }
+    int Fd() const { return mFd; }
 
     void Send(uint32_t kind, const std::vector<uint8_t>& payload)
     {
@@ -143,13 +174,17 @@ private:
 std::mutex gMutex;
 std::vector<std::pair<int, std::vector<uint32_t>>> gEvents;
 std::vector<uint8_t> gTalk;
+std::vector<std::vector<uint8_t>> gTalkAll;
 TRANSFER_AUDIO_FRAME_S gTalkFrame{};
+// Counts the application sees at each event: watching, online.
+std::vector<std::pair<int, int>> gCounts;
 
 int OnEvent(NOXA_P2P_EVENT_E event, void* args)
 {
     auto* words = static_cast<uint32_t*>(args);
     std::lock_guard<std::mutex> lock(gMutex);
     gEvents.push_back({event, std::vector<uint32_t>(words, words + 4)});
+    gCounts.push_back({noxa_ipc_get_watching_client_cnt(), noxa_ipc_get_online_client_cnt()});
     if (event == TRANS_ABILITY_QUERY) {
         words[1] = 7;
     }
@@ -164,7 +199,90 @@ void OnTalk(const TRANSFER_MEDIA_FRAME_S* f, uint32_t)
     std::lock_guard<std::mutex> lock(gMutex);
     gTalkFrame = f->audio;
     gTalk.assign(f->audio.p_audio_buf, f->audio.p_audio_buf + f->audio.buf_len);
+    gTalkAll.push_back(gTalk);
 }
+
+int Occurrences(const std::string& text)
+{
+    const std::string all = LogCapture::All();
+    int n = 0;
+    for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// A connection of its own: bytes as the test writes them, records as they come.
+class RawLink {
+public:
+    explicit RawLink(const TestSandbox& board)
+    {
+        std::string port = board.Read("/.board/p2p.port");
+        mFd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(uint16_t(atoi(port.c_str())));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        timeval tv = {5, 0};
+        setsockopt(mFd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        EXPECT_EQ(0, connect(mFd, reinterpret_cast<sockaddr*>(&a), sizeof a));
+        ::Record c = Next();
+        EXPECT_EQ(kChallenge, c.kind);
+        EXPECT_EQ(0u, c.client);
+        challenge = c.payload;
+    }
+    std::vector<uint8_t> challenge;
+    ~RawLink() { close(mFd); }
+    void Bytes(const std::vector<uint8_t>& b) { send(mFd, b.data(), b.size(), MSG_NOSIGNAL); }
+    void Put(uint32_t kind, uint32_t client, uint32_t len, const std::vector<uint8_t>& payload)
+    {
+        std::vector<uint8_t> rec;
+        Add32(rec, kind);
+        Add32(rec, client);
+        Add32(rec, len);
+        rec.insert(rec.end(), payload.begin(), payload.end());
+        Bytes(rec);
+    }
+    // The next record, kind 0 when none came or the connection ended.
+    ::Record Next()
+    {
+        ::Record r;
+        std::vector<uint8_t> head(12);
+        if (!Read(head.data(), 12)) {
+            return r;
+        }
+        r.payload.resize(W32(head, 8));
+        if (!Read(r.payload.data(), r.payload.size())) {
+            return r;
+        }
+        r.kind = W32(head, 0);
+        r.client = W32(head, 4);
+        return r;
+    }
+    // True when the unit closed the connection (nothing more arrives; bytes it never read may
+    // turn the close into a reset).
+    bool Closed()
+    {
+        uint8_t b;
+        const ssize_t n = recv(mFd, &b, 1, 0);
+        return n == 0 || (n < 0 && errno == ECONNRESET);
+    }
+
+private:
+    bool Read(uint8_t* p, size_t len)
+    {
+        size_t got = 0;
+        while (got < len) {
+            ssize_t n = recv(mFd, p + got, len - got, 0);
+            if (n <= 0) {
+                return false;
+            }
+            got += size_t(n);
+        }
+        return true;
+    }
+    int mFd = -1;
+};
 
 NOXA_P2P_TRANSFER_PARAM_S Param(uint32_t clients)
 {
@@ -187,9 +305,12 @@ protected:
     void SetUp() override
     {
         ASSERT_EQ(0, LogCapture::Install());
+        gw_set_local_key(kKey.c_str());
         std::lock_guard<std::mutex> lock(gMutex);
         gEvents.clear();
         gTalk.clear();
+        gTalkAll.clear();
+        gCounts.clear();
     }
     void TearDown() override { noxa_ipc_tranfser_deinit(); }
 
@@ -423,6 +544,8 @@ TEST_F(Transfer, TalkFramesReachTheHook)
     for (size_t i = 0; i < frame.size(); ++i) {
         frame[i] = uint8_t(i * 7);
     }
+    v.Event(TRANS_SPEAKER_START, {0});
+    ASSERT_EQ(kAnswer, v.Next().kind);
     v.Send(kTalk, frame);
     // An answer after the talk frame: the frame was handed over before it.
     v.Event(TRANS_ABILITY_QUERY, {0, 0});
@@ -514,6 +637,226 @@ TEST_F(Transfer, VanishedViewerStopsItsView)
     ASSERT_EQ(2u, gEvents.size());
     EXPECT_EQ(TRANS_LIVE_VIDEO_STOP, gEvents[1].first);
     EXPECT_EQ(4u, gEvents[1].second[0]);
+}
+
+// Talk-back reaches the speaker only between the session's own talk start and stop; frames
+// outside are dropped and counted in the log.
+TEST_F(Transfer, TalkPlaysOnlyBetweenItsStartAndStop)
+{
+    Start();
+    {
+        Viewer v(mBoard, 0);
+        ASSERT_EQ(kWelcome, v.Next().kind);
+        const std::vector<uint8_t> before(160, 0x11), during(160, 0x22), after(160, 0x33);
+        v.Send(kTalk, before);
+        v.Event(TRANS_SPEAKER_START, {0});
+        ASSERT_EQ(kAnswer, v.NextOf(kAnswer).kind);
+        v.Send(kTalk, during);
+        v.Event(TRANS_SPEAKER_STOP, {0});
+        ASSERT_EQ(kAnswer, v.NextOf(kAnswer).kind);
+        v.Send(kTalk, after);
+        v.Event(TRANS_ABILITY_QUERY, {0, 0});
+        ASSERT_EQ(kAnswer, v.NextOf(kAnswer).kind);
+        std::lock_guard<std::mutex> lock(gMutex);
+        EXPECT_EQ(std::vector<std::vector<uint8_t>>{during}, gTalkAll);
+    }
+    for (int i = 0; i < 200 && noxa_ipc_get_online_client_cnt() != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(LogCapture::Logged("p2p client 0: 2 talk frames without a talk start dropped")) << LogCapture::All();
+}
+
+// A stop of a stream the session never started, and a start of one it runs already, change
+// nothing: the application never sees them (the repeated start logged once).
+TEST_F(Transfer, StreamEventsActOnlyWhenTheyChangeTheSession)
+{
+    Start();
+    Viewer v(mBoard, 1);
+    ASSERT_EQ(kWelcome, v.Next().kind);
+    const struct {
+        uint32_t code;
+        bool reaches;
+        int result;
+    } rows[] = {
+        {TRANS_LIVE_VIDEO_STOP, false, -1},       {TRANS_LIVE_AUDIO_STOP, false, -1},
+        {TRANS_SPEAKER_STOP, false, -1},          {TRANS_STREAMING_VIDEO_STOP, false, -1},
+        {TRANS_LIVE_VIDEO_START, true, 0},        {TRANS_LIVE_VIDEO_START, false, 0},
+        {TRANS_LIVE_VIDEO_START, false, 0},       {TRANS_STREAMING_VIDEO_START, true, 0},
+        {TRANS_STREAMING_VIDEO_START, false, 0},  {TRANS_LIVE_VIDEO_STOP, true, 0},
+        {TRANS_LIVE_VIDEO_STOP, false, -1},       {TRANS_STREAMING_VIDEO_STOP, true, 0},
+        {TRANS_SPEAKER_START, true, 0},           {TRANS_SPEAKER_START, false, 0},
+    };
+    for (const auto& r : rows) {
+        size_t before = 0;
+        {
+            std::lock_guard<std::mutex> lock(gMutex);
+            before = gEvents.size();
+        }
+        v.Event(r.code, {1});
+        Record a = v.NextOf(kAnswer);
+        ASSERT_EQ(kAnswer, a.kind) << r.code;
+        EXPECT_EQ(r.code, W32(a.payload, 0));
+        EXPECT_EQ(uint32_t(r.result), W32(a.payload, 4)) << r.code;
+        std::lock_guard<std::mutex> lock(gMutex);
+        EXPECT_EQ(before + (r.reaches ? 1 : 0), gEvents.size()) << r.code;
+    }
+    EXPECT_EQ(1, Occurrences("p2p client 1: event 0 while its stream runs: ignored")) << LogCapture::All();
+    EXPECT_EQ(2, Occurrences("p2p client 1: event 1 without its start: ignored")) << LogCapture::All();
+}
+
+// The count a stop asks is of the sessions still watching (live video or streaming), the stopping
+// one already left out; the online count stays the viewers connected.
+TEST_F(Transfer, WatchingCountLeavesTheStoppingSessionOut)
+{
+    Start();
+    Viewer a(mBoard, 0);
+    Viewer idle(mBoard, 1);
+    Viewer streamer(mBoard, 2);
+    ASSERT_EQ(kWelcome, a.Next().kind);
+    ASSERT_EQ(kWelcome, idle.Next().kind);
+    ASSERT_EQ(kWelcome, streamer.Next().kind);
+    a.Event(TRANS_LIVE_VIDEO_START, {0});
+    ASSERT_EQ(kAnswer, a.NextOf(kAnswer).kind);
+    streamer.Event(TRANS_STREAMING_VIDEO_START, {2});
+    ASSERT_EQ(kAnswer, streamer.NextOf(kAnswer).kind);
+    a.Event(TRANS_LIVE_VIDEO_STOP, {0});
+    ASSERT_EQ(kAnswer, a.NextOf(kAnswer).kind);
+    streamer.Event(TRANS_STREAMING_VIDEO_STOP, {2});
+    ASSERT_EQ(kAnswer, streamer.NextOf(kAnswer).kind);
+    std::lock_guard<std::mutex> lock(gMutex);
+    const std::vector<std::pair<int, int>> want = {{1, 3}, {2, 3}, {1, 3}, {0, 3}};
+    EXPECT_EQ(want, gCounts);
+}
+
+// Two watchers gone at once: exactly one of their stops finds nobody left watching.
+TEST_F(Transfer, TwoWatchersLeavingTogetherLeaveOneLastStop)
+{
+    Start();
+    for (int round = 0; round < 20; ++round) {
+        {
+            Viewer a(mBoard, 0);
+            Viewer b(mBoard, 1);
+            ASSERT_EQ(kWelcome, a.Next().kind);
+            ASSERT_EQ(kWelcome, b.Next().kind);
+            a.Event(TRANS_LIVE_VIDEO_START, {0});
+            b.Event(TRANS_LIVE_VIDEO_START, {1});
+            ASSERT_EQ(kAnswer, a.NextOf(kAnswer).kind);
+            ASSERT_EQ(kAnswer, b.NextOf(kAnswer).kind);
+            std::lock_guard<std::mutex> lock(gMutex);
+            gCounts.clear();
+            gEvents.clear();
+        }
+        for (int i = 0; i < 300 && noxa_ipc_get_online_client_cnt() != 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        std::lock_guard<std::mutex> lock(gMutex);
+        ASSERT_EQ(2u, gCounts.size()) << round;
+        EXPECT_EQ(1, (gCounts[0].first == 0) + (gCounts[1].first == 0)) << round;
+    }
+}
+
+// A hello that cannot be one, an event too short to read and a record above the bound each get
+// an answer naming their fault and the client asked for.
+TEST_F(Transfer, MalformedRecordsAreAnsweredWithTheirReason)
+{
+    Start();
+    const struct {
+        uint32_t kind, client, len;
+        size_t sent;  // payload bytes sent
+        uint32_t reason;
+        uint32_t answeredClient;
+    } hellos[] = {
+        {kHello, 3, 8, 8, 6, 3},               // a hello of the wrong length
+        {kHello, 2, 2 * 1024 * 1024, 0, 6, 2}, // far above any hello
+        {kHello, 1, 4, 4, 4, 1},               // the hello of old, without a proof
+        {kEvent, 1, 8, 8, 3, 0},               // no hello first
+    };
+    for (const auto& h : hellos) {
+        RawLink l(mBoard);
+        l.Put(h.kind, h.client, h.len, std::vector<uint8_t>(h.sent, 0));
+        Record r = l.Next();
+        ASSERT_EQ(kRefused, r.kind) << h.len;
+        EXPECT_EQ(h.answeredClient, r.client) << h.len;
+        EXPECT_EQ(h.reason, W32(r.payload, 0)) << h.len;
+        EXPECT_TRUE(l.Closed());
+    }
+    Viewer v(mBoard, 4);
+    ASSERT_EQ(kWelcome, v.Next().kind);
+    // Too short for its word count, and more words than a record holds: refused, the viewer told.
+    v.Send(kEvent, {TRANS_ABILITY_QUERY, 0, 0, 0});
+    Record r = v.Next();
+    ASSERT_EQ(kAnswer, r.kind);
+    EXPECT_EQ(uint32_t(TRANS_ABILITY_QUERY), W32(r.payload, 0));
+    EXPECT_EQ(uint32_t(-1), W32(r.payload, 4));
+    EXPECT_EQ(0u, W32(r.payload, 8));
+    std::vector<uint8_t> many;
+    Add32(many, TRANS_ABILITY_QUERY);
+    Add32(many, 17);
+    many.resize(8 + 17 * 4);
+    v.Send(kEvent, many);
+    r = v.Next();
+    ASSERT_EQ(kAnswer, r.kind);
+    EXPECT_EQ(uint32_t(-1), W32(r.payload, 4));
+    EXPECT_EQ(2, Occurrences("p2p client 4: bad event record")) << LogCapture::All();
+    // A record above the bound ends the connection with its reason.
+    std::vector<uint8_t> head;
+    Add32(head, kTalk);
+    Add32(head, 4);
+    Add32(head, 64 * 1024 + 1);
+    ASSERT_EQ(ssize_t(12), write(v.Fd(), head.data(), head.size()));
+    r = v.Next();
+    ASSERT_EQ(kRefused, r.kind);
+    EXPECT_EQ(4u, r.client);
+    EXPECT_EQ(7u, W32(r.payload, 0));
+    std::lock_guard<std::mutex> lock(gMutex);
+    EXPECT_TRUE(gEvents.empty()) << "nothing of it reached the application";
+}
+
+// Only a hello proven with the device's local key over this connection's challenge is served.
+TEST_F(Transfer, ProofDecidesWhoIsServed)
+{
+    Start();
+    RawLink first(mBoard);
+    RawLink second(mBoard);
+    ASSERT_EQ(16u, first.challenge.size());
+    EXPECT_NE(first.challenge, second.challenge) << "every connection its own challenge";
+    const std::vector<uint8_t> proof = Proof(kKey, first.challenge, 2);
+    first.Put(kHello, 2, 36, Hello(0, proof));
+    ASSERT_EQ(kWelcome, first.Next().kind);
+    const struct {
+        const char* what;
+        std::string key;     // the key the hello is made with ("": the proof of the first connection)
+        uint32_t proofFor;   // the client number the proof is made for
+        bool unitHasKey;
+        uint32_t reason;     // 0: served
+    } rows[] = {
+        {"right key", kKey, 3, true, 0},
+        {"wrong key", "k3yOfThisUnit.17", 3, true, 4},
+        {"proof of another client", kKey, 1, true, 4},
+        {"proof replayed from another connection", "", 2, true, 4},
+        {"unit without a key (not activated, or reset)", kKey, 3, false, 5},
+    };
+    for (const auto& r : rows) {
+        gw_set_local_key(r.unitHasKey ? kKey.c_str() : nullptr);
+        RawLink l(mBoard);
+        const uint32_t client = r.key.empty() ? 2 : 3;
+        l.Put(kHello, client, 36, Hello(0, r.key.empty() ? proof : Proof(r.key, l.challenge, r.proofFor)));
+        Record a = l.Next();
+        if (r.reason == 0) {
+            EXPECT_EQ(kWelcome, a.kind) << r.what;
+            continue;
+        }
+        ASSERT_EQ(kRefused, a.kind) << r.what;
+        EXPECT_EQ(client, a.client) << r.what;
+        EXPECT_EQ(r.reason, W32(a.payload, 0)) << r.what;
+        EXPECT_TRUE(l.Closed()) << r.what;
+    }
+    EXPECT_EQ(3, Occurrences("refused: wrong proof")) << LogCapture::All();
+    EXPECT_TRUE(LogCapture::Logged("p2p client 3 refused: the unit has no local key")) << LogCapture::All();
+    for (int i = 0; i < 200 && noxa_ipc_get_online_client_cnt() != 1; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(1, noxa_ipc_get_online_client_cnt()) << "only the first stays";
 }
 
 TEST_F(Transfer, SignallingIsLogged)

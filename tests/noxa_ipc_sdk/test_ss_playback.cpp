@@ -3,6 +3,7 @@
 // viewer of the test's own on the loopback port.
 #include "media_records.h"
 #include "noxa_adapter/utilities/uni_time.h"
+#include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
 #include "noxa_iot_sdk/log_capture.h"
 #include "noxa_ipc_sdk/p2p/transfer/noxa_ipc_transfer.h"
 #include "noxa_ipc_sdk/stream_storage/noxa_ipc_stream_storage.h"
@@ -114,6 +115,9 @@ std::vector<std::string> ThreadNames()
     return out;
 }
 
+// The device's local key, as activation would have set it: viewers prove it.
+constexpr const char* kViewerKey = "0123456789abcdef";
+
 class SsPlayback : public testing::Test {
 protected:
     void SetUp() override
@@ -136,6 +140,7 @@ protected:
         p.rev_audio_codec = NOXA_CODEC_AUDIO_G711U;
         p.on_event_cb = NoEvent;
         p.max_client_num = 5;
+        gw_set_local_key(kViewerKey);
         ASSERT_EQ(0, noxa_ipc_tranfser_init(&p));
     }
     void TearDown() override
@@ -238,7 +243,7 @@ TEST_F(SsPlayback, SeekStartsAtTheKeyFrameBeforeTheTime)
 
 TEST_F(SsPlayback, AbuttingEventsPlayOnAndAGapEndsTheFragment)
 {
-    ViewerClient viewer(mSb, 0);
+    ViewerClient viewer(mSb, 0, kViewerKey);
     ASSERT_TRUE(viewer.Ok());
     viewer.Event(TRANS_PLAYBACK_START_TS, {0, 0, 0, 0});  // the session is in playback
     ASSERT_TRUE(viewer.WaitKind(ViewerClient::kAnswer, 5s));
@@ -332,7 +337,7 @@ TEST_F(SsPlayback, PacedByTheRecordTimesAndResumedWhereItPaused)
 // end (100): a closed event, and an open one up to its newest slice.
 TEST_F(SsPlayback, DownloadsSendEverySliceByteForByte)
 {
-    ViewerClient viewer(mSb, 0);
+    ViewerClient viewer(mSb, 0, kViewerKey);
     ASSERT_TRUE(viewer.Ok());
     const uint32_t closed = kDay + 3600;
     const uint32_t open = kDay + 7200;
@@ -387,7 +392,7 @@ TEST_F(SsPlayback, DownloadsSendEverySliceByteForByte)
 
 TEST_F(SsPlayback, ADownloadNeedsAStartedSlotAndEndsWhenItsViewerIsGone)
 {
-    ViewerClient viewer(mSb, 2);
+    ViewerClient viewer(mSb, 2, kViewerKey);
     ASSERT_TRUE(viewer.Ok());
     const uint32_t a = kDay + 3600;
     WriteEvent(DayDir() + "/" + Name(a, 5), {{0, Frames(1000ull * a, 10, 4, 500)}});
@@ -434,7 +439,7 @@ TEST_F(SsPlayback, ATaskEndedOnErrorsLeavesItsSlotToTheStop)
 
 TEST_F(SsPlayback, StopAndStopAllJoinTheirTasks)
 {
-    ViewerClient viewer(mSb, 0);
+    ViewerClient viewer(mSb, 0, kViewerKey);
     ASSERT_TRUE(viewer.Ok());
     const uint32_t a = kDay + 3600;
     WriteEvent(DayDir() + "/" + Name(a, 20), {{0, Frames(1000ull * a, 500, 25, 40)}});

@@ -1,7 +1,8 @@
 // A phone viewer of the test's own on the unit's transfer port: it connects as a client, sends
 // events and collects every record the unit sends, on a thread of its own. Records are read with
 // this file's code (12-byte head: kind, client, length; little-endian words), never the unit's.
-// The connection set-up is Connect() alone, so a change of the viewer's hello lands in one place.
+// The connection set-up is Connect() alone: the unit's challenge, then the hello with the proof
+// (HMAC-SHA256 with OpenSSL, keyed by the device's local key).
 #pragma once
 
 #include "sandbox.h"
@@ -13,9 +14,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <functional>
 #include <mutex>
 #include <netinet/in.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
@@ -26,6 +30,7 @@ class ViewerClient {
 public:
     enum Kind : uint32_t {
         kHello = 1, kWelcome = 2, kEvent = 3, kAnswer = 6, kFragmentEnd = 15, kDlData = 16, kDlStatus = 17,
+        kChallenge = 18,
     };
     struct Record {
         uint32_t kind = 0;
@@ -41,7 +46,11 @@ public:
     };
     using Records = std::vector<Record>;
 
-    ViewerClient(const TestSandbox& board, uint32_t client) : mClient(client) { mOk = Connect(board); }
+    // `key`: the device's local key, as the owner's phone has it.
+    ViewerClient(const TestSandbox& board, uint32_t client, const std::string& key) : mClient(client)
+    {
+        mOk = Connect(board, key);
+    }
     ~ViewerClient()
     {
         mStop = true;
@@ -85,8 +94,9 @@ public:
     }
 
 private:
-    // Today's viewer port: a hello naming the client, answered by the welcome.
-    bool Connect(const TestSandbox& board)
+    // The unit's challenge first; the hello names the client, the unit's default quality and the
+    // proof over the challenge and the client number; the welcome answers it.
+    bool Connect(const TestSandbox& board, const std::string& key)
     {
         const int port = atoi(board.Read("/.board/p2p.port").c_str());
         mFd = socket(AF_INET, SOCK_STREAM, 0);
@@ -97,8 +107,22 @@ private:
         if (port <= 0 || connect(mFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
             return false;
         }
-        Send(kHello, {0});
         Record r;
+        if (!ReadRecord(r, 5000) || r.kind != kChallenge) {
+            return false;
+        }
+        std::vector<uint8_t> msg = r.payload;
+        for (int i = 0; i < 4; ++i) {
+            msg.push_back(static_cast<uint8_t>(mClient >> (8 * i)));
+        }
+        uint8_t mac[EVP_MAX_MD_SIZE];
+        unsigned len = 0;
+        HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), msg.data(), msg.size(), mac, &len);
+        std::vector<uint32_t> hello = {0xFFFFFFFFu};
+        for (unsigned i = 0; i + 4 <= len; i += 4) {
+            hello.push_back(mac[i] | mac[i + 1] << 8 | mac[i + 2] << 16 | static_cast<uint32_t>(mac[i + 3]) << 24);
+        }
+        Send(kHello, hello);
         if (!ReadRecord(r, 5000) || r.kind != kWelcome) {
             return false;
         }

@@ -19,6 +19,7 @@
 #include <thread>
 #include <openssl/evp.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <netinet/in.h>
 #include <arpa/inet.h>
 #include <sys/wait.h>
@@ -608,6 +609,21 @@ TEST_F(CloudSimTest, PhoneCliAndFifoReachTheSameCommands)
     std::ofstream(sb.Path("/.board/cloudsim.cmd")) << "query 105\n";
     EXPECT_TRUE(cloud.WaitLog("protocol 31 {\"protocol\":31"));
     EXPECT_EQ(1, cloud.LogCount("command: query 105"));
+}
+
+// The owner's phone gets the device's local key for its viewers; the state file that keeps every
+// key is readable by its owner only.
+TEST_F(CloudSimTest, ViewerKeyIsTheDevicesLocalKeyAndStateIsTheOwnersOnly)
+{
+    EXPECT_EQ("no device activated yet", cloud.Command("viewer-key"));
+    Activation act = Activate(cloud);
+    EXPECT_EQ(act.localKey, cloud.Command("viewer-key"));
+    EXPECT_EQ(act.localKey, cloud.Command("@" + act.devId + " viewer-key"));
+    struct stat st = {};
+    ASSERT_TRUE(Eventually([&] { return sb.Read("/.board/cloud/state.json").find(act.localKey) != std::string::npos; },
+                           5s));
+    ASSERT_EQ(0, stat(sb.Path("/.board/cloud/state.json").c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
 }
 
 // ---- restarts ----

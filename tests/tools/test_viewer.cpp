@@ -3,6 +3,7 @@
 #include "noxa_ipc_sdk/noxa_g711.h"
 #include "noxa_ipc_sdk/p2p/transfer/noxa_ipc_transfer.h"
 #include "noxa_ipc_sdk/ring_buffer/noxa_ring_buffer.h"
+#include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
 #include "process.h"
 #include "sandbox.h"
 
@@ -17,6 +18,8 @@
 #include <vector>
 
 namespace {
+
+const char* const kKey = "viewerToolKey.16";
 
 std::mutex gMutex;
 std::vector<int> gEvents;
@@ -99,12 +102,17 @@ protected:
         p.rev_audio_databits = 16;
         p.on_event_cb = OnEvent;
         p.max_client_num = 6;
+        gw_set_local_key(kKey);
         ASSERT_EQ(0, noxa_ipc_tranfser_init(&p));
     }
     void TearDown() override { noxa_ipc_tranfser_deinit(); }
 
-    int Run(std::vector<std::string> args, std::string& out)
+    // The viewer with the unit's key, unless the arguments name one.
+    int Run(std::vector<std::string> args, std::string& out, const char* key = kKey)
     {
+        if (key != nullptr) {
+            args.insert(args.begin(), {"--key", key});
+        }
         args.insert(args.begin(), {BinaryDir() + "/tools/viewer", mBoard.Root()});
         ChildProcess viewer(args);
         int status = viewer.WaitExit(std::chrono::seconds(20));
@@ -125,6 +133,11 @@ TEST_F(ViewerTool, EventsDownloadAndRefusal)
     EXPECT_NE(std::string::npos, out.find("download finished")) << out;
     EXPECT_EQ(1, Run({"--client", "5", "--event", "18"}, out));
     EXPECT_NE(std::string::npos, out.find("refused")) << out;
+    // The wrong key, and no key where no cloud answers for one.
+    EXPECT_EQ(1, Run({"--client", "2", "--event", "18"}, out, "wrongKeyOfPhone."));
+    EXPECT_NE(std::string::npos, out.find("refused, reason 4")) << out;
+    EXPECT_EQ(1, Run({"--client", "2", "--event", "18"}, out, nullptr));
+    EXPECT_NE(std::string::npos, out.find("viewer: no key")) << out;
 }
 
 // 0.4 s of a 500 Hz tone: ten 40 ms frames between talk start and stop, in real time, and

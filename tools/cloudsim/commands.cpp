@@ -64,6 +64,7 @@ const char* kHelp =
     "  reports                 each data point's last value and time, progress, acknowledgements\n"
     "  state                   each data point's last reported value by name\n"
     "  events                  doorbell events (43) and answers (308)\n"
+    "  viewer-key              the device's local key, as the owner's phone gets it for its viewers\n"
     "  acl read|write TOPIC    lets the device read or write one more topic\n"
     "  broker stop|start|pause|resume   the broker (pause: SIGSTOP)\n"
     "  stores                  starts the object stores (s3rver behind the signature gate, azurite)\n"
@@ -175,13 +176,21 @@ std::string RunCommand(const std::string& line)
         return out;
     }
     static const std::set<std::string> kDeviceCommands = {"reports", "state", "events", "dp", "query", "reset", "dst",
-                                                          "upgrade", "send", "publish", "raw", "acl", "rtt"};
+                                                          "upgrade", "send", "publish", "raw", "acl", "rtt",
+                                                          "viewer-key"};
     if (kDeviceCommands.count(cmd) == 0) {
         return "unknown command: " + line + " (help lists them)";
     }
     Device* dev = FindDevice(devId);
     if (dev == nullptr) {
         return devId.empty() ? "no device activated yet" : "no device " + devId;
+    }
+    if (cmd == "viewer-key") {
+        // What the owner's phone is given to prove its viewers to the unit; a reset device has none.
+        if (dev->reset || dev->localKey.empty()) {
+            return "error: " + dev->devId + " is not activated";
+        }
+        return dev->localKey;
     }
     if (cmd == "reports") {
         std::string out;

@@ -1,6 +1,10 @@
 #include "state.h"
 
 #include <cjson/cJSON.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -146,8 +150,19 @@ bool State::Save(const std::string& path) const
     }
     char* text = cJSON_Print(root);
     cJSON_Delete(root);
+    // It holds every device's local key: readable by its owner only.
     std::string tmp = path + ".tmp";
-    FILE* f = std::fopen(tmp.c_str(), "wb");
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // An older state file left aside may have been made with wider rights.
+    if (fd >= 0 && ::fchmod(fd, 0600) != 0) {
+        ::close(fd);
+        cJSON_free(text);
+        return false;
+    }
+    FILE* f = fd < 0 ? nullptr : ::fdopen(fd, "wb");
+    if (fd >= 0 && f == nullptr) {
+        ::close(fd);
+    }
     bool ok = f != nullptr;
     if (ok) {
         size_t n = strlen(text);

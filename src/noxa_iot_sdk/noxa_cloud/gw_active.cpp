@@ -15,6 +15,7 @@
 #include "noxa_middleware/tls/noxa_tls_ca.h"
 #include "platform/board_net.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -102,8 +103,9 @@ void Enter(const GW_ACTV_IF_S& ai)
     GW_CNTL_S* gw = get_gw_cntl();
     static_assert(sizeof(gw->devId) >= sizeof(ai.key));
     memcpy(gw->devId, ai.key, sizeof(ai.key));
-    memcpy(gw->localKey, ai.lckey, sizeof(gw->localKey));
-    gw->localKey[sizeof(gw->localKey) - 1] = '\0';
+    char key[GW_LOCAL_KEY_LEN + 1] = {};
+    memcpy(key, ai.lckey, std::min(sizeof(key) - 1, sizeof(ai.lckey)));
+    gw_set_local_key(key);
     if (ai.time_z[0] != '\0') {
         uni_set_time_zone(ai.time_z);
     }
@@ -249,7 +251,7 @@ int gw_active_clear(void)
     dp_schema_clear();
     gw->active_stat.store(UN_ACTIVE);
     memset(gw->devId, 0, sizeof(gw->devId));
-    memset(gw->localKey, 0, sizeof(gw->localKey));
+    gw_set_local_key(nullptr);
     gw_clear_token();
     PR_NOTICE("activation record cleared");
     return UNI_OK;

@@ -308,3 +308,19 @@ void gw_clear_token(void)
     std::lock_guard<std::mutex> lock(s_gwMutex);
     memset(s_gw.gw_wsm.token, 0, sizeof(s_gw.gw_wsm.token));
 }
+
+void gw_get_local_key(char key[GW_LOCAL_KEY_LEN + 1])
+{
+    std::lock_guard<std::mutex> lock(s_gwMutex);
+    memcpy(key, s_gw.localKey, GW_LOCAL_KEY_LEN);
+    key[GW_LOCAL_KEY_LEN] = '\0';
+}
+
+void gw_set_local_key(const char* key)
+{
+    std::lock_guard<std::mutex> lock(s_gwMutex);
+    memset(s_gw.localKey, 0, sizeof(s_gw.localKey));
+    if (key != nullptr) {
+        memcpy(s_gw.localKey, key, strnlen(key, GW_LOCAL_KEY_LEN));
+    }
+}

@@ -141,3 +141,9 @@ int gw_call_dev_ug_inform(const char* dev_id, const NOXA_FW_INFO_S* fw);
 void gw_get_token(char token[GW_TOKEN_LEN + 1]);
 // Forgets the bound token (a used token is of no further use).
 void gw_clear_token(void);
+
+// A copy of the local key ("" before activation and after a reset), taken under the gateway's
+// lock: the viewers' port checks its proofs with it on a thread of its own.
+void gw_get_local_key(char key[GW_LOCAL_KEY_LEN + 1]);
+// Sets the local key (at most GW_LOCAL_KEY_LEN characters; NULL or "" clears it).
+void gw_set_local_key(const char* key);

@@ -5,6 +5,7 @@
 #include "noxa_ipc_sdk/noxa_g711.h"
 #include "noxa_ipc_sdk/ring_buffer/noxa_ring_buffer.h"
 #include "platform/board/devices.h"
+#include "transfer_internal.h"
 #include "transfer_wire.h"
 
 #include <arpa/inet.h>
@@ -23,49 +24,15 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
+namespace transfer {
 
-enum class SessionState { Free, Live, Playback };
-
-// A viewer's largest incoming record: events and talk-back frames are small.
-constexpr uint32_t kRecvMax = 64 * 1024;
-// Video copy buffer when the ring buffer does not yet know its largest frame.
-constexpr uint32_t kVideoBufDefault = 512 * 1024;
-constexpr uint32_t kAudioBuf = 4096;
-constexpr int kAudioChannel = 9;
-
-struct Session {
-    std::mutex lock;  // the socket's writes and the state
-    int fd = -1;
-    std::atomic<bool> connected{false};
-    std::atomic<bool> stop{false};
-    std::atomic<SessionState> state{SessionState::Free};
-    std::atomic<bool> videoOn{false};
-    std::atomic<bool> audioOn{false};
-    std::atomic<uint32_t> quality{0};
-    std::thread reader;
-    std::thread live;
-    std::vector<uint8_t> recv;
-    std::vector<uint8_t> video;
-    std::vector<uint8_t> audio;
-    std::vector<uint8_t> g711;
-};
-
-struct Module {
-    std::atomic<bool> inited{false};
-    std::atomic<bool> stopping{false};
-    NOXA_P2P_TRANSFER_PARAM_S param{};
-    uint32_t clients = NOXA_P2P_CLIENT_MAX;
-    uint32_t talkCodec = P2P_WIRE_CODEC_UNKNOWN;
-    uint32_t videoCodec[2] = {};
-    int listenFd = -1;
-    std::thread acceptor;
-    Session sessions[NOXA_P2P_CLIENT_MAX];
-};
-
-// Never destroyed: a process that exits while viewers are connected must not tear down the
-// sessions under their running threads (joinable threads at exit end in std::terminate).
-Module& gMod = *new Module;
+Module& Mod()
+{
+    // Never destroyed: a process that exits while viewers are connected must not tear down the
+    // sessions under their running threads (joinable threads at exit end in std::terminate).
+    static Module& m = *new Module;
+    return m;
+}
 
 void Put32(uint8_t* p, uint32_t v)
 {
@@ -83,25 +50,6 @@ void Put64(uint8_t* p, uint64_t v)
 uint32_t Get32(const uint8_t* p)
 {
     return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-uint32_t VideoWire(uint32_t codec)
-{
-    return codec == NOXA_CODEC_VIDEO_H265 ? P2P_WIRE_CODEC_H265 : P2P_WIRE_CODEC_H264;
-}
-
-uint32_t AudioWire(uint32_t codec)
-{
-    switch (codec) {
-    case NOXA_CODEC_AUDIO_PCM:
-        return P2P_WIRE_CODEC_PCM16;
-    case NOXA_CODEC_AUDIO_G711U:
-        return P2P_WIRE_CODEC_G711U;
-    case NOXA_CODEC_AUDIO_G711A:
-        return P2P_WIRE_CODEC_G711A;
-    default:
-        return P2P_WIRE_CODEC_UNKNOWN;
-    }
 }
 
 bool SendAll(int fd, const struct iovec* iov, int cnt)
@@ -130,6 +78,56 @@ bool SendAll(int fd, const struct iovec* iov, int cnt)
         }
     }
     return true;
+}
+
+void Refuse(int fd, uint32_t client, uint32_t reason)
+{
+    uint8_t rec[P2P_WIRE_HEAD_SIZE + 4];
+    Put32(rec, P2P_WIRE_REFUSED);
+    Put32(rec + 4, client);
+    Put32(rec + 8, 4);
+    Put32(rec + 12, reason);
+    struct iovec iov = {rec, sizeof rec};
+    SendAll(fd, &iov, 1);
+    // What the viewer sent already is read away first: closing on unread bytes would reset the
+    // connection, and the viewer might lose the refusal with it.
+    shutdown(fd, SHUT_WR);
+    uint8_t sink[4096];
+    for (int i = 0; i < 16 && recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0; ++i) {
+    }
+    close(fd);
+}
+
+}  // namespace transfer
+
+namespace {
+
+using namespace transfer;
+
+// Video copy buffer when the ring buffer does not yet know its largest frame.
+constexpr uint32_t kVideoBufDefault = 512 * 1024;
+constexpr uint32_t kAudioBuf = 4096;
+constexpr int kAudioChannel = 9;
+
+Module& gMod = Mod();
+
+uint32_t VideoWire(uint32_t codec)
+{
+    return codec == NOXA_CODEC_VIDEO_H265 ? P2P_WIRE_CODEC_H265 : P2P_WIRE_CODEC_H264;
+}
+
+uint32_t AudioWire(uint32_t codec)
+{
+    switch (codec) {
+    case NOXA_CODEC_AUDIO_PCM:
+        return P2P_WIRE_CODEC_PCM16;
+    case NOXA_CODEC_AUDIO_G711U:
+        return P2P_WIRE_CODEC_G711U;
+    case NOXA_CODEC_AUDIO_G711A:
+        return P2P_WIRE_CODEC_G711A;
+    default:
+        return P2P_WIRE_CODEC_UNKNOWN;
+    }
 }
 
 // One record to the client; the caller holds the session lock. A failed write ends the
@@ -261,16 +259,104 @@ uint32_t OnlineCount()
     return n;
 }
 
+uint32_t WatchingCount()
+{
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < gMod.clients; ++i) {
+        const Session& s = gMod.sessions[i];
+        n += s.videoOn.load() || s.streaming.load() ? 1 : 0;
+    }
+    return n;
+}
+
+// The session's mark of the stream an event starts or stops (live video, live audio, talk,
+// streaming); null for other events.
+std::atomic<bool>* StreamMark(Session& s, uint32_t code, bool* start, uint32_t* bit)
+{
+    switch (code) {
+    case TRANS_LIVE_VIDEO_START:
+    case TRANS_LIVE_VIDEO_STOP:
+        *start = code == TRANS_LIVE_VIDEO_START;
+        *bit = 1;
+        return &s.videoOn;
+    case TRANS_LIVE_AUDIO_START:
+    case TRANS_LIVE_AUDIO_STOP:
+        *start = code == TRANS_LIVE_AUDIO_START;
+        *bit = 2;
+        return &s.audioOn;
+    case TRANS_SPEAKER_START:
+    case TRANS_SPEAKER_STOP:
+        *start = code == TRANS_SPEAKER_START;
+        *bit = 4;
+        return &s.talkOn;
+    case TRANS_STREAMING_VIDEO_START:
+    case TRANS_STREAMING_VIDEO_STOP:
+        *start = code == TRANS_STREAMING_VIDEO_START;
+        *bit = 8;
+        return &s.streaming;
+    default:
+        return nullptr;
+    }
+}
+
+void Answer(Session& s, uint32_t client, uint32_t code, int rc, const uint32_t* words, uint32_t count)
+{
+    uint8_t answer[12 + 4 * NOXA_P2P_EVENT_WORDS];
+    Put32(answer, code);
+    Put32(answer + 4, static_cast<uint32_t>(rc));
+    Put32(answer + 8, count);
+    for (uint32_t i = 0; i < count; ++i) {
+        Put32(answer + 12 + 4 * i, words[i]);
+    }
+    Send(s, P2P_WIRE_ANSWER, client, answer, 12 + 4 * count);
+}
+
+// A start or stop of one of the session's streams. Only a change reaches the application: a
+// start of a running stream (answered 0, logged once a session) and a stop of one never started
+// (answered -1, logged) leave the unit as it is, so a viewer that never watched cannot end a
+// call, and repeated starts cannot flood every viewer with key frames.
+int StreamEvent(Session& s, uint32_t client, uint32_t code, uint32_t* words)
+{
+    bool start = false;
+    uint32_t bit = 0;
+    std::atomic<bool>* mark = StreamMark(s, code, &start, &bit);
+    // Only the watching streams are counted across sessions; audio and talk are the session's own.
+    std::unique_lock<std::mutex> view(gMod.viewLock, std::defer_lock);
+    if (mark == &s.videoOn || mark == &s.streaming) {
+        view.lock();
+    }
+    if (mark->load() == start) {
+        if (!start) {
+            PR_ERR("p2p client %u: event %u without its start: ignored", client, code);
+            return -1;
+        }
+        if ((s.repeatLogged & bit) == 0) {
+            s.repeatLogged |= bit;
+            PR_ERR("p2p client %u: event %u while its stream runs: ignored", client, code);
+        }
+        return 0;
+    }
+    mark->store(start);
+    if (mark == &s.videoOn || mark == &s.audioOn) {
+        std::lock_guard<std::mutex> lock(s.lock);
+        const bool live = s.videoOn.load() || s.audioOn.load();
+        if (live && s.state.load() == SessionState::Free) {
+            s.state.store(SessionState::Live);
+        } else if (!live && s.state.load() == SessionState::Live) {
+            s.state.store(SessionState::Free);
+        }
+    }
+    return gMod.param.on_event_cb(static_cast<NOXA_P2P_EVENT_E>(code), words);
+}
+
 void HandleEvent(uint32_t client, const uint8_t* p, uint32_t len)
 {
     Session& s = gMod.sessions[client];
-    if (len < 8) {
-        return;
-    }
-    uint32_t code = Get32(p);
-    uint32_t count = Get32(p + 4);
-    if (count > NOXA_P2P_EVENT_WORDS || len < 8 + 4 * count) {
-        PR_ERR("client %u: bad event record", client);
+    const uint32_t code = len >= 4 ? Get32(p) : UINT32_MAX;
+    const uint32_t count = len >= 8 ? Get32(p + 4) : 0;
+    if (len < 8 || count > NOXA_P2P_EVENT_WORDS || len < 8 + 4 * count) {
+        PR_ERR("p2p client %u: bad event record (%u bytes): refused", client, len);
+        Answer(s, client, code, -1, nullptr, 0);
         return;
     }
     // Only the codes the application knows reach it (an outside number is no enum value).
@@ -287,52 +373,42 @@ void HandleEvent(uint32_t client, const uint8_t* p, uint32_t len)
     if (!known) {
         PR_ERR("client %u: unknown event %u", client, code);
     }
-    switch (known ? code : UINT32_MAX) {
-    case TRANS_LIVE_VIDEO_START:
-    case TRANS_LIVE_AUDIO_START:
-        (code == TRANS_LIVE_VIDEO_START ? s.videoOn : s.audioOn).store(true);
-        if (s.state.load() == SessionState::Free) {
-            s.state.store(SessionState::Live);
+    bool start = false;
+    uint32_t bit = 0;
+    int rc = -1;
+    if (!known) {
+        rc = -1;
+    } else if (StreamMark(s, code, &start, &bit) != nullptr) {
+        rc = StreamEvent(s, client, code, words);
+    } else {
+        if (code == TRANS_LIVE_QUALITY_CHANGE) {
+            s.quality.store(words[2] == 1 ? 1 : 0);
+        } else if (code == TRANS_PLAYBACK_START_TS) {
+            // In playback before the application starts sending frames.
+            std::lock_guard<std::mutex> lock(s.lock);
+            s.state.store(SessionState::Playback);
         }
-        break;
-    case TRANS_LIVE_VIDEO_STOP:
-    case TRANS_LIVE_AUDIO_STOP:
-        (code == TRANS_LIVE_VIDEO_STOP ? s.videoOn : s.audioOn).store(false);
-        if (s.state.load() == SessionState::Live && !s.videoOn.load() && !s.audioOn.load()) {
-            s.state.store(SessionState::Free);
-        }
-        break;
-    case TRANS_LIVE_QUALITY_CHANGE:
-        s.quality.store(words[2] == 1 ? 1 : 0);
-        break;
-    case TRANS_PLAYBACK_START_TS: {
-        // In playback before the application starts sending frames.
-        std::lock_guard<std::mutex> lock(s.lock);
-        s.state.store(SessionState::Playback);
-        break;
-    }
-    default:
-        break;
-    }
-    int rc = known ? gMod.param.on_event_cb(static_cast<NOXA_P2P_EVENT_E>(code), words) : -1;
-    if (code == TRANS_PLAYBACK_STOP) {
-        std::lock_guard<std::mutex> lock(s.lock);
-        if (s.state.load() == SessionState::Playback) {
-            s.state.store(s.videoOn.load() || s.audioOn.load() ? SessionState::Live : SessionState::Free);
+        rc = gMod.param.on_event_cb(static_cast<NOXA_P2P_EVENT_E>(code), words);
+        if (code == TRANS_PLAYBACK_STOP) {
+            std::lock_guard<std::mutex> lock(s.lock);
+            if (s.state.load() == SessionState::Playback) {
+                s.state.store(s.videoOn.load() || s.audioOn.load() ? SessionState::Live : SessionState::Free);
+            }
         }
     }
-    uint8_t answer[12 + 4 * NOXA_P2P_EVENT_WORDS];
-    Put32(answer, code);
-    Put32(answer + 4, static_cast<uint32_t>(rc));
-    Put32(answer + 8, count);
-    for (uint32_t i = 0; i < count; ++i) {
-        Put32(answer + 12 + 4 * i, words[i]);
-    }
-    Send(s, P2P_WIRE_ANSWER, client, answer, 12 + 4 * count);
+    Answer(s, client, code, rc, words, count);
 }
 
+// Talk-back plays only while the session's own talk runs (between its events 16 and 17).
 void HandleTalk(uint32_t client, uint8_t* p, uint32_t len)
 {
+    Session& s = gMod.sessions[client];
+    if (!s.talkOn.load()) {
+        if (s.talkDropped++ == 0) {
+            PR_ERR("p2p client %u: talk frame without a talk start dropped", client);
+        }
+        return;
+    }
     TRANSFER_MEDIA_FRAME_S f{};
     f.audio.audio_codec = gMod.param.rev_audio_codec;
     f.audio.audio_sample = gMod.param.rev_audio_sample;
@@ -352,7 +428,14 @@ void ReaderThread(uint32_t client)
     while (!s.stop.load() && RecvAll(s.fd, head, sizeof head)) {
         uint32_t kind = Get32(head);
         uint32_t len = Get32(head + 8);
-        if (len > kRecvMax || !RecvAll(s.fd, s.recv.data(), len)) {
+        if (len > kRecvMax) {
+            PR_ERR("p2p client %u: record of %u bytes: refused", client, len);
+            uint8_t reason[4];
+            Put32(reason, P2P_REFUSED_TOO_LARGE);
+            Send(s, P2P_WIRE_REFUSED, client, reason, sizeof reason);
+            break;
+        }
+        if (!RecvAll(s.fd, s.recv.data(), len)) {
             break;
         }
         if (kind == P2P_WIRE_EVENT) {
@@ -365,19 +448,30 @@ void ReaderThread(uint32_t client)
     }
     s.stop.store(true);
     s.live.join();
-    bool wasVideo = s.videoOn.exchange(false);
-    s.audioOn.store(false);
     {
         std::lock_guard<std::mutex> lock(s.lock);
         close(s.fd);
         s.fd = -1;
         s.state.store(SessionState::Free);
     }
-    // A viewer gone without its stop still leaves the application's view (counted as online
-    // until then, as a stop from a live viewer is).
-    if (wasVideo && !gMod.stopping.load()) {
+    // A viewer gone without its stops still leaves the application's view, counted out before
+    // its stop is told (as a stop from a live viewer is).
+    {
+        std::lock_guard<std::mutex> view(gMod.viewLock);
+        const bool wasVideo = s.videoOn.exchange(false);
+        const bool wasStreaming = s.streaming.exchange(false);
+        s.audioOn.store(false);
+        s.talkOn.store(false);
         uint32_t words[NOXA_P2P_EVENT_WORDS] = {client};
-        gMod.param.on_event_cb(TRANS_LIVE_VIDEO_STOP, words);
+        if (wasVideo && !gMod.stopping.load()) {
+            gMod.param.on_event_cb(TRANS_LIVE_VIDEO_STOP, words);
+        }
+        if (wasStreaming && !gMod.stopping.load()) {
+            gMod.param.on_event_cb(TRANS_STREAMING_VIDEO_STOP, words);
+        }
+    }
+    if (s.talkDropped > 0) {
+        PR_ERR("p2p client %u: %u talk frames without a talk start dropped", client, s.talkDropped);
     }
     s.connected.store(false);
     PR_NOTICE("p2p client %u gone", client);
@@ -386,53 +480,21 @@ void ReaderThread(uint32_t client)
     }
 }
 
-void Refuse(int fd, uint32_t client, uint32_t reason)
-{
-    uint8_t rec[P2P_WIRE_HEAD_SIZE + 4];
-    Put32(rec, P2P_WIRE_REFUSED);
-    Put32(rec + 4, client);
-    Put32(rec + 8, 4);
-    Put32(rec + 12, reason);
-    struct iovec iov = {rec, sizeof rec};
-    SendAll(fd, &iov, 1);
-    close(fd);
-}
+}  // namespace
 
-void Welcome(int fd)
+namespace transfer {
+
+void OpenSession(int fd, uint32_t client, uint32_t quality)
 {
-    uint8_t head[P2P_WIRE_HEAD_SIZE];
-    struct timeval tv = {2, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    if (!RecvAll(fd, head, sizeof head) || Get32(head) != P2P_WIRE_HELLO || Get32(head + 8) != 4) {
-        Refuse(fd, 0, 3);
-        return;
-    }
-    uint8_t q[4];
-    uint32_t client = Get32(head + 4);
-    if (!RecvAll(fd, q, sizeof q)) {
-        close(fd);
-        return;
-    }
-    if (client >= gMod.clients) {
-        Refuse(fd, client, 1);
-        return;
-    }
     Session& s = gMod.sessions[client];
-    if (s.connected.load()) {
-        Refuse(fd, client, 2);
-        return;
-    }
     if (s.reader.joinable()) {
         s.reader.join();  // the last connection's reader has finished
     }
-    tv = {0, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     // A viewer that stops reading is cut off rather than holding its session lock for ever.
-    tv = {3, 0};
+    struct timeval tv = {3, 0};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    uint32_t quality = Get32(q);
     if (quality > 1) {
         quality = gMod.param.live_mode == 1 ? 1 : 0;
     }
@@ -444,6 +506,8 @@ void Welcome(int fd)
     s.quality.store(quality);
     s.state.store(SessionState::Free);
     s.stop.store(false);
+    s.talkDropped = 0;
+    s.repeatLogged = 0;
     {
         std::lock_guard<std::mutex> lock(s.lock);
         s.fd = fd;
@@ -478,19 +542,9 @@ void Welcome(int fd)
     }
 }
 
-void AcceptThread()
-{
-    while (!gMod.stopping.load()) {
-        struct pollfd p = {gMod.listenFd, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0) {
-            continue;
-        }
-        int fd = accept(gMod.listenFd, nullptr, nullptr);
-        if (fd >= 0) {
-            Welcome(fd);
-        }
-    }
-}
+}  // namespace transfer
+
+namespace {
 
 // The port the viewers find the unit on, in place of a rendezvous server.
 bool Listen()
@@ -589,7 +643,7 @@ int noxa_ipc_tranfser_init(const NOXA_P2P_TRANSFER_PARAM_S* param)
         PR_ERR("p2p transport: no port");
         return -1;
     }
-    gMod.acceptor = std::thread(AcceptThread);
+    gMod.acceptor = std::thread(AcceptLoop);
     gMod.inited.store(true);
     return 0;
 }
@@ -619,6 +673,11 @@ void noxa_ipc_tranfser_deinit(void)
 int noxa_ipc_get_online_client_cnt(void)
 {
     return gMod.inited.load() ? static_cast<int>(OnlineCount()) : -1;
+}
+
+int noxa_ipc_get_watching_client_cnt(void)
+{
+    return gMod.inited.load() ? static_cast<int>(WatchingCount()) : -1;
 }
 
 int noxa_ipc_playback_send_video_frame(uint32_t client, const TRANSFER_MEDIA_FRAME_S* frame)

@@ -1,6 +1,9 @@
-// The viewer transfer module: phone viewers connect, watch live media from the ring buffer,
-// talk back, browse and download recordings. The application starts it once and answers its
-// events; playback and download data go back through the senders below.
+// The viewer transfer module: phone viewers connect, prove with the device's local key that the
+// owner's phone sent them, watch live media from the ring buffer, talk back, browse and download
+// recordings. The application starts it once and answers its events; playback and download data
+// go back through the senders below. A start or stop (live video, live audio, talk, streaming)
+// reaches the event callback only when it changes the viewer's stream, and talk-back frames reach
+// the hook only between the viewer's own talk start and stop.
 #pragma once
 
 #include "noxa_ipc_sdk/noxa_ipc_media.h"
@@ -110,7 +113,12 @@ typedef struct {
 int noxa_ipc_tranfser_init(const NOXA_P2P_TRANSFER_PARAM_S* param);
 // Stops the module's threads and closes its port (tests; the unit never stops it).
 void noxa_ipc_tranfser_deinit(void);
+// Viewers online (connected sessions); -1 before the start.
 int noxa_ipc_get_online_client_cnt(void);
+// Sessions watching: live video or streaming started and not stopped; -1 before the start. A
+// stop's mark is cleared before the stop reaches the event callback, so the callback counts the
+// watchers left.
+int noxa_ipc_get_watching_client_cnt(void);
 
 int noxa_ipc_playback_send_video_frame(uint32_t client, const TRANSFER_MEDIA_FRAME_S* frame);
 int noxa_ipc_playback_send_audio_frame(uint32_t client, const TRANSFER_MEDIA_FRAME_S* frame);

@@ -1,0 +1,325 @@
+// The viewers' port of the whole process as a second phone and an attacker on the host see it: the
+// unit paired with the local cloud, the door-station simulator on its bus, and raw connections of
+// the test's own that write the transfer records byte for byte (the README's table) and prove
+// themselves with OpenSSL's HMAC. Only a hello proven with the key the phone gets from the cloud
+// is served; talk-back without its start never reaches the speaker; a viewer that never watched
+// cannot end a ringing call, the last watcher's stop does even while another viewer stays
+// connected; a client that dawdles over its hello holds up no other.
+#include "cloud_peer.h"
+#include "process.h"
+#include "sandbox.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+enum Kind : uint32_t {
+    kHello = 1, kWelcome = 2, kEvent = 3, kRefused = 4, kTalk = 5, kAnswer = 6, kBye = 7, kChallenge = 18,
+};
+
+void Put32(std::vector<uint8_t>& b, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i) {
+        b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    }
+}
+
+uint32_t Get32(const uint8_t* p)
+{
+    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+struct Rec {
+    uint32_t kind = 0;  // 0: nothing came, or the connection ended
+    uint32_t client = 0;
+    std::vector<uint8_t> payload;
+    uint32_t Word(size_t i) const { return payload.size() >= 4 * i + 4 ? Get32(payload.data() + 4 * i) : 0; }
+};
+
+// One connection to the unit's port, records written and read by the test itself; the unit's
+// challenge is read as soon as it is connected.
+class RawViewer {
+public:
+    RawViewer(const TestSandbox& sb, uint32_t client) : mClient(client)
+    {
+        mFd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(std::atoi(sb.Read("/.board/p2p.port").c_str())));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        mConnected = connect(mFd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        const Rec c = Next(5s);
+        EXPECT_EQ(kChallenge, c.kind);
+        mChallenge = c.payload;
+    }
+    ~RawViewer() { close(mFd); }
+
+    bool Connected() const { return mConnected; }
+    void Bytes(const std::vector<uint8_t>& b) { send(mFd, b.data(), b.size(), MSG_NOSIGNAL); }
+    void Send(uint32_t kind, const std::vector<uint8_t>& payload)
+    {
+        std::vector<uint8_t> rec;
+        Put32(rec, kind);
+        Put32(rec, mClient);
+        Put32(rec, static_cast<uint32_t>(payload.size()));
+        rec.insert(rec.end(), payload.begin(), payload.end());
+        Bytes(rec);
+    }
+    // The hello proven with `key` (HMAC-SHA256 over the challenge and the client number); the
+    // unit's answer to it.
+    Rec Hello(const std::string& key)
+    {
+        std::vector<uint8_t> msg = mChallenge;
+        Put32(msg, mClient);
+        uint8_t mac[EVP_MAX_MD_SIZE];
+        unsigned len = 0;
+        HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), msg.data(), msg.size(), mac, &len);
+        std::vector<uint8_t> p;
+        Put32(p, 0);
+        p.insert(p.end(), mac, mac + len);
+        Send(kHello, p);
+        return Next(5s);
+    }
+    // One event; its answer (other records skipped).
+    Rec Event(uint32_t code)
+    {
+        std::vector<uint8_t> p;
+        Put32(p, code);
+        Put32(p, 1);
+        Put32(p, mClient);
+        Send(kEvent, p);
+        for (;;) {
+            Rec r = Next(5s);
+            if (r.kind == 0 || (r.kind == kAnswer && r.Word(0) == code)) {
+                return r;
+            }
+        }
+    }
+    Rec Next(std::chrono::milliseconds limit)
+    {
+        Rec r;
+        uint8_t head[12];
+        const auto end = Clock::now() + limit;
+        if (!Read(head, 12, end)) {
+            return r;
+        }
+        r.payload.resize(Get32(head + 8));
+        if (!Read(r.payload.data(), r.payload.size(), end)) {
+            return r;
+        }
+        r.kind = Get32(head);
+        r.client = Get32(head + 4);
+        return r;
+    }
+
+private:
+    bool Read(uint8_t* p, size_t n, Clock::time_point end)
+    {
+        while (n > 0) {
+            const int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
+            pollfd pf{mFd, POLLIN, 0};
+            if (left <= 0 || poll(&pf, 1, left) <= 0) {
+                return false;
+            }
+            const ssize_t got = recv(mFd, p, n, 0);
+            if (got <= 0) {
+                return false;
+            }
+            p += got;
+            n -= static_cast<size_t>(got);
+        }
+        return true;
+    }
+
+    int mFd = -1;
+    bool mConnected = false;
+    uint32_t mClient;
+    std::vector<uint8_t> mChallenge;
+};
+
+// 40 ms of a loud 1 kHz tone in G.711 mu-law, from the companding law itself.
+std::vector<uint8_t> ToneFrame()
+{
+    std::vector<uint8_t> frame(320);
+    for (size_t i = 0; i < frame.size(); ++i) {
+        const double x = 12000 * std::sin(2 * M_PI * 1000 * static_cast<double>(i) / 8000.0);
+        const int sign = x < 0 ? 0 : 0x80;
+        const double m = std::min(std::fabs(x), 32635.0) + 132;
+        const int exp = std::max(0, static_cast<int>(std::floor(std::log2(m))) - 7);
+        const int mant = (static_cast<int>(m) >> (exp + 3)) & 0x0F;
+        frame[i] = static_cast<uint8_t>(~(sign | exp << 4 | mant));
+    }
+    return frame;
+}
+
+int Count(const std::string& text, const std::string& part)
+{
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+class ViewerPort : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        mCloud = std::make_unique<CloudPeer>(mSb.Root());
+        mStation = std::make_unique<ChildProcess>(
+            std::vector<std::string>{BinaryDir() + "/tools/doorstation", "--root", mSb.Root()});
+        ASSERT_TRUE(mStation->WaitForOutput("linked at " + mSb.Root() + "/dev/ttyS2", 10s)) << mStation->Output();
+        mUnit = std::make_unique<ChildProcess>(std::vector<std::string>{Doorphone(), "-m", "2", "-t", mCloud->Pair()},
+                                               std::vector<std::string>{"DOORPHONE_ROOT=" + mSb.Root()});
+        ASSERT_TRUE(mUnit->WaitForOutput("Dbg:Init P2P With Max Users:6", 60s)) << mUnit->Output() << mCloud->Log();
+        ASSERT_TRUE(Eventually([this] { return mSb.Exists("/.board/p2p.port"); }, 10s)) << mUnit->Output();
+        mKey = mCloud->Command("viewer-key");
+        ASSERT_EQ(16u, mKey.size()) << mKey;
+    }
+    void TearDown() override
+    {
+        if (HasFailure() && mUnit) {
+            ADD_FAILURE() << "the unit's output:\n" << mUnit->Output();
+        }
+        if (mUnit) {
+            mUnit->Kill(SIGTERM);
+            mUnit->WaitExit(10s);
+        }
+    }
+    size_t Heard() const { return SpeakerFile(mSb).size(); }
+
+    TestSandbox mSb;
+    std::string mKey;  // as the owner's phone has it from the cloud
+    std::unique_ptr<CloudPeer> mCloud;
+    std::unique_ptr<ChildProcess> mStation;
+    std::unique_ptr<ChildProcess> mUnit;
+};
+
+}  // namespace
+
+// Only the owner's viewers are served: a hello proven with another key is refused with its reason
+// and logged; the key the phone has from the cloud opens the port; after a cloud reset the unit
+// has no key and serves nobody.
+TEST_F(ViewerPort, OnlyTheOwnersViewersAreServed)
+{
+    {
+        RawViewer stranger(mSb, 0);
+        std::string wrong = mKey;
+        wrong[0] = wrong[0] == 'a' ? 'b' : 'a';
+        const Rec r = stranger.Hello(wrong);
+        ASSERT_EQ(kRefused, r.kind) << mUnit->Output();
+        EXPECT_EQ(4u, r.Word(0));
+        EXPECT_TRUE(mUnit->WaitForOutput("p2p client 0 refused: wrong proof", 5s)) << mUnit->Output();
+    }
+    {
+        RawViewer owner(mSb, 0);
+        EXPECT_EQ(kWelcome, owner.Hello(mKey).kind) << mUnit->Output();
+    }
+    mCloud->Command("reset");
+    ASSERT_TRUE(mCloud->WaitLog("protocol 26")) << "the unit took the reset";
+    uint32_t reason = 0;
+    EXPECT_TRUE(Eventually(
+        [&] {
+            RawViewer late(mSb, 1);
+            const Rec r = late.Hello(mKey);
+            reason = r.kind == kRefused ? r.Word(0) : 0;
+            return reason == 5;
+        },
+        10s))
+        << "no key after the reset: refused with " << reason;
+}
+
+// Talk records on an idle unit without a talk start never reach the speaker (they are counted in
+// the log); after its start they do.
+TEST_F(ViewerPort, TalkWithoutItsStartIsDropped)
+{
+    const std::vector<uint8_t> tone = ToneFrame();
+    const size_t before = Heard();
+    {
+        RawViewer v(mSb, 2);
+        ASSERT_EQ(kWelcome, v.Hello(mKey).kind) << mUnit->Output();
+        v.Send(kTalk, tone);
+        v.Send(kTalk, tone);
+        v.Send(kBye, {});
+        EXPECT_TRUE(mUnit->WaitForOutput("p2p client 2: 2 talk frames without a talk start dropped", 10s))
+            << mUnit->Output();
+    }
+    // Frames played would be in the speaker file well within this.
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(before, Heard()) << "talk-back played without a talk start";
+    EXPECT_EQ(std::string::npos, mUnit->Output().find("enable speaker 1"));
+
+    RawViewer talker(mSb, 2);
+    ASSERT_EQ(kWelcome, talker.Hello(mKey).kind) << mUnit->Output();
+    ASSERT_EQ(kAnswer, talker.Event(16).kind);
+    // In real time, as a phone talks: the first half second after the start is not played.
+    const auto end = Clock::now() + 10s;
+    while (Heard() == before && Clock::now() < end) {
+        talker.Send(kTalk, tone);
+        std::this_thread::sleep_for(40ms);
+    }
+    EXPECT_GT(Heard(), before) << "talk-back after its start is played";
+}
+
+// During a ring a viewer that never watched cannot end the call with a stop; the last watcher's
+// stop resets the ring, though another viewer stays connected.
+TEST_F(ViewerPort, OnlyTheLastWatcherEndsTheRing)
+{
+    mStation->WriteLine("call 1");
+    ASSERT_TRUE(mUnit->WaitForOutput("Door1 To Ring", 10s)) << mUnit->Output();
+    // The state report at start told the cloud "normal" once already.
+    auto normals = [this] {
+        const std::string out = mUnit->Output();
+        return Count(out.substr(out.find("Door1 To Ring")), "Door1 To Normal");
+    };
+    RawViewer idle(mSb, 1);
+    ASSERT_EQ(kWelcome, idle.Hello(mKey).kind) << mUnit->Output();
+    const Rec stop = idle.Event(1);
+    ASSERT_EQ(kAnswer, stop.kind);
+    EXPECT_EQ(static_cast<uint32_t>(-1), stop.Word(1)) << "a stop of nothing is answered as not done";
+    EXPECT_TRUE(mUnit->WaitForOutput("p2p client 1: event 1 without its start: ignored", 5s));
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(0, normals()) << "the ring was reset by a stranger's stop";
+
+    RawViewer watcher(mSb, 0);
+    ASSERT_EQ(kWelcome, watcher.Hello(mKey).kind);
+    ASSERT_EQ(kAnswer, watcher.Event(0).kind);
+    ASSERT_EQ(kAnswer, watcher.Event(1).kind);
+    EXPECT_TRUE(Eventually([&] { return normals() == 1; }, 5s)) << "the last watcher left, the call rings on";
+}
+
+// A client sending its hello a byte at a time (or never) does not delay another viewer's welcome.
+TEST_F(ViewerPort, SlowClientDelaysNoWelcome)
+{
+    RawViewer slow(mSb, 3);
+    ASSERT_TRUE(slow.Connected());
+    slow.Bytes({kHello});
+    std::this_thread::sleep_for(100ms);
+    const auto t0 = Clock::now();
+    RawViewer v(mSb, 0);  // connected, its challenge read
+    const Rec r = v.Hello(mKey);
+    const auto waited = Clock::now() - t0;
+    ASSERT_EQ(kWelcome, r.kind) << mUnit->Output();
+    EXPECT_LT(waited, 200ms);
+    // The slow one is turned away once its two seconds are over.
+    const Rec refused = slow.Next(5s);
+    EXPECT_EQ(kRefused, refused.kind);
+    EXPECT_EQ(3u, refused.Word(0));
+}

@@ -386,6 +386,9 @@ TEST_F(TalkLink, ANewRunStartsWithoutTheOrdersOfAnEarlierOne)
     TestSandbox sb;
     QueueGuard q;
     ASSERT_EQ(0, PostTalkCommand(13, 1, 0, 0));  // an unlock the killed run never sent
+    // The new run's process knows no queue yet; the killed run's is still in the kernel.
+    gDeviceState.CmdQueueId = -1;
+    gDeviceState.MsgQueueId2 = -1;
     ASSERT_EQ(0, TalkQueueInit());
     EXPECT_TRUE(TakePostedOrders().empty());
     struct msqid_ds ds = {};
@@ -393,6 +396,17 @@ TEST_F(TalkLink, ANewRunStartsWithoutTheOrdersOfAnEarlierOne)
     EXPECT_EQ(0600u, ds.msg_perm.mode & 0777) << "no other user posts orders";
     EXPECT_EQ(BoardMsgQueueKeyBase(sb.Root()) | 127, ds.msg_perm.__key);
     EXPECT_EQ(2, BoardMsgQueueCountBoard(sb.Root()));
+}
+
+// Within one run the start-up makes the queues before its first order and the bus thread finds
+// them: what was posted meanwhile waits for it.
+TEST_F(TalkLink, TheBusThreadKeepsTheQueueOfItsOwnStart)
+{
+    TestSandbox sb;
+    QueueGuard q;
+    ASSERT_EQ(0, PostTalkCommand(6, 0, 0, 0));
+    ASSERT_EQ(0, TalkQueueInit());
+    EXPECT_EQ(1u, TakePostedOrders().size());
 }
 
 TEST_F(TalkLink, PostFailsWithoutAQueue)

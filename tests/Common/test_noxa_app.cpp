@@ -112,6 +112,11 @@ struct BadIdentityRow {
     const char* errorLine;
 };
 
+void PrintTo(const BadIdentityRow& r, std::ostream* os)
+{
+    *os << r.name;
+}
+
 class NoxaBadIdentity : public testing::TestWithParam<BadIdentityRow> {};
 
 TEST_P(NoxaBadIdentity, IsRefusedWithALine)

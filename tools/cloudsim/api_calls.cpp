@@ -18,8 +18,8 @@ namespace cloudsim {
 namespace {
 
 struct Fault {
-    std::string what;  // code, missing, sign, 500, stall
-    std::string arg;   // the error code or the key
+    std::string what;  // code, missing, sign, 500, stall, slow
+    std::string arg;   // the error code, the key or the milliseconds
 };
 
 struct Image {
@@ -199,6 +199,14 @@ bool ApiFault(const std::string& a, const std::map<std::string, std::string>& q,
         f = it->second;
     }
     Log("api " + a + ": injected " + f.what);
+    if (f.what == "slow") {
+        // The right answer, late.
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::atoll(f.arg.c_str()));
+        while (std::chrono::steady_clock::now() < end && !gStop) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
     if (f.what == "500") {
         res.status = 500;
         res.set_content("internal error", "text/plain");
@@ -230,14 +238,14 @@ bool RunApiCommand(const std::vector<std::string>& w, std::string* out)
         if (what == "ok") {
             sFaults.erase(name);
             *out = "fail " + name + " cleared";
-        } else if ((what == "code" || what == "missing") && w.size() == 4) {
+        } else if ((what == "code" || what == "missing" || what == "slow") && w.size() == 4) {
             sFaults[name] = Fault{what, w[3]};
             *out = "fail " + name + " " + what + " " + w[3];
         } else if (what == "sign" || what == "500" || what == "stall") {
             sFaults[name] = Fault{what, ""};
             *out = "fail " + name + " " + what;
         } else {
-            *out = "fail NAME code ERRORCODE|missing KEY|sign|500|stall|ok";
+            *out = "fail NAME code ERRORCODE|missing KEY|slow MS|sign|500|stall|ok";
         }
     } else if (cmd == "time" && w.size() == 3) {
         sClockOffset.store(std::atoll(w[1].c_str()) - Now());

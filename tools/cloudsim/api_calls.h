@@ -19,7 +19,8 @@ namespace cloudsim {
 // The answer of call a ("noxa.device.<name>") for the device, or NULL when it is not one of them.
 cJSON* ApiCall(const std::string& a, const std::map<std::string, std::string>& q, const cJSON* body,
                std::string* line);
-// An armed failure that is not an answer (wrong sign, HTTP 500, stall): true when res is set.
+// An armed failure that is not an answer (wrong sign, HTTP 500, stall): true when res is set. A
+// slow one waits its milliseconds, then false: the answer follows, late.
 bool ApiFault(const std::string& a, const std::map<std::string, std::string>& q, const std::string& key,
               const cJSON* body, httplib::Response& res);
 // The cloud's own clock: the host's, shifted by the `time` command. What time.get hands out and

@@ -17,9 +17,9 @@
 
 #include <atomic>
 #include <cstring>
-#include <system_error>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -144,8 +144,10 @@ void ActivationThread()
         }
         int ret = gw_active_once();
         if (ret == UNI_OK) {
+            // Done before the link starts: a reset that comes over it starts a new thread.
+            s_threadRuns.store(false);
             StartLink();
-            break;
+            return;
         }
         if (ret == IOT_API_ERR_TOKEN) {
             // Used, unknown or expired: asking again with it can never succeed.
@@ -163,7 +165,6 @@ void ActivationThread()
         PR_DEBUG("activation fails %d, next try in %u ms", ret, wait);
         std::this_thread::sleep_for(std::chrono::milliseconds(wait));
     }
-    s_threadRuns.store(false);
 }
 
 void StartActivationThread()

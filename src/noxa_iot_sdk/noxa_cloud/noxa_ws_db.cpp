@@ -6,12 +6,10 @@
 #include "noxa_adapter/utilities/uni_log.h"
 #include "noxa_adapter/utilities/uni_string.h"
 #include "noxa_base/kv_storge/kv_storge.h"
-#include "platform/board_path.h"
 
 #include <cjson/cJSON.h>
 
 #include <array>
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -502,34 +500,8 @@ int __nq_db_deserialize_restore(const char* key, const NQ_DB_RW_S* rw, uint32_t 
     return ret;
 }
 
-namespace {
-
-// The store's folder and those above it, made when missing: a unit whose folder was lost must
-// start with an empty store, not stay offline. 0, or the errno of the first that cannot be made.
-int __make_folder(const char* path)
-{
-    const std::string dir(path);
-    size_t at = 0;
-    while (at != std::string::npos) {
-        at = dir.find('/', at + 1);
-        const std::string part = dir.substr(0, at);
-        if (part != "/" && BoardMkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
-            return errno;
-        }
-    }
-    return 0;
-}
-
-}  // namespace
-
 int ws_db_init(const char* path, const uint8_t* key, uint32_t keyLen)
 {
-    if (path != nullptr && path[0] != '\0') {
-        int err = __make_folder(path);
-        if (err != 0) {
-            PR_ERR("store folder %s not made: errno %d", path, err);
-        }
-    }
     int ret = kvs_init(path, key, keyLen);
     if (ret != UNI_OK) {
         PR_ERR("kvs init fails %d", ret);

@@ -251,12 +251,15 @@ int OpenFds()
 TEST(CloudCaRefresh, AnUntrustedApiHostFailsTheCallWithoutALoop)
 {
     using namespace std::chrono_literals;
-    TestSandbox box;
+    // Held so that a call that never returns can still take them down before the process ends.
+    auto box = std::make_unique<TestSandbox>();
     ASSERT_EQ(0, LogCapture::Install());
-    Certs self;  // self-signed
-    netpeer::SslServer server(self.dir + "/First.pem", self.dir + "/First.key", {"-no_tls1_3"});
-    box.Write("/.board/net/hosts", "127.0.0.1\tapi.portal.test\n");
-    box.Write("/etc/cloud.conf", "api_url=https://api.portal.test:" + std::to_string(server.Port()) + "/d.json\n");
+    auto self = std::make_unique<Certs>();  // self-signed
+    auto server =
+        std::make_unique<netpeer::SslServer>(self->dir + "/First.pem", self->dir + "/First.key",
+                                             std::vector<std::string>{"-no_tls1_3"});
+    box->Write("/.board/net/hosts", "127.0.0.1\tapi.portal.test\n");
+    box->Write("/etc/cloud.conf", "api_url=https://api.portal.test:" + std::to_string(server->Port()) + "/d.json\n");
     NOXA_IOT_INIT_PARAMS_S p = {};
     strcpy(p.platform, "test");
     strcpy(p.storage_path, "/DeviceInfo/noxa/");
@@ -280,8 +283,12 @@ TEST(CloudCaRefresh, AnUntrustedApiHostFailsTheCallWithoutALoop)
             std::this_thread::sleep_for(50ms);
         }
         if (!done->load()) {
-            // A call that never returns takes the process with it.
+            // A call that never returns takes the process with it, after the server and the
+            // sandbox (the call's thread cannot be stopped).
             fprintf(stderr, "the API call did not return within 30 s\n");
+            server.reset();
+            self.reset();
+            box.reset();
             std::_Exit(1);
         }
         auto took = std::chrono::steady_clock::now() - start;

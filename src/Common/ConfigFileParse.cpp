@@ -520,8 +520,8 @@ int __AesCbc128(const uint8_t* in, const uint8_t* key, uint8_t* out, size_t leng
     return 1;
 }
 
-// A record's text: up to its NUL, printable, not empty. False for anything else (a wrong key
-// gives bytes, not text).
+// A record's text: up to its NUL, printable, not empty, at most `max` characters. False for
+// anything else (a wrong key gives bytes, not text).
 bool __RecordText(const uint8_t* plain, size_t max, char* out)
 {
     size_t len = 0;
@@ -531,13 +531,30 @@ bool __RecordText(const uint8_t* plain, size_t max, char* out)
         }
         ++len;
     }
-    if (len == 0) {
+    if (len == 0 || len > max) {
         return false;
     }
-    len = std::min(len, max);
     std::memcpy(out, plain, len);
     out[len] = '\0';
     return true;
+}
+
+const char* IdentityTextProblem(const char* text, size_t maxLen, const char* tooShort, const char* tooLong,
+                              const char* badChar)
+{
+    size_t len = text != nullptr ? std::strlen(text) : 0;
+    if (len < kIdentityMinLen) {
+        return tooShort;
+    }
+    if (len > maxLen) {
+        return tooLong;
+    }
+    for (size_t i = 0; i < len; ++i) {
+        if (!std::isalnum(static_cast<unsigned char>(text[i]))) {
+            return badChar;
+        }
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -578,15 +595,37 @@ int ReadDeviceBinIdentity(char uuid[kUuidMaxLen + 1], char authKey[kAuthKeyMaxLe
         return -1;
     }
     uint8_t plain[2][kDeviceBinRecord] = {};
-    char u[kUuidMaxLen + 1];
-    char k[kAuthKeyMaxLen + 1];
+    // Whole records first: a text too long for its field is refused below, never cut.
+    char u[kDeviceBinRecord + 1];
+    char k[kDeviceBinRecord + 1];
     if (DesCbcDecryptFile(records, plain[0], kDeviceBinRecord) != 1 ||
         DesCbcDecryptFile(records + kDeviceBinRecord, plain[1], kDeviceBinRecord) != 1 ||
-        !__RecordText(plain[0], kUuidMaxLen, u) || !__RecordText(plain[1], kAuthKeyMaxLen, k)) {
+        !__RecordText(plain[0], kDeviceBinRecord, u) || !__RecordText(plain[1], kDeviceBinRecord, k)) {
         APP_ERR("%s does not decrypt to an identity", kDeviceBinFile);
         return -1;
     }
-    std::memcpy(uuid, u, sizeof(u));
-    std::memcpy(authKey, k, sizeof(k));
+    const char* problem = IdentityUuidProblem(u);
+    if (problem == nullptr) {
+        problem = IdentityAuthKeyProblem(k);
+    }
+    if (problem != nullptr) {
+        APP_ERR("%s: %s", kDeviceBinFile, problem);
+        return -1;
+    }
+    std::memcpy(uuid, u, std::strlen(u) + 1);
+    std::memcpy(authKey, k, std::strlen(k) + 1);
     return 0;
+}
+
+const char* IdentityUuidProblem(const char* uuid)
+{
+    return IdentityTextProblem(uuid, kUuidMaxLen, "UUID shorter than 16 characters", "UUID longer than 25 characters",
+                             "UUID holds a character other than a letter or digit");
+}
+
+const char* IdentityAuthKeyProblem(const char* key)
+{
+    return IdentityTextProblem(key, kAuthKeyMaxLen, "AUTHKEY shorter than 16 characters",
+                             "AUTHKEY longer than 32 characters",
+                             "AUTHKEY holds a character other than a letter or digit");
 }

@@ -69,10 +69,17 @@ int AesCbc128EncryptFile(const uint8_t* in, const uint8_t* key, uint8_t* out, si
 int AesCbc128DecryptFile(const uint8_t* in, const uint8_t* key, uint8_t* out, size_t length);
 
 // The identity from "/DeviceInfo/device.bin": two DES-CBC records of 64 bytes, the UUID and the
-// auth key as NUL-ended text. 0 and both texts (at most 25 and 32 characters), or -1 when the
-// file is missing or short, or a record decrypts to an empty or unprintable text (the caller then
-// takes the next identity source).
+// auth key as NUL-ended text. 0 and both texts (at most 25 and 32 characters), or -1 (with an
+// error line) when the file is missing or short, or a record decrypts to an empty or unprintable
+// text or to one the checks below refuse (the caller then takes the next identity source).
 constexpr size_t kUuidMaxLen = 25;
 constexpr size_t kAuthKeyMaxLen = 32;
 constexpr size_t kDeviceBinRecord = 64;
 int ReadDeviceBinIdentity(char uuid[kUuidMaxLen + 1], char authKey[kAuthKeyMaxLen + 1]);
+
+// What keeps an identity text from the cloud, or NULL when it may be used: a UUID is 16 to 25
+// letters and digits; an auth key 16 to 32 of them (before activation its first 16 are the key of
+// every request). A text that fails is never used as it stands: its source counts as missing.
+constexpr size_t kIdentityMinLen = 16;
+const char* IdentityUuidProblem(const char* uuid);
+const char* IdentityAuthKeyProblem(const char* key);

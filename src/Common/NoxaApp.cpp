@@ -8,6 +8,7 @@
 #include "noxa_adapter/utilities/uni_log.h"
 #include "noxa_adapter/utilities/uni_secret.h"
 #include "noxa_iot_sdk/noxa_cloud/cloud_placeholders.h"
+#include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
 #include "noxa_iot_sdk/noxa_cloud/iot_httpc.h"
 #include "noxa_ipc_sdk/ring_buffer/noxa_ring_buffer.h"
 #include "platform/board_path.h"
@@ -42,6 +43,8 @@ constexpr char kFwVersionFile[] = "/etc/Fw.conf";
 constexpr char kDeviceConf[] = "/DeviceInfo/device.conf";
 constexpr uint32_t kMaxViewers = 6;
 constexpr uint32_t kStartRetryMs = 10000;
+constexpr uint32_t kClockAnswerWaitMs = 5000;
+constexpr uint32_t kClockPollMs = 100;
 
 std::atomic<bool> s_ringBuffersCreated{false};
 
@@ -75,40 +78,64 @@ void Indicator(int event)
     }
 }
 
+// "device.conf": each key found and fit for the cloud is taken; a missing key gives the built-in
+// value (a UUID alone pairs with the built-in key), a key the cloud could not take gives it with
+// an error line. False (with an error line) when the file holds neither key: a garbled file counts
+// as missing.
+bool LoadDeviceConf()
+{
+    NOXA_CLOUD_CFG_S& c = gNoxaCloudCfg;
+    const struct {
+        const char* key;
+        const char* line;
+        const char* builtin;
+        char* dst;
+        size_t size;
+        const char* (*problem)(const char*);
+        bool secret;
+    } keys[] = {
+        {"UUID", "UUID is %s", NOXA_CLOUD_BUILTIN_UUID, c.Uuid, sizeof(c.Uuid), IdentityUuidProblem, false},
+        {"AUTHKEY", "AUTHKEY is %s", NOXA_CLOUD_BUILTIN_AUTHKEY, c.AuthKey, sizeof(c.AuthKey), IdentityAuthKeyProblem,
+         true},
+    };
+    char values[2][64] = {};
+    bool found[2] = {};
+    for (size_t i = 0; i < 2; ++i) {
+        found[i] = GetProfileString(kDeviceConf, "Noxa", keys[i].key, values[i], sizeof(values[i])) == 0 &&
+                   values[i][0] != '\0';
+    }
+    if (!found[0] && !found[1]) {
+        APP_ERR("%s holds no UUID or AUTHKEY in [Noxa]: taken as missing", kDeviceConf);
+        return false;
+    }
+    for (size_t i = 0; i < 2; ++i) {
+        const auto& k = keys[i];
+        const char* v = k.builtin;
+        if (found[i]) {
+            if (const char* problem = k.problem(values[i])) {
+                APP_ERR("%s: %s, the built-in one is used", kDeviceConf, problem);
+            } else {
+                v = values[i];
+            }
+        }
+        std::string shown = k.secret ? std::string(uni_mask_secret(v).text) : std::string(v);
+        printf(k.line, shown.c_str());
+        printf("\n");
+        snprintf(k.dst, k.size, "%s", v);
+    }
+    fflush(stdout);
+    return true;
+}
+
 // The identity: device.conf, else device.bin, else the built-in one.
 void LoadIdentity()
 {
     NOXA_CLOUD_CFG_S& c = gNoxaCloudCfg;
     if (FILE* f = BoardFopen(kDeviceConf, "r")) {
         fclose(f);
-        char value[64];
-        const struct {
-            const char* key;
-            const char* line;
-            const char* builtin;
-            char* dst;
-            size_t size;
-            size_t maxLen;
-            bool secret;
-        } keys[] = {
-            {"UUID", "UUID is %s", NOXA_CLOUD_BUILTIN_UUID, c.Uuid, sizeof(c.Uuid), kUuidMaxLen, false},
-            {"AUTHKEY", "AUTHKEY is %s", NOXA_CLOUD_BUILTIN_AUTHKEY, c.AuthKey, sizeof(c.AuthKey), kAuthKeyMaxLen,
-             true},
-        };
-        for (const auto& k : keys) {
-            const char* v = k.builtin;
-            // A value the cloud could not take (too long) counts as missing.
-            if (GetProfileString(kDeviceConf, "Noxa", k.key, value, sizeof(value)) == 0 && value[0] != '\0' &&
-                strlen(value) <= k.maxLen) {
-                v = value;
-            }
-            std::string shown = k.secret ? std::string(uni_mask_secret(v).text) : std::string(v);
-            printf(k.line, shown.c_str());
-            printf("\n");
-            snprintf(k.dst, k.size, "%s", v);
+        if (LoadDeviceConf()) {
+            return;
         }
-        fflush(stdout);
-        return;
     }
     char uuid[kUuidMaxLen + 1];
     char authKey[kAuthKeyMaxLen + 1];
@@ -385,6 +412,11 @@ void NoxaAppAfterOnline()
         l.InitNoxaP2p(static_cast<int>(gNoxaCloudCfg.MaxViewers));
     }
     if (l.ReportAllState != nullptr) {
+        // Sent before the cloud's first clock answer, the reports would carry the seconds since
+        // start as their time: give the answer a moment, not more.
+        for (uint32_t waited = 0; gw_time_answered() == 0 && waited < kClockAnswerWaitMs; waited += kClockPollMs) {
+            gNoxaAppSleep(kClockPollMs);
+        }
         l.ReportAllState();
     }
     InitCloudStorage();

@@ -66,7 +66,8 @@ extern NOXA_APP_LINKS_S gNoxaAppLinks;
 int StartNoxaAppThread();
 void* NoxaAppThread(void* arg);
 // The thread's parts, for tests: before the wait (steps 2 to 5, the start retried every 10 s
-// while the cloud core cannot start), one pass of the wait (1 when online), after the wait.
+// while the cloud core cannot start), one pass of the wait (1 when online), after the wait (whose
+// full state report waits for the cloud's first clock answer, at most 5 s).
 void NoxaAppBeforeOnline();
 int NoxaAppOnlinePass();
 void NoxaAppAfterOnline();

@@ -7,6 +7,8 @@
 #include "VideoPipeline.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <sys/prctl.h>
@@ -55,6 +57,15 @@ struct WATCH_S {
     uint32_t Fingerprint = 0;
 };
 WATCH_S gWatch;
+
+// The watch's thread: started once; a stop ends it at its next wait.
+struct WATCH_THREAD_S {
+    std::mutex Lock;
+    std::condition_variable Wake;
+    bool Running = false;  // started and not yet joined
+    bool Stop = false;
+};
+WATCH_THREAD_S gWatchThread;
 
 uint8_t __ReadLocked(uint8_t reg)
 {
@@ -424,16 +435,65 @@ void SetPr2000Input(uint32_t door)
     __MaskWriteLocked(0, 0x14, 0x03, door == 1 ? 0x03 : 0x01);
 }
 
+namespace {
+
+bool WatchStopping()
+{
+    std::lock_guard<std::mutex> lock(gWatchThread.Lock);
+    return gWatchThread.Stop;
+}
+
+// The poll's wait: the default sleep is cut short by a stop; a sleep a test put in place runs as
+// it is.
+void WatchWait(uint32_t ms)
+{
+    if (gPr2000Sleep != __Sleep) {
+        gPr2000Sleep(ms);
+        return;
+    }
+    std::unique_lock<std::mutex> lock(gWatchThread.Lock);
+    gWatchThread.Wake.wait_for(lock, std::chrono::milliseconds(ms), [] { return gWatchThread.Stop; });
+}
+
+}  // namespace
+
 void* SensorFmtThread(void*)
 {
     Pr2000Start();
     prctl(PR_SET_NAME, "SensorFmtThread");
     APP_INFO("PID = %u", static_cast<unsigned>(gettid()));
-    for (;;) {
+    while (!WatchStopping()) {
         SensorFmtPass();
-        gPr2000Sleep(kPollMs);
+        WatchWait(kPollMs);
     }
     return nullptr;
+}
+
+int SensorFmtStart()
+{
+    std::lock_guard<std::mutex> lock(gWatchThread.Lock);
+    if (gWatchThread.Running) {
+        return 0;  // one watch: a second one would program the decoder twice over
+    }
+    gWatchThread.Stop = false;
+    int rc = pthread_create(&gVideoDynamicsInfo.FormatThread, nullptr, SensorFmtThread, nullptr);
+    gWatchThread.Running = rc == 0;
+    return rc;
+}
+
+void SensorFmtStop()
+{
+    {
+        std::lock_guard<std::mutex> lock(gWatchThread.Lock);
+        if (!gWatchThread.Running) {
+            return;
+        }
+        gWatchThread.Stop = true;
+        gWatchThread.Wake.notify_all();
+    }
+    pthread_join(gVideoDynamicsInfo.FormatThread, nullptr);
+    std::lock_guard<std::mutex> lock(gWatchThread.Lock);
+    gWatchThread.Running = false;
 }
 
 void SensorFmtPass()

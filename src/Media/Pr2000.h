@@ -74,8 +74,13 @@ void SetPr2000Mode(const PR2000_MODE_S* m);
 // Door camera 0 or 1: control line 46 := !door, page 0 register 0x14 bits 0-1 := 3 (door 1) or 1.
 void SetPr2000Input(uint32_t door);
 
-// The format watch: decoder start, then a poll every 500 ms for the life of the process.
+// The format watch: decoder start, then a poll every 500 ms until it is stopped.
 void* SensorFmtThread(void* arg);
+// Starts the watch's thread unless it runs already (SysInit): 0 or the thread-creation error.
+int SensorFmtStart();
+// Ends the watch and waits for its thread (the media tests, which drive the record themselves);
+// nothing when it does not run.
+void SensorFmtStop();
 // One poll: frame rate, format and lock from the status register; a new format re-programs the
 // decoder and reports the size to the video chain (VideoApplyInputSize), which rebuilds when it
 // changed; more than 10 polls in a row without lock reset the decoder.

@@ -278,11 +278,10 @@ int SysInit()
         v.VencRun = 0;
         APP_ERR("venc_channel_func not started: %d", rc);
     }
-    rc = pthread_create(&v.FormatThread, nullptr, SensorFmtThread, nullptr);
+    // The format watch runs for the life of the process; a second init keeps the one running.
+    rc = SensorFmtStart();
     if (rc != 0) {
         APP_ERR("SensorFmtThread not started: %d", rc);
-    } else {
-        pthread_detach(v.FormatThread);  // the format watch runs for the life of the process
     }
     return rc;
 }

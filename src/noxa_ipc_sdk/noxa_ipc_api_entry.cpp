@@ -2,6 +2,7 @@
 #include "noxa_ipc_sdk/noxa_ipc_api.h"
 
 #include "noxa_adapter/utilities/uni_log.h"
+#include "noxa_adapter/utilities/uni_secret.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_upgrade.h"
 #include "noxa_iot_sdk/noxa_cloud/iot_httpc.h"
@@ -522,7 +523,8 @@ int noxa_ipc_direct_connect(const char* text, int source)
     if (source != 0) {
         return -2;
     }
-    IPC_INFO("Rev:%s", text != nullptr ? text : "");
+    // The QR text holds the pairing token and the Wi-Fi pass phrase: only its length and head.
+    IPC_INFO("Rev:%s", uni_mask_secret(text != nullptr ? text : "").text);
     IPC_INFO("Source:%d", source);
     if (s_qrConnected != 0) {
         return 0;
@@ -541,9 +543,9 @@ int noxa_ipc_direct_connect(const char* text, int source)
         return -803;
     }
     const char* passwd = cJSON_IsString(p) && p->valuestring[0] != '\0' ? p->valuestring : nullptr;
-    IPC_INFO("Parse ssid:%s token:%s", s->valuestring, t->valuestring);
+    IPC_INFO("Parse ssid:%s token:%s", s->valuestring, uni_mask_secret(t->valuestring).text);
     if (passwd != nullptr) {
-        IPC_INFO("Parse passwd:%s", passwd);
+        IPC_INFO("Parse passwd:%s", uni_mask_secret(passwd).text);
     }
     const int ret = gNoxaIpcOps.wifi_user_cfg(s->valuestring, passwd, t->valuestring);
     cJSON_Delete(root);

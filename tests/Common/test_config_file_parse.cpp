@@ -392,8 +392,8 @@ TEST_F(DeviceFiles, IdentityFromDeviceBin)
     EXPECT_STREQ("noxa0test0unit0000000002", uuid);
     EXPECT_EQ(authKey, key);
 
-    // Texts longer than their fields are cut to them.
-    write(Record(std::string(64, 'u')), Record(std::string(64, 'k')));
+    // Texts of the longest the fields hold are taken whole.
+    write(Record(std::string(kUuidMaxLen, 'u')), Record(std::string(kAuthKeyMaxLen, 'k')));
     ASSERT_EQ(0, ReadDeviceBinIdentity(uuid, key));
     EXPECT_EQ(std::string(kUuidMaxLen, 'u'), uuid);
     EXPECT_EQ(std::string(kAuthKeyMaxLen, 'k'), key);
@@ -410,6 +410,13 @@ TEST_F(DeviceFiles, IdentityFromDeviceBin)
         {"empty auth key", Record("noxa0test0unit0000000002"), Record(""), 0},
         {"unprintable uuid", Record("noxa\x01test"), Record(authKey), 0},
         {"wrong key (bytes that are no text)", std::vector<uint8_t>(64, 0x5A), Record(authKey), 0},
+        // A text the cloud could not take is never used: cut to its field it would be another
+        // unit's UUID.
+        {"uuid longer than its field", Record(std::string(64, 'u')), Record(authKey), 0},
+        {"auth key longer than its field", Record("noxa0test0unit0000000002"), Record(std::string(33, 'k')), 0},
+        {"short auth key", Record("noxa0test0unit0000000002"), Record("T3stAuthKey0fTh"), 0},
+        {"short uuid", Record("noxa0test0unit0"), Record(authKey), 0},
+        {"uuid of other characters", Record("noxa-test-unit-000000002"), Record(authKey), 0},
     };
     for (const auto& r : rows) {
         write(r.a, r.b, r.cut);

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -97,6 +98,69 @@ TEST(NoxaIdentity, NoSourceGivesTheBuiltInIdentityAndTheFixedTexts)
     EXPECT_EQ(6u, c.MaxViewers);
     EXPECT_EQ(WF_START_AP_FIRST, get_gw_cntl()->gw_wsm.md) << "started in access-point mode";
 }
+
+// An identity the cloud could not take is never used as it stands, and never in silence: the
+// source counts as missing (or, for one key of device.conf, the built-in value stands in), and an
+// error line names the file and what was wrong.
+struct BadIdentityRow {
+    const char* name;
+    const char* conf;      // device.conf, or nullptr for none
+    const char* binUuid;   // device.bin's records, or nullptr for none
+    const char* binKey;
+    const char* uuid;      // what the unit takes
+    const char* authKey;
+    const char* errorLine;
+};
+
+void PrintTo(const BadIdentityRow& r, std::ostream* os)
+{
+    *os << r.name;
+}
+
+class NoxaBadIdentity : public testing::TestWithParam<BadIdentityRow> {};
+
+TEST_P(NoxaBadIdentity, IsRefusedWithALine)
+{
+    const BadIdentityRow& r = GetParam();
+    TestSandbox box;
+    std::filesystem::remove(box.Path("/DeviceInfo/device.conf"));
+    if (r.conf != nullptr) {
+        box.Write("/DeviceInfo/device.conf", r.conf);
+    }
+    if (r.binUuid != nullptr) {
+        WriteDeviceBin(box, r.binUuid, r.binKey);
+    }
+    std::string out = Identity(box);
+    EXPECT_STREQ(r.uuid, gNoxaCloudCfg.Uuid) << out;
+    EXPECT_STREQ(r.authKey, gNoxaCloudCfg.AuthKey) << out;
+    EXPECT_TRUE(Has(out, r.errorLine)) << out;
+    EXPECT_STREQ(r.uuid, get_gw_cntl()->gw_base.uuid);
+}
+
+const char kGoodKey[] = "T3stAuthKey0fTheSimulatedUnit001";
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, NoxaBadIdentity,
+    testing::Values(
+        BadIdentityRow{"ShortUuid", "[Noxa]\nUUID=noxa0test\nAUTHKEY=T3stAuthKey0fTheSimulatedUnit001\n", nullptr,
+                       nullptr, NOXA_CLOUD_BUILTIN_UUID, kGoodKey,
+                       "/DeviceInfo/device.conf: UUID shorter than 16 characters"},
+        BadIdentityRow{"ShortKey", "[Noxa]\nUUID=noxa0test0unit0000000001\nAUTHKEY=Short0Key\n", nullptr, nullptr,
+                       "noxa0test0unit0000000001", NOXA_CLOUD_BUILTIN_AUTHKEY,
+                       "/DeviceInfo/device.conf: AUTHKEY shorter than 16 characters"},
+        BadIdentityRow{"UuidWithAPunctuation", "[Noxa]\nUUID=noxa-test-unit-000001\n", nullptr, nullptr,
+                       NOXA_CLOUD_BUILTIN_UUID, NOXA_CLOUD_BUILTIN_AUTHKEY, "holds a character other than a letter"},
+        BadIdentityRow{"GarbledConf", "\x7f\x01ELF\x02garbage=\xff\n", nullptr, nullptr, NOXA_CLOUD_BUILTIN_UUID,
+                       NOXA_CLOUD_BUILTIN_AUTHKEY, "/DeviceInfo/device.conf holds no UUID or AUTHKEY"},
+        BadIdentityRow{"GarbledConfThenTheBin", "[Other]\nUUID=noxa0test0unit0000000001\n", "noxa0from0bin000002",
+                       "BinAuthKey0123456789abcdefghijkl", "noxa0from0bin000002", "BinAuthKey0123456789abcdefghijkl",
+                       "/DeviceInfo/device.conf holds no UUID or AUTHKEY"},
+        BadIdentityRow{"BinWithAShortKey", nullptr, "noxa0from0bin000002", "BinKey", NOXA_CLOUD_BUILTIN_UUID,
+                       NOXA_CLOUD_BUILTIN_AUTHKEY, "/DeviceInfo/device.bin: AUTHKEY shorter than 16 characters"},
+        BadIdentityRow{"BinWithALongUuid", nullptr, "noxa0from0bin0000020000000000x", "BinAuthKey0123456789abcdefghijkl",
+                       NOXA_CLOUD_BUILTIN_UUID, NOXA_CLOUD_BUILTIN_AUTHKEY,
+                       "/DeviceInfo/device.bin: UUID longer than 25 characters"}),
+    [](const testing::TestParamInfo<BadIdentityRow>& info) { return std::string(info.param.name); });
 
 TEST(NoxaMedia, DescriptionAndRingBuffersOnce)
 {
@@ -199,11 +263,13 @@ void TestSleep(uint32_t ms)
 TEST(NoxaStart, AFailedCoreStartIsTriedAgainEvery10Seconds)
 {
     static TestSandbox box;
-    // The store's folder is missing: the core cannot start until it is back.
+    // A file stands where the store's folder belongs: the core cannot start until it is gone.
     std::filesystem::remove_all(box.Path("/DeviceInfo/noxa"));
+    box.Write("/DeviceInfo/noxa", "not a folder");
     gNoxaAppSleep = TestSleep;
     gOnSleep = [](uint32_t ms) {
         if (ms == 10000) {
+            std::filesystem::remove(box.Path("/DeviceInfo/noxa"));
             std::filesystem::create_directories(box.Path("/DeviceInfo/noxa"));
         }
     };
@@ -297,6 +363,11 @@ TEST(NoxaStart, LaterServicesStartOnceInOrderAfterTheFirst7)
     EXPECT_EQ((std::vector<std::string>{"settings", "status 7", "sd name", "p2p 6", "state report", "cloud storage",
                                         "video msg", "time sync", "skills", "md thread"}),
               gOrder);
+    // No cloud answers the clock here: the state report waited 5 s for it, in 100 ms steps.
+    {
+        std::lock_guard<std::mutex> sleeps(gSleepMutex);
+        EXPECT_EQ(50, std::count(gSleeps.begin(), gSleeps.end(), 100u));
+    }
     EXPECT_TRUE(box.Exists("/DeviceInfo/Channel.conf")) << "door names loaded (and made) first";
 }
 

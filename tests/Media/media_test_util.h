@@ -1,6 +1,7 @@
 // A simulated board with the media layer on the manual clock, and the chain built on it.
 #pragma once
 
+#include "Media/Pr2000.h"
 #include "Media/VencStream.h"
 #include "Media/VideoPipeline.h"
 #include "platform/board_sim.h"
@@ -19,21 +20,24 @@ protected:
         BoardDevReset();
         MiSimReset();
         MiSimSetManualClock(true);
-        // No camera answers at the decoder: the format watch that SysInit starts never changes
-        // the chain a test builds (the decoder's own suite connects it).
+        // No camera answers at the decoder: a format watch never changes the chain a test builds
+        // (the decoder's own suite connects it).
         BoardI2cSetNack(1, kBoardDecoderAddress, true);
     }
     void TearDown() override
     {
+        SensorFmtStop();
         testing::internal::CaptureStdout();
         MediaSystemDeInit();  // back to the state of a fresh process
         testing::internal::GetCapturedStdout();
         MiSimReset();
     }
 
-    // The thread SysInit started, stopped so the test drives the passes itself.
+    // The threads SysInit started (the encoder thread and the format watch), stopped so the test
+    // drives the passes and the record itself.
     static void StopEncoderThread()
     {
+        SensorFmtStop();
         VIDEO_DYNAMICS_INFO_S& v = gVideoDynamicsInfo;
         if (v.VencThreadStarted) {
             v.VencRun = 0;

@@ -365,6 +365,7 @@ TEST_F(DecoderTest, WatchThreadStartsTheDecoderAndFollowsTheCamera)
     gPr2000Sleep = [](uint32_t ms) { usleep(ms * 1000 / 50); };  // the watch runs 50 times faster
     testing::internal::CaptureStdout();
     ASSERT_EQ(0, StartUp());
+    ASSERT_EQ(0, SensorFmtStart()) << "the fixture stopped the one of the start-up: it runs again";
     for (int i = 0; i < 200 && WritesTo(0, 0x86).empty(); ++i) {
         usleep(5000);
     }
@@ -375,12 +376,6 @@ TEST_F(DecoderTest, WatchThreadStartsTheDecoderAndFollowsTheCamera)
     }
     EXPECT_EQ(1280, gVideoDynamicsInfo.SensorWidth);
     EXPECT_FALSE(WritesTo(0, 0x86).empty()) << "the decoder was started";
-    // The watch has no stop: park it, so it touches nothing while the process ends.
-    gPr2000Sleep = [](uint32_t) {
-        for (;;) {
-            pause();
-        }
-    };
-    usleep(100000);
+    SensorFmtStop();
     testing::internal::GetCapturedStdout();
 }

@@ -4,6 +4,9 @@
 #include "media_test_util.h"
 
 #include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -164,6 +167,37 @@ TEST_F(MediaTest, FormatCodesOutsideTheTablesChangeNothing)
         EXPECT_EQ(r.rate, v.FrameRate) << "code " << int(r.code);
         EXPECT_EQ(r.code, v.PrevFrameRateCode);
     }
+}
+
+namespace {
+
+// Threads of this process named `name` (the kernel's list).
+int ThreadsNamed(const std::string& name)
+{
+    int n = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string line;
+        n += std::getline(comm, line) && line == name ? 1 : 0;
+    }
+    return n;
+}
+
+}  // namespace
+
+// The format watch writes the format record from its own thread: however often the media system
+// starts there is one, and a stop ends it (as the fixture does before a test drives the record).
+TEST_F(MediaTest, OneFormatWatchHoweverOftenItStartsAndAStopEndsIt)
+{
+    ASSERT_EQ(0, SysInit());
+    ASSERT_EQ(0, SensorFmtStart());
+    for (int i = 0; i < 500 && ThreadsNamed("SensorFmtThread") == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(1, ThreadsNamed("SensorFmtThread"));
+    StopEncoderThread();
+    EXPECT_EQ(0, ThreadsNamed("SensorFmtThread")) << "stopped and joined";
+    SensorFmtStop();  // a second stop does nothing
 }
 
 // The format watch measures the input before start-up has built the chain: the chain is built

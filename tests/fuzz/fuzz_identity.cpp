@@ -1,7 +1,7 @@
 // The device identity files over arbitrary bytes: "/DeviceInfo/device.conf" read with the INI
 // reader (section "Noxa", keys "UUID" and "AUTHKEY"), and "/DeviceInfo/device.bin" as it stands
 // or made of arbitrary record texts, where the result is checked against the record rule (text
-// up to its NUL, printable, not empty, cut to its field).
+// up to its NUL, letters and digits only, 16 characters at least and no more than its field).
 #include "Common/ConfigFileParse.h"
 #include "fuzz_util.h"
 
@@ -14,18 +14,20 @@ using fuzz::Check;
 
 const char kConfFile[] = "/DeviceInfo/device.conf";
 
-// What a record's plain text gives: false when it is refused.
+// What a record's plain text gives: false when it is refused (never cut).
 bool RecordText(const uint8_t* plain, size_t max, std::string* out)
 {
     size_t len = 0;
     while (len < kDeviceBinRecord && plain[len] != 0) {
-        if (plain[len] < 0x20 || plain[len] > 0x7E) {
+        bool alnum = (plain[len] >= '0' && plain[len] <= '9') || (plain[len] >= 'a' && plain[len] <= 'z') ||
+                     (plain[len] >= 'A' && plain[len] <= 'Z');
+        if (!alnum) {
             return false;
         }
         ++len;
     }
-    out->assign(reinterpret_cast<const char*>(plain), std::min(len, max));
-    return len != 0;
+    out->assign(reinterpret_cast<const char*>(plain), len);
+    return len >= kIdentityMinLen && len <= max;
 }
 
 }  // namespace

@@ -74,6 +74,11 @@ TEST_F(Time, ZoneTexts)
         {"+08:00", 0, 28800}, {"-03:30", 0, -12600}, {"05:45", 0, 20700},  {"+00:00", 0, 0},
         {"-12:00", 0, -43200}, {"+8", -2, 0},        {"", -2, 0},          {"abc", -2, 0},
         {"+14:00", 0, 50400},
+        // Outside the zones kept on earth, minutes past 59, numbers that overflow a scan, junk
+        // behind: refused, the zone in force stays.
+        {"+99999999:00", -2, 0}, {"-99999999999:00", -2, 0}, {"+99:99", -2, 0}, {"+14:01", -2, 0},
+        {"-12:30", -2, 0},       {"+05:60", -2, 0},         {"+08:00junk", -2, 0}, {"+008:00", -2, 0},
+        {"08:5", -2, 0},         {":30", -2, 0},            {"-00:30", 0, -1800},
     };
     for (const Row& row : rows) {
         ASSERT_EQ(0, uni_set_time_zone("+00:00"));
@@ -83,6 +88,18 @@ TEST_F(Time, ZoneTexts)
         EXPECT_EQ(row.offset, offset) << row.text;
     }
     EXPECT_EQ(UNI_INVALID_PARM, uni_set_time_zone(nullptr));
+}
+
+TEST_F(Time, TheBuildYearStartsBeforeNow)
+{
+    TIME_T start = uni_time_build_year_start();
+    POSIX_TM_S tm = {};
+    ASSERT_EQ(0, uni_gmtime(start, &tm));
+    EXPECT_EQ(0, tm.tm_mon);
+    EXPECT_EQ(1, tm.tm_mday);
+    EXPECT_EQ(0, tm.tm_hour);
+    EXPECT_GE(tm.tm_year, 124);
+    EXPECT_LE(start, static_cast<TIME_T>(time(nullptr))) << "built before it runs";
 }
 
 TEST_F(Time, SummerTimeTable)

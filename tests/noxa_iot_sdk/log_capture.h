@@ -29,6 +29,17 @@ public:
         return -1;
     }
     static bool Logged(const std::string& text) { return LineOf(text) >= 0; }
+    // Lines holding `text`.
+    static int Count(const std::string& text)
+    {
+        Store& s = Get();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        int n = 0;
+        for (const auto& l : s.lines) {
+            n += l.find(text) != std::string::npos ? 1 : 0;
+        }
+        return n;
+    }
     // For lines written on another thread (the work queue runs on a pool): waits up to 2 s.
     static bool LoggedSoon(const std::string& text)
     {

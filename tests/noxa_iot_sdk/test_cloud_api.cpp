@@ -10,6 +10,7 @@
 #include "noxa_adapter/utilities/mem_pool.h"
 #include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_iot_sdk/com_sdk/noxa_iot_com_api.h"
+#include "noxa_iot_sdk/noxa_cloud/cloud_operation.h"
 #include "noxa_iot_sdk/noxa_cloud/cloud_pic.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_active.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
@@ -303,6 +304,62 @@ TEST_F(CloudApi, CloudTimeSetsTheClockAndTheZone)
     EXPECT_EQ(5 * 3600 + 1800, offset);
     EXPECT_NEAR(1900000000.0, static_cast<double>(uni_time_get_posix()), 5.0);
     EXPECT_TRUE(mCloud->WaitLog("api noxa.device.time.get v1.0: time 19000000")) << mCloud->Log();
+
+    // Answers no clock may take: a time before this build, a zone no place keeps or that does not
+    // scan. Refused as bad answers; the clock and the zone stay.
+    const char* bad[] = {"time 0 +01:00", "time 4 +01:00", "time 1900000000 +99999999:00",
+                         "time 1900000000 +99:99", "time 1900000000 +14:30", "time 1900000000 -12:01"};
+    for (const char* cmd : bad) {
+        ASSERT_EQ(0u, mCloud->Command(cmd).rfind("time ", 0)) << cmd;
+        EXPECT_EQ(IOT_API_ERR_KEY_MISSING, http_gw_timer_cnt(0, nullptr)) << cmd;
+        ASSERT_EQ(0, uni_get_time_zone(&offset));
+        EXPECT_EQ(5 * 3600 + 1800, offset) << cmd;
+        EXPECT_NEAR(1900000000.0, static_cast<double>(uni_time_get_posix()), 30.0) << cmd;
+    }
+}
+
+// Numbers of an answer that no cast can take are a bad answer, never an undefined cast.
+TEST_F(CloudApi, NumbersOutOfRangeAreABadAnswer)
+{
+    const std::string key(get_gw_cntl()->localKey, 16);
+    std::string inner;
+    httplib::Server srv;
+    srv.Post("/d.json", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_content(cloudpeer::ApiAnswer("{\"success\":true,\"result\":" + inner + "}", key), "application/json");
+    });
+    int port = srv.bind_to_any_port("127.0.0.1");
+    std::thread th([&] { srv.listen_after_bind(); });
+    const std::string conf = mBox.Read("/etc/cloud.conf");
+    mBox.Write("/etc/cloud.conf", "api_url=http://127.0.0.1:" + std::to_string(port) + "/d.json\n");
+    const std::string cfg = R"("provider":"s3","ak":"AK","bucket":"b","endpoint":"e.test","mediaStor":"event")";
+    const struct {
+        std::string result;
+        int ret;
+    } rows[] = {
+        {"{" + cfg + R"(,"expiration":1900000000,"videoLongestTime":60})", 0},
+        {"{" + cfg + R"(,"expiration":1900000000,"videoLongestTime":-5})", 0},
+        {"{" + cfg + R"(,"expiration":1e300,"videoLongestTime":60})", IOT_API_ERR_KEY_MISSING},
+        {"{" + cfg + R"(,"expiration":-1e300})", IOT_API_ERR_KEY_MISSING},
+        {"{" + cfg + R"(,"expiration":1900000000,"videoLongestTime":1e20})", IOT_API_ERR_KEY_MISSING},
+        {"{" + cfg + R"(,"expiration":1900000000,"videoLongestTime":4294967296})", IOT_API_ERR_KEY_MISSING},
+    };
+    for (const auto& r : rows) {
+        inner = r.result;
+        CLOUD_STORAGE_CFG_S c{};
+        EXPECT_EQ(r.ret, cloud_get_storage_config(&c, 1)) << r.result;
+        if (r.ret == 0) {
+            EXPECT_EQ(1900000000, c.expiration);
+            EXPECT_EQ(r.result.find("-5") != std::string::npos ? 0u : 60u, c.video_longest_time);
+        }
+    }
+    inner = R"({"time":1e300,"timeZone":"+01:00"})";
+    EXPECT_EQ(IOT_API_ERR_KEY_MISSING, http_gw_timer_cnt(0, nullptr));
+    inner = R"({"storage":{"mtu":1e300}})";
+    CLOUD_STORAGE_CFG_S c{};
+    EXPECT_EQ(IOT_API_ERR_KEY_MISSING, cloud_get_storage_restriction_config(&c));
+    mBox.Write("/etc/cloud.conf", conf);
+    srv.stop();
+    th.join();
 }
 
 // AES-128-CBC with PKCS#7 by OpenSSL.

@@ -20,7 +20,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <ctime>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -93,6 +96,36 @@ protected:
     }
 
     std::string Reports() { return mCloud->Command("reports"); }
+
+    // Waits (up to `s` seconds) until `done` holds.
+    template <class Fn>
+    static bool WaitUntil(Fn done, int s = 30)
+    {
+        for (int i = 0; i < s * 20 && !done(); ++i) {
+            std::this_thread::sleep_for(50ms);
+        }
+        return done();
+    }
+
+    // The unit's log lines holding `text`.
+    static std::vector<std::string> LinesWith(const std::string& text)
+    {
+        std::istringstream all(LogCapture::All());
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(all, line);) {
+            if (Has(line, text)) {
+                lines.push_back(line);
+            }
+        }
+        return lines;
+    }
+
+    static std::string BoundToken()
+    {
+        char token[GW_TOKEN_LEN + 1];
+        gw_get_token(token);
+        return token;
+    }
 
     bool WaitReports(const std::string& part)
     {
@@ -220,6 +253,153 @@ TEST_F(CloudSim, PubackTimeOutGarbageAndTheBrokersStopAndReturn)
     EXPECT_TRUE(back) << LogCapture::All();
     std::lock_guard<std::mutex> lock(gMutex);
     EXPECT_EQ((std::vector<int>{7, 12, 7}), gStatuses);
+}
+
+// Eight threads report at once: every report reaches the cloud, each sequence above the one
+// before it on the wire (the simulator drops one that is not, as the unit does).
+TEST_F(CloudSim, ReportsOfEightThreadsArriveAllWithRisingSequences)
+{
+    ASSERT_TRUE(PairAndStart()) << LogCapture::All() << mCloud->Log();
+    constexpr int kThreads = 8;
+    constexpr int kEach = 500;
+    std::atomic<int> failed{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &failed] {
+            for (int i = 0; i < kEach; ++i) {
+                OBJ_DP_S dp = {147, PROP_VALUE, {.dp_value = t * kEach + i}, 0};
+                failed += dev_report_dp_json_async(nullptr, &dp, 1, 1) != 0 ? 1 : 0;
+            }
+        });
+    }
+    for (auto& th : threads) {
+        th.join();
+    }
+    EXPECT_EQ(0, failed.load());
+    EXPECT_TRUE(mCloud->WaitLog(" protocol 4 {", kThreads * kEach, 120s))
+        << mCloud->LogCount(" protocol 4 {") << " arrived";
+    EXPECT_EQ(0, mCloud->LogCount("drop <-")) << "nothing refused";
+}
+
+// A first clock answer that fails is asked again after 10 s (the runtime clock of the test), and
+// the clock then follows the cloud's, shifted as its `time` command sets it: the cloud's commands
+// carry that clock and are taken.
+TEST_F(CloudSim, TheCloudClockIsAskedAgainUntilItIsSetAndCommandsCarryIt)
+{
+    const struct {
+        uint32_t failures;
+        uint32_t waitMs;
+    } waits[] = {{1, 10000}, {2, 20000}, {3, 40000}, {6, 320000}, {7, 600000}, {30, 600000}};
+    for (const auto& w : waits) {
+        EXPECT_EQ(w.waitMs, gw_time_retry_ms(w.failures)) << w.failures;
+    }
+    UniTestClock clock(uni_get_tick_ms());
+    const int64_t cloudNow = static_cast<int64_t>(time(nullptr)) + 7200;
+    mCloud->Command("time " + std::to_string(cloudNow) + " +02:00");
+    mCloud->Command("fail time.get 500");
+    ASSERT_TRUE(PairAndStart()) << LogCapture::All() << mCloud->Log();
+    ASSERT_TRUE(WaitUntil([] { return LogCapture::Logged("cloud time not synced"); })) << LogCapture::All();
+    EXPECT_NE(0, uni_time_check_sync());
+    EXPECT_EQ(1, gw_time_answered()) << "a failed answer is an answer";
+    mCloud->Command("fail time.get ok");
+    clock.Advance(GW_TIME_RETRY_FIRST_MS);
+    ASSERT_TRUE(WaitUntil([] { return uni_time_check_sync() == 0; })) << LogCapture::All() << mCloud->Log();
+    EXPECT_NEAR(static_cast<double>(cloudNow), static_cast<double>(uni_time_get_posix()), 60.0);
+    EXPECT_EQ(2, mCloud->LogCount("time.get v1.0: devId ")) << "asked twice\n" << mCloud->Log();
+    mCloud->Command("dp 101 true");
+    ASSERT_TRUE(gEvents.WaitFor("obj")) << "stamped with the cloud's clock\n" << LogCapture::All();
+}
+
+// A cloud reset unactivates the unit; the activation waits for a new pairing, which brings the
+// unit back without a restart.
+TEST_F(CloudSim, AfterACloudResetANewPairingBringsTheUnitBack)
+{
+    ASSERT_TRUE(PairAndStart()) << LogCapture::All() << mCloud->Log();
+    mCloud->Command("reset");
+    ASSERT_TRUE(gEvents.WaitFor("status12"));
+    EXPECT_EQ(UN_ACTIVE, noxa_iot_get_active_stat());
+    EXPECT_STREQ("", noxa_iot_get_dev_id());
+    ASSERT_TRUE(WaitUntil([] { return LogCapture::Logged("activation waits for a pairing token"); }))
+        << LogCapture::All();
+    std::string again = mCloud->Pair();
+    ASSERT_EQ(0, gw_wifi_user_cfg("noxa", "kelp", again.c_str()));
+    ASSERT_TRUE(gEvents.WaitFor("status7", 2)) << LogCapture::All() << mCloud->Log();
+    EXPECT_EQ(ACTIVATED, noxa_iot_get_active_stat());
+    EXPECT_EQ(2, mCloud->LogCount("activate uuid "));
+    mCloud->Command("dp 101 true");
+    ASSERT_TRUE(gEvents.WaitFor("obj")) << "the new local key in use";
+    std::lock_guard<std::mutex> lock(gMutex);
+    EXPECT_EQ((std::vector<int>{7, 12, 7}), gStatuses);
+}
+
+// A token the cloud refuses (unknown, used or expired) is forgotten at once and the activation
+// waits for a new pairing; other failures are tried again with the same token.
+TEST_F(CloudSim, ARefusedTokenIsForgottenAndTheNextPairingIsTaken)
+{
+    const struct {
+        const char* fail;  // armed before the token is bound
+        bool fresh;        // a token of a real pairing (else one the cloud never handed out)
+        int tries;         // activation requests the token costs
+        const char* cloudSays;
+    } rows[] = {
+        {"fail active ok", false, 1, "TOKEN_INVALID"},
+        {"fail active code TOKEN_EXPIRED", true, 1, "injected TOKEN_EXPIRED"},
+        // The cloud activates but its answer lacks the key: tried again, the token is used now.
+        {"fail active missing localKey", true, 2, "without localKey"},
+    };
+    int tries = 0;
+    int refused = 0;
+    bool started = false;
+    for (const auto& r : rows) {
+        mCloud->Command(r.fail);
+        std::string token = r.fresh ? mCloud->Pair() : "AYZZZZZZZZ1234";
+        if (!started) {
+            ASSERT_TRUE(StartActivation(token));
+            started = true;
+        } else {
+            ASSERT_EQ(0, gw_wifi_user_cfg("noxa", "kelp", token.c_str()));
+        }
+        tries += r.tries;
+        ++refused;
+        ASSERT_TRUE(WaitUntil([&] { return static_cast<int>(LinesWith("refused by the cloud").size()) == refused; }))
+            << r.fail << "\n" << LogCapture::All() << mCloud->Log();
+        EXPECT_EQ("", BoundToken()) << r.fail << ": forgotten";
+        EXPECT_EQ(tries, mCloud->LogCount("activate uuid ")) << r.fail << "\n" << mCloud->Log();
+        EXPECT_TRUE(mCloud->WaitLog(r.cloudSays)) << mCloud->Log();
+    }
+    EXPECT_NE(ACTIVATED, noxa_iot_get_active_stat());
+    mCloud->Command("fail active ok");
+    ASSERT_EQ(0, gw_wifi_user_cfg("noxa", "kelp", mCloud->Pair().c_str()));
+    ASSERT_TRUE(gEvents.WaitFor("status7")) << LogCapture::All() << mCloud->Log();
+}
+
+// Calls of two threads share the "http" log sequence: each failed call is rendered whole and
+// alone, however the other thread's calls fall in between.
+TEST_F(CloudSim, EachFailedApiCallIsLoggedWholeWhateverTheOtherThreadsDo)
+{
+    ASSERT_TRUE(PairAndStart()) << LogCapture::All() << mCloud->Log();
+    mCloud->Command("fail time.get code NO_CONFIG");
+    constexpr int kCalls = 30;
+    std::thread failing([] {
+        for (int i = 0; i < kCalls; ++i) {
+            EXPECT_EQ(IOT_API_ERR_NO_CONFIG, http_gw_timer_cnt(0, nullptr));
+        }
+    });
+    std::thread passing([] {
+        for (int i = 0; i < kCalls; ++i) {
+            EXPECT_EQ(0, http_dev_update_skill(0, "{}"));
+        }
+    });
+    failing.join();
+    passing.join();
+    // The texts go through the common worker to the online log.
+    ASSERT_TRUE(WaitUntil([] { return LinesWith("online log: http").size() >= kCalls; })) << LogCapture::All();
+    auto lines = LinesWith("online log: http");
+    EXPECT_EQ(static_cast<size_t>(kCalls), lines.size());
+    for (const auto& l : lines) {
+        EXPECT_TRUE(Has(l, "online log: http 1:time.get 2:0 3:-2002")) << l;
+    }
+    EXPECT_FALSE(LogCapture::Logged("make log seq string fails"));
 }
 
 }  // namespace

@@ -9,10 +9,12 @@
 #include "noxa_adapter/utilities/uni_secret.h"
 #include "log_capture.h"
 
+#include <atomic>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -164,6 +166,35 @@ TEST(GwState, IdentityAndStatusReaders)
     EXPECT_EQ(STAT_CLOUD_CONN, st);
     EXPECT_EQ(0, set_gw_ext_stat(1));
     EXPECT_EQ(1, get_gw_cntl()->ext_stat.load());
+}
+
+// A cloud reset clears the device id and local key on the MQTT task while other threads build
+// requests with them: a reader sees the whole id or none, never half of one.
+TEST(GwState, ActivationIdsAreReadWholeWhileAnotherThreadChangesThem)
+{
+    const std::string id = "nx0123456789abcdef01";
+    const std::string key = "0123456789abcdef";
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        while (!stop.load()) {
+            gw_set_active_ids(id.c_str(), key.c_str());
+            gw_set_active_ids(nullptr, nullptr);
+        }
+    });
+    int torn = 0;
+    int whole = 0;
+    for (int i = 0; i < 200000 && (whole < 1000 || i < 20000); ++i) {
+        std::string seen = noxa_iot_get_dev_id();
+        char devId[GW_ID_LEN + 1];
+        char localKey[GW_LOCAL_KEY_LEN + 1];
+        gw_get_active_ids(devId, localKey);
+        torn += (!seen.empty() && seen != id) || (devId[0] != '\0') != (localKey[0] != '\0') ? 1 : 0;
+        whole += seen == id ? 1 : 0;
+    }
+    stop.store(true);
+    writer.join();
+    EXPECT_EQ(0, torn);
+    EXPECT_GT(whole, 0) << "the writer ran meanwhile";
 }
 
 TEST(GwWifiUserCfg, TokenSplitsIntoRegionTokenAndKey)

@@ -132,12 +132,14 @@ TEST_F(IotInit, FailingStepReturnsItsCodeAndSkipsTheRest)
 
 TEST_F(IotInit, AStartThatFailedGoesOnFromTheFailedStep)
 {
-    // A store folder that is not there yet (a card or flash not ready) fails the store step.
+    // A store folder that cannot be used yet (a file in its place) fails the store step.
     std::filesystem::remove_all(mBoard.Path("/DeviceInfo/noxa"));
+    mBoard.Write("/DeviceInfo/noxa", "in the way");
     const NOXA_IOT_INIT_PARAMS_S p = Params("/DeviceInfo/noxa/");
     EXPECT_NE(0, noxa_iot_init_params("/DeviceInfo/noxa/", &p));
     EXPECT_GE(LineOf("db init fails"), 0);
     EXPECT_EQ(-1, nq_work_queue_add([](void*) {}, nullptr)) << "nothing after the store";
+    std::filesystem::remove(mBoard.Path("/DeviceInfo/noxa"));
     std::filesystem::create_directories(mBoard.Path("/DeviceInfo/noxa"));
     ASSERT_EQ(0, noxa_iot_init_params("/DeviceInfo/noxa/", &p)) << "the store readable now";
     EXPECT_GE(LineOf("noxa iot init success"), 0);
@@ -145,6 +147,16 @@ TEST_F(IotInit, AStartThatFailedGoesOnFromTheFailedStep)
     ASSERT_EQ(0, nq_work_queue_add([](void*) { gEvents.Add("resumed work"); }, nullptr));
     EXPECT_TRUE(gEvents.WaitFor("resumed work"));
     EXPECT_EQ(-1, noxa_iot_init_params("/DeviceInfo/noxa/", &p)) << "a complete start runs once";
+}
+
+// A unit whose store folder was lost starts with an empty store instead of staying offline.
+TEST_F(IotInit, AMissingStoreFolderIsMade)
+{
+    std::filesystem::remove_all(mBoard.Path("/DeviceInfo"));
+    const NOXA_IOT_INIT_PARAMS_S p = Params("/DeviceInfo/noxa/");
+    ASSERT_EQ(0, noxa_iot_init_params("/DeviceInfo/noxa/", &p)) << LogCapture::All();
+    EXPECT_TRUE(std::filesystem::is_directory(mBoard.Path("/DeviceInfo/noxa")));
+    EXPECT_TRUE(std::filesystem::exists(mBoard.Path("/DeviceInfo/noxa/noxa_user.db")));
 }
 
 TEST(IotStoreKey, SameBytesAtEveryStart)

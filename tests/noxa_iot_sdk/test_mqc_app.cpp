@@ -21,7 +21,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <pthread.h>
+#include <thread>
 
 namespace {
 
@@ -47,6 +49,11 @@ std::string gQueryThread;
 std::vector<int> gResets;
 NOXA_FW_INFO_S gFw;
 std::string gExtra;
+// Slot 4's calls: how many run at once (and the most seen), and how long the first one takes.
+std::atomic<int> gObjInside{0};
+std::atomic<int> gObjMostInside{0};
+std::atomic<int> gObjFirstMs{0};
+size_t gObjAtQuery = 0;  // entries applied when slot 6 was called
 
 std::string ThreadName()
 {
@@ -74,6 +81,13 @@ const NOXA_IOT_CBS_S kCbs = {
         gEvents.Add("reset");
     },
     [](const RECV_OBJ_DP_S* dp) {
+        int inside = ++gObjInside;
+        for (int most = gObjMostInside.load(); inside > most && !gObjMostInside.compare_exchange_weak(most, inside);) {
+        }
+        if (int ms = gObjFirstMs.exchange(0)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        }
+        --gObjInside;
         Locked([&] {
             gObjThread = ThreadName();
             for (uint32_t i = 0; i < dp->dps_cnt; ++i) {
@@ -91,6 +105,7 @@ const NOXA_IOT_CBS_S kCbs = {
     [](const DP_QUERY_S* q) {
         Locked([&] {
             gQueryThread = ThreadName();
+            gObjAtQuery = gObjDps.size();
             for (uint32_t i = 0; i < q->cnt; ++i) {
                 gQueryIds.push_back(q->dpid[i]);
             }
@@ -165,6 +180,28 @@ TEST_F(MqcApp, DataPointCommandReachesSlot4OnAWorkThreadWrongEntriesDroppedAlone
     // The three commands may convert on different threads of the work queue's pool.
     EXPECT_TRUE(LogCapture::LoggedSoon("dp 102x not in schema, dropped"));
     EXPECT_TRUE(LogCapture::LoggedSoon("dp 102 has a wrong type or value, dropped"));
+}
+
+// The phone's last word wins: commands and queries are applied one at a time in the order they
+// came, however long a handler takes, and never on the MQTT task (which reads the PUBACKs a
+// handler's report may wait for).
+TEST_F(MqcApp, CommandsAndQueriesRunOneAtATimeInArrivalOrder)
+{
+    gObjFirstMs.store(300);
+    mCloud->Send(PRO_CMD, R"({"dps":{"101":true}})");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    mCloud->Send(PRO_CMD, R"({"dps":{"101":false}})");
+    mCloud->Send(PRO_QUERY_DP, R"({"dpId":[101]})");
+    mCloud->Send(PRO_CMD, R"({"dps":{"102":4}})");
+    ASSERT_TRUE(gEvents.WaitFor("obj", 3));
+    ASSERT_TRUE(gEvents.WaitFor("query"));
+    Locked([&] {
+        EXPECT_EQ((std::vector<std::string>{"101:0:1", "101:0:0", "102:1:4"}), gObjDps) << "in arrival order";
+        EXPECT_NE("mqtt_app", gObjThread);
+        EXPECT_EQ(gObjThread, gQueryThread) << "one worker for both";
+    });
+    EXPECT_EQ(1, gObjMostInside.load()) << "never two at once";
+    Locked([&] { EXPECT_EQ(2u, gObjAtQuery) << "the query between the commands it came between"; });
 }
 
 TEST_F(MqcApp, QueryReachesSlot6AndAckIdIsAnswered)
@@ -273,10 +310,50 @@ TEST_F(MqcApp, GarbageIsDroppedAndTheLinkGoesOn)
     EXPECT_TRUE(LogCapture::Logged("mqtt message dropped: padding"));
     EXPECT_TRUE(LogCapture::Logged("mqtt message dropped: protocol"));
 
-    // A sequence that does not grow is logged; the message is still the cloud's.
+    // A sequence that does not grow is a replay: dropped, and the next one in order is taken.
     mCloud->SendRaw(cloudpeer::Message(1, PRO_CMD, 1, "{\"dps\":{\"101\":false}}", kKey));
+    mCloud->SendRaw(cloudpeer::Message(2, PRO_CMD, 1, "{\"dps\":{\"102\":3}}", kKey));
     ASSERT_TRUE(gEvents.WaitFor("obj", 2));
-    EXPECT_TRUE(LogCapture::Logged("mqtt sequence 1 not above 1")) << LogCapture::All();
+    EXPECT_TRUE(LogCapture::Logged("mqtt message dropped: sequence 1 not above 1")) << LogCapture::All();
+    Locked([&] { EXPECT_EQ("102:1:3", gObjDps.back()) << "the replayed 101:false never applied"; });
+}
+
+// Once the clock is synced, an envelope more than 300 s from it is dropped (a capture sent again
+// after a reconnect starts the sequence anew); a clock not yet synced takes any time.
+TEST_F(MqcApp, StaleOrFutureMessagesAreDroppedOnceTheClockIsSynced)
+{
+    const TIME_T now = 1900000000;
+    ASSERT_EQ(0, uni_set_time_zone("+00:00"));
+    ASSERT_NE(0, uni_time_check_sync()) << "no cloud clock in this suite";
+    const struct {
+        bool synced;  // the first row only: a synced clock stays synced
+        int64_t t;    // the message's time, from the synced clock's value
+        bool taken;
+    } rows[] = {
+        {false, 1, true},         {true, now, true},        {true, now + 299, true}, {true, now - 299, true},
+        {true, now + 302, false}, {true, now - 302, false}, {true, 0, false},
+    };
+    uint32_t seq = 10;
+    int taken = 0;
+    for (const auto& r : rows) {
+        if (r.synced) {
+            uni_time_set(now, 1);  // moves on by the test's own run time only
+        }
+        // The value under test, then one in time that must arrive either way.
+        std::string value = std::to_string(seq % 10);
+        mCloud->SendRaw(cloudpeer::Message(++seq, PRO_CMD, static_cast<uint32_t>(r.t), "{\"dps\":{\"102\":" + value + "}}",
+                                           kKey));
+        mCloud->SendRaw(cloudpeer::Message(++seq, PRO_CMD, static_cast<uint32_t>(uni_time_get_posix()),
+                                           "{\"dps\":{\"101\":true}}", kKey));
+        taken += r.taken ? 2 : 1;
+        ASSERT_TRUE(gEvents.WaitFor("obj", taken)) << r.t << LogCapture::All();
+        Locked([&] {
+            bool found = std::find(gObjDps.begin(), gObjDps.end(), "102:1:" + value) != gObjDps.end();
+            EXPECT_EQ(r.taken, found) << "message time " << r.t;
+            gObjDps.clear();
+        });
+    }
+    EXPECT_TRUE(LogCapture::Logged("mqtt message dropped: time ")) << LogCapture::All();
 }
 
 TEST_F(MqcApp, StatusFollowsTheBrokerAndBookedTopicsComeBack)
@@ -346,6 +423,29 @@ TEST_F(MqcApp, ResetUpgradeAndSummerTable)
     EXPECT_STREQ("", noxa_iot_get_dev_id());
     GW_ACTV_IF_S left = {};
     EXPECT_NE(0, wd_gw_actv_if_read(&left)) << "the record went before the callback";
+}
+
+TEST_F(MqcApp, ASummerTableOfBadRowsKeepsTheOneInForceAndAnUnknownProtocolIsSeen)
+{
+    mCloud->Send(PRO_UG_SUMMER_TABLE, R"({"dst":[[1000,2000,3600]]})");
+    mCloud->Send(PRO_UG_SUMMER_TABLE, R"({"dst":[["a",1],[5,1],[1,1e20],7]})");
+    mCloud->Send(999, R"({"ackId":77})");
+    // Handled in order on the MQTT task: the answer comes after the tables.
+    ASSERT_TRUE(mCloud->WaitProtocol(PRO_MQ_ACK).ok);
+    EXPECT_EQ(1, uni_is_in_sum_zone(1500)) << "the table in force stays";
+    EXPECT_TRUE(LogCapture::Logged("summer table without a usable row"));
+    std::string all = LogCapture::All();
+    size_t at = all.find("protocol 999 has no handler");
+    ASSERT_NE(std::string::npos, at) << all;
+    size_t lineStart = all.rfind('\n', at);
+    lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
+    std::string head = all.substr(lineStart, at - lineStart);
+    EXPECT_NE(std::string::npos, head.find(" Notice]")) << "at notice level: " << head;
+    // An empty table says: no summer time.
+    size_t before = mCloud->Count();
+    mCloud->Send(PRO_UG_SUMMER_TABLE, R"({"dst":[],"ackId":78})");
+    ASSERT_TRUE(mCloud->WaitProtocol(PRO_MQ_ACK, before).ok);
+    EXPECT_EQ(0, uni_is_in_sum_zone(1500));
 }
 
 TEST_F(MqcApp, WakeUpDataAndCredentials)

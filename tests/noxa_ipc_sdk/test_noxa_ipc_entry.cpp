@@ -2,6 +2,7 @@
 // report builds and refuses, the progress rule, the notifications' size and spacing rules, the
 // doorbell's two modes, the device id's buffer rule, direct connect and the memory figures.
 #include "noxa_adapter/utilities/uni_time.h"
+#include "noxa_iot_sdk/log_capture.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
 #include "noxa_ipc_sdk/noxa_ipc_api.h"
 #include "noxa_iot_sdk/online_log/log_seq.h"
@@ -273,11 +274,20 @@ TEST_F(IpcEntry, DirectConnect)
         // Once connected, a repeat answers 0 and does not touch the Wi-Fi again.
         {"{\"s\":\"other\",\"p\":\"pw\",\"t\":\"x\"}", 0, {}},
     };
+    LogCapture::Install();
     for (const auto& r : rows) {
         EXPECT_EQ(r.result, noxa_ipc_direct_connect(r.text, 0)) << r.text;
         EXPECT_EQ(r.sent, Take()) << r.text;
     }
     EXPECT_EQ(-2, noxa_ipc_direct_connect("{}", 1));
+    // The QR text carries the pairing token and the pass phrase: the log shows neither.
+    noxa_ipc_qrcode_recon_init();
+    EXPECT_EQ(0, noxa_ipc_direct_connect("{\"s\":\"home\",\"p\":\"Secret0Pass\",\"t\":\"AYtoken456key\"}", 0));
+    EXPECT_EQ(std::vector<std::string>{"wifi home Secret0Pass AYtoken456key"}, Take());
+    EXPECT_TRUE(LogCapture::Logged("Rev:")) << LogCapture::All();
+    for (const char* secret : {"Secret0Pass", "AYtoken456key", "AYtoken123key"}) {
+        EXPECT_FALSE(LogCapture::Logged(secret)) << secret << "\n" << LogCapture::All();
+    }
 }
 
 TEST_F(IpcEntry, FreeMemoryFromBothStyles)

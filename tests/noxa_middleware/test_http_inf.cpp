@@ -220,6 +220,12 @@ TEST_F(HttpInf, EachFailingStepHasItsCodeAndClosesTheSession)
     EXPECT_EQ(-2, http_inf_client_put("http://noxa.test/", nullptr, nullptr, 0, nullptr, nullptr, &seen));
     EXPECT_EQ(-706, http_inf_client_get(Url(FreePort()).c_str(), Collect, &seen));
     EXPECT_TRUE(Logs::Has("Open session failed"));
+    // A storage URL carries its signature in the query: the log shows the URL without it.
+    std::string signedUrl = Url(FreePort(), "/c/o.jpg?sv=2020-12-06&sig=SeCrEtSiGnAtUrE&X-Amz-Credential=AKID");
+    EXPECT_EQ(-706, http_inf_client_put(signedUrl.c_str(), Collect, nullptr, 0, nullptr, nullptr, &seen));
+    EXPECT_TRUE(Logs::Has("/c/o.jpg?... ("));
+    EXPECT_EQ(0, Logs::Count("SeCrEtSiGnAtUrE"));
+    EXPECT_EQ(0, Logs::Count("AKID"));
     Peer silent({Peer::Silent()});
     EXPECT_EQ(-707, http_inf_client_post(Url(silent.Port()).c_str(), Collect, nullptr, 0, FailSign, nullptr, nullptr,
                                          &seen));

@@ -102,6 +102,8 @@ protected:
         }
         Logs::Install();
         ASSERT_EQ(0, noxa_tls_init());
+        // What the cloud core sets at its start.
+        noxa_tls_set_ca_hooks(cloud_parse_ca_for_url, cloud_replace_ca);
     }
     TestPki pki;
 };

@@ -7,6 +7,7 @@
 #include <httplib.h>
 #include <openssl/evp.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <random>
@@ -17,8 +18,8 @@ namespace cloudsim {
 namespace {
 
 struct Fault {
-    std::string what;  // code, missing, sign, 500, stall
-    std::string arg;   // the error code or the key
+    std::string what;  // code, missing, sign, 500, stall, slow
+    std::string arg;   // the error code, the key or the milliseconds
 };
 
 struct Image {
@@ -31,7 +32,8 @@ std::map<std::string, Fault> sFaults;         // by the call's name without "nox
 std::map<std::string, std::string> sMediaKey;  // by device id
 std::map<std::string, Image> sImages;
 std::map<std::string, std::pair<std::string, bool>> sPictures;  // bytes, chunked
-int64_t sClockOffset = 0;
+// Read without sMutex by the MQTT side, which holds the state lock (taken after sMutex here).
+std::atomic<int64_t> sClockOffset{0};
 std::string sZone = "+01:00";
 bool sCorrupt = false;
 int64_t sCutLeft = -1;  // bytes still served before the cut; -1 none
@@ -68,9 +70,9 @@ cJSON* Result(const std::string& name, const std::string& devId, const cJSON* bo
 {
     cJSON* r = cJSON_CreateObject();
     if (name == "time.get") {
-        cJSON_AddNumberToObject(r, "time", static_cast<double>(Now() + sClockOffset));
+        cJSON_AddNumberToObject(r, "time", static_cast<double>(CloudNow()));
         cJSON_AddStringToObject(r, "timeZone", sZone.c_str());
-        *line = "time " + std::to_string(Now() + sClockOffset) + " zone " + sZone;
+        *line = "time " + std::to_string(CloudNow()) + " zone " + sZone;
     } else if (name == "token.create") {
         std::string full = Pair();
         cJSON_AddStringToObject(r, "token", full.substr(2, 8).c_str());
@@ -129,6 +131,38 @@ cJSON* Result(const std::string& name, const std::string& devId, const cJSON* bo
 
 }  // namespace
 
+int64_t CloudNow()
+{
+    return Now() + sClockOffset.load();
+}
+
+bool ApiCodeArmed(const std::string& a)
+{
+    std::lock_guard<std::mutex> lock(sMutex);
+    auto f = sFaults.find(Short(a));
+    return f != sFaults.end() && f->second.what == "code";
+}
+
+cJSON* ApiInjected(const std::string& a, cJSON* answer, std::string* line)
+{
+    std::lock_guard<std::mutex> lock(sMutex);
+    auto f = sFaults.find(Short(a));
+    if (f == sFaults.end()) {
+        return answer;
+    }
+    if (f->second.what == "code") {
+        cJSON_Delete(answer);
+        *line += " (injected " + f->second.arg + ")";
+        return Refuse(f->second.arg);
+    }
+    cJSON* result = cJSON_GetObjectItemCaseSensitive(answer, "result");
+    if (f->second.what == "missing" && cJSON_IsObject(result)) {
+        cJSON_DeleteItemFromObjectCaseSensitive(result, f->second.arg.c_str());
+        *line += " (without " + f->second.arg + ")";
+    }
+    return answer;
+}
+
 cJSON* ApiCall(const std::string& a, const std::map<std::string, std::string>& q, const cJSON* body,
                std::string* line)
 {
@@ -165,6 +199,14 @@ bool ApiFault(const std::string& a, const std::map<std::string, std::string>& q,
         f = it->second;
     }
     Log("api " + a + ": injected " + f.what);
+    if (f.what == "slow") {
+        // The right answer, late.
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::atoll(f.arg.c_str()));
+        while (std::chrono::steady_clock::now() < end && !gStop) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
     if (f.what == "500") {
         res.status = 500;
         res.set_content("internal error", "text/plain");
@@ -196,17 +238,17 @@ bool RunApiCommand(const std::vector<std::string>& w, std::string* out)
         if (what == "ok") {
             sFaults.erase(name);
             *out = "fail " + name + " cleared";
-        } else if ((what == "code" || what == "missing") && w.size() == 4) {
+        } else if ((what == "code" || what == "missing" || what == "slow") && w.size() == 4) {
             sFaults[name] = Fault{what, w[3]};
             *out = "fail " + name + " " + what + " " + w[3];
         } else if (what == "sign" || what == "500" || what == "stall") {
             sFaults[name] = Fault{what, ""};
             *out = "fail " + name + " " + what;
         } else {
-            *out = "fail NAME code ERRORCODE|missing KEY|sign|500|stall|ok";
+            *out = "fail NAME code ERRORCODE|missing KEY|slow MS|sign|500|stall|ok";
         }
     } else if (cmd == "time" && w.size() == 3) {
-        sClockOffset = std::atoll(w[1].c_str()) - Now();
+        sClockOffset.store(std::atoll(w[1].c_str()) - Now());
         sZone = w[2];
         *out = "time " + w[1] + " zone " + sZone;
     } else if (cmd == "firmware" && w.size() == 3) {

@@ -65,7 +65,10 @@ bool Broker::Start(uint16_t port)
             << File("mosquitto.log")
             << "\nlog_type error\nlog_type warning\nlog_type notice\nlog_type information\n"
                "log_timestamp false\nconnection_messages true\nset_tcp_nodelay true\n"
-               "allow_anonymous false\npassword_file "
+               "allow_anonymous false\n"
+               // A cloud reading behind a burst of reports must not lose them (the default drops
+               // QoS 0 messages past 1,000 waiting for one reader).
+               "max_queued_messages 0\npassword_file "
             << File("passwd") << "\nacl_file " << File("acl") << "\nlistener " << port
             << " 127.0.0.1\ncertfile " << mCert << "\nkeyfile " << mKey << "\n";
     }

@@ -71,7 +71,7 @@ const char* kHelp =
     "  storage s3|azure        which store the storage configurations name\n"
     "  rotate-ca               a new storage CA; the stores restart on its certificates\n"
     "  object BUCKET KEY       an object's bytes (base64) as the phone app fetches it\n"
-    "  fail NAME code ERRORCODE|missing KEY|sign|500|stall|ok   next answers of an API call\n"
+    "  fail NAME code ERRORCODE|missing KEY|slow MS|sign|500|stall|ok   next answers of an API call\n"
     "  time EPOCH ZONE         the cloud's clock and zone (\"+01:00\")\n"
     "  firmware NAME SIZE      a firmware image: its URL, MD5 and size\n"
     "  corrupt [off]           firmware served altered under the old MD5\n"

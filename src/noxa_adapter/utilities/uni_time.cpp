@@ -31,6 +31,12 @@ constexpr TIME_T kSetTolerance = 5;
 constexpr uint64_t kTickWrap = 1ull << 32;
 constexpr int32_t kFirstYear = 70;
 constexpr int32_t kLastYear = 205;  // 2105: the last whole year in 32 bits of posix seconds
+// Zones kept on earth: UTC-12:00 to UTC+14:00.
+constexpr int32_t kZoneMinS = -12 * 3600;
+constexpr int32_t kZoneMaxS = 14 * 3600;
+// The year of this build, from the compiler's date ("Mmm dd yyyy").
+constexpr int kBuildYear = (__DATE__[7] - '0') * 1000 + (__DATE__[8] - '0') * 100 + (__DATE__[9] - '0') * 10 +
+                           (__DATE__[10] - '0');
 
 // The wall clock: cloud-set seconds, running on from the tick at which they were set.
 struct ClockState {
@@ -172,29 +178,56 @@ int uni_get_utc_tm(POSIX_TM_S* tm)
     return uni_gmtime(uni_time_get_posix(), tm) == UNI_OK ? UNI_OK : UNI_COM_ERROR;
 }
 
-int uni_set_time_zone(const char* zone)
+int uni_parse_time_zone(const char* zone, int32_t* offset)
 {
-    if (zone == nullptr) {
+    if (zone == nullptr || offset == nullptr) {
         return UNI_INVALID_PARM;
+    }
+    // Digits are read one by one: a number scanned as a whole could overflow.
+    const char* p = zone;
+    int sign = 1;
+    if (*p == '+' || *p == '-') {
+        sign = *p == '-' ? -1 : 1;
+        ++p;
     }
     int hours = 0;
-    int minutes = 0;
-    int sign = 1;
-    const char* text = zone;
-    if (strchr(zone, '+') != nullptr) {
-        text = zone + 1;
-    } else if (strchr(zone, '-') != nullptr) {
-        text = zone + 1;
-        sign = -1;
+    int digits = 0;
+    for (; *p >= '0' && *p <= '9' && digits < 3; ++p, ++digits) {
+        hours = hours * 10 + (*p - '0');
     }
-    int num = *zone != '\0' ? sscanf(text, "%d:%d", &hours, &minutes) : 0;
-    if (num < 2) {
-        PR_ERR("sscanf err,num:%d", num);
+    // The minutes are read only behind a colon (a digit that fails stops the read).
+    int minutes = digits >= 1 && digits <= 2 && p[0] == ':' ? __digits(p, 1, 2) : -1;
+    if (minutes < 0 || minutes > 59 || p[3] != '\0') {
+        PR_ERR("time zone \"%.16s\" not taken", zone);
         return UNI_INVALID_PARM;
     }
-    s_zoneOffset.store(sign * (hours * 60 + minutes) * 60);
+    int32_t value = sign * (hours * 60 + minutes) * 60;
+    if (value < kZoneMinS || value > kZoneMaxS) {
+        PR_ERR("time zone \"%.16s\" out of range", zone);
+        return UNI_INVALID_PARM;
+    }
+    *offset = value;
+    return UNI_OK;
+}
+
+int uni_set_time_zone(const char* zone)
+{
+    int32_t offset = 0;
+    int ret = uni_parse_time_zone(zone, &offset);
+    if (ret != UNI_OK) {
+        return ret;
+    }
+    s_zoneOffset.store(offset);
     s_zoneSet.store(true);
     return UNI_OK;
+}
+
+TIME_T uni_time_build_year_start(void)
+{
+    POSIX_TM_S tm = {};
+    tm.tm_mday = 1;
+    tm.tm_year = kBuildYear - 1900;
+    return uni_mktime(&tm);
 }
 
 int uni_get_time_zone(int32_t* offset)

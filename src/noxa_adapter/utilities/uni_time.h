@@ -40,8 +40,14 @@ int uni_time_check_sync(void);
 TIME_T uni_time_get_posix(void);
 uint64_t uni_time_get_posix_ms(void);
 int uni_get_utc_tm(POSIX_TM_S* tm);
-// Zone texts "+08:00", "-03:30", "05:00" (positive).
+// Zone texts "+08:00", "-03:30", "05:00" (positive): hours of one or two digits, a colon, two
+// digits of minutes (0-59), between -12:00 and +14:00. Anything else is -2 and the zone in force
+// stays.
 int uni_set_time_zone(const char* zone);
+// The same parse and check without setting: the offset in seconds.
+int uni_parse_time_zone(const char* zone, int32_t* offset);
+// 1 January of the year this build was made, 00:00 UTC: a clock before it was never set.
+TIME_T uni_time_build_year_start(void);
 int uni_get_time_zone(int32_t* offset);
 // Local time of t (0: now): zone offset, plus an hour when t lies in a summer-time interval.
 int uni_local_time_get(TIME_T t, POSIX_TM_S* tm);

@@ -3,6 +3,7 @@
 #include "noxa_adapter/uni_error_code.h"
 #include "noxa_adapter/utilities/mem_pool.h"
 #include "noxa_adapter/utilities/uni_log.h"
+#include "noxa_adapter/utilities/uni_time.h"
 
 #include <algorithm>
 #include <atomic>
@@ -25,6 +26,18 @@ struct CLOUD_CA_S {
 std::mutex s_caMutex;
 std::vector<CLOUD_CA_S> s_caList;  // oldest first
 std::atomic<CLOUD_CA_FETCH_CB> s_fetchCb{nullptr};
+
+// CA fetches running on this thread (a refresh's fetch goes through the same TLS wrapper).
+thread_local int t_fetchDepth = 0;
+
+// Refreshes by host: when the last one started, and whether one runs now.
+struct Refresh {
+    std::string host;
+    uint64_t startMs;
+    bool running;
+};
+std::mutex s_refreshMutex;
+std::vector<Refresh> s_refreshes;
 
 std::vector<CLOUD_CA_S>::iterator __find_ca(const char* host)
 {
@@ -62,6 +75,59 @@ int cloud_parse_ca_for_url(mbedtls_x509_crt* chain, const char* host, uint16_t p
     return ret;
 }
 
+CloudCaFetchScope::CloudCaFetchScope()
+{
+    ++t_fetchDepth;
+}
+
+CloudCaFetchScope::~CloudCaFetchScope()
+{
+    --t_fetchDepth;
+}
+
+namespace {
+
+// Takes the host's refresh turn: false (logged) when one runs or the last began too recently.
+bool __refresh_begin(const char* host)
+{
+    std::lock_guard<std::mutex> lock(s_refreshMutex);
+    uint64_t now = uni_get_tick_ms();
+    // Entries past the gap and idle are of no more use.
+    s_refreshes.erase(std::remove_if(s_refreshes.begin(), s_refreshes.end(),
+                                     [now](const Refresh& r) {
+                                         return !r.running && now - r.startMs >= CLOUD_CA_REFRESH_GAP_MS;
+                                     }),
+                      s_refreshes.end());
+    auto it = std::find_if(s_refreshes.begin(), s_refreshes.end(), [host](const Refresh& r) { return r.host == host; });
+    if (it != s_refreshes.end()) {
+        if (it->running) {
+            PR_NOTICE("CA refresh of %s runs already", host);
+        } else {
+            PR_NOTICE("CA of %s refreshed %llu ms ago: not again yet", host,
+                      static_cast<unsigned long long>(now - it->startMs));
+        }
+        return false;
+    }
+    try {
+        s_refreshes.push_back(Refresh{host, now, true});
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+void __refresh_end(const char* host)
+{
+    std::lock_guard<std::mutex> lock(s_refreshMutex);
+    for (Refresh& r : s_refreshes) {
+        if (r.host == host) {
+            r.running = false;
+        }
+    }
+}
+
+}  // namespace
+
 int cloud_replace_ca(const char* host)
 {
     if (host == nullptr) {
@@ -76,25 +142,43 @@ int cloud_replace_ca(const char* host)
         PR_ERR("no way to fetch the CA of %s", host);
         return UNI_COM_ERROR;
     }
+    // The fetch's own handshake failing must not start another fetch, and so on without end.
+    if (t_fetchDepth > 0) {
+        PR_NOTICE("no CA refresh of %s inside a CA fetch", host);
+        return UNI_COM_ERROR;
+    }
+    if (!__refresh_begin(host)) {
+        return UNI_COM_ERROR;
+    }
+    CloudCaFetchScope scope;
+    int result = UNI_COM_ERROR;
     // The fetch is a request to the cloud: no lock is held meanwhile.
     for (int i = 0; i < kFetchTries; ++i) {
         uint8_t* cert = nullptr;
         uint32_t len = 0;
         int ret = fetch(host, &cert, &len);
         if (ret == UNI_OK && cert != nullptr && len != 0) {
-            ret = cloud_store_ca(host, cert, len);
+            result = cloud_store_ca(host, cert, len);
             Free(cert);
-            if (ret == UNI_OK) {
+            if (result == UNI_OK) {
                 PR_NOTICE("replace CA for url %s", host);
             }
-            return ret;
+            break;
         }
         if (cert != nullptr) {
             Free(cert);
         }
         PR_ERR("fetch CA of %s fails %d, try %d", host, ret, i + 1);
     }
-    return UNI_COM_ERROR;
+    __refresh_end(host);
+    return result;
+}
+
+void cloud_ca_refresh_limit_reset(void)
+{
+    std::lock_guard<std::mutex> lock(s_refreshMutex);
+    s_refreshes.erase(std::remove_if(s_refreshes.begin(), s_refreshes.end(), [](const Refresh& r) { return !r.running; }),
+                      s_refreshes.end());
 }
 
 int cloud_store_ca(const char* host, const uint8_t* cert, uint32_t len)

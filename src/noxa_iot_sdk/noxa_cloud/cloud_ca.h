@@ -22,7 +22,23 @@ typedef int (*CLOUD_CA_FETCH_CB)(const char* host, uint8_t** cert, uint32_t* len
 int cloud_parse_ca_for_url(mbedtls_x509_crt* chain, const char* host, uint16_t port);
 // After a failed handshake: fetches the host's certificate again (at most 3 tries) and replaces
 // the stored one. -1 when the host has no stored certificate or every fetch failed, -2 for NULL.
+// The fetch is itself a request to the cloud, whose handshake may fail too: a refresh never
+// starts inside a CA fetch of the same thread, one refresh per host runs at a time, and a host is
+// refreshed at most once per CLOUD_CA_REFRESH_GAP_MS (each refused with -1).
 int cloud_replace_ca(const char* host);
+#define CLOUD_CA_REFRESH_GAP_MS 60000u
+// Tests that replace certificates more often within one process lift the limit first.
+void cloud_ca_refresh_limit_reset(void);
+
+// Marks a CA fetch running on this thread for its scope (cloud_replace_ca and the storage CA
+// fetch set it): a failed handshake inside it starts no refresh.
+class CloudCaFetchScope {
+public:
+    CloudCaFetchScope();
+    ~CloudCaFetchScope();
+    CloudCaFetchScope(const CloudCaFetchScope&) = delete;
+    CloudCaFetchScope& operator=(const CloudCaFetchScope&) = delete;
+};
 
 // Stores (or replaces) the certificate of a host. The oldest entry makes room for an eleventh
 // host. 0, -2 for a bad argument (a host above 255 characters, an empty certificate), -3.

@@ -8,9 +8,11 @@
 #include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
 #include "noxa_iot_sdk/noxa_cloud/iot_httpc.h"
 #include "noxa_middleware/httpc/http_inf.h"
+#include "noxa_middleware/tls/noxa_tls.h"
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cjson/cJSON.h>
 #include <cstdio>
 #include <cstring>
@@ -55,6 +57,13 @@ std::string TrimAll(const std::string& v)
         out += c;
     }
     return out;
+}
+
+// A number of the reply that a cast may take: finite and within [lo, hi].
+bool NumberIn(const cJSON* item, double lo, double hi)
+{
+    return cJSON_IsNumber(item) && std::isfinite(item->valuedouble) && item->valuedouble >= lo &&
+           item->valuedouble <= hi;
 }
 
 // Copies a text member of the reply; false when it is missing or no text. A longer value is
@@ -274,8 +283,11 @@ int cloud_get_storage_config(CLOUD_STORAGE_CFG_S* cfg, int kind)
               TakeText(j, "region", c.region, sizeof(c.region), false) &&
               TakeText(j, "token", c.token, sizeof(c.token), false) &&
               TakeText(j, "mediaPath", c.media_path, sizeof(c.media_path), false) &&
-              TakeText(j, "mediaStor", c.store_mode, sizeof(c.store_mode)) && cJSON_IsNumber(exp);
-    if (!ok) {
+              TakeText(j, "mediaStor", c.store_mode, sizeof(c.store_mode));
+    // Numbers out of range are a bad answer, never cast as they are.
+    const bool longestOk = !cJSON_IsNumber(longest) || longest->valuedouble <= 0 || NumberIn(longest, 0, UINT32_MAX);
+    if (!ok || !NumberIn(exp, -9.0e15, 9.0e15) || !longestOk) {
+        PR_ERR("storage config lacks a key or holds a number out of range");
         return CLOUD_ERR_KEY_MISSING;
     }
     c.expiration = static_cast<int64_t>(exp->valuedouble);
@@ -437,6 +449,7 @@ int cloud_fetch_ca(const char* host, uint8_t** cert, uint32_t* len)
     }
     *cert = nullptr;
     *len = 0;
+    CloudCaFetchScope scope;
     JsonPtr body(cJSON_CreateObject(), cJSON_Delete);
     if (body == nullptr) {
         return UNI_MALLOC_FAILED;
@@ -471,6 +484,8 @@ int cloud_fetch_ca(const char* host, uint8_t** cert, uint32_t* len)
 void cloud_operation_init(void)
 {
     cloud_set_ca_fetch_cb(cloud_fetch_ca);
+    // The TLS wrapper below reaches the stored certificates only through these.
+    noxa_tls_set_ca_hooks(cloud_parse_ca_for_url, cloud_replace_ca);
 }
 
 int cloud_require_new_ca(const char* url, int kind)

@@ -20,12 +20,15 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 namespace {
 
 std::atomic<bool> s_started{false};
+// The activation thread runs (started once, again after a cloud reset).
+std::atomic<bool> s_threadRuns{false};
 // The MQTT URL of the record in force (the link is started from it).
 GW_ACTV_IF_S s_record;
 
@@ -75,39 +78,23 @@ bool Take(char (&dst)[N], const cJSON* item, bool required)
     return true;
 }
 
-// The kept summer-time table ([[start,end,offset],...]) in force; rows that are no interval are
-// left out.
+// The kept summer-time table in force.
 void ApplySummerTable(const char* text)
 {
     JsonPtr rows(cJSON_Parse(text), cJSON_Delete);
-    if (!cJSON_IsArray(rows.get())) {
-        return;
+    if (cJSON_IsArray(rows.get())) {
+        gw_apply_summer_table(rows.get());
     }
-    std::vector<SUM_ZONE_S> zones;
-    const cJSON* row = nullptr;
-    cJSON_ArrayForEach(row, rows.get())
-    {
-        const cJSON* start = cJSON_GetArrayItem(row, 0);
-        const cJSON* end = cJSON_GetArrayItem(row, 1);
-        if (cJSON_IsNumber(start) && cJSON_IsNumber(end) && start->valuedouble >= 0 &&
-            end->valuedouble >= start->valuedouble) {
-            zones.push_back(SUM_ZONE_S{static_cast<TIME_T>(start->valuedouble), static_cast<TIME_T>(end->valuedouble)});
-        }
-    }
-    uni_set_sum_zone_tbl(zones.empty() ? nullptr : zones.data(), static_cast<uint32_t>(zones.size()));
 }
 
 // Fills the gateway from a record and goes to state 2.
 void Enter(const GW_ACTV_IF_S& ai)
 {
     GW_CNTL_S* gw = get_gw_cntl();
-    static_assert(sizeof(gw->devId) >= sizeof(ai.key));
-    memcpy(gw->devId, ai.key, sizeof(ai.key));
-    char key[GW_LOCAL_KEY_LEN + 1] = {};
-    memcpy(key, ai.lckey, std::min(sizeof(key) - 1, sizeof(ai.lckey)));
-    gw_set_local_key(key);
-    if (ai.time_z[0] != '\0') {
-        uni_set_time_zone(ai.time_z);
+    gw_set_active_ids(ai.key, ai.lckey);
+    // The zone goes through the clock's own check: a bad one keeps the zone in force.
+    if (ai.time_z[0] != '\0' && uni_set_time_zone(ai.time_z) != UNI_OK) {
+        PR_ERR("activation time zone \"%.16s\" refused", ai.time_z);
     }
     ApplySummerTable(ai.s_time_z);
     s_record = ai;
@@ -135,27 +122,93 @@ void LoadSchema(const char* devId)
     }
 }
 
+// Why the activation waits, logged when it changes (not at every try).
+enum class Waiting { Nothing, Token, Failure };
+
 void ActivationThread()
 {
     uint32_t failures = 0;
+    Waiting waiting = Waiting::Nothing;
+    int lastFailure = UNI_OK;
     for (;;) {
-        int ret = gw_active_once();
-        if (ret == UNI_OK) {
-            StartLink();
-            return;
-        }
-        if (ret == UNI_INVALID_PARM) {
+        char token[GW_TOKEN_LEN + 1] = {};
+        gw_get_token(token);
+        if (token[0] == '\0') {
             // No token yet: the phone's pairing binds one through gw_wifi_user_cfg.
+            if (waiting != Waiting::Token) {
+                PR_NOTICE("activation waits for a pairing token");
+                waiting = Waiting::Token;
+            }
+            failures = 0;
             std::this_thread::sleep_for(std::chrono::seconds(1));
             continue;
         }
+        int ret = gw_active_once();
+        if (ret == UNI_OK) {
+            // Done before the link starts: a reset that comes over it starts a new thread.
+            s_threadRuns.store(false);
+            StartLink();
+            return;
+        }
+        if (ret == IOT_API_ERR_TOKEN) {
+            // Used, unknown or expired: asking again with it can never succeed.
+            PR_ERR("token %s refused by the cloud: forgotten, waiting for a new pairing", uni_mask_secret(token).text);
+            gw_drop_token(token);
+            waiting = Waiting::Nothing;
+            continue;
+        }
         uint32_t wait = gw_active_backoff_ms(++failures);
-        PR_ERR("activation fails %d, next try in %u ms", ret, wait);
+        if (waiting != Waiting::Failure || ret != lastFailure) {
+            PR_ERR("activation fails %d, tried again every %u s at most", ret, GW_ACTV_BACKOFF_MAX_MS / 1000);
+            waiting = Waiting::Failure;
+            lastFailure = ret;
+        }
+        PR_DEBUG("activation fails %d, next try in %u ms", ret, wait);
         std::this_thread::sleep_for(std::chrono::milliseconds(wait));
     }
 }
 
+void StartActivationThread()
+{
+    if (s_threadRuns.exchange(true)) {
+        return;
+    }
+    try {
+        std::thread(ActivationThread).detach();
+    } catch (const std::system_error& e) {
+        s_threadRuns.store(false);
+        PR_ERR("activation thread not started: %s", e.what());
+    }
+}
+
 }  // namespace
+
+int gw_apply_summer_table(const cJSON* rows)
+{
+    if (!cJSON_IsArray(rows)) {
+        return UNI_COM_ERROR;
+    }
+    std::vector<SUM_ZONE_S> zones;
+    const cJSON* row = nullptr;
+    cJSON_ArrayForEach(row, rows)
+    {
+        int64_t start = 0;
+        int64_t end = 0;
+        if (!cJSON_IsArray(row) || !dp_json_integer(cJSON_GetArrayItem(row, 0), &start) ||
+            !dp_json_integer(cJSON_GetArrayItem(row, 1), &end) || start < 0 || end < start || end > UINT32_MAX) {
+            PR_ERR("summer table row dropped");
+            continue;
+        }
+        zones.push_back(SUM_ZONE_S{static_cast<TIME_T>(start), static_cast<TIME_T>(end)});
+    }
+    if (zones.empty() && cJSON_GetArraySize(rows) != 0) {
+        // A table of nothing but bad rows is a bad answer, not "no summer time".
+        PR_ERR("summer table without a usable row: the table in force is kept");
+        return UNI_COM_ERROR;
+    }
+    uni_set_sum_zone_tbl(zones.empty() ? nullptr : zones.data(), static_cast<uint32_t>(zones.size()));
+    return UNI_OK;
+}
 
 uint32_t gw_active_backoff_ms(uint32_t failures)
 {
@@ -250,8 +303,7 @@ int gw_active_clear(void)
     wd_dev_schema_delete(GW_SCHEMA_KEY);
     dp_schema_clear();
     gw->active_stat.store(UN_ACTIVE);
-    memset(gw->devId, 0, sizeof(gw->devId));
-    gw_set_local_key(nullptr);
+    gw_set_active_ids(nullptr, nullptr);
     gw_clear_token();
     PR_NOTICE("activation record cleared");
     return UNI_OK;
@@ -271,6 +323,13 @@ int gw_active_start(void)
         StartLink();
         return UNI_OK;
     }
-    std::thread(ActivationThread).detach();
+    StartActivationThread();
     return UNI_OK;
+}
+
+void gw_active_restart(void)
+{
+    if (s_started.load()) {
+        StartActivationThread();
+    }
 }

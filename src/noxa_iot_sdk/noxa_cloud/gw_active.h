@@ -1,7 +1,8 @@
 // Activation of the gateway with the cloud: the stored record ("gw_ai") brings the unit online
 // without a token; otherwise the token bound by gw_wifi_user_cfg is sent to "noxa.device.active"
-// until the cloud takes it (tries spaced 1, 2, 4 ... 60 s). The record and the data-point schema
-// are stored, then the MQTT link starts.
+// until the cloud takes it (tries spaced 1, 2, 4 ... 60 s); a token the cloud refuses as invalid
+// or expired is forgotten, and the unit waits for a new pairing. The record and the data-point
+// schema are stored, then the MQTT link starts.
 #pragma once
 
 #include <cjson/cJSON.h>
@@ -12,6 +13,7 @@
 
 // Installs the board's name lookup for the cloud hosts and the API host's CA entry, then either
 // goes online with the stored record or starts the activation thread. 0; -1 when started before.
+// The thread logs why it waits (no token yet, a refusal, a failure) once per reason.
 int gw_active_start(void);
 // Loads "gw_ai" (and the schema) into the gateway: 0, or the store's code (nothing changed).
 int gw_active_load(void);
@@ -24,6 +26,13 @@ int gw_active_once(void);
 int gw_active_apply(const cJSON* result);
 // Unactivation: the record, the schema and the gateway's id and key go; state 0.
 int gw_active_clear(void);
+// After an unactivation (a cloud reset, the link stopped): the activation thread runs again and
+// waits for a new pairing's token. Nothing when it runs already or gw_active_start never ran.
+void gw_active_restart(void);
+// A summer-time table from the cloud ([[start,end,...],...], posix seconds) put in force. A row
+// that is no interval of 32-bit times is left out; a table whose rows are all bad changes
+// nothing (-1), an empty one clears the table in force. 0 or -1 (logged).
+int gw_apply_summer_table(const cJSON* rows);
 // Wait before try n + 1 after n failures (n >= 1).
 uint32_t gw_active_backoff_ms(uint32_t failures);
 // The schema's key in the store.

@@ -135,9 +135,42 @@ int noxa_iot_wf_soc_dev_init(uint32_t cfg, GW_WF_START_MODE_E mode, const NOXA_I
     return UNI_OK;
 }
 
+void gw_get_active_ids(char devId[GW_ID_LEN + 1], char localKey[GW_LOCAL_KEY_LEN + 1])
+{
+    std::lock_guard<std::mutex> lock(s_gwMutex);
+    if (devId != nullptr) {
+        memcpy(devId, s_gw.devId, GW_ID_LEN + 1);
+    }
+    if (localKey != nullptr) {
+        memcpy(localKey, s_gw.localKey, GW_LOCAL_KEY_LEN + 1);
+    }
+}
+
+void gw_get_dev_id(char devId[GW_ID_LEN + 1])
+{
+    gw_get_active_ids(devId, nullptr);
+}
+
+void gw_set_active_ids(const char* devId, const char* localKey)
+{
+    char id[GW_ID_LEN + 1] = {};
+    char key[GW_LOCAL_KEY_LEN + 1] = {};
+    if (devId != nullptr) {
+        memcpy(id, devId, strnlen(devId, GW_ID_LEN));
+    }
+    if (localKey != nullptr) {
+        memcpy(key, localKey, strnlen(localKey, GW_LOCAL_KEY_LEN));
+    }
+    std::lock_guard<std::mutex> lock(s_gwMutex);
+    memcpy(s_gw.devId, id, sizeof(id));
+    memcpy(s_gw.localKey, key, sizeof(key));
+}
+
 const char* noxa_iot_get_dev_id(void)
 {
-    return s_gw.devId;
+    thread_local char copy[GW_ID_LEN + 1];
+    gw_get_dev_id(copy);
+    return copy;
 }
 
 uint8_t noxa_iot_get_active_stat(void)
@@ -205,23 +238,77 @@ void gw_nw_stat_poll(void)
 namespace {
 
 std::atomic<bool> s_timeSyncAsked{false};
+std::atomic<bool> s_timeAnswered{false};
+// The retry: its timer and the failures so far (one try runs at a time: the timer is armed only
+// by a try that failed).
+std::mutex s_timeMutex;
+TIMER_ID s_timeTimer = 0;
+uint32_t s_timeFailures = 0;
 
 void __cloud_time_work(void*)
 {
-    int ret = http_gw_timer_cnt(0, nullptr);
-    PR_NOTICE("cloud time sync on first link up: %d", ret);
-    if (ret == UNI_OK) {
-        // Once per run and worth seeing whatever the log level: the clock the unit stamps with.
-        uni_log_print_raw("cloud time synced: %u\r\n", uni_time_get_posix());
+    gw_time_sync_step();
+}
+
+// On "sys_timer": the call itself goes to the work queue.
+void __time_timer_cb(TIMER_ID, void*)
+{
+    if (nq_work_queue_add(__cloud_time_work, nullptr) != UNI_OK) {
+        PR_ERR("cloud time try not queued");
     }
 }
 
 }  // namespace
 
+uint32_t gw_time_retry_ms(uint32_t failures)
+{
+    uint64_t wait = GW_TIME_RETRY_FIRST_MS;
+    for (uint32_t i = 1; i < failures && wait < GW_TIME_RETRY_MAX_MS; ++i) {
+        wait *= 2;
+    }
+    return static_cast<uint32_t>(std::min<uint64_t>(wait, GW_TIME_RETRY_MAX_MS));
+}
+
+int gw_time_sync_step(void)
+{
+    {
+        // Set meanwhile by another caller of time.get: nothing more to try.
+        std::lock_guard<std::mutex> lock(s_timeMutex);
+        if (s_timeFailures != 0 && uni_time_check_sync() == UNI_OK) {
+            return UNI_OK;
+        }
+    }
+    int ret = http_gw_timer_cnt(0, nullptr);
+    if (!s_timeAnswered.exchange(true)) {
+        PR_NOTICE("cloud time sync on first link up: %d", ret);
+    }
+    if (ret == UNI_OK) {
+        // Once per run and worth seeing whatever the log level: the clock the unit stamps with.
+        uni_log_print_raw("cloud time synced: %u\r\n", uni_time_get_posix());
+        return UNI_OK;
+    }
+    std::lock_guard<std::mutex> lock(s_timeMutex);
+    uint32_t wait = gw_time_retry_ms(++s_timeFailures);
+    // Without the cloud's clock every time stamp of the unit is wrong: try until it comes.
+    PR_ERR("cloud time not synced %d, next try in %u s", ret, wait / 1000);
+    if (s_timeTimer == 0 && sys_add_timer(__time_timer_cb, nullptr, &s_timeTimer) != UNI_OK) {
+        s_timeTimer = 0;
+        PR_ERR("cloud time retry timer not added");
+        return ret;
+    }
+    sys_start_timer(s_timeTimer, wait, TIMER_ONCE);
+    return ret;
+}
+
+int gw_time_answered(void)
+{
+    return s_timeAnswered.load() ? 1 : 0;
+}
+
 void gw_set_nw_stat(uint8_t stat)
 {
-    // The unit takes the cloud's clock once, when the link first comes up (on the work queue:
-    // the caller may hold the MQTT client's locks).
+    // The unit takes the cloud's clock when the link first comes up (on the work queue: the
+    // caller may hold the MQTT client's locks); a failed try arms the next one.
     if (stat == STAT_CLOUD_CONN && !s_timeSyncAsked.exchange(true)) {
         nq_work_queue_add(__cloud_time_work, nullptr);
     }
@@ -311,9 +398,7 @@ void gw_clear_token(void)
 
 void gw_get_local_key(char key[GW_LOCAL_KEY_LEN + 1])
 {
-    std::lock_guard<std::mutex> lock(s_gwMutex);
-    memcpy(key, s_gw.localKey, GW_LOCAL_KEY_LEN);
-    key[GW_LOCAL_KEY_LEN] = '\0';
+    gw_get_active_ids(nullptr, key);
 }
 
 void gw_set_local_key(const char* key)
@@ -322,5 +407,13 @@ void gw_set_local_key(const char* key)
     memset(s_gw.localKey, 0, sizeof(s_gw.localKey));
     if (key != nullptr) {
         memcpy(s_gw.localKey, key, strnlen(key, GW_LOCAL_KEY_LEN));
+    }
+}
+
+void gw_drop_token(const char* token)
+{
+    std::lock_guard<std::mutex> lock(s_gwMutex);
+    if (token != nullptr && strncmp(s_gw.gw_wsm.token, token, sizeof(s_gw.gw_wsm.token)) == 0) {
+        memset(s_gw.gw_wsm.token, 0, sizeof(s_gw.gw_wsm.token));
     }
 }

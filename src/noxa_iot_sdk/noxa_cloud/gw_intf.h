@@ -68,7 +68,8 @@ typedef enum {
 struct GW_CNTL_S {
     GW_BASE_IF_S gw_base;
     GW_WORK_STAT_MAG_S gw_wsm;
-    // Activation: empty until the cloud has activated the unit.
+    // Activation: empty until the cloud has activated the unit. Written under the gateway's lock
+    // (a reset clears them on the MQTT task): others copy them with gw_get_active_ids.
     char devId[GW_ID_LEN + 1];
     char localKey[GW_LOCAL_KEY_LEN + 1];
     // Start parameters.
@@ -88,6 +89,13 @@ struct GW_CNTL_S {
 
 GW_CNTL_S* get_gw_cntl(void);
 
+// The activation's device id and local key, copied under the gateway's lock ("" before an
+// activation); either pointer may be NULL.
+void gw_get_active_ids(char devId[GW_ID_LEN + 1], char localKey[GW_LOCAL_KEY_LEN + 1]);
+void gw_get_dev_id(char devId[GW_ID_LEN + 1]);
+// Sets both under the lock (texts cut to their fields); NULL clears.
+void gw_set_active_ids(const char* devId, const char* localKey);
+
 // -2 for a NULL record, uuid or auth key, or a text above its length. A changed identity is
 // stored and the stored Wi-Fi state cleared.
 int noxa_iot_set_gw_prod_info(const GW_PROD_INFO_S* prod);
@@ -96,6 +104,7 @@ int noxa_iot_set_gw_prod_info(const GW_PROD_INFO_S* prod);
 // length; -1 when the gateway has started already.
 int noxa_iot_wf_soc_dev_init(uint32_t cfg, GW_WF_START_MODE_E mode, const NOXA_IOT_CBS_S* cbs,
                              const char* fw_key, const char* sw_ver);
+// The device id: a copy of this thread's own, valid until its next call.
 const char* noxa_iot_get_dev_id(void);
 uint8_t noxa_iot_get_active_stat(void);
 int get_wf_gw_nw_status(uint8_t* stat);
@@ -106,8 +115,22 @@ int set_gw_ext_stat(uint8_t stat);
 int noxa_iot_reg_get_wf_nw_stat_cb_params(GET_NW_STAT_CB cb, uint32_t interval_s);
 // One pass of the poll (the timer's callback).
 void gw_nw_stat_poll(void);
-// The network status as the cloud link sees it (7 up, 12 lost).
+// The network status as the cloud link sees it (7 up, 12 lost). The first 7 starts the cloud
+// clock's sync.
 void gw_set_nw_stat(uint8_t stat);
+
+// The cloud clock: asked (time.get) when the link first comes up and, until one answer sets it,
+// again after 10 s, 20 s, 40 s ... at most 10 min apart, on the work queue.
+#define GW_TIME_RETRY_FIRST_MS 10000u
+#define GW_TIME_RETRY_MAX_MS 600000u
+// The wait before try n + 1 after n failed tries (n >= 1).
+uint32_t gw_time_retry_ms(uint32_t failures);
+// One try (the work queue's job): 0 once the clock is set, else the call's result, and the next
+// try armed.
+int gw_time_sync_step(void);
+// 1 once the first try has had its answer (set or not): what was sent before it carried the
+// clock of a unit that did not know the time.
+int gw_time_answered(void);
 
 // User Wi-Fi credentials and token ("RRttttttttKKKK": region, token, registration key; shorter
 // texts fill the fields in that order). -2 for a NULL or empty network name or a text above its
@@ -141,6 +164,8 @@ int gw_call_dev_ug_inform(const char* dev_id, const NOXA_FW_INFO_S* fw);
 void gw_get_token(char token[GW_TOKEN_LEN + 1]);
 // Forgets the bound token (a used token is of no further use).
 void gw_clear_token(void);
+// Forgets the bound token only while it is still `token` (one bound meanwhile stays).
+void gw_drop_token(const char* token);
 
 // A copy of the local key ("" before activation and after a reset), taken under the gateway's
 // lock: the viewers' port checks its proofs with it on a thread of its own.

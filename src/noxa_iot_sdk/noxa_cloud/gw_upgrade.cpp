@@ -77,7 +77,7 @@ int gw_upgrade_download(const NOXA_FW_INFO_S* fw, GET_FILE_DATA_CB data_cb, void
     ctx->cb = data_cb;
     ctx->priv = priv;
     uni_md5_init(&ctx->md5);
-    PR_NOTICE("firmware download %s: %u bytes", fw->fw_url, fw->file_size);
+    PR_NOTICE("firmware download %s: %u bytes", http_url_for_log(fw->fw_url).c_str(), fw->file_size);
     while (ctx->received < fw->file_size) {
         ctx->want = std::min(GW_UPGRADE_RANGE_LEN, fw->file_size - ctx->received);
         int ret = http_inf_client_get_file(fw->fw_url, __upgrade_range_cb, ctx.get(), ctx->received, ctx->want);

@@ -18,6 +18,8 @@
 #include <cstring>
 #include <initializer_list>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 namespace {
 
@@ -90,18 +92,37 @@ const struct {
 // Tags of the "http" log sequence.
 enum : uint8_t { kSeqApi = 1, kSeqPost = 2, kSeqResult = 3 };
 
+// The "http" sequence is one for every thread's calls: each call keeps its steps aside, and only
+// an error puts them into the sequence, which is cleared, filled, frozen and rendered (by its
+// error callback, on this thread) under one lock. Another call can then neither clear an error
+// before it is rendered nor mix its own steps into it.
+std::mutex s_seqMutex;
+thread_local std::vector<LOG_SEQ_ENTRY_S> t_seqSteps;
+
+void SeqBegin()
+{
+    t_seqSteps.clear();
+}
+
 void SeqStep(const LOG_SEQ_ENTRY_S& e)
 {
-    if (LOG_SEQ_HANDLE seq = http_get_log_seq()) {
-        insert_log_seq(seq, &e);
+    if (t_seqSteps.size() < LOG_SEQ_ENTRY_NUM) {
+        t_seqSteps.push_back(e);
     }
 }
 
 void SeqError(const LOG_SEQ_ENTRY_S& e)
 {
-    if (LOG_SEQ_HANDLE seq = http_get_log_seq()) {
-        insert_error_log_seq(seq, &e);
+    LOG_SEQ_HANDLE seq = http_get_log_seq();
+    if (seq == nullptr) {
+        return;
     }
+    std::lock_guard<std::mutex> lock(s_seqMutex);
+    clear_log_seq(seq);
+    for (const LOG_SEQ_ENTRY_S& step : t_seqSteps) {
+        insert_log_seq(seq, &step);
+    }
+    insert_error_log_seq(seq, &e);
 }
 
 }  // namespace
@@ -299,9 +320,7 @@ int iot_httpc_post_with_key(const char* api_url, const char* api, const char* ve
         return ret;
     }
     http_log_seq_init();
-    if (LOG_SEQ_HANDLE seq = http_get_log_seq()) {
-        clear_log_seq(seq);
-    }
+    SeqBegin();
     SeqStep(log_seq_str(kSeqApi, api));
     AnswerBuf ans;
     ret = http_inf_client_post_custom(url.c_str(), __httpc_gw_common_cb, reinterpret_cast<const uint8_t*>(body.data()),
@@ -343,8 +362,11 @@ int iot_httpc_common_post(const char* api, const char* ver, const char* body_jso
         return ret;
     }
     GW_CNTL_S* gw = get_gw_cntl();
-    if (gw->active_stat.load() == ACTIVATED && gw->devId[0] != '\0') {
-        return iot_httpc_post_with_key(apiUrl, api, ver, "devId", gw->devId, gw->localKey, body_json, result);
+    char devId[GW_ID_LEN + 1];
+    char localKey[GW_LOCAL_KEY_LEN + 1];
+    gw_get_active_ids(devId, localKey);
+    if (gw->active_stat.load() == ACTIVATED && devId[0] != '\0') {
+        return iot_httpc_post_with_key(apiUrl, api, ver, "devId", devId, localKey, body_json, result);
     }
     char preKey[IOT_API_KEY_LEN + 1] = {};
     memcpy(preKey, gw->gw_base.auth_key, IOT_API_KEY_LEN);
@@ -435,7 +457,9 @@ int PostNeeding(const char* api, const char* ver, const char* body, cJSON** resu
 std::string DevBody(std::initializer_list<std::pair<const char*, cJSON*>> members)
 {
     JsonPtr body(cJSON_CreateObject(), cJSON_Delete);
-    cJSON_AddStringToObject(body.get(), "devId", get_gw_cntl()->devId);
+    char devId[GW_ID_LEN + 1];
+    gw_get_dev_id(devId);
+    cJSON_AddStringToObject(body.get(), "devId", devId);
     for (const auto& m : members) {
         cJSON_AddItemToObject(body.get(), m.first, m.second);
     }
@@ -497,7 +521,12 @@ int http_gw_timer_cnt(uint32_t, cJSON** result)
     if (ret == UNI_OK) {
         const cJSON* t = cJSON_GetObjectItemCaseSensitive(reply, "time");
         const cJSON* zone = cJSON_GetObjectItemCaseSensitive(reply, "timeZone");
-        if (!cJSON_IsNumber(t) || t->valuedouble < 0 || t->valuedouble > 4294967295.0 || !cJSON_IsString(zone)) {
+        int32_t offset = 0;
+        // A time before this build was made, or a zone no place on earth keeps, is a bad answer:
+        // the clock and zone in force stay.
+        if (!cJSON_IsNumber(t) || !(t->valuedouble >= uni_time_build_year_start()) ||
+            t->valuedouble > 4294967295.0 || !cJSON_IsString(zone) ||
+            uni_parse_time_zone(zone->valuestring, &offset) != UNI_OK) {
             PR_ERR("cloud time malformed");
             cJSON_Delete(reply);
             return IOT_API_ERR_KEY_MISSING;
@@ -537,7 +566,9 @@ int http_ipc_cloud_storage_event_notify_v10(int type, const char* body_json, cJS
         return UNI_INVALID_PARM;
     }
     cJSON_DeleteItemFromObjectCaseSensitive(body.get(), "devId");
-    cJSON_AddStringToObject(body.get(), "devId", get_gw_cntl()->devId);
+    char devId[GW_ID_LEN + 1];
+    gw_get_dev_id(devId);
+    cJSON_AddStringToObject(body.get(), "devId", devId);
     char* text = cJSON_PrintUnformatted(body.get());
     if (text == nullptr) {
         return UNI_MALLOC_FAILED;
@@ -560,7 +591,9 @@ int http_dev_update_skill(uint32_t, const char* skill)
     if (skill == nullptr) {
         return UNI_INVALID_PARM;
     }
-    std::string body = std::string("{\"devId\":\"") + get_gw_cntl()->devId + "\",\"skill\":\"" + skill + "\"}";
+    char devId[GW_ID_LEN + 1];
+    gw_get_dev_id(devId);
+    std::string body = std::string("{\"devId\":\"") + devId + "\",\"skill\":\"" + skill + "\"}";
     return PostNeeding("skill.update", "1.0", body.c_str(), nullptr, {});
 }
 

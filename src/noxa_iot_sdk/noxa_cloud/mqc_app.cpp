@@ -46,9 +46,24 @@ MQ_HANDLE s_mq = nullptr;
 std::string s_devId;
 std::array<uint8_t, MQ_ENV_KEY_LEN> s_key{};
 
-std::atomic<uint32_t> s_seqOut{0};
-std::atomic<uint32_t> s_lastSeqIn{0};
-std::atomic<bool> s_seqInSeen{false};
+// The next sequence is taken and its packet handed to the client's send order under one lock
+// (after the shared link lock): the wire carries the sequences in their order whatever the
+// threads, or the cloud drops the one that comes late.
+std::mutex s_pubOrderMutex;
+uint32_t s_seqOut = 0;
+// The cloud's sequence in this connection; MQTT task only.
+uint32_t s_lastSeqIn = 0;
+bool s_seqInSeen = false;
+
+// An envelope this far from the synced clock is stale or replayed.
+constexpr uint32_t kMaxClockSkewS = 300;
+
+// The ordered worker: one thread, jobs in the order posted.
+constexpr uint32_t kWorkerStack = 4096;
+constexpr uint32_t kWorkerPriority = 3;
+std::once_flag s_workerOnce;
+WORK_THRD_POOL_HANDLE s_worker = nullptr;
+int s_workerRet = UNI_OK;
 
 std::mutex s_topicMutex;
 std::array<std::string, MQC_ADDITIONAL_TOPIC_MAX> s_topics;
@@ -60,7 +75,7 @@ using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 void OnConnected(void)
 {
     // A new connection starts the cloud's sequence anew.
-    s_seqInSeen.store(false);
+    s_seqInSeen = false;
     std::vector<std::string> topics;
     {
         std::lock_guard<std::mutex> lock(s_topicMutex);
@@ -155,7 +170,7 @@ void HandleDpCmd(const MQ_ENV_MSG_S& msg)
         return;
     }
     auto* job = new DpJob{cJSON_Duplicate(dps, 1), msg.t};
-    if (job->dps == nullptr || nq_work_queue_add(DpCmdWork, job) != UNI_OK) {
+    if (job->dps == nullptr || mqc_work_post(DpCmdWork, job) != UNI_OK) {
         PR_ERR("dp command not queued");
         cJSON_Delete(job->dps);
         delete job;
@@ -186,7 +201,7 @@ void HandleDpQuery(const MQ_ENV_MSG_S& msg)
             PR_ERR("dp query: bad id dropped");
         }
     }
-    if (nq_work_queue_add(DpQueryWork, query) != UNI_OK) {
+    if (mqc_work_post(DpQueryWork, query) != UNI_OK) {
         PR_ERR("dp query not queued");
         Free(query);
     }
@@ -195,6 +210,8 @@ void HandleDpQuery(const MQ_ENV_MSG_S& msg)
 void StopWork(void*)
 {
     mqc_app_stop();
+    // Unactivated: the unit waits for a new pairing, which brings it back without a restart.
+    gw_active_restart();
 }
 
 void HandleReset(const MQ_ENV_MSG_S& msg)
@@ -248,20 +265,7 @@ void HandleSummerTable(const MQ_ENV_MSG_S& msg)
         PR_ERR("summer table malformed, dropped");
         return;
     }
-    std::vector<SUM_ZONE_S> zones;
-    const cJSON* row = nullptr;
-    cJSON_ArrayForEach(row, rows)
-    {
-        int64_t start = 0;
-        int64_t end = 0;
-        if (!cJSON_IsArray(row) || !dp_json_integer(cJSON_GetArrayItem(row, 0), &start) ||
-            !dp_json_integer(cJSON_GetArrayItem(row, 1), &end) || start < 0 || end < start) {
-            PR_ERR("summer table row dropped");
-            continue;
-        }
-        zones.push_back(SUM_ZONE_S{static_cast<TIME_T>(start), static_cast<TIME_T>(end)});
-    }
-    uni_set_sum_zone_tbl(zones.empty() ? nullptr : zones.data(), static_cast<uint32_t>(zones.size()));
+    gw_apply_summer_table(rows);
 }
 
 MQC_PROT_CB FindHandler(int32_t protocol)
@@ -298,7 +302,8 @@ void Dispatch(const MQ_ENV_MSG_S& msg)
     }
     MQC_PROT_CB cb = FindHandler(msg.protocol);
     if (cb == nullptr) {
-        PR_DEBUG("protocol %d has no handler", msg.protocol);
+        // Worth seeing: the cloud speaks a protocol this build does not know.
+        PR_NOTICE("protocol %d has no handler", msg.protocol);
         return;
     }
     int ret = cb(msg.root);
@@ -352,8 +357,9 @@ int mqc_publish(const char* topic, int32_t protocol, const char* data_json, uint
     }
     std::string out = topic != nullptr ? std::string(topic) : "smart/device/out/" + s_devId;
     std::vector<uint8_t> env;
-    int ret = mq_env_pack(s_seqOut.fetch_add(1) + 1, protocol, static_cast<uint32_t>(uni_time_get_posix()), data_json,
-                          s_key.data(), &env);
+    std::unique_lock<std::mutex> order(s_pubOrderMutex);
+    int ret = mq_env_pack(++s_seqOut, protocol, static_cast<uint32_t>(uni_time_get_posix()), data_json, s_key.data(),
+                          &env);
     if (ret != MQ_ENV_OK) {
         PR_ERR("pack protocol %d fails %d", protocol, ret);
         return ret;
@@ -378,6 +384,7 @@ int mqc_publish(const char* topic, int32_t protocol, const char* data_json, uint
     };
     ret = mqtt_publish_async(s_mq, out.c_str(), 1, env.data(), static_cast<uint32_t>(env.size()), timeout_s, done,
                              &waiter);
+    order.unlock();
     if (ret != UNI_OK) {
         return ret;
     }
@@ -388,12 +395,16 @@ int mqc_publish(const char* topic, int32_t protocol, const char* data_json, uint
 
 std::string mqc_in_topic(void)
 {
-    return std::string("smart/device/in/") + get_gw_cntl()->devId;
+    char devId[GW_ID_LEN + 1];
+    gw_get_dev_id(devId);
+    return std::string("smart/device/in/") + devId;
 }
 
 std::string mqc_out_topic(void)
 {
-    return std::string("smart/device/out/") + get_gw_cntl()->devId;
+    char devId[GW_ID_LEN + 1];
+    gw_get_dev_id(devId);
+    return std::string("smart/device/out/") + devId;
 }
 
 std::string mqc_passwd(const char* local_key, const char* dev_id)
@@ -427,11 +438,13 @@ int mqc_app_init(void)
 int mqc_app_start(const char* mq_url)
 {
     mqc_app_init();
-    GW_CNTL_S* gw = get_gw_cntl();
+    char devId[GW_ID_LEN + 1];
+    char localKey[GW_LOCAL_KEY_LEN + 1];
+    gw_get_active_ids(devId, localKey);
     std::string host;
     uint16_t port = 0;
     uint8_t tls = 0;
-    if (gw->devId[0] == '\0' || strlen(gw->localKey) != MQ_ENV_KEY_LEN || !ParseMqUrl(mq_url, &host, &port, &tls)) {
+    if (devId[0] == '\0' || strlen(localKey) != MQ_ENV_KEY_LEN || !ParseMqUrl(mq_url, &host, &port, &tls)) {
         PR_ERR("no activation record or bad mqtt url");
         return UNI_INVALID_PARM;
     }
@@ -440,13 +453,13 @@ int mqc_app_start(const char* mq_url)
         PR_ERR("mqtt link runs already");
         return UNI_COM_ERROR;
     }
-    s_devId = gw->devId;
-    memcpy(s_key.data(), gw->localKey, MQ_ENV_KEY_LEN);
+    s_devId = devId;
+    memcpy(s_key.data(), localKey, MQ_ENV_KEY_LEN);
     if (tls != 0 && !cloud_has_ca(host.c_str())) {
         cloud_store_ca(host.c_str(), g_noxa_tls_builtin_ca, g_noxa_tls_builtin_ca_len);
     }
     std::string inTopic = "smart/device/in/" + s_devId;
-    std::string passwd = mqc_passwd(gw->localKey, gw->devId);
+    std::string passwd = mqc_passwd(localKey, devId);
     MQ_CLIENT_INFO_S info = {inTopic.c_str(), s_devId.c_str(), s_devId.c_str(), passwd.c_str()};
     const char* hosts[1] = {host.c_str()};
     MQ_HANDLE h = nullptr;
@@ -519,11 +532,21 @@ void mqc_app_recv(uint8_t* data, uint32_t len)
         return;
     }
     JsonPtr root(msg.root, cJSON_Delete);
-    if (s_seqInSeen.load() && msg.seq <= s_lastSeqIn.load()) {
-        PR_ERR("mqtt sequence %u not above %u", msg.seq, s_lastSeqIn.load());
+    // A captured command sent again must not act again: its sequence is not above the last one
+    // of this connection, and after a reconnect its time gives it away.
+    if (s_seqInSeen && msg.seq <= s_lastSeqIn) {
+        PR_ERR("mqtt message dropped: sequence %u not above %u", msg.seq, s_lastSeqIn);
+        return;
     }
-    s_lastSeqIn.store(msg.seq);
-    s_seqInSeen.store(true);
+    if (uni_time_check_sync() == UNI_OK) {
+        int64_t skew = static_cast<int64_t>(msg.t) - static_cast<int64_t>(uni_time_get_posix());
+        if (skew > kMaxClockSkewS || skew < -static_cast<int64_t>(kMaxClockSkewS)) {
+            PR_ERR("mqtt message dropped: time %u is %lld s from the clock", msg.t, static_cast<long long>(skew));
+            return;
+        }
+    }
+    s_lastSeqIn = msg.seq;
+    s_seqInSeen = true;
     PR_DEBUG("mqtt protocol %d seq %u", msg.protocol, msg.seq);
     Dispatch(msg);
     int64_t ackId = 0;
@@ -576,7 +599,8 @@ int mqc_get_wakeup_data(uint8_t* buf, uint32_t* len)
         }
         return UNI_INVALID_PARM;
     }
-    const char* devId = get_gw_cntl()->devId;
+    char devId[GW_ID_LEN + 1];
+    gw_get_dev_id(devId);
     uint32_t crc = hash_crc32(reinterpret_cast<const uint8_t*>(devId), static_cast<uint32_t>(strlen(devId)));
     memcpy(buf, NOXA_MQTT_VERSION, 3);
     buf[3] = static_cast<uint8_t>(crc >> 24);
@@ -593,6 +617,24 @@ int mqc_get_mqtt_socket_fd(void)
 {
     std::shared_lock<std::shared_mutex> lock(s_linkMutex);
     return s_mq != nullptr ? mqtt_get_socket_fd(s_mq) : -1;
+}
+
+int mqc_work_post(MQC_WORK_FUNC fn, void* data)
+{
+    if (fn == nullptr) {
+        return UNI_INVALID_PARM;
+    }
+    std::call_once(s_workerOnce, [] {
+        s_workerRet = CreateWorkThrdPool(&s_worker, kWorkerStack, kWorkerPriority, 1);
+        if (s_workerRet != UNI_OK) {
+            PR_ERR("mqtt worker not created %d", s_workerRet);
+            s_worker = nullptr;
+        }
+    });
+    if (s_worker == nullptr) {
+        return s_workerRet != UNI_OK ? s_workerRet : UNI_COM_ERROR;
+    }
+    return AddWorkToThrdPool(s_worker, fn, data);
 }
 
 int iot_register_extra_mqt_cb(void)

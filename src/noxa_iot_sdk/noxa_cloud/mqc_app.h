@@ -2,9 +2,14 @@
 // record, every message in the envelope of com_protocol. Received messages are checked and
 // dispatched by protocol number; reports go out on "smart/device/out/<devId>".
 //
-// Threads: received messages are handled on the MQTT task thread; data-point commands (5) and
-// queries (31) go on to the work queue. A *_sync report waits for its PUBACK and must not be
-// called on the MQTT task thread (a protocol handler): the task is what reads the PUBACK.
+// Threads: received messages are checked on the MQTT task thread; data-point commands (5) and
+// queries (31) go on to the layer's ordered worker (mqc_work_post), which applies them one at a
+// time in arrival order. A *_sync report waits for its PUBACK and must not be called on the MQTT
+// task thread (a protocol handler): the task is what reads the PUBACK.
+//
+// Received envelopes whose sequence is not above the last one of the connection, or (once the
+// clock is synced) whose "t" lies more than 300 s from the clock, are dropped: a captured command
+// sent again does nothing.
 #pragma once
 
 #include "noxa_iot_sdk/com_sdk/noxa_iot_types.h"
@@ -55,6 +60,14 @@ int mqc_app_register_cb(uint32_t protocol, MQC_PROT_CB cb);
 
 // One received payload (the client's receive callback): checked, decoded and dispatched.
 void mqc_app_recv(uint8_t* data, uint32_t len);
+
+// The layer's ordered worker: jobs run one at a time, in the order they were posted, on one
+// thread of their own (never the MQTT task, so a job may publish and wait for its PUBACK). For
+// what the cloud asks of the unit: data-point commands and queries, and protocol handlers that
+// must keep the order of the cloud's messages. The data is the job's own (fn frees it). 0; -2
+// for a NULL fn; else the pool's code, and the job will not run (the caller keeps its data).
+typedef void (*MQC_WORK_FUNC)(void* data);
+int mqc_work_post(MQC_WORK_FUNC fn, void* data);
 
 // The topics of the link.
 std::string mqc_in_topic(void);

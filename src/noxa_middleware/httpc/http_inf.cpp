@@ -37,7 +37,7 @@ int __http_inf_com_hanle(const HTTP_REQ_S* req, const char* url, uint32_t flags,
     HTTP_SESSION_H session = nullptr;
     int ret = http_open_session(&session, url, 0, 0);
     if (ret != 0) {
-        PR_ERR("Open session failed: %s (%d)", url, ret);
+        PR_ERR("Open session failed: %s (%d)", http_url_for_log(url).c_str(), ret);
         return HTTP_INF_OPEN_FAILED;
     }
     ret = http_prepare_req(session, req, flags);

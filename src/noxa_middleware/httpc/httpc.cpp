@@ -680,11 +680,20 @@ int http_parse_URL(const char* url, char* buf, uint32_t buf_len, HTTP_PARSED_URL
         }
     }
     if (parsed->resource != nullptr) {
-        PR_TRACE("Resource: %s", parsed->resource);
+        PR_TRACE("Resource: %s", http_url_for_log(parsed->resource).c_str());
     } else {
         PR_TRACE("No resource specified in given URL");
     }
     return 0;
+}
+
+std::string http_url_for_log(const char* url)
+{
+    if (url == nullptr) {
+        return "(null)";
+    }
+    const char* query = strchr(url, '?');
+    return query == nullptr ? std::string(url) : std::string(url, static_cast<size_t>(query - url)) + "?...";
 }
 
 int http_open_session(HTTP_SESSION_H* session, const char* url, uint32_t flags, uint32_t socket_tries)

@@ -6,8 +6,13 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct NOXA_TLS_HANDLER;
+
+// A URL as the log may show it: without its query, which may carry a signature or a token
+// ("sig=", "X-Amz-Signature=", "X-Amz-Credential=", "X-Amz-Security-Token="); "?..." marks one.
+std::string http_url_for_log(const char* url);
 
 #define HTTP_SESSION_BUF_LEN 4096
 #define HTTP_HOST_NAME_LEN 255

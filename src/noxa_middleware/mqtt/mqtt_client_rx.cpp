@@ -7,6 +7,9 @@
 #include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_iot_sdk/com_sdk/com_mmod.h"
 
+#include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <mbedtls/ssl.h>
 
@@ -92,6 +95,52 @@ int __mq_read_all(MQ_CNTL_S* h, uint8_t* buf, uint32_t len)
     return 0;
 }
 
+// A packet above 16,384 bytes (its length bytes already whole in the buffer) is read and thrown
+// away as it comes: one bad packet must not cost the link and every command behind it. The id of
+// a QoS 1 PUBLISH is picked up on the way, so that it is still acknowledged and does not hold one
+// of the broker's in-flight slots. 0, or a receive error.
+int __mq_discard(MQ_CNTL_S* h, uint32_t total)
+{
+    const uint8_t* head = h->recv_buf + h->consumed;
+    const uint8_t first = head[0];
+    const uint32_t hdr = 1 + static_cast<uint32_t>(mqtt_num_rem_len_bytes(head, h->recv_len - h->consumed));
+    const bool qos1 = MQTTParseMessageType(&first) == MQTT_MSG_PUBLISH && MQTTParseMessageQos(&first) == 1;
+    // Variable header of a PUBLISH: topic length (2), topic, message id (2).
+    uint32_t topicLen = 0;
+    uint32_t idOff = UINT32_MAX;
+    uint16_t id = 0;
+    uint32_t pos = 0;
+    while (pos < total) {
+        if (h->consumed >= h->recv_len) {
+            int ret = mq_recv(h);
+            if (ret < 0) {
+                PR_ERR("__mq_recv err op_ret:%d recv_len:%d", ret, h->recv_len);
+                return ret;
+            }
+            continue;
+        }
+        uint32_t take = std::min<uint32_t>(h->recv_len - h->consumed, total - pos);
+        for (uint32_t i = 0; i < take; ++i) {
+            uint32_t off = pos + i;
+            uint8_t b = h->recv_buf[h->consumed + i];
+            if (off == hdr || off == hdr + 1) {
+                topicLen = (topicLen << 8) | b;
+                idOff = off == hdr + 1 ? hdr + 2 + topicLen : idOff;
+            } else if (off == idOff || off == idOff + 1) {
+                id = static_cast<uint16_t>((id << 8) | b);
+            }
+        }
+        h->consumed = static_cast<uint16_t>(h->consumed + take);
+        pos += take;
+    }
+    PR_ERR("mqtt packet type:0x%x of %u bytes above %d discarded", MQTTParseMessageType(&first), total,
+           MQ_MAX_PACKET_LEN);
+    if (qos1 && idOff + 2 <= total && mqtt_puback(&h->broker, id) != 1) {
+        PR_ERR("send mqtt publish ack error");
+    }
+    return 0;
+}
+
 }  // namespace
 
 int mq_next_packet(MQ_CNTL_S* h, RxPacket* pkt, bool mayRecv)
@@ -100,9 +149,16 @@ int mq_next_packet(MQ_CNTL_S* h, RxPacket* pkt, bool mayRecv)
         uint8_t* p = h->recv_buf + h->consumed;
         uint32_t avail = h->recv_len - h->consumed;
         int32_t total = avail != 0 ? mqtt_packet_len(p, avail) : 0;
-        if (total < 0 || total > MQ_MAX_PACKET_LEN) {
+        if (total < 0) {
             PR_ERR("mqtt packet length err:%d", total);
             return UNI_COM_ERROR;
+        }
+        if (total > MQ_MAX_PACKET_LEN) {
+            int ret = __mq_discard(h, static_cast<uint32_t>(total));
+            if (ret < 0) {
+                return ret;
+            }
+            continue;
         }
         if (total > 0 && static_cast<uint32_t>(total) <= avail) {
             pkt->data = p;

@@ -6,7 +6,6 @@
 #include "noxa_adapter/utilities/mem_pool.h"
 #include "noxa_adapter/utilities/uni_log.h"
 #include "noxa_adapter/utilities/uni_time.h"
-#include "noxa_iot_sdk/noxa_cloud/cloud_ca.h"
 #include "noxa_middleware/tls/noxa_tls_ca.h"
 #include "noxa_middleware/tls/sock_wait.h"
 
@@ -53,6 +52,8 @@ constexpr int kUnknownSigAlg = -0x262E;
 constexpr int kDebugThreshold = 1;
 
 std::atomic<int> s_loadCert{1};
+std::atomic<NOXA_TLS_HOST_CA_CB> s_hostCa{nullptr};
+std::atomic<NOXA_TLS_CA_REFRESH_CB> s_caRefresh{nullptr};
 
 std::mutex s_pskMutex;
 std::string s_pskUuid;
@@ -173,7 +174,10 @@ int __setup(NOXA_TLS_HANDLER* h, int loadCert, const char* hostname, uint32_t po
             return ret;
         }
         // Most hosts chain to the built-in root; storage hosts bring their own CA.
-        cloud_parse_ca_for_url(&h->cacert, hostname, static_cast<uint16_t>(port));
+        NOXA_TLS_HOST_CA_CB hostCa = s_hostCa.load();
+        if (hostCa != nullptr && hostname != nullptr) {
+            hostCa(&h->cacert, hostname, static_cast<uint16_t>(port));
+        }
         mbedtls_ssl_conf_ca_chain(&h->conf, &h->cacert, nullptr);
         mbedtls_ssl_conf_ciphersuites(&h->conf, kCiphersuites);
     }
@@ -212,6 +216,12 @@ int __handshake(NOXA_TLS_HANDLER* h)
 }
 
 }  // namespace
+
+void noxa_tls_set_ca_hooks(NOXA_TLS_HOST_CA_CB host_ca, NOXA_TLS_CA_REFRESH_CB ca_refresh)
+{
+    s_hostCa.store(host_ca);
+    s_caRefresh.store(ca_refresh);
+}
 
 int noxa_tls_init(void)
 {
@@ -274,8 +284,9 @@ int noxa_tls_connect(NOXA_TLS_HANDLER** handler, const char* hostname, uint32_t 
     ret = __handshake(h);
     if (ret != 0) {
         PR_ERR("mbedtls_ssl_handshake returned %x %d", static_cast<unsigned>(-ret), ret);
-        if (hostname != nullptr) {
-            cloud_replace_ca(hostname);
+        NOXA_TLS_CA_REFRESH_CB refresh = s_caRefresh.load();
+        if (refresh != nullptr && hostname != nullptr) {
+            refresh(hostname);
         }
         return ret;
     }

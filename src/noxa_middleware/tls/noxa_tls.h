@@ -19,6 +19,15 @@ typedef int (*NOXA_TLS_RECV_CB)(void* ctx, unsigned char* buf, size_t len);
 #define NOXA_TLS_AUTH_MODE 2
 #define NOXA_TLS_CIPHERSUITE_NUM 5
 
+// The certificates the cloud connection keeps per host, reached through hooks it sets at start
+// (this layer never includes it): host_ca adds the stored CA of a host to a chain (its result is
+// not looked at); ca_refresh fetches the host's CA anew after a failed handshake (the cloud
+// connection bounds how often). Without them only the built-in CA is trusted and nothing is
+// refreshed. Either may be NULL.
+typedef int (*NOXA_TLS_HOST_CA_CB)(mbedtls_x509_crt* chain, const char* host, uint16_t port);
+typedef int (*NOXA_TLS_CA_REFRESH_CB)(const char* host);
+void noxa_tls_set_ca_hooks(NOXA_TLS_HOST_CA_CB host_ca, NOXA_TLS_CA_REFRESH_CB ca_refresh);
+
 // Seeds the random generator of every session from the system's entropy. 0, or the mbed TLS
 // error of the seeding.
 int noxa_tls_init(void);
@@ -29,7 +38,7 @@ int noxa_tls_init(void);
 // without a transport (net_ctx or a callback NULL); -3 no memory; a mutex error; else the mbed TLS
 // error of the failing step. Once *handler is set, a failed connect leaves it there and the
 // caller releases it with noxa_tls_disconnect. A failed handshake asks the cloud connection for a
-// new certificate of the host (cloud_replace_ca).
+// new certificate of the host (the ca_refresh hook) before it returns.
 int noxa_tls_connect(NOXA_TLS_HANDLER** handler, const char* hostname, uint32_t port, int set_hostname,
                      void* net_ctx, NOXA_TLS_SEND_CB send_cb, NOXA_TLS_RECV_CB recv_cb, int socket_fd,
                      uint32_t timeout_s);

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <string>
 #include <unistd.h>
 
 namespace {
@@ -61,6 +62,18 @@ public:
         close(fd);
         return ret;
     }
+    int MakeDirs(const char* dir) override
+    {
+        const std::string path(dir);
+        for (size_t at = 0; at != std::string::npos;) {
+            at = path.find('/', at + 1);
+            const std::string part = path.substr(0, at);
+            if (part != "/" && BoardMkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+                return -1;
+            }
+        }
+        return 0;
+    }
 };
 
 }  // namespace
@@ -68,6 +81,11 @@ public:
 int KvFileIo::Exists(const char* path)
 {
     return Access(path) == 0 ? 1 : 0;
+}
+
+int KvFileIo::MakeDirs(const char*)
+{
+    return 0;
 }
 
 void KvFileIo::Pause(uint32_t ms)

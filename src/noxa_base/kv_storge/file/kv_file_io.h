@@ -33,6 +33,9 @@ public:
     virtual int SyncDir(const char* dir) = 0;
     // Waits before a file access is tried again.
     virtual void Pause(uint32_t ms);
+    // Makes the folder and the ones above it where missing: 0, or -1 when one cannot be made.
+    // The default has none to make (a store in memory).
+    virtual int MakeDirs(const char* dir);
 };
 
 // The board's files (unit paths through the board seam).

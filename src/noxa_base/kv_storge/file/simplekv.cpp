@@ -513,6 +513,10 @@ int simplekv_init(const char* path, const uint8_t* key, uint32_t keyLen)
     snprintf(kv->tmp_file_name, KV_NAME_LEN, "%s%s", path, KV_TMP_FILE);
     snprintf(kv->dir, KV_NAME_LEN, "%s", path[0] != '\0' ? path : ".");
     kv->io = s_io != nullptr ? s_io : kv_board_file_io();
+    // A unit whose store folder was lost starts with an empty store rather than stay offline.
+    if (kv->io->MakeDirs(kv->dir) != 0) {
+        PR_ERR("store folder %s not made", kv->dir);
+    }
 
     int ret = kv_open_store(kv, key);
     if (ret == 0) {

@@ -12,8 +12,10 @@
 #include "RingKeyDetect.h"
 #include "SDCard.h"
 #include "StartUp.h"
+#include "SystemCallbacks.h"
 #include "TalkSerial.h"
 #include "TimeTask.h"
+#include "WifiFunctions.h"
 #include "platform/shell.h"
 
 #include <cstdlib>
@@ -32,6 +34,10 @@ int main(int argc, char** argv)
     BoardShellSetUnitProcess(getpid());  // the upgrade hand-over's "killall app" ends this process
     // The data points and settings fill the links the other parts call from their first step.
     DpTableInstall();
+    // The system callbacks (reset, restart, upgrade, indicator, clock) and the Wi-Fi functions
+    // the cloud side calls.
+    SystemCallbacksInstall();
+    WifiFunctionsInstall();
     BoardInit();  // 1
     if (CheckApplicationMD5() != 0) {  // 2
         std::exit(0);

@@ -110,8 +110,9 @@ void gw_nw_stat_poll(void);
 void gw_set_nw_stat(uint8_t stat);
 
 // User Wi-Fi credentials and token ("RRttttttttKKKK": region, token, registration key; shorter
-// texts fill the fields in that order). -2 for a NULL or empty network name or a text above its
-// length.
+// texts fill the fields in that order), then the network joined through the Wi-Fi adapter (the
+// access point ended; the network kept when the join is taken, see gw_wifi.h). 0 once the token is
+// bound, whatever the join gives; -2 for a NULL or empty network name or a text above its length.
 int gw_wifi_user_cfg(const char* ssid, const char* passwd, const char* token);
 int noxa_iot_gw_wf_user_cfg(const char* ssid, const char* passwd, const char* token);
 
@@ -141,3 +142,6 @@ int gw_call_dev_ug_inform(const char* dev_id, const NOXA_FW_INFO_S* fw);
 void gw_get_token(char token[GW_TOKEN_LEN + 1]);
 // Forgets the bound token (a used token is of no further use).
 void gw_clear_token(void);
+// Sets the network name and pass phrase of the Wi-Fi work state (a text that does not fit leaves
+// its field as it was).
+void gw_set_network(const char* ssid, const char* passwd);

@@ -515,6 +515,9 @@ int hwl_wf_sniffer_enable(int on, WF_SNIFFER_CB cb)
 {
     std::lock_guard<std::mutex> lock(gSniffer.Lock);
     on = on != 0 ? 1 : 0;
+    if (on != 0 && cb == nullptr) {
+        return -ENOENT;  // sniffing for nobody: the radio would be lost to the station for nothing
+    }
     if (gSniffer.Enabled == on) {
         WifiTrace("Already in status %d\r\n", on);
         return 0;

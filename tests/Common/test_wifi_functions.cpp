@@ -340,6 +340,8 @@ TEST_F(WifiFunctions, RefusalsAndTheAccessPoint)
 {
     const size_t shellFrom = mSb.Read("/.board/shell.log").size();
     EXPECT_EQ(-2, hwl_wf_sta_connect(nullptr, "secret123"));
+    EXPECT_EQ(-2, hwl_wf_sniffer_enable(1, nullptr));
+    EXPECT_EQ("Managed\n", mSb.Read("/.board/net/if/wlan0/mode")) << "not sniffing for nobody";
     EXPECT_EQ(-1, hwl_wf_sta_connect("noxa", "kelp")) << "a pass phrase WPA refuses";
     EXPECT_EQ(-1, hwl_wf_sta_connect("Home", nullptr));
     EXPECT_EQ("", GetWifiStationSsid()) << "nothing kept";

@@ -160,6 +160,22 @@ struct SNIFFER_S {
 };
 SNIFFER_S& gSniffer = *new SNIFFER_S;
 
+// A radiotap frame: the 802.11 frame behind its header (the header's length is the 16-bit
+// little-endian value at byte 2); false for a frame without a usable header.
+bool RadiotapPayload(const uint8_t* frame, size_t len, const uint8_t** payload, uint16_t* payloadLen)
+{
+    if (frame == nullptr || len < 4) {
+        return false;
+    }
+    const size_t header = static_cast<size_t>(frame[2]) | (static_cast<size_t>(frame[3]) << 8);
+    if (header >= kSnifferFrameMax || header >= len) {
+        return false;
+    }
+    *payload = frame + header;
+    *payloadLen = static_cast<uint16_t>(len - header);
+    return true;
+}
+
 void SnifferLoop()
 {
     prctl(PR_SET_NAME, "wf_sniffer");
@@ -188,7 +204,7 @@ void SnifferLoop()
         }
         const uint8_t* payload = nullptr;
         uint16_t len = 0;
-        if (WifiRadiotapPayload(frame, static_cast<size_t>(n), &payload, &len)) {
+        if (RadiotapPayload(frame, static_cast<size_t>(n), &payload, &len)) {
             cb(payload, len);
         }
     }
@@ -360,20 +376,6 @@ bool WifiDefaultGateway(const std::string& routes, const char* iface, char gw[16
         return inet_ntop(AF_INET, &a, gw, 16) != nullptr;
     }
     return false;
-}
-
-bool WifiRadiotapPayload(const uint8_t* frame, size_t len, const uint8_t** payload, uint16_t* payloadLen)
-{
-    if (frame == nullptr || len < 4) {
-        return false;
-    }
-    const size_t header = static_cast<size_t>(frame[2]) | (static_cast<size_t>(frame[3]) << 8);
-    if (header >= kSnifferFrameMax || header >= len) {
-        return false;
-    }
-    *payload = frame + header;
-    *payloadLen = static_cast<uint16_t>(len - header);
-    return true;
 }
 
 int hwl_wf_sta_connect(const char* ssid, const char* passwd)

@@ -50,9 +50,6 @@ int WifiEssidDecode(const std::string& shown, uint8_t out[WF_SSID_LEN + 1]);
 bool WifiParseIfconfig(const std::string& text, WF_IP_INFO_S* ip);
 // The default route of `iface` in "/proc/net/route": its gateway as dotted text; false when none.
 bool WifiDefaultGateway(const std::string& routes, const char* iface, char gw[16]);
-// A radiotap frame: the 802.11 frame behind its header (the header's length is the 16-bit
-// little-endian value at byte 2); false for a frame without a usable header.
-bool WifiRadiotapPayload(const uint8_t* frame, size_t len, const uint8_t** payload, uint16_t* payloadLen);
 
 // Hands the functions to the Wi-Fi adapter (start-up, before the cloud side starts).
 void WifiFunctionsInstall();

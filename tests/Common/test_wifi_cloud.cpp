@@ -67,7 +67,6 @@ TEST(WifiCloud, TheUsersNetworkIsJoinedAndKeptAndARestartedUnitRejoinsIt)
 
     ASSERT_EQ(0, gw_wifi_user_cfg("Home", "secret123", cloud.Pair().c_str()));
     EXPECT_FALSE(sb.Exists("/.board/net/run/hostapd")) << "the access point ended";
-    EXPECT_EQ("192.168.20.100\n", sb.Read("/.board/net/if/wlan0/addr"));
     WF_IP_INFO_S ip = {};
     ASSERT_EQ(0, wf_get_ip(WF_STATION, &ip));
     EXPECT_STREQ("192.168.20.100", ip.ip);
@@ -86,9 +85,7 @@ TEST(WifiCloud, TheUsersNetworkIsJoinedAndKeptAndARestartedUnitRejoinsIt)
     ASSERT_TRUE(NetSim(sb, {"boot"}));
     ChildProcess unit({Doorphone()}, {"DOORPHONE_ROOT=" + sb.Root()});
     ASSERT_TRUE(unit.WaitForOutput("Dbg:mqtt is online", 90s)) << unit.Output() << cloud.Log();
-    std::string out = unit.Output();
-    EXPECT_TRUE(Has(out, "hwl_bnw_station_conn()\t0")) << out;
-    EXPECT_TRUE(Has(out, "lease of 192.168.20.100")) << out;
+    EXPECT_TRUE(Has(unit.Output(), "hwl_bnw_station_conn()\t0")) << unit.Output();
     EXPECT_TRUE(Has(sb.Read("/etc/wpa.conf"), "ssid=\"Home\"\n"));
     EXPECT_EQ("192.168.20.100\n", sb.Read("/.board/net/if/wlan0/addr"));
     EXPECT_FALSE(sb.Exists("/.board/net/run/hostapd")) << "no access point beside the kept network";

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,16 +15,10 @@ namespace {
 
 // The fake radio: its mode, its sniffer's callback, and every call in order.
 struct FakeRadio {
-    std::mutex lock;
     std::vector<std::string> calls;
     WF_WK_MODE_E mode = WWM_STATION;
     WF_SNIFFER_CB sniffer = nullptr;
     WF_AP_INFO_S found = {};
-    void Add(const std::string& c)
-    {
-        std::lock_guard<std::mutex> l(lock);
-        calls.push_back(c);
-    }
 };
 FakeRadio* gRadio = nullptr;
 
@@ -35,56 +28,28 @@ void SnifferB(const uint8_t*, uint16_t) {}
 WF_HWL_OPS_S FakeOps()
 {
     WF_HWL_OPS_S o = {};
-    o.all_ap_scan = [](WF_AP_INFO_S** a, uint32_t* n) {
-        gRadio->Add("all_scan");
-        *a = &gRadio->found;
-        *n = 1;
-        return 0;
-    };
     o.assign_ap_scan = [](const char* ssid, WF_AP_INFO_S** ap) {
-        gRadio->Add(std::string("scan ") + ssid + " in mode " + std::to_string(gRadio->mode));
+        gRadio->calls.push_back(std::string("scan ") + ssid + " in mode " + std::to_string(gRadio->mode));
         *ap = &gRadio->found;
         return 0;
     };
-    o.scan_free = [](WF_AP_INFO_S*) { return 0; };
-    o.channel_get = [](uint8_t* c) {
-        *c = 6;
-        return 0;
-    };
     o.sniffer_enable = [](int on, WF_SNIFFER_CB cb) {
-        gRadio->Add(on != 0 ? (cb == SnifferA ? "sniff on A" : cb == SnifferB ? "sniff on B" : "sniff on none")
-                            : "sniff off");
+        gRadio->calls.push_back(on == 0 ? "sniff off" : cb == SnifferB ? "sniff on B" : "sniff on other");
         gRadio->sniffer = on != 0 ? cb : nullptr;
         gRadio->mode = on != 0 ? WWM_SNIFFER : WWM_STATION;
         return 0;
     };
     o.ip_get = [](WF_IF_E, WF_IP_INFO_S*) {
-        gRadio->Add("ip_get");
-        return 0;
-    };
-    o.mac_get = [](WF_IF_E, uint8_t*) {
-        gRadio->Add("mac_get");
+        gRadio->calls.push_back("ip_get");
         return 0;
     };
     o.wk_mode_set = [](WF_WK_MODE_E m) {
-        gRadio->Add("mode " + std::to_string(m));
+        gRadio->calls.push_back("mode " + std::to_string(m));
         gRadio->mode = m;
         return 0;
     };
     o.wk_mode_get = [](WF_WK_MODE_E* m) {
         *m = gRadio->mode;
-        return 0;
-    };
-    o.sta_rssi_get = [](int8_t*) {
-        gRadio->Add("rssi");
-        return 0;
-    };
-    o.sta_status_get = [](uint32_t*) {
-        gRadio->Add("status");
-        return 0;
-    };
-    o.ap_start = [](const WF_AP_CFG_IF_S*) {
-        gRadio->Add("ap_start");
         return 0;
     };
     return o;
@@ -107,38 +72,33 @@ protected:
 
 TEST_F(WifiAdapter, NullOutputsAreRefusedWithNothingCalled)
 {
+    // Every function answers: a call that got through would show (or crash on a null output).
+    WF_HWL_OPS_S& o = gWfHwlOps;
+    o.all_ap_scan = [](WF_AP_INFO_S**, uint32_t*) { return 99; };
+    o.scan_free = [](WF_AP_INFO_S*) { return 99; };
+    o.channel_get = [](uint8_t*) { return 99; };
+    o.mac_get = [](WF_IF_E, uint8_t*) { return 99; };
+    o.sta_rssi_get = [](int8_t*) { return 99; };
+    o.sta_status_get = [](uint32_t*) { return 99; };
+    o.ap_start = [](const WF_AP_CFG_IF_S*) { return 99; };
+    o.wk_mode_get = [](WF_WK_MODE_E*) { return 99; };
     WF_AP_INFO_S* ap = nullptr;
     uint32_t n = 0;
-    WF_IP_INFO_S ip;
-    uint8_t mac[6];
-    const std::vector<std::pair<const char*, int>> results = {
-        {"all_ap_scan list", wf_all_ap_scan(nullptr, &n)},
-        {"all_ap_scan count", wf_all_ap_scan(&ap, nullptr)},
-        {"assign ssid", wf_assign_ap_scan(nullptr, &ap)},
-        {"assign out", wf_assign_ap_scan("Home", nullptr)},
-        {"release", wf_release_ap(nullptr)},
-        {"channel", wf_get_cur_channel(nullptr)},
-        {"ip", wf_get_ip(WF_STATION, nullptr)},
-        {"mac", wf_get_mac(WF_STATION, nullptr)},
-        {"mode", wf_wk_mode_get(nullptr)},
-        {"rssi", wf_station_get_conn_ap_rssi(nullptr)},
-        {"status", wf_station_stat_get(nullptr)},
-        {"ap", wf_ap_start(nullptr)},
+    const int rcs[] = {
+        wf_all_ap_scan(nullptr, &n), wf_all_ap_scan(&ap, nullptr), wf_assign_ap_scan(nullptr, &ap),
+        wf_assign_ap_scan("Home", nullptr), wf_release_ap(nullptr), wf_get_cur_channel(nullptr),
+        wf_get_ip(WF_STATION, nullptr), wf_get_mac(WF_STATION, nullptr), wf_wk_mode_get(nullptr),
+        wf_station_get_conn_ap_rssi(nullptr), wf_station_stat_get(nullptr), wf_ap_start(nullptr),
     };
-    for (const auto& [what, rc] : results) {
-        EXPECT_EQ(UNI_INVALID_PARM, rc) << what;
+    for (size_t i = 0; i < std::size(rcs); ++i) {
+        EXPECT_EQ(UNI_INVALID_PARM, rcs[i]) << "call " << i;
     }
-    EXPECT_TRUE(mRadio.calls.empty()) << mRadio.calls.front();
-    // With arguments, each reaches the radio.
+    EXPECT_TRUE(mRadio.calls.empty());
+    WF_IP_INFO_S ip;
     EXPECT_EQ(0, wf_get_ip(WF_STATION, &ip));
-    EXPECT_EQ(0, wf_get_mac(WF_STATION, mac));
-    EXPECT_EQ((std::vector<std::string>{"ip_get", "mac_get"}), mRadio.calls);
-}
-
-TEST_F(WifiAdapter, AnEmptyFunctionAnswersMinusOne)
-{
-    gWfHwlOps.sta_connect = nullptr;
-    EXPECT_EQ(-1, wf_station_connect("Home", "secret123"));
+    EXPECT_EQ(std::vector<std::string>{"ip_get"}, mRadio.calls);
+    o.sta_connect = nullptr;
+    EXPECT_EQ(-1, wf_station_connect("Home", "secret123")) << "an empty function";
 }
 
 TEST_F(WifiAdapter, AOneNetworkScanLeavesTheRadioAsItFoundIt)
@@ -181,7 +141,8 @@ TEST_F(WifiAdapter, WithoutAKeptCallbackTheRadioStaysAStation)
 TEST_F(WifiAdapter, ModeChangesRacingFromTheFirstUseNeverOverlap)
 {
     // Every thread's first call creates the adapter mutex (this process has not used it yet):
-    // two mutexes would let two mode changes run at once.
+    // two mutexes would let two mode changes run at once. A ThreadSanitizer build
+    // (-DDOORPHONE_TSAN=ON) also sees a race on the mutex's making itself.
     static std::atomic<int> inside{0};
     static std::atomic<int> overlaps{0};
     gWfHwlOps.wk_mode_set = [](WF_WK_MODE_E) {

@@ -72,16 +72,7 @@ protected:
 
 TEST_F(WifiAdapter, NullOutputsAreRefusedWithNothingCalled)
 {
-    // Every function answers: a call that got through would show (or crash on a null output).
-    WF_HWL_OPS_S& o = gWfHwlOps;
-    o.all_ap_scan = [](WF_AP_INFO_S**, uint32_t*) { return 99; };
-    o.scan_free = [](WF_AP_INFO_S*) { return 99; };
-    o.channel_get = [](uint8_t*) { return 99; };
-    o.mac_get = [](WF_IF_E, uint8_t*) { return 99; };
-    o.sta_rssi_get = [](int8_t*) { return 99; };
-    o.sta_status_get = [](uint32_t*) { return 99; };
-    o.ap_start = [](const WF_AP_CFG_IF_S*) { return 99; };
-    o.wk_mode_get = [](WF_WK_MODE_E*) { return 99; };
+    // A call that got through to the radio would answer -1 (its function is empty) or show.
     WF_AP_INFO_S* ap = nullptr;
     uint32_t n = 0;
     const int rcs[] = {
@@ -93,11 +84,9 @@ TEST_F(WifiAdapter, NullOutputsAreRefusedWithNothingCalled)
     for (size_t i = 0; i < std::size(rcs); ++i) {
         EXPECT_EQ(UNI_INVALID_PARM, rcs[i]) << "call " << i;
     }
-    EXPECT_TRUE(mRadio.calls.empty());
     WF_IP_INFO_S ip;
     EXPECT_EQ(0, wf_get_ip(WF_STATION, &ip));
     EXPECT_EQ(std::vector<std::string>{"ip_get"}, mRadio.calls);
-    o.sta_connect = nullptr;
     EXPECT_EQ(-1, wf_station_connect("Home", "secret123")) << "an empty function";
 }
 

@@ -27,6 +27,8 @@ packages=(
     libcpp-httplib-dev curl
     # the S3 signer's test compares with botocore, AWS's own signer
     python3-botocore
+    # tools/netsim's sniff hands captured frames to the unit's sniffer socket
+    python3
 )
 # The object stores of the local cloud (s3rver, azurite) run on Node; a machine may carry its own
 # Node with its own npm, which Debian's npm would conflict with.

@@ -34,6 +34,8 @@ packages=(
     # the person detector on OpenCV (cascades from opencv-data); its suites read QR codes made by
     # qrencode with OpenCV contrib's reader (photographs: scripts/fetch-photos.sh)
     libopencv-dev libopencv-objdetect-dev libopencv-contrib-dev opencv-data qrencode
+    # tools/netsim's sniff hands captured frames to the unit's sniffer socket
+    python3
 )
 # The object stores of the local cloud (s3rver, azurite) run on Node; a machine may carry its own
 # Node with its own npm, which Debian's npm would conflict with.

@@ -145,7 +145,9 @@ std::string __WpaSsidLine(const std::string& ssid)
     return "ssid=\"" + ssid + "\"\n";
 }
 
-bool __PassphraseOk(const std::string& psk)
+}  // namespace
+
+bool WifiPassphraseOk(const std::string& psk)
 {
     if (psk.size() < kWifiPassphraseMin || psk.size() > kWifiPassphraseMax) {
         return false;
@@ -157,6 +159,8 @@ bool __PassphraseOk(const std::string& psk)
     }
     return true;
 }
+
+namespace {
 
 std::string __WpaConf(const std::string& ssid, const std::string& psk)
 {
@@ -367,7 +371,7 @@ int WifiStationStart(const char* ssid, const char* password)
     if (ssid == nullptr || password == nullptr) {
         return -1;
     }
-    if (!__PassphraseOk(password)) {
+    if (!WifiPassphraseOk(password)) {
         APP_ERR("pass phrase refused: %zu characters, 8..63 printable ones needed", std::strlen(password));
         return -1;
     }

@@ -63,6 +63,8 @@ void* NetStatusDetThread(void* arg);
 // station mode, only clears the wired flag).
 void NetStatusDetPass();
 
+// A WPA pass phrase wpa_supplicant takes: 8..63 characters, none of them a control character.
+bool WifiPassphraseOk(const std::string& psk);
 // Writes "/etc/wpa.conf" and starts wpa_supplicant on it (hostapd and eth0 stopped). 0, or -1
 // when the pass phrase is refused (control characters, length outside 8..63) or the file cannot
 // be written; nothing is started then.

@@ -58,7 +58,7 @@ struct NOXA_APP_LINKS_S {
     GW_UG_INFORM_CB UpgradeInform;
     GW_RESET_IFM_CB OnReset;
     IPC_RESTART_REQ_CB OnRestartRequest;
-    int (*LocalTimeOffset)(void);      // GetLocalTimeOffset: seconds east of UTC; empty: 0
+    int (*LocalTimeOffset)(void);  // seconds east of UTC (signed); an empty link means 0
 };
 extern NOXA_APP_LINKS_S gNoxaAppLinks;
 

@@ -16,8 +16,10 @@
 #include "RingKeyDetect.h"
 #include "SDCard.h"
 #include "StartUp.h"
+#include "SystemCallbacks.h"
 #include "TalkSerial.h"
 #include "TimeTask.h"
+#include "WifiFunctions.h"
 #include "platform/shell.h"
 
 #include <cstdlib>
@@ -39,6 +41,10 @@ int main(int argc, char** argv)
     // The motion alarm switch for the door-phone control and the card thread, the sensitivity
     // for the settings store.
     MotionDetectInstallLinks();
+    // The system callbacks (reset, restart, upgrade, indicator, clock) and the Wi-Fi functions
+    // the cloud side calls.
+    SystemCallbacksInstall();
+    WifiFunctionsInstall();
     BoardInit();  // 1
     if (CheckApplicationMD5() != 0) {  // 2
         std::exit(0);

@@ -6,6 +6,7 @@
 #include "noxa_iot_sdk/noxa_cloud/app_agent.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_active.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
+#include "noxa_iot_sdk/noxa_cloud/gw_wifi.h"
 #include "noxa_iot_sdk/online_log/log_seq.h"
 #include "noxa_iot_sdk/online_log/log_serv.h"
 
@@ -99,6 +100,8 @@ int noxa_ipc_start_sdk(WIFI_INIT_MODE_E mode, const char* token)
         PR_ERR("lan_pro_cntl_init error:%d", ret);
         return ret;
     }
+    // The kept network, or the access point of an unprovisioned wireless unit.
+    gw_wifi_start();
     if (mode == WIFI_INIT_DEBUG) {
         noxa_iot_gw_wf_user_cfg(kDebugSsid, kDebugPasswd, token);
     }

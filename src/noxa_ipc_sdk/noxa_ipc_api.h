@@ -99,6 +99,9 @@ int noxa_ipc_get_local_time_dls(POSIX_TM_S* tm);
 int noxa_ipc_get_device_id(char* buf, int* len);
 int noxa_ipc_upgrade_download_start(const NOXA_FW_INFO_S* fw, void* data_cb, void* finish_cb, void* priv);
 int noxa_ipc_upgrade_progress_report(uint32_t percent);
+// An upgrade's status to the cloud: of the unit itself (dev_id NULL) or of a sub-device, for its
+// firmware channel (0 the main firmware). The cloud call's result.
+int noxa_ipc_upgrade_progress_status(const char* dev_id, uint8_t module, int status);
 int noxa_ipc_direct_connect(const char* text, int source);
 int noxa_ipc_qrcode_recon_init(void);
 int noxa_ipc_set_channel_time(uint32_t ms);

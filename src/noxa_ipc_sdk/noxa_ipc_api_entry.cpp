@@ -518,6 +518,17 @@ int noxa_ipc_upgrade_progress_report(uint32_t percent)
     return 0;
 }
 
+int noxa_ipc_upgrade_progress_status(const char* dev_id, uint8_t module, int status)
+{
+    const uint32_t type = gw_fw_tp_to_cloud_tp(module);
+    if (dev_id == nullptr) {
+        IPC_INFO("send gw upgrade status to app [%d]", status);
+        return http_gw_upgrd_stat_update(type, status);
+    }
+    IPC_INFO("send devId[%s] upgrade status to app [%d]", dev_id, status);
+    return http_dev_upgrd_stat_update(dev_id, type, status);
+}
+
 int noxa_ipc_direct_connect(const char* text, int source)
 {
     if (source != 0) {

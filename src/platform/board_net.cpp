@@ -1,6 +1,7 @@
 #include "platform/board_net.h"
 
 #include "platform/board_path.h"
+#include "platform/board_sim.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -14,7 +15,14 @@
 #include <sstream>
 #include <string>
 #include <strings.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#ifdef DOORPHONE_UNIT_BOARD
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#endif
 
 namespace {
 
@@ -158,3 +166,99 @@ int BoardResolveHost(const char* name, uint32_t* addr)
     }
     return -1;
 }
+
+#ifdef DOORPHONE_UNIT_BOARD
+
+std::string BoardPacketSocketPath(const char*)
+{
+    return "";
+}
+
+int BoardPacketSocket(const char* ifname)
+{
+    const unsigned index = ifname != nullptr ? if_nametoindex(ifname) : 0;
+    if (index == 0) {
+        errno = ENODEV;
+        return -1;
+    }
+    int fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
+    if (fd < 0) {
+        return -1;
+    }
+    struct sockaddr_ll sll {};
+    sll.sll_family = AF_PACKET;
+    sll.sll_protocol = htons(ETH_P_ALL);
+    sll.sll_ifindex = static_cast<int>(index);
+    if (::bind(fd, reinterpret_cast<struct sockaddr*>(&sll), sizeof(sll)) != 0) {
+        int err = errno;
+        ::close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
+#else
+
+std::string BoardPacketSocketPath(const char* ifname)
+{
+    return __NetState(std::string("sniff.") + (ifname != nullptr ? ifname : ""));
+}
+
+int BoardPacketSocket(const char* ifname)
+{
+    struct ifreq ifr {};
+    if (ifname != nullptr) {
+        std::strncpy(ifr.ifr_name, ifname, IFNAMSIZ - 1);
+    }
+    const std::string dir = ifname != nullptr && std::strlen(ifname) < IFNAMSIZ ? __IfDir(&ifr) : "";
+    struct stat st {};
+    if (dir.empty() || ::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        errno = ENODEV;
+        return -1;
+    }
+    struct sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    const std::string path = BoardPacketSocketPath(ifname);
+    if (path.size() >= sizeof(addr.sun_path)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    // The socket of an earlier sniffer (or an earlier run) is replaced.
+    ::unlink(path.c_str());
+    if (::bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) {
+        int err = errno;
+        ::close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
+int BoardPacketInject(const char* ifname, const uint8_t* frame, size_t len)
+{
+    struct sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    const std::string path = BoardPacketSocketPath(ifname);
+    if (frame == nullptr || path.size() >= sizeof(addr.sun_path)) {
+        errno = EINVAL;
+        return -1;
+    }
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    ssize_t n = ::sendto(fd, frame, len, 0, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
+    int err = errno;
+    ::close(fd);
+    errno = err;
+    return n == static_cast<ssize_t>(len) ? 0 : -1;
+}
+
+#endif

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <net/if.h>
+#include <string>
 
 // Like ioctl(2) on a datagram socket, for SIOCETHTOOL (ifr_data points at a struct
 // ethtool_value whose cmd is ETHTOOL_GLINK; data becomes 1 with a link, else 0), SIOCGIFADDR
@@ -21,6 +22,16 @@
 // EADDRNOTAVAIL no address, EOPNOTSUPP any other request, EFAULT a missing argument.
 // A link needs the cable and the interface up, as a real PHY reports it.
 int BoardNetIoctl(unsigned long request, struct ifreq* ifr);
+
+// The raw packet socket of the Wi-Fi sniffer on interface `ifname` (wlan0): on the unit an
+// AF_PACKET socket for every protocol, bound to the interface's index (SO_BINDTODEVICE does
+// nothing on a packet socket). On the simulated board a datagram socket on which each datagram is
+// one captured frame with its radiotap header, as the monitor-mode driver hands it over; tests
+// and `tools/netsim ROOT sniff FILE` send them to "<root>/.board/net/sniff.<ifname>" (see
+// BoardPacketSocketPath). The descriptor, or -1 with errno (ENODEV: no such interface).
+int BoardPacketSocket(const char* ifname);
+// Where the simulated board's packet socket of `ifname` receives ("" on the unit).
+std::string BoardPacketSocketPath(const char* ifname);
 
 // The board's name lookup for the cloud hosts: "<root>/.board/net/hosts" in hosts(5) form
 // (address, then names; '#' comments), IPv4 only. 0 with the host-order address of the first

@@ -63,3 +63,7 @@ void BoardI2cSetNack(int bus, uint16_t address, bool nack);
 
 // The host clock the real-time clock model runs from (default: the host's time()).
 void BoardRtcSetHostClock(std::function<time_t()> now);
+
+// Hands one captured frame (radiotap header first) to the packet socket the sniffer of `ifname`
+// opened (BoardPacketSocket). 0, or -1 with errno (ECONNREFUSED: nobody sniffs).
+int BoardPacketInject(const char* ifname, const uint8_t* frame, size_t len);

@@ -43,9 +43,11 @@ void __copy_cut(char (&dst)[N], const char* src)
     }
 }
 
+}  // namespace
+
 // Everything the rest of the runtime takes for granted: logger, DNS cache, pools, JSON
 // allocation, clock. The DNS cache refuses a second start, so a second init fails here.
-int __adapter_platform_init()
+int adapter_platform_init(void)
 {
     int ret = uni_platform_pre_init();
     if (ret == UNI_OK) {
@@ -65,8 +67,6 @@ int __adapter_platform_init()
     return ret;
 }
 
-}  // namespace
-
 int noxa_iot_init_params(const char* fs_storge_path, const NOXA_IOT_INIT_PARAMS_S* param)
 {
     // A start that failed midway (a store that could not be read yet) may be called again: it
@@ -78,7 +78,7 @@ int noxa_iot_init_params(const char* fs_storge_path, const NOXA_IOT_INIT_PARAMS_
     }
     int ret = UNI_OK;
     if (done < 1) {
-        ret = __adapter_platform_init();
+        ret = adapter_platform_init();
         if (ret != UNI_OK) {
             PR_ERR("platform init fails %d", ret);
             return ret;

@@ -13,6 +13,10 @@ typedef struct {
     char storage_path[IOT_STORAGE_PATH_LEN + 1];  // directory of the settings store, ending in "/"
 } NOXA_IOT_INIT_PARAMS_S;
 
+// The platform step of the start, first of all: pre-init, logger (level 4, 1,024-byte lines),
+// DNS cache, memory pools, cJSON through Malloc/Free, clock. 0 or the first failing step's code;
+// a second call fails in the DNS cache's start (-1).
+int adapter_platform_init(void);
 // 0, or the code of the first failing step (the later steps are not run): -2 for a NULL path or
 // record. A call after a failure goes on from the failed step (a store unreadable now may be
 // readable later); a call after a complete start fails (-1).

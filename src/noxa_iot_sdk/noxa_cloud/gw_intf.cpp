@@ -5,6 +5,7 @@
 #include "noxa_adapter/utilities/uni_secret.h"
 #include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_base/sys_serv/sys_timer.h"
+#include "noxa_iot_sdk/noxa_cloud/gw_wifi.h"
 #include "noxa_iot_sdk/noxa_cloud/iot_httpc.h"
 #include "noxa_iot_sdk/noxa_cloud/noxa_ws_db.h"
 // The status change is told through the work queue.
@@ -353,8 +354,9 @@ int gw_wifi_user_cfg(const char* ssid, const char* passwd, const char* token)
         memcpy(wsm.region, next.region, sizeof(wsm.region));
         memcpy(wsm.reg_key, next.reg_key, sizeof(wsm.reg_key));
     }
-    // The station connect itself belongs to the Wi-Fi functions of the application.
     PR_NOTICE("wifi user cfg ssid:%s region:%s token:%s", next.ssid, next.region, uni_mask_secret(next.token).text);
+    // The token is bound whatever the join gives: a wired unit activates with it all the same.
+    gw_wifi_join(next.ssid, next.passwd);
     return UNI_OK;
 }
 
@@ -416,4 +418,11 @@ void gw_drop_token(const char* token)
     if (token != nullptr && strncmp(s_gw.gw_wsm.token, token, sizeof(s_gw.gw_wsm.token)) == 0) {
         memset(s_gw.gw_wsm.token, 0, sizeof(s_gw.gw_wsm.token));
     }
+}
+
+void gw_set_network(const char* ssid, const char* passwd)
+{
+    std::lock_guard<std::mutex> lock(s_gwMutex);
+    __copy_text(s_gw.gw_wsm.ssid, ssid);
+    __copy_text(s_gw.gw_wsm.passwd, passwd);
 }

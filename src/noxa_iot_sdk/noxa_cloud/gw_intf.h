@@ -133,8 +133,9 @@ int gw_time_sync_step(void);
 int gw_time_answered(void);
 
 // User Wi-Fi credentials and token ("RRttttttttKKKK": region, token, registration key; shorter
-// texts fill the fields in that order). -2 for a NULL or empty network name or a text above its
-// length.
+// texts fill the fields in that order), then the network joined through the Wi-Fi adapter (the
+// access point ended; the network kept when the join is taken, see gw_wifi.h). 0 once the token is
+// bound, whatever the join gives; -2 for a NULL or empty network name or a text above its length.
 int gw_wifi_user_cfg(const char* ssid, const char* passwd, const char* token);
 int noxa_iot_gw_wf_user_cfg(const char* ssid, const char* passwd, const char* token);
 
@@ -172,3 +173,6 @@ void gw_drop_token(const char* token);
 void gw_get_local_key(char key[GW_LOCAL_KEY_LEN + 1]);
 // Sets the local key (at most GW_LOCAL_KEY_LEN characters; NULL or "" clears it).
 void gw_set_local_key(const char* key);
+// Sets the network name and pass phrase of the Wi-Fi work state (a text that does not fit leaves
+// its field as it was).
+void gw_set_network(const char* ssid, const char* passwd);

@@ -69,7 +69,13 @@ void NoteDefault(const char* key, const char* why, const std::string& def)
             return;
         }
     }
-    APP_ERR("%s/%s %s: the setting reads \"%s\"", kCfgDir, key, why, def.c_str());
+    // A missing file is a setting never changed (every new unit has some); only a damaged one is
+    // an error.
+    if (strcmp(why, "is missing") == 0) {
+        APP_DBG("%s/%s %s: the setting reads \"%s\"", kCfgDir, key, why, def.c_str());
+    } else {
+        APP_ERR("%s/%s %s: the setting reads \"%s\"", kCfgDir, key, why, def.c_str());
+    }
 }
 
 void ForgetNoted(const char* key)

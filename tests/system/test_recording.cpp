@@ -169,7 +169,9 @@ TEST(RecordingRoad, KilledMidFileRecoveredListedAndPlayed)
     const std::string days = viewer({"--days", "2026", "3"});
     EXPECT_NE(std::string::npos, days.find("answer event=8 result=0 words=0 2026 3 16384")) << days;  // bit 14
     const std::string files = viewer({"--files", "2026", "3", "14"});
-    const uint32_t start = 1773489600;  // 2026-03-14 12:00:00 UTC
+    // The file is named in the board's local time; online, the unit's offset is the cloud's zone
+    // (+01:00), so 12:00:00 there is 2026-03-14 11:00:00 UTC.
+    const uint32_t start = 1773489600 - 3600;
     const uint32_t end = start + static_cast<uint32_t>(fragments);
     const std::string line = "file type=0 start=" + std::to_string(start) + " end=" + std::to_string(end);
     EXPECT_NE(std::string::npos, files.find("day list files=1\n")) << files;

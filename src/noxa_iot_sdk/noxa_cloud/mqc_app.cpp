@@ -548,7 +548,8 @@ void mqc_app_recv(uint8_t* data, uint32_t len)
     s_lastSeqIn = msg.seq;
     s_seqInSeen = true;
     PR_DEBUG("mqtt protocol %d seq %u", msg.protocol, msg.seq);
-    Dispatch(msg);
+    // The acknowledgement says the message was taken, so it goes before the message acts: a
+    // reset restarts the unit from its handler, and commands run later on the ordered worker.
     int64_t ackId = 0;
     if (cJSON_IsObject(msg.data) && dp_json_integer(cJSON_GetObjectItemCaseSensitive(msg.data, "ackId"), &ackId)) {
         char ack[48];
@@ -558,6 +559,7 @@ void mqc_app_recv(uint8_t* data, uint32_t len)
             PR_ERR("ack %lld not sent %d", static_cast<long long>(ackId), ret);
         }
     }
+    Dispatch(msg);
 }
 
 int mqc_book_additional_topic(const char* topic)

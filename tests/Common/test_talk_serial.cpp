@@ -474,7 +474,7 @@ TEST_F(TalkLink, QueuedOrderWakesTheBusThreadWaitingOnASilentPort)
     std::atomic<bool> stop{false};
     std::atomic<int> handed{0};
     std::thread busThread([&] {
-        started.set_value(static_cast<pid_t>(syscall(SYS_gettid)));
+        started.set_value(gettid());
         while (!stop) {
             handed += TalkLinkPass(kSilentWaitMs, [](const uint8_t*) {});
         }

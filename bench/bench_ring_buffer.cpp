@@ -3,7 +3,9 @@
 //
 // In cache: a 64 KiB video frame appended and copied out by four readers (five copies of the
 // frame per round, with every check of the ring), beside the same five copies done with memcpy
-// through a buffer of the pool's size; and the append alone of 1 KiB audio frames.
+// through a buffer of the pool's size, each on its own and then in alternating blocks of rounds
+// (median round of each, and memcpy's time over the ring's: 1 is memcpy speed); and the append
+// alone of 1 KiB audio frames.
 //
 // The unit's own case: one writer thread at 25 frames/s main video, 25 sub video and 50 audio
 // (sizes of the channels' bit rates, a key frame a second) and four reader threads (recorder,
@@ -68,46 +70,63 @@ void SetUp()
     (void)done;
 }
 
-void BM_RingAppendAndFourReaders(benchmark::State& state)
+double Median(std::vector<double> v)
 {
-    SetUp();
+    if (v.empty()) {
+        return 0;
+    }
+    std::nth_element(v.begin(), v.begin() + static_cast<long>(v.size() / 2), v.end());
+    return v[v.size() / 2];
+}
+
+// The in-cache round through the ring: one append on channel 0, four readers copy it out.
+struct RingInCache {
     PageBuf frame = Page(kVideoFrame);
     std::vector<PageBuf> out;
-    for (int r = 0; r < kReaders; ++r) {
-        out.push_back(Page(kVideoFrame));
-    }
     uint32_t n = 0;
-    for (auto _ : state) {
+
+    RingInCache()
+    {
+        for (int r = 0; r < kReaders; ++r) {
+            out.push_back(Page(kVideoFrame));
+        }
+    }
+    // False when the ring refused the frame or a reader missed it.
+    bool Round()
+    {
         uint32_t type = n % 25 == 0 ? MEDIA_FRAME_TYPE_I : MEDIA_FRAME_TYPE_P;
         ++n;
         if (noxa_ipc_ring_buffer_append_data(0, frame.get(), kVideoFrame, type, n) != 0) {
-            state.SkipWithError("append refused");
-            break;
+            return false;
         }
         for (int r = 0; r < kReaders; ++r) {
             int user = RING_BUFFER_USER_P2P_BASE + r;
             RING_BUFFER_NODE_S* node = noxa_ipc_ring_buffer_get_video_frame(0, user, 0);
             if (node == nullptr ||
                 noxa_ipc_ring_buffer_copy_frame(0, user, node, out[r].get(), kVideoFrame, nullptr) != static_cast<int>(kVideoFrame)) {
-                state.SkipWithError("reader missed a frame");
-                return;
+                return false;
             }
         }
         benchmark::ClobberMemory();
+        return true;
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kVideoFrame * (1 + kReaders));
-}
+};
 
-void BM_MemcpySameBytes(benchmark::State& state)
-{
+// The same five copies with memcpy, through a page-aligned buffer of channel 0's pool size.
+struct MemcpyInCache {
     PageBuf frame = Page(kVideoFrame);
     PageBuf pool = Page(kPool0);
     std::vector<PageBuf> out;
-    for (int r = 0; r < kReaders; ++r) {
-        out.push_back(Page(kVideoFrame));
-    }
     size_t offset = 0;
-    for (auto _ : state) {
+
+    MemcpyInCache()
+    {
+        for (int r = 0; r < kReaders; ++r) {
+            out.push_back(Page(kVideoFrame));
+        }
+    }
+    void Round()
+    {
         if (offset + kVideoFrame >= kPool0) {
             offset = 0;
         }
@@ -118,7 +137,61 @@ void BM_MemcpySameBytes(benchmark::State& state)
         benchmark::ClobberMemory();
         offset += kVideoFrame;
     }
+};
+
+void BM_RingAppendAndFourReaders(benchmark::State& state)
+{
+    SetUp();
+    RingInCache ring;
+    for (auto _ : state) {
+        if (!ring.Round()) {
+            state.SkipWithError("append refused or a reader missed a frame");
+            break;
+        }
+    }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kVideoFrame * (1 + kReaders));
+}
+
+void BM_MemcpySameBytes(benchmark::State& state)
+{
+    MemcpyInCache plain;
+    for (auto _ : state) {
+        plain.Round();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kVideoFrame * (1 + kReaders));
+}
+
+// Both in turns, blocks of rounds, so that both see the same load of the machine.
+void BM_RingVsMemcpyInCache(benchmark::State& state)
+{
+    SetUp();
+    constexpr int kBlocks = 40;
+    constexpr int kRoundsPerBlock = 200;
+    RingInCache ring;
+    MemcpyInCache plain;
+    std::vector<double> ringNs, plainNs;
+    for (auto _ : state) {
+        for (int b = 0; b < kBlocks; ++b) {
+            auto t0 = std::chrono::steady_clock::now();
+            for (int i = 0; i < kRoundsPerBlock; ++i) {
+                if (!ring.Round()) {
+                    state.SkipWithError("append refused or a reader missed a frame");
+                    return;
+                }
+            }
+            auto t1 = std::chrono::steady_clock::now();
+            for (int i = 0; i < kRoundsPerBlock; ++i) {
+                plain.Round();
+            }
+            auto t2 = std::chrono::steady_clock::now();
+            ringNs.push_back(std::chrono::duration<double, std::nano>(t1 - t0).count() / kRoundsPerBlock);
+            plainNs.push_back(std::chrono::duration<double, std::nano>(t2 - t1).count() / kRoundsPerBlock);
+        }
+    }
+    double r = Median(ringNs), m = Median(plainNs);
+    state.counters["ring_round_us"] = r / 1000.0;
+    state.counters["memcpy_round_us"] = m / 1000.0;
+    state.counters["speed_vs_memcpy"] = r != 0 ? m / r : 0;
 }
 
 void BM_RingAppendAudio1K(benchmark::State& state)
@@ -196,15 +269,6 @@ struct Figures {
     uint64_t skipped[kReaders] = {};  // sequence numbers never handed to the reader
     uint64_t torn[kReaders] = {};     // copies the ring refused (overwritten meanwhile)
 };
-
-double Median(std::vector<double> v)
-{
-    if (v.empty()) {
-        return 0;
-    }
-    std::nth_element(v.begin(), v.begin() + static_cast<long>(v.size() / 2), v.end());
-    return v[v.size() / 2];
-}
 
 double P99(std::vector<double> v)
 {
@@ -364,6 +428,7 @@ void BM_UnitWriterAndFourReaders(benchmark::State& state)
 
 BENCHMARK(BM_RingAppendAndFourReaders);
 BENCHMARK(BM_MemcpySameBytes);
+BENCHMARK(BM_RingVsMemcpyInCache)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RingAppendAudio1K);
 BENCHMARK(BM_UnitWriterAndFourReaders)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 

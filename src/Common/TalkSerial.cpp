@@ -13,6 +13,7 @@
 #include <mutex>
 #include <poll.h>
 #include <string>
+#include <sys/eventfd.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <termios.h>
@@ -31,6 +32,22 @@ constexpr uint32_t kCodingDoorBase = 10000001;
 
 std::mutex gLinkMutex;         // port records and last-sent copies
 std::atomic<int> gBusFd{-1};   // -1: not open, no I/O
+
+// Rung by every queued order, watched by the bus thread beside the port: the order queue itself
+// cannot be polled, and an order must not wait out the bus thread's wait for bytes. Made once and
+// kept open, since a poster may hold its number at any time; -1 when it could not be made (orders
+// then wait for the end of the pass, as the unit did before).
+int __WakeFd()
+{
+    static const int fd = [] {
+        int made = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (made < 0) {
+            APP_ERR("eventfd: %s", std::strerror(errno));
+        }
+        return made;
+    }();
+    return fd;
+}
 
 COM_PORT_REC_S* __Port(int port)
 {
@@ -167,9 +184,20 @@ int __OpenPort()
     return BoardOpen(kComDevice[kComBusPort], O_RDWR | O_NOCTTY | O_NONBLOCK);
 }
 
-void __Wait(int waitMs)
+// Waits up to waitMs for bytes on the port (fd < 0: none) or, when wakeFd is not -1, for a
+// queued order: true when the port became readable.
+bool __Wait(int fd, int wakeFd, int waitMs)
 {
-    poll(nullptr, 0, waitMs);
+    struct pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};  // poll skips a negative fd
+    if (poll(fds, 2, waitMs) <= 0) {
+        return false;
+    }
+    if (fds[1].revents & POLLIN) {
+        uint64_t rings = 0;
+        ssize_t n = read(wakeFd, &rings, sizeof(rings));  // the queue, not the count, says what to send
+        (void)n;
+    }
+    return fds[0].revents != 0;  // a hang-up or an error too: the read below tells
 }
 
 void __TraceRoom(const ComBody& body, uint32_t codingAddress)
@@ -455,6 +483,13 @@ int PostTalkCommand(uint8_t order, uint8_t value1, uint8_t value2, uint8_t targe
         APP_ERR("order %u not queued: %s", order, id < 0 ? "no queue" : std::strerror(errno));
         return -1;
     }
+    // After the message: a bus thread woken by the ring finds the order in the queue.
+    int wake = __WakeFd();
+    if (wake >= 0) {
+        const uint64_t one = 1;
+        ssize_t n = write(wake, &one, sizeof(one));
+        (void)n;  // fails only when the count is full, and the bus thread is then awake anyway
+    }
     return 0;
 }
 
@@ -492,22 +527,20 @@ int TalkCommandStep()
 
 int TalkLinkPass(int waitMs, const std::function<void(const uint8_t* frame12)>& handle)
 {
-    TalkCommandStep();
+    // An order queued while the port is silent ends the wait, so it goes out at the start of the
+    // next pass. A pass that has just sent one waits as before (for bytes or the time-out), so
+    // orders queued together keep one pass between them on the bus.
+    const int wake = TalkCommandStep() != 0 ? -1 : __WakeFd();
     int fd = gBusFd;
-    if (fd >= 0) {
-        struct pollfd pfd = {fd, POLLIN, 0};
-        if (poll(&pfd, 1, waitMs) > 0) {
-            uint8_t buf[kComFrameLen];
-            int n = SerialRead(kComBusPort, buf);
-            for (int i = 0; i < n; ++i) {
-                ComRecvByte(kComBusPort, buf[i]);
-            }
-            if (n <= 0) {
-                __Wait(waitMs);  // a hung-up line stays readable: do not spin on it
-            }
+    if (__Wait(fd, wake, waitMs)) {
+        uint8_t buf[kComFrameLen];
+        int n = SerialRead(kComBusPort, buf);
+        for (int i = 0; i < n; ++i) {
+            ComRecvByte(kComBusPort, buf[i]);
         }
-    } else {
-        __Wait(waitMs);
+        if (n <= 0) {
+            __Wait(-1, wake, waitMs);  // a hung-up line stays readable: do not spin on it
+        }
     }
     ComLinkTick(kComBusPort);
 

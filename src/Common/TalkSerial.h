@@ -62,14 +62,15 @@ extern void (*gComLevelHandler)(const uint8_t* window12);
 int TalkQueueInit();
 // Removes both queues.
 void TalkQueueRemove();
-// Any thread: hands an order to the bus thread. 0, or -1 when it could not be queued.
+// Any thread: hands an order to the bus thread and wakes it. 0, or -1 when it could not be queued.
 int PostTalkCommand(uint8_t order, uint8_t value1, uint8_t value2, uint8_t target);
 // Any thread: a coding order; flag non-zero sends it to the calling station's address.
 int PostCodingCommand(uint8_t order, uint8_t flag);
 // Takes one queued order without waiting and sends it: 1 when one was sent, else 0.
 int TalkCommandStep();
 
-// One pass of the bus thread's link work: one queued order, a wait of up to `waitMs` for bytes,
-// the receive step for what was read, the echo tick, then every frame in the receive ring that
-// is not an echo of the unit's own is handed to `handle`. Returns the number handed on.
+// One pass of the bus thread's link work: one queued order, a wait of up to `waitMs` for bytes
+// (cut short by an order queued meanwhile, unless this pass has sent one), the receive step for
+// what was read, the echo tick, then every frame in the receive ring that is not an echo of the
+// unit's own is handed to `handle`. Returns the number handed on.
 int TalkLinkPass(int waitMs, const std::function<void(const uint8_t* frame12)>& handle);

@@ -12,10 +12,13 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <stdexcept>
 #include <sys/msg.h>
+#include <sys/syscall.h>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -121,4 +124,28 @@ bool Pump(std::vector<Frame12>& got, Done done, std::chrono::milliseconds limit 
         });
     }
     return true;
+}
+
+// True once thread `tid` of this process sleeps in poll (the kernel names the call it is blocked
+// in); false when that has not happened within `limit`.
+inline bool WaitInPoll(pid_t tid, std::chrono::milliseconds limit = std::chrono::milliseconds(5000))
+{
+    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        std::ifstream in(path);
+        long call = -1;
+        if (in >> call) {  // "running" while it runs
+#ifdef SYS_poll
+            if (call == SYS_poll) {
+                return true;
+            }
+#endif
+            if (call == SYS_ppoll) {
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
 }

@@ -5,8 +5,11 @@
 #include "platform/board_msgq.h"
 #include "talk_test_util.h"
 
+#include <atomic>
 #include <functional>
+#include <future>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/msg.h>
 #include <termios.h>
 #include <thread>
@@ -470,4 +473,70 @@ TEST_F(TalkLink, QueuedOrdersGoOutOnePerPass)
     EXPECT_EQ(0, TalkCommandStep()) << "the queue is empty";
     gDeviceState.DoorAddress = 0;
     gDeviceState.CodingAddress = 0;
+}
+
+TEST_F(TalkLink, QueuedOrderWakesTheBusThreadWaitingOnASilentPort)
+{
+    TestSandbox sb;
+    PtyPeer bus(sb);
+    ASSERT_EQ(0, InitTalkSerial());
+    QueueGuard q;
+    // The bus thread waits a minute for bytes in each pass: only the wake-up by the queued order
+    // can make it send within the few seconds the test reads for.
+    constexpr int kSilentWaitMs = 60000;
+    std::promise<pid_t> started;
+    std::atomic<bool> stop{false};
+    std::atomic<int> handed{0};
+    std::thread busThread([&] {
+        started.set_value(gettid());
+        while (!stop) {
+            handed += TalkLinkPass(kSilentWaitMs, [](const uint8_t*) {});
+        }
+    });
+    struct Joiner {
+        std::thread& t;
+        std::atomic<bool>& stop;
+        const PtyPeer& bus;
+        ~Joiner()
+        {
+            if (t.joinable()) {
+                stop = true;
+                bus.Write({0x00});  // any byte ends the pass the thread is waiting in
+                t.join();
+            }
+        }
+    } joiner{busThread, stop, bus};
+    const pid_t tid = started.get_future().get();
+    auto pending = [&bus] {
+        struct pollfd p = {bus.Fd(), POLLIN, 0};
+        return poll(&p, 1, 0) > 0;
+    };
+
+    const std::string unlock = "02 1D 11 10 10 10 10 10 10 15 A3 03";  // talk order 13, door 1
+    const std::string monitor = "02 1C 10 10 10 10 10 10 10 15 A1 03";  // talk order 12, door 0
+    const std::string takeOff = "02 19 10 10 10 10 10 10 10 15 9E 03";  // talk order 9
+    ASSERT_TRUE(WaitInPoll(tid)) << "the bus thread never waited for bytes";
+    ASSERT_EQ(0, PostTalkCommand(13, 1, 0, 0));
+    ByteVec out = bus.Read(12);
+    ASSERT_EQ(unlock, ToHex(out.data(), out.size())) << "the order waited for the pass to end";
+
+    // Orders queued together keep their pace: the pass that sent the unlock still waits for the
+    // bus, and each further order goes out only after the echo of the one before.
+    ASSERT_TRUE(WaitInPoll(tid));
+    ASSERT_EQ(0, PostTalkCommand(12, 0, 0, 0));
+    ASSERT_EQ(0, PostTalkCommand(9, 0, 0, 0));
+    ASSERT_TRUE(WaitInPoll(tid));
+    EXPECT_FALSE(pending()) << "an order went out while the unit's frame was still on the bus";
+    const std::pair<std::string, std::string> next[] = {{unlock, monitor}, {monitor, takeOff}};
+    for (const auto& [echo, expected] : next) {
+        bus.Write(HexBytes(echo));
+        out = bus.Read(12);
+        EXPECT_EQ(expected, ToHex(out.data(), out.size()));
+        ASSERT_TRUE(WaitInPoll(tid));
+        EXPECT_FALSE(pending()) << "two orders in one pass after " << expected;
+    }
+    stop = true;
+    bus.Write(HexBytes(takeOff));  // ends the last pass
+    busThread.join();
+    EXPECT_EQ(0, handed.load()) << "the echoes of the unit's own frames are not orders";
 }

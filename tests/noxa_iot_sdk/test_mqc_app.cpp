@@ -498,10 +498,12 @@ TEST_F(MqcApp, ASummerTableOfBadRowsKeepsTheOneInForceAndAnUnknownProtocolIsSeen
     mCloud->Send(PRO_UG_SUMMER_TABLE, R"({"dst":[[1000,2000,3600]]})");
     mCloud->Send(PRO_UG_SUMMER_TABLE, R"({"dst":[["a",1],[5,1],[1,1e20],7]})");
     mCloud->Send(999, R"({"ackId":77})");
-    // Handled in order on the MQTT task: the answer comes after the tables.
+    // Handled in order on the MQTT task: the answer comes after the tables (it is sent before
+    // its own message acts, so the handler's line is waited for).
     ASSERT_TRUE(mCloud->WaitProtocol(PRO_MQ_ACK).ok);
     EXPECT_EQ(1, uni_is_in_sum_zone(1500)) << "the table in force stays";
     EXPECT_TRUE(LogCapture::Logged("summer table without a usable row"));
+    ASSERT_TRUE(LogCapture::LoggedSoon("protocol 999 has no handler"));
     std::string all = LogCapture::All();
     size_t at = all.find("protocol 999 has no handler");
     ASSERT_NE(std::string::npos, at) << all;
@@ -513,6 +515,9 @@ TEST_F(MqcApp, ASummerTableOfBadRowsKeepsTheOneInForceAndAnUnknownProtocolIsSeen
     size_t before = mCloud->Count();
     mCloud->Send(PRO_UG_SUMMER_TABLE, R"({"dst":[],"ackId":78})");
     ASSERT_TRUE(mCloud->WaitProtocol(PRO_MQ_ACK, before).ok);
+    for (int i = 0; i < 500 && uni_is_in_sum_zone(1500) != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));  // the ack goes before the table
+    }
     EXPECT_EQ(0, uni_is_in_sum_zone(1500));
 }
 

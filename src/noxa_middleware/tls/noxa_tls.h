@@ -2,6 +2,7 @@
 // mbed TLS 1.2 with a fixed list of five cipher suites and the server's certificate verified
 // against the built-in CA plus the CA that the cloud connection keeps for the host. Whole-buffer
 // writes and single reads, each under its own mutex, so one reader and one writer may run at once.
+// The session of a verified handshake is kept per host and port and resumed at the next connect.
 #pragma once
 
 #include <cstddef>

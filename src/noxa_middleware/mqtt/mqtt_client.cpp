@@ -119,8 +119,11 @@ int mq_wait_readable(MQ_CNTL_S* h)
     }
     // A moment away from the socket first: what the broker sends meanwhile is queued without
     // waking this thread, and is read in one piece. Publishes queued meanwhile end the moment.
+    h->rx_sleep_us = h->rx_pkts >= MQ_RX_STREAM_PKTS ? std::min(h->rx_sleep_us * 2, MQ_RX_COALESCE_MAX_US)
+                                                     : MQ_RX_COALESCE_US;
+    h->rx_pkts = 0;
     pollfd wake = {h->wake_fd, POLLIN, 0};
-    const timespec moment = {0, static_cast<long>(MQ_RX_COALESCE_US) * 1000};
+    const timespec moment = {0, static_cast<long>(h->rx_sleep_us) * 1000};
     if (ppoll(&wake, 1, &moment, nullptr) > 0 && (wake.revents & POLLIN) != 0) {
         uint64_t count = 0;
         (void)!read(h->wake_fd, &count, sizeof(count));

@@ -256,6 +256,7 @@ void __mq_on_puback(MQ_CNTL_S* h, uint16_t id)
 
 void mq_handle_packet(MQ_CNTL_S* h, RxPacket& pkt)
 {
+    ++h->rx_pkts;
     uint8_t type = MQTTParseMessageType(pkt.data);
     switch (type) {
     case MQTT_MSG_PUBACK:

@@ -3,7 +3,9 @@
 // then weighs on both alike): publish-to-delivery latency (median and 99th percentile, one
 // message in flight) for QoS 0 and QoS 1, and QoS 0 throughput (a burst of publishes until the
 // last one is delivered back) with the CPU it cost: the publishing thread's own CPU time and the
-// whole process's (the client's threads included), and the broker's, a process of its own. Each
+// whole process's (the client's threads included), and the broker's, a process of its own, with
+// the context switches of both per message (a thread that sleeps between messages makes the
+// broker wake it for the next, and the broker pays for the wake-up). Each
 // client subscribes to its own topic at QoS 0 and gets its own messages back; the payload
 // carries its send time, read on delivery. Counters: min and median over the rounds, and the
 // ratio of the medians (this client / libmosquitto).
@@ -18,6 +20,7 @@
 #include <benchmark/benchmark.h>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -233,6 +236,28 @@ double ThreadCpuUs()
     return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3;
 }
 
+// Voluntary and forced context switches of this process.
+double ProcessSwitches()
+{
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return static_cast<double>(ru.ru_nvcsw + ru.ru_nivcsw);
+}
+
+// The same of the broker, from its status file.
+double BrokerSwitches()
+{
+    std::ifstream in("/proc/" + std::to_string(Broker().Pid()) + "/status");
+    std::string line;
+    double n = 0;
+    while (std::getline(in, line)) {
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0 || line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
+            n += std::stod(line.substr(line.find(':') + 1));
+        }
+    }
+    return n;
+}
+
 double ProcessCpuUs()
 {
     rusage ru{};
@@ -254,15 +279,26 @@ void BrokerSched(double* cpuUs, double* waitUs)
 }
 
 // Min, median and the ratio of the medians of one figure, per client, as counters.
-void Report(benchmark::State& state, const char* what, const std::vector<double> (&v)[2])
+void Report(benchmark::State& state, const char* what, std::vector<double> (&v)[2])
 {
     double med[2];
     for (int w = 0; w < 2; ++w) {
+        if (v[w].empty()) {
+            v[w].push_back(0);
+        }
         med[w] = Percentile(v[w], 0.5);
         state.counters[std::string(kName[w]) + "_" + what + "_min"] = *std::min_element(v[w].begin(), v[w].end());
         state.counters[std::string(kName[w]) + "_" + what + "_med"] = med[w];
     }
     state.counters[std::string("ratio_") + what] = med[1] != 0 ? med[0] / med[1] : 0;
+}
+
+// BENCH_MQTT_ONLY=noxa (or mosq) leaves the other client's throughput rounds out, for a profile of
+// one client's run (its figures then read 0).
+bool Skipped(Which which)
+{
+    const char* only = getenv("BENCH_MQTT_ONLY");
+    return only != nullptr && strcmp(only, kName[which]) != 0;
 }
 
 // One message in flight: publish, wait for it to come back; rounds of each client in turn.
@@ -309,11 +345,16 @@ void BM_Throughput(benchmark::State& state)
     std::vector<double> processUs[2];
     std::vector<double> brokerUs[2];
     std::vector<double> brokerWaitUs[2];
+    std::vector<double> switches[2];
+    std::vector<double> brokerSwitches[2];
     uint8_t payload[kPayload] = {};
     for (auto _ : state) {
         for (int round = 0; round < kRounds; ++round) {
             for (int k = 0; k < 2; ++k) {
                 Which which = static_cast<Which>((round + k) % 2);
+                if (Skipped(which)) {
+                    continue;
+                }
                 Client& c = Get(which);
                 uint64_t target = c.sink.Count() + kBurst;
                 double cpu0 = ThreadCpuUs();
@@ -321,6 +362,8 @@ void BM_Throughput(benchmark::State& state)
                 double broker0 = 0;
                 double brokerWait0 = 0;
                 BrokerSched(&broker0, &brokerWait0);
+                double sw0 = ProcessSwitches();
+                double brokerSw0 = BrokerSwitches();
                 uint64_t t0 = NowNs();
                 for (int i = 0; i < kBurst; ++i) {
                     uint64_t now = NowNs();
@@ -335,6 +378,8 @@ void BM_Throughput(benchmark::State& state)
                     return;
                 }
                 double wallS = static_cast<double>(NowNs() - t0) / 1e9;
+                switches[which].push_back((ProcessSwitches() - sw0) / kBurst);
+                brokerSwitches[which].push_back((BrokerSwitches() - brokerSw0) / kBurst);
                 callerUs[which].push_back((ThreadCpuUs() - cpu0) / kBurst);
                 processUs[which].push_back((ProcessCpuUs() - proc0) / kBurst);
                 double broker1 = 0;
@@ -352,6 +397,8 @@ void BM_Throughput(benchmark::State& state)
     Report(state, "process_cpu_us", processUs);
     Report(state, "broker_cpu_us", brokerUs);
     Report(state, "broker_runq_us", brokerWaitUs);
+    Report(state, "switches_per_msg", switches);
+    Report(state, "broker_switches_per_msg", brokerSwitches);
 }
 
 BENCHMARK_CAPTURE(BM_Latency, qos0, 0)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);

@@ -227,19 +227,37 @@ SslServer::SslServer(const std::string& cert, const std::string& key, const std:
 {
     for (int attempt = 0; attempt < 5; ++attempt) {
         mPort = FreePort();
-        std::vector<std::string> argv = {"openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(mPort)};
-        if (cert.empty()) {
-            argv.push_back("-nocert");
-        } else {
-            argv.insert(argv.end(), {"-cert", cert, "-key", key});
-        }
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        mProc = std::make_unique<ChildProcess>(argv);
-        if (mProc->WaitForOutput("ACCEPT", std::chrono::milliseconds(5000))) {
+        if (Start(cert, key, extra)) {
             return;
         }
     }
     throw std::runtime_error("s_server did not start: " + mProc->Output());
+}
+
+bool SslServer::Start(const std::string& cert, const std::string& key, const std::vector<std::string>& extra)
+{
+    std::vector<std::string> argv = {"openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(mPort)};
+    if (cert.empty()) {
+        argv.push_back("-nocert");
+    } else {
+        argv.insert(argv.end(), {"-cert", cert, "-key", key});
+    }
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    mProc = std::make_unique<ChildProcess>(argv);
+    return mProc->WaitForOutput("ACCEPT", std::chrono::milliseconds(5000));
+}
+
+void SslServer::Restart(const std::string& cert, const std::string& key, const std::vector<std::string>& extra)
+{
+    mProc.reset();
+    // The old listener's port may take a moment to be free again.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        if (Start(cert, key, extra)) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    throw std::runtime_error("s_server did not start again: " + mProc->Output());
 }
 
 Nginx::Nginx(const NginxSite& site)

@@ -76,10 +76,14 @@ class SslServer {
 public:
     SslServer(const std::string& cert, const std::string& key, const std::vector<std::string>& extra = {});
     uint16_t Port() const { return mPort; }
+    // Stops the server and starts a new one on the same port (its session cache and ticket key
+    // are new); throws when it does not start.
+    void Restart(const std::string& cert, const std::string& key, const std::vector<std::string>& extra = {});
     bool WaitFor(const std::string& text, int ms = 5000) { return mProc->WaitForOutput(text, std::chrono::milliseconds(ms)); }
     std::string Output() { return mProc->Output(); }
 
 private:
+    bool Start(const std::string& cert, const std::string& key, const std::vector<std::string>& extra);
     uint16_t mPort = 0;
     std::unique_ptr<ChildProcess> mProc;
 };

@@ -1,6 +1,7 @@
 // The HTTP client against nginx on 127.0.0.1, plain and over TLS: files by Content-Length, byte
 // ranges, a 404 with its page, kept-alive and closed connections, POST and PUT bodies as the
-// server stored them, and HTTPS with an RSA and an ECDSA certificate, one suite each.
+// server stored them, and HTTPS with an RSA and an ECDSA certificate, one suite each; calls of one
+// request each that resume the TLS session of the call before, with tickets or nginx's cache.
 #include "noxa_middleware/httpc/httpc.h"
 
 #include "http_session.h"
@@ -230,6 +231,39 @@ TEST_F(HttpsNginx, ForeignCaIsRefused)
     Nginx srv(Site(cert, key));
     HTTP_SESSION_H s = nullptr;
     EXPECT_EQ(MBEDTLS_ERR_X509_CERT_VERIFY_FAILED, http_open_session(&s, Url(srv, "/", true).c_str(), 0, 0));
+}
+
+TEST_F(HttpsNginx, CallsOfOneRequestEachResumeTheSessionOfTheCallBefore)
+{
+    std::string cert, key;
+    pki.Server("ec", &cert, &key);
+    const struct {
+        const char* what;
+        const char* server;  // lines of the server block
+    } rows[] = {
+        {"tickets", ""},
+        {"session cache only", "    ssl_session_tickets off;\n    ssl_session_cache shared:noxa:1m;\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        noxa_tls_session_forget(nullptr);
+        NginxSite site = Site(cert, key);
+        site.server += std::string(row.server) + "    access_log logs/tls.log tls;\n";
+        site.extraHttp += "\n  log_format tls '$request_uri reused=$ssl_session_reused';";
+        Nginx srv(site);
+        WriteFile(srv.Root() + "/f.txt", "file\n");
+        for (int i = 0; i < 3; ++i) {
+            Session ss(Url(srv, "/", true));
+            ASSERT_EQ(0, ss.ret);
+            EXPECT_EQ(i > 0 ? 1 : 0, noxa_tls_is_resumed(ss.s->tls)) << "call " << i;
+            const std::string path = "/f.txt?call=" + std::to_string(i);
+            ASSERT_EQ(0, ss.Get(path.c_str(), HDR_ADD_DEFAULT_USER_AGENT | HDR_ADD_CONN_CLOSE));
+            EXPECT_EQ("file\n", ss.Body());
+        }
+        // nginx's own account of the three connections.
+        ASSERT_TRUE(srv.LogHas("tls.log", "call=2")) << srv.Log("tls.log");
+        EXPECT_EQ("/f.txt?call=0 reused=.\n/f.txt?call=1 reused=r\n/f.txt?call=2 reused=r\n", srv.Log("tls.log"));
+    }
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The MQTT client against a broker played by the test, packet by packet, on a loopback port:
 // the bytes of CONNECT and SUBSCRIBE, packets that share or split receives, payloads that fill or
-// overflow the receive buffer, refusals and the back-off, keepalive and QoS 1 time-outs on the
+// overflow the receive buffer, a stream sent packet by packet, refusals and the back-off, keepalive and QoS 1 time-outs on the
 // test clock, topic booking, and quit and delete while the task waits.
 #include "noxa_middleware/mqtt/mqtt_client.h"
 
@@ -319,6 +319,32 @@ TEST_F(MqttWire, PayloadsAroundTheBufferSizeArriveWhole)
         return 0;
     });
     EXPECT_EQ(0, Disconnected()) << "the link stays";
+}
+
+TEST_F(MqttWire, StreamSentPacketByPacketArrivesWholeAndInOrder)
+{
+    Online();
+    // The broker's way in a stream: each packet its own send, as fast as it can. The task reads
+    // what came meanwhile in one piece, so packets keep straddling the buffer's end and some do
+    // not fit it at all; a QoS 1 one among them is acknowledged.
+    std::vector<std::string> sent;
+    for (int i = 0; i < 400; ++i) {
+        std::string payload(static_cast<size_t>(i * 37 % 700 + 1), static_cast<char>('a' + i % 26));
+        payload.replace(0, std::min<size_t>(payload.size(), 4), std::to_string(i).substr(0, payload.size()));
+        uint8_t qos = i % 97 == 50 ? 1 : 0;
+        mBroker.Send(Publish(kTopic, payload, qos, static_cast<uint16_t>(qos != 0 ? 1000 + i : 0)));
+        sent.push_back(payload);
+    }
+    ASSERT_TRUE(WaitReceived(sent.size())) << ReceivedCount();
+    for (int id : {1050, 1147, 1244, 1341}) {
+        EXPECT_EQ(Puback(static_cast<uint16_t>(id)), mBroker.ReadType(0x40));
+    }
+    Rec().Read([&](Recorder& r) {
+        EXPECT_EQ(sent, r.received);
+        EXPECT_TRUE(r.allNulTerminated);
+        return 0;
+    });
+    EXPECT_EQ(0, Disconnected());
 }
 
 TEST_F(MqttWire, IncomingQos1IsAcknowledgedAndQos2Dropped)

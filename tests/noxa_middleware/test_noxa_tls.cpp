@@ -1,13 +1,17 @@
 // The TLS wrapper against openssl s_server on 127.0.0.1: every suite of the list negotiated with a
 // matching server, servers it must refuse (foreign CA, other suites, a silent listener, an unknown
 // signature algorithm), the pre-shared-key suite, the server name sent, the per-host CA and its
-// replacement after a failed handshake, whole writes, and a read and a write running at once.
+// replacement after a failed handshake, whole writes, and a read and a write running at once;
+// sessions resumed with servers that keep them, refused ones falling back to a full handshake,
+// and never resumed past a CA change, a load without certificates or their age.
 #include "noxa_middleware/tls/noxa_tls.h"
 
 #include "net_peers.h"
 #include "noxa_adapter/network/uni_network.h"
 #include "noxa_adapter/utilities/mem_pool.h"
+#include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_iot_sdk/noxa_cloud/cloud_ca.h"
+#include "noxa_middleware/tls/tls_session_cache.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -20,8 +24,10 @@
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
+#include <memory>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 using namespace netpeer;
 
@@ -59,6 +65,9 @@ struct Client {
     ~Client()
     {
         if (tls != nullptr) {
+            if (ret == 0) {
+                EXPECT_EQ(0, noxa_tls_close_notify(tls));  // as the HTTP client ends a call
+            }
             EXPECT_EQ(0, noxa_tls_disconnect(tls));
         }
         close(fd);
@@ -75,6 +84,14 @@ struct Client {
             got.append(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
         }
         return got;
+    }
+    // A line to the server: s_server prints what it receives.
+    bool Says(SslServer& server, const std::string& line)
+    {
+        return ret == 0 &&
+               noxa_tls_write(tls, reinterpret_cast<const uint8_t*>(line.data()), static_cast<uint32_t>(line.size())) ==
+                   static_cast<int>(line.size()) &&
+               server.WaitFor(line);
     }
 };
 
@@ -407,6 +424,215 @@ TEST(TlsPsk, HandshakeWithAServerHoldingOnlyTheKey)
         std::string out = server.Output();
         size_t at = out.find("identity=01") + 9;
         EXPECT_EQ(uuid + "\n", out.substr(at + 34, uuid.size() + 1)) << out;
+    }
+}
+
+// ---- Session resumption ----
+
+int Occurrences(const std::string& text, const std::string& what)
+{
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) {
+        ++n;
+    }
+    return n;
+}
+
+class TlsResume : public Tls {
+protected:
+    void SetUp() override
+    {
+        Tls::SetUp();
+        // Suites of one process start alike: no session, no stored CA, no fetches.
+        noxa_tls_session_forget(nullptr);
+        cloud_clear_ca();
+        cloud_set_ca_fetch_cb(nullptr);
+        cloud_ca_refresh_limit_reset();
+        s_fetches = 0;
+    }
+    // s_server's plain mode, which tells a reused session ("Reused session-id").
+    const std::vector<std::string> kArgs = {"-no_tls1_3"};
+};
+
+TEST_F(TlsResume, ServersThatKeepSessionsResumeOthersFallBackToAFullHandshake)
+{
+    std::string cert, key;
+    pki.Server("ec", &cert, &key);
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+        bool resumes;
+    } rows[] = {
+        {"session cache and tickets", {}, true},
+        {"session cache only", {"-no_ticket"}, true},
+        {"tickets only", {"-no_cache"}, true},
+        {"neither", {"-no_cache", "-no_ticket"}, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        noxa_tls_session_forget(nullptr);
+        Logs::Clear();
+        std::vector<std::string> args = kArgs;
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        SslServer server(cert, key, args);
+        for (int i = 0; i < 3; ++i) {
+            Client c(server.Port());
+            ASSERT_EQ(0, c.ret) << server.Output();
+            EXPECT_TRUE(c.Says(server, "resume " + std::to_string(i) + "\n")) << "connect " << i;
+            EXPECT_EQ(row.resumes && i > 0 ? 1 : 0, noxa_tls_is_resumed(c.tls)) << "connect " << i;
+        }
+        // The server's own account of the three connections.
+        EXPECT_EQ(row.resumes ? 2 : 0, Occurrences(server.Output(), "Reused session-id")) << server.Output();
+        EXPECT_EQ(row.resumes ? 2 : 0, Logs::Count("tls session of noxa.test:" + std::to_string(server.Port()) + " resumed"));
+        EXPECT_EQ(row.resumes ? 0 : 2, Logs::Count("refused by the server: full handshake"));
+        EXPECT_EQ(1, tls_session_count());
+    }
+}
+
+TEST_F(TlsResume, RestartedServerRefusesTheSessionAndTheFullHandshakeChecksItsCertificate)
+{
+    std::string cert, key, foreignCert, foreignKey;
+    pki.Server("rsa", &cert, &key);
+    pki.ForeignServer(&foreignCert, &foreignKey);
+    SslServer server(cert, key, kArgs);
+    {
+        Client c(server.Port());
+        EXPECT_TRUE(c.Says(server, "first\n"));
+    }
+    // The same certificate in a new process: the session and the ticket key are gone there.
+    server.Restart(cert, key, kArgs);
+    {
+        Client c(server.Port());
+        ASSERT_EQ(0, c.ret) << server.Output();
+        EXPECT_EQ(0, noxa_tls_is_resumed(c.tls));
+        EXPECT_TRUE(c.Says(server, "second\n"));
+    }
+    EXPECT_EQ(1, Logs::Count("refused by the server: full handshake"));
+    {
+        Client c(server.Port());
+        EXPECT_EQ(1, noxa_tls_is_resumed(c.tls)) << "the new server's session is kept";
+        EXPECT_TRUE(c.Says(server, "third\n"));
+    }
+    // Another server on that port, its certificate of nobody's CA: it cannot take the session,
+    // and the full handshake that follows checks its certificate and fails.
+    server.Restart(foreignCert, foreignKey, kArgs);
+    {
+        Client c(server.Port());
+        EXPECT_EQ(MBEDTLS_ERR_X509_CERT_VERIFY_FAILED, c.ret);
+    }
+    EXPECT_EQ(0, tls_session_count());
+    EXPECT_EQ(1, Logs::Count("dropped: handshake failed"));
+    EXPECT_EQ(0, Occurrences(server.Output(), "Reused session-id"));
+}
+
+TEST_F(TlsResume, NeverResumedOnceTheHostsCaWasReplaced)
+{
+    std::string cert, key;
+    pki.ForeignServer(&cert, &key);
+    SslServer server(cert, key, kArgs);
+    const std::string signer = ReadFile(pki.ForeignCaDer());
+    const std::string other = ReadFile(pki.CaDer());
+    auto store = [](const std::string& der) {
+        return cloud_store_ca(kHost, reinterpret_cast<const uint8_t*>(der.data()), static_cast<uint32_t>(der.size()));
+    };
+    ASSERT_EQ(0, store(signer));
+    for (int i = 0; i < 2; ++i) {
+        Client c(server.Port());
+        EXPECT_TRUE(c.Says(server, "trusted " + std::to_string(i) + "\n")) << server.Output();
+        EXPECT_EQ(i, noxa_tls_is_resumed(c.tls));
+    }
+    // The cloud replaces the host's CA: the server's certificate chains to nothing trusted any
+    // more. Resuming would skip the check; the full handshake refuses the server, and asks for
+    // the host's CA as after any failed handshake.
+    ASSERT_EQ(0, store(other));
+    s_fetchFile = pki.CaDer();
+    cloud_set_ca_fetch_cb(FetchCa);
+    cloud_ca_refresh_limit_reset();
+    {
+        Client c(server.Port());
+        EXPECT_EQ(MBEDTLS_ERR_X509_CERT_VERIFY_FAILED, c.ret);
+        EXPECT_EQ(0, noxa_tls_is_resumed(c.tls));
+    }
+    EXPECT_EQ(1, Logs::Count("dropped: the CA of the host changed"));
+    EXPECT_EQ(1, s_fetches);
+    EXPECT_EQ(1, Occurrences(server.Output(), "Reused session-id"));
+    // The signer again: a full handshake first, then resumed.
+    ASSERT_EQ(0, store(signer));
+    for (int i = 0; i < 2; ++i) {
+        Client c(server.Port());
+        EXPECT_TRUE(c.Says(server, "again " + std::to_string(i) + "\n")) << server.Output();
+        EXPECT_EQ(i, noxa_tls_is_resumed(c.tls));
+    }
+}
+
+TEST_F(TlsResume, NotOfferedWithoutCertificatesNorPastItsAge)
+{
+    UniTestClock clock;
+    std::string cert, key;
+    pki.Server("ec", &cert, &key);
+    SslServer server(cert, key, kArgs);
+    {
+        Client c(server.Port());
+        EXPECT_TRUE(c.Says(server, "full\n"));
+    }
+    // Without certificates nothing is checked, so no kept session may stand in for the check.
+    noxa_tls_set_load_cert(0);
+    {
+        Client c(server.Port());
+        EXPECT_EQ(MBEDTLS_ERR_SSL_CA_CHAIN_REQUIRED, c.ret);
+    }
+    // Nor without the server's name checked.
+    {
+        int fd = ConnectTcp(server.Port());
+        NOXA_TLS_HANDLER* tls = nullptr;
+        EXPECT_EQ(0, noxa_tls_connect(&tls, kHost, server.Port(), 0, &fd, NetSend, NetRecv, fd, 5));
+        EXPECT_EQ(0, noxa_tls_is_resumed(tls));
+        noxa_tls_disconnect(tls);
+        close(fd);
+    }
+    // The age counts from the full handshake, resumptions or not.
+    clock.Advance(TLS_SESSION_MAX_AGE_MS - 1);
+    {
+        Client c(server.Port());
+        EXPECT_EQ(1, noxa_tls_is_resumed(c.tls));
+        EXPECT_TRUE(c.Says(server, "still\n"));
+    }
+    clock.Advance(1);
+    {
+        Client c(server.Port());
+        EXPECT_EQ(0, noxa_tls_is_resumed(c.tls));
+        EXPECT_TRUE(c.Says(server, "aged\n"));
+    }
+    EXPECT_EQ(1, Logs::Count("dropped: too old"));
+    EXPECT_EQ(1, Occurrences(server.Output(), "Reused session-id"));
+}
+
+TEST_F(TlsResume, AtMostEightHostsTheLeastRecentlyUsedGivesWay)
+{
+    std::string cert, key;
+    pki.Server("ec", &cert, &key);
+    std::vector<std::unique_ptr<SslServer>> servers;
+    for (int i = 0; i <= TLS_SESSION_MAX; ++i) {
+        servers.push_back(std::make_unique<SslServer>(cert, key, kArgs));
+    }
+    // The first one is used again before the last comes, so the second gives way.
+    for (int i = 0; i <= TLS_SESSION_MAX; ++i) {
+        if (i == TLS_SESSION_MAX) {
+            Client c(servers[0]->Port());
+            EXPECT_EQ(1, noxa_tls_is_resumed(c.tls));
+        }
+        Client c(servers[static_cast<size_t>(i)]->Port());
+        EXPECT_TRUE(c.Says(*servers[static_cast<size_t>(i)], "host\n"));
+        EXPECT_LE(tls_session_count(), TLS_SESSION_MAX);
+    }
+    EXPECT_EQ(TLS_SESSION_MAX, tls_session_count());
+    const struct {
+        size_t server;
+        int resumed;
+    } rows[] = {{TLS_SESSION_MAX, 1}, {0, 1}, {1, 0}};
+    for (const auto& row : rows) {
+        Client c(servers[row.server]->Port());
+        EXPECT_EQ(row.resumed, noxa_tls_is_resumed(c.tls)) << "server " << row.server;
     }
 }
 

@@ -1014,7 +1014,15 @@ int http_close_session(HTTP_SESSION_H* session)
     if (session == nullptr || *session == nullptr) {
         return -1;
     }
-    __free_session(*session);
+    HTTP_SESSION_H s = *session;
+    // A clean end keeps the TLS session resumable at servers that keep sessions by id. Not after a
+    // failure or in the middle of a request, where the server may not be reading any more.
+    bool clean = s->state == HTTP_SESSION_IDLE || s->state == HTTP_SESSION_RESP_HDR_READ ||
+                 s->state == HTTP_SESSION_READING_BODY || s->state == HTTP_SESSION_DONE;
+    if (s->tls != nullptr && clean) {
+        noxa_tls_close_notify(s->tls);
+    }
+    __free_session(s);
     *session = nullptr;
     return 0;
 }

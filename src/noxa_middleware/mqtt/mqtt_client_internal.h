@@ -33,6 +33,17 @@ struct MQ_PUB_SLOT_S {
 // between two wake-ups.
 constexpr uint32_t MQ_TX_QUEUE_LEN = 4096;
 
+// How long the task sleeps before it waits on an empty socket. A thread that waits on the socket
+// is woken by each message as it comes, and the broker pays for every such wake-up (on loopback
+// the larger part of its cost per message in a stream); what comes during the sleep is read at
+// once behind it. The first sleep is shorter than a round trip through a broker on loopback, so
+// that a lone message (or a PUBACK with the echo of its publish) is not held back by it. While
+// each sleep gathers a stream's packets (MQ_RX_STREAM_PKTS or more) the next one lasts twice as
+// long, up to MQ_RX_COALESCE_MAX_US; one that gathers fewer starts over.
+constexpr uint32_t MQ_RX_COALESCE_US = 50;
+constexpr uint32_t MQ_RX_COALESCE_MAX_US = 200;
+constexpr uint32_t MQ_RX_STREAM_PKTS = 3;
+
 // One Malloc block. The task thread alone opens and closes the socket and the TLS session; it
 // changes them with both the send and the fd lock held, so a sender (send lock) or a timer that
 // shuts the link down (fd lock) never meets a closed or reused descriptor.
@@ -69,6 +80,10 @@ struct MQ_CNTL_S {
     uint8_t recv_buf[MQ_RECV_BUF_LEN + 1] = {};
     uint16_t recv_len = 0;
     uint16_t consumed = 0;
+    // The task's sleep before its next wait on an empty socket, and the packets handled since the
+    // last one (task thread).
+    uint32_t rx_sleep_us = MQ_RX_COALESCE_US;
+    uint32_t rx_pkts = 0;
     uint32_t ack_timeout_cnt = 0;  // publish-ack lock
     TIMER_ID ack_timer = 0;
     uint8_t in_flight = 0;  // publish-ack lock, one bit per slot
@@ -119,9 +134,13 @@ struct RxPacket {
 // True once a quit or delete asked the task to end.
 bool mq_stopping(MQ_CNTL_S* h);
 void mq_resp_stop(MQ_CNTL_S* h);
-// Task thread, before a blocking receive: waits until the socket has something to read (or is
-// shut down), writing the queued publishes whenever they wake it. 0, or the code of a failed
-// write (the link is then to be closed).
+// Task thread: what the socket holds already, taken without waiting: the count, or 0 when there
+// was nothing (or no publish queue, or an error the blocking receive will report).
+int mq_recv_ready(MQ_CNTL_S* h, uint8_t* buf, uint32_t len);
+// Task thread, before a blocking receive, once the socket was found empty: sleeps away from the
+// socket (MQ_RX_COALESCE_US, longer in a stream), then waits until it has something to read (or is shut down), writing the
+// queued publishes whenever they wake it. 0, or the code of a failed write (the link is then to
+// be closed).
 int mq_wait_readable(MQ_CNTL_S* h);
 
 // From mqtt_client_rx.cpp (task thread only).

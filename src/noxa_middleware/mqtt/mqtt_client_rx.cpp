@@ -32,7 +32,11 @@ int __mq_read(MQ_CNTL_S* h, uint8_t* buf, uint32_t len)
             PR_ERR("__mq_recv read fail %d", ret);
             return ret < 0 ? ret : UNI_COM_ERROR;
         }
-        int ret = mq_wait_readable(h);
+        int ret = mq_recv_ready(h, buf, len);
+        if (ret > 0) {
+            return ret;
+        }
+        ret = mq_wait_readable(h);
         if (ret < 0) {
             return ret;
         }
@@ -252,6 +256,7 @@ void __mq_on_puback(MQ_CNTL_S* h, uint16_t id)
 
 void mq_handle_packet(MQ_CNTL_S* h, RxPacket& pkt)
 {
+    ++h->rx_pkts;
     uint8_t type = MQTTParseMessageType(pkt.data);
     switch (type) {
     case MQTT_MSG_PUBACK:

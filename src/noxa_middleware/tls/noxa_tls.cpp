@@ -8,6 +8,7 @@
 #include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_middleware/tls/noxa_tls_ca.h"
 #include "noxa_middleware/tls/sock_wait.h"
+#include "noxa_middleware/tls/tls_session_cache.h"
 
 #include <atomic>
 #include <cstring>
@@ -32,6 +33,14 @@ struct NOXA_TLS_HANDLER {
     uint32_t timeout;  // seconds
     MUTEX_HANDLE write_mutex;
     MUTEX_HANDLE read_mutex;
+    // Resumption: whether this connect may keep its session (certificates loaded, the server's
+    // name checked), the CA chain's digest it is kept under, whether a kept session was offered,
+    // and whether the server's certificate was checked (it is not in a resumed handshake).
+    bool resumable;
+    bool offered;
+    bool cert_checked;
+    bool resumed;
+    uint8_t ca_digest[TLS_CA_DIGEST_LEN];
 };
 
 namespace {
@@ -146,6 +155,17 @@ int __parse_builtin_ca(mbedtls_x509_crt* chain)
     return mbedtls_x509_crt_parse(chain, g_noxa_tls_builtin_ca, len);
 }
 
+// Called for every certificate of the server's chain in a full handshake, never in a resumed one.
+// The flags are left as the library set them.
+int __verify_seen(void* ctx, mbedtls_x509_crt* crt, int depth, uint32_t* flags)
+{
+    (void)crt;
+    (void)depth;
+    (void)flags;
+    static_cast<NOXA_TLS_HANDLER*>(ctx)->cert_checked = true;
+    return 0;
+}
+
 // Steps up to the handshake; the handle is zero-filled and its contexts initialised.
 int __setup(NOXA_TLS_HANDLER* h, int loadCert, const char* hostname, uint32_t port, int setHostname)
 {
@@ -180,6 +200,10 @@ int __setup(NOXA_TLS_HANDLER* h, int loadCert, const char* hostname, uint32_t po
         }
         mbedtls_ssl_conf_ca_chain(&h->conf, &h->cacert, nullptr);
         mbedtls_ssl_conf_ciphersuites(&h->conf, kCiphersuites);
+        mbedtls_ssl_conf_verify(&h->conf, __verify_seen, h);
+        // A session is kept under the chain it was checked against: a later connect whose chain
+        // differs (the host's CA replaced) never resumes it.
+        h->resumable = setHostname != 0 && hostname != nullptr && tls_ca_chain_digest(&h->cacert, h->ca_digest) == 0;
     }
     ret = mbedtls_ssl_setup(&h->ssl, &h->conf);
     if (ret != 0) {
@@ -193,7 +217,37 @@ int __setup(NOXA_TLS_HANDLER* h, int loadCert, const char* hostname, uint32_t po
             return ret;
         }
     }
+    if (h->resumable) {
+        h->offered = tls_session_offer(&h->ssl, hostname, static_cast<uint16_t>(port), h->ca_digest);
+    }
     return 0;
+}
+
+// After a handshake: a verified one keeps its session for the next connect to the host; a failed
+// one forgets the host's session, which may be what the server refused.
+void __after_handshake(NOXA_TLS_HANDLER* h, const char* hostname, uint32_t port, int result)
+{
+    if (!h->resumable) {
+        return;
+    }
+    auto p = static_cast<uint16_t>(port);
+    if (result != 0) {
+        if (h->offered) {
+            PR_DEBUG("tls session of %s:%u dropped: handshake failed", hostname, p);
+        }
+        tls_session_drop(hostname, p);
+        return;
+    }
+    h->resumed = h->offered && !h->cert_checked;
+    if (h->resumed) {
+        PR_DEBUG("tls session of %s:%u resumed", hostname, p);
+    } else if (h->offered) {
+        PR_DEBUG("tls session of %s:%u refused by the server: full handshake", hostname, p);
+    }
+    // A pre-shared-key handshake checks no certificate and is not kept.
+    if ((h->cert_checked || h->resumed) && mbedtls_ssl_get_verify_result(&h->ssl) == 0) {
+        tls_session_keep(&h->ssl, hostname, p, h->ca_digest, h->resumed);
+    }
 }
 
 int __handshake(NOXA_TLS_HANDLER* h)
@@ -282,6 +336,7 @@ int noxa_tls_connect(NOXA_TLS_HANDLER** handler, const char* hostname, uint32_t 
     uint64_t setupEnd = uni_get_tick_ms();
 
     ret = __handshake(h);
+    __after_handshake(h, hostname, port, ret);
     if (ret != 0) {
         PR_ERR("mbedtls_ssl_handshake returned %x %d", static_cast<unsigned>(-ret), ret);
         NOXA_TLS_CA_REFRESH_CB refresh = s_caRefresh.load();
@@ -335,6 +390,23 @@ int noxa_tls_read(NOXA_TLS_HANDLER* handler, uint8_t* buf, uint32_t len)
     }
     UniMutexGuard lock(handler->read_mutex);
     return mbedtls_ssl_read(&handler->ssl, buf, len);
+}
+
+int noxa_tls_close_notify(NOXA_TLS_HANDLER* handler)
+{
+    if (handler == nullptr) {
+        PR_ERR("Input Invalid");
+        return UNI_INVALID_PARM;
+    }
+    UniMutexGuard lock(handler->write_mutex);
+    int ret = 0;
+    do {
+        ret = mbedtls_ssl_close_notify(&handler->ssl);  // nothing sent before the handshake ended
+    } while (ret == MBEDTLS_ERR_SSL_WANT_WRITE);
+    if (ret != 0) {
+        PR_DEBUG("mbedtls_ssl_close_notify returned %d", ret);
+    }
+    return ret;
 }
 
 int noxa_tls_disconnect(NOXA_TLS_HANDLER* handler)
@@ -412,6 +484,11 @@ int __noxa_tls_psk_derive(uint8_t key[NOXA_TLS_PSK_KEY_LEN], char* identity, siz
     }
     memcpy(identity + n, uuid.c_str(), uuid.size() + 1);
     return 0;
+}
+
+int noxa_tls_is_resumed(const NOXA_TLS_HANDLER* handler)
+{
+    return handler != nullptr && handler->resumed ? 1 : 0;
 }
 
 int noxa_tls_x509_crt_parse(mbedtls_x509_crt* crt, const uint8_t* buf, size_t len)

@@ -2,6 +2,7 @@
 // mbed TLS 1.2 with a fixed list of five cipher suites and the server's certificate verified
 // against the built-in CA plus the CA that the cloud connection keeps for the host. Whole-buffer
 // writes and single reads, each under its own mutex, so one reader and one writer may run at once.
+// The session of a verified handshake is kept per host and port and resumed at the next connect.
 #pragma once
 
 #include <cstddef>
@@ -42,11 +43,29 @@ int noxa_tls_init(void);
 int noxa_tls_connect(NOXA_TLS_HANDLER** handler, const char* hostname, uint32_t port, int set_hostname,
                      void* net_ctx, NOXA_TLS_SEND_CB send_cb, NOXA_TLS_RECV_CB recv_cb, int socket_fd,
                      uint32_t timeout_s);
+// Session resumption: after a handshake that checked the server's certificate, the session is
+// kept for the host and port (8 of them at most, an hour at most, less when the server's ticket
+// says so) and offered at the next connect there. The server takes it (no key exchange, no
+// certificate: a fraction of the time) or refuses it (a full handshake, whose session is then
+// kept instead). A session is offered only while the CA chain built for the host is the one it
+// was checked against, so a host whose CA was replaced gets a full handshake; a failed handshake
+// forgets the host's session. Connects without certificates (noxa_tls_set_load_cert(0)) or
+// without the server name neither offer nor keep one.
+// Forgets the kept sessions of host (every port), or all of them for NULL.
+void noxa_tls_session_forget(const char* host);
+// 1 when the handshake of this handle resumed a kept session; 0 otherwise and for NULL.
+int noxa_tls_is_resumed(const NOXA_TLS_HANDLER* handler);
+
 // Writes all of buf: len, or the mbed TLS error that stopped it; -2 for NULL or 0.
 int noxa_tls_write(NOXA_TLS_HANDLER* handler, const uint8_t* buf, uint32_t len);
 // One read: the bytes read, 0, or the mbed TLS error (MBEDTLS_ERR_SSL_WANT_READ included); -2 for
 // NULL or 0.
 int noxa_tls_read(NOXA_TLS_HANDLER* handler, uint8_t* buf, uint32_t len);
+// Tells the server that this side ends the connection cleanly (a close_notify alert), after a
+// finished handshake only; under the write lock, so the caller makes sure the socket is not stuck
+// on data the server no longer reads. Servers that keep sessions by id forget those of
+// connections cut without it. 0 or the mbed TLS error; -2 for NULL.
+int noxa_tls_close_notify(NOXA_TLS_HANDLER* handler);
 // Waits for a running read, then frees the session. The caller makes sure no write runs. 0; -2
 // for NULL; the mutex error (the handle is left as it was).
 int noxa_tls_disconnect(NOXA_TLS_HANDLER* handler);

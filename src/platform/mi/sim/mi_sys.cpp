@@ -420,6 +420,11 @@ MI_S32 MI_SYS_SetChnOutputPortDepth(const MI_SYS_ChnPort_t* port, MI_U32 userDep
         return err;
     }
     *d = PortDepth{true, userDepth, bufDepth};
+    if (port->module == E_MI_MODULE_ID_VPE) {
+        // Pictures made before the user asked for them are not kept for it.
+        VpePort& p = s.vpe.ports[port->port];
+        p.takenPeriod = p.outPeriod;
+    }
     return MI_SUCCESS;
 }
 

@@ -7,8 +7,10 @@
 #include "noxa_iot_sdk/noxa_cloud/gw_active.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_wifi.h"
+#include "noxa_iot_sdk/noxa_cloud/mqc_app.h"
 #include "noxa_iot_sdk/online_log/log_seq.h"
 #include "noxa_iot_sdk/online_log/log_serv.h"
+#include "noxa_ipc_sdk/noxa_ipc_mqt_proccess.h"
 
 #include <cstring>
 
@@ -47,6 +49,9 @@ int noxa_ipc_init_sdk(const NOXA_IPC_INIT_PARAM_S* param)
     __terminate(s_ipcParam.dev_uuid);
     __terminate(s_ipcParam.dev_auth_key);
     __terminate(s_ipcParam.dev_sw_version);
+
+    // The camera protocols register when the MQTT layer starts, which comes later.
+    mqc_app_set_extra_reg_hook(noxa_ipc_register_extra_mqt_cb);
 
     // At most 63 characters of the path go on; the zeroed record keeps its last byte NUL.
     NOXA_IOT_INIT_PARAMS_S init = {};

@@ -189,14 +189,15 @@ public:
     }
 
     // Sends a message to the unit's in-topic (or `topic`) with the cloud's next sequence number.
-    void Send(int protocol, const std::string& dataJson, const std::string& topic = "")
+    // Retained: the broker hands it again with every SUBSCRIBE of the topic.
+    void Send(int protocol, const std::string& dataJson, const std::string& topic = "", bool retain = false)
     {
-        SendRaw(Message(++mSeq, protocol, 1700000000, dataJson, mKey), topic);
+        SendRaw(Message(++mSeq, protocol, 1700000000, dataJson, mKey), topic, retain);
     }
-    void SendRaw(const Bytes& payload, const std::string& topic = "")
+    void SendRaw(const Bytes& payload, const std::string& topic = "", bool retain = false)
     {
         std::string t = topic.empty() ? "smart/device/in/" + mDevId : topic;
-        mosquitto_publish(mMosq, nullptr, t.c_str(), static_cast<int>(payload.size()), payload.data(), 1, false);
+        mosquitto_publish(mMosq, nullptr, t.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain);
     }
 
     // Waits for the n-th message received (counted from 1) and returns it decoded.

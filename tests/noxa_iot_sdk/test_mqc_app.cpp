@@ -400,6 +400,74 @@ TEST_F(MqcApp, StatusFollowsTheBrokerAndBookedTopicsComeBack)
     Locked([&] { EXPECT_EQ((std::vector<int>{7, 12, 7}), gStatuses); });
 }
 
+// A topic booked again keeps its one slot and is subscribed afresh: the broker hands its
+// retained message with every SUBSCRIBE, and the copies after the first repeat its sequence.
+TEST_F(MqcApp, ATopicBookedAgainHoldsOneSlotAndSubscribesAfresh)
+{
+    const std::string topic = "/av/d/" + kDevId;
+    ASSERT_EQ(0, mqc_app_register_cb(700, [](cJSON*) {
+                  gEvents.Add("booked");
+                  return 0;
+              }));
+    mCloud->Send(700, "{}", topic, true);
+    const std::string replay = "mqtt message dropped: sequence 1 not above 1";
+    for (int i = 1; i <= 3; ++i) {
+        ASSERT_EQ(0, mqc_book_additional_topic(topic.c_str())) << "booking " << i;
+        if (i == 1) {
+            ASSERT_TRUE(gEvents.WaitFor("booked")) << LogCapture::All();
+            continue;
+        }
+        bool again = false;
+        for (int t = 0; t < 500 && !again; ++t) {
+            again = LogCapture::Count(replay) >= i - 1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_TRUE(again) << "booking " << i << " sent no SUBSCRIBE\n" << LogCapture::All();
+    }
+    EXPECT_EQ(1, gEvents.Count("booked"));
+    EXPECT_EQ(0, mqc_book_additional_topic("smart/device/second")) << "the second slot is still free";
+    EXPECT_EQ(-1, mqc_book_additional_topic("smart/device/third"));
+    EXPECT_EQ(-2, mqc_book_additional_topic(""));
+    EXPECT_EQ(-2, mqc_book_additional_topic(nullptr));
+}
+
+// A topic whose SUBSCRIBE cannot go out (too long for the packet) is not kept.
+TEST_F(MqcApp, ASubscribeThatCannotGoOutFreesItsSlot)
+{
+    const std::string tooLong = "smart/device/" + std::string(200, 'x');
+    EXPECT_EQ(-1, mqc_book_additional_topic(tooLong.c_str()));
+    EXPECT_EQ(-1, mqc_book_additional_topic(tooLong.c_str())) << "nor when booked again";
+    EXPECT_EQ(0, mqc_book_additional_topic("smart/device/a"));
+    EXPECT_EQ(0, mqc_book_additional_topic("smart/device/b"));
+    EXPECT_EQ(-1, mqc_book_additional_topic("smart/device/c")) << "two slots, both free before";
+}
+
+// Offline a booking is kept and answered 0; the topic is subscribed when the link comes up.
+TEST_F(MqcApp, AnOfflineBookingIsSubscribedWhenTheLinkComesUp)
+{
+    const std::string topic = "/av/d/" + kDevId;
+    ASSERT_EQ(0, mqc_app_register_cb(700, [](cJSON*) {
+                  gEvents.Add("booked");
+                  return 0;
+              }));
+    mCloud.reset();
+    mBroker->Stop();
+    ASSERT_TRUE(gEvents.WaitFor("status12"));
+    EXPECT_EQ(0, mqc_book_additional_topic(topic.c_str()));
+    ASSERT_TRUE(mBroker->Start());
+    mCloud = std::make_unique<cloudpeer::Cloud>("127.0.0.1", mBroker->Port(), kDevId, kKey);
+    bool back = false;
+    for (int i = 0; i < 4 && !back; ++i) {
+        back = gEvents.WaitFor("status7", 2);
+    }
+    ASSERT_TRUE(back) << "back online";
+    for (int i = 0; i < 50 && gEvents.Count("booked") == 0; ++i) {
+        mCloud->Send(700, "{}", topic);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_GE(gEvents.Count("booked"), 1) << "subscribed when the link came up\n" << LogCapture::All();
+}
+
 TEST_F(MqcApp, ResetUpgradeAndSummerTable)
 {
     GW_ACTV_IF_S ai = {};
@@ -430,10 +498,12 @@ TEST_F(MqcApp, ASummerTableOfBadRowsKeepsTheOneInForceAndAnUnknownProtocolIsSeen
     mCloud->Send(PRO_UG_SUMMER_TABLE, R"({"dst":[[1000,2000,3600]]})");
     mCloud->Send(PRO_UG_SUMMER_TABLE, R"({"dst":[["a",1],[5,1],[1,1e20],7]})");
     mCloud->Send(999, R"({"ackId":77})");
-    // Handled in order on the MQTT task: the answer comes after the tables.
+    // Handled in order on the MQTT task: the answer comes after the tables (it is sent before
+    // its own message acts, so the handler's line is waited for).
     ASSERT_TRUE(mCloud->WaitProtocol(PRO_MQ_ACK).ok);
     EXPECT_EQ(1, uni_is_in_sum_zone(1500)) << "the table in force stays";
     EXPECT_TRUE(LogCapture::Logged("summer table without a usable row"));
+    ASSERT_TRUE(LogCapture::LoggedSoon("protocol 999 has no handler"));
     std::string all = LogCapture::All();
     size_t at = all.find("protocol 999 has no handler");
     ASSERT_NE(std::string::npos, at) << all;
@@ -445,6 +515,9 @@ TEST_F(MqcApp, ASummerTableOfBadRowsKeepsTheOneInForceAndAnUnknownProtocolIsSeen
     size_t before = mCloud->Count();
     mCloud->Send(PRO_UG_SUMMER_TABLE, R"({"dst":[],"ackId":78})");
     ASSERT_TRUE(mCloud->WaitProtocol(PRO_MQ_ACK, before).ok);
+    for (int i = 0; i < 500 && uni_is_in_sum_zone(1500) != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));  // the ack goes before the table
+    }
     EXPECT_EQ(0, uni_is_in_sum_zone(1500));
 }
 

@@ -67,8 +67,11 @@ int s_workerRet = UNI_OK;
 
 std::mutex s_topicMutex;
 std::array<std::string, MQC_ADDITIONAL_TOPIC_MAX> s_topics;
+// One booking at a time, from its slot to its SUBSCRIBE: a failed one frees only what it took.
+std::mutex s_bookMutex;
 
 std::once_flag s_initOnce;
+std::atomic<MQC_EXTRA_REG_HOOK> s_extraRegHook{nullptr};
 
 using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 
@@ -567,20 +570,38 @@ int mqc_book_additional_topic(const char* topic)
     if (topic == nullptr || topic[0] == '\0') {
         return UNI_INVALID_PARM;
     }
+    std::lock_guard<std::mutex> booking(s_bookMutex);
     {
         std::lock_guard<std::mutex> lock(s_topicMutex);
-        auto slot = std::find_if(s_topics.begin(), s_topics.end(), [](const std::string& t) { return t.empty(); });
+        auto slot = std::find(s_topics.begin(), s_topics.end(), topic);
         if (slot == s_topics.end()) {
-            PR_ERR("no slot for topic %s", topic);
-            return UNI_COM_ERROR;
+            slot = std::find_if(s_topics.begin(), s_topics.end(), [](const std::string& t) { return t.empty(); });
+            if (slot == s_topics.end()) {
+                PR_ERR("no slot for topic %s", topic);
+                return UNI_COM_ERROR;
+            }
+            *slot = topic;
         }
-        *slot = topic;
     }
-    std::shared_lock<std::shared_mutex> lock(s_linkMutex);
-    if (s_mq == nullptr || mqtt_get_conn_stat(s_mq) != 1) {
-        return UNI_OK;  // subscribed when the link comes up
+    int ret = UNI_OK;
+    {
+        std::shared_lock<std::shared_mutex> lock(s_linkMutex);
+        if (s_mq == nullptr || mqtt_get_conn_stat(s_mq) != 1) {
+            return UNI_OK;  // subscribed when the link comes up
+        }
+        ret = mqtt_subscribe_topic(s_mq, topic);
     }
-    return mqtt_subscribe_topic(s_mq, topic);
+    if (ret != UNI_OK) {
+        // Not subscribed: the caller books again, and the slot stays free meanwhile.
+        PR_ERR("subscribe %s fails %d, not booked", topic, ret);
+        std::lock_guard<std::mutex> lock(s_topicMutex);
+        auto slot = std::find(s_topics.begin(), s_topics.end(), topic);
+        if (slot != s_topics.end()) {
+            slot->clear();
+        }
+        return UNI_COM_ERROR;
+    }
+    return UNI_OK;
 }
 
 int mqc_book_wakeup_topic(void)
@@ -639,10 +660,18 @@ int mqc_work_post(MQC_WORK_FUNC fn, void* data)
     return AddWorkToThrdPool(s_worker, fn, data);
 }
 
+void mqc_app_set_extra_reg_hook(MQC_EXTRA_REG_HOOK hook)
+{
+    s_extraRegHook.store(hook);
+}
+
 int iot_register_extra_mqt_cb(void)
 {
-    // The camera side's protocols (300, 301, 302, 304, 307, 308, 312) register here once their
-    // handlers exist.
-    PR_DEBUG("extra mqtt protocols: none yet");
-    return UNI_OK;
+    MQC_EXTRA_REG_HOOK hook = s_extraRegHook.load();
+    if (hook == nullptr) {
+        PR_DEBUG("extra mqtt protocols: none in this build");
+        return UNI_OK;
+    }
+    PR_DEBUG("extra mqtt protocols: registering");
+    return hook();
 }

@@ -45,6 +45,11 @@ typedef int (*MQC_PROT_CB)(cJSON* root);
 
 // Once: registers the camera side's extra protocols (iot_register_extra_mqt_cb). 0.
 int mqc_app_init(void);
+// The camera side's registration of its protocols, which iot_register_extra_mqt_cb calls: the
+// core cannot name it (the camera library stands on this one). Set before the first
+// mqc_app_start, which runs mqc_app_init; null takes it away.
+typedef int (*MQC_EXTRA_REG_HOOK)(void);
+void mqc_app_set_extra_reg_hook(MQC_EXTRA_REG_HOOK hook);
 // Starts the link from the activation record in the gateway (devId, localKey, MQTT URL). 0; -2
 // without a record or with a URL that is not "ssl://host:port" or "tcp://host:port"; -1 when a
 // link runs already; else the client's code.
@@ -75,8 +80,10 @@ std::string mqc_out_topic(void);
 // MQTT password of a device: characters 8..23 of the lower-case hex MD5 of localKey + devId.
 std::string mqc_passwd(const char* local_key, const char* dev_id);
 
-// Up to two more topics, subscribed now when online and again after every reconnect. 0; -1
-// when both slots are taken or the SUBSCRIBE could not go out; -2 for NULL or no link.
+// Up to two more topics, subscribed now when online and again after every reconnect. A topic
+// booked again keeps its slot and is subscribed afresh. Offline (or before the first start) the
+// topic is kept and subscribed when the link comes up: 0. -1 when both slots are taken or the
+// SUBSCRIBE could not go out (the topic is then not kept); -2 for NULL or an empty topic.
 int mqc_book_additional_topic(const char* topic);
 // Low-power wake-up: the link listens on "smart/device/wakeup/<devId>" instead of its in-topic.
 int mqc_book_wakeup_topic(void);
@@ -110,5 +117,6 @@ int noxa_iot_raw_dp_report_sync_with_time(const char* dev_id, uint8_t dpid, cons
 // 16 {"progress":P,"type":T}.
 int noxa_iot_dev_upgd_progress_rept(uint32_t percent, const char* dev_id, uint32_t type);
 
-// The camera side's MQTT protocols register here when the layer starts.
+// The camera side's MQTT protocols register here when the layer starts, through the hook: its
+// result (0 without one).
 int iot_register_extra_mqt_cb(void);

@@ -3,6 +3,7 @@
 // read with a bound, and nothing here follows a name it did not check.
 #include "ss_internal.h"
 
+#include "noxa_adapter/utilities/uni_bytes.h"
 #include "noxa_adapter/utilities/uni_log.h"
 #include "noxa_adapter/utilities/uni_time.h"
 #include "platform/board_path.h"
@@ -26,28 +27,10 @@ struct DirCloser {
     void operator()(DIR* d) const { closedir(d); }
 };
 
-void Put32(uint8_t* p, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
-
-void Put64(uint8_t* p, uint64_t v)
-{
-    Put32(p, static_cast<uint32_t>(v));
-    Put32(p + 4, static_cast<uint32_t>(v >> 32));
-}
-
-uint32_t Get32(const uint8_t* p)
-{
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-uint64_t Get64(const uint8_t* p)
-{
-    return Get32(p) | (static_cast<uint64_t>(Get32(p + 4)) << 32);
-}
+constexpr auto& Put32 = uni_put_le32;
+constexpr auto& Put64 = uni_put_le64;
+constexpr auto& Get32 = uni_get_le32;
+constexpr auto& Get64 = uni_get_le64;
 
 uint32_t InfoNumber(const cJSON* root, const char* key, uint32_t missing)
 {

@@ -35,24 +35,6 @@ Module& Mod()
     return m;
 }
 
-void Put32(uint8_t* p, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
-
-void Put64(uint8_t* p, uint64_t v)
-{
-    Put32(p, static_cast<uint32_t>(v));
-    Put32(p + 4, static_cast<uint32_t>(v >> 32));
-}
-
-uint32_t Get32(const uint8_t* p)
-{
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
 bool SendAll(int fd, const struct iovec* iov, int cnt)
 {
     struct iovec v[3];

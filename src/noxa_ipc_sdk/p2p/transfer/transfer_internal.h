@@ -4,6 +4,8 @@
 
 #include "noxa_ipc_transfer.h"
 
+#include "noxa_adapter/utilities/uni_bytes.h"
+
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -61,9 +63,10 @@ struct Module {
 
 Module& Mod();
 
-void Put32(uint8_t* p, uint32_t v);
-void Put64(uint8_t* p, uint64_t v);
-uint32_t Get32(const uint8_t* p);
+// The records' little-endian words.
+inline constexpr auto& Put32 = uni_put_le32;
+inline constexpr auto& Put64 = uni_put_le64;
+inline constexpr auto& Get32 = uni_get_le32;
 
 // Every iovec written; false when the peer is gone.
 bool SendAll(int fd, const struct iovec* iov, int cnt);

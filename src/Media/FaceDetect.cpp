@@ -78,14 +78,16 @@ void CropOf(const HD_BOX_S& b, int fw, int fh, int* x, int* y, int* w, int* h)
     *y = std::max(0, std::min(*y, (fh - *h) & ~1));
 }
 
-void nqcam_ai_face_cfg_func(const char* action, int count)
+int nqcam_ai_face_cfg_func(const char* action, int count)
 {
     APP_DBG("nqcam_ai_face_cfg_func %s %d", action, count);
-    // The MQTT thread must not wait for the downloads: the service's thread fetches the list.
+    // The MQTT layer's worker must not wait for the downloads: the service's thread fetches the
+    // list.
     if (strcmp(action, "add") == 0 || strcmp(action, "update") == 0) {
         s_syncWanted = true;
         s_cv.notify_all();
     }
+    return 0;
 }
 
 void FaceIdCb(int faceId)

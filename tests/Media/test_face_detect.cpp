@@ -1,8 +1,8 @@
 // The face front end on the simulated board against the local cloud: skimage's astronaut before
 // the door camera reaches the detection picture, the face service's thread finds her face and
 // reports a new face once (its crop and the scene as JPEG, decoded here with libavcodec and
-// placed in the scene with OpenCV), and again only after a minute. A face-data change from the
-// cloud fetches the known faces on the service's thread. Then the other photographs of the
+// placed in the scene with OpenCV), and again only after a minute. A face added at the cloud
+// (protocol 304) is fetched on the service's thread. Then the other photographs of the
 // detection suites: reports counted against the detection's measured false-alarm rate.
 #include "Media/FaceDetect.h"
 #include "cloud_peer.h"
@@ -13,6 +13,7 @@
 #include "noxa_base/kv_storge/kv_storge.h"
 #include "noxa_iot_sdk/noxa_cloud/cloud_pic.h"
 #include "noxa_iot_sdk/noxa_cloud/mqc_app.h"
+#include "noxa_ipc_sdk/noxa_ipc_mqt_proccess.h"
 #include "process.h"
 #include "sandbox.h"
 #include "scene.h"
@@ -113,11 +114,13 @@ protected:
 TEST_F(FaceDetect, TheAstronautIsReportedOnceAMinuteWithHerFaceInsideTheScene)
 {
     CloudPeer cloud(mSb.Root());
+    // The camera's protocols (304 among them) registered as the service API's init does.
+    mqc_app_set_extra_reg_hook(noxa_ipc_register_extra_mqt_cb);
+    static std::atomic<bool> online{false};
     const NOXA_IOT_CBS_S cbs = {};
-    ASSERT_NO_FATAL_FAILURE(StartCloudUnit(&cbs, nullptr));
+    ASSERT_NO_FATAL_FAILURE(StartCloudUnit(&cbs, [](uint8_t st) { online = online || st == STAT_CLOUD_CONN; }));
     ASSERT_TRUE(StartActivation(cloud.Pair()));
-    ASSERT_TRUE(Eventually([] { return noxa_iot_get_active_stat() == ACTIVATED && uni_time_check_sync() == 0; }, 20s))
-        << cloud.Log();
+    ASSERT_TRUE(Eventually([] { return online && uni_time_check_sync() == 0; }, 30s)) << cloud.Log();
     const cv::Rect where = Show("astronaut.png", 240, 0.5);
     MiSimPump(2);
     ASSERT_EQ(0, StartFaceService());
@@ -173,11 +176,11 @@ TEST_F(FaceDetect, TheAstronautIsReportedOnceAMinuteWithHerFaceInsideTheScene)
     MiSimPump(2);
     EXPECT_TRUE(cloud.WaitLog(": new face ", 2, 60s)) << cloud.Log();
 
-    // A face-data change at the cloud fetches the known faces on the service's thread.
+    // A face added at the cloud (protocol 304) is fetched on the service's thread.
     const std::string pic = std::string(2500, 'f');
     mSb.Write("/.board/known.jpg", pic);
     ASSERT_NE(std::string::npos, cloud.Command("face add 31 " + mSb.Path("/.board/known.jpg")).find("encrypted"));
-    EXPECT_EQ(0, noxa_ipc_ai_face_cfg_notify("add", 1));
+    ASSERT_EQ(0u, cloud.Command("face sync add").rfind("->", 0)) << cloud.Log();
     EXPECT_TRUE(Eventually([&] { return mSb.Read(std::string(kFaceStorePath) + "/pictures/31") == pic; }, 30s));
     StopFaceService();
     mqc_app_stop();

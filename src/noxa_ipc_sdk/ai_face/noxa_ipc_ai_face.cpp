@@ -13,6 +13,7 @@
 #include "noxa_iot_sdk/noxa_cloud/cloud_pic.h"
 #include "noxa_iot_sdk/noxa_cloud/iot_httpc.h"
 #include "noxa_iot_sdk/online_log/log_serv.h"
+#include "noxa_ipc_sdk/noxa_ipc_mqt_proccess.h"
 #include "platform/board_file.h"
 #include "platform/board_path.h"
 
@@ -41,7 +42,6 @@ enum : uint8_t { kSeqOp = 1, kSeqStep = 2, kSeqResult = 3 };
 // Steps of a report and of the download of the known faces.
 enum : uint32_t { kStepPath = 1, kStepFacePic = 2, kStepScenePic = 3, kStepMessage = 4, kStepList = 5, kStepPic = 6 };
 
-std::atomic<NOXA_AI_FACE_CFG_CB> s_cfgCb{nullptr};
 std::atomic<NOXA_AI_FACE_ID_CB> s_idCb{nullptr};
 std::mutex s_seqLock;
 LOG_SEQ_HANDLE s_seq = nullptr;
@@ -342,20 +342,9 @@ int noxa_ipc_ai_face_detect_storage_init(NOXA_AI_FACE_CFG_CB cfg_cb, NOXA_AI_FAC
             }
         }
     }
-    // Face-data changes come as MQTT protocol 304; its handler hands them to
-    // noxa_ipc_ai_face_cfg_notify.
-    s_cfgCb = cfg_cb;
+    // Face-data changes come as MQTT protocol 304.
+    noxa_ipc_mqt_set_ai_data_sync_cb(cfg_cb);
     s_idCb = face_id_cb;
-    return UNI_OK;
-}
-
-int noxa_ipc_ai_face_cfg_notify(const char* action, int count)
-{
-    NOXA_AI_FACE_CFG_CB cb = s_cfgCb.load();
-    if (cb == nullptr || action == nullptr) {
-        return UNI_COM_ERROR;
-    }
-    cb(action, count);
     return UNI_OK;
 }
 

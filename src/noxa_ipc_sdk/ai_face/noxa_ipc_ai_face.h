@@ -49,8 +49,9 @@ typedef struct {
 } NOXA_AI_FACE_REPORT_S;
 
 // Face data changed at the cloud (MQTT protocol 304): the action ("add", "update", "delete") and
-// the number of face ids. Runs on the MQTT thread: it must not wait for long.
-typedef void (*NOXA_AI_FACE_CFG_CB)(const char* action, int count);
+// the number of face ids. Runs on the MQTT layer's ordered worker, before the commands that came
+// after it: it must not wait for long. Its result is not looked at.
+typedef int (*NOXA_AI_FACE_CFG_CB)(const char* action, int count);
 // A face id the front end learnt.
 typedef void (*NOXA_AI_FACE_ID_CB)(int face_id);
 
@@ -75,14 +76,12 @@ int noxa_ipc_ai_face_get_db_path(char* out);
 void noxa_ipc_ai_face_db_close(void);
 
 // ---- the cloud ----
-// Creates the "ai_face" log sequence (errors go to the online log) and keeps the application's
-// two callbacks. 0 or the sequence's error.
+// Creates the "ai_face" log sequence (errors go to the online log), installs the face-data
+// callback as protocol 304's and keeps the face-id callback. 0 or the sequence's error.
 int noxa_ipc_ai_face_detect_storage_init(NOXA_AI_FACE_CFG_CB cfg_cb, NOXA_AI_FACE_ID_CB face_id_cb);
 // The sequence's error callback: its text (with its NUL) to the online-log service.
 void log_ai_face_detect_err_log_seq_cb(LOG_SEQ_HANDLE seq);
-// Hands a face-data change (the protocol-304 handler's values) / a face id to the kept
-// callbacks. 0; -1 when none is kept.
-int noxa_ipc_ai_face_cfg_notify(const char* action, int count);
+// Hands a face id to the kept callback. 0; -1 when none is kept.
 int noxa_ipc_ai_face_id_notify(int face_id);
 // Fetches the storage configuration and the CA of its upload host. 0; -2002 no configuration;
 // else the failing call's code.

@@ -406,6 +406,11 @@ std::string GetSDCardDeviceName()
     return gDeviceName;
 }
 
+void SetSDCardDeviceName(const std::string& name)
+{
+    __SetDeviceName(name);
+}
+
 void InitSDCard()
 {
     const uint32_t state = GetSDCardState();

@@ -39,6 +39,8 @@ uint32_t GetSDCardState();
 // The device name the last state test found: "/dev/mmcblk0", "/dev/mmcblk0p1" or the device
 // of the card's mount line.
 std::string GetSDCardDeviceName();
+// Sets the device name the state test starts from (the cloud side's card preparation).
+void SetSDCardDeviceName(const std::string& name);
 
 // Start-up step 4: a card in the slot is mounted, then an "UPGRADE.txt" on it for this unit
 // ([upgrade] CHIP=KR4172, DEVICE=TB017D) hands the unit over to the system's upgrader.

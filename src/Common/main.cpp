@@ -15,6 +15,7 @@
 #include "RecordFile.h"
 #include "RingKeyDetect.h"
 #include "SDCard.h"
+#include "SdHooks.h"
 #include "StartUp.h"
 #include "SystemCallbacks.h"
 #include "TalkSerial.h"
@@ -62,6 +63,9 @@ int main(int argc, char** argv)
     NoxaP2pInstallLinks();
     // The SD event storage answers the viewers' playback and download calls and the format's.
     NoxaStreamStorageInstallLinks();
+    // The storage's questions about the card, the card's device name and the skills upload of
+    // the cloud-side start.
+    SdHooksInstallLinks();
     SysInit();  // 6
     LoadDoorSettings();  // 7
     SetVideoDynamicsInfo(0);  // 8

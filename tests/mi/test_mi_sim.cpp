@@ -456,3 +456,44 @@ TEST_F(MiSim, CameraFileReplacedOrRemoved)
     EXPECT_GT(std::abs(scene - 150), 10);
     EXPECT_GT(std::abs(scene - 160), 10);
 }
+
+// A scaler port with a user depth: its newest picture, as NV12, handed out once; the same picture
+// as the detection copy scaled from it. Without a user depth the port keeps nothing for a user.
+TEST_F(MiSim, AScalerPortWithAUserDepthHandsOutItsNewestPictureOnce)
+{
+    BuildCapture();
+    MI_SYS_BufInfo_t info{};
+    MI_SYS_BUF_HANDLE h = 0;
+    MiSimPump(1);
+    EXPECT_EQ(MiErrCode(E_MI_MODULE_ID_SYS, E_MI_ERR_NOT_PERM), MI_SYS_ChnOutputPortGetBuf(&kVpe1, &info, &h));
+    ASSERT_EQ(0, MI_SYS_SetChnOutputPortDepth(&kVpe1, 1, 5));
+    EXPECT_EQ(MiErrCode(E_MI_MODULE_ID_SYS, E_MI_ERR_BUF_EMPTY), MI_SYS_ChnOutputPortGetBuf(&kVpe1, &info, &h))
+        << "nothing made since";
+    MiSimSetVisitor(true);
+    MiSimPump(2);
+    ASSERT_EQ(0, MI_SYS_ChnOutputPortGetBuf(&kVpe1, &info, &h));
+    EXPECT_EQ(640, info.frame.width);
+    EXPECT_EQ(360, info.frame.height);
+    EXPECT_EQ(static_cast<MI_U32>(E_MI_SYS_PIXEL_FRAME_YUV_SEMIPLANAR_420), info.frame.pixelFormat);
+    EXPECT_EQ(3u * 40000, info.pts) << "the newest";
+    const auto* y = static_cast<const uint8_t*>(info.frame.virAddr[0]);
+    const std::vector<uint8_t> sub(y, y + 640 * 360);
+    const auto* uv = static_cast<const uint8_t*>(info.frame.virAddr[1]);
+    EXPECT_EQ(uv, y + static_cast<size_t>(info.frame.stride[0]) * 384) << "chroma after the 32-line aligned luma";
+    MI_SYS_BUF_HANDLE again = 0;
+    EXPECT_EQ(MiErrCode(E_MI_MODULE_ID_SYS, E_MI_ERR_BUF_EMPTY), MI_SYS_ChnOutputPortGetBuf(&kVpe1, &info, &again))
+        << "handed out once";
+    EXPECT_EQ(0, MI_SYS_ChnOutputPortPutBuf(h));
+    // The detection copy of the same period, 480x288 from it: luma agrees at a sample of points.
+    MI_SYS_BufInfo_t det{};
+    TakeLuma();
+    std::vector<uint8_t> small = TakeLuma(&det);
+    ASSERT_EQ(3u * 40000, det.pts);
+    int far = 0;
+    for (int r = 10; r < 288; r += 37) {
+        for (int c = 10; c < 480; c += 41) {
+            far += std::abs(small[static_cast<size_t>(r) * det.frame.stride[0] + c] - sub[(r * 360 / 288) * 640 + c * 4 / 3]) > 40;
+        }
+    }
+    EXPECT_LT(far, 6);
+}

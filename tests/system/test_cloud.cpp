@@ -1,6 +1,7 @@
 // The whole process with the local cloud: a fresh board pairs with a phone token and goes online,
 // a phone command reaches the unit (it acknowledges), the broker's stop and return show as the
-// offline and online lines, and the next start goes online with the stored activation alone.
+// offline and online lines, the skills upload reaches the phone, and the next start goes online
+// with the stored activation alone.
 #include "cloud_peer.h"
 #include "process.h"
 #include "sandbox.h"
@@ -55,6 +56,12 @@ TEST(SystemCloud, PairsGoesOnlineFollowsTheBrokerAndComesBackWithoutToken)
         // seconds since start as its time.
         EXPECT_TRUE(WaitAnswer(cloud, "reports", "104 ", 20s)) << cloud.Command("reports");
         EXPECT_FALSE(Has(cloud.Command("reports"), " at 1970-")) << cloud.Command("reports");
+        // The skills upload after online: the transfer module's value and the ring buffer's two
+        // video channels, as the phone sees them.
+        EXPECT_TRUE(WaitAnswer(cloud, "skills", "video_num 2", 20s)) << cloud.Command("skills") << cloud.Log();
+        const std::string skills = cloud.Command("skills");
+        EXPECT_TRUE(Has(skills, "sdk_version 4.8.10\n")) << skills;
+        EXPECT_TRUE(Has(skills, "webrtc 51\n")) << skills;
 
         // A command reaches the unit: it answers the command's ackId.
         cloud.Command("query 101");

@@ -4,6 +4,7 @@
 #include "api_calls.h"
 #include "schema.h"
 #include "storage.h"
+#include "faces.h"
 #include "sim.h"
 
 #include <httplib.h>
@@ -265,6 +266,7 @@ void HandleApi(const httplib::Request& req, httplib::Response& res)
         inner = ApiCodeArmed(a) ? ApiOk(nullptr) : Activate(q["uuid"], body.get(), &line);
         inner = ApiInjected(a, inner, &line);
     } else if (StorageApi(a, q["devId"], body.get(), &inner, &line)) {
+    } else if (FaceApi(a, q["devId"], body.get(), &inner, &line)) {
     } else if ((inner = ApiCall(a, q, body.get(), &line)) == nullptr) {
         inner = ApiRefusal("API_NOT_SUPPORTED", "the simulator does not serve " + a);
         line = "not served";

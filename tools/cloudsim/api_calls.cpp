@@ -2,6 +2,7 @@
 // status), failures armed by `fail`, and the firmware images and pictures the unit downloads.
 #include "api_calls.h"
 
+#include "faces.h"
 #include "sim.h"
 
 #include <httplib.h>
@@ -91,33 +92,13 @@ cJSON* Result(const std::string& name, const std::string& devId, const cJSON* bo
         cJSON_AddStringToObject(r, "encryptKey", k.c_str());
         *line = "media key " + Masked(k);
     } else if (name == "skill.update") {
+        KeepSkill(devId, Text(body, "skill"));
         *line = "skill " + Text(body, "skill");
-    } else if (name == "ipc.ai.face.storage.config.get") {
-        const char* keys[][2] = {{"token", "face-session-token"}, {"ak", "FACEAKID"}, {"sk", "face-secret"},
-                                 {"expiration", "2099-01-01T00:00:00Z"}, {"bucket", "faces"},
-                                 {"endpoint", "s3.cloudsim.test"}, {"region", "sim-1"}, {"provider", "s3"},
-                                 {"mode", "face"}};
-        for (const auto& kv : keys) {
-            cJSON_AddStringToObject(r, kv[0], kv[1]);
-        }
-        cJSON_AddStringToObject(cJSON_AddObjectToObject(r, "pathConfig"), "face", ("/" + devId + "/face").c_str());
-        *line = "face storage config";
-    } else if (name == "ipc.ai.face.db.get") {
-        cJSON* list = cJSON_AddArrayToObject(r, "acquaintance");
-        for (const auto& [pic, v] : sPictures) {
-            cJSON* e = cJSON_CreateObject();
-            cJSON_AddStringToObject(e, "path", ("/pic/" + pic).c_str());
-            cJSON_AddNumberToObject(e, "id", static_cast<double>(std::hash<std::string>()(pic) % 100000));
-            cJSON_AddBoolToObject(e, "encryption", false);
-            cJSON_AddStringToObject(e, "key", "");
-            cJSON_AddItemToArray(list, e);
-        }
-        *line = "faces " + std::to_string(sPictures.size());
     } else if (name == "ipc.ai.face.signed.report") {
         *line = "signed face " + Text(body, "msg");
     } else if (name == "ipc.ai.face.new.report") {
         cJSON_AddStringToObject(r, "faceId", std::to_string(++sFaceId).c_str());
-        *line = "new face " + std::to_string(sFaceId);
+        *line = "new face " + std::to_string(sFaceId) + " " + Text(body, "msg");
     } else if (name == "upgrade.status.update") {
         *line = "upgrade status type " + std::to_string(cJSON_GetNumberValue(cJSON_GetObjectItem(body, "type"))) +
                 " status " + std::to_string(cJSON_GetNumberValue(cJSON_GetObjectItem(body, "upgradeStatus"))) +

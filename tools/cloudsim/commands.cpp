@@ -1,6 +1,7 @@
 // The commands of the phone and of the FIFO: pairing tokens, data points, queries, resets,
 // summer time, raw bytes, and what the cloud has heard.
 #include "api_calls.h"
+#include "faces.h"
 #include "schema.h"
 #include "sim.h"
 #include "storage.h"
@@ -77,6 +78,11 @@ const char* kHelp =
     "  corrupt [off]           firmware served altered under the old MD5\n"
     "  cut N|off               firmware answers close after N more bytes\n"
     "  picture NAME SIZE [chunked]   a picture to download: its URL, MD5 and size\n"
+    "  skills                  the device's last skill text, one skill a line\n"
+    "  face add ID [FILE] [clear|missing]   a known face: its picture in the store (encrypted\n"
+    "                          under a key of its own unless clear; missing: listed, never stored)\n"
+    "  face list|remove ID     the known faces the device downloads (ipc.ai.face.db.get)\n"
+    "  face sync add|update|delete [ID...]   face data changed (304; add/delete: the ids)\n"
     "  help";
 
 }  // namespace
@@ -143,6 +149,9 @@ std::string RunCommand(const std::string& line)
         return Pair();
     }
     if (std::string out; RunApiCommand(w, &out)) {
+        return out;
+    }
+    if (std::string out; FaceSkillCommand(w, devId, &out)) {
         return out;
     }
     if (cmd == "devices") {

@@ -105,6 +105,7 @@ bool State::Load(const std::string& path)
         ReadList(e, "progress", &d.progress);
         ReadList(e, "acks", &d.acks);
         ReadList(e, "acl", &d.acl);
+        d.skill = Str(e, "skill");
         devices[d.devId] = d;
     }
     return true;
@@ -147,6 +148,9 @@ bool State::Save(const std::string& path) const
         cJSON_AddItemToObject(o, "progress", StrList(d.progress));
         cJSON_AddItemToObject(o, "acks", StrList(d.acks));
         cJSON_AddItemToObject(o, "acl", StrList(d.acl));
+        if (!d.skill.empty()) {
+            cJSON_AddStringToObject(o, "skill", d.skill.c_str());
+        }
     }
     char* text = cJSON_Print(root);
     cJSON_Delete(root);

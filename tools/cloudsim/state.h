@@ -1,7 +1,7 @@
 // What the cloud keeps about its devices, in "<root>/.board/cloud/state.json": ports, accounts,
 // tokens, and per device its keys, online state, the last value and time of each data point,
-// events, progress reports and acknowledgements. Written whole (temporary file, rename) on
-// every change, so a restart of the simulator finds it as it was.
+// events, progress reports, acknowledgements and its skill text. Written whole (temporary file,
+// rename) on every change, so a restart of the simulator finds it as it was.
 #pragma once
 
 #include <chrono>
@@ -32,6 +32,7 @@ struct Device {
     std::deque<std::string> events;    // protocols 43 and 308, one JSON line each
     std::deque<std::string> progress;  // protocol 16
     std::deque<std::string> acks;      // protocol 26 and the commands still waiting for one
+    std::string skill;                 // the last skill text uploaded (skill.update)
     // Run time only: the sequence numbers of this connection and of this process, and the
     // latest reported values with the moment they came (round trips wait on them).
     uint32_t lastInSeq = 0;

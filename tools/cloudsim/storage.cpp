@@ -786,4 +786,75 @@ bool StorageCommand(const std::vector<std::string>& w, std::string* out)
     return false;
 }
 
+// ---- objects of the simulator's own: the pictures of the known faces ----
+
+bool StoreConfig(cJSON* r, const std::string& bucket)
+{
+    if (!EnsureStores()) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(S().lock);
+    AddStore(r, bucket);
+    return true;
+}
+
+std::string StorePut(const std::string& bucket, const std::string& key, const std::string& bytes)
+{
+    if (!EnsureStores()) {
+        return "the stores do not run";
+    }
+    Stores& s = S();
+    std::lock_guard<std::mutex> lock(s.lock);
+    const std::string path = "/" + bucket + "/" + S3UriEncode(key, true);
+    auto answer = [](const httplib::Result& r) {
+        if (!r) {
+            return "the store does not answer (" + httplib::to_string(r.error()) + ")";
+        }
+        return r->status / 100 == 2 ? std::string() : "the store answered " + std::to_string(r->status);
+    };
+    if (s.azure) {
+        httplib::SSLClient c("127.0.0.1", s.azuritePort);
+        c.set_ca_cert_path((CaDir() + "/ca.pem").c_str());
+        c.enable_server_certificate_verification(true);
+        return answer(c.Put("/" + std::string(kAzureAccount) + path + "?" + ContainerSas(bucket),
+                            httplib::Headers{{"x-ms-blob-type", "BlockBlob"}, {"x-ms-version", kAzureVersion}}, bytes,
+                            "image/jpeg"));
+    }
+    return answer(S3rverClient()->Put(path, S3rverHeaders("PUT", path, bytes, ""), bytes, "image/jpeg"));
+}
+
+std::string StoreGetUrl(const std::string& bucket, const std::string& key)
+{
+    if (!EnsureStores()) {
+        return "";
+    }
+    Stores& s = S();
+    std::lock_guard<std::mutex> lock(s.lock);
+    const std::string path = "/" + S3UriEncode(key, true);
+    if (s.azure) {
+        return "https://" + std::string(kAzureAccount) + "." + kBlobHost + ":" + std::to_string(s.azuritePort) + "/" +
+               bucket + path + "?" + ContainerSas(bucket);
+    }
+    // Presigned for the gate: the signature in the query, the host alone signed (the device's
+    // Host header carries no port).
+    const std::string host = bucket + "." + kS3Host;
+    const time_t now = Now();
+    tm t{};
+    gmtime_r(&now, &t);
+    char date[20];
+    strftime(date, sizeof(date), "%Y%m%dT%H%M%SZ", &t);
+    std::vector<std::pair<std::string, std::string>> q = {
+        {"X-Amz-Algorithm", "AWS4-HMAC-SHA256"},
+        {"X-Amz-Credential", s.ak + "/" + std::string(date, 8) + "/" + kS3Region + "/s3/aws4_request"},
+        {"X-Amz-Date", date},
+        {"X-Amz-Expires", std::to_string(kConfigLifetime)},
+        {"X-Amz-Security-Token", s.token},
+        {"X-Amz-SignedHeaders", "host"},
+    };
+    const std::string query = CanonicalQuery(q);
+    const std::string cr = "GET\n" + path + "\n" + query + "\nhost:" + host + "\n\nhost\nUNSIGNED-PAYLOAD";
+    return "https://" + host + ":" + std::to_string(s.gatePort) + path + "?" + query +
+           "&X-Amz-Signature=" + S3Signature(s.sk, date, kS3Region, cr);
+}
+
 }  // namespace cloudsim

@@ -31,6 +31,14 @@ bool StorageApi(const std::string& api, const std::string& devId, const cJSON* b
 // "rotate-ca", "storage s3|azure", "object BUCKET KEY", "stores": false when the word is none.
 bool StorageCommand(const std::vector<std::string>& words, std::string* out);
 
+// The simulator's own objects (the pictures of the known faces): the selected store's keys for a
+// bucket added to a configuration (false when the stores do not run); an object put ("" or what
+// went wrong); a URL that reads it back without further credentials (S3: presigned for the gate,
+// an hour; Azure: under a container SAS), "" when the stores do not run.
+bool StoreConfig(cJSON* r, const std::string& bucket);
+std::string StorePut(const std::string& bucket, const std::string& key, const std::string& bytes);
+std::string StoreGetUrl(const std::string& bucket, const std::string& key);
+
 // S3 signature version 4 of the gate (its own, on OpenSSL), which also signs its requests to
 // s3rver.
 std::string S3UriEncode(const std::string& text, bool keepSlash);

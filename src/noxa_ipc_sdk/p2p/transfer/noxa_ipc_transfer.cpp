@@ -4,6 +4,7 @@
 #include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_ipc_sdk/noxa_g711.h"
 #include "noxa_ipc_sdk/ring_buffer/noxa_ring_buffer.h"
+#include "noxa_ipc_sdk/skill/noxa_ipc_skill.h"
 #include "platform/board/devices.h"
 #include "transfer_internal.h"
 #include "transfer_wire.h"
@@ -528,6 +529,9 @@ void OpenSession(int fd, uint32_t client, uint32_t quality)
 
 namespace {
 
+// The skill value of viewers served through this module.
+constexpr int32_t kTransferWebrtcSkill = 51;
+
 // The port the viewers find the unit on, in place of a rendezvous server.
 bool Listen()
 {
@@ -627,6 +631,9 @@ int noxa_ipc_tranfser_init(const NOXA_P2P_TRANSFER_PARAM_S* param)
     }
     gMod.acceptor = std::thread(AcceptLoop);
     gMod.inited.store(true);
+    // The cloud learns from the skills upload that viewers can be served.
+    const int32_t webrtc = kTransferWebrtcSkill;
+    noxa_ipc_skill_enable(NOXA_SKILL_WEBRTC, &webrtc);
     return 0;
 }
 

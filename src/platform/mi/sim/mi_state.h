@@ -117,6 +117,11 @@ struct VpePort {
     PortDepth depth;
     Scaler scaler;
     Frame out;
+    // A user (user depth above 0) takes the newest picture, converted to NV12 when taken; each
+    // picture is handed out once.
+    uint64_t outPeriod = 0;    // the period `out` was made in (0: none yet)
+    uint64_t takenPeriod = 0;  // the period of the picture last taken
+    Scaler userScaler;
 };
 
 struct VpeState {
@@ -299,6 +304,7 @@ struct State {
     MI_PHY nextPhy = 0x20000000;
 
     FramePool divpPool;
+    FramePool vpeUserPool;
     std::map<MI_SYS_BUF_HANDLE, FramePtr> userBufs;
     MI_SYS_BUF_HANDLE nextBufHandle = 1;
 

@@ -261,7 +261,8 @@ void RunPeriod(State& s)
         VpePort& port = s.vpe.ports[p];
         const MI_SYS_ChnPort_t id{E_MI_MODULE_ID_VPE, 0, 0, p};
         bool consumed = std::any_of(s.binds.begin(), s.binds.end(), [&](const Bind& b) { return SamePort(b.src, id); });
-        if (!port.enabled || !consumed) {
+        const bool forUser = port.depth.set && port.depth.user > 0;
+        if (!port.enabled || (!consumed && !forUser)) {
             continue;
         }
         MI_SYS_WindowRect_t crop = port.cropSet ? port.crop
@@ -270,6 +271,7 @@ void RunPeriod(State& s)
         port.out.Allocate(port.mode.width, port.mode.height, false);
         port.scaler.Run(s.captured, crop, port.out);
         port.out.pts = pts;
+        port.outPeriod = s.periods;
         DrawRegions(s, id, port.out);
         for (Bind& b : s.binds) {
             if (!SamePort(b.src, id) || !__Pass(b)) {
@@ -418,6 +420,11 @@ MI_S32 MI_SYS_SetChnOutputPortDepth(const MI_SYS_ChnPort_t* port, MI_U32 userDep
         return err;
     }
     *d = PortDepth{true, userDepth, bufDepth};
+    if (port->module == E_MI_MODULE_ID_VPE) {
+        // Pictures made before the user asked for them are not kept for it.
+        VpePort& p = s.vpe.ports[port->port];
+        p.takenPeriod = p.outPeriod;
+    }
     return MI_SUCCESS;
 }
 
@@ -427,18 +434,37 @@ MI_S32 MI_SYS_ChnOutputPortGetBuf(const MI_SYS_ChnPort_t* port, MI_SYS_BufInfo_t
     if (port == nullptr || info == nullptr || handle == nullptr) {
         return __Err(E_MI_ERR_NULL_PTR);
     }
-    // Users take frames from the detection scaler only.
-    if (port->module != E_MI_MODULE_ID_DIVP || port->device != 0 || port->channel != 0 || port->port != 0) {
+    FramePtr f;
+    if (port->module == E_MI_MODULE_ID_VPE && port->device == 0 && port->channel == 0 && port->port < kMiVpePortCount) {
+        // A scaler port with a user depth: its newest picture, as NV12.
+        if (!s.vpe.created) {
+            return __Err(E_MI_ERR_UNEXIST);
+        }
+        VpePort& p = s.vpe.ports[port->port];
+        if (!p.depth.set || p.depth.user == 0) {
+            return __Err(E_MI_ERR_NOT_PERM);
+        }
+        if (p.outPeriod == 0 || p.outPeriod == p.takenPeriod) {
+            return __Err(E_MI_ERR_BUF_EMPTY);
+        }
+        f = s.vpeUserPool.Get(p.out.width, p.out.height, true);
+        p.userScaler.Run(p.out, MI_SYS_WindowRect_t{0, 0, static_cast<MI_U16>(p.out.width), static_cast<MI_U16>(p.out.height)},
+                         *f);
+        f->pts = p.out.pts;
+        p.takenPeriod = p.outPeriod;
+    } else if (port->module == E_MI_MODULE_ID_DIVP && port->device == 0 && port->channel == 0 && port->port == 0) {
+        if (!s.divp.created) {
+            return __Err(E_MI_ERR_UNEXIST);
+        }
+        if (s.divp.ready.empty()) {
+            return __Err(E_MI_ERR_BUF_EMPTY);
+        }
+        f = s.divp.ready.front();
+        s.divp.ready.pop_front();
+    } else {
+        // Users take frames from the scaler and the detection copy only.
         return __Err(E_MI_ERR_NOT_SUPPORT);
     }
-    if (!s.divp.created) {
-        return __Err(E_MI_ERR_UNEXIST);
-    }
-    if (s.divp.ready.empty()) {
-        return __Err(E_MI_ERR_BUF_EMPTY);
-    }
-    FramePtr f = s.divp.ready.front();
-    s.divp.ready.pop_front();
     *info = MI_SYS_BufInfo_t{};
     info->pts = f->pts;
     MI_SYS_FrameData_t& fd = info->frame;
@@ -568,6 +594,7 @@ void MiSimReset()
     s.iveHandles.clear();
     s.userBufs.clear();
     s.divpPool.Clear();
+    s.vpeUserPool.Clear();
     s.memory.clear();
     s.nextPhy = kFirstPhy;
     s.camera = Frame{};

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <pthread.h>
 #include <sys/prctl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -242,6 +243,7 @@ bool DetectThreadStep()
 void* DetectThread(void*)
 {
     prctl(PR_SET_NAME, "DetectThread");
+    APP_INFO("PID = %u", static_cast<unsigned>(gettid()));
     gDetectOps.Sleep(kDetectStartDelayMs);
     if (gRun == 0) {
         return nullptr;  // stopped before the detectors were made

@@ -34,7 +34,7 @@ constexpr int kZoneMinSide = 32;
 
 std::atomic<uint8_t> gRun{0};
 pthread_t gThread;
-bool gThreadStarted = false;  // touched only by the start and the stop (start-up, media teardown)
+std::atomic<bool> gThreadStarted{false};  // the start's (start-up) and the stop's (media teardown)
 std::mutex gWaitLock;         // with gWaitCv: a stop ends the thread's wait at once
 std::condition_variable gWaitCv;
 

@@ -409,6 +409,8 @@ void MediaSystemDeInit()
         HideIconOsd(static_cast<uint8_t>(i));
     }
     StopDetectThread();
+    // A continuous recording the thread opened in its last pass, after the chain's stop above.
+    MP4RecordStop();
     AudioDeInit();
     MI_SNR_Disable(0);
     MI_VENC_DeInitDev();

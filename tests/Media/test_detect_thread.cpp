@@ -373,6 +373,10 @@ TEST_F(DetectTest, ZoneOnTheDetectionScaler)
 {
     ASSERT_EQ(0, MI_SYS_Init());
     ASSERT_EQ(0, BuildDetectChain(1920, 1080));
+    ASSERT_EQ(0, MotionDetectInit());
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(0, HumanDetectInit());
+    testing::internal::GetCapturedStdout();
     struct Row {
         uint8_t on, x, y, w, h;
         const char* divp;
@@ -393,12 +397,21 @@ TEST_F(DetectTest, ZoneOnTheDetectionScaler)
         EXPECT_EQ(0, gNoxaSettingsLinks.MotionDetectSetZone(r.on, r.x, r.y, r.w, r.h));
         EXPECT_NE(std::string::npos, MiSimDumpGraph().find(std::string("divp chn 0 max 640x360 ") + r.divp))
             << MiSimDumpGraph();
-        MI_SYS_BufInfo_t info{};
-        MI_SYS_BUF_HANDLE h = 0;
-        ASSERT_EQ(0, CaptureDetectFrame(&info, &h));
-        EXPECT_EQ(r.outW, info.frame.width);
-        EXPECT_EQ(r.outH, info.frame.height);
-        MI_SYS_ChnOutputPortPutBuf(h);
+        // Both detectors take a pair of that size, and give every engine buffer back.
+        MI_SYS_BufInfo_t a{};
+        MI_SYS_BufInfo_t b{};
+        MI_SYS_BUF_HANDLE ha = 0;
+        MI_SYS_BUF_HANDLE hb = 0;
+        ASSERT_EQ(0, CaptureDetectFrame(&a, &ha));
+        ASSERT_EQ(0, CaptureDetectFrame(&b, &hb));
+        EXPECT_EQ(r.outW, a.frame.width);
+        EXPECT_EQ(r.outH, a.frame.height);
+        const int blocks = MiSimMmaBlocks();
+        EXPECT_GE(MotionDetectProc(&a, &b), 0);
+        EXPECT_GE(HumanDetectProc(&a, &b), 0);
+        EXPECT_EQ(blocks, MiSimMmaBlocks());
+        MI_SYS_ChnOutputPortPutBuf(hb);
+        MI_SYS_ChnOutputPortPutBuf(ha);
     }
     // From the phone: the zone's switch and its text.
     ASSERT_EQ(0, IPC_APP_set_alarm_zone_draw("{\"num\":1,\"region0\":{\"x\":10,\"y\":20,\"xlen\":50,\"ylen\":50}}"));
@@ -406,6 +419,8 @@ TEST_F(DetectTest, ZoneOnTheDetectionScaler)
     EXPECT_NE(std::string::npos, MiSimDumpGraph().find("crop 64,72 320x180 out 256x160")) << MiSimDumpGraph();
     IPC_APP_set_alarm_zone_onoff(0);
     EXPECT_NE(std::string::npos, MiSimDumpGraph().find("crop 0,0 640x360 out 480x288")) << MiSimDumpGraph();
+    HumanDetectDeInit();
+    MotionDetectDeInit();
     // Without the scaler channel: each failure logged, the last one returned.
     MediaSystemDeInit();
     testing::internal::CaptureStdout();

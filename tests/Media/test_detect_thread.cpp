@@ -461,3 +461,40 @@ TEST_F(DetectTest, ThreadRaisesTheFlagAndEndsWithTheMediaTeardown)
     EXPECT_EQ(2, MiSimCallCount("MI_IVE_Destroy"));
     EXPECT_EQ(0, MiSimMmaBlocks());
 }
+
+// The media teardown stops the recording before it stops the thread: a continuous file that the
+// pass under way opens in between is closed too, and nothing stays open.
+TEST_F(DetectTest, TeardownClosesAFileTheLastPassOpened)
+{
+    ASSERT_EQ(0, MI_SYS_Init());
+    ASSERT_EQ(0, BuildDetectChain(1920, 1080));
+    IPC_APP_set_sd_record_mode(1);
+    gDetectOps.Sleep = [](uint32_t ms) { MiSimPump(static_cast<int>(std::max<uint32_t>(1, ms / 40))); };
+    // Once asked to, the pass measures until the thread is told to stop.
+    static std::atomic<bool> hold{false};
+    static std::atomic<bool> held{false};
+    gDetectOps.Motion = [](const MI_SYS_BufInfo_t*, const MI_SYS_BufInfo_t*) {
+        held = hold.load();
+        while (hold && GetDetectThreadRun() != 0) {
+            std::this_thread::sleep_for(1ms);
+        }
+        return 0;
+    };
+    ASSERT_EQ(0, StartDetectThread());
+    ASSERT_TRUE(Eventually([] { return GetMP4RecordState() == 1; }, 60s));
+    hold = true;
+    ASSERT_TRUE(Eventually([] { return held.load(); }, 60s));
+    testing::internal::CaptureStdout();
+    MediaSystemDeInit();
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(0, GetMP4RecordState());
+    auto count = [&log](const std::string& what) {
+        size_t n = 0;
+        for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    EXPECT_EQ(1u, count("[MP4RecordStart] start")) << log;
+    EXPECT_EQ(2u, count("no sample, removed")) << log;
+}

@@ -25,6 +25,9 @@ struct DOOR_PHONE_LINKS_S {
     // Detection: 1 while the motion alarm is on (GetMDMsgState); switches it (NoxaMDMsgHandle).
     uint8_t (*MotionAlarmState)();
     void (*MotionAlarmSwitch)(uint8_t on);
+    // Detection: 1 when a motion alarm came since the last call, which clears it (the motion
+    // push thread's flag); empty: 0.
+    int (*TakeMotionFlag)();
 };
 
 extern DOOR_PHONE_LINKS_S gDoorPhoneLinks;

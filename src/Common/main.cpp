@@ -2,6 +2,7 @@
 #include "DoorPhone.h"
 #include "DpTable.h"
 #include "Media/AudioCapture.h"
+#include "Media/DetectThread.h"
 #include "Media/MotionDetect.h"
 #include "Media/Mp4Record.h"
 #include "Media/Playback.h"
@@ -42,6 +43,9 @@ int main(int argc, char** argv)
     // The motion alarm switch for the door-phone control and the card thread, the sensitivity
     // for the settings store.
     MotionDetectInstallLinks();
+    // The detection thread applies the alarm zone for the settings store and raises the motion
+    // push's flag.
+    DetectThreadInstallLinks();
     // The system callbacks (reset, restart, upgrade, indicator, clock) and the Wi-Fi functions
     // the cloud side calls.
     SystemCallbacksInstall();
@@ -71,7 +75,7 @@ int main(int argc, char** argv)
     SetVideoDynamicsInfo(0);  // 8
     VideoInit();  // 9
     AudioInit();  // 10
-    // 11 StartDetectThread
+    StartDetectThread();  // 11
     StartTimeTask();  // 12
     // The bus thread's order queue exists before the first order: the motion switch's monitor
     // order waits there until the bus link runs.

@@ -2,6 +2,7 @@
 #include "Mp4Record.h"
 
 #include "AudioCapture.h"
+#include "DetectThread.h"
 #include "Common/AppLog.h"
 #include "Common/DeviceState.h"
 #include "MiWrapper.h"
@@ -407,7 +408,9 @@ void MediaSystemDeInit()
     for (uint32_t i = 0; i < gOsdIconCount; ++i) {
         HideIconOsd(static_cast<uint8_t>(i));
     }
-    // StopDetectThread of the detection goes here.
+    StopDetectThread();
+    // A continuous recording the thread opened in its last pass, after the chain's stop above.
+    MP4RecordStop();
     AudioDeInit();
     MI_SNR_Disable(0);
     MI_VENC_DeInitDev();

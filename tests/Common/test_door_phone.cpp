@@ -750,6 +750,7 @@ TEST_F(DoorPhone, LinksAreCalledAtTheirEvents)
         [] { Called("record stop"); },
         [] { return uint8_t{1}; },
         [](uint8_t on) { Called("motion " + std::to_string(on)); },
+        nullptr,
     };
     gBoardIoSleep = NoSleep;
     struct {

@@ -25,6 +25,8 @@ struct DOOR_PHONE_LINKS_S {
     // Detection: 1 while the motion alarm is on (GetMDMsgState); switches it (NoxaMDMsgHandle).
     uint8_t (*MotionAlarmState)();
     void (*MotionAlarmSwitch)(uint8_t on);
+    // Detection: the motion flag of the alarm decision, read and cleared (empty: 0, no motion).
+    int (*TakeMotionFlag)();
 };
 
 extern DOOR_PHONE_LINKS_S gDoorPhoneLinks;

@@ -65,7 +65,8 @@ const char* kHelp =
     "  state                   each data point's last reported value by name\n"
     "  events                  doorbell events (43) and answers (308)\n"
     "  notifications           notifications (115, 154, 185) as they arrived: objects and keys\n"
-    "  media-key               the device's media key, as the phone gets it to decrypt pictures\n"
+    "  media-key [KEY]         the device's media key, as the phone gets it to decrypt pictures;\n"
+    "                          with KEY the key the next secret calls hand out (any length)\n"
     "  arrivals                the last data points and events with their arrival (monotonic us)\n"
     "  viewer-key              the device's local key, as the owner's phone gets it for its viewers\n"
     "  acl read|write TOPIC    lets the device read or write one more topic\n"
@@ -225,6 +226,13 @@ std::string RunCommand(const std::string& line)
             out += n + "\n";
         }
         return out.empty() ? "no notifications" : out.substr(0, out.size() - 1);
+    }
+    if (cmd == "media-key" && w.size() == 2) {
+        dev->mediaKey = w[1];
+        SaveStateNow();
+        std::string out = "media key of " + dev->devId + " set (" + std::to_string(w[1].size()) + " characters)";
+        Log(out);
+        return out;
     }
     if (cmd == "media-key") {
         return dev->mediaKey.empty() ? "error: no media key handed out to " + dev->devId : dev->mediaKey;

@@ -209,6 +209,7 @@ TEST_F(Notification, ConfigurationReusedForSixHundredSeconds)
         return ret;
     };
     ASSERT_EQ(0, upload());
+    ASSERT_EQ(0, upload());  // the same instant: the IV must differ all the same
     mClock.Advance(NOTIFICATION_CONFIG_REUSE_MS - 1);
     ASSERT_EQ(0, upload());
     EXPECT_EQ(1, gCloud.configCalls);
@@ -227,9 +228,9 @@ TEST_F(Notification, ConfigurationReusedForSixHundredSeconds)
     gCloud.configRet = 0;
     EXPECT_EQ(0, upload());
     EXPECT_EQ(4, gCloud.configCalls);
-    // Four pictures in one second of the wall clock, four IVs.
+    // A fresh IV for every picture, also two in one second of the wall clock.
     std::vector<std::string> ivs = gCloud.ivs;
-    ASSERT_EQ(4u, ivs.size());
+    ASSERT_EQ(5u, ivs.size());
     std::sort(ivs.begin(), ivs.end());
     EXPECT_EQ(ivs.end(), std::unique(ivs.begin(), ivs.end())) << "a fresh IV for every picture";
 }

@@ -290,11 +290,12 @@ int noxa_ipc_notify_door_bell_press_generic(int mode, uint8_t* data, uint32_t si
     }
     const char* etype = mode == 0 ? "doorbell" : "ac_doorbell";
     IPC_INFO("size:%d type %d", size, type);
-    // The event names the picture it goes with: the upload below takes the same time.
+    // The event names the picture it goes with: the upload below takes the same name.
     const TIME_T now = uni_time_get_posix();
+    const uint32_t nameTime = mode == 0 ? notification_name_time(now) : now;
     char file[32] = "";
     if (mode == 0) {
-        snprintf(file, sizeof(file), "%u.%s", static_cast<unsigned>(now), text);
+        snprintf(file, sizeof(file), "%u.%s", static_cast<unsigned>(nameTime), text);
     }
     int ret = gNoxaIpcOps.door_bell_press(etype, now, file);
     if (ret != 0) {
@@ -308,7 +309,7 @@ int noxa_ipc_notify_door_bell_press_generic(int mode, uint8_t* data, uint32_t si
     // Uploads (at most three) and the message: their failures are recorded where they happen.
     std::lock_guard<std::mutex> lock(s_notifyLock);
     ret = Op(gNoxaIpcOps.doorbell_notify, "doorbell notification", static_cast<const uint8_t*>(data), size, text,
-             static_cast<uint32_t>(now));
+             nameTime);
     if (ret != 0) {
         return ret;
     }

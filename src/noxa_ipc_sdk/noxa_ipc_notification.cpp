@@ -46,6 +46,9 @@ enum : uint8_t { kSeqInit = 20, kSeqUpload, kSeqPack, kSeqType, kSeqMalloc, kSeq
 // The configuration and the object path the last upload left in it belong together: an upload
 // and its pack, and the snapshot URL, each hold this lock.
 std::recursive_mutex s_lock;
+std::mutex s_nameLock;
+uint32_t s_lastNameTime = 0;  // under s_nameLock
+constexpr uint32_t kClockBackS = 60;
 
 void SeqError(uint8_t tag, const char* text)
 {
@@ -208,6 +211,17 @@ const char* SuffixOf(uint32_t type)
 }
 
 }  // namespace
+
+uint32_t notification_name_time(uint32_t now)
+{
+    std::lock_guard<std::mutex> lock(s_nameLock);
+    const uint32_t last = s_lastNameTime;
+    if (now <= last && last - now < kClockBackS) {
+        now = last + 1;
+    }
+    s_lastNameTime = now;
+    return now;
+}
 
 const char* notification_name_text(uint32_t index)
 {
@@ -472,8 +486,8 @@ int notification_motion_send(const char* data, uint32_t size, const char* type)
         SeqError(kSeqMalloc, "malloc_err");
         return UNI_COM_ERROR;
     }
-    const auto now = static_cast<int>(uni_time_get_posix());
-    int ret = notification_content_upload_from_buffer(now, type, reinterpret_cast<const uint8_t*>(data), size, 1,
+    const auto name = static_cast<int>(notification_name_time(uni_time_get_posix()));
+    int ret = notification_content_upload_from_buffer(name, type, reinterpret_cast<const uint8_t*>(data), size, 1,
                                                       msg.get());
     if (ret == UNI_OK) {
         ret = notification_message_upload(kDpMotion, msg.get(), kMessageTimeoutS);
@@ -510,7 +524,6 @@ int notification_generic_send(const NOXA_NOTIFICATION_S* n)
         SeqError(kSeqMalloc, "malloc_err");
         return UNI_COM_ERROR;
     }
-    const auto now = static_cast<int>(uni_time_get_posix());
     int last = UNI_OK;
     for (uint32_t i = 0; i < n->file_count && i < NOXA_NOTIFY_MAX_FILES; ++i) {
         const NOXA_NOTIFY_FILE_S& f = n->files[i];
@@ -522,9 +535,10 @@ int notification_generic_send(const NOXA_NOTIFICATION_S* n)
         }
         char key[sizeof(f.key) + 1] = {};
         memcpy(key, f.key, sizeof(f.key));
+        const auto name = static_cast<int>(notification_name_time(uni_time_get_posix()));
         int ret = UNI_COM_ERROR;
         for (int t = 0; t < kUploadTries && ret != UNI_OK; ++t) {
-            ret = notification_content_upload_from_buffer_generic(now, suffix, reinterpret_cast<const uint8_t*>(f.data),
+            ret = notification_content_upload_from_buffer_generic(name, suffix, reinterpret_cast<const uint8_t*>(f.data),
                                                                   f.size, key, msg.get());
             if (ret == NOTIFICATION_ERR_REFUSED || ret == UNI_INVALID_PARM) {
                 break;  // the same file is refused again
@@ -545,4 +559,6 @@ void notification_reset(void)
 {
     std::lock_guard<std::recursive_mutex> lock(s_lock);
     g_notification_ctl = NOTIFICATION_CTL_S{};
+    std::lock_guard<std::mutex> names(s_nameLock);
+    s_lastNameTime = 0;
 }

@@ -144,5 +144,11 @@ int notification_motion_send(const char* data, uint32_t size, const char* type);
 int notification_doorbell_send(const uint8_t* data, uint32_t size, const char* type, uint32_t time);
 int notification_generic_send(const NOXA_NOTIFICATION_S* notify);
 
+// The time that names the next upload's object ("<time>.<suffix>"): `now`, or one second past the
+// name given last when that is not older (two pictures of one second would take one name, and
+// the second would replace the first in the store). A clock set back by more than a minute is
+// followed at once.
+uint32_t notification_name_time(uint32_t now);
+
 // Forgets the configuration (tests).
 void notification_reset(void);

@@ -356,6 +356,19 @@ TEST_F(Notification, TwoFileEventAndItsRefusals)
     EXPECT_EQ(1u, gCloud.reports.size());
 }
 
+// Object names by time: one second, one name; a burst takes the next seconds; a clock set back a
+// little keeps counting up, one set back a lot is followed.
+TEST(NotificationName, NoTwoUploadsShareAName)
+{
+    notification_reset();
+    const uint32_t rows[][2] = {{1000, 1000}, {1000, 1001}, {1000, 1002}, {1005, 1005}, {1005, 1006},
+                                {950, 1007}, {940, 940}, {941, 941}};
+    for (const auto& r : rows) {
+        EXPECT_EQ(r[1], notification_name_time(r[0])) << r[0];
+    }
+    notification_reset();
+}
+
 TEST(NotificationUrl, EncodingTable)
 {
     const struct {

@@ -241,6 +241,21 @@ TEST_F(IpcCloud, NotificationsReachTheCloudWithEitherStore)
     EXPECT_TRUE(body == storedBytes) << body.size() << " of " << storedBytes.size();
     auto tampered = get(std::string(url).replace(url.find("X-Amz-Expires=60"), 16, "X-Amz-Expires=61"));
     EXPECT_EQ("403", tampered.second.substr(tampered.second.rfind('\n') + 1)) << tampered.second;
+    // As a raw data point: the cloud gets the URL, which the gate serves.
+    ASSERT_EQ(0, notification_snapshot_message_upload(154, nullptr, 5));
+    std::string sent;
+    for (int i = 0; i < 100 && sent.empty(); ++i) {
+        const std::string list = mCloud->Command("notifications");
+        const size_t at = list.find(" dp 154 url ");
+        if (at != std::string::npos) {
+            sent = list.substr(at + 12, list.find('\n', at) - at - 12);
+        } else {
+            std::this_thread::sleep_for(100ms);
+        }
+    }
+    ASSERT_EQ(0u, sent.find("https://" + host + "/" + cfg->path + "?X-Amz-Security-Token=")) << sent;
+    auto fetched = get(sent);
+    EXPECT_EQ("200", fetched.second.substr(fetched.second.rfind('\n') + 1)) << fetched.second;
 
     if (system("/usr/bin/python3 -c 'import botocore' 2>/dev/null") != 0) {
         GTEST_SKIP() << "python3-botocore is not installed (scripts/deps.sh)";

@@ -15,6 +15,7 @@
 #include "noxa_iot_sdk/noxa_cloud/mqc_app.h"
 #include "noxa_ipc_sdk/noxa_ipc_api.h"
 #include "noxa_ipc_sdk/noxa_ipc_notification.h"
+#include "phone_cli.h"
 #include "sandbox.h"
 #include "../noxa_iot_sdk/log_capture.h"
 
@@ -358,20 +359,6 @@ std::atomic<int> gOnline{0};
 std::atomic<int64_t> gHandlerUs{-1};
 const NOXA_IOT_CBS_S kCbs = {};
 
-std::pair<int, std::string> Phone(const std::string& root, const std::string& args)
-{
-    std::string cmd = std::string(DOORPHONE_SOURCE_DIR) + "/tools/phone " + root + " " + args + " 2>&1";
-    FILE* p = popen(cmd.c_str(), "r");
-    std::string out;
-    char buf[4096];
-    size_t n = 0;
-    while (p != nullptr && (n = fread(buf, 1, sizeof(buf), p)) > 0) {
-        out.append(buf, n);
-    }
-    const int rc = p != nullptr ? pclose(p) : -1;
-    return {rc, out};
-}
-
 // "file PATH key KEY" of the first notification of dp `dp` (and `cmd`), "" when none yet.
 std::string FileOf(const std::string& list, int dp, const std::string& cmd)
 {
@@ -454,14 +441,14 @@ TEST_F(DoorbellCloud, AcceptOnProtocol308AnswersAtOnceAndConnects)
         std::this_thread::sleep_for(100ms);
     }
     ASSERT_NE(std::string::npos, mCloud->Command("events").find("\"etype\":\"ac_doorbell\"")) << mCloud->Log();
-    auto [rc, out] = Phone(mBox.Root(), "send 308 '{\"type\":\"ac_doorbell\",\"data\":{\"event\":\"accept\"}}'");
+    auto [rc, out] = PhoneCli(mBox.Root(), "send 308 '{\"type\":\"ac_doorbell\",\"data\":{\"event\":\"accept\"}}'");
     ASSERT_EQ(0, rc) << out;
     const std::string file = WaitFile(185, "ipc_connected");
     ASSERT_FALSE(file.empty()) << mCloud->Command("notifications") << mCloud->Log();
     EXPECT_GE(gHandlerUs.load(), 0);
     EXPECT_LT(gHandlerUs.load(), 100000) << "the handler on the MQTT task returns at once";
     EXPECT_EQ(DOORBELL_TALKING, DoorbellCallView().state);
-    auto [prc, plain] = Phone(mBox.Root(), "pic noxa-detect/" + file);
+    auto [prc, plain] = PhoneCli(mBox.Root(), "pic noxa-detect/" + file);
     EXPECT_EQ(0, prc) << plain;
     EXPECT_TRUE(plain == pic) << plain.size() << " bytes";
     DoorbellCallWaitIdle();
@@ -476,7 +463,7 @@ TEST_F(DoorbellCloud, MotionPushIsAPictureThePhoneDecrypts)
     ASSERT_EQ(1, Alarm());
     const std::string file = WaitFile(115, "");
     ASSERT_FALSE(file.empty()) << mCloud->Command("notifications") << mCloud->Log();
-    auto [rc, plain] = Phone(mBox.Root(), "pic noxa-detect/" + file);
+    auto [rc, plain] = PhoneCli(mBox.Root(), "pic noxa-detect/" + file);
     EXPECT_EQ(0, rc) << plain;
     EXPECT_TRUE(plain == pic) << plain.size() << " bytes";
 }

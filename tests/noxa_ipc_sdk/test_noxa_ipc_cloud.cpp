@@ -9,6 +9,7 @@
 #include "noxa_iot_sdk/noxa_cloud/mqc_app.h"
 #include "noxa_ipc_sdk/noxa_ipc_api.h"
 #include "noxa_ipc_sdk/noxa_ipc_notification.h"
+#include "phone_cli.h"
 #include "sandbox.h"
 
 #include <gtest/gtest.h>
@@ -87,19 +88,6 @@ TEST_F(IpcCloud, ReportsAndTheDoorbellEventAtTheCloud)
 
 namespace {
 
-std::pair<int, std::string> Shell(const std::string& cmd)
-{
-    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-    std::string out;
-    char buf[4096];
-    size_t n = 0;
-    while (p != nullptr && (n = fread(buf, 1, sizeof(buf), p)) > 0) {
-        out.append(buf, n);
-    }
-    const int rc = p != nullptr ? pclose(p) : -1;
-    return {rc, out};
-}
-
 std::string Picture(size_t n, uint32_t seed)
 {
     std::string s(n, '\0');
@@ -173,13 +161,7 @@ TEST_F(IpcCloud, NotificationsReachTheCloudWithEitherStore)
         seen += 3;
         std::vector<std::string> lines;
         for (int i = 0; i < 100; ++i) {
-            lines.clear();
-            std::string list = mCloud->Command("notifications");
-            for (size_t at = 0, eol; at < list.size(); at = eol + 1) {
-                eol = list.find('\n', at);
-                eol = eol == std::string::npos ? list.size() : eol;
-                lines.push_back(list.substr(at, eol - at));
-            }
+            lines = TextLines(mCloud->Command("notifications"));
             if (static_cast<int>(lines.size()) >= seen) {
                 break;
             }
@@ -197,8 +179,7 @@ TEST_F(IpcCloud, NotificationsReachTheCloudWithEitherStore)
             const std::string path = line.substr(p, line.find(' ', p) - p);
             const std::string key = line.substr(line.find(" key ") + 5);
             EXPECT_EQ(16u, key.size()) << line;
-            auto [rc, plain] = Shell(std::string(DOORPHONE_SOURCE_DIR) + "/tools/phone " + mBox.Root() +
-                                   " pic noxa-detect/" + path);
+            auto [rc, plain] = PhoneCli(mBox.Root(), "pic noxa-detect/" + path);
             EXPECT_EQ(0, rc) << plain;
             EXPECT_TRUE(plain == *pics[i]) << path << ": " << plain.size() << " bytes";
             if (i == 1) {
@@ -224,7 +205,7 @@ TEST_F(IpcCloud, NotificationsReachTheCloudWithEitherStore)
     const std::string host = std::string(cfg->bucket) + "." + cfg->endpoint;
     const std::string ca = mBox.Path("/.board/cloud/stores/tls/ca.pem");
     auto get = [&](const std::string& u) {
-        return Shell("curl -sS --max-time 20 --cacert " + ca + " --resolve " + host + ":127.0.0.1 -w '\\n%{http_code}' '" +
+        return ShellOutput("curl -sS --max-time 20 --cacert " + ca + " --resolve " + host + ":127.0.0.1 -w '\\n%{http_code}' '" +
                    u + "'");
     };
     auto [rc, body] = get(url);
@@ -262,7 +243,7 @@ TEST_F(IpcCloud, NotificationsReachTheCloudWithEitherStore)
     }
     const size_t d = url.find("X-Amz-Date=") + 11;
     const std::string date = url.substr(d, 16);
-    auto [brc, boto] = Shell(std::string("/usr/bin/python3 ") + DOORPHONE_SOURCE_DIR +
+    auto [brc, boto] = ShellOutput(std::string("/usr/bin/python3 ") + DOORPHONE_SOURCE_DIR +
                            "/tests/support/s3_presign_botocore.py 'https://" + host + "/" + cfg->path +
                            "?bucket=noxa-detect&v=1.0' '" + cfg->ak + "' '" + cfg->sk + "' '" + cfg->token + "' " +
                            cfg->region + " " + date + " 60");

@@ -4,6 +4,7 @@
 // card. The unit is restarted after the cloud switches stores (it keeps a storage configuration
 // for ten minutes).
 #include "cloud_peer.h"
+#include "phone_cli.h"
 #include "process.h"
 #include "sandbox.h"
 
@@ -31,20 +32,6 @@ std::vector<std::string> CardPictures(const TestSandbox& sb)
     }
     std::sort(found.begin(), found.end());
     return found;
-}
-
-std::pair<int, std::string> Phone(const std::string& root, const std::string& args)
-{
-    std::string cmd = std::string(DOORPHONE_SOURCE_DIR) + "/tools/phone " + root + " " + args + " 2>&1";
-    FILE* p = popen(cmd.c_str(), "r");
-    std::string out;
-    char buf[4096];
-    size_t n = 0;
-    while (p != nullptr && (n = fread(buf, 1, sizeof(buf), p)) > 0) {
-        out.append(buf, n);
-    }
-    const int rc = p != nullptr ? pclose(p) : -1;
-    return {rc, out};
 }
 
 // The word after `key` in a line.
@@ -123,7 +110,7 @@ protected:
                 kept = mSb.Read(p.substr(mSb.Root().size()));
             }
         }
-        auto [rc, plain] = Phone(mSb.Root(), "pic noxa-detect/" + path);
+        auto [rc, plain] = PhoneCli(mSb.Root(), "pic noxa-detect/" + path);
         ASSERT_EQ(0, rc) << plain;
         EXPECT_GT(plain.size(), 2000u);
         EXPECT_TRUE(plain == kept) << plain.size() << " bytes from the cloud, " << kept.size() << " on the card";
@@ -132,16 +119,7 @@ protected:
     }
     static std::vector<std::string> Lines(const std::string& text)
     {
-        std::vector<std::string> out;
-        if (text == "no notifications") {
-            return out;
-        }
-        for (size_t at = 0, eol; at < text.size(); at = eol + 1) {
-            eol = text.find('\n', at);
-            eol = eol == std::string::npos ? text.size() : eol;
-            out.push_back(text.substr(at, eol - at));
-        }
-        return out;
+        return text == "no notifications" ? std::vector<std::string>{} : TextLines(text);
     }
 
     TestSandbox mSb;

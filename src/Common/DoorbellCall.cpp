@@ -142,12 +142,12 @@ int ArmCallTimer(timer_t timer, uint64_t value_ms, uint64_t interval_ms)
     auto scaled = [speedup](uint64_t ms) { return ms == 0 ? 0 : (ms / speedup == 0 ? 1 : ms / speedup); };
     value_ms = scaled(value_ms);
     interval_ms = scaled(interval_ms);
-    struct itimerspec spec = {};
-    spec.it_value.tv_sec = static_cast<time_t>(value_ms / 1000);
-    spec.it_value.tv_nsec = static_cast<long>(value_ms % 1000 * 1000000);
-    spec.it_interval.tv_sec = static_cast<time_t>(interval_ms / 1000);
-    spec.it_interval.tv_nsec = static_cast<long>(interval_ms % 1000 * 1000000);
-    if (timer_settime(timer, 0, &spec, nullptr) != 0) {
+    struct itimerspec when = {};
+    when.it_value.tv_sec = static_cast<time_t>(value_ms / 1000);
+    when.it_value.tv_nsec = static_cast<long>(value_ms % 1000 * 1000000);
+    when.it_interval.tv_sec = static_cast<time_t>(interval_ms / 1000);
+    when.it_interval.tv_nsec = static_cast<long>(interval_ms % 1000 * 1000000);
+    if (timer_settime(timer, 0, &when, nullptr) != 0) {
         printf("fail to timer settime\n");
         return -1;
     }
@@ -156,8 +156,8 @@ int ArmCallTimer(timer_t timer, uint64_t value_ms, uint64_t interval_ms)
 
 int StopCallTimer(timer_t timer)
 {
-    struct itimerspec spec = {};
-    timer_settime(timer, 0, &spec, nullptr);
+    struct itimerspec when = {};
+    timer_settime(timer, 0, &when, nullptr);
     return 0;
 }
 

@@ -176,6 +176,12 @@ void __DeviceTrigger(uint8_t door)
         APP_DBG("Taking phone");
         return;
     }
+    // The phone hears the ring at once, not after the ring output's 200 ms pulse below: the call
+    // rings when it pushes (a floor-model bus calls door 0 through its coding orders).
+    const bool rings = !(gAppState.FloorModel != 0 && door == 0) && gAppState.PushReady != 0;
+    if (rings) {
+        DoorPhoneLink(gDoorPhoneLinks.RespondDoorbell, door, uint8_t{0});
+    }
     if (CountdownStopped(s.RingPulseGuardTimer)) {
         RingOutputPulse();
         s.RingPulseGuardTimer = kCallRingGuardTicks;
@@ -199,7 +205,6 @@ void __DeviceTrigger(uint8_t door)
         return;  // a push is on its way
     }
     PushMsgTrigger();
-    DoorPhoneLink(gDoorPhoneLinks.RespondDoorbell, gCurrentDoor.load(), uint8_t{0});
 }
 
 void __TakeOff(uint8_t source)

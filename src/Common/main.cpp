@@ -1,5 +1,6 @@
 // The door-phone application: brings the unit up in a fixed order, then parks the main thread.
 #include "DoorPhone.h"
+#include "DoorbellCall.h"
 #include "DpTable.h"
 #include "Media/AudioCapture.h"
 #include "Media/DetectThread.h"
@@ -22,6 +23,7 @@
 #include "TalkSerial.h"
 #include "TimeTask.h"
 #include "WifiFunctions.h"
+#include "noxa_ipc_sdk/encrypt/noxa_ipc_encrypt.h"
 #include "platform/shell.h"
 
 #include <cstdlib>
@@ -50,6 +52,9 @@ int main(int argc, char** argv)
     // the cloud side calls.
     SystemCallbacksInstall();
     WifiFunctionsInstall();
+    // The motion push the cloud-side start runs last, and the AES of cloud recording's media.
+    DoorbellCallInstall();
+    gNoxaAppLinks.AesCbc128Encrypt = OpensslAES_CBC128_encrypt;
     BoardInit();  // 1
     if (CheckApplicationMD5() != 0) {  // 2
         std::exit(0);

@@ -11,6 +11,7 @@
 #include "noxa_iot_sdk/online_log/log_seq.h"
 #include "noxa_iot_sdk/online_log/log_serv.h"
 #include "noxa_ipc_sdk/noxa_ipc_mqt_proccess.h"
+#include "noxa_ipc_sdk/noxa_ipc_notification.h"
 
 #include <cstring>
 
@@ -65,10 +66,8 @@ int noxa_ipc_init_sdk(const NOXA_IPC_INIT_PARAM_S* param)
         return ret;
     }
     httpc_ipc_log_up_init();
-    ret = create_log_seq("notify", log_serv_handle_err_log_seq_cb, &noxa_ipc_notify_log_seq);
-    if (ret != UNI_OK) {
-        PR_ERR("create log seq <notify> fail..%d", ret);
-    }
+    // A failed notification's steps go to the online log; the start goes on without them.
+    notify_log_seq_init(&noxa_ipc_notify_log_seq);
     return UNI_OK;
 }
 

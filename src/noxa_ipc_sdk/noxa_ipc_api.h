@@ -50,6 +50,7 @@ const char* noxa_ipc_get_sdk_info(void);
 #include "noxa_adapter/utilities/uni_time.h"
 
 #include <cstdio>
+#include <string>
 
 // Data-point reports: one record built from (id, type, value); value is the word at the pointer
 // for bool, value and bitmap, the text for string, the text's decimal value for enum. -1 for no
@@ -68,22 +69,27 @@ int noxa_ipc_notify_motion_detect(const char* data, uint32_t size, int type);
 // Mode 0: the doorbell event and the picture message; mode 1: the event alone.
 int noxa_ipc_notify_door_bell_press_generic(int mode, uint8_t* data, uint32_t size, int type);
 int noxa_ipc_notify_with_event(const char* data, uint32_t size, int type, uint32_t name);
+#define NOXA_NOTIFY_MAX_FILES 2
 typedef struct {
     const char* data;
     uint32_t size;
-    char key[20];
-    uint32_t type;
+    char key[20];   // media and pcm: the 16-character key the caller encrypted them with
+    uint32_t type;  // 0 media, 1 jpeg, 2 png, 3 pcm
 } NOXA_NOTIFY_FILE_S;
+// One event with up to two files (a video message: its picture and its media).
 typedef struct {
-    uint32_t file_count;
-    uint32_t name;
-    uint32_t unused;
-    char kind[16];      // "image"
-    char resource[16];  // "resources"
-    NOXA_NOTIFY_FILE_S files[1];
+    uint32_t file_count;  // 0..2
+    uint32_t name;        // the event's index in the notification names (0 "ipc_motion", ...)
+    std::string extra;    // a JSON member placed before "cmd" (e.g. "\"ext\":{...}"); empty: none
+    char kind[16];        // "image" or "audio" ("type" of the message)
+    char resource[16];    // "resources" ("with" of the message)
+    NOXA_NOTIFY_FILE_S files[NOXA_NOTIFY_MAX_FILES];
 } NOXA_NOTIFICATION_S;
+// -1 for NULL or a held-back motion event; -2 for more than two files or a type above 3.
 int noxa_ipc_notify_generic(const NOXA_NOTIFICATION_S* notify);
 int noxa_ipc_door_bell_cancel(void);
+// The doorbell's video message with the visitor's picture (the video-message service).
+int noxa_ipc_leave_video_msg(const uint8_t* pic, uint32_t size);
 int noxa_ipc_door_bell_stop(void);
 
 // Time.
@@ -120,9 +126,10 @@ int noxa_ipc_get_free_mem(uint32_t* kb);
 // 0 not registered, 1 registering, 2 activated.
 int noxa_ipc_get_activation_state(void);
 
-// What the entry points hand their work to. Filled with the cloud connection's calls; work of
-// other parts (pictures to object storage and their messages, the cloud clock) is empty until
-// that part sets it, and an empty entry is logged and answered -1. Tests replace entries.
+// What the entry points hand their work to. Filled with the cloud connection's calls and the
+// notification service's (pictures to object storage and their messages); work of other parts
+// (the video messages) is empty until that part sets it, and an empty entry is logged and
+// answered -1. Tests replace entries.
 typedef struct {
     int (*dp_report_async)(const char* dev_id, const OBJ_DP_S* dps, uint32_t cnt, uint32_t flag);
     int (*dp_report_sync)(const char* dev_id, const OBJ_DP_S* dps, uint32_t cnt, uint32_t timeout_s,
@@ -134,14 +141,17 @@ typedef struct {
     int (*door_bell_answer)(const char* json);
     int (*prot_data_rept)(uint32_t protocol, const char* json);
     int (*wifi_user_cfg)(const char* ssid, const char* passwd, const char* token);
-    // Picture upload and its message: motion (DP 115), doorbell (DP 154), generic (DP 185).
+    // Picture upload and its message: motion (DP 115), doorbell (DP 154; the picture named by
+    // the press event's time), generic (DP 185).
     int (*motion_notify)(const char* data, uint32_t size, const char* type);
-    int (*doorbell_notify)(const uint8_t* data, uint32_t size, const char* type);
+    int (*doorbell_notify)(const uint8_t* data, uint32_t size, const char* type, uint32_t time);
     int (*generic_notify)(const NOXA_NOTIFICATION_S* notify);
     // Firmware download (the cloud HTTPS API's upgrade download).
     int (*upgrade_gw)(const NOXA_FW_INFO_S* fw, void* data_cb, void* finish_cb, void* priv);
     // Asks the cloud for its time once (http_gw_timer_cnt) and sets the clock.
     int (*service_time_sync)(void);
+    // The video-message service's doorbell message.
+    int (*leave_video_msg)(const uint8_t* pic, uint32_t size);
 } NOXA_IPC_API_OPS_S;
 extern NOXA_IPC_API_OPS_S gNoxaIpcOps;
 // The "/proc/meminfo" text as the entry point reads it (tests).

@@ -8,6 +8,7 @@
 #include "noxa_iot_sdk/noxa_cloud/iot_httpc.h"
 #include "noxa_iot_sdk/noxa_cloud/mqc_app.h"
 #include "noxa_iot_sdk/online_log/log_seq.h"
+#include "noxa_ipc_sdk/noxa_ipc_notification.h"
 #include "platform/board_path.h"
 
 #include <cjson/cJSON.h>
@@ -52,11 +53,12 @@ NOXA_IPC_API_OPS_S gNoxaIpcOps = {
     mqc_door_bell_answer,
     mqc_prot_data_rept_seq,
     gw_wifi_user_cfg,
-    nullptr,
-    nullptr,
-    nullptr,
+    notification_motion_send,
+    notification_doorbell_send,
+    notification_generic_send,
     UpgradeGw,
     ServiceTimeSync,
+    nullptr,
 };
 
 namespace {
@@ -288,8 +290,14 @@ int noxa_ipc_notify_door_bell_press_generic(int mode, uint8_t* data, uint32_t si
     }
     const char* etype = mode == 0 ? "doorbell" : "ac_doorbell";
     IPC_INFO("size:%d type %d", size, type);
+    // The event names the picture it goes with: the upload below takes the same name.
     const TIME_T now = uni_time_get_posix();
-    int ret = gNoxaIpcOps.door_bell_press(etype, now, "");
+    const uint32_t nameTime = mode == 0 ? notification_name_time(now) : now;
+    char file[32] = "";
+    if (mode == 0) {
+        snprintf(file, sizeof(file), "%u.%s", static_cast<unsigned>(nameTime), text);
+    }
+    int ret = gNoxaIpcOps.door_bell_press(etype, now, file);
     if (ret != 0) {
         SeqError(kSeqMq, "mq43_err");
         return ret;
@@ -298,10 +306,11 @@ int noxa_ipc_notify_door_bell_press_generic(int mode, uint8_t* data, uint32_t si
     if (mode == 1) {
         return 0;
     }
+    // Uploads (at most three) and the message: their failures are recorded where they happen.
     std::lock_guard<std::mutex> lock(s_notifyLock);
-    ret = Op(gNoxaIpcOps.doorbell_notify, "doorbell notification", static_cast<const uint8_t*>(data), size, text);
+    ret = Op(gNoxaIpcOps.doorbell_notify, "doorbell notification", static_cast<const uint8_t*>(data), size, text,
+             nameTime);
     if (ret != 0) {
-        SeqError(kSeqUpload, "up_msg_err");
         return ret;
     }
     IPC_INFO("send dp done");
@@ -348,7 +357,12 @@ int noxa_ipc_notify_generic(const NOXA_NOTIFICATION_S* notify)
         IPC_INFO("EVENT_ADD_SPACE_TIME hasn't reaching");
         return -1;
     }
-    for (uint32_t i = 0; i < notify->file_count && i < 1; ++i) {
+    if (notify->file_count > NOXA_NOTIFY_MAX_FILES) {
+        IPC_ERR("file count %u above %u", notify->file_count, NOXA_NOTIFY_MAX_FILES);
+        SeqError(kSeqType, "type_err");
+        return -2;
+    }
+    for (uint32_t i = 0; i < notify->file_count; ++i) {
         if (notify->files[i].type > 3) {
             IPC_ERR("type is invalid.%d", notify->files[i].type);
             SeqError(kSeqType, "type_err");
@@ -357,17 +371,20 @@ int noxa_ipc_notify_generic(const NOXA_NOTIFICATION_S* notify)
     }
     int ret;
     {
+        // Uploads and the message record their own failures.
         std::lock_guard<std::mutex> lock(s_notifyLock);
         ret = Op(gNoxaIpcOps.generic_notify, "notification", notify);
-    }
-    if (ret != 0) {
-        SeqError(kSeqMsg, "up_msg_err");
     }
     if (notify->name == 0) {
         s_lastGenericMs = uni_get_tick_ms();
         s_genericSeen = true;
     }
     return ret;
+}
+
+int noxa_ipc_leave_video_msg(const uint8_t* pic, uint32_t size)
+{
+    return Op(gNoxaIpcOps.leave_video_msg, "video message", pic, size);
 }
 
 namespace {

@@ -758,13 +758,14 @@ TEST_F(DoorPhone, LinksAreCalledAtTheirEvents)
         std::function<void()> run;
         std::vector<std::string> calls;
     } rows[] = {
+        // The ring is reported first, ahead of the ring output's pulse and the push.
         {"call from door 1 while the motion alarm records",
          [] {
              Call(1);
              PushWaitIdle();
              gDeviceState.PushDelayTimer = kCountdownStopped;  // no SendImageThread in the later rows
          },
-         {"record stop", "doorbell 1 0"}},
+         {"doorbell 1 0", "record stop"}},
         {"ring reset", [] { RingReset(); }, {"doorbell 0 1", "doorbell 1 1"}},
         {"unlock by the room with the call",
          [] {
@@ -793,4 +794,33 @@ TEST_F(DoorPhone, LinksAreCalledAtTheirEvents)
     EXPECT_EQ(0, gDeviceState.SdRecordSetting);
     EXPECT_EQ(0u, gDeviceState.WatermarkSetting);
     gDoorPhoneLinks = DOOR_PHONE_LINKS_S{};
+}
+
+namespace {
+std::atomic<int> gPulsesBeforeRing{-1};
+std::atomic<int> gPulses{0};
+}  // namespace
+
+// The phone hears a bus call's ring at once: the ring report goes before the ring output's 200 ms
+// pulse, which holds the bus thread.
+TEST_F(DoorPhone, TheRingIsReportedBeforeTheRingOutputPulses)
+{
+    gPulses = 0;
+    gPulsesBeforeRing = -1;
+    gDuringSleep = [this](uint32_t ms) {
+        if (ms == kOutputPulseMs && Gpio(kGpioRing) == '1') {
+            ++gPulses;
+        }
+    };
+    gDoorPhoneLinks.RespondDoorbell = [](uint8_t, uint8_t idle) {
+        if (idle == 0) {
+            gPulsesBeforeRing = gPulses.load();
+        }
+    };
+    Call(0);
+    PushWaitIdle();
+    EXPECT_EQ(1, gPulses.load());
+    EXPECT_EQ(0, gPulsesBeforeRing.load());
+    gDoorPhoneLinks = DOOR_PHONE_LINKS_S{};
+    gDuringSleep = nullptr;
 }

@@ -53,7 +53,7 @@ int Motion(const char*, uint32_t size, const char* type)
     gSent.push_back("115 " + std::to_string(size) + " " + type);
     return 0;
 }
-int Doorbell(const uint8_t*, uint32_t size, const char* type)
+int Doorbell(const uint8_t*, uint32_t size, const char* type, uint32_t)
 {
     gSent.push_back("154 " + std::to_string(size) + " " + type);
     return 0;

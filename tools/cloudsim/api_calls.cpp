@@ -30,7 +30,7 @@ struct Image {
 
 std::mutex sMutex;
 std::map<std::string, Fault> sFaults;         // by the call's name without "noxa.device."
-std::map<std::string, std::string> sMediaKey;  // by device id
+std::map<std::string, std::string> sMediaKey;  // of ids the state does not know (never activated)
 std::map<std::string, Image> sImages;
 std::map<std::string, std::pair<std::string, bool>> sPictures;  // bytes, chunked
 // Read without sMutex by the MQTT side, which holds the state lock (taken after sMutex here).
@@ -66,8 +66,26 @@ cJSON* Refuse(const std::string& code)
     return ApiRefusal(code, "injected " + code);
 }
 
+// The device's media key, drawn at its first secret call and kept in the state, so a restarted
+// cloud hands out the key the device's pictures were made with. Takes the state lock, so it is
+// called before sMutex (the commands take the two the other way round).
+std::string MediaKeyOf(const std::string& devId)
+{
+    std::lock_guard<std::recursive_mutex> lock(gLock);
+    Device* d = FindDevice(devId);
+    if (d == nullptr) {
+        return "";
+    }
+    if (d->mediaKey.empty()) {
+        d->mediaKey = RandomText(16, kAlnum);
+        SaveStateNow();
+    }
+    return d->mediaKey;
+}
+
 // The result of one call, or NULL for a call the simulator does not know.
-cJSON* Result(const std::string& name, const std::string& devId, const cJSON* body, std::string* line)
+cJSON* Result(const std::string& name, const std::string& devId, const cJSON* body, std::string* line,
+              const std::string& mediaKey)
 {
     cJSON* r = cJSON_CreateObject();
     if (name == "time.get") {
@@ -85,9 +103,13 @@ cJSON* Result(const std::string& name, const std::string& devId, const cJSON* bo
     } else if (name == "ipc.media.storage.notify.upload.stop" || name == "ipc.media.storage.report.event") {
         *line = name;
     } else if (name == "ipc.storage.secret.get") {
-        std::string& k = sMediaKey[devId];
+        std::string k = mediaKey;
         if (k.empty()) {
-            k = RandomText(16, kAlnum);
+            std::string& kept = sMediaKey[devId];
+            if (kept.empty()) {
+                kept = RandomText(16, kAlnum);
+            }
+            k = kept;
         }
         cJSON_AddStringToObject(r, "encryptKey", k.c_str());
         *line = "media key " + Masked(k);
@@ -147,10 +169,12 @@ cJSON* ApiInjected(const std::string& a, cJSON* answer, std::string* line)
 cJSON* ApiCall(const std::string& a, const std::map<std::string, std::string>& q, const cJSON* body,
                std::string* line)
 {
-    std::lock_guard<std::mutex> lock(sMutex);
     std::string name = Short(a);
     auto dev = q.find("devId");
-    cJSON* r = Result(name, dev != q.end() ? dev->second : "", body, line);
+    const std::string devId = dev != q.end() ? dev->second : "";
+    const std::string mediaKey = name == "ipc.storage.secret.get" ? MediaKeyOf(devId) : "";
+    std::lock_guard<std::mutex> lock(sMutex);
+    cJSON* r = Result(name, devId, body, line, mediaKey);
     if (r == nullptr) {
         return nullptr;
     }

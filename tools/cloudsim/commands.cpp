@@ -65,6 +65,10 @@ const char* kHelp =
     "  reports                 each data point's last value and time, progress, acknowledgements\n"
     "  state                   each data point's last reported value by name\n"
     "  events                  doorbell events (43) and answers (308)\n"
+    "  notifications           notifications (115, 154, 185) as they arrived: objects and keys\n"
+    "  media-key [KEY]         the device's media key, as the phone gets it to decrypt pictures;\n"
+    "                          with KEY the key the next secret calls hand out (any length)\n"
+    "  arrivals                the last data points and events with their arrival (monotonic us)\n"
     "  viewer-key              the device's local key, as the owner's phone gets it for its viewers\n"
     "  acl read|write TOPIC    lets the device read or write one more topic\n"
     "  broker stop|start|pause|resume   the broker (pause: SIGSTOP)\n"
@@ -186,7 +190,7 @@ std::string RunCommand(const std::string& line)
     }
     static const std::set<std::string> kDeviceCommands = {"reports", "state", "events", "dp", "query", "reset", "dst",
                                                           "upgrade", "send", "publish", "raw", "acl", "rtt",
-                                                          "viewer-key"};
+                                                          "viewer-key", "notifications", "media-key", "arrivals"};
     if (kDeviceCommands.count(cmd) == 0) {
         return "unknown command: " + line + " (help lists them)";
     }
@@ -224,6 +228,31 @@ std::string RunCommand(const std::string& line)
             out += (def != nullptr ? def->code : std::to_string(id)) + " = " + v.json + "\n";
         }
         return out.empty() ? "no reports" : out.substr(0, out.size() - 1);
+    }
+    if (cmd == "notifications") {
+        std::string out;
+        for (const auto& n : dev->notifications) {
+            out += n + "\n";
+        }
+        return out.empty() ? "no notifications" : out.substr(0, out.size() - 1);
+    }
+    if (cmd == "media-key" && w.size() == 2) {
+        dev->mediaKey = w[1];
+        SaveStateNow();
+        std::string out = "media key of " + dev->devId + " set (" + std::to_string(w[1].size()) + " characters)";
+        Log(out);
+        return out;
+    }
+    if (cmd == "media-key") {
+        return dev->mediaKey.empty() ? "error: no media key handed out to " + dev->devId : dev->mediaKey;
+    }
+    if (cmd == "arrivals") {
+        std::string out;
+        for (const auto& a : dev->arrivals) {
+            out += std::to_string(a.monoUs) + " protocol " + std::to_string(a.protocol) +
+                   (a.dp >= 0 ? " dp " + std::to_string(a.dp) : std::string()) + " " + a.json + "\n";
+        }
+        return out.empty() ? "no arrivals" : out.substr(0, out.size() - 1);
     }
     if (cmd == "events") {
         std::string out;

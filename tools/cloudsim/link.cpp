@@ -6,6 +6,7 @@
 
 #include <mosquitto.h>
 
+#include <chrono>
 #include <thread>
 
 namespace cloudsim {
@@ -113,6 +114,69 @@ void HandleBrokerLines()
 
 namespace {
 
+int64_t MonoUs()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void Arrived(Device* dev, int protocol, int dp, const std::string& json)
+{
+    dev->arrivals.push_back(Device::Arrival{MonoUs(), protocol, dp, json});
+    if (dev->arrivals.size() > 256) {
+        dev->arrivals.pop_front();
+    }
+}
+
+std::string StampMs()
+{
+    auto now = std::chrono::system_clock::now().time_since_epoch();
+    int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+    std::string s = Stamp(ms / 1000);
+    char frac[8];
+    snprintf(frac, sizeof(frac), ".%03d", static_cast<int>(ms % 1000));
+    return s.substr(0, s.size() - 1) + frac + "Z";
+}
+
+// A notification as the phone reads it: the bucket, each file's object and key (the picture's
+// IV text; "-" for a clear file) and, for the event form, its command, type and "with"; a signed
+// URL as it came; anything else as text.
+std::string NotificationLine(int dp, const Bytes& raw)
+{
+    std::string line = StampMs() + " dp " + std::to_string(dp);
+    Json j = Parse(raw);
+    if (!j || !cJSON_IsObject(j.get())) {
+        if (raw.rfind("https://", 0) == 0) {
+            return line + " url " + raw;
+        }
+        return line + " text " + raw;
+    }
+    auto text = [&](const char* key) {
+        const cJSON* v = cJSON_GetObjectItemCaseSensitive(j.get(), key);
+        return cJSON_IsString(v) ? std::string(v->valuestring) : std::string();
+    };
+    for (const char* key : {"cmd", "type", "with"}) {
+        if (!text(key).empty()) {
+            line += std::string(" ") + key + " " + text(key);
+        }
+    }
+    line += " bucket " + text("bucket");
+    const cJSON* files = cJSON_GetObjectItemCaseSensitive(j.get(), "files");
+    const cJSON* f = nullptr;
+    cJSON_ArrayForEach(f, files)
+    {
+        const cJSON* path = cJSON_GetArrayItem(f, 0);
+        const cJSON* key = cJSON_GetArrayItem(f, 1);
+        std::string k = cJSON_IsString(key) ? key->valuestring : "";
+        line += std::string(" file ") + (cJSON_IsString(path) ? path->valuestring : "?") + " key " +
+                (k.empty() ? "-" : k);
+    }
+    if (!cJSON_IsArray(files)) {
+        line += " (no files array)";
+    }
+    return line;
+}
+
 void StoreReport(Device* dev, const cJSON* data, int64_t msgTime)
 {
     const cJSON* devId = cJSON_GetObjectItemCaseSensitive(data, "devId");
@@ -138,12 +202,16 @@ void StoreReport(Device* dev, const cJSON* data, int64_t msgTime)
             Bytes raw;
             if (FromBase64(e->valuestring, &raw)) {
                 Log("   dp " + std::to_string(id) + " raw: " + raw);
+                if (id == 115 || id == 154 || id == 185) {
+                    PushBounded(&dev->notifications, NotificationLine(static_cast<int>(id), raw));
+                }
             }
         }
         if (!problem.empty()) {
             Log("   dp " + std::string(e->string) + " " + Print(e) + ": " + problem);
         }
         dev->dps[static_cast<int>(id)] = v;
+        Arrived(dev, 4, static_cast<int>(id), v.json);
         dev->heard.push_back(Device::Heard{static_cast<int>(id), v.json, std::chrono::steady_clock::now()});
         if (dev->heard.size() > 64) {
             dev->heard.pop_front();
@@ -206,6 +274,7 @@ void HandleUplink(const std::string& topic, const Bytes& payload)
         break;
     case 43:
     case 308:
+        Arrived(dev, env.protocol, -1, Print(data));
         PushBounded(&dev->events, Stamp(msgTime) + " protocol " + std::to_string(env.protocol) + " " + Print(data));
         break;
     case 26: {

@@ -106,6 +106,8 @@ bool State::Load(const std::string& path)
         ReadList(e, "acks", &d.acks);
         ReadList(e, "acl", &d.acl);
         d.skill = Str(e, "skill");
+        d.mediaKey = Str(e, "mediaKey");
+        ReadList(e, "notifications", &d.notifications);
         devices[d.devId] = d;
     }
     return true;
@@ -151,10 +153,12 @@ bool State::Save(const std::string& path) const
         if (!d.skill.empty()) {
             cJSON_AddStringToObject(o, "skill", d.skill.c_str());
         }
+        cJSON_AddStringToObject(o, "mediaKey", d.mediaKey.c_str());
+        cJSON_AddItemToObject(o, "notifications", StrList(d.notifications));
     }
     char* text = cJSON_Print(root);
     cJSON_Delete(root);
-    // It holds every device's local key: readable by its owner only.
+    // It holds every device's local and media keys: readable by its owner only.
     std::string tmp = path + ".tmp";
     const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     // An older state file left aside may have been made with wider rights.

@@ -33,6 +33,8 @@ struct Device {
     std::deque<std::string> progress;  // protocol 16
     std::deque<std::string> acks;      // protocol 26 and the commands still waiting for one
     std::string skill;                 // the last skill text uploaded (skill.update)
+    std::string mediaKey;              // handed out by the secret call; kept across restarts
+    std::deque<std::string> notifications;  // data points 115, 154, 185 as they arrived, decoded
     // Run time only: the sequence numbers of this connection and of this process, and the
     // latest reported values with the moment they came (round trips wait on them).
     uint32_t lastInSeq = 0;
@@ -44,6 +46,15 @@ struct Device {
     };
     std::deque<Heard> heard;
     uint64_t heardCount = 0;
+    // Every data point and doorbell event as it arrived, on the host's monotonic clock (which
+    // other processes of the host read too: a benchmark times the unit's road with it).
+    struct Arrival {
+        int64_t monoUs;
+        int protocol;
+        int dp;  // -1 for an event
+        std::string json;
+    };
+    std::deque<Arrival> arrivals;
 };
 
 struct Token {

@@ -52,39 +52,61 @@ int RandomIv(char iv[CLOUD_PIC_IV_LEN])
 
 }  // namespace
 
-int cloud_get_enc_key(uint8_t key[16])
+int cloud_read_enc_key(uint8_t key[16])
 {
     uint8_t* stored = nullptr;
     uint32_t len = 0;
-    // Read every time: the cloud may change the key, so no copy is kept here.
-    if (wd_common_read(CLOUD_ENC_KEY_NAME, &stored, &len) == 0) {
-        bool ok = len == 16;
-        if (ok) {
-            memcpy(key, stored, 16);
-        }
-        wd_common_free_data(stored);
-        if (!ok) {
-            PR_ERR("stored media key of %u bytes", len);
-            return CLOUD_PIC_KEY_ERR;
-        }
-        return UNI_OK;
+    const int ret = wd_common_read(CLOUD_ENC_KEY_NAME, &stored, &len);
+    if (ret != 0) {
+        return ret;
     }
+    const bool ok = len == 16 || (len == 17 && stored[16] == 0);
+    if (ok) {
+        memcpy(key, stored, 16);
+    }
+    wd_common_free_data(stored);
+    if (!ok) {
+        PR_ERR("stored media key of %u bytes", len);
+        return CLOUD_PIC_KEY_ERR;
+    }
+    return UNI_OK;
+}
+
+int cloud_fetch_enc_key(uint8_t key[16])
+{
     cJSON* reply = nullptr;
     int ret = httpc_iot_cloud_storage_encrypt_key_get(&reply);
     if (ret != UNI_OK) {
         PR_ERR("media key fetch fails %d", ret);
-        return CLOUD_PIC_KEY_ERR;
+        return ret;
     }
     const cJSON* k = cJSON_GetObjectItemCaseSensitive(reply, "encryptKey");
     ret = CLOUD_PIC_KEY_ERR;
-    if (cJSON_IsString(k) && strlen(k->valuestring) == 16) {
-        memcpy(key, k->valuestring, 16);
-        ret = wd_common_write(CLOUD_ENC_KEY_NAME, key, 16) == 0 ? UNI_OK : CLOUD_PIC_KEY_ERR;
-    } else {
+    if (!cJSON_IsString(k)) {
+        PR_ERR("fail to get value for encryptKey");
+    } else if (strlen(k->valuestring) != 16) {
+        // A shorter key would be padded into a key the cloud does not have: nothing decrypts.
         PR_ERR("invalid key value for encryptKey");
+    } else {
+        ret = wd_common_write(CLOUD_ENC_KEY_NAME, reinterpret_cast<const uint8_t*>(k->valuestring), 16);
+        if (ret == UNI_OK) {
+            memcpy(key, k->valuestring, 16);
+        } else {
+            PR_ERR("media key not stored %d", ret);
+        }
     }
     cJSON_Delete(reply);
     return ret;
+}
+
+int cloud_get_enc_key(uint8_t key[16])
+{
+    // Read every time: the cloud may change the key, so no copy is kept here.
+    const int ret = cloud_read_enc_key(key);
+    if (ret == UNI_OK || ret == CLOUD_PIC_KEY_ERR) {
+        return ret;
+    }
+    return cloud_fetch_enc_key(key) == UNI_OK ? UNI_OK : CLOUD_PIC_KEY_ERR;
 }
 
 int cloud_encrypt_pic_with_random_iv(const uint8_t* data, uint32_t len, uint8_t** out, uint32_t* out_len,

@@ -13,6 +13,14 @@
 
 // The media key (16 bytes): the stored one, else fetched from the cloud and stored. 0 or -803.
 int cloud_get_enc_key(uint8_t key[16]);
+// The stored media key alone: a record of 16 bytes, or of 17 whose last is 0 (the key text with
+// its NUL, as other writers keep it). 0; -901 none stored (or the store's error); -803 a record
+// of another form.
+int cloud_read_enc_key(uint8_t key[16]);
+// Asks the cloud for the media key and stores it as 16 bytes, whatever was stored (a key the
+// cloud changed). 0; the call's error; -803 for a reply without "encryptKey" or whose key is not
+// exactly 16 characters (nothing is stored then); the store's error.
+int cloud_fetch_enc_key(uint8_t key[16]);
 
 // iv: a 16-character text, or NULL for 16 random hex characters (written back when iv_out is
 // not NULL). *out from malloc, released by the caller with free. 0; -2 arguments; -3 memory;

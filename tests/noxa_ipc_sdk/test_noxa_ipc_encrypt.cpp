@@ -1,0 +1,355 @@
+// The media AES routines against NIST SP 800-38A and OpenSSL's EVP (apart from the unit's mbed TLS),
+// the ciphertexts they must refuse, and the encryptor's media key against the local cloud: taken
+// when it has 16 characters and stored as 16 bytes, refused otherwise, read from the store without
+// a cloud call (also in the 17-byte form ending in 0), fetched again after a failure and on an
+// MD5 mismatch, and kept by the cloud across its restart.
+#include "cloud_peer.h"
+#include "cloud_unit.h"
+#include "noxa_base/kv_storge/kv_storge.h"
+#include "noxa_iot_sdk/noxa_cloud/cloud_pic.h"
+#include "noxa_iot_sdk/noxa_cloud/mqc_app.h"
+#include "noxa_ipc_sdk/encrypt/noxa_ipc_encrypt.h"
+#include "sandbox.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+
+Bytes Hex(const std::string& hex)
+{
+    Bytes out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    }
+    return out;
+}
+
+// OpenSSL's AES-128-CBC, with or without its PKCS#7 padding.
+Bytes Evp(bool enc, const Bytes& in, const uint8_t* key, const uint8_t* iv, bool pad = true)
+{
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    EVP_CipherInit_ex(ctx, EVP_aes_128_cbc(), nullptr, key, iv, enc ? 1 : 0);
+    EVP_CIPHER_CTX_set_padding(ctx, pad ? 1 : 0);
+    Bytes out(in.size() + 32);
+    int n1 = 0;
+    int n2 = 0;
+    EVP_CipherUpdate(ctx, out.data(), &n1, in.data(), static_cast<int>(in.size()));
+    const int ok = EVP_CipherFinal_ex(ctx, out.data() + n1, &n2);
+    EVP_CIPHER_CTX_free(ctx);
+    out.resize(ok == 1 ? static_cast<size_t>(n1 + n2) : 0);
+    return out;
+}
+
+const Bytes kNistKey = Hex("2b7e151628aed2a6abf7158809cf4f3c");
+const Bytes kNistIv = Hex("000102030405060708090a0b0c0d0e0f");
+
+}  // namespace
+
+// SP 800-38A F.2.1: the four blocks as NIST gives them, then the whole block of padding that a
+// length of 64 always gets.
+TEST(MediaAes, NistCbcVectorThenAPaddingBlock)
+{
+    const Bytes plain = Hex("6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
+                            "30c81c46a35ce411e5fbc1191a0a52eff69f2445df4f9b17ad2b417be66c3710");
+    const Bytes nist = Hex("7649abac8119b246cee98e9b12e9197d5086cb9b507219ee95db113a917678b2"
+                           "73bed6b8e3c1743b7116e69e222295163ff1caa1681fac09120eca307586e1a7");
+    Bytes out(plain.size() + 16);
+    uint32_t outLen = 0;
+    Bytes iv = kNistIv;
+    ASSERT_EQ(0, OpensslAES_CBC128_encrypt(plain.data(), 64, out.data(), &outLen, kNistKey.data(), iv.data()));
+    ASSERT_EQ(80u, outLen);
+    EXPECT_EQ(nist, Bytes(out.begin(), out.begin() + 64));
+    EXPECT_EQ(Evp(true, plain, kNistKey.data(), kNistIv.data()), out);
+    EXPECT_EQ(kNistIv, iv) << "the caller's IV is left as it was";
+    Bytes back(80);
+    uint32_t backLen = 0;
+    ASSERT_EQ(0, OpensslAES_CBC128_decrypt(out.data(), 80, back.data(), &backLen, kNistKey.data(), iv.data()));
+    EXPECT_EQ(plain, Bytes(back.begin(), back.begin() + backLen));
+}
+
+// Every length from 0 to 33: the padding OpenSSL adds (1..16 bytes) and back, in buffers of their
+// exact size.
+TEST(MediaAes, RoundTripsOfEveryShortLength)
+{
+    for (uint32_t len = 0; len <= 33; ++len) {
+        SCOPED_TRACE(len);
+        Bytes plain(len);
+        for (uint32_t i = 0; i < len; ++i) {
+            plain[i] = static_cast<uint8_t>(i * 37 + len);
+        }
+        const uint8_t none = 0;  // nothing to encrypt, but a place to read it from
+        Bytes out(len + 16);
+        uint32_t outLen = 0;
+        ASSERT_EQ(0, OpensslAES_CBC128_encrypt(len == 0 ? &none : plain.data(), len, out.data(), &outLen,
+                                               kNistKey.data(), kNistIv.data()));
+        ASSERT_EQ((len / 16 + 1) * 16, outLen);
+        out.resize(outLen);
+        EXPECT_EQ(Evp(true, plain, kNistKey.data(), kNistIv.data()), out);
+        Bytes back(outLen);
+        uint32_t backLen = 0;
+        ASSERT_EQ(0, OpensslAES_CBC128_decrypt(out.data(), outLen, back.data(), &backLen, kNistKey.data(),
+                                               kNistIv.data()));
+        EXPECT_EQ(plain, Bytes(back.begin(), back.begin() + backLen));
+    }
+}
+
+// What a decryption refuses: nothing, a part block (the cipher would read past the input), a last
+// byte of 0 or 17 (no padding can end so); NULL arguments.
+TEST(MediaAes, DecryptionRefusesWhatCannotBePadded)
+{
+    const uint8_t* key = kNistKey.data();
+    const uint8_t* iv = kNistIv.data();
+    auto blockEndingIn = [&](uint8_t last) {
+        Bytes block(16, 0x41);
+        block[15] = last;
+        return Evp(true, block, key, iv, false);
+    };
+    const struct {
+        const char* what;
+        Bytes cipher;
+    } rows[] = {
+        {"empty", {}},
+        {"17 bytes", Bytes(17, 1)},
+        {"15 bytes", Bytes(15, 1)},
+        {"last byte 0", blockEndingIn(0)},
+        {"last byte 17", blockEndingIn(17)},
+        {"last byte 255", blockEndingIn(255)},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        Bytes in = r.cipher;  // exact size: a read past it is caught
+        Bytes out(in.size() == 0 ? 1 : in.size());
+        uint32_t outLen = 12345;
+        EXPECT_EQ(-1, OpensslAES_CBC128_decrypt(in.empty() ? out.data() : in.data(), static_cast<uint32_t>(in.size()),
+                                                out.data(), &outLen, key, iv));
+        EXPECT_EQ(12345u, outLen);
+    }
+    Bytes ok = blockEndingIn(16);
+    Bytes out(16);
+    uint32_t outLen = 0;
+    EXPECT_EQ(0, OpensslAES_CBC128_decrypt(ok.data(), 16, out.data(), &outLen, key, iv));
+    EXPECT_EQ(0u, outLen);
+    EXPECT_EQ(-2, OpensslAES_CBC128_decrypt(nullptr, 16, out.data(), &outLen, key, iv));
+    EXPECT_EQ(-2, OpensslAES_CBC128_encrypt(ok.data(), 16, out.data(), &outLen, nullptr, iv));
+    EXPECT_EQ(-2, OpensslAES_CBC128_encrypt(ok.data(), 16, out.data(), nullptr, key, iv));
+}
+
+namespace {
+
+std::atomic<int> gOnline{0};
+const NOXA_IOT_CBS_S kCbs = {};
+
+class MediaKey : public testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        sBox = new TestSandbox();
+        sCloud = new CloudPeer(sBox->Root());
+        ASSERT_NO_FATAL_FAILURE(StartCloudUnit(&kCbs, [](uint8_t st) { gOnline = st == STAT_CLOUD_CONN; }));
+        ASSERT_TRUE(StartActivation(sCloud->Pair()));
+        for (int i = 0; i < 600 && gOnline == 0; ++i) {
+            std::this_thread::sleep_for(50ms);
+        }
+        ASSERT_EQ(1, gOnline.load()) << sCloud->Log();
+    }
+    static void TearDownTestSuite()
+    {
+        mqc_app_stop();
+        delete sCloud;
+        delete sBox;
+    }
+    void SetUp() override
+    {
+        kvs_delete(CLOUD_ENC_KEY_NAME);
+        noxa_ipc_encrypt_reset();
+        sCloud->Command("fail ipc.storage.secret.get ok");
+    }
+    static int SecretCalls() { return sCloud->LogCount("api noxa.device.ipc.storage.secret.get v1.0: devId"); }
+    static std::string Stored()
+    {
+        uint8_t* v = nullptr;
+        uint32_t len = 0;
+        if (kvs_read(CLOUD_ENC_KEY_NAME, &v, &len) != 0) {
+            return "<none>";
+        }
+        std::string s(reinterpret_cast<char*>(v), len);
+        kvs_free_data(v);
+        return s;
+    }
+    static std::string Md5Hex(const std::string& text)
+    {
+        unsigned char d[EVP_MAX_MD_SIZE];
+        unsigned int n = 0;
+        EVP_Digest(text.data(), text.size(), d, &n, EVP_md5(), nullptr);
+        static const char kHex[] = "0123456789abcdef";
+        std::string out;
+        for (unsigned int i = 0; i < n; ++i) {
+            out += kHex[d[i] >> 4];
+            out += kHex[d[i] & 15];
+        }
+        return out;
+    }
+    // Encrypt's output decrypted by OpenSSL under `key` and the IV it handed back.
+    static Bytes EncryptAndOpen(const Bytes& plain, const std::string& key, int* ret)
+    {
+        Bytes out(plain.size() + 16);
+        uint32_t outLen = 0;
+        char iv[16];
+        *ret = Encrypt(plain.data(), static_cast<uint32_t>(plain.size()), out.data(), &outLen, iv);
+        if (*ret != 0) {
+            return {};
+        }
+        out.resize(outLen);
+        for (char c : iv) {
+            EXPECT_TRUE(isxdigit(static_cast<unsigned char>(c)) && !isupper(static_cast<unsigned char>(c))) << c;
+        }
+        return Evp(false, out, reinterpret_cast<const uint8_t*>(key.data()), reinterpret_cast<const uint8_t*>(iv));
+    }
+
+    static TestSandbox* sBox;
+    static CloudPeer* sCloud;
+};
+
+TestSandbox* MediaKey::sBox = nullptr;
+CloudPeer* MediaKey::sCloud = nullptr;
+
+}  // namespace
+
+// A key of 16 characters is taken and stored as 16 bytes; 15 or 17 characters are refused and
+// leave the stored key as it was (a short key padded with zeros is a key the cloud does not have).
+TEST_F(MediaKey, SixteenCharactersTakenOthersRefused)
+{
+    const std::string good = "Ab3dEf6hIj9lMn2p";
+    sCloud->Command("media-key " + good);
+    ASSERT_EQ(0, UpdateEncryptInfo()) << sCloud->Log();
+    EXPECT_EQ(good, Stored());
+    EXPECT_EQ(1u, GetEncryptorInstance()->has_key.load());
+    for (const std::string bad : {"Ab3dEf6hIj9lMn2", "Ab3dEf6hIj9lMn2pQ"}) {
+        SCOPED_TRACE(bad.size());
+        sCloud->Command("media-key " + bad);
+        EXPECT_EQ(-803, UpdateEncryptInfo());
+        uint8_t key[16];
+        EXPECT_EQ(-803, cloud_fetch_enc_key(key));
+        EXPECT_EQ(good, Stored());
+    }
+    // The encryptor goes on under the key it has.
+    const Bytes plain = {1, 2, 3};
+    int ret = -9;
+    EXPECT_EQ(plain, EncryptAndOpen(plain, good, &ret));
+    EXPECT_EQ(0, ret);
+}
+
+// Both forms of the stored record (16 bytes; 17 whose last is 0, as a writer that keeps the NUL
+// leaves it) serve the encryptor and the pictures without a cloud call; 17 bytes ending otherwise
+// are refused.
+TEST_F(MediaKey, StoredRecordsOfSixteenAndSeventeenBytesServeWithoutTheCloud)
+{
+    const std::string key = "q7W2e9R4t1Y6u3I8";
+    const Bytes plain(1000, 0x5A);
+    for (size_t form : {16, 17}) {
+        SCOPED_TRACE(form);
+        std::string record = key + std::string(form - 16, '\0');
+        ASSERT_EQ(0, kvs_write(CLOUD_ENC_KEY_NAME, record.data(), static_cast<uint32_t>(record.size())));
+        noxa_ipc_encrypt_reset();
+        const int calls = SecretCalls();
+        EXPECT_EQ(1u, GetEncryptorInstance()->inited.load());
+        int ret = -9;
+        EXPECT_EQ(plain, EncryptAndOpen(plain, key, &ret));
+        EXPECT_EQ(0, ret);
+
+        uint8_t* pic = nullptr;
+        uint32_t picLen = 0;
+        ASSERT_EQ(0, cloud_encrypt_pic_with_random_iv(plain.data(), static_cast<uint32_t>(plain.size()), &pic,
+                                                      &picLen, nullptr));
+        const Bytes body(pic + 64, pic + picLen);
+        const Bytes iv(pic + 8, pic + 24);
+        free(pic);
+        EXPECT_EQ(plain, Evp(false, body, reinterpret_cast<const uint8_t*>(key.data()), iv.data()));
+        EXPECT_EQ(calls, SecretCalls()) << "a stored key makes no cloud call";
+    }
+    const std::string wrong = key + "x";
+    ASSERT_EQ(0, kvs_write(CLOUD_ENC_KEY_NAME, wrong.data(), 17));
+    uint8_t* pic = nullptr;
+    uint32_t picLen = 0;
+    EXPECT_EQ(-803, cloud_encrypt_pic_with_random_iv(plain.data(), 10, &pic, &picLen, nullptr));
+}
+
+// No stored key and a refused fetch: the encryptor stays without a key, Encrypt fails (never 0
+// with an unset length), and the next call fetches again.
+TEST_F(MediaKey, AFailedFirstFetchIsTriedAgain)
+{
+    sCloud->Command("fail ipc.storage.secret.get code SYSTEM_BUSY");
+    EXPECT_EQ(0u, GetEncryptorInstance()->inited.load());
+    EXPECT_EQ(-1, CheckAndUpdateEncKey("00000000000000000000000000000000")) << "no key yet";
+    int ret = 0;
+    EncryptAndOpen({1, 2, 3}, "", &ret);
+    EXPECT_EQ(-1, ret);
+    Bytes out(16);
+    uint32_t outLen = 0;
+    EXPECT_EQ(-1, Decrypt(out.data(), 16, out.data(), &outLen, "0123456789abcdef"));
+    const int calls = SecretCalls();
+    sCloud->Command("fail ipc.storage.secret.get ok");
+    const std::string key = "Zx8Cv7Bn6Mm5Ll4K";
+    sCloud->Command("media-key " + key);
+    EXPECT_EQ(1u, GetEncryptorInstance()->inited.load());
+    EXPECT_EQ(calls + 1, SecretCalls());
+    EXPECT_EQ(key, Stored());
+}
+
+// The cloud's MD5 of the key: a match keeps it without a call; a mismatch fetches the cloud's
+// key, which the encryptor and the store then hold.
+TEST_F(MediaKey, Md5MatchKeepsMismatchFetches)
+{
+    const std::string first = "Mq1Wn2Eb3Rv4Tc5Y";
+    sCloud->Command("media-key " + first);
+    ASSERT_EQ(1u, GetEncryptorInstance()->inited.load());
+    int calls = SecretCalls();
+    EXPECT_EQ(0, CheckAndUpdateEncKey(Md5Hex(first).c_str()));
+    EXPECT_EQ(calls, SecretCalls());
+
+    const std::string second = "Ux6Iz7Oa8Ps9Dd0F";
+    sCloud->Command("media-key " + second);
+    // The cloud's MD5 is of a key the unit lacks.
+    EXPECT_EQ(0, CheckAndUpdateEncKey(Md5Hex(second).c_str()));
+    EXPECT_EQ(calls + 1, SecretCalls());
+    EXPECT_EQ(second, Stored());
+    int ret = -9;
+    const Bytes plain = {9, 8, 7, 6};
+    EXPECT_EQ(plain, EncryptAndOpen(plain, second, &ret));
+    EXPECT_EQ(0, ret);
+    calls = SecretCalls();
+    EXPECT_EQ(0, CheckAndUpdateEncKey(Md5Hex(second).c_str()));
+    EXPECT_EQ(calls, SecretCalls());
+}
+
+// The cloud keeps the key it handed out in its state (owner-readable only): after its restart
+// it hands out the same key, so the pictures made before stay readable.
+TEST_F(MediaKey, TheCloudKeepsTheKeyAcrossItsRestart)
+{
+    uint8_t a[16];
+    ASSERT_EQ(0, cloud_fetch_enc_key(a));
+    sCloud->Stop();
+    sCloud->Start();
+    uint8_t b[16];
+    int ret = -1;
+    for (int i = 0; i < 50 && (ret = cloud_fetch_enc_key(b)) != 0; ++i) {
+        std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_EQ(0, ret) << sCloud->Log();
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(a), 16), std::string(reinterpret_cast<char*>(b), 16));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(a), 16), sCloud->Command("media-key"));
+    struct stat st {};
+    ASSERT_EQ(0, stat(sBox->Path("/.board/cloud/state.json").c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+}

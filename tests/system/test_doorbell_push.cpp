@@ -1,0 +1,144 @@
+// A door call's push through the whole process, with each object store: the door station rings
+// door 1, the cloud hears the ring report (239 "0"), the press event naming the picture, and the
+// 154 message whose picture the phone fetches and decrypts to the very JPEG the unit kept on its
+// card. The unit is restarted after the cloud switches stores (it keeps a storage configuration
+// for ten minutes).
+#include "cloud_peer.h"
+#include "phone_cli.h"
+#include "process.h"
+#include "sandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::vector<std::string> CardPictures(const TestSandbox& sb)
+{
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(sb.Path("/mnt/sdcard/DCIM"), ec)) {
+        if (e.is_regular_file() && e.path().extension() == ".jpg") {
+            found.push_back(e.path().string());
+        }
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+// The word after `key` in a line.
+std::string After(const std::string& line, const std::string& key)
+{
+    const size_t at = line.find(key);
+    if (at == std::string::npos) {
+        return "";
+    }
+    const size_t from = at + key.size();
+    return line.substr(from, line.find_first_of(" \"\n", from) - from);
+}
+
+class DoorbellPush : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        mCloud = std::make_unique<CloudPeer>(mSb.Root());
+        ASSERT_EQ(0u, mCloud->Command("stores").rfind("s3 ", 0)) << mCloud->Log();
+        mStation = std::make_unique<ChildProcess>(
+            std::vector<std::string>{BinaryDir() + "/tools/doorstation", "--root", mSb.Root()});
+        ASSERT_TRUE(mStation->WaitForOutput("linked at " + mSb.Root() + "/dev/ttyS2", 10s)) << mStation->Output();
+    }
+    void TearDown() override { StopUnit(); }
+    void StartUnit(const std::vector<std::string>& args)
+    {
+        std::vector<std::string> argv{Doorphone()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        mUnit = std::make_unique<ChildProcess>(argv, std::vector<std::string>{"DOORPHONE_ROOT=" + mSb.Root()});
+        ASSERT_TRUE(mUnit->WaitForOutput("Dbg:mqtt is online", 60s)) << mUnit->Output() << mCloud->Log();
+        // The full-state report (239 "1") goes out before the call's ring report.
+        ASSERT_TRUE(mCloud->WaitLog("\"240\":\"1\"", ++mStarts, 20s)) << mCloud->Log();
+    }
+    void StopUnit()
+    {
+        if (mUnit) {
+            mUnit->Kill(SIGTERM);
+            mUnit->WaitExit(10s);
+            mUnit.reset();
+        }
+    }
+    // One call from door 1 and what the cloud and the card keep of it.
+    void CallAndCheck(const std::string& store)
+    {
+        SCOPED_TRACE(store);
+        const size_t rings = static_cast<size_t>(mCloud->LogCount("{\"239\":\"0\"}"));
+        const std::vector<std::string> before = CardPictures(mSb);
+        const size_t notified = Lines(mCloud->Command("notifications")).size();
+        mStation->WriteLine("call 1");
+        ASSERT_TRUE(mCloud->WaitLog("{\"239\":\"0\"}", static_cast<int>(rings) + 1, 20s)) << mCloud->Log();
+        std::string line;
+        ASSERT_TRUE(Eventually(
+            [&] {
+                auto lines = Lines(mCloud->Command("notifications"));
+                if (lines.size() > notified) {
+                    line = lines.back();
+                }
+                return !line.empty();
+            },
+            30s))
+            << mCloud->Log() << mUnit->Output();
+        EXPECT_NE(std::string::npos, line.find(" dp 154 bucket noxa-detect file ")) << line;
+        const std::string path = After(line, " file ");
+        const std::string name = path.substr(path.rfind('/') + 1);
+        EXPECT_EQ(16u, After(line, " key ").size()) << line;
+        // The press event came first and names that picture.
+        const std::string events = mCloud->Command("events");
+        EXPECT_NE(std::string::npos, events.find("\"etype\":\"doorbell\"")) << events;
+        EXPECT_NE(std::string::npos, events.find("\"file\":\"" + name + "\"")) << name << "\n" << events;
+        // The picture kept on the card is the one the phone decrypts.
+        std::vector<std::string> after;
+        ASSERT_TRUE(Eventually([&] { return (after = CardPictures(mSb)).size() > before.size(); }, 10s));
+        std::string kept;
+        for (const auto& p : after) {
+            if (std::find(before.begin(), before.end(), p) == before.end()) {
+                kept = mSb.Read(p.substr(mSb.Root().size()));
+            }
+        }
+        auto [rc, plain] = PhoneCli(mSb.Root(), "pic noxa-detect/" + path);
+        ASSERT_EQ(0, rc) << plain;
+        EXPECT_GT(plain.size(), 2000u);
+        EXPECT_TRUE(plain == kept) << plain.size() << " bytes from the cloud, " << kept.size() << " on the card";
+        EXPECT_EQ(0, plain.compare(0, 2, "\xFF\xD8")) << "a JPEG";
+        mStation->WriteLine("takeoff");
+    }
+    static std::vector<std::string> Lines(const std::string& text)
+    {
+        return text == "no notifications" ? std::vector<std::string>{} : TextLines(text);
+    }
+
+    TestSandbox mSb;
+    std::unique_ptr<CloudPeer> mCloud;
+    std::unique_ptr<ChildProcess> mStation;
+    std::unique_ptr<ChildProcess> mUnit;
+    int mStarts = 0;
+};
+
+}  // namespace
+
+TEST_F(DoorbellPush, CallGivesRingEventAndAPictureThePhoneDecryptsWithEitherStore)
+{
+    mCloud->Command("storage s3");
+    ASSERT_NO_FATAL_FAILURE(StartUnit({"-m", "2", "-t", mCloud->Pair()}));
+    ASSERT_NO_FATAL_FAILURE(CallAndCheck("s3"));
+    StopUnit();
+    mCloud->Command("storage azure");
+    ASSERT_NO_FATAL_FAILURE(StartUnit({}));
+    ASSERT_NO_FATAL_FAILURE(CallAndCheck("azure"));
+    EXPECT_NE(std::string::npos, mCloud->Log().find("s3 PUT noxa-detect.s3.cloudsim.test/")) << "the first went to S3";
+}

@@ -298,6 +298,12 @@ TEST(GwNwStat, PollRunsEveryIntervalOnTheTimer)
     // A probe due 1 ms before the poll: once it has fired, the pass has looked at the poll too.
     TIMER_ID probe = 0;
     ASSERT_EQ(0, sys_add_timer([](TIMER_ID, void*) { gEvents.Add("probe"); }, nullptr, &probe));
+    // The timer thread outlives the test: a probe still armed at its end (the last one is due on
+    // the pass that reports the status) would write to the events after the exit freed them.
+    struct ProbeRemoval {
+        TIMER_ID id;
+        ~ProbeRemoval() { EXPECT_EQ(0, sys_delete_timer(id)); }  // waits for a running callback
+    } probeRemoval{probe};
     ASSERT_EQ(0, sys_start_timer(probe, 4999, TIMER_ONCE));
     clock.Advance(4999);
     ASSERT_TRUE(gEvents.WaitFor("probe"));

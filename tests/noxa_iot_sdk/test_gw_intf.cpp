@@ -10,6 +10,7 @@
 #include "log_capture.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -175,21 +176,29 @@ TEST(GwState, ActivationIdsAreReadWholeWhileAnotherThreadChangesThem)
     const std::string id = "nx0123456789abcdef01";
     const std::string key = "0123456789abcdef";
     std::atomic<bool> stop{false};
+    std::atomic<uint64_t> rounds{0};
     std::thread writer([&] {
         while (!stop.load()) {
             gw_set_active_ids(id.c_str(), key.c_str());
             gw_set_active_ids(nullptr, nullptr);
+            rounds.fetch_add(1);
         }
     });
+    // Reads go on until they have met the writer often enough: a count of reads alone may all
+    // pass before a loaded machine lets the writer run at all.
     int torn = 0;
     int whole = 0;
-    for (int i = 0; i < 200000 && (whole < 1000 || i < 20000); ++i) {
+    int reads = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while ((whole < 1000 || reads < 20000 || rounds.load() < 1000) &&
+           std::chrono::steady_clock::now() < end) {
         std::string seen = noxa_iot_get_dev_id();
         char devId[GW_ID_LEN + 1];
         char localKey[GW_LOCAL_KEY_LEN + 1];
         gw_get_active_ids(devId, localKey);
         torn += (!seen.empty() && seen != id) || (devId[0] != '\0') != (localKey[0] != '\0') ? 1 : 0;
         whole += seen == id ? 1 : 0;
+        ++reads;
     }
     stop.store(true);
     writer.join();

@@ -218,7 +218,9 @@ public:
     bool Next(Record& r, int waitMs)
     {
         uint8_t head[12];
-        if (!Read(head, 12, waitMs)) {
+        // waitMs bounds the wait for a record to begin; one begun is read whole, or the link would
+        // lose its place in the stream.
+        if (!Read(head, 1, waitMs) || !Read(head + 1, 11, 5000)) {
             return false;
         }
         std::vector<uint8_t> h(head, head + 12);
@@ -474,8 +476,9 @@ void PrintRecord(const Record& r)
     fflush(gOut);
 }
 
-// Waits for the answer to `code`, printing what arrives before it.
-bool AwaitAnswer(Link& link, uint32_t code, Record& answer)
+// Waits for the answer to `code`; what arrives before it goes to `other` (printed by default).
+template <typename Other>
+bool AwaitAnswer(Link& link, uint32_t code, Record& answer, Other other)
 {
     Record r;
     while (link.Next(r, 5000)) {
@@ -484,10 +487,15 @@ bool AwaitAnswer(Link& link, uint32_t code, Record& answer)
             PrintAnswer(r);
             return true;
         }
-        PrintRecord(r);
+        other(r);
     }
     fprintf(stderr, "viewer: no answer to event %u\n", code);
     return false;
+}
+
+bool AwaitAnswer(Link& link, uint32_t code, Record& answer)
+{
+    return AwaitAnswer(link, code, answer, PrintRecord);
 }
 
 // An output named on the command line: none (empty), standard output ("-") or a file.
@@ -510,19 +518,8 @@ int Live(Link& link, double seconds, const std::string& videoPath, const std::st
     if (!audioPath.empty() && !wav.Open(audioPath)) {
         fprintf(stderr, "viewer: cannot write %s\n", audioPath.c_str());
     }
-    Record answer;
-    if (!link.Event(0, {link.Client()}) || !AwaitAnswer(link, 0, answer) || !link.Event(2, {link.Client()}) ||
-        !AwaitAnswer(link, 2, answer)) {
-        return 1;
-    }
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(int64_t(seconds * 1000));
     std::vector<int16_t> pcm;
-    Record r;
-    while (std::chrono::steady_clock::now() < end) {
-        int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
-        if (!link.Next(r, std::max(left, 1))) {
-            continue;
-        }
+    auto keep = [&](const Record& r) {
         PrintRecord(r);
         if (r.kind == kLiveVideo && video != nullptr && r.payload.size() > 28) {
             fwrite(r.payload.data() + 28, 1, r.payload.size() - 28, video);
@@ -531,10 +528,24 @@ int Live(Link& link, double seconds, const std::string& videoPath, const std::st
                    dec.Decode(r.payload.data() + 20, r.payload.size() - 20, pcm)) {
             wav.Write(pcm);
         }
+    };
+    // The video's first key frame may come before the audio start is answered: it is kept too.
+    Record answer;
+    if (!link.Event(0, {link.Client()}) || !AwaitAnswer(link, 0, answer, keep) || !link.Event(2, {link.Client()}) ||
+        !AwaitAnswer(link, 2, answer, keep)) {
+        return 1;
+    }
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(int64_t(seconds * 1000));
+    Record r;
+    while (std::chrono::steady_clock::now() < end) {
+        int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
+        if (link.Next(r, std::max(left, 1))) {
+            keep(r);
+        }
     }
     link.Event(3, {link.Client()});
     link.Event(1, {link.Client()});
-    AwaitAnswer(link, 1, answer);
+    AwaitAnswer(link, 1, answer, keep);
     CloseOutput(video);
     return 0;
 }

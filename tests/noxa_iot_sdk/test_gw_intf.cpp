@@ -10,6 +10,7 @@
 #include "log_capture.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -175,21 +176,29 @@ TEST(GwState, ActivationIdsAreReadWholeWhileAnotherThreadChangesThem)
     const std::string id = "nx0123456789abcdef01";
     const std::string key = "0123456789abcdef";
     std::atomic<bool> stop{false};
+    std::atomic<uint64_t> rounds{0};
     std::thread writer([&] {
         while (!stop.load()) {
             gw_set_active_ids(id.c_str(), key.c_str());
             gw_set_active_ids(nullptr, nullptr);
+            rounds.fetch_add(1);
         }
     });
+    // Reads go on until they have met the writer often enough: a count of reads alone may all
+    // pass before a loaded machine lets the writer run at all.
     int torn = 0;
     int whole = 0;
-    for (int i = 0; i < 200000 && (whole < 1000 || i < 20000); ++i) {
+    int reads = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while ((whole < 1000 || reads < 20000 || rounds.load() < 1000) &&
+           std::chrono::steady_clock::now() < end) {
         std::string seen = noxa_iot_get_dev_id();
         char devId[GW_ID_LEN + 1];
         char localKey[GW_LOCAL_KEY_LEN + 1];
         gw_get_active_ids(devId, localKey);
         torn += (!seen.empty() && seen != id) || (devId[0] != '\0') != (localKey[0] != '\0') ? 1 : 0;
         whole += seen == id ? 1 : 0;
+        ++reads;
     }
     stop.store(true);
     writer.join();
@@ -298,6 +307,12 @@ TEST(GwNwStat, PollRunsEveryIntervalOnTheTimer)
     // A probe due 1 ms before the poll: once it has fired, the pass has looked at the poll too.
     TIMER_ID probe = 0;
     ASSERT_EQ(0, sys_add_timer([](TIMER_ID, void*) { gEvents.Add("probe"); }, nullptr, &probe));
+    // The timer thread outlives the test: a probe still armed at its end (the last one is due on
+    // the pass that reports the status) would write to the events after the exit freed them.
+    struct ProbeRemoval {
+        TIMER_ID id;
+        ~ProbeRemoval() { EXPECT_EQ(0, sys_delete_timer(id)); }  // waits for a running callback
+    } probeRemoval{probe};
     ASSERT_EQ(0, sys_start_timer(probe, 4999, TIMER_ONCE));
     clock.Advance(4999);
     ASSERT_TRUE(gEvents.WaitFor("probe"));

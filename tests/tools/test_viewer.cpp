@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -24,6 +25,9 @@ const char* const kKey = "viewerToolKey.16";
 std::mutex gMutex;
 std::vector<int> gEvents;
 std::vector<std::vector<uint8_t>> gTalk;
+// Set when a viewer starts live video; wakes the live test's feed.
+bool gLiveAsked = false;
+std::condition_variable gLiveCv;
 
 int OnEvent(NOXA_P2P_EVENT_E event, void* args)
 {
@@ -32,7 +36,11 @@ int OnEvent(NOXA_P2P_EVENT_E event, void* args)
         std::lock_guard<std::mutex> lock(gMutex);
         gEvents.push_back(event);
     }
-    if (event == TRANS_ABILITY_QUERY) {
+    if (event == TRANS_LIVE_VIDEO_START) {
+        std::lock_guard<std::mutex> lock(gMutex);
+        gLiveAsked = true;
+        gLiveCv.notify_all();
+    } else if (event == TRANS_ABILITY_QUERY) {
         w[1] = 7;
     } else if (event == TRANS_PLAYBACK_QUERY_DAY_TS) {
         // Twenty recordings: more than the answer's free words could hold.
@@ -181,12 +189,21 @@ TEST_F(ViewerTool, LiveToFiles)
         const uint8_t key[6] = {0, 0, 0, 1, 0x65, 0x88};
         const uint8_t p[6] = {0, 0, 0, 1, 0x41, 0x9A};
         std::vector<int16_t> pcm(320, 1000);
+        bool keyed = false;
         for (uint64_t n = 0; !stop.load(); ++n) {
-            bool isKey = n % 10 == 0;
+            // Besides every tenth frame, a key frame at once when the view starts: it tends to reach
+            // the viewer while the viewer still waits for its starts to be answered.
+            bool asked = false;
+            {
+                std::unique_lock<std::mutex> lock(gMutex);
+                gLiveCv.wait_for(lock, std::chrono::milliseconds(40), [&] { return gLiveAsked && !keyed; });
+                asked = gLiveAsked;
+            }
+            bool isKey = n % 10 == 0 || (asked && !keyed);
+            keyed = asked;
             noxa_ipc_ring_buffer_append_data(0, isKey ? key : p, 6, isKey ? MEDIA_FRAME_TYPE_I : MEDIA_FRAME_TYPE_P, n * 40);
             noxa_ipc_ring_buffer_append_data(9, reinterpret_cast<uint8_t*>(pcm.data()), 640, MEDIA_FRAME_TYPE_AUDIO,
                                              n * 40);
-            std::this_thread::sleep_for(std::chrono::milliseconds(40));
         }
     });
     std::string out;
@@ -207,6 +224,17 @@ TEST_F(ViewerTool, LiveToFiles)
     int16_t s = 0;
     memcpy(&s, wav.data() + 44, 2);
     EXPECT_NEAR(1000, s, 40);
+    // Every live record the viewer printed is in its files, those that came before its starts were
+    // answered too: six bytes per video frame, 320 samples per audio frame.
+    auto lines = [&out](const std::string& what) {
+        size_t n = 0;
+        for (size_t at = out.find(what); at != std::string::npos; at = out.find(what, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    EXPECT_EQ(lines("live video channel="), video.size() / 6) << out;
+    EXPECT_EQ(lines("live audio codec=g711u"), (wav.size() - 44) / 640) << out;
 }
 
 }  // namespace

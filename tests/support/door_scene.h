@@ -8,7 +8,9 @@
 #include "process.h"
 #include "sandbox.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -20,18 +22,23 @@ struct DoorScene {
     std::string log;      // mkcamera's output, for a failure's message
 };
 
-// The door camera's file: written aside and renamed in, so the camera takes it whole.
-inline bool PutDoorCamera(const TestSandbox& sb, const std::string& frames)
+// The door camera's file: written aside and renamed in, so the camera takes it whole. "" when it
+// is in place, else why not (a full disk shows here rather than as a camera without a picture).
+inline std::string PutDoorCamera(const TestSandbox& sb, const std::string& frames)
 {
     const std::string path = sb.Path("/.board/camera_door0.yuv");
     {
         std::ofstream o(path + ".tmp", std::ios::binary | std::ios::trunc);
         o.write(frames.data(), static_cast<std::streamsize>(frames.size()));
+        o.flush();
         if (!o) {
-            return false;
+            return "writing " + path + ".tmp: " + std::strerror(errno);
         }
     }
-    return std::rename((path + ".tmp").c_str(), path.c_str()) == 0;
+    if (std::rename((path + ".tmp").c_str(), path.c_str()) != 0) {
+        return "renaming to " + path + ": " + std::strerror(errno);
+    }
+    return "";
 }
 
 // mkcamera's visitor scene for `photo`, made in the board (the camera then shows the visitor);

@@ -84,15 +84,6 @@ std::mutex s_progressLock;
 uint64_t s_progressMs = 0;
 int s_progressValue = -1;
 
-void SeqError(uint8_t tag, const char* text)
-{
-    if (noxa_ipc_notify_log_seq == nullptr) {
-        return;
-    }
-    LOG_SEQ_ENTRY_S e = log_seq_str(tag, text);
-    insert_error_log_seq(noxa_ipc_notify_log_seq, &e);
-    clear_log_seq(noxa_ipc_notify_log_seq);
-}
 
 void SeqErrorInt(uint8_t tag, int32_t value)
 {
@@ -167,7 +158,7 @@ bool TooSoon(std::atomic<uint64_t>& last, std::atomic<bool>& seen, std::atomic<u
     }
     if (++suppressed >= kTooFastEvery) {
         suppressed = 0;
-        SeqError(kSeqTooFast, "too_fast");
+        notify_seq_error(kSeqTooFast, "too_fast");
     }
     return true;
 }
@@ -239,12 +230,12 @@ int noxa_ipc_notify_motion_detect(const char* data, uint32_t size, int type)
 {
     if (data == nullptr) {
         IPC_ERR("invalid input");
-        SeqError(kSeqSnap, "snap_null");
+        notify_seq_error(kSeqSnap, "snap_null");
         return -2;
     }
     if (size > kNotifyMaxBytes) {
         IPC_ERR("notification content len is too big, 150KB max");
-        SeqError(kSeqSnap, "snap_large");
+        notify_seq_error(kSeqSnap, "snap_large");
         return -2;
     }
     const char* text = TypeText(type);
@@ -262,7 +253,7 @@ int noxa_ipc_notify_motion_detect(const char* data, uint32_t size, int type)
     if (ret != 0) {
         ret = Op(gNoxaIpcOps.motion_notify, "motion notification", data, size, text);
         if (ret != 0) {
-            SeqError(kSeqUpload, "upload_err");
+            notify_seq_error(kSeqUpload, "upload_err");
         }
     }
     s_lastMotionMs = uni_get_tick_ms();
@@ -274,18 +265,18 @@ int noxa_ipc_notify_door_bell_press_generic(int mode, uint8_t* data, uint32_t si
 {
     if (mode < 0 || mode > 1) {
         IPC_ERR("invalid input");
-        SeqError(kSeqSnap, "doorbell_err");
+        notify_seq_error(kSeqSnap, "doorbell_err");
         return -2;
     }
     if (mode == 0 && (data == nullptr || size == 0)) {
         IPC_ERR("invalid input");
-        SeqError(kSeqSnap, "snap_err");
+        notify_seq_error(kSeqSnap, "snap_err");
         return -2;
     }
     const char* text = TypeText(type);
     if (mode == 0 && text == nullptr) {
         IPC_ERR("unsupported notify data type %d", type);
-        SeqError(kSeqType, "type_err");
+        notify_seq_error(kSeqType, "type_err");
         return -2;
     }
     const char* etype = mode == 0 ? "doorbell" : "ac_doorbell";
@@ -299,7 +290,7 @@ int noxa_ipc_notify_door_bell_press_generic(int mode, uint8_t* data, uint32_t si
     }
     int ret = gNoxaIpcOps.door_bell_press(etype, now, file);
     if (ret != 0) {
-        SeqError(kSeqMq, "mq43_err");
+        notify_seq_error(kSeqMq, "mq43_err");
         return ret;
     }
     IPC_INFO("send mq done");
@@ -321,17 +312,17 @@ int noxa_ipc_notify_with_event(const char* data, uint32_t size, int type, uint32
 {
     if (data == nullptr || size == 0) {
         IPC_ERR("param error, buffer error");
-        SeqError(kSeqSnap, "snap_err");
+        notify_seq_error(kSeqSnap, "snap_err");
         return -2;
     }
     if (type < 0 || type > 3) {
         IPC_ERR("param error, type error");
-        SeqError(kSeqType, "type_err");
+        notify_seq_error(kSeqType, "type_err");
         return -2;
     }
     if (name >= kNotifyNames) {
         IPC_ERR("param error, name error");
-        SeqError(kSeqName, "name_err");
+        notify_seq_error(kSeqName, "name_err");
         return -2;
     }
     // On the stack: nothing to free, whatever the generic call answers.
@@ -350,7 +341,7 @@ int noxa_ipc_notify_generic(const NOXA_NOTIFICATION_S* notify)
 {
     if (notify == nullptr) {
         IPC_ERR("param is null");
-        SeqError(kSeqSnap, "notify_null");
+        notify_seq_error(kSeqSnap, "notify_null");
         return -1;
     }
     if (notify->name == 0 && TooSoon(s_lastGenericMs, s_genericSeen, s_genericSuppressed)) {
@@ -359,13 +350,13 @@ int noxa_ipc_notify_generic(const NOXA_NOTIFICATION_S* notify)
     }
     if (notify->file_count > NOXA_NOTIFY_MAX_FILES) {
         IPC_ERR("file count %u above %u", notify->file_count, NOXA_NOTIFY_MAX_FILES);
-        SeqError(kSeqType, "type_err");
+        notify_seq_error(kSeqType, "type_err");
         return -2;
     }
     for (uint32_t i = 0; i < notify->file_count; ++i) {
         if (notify->files[i].type > 3) {
             IPC_ERR("type is invalid.%d", notify->files[i].type);
-            SeqError(kSeqType, "type_err");
+            notify_seq_error(kSeqType, "type_err");
             return -2;
         }
     }

@@ -50,15 +50,6 @@ std::mutex s_nameLock;
 uint32_t s_lastNameTime = 0;  // under s_nameLock
 constexpr uint32_t kClockBackS = 60;
 
-void SeqError(uint8_t tag, const char* text)
-{
-    if (noxa_ipc_notify_log_seq == nullptr) {
-        return;
-    }
-    LOG_SEQ_ENTRY_S e = log_seq_str(tag, text);
-    insert_error_log_seq(noxa_ipc_notify_log_seq, &e);
-    clear_log_seq(noxa_ipc_notify_log_seq);
-}
 
 struct MsgDeleter {
     void operator()(NOTIFICATION_MESSAGE_S* m) const { notification_message_free(m); }
@@ -151,13 +142,13 @@ int PutAndPack(const char* func, const char* name, const char* type, const uint8
                                      len);
     if (ret != UNI_OK) {
         PR_ERR("%s put failed:%d\n", func, ret);
-        SeqError(kSeqUpload, "upload_err");
+        notify_seq_error(kSeqUpload, "upload_err");
         return NOTIFICATION_ERR_PUT;
     }
     ret = __message_pack(key, msg);
     if (ret != UNI_OK) {
         PR_ERR("__message_pack error:%d", ret);
-        SeqError(kSeqPack, "pack_err");
+        notify_seq_error(kSeqPack, "pack_err");
         return NOTIFICATION_ERR_PACK;
     }
     return UNI_OK;
@@ -177,7 +168,7 @@ int PutPicture(const char* func, const char* name, const char* type, const uint8
     const int ret = g_notification_ops.encrypt_pic(data, len, &enc, &encLen, iv);
     if (ret != UNI_OK) {
         PR_ERR("%s encrypt failed:%d", func, ret);
-        SeqError(kSeqEnc, "enc_err");
+        notify_seq_error(kSeqEnc, "enc_err");
         return ret;
     }
     const int put = PutAndPack(func, name, type, enc, encLen, iv, msg);
@@ -199,7 +190,7 @@ int Report(int dp, const std::string& text, int timeout_s, bool withTime, uint32
                         : g_notification_ops.report(nullptr, static_cast<uint8_t>(dp), bytes, len, timeout, 1);
     if (ret != UNI_OK) {
         PR_ERR("notification_message_upload failed:%d\n", ret);
-        SeqError(kSeqMsg, "up_msg_err");
+        notify_seq_error(kSeqMsg, "up_msg_err");
     }
     return ret;
 }
@@ -211,6 +202,16 @@ const char* SuffixOf(uint32_t type)
 }
 
 }  // namespace
+
+void notify_seq_error(uint8_t tag, const char* text)
+{
+    if (noxa_ipc_notify_log_seq == nullptr) {
+        return;
+    }
+    LOG_SEQ_ENTRY_S e = log_seq_str(tag, text);
+    insert_error_log_seq(noxa_ipc_notify_log_seq, &e);
+    clear_log_seq(noxa_ipc_notify_log_seq);
+}
 
 uint32_t notification_name_time(uint32_t now)
 {
@@ -311,7 +312,7 @@ int notification_content_upload_from_buffer(int name_time, const char* suffix, c
     int ret = __content_check_init();
     if (ret != UNI_OK) {
         PR_ERR("notification_content_upload_from_buffer init failed:%d\n", ret);
-        SeqError(kSeqInit, "init_err");
+        notify_seq_error(kSeqInit, "init_err");
         return NOTIFICATION_ERR_INIT;
     }
     ret = encrypt != 0 ? PutPicture(__func__, name, type, data, len, msg)
@@ -341,7 +342,7 @@ int notification_content_upload_from_buffer_generic(int name_time, const char* s
     int ret = __content_check_init();
     if (ret != UNI_OK) {
         PR_ERR("notification_content_upload_from_buffer init failed:%d\n", ret);
-        SeqError(kSeqInit, "init_err");
+        notify_seq_error(kSeqInit, "init_err");
         return NOTIFICATION_ERR_INIT;
     }
     const uint32_t flags = g_notification_ctl.cfg.flags;
@@ -350,17 +351,17 @@ int notification_content_upload_from_buffer_generic(int name_time, const char* s
     const bool pcm = strcmp(suffix, "pcm") == 0;
     if (picture && (flags & CLOUD_CONTENT_PIC) == 0) {
         PR_ERR("picture not support");
-        SeqError(kSeqType, "type_err");
+        notify_seq_error(kSeqType, "type_err");
         return NOTIFICATION_ERR_REFUSED;
     }
     if ((media && (flags & CLOUD_CONTENT_VIDEO) == 0) || (pcm && (flags & CLOUD_CONTENT_AUDIO) == 0)) {
         PR_ERR(media ? "video not support" : "audio not support");
-        SeqError(kSeqType, "type_err");
+        notify_seq_error(kSeqType, "type_err");
         return NOTIFICATION_ERR_REFUSED;
     }
     if (!picture && !media && !pcm) {
         PR_ERR("unsupported type %s", suffix);
-        SeqError(kSeqType, "type_err");
+        notify_seq_error(kSeqType, "type_err");
         return NOTIFICATION_ERR_REFUSED;
     }
     if (picture) {
@@ -483,7 +484,7 @@ int notification_motion_send(const char* data, uint32_t size, const char* type)
     MsgPtr msg(notification_message_malloc(1));
     if (!msg) {
         PR_ERR("malloc notification message failed");
-        SeqError(kSeqMalloc, "malloc_err");
+        notify_seq_error(kSeqMalloc, "malloc_err");
         return UNI_COM_ERROR;
     }
     const auto name = static_cast<int>(notification_name_time(uni_time_get_posix()));
@@ -500,7 +501,7 @@ int notification_doorbell_send(const uint8_t* data, uint32_t size, const char* t
     MsgPtr msg(notification_message_malloc(1));
     if (!msg) {
         PR_ERR("malloc notification message failed");
-        SeqError(kSeqMalloc, "malloc_err");
+        notify_seq_error(kSeqMalloc, "malloc_err");
         return UNI_COM_ERROR;
     }
     int ret = UNI_COM_ERROR;
@@ -521,7 +522,7 @@ int notification_generic_send(const NOXA_NOTIFICATION_S* n)
     MsgPtr msg(notification_message_malloc(n->file_count));
     if (!msg) {
         PR_ERR("notification_message_malloc failed");
-        SeqError(kSeqMalloc, "malloc_err");
+        notify_seq_error(kSeqMalloc, "malloc_err");
         return UNI_COM_ERROR;
     }
     int last = UNI_OK;
@@ -530,7 +531,7 @@ int notification_generic_send(const NOXA_NOTIFICATION_S* n)
         const char* suffix = SuffixOf(f.type);
         if (suffix == nullptr) {
             PR_ERR("type is invalid.%u", f.type);
-            SeqError(kSeqType, "type_err");
+            notify_seq_error(kSeqType, "type_err");
             return UNI_INVALID_PARM;
         }
         char key[sizeof(f.key) + 1] = {};

@@ -136,6 +136,8 @@ std::string __s3_presign_v4(const char* method, const char* host, const char* pa
 // The "notify" log sequence: made at the service's start; its error entries go to the online log.
 int notify_log_seq_init(LOG_SEQ_HANDLE* seq);
 void log_notify_err_log_seq_cb(LOG_SEQ_HANDLE seq);
+// One failed step (tag and text) into that sequence, which then goes out; nothing before the start.
+void notify_seq_error(uint8_t tag, const char* text);
 
 // The service API's notification work (the gNoxaIpcOps entries): one upload and message 115;
 // the press picture (at most three uploads) and message 154 named by `time`; the files of a

@@ -13,8 +13,6 @@
 #include <ctime>
 #include <memory>
 
-extern LOG_SEQ_HANDLE noxa_ipc_notify_log_seq;
-
 namespace {
 
 constexpr uint32_t kUrlExpiresS = 60;
@@ -23,15 +21,6 @@ constexpr uint32_t kOssSignatureLimit = 28 * 3 + 1;
 
 enum : uint8_t { kSeqUrl = 40, kSeqMsg };
 
-void SeqError(uint8_t tag, const char* text)
-{
-    if (noxa_ipc_notify_log_seq == nullptr) {
-        return;
-    }
-    LOG_SEQ_ENTRY_S e = log_seq_str(tag, text);
-    insert_error_log_seq(noxa_ipc_notify_log_seq, &e);
-    clear_log_seq(noxa_ipc_notify_log_seq);
-}
 
 // The whole text encoded; "" (and false) when it cannot be.
 bool Encode(const std::string& in, std::string* out)
@@ -89,7 +78,7 @@ std::string OssUrl(const CLOUD_DETECT_STORAGE_CFG_S& c, const char* path, TIME_T
 {
     std::string token;
     if (!Encode(c.token, &token)) {
-        SeqError(kSeqUrl, "malloc_token");
+        notify_seq_error(kSeqUrl, "malloc_token");
         return "";
     }
     const std::string p = UrlPath(path);
@@ -103,7 +92,7 @@ std::string OssUrl(const CLOUD_DETECT_STORAGE_CFG_S& c, const char* path, TIME_T
     // Sized for the worst case: every character of the Base64 text encoded.
     char sig[kOssSignatureLimit];
     if (__url_encode(b64, sig, sizeof(sig)) < 0) {
-        SeqError(kSeqUrl, "malloc_sign");
+        notify_seq_error(kSeqUrl, "malloc_sign");
         return "";
     }
     return "https://" + std::string(c.bucket) + "." + c.endpoint + p + "?Expires=" + expires +
@@ -219,7 +208,7 @@ int notification_snapshot_message_upload(int dp, const char* unused, int timeout
     const std::string url = notification_snapshot_url(*cfg, cfg->path, uni_time_get_posix());
     if (url.empty()) {
         PR_ERR("Malloc Fail");
-        SeqError(kSeqUrl, "malloc_url");
+        notify_seq_error(kSeqUrl, "malloc_url");
         return UNI_MALLOC_FAILED;
     }
     // Signature and token stay out of the log: the URL is shown without its query.
@@ -234,7 +223,7 @@ int notification_snapshot_message_upload(int dp, const char* unused, int timeout
                                               static_cast<uint32_t>(timeout_s < 0 ? 0 : timeout_s), 1);
     if (ret != UNI_OK) {
         PR_ERR("snapshot_message_upload failed:%d\n", ret);
-        SeqError(kSeqMsg, "up_msg_err");
+        notify_seq_error(kSeqMsg, "up_msg_err");
         return ret;
     }
     PR_NOTICE("snapshot_message_upload success");

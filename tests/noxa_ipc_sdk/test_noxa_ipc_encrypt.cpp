@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
 #include <thread>
@@ -352,4 +353,52 @@ TEST_F(MediaKey, TheCloudKeepsTheKeyAcrossItsRestart)
     struct stat st {};
     ASSERT_EQ(0, stat(sBox->Path("/.board/cloud/state.json").c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 0777);
+}
+
+// Two encryptions in one second under one key take two IVs (so equal pictures never give equal
+// ciphertexts), and the process-wide rand() sequence is left as it was (nothing reseeds it).
+TEST_F(MediaKey, EveryEncryptionTakesAFreshIvWithoutTouchingRand)
+{
+    const std::string key = "Hh1Jj2Kk3Ll4Zz5X";
+    ASSERT_EQ(0, kvs_write(CLOUD_ENC_KEY_NAME, key.data(), 16));
+    noxa_ipc_encrypt_reset();
+    const Bytes plain(48, 0x33);
+    srand(4242);
+    const int first = rand();
+    const int second = rand();
+    srand(4242);
+    EXPECT_EQ(first, rand());
+    std::vector<std::string> ivs;
+    std::vector<Bytes> ciphers;
+    for (int i = 0; i < 4; ++i) {
+        Bytes out(plain.size() + 16);
+        uint32_t outLen = 0;
+        char iv[16];
+        ASSERT_EQ(0, Encrypt(plain.data(), static_cast<uint32_t>(plain.size()), out.data(), &outLen, iv));
+        out.resize(outLen);
+        EXPECT_EQ(plain, Evp(false, out, reinterpret_cast<const uint8_t*>(key.data()),
+                             reinterpret_cast<const uint8_t*>(iv)));
+        ivs.emplace_back(iv, sizeof(iv));
+        ciphers.push_back(out);
+    }
+    EXPECT_EQ(second, rand()) << "the encryptions reseeded rand()";
+    for (size_t i = 1; i < ivs.size(); ++i) {
+        EXPECT_NE(ivs[i - 1], ivs[i]);
+        EXPECT_NE(ciphers[i - 1], ciphers[i]);
+    }
+}
+
+// A forced fetch is a key obtained like any other: after a first fetch that failed, the cloud's
+// key taken by UpdateEncryptInfo lets the MD5 check run (no "not init" refusal, no further call).
+TEST_F(MediaKey, AForcedFetchInitsTheEncryptor)
+{
+    sCloud->Command("fail ipc.storage.secret.get code SYSTEM_BUSY");
+    EXPECT_EQ(0u, GetEncryptorInstance()->inited.load());
+    sCloud->Command("fail ipc.storage.secret.get ok");
+    const std::string key = "Pp9Oo8Ii7Uu6Yy5T";
+    sCloud->Command("media-key " + key);
+    ASSERT_EQ(0, UpdateEncryptInfo()) << sCloud->Log();
+    const int calls = SecretCalls();
+    EXPECT_EQ(0, CheckAndUpdateEncKey(Md5Hex(key).c_str()));
+    EXPECT_EQ(calls, SecretCalls());
 }

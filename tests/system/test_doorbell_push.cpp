@@ -2,8 +2,10 @@
 // door 1, the cloud hears the ring report (239 "0"), the press event naming the picture, and the
 // 154 message whose picture the phone fetches and decrypts to the very JPEG the unit kept on its
 // card. The unit is restarted after the cloud switches stores (it keeps a storage configuration
-// for ten minutes).
+// for ten minutes). The motion push too: with the motion alarm on, a visitor walking into the
+// door camera gives a 115 whose picture the phone decrypts to the JPEG the unit captured.
 #include "cloud_peer.h"
+#include "door_scene.h"
 #include "phone_cli.h"
 #include "process.h"
 #include "sandbox.h"
@@ -141,4 +143,40 @@ TEST_F(DoorbellPush, CallGivesRingEventAndAPictureThePhoneDecryptsWithEitherStor
     ASSERT_NO_FATAL_FAILURE(StartUnit({}));
     ASSERT_NO_FATAL_FAILURE(CallAndCheck("azure"));
     EXPECT_NE(std::string::npos, mCloud->Log().find("s3 PUT noxa-detect.s3.cloudsim.test/")) << "the first went to S3";
+}
+
+TEST_F(DoorbellPush, AVisitorGivesAMotionPushWhosePictureThePhoneDecrypts)
+{
+    mSb.Write("/DeviceInfo/noxa.cfgs/noxa_alarm_on_off", "1\n");
+    DoorScene scene;
+    ASSERT_TRUE(MakeDoorScene(mSb, std::string(DOORPHONE_PHOTO_DIR) + "/astronaut.png", &scene)) << scene.log;
+    ASSERT_EQ("", PutDoorCamera(mSb, scene.wall));
+    ASSERT_NO_FATAL_FAILURE(StartUnit({"-m", "2", "-t", mCloud->Pair()}));
+
+    ASSERT_EQ("", PutDoorCamera(mSb, scene.visitor));
+    std::string line;
+    ASSERT_TRUE(Eventually(
+        [&] {
+            for (const auto& l : Lines(mCloud->Command("notifications"))) {
+                if (l.find(" dp 115 ") != std::string::npos) {
+                    line = l;
+                }
+            }
+            return !line.empty();
+        },
+        60s))
+        << mCloud->Command("notifications") << "\n" << mUnit->Output();
+    EXPECT_NE(std::string::npos, line.find(" dp 115 bucket noxa-detect file ")) << line;
+    const std::string path = After(line, " file ");
+    EXPECT_EQ(16u, After(line, " key ").size()) << line;
+    auto [rc, plain] = PhoneCli(mSb.Root(), "pic noxa-detect/" + path);
+    ASSERT_EQ(0, rc) << plain;
+    // The picture the unit captured for the push, a JPEG as FFmpeg reads it.
+    EXPECT_TRUE(plain == mSb.Read("/dev/demo_snapshot.jpg")) << plain.size() << " bytes from the cloud";
+    mSb.Write("/tmp/motion.jpg", plain);
+    const std::string probe = ShellOutput("ffprobe -v error -show_entries stream=codec_name,width,height -of "
+                                          "default=nw=1 '" + mSb.Path("/tmp/motion.jpg") + "'")
+                                  .second;
+    EXPECT_NE(std::string::npos, probe.find("codec_name=mjpeg")) << probe;
+    EXPECT_EQ(0, plain.compare(0, 2, "\xFF\xD8")) << "a JPEG";
 }

@@ -2,6 +2,7 @@
 // door camera a file of tools/mkcamera. An empty doorway records nothing; the visitor walking in
 // is an alarm that opens an event recording; once the doorway is empty again the file closes
 // under its start and end time, and ffprobe plays it at channel 0's 1280x720.
+#include "door_scene.h"
 #include "process.h"
 #include "sandbox.h"
 
@@ -9,41 +10,11 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstdio>
-#include <fstream>
 #include <thread>
 
 using namespace std::chrono_literals;
 
 namespace {
-
-constexpr size_t kFrameBytes = 1920 * 1080 * 3 / 2;  // one I420 frame at the camera's size
-
-std::string RunOutput(const std::string& cmd)
-{
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    char buf[4096];
-    size_t n;
-    while (p != nullptr && (n = fread(buf, 1, sizeof buf, p)) > 0) {
-        out.append(buf, n);
-    }
-    if (p != nullptr) {
-        pclose(p);
-    }
-    return out;
-}
-
-// The door camera: written aside and renamed in, so the camera takes it whole.
-void PutCamera(const TestSandbox& sb, const std::string& frames)
-{
-    const std::string path = sb.Path("/.board/camera_door0.yuv");
-    {
-        std::ofstream o(path + ".tmp", std::ios::binary | std::ios::trunc);
-        o.write(frames.data(), static_cast<std::streamsize>(frames.size()));
-    }
-    ASSERT_EQ(0, std::rename((path + ".tmp").c_str(), path.c_str()));
-}
 
 // The text after `key` up to the end of its line, in the first line holding `key`.
 std::string After(const std::string& text, const std::string& key)
@@ -65,14 +36,10 @@ TEST(MotionRecording, AVisitorGivesAnAlarmAndAPlayableEventRecording)
         sb.Write(std::string("/DeviceInfo/noxa.cfgs/") + key, "1\n");
     }
     sb.Write("/DeviceInfo/noxa.cfgs/noxa_sd_record_mode", "0\n");
-    // mkcamera's file: the wall, then the wall with the visitor. The wall alone is the empty
-    // doorway.
-    const std::string mk = RunOutput(BinaryDir() + "/tools/mkcamera " + sb.Root() + " " + DOORPHONE_PHOTO_DIR +
-                                     "/astronaut.png 2>&1");
-    const std::string visitor = sb.Read("/.board/camera_door0.yuv");
-    ASSERT_EQ(2 * kFrameBytes, visitor.size()) << mk;
-    const std::string wall = visitor.substr(0, kFrameBytes);
-    PutCamera(sb, wall);
+    DoorScene scene;
+    ASSERT_TRUE(MakeDoorScene(sb, std::string(DOORPHONE_PHOTO_DIR) + "/astronaut.png", &scene)) << scene.log;
+    const std::string& wall = scene.wall;
+    ASSERT_EQ("", PutDoorCamera(sb, wall));
 
     ChildProcess unit({Doorphone()}, {"DOORPHONE_ROOT=" + sb.Root()});
     ASSERT_TRUE(unit.WaitForOutput("[InitSDCard] mount /dev/mmcblk0p1 on /mnt/sdcard: 0, state 1", 30s)) << unit.Output();
@@ -81,13 +48,13 @@ TEST(MotionRecording, AVisitorGivesAnAlarmAndAPlayableEventRecording)
     std::this_thread::sleep_for(8s);
     EXPECT_EQ(std::string::npos, unit.Output().find("MP4RecordStart")) << unit.Output();
 
-    PutCamera(sb, visitor);
+    ASSERT_EQ("", PutDoorCamera(sb, scene.visitor));
     ASSERT_TRUE(unit.WaitForOutput("[MP4RecordStart] MP4 File Name: ", 60s)) << unit.Output();
     const std::string open = After(unit.Output(), "[MP4RecordStart] MP4 File Name: ");
     ASSERT_EQ(".mp4", open.substr(open.size() - 4)) << open;
     // The visitor leaves: 5 s without an alarm end the file, once it has lasted 10 s.
     std::this_thread::sleep_for(2s);
-    PutCamera(sb, wall);
+    ASSERT_EQ("", PutDoorCamera(sb, wall));
     ASSERT_TRUE(unit.WaitForOutput("[MP4Encoder_FileClose] ", 90s)) << unit.Output();
     const std::string closed = After(unit.Output(), "[MP4Encoder_FileClose] ");
     // "<day>/HHMMSS.mp4" becomes "<day>/HHMMSS_HHMMSS.mp4".
@@ -106,9 +73,10 @@ TEST(MotionRecording, AVisitorGivesAnAlarmAndAPlayableEventRecording)
     EXPECT_GE(lasted, 10) << name;
     EXPECT_LE(lasted, 20) << name;
 
-    const std::string probe = RunOutput("ffprobe -v error -count_frames -count_packets -show_entries "
-                                        "stream=codec_name,width,height,nb_read_frames,nb_read_packets -of "
-                                        "default=nw=1 '" + sb.Path(closed) + "'");
+    const std::string probe = ShellOutput("ffprobe -v error -count_frames -count_packets -show_entries "
+                                          "stream=codec_name,width,height,nb_read_frames,nb_read_packets -of "
+                                          "default=nw=1 '" + sb.Path(closed) + "'")
+                                  .second;
     EXPECT_NE(std::string::npos, probe.find("codec_name=h264")) << probe;
     EXPECT_NE(std::string::npos, probe.find("width=1280")) << probe;
     EXPECT_NE(std::string::npos, probe.find("height=720")) << probe;

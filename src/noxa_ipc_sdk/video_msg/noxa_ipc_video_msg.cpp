@@ -66,9 +66,9 @@ struct Manager {
     uint32_t startTime = 0;  // posix seconds
     char key[VIDEO_MSG_KEY_LEN + 1] = {};  // under the lock
     uint8_t iv[16] = {};
+    uint64_t startMs = 0;  // uni_get_tick_ms of the leave
     // The thread's own.
     bool started = false;
-    uint64_t startMs = 0;
     bool videoAnchored = false;
     bool audioAnchored = false;
     bool waitKey = true;
@@ -96,7 +96,7 @@ bool WantAudio()
     return g.type != VIDEO_MSG_TYPE_VIDEO && g.media.channel_enable[kAudioChannel] != 0;
 }
 
-// The message's end is counted from its start, frames or none: with the frame gate closed no
+// The message's end is counted from the leave, frames or none: with the frame gate closed no
 // frame comes, and a message that waited for one would hold its buffers and refuse every later
 // message.
 bool DurationPassed()
@@ -130,8 +130,6 @@ bool StartMessage()
     const bool keyed = uni_random_string(key, VIDEO_MSG_KEY_LEN) == UNI_OK;
     memcpy(g.key, key, sizeof(key));
     memcpy(g.iv, NOXA_VIDEO_MSG_IV, sizeof(g.iv));
-    g.startTime = uni_time_get_posix();
-    g.startMs = uni_get_tick_ms();
     g.used = VIDEO_MSG_HEADER_SIZE;
     g.videoFrames = 0;
     g.audioFrames = 0;
@@ -512,6 +510,8 @@ int __leave_video_msg(const uint8_t* pic, uint32_t size, uint32_t name)
     }
     PR_NOTICE("video msg seize %d bytes memory for media data, each slice %d seconds", cap, g.duration);
     g.frameCap = frameCap;
+    g.startTime = uni_time_get_posix();
+    g.startMs = uni_get_tick_ms();
     g.capacity = cap;
     g.used = 0;
     g.name = name;

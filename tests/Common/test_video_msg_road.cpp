@@ -1,7 +1,8 @@
 // The doorbell's video message against the local cloud and its store: the unit activated in this
 // process, the live pipeline feeding the ring buffer while a viewing is marked, an unanswered
 // press, the second press leaving a message; the phone (tools/phone) fetches the picture and the
-// media, decrypts them and FFmpeg plays the video at 1280x720 and converts the audio. With the
+// media, decrypts them and FFmpeg plays the video at 1280x720 and converts the audio, with S3 and
+// with Azure. With the
 // detect storage refusing video the next message sends nothing; the phone's accept on protocol
 // 308 is answered to the cloud and puts the call in talk.
 #include "AppState.h"
@@ -112,6 +113,45 @@ protected:
         ASSERT_EQ(VIDEO_MSG_RECORDING, noxa_ipc_video_msg_view().state);
     }
 
+    // One message left and opened by the phone: its picture, its video played by FFmpeg at
+    // 1280x720, its audio converted.
+    void PlayedByThePhone(const std::string& pic, const char* store)
+    {
+        const size_t before = NotificationCount(*mCloud);
+        ASSERT_NO_FATAL_FAILURE(LeaveMessage());
+        size_t n = 0;
+        auto found = [&] { return (n = FindNotification(*mCloud, " cmd ipc_leave_msg ", before)) != 0; };
+        ASSERT_TRUE(Eventually(found, 40s)) << mCloud->Command("notifications") << LogCapture::All();
+        const std::string line = TextLines(mCloud->Command("notifications"))[n - 1];
+        EXPECT_NE(std::string::npos,
+                  line.find(" dp 185 cmd ipc_leave_msg type image with resources bucket noxa-detect "))
+            << line;
+        const std::string dir = mSandbox.Path(std::string("/phone-") + store);
+        auto [rc, info] = PhoneCli(mSandbox.Root(), "message " + std::to_string(n) + " --out " + dir);
+        ASSERT_EQ(0, rc) << info << mCloud->Log();
+        EXPECT_NE(std::string::npos, info.find("codec 2 fps 25 size 1280x720")) << info;
+        EXPECT_TRUE(FileText(dir + "/picture.jpg") == pic) << "the visitor's picture";
+
+        // FFmpeg plays the video whole at 1280x720, about ten seconds of it, and converts the audio.
+        auto [prc, probe] = ShellOutput("ffprobe -v error -f h264 -count_frames -select_streams v:0 -show_entries "
+                                        "stream=width,height,nb_read_frames -of csv=p=0 " + dir + "/video.h264");
+        ASSERT_EQ(0, prc) << probe;
+        int width = 0;
+        int height = 0;
+        int frames = 0;
+        ASSERT_EQ(3, sscanf(probe.c_str(), "%d,%d,%d", &width, &height, &frames)) << probe;
+        EXPECT_EQ(1280, width);
+        EXPECT_EQ(720, height);
+        EXPECT_GE(frames, 150) << "ten seconds of a simulated encoder that may fall behind under load";
+        EXPECT_LE(frames, 300);
+        EXPECT_NE(std::string::npos, info.find(" frames " + std::to_string(frames) + " ")) << info;
+        const size_t audioBytes = FileText(dir + "/audio.pcm").size();
+        EXPECT_GE(audioBytes, 8u * 16000u) << "eight seconds of 8 kHz s16le at least";
+        auto [arc, aout] = ShellOutput("ffmpeg -v error -y -f s16le -ar 8000 -ac 1 -i " + dir + "/audio.pcm " + dir +
+                                       "/audio.wav");
+        EXPECT_EQ(0, arc) << aout;
+    }
+
     std::unique_ptr<CloudPeer> mCloud;
 };
 
@@ -148,38 +188,15 @@ TEST_F(VideoMsgRoad, ViewingMarkedMessageLeftThePhonePlaysIt)
     mSandbox.Write("/demo/resource/media/demo_snapshot.jpg", pic);
     ASSERT_TRUE(Eventually([] { return noxa_ipc_ring_buffer_find_pre_video_by_frame(0, 0) != nullptr; }, 10s));
 
-    const size_t before = NotificationCount(*mCloud);
-    ASSERT_NO_FATAL_FAILURE(LeaveMessage());
-    size_t n = 0;
-    ASSERT_TRUE(Eventually([&] { return (n = FindNotification(*mCloud, " cmd ipc_leave_msg ", before)) != 0; }, 40s))
-        << mCloud->Command("notifications") << LogCapture::All();
-    const std::string line = TextLines(mCloud->Command("notifications"))[n - 1];
-    EXPECT_NE(std::string::npos, line.find(" dp 185 cmd ipc_leave_msg type image with resources bucket noxa-detect "))
-        << line;
-    const std::string dir = mSandbox.Path("/phone");
-    auto [rc, info] = PhoneCli(mSandbox.Root(), "message " + std::to_string(n) + " --out " + dir);
-    ASSERT_EQ(0, rc) << info << mCloud->Log();
-    EXPECT_NE(std::string::npos, info.find("codec 2 fps 25 size 1280x720")) << info;
-    EXPECT_TRUE(FileText(dir + "/picture.jpg") == pic) << "the visitor's picture";
-
-    // FFmpeg plays the video whole at 1280x720, about ten seconds of it, and converts the audio.
-    auto [prc, probe] = ShellOutput("ffprobe -v error -f h264 -count_frames -select_streams v:0 -show_entries "
-                                    "stream=width,height,nb_read_frames -of csv=p=0 " + dir + "/video.h264");
-    ASSERT_EQ(0, prc) << probe;
-    int width = 0;
-    int height = 0;
-    int frames = 0;
-    ASSERT_EQ(3, sscanf(probe.c_str(), "%d,%d,%d", &width, &height, &frames)) << probe;
-    EXPECT_EQ(1280, width);
-    EXPECT_EQ(720, height);
-    EXPECT_GE(frames, 150) << "ten seconds of a simulated encoder that may fall behind under load";
-    EXPECT_LE(frames, 300);
-    EXPECT_NE(std::string::npos, info.find(" frames " + std::to_string(frames) + " ")) << info;
-    const size_t audioBytes = FileText(dir + "/audio.pcm").size();
-    EXPECT_GE(audioBytes, 8u * 16000u) << "eight seconds of 8 kHz s16le at least";
-    auto [arc, aout] = ShellOutput("ffmpeg -v error -y -f s16le -ar 8000 -ac 1 -i " + dir + "/audio.pcm " + dir +
-                                   "/audio.wav");
-    EXPECT_EQ(0, arc) << aout;
+    // With each store: the message goes up beside the picture, the phone opens and plays it.
+    for (const char* store : {"s3", "azure"}) {
+        SCOPED_TRACE(store);
+        mCloud->Command(std::string("storage ") + store);
+        notification_reset();  // the unit fetches the configuration naming the store
+        ASSERT_TRUE(Eventually([] { return DoorbellCallView().state == DOORBELL_IDLE; }, 20s));
+        ASSERT_TRUE(Eventually([] { return noxa_ipc_video_msg_view().state == VIDEO_MSG_IDLE; }, 20s));
+        ASSERT_NO_FATAL_FAILURE(PlayedByThePhone(pic, store));
+    }
 
     // The detect storage takes no video now: the next message is refused whole, no 185.
     mCloud->Command("detect-content video off");

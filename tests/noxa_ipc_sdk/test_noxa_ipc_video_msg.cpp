@@ -109,7 +109,8 @@ std::string Decrypt(const std::string& cipher, const std::string& key, const std
     bool ok = EVP_DecryptInit_ex(ctx, EVP_aes_128_cbc(), nullptr, reinterpret_cast<const uint8_t*>(key.data()),
                                  reinterpret_cast<const uint8_t*>(iv.data())) == 1 &&
               EVP_DecryptUpdate(ctx, reinterpret_cast<uint8_t*>(out.data()), &n,
-                                reinterpret_cast<const uint8_t*>(cipher.data()), static_cast<int>(cipher.size())) == 1 &&
+                                reinterpret_cast<const uint8_t*>(cipher.data()),
+                                static_cast<int>(cipher.size())) == 1 &&
               EVP_DecryptFinal_ex(ctx, reinterpret_cast<uint8_t*>(out.data()) + n, &tail) == 1;
     EVP_CIPHER_CTX_free(ctx);
     return ok ? out.substr(0, static_cast<size_t>(n + tail)) : std::string("<refused>");
@@ -234,7 +235,8 @@ protected:
     static std::string Pic(size_t n, char c) { return std::string(n, c); }
     int Leave(const std::string& pic)
     {
-        return noxa_ipc_video_msg_leave(reinterpret_cast<const uint8_t*>(pic.data()), static_cast<uint32_t>(pic.size()));
+        const auto* bytes = reinterpret_cast<const uint8_t*>(pic.data());
+        return noxa_ipc_video_msg_leave(bytes, static_cast<uint32_t>(pic.size()));
     }
 
     UniTestClock mClock;

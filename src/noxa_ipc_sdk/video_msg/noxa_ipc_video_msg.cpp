@@ -530,7 +530,8 @@ int __doorbell_status_change_callback(const char* action, const char* data)
     PR_NOTICE("receive message from server[action:%s ]", a);
     if (strncmp(a, "accept", 6) == 0) {
         // The phone that took the call hears it was taken before anything else happens.
-        if (gNoxaIpcOps.door_bell_answer == nullptr || gNoxaIpcOps.door_bell_answer(data != nullptr ? data : "{}") != 0) {
+        const char* text = data != nullptr ? data : "{}";
+        if (gNoxaIpcOps.door_bell_answer == nullptr || gNoxaIpcOps.door_bell_answer(text) != 0) {
             PR_ERR("doorbell answer not sent");
         }
     }

@@ -198,6 +198,17 @@ TEST_F(VideoMsgRoad, ViewingMarkedMessageLeftThePhonePlaysIt)
         ASSERT_NO_FATAL_FAILURE(PlayedByThePhone(pic, store));
     }
 
+    // The phone opens video messages only: the unanswered call's event is none, nor is a number
+    // past the list.
+    const size_t unconnected = FindNotification(*mCloud, " cmd ipc_unconnected ", 0);
+    ASSERT_NE(0u, unconnected);
+    for (size_t which : {unconnected, NotificationCount(*mCloud) + 1}) {
+        auto [rc, out] = PhoneCli(mSandbox.Root(), "message " + std::to_string(which) + " --out " +
+                                                       mSandbox.Path("/phone-none"));
+        EXPECT_NE(0, rc) << out;
+        EXPECT_NE(std::string::npos, out.find("phone: error: ")) << out;
+    }
+
     // The detect storage takes no video now: the next message is refused whole, no 185.
     mCloud->Command("detect-content video off");
     notification_reset();

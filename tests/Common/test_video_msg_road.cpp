@@ -29,25 +29,12 @@
 
 #include <atomic>
 #include <fstream>
-#include <random>
 
 using namespace std::chrono_literals;
 
 namespace {
 
 std::atomic<int> gOnline{0};
-
-std::string Picture(size_t n, uint32_t seed)
-{
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (auto& c : s) {
-        c = static_cast<char>(rng());
-    }
-    s[0] = static_cast<char>(0xFF);
-    s[1] = static_cast<char>(0xD8);
-    return s;
-}
 
 std::string FileText(const std::string& path)
 {
@@ -131,6 +118,9 @@ protected:
         ASSERT_EQ(0, rc) << info << mCloud->Log();
         EXPECT_NE(std::string::npos, info.find("codec 2 fps 25 size 1280x720")) << info;
         EXPECT_TRUE(FileText(dir + "/picture.jpg") == pic) << "the visitor's picture";
+        auto [jrc, jpeg] = ShellOutput("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 " + dir +
+                                       "/picture.jpg");
+        EXPECT_TRUE(jrc == 0 && jpeg.find("mjpeg") != std::string::npos) << jpeg;
 
         // FFmpeg plays the video whole at 1280x720, about ten seconds of it, and converts the audio.
         auto [prc, probe] = ShellOutput("ffprobe -v error -f h264 -count_frames -select_streams v:0 -show_entries "
@@ -161,7 +151,6 @@ TEST_F(VideoMsgRoad, ViewingMarkedMessageLeftThePhonePlaysIt)
 {
     // The unit's media: the live pipeline on its own threads, frames through the gate while a
     // viewing is marked (a call, a monitor or a viewer on the unit).
-    MiSimSetManualClock(false);
     ASSERT_EQ(0, noxa_ipc_ring_buffer_init(0, 1024, 25, 0, nullptr));
     ASSERT_EQ(0, noxa_ipc_ring_buffer_init(1, 512, 25, 0, nullptr));
     ASSERT_EQ(0, noxa_ipc_ring_buffer_init(9, 16 * 8000 / 1024, 25, 0, nullptr));
@@ -171,12 +160,7 @@ TEST_F(VideoMsgRoad, ViewingMarkedMessageLeftThePhonePlaysIt)
     gDeviceState.ViewingMark = 1;
     gDeviceState.ViewingTimer = kCountdownStopped;
     gDeviceState.TalkAudioSettleTimer = kCountdownStopped;
-    ASSERT_EQ(0, SysInit());
-    SetVideoDynamicsInfo(0);
-    ASSERT_EQ(0, VideoInit());
-    testing::internal::CaptureStdout();
-    AudioInit();
-    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(0, StartLive());
 
     // The service as the cloud-side start brings it up (type 0, 10 s), through the links.
     DoorbellCallInstall();
@@ -184,7 +168,12 @@ TEST_F(VideoMsgRoad, ViewingMarkedMessageLeftThePhonePlaysIt)
     ASSERT_NE(nullptr, gNoxaAppLinks.VideoMsgInit);
     ASSERT_EQ(0, gNoxaAppLinks.VideoMsgInit(&gNoxaMediaInfo, 0, 10));
     snprintf(gDemoResourceDir, sizeof(gDemoResourceDir), "%s", "/demo");
-    const std::string pic = Picture(30000, 3);
+    // The press picture: a JPEG of FFmpeg's test pattern.
+    const std::string jpeg = mSandbox.Path("/pattern.jpg");
+    auto [frc, fout] = ShellOutput("ffmpeg -v error -y -f lavfi -i testsrc=size=640x360 -frames:v 1 " + jpeg);
+    ASSERT_EQ(0, frc) << fout;
+    const std::string pic = FileText(jpeg);
+    ASSERT_GT(pic.size(), 1000u);
     mSandbox.Write("/demo/resource/media/demo_snapshot.jpg", pic);
     ASSERT_TRUE(Eventually([] { return noxa_ipc_ring_buffer_find_pre_video_by_frame(0, 0) != nullptr; }, 10s));
 

@@ -81,25 +81,6 @@ int Config(CLOUD_DETECT_STORAGE_CFG_S* c)
     return 0;
 }
 
-NOXA_MEDIA_INFO_S AppMedia()
-{
-    NOXA_MEDIA_INFO_S m{};
-    m.channel_enable[0] = 1;
-    m.video_fps[0] = 25;
-    m.video_gop[0] = 25;
-    m.video_bitrate[0] = 1024;
-    m.video_width[0] = 1280;
-    m.video_height[0] = 720;
-    m.video_freq[0] = 90000;
-    m.video_codec[0] = NOXA_CODEC_VIDEO_H264;
-    m.channel_enable[9] = 1;
-    m.audio_codec[9] = NOXA_CODEC_AUDIO_PCM;
-    m.audio_fps[9] = 25;
-    m.audio_sample[9] = 8000;
-    m.audio_databits[9] = 16;
-    return m;
-}
-
 std::string Decrypt(const std::string& cipher, const std::string& key, const std::string& iv)
 {
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();

@@ -10,6 +10,7 @@
 #include "Media/VencStream.h"
 #include "noxa_ipc_sdk/noxa_ipc_api.h"
 #include "noxa_ipc_sdk/noxa_ipc_notification.h"
+#include "noxa_ipc_sdk/video_msg/noxa_ipc_video_msg.h"
 #include "platform/board_path.h"
 
 #include <cstdio>
@@ -371,4 +372,9 @@ void DoorbellCallWaitIdle()
 void DoorbellCallInstall()
 {
     gNoxaAppLinks.MdProcThread = thread_md_proc;
+    // The video-message service: started by the cloud-side start, recording the second press of
+    // an unanswered call, and handing the phone's answers (protocol 308) back here.
+    gNoxaAppLinks.VideoMsgInit = noxa_ipc_video_msg_init;
+    gNoxaIpcOps.leave_video_msg = noxa_ipc_video_msg_leave;
+    gVideoMsgLinks.DoorbellStatusHandle = DoorbellStatusHandle;
 }

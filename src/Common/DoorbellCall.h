@@ -75,5 +75,6 @@ DOORBELL_CALL_VIEW_S DoorbellCallView();
 // Waits until the notifications handed over so far have run (tests).
 void DoorbellCallWaitIdle();
 
-// Fills the links of the cloud-side start that this part answers.
+// Fills the links of the cloud-side start that this part answers, and those of the video-message
+// service (its start, the doorbell's message, the phone's answers back to the call tracking).
 void DoorbellCallInstall();

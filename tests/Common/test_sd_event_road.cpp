@@ -49,32 +49,7 @@ int EventMode()
     return 1;
 }
 
-// The application's media description (its channels 0, 1 and 9), and its ring buffers.
-NOXA_MEDIA_INFO_S AppMedia()
-{
-    NOXA_MEDIA_INFO_S m{};
-    const struct {
-        int ch;
-        uint32_t kbps, w, h;
-    } video[] = {{0, 1024, 1280, 720}, {1, 512, 640, 360}};
-    for (const auto& v : video) {
-        m.channel_enable[v.ch] = 1;
-        m.video_fps[v.ch] = 25;
-        m.video_gop[v.ch] = 25;
-        m.video_bitrate[v.ch] = v.kbps;
-        m.video_width[v.ch] = v.w;
-        m.video_height[v.ch] = v.h;
-        m.video_freq[v.ch] = 90000;
-        m.video_codec[v.ch] = NOXA_CODEC_VIDEO_H264;
-    }
-    m.channel_enable[9] = 1;
-    m.audio_codec[9] = NOXA_CODEC_AUDIO_PCM;
-    m.audio_fps[9] = 25;
-    m.audio_sample[9] = 8000;
-    m.audio_databits[9] = 16;
-    return m;
-}
-
+// The application's ring buffers (its channels 0, 1 and 9).
 void InitRings()
 {
     ASSERT_EQ(0, noxa_ipc_ring_buffer_init(0, 1024, 25, 0, nullptr));
@@ -285,14 +260,8 @@ TEST_F(SdEventPipeline, RecordPlayAndDownloadThroughTheViewer)
     ASSERT_TRUE(StartActivation(cloud.Pair()));
     ASSERT_TRUE(Eventually([] { return online.load() == 1 && uni_time_check_sync() == 0; }, 60s)) << cloud.Log();
 
-    MiSimSetManualClock(false);
     ASSERT_NO_FATAL_FAILURE(InitRings());
-    ASSERT_EQ(0, SysInit());
-    SetVideoDynamicsInfo(0);
-    ASSERT_EQ(0, VideoInit());
-    testing::internal::CaptureStdout();
-    AudioInit();
-    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(0, StartLive());
     NOXA_MEDIA_INFO_S media = AppMedia();
     noxa_ipc_ss_threads_for_test(1);
     ASSERT_EQ(0, noxa_ipc_ss_init("/mnt/sdcard", &media, 20));

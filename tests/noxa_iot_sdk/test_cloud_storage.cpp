@@ -125,7 +125,7 @@ TEST_F(CloudStorage, ConfigurationsAreFilled)
     CLOUD_DETECT_STORAGE_CFG_S det{};
     ASSERT_EQ(0, cloud_get_detect_storage_config(&det));
     EXPECT_STREQ("noxa-detect", det.bucket);
-    EXPECT_EQ(CLOUD_CONTENT_PIC, det.flags);
+    EXPECT_EQ(CLOUD_CONTENT_PIC | CLOUD_CONTENT_VIDEO, det.flags) << "pictures and video messages";
     EXPECT_EQ(std::string(noxa_iot_get_dev_id()) + "/detect", det.dir);
 
     // A host the cloud has no certificate for: three tries, then the refusal.

@@ -3,6 +3,7 @@
 // self-describing frames whose bytes say which frame they are.
 #pragma once
 
+#include "noxa_ipc_sdk/noxa_ipc_media.h"
 #include "sandbox.h"
 
 #include <algorithm>
@@ -13,6 +14,33 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+// The application's media description: channels 0 (1280x720) and 1 (640x360) of H.264 at 25 fps,
+// channel 9 of 8 kHz 16-bit PCM.
+inline NOXA_MEDIA_INFO_S AppMedia()
+{
+    NOXA_MEDIA_INFO_S m{};
+    const struct {
+        int ch;
+        uint32_t kbps, w, h;
+    } video[] = {{0, 1024, 1280, 720}, {1, 512, 640, 360}};
+    for (const auto& v : video) {
+        m.channel_enable[v.ch] = 1;
+        m.video_fps[v.ch] = 25;
+        m.video_gop[v.ch] = 25;
+        m.video_bitrate[v.ch] = v.kbps;
+        m.video_width[v.ch] = v.w;
+        m.video_height[v.ch] = v.h;
+        m.video_freq[v.ch] = 90000;
+        m.video_codec[v.ch] = NOXA_CODEC_VIDEO_H264;
+    }
+    m.channel_enable[9] = 1;
+    m.audio_codec[9] = NOXA_CODEC_AUDIO_PCM;
+    m.audio_fps[9] = 25;
+    m.audio_sample[9] = 8000;
+    m.audio_databits[9] = 16;
+    return m;
+}
 
 struct MediaRecord {
     uint32_t type = 0;

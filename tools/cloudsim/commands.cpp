@@ -2,6 +2,7 @@
 // summer time, raw bytes, and what the cloud has heard.
 #include "api_calls.h"
 #include "faces.h"
+#include "messages.h"
 #include "schema.h"
 #include "sim.h"
 #include "storage.h"
@@ -87,6 +88,8 @@ const char* kHelp =
     "                          under a key of its own unless clear; missing: listed, never stored)\n"
     "  face list|remove ID     the known faces the device downloads (ipc.ai.face.db.get)\n"
     "  face sync add|update|delete [ID...]   face data changed (304; add/delete: the ids)\n"
+    "  detect-content [picture|audio|video on|off]   what the detect storage takes (picture, video)\n"
+    "  message N               notification N, a video message, opened: picture, video, audio (base64)\n"
     "  help";
 
 }  // namespace
@@ -156,6 +159,9 @@ std::string RunCommand(const std::string& line)
         return out;
     }
     if (std::string out; FaceSkillCommand(w, devId, &out)) {
+        return out;
+    }
+    if (std::string out; MessageCommand(w, devId, &out)) {
         return out;
     }
     if (cmd == "devices") {

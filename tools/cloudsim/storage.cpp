@@ -1,5 +1,6 @@
 #include "storage.h"
 
+#include "messages.h"
 #include "sim.h"
 
 #include <httplib.h>
@@ -717,9 +718,9 @@ bool StorageApi(const std::string& api, const std::string& devId, const cJSON* b
         AddStore(r, "noxa-detect");
         cJSON_AddStringToObject(r, "path", (who + "/detect").c_str());
         cJSON* content = cJSON_AddObjectToObject(r, "content");
-        cJSON_AddBoolToObject(content, "picture", true);
-        cJSON_AddBoolToObject(content, "audio", false);
-        cJSON_AddBoolToObject(content, "video", false);
+        cJSON_AddBoolToObject(content, "picture", DetectContent(0));
+        cJSON_AddBoolToObject(content, "audio", DetectContent(1));
+        cJSON_AddBoolToObject(content, "video", DetectContent(2));
         *line = std::string("detect storage config ") + (S().azure ? "azure" : "s3");
     }
     *inner = ApiOk(r);

@@ -11,3 +11,6 @@
 #define NOXA_MQTT_VERSION "2.2"
 #define NOXA_CLOUD_BUILTIN_UUID "noxa3b8d51c6a02fe947"
 #define NOXA_CLOUD_BUILTIN_AUTHKEY "Hq7TzLm2PwRk9VbNc4XsDf6GjY1aUe3K"
+// The fixed IV of video messages (16 bytes, the same on every unit; the cloud knows it). Placeholder:
+// a product build puts the cloud's value here.
+#define NOXA_VIDEO_MSG_IV "vmsg-iv-placehld"  // placeholder

@@ -57,7 +57,8 @@ constexpr const char* kLocalFile = "/tmp/nstreamer_local.bin";
 std::mutex s_instLock;
 NSTREAMER_S s_st;
 bool s_made = false;
-std::thread s_thread;
+// Never destroyed: the unit never stops the thread, and a process may end with it running.
+std::thread& s_thread = *new std::thread;
 std::atomic<bool> s_stop{false};
 // Set when streaming started on this connection: its stop is reported, and only then.
 bool s_started = false;

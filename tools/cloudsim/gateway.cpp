@@ -760,9 +760,11 @@ std::string MediaGateway::Status()
         const double secs = static_cast<double>(st.lastMs - st.firstMs) / 1000.0;
         const double fps = secs > 0 ? static_cast<double>(st.frames - 1) / secs : 0.0;
         char line[256];
-        snprintf(line, sizeof line, "%s frames %llu key %llu bytes %llu fps %.1f latency p50 %lld p95 %lld ms\n",
+        snprintf(line, sizeof line,
+                 "%s frames %llu key %llu bytes %llu gaps %llu fps %.1f latency p50 %lld p95 %lld ms\n",
                  StreamName(bit), static_cast<unsigned long long>(st.frames),
-                 static_cast<unsigned long long>(st.keyFrames), static_cast<unsigned long long>(st.bytes), fps,
+                 static_cast<unsigned long long>(st.keyFrames), static_cast<unsigned long long>(st.bytes),
+                 static_cast<unsigned long long>(st.gaps), fps,
                  static_cast<long long>(Percentile(st.latencyMs, 0.5)),
                  static_cast<long long>(Percentile(st.latencyMs, 0.95)));
         out += line;

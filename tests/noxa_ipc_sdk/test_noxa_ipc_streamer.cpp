@@ -354,7 +354,7 @@ TEST_F(Streamer, GatewayMisbehaviour)
         const char* log;
     } rows[] = {
         {cloudsim::GatewayFault::BadFrameSign, false, "Signature error!"},
-        {cloudsim::GatewayFault::BadCipher, false, "command 5 does not decrypt, dropped"},
+        {cloudsim::GatewayFault::BadCipher, false, "audio frame does not decrypt, dropped"},
         {cloudsim::GatewayFault::Command60, true, "frame len error!!!!"},
         {cloudsim::GatewayFault::Length5000, true, "frame len error!!!! 5000"},
         {cloudsim::GatewayFault::UnknownType, true, "receive unknown frame type 9"},
@@ -382,6 +382,8 @@ TEST_F(Streamer, GatewayMisbehaviour)
         ASSERT_TRUE(Flowing(gw, 2, gw.Stats().streams[2].frames + 10)) << r.log;
     }
     EXPECT_TRUE(gw.Stats().errors.empty()) << gw.Status();
+    std::lock_guard<std::mutex> lock(gEvLock);
+    EXPECT_TRUE(gAudio.empty()) << "a frame failing its signature or its decryption reaches nobody";
 }
 
 // A gateway that cannot prove itself is never answered and no stream starts.

@@ -693,7 +693,7 @@ std::string MediaGateway::Fault(GatewayFault f)
     case GatewayFault::Length5000:
         frame = Command(5, "");
         frame.replace(8, 4, std::string("\0\0\x13\x88", 4));
-        frame += std::string(64, '\0');
+        frame += std::string(5000 - 36, '\0');  // all of it: a unit that trusts the length overflows
         break;
     case GatewayFault::BadFrameSign: {
         const std::string iv = RandomBytes(16);
@@ -713,17 +713,17 @@ std::string MediaGateway::Fault(GatewayFault f)
         break;
     }
     case GatewayFault::BadCipher: {
-        // Signed rightly, but 100 bytes are no whole number of blocks.
-        frame = Command(5, "{\"streamType\":0}");
+        // A talk-back frame signed rightly whose 100 bytes are no whole number of blocks.
         const std::string cipher = RandomBytes(100);
-        frame.resize(64);
-        frame.replace(8, 4, std::string("\0\0\0\0", 4));
-        const uint32_t len = static_cast<uint32_t>(36 + cipher.size() + kSign);
-        std::string l;
-        Be32(&l, len);
-        frame.replace(8, 4, l);
+        Be32(&frame, 1);
+        Be32(&frame, kTypeAudio);
+        Be32(&frame, static_cast<uint32_t>(40 + cipher.size() + kSign));
+        frame += RandomBytes(16);
+        for (uint32_t v : {1u, ++mTalkSeq, 16u, 8000u, 105u, 0u, 0u, 0u, 0u, 0u}) {
+            Be32(&frame, v);
+        }
         frame += cipher;
-        frame += FrameSign(mCfg.localKey, frame, 64, cipher.size());
+        frame += FrameSign(mCfg.localKey, frame, 68, cipher.size());
         break;
     }
     case GatewayFault::UnknownType:

@@ -36,7 +36,7 @@ enum class GatewayFault {
     Command60,      // a command frame of length 60
     Length5000,     // a header announcing 5000 bytes
     BadFrameSign,   // a talk-back frame with a wrong signature
-    BadCipher,      // a signed command whose ciphertext is no whole block
+    BadCipher,      // a signed talk-back frame whose ciphertext is no whole block
     UnknownType,    // a frame of type 9
     Close,          // the connection closed at once
 };

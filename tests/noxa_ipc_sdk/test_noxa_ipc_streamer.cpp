@@ -12,6 +12,7 @@
 #include "noxa_ipc_sdk/NStreamer/noxa_ipc_streamer.h"
 #include "noxa_ipc_sdk/moto_mqtt/noxa_ipc_moto_mqtt.h"
 #include "noxa_ipc_sdk/noxa_ipc_mqt_proccess.h"
+#include "noxa_ipc_sdk/p2p/transfer/noxa_ipc_transfer.h"
 #include "noxa_ipc_sdk/ring_buffer/noxa_ring_buffer.h"
 #include "noxa_ipc_sdk/skill/noxa_ipc_skill.h"
 #include "process.h"
@@ -58,6 +59,45 @@ void OnAudio(const NSTREAM_AUDIO_S* a, uint32_t source)
     std::lock_guard<std::mutex> lock(gEvLock);
     gAudio.push_back({a->codecType, a->sample, a->dateBit, a->channels, source,
                       std::string(reinterpret_cast<const char*>(a->data), a->len)});
+}
+
+// What the viewers' module hands the application: events with their first word, talk-back.
+std::vector<std::pair<int, uint32_t>> gAppEvents;
+std::vector<TRANSFER_AUDIO_FRAME_S> gAppTalk;
+std::string gAppTalkBytes;
+
+int AppEvent(NOXA_P2P_EVENT_E event, void* args)
+{
+    std::lock_guard<std::mutex> lock(gEvLock);
+    gAppEvents.emplace_back(event, args != nullptr ? static_cast<uint32_t*>(args)[0] : 0xFFFFFFFF);
+    return 0;
+}
+
+void AppTalk(const TRANSFER_MEDIA_FRAME_S* frame, uint32_t)
+{
+    std::lock_guard<std::mutex> lock(gEvLock);
+    gAppTalk.push_back(frame->audio);
+    gAppTalkBytes.append(reinterpret_cast<const char*>(frame->audio.p_audio_buf), frame->audio.buf_len);
+}
+
+void WriteWav(const std::string& path, const std::vector<int16_t>& pcm)
+{
+    std::ofstream f(path, std::ios::binary);
+    auto u32 = [&](uint32_t v) { f.write(reinterpret_cast<const char*>(&v), 4); };
+    auto u16 = [&](uint16_t v) { f.write(reinterpret_cast<const char*>(&v), 2); };
+    f.write("RIFF", 4);
+    u32(static_cast<uint32_t>(36 + pcm.size() * 2));
+    f.write("WAVEfmt ", 8);
+    u32(16);
+    u16(1);
+    u16(1);
+    u32(8000);
+    u32(16000);
+    u16(2);
+    u16(16);
+    f.write("data", 4);
+    u32(static_cast<uint32_t>(pcm.size() * 2));
+    f.write(reinterpret_cast<const char*>(pcm.data()), static_cast<std::streamsize>(pcm.size() * 2));
 }
 
 std::vector<int> Events()
@@ -438,24 +478,7 @@ TEST_F(Streamer, TalkBackReachesTheAudioCallback)
         pcm[i] = static_cast<int16_t>((i * 397) % 20000 - 10000);
     }
     const std::string wav = mBox.Root() + "/talk.wav";
-    {
-        std::ofstream f(wav, std::ios::binary);
-        auto u32 = [&](uint32_t v) { f.write(reinterpret_cast<const char*>(&v), 4); };
-        auto u16 = [&](uint16_t v) { f.write(reinterpret_cast<const char*>(&v), 2); };
-        f.write("RIFF", 4);
-        u32(36 + pcm.size() * 2);
-        f.write("WAVEfmt ", 8);
-        u32(16);
-        u16(1);
-        u16(1);
-        u32(8000);
-        u32(16000);
-        u16(2);
-        u16(16);
-        f.write("data", 4);
-        u32(pcm.size() * 2);
-        f.write(reinterpret_cast<const char*>(pcm.data()), pcm.size() * 2);
-    }
+    WriteWav(wav, pcm);
     ASSERT_EQ("", gw.Talk(wav));
     ASSERT_TRUE(Eventually([] { return CountOf(17) == 1; }, 5s));
     EXPECT_EQ((std::vector<int>{100, 16, 17}), Events());
@@ -567,4 +590,95 @@ TEST_F(Streamer, RequestArrivesOverTheLinkAlsoAfterABrokerRestart)
         20s))
         << LogCapture::All();
     ASSERT_TRUE(Flowing(gw2, 2, 5));
+}
+
+// The viewers' module starts the streamer: its events reach the application's event callback with
+// word 0 = 3, its talk-back the application's hook, it counts as an online viewer, its skills are
+// set, and protocol 302 goes to the module's signalling callback.
+TEST_F(Streamer, TheViewersModuleRoutesTheStreamAsAViewer)
+{
+    NOXA_P2P_TRANSFER_PARAM_S p{};
+    p.on_rev_audio_cb = AppTalk;
+    p.on_event_cb = AppEvent;
+    p.max_client_num = 2;
+    p.media_info.video_width[0] = 1280;
+    ASSERT_EQ(0, noxa_ipc_tranfser_init(&p));
+    EXPECT_EQ(1, noxa_ipc_skill_value(NOXA_SKILL_CLOUD_GW));
+    EXPECT_EQ(51, noxa_ipc_skill_value(NOXA_SKILL_WEBRTC));
+    EXPECT_EQ(0, noxa_ipc_get_online_client_cnt());
+    cloudsim::MediaGateway& gw = NewGateway(1);
+    ASSERT_EQ(0, Route(Request(gw, 1)));
+    ASSERT_TRUE(Flowing(gw, 1, 5)) << gw.Status();
+    EXPECT_EQ(1, noxa_ipc_get_online_client_cnt());
+    EXPECT_EQ(0, noxa_ipc_get_watching_client_cnt()) << "no viewer of the module watches";
+    WriteWav(mBox.Root() + "/talk.wav", std::vector<int16_t>(640, 1000));
+    ASSERT_EQ("", gw.Talk(mBox.Root() + "/talk.wav"));
+    ASSERT_TRUE(gw.SendStop());
+    ASSERT_TRUE(Eventually([] { return noxa_ipc_get_online_client_cnt() == 0; }, 5s));
+    {
+        std::lock_guard<std::mutex> lock(gEvLock);
+        const std::vector<std::pair<int, uint32_t>> want = {{100, 3}, {16, 3}, {17, 3}, {17, 3}, {101, 3}};
+        EXPECT_EQ(want, gAppEvents);
+        ASSERT_EQ(2u, gAppTalk.size());
+        EXPECT_EQ(105u, gAppTalk[0].audio_codec);
+        EXPECT_EQ(8000u, gAppTalk[0].audio_sample);
+        EXPECT_EQ(320u, gAppTalk[0].buf_len);
+        EXPECT_EQ(std::string(640, static_cast<char>(cloudsim::MulawEncode(1000))), gAppTalkBytes);
+    }
+    cJSON* rtc = cJSON_Parse(R"({"protocol":302,"t":1,"data":{"sdp":"x"}})");
+    EXPECT_EQ(0, noxa_ipc_rtc_msg_parse(rtc));
+    cJSON_Delete(rtc);
+    EXPECT_TRUE(LogCapture::LoggedSoon("rtc signalling for"));
+    noxa_ipc_tranfser_deinit();
+}
+
+// Paused (privacy mode), the stream ends and requests are ignored; resumed, a request streams.
+TEST_F(Streamer, PauseEndsTheStreamAndIgnoresRequests)
+{
+    cloudsim::MediaGateway& gw = NewGateway(2);
+    ASSERT_EQ(0, Route(Request(gw, 2)));
+    ASSERT_TRUE(Flowing(gw, 2, 5)) << gw.Status();
+    ASSERT_EQ(0, mSt->ops.PauseStreaming());
+    ASSERT_TRUE(Eventually([] { return Alive() == 0; }, 5s));
+    EXPECT_EQ((std::vector<int>{100, 17, 101}), Events());
+    cloudsim::MediaGateway& gw2 = NewGateway(2);
+    EXPECT_EQ(0, Route(Request(gw2, 2)));
+    EXPECT_TRUE(LogCapture::Logged("streamer is paused!"));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(0u, gw2.Stats().connections);
+    ASSERT_EQ(0, mSt->ops.ResumeStreaming());
+    ASSERT_EQ(0, Route(Request(gw2, 2)));
+    ASSERT_TRUE(Flowing(gw2, 2, 5)) << gw2.Status();
+}
+
+// The host "local": the stream as it would go out, into a file of the board, from a key frame.
+TEST_F(Streamer, LocalHostWritesTheStreamIntoTheBoard)
+{
+    const std::string req = R"({"header":{"sessionId":"loc"},"msg":{"mode":"wg","host":"local","port":0,)"
+                            R"("username":"u","password":"p","streamType":2}})";
+    ASSERT_EQ(0, Route(req));
+    const std::string path = mBox.Root() + "/tmp/nstreamer_local.bin";
+    std::string bytes;
+    ASSERT_TRUE(Eventually(
+        [&] {
+            std::ifstream in(path, std::ios::binary);
+            bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            return bytes.size() > 20000;
+        },
+        10s))
+        << LogCapture::All();
+    auto be32 = [&](size_t at) {
+        return (uint32_t(uint8_t(bytes[at])) << 24) | (uint32_t(uint8_t(bytes[at + 1])) << 16) |
+               (uint32_t(uint8_t(bytes[at + 2])) << 8) | uint8_t(bytes[at + 3]);
+    };
+    EXPECT_EQ(1u, be32(0));
+    EXPECT_EQ(1u, be32(4)) << "a key frame first";
+    EXPECT_EQ(2u, be32(28)) << "the main stream";
+    size_t frames = 0;
+    for (size_t at = 0; at + 28 <= bytes.size() && be32(at) == 1; at += 28 + be32(at + 8)) {
+        ++frames;
+    }
+    EXPECT_GE(frames, 5u);
+    ASSERT_EQ(0, Route(R"({"header":{"type":"stop","sessionId":"loc"},"msg":{"mode":"wg"}})"));
+    ASSERT_TRUE(Eventually([] { return Alive() == 0; }, 5s));
 }

@@ -425,6 +425,22 @@ protected:
         return "";
     }
 
+    // The door pressed with `pic` as its snapshot, its event at the cloud, then the phone's 308
+    // accept: the name of the "ipc_connected" notification's picture ("" when none came).
+    std::string PressAndAccept(const std::string& pic)
+    {
+        mBox.Write("/demo/resource/media/demo_snapshot.jpg", pic);
+        DoorbellPress();
+        for (int i = 0; i < 100 && mCloud->Command("events").find("ac_doorbell") == std::string::npos; ++i) {
+            std::this_thread::sleep_for(100ms);
+        }
+        EXPECT_NE(std::string::npos, mCloud->Command("events").find("\"etype\":\"ac_doorbell\"")) << mCloud->Log();
+        auto [rc, out] =
+            PhoneCli(mBox.Root(), "send 308 '{\"type\":\"ac_doorbell\",\"data\":{\"event\":\"accept\"}}'");
+        EXPECT_EQ(0, rc) << out;
+        return WaitFile(185, "ipc_connected");
+    }
+
     std::unique_ptr<CloudPeer> mCloud;
 };
 
@@ -436,15 +452,7 @@ protected:
 TEST_F(DoorbellCloud, AcceptOnProtocol308AnswersAtOnceAndConnects)
 {
     const std::string pic = Picture(20000, 7);
-    mBox.Write("/demo/resource/media/demo_snapshot.jpg", pic);
-    DoorbellPress();
-    for (int i = 0; i < 100 && mCloud->Command("events").find("ac_doorbell") == std::string::npos; ++i) {
-        std::this_thread::sleep_for(100ms);
-    }
-    ASSERT_NE(std::string::npos, mCloud->Command("events").find("\"etype\":\"ac_doorbell\"")) << mCloud->Log();
-    auto [rc, out] = PhoneCli(mBox.Root(), "send 308 '{\"type\":\"ac_doorbell\",\"data\":{\"event\":\"accept\"}}'");
-    ASSERT_EQ(0, rc) << out;
-    const std::string file = WaitFile(185, "ipc_connected");
+    const std::string file = PressAndAccept(pic);
     ASSERT_FALSE(file.empty()) << mCloud->Command("notifications") << mCloud->Log();
     EXPECT_GE(gHandlerUs.load(), 0);
     EXPECT_LT(gHandlerUs.load(), 100000) << "the handler on the MQTT task returns at once";
@@ -473,15 +481,7 @@ TEST_F(DoorbellCloud, AcceptThroughTheProtocolParserAnswersAtOnce)
         DoorbellStatusHandle(event);
         return 0;
     });
-    mBox.Write("/demo/resource/media/demo_snapshot.jpg", Picture(20000, 9));
-    DoorbellPress();
-    for (int i = 0; i < 100 && mCloud->Command("events").find("ac_doorbell") == std::string::npos; ++i) {
-        std::this_thread::sleep_for(100ms);
-    }
-    ASSERT_NE(std::string::npos, mCloud->Command("events").find("\"etype\":\"ac_doorbell\"")) << mCloud->Log();
-    auto [rc, out] = PhoneCli(mBox.Root(), "send 308 '{\"type\":\"ac_doorbell\",\"data\":{\"event\":\"accept\"}}'");
-    ASSERT_EQ(0, rc) << out;
-    ASSERT_FALSE(WaitFile(185, "ipc_connected").empty()) << mCloud->Command("notifications") << mCloud->Log();
+    ASSERT_FALSE(PressAndAccept(Picture(20000, 9)).empty()) << mCloud->Command("notifications") << mCloud->Log();
     EXPECT_EQ(1, slotCalls.load());
     EXPECT_GE(gHandlerUs.load(), 0);
     EXPECT_LT(gHandlerUs.load(), 100000) << "the parser on the MQTT task returns at once";

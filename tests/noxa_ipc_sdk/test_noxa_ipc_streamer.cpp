@@ -576,6 +576,14 @@ TEST_F(Streamer, RequestArrivesOverTheLinkAlsoAfterABrokerRestart)
     const std::string topic = "/av/d/" + mqtlink::kDevId;
     link.Cloud().Send(312, Request(gw, 2), topic);
     ASSERT_TRUE(Flowing(gw, 2, 5)) << LogCapture::All();
+    // Answers go to the requester's moto topic.
+    link.Cloud().Subscribe("/av/moto/moto01/d/" + mqtlink::kDevId);
+    const size_t from = link.Cloud().Count();
+    EXPECT_EQ(0, mSt->ops.PublishMotoMessage(R"({"mode":"wg","state":"streaming"})"));
+    const cloudpeer::Decoded answer = link.Cloud().WaitProtocol(312, from);
+    EXPECT_TRUE(answer.ok);
+    EXPECT_EQ(R"({"mode":"wg","state":"streaming"})", answer.data);
+    EXPECT_EQ(-2, mSt->ops.PublishMotoMessage("no json"));
 
     link.Broker().Stop();
     ASSERT_TRUE(Eventually([] { return mqc_app_online() == 0; }, 20s));

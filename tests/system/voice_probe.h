@@ -2,6 +2,10 @@
 // speaker played: what the whole-process suites check talk-back with.
 #pragma once
 
+#include "process.h"
+#include "sandbox.h"
+
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <fstream>
@@ -67,6 +71,26 @@ double BestCorrelation(const std::vector<int16_t>& part, const std::vector<int16
         }
     }
     return best;
+}
+
+// How well the voice's stretch past the talk-start pause (1 s to 2.5 s), at the speaker's 16 kHz,
+// is found in the speaker file after its first `before` samples; 0 when the file did not grow by
+// that much within 10 s.
+double VoiceInSpeaker(const TestSandbox& sb, const std::vector<int16_t>& voice, size_t before)
+{
+    std::vector<int16_t> part;
+    for (size_t i = 8000; i < 8000 + 12000; ++i) {
+        part.push_back(voice[i]);
+        part.push_back(static_cast<int16_t>((voice[i] + voice[i + 1]) / 2));
+    }
+    std::vector<int16_t> heard;
+    const bool grew = Eventually(
+        [&] {
+            heard = SpeakerFile(sb);
+            return heard.size() >= before + part.size();
+        },
+        std::chrono::seconds(10));
+    return grew ? BestCorrelation(part, heard, before) : 0;
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "noxa_ipc_sdk/NStreamer/noxa_ipc_streamer.h"
 
+#include "streamer_internal.h"
+
 #include "noxa_adapter/network/uni_network.h"
 #include "noxa_adapter/uni_error_code.h"
 #include "noxa_adapter/utilities/uni_bytes.h"
@@ -10,7 +12,6 @@
 #include "noxa_ipc_sdk/encrypt/noxa_ipc_encrypt.h"
 #include "noxa_ipc_sdk/moto_mqtt/noxa_ipc_moto_mqtt.h"
 #include "noxa_ipc_sdk/ring_buffer/noxa_ring_buffer.h"
-#include "noxa_ipc_sdk/skill/noxa_ipc_skill.h"
 #include "platform/board_path.h"
 
 #include <mbedtls/md.h>
@@ -28,11 +29,33 @@
 #include <thread>
 #include <unistd.h>
 
+using nstream::Copy;
+using nstream::St;
+
+namespace nstream {
+
+namespace {
+NSTREAMER_S s_st;
+}  // namespace
+
+NSTREAMER_S& St()
+{
+    return s_st;
+}
+
+void Copy(char* dst, size_t size, const char* src)
+{
+    const size_t n = src != nullptr ? strnlen(src, size - 1) : 0;
+    memmove(dst, src != nullptr ? src : "", n);
+    dst[n] = '\0';
+}
+
+}  // namespace nstream
+
 namespace {
 
 constexpr int kErrFrameLen = -918;
 constexpr int kErrSend = -909;
-constexpr int kErrStreaming = -938;
 constexpr int kErrUnknownType = -4;
 constexpr uint32_t kFrameP = 0;
 constexpr uint32_t kFrameI = 1;
@@ -55,7 +78,6 @@ constexpr const char* kLocalHost = "local";
 constexpr const char* kLocalFile = "/tmp/nstreamer_local.bin";
 
 std::mutex s_instLock;
-NSTREAMER_S s_st;
 bool s_made = false;
 // Never destroyed: the unit never stops the thread, and a process may end with it running.
 std::thread& s_thread = *new std::thread;
@@ -65,10 +87,6 @@ bool s_started = false;
 // The stream type of the media frame in the send buffer.
 uint32_t s_sendType = 0;
 
-NSTREAMER_S& St()
-{
-    return s_st;
-}
 
 // Sleeps in short steps so that a test's stop is noticed.
 void Nap(uint32_t ms)
@@ -80,13 +98,6 @@ void Nap(uint32_t ms)
     }
 }
 
-// A text cut to its field (size with the NUL).
-void Copy(char* dst, size_t size, const char* src)
-{
-    const size_t n = src != nullptr ? strnlen(src, size - 1) : 0;
-    memmove(dst, src != nullptr ? src : "", n);
-    dst[n] = '\0';
-}
 
 void Event(int code)
 {
@@ -557,6 +568,24 @@ int HandleCommand(uint32_t id, const char* body)
     return ret;
 }
 
+// The received frame's encrypted part, its signature checked, decrypted into the plain buffer:
+// false (logged) when the frame is dropped.
+bool OpenFrame(uint32_t cipherOff, uint32_t cipherLen, const char* what, uint32_t* plainLen)
+{
+    NSTREAMER_S& s = St();
+    if (!SignOk(s.recvBuf, cipherOff, cipherLen)) {
+        PR_ERR("Signature error!");
+        return false;
+    }
+    char iv[NOXA_ENC_IV_LEN];
+    memcpy(iv, s.recvBuf + 12, sizeof iv);
+    if (s.encryptor->ops.Decrypt(s.recvBuf + cipherOff, cipherLen, s.plainBuf, plainLen, iv) != 0) {
+        PR_ERR("%s does not decrypt, dropped", what);
+        return false;
+    }
+    return true;
+}
+
 // The whole frame in the receive buffer: 0, or a code that ends the connection.
 int HandleFrame()
 {
@@ -564,8 +593,6 @@ int HandleFrame()
     const uint8_t* p = s.recvBuf;
     const uint32_t type = uni_get_be32(p + 4);
     const uint32_t len = s.recvLen;
-    char iv[NOXA_ENC_IV_LEN];
-    memcpy(iv, p + 12, sizeof iv);
     if (type == kFrameP || type == kFrameI) {
         return 0;
     }
@@ -578,14 +605,8 @@ int HandleFrame()
             PR_ERR("frame len error!!!!");
             return kErrFrameLen;
         }
-        const uint32_t cipherLen = len - NSTREAM_AUDIO_FIELDS - NSTREAM_SIGN_LEN;
-        if (!SignOk(p, kAudioDataOff, cipherLen)) {
-            PR_ERR("Signature error!");
-            return 0;
-        }
         uint32_t plainLen = 0;
-        if (s.encryptor->ops.Decrypt(p + kAudioDataOff, cipherLen, s.plainBuf, &plainLen, iv) != 0) {
-            PR_ERR("audio frame does not decrypt, dropped");
+        if (!OpenFrame(kAudioDataOff, len - NSTREAM_AUDIO_FIELDS - NSTREAM_SIGN_LEN, "audio frame", &plainLen)) {
             return 0;
         }
         NSTREAM_AUDIO_CB cb = s.audioCb.load();
@@ -604,14 +625,8 @@ int HandleFrame()
             PR_ERR("frame len error!!!!");
             return kErrFrameLen;
         }
-        const uint32_t cipherLen = len - NSTREAM_CMD_FIELDS - NSTREAM_SIGN_LEN;
-        if (!SignOk(p, kCmdBodyOff, cipherLen)) {
-            PR_ERR("Signature error!");
-            return 0;
-        }
         uint32_t plainLen = 0;
-        if (s.encryptor->ops.Decrypt(p + kCmdBodyOff, cipherLen, s.plainBuf, &plainLen, iv) != 0) {
-            PR_ERR("command %u does not decrypt, dropped", id);
+        if (!OpenFrame(kCmdBodyOff, len - NSTREAM_CMD_FIELDS - NSTREAM_SIGN_LEN, "command", &plainLen)) {
             return 0;
         }
         s.plainBuf[plainLen] = '\0';
@@ -847,140 +862,21 @@ void ThreadStreaming()
     }
 }
 
-// ---- operations ----
-
-int SetMediaSetting(const NOXA_MEDIA_INFO_S* info)
-{
-    if (info == nullptr) {
-        return UNI_INVALID_PARM;
-    }
-    St().mediaSetting = *info;
-    return UNI_OK;
-}
-
-int FillCloudGwSkills(void)
-{
-    const NOXA_MEDIA_INFO_S& m = St().mediaSetting;
-    const int32_t on = 1;
-    noxa_ipc_skill_enable(NOXA_SKILL_CLOUD_GW, &on);
-    char text[NOXA_SKILL_TEXT_MAX + 1];
-    snprintf(text, sizeof text,
-             "\"videos\":[{\"streamType\":2,\"codecType\":%u,\"sampleRate\":%u,\"profileId\":\"\",\"width\":%u,"
-             "\"height\":%u},{\"streamType\":4,\"codecType\":%u,\"sampleRate\":%u,\"width\":%u,\"height\":%u}],"
-             "\"audios\":[{\"codecType\":%u,\"sampleRate\":%u,\"dataBit\":%u,\"channels\":1}]",
-             m.video_codec[0], m.video_freq[0], m.video_width[0], m.video_height[0], m.video_codec[1], m.video_freq[1],
-             m.video_width[1], m.video_height[1], m.audio_codec[9], m.audio_sample[9], m.audio_databits[9]);
-    noxa_ipc_skill_enable(NOXA_SKILL_CLOUD_GW_INFO, text);
-    PR_NOTICE("CLOUD GW skill info:%s", text);
-    return UNI_OK;
-}
-
-int SetServerAddress(const char* host, uint32_t port)
-{
-    if (host == nullptr) {
-        return UNI_OK;
-    }
-    NSTREAMER_S& s = St();
-    std::lock_guard<std::mutex> lock(s.requestLock);
-    Copy(s.pending.host, sizeof s.pending.host, host);
-    s.pending.port = port;
-    return UNI_OK;
-}
-
-int StartStreaming(void)
-{
-    PR_NOTICE("start streaming");
-    const uint32_t state = St().state.load();
-    if (state != NSTREAM_IDLE) {
-        PR_ERR("already streaming %u", state);
-        return kErrStreaming;
-    }
-    PR_NOTICE("start streaming done");
-    return UNI_OK;
-}
-
-// The thread owns the socket: it is asked to close and given a second for it.
-int StopStreaming(void)
-{
-    NSTREAMER_S& s = St();
-    s.request.store(NSTREAM_REQ_STOP);
-    for (int i = 0; i < 50 && s.state.load() != NSTREAM_IDLE; ++i) {
-        uni_sleep_ms(20);
-    }
-    return UNI_OK;
-}
-
-int PauseStreaming(void)
-{
-    St().paused.store(1);
-    return UNI_OK;
-}
-
-int ResumeStreaming(void)
-{
-    St().paused.store(0);
-    return UNI_OK;
-}
-
-int RegisterCallBack(NSTREAM_EVENT_CB eventCb, NSTREAM_AUDIO_CB audioCb)
-{
-    St().eventCb.store(eventCb);
-    St().audioCb.store(audioCb);
-    return UNI_OK;
-}
-
-int PublishMotoMessage(const char* json)
-{
-    NSTREAMER_S& s = St();
-    cJSON* data = json != nullptr ? cJSON_Parse(json) : nullptr;
-    if (data == nullptr) {
-        PR_ERR("moto message is no JSON");
-        return UNI_INVALID_PARM;
-    }
-    char motoId[NSTREAM_MOTO_ID_LEN];
-    {
-        std::lock_guard<std::mutex> lock(s.requestLock);
-        Copy(motoId, sizeof motoId, s.pending.motoId);
-    }
-    const int ret = s.moto->ops.MotoPublishMqttMsg(motoId, 312, data);
-    cJSON_Delete(data);
-    return ret;
-}
-
-// A text item that fits its field (size with the NUL), else null.
-const char* TextItem(const cJSON* obj, const char* name, size_t size)
-{
-    const cJSON* v = cJSON_GetObjectItemCaseSensitive(obj, name);
-    if (!cJSON_IsString(v) || v->valuestring == nullptr || strnlen(v->valuestring, size) >= size) {
-        return nullptr;
-    }
-    return v->valuestring;
-}
-
-bool NumberItem(const cJSON* obj, const char* name, uint32_t max, uint32_t* out)
-{
-    const cJSON* v = cJSON_GetObjectItemCaseSensitive(obj, name);
-    if (!cJSON_IsNumber(v) || v->valuedouble < 0 || v->valuedouble > max) {
-        return false;
-    }
-    *out = static_cast<uint32_t>(v->valuedouble);
-    return true;
-}
-
 bool Start()
 {
     NSTREAMER_S& s = St();
     s.packager = GetPackagerInstance(0, 0);
     s.encryptor = GetEncryptorInstance();
     s.moto = GetMotoMqttInstance();
-    s.ops = NSTREAMER_OPS_S{SetMediaSetting, FillCloudGwSkills, SetServerAddress, StartStreaming, StopStreaming,
-                            PauseStreaming,  ResumeStreaming,   RegisterCallBack, PublishMotoMessage};
+    s.ops = nstream::Ops();
     s.moto->ops.MotoModuleRegist("wg", ProcessMqttMessage);
     const int max = noxa_ipc_ring_buffer_get_max_frame_size();
     const uint32_t frameMax = max > 0 ? static_cast<uint32_t>(max) : kDefaultFrameMax;
-    s.sendBufSize = frameMax + kSendSlack;
-    s.recvBufSize = NSTREAM_RECV_BUF;
+    // The plain buffer takes a received body and its NUL too; whatever it holds fits the send
+    // buffer with header, fields, padding and signature.
     s.plainBufSize = std::max<uint32_t>(frameMax, NSTREAM_RECV_BUF) + 1;
+    s.sendBufSize = s.plainBufSize + kSendSlack;
+    s.recvBufSize = NSTREAM_RECV_BUF;
     s.sendBuf = new (std::nothrow) uint8_t[s.sendBufSize];
     s.recvBuf = new (std::nothrow) uint8_t[s.recvBufSize];
     s.plainBuf = new (std::nothrow) uint8_t[s.plainBufSize];
@@ -1026,81 +922,4 @@ void noxa_ipc_streamer_stop_thread(void)
         s_stop.store(true);
         s_thread.join();
     }
-}
-
-int noxa_ipc_streamer_alive_cnt(uint32_t* cnt)
-{
-    if (cnt != nullptr) {
-        *cnt = St().state.load() != NSTREAM_IDLE ? 1 : 0;
-    }
-    return UNI_OK;
-}
-
-int ProcessMqttMessage(cJSON* msg)
-{
-    NSTREAMER_S& s = St();
-    if (s.paused.load() != 0) {
-        PR_NOTICE("streamer is paused!");
-        return UNI_OK;
-    }
-    if (msg == nullptr) {
-        PR_ERR("null mqtt message");
-        return UNI_INVALID_PARM;
-    }
-    const cJSON* header = cJSON_GetObjectItemCaseSensitive(msg, "header");
-    const cJSON* body = cJSON_GetObjectItemCaseSensitive(msg, "msg");
-    if (!cJSON_IsObject(header) || !cJSON_IsObject(body)) {
-        PR_ERR("No header or msg in message");
-        return UNI_INVALID_PARM;
-    }
-    const cJSON* type = cJSON_GetObjectItemCaseSensitive(header, "type");
-    const cJSON* session = cJSON_GetObjectItemCaseSensitive(header, "sessionId");
-    const char* sessionText = cJSON_IsString(session) ? session->valuestring : "";
-    if (cJSON_IsString(type) && strcmp(type->valuestring, "stop") == 0) {
-        std::lock_guard<std::mutex> lock(s.requestLock);
-        if (s.pending.sessionId[0] != '\0' && strcmp(sessionText, s.pending.sessionId) == 0) {
-            s.request.store(NSTREAM_REQ_STOP);
-            PR_NOTICE("receive session stop request: %s\n", sessionText);
-        } else {
-            PR_NOTICE("receive invalid stop, ignore: %s\n", sessionText);
-        }
-        return UNI_OK;
-    }
-    // Every field is checked before any is taken: a request too long for its field is refused whole.
-    NSTREAM_REQUEST_S r{};
-    const char* motoId = nullptr;
-    const char* md5 = nullptr;
-    const bool motoOk = cJSON_GetObjectItemCaseSensitive(header, "moto_id") == nullptr ||
-                        (motoId = TextItem(header, "moto_id", sizeof r.motoId)) != nullptr;
-    const bool md5Ok = cJSON_GetObjectItemCaseSensitive(body, "encKeyMd5") == nullptr ||
-                       (md5 = TextItem(body, "encKeyMd5", sizeof r.encKeyMd5)) != nullptr;
-    const char* host = TextItem(body, "host", sizeof r.host);
-    const char* user = TextItem(body, "username", sizeof r.username);
-    const char* pass = TextItem(body, "password", sizeof r.password);
-    const char* sess = TextItem(header, "sessionId", sizeof r.sessionId);
-    if (!motoOk || !md5Ok || host == nullptr || host[0] == '\0' || user == nullptr || pass == nullptr ||
-        sess == nullptr || !NumberItem(body, "port", 65535, &r.port) ||
-        !NumberItem(body, "streamType", 0xF, &r.streamType)) {
-        PR_ERR("mqtt message format error");
-        char* text = cJSON_PrintUnformatted(msg);
-        PR_ERR("%s", text != nullptr ? text : "");
-        cJSON_free(text);
-        return UNI_INVALID_PARM;
-    }
-    if (md5 != nullptr) {
-        PR_DEBUG("get encKeyMd5:%s", md5);
-    }
-    std::lock_guard<std::mutex> lock(s.requestLock);
-    Copy(r.host, sizeof r.host, host);
-    Copy(r.username, sizeof r.username, user);
-    Copy(r.password, sizeof r.password, pass);
-    Copy(r.sessionId, sizeof r.sessionId, sess);
-    Copy(r.encKeyMd5, sizeof r.encKeyMd5, md5 != nullptr ? md5 : s.pending.encKeyMd5);
-    Copy(r.motoId, sizeof r.motoId, motoId != nullptr ? motoId : s.pending.motoId);
-    s.pending = r;
-    PR_NOTICE("address %s:%u, auth %s:%s, sessionID %s, stream type %u", r.host, r.port, r.username, "****",
-              r.sessionId, r.streamType);
-    PR_NOTICE("new mqtt request pending\n");
-    s.request.store(NSTREAM_REQ_NEW);
-    return UNI_OK;
 }

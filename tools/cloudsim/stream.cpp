@@ -14,16 +14,17 @@ namespace cloudsim {
 
 namespace {
 
-std::mutex gGwLock;  // the gateways; never held while gLock is taken
-std::deque<std::unique_ptr<MediaGateway>> gGateways;
+std::mutex gGwLock;  // the list of gateways, held only to read or change it
+std::deque<std::shared_ptr<MediaGateway>> gGateways;
 
 const char* kStreamHelp =
     "stream start [--streams MASK] [--out DIR] | mask M | talk FILE.wav | stop | status |\n"
     "       fault badsign|401|cmd60|len5000|badframe|badcipher|unknown|close|off";
 
-MediaGateway* Newest()
+std::shared_ptr<MediaGateway> Newest()
 {
-    return gGateways.empty() ? nullptr : gGateways.back().get();
+    std::lock_guard<std::mutex> lock(gGwLock);
+    return gGateways.empty() ? nullptr : gGateways.back();
 }
 
 std::string Start(const std::vector<std::string>& w, const std::string& devIdIn)
@@ -65,7 +66,7 @@ std::string Start(const std::vector<std::string>& w, const std::string& devIdIn)
     cfg.mask = mask;
     cfg.outDir = out;
     cfg.log = [](const std::string& text) { Log(text); };
-    auto gw = std::make_unique<MediaGateway>(cfg);
+    auto gw = std::make_shared<MediaGateway>(cfg);
     if (!gw->Start()) {
         return "stream: no port for the gateway";
     }
@@ -107,11 +108,16 @@ bool StreamCommand(const std::vector<std::string>& w, const std::string& devId, 
         *out = Start(w, devId);
         return true;
     }
-    std::lock_guard<std::mutex> lock(gGwLock);
-    MediaGateway* gw = Newest();
+    // A talk lasts as long as its file: the gateway is held, not the list.
+    std::shared_ptr<MediaGateway> gw = Newest();
     if (w.size() == 2 && w[1] == "status") {
+        std::deque<std::shared_ptr<MediaGateway>> all;
+        {
+            std::lock_guard<std::mutex> lock(gGwLock);
+            all = gGateways;
+        }
         std::string text;
-        for (const auto& g : gGateways) {
+        for (const auto& g : all) {
             text += g->Status();
         }
         *out = text.empty() ? "no stream" : text.substr(0, text.size() - 1);
@@ -150,8 +156,12 @@ bool StreamCommand(const std::vector<std::string>& w, const std::string& devId, 
 
 void StopStreams()
 {
-    std::lock_guard<std::mutex> lock(gGwLock);
-    gGateways.clear();
+    std::deque<std::shared_ptr<MediaGateway>> all;
+    {
+        std::lock_guard<std::mutex> lock(gGwLock);
+        all.swap(gGateways);
+    }
+    all.clear();
 }
 
 }  // namespace cloudsim

@@ -847,6 +847,7 @@ void ThreadStreaming()
         Nap(200);
     }
     PR_NOTICE("local key %.2s**************", s.localKey);
+    s.encryptor = GetEncryptorInstance();
     // The device topic carries the requests: booked until the MQTT layer holds it.
     while (!s_stop.load() && s.moto->ops.MotoMqttBookTopicForce() != 0) {
         Nap(2000);
@@ -866,7 +867,8 @@ bool Start()
 {
     NSTREAMER_S& s = St();
     s.packager = GetPackagerInstance(0, 0);
-    s.encryptor = GetEncryptorInstance();
+    // The encryptor is taken by the thread: without a stored key it asks the cloud, which must
+    // not hold up the caller's start-up.
     s.moto = GetMotoMqttInstance();
     s.ops = nstream::Ops();
     s.moto->ops.MotoModuleRegist("wg", ProcessMqttMessage);

@@ -14,6 +14,7 @@
 #include "cloud_unit.h"
 #include "noxa_iot_sdk/noxa_cloud/mqc_app.h"
 #include "noxa_ipc_sdk/noxa_ipc_api.h"
+#include "noxa_ipc_sdk/noxa_ipc_mqt_proccess.h"
 #include "noxa_ipc_sdk/noxa_ipc_notification.h"
 #include "phone_cli.h"
 #include "sandbox.h"
@@ -424,6 +425,22 @@ protected:
         return "";
     }
 
+    // The door pressed with `pic` as its snapshot, its event at the cloud, then the phone's 308
+    // accept: the name of the "ipc_connected" notification's picture ("" when none came).
+    std::string PressAndAccept(const std::string& pic)
+    {
+        mBox.Write("/demo/resource/media/demo_snapshot.jpg", pic);
+        DoorbellPress();
+        for (int i = 0; i < 100 && mCloud->Command("events").find("ac_doorbell") == std::string::npos; ++i) {
+            std::this_thread::sleep_for(100ms);
+        }
+        EXPECT_NE(std::string::npos, mCloud->Command("events").find("\"etype\":\"ac_doorbell\"")) << mCloud->Log();
+        auto [rc, out] =
+            PhoneCli(mBox.Root(), "send 308 '{\"type\":\"ac_doorbell\",\"data\":{\"event\":\"accept\"}}'");
+        EXPECT_EQ(0, rc) << out;
+        return WaitFile(185, "ipc_connected");
+    }
+
     std::unique_ptr<CloudPeer> mCloud;
 };
 
@@ -435,15 +452,7 @@ protected:
 TEST_F(DoorbellCloud, AcceptOnProtocol308AnswersAtOnceAndConnects)
 {
     const std::string pic = Picture(20000, 7);
-    mBox.Write("/demo/resource/media/demo_snapshot.jpg", pic);
-    DoorbellPress();
-    for (int i = 0; i < 100 && mCloud->Command("events").find("ac_doorbell") == std::string::npos; ++i) {
-        std::this_thread::sleep_for(100ms);
-    }
-    ASSERT_NE(std::string::npos, mCloud->Command("events").find("\"etype\":\"ac_doorbell\"")) << mCloud->Log();
-    auto [rc, out] = PhoneCli(mBox.Root(), "send 308 '{\"type\":\"ac_doorbell\",\"data\":{\"event\":\"accept\"}}'");
-    ASSERT_EQ(0, rc) << out;
-    const std::string file = WaitFile(185, "ipc_connected");
+    const std::string file = PressAndAccept(pic);
     ASSERT_FALSE(file.empty()) << mCloud->Command("notifications") << mCloud->Log();
     EXPECT_GE(gHandlerUs.load(), 0);
     EXPECT_LT(gHandlerUs.load(), 100000) << "the handler on the MQTT task returns at once";
@@ -452,6 +461,33 @@ TEST_F(DoorbellCloud, AcceptOnProtocol308AnswersAtOnceAndConnects)
     EXPECT_EQ(0, prc) << plain;
     EXPECT_TRUE(plain == pic) << plain.size() << " bytes";
     DoorbellCallWaitIdle();
+    EXPECT_FALSE(LogCapture::Logged("qos1 package timeout")) << LogCapture::All();
+}
+
+// The same accept through the camera protocols' own 308 parser: it parses on the MQTT task and
+// hands the event to the doorbell slot on the ordered worker, whose wrapper is the call tracking.
+TEST_F(DoorbellCloud, AcceptThroughTheProtocolParserAnswersAtOnce)
+{
+    ASSERT_EQ(0, mqc_app_register_cb(PRO_DOORBELL_ANSWER, [](cJSON* root) {
+        const auto t0 = std::chrono::steady_clock::now();
+        const int ret = noxa_ipc_doorbell_status_parse(root);
+        gHandlerUs =
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count();
+        return ret;
+    }));
+    static std::atomic<int> slotCalls{0};
+    noxa_ipc_mqt_set_doorbell_status_cb([](const char* event, const char*) {
+        ++slotCalls;
+        DoorbellStatusHandle(event);
+        return 0;
+    });
+    ASSERT_FALSE(PressAndAccept(Picture(20000, 9)).empty()) << mCloud->Command("notifications") << mCloud->Log();
+    EXPECT_EQ(1, slotCalls.load());
+    EXPECT_GE(gHandlerUs.load(), 0);
+    EXPECT_LT(gHandlerUs.load(), 100000) << "the parser on the MQTT task returns at once";
+    EXPECT_EQ(DOORBELL_TALKING, DoorbellCallView().state);
+    DoorbellCallWaitIdle();
+    noxa_ipc_mqt_set_doorbell_status_cb(nullptr);
     EXPECT_FALSE(LogCapture::Logged("qos1 package timeout")) << LogCapture::All();
 }
 

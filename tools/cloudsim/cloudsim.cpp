@@ -14,6 +14,7 @@
 #include "../../src/noxa_iot_sdk/noxa_cloud/cloud_placeholders.h"
 #include "api_calls.h"
 #include "sim.h"
+#include "stream.h"
 #include "storage.h"
 
 #include <httplib.h>
@@ -273,6 +274,7 @@ int main(int argc, char** argv)
     server.join();
     fifo.join();
     tail.join();
+    StopStreams();
     StopMqttLink();
     StopStores();
     {

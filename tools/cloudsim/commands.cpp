@@ -6,6 +6,7 @@
 #include "schema.h"
 #include "sim.h"
 #include "storage.h"
+#include "stream.h"
 
 #include <mosquitto.h>
 
@@ -90,6 +91,9 @@ const char* kHelp =
     "  face sync add|update|delete [ID...]   face data changed (304; add/delete: the ids)\n"
     "  detect-content [picture|audio|video on|off]   what the detect storage takes (picture, video)\n"
     "  message N               notification N, a video message, opened: picture, video, audio (base64)\n"
+    "  stream start [--streams MASK] [--out DIR]   a media gateway and the unit's \"wg\" request (312)\n"
+    "  stream mask M|talk FILE.wav|stop|status   the newest gateway's commands and what it received\n"
+    "  stream fault badsign|401|cmd60|len5000|badframe|badcipher|unknown|close|off   misbehaviour\n"
     "  help";
 
 }  // namespace
@@ -136,6 +140,14 @@ cJSON* ParseDst(const std::string& text)
 std::string RunCommand(const std::string& line)
 {
     std::vector<std::string> w = Words(line);
+    {
+        // Outside the state lock: a talk lasts as long as its file.
+        const bool at = !w.empty() && w[0].size() > 1 && w[0][0] == '@';
+        std::string out;
+        if (StreamCommand(std::vector<std::string>(w.begin() + (at ? 1 : 0), w.end()), at ? w[0].substr(1) : "", &out)) {
+            return out;
+        }
+    }
     std::unique_lock<std::recursive_mutex> lock(gLock);
     std::string devId = gState.current;
     if (!w.empty() && w[0].size() > 1 && w[0][0] == '@') {

@@ -2,7 +2,9 @@
 
 #include "noxa_adapter/utilities/uni_log.h"
 #include "noxa_adapter/utilities/uni_time.h"
+#include "noxa_ipc_sdk/NStreamer/noxa_ipc_streamer.h"
 #include "noxa_ipc_sdk/noxa_g711.h"
+#include "noxa_ipc_sdk/noxa_ipc_mqt_proccess.h"
 #include "noxa_ipc_sdk/ring_buffer/noxa_ring_buffer.h"
 #include "noxa_ipc_sdk/skill/noxa_ipc_skill.h"
 #include "platform/board/devices.h"
@@ -532,6 +534,35 @@ namespace {
 // The skill value of viewers served through this module.
 constexpr int32_t kTransferWebrtcSkill = 51;
 
+// The cloud gateway's stream starts and stops and speaker on and off reach the application as a
+// viewer's would.
+int StreamerEvent(int event, void* args)
+{
+    return gMod.param.on_event_cb(static_cast<NOXA_P2P_EVENT_E>(event), args);
+}
+
+// The gateway's talk-back to the application's talk-back hook.
+void StreamerAudio(const NSTREAM_AUDIO_S* audio, uint32_t source)
+{
+    TRANSFER_MEDIA_FRAME_S f{};
+    f.audio.audio_codec = audio->codecType;
+    f.audio.audio_sample = audio->sample;
+    f.audio.audio_databits = audio->dateBit;
+    f.audio.audio_channel = audio->channels;
+    f.audio.p_audio_buf = audio->data;
+    f.audio.buf_len = audio->len;
+    f.audio.pts = uni_time_get_posix_ms();
+    f.audio.timestamp = f.audio.pts / 1000;
+    gMod.param.on_rev_audio_cb(&f, source);
+}
+
+uint32_t StreamerAlive()
+{
+    uint32_t n = 0;
+    noxa_ipc_streamer_alive_cnt(&n);
+    return n;
+}
+
 // The port the viewers find the unit on, in place of a rendezvous server.
 bool Listen()
 {
@@ -634,6 +665,15 @@ int noxa_ipc_tranfser_init(const NOXA_P2P_TRANSFER_PARAM_S* param)
     // The cloud learns from the skills upload that viewers can be served.
     const int32_t webrtc = kTransferWebrtcSkill;
     noxa_ipc_skill_enable(NOXA_SKILL_WEBRTC, &webrtc);
+    // The cloud gateway's stream: the media described, its events and talk-back routed as a
+    // viewer's, its skills for the upload.
+    NSTREAMER_S* streamer = GetNStreamerInstance();
+    if (streamer != nullptr) {
+        streamer->ops.SetMediaSetting(&param->media_info);
+        streamer->ops.RegisterCallBack(StreamerEvent, StreamerAudio);
+        streamer->ops.FillCloudGwSkills();
+    }
+    noxa_ipc_mqt_set_rtc_msg_cb(noxa_ipc_p2p_rtc_msg_cb);
     return 0;
 }
 
@@ -643,6 +683,7 @@ void noxa_ipc_tranfser_deinit(void)
         return;
     }
     gMod.stopping.store(true);
+    noxa_ipc_streamer_stop_thread();
     gMod.acceptor.join();
     close(gMod.listenFd);
     gMod.listenFd = -1;
@@ -661,7 +702,8 @@ void noxa_ipc_tranfser_deinit(void)
 
 int noxa_ipc_get_online_client_cnt(void)
 {
-    return gMod.inited.load() ? static_cast<int>(OnlineCount()) : -1;
+    // The cloud gateway's stream counts as one viewer.
+    return gMod.inited.load() ? static_cast<int>(OnlineCount() + StreamerAlive()) : -1;
 }
 
 int noxa_ipc_get_watching_client_cnt(void)

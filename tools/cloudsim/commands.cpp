@@ -1,6 +1,7 @@
 // The commands of the phone and of the FIFO: pairing tokens, data points, queries, resets,
 // summer time, raw bytes, and what the cloud has heard.
 #include "api_calls.h"
+#include "cloud_storage.h"
 #include "faces.h"
 #include "schema.h"
 #include "sim.h"
@@ -87,6 +88,10 @@ const char* kHelp =
     "                          under a key of its own unless clear; missing: listed, never stored)\n"
     "  face list|remove ID     the known faces the device downloads (ipc.ai.face.db.get)\n"
     "  face sync add|update|delete [ID...]   face data changed (304; add/delete: the ids)\n"
+    "  cloud-storage mode alltime|event|none   what the storage configuration names; sent as 300\n"
+    "  cloud-storage mtu N|key KEY   slice seconds of the restriction; the key the next start hands out\n"
+    "  cloud-storage order ACTION [MODE] | trigger ACTION SECONDS [EXT]   protocol 300 / 307\n"
+    "  cloud-storage list|events|fetch GROUP DIR   groups and slices, event reports, a group decrypted\n"
     "  help";
 
 }  // namespace
@@ -153,6 +158,9 @@ std::string RunCommand(const std::string& line)
         return Pair();
     }
     if (std::string out; RunApiCommand(w, &out)) {
+        return out;
+    }
+    if (std::string out; CloudStorageCommand(w, devId, &out)) {
         return out;
     }
     if (std::string out; FaceSkillCommand(w, devId, &out)) {

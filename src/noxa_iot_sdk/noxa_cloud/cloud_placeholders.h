@@ -11,3 +11,6 @@
 #define NOXA_MQTT_VERSION "2.2"
 #define NOXA_CLOUD_BUILTIN_UUID "noxa3b8d51c6a02fe947"
 #define NOXA_CLOUD_BUILTIN_AUTHKEY "Hq7TzLm2PwRk9VbNc4XsDf6GjY1aUe3K"
+// Cloud storage: the fixed IV of the slices' key and audio frames, the same on every device and
+// known to the cloud. A placeholder: a product build takes the cloud's value.
+#define NOXA_CLOUD_STORAGE_IV "cs-iv-placeholdr"  // placeholder, 16 bytes

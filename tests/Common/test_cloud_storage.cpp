@@ -261,3 +261,129 @@ TEST_F(CloudStorage, ContinuousModeFromTheSimulatedEncoder)
                                    "/audio.wav'");
     EXPECT_EQ(0, arc) << conv;
 }
+
+// The key: a unit without one sends "0000", takes the cloud's and starts again with its MD5; a
+// 20-character key is cut to 16 (start twice, record rewritten: a second init uses it without
+// asking); 65 characters and 15 characters are refused (-803) and no group opens.
+TEST_F(CloudStorage, KeyFromTheStartNotification)
+{
+    ASSERT_NO_FATAL_FAILURE(Init());
+    EXPECT_STREQ("0000", Status().md5);
+    const uint64_t t0 = uni_time_get_posix_ms();
+    Step(t0, 0);
+    ASSERT_EQ(CS_STATE_OPEN, Status().state) << LogCapture::All();
+    EXPECT_EQ(1, mCloud->LogCount("\"enKeyMd5\":\"0000\"")) << mCloud->Log();
+    EXPECT_EQ(1, mCloud->LogCount("needUpdate, key")) << mCloud->Log();
+    const std::string first = Status().key;
+    EXPECT_EQ(16u, first.size());
+    EXPECT_EQ(1, mCloud->LogCount("\"enKeyMd5\":\"" + Md5Text(first) + "\"")) << mCloud->Log();
+
+    struct Row {
+        std::string key;
+        bool taken;
+    };
+    const Row rows[] = {{"ABCDEFGHIJKLMNOPqrst", true}, {std::string(65, 'k'), false}, {"fifteen-chars-k", false}};
+    uint64_t ms = t0 + 1000;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.key.size());
+        mCloud->Command("cloud-storage key " + r.key);
+        noxa_ipc_cloud_storage_pause();
+        Passes(1);
+        ASSERT_EQ(CS_STATE_STOPPED, Status().state);
+        noxa_ipc_cloud_storage_resume();
+        Step(ms += 1000, 0);
+        if (r.taken) {
+            EXPECT_EQ(CS_STATE_OPEN, Status().state);
+            EXPECT_EQ(r.key.substr(0, 16), std::string(Status().key));
+            EXPECT_EQ(1, mCloud->LogCount("\"enKeyMd5\":\"" + Md5Text(r.key.substr(0, 16)) + "\""));
+        } else {
+            EXPECT_NE(CS_STATE_OPEN, Status().state);
+            EXPECT_TRUE(LogCapture::Logged("invalid key value for key encryptKey"));
+            EXPECT_EQ("ABCDEFGHIJKLMNOP", std::string(Status().key)) << "the key in force stays";
+        }
+    }
+    // The record kept the 16 characters: a new start checks them and uses them.
+    noxa_ipc_cloud_storage_uninit();
+    LogCapture::Install();
+    const NOXA_MEDIA_INFO_S media = AppMedia();
+    ASSERT_EQ(0, noxa_ipc_cloud_storage_init(&media, &kAes));
+    EXPECT_TRUE(LogCapture::Logged("use current encrypt key")) << LogCapture::All();
+    EXPECT_EQ(Md5Text("ABCDEFGHIJKLMNOP"), std::string(Status().md5));
+}
+
+// Groups turn on the frames' time: 1800 s after the start, and at local midnight (the key frame
+// within a slice of 00:00); each stop names the last uploaded second. A slice the store cannot
+// take (s3rver away a moment) stays in memory with the group open, and goes up whole later.
+TEST_F(CloudStorage, GroupsTurnAndSurviveAFailedUpload)
+{
+    ASSERT_NO_FATAL_FAILURE(Init());
+    uint64_t ms = uni_time_get_posix_ms();
+    uint32_t n = 0;
+    for (; n < 100; ++n) {
+        Step(ms + n * 40, n);
+    }
+    const uint32_t g1 = Status().group_start;
+    ASSERT_NE(0u, g1);
+    // 1800 s later.
+    const uint64_t later = ms + 1800 * 1000ull;
+    for (uint32_t i = 0; i < 50; ++i) {
+        Step(later + i * 40, i);
+    }
+    const uint32_t g2 = Status().group_start;
+    EXPECT_EQ(static_cast<uint32_t>(later / 1000), g2);
+    std::string list = List();
+    const uint32_t lastOfG1 = static_cast<uint32_t>((ms + 99 * 40) / 1000);
+    EXPECT_TRUE(Has(list, "group " + std::to_string(g1) + " end " + std::to_string(lastOfG1))) << list;
+
+    // Local midnight on a whole minute at least 10 s after the next frames: a zone that puts it
+    // there (zones are whole minutes).
+    const uint64_t base = later + 60000;
+    const uint32_t midnight = (static_cast<uint32_t>(base / 1000) + 10 + 59) / 60 * 60;
+    int32_t off = static_cast<int32_t>((86400 - midnight % 86400) % 86400);
+    if (off > 14 * 3600) {
+        off -= 86400;
+    }
+    char zone[16];
+    snprintf(zone, sizeof(zone), "%c%02d:%02d", off < 0 ? '-' : '+', std::abs(off) / 3600, std::abs(off) % 3600 / 60);
+    ASSERT_EQ(0, uni_set_time_zone(zone)) << zone;
+    uint32_t k = 0;
+    uint32_t afterMidnight = 0;  // frames from midnight's key frame on
+    auto frame = [&] {
+        const uint64_t at = base + k * 40ull;
+        if (afterMidnight != 0 || (k % 25 == 0 && at / 1000 >= midnight)) {
+            ++afterMidnight;
+        }
+        Step(at, k++);
+    };
+    while (base + k * 40ull < (midnight + 5) * 1000ull) {
+        frame();
+    }
+    const uint32_t g3 = Status().group_start;
+    EXPECT_GE(g3, midnight);
+    EXPECT_LE(g3, midnight + 1);
+    EXPECT_TRUE(LogCapture::Logged("new day start")) << LogCapture::All();
+    list = List();
+    EXPECT_TRUE(Has(list, "group " + std::to_string(g2) + " end ")) << list;
+
+    // The store away for four seconds of frames: the slice waits in memory, the group stays open.
+    ASSERT_TRUE(Has(mCloud->Command("s3rver stop"), "stopped"));
+    for (int i = 0; i < 100; ++i) {
+        frame();
+    }
+    EXPECT_EQ(CS_STATE_OPEN, Status().state);
+    EXPECT_TRUE(LogCapture::Logged("fail to upload media file"));
+    EXPECT_GT(Status().buffer_used, 0u);
+    ASSERT_TRUE(Has(mCloud->Command("s3rver start"), "started"));
+    for (int i = 0; i < 100; ++i) {
+        frame();
+    }
+    noxa_ipc_cloud_storage_pause();
+    Passes(1);
+    list = List();
+    EXPECT_TRUE(Has(list, "group " + std::to_string(g3) + " end ")) << list;
+    const std::string dir = mSandbox.Root() + "/g3";
+    auto [rc, out] = Fetch(g3, dir);
+    ASSERT_EQ(0, rc) << out;
+    EXPECT_EQ(static_cast<long>(afterMidnight), NumberAfter(TextLines(out).back(), "video"))
+        << out << "every frame from midnight's key frame on, none lost while the store was away";
+}

@@ -43,6 +43,8 @@ constexpr uint32_t kGroupSecs = 1800;
 constexpr uint64_t kConfigRefetchMs = 1800 * 1000ull;
 constexpr uint64_t kNoneRetryMs = 3600 * 1000ull;
 constexpr size_t kThreadStack = 1024 * 1024;
+// A store that refused a slice is not asked again at once.
+constexpr uint32_t kUploadRetryMs = 200;
 constexpr const char* kKeyRecord = "md5_encrypt_key";
 constexpr const char* kRestrictionRecord = "storage_restriction";
 
@@ -492,7 +494,7 @@ uint32_t StoreFrames(bool haveVideo, const Frame& v, bool haveAudio, Frame a)
         if (ret != UNI_OK) {
             gR.retry = true;
             StopGroup();
-            return 0;
+            return ret == CS_ERR_UPLOAD ? kUploadRetryMs : 0;
         }
     }
     if (haveAudio) {
@@ -504,7 +506,7 @@ uint32_t StoreFrames(bool haveVideo, const Frame& v, bool haveAudio, Frame a)
         if (ret != UNI_OK && ret != CS_ERR_CHANGED) {
             gR.retry = true;
             StopGroup();
-            return 0;
+            return ret == CS_ERR_UPLOAD ? kUploadRetryMs : 0;
         }
     }
     if (Lagging()) {

@@ -16,6 +16,7 @@
 #include "noxa_ipc_sdk/cloud_storage/noxa_ipc_cloud_storage.h"
 #include "noxa_ipc_sdk/encrypt/noxa_ipc_encrypt.h"
 #include "noxa_ipc_sdk/media_records.h"
+#include "noxa_ipc_sdk/noxa_ipc_mqt_proccess.h"
 #include "noxa_ipc_sdk/ring_buffer/noxa_ring_buffer.h"
 #include "noxa_ipc_sdk/skill/noxa_ipc_skill.h"
 #include "phone_cli.h"
@@ -115,6 +116,7 @@ protected:
         mCloud->Command("cloud-storage mtu 3");
         static std::atomic<int> online{0};
         static const NOXA_IOT_CBS_S kCbs = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+        mqc_app_set_extra_reg_hook(noxa_ipc_register_extra_mqt_cb);
         ASSERT_NO_FATAL_FAILURE(StartCloudUnit(&kCbs, [](uint8_t st) { online = st == STAT_CLOUD_CONN; }));
         ASSERT_TRUE(StartActivation(mCloud->Pair()));
         ASSERT_TRUE(Eventually([] { return online.load() == 1 && uni_time_check_sync() == 0; }, 60s))
@@ -386,4 +388,170 @@ TEST_F(CloudStorage, GroupsTurnAndSurviveAFailedUpload)
     ASSERT_EQ(0, rc) << out;
     EXPECT_EQ(static_cast<long>(afterMidnight), NumberAfter(TextLines(out).back(), "video"))
         << out << "every frame from midnight's key frame on, none lost while the store was away";
+}
+
+// A full buffer forces the slice out (-112, logged) and the frame is not stored; the next slice
+// drops P frames until a key frame, keeping the audio before it.
+TEST_F(CloudStorage, FullBufferAndPFramesBeforeTheKeyFrame)
+{
+    ASSERT_NO_FATAL_FAILURE(Init());
+    const uint32_t cap = Status().buffer_capacity;
+    EXPECT_EQ((1024u * 1024 / 8 + 8000u * 2) * 4, cap) << "bitrate and audio for the slice and one second";
+    const uint64_t ms = uni_time_get_posix_ms();
+    // Large P frames fill the buffer within the first second.
+    uint32_t k = 0;
+    Put(0, 1, ms, 150000);
+    Passes();
+    const uint32_t group = Status().group_start;
+    while (!LogCapture::Logged("memory insufficient") && k < 10) {
+        Put(0, 0, ms + ++k * 40, 150000);
+        Put(9, 3, ms + k * 40, 640);
+        Passes();
+    }
+    ASSERT_TRUE(LogCapture::Logged("memory insufficient")) << LogCapture::All();
+    for (uint32_t i = 0; i < 3; ++i) {
+        Put(0, 0, ms + ++k * 40, 600);
+        Put(9, 3, ms + k * 40, 640);
+        Passes();
+    }
+    Put(0, 1, ms + ++k * 40, 600);
+    Passes();
+    noxa_ipc_cloud_storage_pause();
+    Passes(1);
+    std::string out;
+    std::string list = List();
+    for (const std::string& line : TextLines(list)) {
+        if (line.rfind("group ", 0) == 0) {
+            const std::string g = line.substr(6, line.find(' ', 6) - 6);
+            auto fetched = Fetch(static_cast<uint32_t>(std::stoul(g)), mSandbox.Root() + "/f" + g);
+            ASSERT_EQ(0, fetched.first) << fetched.second;
+            out += fetched.second + "\n";
+        }
+    }
+    // The first slice: the key frame and the P frames that fit; after it, no P frame before the
+    // next key frame, audio kept.
+    const std::vector<std::string> lines = TextLines(out);
+    ASSERT_GE(lines.size(), 3u) << out;
+    EXPECT_TRUE(Has(lines[0], "_0000.media")) << out;
+    EXPECT_TRUE(Has(lines[0], " first 1 ")) << out;
+    bool sawAudioFirst = false;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        if (Has(lines[i], "slice ") && Has(lines[i], " first 3 ")) {
+            sawAudioFirst = true;
+            EXPECT_EQ(1, NumberAfter(lines[i], "video")) << "only the key frame: " << lines[i];
+        }
+    }
+    EXPECT_TRUE(sawAudioFirst) << out;
+    (void)group;
+}
+
+// "none" (-2002 here): no recording, the configuration asked again after 3600 s only.
+TEST_F(CloudStorage, ConfigurationNoneAndProtocol300)
+{
+    UniTestClock clock(uni_get_tick_ms());
+    mCloud->Command("fail ipc.storage.config.get code NO_CONFIG");
+    ASSERT_NO_FATAL_FAILURE(Init());
+    EXPECT_EQ(CS_TYPE_NONE, Status().type);
+    const int asked = mCloud->LogCount("ipc.storage.config.get");
+    EXPECT_EQ(1000u, noxa_ipc_cloud_storage_pass());
+    clock.Advance(3599 * 1000);
+    noxa_ipc_cloud_storage_pass();
+    EXPECT_EQ(asked, mCloud->LogCount("ipc.storage.config.get"));
+    mCloud->Command("fail ipc.storage.config.get ok");
+    clock.Advance(1000);
+    noxa_ipc_cloud_storage_pass();
+    EXPECT_LT(asked, mCloud->LogCount("ipc.storage.config.get"));
+    EXPECT_EQ(CS_TYPE_ALLTIME, Status().type);
+    EXPECT_EQ(CS_STATE_OPEN, Status().state) << "a group starts at once";
+}
+
+// Protocol 300: "abort" makes the type none and the group stops (no hourly fetch undoes it at
+// once); "store" with another mode fetches the configuration, with the same mode keeps going.
+TEST_F(CloudStorage, Protocol300StoreAndAbort)
+{
+    ASSERT_NO_FATAL_FAILURE(Init());
+    noxa_ipc_cloud_storage_pass();
+    EXPECT_EQ(CS_STATE_OPEN, Status().state);
+    mCloud->Command("cloud-storage order abort");
+    ASSERT_TRUE(Eventually([] { return Status().type == CS_TYPE_NONE; }, 10s)) << LogCapture::All();
+    noxa_ipc_cloud_storage_pass();
+    EXPECT_EQ(CS_STATE_STOPPED, Status().state);
+    EXPECT_EQ(1000u, noxa_ipc_cloud_storage_pass()) << "the abort holds: no fetch undoes it";
+    // "store" with another mode than the one in force ("max" after the abort) fetches anew.
+    mCloud->Command("cloud-storage order store alltime");
+    ASSERT_TRUE(Eventually([] { return Status().type == CS_TYPE_ALLTIME; }, 10s)) << LogCapture::All();
+    EXPECT_TRUE(LogCapture::Logged("new cloud type -> 0"));
+    const int before = mCloud->LogCount("ipc.storage.config.get");
+    mCloud->Command("cloud-storage order store alltime");
+    ASSERT_TRUE(Eventually([] { return LogCapture::Logged("keep going"); }, 10s));
+    EXPECT_EQ(before, mCloud->LogCount("ipc.storage.config.get"));
+}
+
+namespace {
+
+int Snapshot(void* buf, int* size)
+{
+    static const char kJpeg[] = "\xff\xd8\xff\xe0 a door picture \xff\xd9";
+    memcpy(buf, kJpeg, sizeof(kJpeg) - 1);
+    *size = sizeof(kJpeg) - 1;
+    return 0;
+}
+
+}  // namespace
+
+// Protocol 307 "pic_v" in event mode: the event with its source as it came, reported at its
+// start; the picture as a notification and in the media store; the group opens two seconds back.
+// A source too long for the report is refused rather than cut.
+TEST_F(CloudStorage, Protocol307EventWithPreRecord)
+{
+    noxa_ipc_cloud_storage_set_snapshot_reader(Snapshot);
+    ASSERT_NO_FATAL_FAILURE(Init("event"));
+    EXPECT_EQ(CS_TYPE_EVENT, Status().type);
+    const uint64_t ms = uni_time_get_posix_ms() - 3000;
+    for (uint32_t i = 0; i < 75; ++i) {
+        Put(0, i % 25 == 0 ? 1 : 0, ms + i * 40);
+        Put(9, 3, ms + i * 40, 640);
+    }
+    EXPECT_EQ(100u, noxa_ipc_cloud_storage_pass()) << "no event: nothing read";
+    mCloud->Command("cloud-storage trigger pic_v 5 '{\"src\":\"door\",\"n\":1}'");
+    ASSERT_TRUE(Eventually([] { return noxa_ipc_cloud_storage_get_event_status(CS_EVENT_TYPE_MQTT) == 2; }, 10s))
+        << LogCapture::All();
+    Passes();
+    EXPECT_EQ(CS_STATE_OPEN, Status().state) << LogCapture::All();
+    const uint32_t lastPut = static_cast<uint32_t>((ms + 74 * 40) / 1000);
+    EXPECT_GE(lastPut - Status().group_start, 1u);
+    EXPECT_LE(lastPut - Status().group_start, 3u) << "about two seconds back, on a key frame";
+    ASSERT_TRUE(Eventually([&] { return Has(mCloud->Command("cloud-storage events"), "sourceId"); }, 10s));
+    EXPECT_TRUE(Has(mCloud->Command("cloud-storage events"), "\"sourceId\":{\"src\":\"door\",\"n\":1}"))
+        << mCloud->Command("cloud-storage events");
+    ASSERT_TRUE(Eventually([&] { return Has(mCloud->Command("notifications"), "dp 185"); }, 20s))
+        << mCloud->Command("notifications") << LogCapture::All();
+    EXPECT_TRUE(Eventually([] { return LogCapture::Logged(".jpg done"); }, 10s)) << "the picture in the media store";
+
+    const std::string longExt = "'{\"s\":\"" + std::string(520, 'x') + "\"}'";
+    mCloud->Command("cloud-storage trigger record 5 " + longExt);
+    ASSERT_TRUE(Eventually([] { return LogCapture::Logged("event source too long"); }, 10s)) << LogCapture::All();
+    EXPECT_EQ(1, LogCapture::Count("new event index"));
+}
+
+// With no frames at all (the gate closed) an event cannot anchor its pre-record; stopping the
+// service still ends its thread.
+TEST_F(CloudStorage, UninitWithoutFramesEndsTheThread)
+{
+    noxa_ipc_cloud_storage_threads_for_test(1);
+    ASSERT_NO_FATAL_FAILURE(Init("event"));
+    const uint8_t pic[] = {0xff, 0xd8, 0xff, 0xd9};
+    ASSERT_GE(noxa_ipc_cloud_storage_event_add(pic, sizeof(pic), 0, 10), 0) << LogCapture::All();
+    std::this_thread::sleep_for(300ms);
+    std::atomic<bool> done{false};
+    std::thread stop([&] {
+        noxa_ipc_cloud_storage_uninit();
+        done = true;
+    });
+    const bool ended = Eventually([&] { return done.load(); }, 10s);
+    if (!ended) {
+        stop.detach();
+        FAIL() << "uninit hangs on the pre-record anchor";
+    }
+    stop.join();
 }

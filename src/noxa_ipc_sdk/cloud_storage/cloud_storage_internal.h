@@ -51,6 +51,7 @@ struct Manager {
     uint32_t lastEndTime = 0;
     uint32_t sliceDuration = 0;
     uint32_t sliceStart = 0;
+    uint32_t sliceOffset = 0;  // seconds of the slice's name after the group start
     uint32_t groupStart = 0;
     bool waitI = true;
     bool newDayLatch = false;

@@ -57,7 +57,8 @@ struct Reader {
     uint32_t videoCap = 0;
     std::unique_ptr<uint8_t[]> audio;
     std::unique_ptr<uint8_t[]> zeros;
-    bool retry = false;       // the last frame read was not stored: read it again
+    bool retryVideo = false;  // the channel's last frame read was not stored: read it again
+    bool retryAudio = false;
     bool pausedSeen = false;
     uint32_t lastType = CS_TYPE_ALLTIME;
     uint32_t lastVideoTime = 0;
@@ -262,6 +263,7 @@ void ResetSlice(uint32_t t)
 {
     gM.groupStart = gM.sliceStart = gM.lastEndTime = t;
     gM.used = 0;
+    gM.sliceOffset = 0;
     snprintf(gM.mediaName, sizeof(gM.mediaName), "%u_0000.media", t);
 }
 
@@ -342,7 +344,11 @@ int __update_slice(uint32_t t)
         return ret;
     }
     gM.sliceStart = t;
-    snprintf(gM.mediaName, sizeof(gM.mediaName), "%u_%04u.media", gM.groupStart, t - gM.groupStart);
+    // A slice forced out by a full buffer within its first second would give the next one the
+    // same name, and the store would replace it.
+    uint32_t offset = t > gM.groupStart ? t - gM.groupStart : 0;
+    gM.sliceOffset = offset > gM.sliceOffset ? offset : gM.sliceOffset + 1;
+    snprintf(gM.mediaName, sizeof(gM.mediaName), "%u_%04u.media", gM.groupStart, gM.sliceOffset);
     PR_DEBUG("new media file name %s", gM.mediaName);
     return UNI_OK;
 }
@@ -447,8 +453,8 @@ int __upload_media_frame(const Frame& f)
 bool ReadFrame(bool video, Frame* out)
 {
     const int ch = video ? kVideoChannel : kAudioChannel;
-    RING_BUFFER_NODE_S* n = video ? noxa_ipc_ring_buffer_get_video_frame(ch, kReader, gR.retry ? 1 : 0)
-                                  : noxa_ipc_ring_buffer_get_audio_frame(ch, kReader, gR.retry ? 1 : 0);
+    RING_BUFFER_NODE_S* n = video ? noxa_ipc_ring_buffer_get_video_frame(ch, kReader, gR.retryVideo ? 1 : 0)
+                                  : noxa_ipc_ring_buffer_get_audio_frame(ch, kReader, gR.retryAudio ? 1 : 0);
     if (n == nullptr) {
         return false;
     }
@@ -475,24 +481,30 @@ bool Lagging()
     return noxa_ipc_ring_buffer_if_delay(kVideoChannel, kReader) != 0;
 }
 
-// Stores what the pass read: 0 to go on at once, else the milliseconds to sleep.
+// Stores what the pass read: 0 to go on at once, else the milliseconds to sleep. A frame read but
+// not stored is handed out again by the next read of its channel.
 uint32_t StoreFrames(bool haveVideo, const Frame& v, bool haveAudio, Frame a)
 {
+    gR.retryVideo = false;
+    gR.retryAudio = false;
     if (!haveVideo && !haveAudio) {
         return 10;
     }
-    gR.retry = false;
     if (haveVideo) {
         int ret = __upload_media_frame(v);
-        if (ret == CS_ERR_CHANGED) {
-            gR.retry = true;
+        if (ret != UNI_OK) {
+            gR.retryVideo = true;
+            gR.retryAudio = haveAudio;
+        }
+        // A full buffer went out as a slice of its own: the frame opens the next one in the same
+        // group. A new group would start in the same second and take the slice's object name.
+        if (ret == CS_ERR_CHANGED || ret == CS_ERR_BUFFER_FULL) {
             if (Lagging()) {
                 StopGroup();
             }
             return 0;
         }
         if (ret != UNI_OK) {
-            gR.retry = true;
             StopGroup();
             return ret == CS_ERR_UPLOAD ? kUploadRetryMs : 0;
         }
@@ -503,8 +515,11 @@ uint32_t StoreFrames(bool haveVideo, const Frame& v, bool haveAudio, Frame a)
             a.data = gR.zeros.get();
         }
         int ret = __upload_media_frame(a);
-        if (ret != UNI_OK && ret != CS_ERR_CHANGED) {
-            gR.retry = true;
+        gR.retryAudio = ret != UNI_OK;
+        if (ret == CS_ERR_BUFFER_FULL) {
+            return 0;
+        }
+        if (ret != UNI_OK) {
             StopGroup();
             return ret == CS_ERR_UPLOAD ? kUploadRetryMs : 0;
         }
@@ -553,7 +568,7 @@ uint32_t EventPass(uint32_t now)
             cs::StopEndedEvents(now);
             return 20;
         }
-        gR.retry = false;
+        gR.retryVideo = false;
         haveVideo = ReadFrame(true, &v);
         if (!haveVideo) {
             return 20;

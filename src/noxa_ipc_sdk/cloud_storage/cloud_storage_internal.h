@@ -74,6 +74,7 @@ struct Manager {
 
     std::atomic<uint32_t> slicesUploaded{0};
     std::atomic<uint64_t> uploadMsLast{0};
+    std::atomic<uint64_t> lastFrameMs{0};
 };
 extern Manager gM;
 extern std::atomic<bool> gThreadsOn;

@@ -447,6 +447,7 @@ int __upload_media_frame(const Frame& f)
         }
     }
     gM.lastFrameTime = t;
+    gM.lastFrameMs = f.ms;
     return UNI_OK;
 }
 
@@ -936,4 +937,5 @@ void noxa_ipc_cloud_storage_status(CS_STATUS_S* st)
     snprintf(st->media_name, sizeof(st->media_name), "%s", gM.mediaName);
     st->slices_uploaded = gM.slicesUploaded;
     st->upload_ms_last = gM.uploadMsLast;
+    st->last_frame_ms = gM.lastFrameMs;
 }

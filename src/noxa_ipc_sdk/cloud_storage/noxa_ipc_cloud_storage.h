@@ -93,5 +93,6 @@ typedef struct {
     char media_name[32];
     uint32_t slices_uploaded;  // since init
     uint64_t upload_ms_last;   // the last slice upload's duration (monotonic)
+    uint64_t last_frame_ms;    // time stamp of the last frame stored
 } CS_STATUS_S;
 void noxa_ipc_cloud_storage_status(CS_STATUS_S* st);

@@ -5,6 +5,7 @@
 // less the last frame stored). Groups the thread stopped (lag or errors) are counted at the cloud.
 // CS_BENCH_SECONDS sets the recorded time per store (default 120).
 #include "cloud_bench_util.h"
+#include "NoxaApp.h"
 #include "cloud_peer.h"
 #include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_ipc_sdk/cloud_storage/noxa_ipc_cloud_storage.h"
@@ -25,24 +26,6 @@ namespace {
 
 const NOXA_IOT_CBS_S kCbs = {};
 const NOXA_HW_AES_CBS_S kAes = {nullptr, OpensslAES_CBC128_encrypt, nullptr, nullptr};
-
-NOXA_MEDIA_INFO_S Media()
-{
-    NOXA_MEDIA_INFO_S m{};
-    m.channel_enable[0] = 1;
-    m.video_fps[0] = 25;
-    m.video_gop[0] = 25;
-    m.video_bitrate[0] = 1024;
-    m.video_width[0] = 1280;
-    m.video_height[0] = 720;
-    m.video_codec[0] = NOXA_CODEC_VIDEO_H264;
-    m.channel_enable[9] = 1;
-    m.audio_codec[9] = NOXA_CODEC_AUDIO_PCM;
-    m.audio_fps[9] = 25;
-    m.audio_sample[9] = 8000;
-    m.audio_databits[9] = 16;
-    return m;
-}
 
 int Seconds()
 {
@@ -71,7 +54,8 @@ void BM_ContinuousRecording(benchmark::State& state)
         noxa_ipc_ring_buffer_init(9, 125, 25, 0, nullptr);
         rings = true;
     }
-    const NOXA_MEDIA_INFO_S media = Media();
+    FillMediaInfo();  // the application's media description
+    const NOXA_MEDIA_INFO_S media = gNoxaMediaInfo;
     noxa_ipc_cloud_storage_threads_for_test(1);
     if (noxa_ipc_cloud_storage_init(&media, &kAes) != 0) {
         state.SkipWithError("cloud storage did not start");

@@ -33,23 +33,11 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// The application's own media description (channels 0, 1 and 9).
 NOXA_MEDIA_INFO_S AppMedia()
 {
-    NOXA_MEDIA_INFO_S m{};
-    m.channel_enable[0] = 1;
-    m.video_fps[0] = 25;
-    m.video_gop[0] = 25;
-    m.video_bitrate[0] = 1024;
-    m.video_width[0] = 1280;
-    m.video_height[0] = 720;
-    m.video_freq[0] = 90000;
-    m.video_codec[0] = NOXA_CODEC_VIDEO_H264;
-    m.channel_enable[9] = 1;
-    m.audio_codec[9] = NOXA_CODEC_AUDIO_PCM;
-    m.audio_fps[9] = 25;
-    m.audio_sample[9] = 8000;
-    m.audio_databits[9] = 16;
-    return m;
+    FillMediaInfo();
+    return gNoxaMediaInfo;
 }
 
 const NOXA_HW_AES_CBS_S kAes = {nullptr, OpensslAES_CBC128_encrypt, nullptr, nullptr};
@@ -446,7 +434,7 @@ TEST_F(CloudStorage, FullBufferAndPFramesBeforeTheKeyFrame)
 }
 
 // "none" (-2002 here): no recording, the configuration asked again after 3600 s only.
-TEST_F(CloudStorage, ConfigurationNoneAndProtocol300)
+TEST_F(CloudStorage, ConfigurationNoneAskedAgainAfterAnHour)
 {
     UniTestClock clock(uni_get_tick_ms());
     mCloud->Command("fail ipc.storage.config.get code NO_CONFIG");

@@ -4,12 +4,9 @@
 #include "sim.h"
 #include "storage.h"
 
-#include <openssl/evp.h>
-
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <mutex>
 
 namespace cloudsim {
@@ -86,28 +83,6 @@ uint64_t Le64(const std::string& b, size_t at)
     return Le32(b, at) | (static_cast<uint64_t>(Le32(b, at + 4)) << 32);
 }
 
-// AES-128-CBC with PKCS#7 under the key and the fixed IV; false on a bad length or padding.
-bool Decrypt(const std::string& key, const std::string& in, std::string* out)
-{
-    if (key.size() != 16 || in.empty() || in.size() % 16 != 0) {
-        return false;
-    }
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
-    out->assign(in.size() + 16, '\0');
-    int n1 = 0;
-    int n2 = 0;
-    auto* o = reinterpret_cast<unsigned char*>(out->data());
-    if (EVP_DecryptInit_ex(ctx.get(), EVP_aes_128_cbc(), nullptr, reinterpret_cast<const unsigned char*>(key.data()),
-                           reinterpret_cast<const unsigned char*>(NOXA_CLOUD_STORAGE_IV)) != 1 ||
-        EVP_DecryptUpdate(ctx.get(), o, &n1, reinterpret_cast<const unsigned char*>(in.data()),
-                          static_cast<int>(in.size())) != 1 ||
-        EVP_DecryptFinal_ex(ctx.get(), o + n1, &n2) != 1) {
-        return false;
-    }
-    out->resize(static_cast<size_t>(n1 + n2));
-    return true;
-}
-
 std::string SlicePrefix(const std::string& devId, int64_t start)
 {
     return devId + "/media/" + std::to_string(start) + "_";
@@ -180,7 +155,7 @@ std::string Fetch(const std::string& devId, const Group& g, const std::string& d
             std::string data = bytes.substr(at + kRecordHead, size);
             if (type == 1 || type == 3) {
                 std::string plain;
-                if (!Decrypt(g.key, data, &plain)) {
+                if (!AesCbcDecrypt(g.key, NOXA_CLOUD_STORAGE_IV, data, &plain)) {
                     return out + "error: " + name + ": record at " + std::to_string(at) + " does not decrypt";
                 }
                 data.swap(plain);

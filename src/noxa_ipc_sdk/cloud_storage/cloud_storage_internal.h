@@ -37,8 +37,8 @@ struct Manager {
     CLOUD_STORAGE_CFG_S cfg{};  // under lock
     NOXA_MEDIA_INFO_S media{};
     // Configuration ages on the monotonic clock: a fetch is due while none succeeded.
-    bool hasConfig = false;
-    uint64_t configMs = 0;
+    std::atomic<bool> hasConfig{false};
+    std::atomic<uint64_t> configMs{0};
     std::atomic<uint64_t> failMs{0};
     std::atomic<int> preRecordSecs{2};
 

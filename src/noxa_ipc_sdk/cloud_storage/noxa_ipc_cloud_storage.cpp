@@ -267,16 +267,26 @@ void ResetSlice(uint32_t t)
     snprintf(gM.mediaName, sizeof(gM.mediaName), "%u_0000.media", t);
 }
 
-int __start_cloud_storage(uint32_t t)
+// The start notification; a new key from the cloud is taken and stored (-2001 returned).
+int NotifyStartTakingKey(uint32_t t)
 {
-    ResetSlice(t);
-    PR_DEBUG("start: media_file name %s", gM.mediaName);
     char key[16];
     int ret = NotifyStart(t, key);
     if (ret == CS_ERR_NEW_KEY) {
         PR_NOTICE("encrypt key updated");
         __update_md5_encrypt_key(key);
         gM.keyNeedsUpdate = false;
+    }
+    return ret;
+}
+
+int __start_cloud_storage(uint32_t t)
+{
+    ResetSlice(t);
+    PR_DEBUG("start: media_file name %s", gM.mediaName);
+    char key[16];
+    int ret = NotifyStartTakingKey(t);
+    if (ret == CS_ERR_NEW_KEY) {
         ret = NotifyStart(t, key);
         if (ret != UNI_OK) {
             PR_ERR("fail to notify cloud start 2, ret %d", ret);
@@ -360,13 +370,8 @@ int __update_group(uint32_t t)
     }
     PostStop(gM.groupStart, gM.lastEndTime);
     ResetSlice(t);
-    char key[16];
-    int ret = NotifyStart(t, key);
-    if (ret == CS_ERR_NEW_KEY) {
-        PR_NOTICE("encrypt key updated");
-        __update_md5_encrypt_key(key);
-        gM.keyNeedsUpdate = false;
-    } else if (ret != UNI_OK) {
+    int ret = NotifyStartTakingKey(t);
+    if (ret != UNI_OK && ret != CS_ERR_NEW_KEY) {
         PR_ERR("fail to notify cloud start, ret %d", ret);
     }
     return ret;

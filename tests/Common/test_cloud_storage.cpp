@@ -464,7 +464,8 @@ TEST_F(CloudStorage, Protocol300StoreAndAbort)
     ASSERT_TRUE(Eventually([] { return Status().type == CS_TYPE_NONE; }, 10s)) << LogCapture::All();
     noxa_ipc_cloud_storage_pass();
     EXPECT_EQ(CS_STATE_STOPPED, Status().state);
-    EXPECT_EQ(1000u, noxa_ipc_cloud_storage_pass()) << "the abort holds: no fetch undoes it";
+    EXPECT_EQ(1000u, noxa_ipc_cloud_storage_pass());
+    EXPECT_EQ(CS_TYPE_NONE, Status().type) << "the abort holds: no fetch undoes it";
     // "store" with another mode than the one in force ("max" after the abort) fetches anew.
     mCloud->Command("cloud-storage order store alltime");
     ASSERT_TRUE(Eventually([] { return Status().type == CS_TYPE_ALLTIME; }, 10s)) << LogCapture::All();

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <csignal>
 #include <thread>
 
@@ -93,6 +94,9 @@ protected:
                                        "csv=p=0 '" + dir + "/audio.wav'");
         ASSERT_EQ(0, arc) << conv;
         EXPECT_GT(std::atof(conv.c_str()), 2.0) << conv;
+        // The figures of the run, for the record.
+        printf("%s: %s\nffprobe %saudio %s", store.c_str(), TextLines(out).back().c_str(), probe.c_str(),
+               conv.c_str());
     }
 
     TestSandbox mSb;

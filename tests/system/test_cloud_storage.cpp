@@ -74,7 +74,7 @@ protected:
         // Continuous recording as the cloud orders it (the configuration names it too, should the
         // order come before the unit listens).
         ASSERT_TRUE(Has(mCloud->Command("cloud-storage mode alltime"), "protocol 300")) << mCloud->Log();
-        ASSERT_TRUE(mCloud->WaitLog("cloud storage start", ++mStarts, 30s)) << mCloud->Log() << mUnit->Output();
+        ASSERT_TRUE(mCloud->WaitLog(": upload start ", ++mStarts, 30s)) << mCloud->Log() << mUnit->Output();
         mStation->WriteLine("call 1");
         std::string group;
         ASSERT_TRUE(Eventually([&] { return !(group = GroupWith(3)).empty(); }, 60s))

@@ -255,7 +255,7 @@ bool CloudStorageApi(const std::string& api, const std::string& devId, const cJS
             cJSON_AddStringToObject(r, "encryptKey", d.key.c_str());
         }
         *inner = ApiOk(r);
-        *line = "cloud storage start " + std::to_string(start) + (need ? " needUpdate, key " + Masked(d.key) : "");
+        *line = "upload start " + std::to_string(start) + (need ? " needUpdate, key " + Masked(d.key) : "");
         return true;
     }
     if (name == "notify.upload.stop") {

@@ -23,6 +23,7 @@
 #include "TalkSerial.h"
 #include "TimeTask.h"
 #include "WifiFunctions.h"
+#include "noxa_ipc_sdk/cloud_storage/noxa_ipc_cloud_storage.h"
 #include "noxa_ipc_sdk/encrypt/noxa_ipc_encrypt.h"
 #include "platform/shell.h"
 
@@ -55,6 +56,10 @@ int main(int argc, char** argv)
     // The motion push the cloud-side start runs last, and the AES of cloud recording's media.
     DoorbellCallInstall();
     gNoxaAppLinks.AesCbc128Encrypt = OpensslAES_CBC128_encrypt;
+    // Cloud storage, started by the cloud-side start; its cloud-triggered events take the
+    // doorbell's snapshot.
+    gNoxaAppLinks.CloudStorageInit = noxa_ipc_cloud_storage_init;
+    noxa_ipc_cloud_storage_set_snapshot_reader(IPC_APP_read_snapshot);
     BoardInit();  // 1
     if (CheckApplicationMD5() != 0) {  // 2
         std::exit(0);

@@ -149,6 +149,9 @@ TEST(RecordingRoad, KilledMidFileRecoveredListedAndPlayed)
     ASSERT_TRUE(unit.WaitForOutput("recovered " + cut + " as " + name, 60s)) << unit.Output();
     ASSERT_TRUE(unit.WaitForOutput("Dbg:Init P2P With Max Users:6", 60s)) << unit.Output() << cloud.Log();
     ASSERT_TRUE(Eventually([&] { return sb.Exists("/.board/p2p.port"); }, 10s)) << unit.Output();
+    // The listing below is in the cloud's zone, which the unit takes at the time sync after the
+    // services that start before it (cloud recording asks the cloud first).
+    ASSERT_TRUE(unit.WaitForOutput("Get Server Time Success", 60s)) << unit.Output();
     EXPECT_FALSE(sb.Exists(cut));
 
     // The recovered file plays whole in ffprobe: every sample of its complete fragments.

@@ -4,6 +4,7 @@
 #include "api_calls.h"
 #include "schema.h"
 #include "storage.h"
+#include "cloud_storage.h"
 #include "faces.h"
 #include "sim.h"
 
@@ -265,7 +266,9 @@ void HandleApi(const httplib::Request& req, httplib::Response& res)
         line = "activate uuid " + q["uuid"];
         inner = ApiCodeArmed(a) ? ApiOk(nullptr) : Activate(q["uuid"], body.get(), &line);
         inner = ApiInjected(a, inner, &line);
-    } else if (StorageApi(a, q["devId"], body.get(), &inner, &line)) {
+    } else if (CloudStorageApi(a, q["devId"], body.get(), &inner, &line) ||
+               StorageApi(a, q["devId"], body.get(), &inner, &line)) {
+        inner = ApiInjected(a, inner, &line);
     } else if (FaceApi(a, q["devId"], body.get(), &inner, &line)) {
     } else if ((inner = ApiCall(a, q, body.get(), &line)) == nullptr) {
         inner = ApiRefusal("API_NOT_SUPPORTED", "the simulator does not serve " + a);

@@ -97,11 +97,6 @@ cJSON* Result(const std::string& name, const std::string& devId, const cJSON* bo
         cJSON_AddStringToObject(r, "token", full.substr(2, 8).c_str());
         cJSON_AddStringToObject(r, "region", full.substr(0, 2).c_str());
         *line = "token " + full.substr(2, 8);
-    } else if (name == "ipc.media.storage.notify.upload.start") {
-        cJSON_AddBoolToObject(r, "needUpdate", false);
-        *line = "upload start " + std::to_string(cJSON_GetNumberValue(cJSON_GetObjectItem(body, "startTime")));
-    } else if (name == "ipc.media.storage.notify.upload.stop" || name == "ipc.media.storage.report.event") {
-        *line = name;
     } else if (name == "ipc.storage.secret.get") {
         std::string k = mediaKey;
         if (k.empty()) {

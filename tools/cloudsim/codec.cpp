@@ -10,9 +10,10 @@ namespace cloudsim {
 
 namespace {
 
-bool AesRun(bool enc, const std::string& key, const Bytes& in, Bytes* out)
+// ECB without an IV, CBC with one.
+bool AesRun(bool enc, const std::string& key, const Bytes& in, Bytes* out, const std::string* iv = nullptr)
 {
-    if (key.size() != 16) {
+    if (key.size() != 16 || (iv != nullptr && iv->size() != 16)) {
         return false;
     }
     std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
@@ -20,8 +21,10 @@ bool AesRun(bool enc, const std::string& key, const Bytes& in, Bytes* out)
     int n1 = 0;
     int n2 = 0;
     auto* o = reinterpret_cast<unsigned char*>(out->data());
-    if (EVP_CipherInit_ex(ctx.get(), EVP_aes_128_ecb(), nullptr, reinterpret_cast<const unsigned char*>(key.data()),
-                          nullptr, enc ? 1 : 0) != 1 ||
+    if (EVP_CipherInit_ex(ctx.get(), iv != nullptr ? EVP_aes_128_cbc() : EVP_aes_128_ecb(), nullptr,
+                          reinterpret_cast<const unsigned char*>(key.data()),
+                          iv != nullptr ? reinterpret_cast<const unsigned char*>(iv->data()) : nullptr,
+                          enc ? 1 : 0) != 1 ||
         EVP_CipherUpdate(ctx.get(), o, &n1, reinterpret_cast<const unsigned char*>(in.data()),
                          static_cast<int>(in.size())) != 1 ||
         EVP_CipherFinal_ex(ctx.get(), o + n1, &n2) != 1) {
@@ -51,6 +54,11 @@ bool AesDecrypt(const std::string& key, const Bytes& cipher, Bytes* plain, std::
         return false;
     }
     return true;
+}
+
+bool AesCbcDecrypt(const std::string& key, const std::string& iv, const Bytes& cipher, Bytes* plain)
+{
+    return !cipher.empty() && cipher.size() % 16 == 0 && AesRun(false, key, cipher, plain, &iv);
 }
 
 std::string Md5Hex(const std::string& text)

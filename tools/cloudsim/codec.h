@@ -12,6 +12,9 @@ using Bytes = std::string;  // raw bytes
 // AES-128-ECB with PKCS#7 under a 16-character key; Decrypt gives false on a bad length or padding.
 Bytes AesEncrypt(const std::string& key, const Bytes& plain);
 bool AesDecrypt(const std::string& key, const Bytes& cipher, Bytes* plain, std::string* why);
+// AES-128-CBC with PKCS#7 under a 16-character key and a 16-byte IV; false on a bad length or
+// padding.
+bool AesCbcDecrypt(const std::string& key, const std::string& iv, const Bytes& cipher, Bytes* plain);
 std::string Md5Hex(const std::string& text);
 std::string HexUpper(const Bytes& b);
 std::string HexLower(const Bytes& b);

@@ -1,6 +1,7 @@
 // The commands of the phone and of the FIFO: pairing tokens, data points, queries, resets,
 // summer time, raw bytes, and what the cloud has heard.
 #include "api_calls.h"
+#include "cloud_storage.h"
 #include "faces.h"
 #include "messages.h"
 #include "schema.h"
@@ -94,6 +95,10 @@ const char* kHelp =
     "  stream start [--streams MASK] [--out DIR]   a media gateway and the unit's \"wg\" request (312)\n"
     "  stream mask M|talk FILE.wav|stop|status   the newest gateway's commands and what it received\n"
     "  stream fault badsign|401|cmd60|len5000|badframe|badcipher|unknown|close|off   misbehaviour\n"
+    "  cloud-storage mode alltime|event|none   what the storage configuration names; sent as 300\n"
+    "  cloud-storage mtu N|key KEY   slice seconds of the restriction; the key the next start hands out\n"
+    "  cloud-storage order ACTION [MODE] | trigger ACTION SECONDS [EXT]   protocol 300 / 307\n"
+    "  cloud-storage list|events|fetch GROUP DIR   groups and slices, event reports, a group decrypted\n"
     "  help";
 
 }  // namespace
@@ -168,6 +173,9 @@ std::string RunCommand(const std::string& line)
         return Pair();
     }
     if (std::string out; RunApiCommand(w, &out)) {
+        return out;
+    }
+    if (std::string out; CloudStorageCommand(w, devId, &out)) {
         return out;
     }
     if (std::string out; FaceSkillCommand(w, devId, &out)) {

@@ -1,5 +1,6 @@
 #include "storage.h"
 
+#include "cloud_storage.h"
 #include "messages.h"
 #include "sim.h"
 
@@ -484,13 +485,11 @@ bool CreateContainers()
     return true;
 }
 
-bool StartProcesses()
+bool StartS3rver()
 {
+    std::string node = "node";
     Stores& s = S();
     std::string d = CaDir();
-    std::string node = "node";
-    fs::create_directories(s.dir + "/s3");
-    fs::create_directories(s.dir + "/azure");
     s.s3rverPort = FreeLoopbackPort();
     std::vector<std::string> s3 = {node, s.nodeModules + "/s3rver/bin/s3rver.js", "-d", s.dir + "/s3", "-a",
                                    "127.0.0.1", "-p", std::to_string(s.s3rverPort), "--silent", "--key",
@@ -500,6 +499,23 @@ bool StartProcesses()
         s3.push_back(b);
     }
     s.s3rver = Spawn(s3, s.dir + "/s3rver.log", s.dir + "/s3rver.log");
+    if (!WaitPort(s.s3rverPort, s.s3rver)) {
+        Log("error: s3rver did not start: " + ReadFile(s.dir + "/s3rver.log"));
+        return false;
+    }
+    return true;
+}
+
+bool StartProcesses()
+{
+    Stores& s = S();
+    std::string d = CaDir();
+    std::string node = "node";
+    fs::create_directories(s.dir + "/s3");
+    fs::create_directories(s.dir + "/azure");
+    if (!StartS3rver()) {
+        return false;
+    }
     if (s.azuritePort == 0) {
         s.azuritePort = FreeLoopbackPort();
     }
@@ -508,10 +524,6 @@ bool StartProcesses()
                        d + "/store.pem", "--key", d + "/store.key", "--disableTelemetry", "--silent",
                        "--skipApiVersionCheck"},
                       s.dir + "/azurite.log", s.dir + "/azurite.log");
-    if (!WaitPort(s.s3rverPort, s.s3rver)) {
-        Log("error: s3rver did not start: " + ReadFile(s.dir + "/s3rver.log"));
-        return false;
-    }
     if (!WaitPort(s.azuritePort, s.azurite) || !CreateContainers()) {
         Log("error: azurite did not start: " + ReadFile(s.dir + "/azurite.log"));
         return false;
@@ -540,9 +552,8 @@ std::string Iso(int64_t t)
 }
 
 // A service SAS for one container: create and write blobs, read them back.
-std::string ContainerSas(const std::string& container)
+std::string ContainerSas(const std::string& container, const std::string& sp = "rcw")
 {
-    std::string sp = "rcw";
     std::string st = Iso(Now() - 300);
     std::string se = Iso(Now() + kConfigLifetime);
     std::string sv = "2020-12-06";
@@ -706,12 +717,12 @@ bool StorageApi(const std::string& api, const std::string& devId, const cJSON* b
     cJSON* r = cJSON_CreateObject();
     if (api == "noxa.device.ipc.storage.restriction.get") {
         cJSON* st = cJSON_AddObjectToObject(r, "storage");
-        cJSON_AddNumberToObject(st, "mtu", 10);
-        *line = "storage restriction mtu 10";
+        cJSON_AddNumberToObject(st, "mtu", CloudStorageMtu());
+        *line = "storage restriction mtu " + std::to_string(CloudStorageMtu());
     } else if (api == "noxa.device.ipc.storage.config.get") {
         AddStore(r, "noxa-media");
         cJSON_AddStringToObject(r, "mediaPath", (who + "/media").c_str());
-        cJSON_AddStringToObject(r, "mediaStor", "event");
+        cJSON_AddStringToObject(r, "mediaStor", CloudStorageMode(devId).c_str());
         cJSON_AddNumberToObject(r, "videoLongestTime", 60);
         *line = std::string("storage config ") + (S().azure ? "azure" : "s3");
     } else {
@@ -745,6 +756,18 @@ bool StorageCommand(const std::vector<std::string>& w, std::string* out)
         Log(*out);
         return true;
     }
+    if (w[0] == "s3rver" && w.size() == 2 && (w[1] == "stop" || w[1] == "start")) {
+        // s3rver alone away a moment: the gate answers that it does not answer.
+        if (!EnsureStores()) {
+            *out = "the stores do not run";
+            return true;
+        }
+        std::lock_guard<std::mutex> lock(s.lock);
+        EndChild(&s.s3rver);
+        *out = w[1] == "stop" || StartS3rver() ? "s3rver " + w[1] + (w[1] == "stop" ? "ped" : "ed") : "s3rver failed";
+        Log(*out);
+        return true;
+    }
     if (w[0] == "rotate-ca") {
         if (!EnsureStores()) {
             *out = "the stores do not run";
@@ -767,24 +790,107 @@ bool StorageCommand(const std::vector<std::string>& w, std::string* out)
             *out = "error: the stores do not run";
             return true;
         }
-        std::lock_guard<std::mutex> lock(s.lock);
-        std::string path = "/" + w[1] + "/" + S3UriEncode(w[2], true);
-        if (s.azure) {
-            httplib::SSLClient c("127.0.0.1", s.azuritePort);
-            c.set_ca_cert_path((CaDir() + "/ca.pem").c_str());
-            c.enable_server_certificate_verification(true);
-            auto r = c.Get("/" + std::string(kAzureAccount) + path + "?" + ContainerSas(w[1]));
-            *out = r && r->status == 200 ? Base64(r->body)
-                                         : "error: " + (r ? std::to_string(r->status) : httplib::to_string(r.error()));
-        } else {
-            auto c = S3rverClient();
-            auto r = c->Get(path, S3rverHeaders("GET", path, "", ""));
-            *out = r && r->status == 200 ? Base64(r->body)
-                                         : "error: " + (r ? std::to_string(r->status) : httplib::to_string(r.error()));
-        }
+        std::string bytes;
+        std::string err;
+        *out = StoreGet(w[1], w[2], &bytes, &err) ? Base64(bytes) : "error: " + err;
         return true;
     }
     return false;
+}
+
+bool StoreGet(const std::string& bucket, const std::string& key, std::string* bytes, std::string* err)
+{
+    if (!EnsureStores()) {
+        *err = "the stores do not run";
+        return false;
+    }
+    Stores& s = S();
+    std::lock_guard<std::mutex> lock(s.lock);
+    std::string path = "/" + bucket + "/" + S3UriEncode(key, true);
+    auto get = [&]() {
+        if (!s.azure) {
+            return S3rverClient()->Get(path, S3rverHeaders("GET", path, "", ""));
+        }
+        httplib::SSLClient c("127.0.0.1", s.azuritePort);
+        c.set_ca_cert_path((CaDir() + "/ca.pem").c_str());
+        c.enable_server_certificate_verification(true);
+        return c.Get("/" + std::string(kAzureAccount) + path + "?" + ContainerSas(bucket));
+    };
+    httplib::Result r = get();
+    if (!r || r->status != 200) {
+        *err = r ? std::to_string(r->status) : httplib::to_string(r.error());
+        return false;
+    }
+    *bytes = r->body;
+    return true;
+}
+
+namespace {
+
+// The texts of every <tag>...</tag> of a listing, in order.
+std::vector<std::string> XmlValues(const std::string& xml, const std::string& tag)
+{
+    std::vector<std::string> out;
+    const std::string open = "<" + tag + ">";
+    const std::string close = "</" + tag + ">";
+    for (size_t at = xml.find(open); at != std::string::npos; at = xml.find(open, at)) {
+        at += open.size();
+        size_t end = xml.find(close, at);
+        if (end == std::string::npos) {
+            break;
+        }
+        out.push_back(xml.substr(at, end - at));
+        at = end;
+    }
+    return out;
+}
+
+}  // namespace
+
+bool StoreList(const std::string& bucket, const std::string& prefix, std::vector<std::string>* keys, std::string* err)
+{
+    if (!EnsureStores()) {
+        *err = "the stores do not run";
+        return false;
+    }
+    Stores& s = S();
+    std::lock_guard<std::mutex> lock(s.lock);
+    keys->clear();
+    std::string marker;
+    // Pages of at most 1000 names; the next starts after the last name.
+    for (;;) {
+        auto get = [&]() {
+            if (!s.azure) {
+                const std::string path = "/" + bucket;
+                std::string q = "list-type=2&prefix=" + S3UriEncode(prefix, false) +
+                                (marker.empty() ? "" : "&continuation-token=" + S3UriEncode(marker, false));
+                return S3rverClient()->Get(path + "?" + q, S3rverHeaders("GET", path, "", q));
+            }
+            httplib::SSLClient c("127.0.0.1", s.azuritePort);
+            c.set_ca_cert_path((CaDir() + "/ca.pem").c_str());
+            c.enable_server_certificate_verification(true);
+            std::string q = "restype=container&comp=list&prefix=" + S3UriEncode(prefix, false) +
+                            (marker.empty() ? "" : "&marker=" + S3UriEncode(marker, false)) + "&" +
+                            ContainerSas(bucket, "rl");
+            return c.Get("/" + std::string(kAzureAccount) + "/" + bucket + "?" + q,
+                         httplib::Headers{{"x-ms-version", kAzureVersion}});
+        };
+        httplib::Result r = get();
+        if (!r || r->status != 200) {
+            *err = r ? std::to_string(r->status) + " " + r->body : httplib::to_string(r.error());
+            return false;
+        }
+        std::vector<std::string> page = XmlValues(r->body, s.azure ? "Name" : "Key");
+        std::vector<std::string> m = XmlValues(r->body, s.azure ? "NextMarker" : "NextContinuationToken");
+        std::string next = m.empty() ? "" : m[0];
+        keys->insert(keys->end(), page.begin(), page.end());
+        if (next.empty()) {
+            break;
+        }
+        marker = next;
+    }
+    std::sort(keys->begin(), keys->end());
+    return true;
 }
 
 // ---- objects of the simulator's own: the pictures of the known faces ----

@@ -39,6 +39,12 @@ bool StoreConfig(cJSON* r, const std::string& bucket);
 std::string StorePut(const std::string& bucket, const std::string& key, const std::string& bytes);
 std::string StoreGetUrl(const std::string& bucket, const std::string& key);
 
+// An object of the selected store / the keys under a prefix in key order: false with what went
+// wrong.
+bool StoreGet(const std::string& bucket, const std::string& key, std::string* bytes, std::string* err);
+bool StoreList(const std::string& bucket, const std::string& prefix, std::vector<std::string>* keys,
+               std::string* err);
+
 // S3 signature version 4 of the gate (its own, on OpenSSL), which also signs its requests to
 // s3rver.
 std::string S3UriEncode(const std::string& text, bool keepSlash);

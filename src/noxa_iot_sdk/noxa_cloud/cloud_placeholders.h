@@ -14,3 +14,6 @@
 // The fixed IV of video messages (16 bytes, the same on every unit; the cloud knows it). Placeholder:
 // a product build puts the cloud's value here.
 #define NOXA_VIDEO_MSG_IV "vmsg-iv-placehld"  // placeholder
+// Cloud storage: the fixed IV of the slices' key and audio frames, the same on every device and
+// known to the cloud. A placeholder: a product build takes the cloud's value.
+#define NOXA_CLOUD_STORAGE_IV "cs-iv-placeholdr"  // placeholder, 16 bytes

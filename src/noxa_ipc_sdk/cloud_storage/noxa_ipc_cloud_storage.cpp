@@ -1,0 +1,946 @@
+#include "noxa_ipc_cloud_storage.h"
+
+#include "cloud_storage_internal.h"
+#include "noxa_adapter/uni_error_code.h"
+#include "noxa_adapter/utilities/uni_digest.h"
+#include "noxa_adapter/utilities/uni_log.h"
+#include "noxa_adapter/utilities/uni_time.h"
+#include "noxa_iot_sdk/noxa_cloud/cloud_pic.h"
+#include "noxa_iot_sdk/noxa_cloud/cloud_placeholders.h"
+#include "noxa_iot_sdk/noxa_cloud/iot_httpc.h"
+#include "noxa_iot_sdk/noxa_cloud/noxa_ws_db.h"
+#include "noxa_iot_sdk/online_log/log_serv.h"
+#include "noxa_ipc_sdk/encrypt/noxa_ipc_encrypt.h"
+#include "noxa_ipc_sdk/noxa_ipc_mqt_proccess.h"
+#include "noxa_ipc_sdk/ring_buffer/noxa_ring_buffer.h"
+#include "noxa_ipc_sdk/skill/noxa_ipc_skill.h"
+
+#include <cjson/cJSON.h>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <unistd.h>
+
+namespace cs {
+
+Manager gM;
+std::atomic<bool> gThreadsOn{true};
+
+}  // namespace cs
+
+using cs::gM;
+
+namespace {
+
+constexpr int kVideoChannel = 0;
+constexpr int kAudioChannel = 9;
+constexpr int kReader = RING_BUFFER_USER_CLOUD_STORAGE;
+constexpr uint32_t kMaxBitrate = 2048;
+constexpr uint32_t kDefaultFrameMax = 307200;
+constexpr uint32_t kAudioFrameMax = 16384;
+constexpr uint32_t kRecordExtra = 40;  // head and the padding block a frame may gain
+constexpr uint32_t kGroupSecs = 1800;
+constexpr uint64_t kConfigRefetchMs = 1800 * 1000ull;
+constexpr uint64_t kNoneRetryMs = 3600 * 1000ull;
+constexpr size_t kThreadStack = 1024 * 1024;
+// A store that refused a slice is not asked again at once.
+constexpr uint32_t kUploadRetryMs = 200;
+constexpr const char* kKeyRecord = "md5_encrypt_key";
+constexpr const char* kRestrictionRecord = "storage_restriction";
+
+// Tags of the "cloud_storage" log sequence.
+enum : uint8_t { kSeqConfig = 1, kSeqStart = 2, kSeqUpload = 3, kSeqStop = 4, kSeqKey = 5 };
+
+// What the thread reads, kept between passes.
+struct Reader {
+    std::unique_ptr<uint8_t[]> video;
+    uint32_t videoCap = 0;
+    std::unique_ptr<uint8_t[]> audio;
+    std::unique_ptr<uint8_t[]> zeros;
+    bool retryVideo = false;  // the channel's last frame read was not stored: read it again
+    bool retryAudio = false;
+    bool pausedSeen = false;
+    uint32_t lastType = CS_TYPE_ALLTIME;
+    uint32_t lastVideoTime = 0;
+};
+Reader gR;
+
+struct Frame {
+    uint32_t type;
+    const uint8_t* data;
+    uint32_t size;
+    uint64_t pts;
+    uint64_t ms;
+};
+
+uint64_t Tick()
+{
+    return uni_get_tick_ms();
+}
+
+void Seq(uint8_t tag, int32_t value)
+{
+    if (gM.seq != nullptr) {
+        LOG_SEQ_ENTRY_S e = log_seq_int(tag, value);
+        insert_log_seq(gM.seq, &e);
+    }
+}
+
+void Md5Hex(const uint8_t* data, uint32_t len, char out[33])
+{
+    UNI_MD5_CTX_S ctx;
+    uint8_t d[UNI_MD5_DIGEST_LEN];
+    uni_md5_init(&ctx);
+    uni_md5_update(&ctx, data, len);
+    uni_md5_final(&ctx, d);
+    for (int i = 0; i < UNI_MD5_DIGEST_LEN; ++i) {
+        snprintf(out + 2 * i, 3, "%02x", d[i]);
+    }
+}
+
+// The key record: md5 text, its length, the key text, its length.
+struct KeyRecord {
+    char md5[33] = {};
+    int32_t md5Len = 0;
+    char key[17] = {};
+    int32_t keyLen = 0;
+};
+
+void KeyFields(KeyRecord* r, NQ_DB_RW_S out[4])
+{
+    out[0] = {"md5_value", NQ_DB_STR, r->md5, sizeof(r->md5)};
+    out[1] = {"md5_len", NQ_DB_INT32, &r->md5Len, sizeof(r->md5Len)};
+    out[2] = {"encrypt_key_value", NQ_DB_STR, r->key, sizeof(r->key)};
+    out[3] = {"encrypt_key_len", NQ_DB_INT32, &r->keyLen, sizeof(r->keyLen)};
+}
+
+int __check_md5_encrypt_key()
+{
+    KeyRecord r;
+    NQ_DB_RW_S f[4];
+    KeyFields(&r, f);
+    int ret = __nq_db_deserialize_restore(kKeyRecord, f, 4);
+    if (ret != UNI_OK) {
+        PR_ERR("read key_key file failed.\r\n");
+        return ret;
+    }
+    if (r.md5Len != 32 || r.keyLen != 16 || strlen(r.key) != 16) {
+        PR_ERR("len error md5_len %d, encrypt_key_len %d", r.md5Len, r.keyLen);
+        return UNI_COM_ERROR;
+    }
+    char md5[33];
+    Md5Hex(reinterpret_cast<const uint8_t*>(r.key), 16, md5);
+    if (strcmp(md5, r.md5) != 0) {
+        PR_ERR("MD5 check failed!\r\n");
+        return UNI_COM_ERROR;
+    }
+    PR_NOTICE("encrypt key and md5 check pass");
+    memcpy(gM.key, r.key, 16);
+    memcpy(gM.md5, md5, sizeof(md5));
+    PR_NOTICE("use current encrypt key");
+    return UNI_OK;
+}
+
+// The new key into the manager and the store.
+int __update_md5_encrypt_key(const char key[16])
+{
+    memcpy(gM.key, key, 16);
+    Md5Hex(gM.key, 16, gM.md5);
+    KeyRecord r;
+    memcpy(r.md5, gM.md5, 33);
+    r.md5Len = 32;
+    memcpy(r.key, key, 16);
+    r.keyLen = 16;
+    NQ_DB_RW_S f[4];
+    KeyFields(&r, f);
+    int ret = __nq_db_serialize_save(kKeyRecord, f, 4);
+    if (ret != UNI_OK) {
+        PR_ERR("write key_key file failed.\r\n");
+        Seq(kSeqKey, ret);
+        return CS_ERR_KV_WRITE;
+    }
+    PR_NOTICE("new encrypt key and md5 saved");
+    return UNI_OK;
+}
+
+// Case 1: the stored restriction; case 2: the cloud's (stored); case 3: from the GOP.
+uint32_t SliceDuration()
+{
+    int32_t stored = 0;
+    NQ_DB_RW_S f[] = {{"slice_duration", NQ_DB_INT32, &stored, sizeof(stored)}};
+    int ret = __nq_db_deserialize_restore(kRestrictionRecord, f, 1);
+    if (ret == UNI_OK && stored >= 3 && stored <= 60) {
+        PR_NOTICE("case 1 read slice duration from db %d", stored);
+        return static_cast<uint32_t>(stored);
+    }
+    if (ret != UNI_OK) {
+        PR_WARN("read slice_duration fails %d", ret);
+    }
+    CLOUD_STORAGE_CFG_S c{};
+    if (cloud_get_storage_restriction_config(&c) == UNI_OK) {
+        int32_t d = static_cast<int32_t>(c.slice_duration);
+        if (d < 3 || d > 60) {
+            PR_WARN("slice duration %d is too small or too large, use default %d", d, 10);
+            d = 10;
+        }
+        int32_t keep = d;
+        NQ_DB_RW_S w[] = {{"slice_duration", NQ_DB_INT32, &keep, sizeof(keep)}};
+        if (__nq_db_serialize_save(kRestrictionRecord, w, 1) == UNI_OK) {
+            PR_NOTICE("slice_duration write success");
+        } else {
+            PR_ERR("write slice_duration failed.");
+        }
+        PR_NOTICE("case 2 get slice duration from cloud %d", d);
+        return static_cast<uint32_t>(d);
+    }
+    uint32_t fps = gM.media.video_fps[kVideoChannel];
+    uint32_t g = fps != 0 ? gM.media.video_gop[kVideoChannel] / fps : 0;
+    uint32_t d = g > 9 ? g : (g >= 6 ? 2 * g : 10);
+    PR_NOTICE("case 3 use default slice duration %d", d);
+    return d;
+}
+
+bool HasAudio()
+{
+    return gM.media.channel_enable[kAudioChannel] != 0;
+}
+
+int NotifyStart(uint32_t start, char keyOut[16])
+{
+    const NOXA_MEDIA_INFO_S& m = gM.media;
+    char body[257];
+    int n;
+    if (HasAudio()) {
+        n = snprintf(body, sizeof(body),
+                     "{\"startTime\":%u,\"payloadInfo\":\"{\\\"v\\\":1,\\\"vType\\\":\\\"%u\\\",\\\"vFps\\\":%u,"
+                     "\\\"vWide\\\":%u,\\\"vHigh\\\":%u,\\\"aType\\\":\\\"%u\\\",\\\"aSampling\\\":%u,"
+                     "\\\"aBitwide\\\":%u,\\\"aChannels\\\":%u}\",\"mtu\":%u,\"enKeyMd5\":\"%s\"}",
+                     start, m.video_codec[0], m.video_fps[0], m.video_width[0], m.video_height[0],
+                     m.audio_codec[kAudioChannel], m.audio_sample[kAudioChannel], m.audio_databits[kAudioChannel],
+                     m.audio_channel[kAudioChannel], gM.sliceDuration, gM.md5);
+    } else {
+        n = snprintf(body, sizeof(body),
+                     "{\"startTime\":%u,\"payloadInfo\":\"{\\\"v\\\":1,\\\"vType\\\":\\\"%u\\\",\\\"vFps\\\":%u,"
+                     "\\\"vWide\\\":%u,\\\"vHigh\\\":%u}\",\"mtu\":%u,\"enKeyMd5\":\"%s\"}",
+                     start, m.video_codec[0], m.video_fps[0], m.video_width[0], m.video_height[0], gM.sliceDuration,
+                     gM.md5);
+    }
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(body)) {
+        PR_ERR("start notification does not fit: %d", n);
+        return CS_ERR_NOTIFY;
+    }
+    cJSON* reply = nullptr;
+    int ret = http_ipc_cloud_storage_event_notify_v10(0, body, &reply);
+    std::unique_ptr<cJSON, decltype(&cJSON_Delete)> hold(reply, cJSON_Delete);
+    if (ret != UNI_OK) {
+        PR_ERR("httpc_ipc_cloud_storage_event_notify fail!\n");
+        return CS_ERR_NOTIFY;
+    }
+    const cJSON* need = cJSON_GetObjectItemCaseSensitive(reply, "needUpdate");
+    if (!cJSON_IsBool(need)) {
+        PR_ERR("fail to get value for key needUpdate");
+        return CS_ERR_NOTIFY;
+    }
+    if (cJSON_IsFalse(need)) {
+        return UNI_OK;
+    }
+    const cJSON* key = cJSON_GetObjectItemCaseSensitive(reply, "encryptKey");
+    if (!cJSON_IsString(key)) {
+        PR_ERR("fail to get value for key encryptKey");
+        return CS_ERR_NOTIFY;
+    }
+    // A key shorter than 16 characters would be padded with zeros the cloud does not know.
+    size_t len = strlen(key->valuestring);
+    if (len > 64 || len < 16) {
+        PR_ERR("invalid key value for key encryptKey");
+        return CS_ERR_NOTIFY;
+    }
+    memcpy(keyOut, key->valuestring, 16);
+    return CS_ERR_NEW_KEY;
+}
+
+void ResetSlice(uint32_t t)
+{
+    gM.groupStart = gM.sliceStart = gM.lastEndTime = t;
+    gM.used = 0;
+    gM.sliceOffset = 0;
+    snprintf(gM.mediaName, sizeof(gM.mediaName), "%u_0000.media", t);
+}
+
+// The start notification; a new key from the cloud is taken and stored (-2001 returned).
+int NotifyStartTakingKey(uint32_t t)
+{
+    char key[16];
+    int ret = NotifyStart(t, key);
+    if (ret == CS_ERR_NEW_KEY) {
+        PR_NOTICE("encrypt key updated");
+        __update_md5_encrypt_key(key);
+        gM.keyNeedsUpdate = false;
+    }
+    return ret;
+}
+
+int __start_cloud_storage(uint32_t t)
+{
+    ResetSlice(t);
+    PR_DEBUG("start: media_file name %s", gM.mediaName);
+    char key[16];
+    int ret = NotifyStartTakingKey(t);
+    if (ret == CS_ERR_NEW_KEY) {
+        ret = NotifyStart(t, key);
+        if (ret != UNI_OK) {
+            PR_ERR("fail to notify cloud start 2, ret %d", ret);
+            Seq(kSeqStart, ret);
+            return ret;
+        }
+    } else if (ret != UNI_OK) {
+        PR_ERR("fail to notify cloud start, ret %d", ret);
+        Seq(kSeqStart, ret);
+        return ret;
+    }
+    gM.state = CS_STATE_OPEN;
+    return UNI_OK;
+}
+
+// The slice as it stands, under the manager lock. 0 (the buffer emptied) or -5 (kept).
+int UploadBuffer()
+{
+    uint64_t t0 = Tick();
+    int ret;
+    {
+        std::lock_guard<std::mutex> lock(gM.lock);
+        ret = cloud_put_data_to_file(&gM.cfg, "https", CLOUD_STORAGE_KIND_CLOUD, gM.mediaName, "media/av",
+                                     gM.buf.get(), gM.used);
+    }
+    if (ret != UNI_OK) {
+        PR_ERR("fail to upload media file");
+        cs::SeqError(kSeqUpload, gM.mediaName);
+        return CS_ERR_UPLOAD;
+    }
+    gM.uploadMsLast = Tick() - t0;
+    ++gM.slicesUploaded;
+    gM.used = 0;
+    gM.lastEndTime = gM.lastFrameTime;
+    return UNI_OK;
+}
+
+void PostStop(uint32_t start, uint32_t end)
+{
+    char body[64];
+    snprintf(body, sizeof(body), "{\"startTime\":%u,\"endTime\":%u}", start, end);
+    Seq(kSeqStop, cs::PostStorageNotice(1, body));
+}
+
+int __stop_cloud_storage(uint32_t end)
+{
+    if (gM.used != 0) {
+        PR_DEBUG("upload rest media buffer size %u to %s", gM.used, gM.mediaName);
+        if (UploadBuffer() != UNI_OK) {
+            return CS_ERR_UPLOAD;  // the group stays open: the next pass tries again
+        }
+        end = gM.lastEndTime;
+    }
+    gM.state = CS_STATE_STOPPED;
+    PostStop(gM.groupStart, end);
+    return UNI_OK;
+}
+
+// A failed upload keeps the slice (and its name) for the next try rather than dropping it.
+int __update_slice(uint32_t t)
+{
+    PR_DEBUG("upload buffer data size %u to file %s", gM.used, gM.mediaName);
+    int ret = UploadBuffer();
+    if (ret != UNI_OK) {
+        return ret;
+    }
+    gM.sliceStart = t;
+    // A slice forced out by a full buffer within its first second would give the next one the
+    // same name, and the store would replace it.
+    uint32_t offset = t > gM.groupStart ? t - gM.groupStart : 0;
+    gM.sliceOffset = offset > gM.sliceOffset ? offset : gM.sliceOffset + 1;
+    snprintf(gM.mediaName, sizeof(gM.mediaName), "%u_%04u.media", gM.groupStart, gM.sliceOffset);
+    PR_DEBUG("new media file name %s", gM.mediaName);
+    return UNI_OK;
+}
+
+int __update_group(uint32_t t)
+{
+    if (gM.used != 0 && UploadBuffer() != UNI_OK) {
+        gM.used = 0;  // the group moves on; what the store refused is gone
+    }
+    PostStop(gM.groupStart, gM.lastEndTime);
+    ResetSlice(t);
+    int ret = NotifyStartTakingKey(t);
+    if (ret != UNI_OK && ret != CS_ERR_NEW_KEY) {
+        PR_ERR("fail to notify cloud start, ret %d", ret);
+    }
+    return ret;
+}
+
+void Append(const uint8_t* head, const uint8_t* data, uint32_t size)
+{
+    memcpy(gM.buf.get() + gM.used, head, STORAGE_FRAME_HEAD_SIZE);
+    memcpy(gM.buf.get() + gM.used + STORAGE_FRAME_HEAD_SIZE, data, size);
+    gM.used += STORAGE_FRAME_HEAD_SIZE + size;
+}
+
+int __upload_media_frame(const Frame& f)
+{
+    const uint32_t t = static_cast<uint32_t>(f.ms / 1000);
+    PR_TRACE("upload frame type %u, timestamp %llu", f.type, static_cast<unsigned long long>(f.ms));
+    if (f.type == MEDIA_FRAME_TYPE_I) {
+        POSIX_TM_S tm{};
+        uni_local_time_get(t, &tm);
+        if (tm.tm_min > 0) {
+            gM.newDayLatch = false;
+        }
+        if (tm.tm_hour == 0 && tm.tm_min == 0 && static_cast<uint32_t>(tm.tm_sec) <= gM.sliceDuration &&
+            !gM.newDayLatch) {
+            PR_NOTICE("new day start");
+            __update_group(t);
+            gM.newDayLatch = true;
+            return CS_ERR_CHANGED;
+        }
+        if (t - gM.groupStart >= kGroupSecs) {
+            PR_NOTICE("update group");
+            __update_group(t);
+            return CS_ERR_CHANGED;
+        }
+        if (t - gM.sliceStart >= gM.sliceDuration) {
+            PR_DEBUG("update slice");
+            int ret = __update_slice(t);
+            if (ret != UNI_OK) {
+                PR_ERR("fail to upload slice");
+                return ret;
+            }
+            return CS_ERR_CHANGED;
+        }
+    }
+    if (static_cast<uint64_t>(gM.used) + f.size + kRecordExtra >= gM.cap) {
+        PR_WARN("memory insufficient to buffer data[%u + %u > %u]", gM.used, f.size, gM.cap);
+        int ret = __update_slice(t);
+        if (ret != UNI_OK) {
+            PR_ERR("fail to upload slice %d", ret);
+            return ret;
+        }
+        return CS_ERR_BUFFER_FULL;
+    }
+    if (gM.used == 0) {
+        gM.waitI = true;
+    }
+    uint8_t head[STORAGE_FRAME_HEAD_SIZE];
+    if (f.type != MEDIA_FRAME_TYPE_I && f.type != MEDIA_FRAME_TYPE_AUDIO) {
+        if (gM.waitI) {
+            PR_TRACE("P frame arrive before I frame, skip");
+            return UNI_OK;
+        }
+        ss::PutHead(head, STORAGE_FRAME_HEAD_S{f.type, f.size, f.ms, f.pts});
+        Append(head, f.data, f.size);
+    } else {
+        uint32_t outLen = 0;
+        int ret = gM.aesEncrypt != nullptr
+                      ? gM.aesEncrypt(f.data, f.size, gM.enc.get(), &outLen, gM.key, gM.iv)
+                      : OpensslAES_CBC128_encrypt(f.data, f.size, gM.enc.get(), &outLen, gM.key, gM.iv);
+        if (ret != 0 || outLen > f.size + 16) {
+            PR_ERR("encrypt frame fails %d", ret);
+            return UNI_COM_ERROR;
+        }
+        ss::PutHead(head, STORAGE_FRAME_HEAD_S{f.type, outLen, f.ms, f.pts});
+        Append(head, gM.enc.get(), outLen);
+        if (f.type == MEDIA_FRAME_TYPE_I) {
+            gM.waitI = false;
+        }
+    }
+    gM.lastFrameTime = t;
+    gM.lastFrameMs = f.ms;
+    return UNI_OK;
+}
+
+bool ReadFrame(bool video, Frame* out)
+{
+    const int ch = video ? kVideoChannel : kAudioChannel;
+    RING_BUFFER_NODE_S* n = video ? noxa_ipc_ring_buffer_get_video_frame(ch, kReader, gR.retryVideo ? 1 : 0)
+                                  : noxa_ipc_ring_buffer_get_audio_frame(ch, kReader, gR.retryAudio ? 1 : 0);
+    if (n == nullptr) {
+        return false;
+    }
+    uint8_t* dst = video ? gR.video.get() : gR.audio.get();
+    RING_BUFFER_FRAME_S fr{};
+    int len = noxa_ipc_ring_buffer_copy_frame(ch, kReader, n, dst, video ? gR.videoCap : kAudioFrameMax, &fr);
+    if (len < 0) {
+        PR_WARN("frame of channel %d lost while copied (%d)", ch, len);
+        return false;
+    }
+    *out = Frame{fr.type, dst, fr.size, fr.pts, fr.timestamp};
+    return true;
+}
+
+void StopGroup()
+{
+    if (gM.state == CS_STATE_OPEN) {
+        __stop_cloud_storage(gM.lastEndTime);
+    }
+}
+
+bool Lagging()
+{
+    return noxa_ipc_ring_buffer_if_delay(kVideoChannel, kReader) != 0;
+}
+
+// Stores what the pass read: 0 to go on at once, else the milliseconds to sleep. A frame read but
+// not stored is handed out again by the next read of its channel.
+uint32_t StoreFrames(bool haveVideo, const Frame& v, bool haveAudio, Frame a)
+{
+    gR.retryVideo = false;
+    gR.retryAudio = false;
+    if (!haveVideo && !haveAudio) {
+        return 10;
+    }
+    if (haveVideo) {
+        int ret = __upload_media_frame(v);
+        if (ret != UNI_OK) {
+            gR.retryVideo = true;
+            gR.retryAudio = haveAudio;
+        }
+        // A full buffer went out as a slice of its own: the frame opens the next one in the same
+        // group. A new group would start in the same second and take the slice's object name.
+        if (ret == CS_ERR_CHANGED || ret == CS_ERR_BUFFER_FULL) {
+            if (Lagging()) {
+                StopGroup();
+            }
+            return 0;
+        }
+        if (ret != UNI_OK) {
+            StopGroup();
+            return ret == CS_ERR_UPLOAD ? kUploadRetryMs : 0;
+        }
+    }
+    if (haveAudio) {
+        if (gM.audioStat == 0) {
+            memset(gR.zeros.get(), 0, a.size);
+            a.data = gR.zeros.get();
+        }
+        int ret = __upload_media_frame(a);
+        gR.retryAudio = ret != UNI_OK;
+        if (ret == CS_ERR_BUFFER_FULL) {
+            return 0;
+        }
+        if (ret != UNI_OK) {
+            StopGroup();
+            return ret == CS_ERR_UPLOAD ? kUploadRetryMs : 0;
+        }
+    }
+    if (Lagging()) {
+        StopGroup();
+    }
+    PR_TRACE("cloud storage loop end");
+    return 0;
+}
+
+uint32_t ContinuousPass(uint32_t now)
+{
+    cs::StopEndedEvents(gR.lastVideoTime);
+    if (gM.state != CS_STATE_OPEN) {
+        if (__start_cloud_storage(now) != UNI_OK) {
+            return 3000;
+        }
+    }
+    Frame v{};
+    Frame a{};
+    bool haveVideo = ReadFrame(true, &v);
+    // Audio switched off is still read, and stored as silence of the same length.
+    bool haveAudio = HasAudio() ? ReadFrame(false, &a) : false;
+    if (haveVideo) {
+        gR.lastVideoTime = static_cast<uint32_t>(v.ms / 1000);
+    }
+    cs::StartNewEvents();
+    return StoreFrames(haveVideo, v, haveAudio, a);
+}
+
+uint32_t EventPass(uint32_t now)
+{
+    if (!cs::AnyEventActive()) {
+        return 100;
+    }
+    Frame v{};
+    Frame a{};
+    bool haveVideo = false;
+    bool haveAudio = false;
+    if (gM.state != CS_STATE_OPEN) {
+        PR_DEBUG("get pre record av needed");
+        uint32_t frames = gM.media.video_fps[kVideoChannel] * static_cast<uint32_t>(gM.preRecordSecs.load());
+        // Retried by the next pass (the loop tests inited): with no frames nothing else would end it.
+        if (noxa_ipc_ring_buffer_anchor_user(kVideoChannel, kReader, frames, 0) != 0) {
+            cs::StopEndedEvents(now);
+            return 20;
+        }
+        gR.retryVideo = false;
+        haveVideo = ReadFrame(true, &v);
+        if (!haveVideo) {
+            return 20;
+        }
+        if (__start_cloud_storage(static_cast<uint32_t>(v.ms / 1000)) != UNI_OK) {
+            cs::StopEndedEvents(now);
+            return 100;
+        }
+    } else {
+        haveVideo = ReadFrame(true, &v);
+        haveAudio = HasAudio() ? ReadFrame(false, &a) : false;
+    }
+    const uint32_t t = haveVideo ? static_cast<uint32_t>(v.ms / 1000) : now;
+    cs::StopEndedEvents(t);
+    cs::StartNewEvents();
+    if (!cs::AnyEventActive()) {
+        PR_NOTICE("no event exist now, stop uploading");
+        StopGroup();
+        return 100;
+    }
+    return StoreFrames(haveVideo, v, haveAudio, a);
+}
+
+void ThreadMain()
+{
+    while (gM.inited != 0) {
+        uint32_t ms = noxa_ipc_cloud_storage_pass();
+        if (ms != 0 && gM.inited != 0) {
+            uni_sleep_ms(ms);
+        }
+    }
+    gM.buf.reset();
+    gM.cap = 0;
+    gR = Reader{};
+    PR_NOTICE("free media_buffer");
+}
+
+void ErrorSeqCb(LOG_SEQ_HANDLE seq)
+{
+    log_serv_handle_err_log_seq_cb(seq);
+}
+
+}  // namespace
+
+namespace cs {
+
+void SeqError(uint8_t tag, const char* text)
+{
+    if (gM.seq != nullptr) {
+        LOG_SEQ_ENTRY_S e = log_seq_str(tag, text);
+        insert_error_log_seq(gM.seq, &e);
+    }
+}
+
+int UpdateConfig()
+{
+    std::lock_guard<std::mutex> lock(gM.lock);
+    CLOUD_STORAGE_CFG_S c = gM.cfg;
+    int ret = cloud_get_storage_config(&c, 1);
+    if (ret == -2006 || ret == -2002) {
+        PR_ERR("order expire or remote server error");
+        gM.type = CS_TYPE_NONE;
+        gM.failMs = Tick();
+        snprintf(gM.cfg.store_mode, sizeof(gM.cfg.store_mode), "max");
+        return CS_ERR_NO_ORDER;
+    }
+    if (ret != UNI_OK) {
+        PR_ERR("fail to get cloud config ret %d", ret);
+        Seq(kSeqConfig, ret);
+        gM.failMs = Tick();
+        return ret;
+    }
+    gM.cfg = c;
+    PR_NOTICE("store mode update to %s", c.store_mode);
+    if (strcmp(c.store_mode, "alltime") == 0) {
+        gM.type = CS_TYPE_ALLTIME;
+    } else if (strcmp(c.store_mode, "event") == 0) {
+        gM.type = CS_TYPE_EVENT;
+    } else {
+        gM.type = CS_TYPE_NONE;
+        gM.failMs = Tick();
+        return CS_ERR_NO_ORDER;
+    }
+    gM.hasConfig = true;
+    gM.configMs = Tick();
+    char url[CLOUD_CA_URL_MAX + 1];
+    int n = strcmp(c.provider, "azure") == 0 ? snprintf(url, sizeof(url), "%s%s", c.ak, c.endpoint)
+                                              : snprintf(url, sizeof(url), "%s.%s", c.bucket, c.endpoint);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(url)) {
+        PR_ERR("update cloud storage config fail");
+        return UNI_INVALID_PARM;
+    }
+    ret = cloud_require_new_ca(url, CLOUD_CA_KIND_CLOUD);
+    if (ret != UNI_OK && ret != CS_ERR_NO_ORDER) {
+        PR_ERR("update cloud storage config fail");
+        return ret;
+    }
+    return UNI_OK;
+}
+
+int UploadEventPicture(const uint8_t* pic, uint32_t size, uint32_t name)
+{
+    uint8_t* enc = nullptr;
+    uint32_t encLen = 0;
+    int ret = cloud_encrypt_pic_with_random_iv(pic, size, &enc, &encLen, nullptr);
+    if (ret != UNI_OK) {
+        return ret;
+    }
+    char file[24];
+    snprintf(file, sizeof(file), "%u.jpg", name);
+    {
+        std::lock_guard<std::mutex> lock(gM.lock);
+        ret = cloud_put_data_to_file(&gM.cfg, "https", CLOUD_STORAGE_KIND_CLOUD, file, "media/jpeg", enc, encLen);
+    }
+    free(enc);
+    return ret;
+}
+
+}  // namespace cs
+
+int noxa_ipc_cloud_storage_init(const NOXA_MEDIA_INFO_S* media, const NOXA_HW_AES_CBS_S* aes)
+{
+    if (media == nullptr || aes == nullptr) {
+        PR_ERR("invalid param");
+        return UNI_INVALID_PARM;
+    }
+    if (media->video_bitrate[kVideoChannel] > kMaxBitrate) {
+        PR_ERR("main video stream bitrate too big: %d", media->video_bitrate[kVideoChannel]);
+        return UNI_INVALID_PARM;
+    }
+    if (gM.inited != 0) {
+        PR_ERR("cloud storage already inited");
+        return UNI_COM_ERROR;
+    }
+    if (gM.seq == nullptr) {
+        int ret = create_log_seq("cloud_storage", ErrorSeqCb, &gM.seq);
+        if (ret != UNI_OK) {
+            PR_ERR("create log seq for cloud storage fail..%d", ret);
+        }
+    }
+    if (!gM.enc) {
+        int maxFrame = noxa_ipc_ring_buffer_get_max_frame_size();
+        gM.encCap = (maxFrame > 0 ? static_cast<uint32_t>(maxFrame) : kDefaultFrameMax) + 16;
+        gM.enc.reset(new (std::nothrow) uint8_t[gM.encCap]);
+        if (!gM.enc) {
+            return UNI_MALLOC_FAILED;
+        }
+    }
+    static_assert(sizeof(NOXA_CLOUD_STORAGE_IV) - 1 == 16, "the fixed IV has 16 bytes");
+    memcpy(gM.iv, NOXA_CLOUD_STORAGE_IV, 16);
+    gM.aesCreate = aes->create;
+    gM.aesEncrypt = aes->encrypt;
+    gM.aesDestroy = aes->destroy;
+    if (gM.aesCreate != nullptr) {
+        gM.aesCreate();
+    }
+    if (__check_md5_encrypt_key() != UNI_OK) {
+        gM.keyNeedsUpdate = true;
+        memset(gM.key, 0, sizeof(gM.key));
+        snprintf(gM.md5, sizeof(gM.md5), "0000");
+        PR_WARN("__check_md5_encrypt_key fail, need update from server");
+    }
+    gM.media = *media;
+    if (!gM.buf) {
+        gM.sliceDuration = SliceDuration();
+        uint64_t cap = static_cast<uint64_t>(media->video_bitrate[0]) * 1024 / 8 * (gM.sliceDuration + 1);
+        if (HasAudio()) {
+            cap += static_cast<uint64_t>(media->audio_sample[kAudioChannel]) * media->audio_databits[kAudioChannel] /
+                   8 * (gM.sliceDuration + 1);
+        }
+        gM.buf.reset(new (std::nothrow) uint8_t[cap]);
+        if (!gM.buf) {
+            PR_ERR("fail to malloc buffer for cloud storage size %llu. [bitrate %d, slice_duration %d]",
+                   static_cast<unsigned long long>(cap), media->video_bitrate[0], gM.sliceDuration);
+            return UNI_MALLOC_FAILED;
+        }
+        gM.cap = static_cast<uint32_t>(cap);
+        gM.used = 0;
+    }
+    PR_NOTICE("cloud storage seize %d bytes memory for media data, each slice %d seconds", gM.cap, gM.sliceDuration);
+    gM.hasConfig = false;
+    gM.type = CS_TYPE_ALLTIME;
+    int ret = cs::UpdateConfig();
+    if (ret != UNI_OK && ret != CS_ERR_NO_ORDER) {
+        PR_ERR("update cloud storage config fail");
+    }
+    cs::ResetEvents();
+    gM.preRecordSecs = 2;
+    gM.audioStat = 1;
+    gM.state = CS_STATE_IDLE;
+    gM.waitI = true;
+    gM.newDayLatch = false;
+    gR = Reader{};
+    gR.lastType = gM.type;
+    int maxFrame = noxa_ipc_ring_buffer_get_max_frame_size();
+    gR.videoCap = maxFrame > 0 ? static_cast<uint32_t>(maxFrame) : kDefaultFrameMax;
+    gR.video.reset(new (std::nothrow) uint8_t[gR.videoCap]);
+    gR.audio.reset(new (std::nothrow) uint8_t[kAudioFrameMax]);
+    gR.zeros.reset(new (std::nothrow) uint8_t[kAudioFrameMax]);
+    if (!gR.video || !gR.audio || !gR.zeros) {
+        gR = Reader{};
+        return UNI_MALLOC_FAILED;
+    }
+    gM.enable = 1;
+    gM.inited = 1;
+    if (cs::gThreadsOn && !gM.thread.Start("cloud_storage", kThreadStack, ThreadMain)) {
+        PR_ERR("cloud task create failed ret[%d]", -1);
+        gM.inited = 0;
+        gM.buf.reset();
+        gM.cap = 0;
+        return UNI_COM_ERROR;
+    }
+    noxa_ipc_mqt_set_cloud_storage_order_cb(__cloud_storage_order_change_callback);
+    noxa_ipc_mqt_set_cloud_storage_event_cb(__cloud_storage_iot_event_trigger_callback);
+    const int32_t one = 1;
+    noxa_ipc_skill_enable(NOXA_SKILL_CLOUD_STORAGE, &one);
+    PR_NOTICE("init cloud storage success");
+    return UNI_OK;
+}
+
+void noxa_ipc_cloud_storage_uninit(void)
+{
+    PR_NOTICE("uninit begin");
+    gM.inited = 0;
+    gM.enable = 0;
+    gM.thread.Join();
+    if (!cs::gThreadsOn) {
+        gM.buf.reset();
+        gM.cap = 0;
+        gR = Reader{};
+    }
+    cs::ForceStopEvents(uni_time_get_posix());
+    if (gM.aesDestroy != nullptr) {
+        gM.aesDestroy();
+    }
+    noxa_ipc_mqt_set_cloud_storage_order_cb(nullptr);
+    noxa_ipc_mqt_set_cloud_storage_event_cb(nullptr);
+    if (gM.seq != nullptr) {
+        release_log_seq(gM.seq);
+        gM.seq = nullptr;
+    }
+    gM.state = CS_STATE_IDLE;
+    PR_NOTICE("uninit done");
+}
+
+uint32_t noxa_ipc_cloud_storage_pass(void)
+{
+    if (gM.inited == 0) {
+        return 100;
+    }
+    const uint32_t now = uni_time_get_posix();
+    PR_TRACE("cloud storage loop time %u, enable %d, type %u", now, gM.enable.load(), gM.type.load());
+    if (gM.enable == 0) {
+        if (!gR.pausedSeen) {
+            gR.pausedSeen = true;
+            cs::ForceStopEvents(now);
+            StopGroup();
+        }
+        return 300;
+    }
+    gR.pausedSeen = false;
+    // A group of the mode before a change is closed before the new mode records.
+    if (gM.type != gR.lastType) {
+        gR.lastType = gM.type;
+        StopGroup();
+    }
+    if (gM.type == CS_TYPE_NONE) {
+        cs::ForceStopEvents(now);
+        StopGroup();
+        if (Tick() - gM.failMs >= kNoneRetryMs) {
+            PR_NOTICE("active require cloud storage config");
+            if (cs::UpdateConfig() == UNI_OK && gM.type == CS_TYPE_ALLTIME) {
+                gR.lastType = gM.type;
+                __start_cloud_storage(now);
+            }
+        }
+        return 1000;
+    }
+    if (!gM.hasConfig || Tick() - gM.configMs >= kConfigRefetchMs) {
+        if (cs::UpdateConfig() != UNI_OK) {
+            PR_ERR("fail to update cloud storage config");
+            cs::StopEndedEvents(now);
+            return 3000;
+        }
+        if (gM.type != gR.lastType) {
+            return 0;
+        }
+    }
+    return gM.type == CS_TYPE_ALLTIME ? ContinuousPass(now) : EventPass(now);
+}
+
+int noxa_ipc_cloud_storage_set_pre_record_time(int secs)
+{
+    if (secs < 0) {
+        PR_ERR("pre_record_time error：%d", secs);
+        return UNI_INVALID_PARM;
+    }
+    if (gM.inited == 0) {
+        PR_ERR("cloud storage not inited");
+        return UNI_COM_ERROR;
+    }
+    int max = noxa_ipc_ring_buffer_get_max_buf_secs();
+    if (max < 0) {
+        PR_ERR("ringbuf not inited, can't set cloud pre record");
+        return UNI_COM_ERROR;
+    }
+    if (secs >= max - 2) {
+        PR_ERR("pre_record too long, pre record %d seconds, ringbuf max :%d seconds. valid size[0 ~ (ringbuf_max -2)]",
+               secs, max);
+        return UNI_INVALID_PARM;
+    }
+    gM.preRecordSecs = secs;
+    return UNI_OK;
+}
+
+void noxa_ipc_cloud_storage_pause(void)
+{
+    PR_NOTICE("pause cloud storage");
+    if (gM.enable == 0) {
+        PR_NOTICE("cloud storage is already disabled now");
+        return;
+    }
+    gM.enable = 0;
+    PR_NOTICE("pause cloud storage done");
+}
+
+void noxa_ipc_cloud_storage_resume(void)
+{
+    PR_NOTICE("resume cloud storage");
+    if (gM.enable != 0) {
+        PR_NOTICE("cloud storage is already enabled now");
+        return;
+    }
+    gM.enable = 1;
+    PR_NOTICE("resume cloud storage done");
+}
+
+void noxa_ipc_cloud_storage_set_audio_stat(int on)
+{
+    if (gM.inited == 0) {
+        PR_ERR("cloud storage not inited");
+        return;
+    }
+    gM.audioStat = on;
+}
+
+void noxa_ipc_cloud_storage_threads_for_test(int on)
+{
+    cs::gThreadsOn = on != 0;
+}
+
+void noxa_ipc_cloud_storage_status(CS_STATUS_S* st)
+{
+    *st = CS_STATUS_S{};
+    st->state = gM.state;
+    st->type = gM.type;
+    st->slice_duration = gM.sliceDuration;
+    st->group_start = gM.groupStart;
+    st->slice_start = gM.sliceStart;
+    st->last_end_time = gM.lastEndTime;
+    st->buffer_used = gM.used;
+    st->buffer_capacity = gM.cap;
+    memcpy(st->key, gM.key, 16);
+    memcpy(st->md5, gM.md5, sizeof(st->md5));
+    snprintf(st->media_name, sizeof(st->media_name), "%s", gM.mediaName);
+    st->slices_uploaded = gM.slicesUploaded;
+    st->upload_ms_last = gM.uploadMsLast;
+    st->last_frame_ms = gM.lastFrameMs;
+}

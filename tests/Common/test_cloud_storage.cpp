@@ -1,0 +1,546 @@
+// Cloud storage against the local cloud: slices from the simulated encoder (or frames of the
+// test's own with chosen time stamps) uploaded to the stores, fetched back and decrypted by the
+// phone's tool (tools/phone cloud-storage fetch: the simulator's own OpenSSL code), the H.264
+// decoded by ffprobe and the audio converted by ffmpeg; groups, keys, configuration and the
+// cloud's orders (300, 307) as the simulator sees them.
+#include "AppState.h"
+#include "DeviceState.h"
+#include "Media/media_test_util.h"
+#include "NoxaApp.h"
+#include "NoxaP2p.h"
+#include "cloud_peer.h"
+#include "cloud_unit.h"
+#include "noxa_adapter/utilities/uni_time.h"
+#include "noxa_iot_sdk/log_capture.h"
+#include "noxa_iot_sdk/noxa_cloud/mqc_app.h"
+#include "noxa_ipc_sdk/cloud_storage/noxa_ipc_cloud_storage.h"
+#include "noxa_ipc_sdk/encrypt/noxa_ipc_encrypt.h"
+#include "noxa_ipc_sdk/media_records.h"
+#include "noxa_ipc_sdk/noxa_ipc_mqt_proccess.h"
+#include "noxa_ipc_sdk/ring_buffer/noxa_ring_buffer.h"
+#include "noxa_ipc_sdk/skill/noxa_ipc_skill.h"
+#include "phone_cli.h"
+#include "process.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <atomic>
+#include <cmath>
+#include <mutex>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// The application's own media description as its start fills it (channels 0, 1 and 9).
+NOXA_MEDIA_INFO_S FilledMediaInfo()
+{
+    FillMediaInfo();
+    return gNoxaMediaInfo;
+}
+
+const NOXA_HW_AES_CBS_S kAes = {nullptr, OpensslAES_CBC128_encrypt, nullptr, nullptr};
+
+std::mutex gAppendLock;
+std::string gVideo;  // the main video as it went into the ring buffer
+std::vector<std::string> gVideoFrames;
+
+int RecordingPut(int channel, const MEDIA_FRAME_S* f)
+{
+    if (channel == 0) {
+        std::lock_guard<std::mutex> lock(gAppendLock);
+        gVideoFrames.emplace_back(reinterpret_cast<const char*>(f->data), f->size);
+    }
+    return PutMediaFrame(channel, f);
+}
+
+// 40 ms of a 440 Hz tone at 8 kHz, s16le.
+std::string Tone(uint32_t index)
+{
+    std::string pcm(640, '\0');
+    for (uint32_t i = 0; i < 320; ++i) {
+        double s = std::sin(2 * M_PI * 440 * (index * 320 + i) / 8000.0) * 8000;
+        auto v = static_cast<int16_t>(s);
+        pcm[2 * i] = static_cast<char>(v & 0xFF);
+        pcm[2 * i + 1] = static_cast<char>((v >> 8) & 0xFF);
+    }
+    return pcm;
+}
+
+bool Has(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// A number after `word ` in the text; -1 when absent.
+long NumberAfter(const std::string& text, const std::string& word)
+{
+    size_t at = text.find(word + " ");
+    return at == std::string::npos ? -1 : std::atol(text.c_str() + at + word.size() + 1);
+}
+
+std::string Md5Text(const std::string& s)
+{
+    unsigned char d[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    EVP_Digest(s.data(), s.size(), d, &n, EVP_md5(), nullptr);
+    std::string out;
+    char b[3];
+    for (unsigned int i = 0; i < n; ++i) {
+        snprintf(b, sizeof(b), "%02x", d[i]);
+        out += b;
+    }
+    return out;
+}
+
+class CloudStorage : public MediaTest {
+protected:
+    void SetUp() override
+    {
+        MediaTest::SetUp();
+        LogCapture::Install();
+        mCloud = std::make_unique<CloudPeer>(mSandbox.Root());
+        mCloud->Command("cloud-storage mtu 3");
+        static std::atomic<int> online{0};
+        static const NOXA_IOT_CBS_S kCbs = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+        mqc_app_set_extra_reg_hook(noxa_ipc_register_extra_mqt_cb);
+        ASSERT_NO_FATAL_FAILURE(StartCloudUnit(&kCbs, [](uint8_t st) { online = st == STAT_CLOUD_CONN; }));
+        ASSERT_TRUE(StartActivation(mCloud->Pair()));
+        ASSERT_TRUE(Eventually([] { return online.load() == 1 && uni_time_check_sync() == 0; }, 60s))
+            << mCloud->Log();
+        ASSERT_EQ(0, noxa_ipc_ring_buffer_init(0, 1024, 25, 0, nullptr));
+        ASSERT_EQ(0, noxa_ipc_ring_buffer_init(1, 512, 25, 0, nullptr));
+        ASSERT_EQ(0, noxa_ipc_ring_buffer_init(9, 16 * 8000 / 1024, 25, 0, nullptr));
+        noxa_ipc_cloud_storage_threads_for_test(0);
+    }
+    void TearDown() override
+    {
+        noxa_ipc_cloud_storage_uninit();
+        gVencOutput = VENC_OUTPUT_S{};
+        mqc_app_stop();
+        MediaTest::TearDown();
+    }
+    void Init(const char* mode = "alltime")
+    {
+        Mode(mode);
+        const NOXA_MEDIA_INFO_S media = FilledMediaInfo();
+        ASSERT_EQ(0, noxa_ipc_cloud_storage_init(&media, &kAes)) << LogCapture::All();
+    }
+    void Mode(const char* mode)
+    {
+        ASSERT_TRUE(Has(mCloud->Command(std::string("cloud-storage mode ") + mode), "mode")) << mCloud->Log();
+    }
+    // The thread's passes until one would sleep (it has nothing more to do now).
+    static void Passes(int most = 40)
+    {
+        for (int i = 0; i < most && noxa_ipc_cloud_storage_pass() == 0; ++i) {
+        }
+    }
+    static CS_STATUS_S Status()
+    {
+        CS_STATUS_S st;
+        noxa_ipc_cloud_storage_status(&st);
+        return st;
+    }
+    // One synthetic frame into the ring with its time stamp (ms).
+    static void Put(int channel, uint32_t type, uint64_t ms, size_t size = 600)
+    {
+        MediaRecord r = SelfFrame(type, ms, size);
+        ASSERT_EQ(0, noxa_ipc_ring_buffer_append_data_with_timestamp(channel, r.data.data(),
+                                                                    static_cast<uint32_t>(r.data.size()), type,
+                                                                    r.pts, ms));
+    }
+    // 40 ms of video (a key frame each second) and audio at `ms`, then the passes.
+    static void Step(uint64_t ms, uint32_t index)
+    {
+        Put(0, index % 25 == 0 ? 1 : 0, ms);
+        Put(9, 3, ms, 640);
+        Passes();
+    }
+    std::pair<int, std::string> Fetch(uint32_t group, const std::string& dir)
+    {
+        return PhoneCli(mSandbox.Root(), "cloud-storage fetch " + std::to_string(group) + " --out " + dir);
+    }
+    std::string List() { return mCloud->Command("cloud-storage list"); }
+
+    std::unique_ptr<CloudPeer> mCloud;
+};
+
+}  // namespace
+
+// Ten seconds from the simulated encoder in slices of 3 s: the group fetched back decrypts; its
+// H.264 is every frame the encoder handed over from the first key frame on, unbroken across the
+// slices (each later slice opens with the key frame that ended the one before), and ffprobe
+// decodes all of it at 1280x720; the audio is what went in and converts as s16le 8 kHz. Audio
+// switched off later arrives as zeros of the same length, still encrypted.
+TEST_F(CloudStorage, ContinuousModeFromTheSimulatedEncoder)
+{
+    UniTestClock clock(uni_get_tick_ms());
+    gAppState.Online = 1;
+    gDeviceState.ViewingMark = 1;
+    gDeviceState.ViewingTimer = kCountdownStopped;
+    gDeviceState.TalkAudioSettleTimer = kCountdownStopped;
+    ASSERT_EQ(0, StartUp());
+    gVencOutput = VENC_OUTPUT_S{};
+    gVencOutput.PutMediaFrame = RecordingPut;
+    ASSERT_NO_FATAL_FAILURE(Init());
+    EXPECT_EQ(CS_TYPE_ALLTIME, Status().type);
+    EXPECT_EQ(3u, Status().slice_duration);
+    EXPECT_EQ(1, noxa_ipc_skill_value(NOXA_SKILL_CLOUD_STORAGE));
+    std::string audioIn;
+    std::string zerosIn;
+    for (uint32_t i = 0; i < 300; ++i) {
+        clock.Advance(40);
+        MiSimPump(1);
+        VencChannelPass(0);
+        if (i == 250) {
+            noxa_ipc_cloud_storage_set_audio_stat(0);
+        }
+        const std::string pcm = Tone(i);
+        MEDIA_FRAME_S f{3, reinterpret_cast<uint8_t*>(const_cast<char*>(pcm.data())), 640, 0, i * 40000ull, i * 40000ull};
+        gVencOutput.PutMediaFrame(9, &f);
+        Passes();
+    }
+    const uint32_t group = Status().group_start;
+    noxa_ipc_cloud_storage_pause();
+    Passes(1);
+    EXPECT_EQ(CS_STATE_STOPPED, Status().state);
+    const std::string list = List();
+    EXPECT_TRUE(Has(list, "group " + std::to_string(group) + " end ")) << list;
+    EXPECT_FALSE(Has(list, "open")) << list;
+
+    const std::string dir = mSandbox.Root() + "/fetched";
+    auto [rc, out] = Fetch(group, dir);
+    ASSERT_EQ(0, rc) << out << mCloud->Log();
+    std::vector<std::string> lines = TextLines(out);
+    ASSERT_GE(lines.size(), 4u) << out;
+    for (size_t i = 1; i + 1 < lines.size(); ++i) {
+        EXPECT_TRUE(Has(lines[i], " first 1 ")) << "a later slice opens with its key frame: " << lines[i];
+    }
+    const std::string video = FileBytes(dir + "/video.h264");
+    std::string expect;
+    {
+        std::lock_guard<std::mutex> lock(gAppendLock);
+        const long frames = NumberAfter(lines.back(), "video");
+        ASSERT_GT(frames, 200) << out;
+        // The stored run: from a key frame the encoder made, every frame after it.
+        for (size_t first = 0; first + static_cast<size_t>(frames) <= gVideoFrames.size() && expect != video; ++first) {
+            expect.clear();
+            for (long k = 0; k < frames; ++k) {
+                expect += gVideoFrames[first + static_cast<size_t>(k)];
+            }
+        }
+    }
+    EXPECT_TRUE(expect == video) << "the fetched video is the encoder's, unbroken";
+    auto [prc, probe] = ShellOutput("ffprobe -v error -f h264 -count_frames -show_entries "
+                                    "stream=width,height,nb_read_frames -of csv=p=0 '" + dir + "/video.h264'");
+    EXPECT_EQ(0, prc) << probe;
+    EXPECT_TRUE(Has(probe, "1280,720," + std::to_string(NumberAfter(lines.back(), "video")))) << probe;
+    // The audio: tones, then zeros of the same length for the frames after the switch.
+    const std::string pcm = FileBytes(dir + "/audio.pcm");
+    ASSERT_EQ(0u, pcm.size() % 640) << pcm.size();
+    ASSERT_GT(pcm.size(), 640u * 60) << out;
+    size_t tail = 0;
+    for (size_t at = pcm.size(); at >= 640 && pcm.compare(at - 640, 640, std::string(640, '\0')) == 0; at -= 640) {
+        ++tail;
+    }
+    EXPECT_GE(tail, 40u) << "audio switched off is kept as silence";
+    EXPECT_EQ(std::string::npos, pcm.substr(0, 640 * 10).find(std::string(64, '\0'))) << "tones before the switch";
+    auto [arc, conv] = ShellOutput("ffmpeg -v error -y -f s16le -ar 8000 -ac 1 -i '" + dir + "/audio.pcm' '" + dir +
+                                   "/audio.wav'");
+    EXPECT_EQ(0, arc) << conv;
+}
+
+// The key: a unit without one sends "0000", takes the cloud's and starts again with its MD5; a
+// 20-character key is cut to 16 (start twice, record rewritten: a second init uses it without
+// asking); 65 characters and 15 characters are refused (-803) and no group opens.
+TEST_F(CloudStorage, KeyFromTheStartNotification)
+{
+    ASSERT_NO_FATAL_FAILURE(Init());
+    EXPECT_STREQ("0000", Status().md5);
+    const uint64_t t0 = uni_time_get_posix_ms();
+    Step(t0, 0);
+    ASSERT_EQ(CS_STATE_OPEN, Status().state) << LogCapture::All();
+    EXPECT_EQ(1, mCloud->LogCount("\"enKeyMd5\":\"0000\"")) << mCloud->Log();
+    EXPECT_EQ(1, mCloud->LogCount("needUpdate, key")) << mCloud->Log();
+    const std::string first = Status().key;
+    EXPECT_EQ(16u, first.size());
+    EXPECT_EQ(1, mCloud->LogCount("\"enKeyMd5\":\"" + Md5Text(first) + "\"")) << mCloud->Log();
+
+    struct Row {
+        std::string key;
+        bool taken;
+    };
+    const Row rows[] = {{"ABCDEFGHIJKLMNOPqrst", true}, {std::string(65, 'k'), false}, {"fifteen-chars-k", false}};
+    uint64_t ms = t0 + 1000;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.key.size());
+        mCloud->Command("cloud-storage key " + r.key);
+        noxa_ipc_cloud_storage_pause();
+        Passes(1);
+        ASSERT_EQ(CS_STATE_STOPPED, Status().state);
+        noxa_ipc_cloud_storage_resume();
+        Step(ms += 1000, 0);
+        if (r.taken) {
+            EXPECT_EQ(CS_STATE_OPEN, Status().state);
+            EXPECT_EQ(r.key.substr(0, 16), std::string(Status().key));
+            EXPECT_EQ(1, mCloud->LogCount("\"enKeyMd5\":\"" + Md5Text(r.key.substr(0, 16)) + "\""));
+        } else {
+            EXPECT_NE(CS_STATE_OPEN, Status().state);
+            EXPECT_TRUE(LogCapture::Logged("invalid key value for key encryptKey"));
+            EXPECT_EQ("ABCDEFGHIJKLMNOP", std::string(Status().key)) << "the key in force stays";
+        }
+    }
+    // The record kept the 16 characters: a new start checks them and uses them.
+    noxa_ipc_cloud_storage_uninit();
+    LogCapture::Install();
+    const NOXA_MEDIA_INFO_S media = FilledMediaInfo();
+    ASSERT_EQ(0, noxa_ipc_cloud_storage_init(&media, &kAes));
+    EXPECT_TRUE(LogCapture::Logged("use current encrypt key")) << LogCapture::All();
+    EXPECT_EQ(Md5Text("ABCDEFGHIJKLMNOP"), std::string(Status().md5));
+}
+
+// Groups turn on the frames' time: 1800 s after the start, and at local midnight (the key frame
+// within a slice of 00:00); each stop names the last uploaded second. A slice the store cannot
+// take (s3rver away a moment) stays in memory with the group open, and goes up whole later.
+TEST_F(CloudStorage, GroupsTurnAndSurviveAFailedUpload)
+{
+    ASSERT_NO_FATAL_FAILURE(Init());
+    uint64_t ms = uni_time_get_posix_ms();
+    uint32_t n = 0;
+    for (; n < 100; ++n) {
+        Step(ms + n * 40, n);
+    }
+    const uint32_t g1 = Status().group_start;
+    ASSERT_NE(0u, g1);
+    // 1800 s later.
+    const uint64_t later = ms + 1800 * 1000ull;
+    for (uint32_t i = 0; i < 50; ++i) {
+        Step(later + i * 40, i);
+    }
+    const uint32_t g2 = Status().group_start;
+    EXPECT_EQ(static_cast<uint32_t>(later / 1000), g2);
+    std::string list = List();
+    const uint32_t lastOfG1 = static_cast<uint32_t>((ms + 99 * 40) / 1000);
+    EXPECT_TRUE(Has(list, "group " + std::to_string(g1) + " end " + std::to_string(lastOfG1))) << list;
+
+    // Local midnight on a whole minute at least 10 s after the next frames: a zone that puts it
+    // there (zones are whole minutes).
+    const uint64_t base = later + 60000;
+    const uint32_t midnight = (static_cast<uint32_t>(base / 1000) + 10 + 59) / 60 * 60;
+    int32_t off = static_cast<int32_t>((86400 - midnight % 86400) % 86400);
+    if (off > 14 * 3600) {
+        off -= 86400;
+    }
+    char zone[16];
+    snprintf(zone, sizeof(zone), "%c%02d:%02d", off < 0 ? '-' : '+', std::abs(off) / 3600, std::abs(off) % 3600 / 60);
+    ASSERT_EQ(0, uni_set_time_zone(zone)) << zone;
+    uint32_t k = 0;
+    uint32_t afterMidnight = 0;  // frames from midnight's key frame on
+    auto frame = [&] {
+        const uint64_t at = base + k * 40ull;
+        if (afterMidnight != 0 || (k % 25 == 0 && at / 1000 >= midnight)) {
+            ++afterMidnight;
+        }
+        Step(at, k++);
+    };
+    while (base + k * 40ull < (midnight + 5) * 1000ull) {
+        frame();
+    }
+    const uint32_t g3 = Status().group_start;
+    EXPECT_GE(g3, midnight);
+    EXPECT_LE(g3, midnight + 1);
+    EXPECT_TRUE(LogCapture::Logged("new day start")) << LogCapture::All();
+    list = List();
+    EXPECT_TRUE(Has(list, "group " + std::to_string(g2) + " end ")) << list;
+
+    // The store away for four seconds of frames: the slice waits in memory, the group stays open.
+    ASSERT_TRUE(Has(mCloud->Command("s3rver stop"), "stopped"));
+    for (int i = 0; i < 100; ++i) {
+        frame();
+    }
+    EXPECT_EQ(CS_STATE_OPEN, Status().state);
+    EXPECT_TRUE(LogCapture::Logged("fail to upload media file"));
+    EXPECT_GT(Status().buffer_used, 0u);
+    ASSERT_TRUE(Has(mCloud->Command("s3rver start"), "started"));
+    for (int i = 0; i < 100; ++i) {
+        frame();
+    }
+    noxa_ipc_cloud_storage_pause();
+    Passes(1);
+    list = List();
+    EXPECT_TRUE(Has(list, "group " + std::to_string(g3) + " end ")) << list;
+    const std::string dir = mSandbox.Root() + "/g3";
+    auto [rc, out] = Fetch(g3, dir);
+    ASSERT_EQ(0, rc) << out;
+    EXPECT_EQ(static_cast<long>(afterMidnight), NumberAfter(TextLines(out).back(), "video"))
+        << out << "every frame from midnight's key frame on, none lost while the store was away";
+}
+
+// A full buffer forces the slice out (-112, logged) and the frame is not stored; the next slice
+// drops P frames until a key frame, keeping the audio before it.
+TEST_F(CloudStorage, FullBufferAndPFramesBeforeTheKeyFrame)
+{
+    ASSERT_NO_FATAL_FAILURE(Init());
+    const uint32_t cap = Status().buffer_capacity;
+    EXPECT_EQ((1024u * 1024 / 8 + 8000u * 2) * 4, cap) << "bitrate and audio for the slice and one second";
+    const uint64_t ms = uni_time_get_posix_ms();
+    // Large P frames fill the buffer within the first second.
+    uint32_t k = 0;
+    Put(0, 1, ms, 150000);
+    Passes();
+    const uint32_t group = Status().group_start;
+    while (!LogCapture::Logged("memory insufficient") && k < 10) {
+        Put(0, 0, ms + ++k * 40, 150000);
+        Put(9, 3, ms + k * 40, 640);
+        Passes();
+    }
+    ASSERT_TRUE(LogCapture::Logged("memory insufficient")) << LogCapture::All();
+    for (uint32_t i = 0; i < 3; ++i) {
+        Put(0, 0, ms + ++k * 40, 600);
+        Put(9, 3, ms + k * 40, 640);
+        Passes();
+    }
+    Put(0, 1, ms + ++k * 40, 600);
+    Passes();
+    noxa_ipc_cloud_storage_pause();
+    Passes(1);
+    std::string out;
+    std::string list = List();
+    for (const std::string& line : TextLines(list)) {
+        if (line.rfind("group ", 0) == 0) {
+            const std::string g = line.substr(6, line.find(' ', 6) - 6);
+            auto fetched = Fetch(static_cast<uint32_t>(std::stoul(g)), mSandbox.Root() + "/f" + g);
+            ASSERT_EQ(0, fetched.first) << fetched.second;
+            out += fetched.second + "\n";
+        }
+    }
+    // The first slice: the key frame and the P frames that fit; after it, no P frame before the
+    // next key frame, audio kept.
+    const std::vector<std::string> lines = TextLines(out);
+    ASSERT_GE(lines.size(), 3u) << out;
+    EXPECT_TRUE(Has(lines[0], "_0000.media")) << out;
+    EXPECT_TRUE(Has(lines[0], " first 1 ")) << out;
+    bool sawAudioFirst = false;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        if (Has(lines[i], "slice ") && Has(lines[i], " first 3 ")) {
+            sawAudioFirst = true;
+            EXPECT_EQ(1, NumberAfter(lines[i], "video")) << "only the key frame: " << lines[i];
+        }
+    }
+    EXPECT_TRUE(sawAudioFirst) << out;
+    (void)group;
+}
+
+// "none" (-2002 here): no recording, the configuration asked again after 3600 s only.
+TEST_F(CloudStorage, ConfigurationNoneAskedAgainAfterAnHour)
+{
+    UniTestClock clock(uni_get_tick_ms());
+    mCloud->Command("fail ipc.storage.config.get code NO_CONFIG");
+    ASSERT_NO_FATAL_FAILURE(Init());
+    EXPECT_EQ(CS_TYPE_NONE, Status().type);
+    const int asked = mCloud->LogCount("ipc.storage.config.get");
+    EXPECT_EQ(1000u, noxa_ipc_cloud_storage_pass());
+    clock.Advance(3599 * 1000);
+    noxa_ipc_cloud_storage_pass();
+    EXPECT_EQ(asked, mCloud->LogCount("ipc.storage.config.get"));
+    mCloud->Command("fail ipc.storage.config.get ok");
+    clock.Advance(1000);
+    noxa_ipc_cloud_storage_pass();
+    EXPECT_LT(asked, mCloud->LogCount("ipc.storage.config.get"));
+    EXPECT_EQ(CS_TYPE_ALLTIME, Status().type);
+    EXPECT_EQ(CS_STATE_OPEN, Status().state) << "a group starts at once";
+}
+
+// Protocol 300: "abort" makes the type none and the group stops (no hourly fetch undoes it at
+// once); "store" with another mode fetches the configuration, with the same mode keeps going.
+TEST_F(CloudStorage, Protocol300StoreAndAbort)
+{
+    ASSERT_NO_FATAL_FAILURE(Init());
+    noxa_ipc_cloud_storage_pass();
+    EXPECT_EQ(CS_STATE_OPEN, Status().state);
+    mCloud->Command("cloud-storage order abort");
+    ASSERT_TRUE(Eventually([] { return Status().type == CS_TYPE_NONE; }, 10s)) << LogCapture::All();
+    noxa_ipc_cloud_storage_pass();
+    EXPECT_EQ(CS_STATE_STOPPED, Status().state);
+    EXPECT_EQ(1000u, noxa_ipc_cloud_storage_pass());
+    EXPECT_EQ(CS_TYPE_NONE, Status().type) << "the abort holds: no fetch undoes it";
+    // "store" with another mode than the one in force ("max" after the abort) fetches anew.
+    mCloud->Command("cloud-storage order store alltime");
+    ASSERT_TRUE(Eventually([] { return Status().type == CS_TYPE_ALLTIME; }, 10s)) << LogCapture::All();
+    EXPECT_TRUE(LogCapture::Logged("new cloud type -> 0"));
+    const int before = mCloud->LogCount("ipc.storage.config.get");
+    mCloud->Command("cloud-storage order store alltime");
+    ASSERT_TRUE(Eventually([] { return LogCapture::Logged("keep going"); }, 10s));
+    EXPECT_EQ(before, mCloud->LogCount("ipc.storage.config.get"));
+}
+
+namespace {
+
+int Snapshot(void* buf, int* size)
+{
+    static const char kJpeg[] = "\xff\xd8\xff\xe0 a door picture \xff\xd9";
+    memcpy(buf, kJpeg, sizeof(kJpeg) - 1);
+    *size = sizeof(kJpeg) - 1;
+    return 0;
+}
+
+}  // namespace
+
+// Protocol 307 "pic_v" in event mode: the event with its source as it came, reported at its
+// start; the picture as a notification and in the media store; the group opens two seconds back.
+// A source too long for the report is refused rather than cut.
+TEST_F(CloudStorage, Protocol307EventWithPreRecord)
+{
+    noxa_ipc_cloud_storage_set_snapshot_reader(Snapshot);
+    ASSERT_NO_FATAL_FAILURE(Init("event"));
+    EXPECT_EQ(CS_TYPE_EVENT, Status().type);
+    const uint64_t ms = uni_time_get_posix_ms() - 3000;
+    for (uint32_t i = 0; i < 75; ++i) {
+        Put(0, i % 25 == 0 ? 1 : 0, ms + i * 40);
+        Put(9, 3, ms + i * 40, 640);
+    }
+    EXPECT_EQ(100u, noxa_ipc_cloud_storage_pass()) << "no event: nothing read";
+    mCloud->Command("cloud-storage trigger pic_v 5 '{\"src\":\"door\",\"n\":1}'");
+    ASSERT_TRUE(Eventually([] { return noxa_ipc_cloud_storage_get_event_status(CS_EVENT_TYPE_MQTT) == 2; }, 10s))
+        << LogCapture::All();
+    Passes();
+    EXPECT_EQ(CS_STATE_OPEN, Status().state) << LogCapture::All();
+    const uint32_t lastPut = static_cast<uint32_t>((ms + 74 * 40) / 1000);
+    EXPECT_GE(lastPut - Status().group_start, 1u);
+    EXPECT_LE(lastPut - Status().group_start, 3u) << "about two seconds back, on a key frame";
+    ASSERT_TRUE(Eventually([&] { return Has(mCloud->Command("cloud-storage events"), "sourceId"); }, 10s));
+    EXPECT_TRUE(Has(mCloud->Command("cloud-storage events"), "\"sourceId\":{\"src\":\"door\",\"n\":1}"))
+        << mCloud->Command("cloud-storage events");
+    ASSERT_TRUE(Eventually([&] { return Has(mCloud->Command("notifications"), "dp 185"); }, 20s))
+        << mCloud->Command("notifications") << LogCapture::All();
+    EXPECT_TRUE(Eventually([] { return LogCapture::Logged(".jpg done"); }, 10s)) << "the picture in the media store";
+
+    const std::string longExt = "'{\"s\":\"" + std::string(520, 'x') + "\"}'";
+    mCloud->Command("cloud-storage trigger record 5 " + longExt);
+    ASSERT_TRUE(Eventually([] { return LogCapture::Logged("event source too long"); }, 10s)) << LogCapture::All();
+    EXPECT_EQ(1, LogCapture::Count("new event index"));
+}
+
+// With no frames at all (the gate closed) an event cannot anchor its pre-record; stopping the
+// service still ends its thread.
+TEST_F(CloudStorage, UninitWithoutFramesEndsTheThread)
+{
+    noxa_ipc_cloud_storage_threads_for_test(1);
+    ASSERT_NO_FATAL_FAILURE(Init("event"));
+    const uint8_t pic[] = {0xff, 0xd8, 0xff, 0xd9};
+    ASSERT_GE(noxa_ipc_cloud_storage_event_add(pic, sizeof(pic), 0, 10), 0) << LogCapture::All();
+    std::this_thread::sleep_for(300ms);
+    std::atomic<bool> done{false};
+    std::thread stop([&] {
+        noxa_ipc_cloud_storage_uninit();
+        done = true;
+    });
+    const bool ended = Eventually([&] { return done.load(); }, 10s);
+    if (!ended) {
+        stop.detach();
+        FAIL() << "uninit hangs on the pre-record anchor";
+    }
+    stop.join();
+}

@@ -62,6 +62,11 @@ TEST(SystemCloud, PairsGoesOnlineFollowsTheBrokerAndComesBackWithoutToken)
         const std::string skills = cloud.Command("skills");
         EXPECT_TRUE(Has(skills, "sdk_version 4.8.10\n")) << skills;
         EXPECT_TRUE(Has(skills, "webrtc 51\n")) << skills;
+        // Cloud recording and the cloud gateway, with the streams of the media description.
+        EXPECT_TRUE(Has(skills, "cloudStorage 1\n")) << skills;
+        EXPECT_TRUE(Has(skills, "cloudGW 1\n")) << skills;
+        EXPECT_TRUE(Has(skills, "\"width\":1280,\"height\":720")) << skills;
+        EXPECT_TRUE(Has(skills, "\"width\":640,\"height\":360")) << skills;
 
         // A command reaches the unit: it answers the command's ackId.
         cloud.Command("query 101");

@@ -64,11 +64,7 @@ void BM_UnitCpuIdleAndInACallWithOneViewer(benchmark::State& state)
     for (auto _ : state) {
         cast.Pass(5s);  // the start's reports and uploads are over
         idle = Measure(cast, "idle");
-        if (!cast.Ring(&why)) {
-            state.SkipWithError(why.c_str());
-            break;
-        }
-        if (!cast.Watch(40, &why)) {
+        if (!cast.CallAndWatch(40, &why)) {
             state.SkipWithError(why.c_str());
             break;
         }

@@ -27,11 +27,7 @@ void BM_UnitMemoryInACallWithOneViewer(benchmark::State& state)
         return;
     }
     for (auto _ : state) {
-        if (!cast.Ring(&why)) {
-            state.SkipWithError(why.c_str());
-            break;
-        }
-        if (!cast.Watch(40, &why)) {
+        if (!cast.CallAndWatch(40, &why)) {
             state.SkipWithError(why.c_str());
             break;
         }

@@ -266,6 +266,8 @@ public:
         }
         return true;
     }
+    // A bus call from door 1 watched by one viewer for `seconds`.
+    bool CallAndWatch(int seconds, std::string* why) { return Ring(why) && Watch(seconds, why); }
     static std::string Tail(const std::string& text) { return text.size() > 600 ? text.substr(text.size() - 600) : text; }
     // Lets time pass while the unit's output is read, so a full pipe never stalls it.
     void Pass(std::chrono::milliseconds span)

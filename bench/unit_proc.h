@@ -145,8 +145,8 @@ private:
     std::map<std::string, int> mKinds;  // bit 0: a library of the unit's brings it, 1: FFmpeg, 2: OpenCV
 };
 
-// What the simulated media layer holds in the unit's process: picture buffers and the encoders'
-// and scalers' heap, in bytes, as the pump last wrote them.
+// What the simulated media layer holds in the unit's process: picture buffers and what the
+// encoders and scalers touched, in bytes, as the pump last wrote them.
 struct SimHeld {
     long long frames = 0;
     long long codecs = 0;

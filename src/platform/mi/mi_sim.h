@@ -56,8 +56,9 @@ int MiSimMmaBlocks();
 
 // What the simulation holds in the process beside the unit (on the SoC, pictures live in media
 // memory outside the process and the encoders are hardware): picture buffers as allocated, and
-// the heap the encoders and scalers took when they were set up (the process's heap growth across
-// that, so close rather than exact). The pump thread (named "mi_sim_pump") also writes them to
+// what the encoders and scalers touched when they were set up (the process's growth in private
+// resident memory across their opening and, for an encoder, its first two pictures: close rather
+// than exact, as the rest of the process runs on meanwhile). The pump thread (named "mi_sim_pump") also writes them to
 // "<root>/.board/media_memory" as "frames BYTES" and "codecs BYTES" lines, at most once a second
 // and only when they changed, for tools that watch the unit's process.
 struct MI_SIM_MEMORY_S {

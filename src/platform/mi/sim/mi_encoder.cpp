@@ -159,37 +159,8 @@ std::unique_ptr<Encoder> Encoder::Open(const MI_VENC_ChnAttr_t& attr, MI_U32 jpe
     if (av_frame_get_buffer(e->mFrame, 0) < 0) {
         return nullptr;
     }
-    // The codec takes most of its working memory with its first pictures (a key frame, then a
-    // predicted one): two grey ones are coded here, under the media layer's lock, so that what
-    // it touched is counted as the simulation's; the first real picture is then a key frame.
-    for (int i = 0; i < 2; ++i) {
-        if (av_frame_make_writable(e->mFrame) < 0) {
-            return nullptr;
-        }
-        for (int p = 0; p < 3; ++p) {
-            std::memset(e->mFrame->data[p], 128, static_cast<size_t>(e->mFrame->linesize[p]) * (p ? h / 2 : h));
-        }
-        if (e->Code(false) < 0) {
-            return nullptr;
-        }
-        av_packet_unref(e->mPacket);
-    }
     e->mHeld.Take(before);
-    e->mKeyNext = true;
     return e;
-}
-
-int Encoder::Code(bool idr)
-{
-    mFrame->pts = mPts++;
-    mFrame->pict_type = idr ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
-    if (mJpeg) {
-        mFrame->quality = FF_QP2LAMBDA * mQscale;
-    }
-    if (avcodec_send_frame(mCtx, mFrame) < 0) {
-        return -1;
-    }
-    return avcodec_receive_packet(mCtx, mPacket);
 }
 
 Encoder::~Encoder()
@@ -222,10 +193,23 @@ int Encoder::Encode(const Frame& in, bool idr, std::vector<uint8_t>& out, MI_U32
             std::memcpy(mFrame->data[p] + static_cast<size_t>(y) * mFrame->linesize[p], src[p] + static_cast<size_t>(y) * pw, pw);
         }
     }
-    if (Code(idr || mKeyNext) < 0) {
+    mFrame->pts = mPts++;
+    mFrame->pict_type = idr ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    if (mJpeg) {
+        mFrame->quality = FF_QP2LAMBDA * mQscale;
+    }
+    // The codec takes most of its working memory with its first pictures (a key frame, then a
+    // predicted one): what the process grew by across them is counted as the simulation's.
+    const bool counting = mCounted < kCountedPictures;
+    const int64_t before = counting ? ResidentPrivate() : 0;
+    const int rc = avcodec_send_frame(mCtx, mFrame) < 0 ? -1 : avcodec_receive_packet(mCtx, mPacket);
+    if (counting) {
+        ++mCounted;
+        mHeld.Take(before);
+    }
+    if (rc < 0) {
         return -1;
     }
-    mKeyNext = false;
     if (mJpeg) {
         out.assign(mPacket->data, mPacket->data + mPacket->size);
     } else {

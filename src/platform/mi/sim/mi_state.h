@@ -69,9 +69,8 @@ struct FrameAllocator {
 int64_t ResidentPrivate();
 
 // Memory a codec or scaler of the simulation touched while it was set up, counted in
-// SimMemory().Codecs until it goes: the growth of the process's resident memory across the set-up
-// (the rest of the process runs on meanwhile, so the count is close rather than exact; the
-// unit's start and calls touch little while the media layer's lock is held).
+// SimMemory().Codecs until it goes: the growth of the process's private resident memory across
+// the set-up (the rest of the process runs on meanwhile, so the count is close rather than exact).
 class HeldMemory {
 public:
     HeldMemory() = default;

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs the unit on the simulated board: installs what is missing, builds (no sanitizers),
 # makes a fresh sandbox, starts what the unit talks to (door-station simulator, local cloud),
-# pairs a fresh sandbox with the cloud, and runs doorphone in the foreground.
+# pairs a fresh sandbox with the cloud, and runs doorphone in the foreground. It prints how to
+# ring, watch, talk and open the door; the console shows the unit's state changes, the peers' key
+# events and every error line; the unit's whole output goes to "<root>/.board/doorphone.log".
 # Usage: ./run.sh [--seconds N] [--root DIR] [--station-script FILE]
 #   --root DIR  use the sandbox in DIR (laid out fresh when DIR is absent or empty)
 #   --station-script FILE  commands the door-station simulator runs first (e.g. a door call)
@@ -25,7 +27,12 @@ done
 ./scripts/deps.sh
 build=build-run
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDOORPHONE_TESTS=OFF -DDOORPHONE_BENCH=OFF > /dev/null
-cmake --build "$build" -j"$(nproc)" --target doorphone doorstation cloudsim viewer doorphone_res
+echo "run.sh: building in $build/ (its output in $build/build.log)"
+if ! cmake --build "$build" -j"$(nproc)" --target doorphone doorstation cloudsim viewer doorphone_res > "$build/build.log" 2>&1; then
+    tail -n 40 "$build/build.log" >&2
+    echo "run.sh: the build failed (see $build/build.log)" >&2
+    exit 1
+fi
 # The unit's resources (tones, fonts, icons) as the build made them: the sandbox's "/customer/res".
 export DOORPHONE_RES_DIR=$here/$build/res/unit
 
@@ -65,8 +72,7 @@ for _ in $(seq 100); do
     [ -L "$root/dev/ttyS2" ] && [ -p "$station_cmd" ] && break
     sleep 0.05
 done
-echo "run.sh: door-station simulator on $root/dev/ttyS2; commands: echo 'call 1' > $station_cmd  (help lists them)"
-echo "run.sh: network: tools/netsim $root cable pull   (cable plug, wifi add SSID PASS, show; see README)"
+echo "run.sh: door-station simulator on $root/dev/ttyS2"
 
 # The device cloud on loopback: the simulator, its own broker and the object stores (s3rver
 # behind its signature gate, azurite; TLS on free ports, data under "<root>/.board/cloud/stores").
@@ -98,12 +104,55 @@ if [ "$fresh" = 1 ]; then
 else
     echo "run.sh: the board was paired before: the unit goes online with its stored activation"
 fi
-echo "run.sh: cloud: tools/phone $root devices   (dp ID VALUE, query ID, reports; 'broker stop' / 'broker start'; see README)"
 grep -h "stores up" "$cloud_log" | tail -n 1 | sed 's/^[^ ]* /run.sh: /' || true
+
+# The unit's whole output goes to its log (the one of an earlier run is kept as ".old").
+unit_log=$root/.board/doorphone.log
+[ -f "$unit_log" ] && mv -f "$unit_log" "$unit_log.old"
+: > "$unit_log"
+viewer=$here/$build/tools/viewer
+phone=$here/tools/phone
+
+# How to use the unit, with this sandbox's paths, in one block to copy from.
+cat <<EOF
+run.sh: ---- how to use the unit (sandbox $root) ----
+  ring door 1 (a bus call; 'doorbell 1' rings it as an analogue door; 'help' lists commands):
+    echo 'call 1' > $station_cmd
+  watch (live for 30 s; --quality 1 the sub stream; --audio FILE.wav keeps the sound):
+    $viewer $root --client 0 --live 30 --video - | ffplay -loglevel error -
+  talk back (16-bit mono 8000 Hz WAV; the visitor hears $root/.board/speaker.wav):
+    ffmpeg -v error -y -f lavfi -i sine=440:d=3 -ar 8000 -ac 1 /tmp/voice.wav
+    $viewer $root --client 1 --talk /tmp/voice.wav
+  open door 1 from the phone (dp 242 1 opens the door being watched):
+    $phone $root dp 241 1
+  notifications, and a picture they name (decrypted with the unit's media key):
+    $phone $root notifications
+    $phone $root pic BUCKET/KEY > /tmp/door.jpg
+  recordings in $root/mnt/sdcard/DVR, and through the viewer:
+    $viewer $root --client 0 --days       (--files Y M D; --play START END --video - | ffplay -)
+  the phone: $phone $root devices    (dp ID VALUE, query ID, reports, broker stop|start)
+  network:   $here/tools/netsim $root cable pull    (cable plug, wifi add SSID PASS, show)
+  logs: the unit $unit_log
+        the door station $root/.board/doorstation.log, the cloud $cloud_log
+run.sh: ----
+EOF
+
+# The console: what the unit does (its states, calls, bus orders, viewers, cloud link, card,
+# pushes) and every error line, and what the cloud hears; the whole output stays in the logs.
+unit_events='\[SetSystemMainState\]|call from Door|Com Order|ComOrder_|mqtt is (online|offline)|Net status change|p2p rev event|Dbg:chn\[|enable speaker|streaming (start|stop)|Dbg:PB |pb query|pb_ts query|\[InitSDCard\]|doorbell picture|DP handle_|recovered|CallTimeoutExpired|Door[12] x+ Monitor'
+unit_errors=$'\e\\[31m|Err'
+cloud_events='^[^ ]+ (online|offline|stopping|-> |<- .*(protocol 43|"dps":\{"(148|241|242)")|   dp [0-9]+ raw|s3 PUT|azure PUT|.*(error|fail|refused))'
+follow() {
+    local file=$1 from=$2 pattern=$3 prefix=$4
+    tail --pid=$$ -n "$from" -F "$file" 2> /dev/null | grep --line-buffered -aE -- "$pattern" |
+        sed -u -e 's/\r//g' -e $'s/^\e\\[0m//' -e "s|^|$prefix|" -e $'s/$/\e[0m/'
+}
+follow "$unit_log" +1 "$unit_errors|$unit_events" "" &
+follow "$cloud_log" 0 "$cloud_events" "cloud: " &
 
 if [ -n "$seconds" ]; then
     set +e
-    timeout --signal=INT --kill-after=5 "$seconds" "$build/src/Common/doorphone" "${unit_args[@]}"
+    timeout --signal=INT --kill-after=5 "$seconds" "$build/src/Common/doorphone" "${unit_args[@]}" >> "$unit_log" 2>&1
     rc=$?
     set -e
     # Stopped by the time limit is the expected end of a timed run.
@@ -111,4 +160,9 @@ if [ -n "$seconds" ]; then
     echo "run.sh: doorphone ended with status $rc; sandbox left at $root"
     exit $rc
 fi
-"$build/src/Common/doorphone" "${unit_args[@]}"
+set +e
+"$build/src/Common/doorphone" "${unit_args[@]}" >> "$unit_log" 2>&1
+rc=$?
+set -e
+echo "run.sh: doorphone ended with status $rc; sandbox left at $root"
+exit $rc

@@ -14,10 +14,10 @@ function(doorphone_library name)
   target_link_libraries(${name} PUBLIC Threads::Threads ${ARG_LIBS})
 endfunction()
 
-# doorphone_tests(DIR LIBS ...): one GoogleTest executable per test_*.cpp in DIR, so a
+# doorphone_tests(DIR [LABEL L] LIBS ...): one GoogleTest executable per test_*.cpp in DIR, so a
 # broken suite never keeps the others from building; every test runs as its own process.
 function(doorphone_tests dir)
-  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "LABEL" "LIBS" ${ARGN})
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/test_*.cpp)
   file(GLOB helpers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/helper_*.cpp)
   foreach(t ${tests})
@@ -26,6 +26,11 @@ function(doorphone_tests dir)
     add_executable(${exe} ${t} ${helpers})
     target_include_directories(${exe} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/${dir})
     target_link_libraries(${exe} PRIVATE ${ARG_LIBS} testsupport GTest::gtest GTest::gmock GTest::gtest_main)
-    gtest_discover_tests(${exe} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+    # A label lets one kind of suite run alone (ctest -L LABEL).
+    if(ARG_LABEL)
+      gtest_discover_tests(${exe} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 LABELS ${ARG_LABEL})
+    else()
+      gtest_discover_tests(${exe} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+    endif()
   endforeach()
 endfunction()

@@ -40,7 +40,7 @@ int PCF8563_GetTime(RTC_TIME_S* rtc)
     rtc->year = ((r[5] & kCentury) != 0 ? 1900 : 2000) + BcdToBin(r[6]);
     APP_DBG("%04d-%02d-%02d  %02d:%02d:%02d", rtc->year, rtc->month, rtc->day, rtc->hour, rtc->minute, rtc->second);
     if ((r[0] & kTimeNotValid) != 0) {
-        APP_ERR("rtc time not valid (the clock lost its supply)");
+        // A chip never set, or one that lost its supply: the caller decides what that means.
         return kPcf8563TimeNotValid;
     }
     return 0;

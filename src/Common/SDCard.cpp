@@ -538,6 +538,10 @@ int FreeSize(int kind)
 
 int ClearBadFile()
 {
+    // A card that never held a recording has no record folder yet: nothing to clear.
+    if (BoardAccess(kRecordBaseDir, F_OK) != 0 && errno == ENOENT) {
+        return 0;
+    }
     std::vector<DAY_DIR_S> days;
     const bool listed = __ForEachDayDir(kRecordBaseDir, [&](const DAY_DIR_S& day) {
         days.push_back(day);

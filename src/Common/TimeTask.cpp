@@ -77,8 +77,9 @@ int SetSystemTimeFromRtc()
     RTC_TIME_S rtc = {};
     const int rc = PCF8563_GetTime(&rtc);
     if (rc == kPcf8563TimeNotValid) {
-        // The cloud's time sets the system clock (and the chip) later.
-        APP_ERR("rtc lost its time: system clock left alone");
+        // A fresh board's chip was never set; the cloud's time sets the system clock (and the
+        // chip) once the unit is online, so this is a notice, not a fault.
+        APP_INFO("rtc time not valid (never set, or the clock lost its supply): system clock left alone");
         return 0;
     }
     if (rc != 0) {

@@ -399,8 +399,15 @@ int hwl_wf_sta_connect(const char* ssid, const char* passwd)
     // A pass phrase wpa_supplicant would refuse is not kept either: the unit would try it at
     // every start.
     if (!WifiPassphraseOk(psk)) {
-        APP_ERR("join of %s refused: pass phrase of %zu characters, 8..63 printable ones needed", ssid,
-                std::strlen(psk));
+        // On the cable the unit keeps its network; the refusal only means nothing is kept for
+        // Wi-Fi (the debug start hands such a network), so it is no fault there.
+        if (Wired()) {
+            APP_DBG("network %s not kept: pass phrase of %zu characters, 8..63 printable ones needed", ssid,
+                    std::strlen(psk));
+        } else {
+            APP_ERR("join of %s refused: pass phrase of %zu characters, 8..63 printable ones needed", ssid,
+                    std::strlen(psk));
+        }
         return -1;
     }
     SaveWifiStation(ssid, psk);

@@ -27,12 +27,16 @@
 #include "noxa_ipc_sdk/encrypt/noxa_ipc_encrypt.h"
 #include "platform/shell.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <sys/select.h>
 #include <unistd.h>
 
 int main(int argc, char** argv)
 {
+    // Every line reaches a log file or a pipe when it is made, in order with the lines written
+    // whole (a console on a terminal already works this way).
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     // "-m 2 -t TOKEN": debug start with a QR token on the wired network; no options: as always.
     int opts = ParseStartOptions(argc, argv);
     if (opts != 0) {

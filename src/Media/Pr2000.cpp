@@ -398,7 +398,15 @@ int Pr2000Start()
     if (rc < 0) {
         return rc;
     }
-    return __LineDetect();
+    rc = __LineDetect();
+    if (rc < 0) {
+        return rc;
+    }
+    // The start programmed 1920x1080 (resolution field 7, output code 9) at the start standard,
+    // as the format watch would for that signal: a first poll that finds it changes nothing.
+    gWatch.Fingerprint = kPr2000StartStandard << 16 | 7 << 8 | 9;
+    gWatch.Applied = true;
+    return 0;
 }
 
 void SetPr2000Mode(const PR2000_MODE_S* m)

@@ -136,6 +136,19 @@ TEST_F(FreeSizeTest, ClearBadFileRemovesWhatCannotPlay)
     EXPECT_EQ(0, ClearBadFile());
 }
 
+TEST_F(FreeSizeTest, AFreshCardHasNothingToClearAndAnUnreadableFolderIsAnError)
+{
+    // A card that never held a recording has no record folder: nothing to clear, no error.
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, ClearBadFile());
+    EXPECT_EQ(std::string::npos, testing::internal::GetCapturedStdout().find("fail to open dir"));
+    // A record folder that cannot be listed still is one.
+    CardFile("/mnt/sdcard/DVR");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, ClearBadFile());
+    EXPECT_NE(std::string::npos, testing::internal::GetCapturedStdout().find("fail to open dir"));
+}
+
 TEST_F(FreeSizeTest, PicturesKeepTheirOwnThreshold)
 {
     Day("20240101", 0, 3);

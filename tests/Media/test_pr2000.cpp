@@ -93,6 +93,28 @@ TEST_F(DecoderTest, StartWritesTheTablesAndDetectsTheLines)
     EXPECT_EQ(std::vector<uint8_t>{0x20}, WritesTo(0, 0x86));
 }
 
+TEST_F(DecoderTest, FirstPollOfTheStartFormatKeepsTheStartsProgramming)
+{
+    BuildChain();
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(0, Pr2000Start());
+    testing::internal::GetCapturedStdout();
+    // The camera sends what the start programmed (1920x1080, standard 3): nothing is written again.
+    BoardDecoderSetSignal(Status(3, 2), 0, 0x04);
+    BoardDecoderClearWrites();
+    std::string out = Poll(2);
+    EXPECT_EQ(std::string::npos, out.find("Set VDEC Standard")) << out;
+    EXPECT_EQ(std::string::npos, out.find("Change fmt start"));
+    EXPECT_TRUE(WritesTo(0, 0x10).empty()) << "the format selector was written again";
+    EXPECT_EQ(0, Restarts());
+    // Another standard at the same size is still programmed, once.
+    BoardDecoderSetSignal(Status(3, 0));
+    out = Poll(2);
+    EXPECT_EQ(1, CountText(out, "Set VDEC Standard:1, videoResolution:9"));
+    EXPECT_EQ(0x03, BoardDecoderRegister(0, 0x10));
+    EXPECT_EQ(0, Restarts());
+}
+
 TEST_F(DecoderTest, StartStopsAtTheFirstFailure)
 {
     BoardI2cSetNack(1, kBoardDecoderAddress, true);
@@ -270,7 +292,7 @@ TEST_F(DecoderTest, ModesWithoutAColumnAreRefusedBeforeAnyWrite)
     testing::internal::CaptureStdout();
     EXPECT_EQ(0, Pr2000SetOutput(0, 0, 9, 99));
     EXPECT_NE(std::string::npos, testing::internal::GetCapturedStdout().find(" Stop Standard:9"));
-    EXPECT_TRUE(BoardDecoderWrites().empty());
+    EXPECT_TRUE(WritesTo(0, 0x10).empty()) << "the format selector was written again";
 }
 
 TEST_F(DecoderTest, ClockPhasesAndMaskedWrites)

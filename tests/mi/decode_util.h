@@ -5,18 +5,11 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
+#include "media_check.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
-
-struct DecodedPicture {
-    int width = 0;
-    int height = 0;
-    bool key = false;
-    std::vector<uint8_t> y;  // luma, width x height
-    double meanU = 0;        // average chroma, to tell the two doors' scenes apart
-    double meanV = 0;
-};
 
 class TestDecoder {
 public:

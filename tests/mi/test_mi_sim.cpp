@@ -497,3 +497,36 @@ TEST_F(MiSim, AScalerPortWithAUserDepthHandsOutItsNewestPictureOnce)
     }
     EXPECT_LT(far, 6);
 }
+
+// The simulation counts what it holds beside the unit, so a benchmark of the unit's process can
+// take it out: every picture buffer of the graph, and the encoder's working memory.
+TEST_F(MiSim, PicturesAndEncodersAreCountedAndPublished)
+{
+    const MI_SIM_MEMORY_S base = MiSimMemory();
+    BuildCapture(1280, 720);
+    MiSimPump(1);
+    const MI_SIM_MEMORY_S graph = MiSimMemory();
+    // At least the signal, the capture, scaler port 1 (640x360) and one detection copy (480x288),
+    // each at its height rounded up to 32 lines.
+    const int64_t least = 2 * 1280 * 736 * 3 / 2 + 640 * 384 * 3 / 2 + 480 * 288 * 3 / 2;
+    EXPECT_GE(graph.frames - base.frames, least);
+    EXPECT_LT(graph.frames - base.frames, 2 * least) << "a picture counted twice";
+
+    BuildEncoder(1);
+    const MI_SYS_ChnPort_t venc{E_MI_MODULE_ID_VENC, 0, 1, 0};
+    ASSERT_EQ(0, MI_SYS_BindChnPort2(&kVpe1, &venc, 25, 25, E_MI_SYS_BIND_TYPE_FRAME_BASE, 0));
+    MiSimPump(49);  // the 50th period of the clock publishes
+    const MI_SIM_MEMORY_S coded = MiSimMemory();
+    // x264 at 640x360 keeps a few pictures of its own (references, look-ahead, the input).
+    EXPECT_GE(coded.codecs - graph.codecs, 4 * 640 * 360 * 3 / 2);
+    char text[96];
+    std::snprintf(text, sizeof(text), "frames %lld\ncodecs %lld\n", static_cast<long long>(coded.frames),
+                  static_cast<long long>(coded.codecs));
+    EXPECT_EQ(text, mSandbox.Read("/.board/media_memory"));
+
+    // The encoder's memory leaves the count with it.
+    ASSERT_EQ(0, MI_SYS_UnBindChnPort(&kVpe1, &venc));
+    ASSERT_EQ(0, MI_VENC_StopRecvPic(1));
+    ASSERT_EQ(0, MI_VENC_DestroyChn(1));
+    EXPECT_EQ(graph.codecs, MiSimMemory().codecs);
+}

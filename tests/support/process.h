@@ -20,6 +20,8 @@ public:
     int WaitExit(std::chrono::milliseconds timeout);
     void Kill(int sig);
     std::string Output();
+    // The child's process id (its /proc entry, for benchmarks that watch it).
+    pid_t Pid() const { return mPid; }
     // Writes a line to the child's standard input.
     void WriteLine(const std::string& line);
 

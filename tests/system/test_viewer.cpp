@@ -4,14 +4,10 @@
 // talks (the call is taken up on the bus, the ring tone stops, the voice is in the speaker file)
 // and opens the door.
 #include "cloud_peer.h"
-#include "mi/decode_util.h"
+#include "media_check.h"
 #include "process.h"
 #include "voice_probe.h"
 #include "sandbox.h"
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-}
 
 #include <gtest/gtest.h>
 
@@ -36,57 +32,6 @@ bool Has(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
-
-// Every picture of an H.264 Annex B stream, split by libavcodec's parser.
-std::vector<DecodedPicture> DecodeStream(const std::string& bytes)
-{
-    std::vector<DecodedPicture> out;
-    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-    AVCodecParserContext* parser = av_parser_init(AV_CODEC_ID_H264);
-    AVCodecContext* ctx = avcodec_alloc_context3(codec);
-    avcodec_open2(ctx, codec, nullptr);
-    AVPacket* pkt = av_packet_alloc();
-    AVFrame* frame = av_frame_alloc();
-    std::vector<uint8_t> data(bytes.begin(), bytes.end());
-    data.resize(data.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-    const uint8_t* p = data.data();
-    int left = static_cast<int>(bytes.size());
-    auto drain = [&] {
-        while (avcodec_receive_frame(ctx, frame) == 0) {
-            DecodedPicture pic;
-            pic.width = frame->width;
-            pic.height = frame->height;
-            double u = 0;
-            double v = 0;
-            const int cw = frame->width / 2;
-            const int ch = frame->height / 2;
-            for (int y = 0; y < ch; ++y) {
-                for (int x = 0; x < cw; ++x) {
-                    u += frame->data[1][y * frame->linesize[1] + x];
-                    v += frame->data[2][y * frame->linesize[2] + x];
-                }
-            }
-            pic.meanU = u / (cw * ch);
-            pic.meanV = v / (cw * ch);
-            out.push_back(std::move(pic));
-        }
-    };
-    while (left > 0) {
-        int used = av_parser_parse2(parser, ctx, &pkt->data, &pkt->size, p, left, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-        p += used;
-        left -= used;
-        if (pkt->size > 0 && avcodec_send_packet(ctx, pkt) == 0) {
-            drain();
-        }
-    }
-    avcodec_send_packet(ctx, nullptr);
-    drain();
-    av_frame_free(&frame);
-    av_packet_free(&pkt);
-    avcodec_free_context(&ctx);
-    av_parser_close(parser);
-    return out;
-}
 
 class ViewerRoad : public testing::Test {
 protected:
@@ -136,7 +81,7 @@ TEST_F(ViewerRoad, RingWatchTalkAndUnlock)
     RunViewer({"--client", "0", "--live", "10", "--quality", "0", "--video", video}, 30s);
     std::ifstream in(video, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<DecodedPicture> pics = DecodeStream(bytes);
+    std::vector<DecodedPicture> pics = DecodeAnnexB(bytes);
     ASSERT_GT(pics.size(), 100u) << bytes.size() << " bytes\n" << mUnit->Output();
     EXPECT_EQ(1280, pics.back().width);
     EXPECT_EQ(720, pics.back().height);
@@ -147,7 +92,7 @@ TEST_F(ViewerRoad, RingWatchTalkAndUnlock)
     RunViewer({"--client", "1", "--live", "3", "--quality", "1", "--video", sub}, 20s);
     std::ifstream in1(sub, std::ios::binary);
     std::string bytes1((std::istreambuf_iterator<char>(in1)), std::istreambuf_iterator<char>());
-    std::vector<DecodedPicture> pics1 = DecodeStream(bytes1);
+    std::vector<DecodedPicture> pics1 = DecodeAnnexB(bytes1);
     ASSERT_FALSE(pics1.empty()) << mUnit->Output();
     EXPECT_EQ(640, pics1.back().width);
     EXPECT_EQ(360, pics1.back().height);

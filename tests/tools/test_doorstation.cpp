@@ -222,6 +222,27 @@ TEST(DoorStationProgram, ScriptRunsInOrderThenTheFifoTakesOver)
     EXPECT_FALSE(sb.Exists("/tmp/station.cmd")) << "the FIFO it made is removed";
 }
 
+TEST(DoorStationProgram, AStaleCommandFileIsNotReplayed)
+{
+    // "echo 'doorbell 1' > CMD" while no station ran leaves a plain file in the FIFO's place.
+    TestSandbox sb;
+    sb.Write("/tmp/station.cmd", "doorbell 1\n");
+    std::string fifo = sb.Path("/tmp/station.cmd");
+    ChildProcess station({Station(), "--root", sb.Root(), "--fifo", fifo});
+    ASSERT_TRUE(station.WaitForOutput("linked at", 10s)) << station.Output();
+    struct stat st = {};
+    ASSERT_TRUE(Eventually([&] { return lstat(fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode); }, 5s));
+    int fd = open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    const char line[] = "sar 700\n";
+    ASSERT_EQ(static_cast<ssize_t>(strlen(line)), write(fd, line, strlen(line)));
+    close(fd);
+    ASSERT_TRUE(station.WaitForOutput("sar_ch2 := 700", 5s)) << station.Output();
+    EXPECT_EQ(std::string::npos, station.Output().find("sar_ch2 := 500")) << "the stale ring was replayed";
+    station.Kill(SIGTERM);
+    EXPECT_NE(-1, station.WaitExit(5s));
+}
+
 TEST(DoorStationProgram, LeavesAForeignTtyS2Alone)
 {
     TestSandbox sb;

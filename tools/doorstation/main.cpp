@@ -211,6 +211,14 @@ int main(int argc, char** argv)
     int input = STDIN_FILENO;
     bool madeFifo = false;
     if (!fifo.empty()) {
+        // A plain file there was made by a command written while no station ran: its lines are
+        // stale, and reading it would replay them at every start.
+        struct stat st = {};
+        if (lstat(fifo.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            std::fprintf(stderr, "doorstation: %s was a plain file (commands written while no station ran): dropped\n",
+                         fifo.c_str());
+            unlink(fifo.c_str());
+        }
         madeFifo = mkfifo(fifo.c_str(), 0600) == 0;
         if (!madeFifo && errno != EEXIST) {
             std::fprintf(stderr, "doorstation: cannot make %s: %s\n", fifo.c_str(), std::strerror(errno));

@@ -68,7 +68,8 @@ int gw_wifi_join(const char* ssid, const char* passwd)
     wf_ap_stop();
     int ret = wf_station_connect(ssid, passwd != nullptr ? passwd : "");
     if (ret != UNI_OK) {
-        PR_ERR("join of %s refused: %d", ssid, ret);
+        // The adapter logged why (an error where it cost the unit its network).
+        PR_WARN("join of %s refused: %d", ssid, ret);
         // A unit with no network to fall back on stays reachable for the next try.
         GW_WORK_STAT_MAG_S kept = {};
         if (!Kept(&kept)) {

@@ -53,6 +53,19 @@ void MiSimFailCall(const std::string& function, MI_S32 code, int times = 1, int 
 void MiSimClearFailures();
 // Blocks of media memory allocated with MI_SYS_MMA_Alloc and not yet freed.
 int MiSimMmaBlocks();
+
+// What the simulation holds in the process beside the unit (on the SoC, pictures live in media
+// memory outside the process and the encoders are hardware): picture buffers as allocated, and
+// what the encoders and scalers touched when they were set up (the process's growth in private
+// resident memory across their opening and, for an encoder, its first two pictures: close rather
+// than exact, as the rest of the process runs on meanwhile). The pump thread (named "mi_sim_pump") also writes them to
+// "<root>/.board/media_memory" as "frames BYTES" and "codecs BYTES" lines, at most once a second
+// and only when they changed, for tools that watch the unit's process.
+struct MI_SIM_MEMORY_S {
+    int64_t frames;
+    int64_t codecs;
+};
+MI_SIM_MEMORY_S MiSimMemory();
 // Calls of the named MI function so far (successful or not).
 int MiSimCallCount(const std::string& function);
 

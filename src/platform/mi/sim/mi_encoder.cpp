@@ -124,6 +124,7 @@ std::unique_ptr<Encoder> Encoder::Open(const MI_VENC_ChnAttr_t& attr, MI_U32 jpe
     }
     // The encoders' own notes (profile, CPU) would flood the unit's log.
     av_log_set_level(AV_LOG_ERROR);
+    const int64_t before = ResidentPrivate();
     std::unique_ptr<Encoder> e(new Encoder);
     e->mJpeg = ve.type == E_MI_VENC_MODTYPE_JPEGE;
     e->mCtx = avcodec_alloc_context3(codec);
@@ -158,6 +159,7 @@ std::unique_ptr<Encoder> Encoder::Open(const MI_VENC_ChnAttr_t& attr, MI_U32 jpe
     if (av_frame_get_buffer(e->mFrame, 0) < 0) {
         return nullptr;
     }
+    e->mHeld.Take(before);
     return e;
 }
 
@@ -196,10 +198,15 @@ int Encoder::Encode(const Frame& in, bool idr, std::vector<uint8_t>& out, MI_U32
     if (mJpeg) {
         mFrame->quality = FF_QP2LAMBDA * mQscale;
     }
-    if (avcodec_send_frame(mCtx, mFrame) < 0) {
-        return -1;
+    // The codec takes most of its working memory with its first pictures (a key frame, then a
+    // predicted one): what the process grew by across them is counted as the simulation's.
+    const bool counting = mCounted < kCountedPictures;
+    const int64_t before = counting ? ResidentPrivate() : 0;
+    const int rc = avcodec_send_frame(mCtx, mFrame) < 0 ? -1 : avcodec_receive_packet(mCtx, mPacket);
+    if (counting) {
+        ++mCounted;
+        mHeld.Take(before);
     }
-    int rc = avcodec_receive_packet(mCtx, mPacket);
     if (rc < 0) {
         return -1;
     }

@@ -31,6 +31,7 @@ public:
 
 private:
     Encoder() = default;
+    static constexpr int kCountedPictures = 2;
 
     AVCodecContext* mCtx = nullptr;
     AVFrame* mFrame = nullptr;
@@ -38,6 +39,8 @@ private:
     bool mJpeg = false;
     int mQscale = 2;
     int64_t mPts = 0;
+    int mCounted = 0;   // pictures whose memory was counted
+    HeldMemory mHeld;   // what the codec touched while set up and with its first pictures
 };
 
 // Rewrites an Annex B stream so every NAL unit has a 4-byte start code; returns the NAL type of

@@ -7,6 +7,8 @@ extern "C" {
 
 #include <algorithm>
 #include <cstring>
+#include <cstdio>
+#include <unistd.h>
 
 namespace misim {
 
@@ -46,6 +48,38 @@ FramePtr FramePool::Get(int w, int h, bool nv12)
     return reuse;
 }
 
+SIM_MEMORY_S& SimMemory()
+{
+    static SIM_MEMORY_S memory;
+    return memory;
+}
+
+int64_t ResidentPrivate()
+{
+    // Resident pages less those backed by files: what the process has touched of its own.
+    long long size = 0, resident = 0, shared = 0;
+    FILE* f = std::fopen("/proc/self/statm", "r");
+    if (f == nullptr) {
+        return 0;
+    }
+    const int n = std::fscanf(f, "%lld %lld %lld", &size, &resident, &shared);
+    std::fclose(f);
+    return n == 3 ? (resident - shared) * sysconf(_SC_PAGESIZE) : 0;
+}
+
+void HeldMemory::Take(int64_t since)
+{
+    const int64_t grown = std::max<int64_t>(0, ResidentPrivate() - since);
+    mBytes += grown;
+    SimMemory().Codecs += grown;
+}
+
+void HeldMemory::Clear()
+{
+    SimMemory().Codecs -= mBytes;
+    mBytes = 0;
+}
+
 Scaler::~Scaler()
 {
     sws_freeContext(mCtx);
@@ -65,8 +99,15 @@ void Scaler::Run(const Frame& src, const MI_SYS_WindowRect_t& crop, Frame& dst)
         return;
     }
     AVPixelFormat dstFmt = dst.nv12 ? AV_PIX_FMT_NV12 : AV_PIX_FMT_YUV420P;
+    // What a new context touches, its first picture included, is counted as the simulation's.
+    SwsContext* const old = mCtx;
+    const int64_t before = ResidentPrivate();
     mCtx = sws_getCachedContext(mCtx, cw, ch, AV_PIX_FMT_YUV420P, dst.width, dst.height, dstFmt, SWS_BILINEAR,
                                 nullptr, nullptr, nullptr);
+    const bool fresh = mCtx != old;
+    if (fresh) {
+        mHeld.Clear();
+    }
     if (mCtx == nullptr) {
         return;
     }
@@ -79,6 +120,9 @@ void Scaler::Run(const Frame& src, const MI_SYS_WindowRect_t& crop, Frame& dst)
     uint8_t* out[3] = {dst.Y(), dst.U(), dst.nv12 ? nullptr : dst.V()};
     int outStride[3] = {dst.width, dst.nv12 ? dst.width : dst.width / 2, dst.nv12 ? 0 : dst.width / 2};
     sws_scale(mCtx, in, inStride, 0, ch, out, outStride);
+    if (fresh) {
+        mHeld.Take(before);
+    }
 }
 
 }  // namespace misim

@@ -13,6 +13,7 @@
 #include "platform/mi/mi_vpe.h"
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -28,6 +29,63 @@ struct SwsContext;
 
 namespace misim {
 
+// What the simulation holds beside the unit: on the SoC, pictures live in media memory outside
+// the process and the encoders are hardware. Counted here so that the unit's own share of the
+// process's memory can be told apart (MiSimMemory).
+struct SIM_MEMORY_S {
+    std::atomic<int64_t> Frames{0};  // picture buffers, as allocated
+    std::atomic<int64_t> Codecs{0};  // memory encoders and scalers touched when they were set up
+};
+SIM_MEMORY_S& SimMemory();
+
+// An allocator that counts what it holds in SimMemory().Frames.
+template <typename T>
+struct FrameAllocator {
+    using value_type = T;
+    FrameAllocator() = default;
+    template <typename U>
+    FrameAllocator(const FrameAllocator<U>&) noexcept
+    {
+    }
+    T* allocate(size_t n)
+    {
+        T* p = std::allocator<T>().allocate(n);
+        SimMemory().Frames += static_cast<int64_t>(n * sizeof(T));
+        return p;
+    }
+    void deallocate(T* p, size_t n) noexcept
+    {
+        SimMemory().Frames -= static_cast<int64_t>(n * sizeof(T));
+        std::allocator<T>().deallocate(p, n);
+    }
+    template <typename U>
+    bool operator==(const FrameAllocator<U>&) const noexcept
+    {
+        return true;
+    }
+};
+
+// Bytes of the process resident and not backed by files (/proc/self/statm).
+int64_t ResidentPrivate();
+
+// Memory a codec or scaler of the simulation touched while it was set up, counted in
+// SimMemory().Codecs until it goes: the growth of the process's private resident memory across
+// the set-up (the rest of the process runs on meanwhile, so the count is close rather than exact).
+class HeldMemory {
+public:
+    HeldMemory() = default;
+    ~HeldMemory() { Clear(); }
+    HeldMemory(const HeldMemory&) = delete;
+    HeldMemory& operator=(const HeldMemory&) = delete;
+    // Counts what the process gained since `since` (a ResidentPrivate() reading).
+    void Take(int64_t since);
+    void Clear();
+    void Swap(HeldMemory& o) { std::swap(mBytes, o.mBytes); }
+
+private:
+    int64_t mBytes = 0;
+};
+
 // A YUV 4:2:0 picture: planar (I420) inside the graph, NV12 where a user takes it (DIVP).
 // Planes are allocated for the height rounded up to 32 lines, as the hardware does, so a user
 // that reads whole 32-line blocks stays inside the buffer.
@@ -37,7 +95,7 @@ struct Frame {
     bool nv12 = false;
     uint64_t pts = 0;
     MI_PHY phy = 0;  // registered in the media memory map while the frame lives
-    std::vector<uint8_t> data;
+    std::vector<uint8_t, FrameAllocator<uint8_t>> data;
 
     void Allocate(int w, int h, bool semiPlanar);
     int AlignedHeight() const { return (height + 31) / 32 * 32; }
@@ -72,6 +130,7 @@ public:
     Scaler& operator=(Scaler&& o) noexcept
     {
         std::swap(mCtx, o.mCtx);
+        mHeld.Swap(o.mHeld);
         return *this;
     }
 
@@ -80,6 +139,7 @@ public:
 
 private:
     SwsContext* mCtx = nullptr;
+    HeldMemory mHeld;  // what the context touched, counted in SimMemory().Codecs
 };
 
 struct Bind {
@@ -267,6 +327,7 @@ struct State {
     bool pumpRun = false;
     std::thread pump;
     uint64_t periods = 0;
+    std::string memoryPublished;  // the last text written to "<root>/.board/media_memory"
 
     MI_U16 signalWidth = 1920;
     MI_U16 signalHeight = 1080;

@@ -1,13 +1,16 @@
 // MI_SYS on the simulated board, the capture clock that moves frames through the graph, and the
 // simulator's controls (mi_sim.h).
 #include "mi_state.h"
+#include "platform/board_path.h"
 #include "platform/decoder_sim.h"
 #include "platform/mi/mi_sim.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <pthread.h>
 #include <sstream>
 #include <unistd.h>
 
@@ -16,6 +19,7 @@ using namespace misim;
 namespace {
 
 constexpr MI_U64 kPeriodUs = 40000;  // one frame at 25 fps, 320 samples at 8 kHz
+constexpr uint64_t kPeriodsPerSecond = 25;
 constexpr MI_PHY kFirstPhy = 0x20000000;
 
 MI_S32 __Err(MI_U32 reason)
@@ -135,8 +139,36 @@ PortDepth* __Depth(State& s, const MI_SYS_ChnPort_t& p, MI_S32* err)
     }
 }
 
+// Once a second, when they changed: the simulation's memory for tools outside the process.
+void __PublishMemory(State& s)
+{
+    // Suites and benchmarks that run the media layer without a sandbox have nowhere to write.
+    const char* root = std::getenv("DOORPHONE_ROOT");
+    if (s.periods % kPeriodsPerSecond != 0 || root == nullptr || root[0] == '\0') {
+        return;
+    }
+    const MI_SIM_MEMORY_S m = MiSimMemory();
+    char text[96];
+    std::snprintf(text, sizeof(text), "frames %lld\ncodecs %lld\n", static_cast<long long>(m.frames),
+                  static_cast<long long>(m.codecs));
+    if (s.memoryPublished == text) {
+        return;
+    }
+    const std::string path = BoardPath("/.board/media_memory");
+    const std::string tmp = path + ".tmp";
+    FILE* f = std::fopen(tmp.c_str(), "w");
+    if (f == nullptr) {
+        return;
+    }
+    const bool written = std::fputs(text, f) >= 0;
+    if (std::fclose(f) == 0 && written && std::rename(tmp.c_str(), path.c_str()) == 0) {
+        s.memoryPublished = text;
+    }
+}
+
 void __PumpThread()
 {
+    pthread_setname_np(pthread_self(), "mi_sim_pump");
     State& s = S();
     std::unique_lock<std::mutex> lk(s.mu);
     auto next = std::chrono::steady_clock::now();
@@ -147,6 +179,7 @@ void __PumpThread()
             break;
         }
         RunPeriod(s);
+        __PublishMemory(s);
         // After a stall the clock goes on from now instead of catching up in a burst.
         auto now = std::chrono::steady_clock::now();
         if (now > next + std::chrono::milliseconds(200)) {
@@ -568,6 +601,7 @@ void MiSimReset()
     s.ptsBase = 0;
     s.manual = false;
     s.periods = 0;
+    s.memoryPublished.clear();
     s.signalWidth = 1920;
     s.signalHeight = 1080;
     s.visitor = false;
@@ -623,6 +657,7 @@ void MiSimPump(int periods)
     std::lock_guard<std::mutex> lk(s.mu);
     for (int i = 0; i < periods; ++i) {
         RunPeriod(s);
+        __PublishMemory(s);
     }
 }
 
@@ -663,6 +698,11 @@ void MiSimClearFailures()
     State& s = S();
     std::lock_guard<std::mutex> lk(s.mu);
     s.failures.clear();
+}
+
+MI_SIM_MEMORY_S MiSimMemory()
+{
+    return MI_SIM_MEMORY_S{misim::SimMemory().Frames.load(), misim::SimMemory().Codecs.load()};
 }
 
 int MiSimMmaBlocks()

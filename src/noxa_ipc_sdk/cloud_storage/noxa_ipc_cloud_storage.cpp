@@ -5,6 +5,7 @@
 #include "noxa_adapter/utilities/uni_digest.h"
 #include "noxa_adapter/utilities/uni_log.h"
 #include "noxa_adapter/utilities/uni_time.h"
+#include "noxa_base/kv_storge/kv_storge.h"
 #include "noxa_iot_sdk/noxa_cloud/cloud_pic.h"
 #include "noxa_iot_sdk/noxa_cloud/cloud_placeholders.h"
 #include "noxa_iot_sdk/noxa_cloud/iot_httpc.h"
@@ -121,7 +122,12 @@ int __check_md5_encrypt_key()
     KeyFields(&r, f);
     int ret = __nq_db_deserialize_restore(kKeyRecord, f, 4);
     if (ret != UNI_OK) {
-        PR_ERR("read key_key file failed.\r\n");
+        // A unit that never recorded to the cloud has no record yet: not an error.
+        if (ret == KVS_ERR_NOT_FOUND) {
+            PR_DEBUG("read key_key file failed.\r\n");
+        } else {
+            PR_ERR("read key_key file failed.\r\n");
+        }
         return ret;
     }
     if (r.md5Len != 32 || r.keyLen != 16 || strlen(r.key) != 16) {

@@ -5,6 +5,7 @@
 #include "cloud_peer.h"
 #include "process.h"
 #include "sandbox.h"
+#include "unit_cast.h"
 
 #include <benchmark/benchmark.h>
 
@@ -34,17 +35,11 @@ void BM_CloudStreamMask7(benchmark::State& state)
     const int seconds = env != nullptr ? std::atoi(env) : 60;
     TestSandbox box;
     CloudPeer cloud(box.Root());
-    ChildProcess station({BinaryDir() + "/tools/doorstation", "--root", box.Root()});
-    if (!station.WaitForOutput("linked at", std::chrono::seconds(10))) {
-        state.SkipWithError("no door station");
+    UnitCast cast;
+    if (!StartUnitCast(state, box, cloud, &cast, false)) {
         return;
     }
-    ChildProcess unit({BinaryDir() + "/src/Common/doorphone", "-m", "2", "-t", cloud.Pair()},
-                      {"DOORPHONE_ROOT=" + box.Root()});
-    if (!unit.WaitForOutput("Dbg:mqtt is online", std::chrono::seconds(60))) {
-        state.SkipWithError("the unit did not come online");
-        return;
-    }
+    ChildProcess& unit = *cast.unit;
     std::string status;
     for (auto _ : state) {
         bool up = false;

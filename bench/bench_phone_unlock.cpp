@@ -5,6 +5,7 @@
 #include "cloud_peer.h"
 #include "process.h"
 #include "sandbox.h"
+#include "unit_cast.h"
 
 #include <benchmark/benchmark.h>
 
@@ -54,17 +55,12 @@ void BM_PhoneUnlockToBus(benchmark::State& state)
 {
     TestSandbox box;
     CloudPeer cloud(box.Root());
-    ChildProcess station({BinaryDir() + "/tools/doorstation", "--root", box.Root(), "--stamp", "1"});
-    if (!station.WaitForOutput("linked at", std::chrono::seconds(10))) {
-        state.SkipWithError("no door station");
+    UnitCast cast;
+    if (!StartUnitCast(state, box, cloud, &cast, true)) {
         return;
     }
-    ChildProcess unit({BinaryDir() + "/src/Common/doorphone", "-m", "2", "-t", cloud.Pair()},
-                      {"DOORPHONE_ROOT=" + box.Root()});
-    if (!unit.WaitForOutput("Dbg:mqtt is online", std::chrono::seconds(60))) {
-        state.SkipWithError("the unit did not come online");
-        return;
-    }
+    ChildProcess& station = *cast.station;
+    ChildProcess& unit = *cast.unit;
     std::this_thread::sleep_for(std::chrono::seconds(2));  // the full-state report goes out first
     std::vector<double> ms;
     for (auto _ : state) {

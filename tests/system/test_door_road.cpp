@@ -2,6 +2,7 @@
 // a visitor at door 1 (the door-station simulator on the bus, the visitor's voice in the board's
 // microphone file), the local cloud with its broker and object stores, and the owner's phone
 // (tools/phone for data points and pictures, tools/viewer for live view and talk-back).
+#include "aac_decode.h"
 #include "cloud_peer.h"
 #include "mi/decode_util.h"
 #include "phone_cli.h"
@@ -232,5 +233,65 @@ TEST_F(DoorRoad, CallPushWatchAndOpen)
         10s);
     std::vector<ToneSpan> beeps = ToneSpans(Slice(tone, beforeTone, tone.size()), tones::kRate);
     ASSERT_EQ(std::size(tones::kUnlockBeeps), beeps.size()) << "the unlock tone whole";
+    mStation->WriteLine("takeoff");
+}
+
+// Step 1's analogue run and step 4: door 1 rung as an analogue door chimes; the phone talks back
+// while a second viewer listens: the call is taken up on the bus, the ring tone stops, the voice
+// is in the speaker, and what the phone hears back is the visitor, not its own voice's echo.
+TEST_F(DoorRoad, AnalogueRingChimesAndThePhoneTalksBack)
+{
+    EXPECT_TRUE(SpeakerFile(mSb).empty()) << "the speaker is quiet until the doorbell";
+    mStation->WriteLine("doorbell 1 1");
+    ASSERT_TRUE(mUnit->WaitForOutput("[__DoorRings] Door1 ", 10s)) << mUnit->Output();
+    ASSERT_TRUE(mUnit->WaitForOutput("[AudioDecodeInit] 97 ", 10s)) << mUnit->Output();
+    // The chime's start as the speaker played it (less the frame that sets the decoder up).
+    const std::vector<int16_t> chime = DecodeAdts(mSb.Read("/customer/res/Ringbell.aac")).pcm;
+    ASSERT_GT(chime.size(), 16000u);
+    std::vector<int16_t> played;
+    ASSERT_TRUE(Eventually([&] { return (played = SpeakerFile(mSb)).size() >= 8000; }, 10s)) << mUnit->Output();
+    size_t same = 0;
+    for (size_t i = 2048; i < 8000; ++i) {
+        same += std::abs(chime[i] - played[i - 1024]) <= 2;
+    }
+    EXPECT_GT(same, (8000u - 2048) * 99 / 100) << "the speaker plays the ring tone";
+
+    // The bell rings a second; the phone answers once it stopped ringing, while the chime plays.
+    std::this_thread::sleep_for(1200ms);
+    ChildProcess listener({BinaryDir() + "/tools/viewer", mSb.Root(), "--client", "1", "--live", "7", "--audio",
+                           mSb.Path("/heard.wav")});
+    ASSERT_TRUE(listener.WaitForOutput("welcome", 10s)) << listener.Output();
+    const size_t heardBefore = SpeakerFile(mSb).size();
+    const std::vector<int16_t> voice = Voice(3.0);
+    WriteWav(mSb.Path("/voice.wav"), voice, 8000);
+    RunViewer({"--client", "0", "--talk", mSb.Path("/voice.wav")}, 30s);
+    EXPECT_TRUE(mStation->WaitForOutput("unit -> bus: talk order 8 value1 0 value2 1 target 0", 10s))
+        << mStation->Output();
+    const std::string out = mUnit->Output();
+    const size_t talk = out.find("enable speaker 1");
+    ASSERT_NE(std::string::npos, talk) << out;
+    // The chime is stopped (the speaker back at 8 kHz) before the talk state is set.
+    const size_t stopped = out.find("[AudioDecodeInit] 0 8000", talk);
+    const size_t talking = out.find("-> 0x301", talk);
+    ASSERT_NE(std::string::npos, talking) << out;
+    EXPECT_LT(stopped, talking) << "the ring tone plays on\n" << out;
+    EXPECT_GE(VoiceInSpeaker(mSb, voice, heardBefore), 0.9) << mUnit->Output();
+
+    // What the listening phone heard meanwhile: the visitor at least 15 dB above the talk-back's
+    // echo (each part's share of the heard sound, by its best normalised correlation).
+    ASSERT_NE(-1, listener.WaitExit(30s)) << listener.Output();
+    const std::vector<int16_t> heard = ViewerWav(mSb, "/heard.wav");
+    ASSERT_GT(heard.size(), 8000u * 5) << listener.Output();
+    // The 1.5 s where the talk-back's echo is strongest, and in it the visitor's share (the
+    // visitor's file loops, so twice its length holds every alignment).
+    const std::vector<int16_t> part = Slice(voice, 8000, 12000);
+    size_t lag = 0;
+    const double echo = BestCorrelation(part, heard, 0, &lag);
+    std::vector<int16_t> looped = mVisitor;
+    looped.insert(looped.end(), mVisitor.begin(), mVisitor.end());
+    const double visitor = BestCorrelation(Slice(heard, lag, part.size()), looped, 0);
+    printf("heard back: visitor %.3f, talk-back echo %.3f\n", visitor, echo);
+    ASSERT_GT(visitor, 0.5);
+    EXPECT_GE(20 * std::log10(visitor / std::max(echo, 1e-6)), 15.0) << visitor << " " << echo;
     mStation->WriteLine("takeoff");
 }

@@ -18,6 +18,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <regex>
 #include <thread>
 
@@ -294,4 +295,65 @@ TEST_F(DoorRoad, AnalogueRingChimesAndThePhoneTalksBack)
     ASSERT_GT(visitor, 0.5);
     EXPECT_GE(20 * std::log10(visitor / std::max(echo, 1e-6)), 15.0) << visitor << " " << echo;
     mStation->WriteLine("takeoff");
+}
+
+// Step 6: with the cloud recording all the time, a call is watched and ends (the viewer leaves,
+// the station hangs up): the unit is idle again, and the cloud's group holds the viewing period,
+// whose frames FFmpeg decodes.
+TEST_F(DoorRoad, TheCallEndsIdleAndTheCloudHoldsTheViewing)
+{
+    mCloud->Command("cloud-storage mtu 3");
+    ASSERT_TRUE(Has(mCloud->Command("cloud-storage mode alltime"), "protocol 300")) << mCloud->Log();
+    ASSERT_TRUE(mCloud->WaitLog(": upload start ", 1, 30s)) << mCloud->Log() << mUnit->Output();
+    const auto start = std::chrono::steady_clock::now();
+    auto wallMs = [] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    };
+    const long long callMs = wallMs();
+    ASSERT_NO_FATAL_FAILURE(StationCalls());
+    RunViewer({"--client", "0", "--live", "6", "--quality", "0"}, 30s);
+    mStation->WriteLine("takeoff");
+    // Idle again, watching door 1 for motion.
+    ASSERT_TRUE(mUnit->WaitForOutput("SystemMainState 0x101 -> 0x201", 15s)) << mUnit->Output();
+    const double viewed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const long long endMs = wallMs();
+
+    // The newest group with the slices of the call; fetched and decrypted as the phone does.
+    std::string group;
+    size_t slices = 0;
+    ASSERT_TRUE(Eventually(
+        [&] {
+            std::string g;
+            size_t n = 0;
+            for (const std::string& line : TextLines(mCloud->Command("cloud-storage list"))) {
+                if (line.rfind("group ", 0) == 0) {
+                    g = line.substr(6, line.find(' ', 6) - 6);
+                    n = 0;
+                } else if (Has(line, ".media")) {
+                    ++n;
+                }
+            }
+            group = g;
+            slices = n;
+            return n >= 3;
+        },
+        60s))
+        << mCloud->Command("cloud-storage list") << mCloud->Log();
+    const std::string dir = mSb.Root() + "/fetched";
+    auto [rc, out] = PhoneCli(mSb.Root(), "cloud-storage fetch " + group + " --out " + dir);
+    ASSERT_EQ(0, rc) << out;
+    auto [prc, probe] = ShellOutput("ffprobe -v error -f h264 -count_frames -show_entries "
+                                    "stream=width,height,nb_read_frames,r_frame_rate -of csv=p=0 '" + dir + "/video.h264'");
+    ASSERT_EQ(0, prc) << probe;
+    EXPECT_TRUE(Has(probe, "1280,720,25/1,")) << probe;
+    // The group's time span ("ms FIRST..LAST") holds the call, and the decoded frames fill it.
+    const std::string span = After(out, " ms ");
+    const long long first = std::atoll(span.c_str());
+    const long long last = std::atoll(span.c_str() + span.find("..") + 2);
+    EXPECT_LE(first, callMs + 1000) << out;
+    EXPECT_GE(last, endMs - 1000) << out;
+    const double decoded = std::atoi(probe.substr(probe.rfind(',') + 1).c_str()) / 25.0;
+    EXPECT_NEAR(static_cast<double>(last - first) / 1000, decoded, 1.0) << out << probe;
+    EXPECT_GE(decoded + 1.0, viewed) << probe;
 }

@@ -357,3 +357,30 @@ TEST_F(DoorRoad, TheCallEndsIdleAndTheCloudHoldsTheViewing)
     EXPECT_NEAR(static_cast<double>(last - first) / 1000, decoded, 1.0) << out << probe;
     EXPECT_GE(decoded + 1.0, viewed) << probe;
 }
+
+// Fault run: a viewer dropping without a goodbye (killed mid-view) leaves the unit serving the
+// next viewer's video, and the next call goes the whole road to the phone's picture.
+TEST_F(DoorRoad, AViewerDroppingWithoutGoodbyeLeavesTheRoadOpen)
+{
+    ASSERT_NO_FATAL_FAILURE(StationCalls());
+    {
+        ChildProcess dropped({BinaryDir() + "/tools/viewer", mSb.Root(), "--client", "0", "--live", "30", "--video",
+                              mSb.Path("/dropped.264")});
+        ASSERT_TRUE(Eventually([this] { return mSb.Read("/dropped.264").size() > 20000; }, 15s)) << dropped.Output();
+        dropped.Kill(SIGKILL);
+        dropped.WaitExit(10s);
+    }
+    RunViewer({"--client", "0", "--live", "4", "--quality", "0", "--video", mSb.Path("/next.264")}, 40s);
+    std::vector<DecodedPicture> pics = DecodeAnnexB(mSb.Read("/next.264"));
+    ASSERT_GT(pics.size(), 25u) << mUnit->Output();
+    EXPECT_EQ(1280, pics.back().width);
+    mStation->WriteLine("takeoff");
+    ASSERT_TRUE(mUnit->WaitForOutput("SystemMainState 0x101 -> 0x201", 15s)) << mUnit->Output();
+
+    const size_t rings = static_cast<size_t>(mCloud->LogCount("{\"239\":\"0\"}"));
+    const size_t notices = Notices(mCloud->Command("notifications")).size();
+    mStation->WriteLine("call 1");
+    ASSERT_NO_FATAL_FAILURE(PushArrives(rings, notices));
+    EXPECT_EQ(-1, mUnit->WaitExit(100ms)) << "the unit keeps running";
+    mStation->WriteLine("takeoff");
+}

@@ -112,8 +112,10 @@ inline void WriteWav(const std::string& path, const std::vector<int16_t>& pcm, u
     f.write(reinterpret_cast<const char*>(pcm.data()), bytes);
 }
 
-// The best normalised cross-correlation of `part` (16 kHz) within `heard` from `from` on.
-inline double BestCorrelation(const std::vector<int16_t>& part, const std::vector<int16_t>& heard, size_t from)
+// The best normalised cross-correlation of `part` (16 kHz) within `heard` from `from` on; where
+// in `heard` it is found, when asked.
+inline double BestCorrelation(const std::vector<int16_t>& part, const std::vector<int16_t>& heard, size_t from,
+                              size_t* at = nullptr)
 {
     double best = 0;
     double pp = 0;
@@ -127,8 +129,11 @@ inline double BestCorrelation(const std::vector<int16_t>& part, const std::vecto
             ph += static_cast<double>(part[i]) * heard[lag + i];
             hh += static_cast<double>(heard[lag + i]) * heard[lag + i];
         }
-        if (hh > 0) {
-            best = std::max(best, ph / std::sqrt(pp * hh));
+        if (hh > 0 && ph / std::sqrt(pp * hh) > best) {
+            best = ph / std::sqrt(pp * hh);
+            if (at != nullptr) {
+                *at = lag;
+            }
         }
     }
     return best;

@@ -45,11 +45,7 @@ std::string FileText(const std::string& path)
 // The 1-based number of the first notification line after `after` holding `part`; 0 when none.
 size_t FindNotification(CloudPeer& cloud, const std::string& part, size_t after)
 {
-    const std::string text = cloud.Command("notifications");
-    if (text == "no notifications") {
-        return 0;
-    }
-    const std::vector<std::string> lines = TextLines(text);
+    const std::vector<std::string> lines = NotificationLines(cloud.Command("notifications"));
     for (size_t i = after; i < lines.size(); ++i) {
         if (lines[i].find(part) != std::string::npos) {
             return i + 1;
@@ -60,8 +56,7 @@ size_t FindNotification(CloudPeer& cloud, const std::string& part, size_t after)
 
 size_t NotificationCount(CloudPeer& cloud)
 {
-    const std::string text = cloud.Command("notifications");
-    return text == "no notifications" ? 0 : TextLines(text).size();
+    return NotificationLines(cloud.Command("notifications")).size();
 }
 
 class VideoMsgRoad : public MediaTest {

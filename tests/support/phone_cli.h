@@ -38,3 +38,9 @@ inline std::vector<std::string> TextLines(const std::string& text)
     }
     return out;
 }
+
+// The lines of the local cloud's "notifications" answer, one a notification (none: empty).
+inline std::vector<std::string> NotificationLines(const std::string& text)
+{
+    return text == "no notifications" ? std::vector<std::string>{} : TextLines(text);
+}

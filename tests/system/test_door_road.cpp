@@ -108,10 +108,6 @@ protected:
     std::string Hc595History() { return mSb.Read("/.board/74HC595.log.old") + mSb.Read("/.board/74HC595.log"); }
     // A report as the cloud logs it ({"ID":VALUE}} ends a report).
     static std::string Rep(const std::string& id, const std::string& value) { return "{\"" + id + "\":" + value + "}}"; }
-    static std::vector<std::string> Notices(const std::string& text)
-    {
-        return text == "no notifications" ? std::vector<std::string>{} : TextLines(text);
-    }
     // tools/viewer run to its end; its output.
     std::string RunViewer(const std::vector<std::string>& args, std::chrono::seconds limit)
     {
@@ -144,7 +140,7 @@ protected:
         std::string line;
         ASSERT_TRUE(Eventually(
             [&] {
-                auto lines = Notices(mCloud->Command("notifications"));
+                auto lines = NotificationLines(mCloud->Command("notifications"));
                 if (lines.size() > noticesBefore) {
                     line = lines.back();
                 }
@@ -188,7 +184,7 @@ protected:
 TEST_F(DoorRoad, CallPushWatchAndOpen)
 {
     const size_t rings = static_cast<size_t>(mCloud->LogCount("{\"239\":\"0\"}"));
-    const size_t notices = Notices(mCloud->Command("notifications")).size();
+    const size_t notices = NotificationLines(mCloud->Command("notifications")).size();
     ASSERT_NO_FATAL_FAILURE(StationCalls());
     ASSERT_NO_FATAL_FAILURE(PushArrives(rings, notices));
 
@@ -397,7 +393,7 @@ TEST_F(DoorRoad, AViewerDroppingWithoutGoodbyeLeavesTheRoadOpen)
     ASSERT_TRUE(mUnit->WaitForOutput("SystemMainState 0x101 -> 0x201", 15s)) << mUnit->Output();
 
     const size_t rings = static_cast<size_t>(mCloud->LogCount("{\"239\":\"0\"}"));
-    const size_t notices = Notices(mCloud->Command("notifications")).size();
+    const size_t notices = NotificationLines(mCloud->Command("notifications")).size();
     mStation->WriteLine("call 1");
     ASSERT_NO_FATAL_FAILURE(PushArrives(rings, notices));
     EXPECT_EQ(-1, mUnit->WaitExit(100ms)) << "the unit keeps running";

@@ -81,13 +81,13 @@ protected:
         SCOPED_TRACE(store);
         const size_t rings = static_cast<size_t>(mCloud->LogCount("{\"239\":\"0\"}"));
         const std::vector<std::string> before = CardPictures(mSb);
-        const size_t notified = Lines(mCloud->Command("notifications")).size();
+        const size_t notified = NotificationLines(mCloud->Command("notifications")).size();
         mStation->WriteLine("call 1");
         ASSERT_TRUE(mCloud->WaitLog("{\"239\":\"0\"}", static_cast<int>(rings) + 1, 20s)) << mCloud->Log();
         std::string line;
         ASSERT_TRUE(Eventually(
             [&] {
-                auto lines = Lines(mCloud->Command("notifications"));
+                auto lines = NotificationLines(mCloud->Command("notifications"));
                 if (lines.size() > notified) {
                     line = lines.back();
                 }
@@ -118,10 +118,6 @@ protected:
         EXPECT_TRUE(plain == kept) << plain.size() << " bytes from the cloud, " << kept.size() << " on the card";
         EXPECT_EQ(0, plain.compare(0, 2, "\xFF\xD8")) << "a JPEG";
         mStation->WriteLine("takeoff");
-    }
-    static std::vector<std::string> Lines(const std::string& text)
-    {
-        return text == "no notifications" ? std::vector<std::string>{} : TextLines(text);
     }
 
     TestSandbox mSb;
@@ -157,7 +153,7 @@ TEST_F(DoorbellPush, AVisitorGivesAMotionPushWhosePictureThePhoneDecrypts)
     std::string line;
     ASSERT_TRUE(Eventually(
         [&] {
-            for (const auto& l : Lines(mCloud->Command("notifications"))) {
+            for (const auto& l : NotificationLines(mCloud->Command("notifications"))) {
                 if (l.find(" dp 115 ") != std::string::npos) {
                     line = l;
                 }

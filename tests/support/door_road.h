@@ -1,0 +1,271 @@
+// One door call's road through the whole process, for the suites that walk it: a visitor at door 1
+// (the door-station simulator on the bus, the visitor's voice in the board's microphone file), the
+// local cloud with its broker and object stores, and the owner's phone (tools/phone for data
+// points and pictures, tools/viewer for live view and talk-back). Each hop is checked by the peer
+// that sees it.
+#pragma once
+
+#include "cloud_peer.h"
+#include "media_check.h"
+#include "mi/decode_util.h"
+#include "phone_cli.h"
+#include "process.h"
+#include "sandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace door_road {
+
+using namespace std::chrono_literals;
+
+inline bool Has(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// The word after `key` in a line.
+inline std::string After(const std::string& line, const std::string& key)
+{
+    const size_t at = line.find(key);
+    if (at == std::string::npos) {
+        return "";
+    }
+    const size_t from = at + key.size();
+    return line.substr(from, line.find_first_of(" \"\n", from) - from);
+}
+
+// The visitor's voice: a tone gliding higher than the test voice, with a rhythm of its own, so
+// that the two are told apart in what the phone hears.
+inline std::vector<int16_t> VisitorVoice(double seconds)
+{
+    const int n = static_cast<int>(seconds * 8000);
+    std::vector<int16_t> pcm(n);
+    double phase = 0;
+    for (int i = 0; i < n; ++i) {
+        const double t = i / 8000.0;
+        const double f = 1300 + 400 * std::sin(2 * M_PI * 0.9 * t) + 150 * std::sin(2 * M_PI * 4.3 * t);
+        phase += 2 * M_PI * f / 8000.0;
+        const double env = 0.4 + 0.6 * std::fabs(std::sin(2 * M_PI * 1.7 * t));
+        pcm[i] = static_cast<int16_t>(8000 * env * std::sin(phase));
+    }
+    return pcm;
+}
+
+// The 8 kHz samples of a WAV file tools/viewer wrote (its head is 44 bytes).
+inline std::vector<int16_t> ViewerWav(const TestSandbox& sb, const std::string& unitPath)
+{
+    const std::string wav = sb.Read(unitPath);
+    std::vector<int16_t> pcm(wav.size() > 44 ? (wav.size() - 44) / 2 : 0);
+    if (!pcm.empty()) {
+        std::memcpy(pcm.data(), wav.data() + 44, pcm.size() * 2);
+    }
+    return pcm;
+}
+
+inline std::vector<int16_t> Slice(const std::vector<int16_t>& pcm, size_t from, size_t n)
+{
+    return std::vector<int16_t>(pcm.begin() + static_cast<long>(std::min(from, pcm.size())),
+                                pcm.begin() + static_cast<long>(std::min(from + n, pcm.size())));
+}
+
+// The cast of the road: door station, local cloud and the unit paired to it. A suite that needs
+// the board prepared before the unit's first start (settings files, the camera's scene) does it
+// in Prepare().
+class DoorRoadTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        mVisitor = VisitorVoice(4.0);
+        WriteWav(mSb.Path("/.board/mic.wav"), mVisitor, 8000);
+        ASSERT_NO_FATAL_FAILURE(Prepare());
+        mCloud = std::make_unique<CloudPeer>(mSb.Root());
+        mStation = std::make_unique<ChildProcess>(
+            std::vector<std::string>{BinaryDir() + "/tools/doorstation", "--root", mSb.Root()});
+        ASSERT_TRUE(mStation->WaitForOutput("linked at " + mSb.Root() + "/dev/ttyS2", 10s)) << mStation->Output();
+        ASSERT_NO_FATAL_FAILURE(StartUnit({"-m", "2", "-t", mCloud->Pair()}));
+    }
+    void TearDown() override { StopUnit(SIGTERM); }
+    virtual void Prepare() {}
+
+    // The unit started on the sandbox, online and serving viewers.
+    void StartUnit(const std::vector<std::string>& args)
+    {
+        std::vector<std::string> argv{Doorphone()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        mUnit = std::make_unique<ChildProcess>(argv, std::vector<std::string>{"DOORPHONE_ROOT=" + mSb.Root()});
+        ASSERT_TRUE(mUnit->WaitForOutput("Dbg:mqtt is online", 60s)) << mUnit->Output() << mCloud->Log();
+        ASSERT_TRUE(Eventually([this] { return mSb.Exists("/.board/p2p.port"); }, 10s)) << mUnit->Output();
+    }
+    void StopUnit(int sig)
+    {
+        if (mUnit) {
+            mUnit->Kill(sig);
+            mUnit->WaitExit(10s);
+            mUnit.reset();
+        }
+    }
+    std::string Hc595History() { return mSb.Read("/.board/74HC595.log.old") + mSb.Read("/.board/74HC595.log"); }
+    // A report as the cloud logs it ({"ID":VALUE}} ends a report).
+    static std::string Rep(const std::string& id, const std::string& value) { return "{\"" + id + "\":" + value + "}}"; }
+    // tools/viewer run to its end; its output.
+    std::string RunViewer(const std::vector<std::string>& args, std::chrono::seconds limit)
+    {
+        std::vector<std::string> argv{BinaryDir() + "/tools/viewer", mSb.Root()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        ChildProcess v(argv);
+        EXPECT_NE(-1, v.WaitExit(limit)) << v.Output();
+        return v.Output();
+    }
+
+    // The station at door 1 calls; the unit routes door 1's camera and monitor and takes the
+    // snapshot, and a bus call does not chime.
+    void StationCalls()
+    {
+        const size_t heard = SpeakerFile(mSb).size();
+        mStation->WriteLine("call 1");
+        ASSERT_TRUE(mUnit->WaitForOutput("SystemMainState 0x201 -> 0x101", 10s)) << mUnit->Output();
+        EXPECT_TRUE(mUnit->WaitForOutput("Capture /dev/demo_snapshot.jpg", 10s)) << mUnit->Output();
+        EXPECT_TRUE(Eventually([this] { return std::regex_search(Hc595History(), std::regex("monitor0=1 .*video=door0")); },
+                               10s))
+            << Hc595History();
+        EXPECT_EQ(heard, SpeakerFile(mSb).size()) << "a bus call does not chime";
+    }
+
+    // The ring report and the press event reach the cloud over MQTT, then the 154 message whose
+    // picture the phone fetches from the store and decrypts: a JPEG of door 1's scene.
+    void PushArrives(size_t ringsBefore, size_t noticesBefore)
+    {
+        ASSERT_TRUE(mCloud->WaitLog("{\"239\":\"0\"}", static_cast<int>(ringsBefore) + 1, 20s)) << mCloud->Log();
+        std::string line;
+        ASSERT_TRUE(Eventually(
+            [&] {
+                auto lines = NotificationLines(mCloud->Command("notifications"));
+                if (lines.size() > noticesBefore) {
+                    line = lines.back();
+                }
+                return !line.empty();
+            },
+            30s))
+            << mCloud->Log() << mUnit->Output();
+        EXPECT_TRUE(Has(line, " dp 154 bucket noxa-detect file ")) << line;
+        const std::string path = After(line, " file ");
+        const std::string name = path.substr(path.rfind('/') + 1);
+        const std::string events = mCloud->Command("events");
+        EXPECT_TRUE(Has(events, "\"etype\":\"doorbell\"")) << events;
+        EXPECT_TRUE(Has(events, "\"file\":\"" + name + "\"")) << name << "\n" << events;
+        // tools/phone takes only an encrypted object (its header, AES under the device's media key).
+        auto [rc, plain] = PhoneCli(mSb.Root(), "pic noxa-detect/" + path);
+        ASSERT_EQ(0, rc) << plain;
+        ASSERT_EQ(0, plain.compare(0, 2, "\xFF\xD8")) << "a JPEG";
+        DecodedPicture pic;
+        TestDecoder dec(AV_CODEC_ID_MJPEG);
+        ASSERT_TRUE(dec.Decode(reinterpret_cast<const uint8_t*>(plain.data()), plain.size(), &pic));
+        EXPECT_GE(pic.width, 640);
+        // Door 1's scene is warm wood: more red than blue in its chroma.
+        EXPECT_GT(pic.meanV, pic.meanU + 10) << pic.meanU << " " << pic.meanV;
+    }
+
+    // The counts PushArrives compares with: ring reports and notifications so far.
+    size_t Rings() { return static_cast<size_t>(mCloud->LogCount("{\"239\":\"0\"}")); }
+    size_t Notices() { return NotificationLines(mCloud->Command("notifications")).size(); }
+
+    // A call going the whole road in short: the station calls, the push with its picture
+    // arrives, a viewer gets door 1's video, the phone's 241 puts the unlock order on the bus,
+    // the station hangs up and the unit is idle again.
+    void WholeRoad(const std::string& tag)
+    {
+        const size_t rings = Rings();
+        const size_t notices = Notices();
+        ASSERT_NO_FATAL_FAILURE(StationCalls());
+        ASSERT_NO_FATAL_FAILURE(PushArrives(rings, notices));
+        const std::string video = "/" + tag + ".264";
+        RunViewer({"--client", "0", "--live", "3", "--quality", "0", "--video", mSb.Path(video)}, 30s);
+        std::vector<DecodedPicture> pics = DecodeAnnexB(mSb.Read(video));
+        ASSERT_GT(pics.size(), 25u) << mUnit->Output();
+        EXPECT_EQ(1280, pics.back().width);
+        EXPECT_GT(pics.back().meanV, pics.back().meanU + 10) << "door 1's scene";
+        const int unlocks = mCloud->LogCount(Rep("241", "1"));
+        mCloud->Command("dp 241 1");
+        EXPECT_TRUE(mCloud->WaitLog(Rep("241", "1"), unlocks + 1, 20s)) << mCloud->Log();
+        mStation->WriteLine("takeoff");
+        ASSERT_TRUE(Eventually([this] { return mUnit->Output().rfind("SystemMainState 0x101 -> 0x201") >
+                                               mUnit->Output().rfind("SystemMainState 0x201 -> 0x101"); },
+                               15s))
+            << mUnit->Output();
+    }
+
+    // What a fault must leave whole: a setting the phone stored (the alarm sensitivity), the
+    // activation, and each recording the card held closed before it.
+    struct Keepsakes {
+        int activations = 0;
+        std::map<std::string, uintmax_t> recordings;  // card path -> size
+    };
+    // The card's closed recordings ("DAY/HHMMSS_HHMMSS.mp4") and their sizes.
+    std::map<std::string, uintmax_t> Recordings()
+    {
+        std::map<std::string, uintmax_t> out;
+        std::error_code ec;
+        const std::string dvr = mSb.Path("/mnt/sdcard/DVR");
+        for (auto it = std::filesystem::recursive_directory_iterator(dvr, ec);
+             !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+            const std::string name = it->path().filename().string();
+            if (it->is_regular_file() && name.size() == 17 && name[6] == '_' && Has(name, ".mp4")) {
+                out[it->path().string().substr(mSb.Root().size())] = it->file_size();
+            }
+        }
+        return out;
+    }
+    Keepsakes Keep()
+    {
+        Keepsakes k;
+        const int before = mCloud->LogCount(Rep("106", "\"2\""));
+        mCloud->Command("dp 106 2");
+        EXPECT_TRUE(mCloud->WaitLog(Rep("106", "\"2\""), before + 1, 20s)) << mCloud->Log();
+        k.activations = mCloud->LogCount("activate");
+        k.recordings = Recordings();
+        return k;
+    }
+    // After a fault: the unit started again on its sandbox (unless `restarted` already) goes
+    // online on its stored activation, reports the stored setting, and every earlier recording
+    // is there whole and plays.
+    void CheckKept(const Keepsakes& k, bool restarted)
+    {
+        const int reported = mCloud->LogCount(Rep("106", "\"2\""));
+        if (!restarted) {
+            StopUnit(SIGTERM);
+            ASSERT_NO_FATAL_FAILURE(StartUnit({}));
+        }
+        EXPECT_EQ(k.activations, mCloud->LogCount("activate")) << "online without pairing again\n" << mCloud->Log();
+        EXPECT_TRUE(mCloud->WaitLog(Rep("106", "\"2\""), restarted ? reported : reported + 1, 20s))
+            << "the stored setting in the full state\n" << mCloud->Log();
+        const auto now = Recordings();
+        for (const auto& [path, size] : k.recordings) {
+            auto it = now.find(path);
+            ASSERT_TRUE(it != now.end()) << path << " is gone";
+            EXPECT_EQ(size, it->second) << path;
+            auto [rc, probe] = ShellOutput("ffprobe -v error -count_frames -show_entries stream=nb_read_frames -of "
+                                           "csv=p=0 '" + mSb.Path(path) + "'");
+            EXPECT_EQ(0, rc) << path << ": " << probe;
+            EXPECT_GT(std::atoi(probe.c_str()), 0) << path << ": " << probe;
+        }
+    }
+
+    TestSandbox mSb;
+    std::unique_ptr<CloudPeer> mCloud;
+    std::unique_ptr<ChildProcess> mStation;
+    std::unique_ptr<ChildProcess> mUnit;
+    std::vector<int16_t> mVisitor;
+};
+
+}  // namespace door_road

@@ -265,8 +265,11 @@ TEST_F(RecordTest, ACardFailingMidFragmentLeavesOnlyCompleteFragments)
     ASSERT_EQ(0, MP4RecordStart());
     Frames(60);
     const std::string open = std::string(kDay) + "/110000.mp4";
-    ASSERT_EQ(2u, MdatEnds(mSandbox.Path(open)).size());
-    ASSERT_NO_FATAL_FAILURE(fillsAfter(open, 3000, 40));
+    const std::vector<uint64_t> written = MdatEnds(mSandbox.Path(open));
+    ASSERT_EQ(2u, written.size());
+    // Full halfway through the next fragment.
+    const rlim_t half = static_cast<rlim_t>(written[1] - written[0]) / 2;
+    ASSERT_NO_FATAL_FAILURE(fillsAfter(open, half, 40));
     EXPECT_EQ(0, GetMP4RecordState()) << "the failed write ends the recording";
     ASSERT_EQ(std::vector<std::string>{"110000_110000.mp4"}, Names(kDay));
     const std::string closed = std::string(kDay) + "/110000_110000.mp4";
@@ -288,7 +291,7 @@ TEST_F(RecordTest, ACardFailingMidFragmentLeavesOnlyCompleteFragments)
     SetClock(11, 5, 0);
     ASSERT_EQ(0, MP4RecordStart());
     Frames(10);
-    ASSERT_NO_FATAL_FAILURE(fillsAfter(std::string(kDay) + "/110500.mp4", 2000, 30));
+    ASSERT_NO_FATAL_FAILURE(fillsAfter(std::string(kDay) + "/110500.mp4", half, 30));
     EXPECT_EQ(0, GetMP4RecordState());
     EXPECT_TRUE(Names(kDay).empty()) << Names(kDay).size();
 }

@@ -228,6 +228,11 @@ TEST_F(DoorRoadCardFaults, CardPulledMidRecording)
     ASSERT_EQ(0, SdCardTool(mSb, "insert"));
     ASSERT_TRUE(WaitNth("[CardDetThread] 1\n", 2, 10s)) << mUnit->Output();
     EXPECT_TRUE(mCloud->WaitLog(Rep("110", "1"), back + 1, 20s)) << "the card's state\n" << mCloud->Log();
+    // The card's new mount leaves the earlier recordings as they were.
+    const auto mounted = Recordings();
+    for (const auto& [path, size] : k.recordings) {
+        EXPECT_TRUE(mounted.count(path) == 1 && mounted.at(path) == size) << path;
+    }
 
     // The file cut by the pull plays: every sample decodes, at least those of the fragments whole
     // before the pull, and about as long as it was recorded up to the pull (the first frames

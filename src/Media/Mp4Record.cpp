@@ -120,6 +120,37 @@ CLOSED_FILE_S DetachLocked()
     return c;
 }
 
+enum class Cut { Kept, NoneComplete, Unknown };
+
+// A file whose writing stopped anywhere: cut back to the end of its last complete fragment, so
+// that no piece of a fragment follows. Unknown when it cannot be read or cut (left as it is).
+Cut CutToCompleteFragments(const std::string& path)
+{
+    const int64_t end = Mp4CompleteFragmentsEnd(path);
+    if (end < 0) {
+        return Cut::Unknown;
+    }
+    if (end == 0) {
+        return Cut::NoneComplete;
+    }
+    struct stat st {};
+    if (::stat(BoardPath(path).c_str(), &st) != 0) {
+        return Cut::Unknown;
+    }
+    if (st.st_size > end) {
+        const int fd = BoardOpen(path.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0 || ::ftruncate(fd, end) != 0 || ::fdatasync(fd) != 0) {
+            APP_ERR("cannot cut %s: %s", path.c_str(), std::strerror(errno));
+            if (fd >= 0) {
+                ::close(fd);
+            }
+            return Cut::Unknown;
+        }
+        ::close(fd);
+    }
+    return Cut::Kept;
+}
+
 // MP4Encoder_FileClose: the trailer and the sync, then the file takes its final name. A file
 // that never got a sample is removed: it would be listed and play nothing.
 void MP4Encoder_FileClose(CLOSED_FILE_S c)
@@ -128,11 +159,25 @@ void MP4Encoder_FileClose(CLOSED_FILE_S c)
         return;
     }
     const std::string oldPath = RecordPath(c.Directory.c_str(), c.Name.c_str());
-    const bool empty = c.File->Samples() == 0;
-    if (c.File->Close() != 0) {
-        APP_ERR("MP4 close of %s failed: its complete fragments stay", oldPath.c_str());
-    }
+    bool empty = c.File->Samples() == 0;
+    const bool failed = c.File->Close() != 0;
     c.File.reset();
+    if (failed && !empty) {
+        // A write that failed (card full or gone) may have left part of a fragment behind: a
+        // final name promises a file that plays to its end.
+        const Cut cut = CutToCompleteFragments(oldPath);
+        if (cut == Cut::Unknown) {
+            // The card's recovery takes it once the card is back.
+            APP_ERR("MP4 close of %s failed: left under its start name", oldPath.c_str());
+            BoardSync();
+            return;
+        }
+        APP_ERR("MP4 close of %s failed: %s", oldPath.c_str(),
+                cut == Cut::Kept ? "its complete fragments stay" : "no complete fragment, removed");
+        empty = cut == Cut::NoneComplete;
+    } else if (failed) {
+        APP_ERR("MP4 close of %s failed", oldPath.c_str());
+    }
     if (empty) {
         APP_DBG("MP4Encoder_FileClose %s: no sample, removed", oldPath.c_str());
         BoardUnlink(oldPath.c_str());
@@ -319,28 +364,13 @@ int MP4RecoverFile(const char* unitPath)
     if (open()) {
         return 0;
     }
-    const int64_t end = Mp4CompleteFragmentsEnd(path);
-    if (end < 0) {
+    const Cut cut = CutToCompleteFragments(path);
+    if (cut == Cut::Unknown) {
         return 0;
     }
-    if (end == 0) {
+    if (cut == Cut::NoneComplete) {
         APP_DBG("this file cannot play %s: no complete fragment", path.c_str());
         return -1;
-    }
-    struct stat st {};
-    if (::stat(BoardPath(path).c_str(), &st) != 0) {
-        return 0;
-    }
-    if (st.st_size > end) {
-        const int fd = BoardOpen(path.c_str(), O_WRONLY | O_CLOEXEC);
-        if (fd < 0 || ::ftruncate(fd, end) != 0 || ::fdatasync(fd) != 0) {
-            APP_ERR("cannot cut %s: %s", path.c_str(), std::strerror(errno));
-            if (fd >= 0) {
-                ::close(fd);
-            }
-            return 0;
-        }
-        ::close(fd);
     }
     std::unique_ptr<Mp4Reader> reader = Mp4Reader::Open(path);
     if (!reader || reader->SampleCount() == 0 || reader->TimeScale() == 0) {

@@ -8,7 +8,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <random>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
 
@@ -235,6 +237,63 @@ TEST_F(RecordTest, CardThreadRecoversACutFileAndSparesTheOpenOne)
     std::unique_ptr<Mp4Reader> r = Mp4Reader::Open(std::string(kDay) + "/090000_090000.mp4");
     ASSERT_TRUE(r);
     EXPECT_EQ(60u, r->SampleCount()) << "recovery did not cut the file being recorded";
+}
+
+// The card failing in the middle of a fragment's write (full, or gone while its folder still
+// renames): the recording ends, and the file under its final name holds its complete fragments
+// only, so that it lists as long as it plays and every packet decodes. Without a complete
+// fragment nothing is left.
+TEST_F(RecordTest, ACardFailingMidFragmentLeavesOnlyCompleteFragments)
+{
+    // The card fills up at `room` bytes past the file's present end: a write up to there is cut
+    // short, the next fails (EFBIG, the signal ignored).
+    auto fillsAfter = [this](const std::string& unitPath, rlim_t room, int frames) {
+        struct stat st {};
+        ASSERT_EQ(0, ::stat(mSandbox.Path(unitPath).c_str(), &st));
+        struct rlimit old {};
+        ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &old));
+        struct rlimit lim = old;
+        lim.rlim_cur = static_cast<rlim_t>(st.st_size) + room;
+        void (*was)(int) = std::signal(SIGXFSZ, SIG_IGN);
+        ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &lim));
+        Frames(frames);
+        setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, was);
+    };
+    SetClock(11, 0, 0);
+    Build720();
+    ASSERT_EQ(0, MP4RecordStart());
+    Frames(60);
+    const std::string open = std::string(kDay) + "/110000.mp4";
+    const std::vector<uint64_t> written = MdatEnds(mSandbox.Path(open));
+    ASSERT_EQ(2u, written.size());
+    // Full halfway through the next fragment.
+    const rlim_t half = static_cast<rlim_t>(written[1] - written[0]) / 2;
+    ASSERT_NO_FATAL_FAILURE(fillsAfter(open, half, 40));
+    EXPECT_EQ(0, GetMP4RecordState()) << "the failed write ends the recording";
+    ASSERT_EQ(std::vector<std::string>{"110000_110000.mp4"}, Names(kDay));
+    const std::string closed = std::string(kDay) + "/110000_110000.mp4";
+    const std::vector<uint64_t> ends = MdatEnds(mSandbox.Path(closed));
+    struct stat st {};
+    ASSERT_EQ(0, ::stat(mSandbox.Path(closed).c_str(), &st));
+    EXPECT_EQ(2u, ends.size()) << "no piece of the failed fragment";
+    ASSERT_FALSE(ends.empty());
+    EXPECT_EQ(ends.back(), static_cast<uint64_t>(st.st_size)) << "no piece of the failed fragment";
+    const std::string errors = RunOutput("ffprobe -v error -count_frames -show_entries stream=nb_read_frames -of "
+                                         "csv=p=0 '" + mSandbox.Path(closed) + "' 2>&1");
+    EXPECT_EQ("50\n", errors);
+    std::unique_ptr<Mp4Reader> r = Mp4Reader::Open(closed);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(50u, r->SampleCount());
+    ASSERT_EQ(0, BoardUnlink(closed.c_str()));
+
+    // Failing within the first fragment: no file is left to list.
+    SetClock(11, 5, 0);
+    ASSERT_EQ(0, MP4RecordStart());
+    Frames(10);
+    ASSERT_NO_FATAL_FAILURE(fillsAfter(std::string(kDay) + "/110500.mp4", half, 30));
+    EXPECT_EQ(0, GetMP4RecordState());
+    EXPECT_TRUE(Names(kDay).empty()) << Names(kDay).size();
 }
 
 // Refusals: already recording, no usable card, a day folder that cannot be made. None leaves a

@@ -28,7 +28,7 @@ class DoorRoad : public DoorRoadTest {
 protected:
     // Door 1 rung as an analogue door, the phone talking back; how far the visitor stands above
     // the talk-back's echo in what a listening phone hears, in dB.
-    void RingAndTalkBack(double* echoDb);
+    void RingAndTalkBack(double* echoDb, size_t ringPlayed = 0);
 };
 
 }  // namespace
@@ -94,7 +94,9 @@ TEST_F(DoorRoad, CallPushWatchAndOpen)
 // Step 1's analogue run and step 4: door 1 rung as an analogue door chimes; the phone talks back
 // while a second viewer listens: the call is taken up on the bus, the ring tone stops, the voice
 // is in the speaker; and how far the visitor stands above the echo in what a listening phone hears.
-void DoorRoad::RingAndTalkBack(double* echoDb)
+// ringPlayed: the phone answers only once the speaker has played that much of the ring tone
+// (16 kHz samples).
+void DoorRoad::RingAndTalkBack(double* echoDb, size_t ringPlayed)
 {
     EXPECT_TRUE(SpeakerFile(mSb).empty()) << "the speaker is quiet until the doorbell";
     mStation->WriteLine("doorbell 1 1");
@@ -113,6 +115,9 @@ void DoorRoad::RingAndTalkBack(double* echoDb)
 
     // The bell rings a second; the phone answers once it stopped ringing, while the chime plays.
     std::this_thread::sleep_for(1200ms);
+    if (ringPlayed > 0) {
+        ASSERT_TRUE(Eventually([&] { return SpeakerFile(mSb).size() >= ringPlayed; }, 10s)) << mUnit->Output();
+    }
     ChildProcess listener({BinaryDir() + "/tools/viewer", mSb.Root(), "--client", "1", "--live", "7", "--audio",
                            mSb.Path("/heard.wav")});
     ASSERT_TRUE(listener.WaitForOutput("welcome", 10s)) << listener.Output();
@@ -157,12 +162,16 @@ TEST_F(DoorRoad, AnalogueRingChimesAndThePhoneTalksBack)
     ASSERT_NO_FATAL_FAILURE(RingAndTalkBack(&echoDb));
 }
 
-// Off until mended: in some runs (twice in six, both times a correlation of 0.254) the talk-back's
-// echo comes back only 11 dB below the visitor.
-TEST_F(DoorRoad, DISABLED_TheTalkBackEchoIsCancelled)
+// The echo canceller learns the room from the speaker's sound: measured here, speexdsp hands the
+// preprocessor the residual-echo estimate it suppresses only after some 1.6 s of it, and with the
+// visitor talking all the time the ring tone's two strikes are what it learns from. The
+// phone answers once the tone has played 2.4 s (its second strike starts at 1.6 s): from the
+// talk's first second the visitor stands at least 15 dB above the talk-back's echo.
+TEST_F(DoorRoad, TheTalkBackEchoIsCancelled)
 {
     double echoDb = 0;
-    ASSERT_NO_FATAL_FAILURE(RingAndTalkBack(&echoDb));
+    ASSERT_NO_FATAL_FAILURE(RingAndTalkBack(&echoDb, 16000 * 24 / 10));
+    printf("the visitor %.1f dB above the talk-back's echo\n", echoDb);
     EXPECT_GE(echoDb, 15.0);
 }
 

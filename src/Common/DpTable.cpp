@@ -598,7 +598,12 @@ void ResponedDoorbell(uint8_t door, uint8_t state)
     } else {
         APP_DBG("[%s] Door%d To Normal", "ResponedDoorbell", door + 1);
     }
-    ReportDpEnum(door == 0 ? 239 : 240, state == 0 ? "0" : "1");
+    const int ret = ReportDpEnum(door == 0 ? 239 : 240, state == 0 ? "0" : "1");
+    // A lost ring is a call the phone never hears of; a lost "normal" is set right by the full
+    // state the next connection reports.
+    if (ret != 0 && state == 0) {
+        APP_ERR("Door%d ring report not sent: %d", door + 1, ret);
+    }
 }
 
 void ReportDoorLockState(uint8_t door, uint8_t open)

@@ -290,6 +290,8 @@ int noxa_ipc_notify_door_bell_press_generic(int mode, uint8_t* data, uint32_t si
     }
     int ret = gNoxaIpcOps.door_bell_press(etype, now, file);
     if (ret != 0) {
+        // Offline or refused: the phone heard nothing of this press, and no picture follows.
+        IPC_ERR("doorbell press event not sent: %d", ret);
         notify_seq_error(kSeqMq, "mq43_err");
         return ret;
     }

@@ -180,6 +180,27 @@ TEST_F(DpTable, NothingIsReportedBeforeTheLinkWasUp)
     EXPECT_EQ((std::vector<std::string>{"240=0", "241=1"}), Reported());
 }
 
+// A ring report the link does not take (the broker gone) is said in red; the "normal" that the
+// next connection's full state sets right is not.
+TEST_F(DpTable, ARingReportNotSentIsLogged)
+{
+    gDpReport = [](const char* devId, uint8_t id, uint8_t type, const void* value, uint32_t) {
+        Record(devId, id, type, value, 1);
+        return -1200;
+    };
+    testing::internal::CaptureStdout();
+    ResponedDoorbell(0, 0);
+    ResponedDoorbell(1, 1);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ((std::vector<std::string>{"239=0", "240=1"}), Reported());
+    EXPECT_NE(std::string::npos, out.find("\033[31m[ResponedDoorbell] Door1 ring report not sent: -1200")) << out;
+    EXPECT_EQ(std::string::npos, out.find("Door2 ring report not sent")) << out;
+    gDpReport = Record;
+    testing::internal::CaptureStdout();
+    ResponedDoorbell(0, 0);
+    EXPECT_EQ(std::string::npos, testing::internal::GetCapturedStdout().find("not sent"));
+}
+
 TEST_F(DpTable, FullStateOrder)
 {
     SetCfgInt("noxa_alarm_on_off", 1);

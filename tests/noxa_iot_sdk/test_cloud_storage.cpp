@@ -349,6 +349,42 @@ TEST_F(CloudStorage, AzureBlockBlobKeepsItsTypeAndAWrongSasIsRefused)
     EXPECT_EQ(0u, sCloud->Command("object noxa-media " + std::string(cfg.media_path) + "/forged.jpg").rfind("error", 0));
 }
 
+// Both stores away and back ("stores stop|start"): meanwhile the API still hands out the
+// configurations and a PUT fails (connection refused); after the start the same endpoints take
+// PUTs again and the objects from before are still there.
+TEST_F(CloudStorage, StoppedStoresRefuseThenComeBackWithTheirData)
+{
+    const std::string endpoints = sCloud->Command("stores");
+    for (const char* provider : {"s3", "azure"}) {
+        SCOPED_TRACE(provider);
+        sCloud->Command(std::string("storage ") + provider);
+        CLOUD_STORAGE_CFG_S cfg{};
+        ASSERT_EQ(0, cloud_get_storage_config(&cfg, 1));
+        ASSERT_EQ(0, cloud_require_new_ca(CaUrl(cfg).c_str(), CLOUD_CA_KIND_CLOUD)) << LogCapture::All();
+        const std::string dir = std::string(cfg.media_path) + "/";
+        const std::string before = Bytes(2000, 7);
+        const std::string after = Bytes(3000, 8);
+        ASSERT_EQ(0, Put(&cfg, 0, "before_stop.media", "media/av", before)) << sCloud->Log();
+
+        ASSERT_EQ("stores stopped", sCloud->Command("stores stop")) << sCloud->Log();
+        EXPECT_EQ(endpoints + " (stopped)", sCloud->Command("stores"));
+        EXPECT_NE(0, Put(&cfg, 0, "while_stopped.media", "media/av", after));
+        EXPECT_EQ(0u, sCloud->Command("object noxa-media " + dir + "before_stop.media").rfind("error", 0));
+        CLOUD_STORAGE_CFG_S meanwhile{};
+        EXPECT_EQ(0, cloud_get_storage_config(&meanwhile, 1)) << sCloud->Log();
+        EXPECT_STREQ(cfg.endpoint, meanwhile.endpoint);
+
+        ASSERT_EQ("stores started", sCloud->Command("stores start")) << sCloud->Log();
+        EXPECT_EQ(endpoints, sCloud->Command("stores")) << "the same ports";
+        EXPECT_EQ(before, Object("noxa-media", dir + "before_stop.media"));
+        ASSERT_EQ(0, Put(&cfg, 0, "after_start.media", "media/av", after)) << LogCapture::All();
+        EXPECT_EQ(after, Object("noxa-media", dir + "after_start.media"));
+        EXPECT_EQ(0u, sCloud->Command("object noxa-media " + dir + "while_stopped.media").rfind("error", 0));
+    }
+    EXPECT_EQ("stores started", sCloud->Command("stores start")) << "a start of running stores changes nothing";
+    EXPECT_EQ(endpoints, sCloud->Command("stores"));
+}
+
 TEST_F(CloudStorage, RotatedCaFailsOneHandshakeThenIsReplaced)
 {
     CLOUD_STORAGE_CFG_S cfg{};

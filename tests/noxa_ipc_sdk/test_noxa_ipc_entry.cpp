@@ -231,6 +231,27 @@ TEST_F(IpcEntry, DoorbellModes)
     EXPECT_NE(std::string::npos, sent[1].find("\"event\":\"stop\""));
 }
 
+// A press event the link does not take (offline: -1200) is logged as an error, returned, and no
+// picture goes up for a press the phone never heard of.
+TEST_F(IpcEntry, APressEventNotSentIsLoggedAndEndsThePush)
+{
+    LogCapture::Install();
+    gNoxaIpcOps.door_bell_press = [](const char* etype, uint32_t, const char*) {
+        gSent.push_back(std::string("43 ") + etype);
+        return -1200;
+    };
+    uint8_t pic[64] = {0xFF, 0xD8};
+    EXPECT_EQ(-1200, noxa_ipc_notify_door_bell_press_generic(0, pic, sizeof(pic), 1));
+    EXPECT_EQ(std::vector<std::string>{"43 doorbell"}, Take());
+    // At the error level, which the unit prints once it is up.
+    const std::string all = LogCapture::All();
+    const size_t at = all.find("doorbell press event not sent: -1200");
+    ASSERT_NE(std::string::npos, at) << all;
+    const size_t head = all.rfind('\n', at);
+    EXPECT_NE(std::string::npos, all.substr(head == std::string::npos ? 0 : head, at - head).find(" Err]")) << all;
+    EXPECT_FALSE(LogCapture::Logged("send mq done")) << LogCapture::All();
+}
+
 TEST_F(IpcEntry, EventNotificationChecksAndResult)
 {
     const char pic[] = "picture";

@@ -199,9 +199,14 @@ protected:
         mCloud->Command("dp 241 1");
         EXPECT_TRUE(mCloud->WaitLog(Rep("241", "1"), unlocks + 1, 20s)) << mCloud->Log();
         mStation->WriteLine("takeoff");
-        ASSERT_TRUE(Eventually([this] { return mUnit->Output().rfind("SystemMainState 0x101 -> 0x201") >
-                                               mUnit->Output().rfind("SystemMainState 0x201 -> 0x101"); },
-                               15s))
+        ASSERT_TRUE(Eventually(
+            [this] {
+                // Idle after the call's start, not merely "no idle found" (npos is the largest).
+                const std::string out = mUnit->Output();
+                const size_t idle = out.rfind("SystemMainState 0x101 -> 0x201");
+                return idle != std::string::npos && idle > out.rfind("SystemMainState 0x201 -> 0x101");
+            },
+            15s))
             << mUnit->Output();
     }
 

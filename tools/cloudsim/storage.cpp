@@ -45,6 +45,7 @@ struct Stores {
     std::string token;
     bool azure = false;  // which provider the configurations name
     int rotations = 0;
+    bool down = false;  // stopped by "stores stop": the API still hands out their configurations
 };
 
 Stores& S()
@@ -396,7 +397,8 @@ void HandleGate(const httplib::Request& req, httplib::Response& res)
     }
 }
 
-bool StartGate()
+// On the gate's earlier port if it had one; anywhere else only when `samePort` is false.
+bool StartGate(bool samePort = false)
 {
     Stores& s = S();
     std::string d = CaDir();
@@ -408,7 +410,7 @@ bool StartGate()
     s.gate->Post(".*", HandleGate);
     s.gate->Delete(".*", HandleGate);
     for (int i = 0; i < 10; ++i) {
-        if (s.gatePort == 0 || i > 0) {
+        if (s.gatePort == 0 || (i > 0 && !samePort)) {
             s.gatePort = s.gatePort != 0 && i == 0 ? s.gatePort : FreeLoopbackPort();
         }
         if (s.gate->bind_to_port("127.0.0.1", s.gatePort)) {
@@ -416,7 +418,11 @@ bool StartGate()
             s.gateThread = std::thread([g] { g->listen_after_bind(); });
             return true;
         }
+        if (samePort) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
     }
+    s.gate.reset();
     return false;
 }
 
@@ -485,12 +491,15 @@ bool CreateContainers()
     return true;
 }
 
-bool StartS3rver()
+// On a fresh port unless `samePort` (and it had one).
+bool StartS3rver(bool samePort = false)
 {
     std::string node = "node";
     Stores& s = S();
     std::string d = CaDir();
-    s.s3rverPort = FreeLoopbackPort();
+    if (!samePort || s.s3rverPort == 0) {
+        s.s3rverPort = FreeLoopbackPort();
+    }
     std::vector<std::string> s3 = {node, s.nodeModules + "/s3rver/bin/s3rver.js", "-d", s.dir + "/s3", "-a",
                                    "127.0.0.1", "-p", std::to_string(s.s3rverPort), "--silent", "--key",
                                    d + "/store.key", "--cert", d + "/store.pem", "--no-vhost-buckets"};
@@ -506,14 +515,14 @@ bool StartS3rver()
     return true;
 }
 
-bool StartProcesses()
+bool StartProcesses(bool samePorts = false)
 {
     Stores& s = S();
     std::string d = CaDir();
     std::string node = "node";
     fs::create_directories(s.dir + "/s3");
     fs::create_directories(s.dir + "/azure");
-    if (!StartS3rver()) {
+    if (!StartS3rver(samePorts)) {
         return false;
     }
     if (s.azuritePort == 0) {
@@ -744,15 +753,58 @@ bool StorageCommand(const std::vector<std::string>& w, std::string* out)
         return false;
     }
     Stores& s = S();
-    if (w[0] == "stores") {
-        *out = EnsureStores() ? "s3 " + S3Endpoint() + " azure " + std::string(kAzureAccount) + AzureEndpoint()
-                              : std::string("the stores do not run");
+    if (w[0] == "stores" && w.size() == 1) {
+        if (!EnsureStores()) {
+            *out = "the stores do not run";
+            return true;
+        }
+        std::lock_guard<std::mutex> lock(s.lock);
+        *out = "s3 " + S3Endpoint() + " azure " + std::string(kAzureAccount) + AzureEndpoint() +
+               (s.down ? " (stopped)" : "");
         return true;
     }
     if (w[0] == "storage" && w.size() == 2 && (w[1] == "s3" || w[1] == "azure")) {
         std::lock_guard<std::mutex> lock(s.lock);
         s.azure = w[1] == "azure";
         *out = "storage configurations name " + w[1];
+        Log(*out);
+        return true;
+    }
+    if (w[0] == "stores" && w.size() == 2 && (w[1] == "stop" || w[1] == "start")) {
+        // Both stores away (connections refused) and back on the same ports with their data; the
+        // API meanwhile hands out their configurations as before.
+        if (!EnsureStores()) {
+            *out = "the stores do not run";
+            return true;
+        }
+        std::lock_guard<std::mutex> lock(s.lock);
+        if (w[1] == "stop") {
+            StopGate();
+            EndChild(&s.s3rver);
+            EndChild(&s.azurite);
+            s.down = true;
+            *out = "stores stopped";
+        } else if (!s.down) {
+            *out = "stores started";
+        } else {
+            const uint16_t gate = s.gatePort;
+            const uint16_t azurite = s.azuritePort;
+            const uint16_t s3rver = s.s3rverPort;
+            bool ok = StartProcesses(true) && StartGate(true) && s.gatePort == gate && s.azuritePort == azurite &&
+                      s.s3rverPort == s3rver;
+            if (ok) {
+                s.down = false;
+                *out = "stores started";
+            } else {
+                // Half up is no state to test against: down again, and said so.
+                StopGate();
+                EndChild(&s.s3rver);
+                EndChild(&s.azurite);
+                s.gatePort = gate;
+                s.s3rverPort = s3rver;
+                *out = "stores start failed";
+            }
+        }
         Log(*out);
         return true;
     }
@@ -763,6 +815,10 @@ bool StorageCommand(const std::vector<std::string>& w, std::string* out)
             return true;
         }
         std::lock_guard<std::mutex> lock(s.lock);
+        if (s.down) {
+            *out = "the stores are stopped";
+            return true;
+        }
         EndChild(&s.s3rver);
         *out = w[1] == "stop" || StartS3rver() ? "s3rver " + w[1] + (w[1] == "stop" ? "ped" : "ed") : "s3rver failed";
         Log(*out);
@@ -779,6 +835,7 @@ bool StorageCommand(const std::vector<std::string>& w, std::string* out)
         EndChild(&s.azurite);
         bool ok = MakeCertificates(true) && StartProcesses() && StartGate();
         s.started = ok;
+        s.down = false;
         ++s.rotations;
         *out = ok ? "storage CA rotated, stores restarted" : "rotate-ca failed";
         Log(*out);

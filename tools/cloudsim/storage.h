@@ -28,7 +28,8 @@ std::vector<std::string> StoreHosts();
 // The storage API calls and the CA call: false when the name is none of them.
 bool StorageApi(const std::string& api, const std::string& devId, const cJSON* body, cJSON** inner,
                 std::string* line);
-// "rotate-ca", "storage s3|azure", "object BUCKET KEY", "stores": false when the word is none.
+// "rotate-ca", "storage s3|azure", "object BUCKET KEY", "stores [stop|start]", "s3rver stop|start":
+// false when the word is none.
 bool StorageCommand(const std::vector<std::string>& words, std::string* out);
 
 // The simulator's own objects (the pictures of the known faces): the selected store's keys for a

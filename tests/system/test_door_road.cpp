@@ -43,14 +43,27 @@ TEST_F(DoorRoad, CallPushWatchAndOpen)
     ASSERT_NO_FATAL_FAILURE(PushArrives(rings, notices));
 
     // Step 3: live view at the main quality, door 1's scene, and the visitor's voice as mu-law.
+    const auto viewStart = std::chrono::steady_clock::now();
     RunViewer({"--client", "0", "--live", "6", "--quality", "0", "--video", mSb.Path("/live.264"), "--audio",
                mSb.Path("/live.wav")},
               30s);
-    std::vector<DecodedPicture> pics = DecodeAnnexB(mSb.Read("/live.264"));
+    const double viewed = std::chrono::duration<double>(std::chrono::steady_clock::now() - viewStart).count();
+    std::vector<DecodedPicture> pics = DecodeAnnexB(mSb.Read("/live.264"), 48);
     ASSERT_GT(pics.size(), 50u) << mUnit->Output();
     EXPECT_EQ(1280, pics.back().width);
     EXPECT_EQ(720, pics.back().height);
     EXPECT_GT(pics.back().meanV, pics.back().meanU + 10) << "door 1's scene";
+    // The live pictures carry the time stamp too (the main port's, at 20,10), running on: the
+    // first and the last picture are the viewing's length apart, and later than the push's.
+    const TimeStamp first = ReadTimeStamp(mSb, pics.front(), 20, 10, "ascii_16x32", 16, 32);
+    const TimeStamp last = ReadTimeStamp(mSb, pics.back(), 20, 10, "ascii_16x32", 16, 32);
+    ASSERT_FALSE(first.text.empty()) << first.why;
+    ASSERT_FALSE(last.text.empty()) << last.why;
+    printf("time stamps: push %s, live %s .. %s over %zu pictures\n", mPushStamp.text.c_str(), first.text.c_str(),
+           last.text.c_str(), pics.size());
+    EXPECT_GE(last.seconds - first.seconds, (pics.size() - 1) / 25.0 - 1) << first.text << " " << last.text;
+    EXPECT_LE(last.seconds - first.seconds, viewed + 1) << first.text << " " << last.text;
+    EXPECT_GE(first.seconds, mPushStamp.seconds) << first.text << " " << mPushStamp.text;
     const std::vector<int16_t> heard = ViewerWav(mSb, "/live.wav");
     ASSERT_GT(heard.size(), 8000u * 3) << mUnit->Output();
     const double visitor = BestCorrelation(Slice(mVisitor, 8000, 4000), heard, 0);
@@ -180,13 +193,33 @@ TEST_F(DoorRoad, TheCallEndsIdleAndTheCloudHoldsTheViewing)
             .count();
     };
     const long long callMs = wallMs();
+    const std::string idleOutputs = Outputs();
+    const int normal = mCloud->LogCount(Rep("239", "\"1\""));
+    const int normal2 = mCloud->LogCount(Rep("240", "\"1\""));
     ASSERT_NO_FATAL_FAILURE(StationCalls());
     RunViewer({"--client", "0", "--live", "6", "--quality", "0"}, 30s);
+    const size_t stationHeard = mStation->Output().size();
     mStation->WriteLine("takeoff");
-    // Idle again, watching door 1 for motion.
     ASSERT_TRUE(mUnit->WaitForOutput("SystemMainState 0x101 -> 0x201", 15s)) << mUnit->Output();
     const double viewed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const long long endMs = wallMs();
+
+    // The call's session is over: with the last viewer gone the unit is back in its idle state,
+    // which watches door 1 for motion (state 0x201, door 1's monitor path kept on and its
+    // camera selected, as before the call); both doorbells are reported back to normal and the
+    // station's hang-up, from a room that never took the call, changes nothing.
+    EXPECT_TRUE(mCloud->WaitLog(Rep("239", "\"1\""), normal + 1, 20s)) << mCloud->Log();
+    EXPECT_TRUE(mCloud->WaitLog(Rep("240", "\"1\""), normal2 + 1, 20s)) << mCloud->Log();
+    EXPECT_TRUE(mUnit->WaitForOutput("ComOrder_TakeOff TakeUpRoom(255)  uSource(2)", 10s)) << mUnit->Output();
+    std::this_thread::sleep_for(1s);
+    const std::string unitOut = mUnit->Output();
+    EXPECT_GT(unitOut.rfind("SystemMainState 0x101 -> 0x201"), unitOut.rfind("SystemMainState 0x201 -> 0x101"))
+        << unitOut;
+    EXPECT_EQ(unitOut.rfind("SystemMainState 0x101 -> 0x201"), unitOut.rfind("SystemMainState "))
+        << "idle stays\n" << unitOut;
+    EXPECT_EQ("monitor0=1 monitor1=0 lock0=0 lock1=0 video=door0", Outputs()) << Hc595History();
+    EXPECT_EQ(idleOutputs, Outputs()) << Hc595History();
+    EXPECT_FALSE(Has(mStation->Output().substr(stationHeard), "unit -> bus: talk order 5 ")) << mStation->Output();
 
     // The newest group with the slices of the call; fetched and decrypted as the phone does.
     std::string group;

@@ -87,6 +87,7 @@ struct TimeStamp {
     std::string text;      // as read; empty when the picture holds no time stamp there
     long long seconds = 0;  // its time, the fields taken as UTC
     std::string why;       // what did not match, for a failure's message
+    double weakest = 1;    // the lowest match of a place
 };
 inline TimeStamp ReadTimeStamp(const TestSandbox& sb, const DecodedPicture& pic, int x0, int y0,
                                const std::string& font, int w, int h)
@@ -130,6 +131,7 @@ inline TimeStamp ReadTimeStamp(const TestSandbox& sb, const DecodedPicture& pic,
                 best = ch;
             }
         }
+        out.weakest = std::min(out.weakest, score);
         if (score < 0.6) {
             out.why += "place " + std::to_string(k) + " matches '" + best + "' only " + std::to_string(score) + "; ";
         }

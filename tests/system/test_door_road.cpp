@@ -101,8 +101,9 @@ TEST_F(DoorRoad, CallPushWatchAndOpen)
     const TimeStamp last = ReadTimeStamp(mSb, pics.back(), 20, 10, "ascii_16x32", 16, 32);
     ASSERT_FALSE(first.text.empty()) << first.why;
     ASSERT_FALSE(last.text.empty()) << last.why;
-    printf("time stamps: push %s, live %s .. %s over %zu pictures\n", mPushStamp.text.c_str(), first.text.c_str(),
-           last.text.c_str(), pics.size());
+    printf("time stamps: push %s, live %s .. %s over %zu pictures; weakest glyph match %.2f %.2f %.2f\n",
+           mPushStamp.text.c_str(), first.text.c_str(), last.text.c_str(), pics.size(), mPushStamp.weakest,
+           first.weakest, last.weakest);
     EXPECT_GE(last.seconds - first.seconds, (pics.size() - 1) / 25.0 - 1) << first.text << " " << last.text;
     EXPECT_LE(last.seconds - first.seconds, viewed + 1) << first.text << " " << last.text;
     EXPECT_GE(first.seconds, mPushStamp.seconds) << first.text << " " << mPushStamp.text;

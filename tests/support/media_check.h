@@ -18,7 +18,7 @@ struct DecodedPicture {
     int width = 0;
     int height = 0;
     bool key = false;
-    std::vector<uint8_t> y;  // luma, width x height
+    std::vector<uint8_t> y;  // luma, width x height (DecodeAnnexB: only the top rows asked for)
     double meanU = 0;        // average chroma, to tell the two doors' scenes apart
     double meanV = 0;
 };

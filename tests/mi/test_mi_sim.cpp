@@ -319,6 +319,132 @@ TEST_F(MiSim, RegionsShowInTheFramesAndGoWithTheScaler)
     EXPECT_EQ(std::string::npos, MiSimDumpGraph().find("region"));
 }
 
+// The regions on a scaler port as the picture encoded from it shows them: each of the unit's
+// canvas formats (ARGB4444, ARGB1555, and I4 through the palette) blended at its attached place
+// with its alpha, nothing of a hidden one, and a detached one gone from the next picture.
+TEST_F(MiSim, RegionsShowInTheEncodedPictureAtTheirPlace)
+{
+    MI_RGN_PaletteTable_t palette{};
+    palette.element[3] = MI_RGN_PaletteElement_t{255, 255, 255, 255};  // opaque white
+    palette.element[7] = MI_RGN_PaletteElement_t{255, 0, 0, 0};        // opaque black
+    ASSERT_EQ(0, MI_RGN_Init(&palette));
+    BuildCapture();
+    MI_VENC_ChnAttr_t j{};
+    j.veAttr.type = E_MI_VENC_MODTYPE_JPEGE;
+    j.veAttr.jpeg = MI_VENC_AttrJpeg_t{640, 360, 640, 360, 1};
+    j.rcAttr.rcMode = E_MI_VENC_RC_MODE_MJPEGFIXQP;
+    j.rcAttr.mjpegFixQp = MI_VENC_MjpegFixQp_t{25, 1, 90};
+    ASSERT_EQ(0, MI_VENC_CreateChn(2, &j));
+    MI_U32 dev = 0;
+    ASSERT_EQ(0, MI_VENC_GetChnDevid(2, &dev));
+    const MI_SYS_ChnPort_t jpeg{E_MI_MODULE_ID_VENC, dev, 2, 0};
+    ASSERT_EQ(0, MI_SYS_BindChnPort2(&kVpe1, &jpeg, 25, 25, E_MI_SYS_BIND_TYPE_FRAME_BASE, 0));
+    ASSERT_EQ(0, MI_VENC_StartRecvPic(2));
+    // The newest picture the channel encoded, decoded by FFmpeg.
+    auto picture = [] {
+        MiSimPump(1);
+        DecodedPicture pic;
+        TestDecoder dec(AV_CODEC_ID_MJPEG);
+        MI_VENC_Pack_t packs[4] = {};
+        MI_VENC_Stream_t stream{packs, 4, 0};
+        while (MI_VENC_GetStream(2, &stream, 0) == 0) {
+            EXPECT_TRUE(dec.Decode(packs[0].data, packs[0].len, &pic));
+            EXPECT_EQ(0, MI_VENC_ReleaseStream(2, &stream));
+            stream.packCount = 4;
+        }
+        return pic;
+    };
+    // Mean luma of a rectangle, 3 pixels in from its edges (JPEG blurs the borders).
+    auto mean = [](const DecodedPicture& p, int x, int y, int w, int h) {
+        double sum = 0;
+        for (int r = y + 3; r < y + h - 3; ++r) {
+            for (int c = x + 3; c < x + w - 3; ++c) {
+                sum += p.y[static_cast<size_t>(r) * p.width + c];
+            }
+        }
+        return sum / ((w - 6) * (h - 6));
+    };
+    const DecodedPicture bare = picture();
+    ASSERT_EQ(640, bare.width);
+
+    // Canvases 48x32: thirds of opaque black, opaque white and half-transparent black (ARGB4444);
+    // black over a transparent half (ARGB1555); palette white and black (I4); and an opaque black
+    // one attached hidden.
+    struct Canvas {
+        MI_RGN_HANDLE handle;
+        MI_U32 fmt;
+        MI_U16 x;
+        MI_BOOL show;
+    };
+    const Canvas canvases[] = {{1, E_MI_RGN_PIXEL_FORMAT_ARGB4444, 64, 1},
+                               {2, E_MI_RGN_PIXEL_FORMAT_ARGB1555, 160, 1},
+                               {3, E_MI_RGN_PIXEL_FORMAT_I4, 256, 1},
+                               {4, E_MI_RGN_PIXEL_FORMAT_ARGB4444, 352, 0}};
+    for (const Canvas& c : canvases) {
+        MI_RGN_Attr_t attr{E_MI_RGN_TYPE_OSD, c.fmt, {48, 32}};
+        ASSERT_EQ(0, MI_RGN_Create(c.handle, &attr));
+        MI_RGN_CanvasInfo_t info{};
+        ASSERT_EQ(0, MI_RGN_GetCanvasInfo(c.handle, &info));
+        auto* px = static_cast<uint8_t*>(info.virtAddr);
+        for (MI_U32 y = 0; y < 32; ++y) {
+            for (MI_U32 x = 0; x < 48; ++x) {
+                uint8_t* line = px + static_cast<size_t>(y) * info.stride;
+                uint16_t v = 0;
+                if (c.handle == 1) {
+                    v = x < 16 ? 0xF000 : x < 32 ? 0xFFFF : 0x8000;
+                } else if (c.handle == 2) {
+                    v = y < 16 ? 0x8000 : 0x7FFF;
+                } else if (c.handle == 3) {
+                    const uint8_t index = x < 16 ? 3 : x < 32 ? 7 : 0;
+                    line[x / 2] = static_cast<uint8_t>((x & 1) ? (line[x / 2] & 0x0F) | (index << 4)
+                                                               : (line[x / 2] & 0xF0) | index);
+                    continue;
+                } else {
+                    v = 0xF000;
+                }
+                line[2 * x] = static_cast<uint8_t>(v & 0xFF);
+                line[2 * x + 1] = static_cast<uint8_t>(v >> 8);
+            }
+        }
+        ASSERT_EQ(0, MI_RGN_UpdateCanvas(c.handle));
+        MI_RGN_ChnPortParam_t at{c.show, c.x, 48, 10};
+        ASSERT_EQ(0, MI_RGN_AttachToChn(c.handle, &kVpe1, &at));
+    }
+    const DecodedPicture pic = picture();
+    ASSERT_EQ(640, pic.width);
+    for (int x : {64, 80, 112, 160, 256, 272, 288, 352, 368}) {
+        const double under = mean(bare, x, 48, 16, 32);
+        ASSERT_GT(under, 50.0) << "the scene at " << x << " is neither black nor white";
+        ASSERT_LT(under, 190.0) << "the scene at " << x << " is neither black nor white";
+    }
+    EXPECT_LT(mean(pic, 64, 48, 16, 32), 30.0) << "opaque black (ARGB4444)";
+    EXPECT_GT(mean(pic, 80, 48, 16, 32), 220.0) << "opaque white (ARGB4444)";
+    const double half = mean(pic, 96, 48, 16, 32);
+    const double halfUnder = mean(bare, 96, 48, 16, 32);
+    EXPECT_NEAR((halfUnder + 16) / 2, half, 12.0) << "half-transparent black (ARGB4444) " << halfUnder;
+    EXPECT_LT(mean(pic, 160, 48, 32, 16), 30.0) << "opaque black (ARGB1555)";
+    EXPECT_NEAR(mean(bare, 160, 64, 32, 16), mean(pic, 160, 64, 32, 16), 6.0) << "transparent (ARGB1555)";
+    EXPECT_GT(mean(pic, 256, 48, 16, 32), 220.0) << "palette white (I4)";
+    EXPECT_LT(mean(pic, 272, 48, 16, 32), 30.0) << "palette black (I4)";
+    EXPECT_NEAR(mean(bare, 288, 48, 16, 32), mean(pic, 288, 48, 16, 32), 6.0) << "palette index 0 (I4)";
+    EXPECT_NEAR(mean(bare, 352, 48, 48, 32), mean(pic, 352, 48, 48, 32), 6.0) << "hidden";
+    EXPECT_NEAR(mean(bare, 400, 100, 64, 64), mean(pic, 400, 100, 64, 64), 6.0) << "away from the regions";
+
+    // Region 1 detached and region 4 attached again shown: the next picture has them swapped.
+    ASSERT_EQ(0, MI_RGN_DetachFromChn(1, &kVpe1));
+    ASSERT_EQ(0, MI_RGN_DetachFromChn(4, &kVpe1));
+    MI_RGN_ChnPortParam_t shown{1, 352, 48, 10};
+    ASSERT_EQ(0, MI_RGN_AttachToChn(4, &kVpe1, &shown));
+    const DecodedPicture after = picture();
+    EXPECT_NEAR(mean(bare, 64, 48, 48, 32), mean(after, 64, 48, 48, 32), 6.0) << "detached";
+    EXPECT_LT(mean(after, 352, 48, 48, 32), 30.0) << "shown";
+    EXPECT_LT(mean(after, 272, 48, 16, 32), 30.0) << "the others stay";
+
+    ASSERT_EQ(0, MI_SYS_UnBindChnPort(&kVpe1, &jpeg));
+    ASSERT_EQ(0, MI_VENC_StopRecvPic(2));
+    ASSERT_EQ(0, MI_VENC_DestroyChn(2));
+}
+
 // Rows: the two 8x8 blocks of a 16x8 picture pair differ by the given amount per pixel in the
 // second block; SAD image and threshold image as the engine gives them.
 TEST_F(MiSim, BlockDifferencesAndThreshold)

@@ -18,6 +18,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -79,6 +80,102 @@ inline std::vector<int16_t> Slice(const std::vector<int16_t>& pcm, size_t from, 
                                 pcm.begin() + static_cast<long>(std::min(from + n, pcm.size())));
 }
 
+// The time stamp the unit draws on its pictures ("DD-MM-YYYY HH:MM:SS", white, one pixel in from
+// the region's corner, glyphs one pixel apart), read back from a decoded picture with the font
+// file the unit draws from: each place takes the character whose glyph its pixels match best.
+struct TimeStamp {
+    std::string text;      // as read; empty when the picture holds no time stamp there
+    long long seconds = 0;  // its time, the fields taken as UTC
+    std::string why;       // what did not match, for a failure's message
+    double weakest = 1;    // the lowest match of a place
+};
+inline TimeStamp ReadTimeStamp(const TestSandbox& sb, const DecodedPicture& pic, int x0, int y0,
+                               const std::string& font, int w, int h)
+{
+    TimeStamp out;
+    const std::string bits = sb.Read("/customer/res/font/" + font);
+    const int bpr = (w + 7) / 8;
+    const std::string pattern = "NN-NN-NNNN NN:NN:NN";
+    if (bits.size() < static_cast<size_t>(128 * h * bpr) || x0 + 1 + 19 * (w + 1) > pic.width ||
+        pic.y.size() < static_cast<size_t>(y0 + 1 + h) * pic.width) {
+        out.why = "no font " + font + ", or no luma of the picture there";
+        return out;
+    }
+    auto on = [&](char ch, int r, int c) {
+        return (static_cast<uint8_t>(bits[static_cast<size_t>(ch) * h * bpr + r * bpr + c / 8]) >> (7 - c % 8)) & 1;
+    };
+    // Normalised correlation of a place's pixels with a glyph; strokes brighter than the gaps.
+    auto match = [&](int k, char ch) {
+        double sp = 0, sg = 0, spp = 0, sgg = 0, spg = 0;
+        const int n = w * h;
+        for (int r = 0; r < h; ++r) {
+            for (int c = 0; c < w; ++c) {
+                const double p = pic.y[static_cast<size_t>(y0 + 1 + r) * pic.width + x0 + 1 + k * (w + 1) + c];
+                const double g = on(ch, r, c);
+                sp += p, sg += g, spp += p * p, sgg += g * g, spg += p * g;
+            }
+        }
+        const double vp = spp - sp * sp / n, vg = sgg - sg * sg / n;
+        return vp > 0 && vg > 0 ? (spg - sp * sg / n) / std::sqrt(vp * vg) : 0.0;
+    };
+    double strokes = 0, gaps = 0;
+    int nStrokes = 0, nGaps = 0;
+    for (int k = 0; k < 19; ++k) {
+        char best = '?';
+        double score = -1;
+        const std::string choices = pattern[k] == 'N' ? "0123456789" : std::string(1, pattern[k]);
+        for (char ch : choices) {
+            const double m = ch == ' ' ? 1.0 : match(k, ch);
+            if (m > score) {
+                score = m;
+                best = ch;
+            }
+        }
+        out.weakest = std::min(out.weakest, score);
+        if (score < 0.6) {
+            out.why += "place " + std::to_string(k) + " matches '" + best + "' only " + std::to_string(score) + "; ";
+        }
+        out.text += best;
+        for (int r = 0; r < h; ++r) {
+            for (int c = 0; c < w; ++c) {
+                const int p = pic.y[static_cast<size_t>(y0 + 1 + r) * pic.width + x0 + 1 + k * (w + 1) + c];
+                if (on(best, r, c)) {
+                    strokes += p, ++nStrokes;
+                } else {
+                    gaps += p, ++nGaps;
+                }
+            }
+        }
+    }
+    strokes /= std::max(nStrokes, 1);
+    gaps /= std::max(nGaps, 1);
+    if (strokes < 180 || strokes - gaps < 40) {
+        out.why += "strokes " + std::to_string(strokes) + " over gaps " + std::to_string(gaps) + "; ";
+    }
+    struct tm tm = {};
+    if (!out.why.empty() || strptime(out.text.c_str(), "%d-%m-%Y %H:%M:%S", &tm) == nullptr) {
+        out.why += "read \"" + out.text + "\"";
+        out.text.clear();
+        return out;
+    }
+    out.seconds = timegm(&tm);
+    return out;
+}
+
+// The unit's clock now (the host's plus the offset the cloud's time set; without it when `set`
+// is false), its local fields taken as UTC, as the time stamp is read.
+inline long long UnitClock(const TestSandbox& sb, bool set = true)
+{
+    const long long offsetUs = set ? std::atoll(sb.Read("/.board/clock_offset").c_str()) : 0;
+    const auto hostUs =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    const time_t unit = static_cast<time_t>((hostUs + offsetUs) / 1000000);
+    struct tm tm = {};
+    localtime_r(&unit, &tm);
+    return timegm(&tm);
+}
+
 // The cast of the road: door station, local cloud and the unit paired to it. A suite that needs
 // the board prepared before the unit's first start (settings files, the camera's scene) does it
 // in Prepare().
@@ -116,6 +213,14 @@ protected:
         }
     }
     std::string Hc595History() { return mSb.Read("/.board/74HC595.log.old") + mSb.Read("/.board/74HC595.log"); }
+    // The board's door outputs now (monitor paths, locks, video select; the LEDs left out).
+    std::string Outputs()
+    {
+        std::smatch m;
+        const std::string now = mSb.Read("/.board/74HC595");
+        return std::regex_search(now, m, std::regex("monitor0=\\d monitor1=\\d lock0=\\d lock1=\\d video=\\w+")) ? m.str()
+                                                                                                          : now;
+    }
     // A report as the cloud logs it ({"ID":VALUE}} ends a report).
     static std::string Rep(const std::string& id, const std::string& value) { return "{\"" + id + "\":" + value + "}}"; }
     // tools/viewer run to its end; its output.
@@ -146,6 +251,7 @@ protected:
     // picture the phone fetches from the store and decrypts: a JPEG of door 1's scene.
     void PushArrives(size_t ringsBefore, size_t noticesBefore)
     {
+        const auto entered = std::chrono::steady_clock::now();
         ASSERT_TRUE(mCloud->WaitLog("{\"239\":\"0\"}", static_cast<int>(ringsBefore) + 1, 20s)) << mCloud->Log();
         std::string line;
         ASSERT_TRUE(Eventually(
@@ -174,6 +280,19 @@ protected:
         EXPECT_GE(pic.width, 640);
         // Door 1's scene is warm wood: more red than blue in its chroma.
         EXPECT_GT(pic.meanV, pic.meanU + 10) << pic.meanU << " " << pic.meanV;
+        // The picture carries the time stamp of its snapshot, taken in this call (the small
+        // stamp of the picture's scaler port, at 6,4). The unit sets its clock from the cloud
+        // once online, which may fall just before the snapshot: then the stamp still shows the
+        // clock it had before (the host's).
+        mPushStamp = ReadTimeStamp(mSb, pic, 6, 4, "ascii_8x16", 8, 16);
+        ASSERT_FALSE(mPushStamp.text.empty()) << mPushStamp.why;
+        const long long since =
+            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - entered).count() + 20;
+        const long long now = UnitClock(mSb);
+        const long long host = UnitClock(mSb, false);
+        EXPECT_TRUE((mPushStamp.seconds >= now - since && mPushStamp.seconds <= now + 1) ||
+                    (mPushStamp.seconds >= host - since && mPushStamp.seconds <= host + 1))
+            << mPushStamp.text << " taken in the call";
     }
 
     // The counts PushArrives compares with: ring reports and notifications so far.
@@ -271,6 +390,7 @@ protected:
     std::unique_ptr<ChildProcess> mStation;
     std::unique_ptr<ChildProcess> mUnit;
     std::vector<int16_t> mVisitor;
+    TimeStamp mPushStamp;  // the time stamp on the last push's picture
 };
 
 }  // namespace door_road

@@ -18,13 +18,14 @@ struct DecodedPicture {
     int width = 0;
     int height = 0;
     bool key = false;
-    std::vector<uint8_t> y;  // luma, width x height
+    std::vector<uint8_t> y;  // luma, width x height (DecodeAnnexB: only the top rows asked for)
     double meanU = 0;        // average chroma, to tell the two doors' scenes apart
     double meanV = 0;
 };
 
-// Every picture of an H.264 Annex B stream, split by libavcodec's parser.
-inline std::vector<DecodedPicture> DecodeAnnexB(const std::string& bytes)
+// Every picture of an H.264 Annex B stream, split by libavcodec's parser; with `lumaRows`, each
+// picture keeps that many of its top rows of luma in `y` (a whole stream's luma would not fit).
+inline std::vector<DecodedPicture> DecodeAnnexB(const std::string& bytes, int lumaRows = 0)
 {
     std::vector<DecodedPicture> out;
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
@@ -54,6 +55,12 @@ inline std::vector<DecodedPicture> DecodeAnnexB(const std::string& bytes)
             }
             pic.meanU = u / (cw * ch);
             pic.meanV = v / (cw * ch);
+            const int rows = std::min(lumaRows, frame->height);
+            pic.y.resize(static_cast<size_t>(frame->width) * rows);
+            for (int y = 0; y < rows; ++y) {
+                std::copy(frame->data[0] + y * frame->linesize[0], frame->data[0] + y * frame->linesize[0] + frame->width,
+                          pic.y.begin() + static_cast<ptrdiff_t>(y) * frame->width);
+            }
             out.push_back(std::move(pic));
         }
     };

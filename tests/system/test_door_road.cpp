@@ -4,6 +4,7 @@
 // (tools/phone for data points and pictures, tools/viewer for live view and talk-back).
 #include "aac_decode.h"
 #include "door_road.h"
+#include "door_scene.h"
 #include "tone_shapes.h"
 #include "tone_spans.h"
 #include "voice_probe.h"
@@ -31,26 +32,84 @@ protected:
     void RingAndTalkBack(double* echoDb, size_t ringPlayed = 0);
 };
 
+// The road with the card recording events: motion alarm and SD recording on in event mode, and
+// door 1's camera mkcamera's door scene, the doorway empty until the test brings the visitor.
+class DoorRoadRecorded : public DoorRoad {
+protected:
+    void Prepare() override
+    {
+        for (const char* key : {"noxa_alarm_on_off", "noxa_sd_record_on_off"}) {
+            mSb.Write(std::string("/DeviceInfo/noxa.cfgs/") + key, "1\n");
+        }
+        mSb.Write("/DeviceInfo/noxa.cfgs/noxa_sd_record_mode", "0\n");
+        ASSERT_TRUE(MakeDoorScene(mSb, std::string(DOORPHONE_PHOTO_DIR) + "/astronaut.png", &mScene)) << mScene.log;
+        ASSERT_EQ("", PutDoorCamera(mSb, mScene.wall));
+    }
+
+    // A closed recording's span on the unit's clock, from its name "DAY/HHMMSS_HHMMSS.mp4".
+    struct Span {
+        std::string path;
+        long long from = 0, to = 0;
+    };
+    static Span SpanOf(const std::string& path)
+    {
+        Span s{path};
+        const std::string name = path.substr(path.rfind('/') + 1);
+        const std::string day = path.substr(path.rfind('/') - 8, 8);
+        struct tm tm = {};
+        if (strptime((day + name.substr(0, 6)).c_str(), "%Y%m%d%H%M%S", &tm) == nullptr) {
+            return s;
+        }
+        s.from = timegm(&tm);
+        const int end = std::atoi(name.substr(7, 6).c_str());
+        s.to = s.from - (tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec) + end / 10000 * 3600 + end / 100 % 100 * 60 +
+               end % 100;
+        if (s.to < s.from) {
+            s.to += 86400;  // past midnight
+        }
+        return s;
+    }
+
+    DoorScene mScene;
+};
+
 }  // namespace
 
 // Steps 1, 2, 3 and 5: call, push with picture, live view with the visitor's voice, the phone
 // opening the door on the bus and pulsing the lock.
 TEST_F(DoorRoad, CallPushWatchAndOpen)
 {
+    // The call on one clock: the cloud sets the unit's clock (by its zone) soon after it is online.
+    ASSERT_TRUE(mUnit->WaitForOutput("Get Server Time Success", 30s)) << mUnit->Output();
     const size_t rings = static_cast<size_t>(mCloud->LogCount("{\"239\":\"0\"}"));
     const size_t notices = NotificationLines(mCloud->Command("notifications")).size();
     ASSERT_NO_FATAL_FAILURE(StationCalls());
     ASSERT_NO_FATAL_FAILURE(PushArrives(rings, notices));
 
     // Step 3: live view at the main quality, door 1's scene, and the visitor's voice as mu-law.
+    const auto viewStart = std::chrono::steady_clock::now();
     RunViewer({"--client", "0", "--live", "6", "--quality", "0", "--video", mSb.Path("/live.264"), "--audio",
                mSb.Path("/live.wav")},
               30s);
-    std::vector<DecodedPicture> pics = DecodeAnnexB(mSb.Read("/live.264"));
+    const double viewed = std::chrono::duration<double>(std::chrono::steady_clock::now() - viewStart).count();
+    std::vector<DecodedPicture> pics = DecodeAnnexB(mSb.Read("/live.264"), 48);
     ASSERT_GT(pics.size(), 50u) << mUnit->Output();
     EXPECT_EQ(1280, pics.back().width);
     EXPECT_EQ(720, pics.back().height);
     EXPECT_GT(pics.back().meanV, pics.back().meanU + 10) << "door 1's scene";
+    // The live pictures carry the time stamp too (the main port's, at 20,10), running on: the
+    // first and the last picture are the viewing's length apart, and later than the push's.
+    const TimeStamp first = ReadTimeStamp(mSb, pics.front(), 20, 10, "ascii_16x32", 16, 32);
+    const TimeStamp last = ReadTimeStamp(mSb, pics.back(), 20, 10, "ascii_16x32", 16, 32);
+    ASSERT_FALSE(first.text.empty()) << first.why;
+    ASSERT_FALSE(last.text.empty()) << last.why;
+    printf("time stamps: push %s, live %s .. %s over %zu pictures; weakest glyph match %.2f %.2f %.2f\n",
+           mPushStamp.text.c_str(), first.text.c_str(), last.text.c_str(), pics.size(), mPushStamp.weakest,
+           first.weakest, last.weakest);
+    EXPECT_GE(last.seconds - first.seconds, (pics.size() - 1) / 25.0 - 1) << first.text << " " << last.text;
+    EXPECT_LE(last.seconds - first.seconds, viewed + 1) << first.text << " " << last.text;
+    EXPECT_GE(first.seconds, mPushStamp.seconds) << first.text << " " << mPushStamp.text;
+    EXPECT_LE(first.seconds - mPushStamp.seconds, 20) << first.text << " " << mPushStamp.text;
     const std::vector<int16_t> heard = ViewerWav(mSb, "/live.wav");
     ASSERT_GT(heard.size(), 8000u * 3) << mUnit->Output();
     const double visitor = BestCorrelation(Slice(mVisitor, 8000, 4000), heard, 0);
@@ -189,13 +248,33 @@ TEST_F(DoorRoad, TheCallEndsIdleAndTheCloudHoldsTheViewing)
             .count();
     };
     const long long callMs = wallMs();
+    const std::string idleOutputs = Outputs();
+    const int normal = mCloud->LogCount(Rep("239", "\"1\""));
+    const int normal2 = mCloud->LogCount(Rep("240", "\"1\""));
     ASSERT_NO_FATAL_FAILURE(StationCalls());
     RunViewer({"--client", "0", "--live", "6", "--quality", "0"}, 30s);
+    const size_t stationHeard = mStation->Output().size();
     mStation->WriteLine("takeoff");
-    // Idle again, watching door 1 for motion.
     ASSERT_TRUE(mUnit->WaitForOutput("SystemMainState 0x101 -> 0x201", 15s)) << mUnit->Output();
     const double viewed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const long long endMs = wallMs();
+
+    // The call's session is over: with the last viewer gone the unit is back in its idle state,
+    // which watches door 1 for motion (state 0x201, door 1's monitor path kept on and its
+    // camera selected, as before the call); both doorbells are reported back to normal and the
+    // station's hang-up, from a room that never took the call, changes nothing.
+    EXPECT_TRUE(mCloud->WaitLog(Rep("239", "\"1\""), normal + 1, 20s)) << mCloud->Log();
+    EXPECT_TRUE(mCloud->WaitLog(Rep("240", "\"1\""), normal2 + 1, 20s)) << mCloud->Log();
+    EXPECT_TRUE(mUnit->WaitForOutput("ComOrder_TakeOff TakeUpRoom(255)  uSource(2)", 10s)) << mUnit->Output();
+    std::this_thread::sleep_for(1s);
+    const std::string unitOut = mUnit->Output();
+    EXPECT_GT(unitOut.rfind("SystemMainState 0x101 -> 0x201"), unitOut.rfind("SystemMainState 0x201 -> 0x101"))
+        << unitOut;
+    EXPECT_EQ(unitOut.rfind("SystemMainState 0x101 -> 0x201"), unitOut.rfind("SystemMainState "))
+        << "idle stays\n" << unitOut;
+    EXPECT_EQ("monitor0=1 monitor1=0 lock0=0 lock1=0 video=door0", Outputs()) << Hc595History();
+    EXPECT_EQ(idleOutputs, Outputs()) << Hc595History();
+    EXPECT_FALSE(Has(mStation->Output().substr(stationHeard), "unit -> bus: talk order 5 ")) << mStation->Output();
 
     // The newest group with the slices of the call; fetched and decrypted as the phone does.
     std::string group;
@@ -261,4 +340,62 @@ TEST_F(DoorRoad, AViewerDroppingWithoutGoodbyeLeavesTheRoadOpen)
     ASSERT_NO_FATAL_FAILURE(PushArrives(rings, notices));
     EXPECT_EQ(-1, mUnit->WaitExit(100ms)) << "the unit keeps running";
     mStation->WriteLine("takeoff");
+}
+
+// Step 6 on the card: a visitor moving at door 1 opens an event recording before the call; the
+// call at door 1 leaves it running (only a call at door 2 takes the camera away from door 1's
+// recording), so one recording holds the whole call, and once the visitor is gone it closes and
+// plays clean in ffprobe, every sample decoding.
+TEST_F(DoorRoadRecorded, TheCardHoldsTheCallInAnEventRecording)
+{
+    // The visitor comes once the cloud set the unit's clock, so that the names keep one clock.
+    ASSERT_TRUE(mUnit->WaitForOutput("Get Server Time Success", 30s)) << mUnit->Output();
+    ASSERT_EQ("", PutDoorCamera(mSb, mScene.visitor));
+    ASSERT_TRUE(mUnit->WaitForOutput("[MP4RecordStart] MP4 File Name: ", 60s)) << mUnit->Output();
+
+    const long long callFrom = UnitClock(mSb);
+    const size_t callStart = mUnit->Output().size();
+    ASSERT_NO_FATAL_FAILURE(StationCalls());
+    RunViewer({"--client", "0", "--live", "6", "--quality", "0"}, 30s);
+    mStation->WriteLine("takeoff");
+    ASSERT_TRUE(mUnit->WaitForOutput("ComOrder_TakeOff TakeUpRoom(255)  uSource(2)", 15s)) << mUnit->Output();
+    const long long callTo = UnitClock(mSb);
+    const std::string inCall = mUnit->Output().substr(callStart);
+    EXPECT_FALSE(Has(inCall, "[MP4Encoder_FileClose] ")) << "the call closed the recording\n" << inCall;
+    EXPECT_FALSE(Has(inCall, "[MP4RecordStart] ")) << "a second recording in the call\n" << inCall;
+
+    // The visitor leaves: 5 s without motion close the file (it has lasted 10 s by then).
+    ASSERT_EQ("", PutDoorCamera(mSb, mScene.wall));
+    ASSERT_TRUE(Eventually(
+        [&] {
+            const std::string out = mUnit->Output();
+            return out.rfind("[MP4Encoder_FileClose] ") != std::string::npos &&
+                   out.rfind("[MP4Encoder_FileClose] ") > out.rfind("[MP4RecordStart] ") && !Recordings().empty();
+        },
+        60s))
+        << mUnit->Output();
+    std::vector<Span> spans;
+    for (const auto& [path, size] : Recordings()) {
+        spans.push_back(SpanOf(path));
+    }
+    const auto holder = std::find_if(spans.begin(), spans.end(), [&](const Span& s) {
+        return s.from <= callFrom && s.to >= callTo;
+    });
+    ASSERT_TRUE(holder != spans.end()) << "no recording holds the call " << callFrom << ".." << callTo << ": "
+                                       << (spans.empty() ? "none" : spans.back().path) << "\n"
+                                       << mUnit->Output();
+    auto [rc, probe] = ShellOutput("ffprobe -v error -count_frames -count_packets -show_entries "
+                                   "stream=codec_name,width,height,nb_read_frames,nb_read_packets:format=duration "
+                                   "-of default=nw=1 '" + mSb.Path(holder->path) + "'");
+    EXPECT_EQ(0, rc) << probe;
+    for (const std::string& line : TextLines(probe)) {
+        EXPECT_NE(std::string::npos, line.find('=')) << "ffprobe: " << line;
+    }
+    EXPECT_TRUE(Has(probe, "codec_name=h264\nwidth=1280\nheight=720\n")) << probe;
+    const int frames = std::atoi(After(probe, "nb_read_frames=").c_str());
+    EXPECT_EQ(std::to_string(frames), After(probe, "nb_read_packets=")) << "every sample decodes\n" << probe;
+    // Its samples fill the span its name gives.
+    const double duration = std::atof(After(probe, "duration=").c_str());
+    EXPECT_NEAR(static_cast<double>(holder->to - holder->from), duration, 1.5) << holder->path << "\n" << probe;
+    EXPECT_NEAR(duration * 25, frames, 25) << probe;
 }

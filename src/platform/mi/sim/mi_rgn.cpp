@@ -103,18 +103,15 @@ namespace misim {
 
 void DrawRegions(State& s, const MI_SYS_ChnPort_t& port, Frame& frame)
 {
-    std::vector<const Attachment*> here;
+    // The attachments are kept in layer order, so the frame pump draws without sorting or
+    // allocating.
     for (const Attachment& a : s.attachments) {
-        if (SamePort(a.port, port) && a.param.show) {
-            here.push_back(&a);
+        if (!SamePort(a.port, port) || !a.param.show) {
+            continue;
         }
-    }
-    std::stable_sort(here.begin(), here.end(),
-                     [](const Attachment* a, const Attachment* b) { return a->param.layer < b->param.layer; });
-    for (const Attachment* a : here) {
-        auto it = s.regions.find(a->handle);
+        auto it = s.regions.find(a.handle);
         if (it != s.regions.end() && !it->second.shown.empty()) {
-            __Draw(s, it->second, a->param, frame);
+            __Draw(s, it->second, a.param, frame);
         }
     }
 }
@@ -209,7 +206,10 @@ MI_S32 MI_RGN_AttachToChn(MI_RGN_HANDLE handle, const MI_SYS_ChnPort_t* port, co
             return __Err(E_MI_ERR_EXIST);
         }
     }
-    s.attachments.push_back(Attachment{handle, *port, *param});
+    // Higher layers go over lower ones; among equals the later attachment is drawn last.
+    auto at = std::upper_bound(s.attachments.begin(), s.attachments.end(), param->layer,
+                               [](MI_U32 layer, const Attachment& a) { return layer < a.param.layer; });
+    s.attachments.insert(at, Attachment{handle, *port, *param});
     return MI_SUCCESS;
 }
 

@@ -45,7 +45,7 @@ std::string FileText(const std::string& path)
 // The 1-based number of the first notification line after `after` holding `part`; 0 when none.
 size_t FindNotification(CloudPeer& cloud, const std::string& part, size_t after)
 {
-    const std::vector<std::string> lines = NotificationLines(cloud.Command("notifications"));
+    const std::vector<std::string> lines = cloud.Notifications();
     for (size_t i = after; i < lines.size(); ++i) {
         if (lines[i].find(part) != std::string::npos) {
             return i + 1;
@@ -56,7 +56,7 @@ size_t FindNotification(CloudPeer& cloud, const std::string& part, size_t after)
 
 size_t NotificationCount(CloudPeer& cloud)
 {
-    return NotificationLines(cloud.Command("notifications")).size();
+    return cloud.Notifications().size();
 }
 
 class VideoMsgRoad : public MediaTest {

@@ -60,6 +60,17 @@ protected:
         ASSERT_EQ(0, MI_VIF_EnableChnPort(0, 0));
         BuildScaler(w, h);
     }
+    // A 640x360 JPEG channel; the encoder device it sits on.
+    static void CreateJpegChn(MI_U32 chn, MI_U32* dev)
+    {
+        MI_VENC_ChnAttr_t j{};
+        j.veAttr.type = E_MI_VENC_MODTYPE_JPEGE;
+        j.veAttr.jpeg = MI_VENC_AttrJpeg_t{640, 360, 640, 360, 1};
+        j.rcAttr.rcMode = E_MI_VENC_RC_MODE_MJPEGFIXQP;
+        j.rcAttr.mjpegFixQp = MI_VENC_MjpegFixQp_t{25, 1, 90};
+        ASSERT_EQ(0, MI_VENC_CreateChn(chn, &j));
+        ASSERT_EQ(0, MI_VENC_GetChnDevid(chn, dev));
+    }
     static void BuildScaler(MI_U16 w, MI_U16 h)
     {
         MI_VPE_ChannelAttr_t chn{};
@@ -184,14 +195,8 @@ TEST_F(MiSim, EncoderDescriptorIsStableAndReadableWhileFramesWait)
 TEST_F(MiSim, BindingsNeedBothEnds)
 {
     BuildCapture();
-    MI_VENC_ChnAttr_t j{};
-    j.veAttr.type = E_MI_VENC_MODTYPE_JPEGE;
-    j.veAttr.jpeg = MI_VENC_AttrJpeg_t{640, 360, 640, 360, 1};
-    j.rcAttr.rcMode = E_MI_VENC_RC_MODE_MJPEGFIXQP;
-    j.rcAttr.mjpegFixQp = MI_VENC_MjpegFixQp_t{25, 1, 90};
-    ASSERT_EQ(0, MI_VENC_CreateChn(2, &j));
     MI_U32 dev = 0;
-    ASSERT_EQ(0, MI_VENC_GetChnDevid(2, &dev));
+    ASSERT_NO_FATAL_FAILURE(CreateJpegChn(2, &dev));
     const MI_S32 unexist = MiErrCode(E_MI_MODULE_ID_SYS, E_MI_ERR_UNEXIST);
     struct Row {
         MI_SYS_ChnPort_t src, dst;
@@ -329,14 +334,8 @@ TEST_F(MiSim, RegionsShowInTheEncodedPictureAtTheirPlace)
     palette.element[7] = MI_RGN_PaletteElement_t{255, 0, 0, 0};        // opaque black
     ASSERT_EQ(0, MI_RGN_Init(&palette));
     BuildCapture();
-    MI_VENC_ChnAttr_t j{};
-    j.veAttr.type = E_MI_VENC_MODTYPE_JPEGE;
-    j.veAttr.jpeg = MI_VENC_AttrJpeg_t{640, 360, 640, 360, 1};
-    j.rcAttr.rcMode = E_MI_VENC_RC_MODE_MJPEGFIXQP;
-    j.rcAttr.mjpegFixQp = MI_VENC_MjpegFixQp_t{25, 1, 90};
-    ASSERT_EQ(0, MI_VENC_CreateChn(2, &j));
     MI_U32 dev = 0;
-    ASSERT_EQ(0, MI_VENC_GetChnDevid(2, &dev));
+    ASSERT_NO_FATAL_FAILURE(CreateJpegChn(2, &dev));
     const MI_SYS_ChnPort_t jpeg{E_MI_MODULE_ID_VENC, dev, 2, 0};
     ASSERT_EQ(0, MI_SYS_BindChnPort2(&kVpe1, &jpeg, 25, 25, E_MI_SYS_BIND_TYPE_FRAME_BASE, 0));
     ASSERT_EQ(0, MI_VENC_StartRecvPic(2));

@@ -1,4 +1,5 @@
 #include "cloud_peer.h"
+#include "phone_cli.h"
 
 #include "process.h"
 #include "sandbox.h"
@@ -157,4 +158,24 @@ bool CloudPeer::WaitLog(const std::string& text, int n, std::chrono::millisecond
 std::string CloudPeer::StateJson() const
 {
     return ReadAll(mRoot + "/.board/cloud/state.json");
+}
+
+std::vector<std::string> CloudPeer::Notifications()
+{
+    return NotificationLines(Command("notifications"));
+}
+
+std::string CloudPeer::NextNotification(size_t before, std::chrono::milliseconds limit)
+{
+    std::string line;
+    Eventually(
+        [&] {
+            const std::vector<std::string> lines = Notifications();
+            if (lines.size() > before) {
+                line = lines.back();
+            }
+            return !line.empty();
+        },
+        limit);
+    return line;
 }

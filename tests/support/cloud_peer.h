@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class ChildProcess;
 namespace httplib {
@@ -45,6 +46,11 @@ public:
     // Makes a further identity known to the cloud (the built-in one and the board's
     // "/DeviceInfo/device.conf" are known already), e.g. one a test put in "device.bin".
     void AddIdentity(const std::string& uuid, const std::string& authKey);
+
+    // The notifications (115, 154, 185) as they arrived, one a line of its "notifications" answer.
+    std::vector<std::string> Notifications();
+    // The newest notification once there are more than `before`; "" when none came within `limit`.
+    std::string NextNotification(size_t before, std::chrono::milliseconds limit);
 
     // The simulator's log ("<root>/.board/cloudsim.log").
     std::string Log() const;

@@ -10,6 +10,7 @@
 #include "mi/decode_util.h"
 #include "phone_cli.h"
 #include "process.h"
+#include "recording_check.h"
 #include "sandbox.h"
 
 #include <gtest/gtest.h>
@@ -253,17 +254,8 @@ protected:
     {
         const auto entered = std::chrono::steady_clock::now();
         ASSERT_TRUE(mCloud->WaitLog("{\"239\":\"0\"}", static_cast<int>(ringsBefore) + 1, 20s)) << mCloud->Log();
-        std::string line;
-        ASSERT_TRUE(Eventually(
-            [&] {
-                auto lines = NotificationLines(mCloud->Command("notifications"));
-                if (lines.size() > noticesBefore) {
-                    line = lines.back();
-                }
-                return !line.empty();
-            },
-            30s))
-            << mCloud->Log() << mUnit->Output();
+        const std::string line = mCloud->NextNotification(noticesBefore, 30s);
+        ASSERT_NE("", line) << mCloud->Log() << mUnit->Output();
         EXPECT_TRUE(Has(line, " dp 154 bucket noxa-detect file ")) << line;
         const std::string path = After(line, " file ");
         const std::string name = path.substr(path.rfind('/') + 1);
@@ -297,7 +289,7 @@ protected:
 
     // The counts PushArrives compares with: ring reports and notifications so far.
     size_t Rings() { return static_cast<size_t>(mCloud->LogCount("{\"239\":\"0\"}")); }
-    size_t Notices() { return NotificationLines(mCloud->Command("notifications")).size(); }
+    size_t Notices() { return mCloud->Notifications().size(); }
 
     // A call going the whole road in short: the station calls, the push with its picture
     // arrives, a viewer gets door 1's video, the phone's 241 puts the unlock order on the bus,
@@ -378,10 +370,10 @@ protected:
             auto it = now.find(path);
             ASSERT_TRUE(it != now.end()) << path << " is gone";
             EXPECT_EQ(size, it->second) << path;
-            auto [rc, probe] = ShellOutput("ffprobe -v error -count_frames -show_entries stream=nb_read_frames -of "
-                                           "csv=p=0 '" + mSb.Path(path) + "'");
-            EXPECT_EQ(0, rc) << path << ": " << probe;
-            EXPECT_GT(std::atoi(probe.c_str()), 0) << path << ": " << probe;
+            const Probe p = ProbeRecording(mSb.Path(path));
+            EXPECT_EQ(0, p.rc) << path << ": " << p.text;
+            EXPECT_EQ("", p.errors) << path << ": " << p.text;
+            EXPECT_GT(p.frames, 0) << path << ": " << p.text;
         }
     }
 

@@ -81,8 +81,8 @@ TEST_F(DoorRoad, CallPushWatchAndOpen)
 {
     // The call on one clock: the cloud sets the unit's clock (by its zone) soon after it is online.
     ASSERT_TRUE(mUnit->WaitForOutput("Get Server Time Success", 30s)) << mUnit->Output();
-    const size_t rings = static_cast<size_t>(mCloud->LogCount("{\"239\":\"0\"}"));
-    const size_t notices = NotificationLines(mCloud->Command("notifications")).size();
+    const size_t rings = Rings();
+    const size_t notices = Notices();
     ASSERT_NO_FATAL_FAILURE(StationCalls());
     ASSERT_NO_FATAL_FAILURE(PushArrives(rings, notices));
 
@@ -334,8 +334,8 @@ TEST_F(DoorRoad, AViewerDroppingWithoutGoodbyeLeavesTheRoadOpen)
     mStation->WriteLine("takeoff");
     ASSERT_TRUE(mUnit->WaitForOutput("SystemMainState 0x101 -> 0x201", 15s)) << mUnit->Output();
 
-    const size_t rings = static_cast<size_t>(mCloud->LogCount("{\"239\":\"0\"}"));
-    const size_t notices = NotificationLines(mCloud->Command("notifications")).size();
+    const size_t rings = Rings();
+    const size_t notices = Notices();
     mStation->WriteLine("call 1");
     ASSERT_NO_FATAL_FAILURE(PushArrives(rings, notices));
     EXPECT_EQ(-1, mUnit->WaitExit(100ms)) << "the unit keeps running";

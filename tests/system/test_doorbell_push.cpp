@@ -81,20 +81,11 @@ protected:
         SCOPED_TRACE(store);
         const size_t rings = static_cast<size_t>(mCloud->LogCount("{\"239\":\"0\"}"));
         const std::vector<std::string> before = CardPictures(mSb);
-        const size_t notified = NotificationLines(mCloud->Command("notifications")).size();
+        const size_t notified = mCloud->Notifications().size();
         mStation->WriteLine("call 1");
         ASSERT_TRUE(mCloud->WaitLog("{\"239\":\"0\"}", static_cast<int>(rings) + 1, 20s)) << mCloud->Log();
-        std::string line;
-        ASSERT_TRUE(Eventually(
-            [&] {
-                auto lines = NotificationLines(mCloud->Command("notifications"));
-                if (lines.size() > notified) {
-                    line = lines.back();
-                }
-                return !line.empty();
-            },
-            30s))
-            << mCloud->Log() << mUnit->Output();
+        const std::string line = mCloud->NextNotification(notified, 30s);
+        ASSERT_NE("", line) << mCloud->Log() << mUnit->Output();
         EXPECT_NE(std::string::npos, line.find(" dp 154 bucket noxa-detect file ")) << line;
         const std::string path = After(line, " file ");
         const std::string name = path.substr(path.rfind('/') + 1);
@@ -153,7 +144,7 @@ TEST_F(DoorbellPush, AVisitorGivesAMotionPushWhosePictureThePhoneDecrypts)
     std::string line;
     ASSERT_TRUE(Eventually(
         [&] {
-            for (const auto& l : NotificationLines(mCloud->Command("notifications"))) {
+            for (const auto& l : mCloud->Notifications()) {
                 if (l.find(" dp 115 ") != std::string::npos) {
                     line = l;
                 }

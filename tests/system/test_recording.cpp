@@ -15,6 +15,7 @@
 #include "platform/decoder_sim.h"
 #include "platform/mi/mi_sim.h"
 #include "process.h"
+#include "recording_check.h"
 #include "sandbox.h"
 
 #include <gtest/gtest.h>
@@ -54,24 +55,6 @@ size_t Count(const std::string& text, const std::string& what)
     size_t n = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
         ++n;
-    }
-    return n;
-}
-
-// Whole mdat boxes at the top level of a file.
-size_t WholeMdats(const std::string& hostPath)
-{
-    std::ifstream f(hostPath, std::ios::binary);
-    std::vector<uint8_t> b((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    size_t n = 0;
-    uint64_t at = 0;
-    while (at + 8 <= b.size()) {
-        uint64_t size = (uint64_t(b[at]) << 24) | (b[at + 1] << 16) | (b[at + 2] << 8) | b[at + 3];
-        if (size < 8 || at + size > b.size()) {
-            break;
-        }
-        n += std::string(b.begin() + at + 4, b.begin() + at + 8) == "mdat" ? 1 : 0;
-        at += size;
     }
     return n;
 }

@@ -139,10 +139,12 @@ bool LoadModel(HD_MODEL_S& m, int index)
 }
 
 // The thread count of the library's pool, changed only when it differs from the last one set.
+// One thread is asked of OpenCV as 0 (run on the caller's thread): both run every loop in the
+// caller, but 1 still brings up its TBB arena and TBB's allocator (about 0.5 MB resident).
 void ApplyThreads(int n)
 {
     static std::atomic<int> applied{-2};
-    const int want = n > 0 ? n : -1;  // -1: the library's default
+    const int want = n > 1 ? n : n == 1 ? 0 : -1;  // -1: the library's default
     if (applied.exchange(want) != want) {
         cv::setNumThreads(want);
     }

@@ -196,6 +196,8 @@ TEST_F(HdLib, ChangeModelBetweenTheTwoNetworks)
 
 // One thread (the unit's setting) runs the detector on the caller's thread; the boxes are those
 // the library's whole pool finds, and going back to one thread after the pool changes nothing.
+// The cascades' text is given back once loaded: a network loaded anew (and after the other
+// network) reads it again whole and finds the same.
 TEST_F(HdLib, OneThreadFindsWhatThePoolFinds)
 {
     const cv::Mat photo = SceneLoad(std::string(DOORPHONE_PHOTO_DIR) + "/astronaut.png");
@@ -222,5 +224,13 @@ TEST_F(HdLib, OneThreadFindsWhatThePoolFinds)
     EXPECT_LE(one[0][2], 96 + 288);
     EXPECT_EQ(one, boxes(0));
     EXPECT_EQ(one, boxes(3));
+    EXPECT_EQ(one, boxes(1));
+    Printed([&] { Release_Network(&mHandle); });
+    Printed([&] { ASSERT_EQ(0, Init_Network(&mHandle, &mConfig)); });
+    EXPECT_EQ(one, boxes(1));
+    Printed([&] {
+        ASSERT_EQ(0, Change_Model(mHandle, 1));
+        ASSERT_EQ(0, Change_Model(mHandle, 0));
+    });
     EXPECT_EQ(one, boxes(1));
 }

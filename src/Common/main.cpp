@@ -29,7 +29,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <malloc.h>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -38,10 +37,6 @@ int main(int argc, char** argv)
     // Every line reaches a log file or a pipe when it is made, in order with the lines written
     // whole (a console on a terminal already works this way).
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    // One heap for every thread: glibc's per-thread heaps keep each thread's freed memory and
-    // headroom apart (about 0.5 MB here), which a 64 MB unit has no room for; the threads
-    // allocate little and seldom, so sharing its lock costs little.
-    mallopt(M_ARENA_MAX, 1);
     // "-m 2 -t TOKEN": debug start with a QR token on the wired network; no options: as always.
     int opts = ParseStartOptions(argc, argv);
     if (opts != 0) {

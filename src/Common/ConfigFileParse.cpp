@@ -24,8 +24,8 @@
 
 // The identity records are DES; OpenSSL 3 keeps the one-block calls under its deprecated API.
 #define OPENSSL_SUPPRESS_DEPRECATED
-#include <openssl/aes.h>
-#include <openssl/des.h>
+#include <mbedtls/aes.h>
+#include <mbedtls/des.h>
 
 namespace {
 
@@ -490,34 +490,37 @@ int GetProfileString(const char* profile, const char* section, const char* key, 
 
 namespace {
 
-int __DesCbc(const uint8_t* in, uint8_t* out, size_t length, int enc)
+int __DesCbc(const uint8_t* in, uint8_t* out, size_t length, int mode)
 {
-    if (in == nullptr || out == nullptr || length % sizeof(DES_cblock) != 0) {
+    if (in == nullptr || out == nullptr || length % 8 != 0) {
         return 0;
     }
-    DES_cblock key;
-    std::memcpy(key, kDesKey, sizeof(key));
-    DES_key_schedule schedule;
-    DES_set_key_unchecked(&key, &schedule);
-    DES_cblock iv;
+    mbedtls_des_context des;
+    mbedtls_des_init(&des);
+    int rc = mode == MBEDTLS_DES_ENCRYPT ? mbedtls_des_setkey_enc(&des, kDesKey) : mbedtls_des_setkey_dec(&des, kDesKey);
+    unsigned char iv[8];
     std::memcpy(iv, kDesIv, sizeof(iv));
-    DES_cbc_encrypt(in, out, static_cast<long>(length), &schedule, &iv, enc);
-    return 1;
+    if (rc == 0) {
+        rc = mbedtls_des_crypt_cbc(&des, mode, length, iv, in, out);
+    }
+    mbedtls_des_free(&des);
+    return rc == 0 ? 1 : 0;
 }
 
-int __AesCbc128(const uint8_t* in, const uint8_t* key, uint8_t* out, size_t length, int enc)
+int __AesCbc128(const uint8_t* in, const uint8_t* key, uint8_t* out, size_t length, int mode)
 {
-    if (in == nullptr || key == nullptr || out == nullptr || length % AES_BLOCK_SIZE != 0) {
+    if (in == nullptr || key == nullptr || out == nullptr || length % 16 != 0) {
         return 0;
     }
-    AES_KEY aes;
-    int rc = enc == AES_ENCRYPT ? AES_set_encrypt_key(key, 128, &aes) : AES_set_decrypt_key(key, 128, &aes);
-    if (rc != 0) {
-        return 0;
+    mbedtls_aes_context aes;
+    mbedtls_aes_init(&aes);
+    int rc = mode == MBEDTLS_AES_ENCRYPT ? mbedtls_aes_setkey_enc(&aes, key, 128) : mbedtls_aes_setkey_dec(&aes, key, 128);
+    unsigned char iv[16] = {};
+    if (rc == 0) {
+        rc = mbedtls_aes_crypt_cbc(&aes, mode, length, iv, in, out);
     }
-    unsigned char iv[AES_BLOCK_SIZE] = {};
-    AES_cbc_encrypt(in, out, length, &aes, iv, enc);
-    return 1;
+    mbedtls_aes_free(&aes);
+    return rc == 0 ? 1 : 0;
 }
 
 // A record's text: up to its NUL, printable, not empty, at most `max` characters. False for
@@ -561,22 +564,22 @@ const char* IdentityTextProblem(const char* text, size_t maxLen, const char* too
 
 int DesCbcDecryptFile(const uint8_t* in, uint8_t* out, size_t length)
 {
-    return __DesCbc(in, out, length, DES_DECRYPT);
+    return __DesCbc(in, out, length, MBEDTLS_DES_DECRYPT);
 }
 
 int DesCbcEncryptFile(const uint8_t* in, uint8_t* out, size_t length)
 {
-    return __DesCbc(in, out, length, DES_ENCRYPT);
+    return __DesCbc(in, out, length, MBEDTLS_DES_ENCRYPT);
 }
 
 int AesCbc128EncryptFile(const uint8_t* in, const uint8_t* key, uint8_t* out, size_t length)
 {
-    return __AesCbc128(in, key, out, length, AES_ENCRYPT);
+    return __AesCbc128(in, key, out, length, MBEDTLS_AES_ENCRYPT);
 }
 
 int AesCbc128DecryptFile(const uint8_t* in, const uint8_t* key, uint8_t* out, size_t length)
 {
-    return __AesCbc128(in, key, out, length, AES_DECRYPT);
+    return __AesCbc128(in, key, out, length, MBEDTLS_AES_DECRYPT);
 }
 
 int ReadDeviceBinIdentity(char uuid[kUuidMaxLen + 1], char authKey[kAuthKeyMaxLen + 1])

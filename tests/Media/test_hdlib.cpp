@@ -1,10 +1,12 @@
 // The person detector library: the box selection on hand-made candidates, the refusals with
-// their messages, the memory check against the board's "/proc/meminfo", and the switch between
-// the two networks.
+// their messages, the memory check against the board's "/proc/meminfo", the switch between
+// the two networks, and the same faces found on one thread as with the library's pool.
 #include "Media/hdlib/hdlib.h"
 #include "sandbox.h"
+#include "scene.h"
 
 #include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <cstdio>
@@ -190,4 +192,45 @@ TEST_F(HdLib, ChangeModelBetweenTheTwoNetworks)
     mConfig.InputWidth = 64;
     EXPECT_EQ(0, Forward_Network(mHandle, gray.data(), 128, 64, 1));
     EXPECT_EQ(0, GetBBox(mHandle, 128, 64));
+}
+
+// One thread (the unit's setting) runs the detector on the caller's thread; the boxes are those
+// the library's whole pool finds, and going back to one thread after the pool changes nothing.
+// The cascades' text is given back once loaded: a network loaded anew (and after the other
+// network) reads it again whole and finds the same.
+TEST_F(HdLib, OneThreadFindsWhatThePoolFinds)
+{
+    const cv::Mat photo = SceneLoad(std::string(DOORPHONE_PHOTO_DIR) + "/astronaut.png");
+    ASSERT_FALSE(photo.empty());
+    cv::Mat picture(288, 480, CV_8UC3, cv::Scalar(128, 128, 128));
+    cv::resize(photo, picture(cv::Rect(96, 0, 288, 288)), cv::Size(288, 288));
+    cv::cvtColor(picture, picture, cv::COLOR_BGR2RGB);
+    Printed([&] { ASSERT_EQ(0, Init_Network(&mHandle, &mConfig)); });
+    auto boxes = [&](int threads) {
+        mConfig.NumThreads = threads;
+        EXPECT_EQ(0, Forward_Network(mHandle, picture.data, 288, 480, 3));
+        std::vector<std::vector<int>> got;
+        const int n = GetBBox(mHandle, 288, 480);
+        for (int i = 0; i < n; ++i) {
+            const HD_BOX_S& b = mHandle->Boxes[i];
+            got.push_back({b.x0, b.y0, b.x1, b.y1, static_cast<int>(b.Score * 1000)});
+        }
+        return got;
+    };
+    const auto one = boxes(1);
+    ASSERT_FALSE(one.empty()) << "the astronaut's face";
+    // Inside the pasted photograph.
+    EXPECT_GE(one[0][0], 96);
+    EXPECT_LE(one[0][2], 96 + 288);
+    EXPECT_EQ(one, boxes(0));
+    EXPECT_EQ(one, boxes(3));
+    EXPECT_EQ(one, boxes(1));
+    Printed([&] { Release_Network(&mHandle); });
+    Printed([&] { ASSERT_EQ(0, Init_Network(&mHandle, &mConfig)); });
+    EXPECT_EQ(one, boxes(1));
+    Printed([&] {
+        ASSERT_EQ(0, Change_Model(mHandle, 1));
+        ASSERT_EQ(0, Change_Model(mHandle, 0));
+    });
+    EXPECT_EQ(one, boxes(1));
 }

@@ -6,7 +6,6 @@
 #include "sim.h"
 
 #include <httplib.h>
-#include <openssl/evp.h>
 
 #include <atomic>
 #include <chrono>
@@ -39,14 +38,6 @@ std::string sZone = "+01:00";
 bool sCorrupt = false;
 int64_t sCutLeft = -1;  // bytes still served before the cut; -1 none
 int sFaceId = 100;
-
-std::string Md5HexRaw(const std::string& bytes)
-{
-    unsigned char d[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
-    EVP_Digest(bytes.data(), bytes.size(), d, &n, EVP_md5(), nullptr);
-    return HexLower(std::string(reinterpret_cast<char*>(d), n));
-}
 
 std::string Short(const std::string& a)
 {
@@ -260,7 +251,7 @@ bool RunApiCommand(const std::vector<std::string>& w, std::string* out)
         for (auto& c : img.bytes) {
             c = static_cast<char>(gen());
         }
-        img.md5 = Md5HexRaw(img.bytes);
+        img.md5 = Md5Hex(img.bytes);
         sImages[w[1]] = img;
         sCorrupt = false;
         sCutLeft = -1;
@@ -280,7 +271,7 @@ bool RunApiCommand(const std::vector<std::string>& w, std::string* out)
         }
         sPictures[w[1]] = {bytes, w.size() == 4 && w[3] == "chunked"};
         *out = "https://" + std::string(kApiHost) + ":" + std::to_string(gState.apiPort) + "/pic/" + w[1] + " " +
-               Md5HexRaw(bytes) + " " + std::to_string(size);
+               Md5Hex(bytes) + " " + std::to_string(size);
     } else {
         return false;
     }

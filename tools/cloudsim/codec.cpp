@@ -61,6 +61,12 @@ bool AesCbcDecrypt(const std::string& key, const std::string& iv, const Bytes& c
     return !cipher.empty() && cipher.size() % 16 == 0 && AesRun(false, key, cipher, plain, &iv);
 }
 
+Bytes AesCbcEncrypt(const std::string& key, const std::string& iv, const Bytes& plain)
+{
+    Bytes out;
+    return AesRun(true, key, plain, &out, &iv) ? out : Bytes();
+}
+
 std::string Md5Hex(const std::string& text)
 {
     unsigned char md[EVP_MAX_MD_SIZE];

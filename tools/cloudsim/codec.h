@@ -15,6 +15,8 @@ bool AesDecrypt(const std::string& key, const Bytes& cipher, Bytes* plain, std::
 // AES-128-CBC with PKCS#7 under a 16-character key and a 16-byte IV; false on a bad length or
 // padding.
 bool AesCbcDecrypt(const std::string& key, const std::string& iv, const Bytes& cipher, Bytes* plain);
+// The same encrypting; "" for a key or IV of another length.
+Bytes AesCbcEncrypt(const std::string& key, const std::string& iv, const Bytes& plain);
 std::string Md5Hex(const std::string& text);
 std::string HexUpper(const Bytes& b);
 std::string HexLower(const Bytes& b);

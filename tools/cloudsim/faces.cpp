@@ -4,7 +4,6 @@
 #include "sim.h"
 #include "storage.h"
 
-#include <openssl/evp.h>
 
 #include <fstream>
 #include <iterator>
@@ -41,18 +40,10 @@ void Put32(std::string* out, uint32_t v)
 // plain length (big-endian), 36 zero bytes, then AES-128-CBC with PKCS#7 padding.
 bool EncryptPicture(const std::string& plain, const std::string& key, const std::string& iv, std::string* out)
 {
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> c(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
-    std::string cipher(plain.size() + 16, '\0');
-    int n = 0;
-    int tail = 0;
-    if (!c || EVP_EncryptInit_ex(c.get(), EVP_aes_128_cbc(), nullptr, reinterpret_cast<const unsigned char*>(key.data()),
-                                 reinterpret_cast<const unsigned char*>(iv.data())) != 1 ||
-        EVP_EncryptUpdate(c.get(), reinterpret_cast<unsigned char*>(cipher.data()), &n,
-                          reinterpret_cast<const unsigned char*>(plain.data()), static_cast<int>(plain.size())) != 1 ||
-        EVP_EncryptFinal_ex(c.get(), reinterpret_cast<unsigned char*>(cipher.data()) + n, &tail) != 1) {
+    const std::string cipher = AesCbcEncrypt(key, iv, plain);
+    if (cipher.empty()) {
         return false;
     }
-    cipher.resize(static_cast<size_t>(n + tail));
     out->assign("NXPC");
     Put32(out, 1);
     out->append(iv);
@@ -60,14 +51,6 @@ bool EncryptPicture(const std::string& plain, const std::string& key, const std:
     out->append(kPicHeadLen - out->size(), '\0');
     out->append(cipher);
     return true;
-}
-
-std::string Md5Hex(const std::string& bytes)
-{
-    unsigned char d[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
-    EVP_Digest(bytes.data(), bytes.size(), d, &n, EVP_md5(), nullptr);
-    return HexLower(std::string(reinterpret_cast<char*>(d), n));
 }
 
 // A face picture: the file's bytes, or reproducible bytes of the id.

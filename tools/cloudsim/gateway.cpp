@@ -66,26 +66,6 @@ std::string Hmac(const std::string& key, const std::string& data)
     return std::string(reinterpret_cast<char*>(out), n);
 }
 
-// AES-128-CBC with PKCS#7; false for a ciphertext it refuses.
-bool Cbc(bool enc, const std::string& key, const std::string& iv, const std::string& in, std::string* out)
-{
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
-    out->assign(in.size() + 32, '\0');
-    int n1 = 0;
-    int n2 = 0;
-    auto* o = reinterpret_cast<unsigned char*>(out->data());
-    if (key.size() != 16 || iv.size() != 16 ||
-        EVP_CipherInit_ex(ctx.get(), EVP_aes_128_cbc(), nullptr, reinterpret_cast<const unsigned char*>(key.data()),
-                          reinterpret_cast<const unsigned char*>(iv.data()), enc ? 1 : 0) != 1 ||
-        EVP_CipherUpdate(ctx.get(), o, &n1, reinterpret_cast<const unsigned char*>(in.data()),
-                         static_cast<int>(in.size())) != 1 ||
-        EVP_CipherFinal_ex(ctx.get(), o + n1, &n2) != 1) {
-        return false;
-    }
-    out->resize(static_cast<size_t>(n1 + n2));
-    return true;
-}
-
 std::string RandomBytes(size_t n)
 {
     std::string b(n, '\0');
@@ -314,7 +294,7 @@ std::string MediaGateway::Command(uint32_t id, const std::string& json)
     const std::string iv = RandomBytes(16);
     std::string cipher;
     if (!json.empty()) {
-        Cbc(true, mCfg.mediaKey, iv, json, &cipher);
+        cipher = AesCbcEncrypt(mCfg.mediaKey, iv, json);
     }
     Be32(&frame, 1);
     Be32(&frame, kTypeCmd);
@@ -395,7 +375,7 @@ static std::string ReadCommand(int fd, const GatewayConfig& cfg, const std::atom
         return "";
     }
     std::string plain;
-    if (!Cbc(false, cfg.mediaKey, frame.substr(12, 16), frame.substr(64, cipherLen), &plain)) {
+    if (!AesCbcDecrypt(cfg.mediaKey, frame.substr(12, 16), frame.substr(64, cipherLen), &plain)) {
         *why = "command " + std::to_string(wantId) + ": does not decrypt";
         return "";
     }
@@ -523,7 +503,7 @@ bool MediaGateway::CheckMedia(const std::string& frame)
     const size_t stampAt = audio ? 52 : 56;
     const uint64_t stamp = (uint64_t{GetBe32(frame, stampAt)} << 32) | GetBe32(frame, stampAt + 4);
     std::string plain;
-    if (!Cbc(false, mCfg.mediaKey, frame.substr(12, 16), frame.substr(off, cipherLen), &plain)) {
+    if (!AesCbcDecrypt(mCfg.mediaKey, frame.substr(12, 16), frame.substr(off, cipherLen), &plain)) {
         Error("frame does not decrypt");
         return false;
     }
@@ -643,8 +623,7 @@ std::string MediaGateway::Talk(const std::string& wavPath)
             law.push_back(static_cast<char>(MulawEncode(sample)));
         }
         const std::string iv = RandomBytes(16);
-        std::string cipher;
-        Cbc(true, mCfg.mediaKey, iv, law, &cipher);
+        const std::string cipher = AesCbcEncrypt(mCfg.mediaKey, iv, law);
         std::string frame;
         Be32(&frame, 1);
         Be32(&frame, kTypeAudio);
@@ -697,8 +676,7 @@ std::string MediaGateway::Fault(GatewayFault f)
         break;
     case GatewayFault::BadFrameSign: {
         const std::string iv = RandomBytes(16);
-        std::string cipher;
-        Cbc(true, mCfg.mediaKey, iv, std::string(320, '\x7f'), &cipher);
+        const std::string cipher = AesCbcEncrypt(mCfg.mediaKey, iv, std::string(320, '\x7f'));
         Be32(&frame, 1);
         Be32(&frame, kTypeAudio);
         Be32(&frame, static_cast<uint32_t>(40 + cipher.size() + kSign));

@@ -9,7 +9,6 @@
 #include "sim.h"
 #include "storage.h"
 
-#include <openssl/evp.h>
 
 #include <sstream>
 
@@ -40,28 +39,6 @@ uint64_t Le(const Bytes& b, size_t at, int bytes)
     return v;
 }
 
-// AES-128-CBC with PKCS#7; false when the cipher refuses it (length, padding).
-bool CbcDecrypt(const std::string& key, const std::string& iv, const Bytes& cipher, Bytes* plain)
-{
-    if (key.size() != 16 || iv.size() != 16 || cipher.empty() || cipher.size() % 16 != 0) {
-        return false;
-    }
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    plain->assign(cipher.size() + 16, '\0');
-    int n = 0;
-    int tail = 0;
-    auto* out = reinterpret_cast<unsigned char*>(plain->data());
-    const bool ok = EVP_DecryptInit_ex(ctx, EVP_aes_128_cbc(), nullptr,
-                                       reinterpret_cast<const unsigned char*>(key.data()),
-                                       reinterpret_cast<const unsigned char*>(iv.data())) == 1 &&
-                    EVP_DecryptUpdate(ctx, out, &n, reinterpret_cast<const unsigned char*>(cipher.data()),
-                                      static_cast<int>(cipher.size())) == 1 &&
-                    EVP_DecryptFinal_ex(ctx, out + n, &tail) == 1;
-    EVP_CIPHER_CTX_free(ctx);
-    plain->resize(ok ? static_cast<size_t>(n + tail) : 0);
-    return ok;
-}
-
 // The object's bytes from the selected store, or "" with the reason.
 bool FetchObject(const std::string& bucket, const std::string& key, Bytes* out, std::string* why)
 {
@@ -82,7 +59,7 @@ bool OpenPicture(const Bytes& obj, const std::string& mediaKey, Bytes* plain, st
         return false;
     }
     const uint32_t length = Be32(obj, 24);
-    if (!CbcDecrypt(mediaKey, obj.substr(8, 16), obj.substr(kPicHead), plain) || plain->size() != length) {
+    if (!AesCbcDecrypt(mediaKey, obj.substr(8, 16), obj.substr(kPicHead), plain) || plain->size() != length) {
         *why = "the picture does not decrypt under the media key";
         return false;
     }
@@ -131,7 +108,7 @@ bool OpenMedia(const Bytes& obj, const std::string& key, OpenedMedia* m, std::st
         Bytes data = obj.substr(at + kRecordHead, size);
         if (type == 1 || type == 3) {
             Bytes plain;
-            if (!CbcDecrypt(key, iv, data, &plain)) {
+            if (!AesCbcDecrypt(key, iv, data, &plain)) {
                 *why = "a " + std::string(type == 1 ? "key" : "audio") + " frame at byte " + std::to_string(at) +
                        " does not decrypt under the message key";
                 return false;

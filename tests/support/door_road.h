@@ -6,6 +6,7 @@
 #pragma once
 
 #include "cloud_peer.h"
+#include "door_cast.h"
 #include "media_check.h"
 #include "mi/decode_util.h"
 #include "phone_cli.h"
@@ -180,40 +181,24 @@ inline long long UnitClock(const TestSandbox& sb, bool set = true)
 // The cast of the road: door station, local cloud and the unit paired to it. A suite that needs
 // the board prepared before the unit's first start (settings files, the camera's scene) does it
 // in Prepare().
-class DoorRoadTest : public testing::Test {
+class DoorRoadTest : public DoorCastTest {
 protected:
     void SetUp() override
     {
         mVisitor = VisitorVoice(4.0);
         WriteWav(mSb.Path("/.board/mic.wav"), mVisitor, 8000);
         ASSERT_NO_FATAL_FAILURE(Prepare());
-        mCloud = std::make_unique<CloudPeer>(mSb.Root());
-        mStation = std::make_unique<ChildProcess>(
-            std::vector<std::string>{BinaryDir() + "/tools/doorstation", "--root", mSb.Root()});
-        ASSERT_TRUE(mStation->WaitForOutput("linked at " + mSb.Root() + "/dev/ttyS2", 10s)) << mStation->Output();
+        ASSERT_NO_FATAL_FAILURE(DoorCastTest::SetUp());
         ASSERT_NO_FATAL_FAILURE(StartUnit({"-m", "2", "-t", mCloud->Pair()}));
     }
-    void TearDown() override { StopUnit(SIGTERM); }
     virtual void Prepare() {}
 
     // The unit started on the sandbox, online and serving viewers.
     void StartUnit(const std::vector<std::string>& args)
     {
-        std::vector<std::string> argv{Doorphone()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        mUnit = std::make_unique<ChildProcess>(argv, std::vector<std::string>{"DOORPHONE_ROOT=" + mSb.Root()});
-        ASSERT_TRUE(mUnit->WaitForOutput("Dbg:mqtt is online", 60s)) << mUnit->Output() << mCloud->Log();
+        ASSERT_NO_FATAL_FAILURE(DoorCastTest::StartUnit(args));
         ASSERT_TRUE(Eventually([this] { return mSb.Exists("/.board/p2p.port"); }, 10s)) << mUnit->Output();
     }
-    void StopUnit(int sig)
-    {
-        if (mUnit) {
-            mUnit->Kill(sig);
-            mUnit->WaitExit(10s);
-            mUnit.reset();
-        }
-    }
-    std::string Hc595History() { return mSb.Read("/.board/74HC595.log.old") + mSb.Read("/.board/74HC595.log"); }
     // The board's door outputs now (monitor paths, locks, video select; the LEDs left out).
     std::string Outputs()
     {
@@ -222,8 +207,6 @@ protected:
         return std::regex_search(now, m, std::regex("monitor0=\\d monitor1=\\d lock0=\\d lock1=\\d video=\\w+")) ? m.str()
                                                                                                           : now;
     }
-    // A report as the cloud logs it ({"ID":VALUE}} ends a report).
-    static std::string Rep(const std::string& id, const std::string& value) { return "{\"" + id + "\":" + value + "}}"; }
     // tools/viewer run to its end; its output.
     std::string RunViewer(const std::vector<std::string>& args, std::chrono::seconds limit)
     {
@@ -377,10 +360,6 @@ protected:
         }
     }
 
-    TestSandbox mSb;
-    std::unique_ptr<CloudPeer> mCloud;
-    std::unique_ptr<ChildProcess> mStation;
-    std::unique_ptr<ChildProcess> mUnit;
     std::vector<int16_t> mVisitor;
     TimeStamp mPushStamp;  // the time stamp on the last push's picture
 };

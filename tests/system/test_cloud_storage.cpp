@@ -3,7 +3,7 @@
 // arrive in the store; the phone fetches the group, decrypts it, and ffprobe plays the video at
 // 1280x720 while ffmpeg converts the audio. The unit is restarted after the cloud switches stores
 // (it keeps a storage configuration for half an hour).
-#include "cloud_peer.h"
+#include "door_cast.h"
 #include "phone_cli.h"
 #include "process.h"
 #include "sandbox.h"
@@ -24,32 +24,13 @@ bool Has(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
-class CloudStorageRoad : public testing::Test {
+class CloudStorageRoad : public DoorCastTest {
 protected:
     void SetUp() override
     {
-        mCloud = std::make_unique<CloudPeer>(mSb.Root());
+        ASSERT_NO_FATAL_FAILURE(DoorCastTest::SetUp());
         ASSERT_EQ(0u, mCloud->Command("stores").rfind("s3 ", 0)) << mCloud->Log();
         mCloud->Command("cloud-storage mtu 3");
-        mStation = std::make_unique<ChildProcess>(
-            std::vector<std::string>{BinaryDir() + "/tools/doorstation", "--root", mSb.Root()});
-        ASSERT_TRUE(mStation->WaitForOutput("linked at " + mSb.Root() + "/dev/ttyS2", 10s)) << mStation->Output();
-    }
-    void TearDown() override { StopUnit(); }
-    void StartUnit(const std::vector<std::string>& args)
-    {
-        std::vector<std::string> argv{Doorphone()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        mUnit = std::make_unique<ChildProcess>(argv, std::vector<std::string>{"DOORPHONE_ROOT=" + mSb.Root()});
-        ASSERT_TRUE(mUnit->WaitForOutput("Dbg:mqtt is online", 60s)) << mUnit->Output() << mCloud->Log();
-    }
-    void StopUnit()
-    {
-        if (mUnit) {
-            mUnit->Kill(SIGTERM);
-            mUnit->WaitExit(10s);
-            mUnit.reset();
-        }
     }
     // The newest group of the list that holds at least `slices` slices, or "".
     std::string GroupWith(size_t slices)
@@ -99,10 +80,6 @@ protected:
                conv.c_str());
     }
 
-    TestSandbox mSb;
-    std::unique_ptr<CloudPeer> mCloud;
-    std::unique_ptr<ChildProcess> mStation;
-    std::unique_ptr<ChildProcess> mUnit;
     int mStarts = 0;
 };
 

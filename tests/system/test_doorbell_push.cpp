@@ -4,7 +4,7 @@
 // card. The unit is restarted after the cloud switches stores (it keeps a storage configuration
 // for ten minutes). The motion push too: with the motion alarm on, a visitor walking into the
 // door camera gives a 115 whose picture the phone decrypts to the JPEG the unit captured.
-#include "cloud_peer.h"
+#include "door_cast.h"
 #include "door_scene.h"
 #include "phone_cli.h"
 #include "process.h"
@@ -47,33 +47,18 @@ std::string After(const std::string& line, const std::string& key)
     return line.substr(from, line.find_first_of(" \"\n", from) - from);
 }
 
-class DoorbellPush : public testing::Test {
+class DoorbellPush : public DoorCastTest {
 protected:
     void SetUp() override
     {
-        mCloud = std::make_unique<CloudPeer>(mSb.Root());
+        ASSERT_NO_FATAL_FAILURE(DoorCastTest::SetUp());
         ASSERT_EQ(0u, mCloud->Command("stores").rfind("s3 ", 0)) << mCloud->Log();
-        mStation = std::make_unique<ChildProcess>(
-            std::vector<std::string>{BinaryDir() + "/tools/doorstation", "--root", mSb.Root()});
-        ASSERT_TRUE(mStation->WaitForOutput("linked at " + mSb.Root() + "/dev/ttyS2", 10s)) << mStation->Output();
     }
-    void TearDown() override { StopUnit(); }
     void StartUnit(const std::vector<std::string>& args)
     {
-        std::vector<std::string> argv{Doorphone()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        mUnit = std::make_unique<ChildProcess>(argv, std::vector<std::string>{"DOORPHONE_ROOT=" + mSb.Root()});
-        ASSERT_TRUE(mUnit->WaitForOutput("Dbg:mqtt is online", 60s)) << mUnit->Output() << mCloud->Log();
+        ASSERT_NO_FATAL_FAILURE(DoorCastTest::StartUnit(args));
         // The full-state report (239 "1") goes out before the call's ring report.
         ASSERT_TRUE(mCloud->WaitLog("\"240\":\"1\"", ++mStarts, 20s)) << mCloud->Log();
-    }
-    void StopUnit()
-    {
-        if (mUnit) {
-            mUnit->Kill(SIGTERM);
-            mUnit->WaitExit(10s);
-            mUnit.reset();
-        }
     }
     // One call from door 1 and what the cloud and the card keep of it.
     void CallAndCheck(const std::string& store)
@@ -111,10 +96,6 @@ protected:
         mStation->WriteLine("takeoff");
     }
 
-    TestSandbox mSb;
-    std::unique_ptr<CloudPeer> mCloud;
-    std::unique_ptr<ChildProcess> mStation;
-    std::unique_ptr<ChildProcess> mUnit;
     int mStarts = 0;
 };
 

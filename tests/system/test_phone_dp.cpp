@@ -2,9 +2,7 @@
 // the door-station simulator on the bus and the unit. A command opens a door on the bus, pulses
 // the current door's lock, opens the gate, switches the door shown, and a setting outlives a
 // restart of the unit.
-#include "cloud_peer.h"
-#include "process.h"
-#include "sandbox.h"
+#include "door_cast.h"
 
 #include <gtest/gtest.h>
 
@@ -17,43 +15,17 @@ using namespace std::chrono_literals;
 
 namespace {
 
-
-class PhoneDp : public testing::Test {
+class PhoneDp : public DoorCastTest {
 protected:
     void SetUp() override
     {
-        mCloud = std::make_unique<CloudPeer>(mSb.Root());
-        mStation = std::make_unique<ChildProcess>(
-            std::vector<std::string>{BinaryDir() + "/tools/doorstation", "--root", mSb.Root()});
-        ASSERT_TRUE(mStation->WaitForOutput("linked at " + mSb.Root() + "/dev/ttyS2", 10s)) << mStation->Output();
-        StartUnit({"-m", "2", "-t", mCloud->Pair()});
+        ASSERT_NO_FATAL_FAILURE(DoorCastTest::SetUp());
+        ASSERT_NO_FATAL_FAILURE(StartUnit({"-m", "2", "-t", mCloud->Pair()}));
     }
-    void TearDown() override
-    {
-        if (mUnit) {
-            mUnit->Kill(SIGTERM);
-            mUnit->WaitExit(10s);
-        }
-    }
-    void StartUnit(const std::vector<std::string>& args)
-    {
-        std::vector<std::string> argv{Doorphone()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        mUnit = std::make_unique<ChildProcess>(argv, std::vector<std::string>{"DOORPHONE_ROOT=" + mSb.Root()});
-        ASSERT_TRUE(mUnit->WaitForOutput("Dbg:mqtt is online", 60s)) << mUnit->Output() << mCloud->Log();
-    }
-    std::string Hc595History() { return mSb.Read("/.board/74HC595.log.old") + mSb.Read("/.board/74HC595.log"); }
-    // A report as the cloud logs it ({"ID":VALUE}} ends a report, {"ID":VALUE}, a command).
-    static std::string Rep(const std::string& id, const std::string& value) { return "{\"" + id + "\":" + value + "}}"; }
     bool WaitReport(const std::string& id, const std::string& value, int n = 1)
     {
         return mCloud->WaitLog(Rep(id, value), n, 20s);
     }
-
-    TestSandbox mSb;
-    std::unique_ptr<CloudPeer> mCloud;
-    std::unique_ptr<ChildProcess> mStation;
-    std::unique_ptr<ChildProcess> mUnit;
 };
 
 }  // namespace

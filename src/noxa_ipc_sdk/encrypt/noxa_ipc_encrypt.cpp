@@ -31,6 +31,7 @@ std::mutex s_fetchLock;
 uint64_t s_retryWaitMs = 0;           // under s_fetchLock: the wait after the last failure
 std::atomic<uint64_t> s_retryAt{0};   // tick before which no automatic fetch starts
 std::atomic<bool> s_fetching{false};  // a background fetch thread runs
+std::atomic<bool> s_asking{false};    // a fetch waits for the cloud's answer
 
 // The key into the record; the caller holds the lock.
 void TakeKey(NOXA_ENCRYPTOR_S& e, const uint8_t key[NOXA_ENC_KEY_LEN])
@@ -45,7 +46,9 @@ void TakeKey(NOXA_ENCRYPTOR_S& e, const uint8_t key[NOXA_ENC_KEY_LEN])
 int FetchHeld(NOXA_ENCRYPTOR_S& e)
 {
     uint8_t key[NOXA_ENC_KEY_LEN];
+    s_asking = true;
     const int ret = cloud_fetch_enc_key(key);
+    s_asking = false;
     if (ret != UNI_OK) {
         s_retryWaitMs = s_retryWaitMs == 0 ? kRetryFirstMs : std::min(s_retryWaitMs * 2, kRetryMaxMs);
         s_retryAt = uni_get_tick_ms() + s_retryWaitMs;
@@ -83,7 +86,7 @@ bool FetchIfDue(NOXA_ENCRYPTOR_S& e)
 // The same on a thread of its own: the frame that finds no key is refused at once.
 void FetchInBackground()
 {
-    if (!FetchDue() || s_fetching.exchange(true)) {
+    if (!FetchDue() || s_asking.load() || s_fetching.exchange(true)) {
         return;
     }
     try {
@@ -98,7 +101,7 @@ void FetchInBackground()
 
 // While no key was obtained: the record cleared and the stored key taken, if there is one
 // (no cloud call). The store's refusal is logged when `quiet` is false.
-NOXA_ENCRYPTOR_S& SetUp(bool quiet)
+NOXA_ENCRYPTOR_S& LoadStored(bool quiet)
 {
     NOXA_ENCRYPTOR_S& e = s_encryptor;
     if (e.inited != 0) {
@@ -124,7 +127,7 @@ NOXA_ENCRYPTOR_S& SetUp(bool quiet)
 // The key to use now. Without one, false at once and a fetch in the background when one is due.
 bool CopyKey(uint8_t key[NOXA_ENC_KEY_LEN])
 {
-    NOXA_ENCRYPTOR_S& e = SetUp(true);
+    NOXA_ENCRYPTOR_S& e = LoadStored(true);
     {
         std::lock_guard<std::mutex> lock(e.lock);
         if (e.has_key != 0) {
@@ -213,7 +216,7 @@ int OpensslAES_CBC128_decrypt(const uint8_t* in, uint32_t len, uint8_t* out, uin
 
 NOXA_ENCRYPTOR_S* GetEncryptorInstance()
 {
-    NOXA_ENCRYPTOR_S& e = SetUp(false);
+    NOXA_ENCRYPTOR_S& e = LoadStored(false);
     // Without a key the instance stays uninited: a later call tries again once the wait has run.
     if (e.has_key == 0 && FetchIfDue(e)) {
         PR_NOTICE("use key :%s", uni_mask_secret(e.key).text);

@@ -337,8 +337,9 @@ int MdProcPass()
     AppLogPrint(APP_LOG_BLUE, "thread_md_proc", "%d", static_cast<int>(size));
     if (size >= 1 && gDeviceState.AlarmSetting != 0) {
         const char* pic = reinterpret_cast<const char*>(buf.get());
-        const int ret = IPC_APP_get_human_filter() != 0 ? noxa_ipc_notify_with_event(pic, size, 1, NOTIFICATION_NAME_HUMAN)
-                                                        : noxa_ipc_notify_motion_detect(pic, size, 1);
+        const int ret = IPC_APP_get_human_filter() != 0
+                            ? noxa_ipc_notify_with_event(pic, size, 1, NOTIFICATION_NAME_HUMAN)
+                            : noxa_ipc_notify_motion_detect(pic, size, 1);
         AppLogPrint(APP_LOG_BLUE, "thread_md_proc", "Send Msg to cloud %d", ret);
     }
     // Also after a snapshot that never came: the next alarm waits its minute.

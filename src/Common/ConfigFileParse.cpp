@@ -9,9 +9,11 @@
 #include "Media/VencStream.h"
 #include "Peripheral.h"
 #include "noxa_ipc_sdk/ring_buffer/noxa_ring_buffer.h"
+#include "platform/board_file.h"
 #include "platform/board_path.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cjson/cJSON.h>
@@ -38,6 +40,9 @@ constexpr char kDesIv[] = "qplmvbtz";
 // Channel names in gDeviceState: written by the cloud side's data points, read by the start
 // and the reports.
 std::mutex gChannelMutex;
+
+// Set once a factory reset has begun; never cleared (the unit restarts).
+std::atomic<bool> s_deviceFilesStopped{false};
 
 struct FileCloser {
     void operator()(FILE* f) const { std::fclose(f); }
@@ -72,12 +77,7 @@ bool __Blank(char c)
 
 int __WriteText(const char* unitPath, const std::string& text)
 {
-    FilePtr f(BoardFopen(unitPath, "w"));
-    if (!f) {
-        return -1;
-    }
-    bool ok = std::fwrite(text.data(), 1, text.size(), f.get()) == text.size();
-    return ok ? 0 : -1;
+    return WriteDeviceFile(unitPath, text.data(), text.size());
 }
 
 // Up to `max` bytes of a file as text; false without the file.
@@ -230,6 +230,24 @@ int __RenameChannels(const cJSON* root)
 }
 
 }  // namespace
+
+int WriteDeviceFile(const char* unitPath, const void* data, size_t len)
+{
+    if (s_deviceFilesStopped.load()) {
+        APP_ERR("%s not written: the unit is being reset", unitPath);
+        return -1;
+    }
+    if (BoardWriteFileWhole(unitPath, data, len) != 0) {
+        APP_ERR("%s not written: %s", unitPath, std::strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+void StopDeviceFileWrites()
+{
+    s_deviceFilesStopped = true;
+}
 
 bool IsUtf8(const char* text, size_t len)
 {

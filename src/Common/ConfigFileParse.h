@@ -11,6 +11,14 @@ constexpr const char* kPushInfoFile = "/DeviceInfo/PushInfo.conf";
 constexpr const char* kChannelFile = "/DeviceInfo/Channel.conf";
 constexpr const char* kDeviceBinFile = "/DeviceInfo/device.bin";
 
+// Every device file (these, the settings, the network files) is written whole: aside, synced and
+// renamed in, so a power cut leaves the old content or the new. Once a factory reset has begun
+// none is written any more (the reset removes them; a late writer would bring one back).
+// 0, or -1 (an error line) when the file could not be written or writes are stopped.
+int WriteDeviceFile(const char* unitPath, const void* data, size_t len);
+// Stops every later WriteDeviceFile, for good: the first step of a factory reset.
+void StopDeviceFileWrites();
+
 // Room file: the unit's room address as decimal text, no newline.
 // 0 when the file can be opened, else -1.
 int RoomFileExist();

@@ -13,6 +13,7 @@
 #include "noxa_ipc_sdk/video_msg/noxa_ipc_video_msg.h"
 #include "platform/board_path.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -322,6 +323,11 @@ int MdProcPass()
     if (!buf) {
         return 0;
     }
+    // The previous picture goes first: a capture that never comes must not push it again. The
+    // new one stays after the push (the cloud's picture trigger reads the latest one).
+    if (BoardUnlink(kMdSnapshotFile) != 0 && errno != ENOENT) {
+        APP_ERR("%s not removed: %s", kMdSnapshotFile, strerror(errno));
+    }
     CapturePicture(0);
     uint32_t size = 0;
     for (int i = 0; i < kMdSnapshotTries && size == 0; ++i) {
@@ -331,12 +337,10 @@ int MdProcPass()
     AppLogPrint(APP_LOG_BLUE, "thread_md_proc", "%d", static_cast<int>(size));
     if (size >= 1 && gDeviceState.AlarmSetting != 0) {
         const char* pic = reinterpret_cast<const char*>(buf.get());
-        if (IPC_APP_get_human_filter() != 0) {
-            noxa_ipc_notify_with_event(pic, size, 1, NOTIFICATION_NAME_HUMAN);
-        } else {
-            noxa_ipc_notify_motion_detect(pic, size, 1);
-        }
-        AppLogPrint(APP_LOG_BLUE, "thread_md_proc", "Send Msg to cloud %d", 0);
+        const int ret = IPC_APP_get_human_filter() != 0
+                            ? noxa_ipc_notify_with_event(pic, size, 1, NOTIFICATION_NAME_HUMAN)
+                            : noxa_ipc_notify_motion_detect(pic, size, 1);
+        AppLogPrint(APP_LOG_BLUE, "thread_md_proc", "Send Msg to cloud %d", ret);
     }
     // Also after a snapshot that never came: the next alarm waits its minute.
     gDeviceState.MotionCooldownTimer = kMdCooldownTicks;

@@ -3,6 +3,7 @@
 
 #include "AppLog.h"
 #include "AppState.h"
+#include "ConfigFileParse.h"
 #include "DeviceState.h"
 #include "DoorPhone.h"
 #include "Peripheral.h"
@@ -48,22 +49,11 @@ WIFI_SAVED_S& gWifiSaved = *new WIFI_SAVED_S;
 // Passes the current cable state has differed from the running network; the status thread's.
 uint32_t gSwitchCount = 0;
 
-// Replaces a unit file in one step (written aside, then renamed): a power cut never leaves half
-// a MAC address or half a network configuration behind.
+// A MAC address or a network configuration is a device file: written whole (a power cut never
+// leaves half of one), never once a factory reset has begun.
 bool __WriteUnitFile(const char* unitPath, const std::string& text)
 {
-    const std::string tmp = std::string(unitPath) + ".tmp";
-    FILE* f = BoardFopen(tmp.c_str(), "w");
-    if (f == nullptr) {
-        return false;
-    }
-    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    ok = (std::fclose(f) == 0) && ok;
-    if (!ok || BoardRename(tmp.c_str(), unitPath) != 0) {
-        BoardUnlink(tmp.c_str());
-        return false;
-    }
-    return true;
+    return WriteDeviceFile(unitPath, text.data(), text.size()) == 0;
 }
 
 // Up to `max` bytes of a unit file; false when it cannot be opened.

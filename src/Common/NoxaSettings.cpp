@@ -97,7 +97,7 @@ bool ReadRaw(const char* key, size_t max, std::string* out)
     return true;
 }
 
-// Every write of a setting is written aside and renamed in (BoardWriteFileWhole), so a power cut
+// Every write of a setting is a device file written whole (WriteDeviceFile), so a power cut
 // leaves the old value or the new one; an unchanged value is not written at all.
 int WriteFile(const char* key, const char* data, size_t len)
 {
@@ -110,8 +110,7 @@ int WriteFile(const char* key, const char* data, size_t len)
     if (BoardMkdir(kCfgDir, 0755) == 0) {
         BoardSyncDir("/DeviceInfo");  // the new folder itself must survive a power cut
     }
-    if (BoardWriteFileWhole(path.c_str(), data, len) != 0) {
-        APP_ERR("%s not written: %s", path.c_str(), strerror(errno));
+    if (WriteDeviceFile(path.c_str(), data, len) != 0) {
         return -1;
     }
     ForgetNoted(key);

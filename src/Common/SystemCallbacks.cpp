@@ -3,6 +3,7 @@
 #include "AppLog.h"
 #include "AppState.h"
 #include "AppWorker.h"
+#include "ConfigFileParse.h"
 #include "DeviceState.h"
 #include "DoorPhone.h"
 #include "DoorPhoneLinks.h"
@@ -13,6 +14,7 @@
 #include "RingKeyDetect.h"
 #include "TalkSerial.h"
 #include "TimeTask.h"
+#include "noxa_base/kv_storge/kv_storge.h"
 #include "noxa_ipc_sdk/noxa_ipc_api.h"
 #include "platform/board.h"
 #include "platform/board_path.h"
@@ -140,6 +142,14 @@ void IPC_APP_on_reset(GW_RESET_TYPE_E type)
     APP_INFO("reset ipc success. please restart the ipc %d", static_cast<int>(type));
     SetIndicatorEvent(INDICATOR_RESET);
     PostTalkCommand(kTalkOrderReset, 0, 0, 0);
+    // Nothing may write what the reset removes: a device file or a store write in the second
+    // before the restart would bring the old unit back (the store's from its open files, with the
+    // key file gone).
+    StopDeviceFileWrites();
+    const int closed = kvs_factory();
+    if (closed != 0) {
+        APP_ERR("store not closed: %d", closed);
+    }
     for (const char* cmd : kResetCommands) {
         BoardSystem(cmd);
     }

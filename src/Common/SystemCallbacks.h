@@ -28,9 +28,9 @@ constexpr int kUpgradeStatusFailed = 4;
 // Prints "curr event:%d" and sets the LED pattern of the event (others leave it).
 void SetIndicatorEvent(int event);
 
-// Factory reset (the cloud's reset, the key held for 3 s): the cloud side's store, the room, push
-// and channel files and the settings are removed, the LEDs go dark, and the unit restarts 1 s
-// later. Does not return on the unit.
+// Factory reset (the cloud's reset, the key held for 3 s): device file writes stop and the cloud
+// side's store is closed, then the store, the room, push and channel files and the settings are
+// removed, the LEDs go dark, and the unit restarts 1 s later. Does not return on the unit.
 void IPC_APP_on_reset(GW_RESET_TYPE_E type);
 void IPC_APP_on_restart_request(void);
 

@@ -18,6 +18,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <sstream>
 #include <strings.h>
@@ -176,7 +177,9 @@ bool RadiotapPayload(const uint8_t* frame, size_t len, const uint8_t** payload, 
     return true;
 }
 
-void SnifferLoop()
+// `opened` hears whether the socket could be opened: the switch-on reports the sniffer running
+// only then.
+void SnifferLoop(std::promise<bool> opened)
 {
     prctl(PR_SET_NAME, "wf_sniffer");
     WifiTrace("Sniffer Thread Create\r");
@@ -187,11 +190,13 @@ void SnifferLoop()
         errno = err;
         perror("Sniffer Socket Alloc");
         gSniffer.Callback = nullptr;
+        opened.set_value(false);
         return;
     }
     // A receive that waits for ever would keep the switch-off from ending the thread.
     struct timeval wait = {0, kSnifferWaitMs * 1000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+    opened.set_value(true);
     uint8_t frame[kSnifferFrameMax];
     for (;;) {
         WF_SNIFFER_CB cb = gSniffer.Callback.load();
@@ -531,8 +536,8 @@ int hwl_wf_sniffer_enable(int on, WF_SNIFFER_CB cb)
         WifiTrace("Already in status %d\r\n", on);
         return 0;
     }
-    if (on == 0) {
-        WifiTrace("Disable Sniffer\r");
+    // Back to the station, as after a switch-off; also when the sniffer could not start.
+    const auto off = [] {
         gSniffer.Enabled = 0;
         if (gSniffer.Thread.joinable()) {
             gSniffer.Thread.join();
@@ -540,18 +545,31 @@ int hwl_wf_sniffer_enable(int on, WF_SNIFFER_CB cb)
         hwl_wf_wk_mode_set(WWM_STATION);
         WifiTrace("Disable Qrcode\r");
         gSniffer.Stopped = 1;
+    };
+    if (on == 0) {
+        WifiTrace("Disable Sniffer\r");
+        off();
         return 0;
     }
     SetIndicatorEvent(INDICATOR_SNIFFER);
     WifiTrace("Enable Sniffer\r");
     hwl_wf_wk_mode_set(WWM_SNIFFER);
     gSniffer.Callback = cb;
+    // The thread's loop runs while this is set; it counts as running for the next switch-on only
+    // once the thread has its socket (the lock keeps every other switch out meanwhile).
     gSniffer.Enabled = 1;
+    std::promise<bool> opened;
+    std::future<bool> socketOpen = opened.get_future();
     try {
-        gSniffer.Thread = std::thread(SnifferLoop);
+        gSniffer.Thread = std::thread(SnifferLoop, std::move(opened));
     } catch (const std::exception&) {
         APP_ERR("sniffer thread not started");
-        gSniffer.Enabled = 0;
+        gSniffer.Callback = nullptr;
+        off();
+        return -1;
+    }
+    if (!socketOpen.get()) {
+        off();
         return -1;
     }
     WifiTrace("Enable Qrcode \r");

@@ -20,7 +20,8 @@ int hwl_wf_channel_set(uint8_t chan);
 int hwl_wf_channel_get(uint8_t* chan);
 // On: a thread hands every captured frame (radiotap header removed) to `cb`. Off: the thread is
 // ended (within one 200 ms receive wait) and the radio goes back to station mode. -2 for on
-// without a callback.
+// without a callback; -1 when the thread or its socket could not be started (the radio back in
+// station mode, the sniffer off: the next switch-on tries again).
 int hwl_wf_sniffer_enable(int on, WF_SNIFFER_CB cb);
 int hwl_wf_ip_get(WF_IF_E wf, WF_IP_INFO_S* ip);
 int hwl_wf_mac_get(WF_IF_E wf, uint8_t mac[6]);

@@ -10,10 +10,12 @@
 #include "platform/board_sim.h"
 #include "sandbox.h"
 #include "talk_test_util.h"
+#include "whole_file_util.h"
 
 #include <cjson/cJSON.h>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <vector>
@@ -177,6 +179,39 @@ TEST_F(DeviceFiles, RoomAndPushFiles)
     std::filesystem::remove_all(mSb.Path("/DeviceInfo"));
     EXPECT_EQ(-1, SaveRoomAddress(1)) << "a file that cannot be made";
     EXPECT_EQ(-1, SavePushDelay(1));
+}
+
+// The room, push and channel files are written whole, like the settings: a write that returned
+// outlives a power cut, and a cut at any step of a write leaves the old content or the new.
+TEST_F(DeviceFiles, PowerCutLeavesTheOldFileOrTheNew)
+{
+    const char* renameOld = R"({"cmd":2,"chs":[{"n":"Door 1"},{"n":"Door 2"}]})";
+    const char* renameNew = R"({"cmd":2,"chs":[{"n":"Gate"},{"n":"Back"}]})";
+    const auto file = [this](const char* path) { return [this, path] { return mSb.Read(path); }; };
+    const WHOLE_FILE_CASE_S files[] = {
+        {kRoomInfoFile, [](bool n) { SaveRoomAddress(n ? 20000002 : 10000001); }, file(kRoomInfoFile), "10000001",
+         "20000002"},
+        {kPushInfoFile, [](bool n) { SavePushDelay(n ? 6000 : 100); }, file(kPushInfoFile), "100", "6000"},
+        {kChannelFile, [&](bool n) { ChannelCommand(n ? renameNew : renameOld); }, file(kChannelFile),
+         "Door 1\nDoor 2\n", "Gate\nBack\n"},
+    };
+    ExpectOldOrNewAfterEveryCut(files, std::size(files));
+}
+
+// Once a factory reset has begun no device file is written: the reset removes them, and a writer
+// late by a moment (the online start's default door names, a room address) would bring one back.
+TEST_F(DeviceFiles, NoDeviceFileIsWrittenOnceAResetBegan)
+{
+    ASSERT_EQ(0, SaveRoomAddress(10000001));
+    StopDeviceFileWrites();
+    std::filesystem::remove(mSb.Path(kRoomInfoFile));
+    EXPECT_EQ(-1, SaveRoomAddress(20000002));
+    EXPECT_EQ(-1, SavePushDelay(6000));
+    EXPECT_EQ(-1, LoadChannelNames());
+    EXPECT_EQ("Door 1", GetChannelName(0)) << "the names in use all the same";
+    for (const char* f : {kRoomInfoFile, kPushInfoFile, kChannelFile}) {
+        EXPECT_FALSE(mSb.Exists(f)) << f;
+    }
 }
 
 TEST_F(DeviceFiles, ChannelNamesComeBackWhole)

@@ -26,8 +26,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <memory>
+#include <optional>
 #include <random>
 #include <thread>
 #include <vector>
@@ -46,6 +48,10 @@ std::vector<Sent> gSent;
 std::atomic<int> gMotionFlag{0};
 std::atomic<int> gVideoMsgResult{-1};
 std::vector<uint32_t> gSleeps;
+// The picture the armed capture writes during the push's first wait of a second (none: the
+// capture never comes), and where.
+std::optional<std::string> gCapture;
+std::string gSnapshotPath;
 
 void Record(const std::string& what, const char* data, uint32_t size)
 {
@@ -93,8 +99,16 @@ protected:
         };
         gNoxaIpcOps.leave_video_msg = [](const uint8_t*, uint32_t) { return gVideoMsgResult.load(); };
         gDoorPhoneLinks.TakeMotionFlag = [] { return gMotionFlag.exchange(0); };
-        gMdSleep = [](uint32_t ms) { gSleeps.push_back(ms); };
+        gMdSleep = [](uint32_t ms) {
+            gSleeps.push_back(ms);
+            if (ms == 1000 && gCapture) {
+                std::ofstream(gSnapshotPath, std::ios::binary) << *gCapture;
+                gCapture.reset();
+            }
+        };
         gSleeps.clear();
+        gCapture.reset();
+        gSnapshotPath = mBox.Path("/dev/demo_snapshot.jpg");
         gMotionFlag = 0;
         gVideoMsgResult = -1;
         Take();
@@ -122,6 +136,8 @@ protected:
             mClock->Advance(static_cast<uint64_t>(seconds) * 1000);
         }
     }
+    // The next motion snapshot the encoder writes.
+    static void Captures(const std::string& pic) { gCapture = pic; }
     int Alarm()
     {
         gMotionFlag = 1;
@@ -143,7 +159,7 @@ protected:
 TEST_F(DoorbellCallTest, AlarmsThirtySecondsApartGiveOnePush)
 {
     const std::string pic = Picture(5000, 1);
-    mBox.Write("/dev/demo_snapshot.jpg", pic);
+    Captures(pic);
     EXPECT_EQ(0, MdProcPass()) << "no alarm, nothing to do";
     EXPECT_EQ(1, Alarm());
     auto sent = Take();
@@ -154,6 +170,7 @@ TEST_F(DoorbellCallTest, AlarmsThirtySecondsApartGiveOnePush)
     EXPECT_EQ(0, Alarm());
     EXPECT_TRUE(Take().empty());
     Pass(30);
+    Captures(pic);
     EXPECT_EQ(1, Alarm());
     EXPECT_EQ(1u, Take().size());
 }
@@ -166,12 +183,12 @@ TEST_F(DoorbellCallTest, EmptySnapshotSendsNothingButStartsTheCooldown)
     EXPECT_EQ((std::vector<uint32_t>{100, 1000, 1000, 1000, 1000, 1000, 1000}), gSleeps);
     EXPECT_TRUE(Take().empty());
     EXPECT_EQ(kMdCooldownTicks, gDeviceState.MotionCooldownTimer.load());
-    mBox.Write("/dev/demo_snapshot.jpg", "");
+    Captures("");
     Pass(60);
     EXPECT_EQ(1, Alarm());
     EXPECT_TRUE(Take().empty()) << "an empty file is no picture";
     Pass(60);
-    mBox.Write("/dev/demo_snapshot.jpg", Picture(100, 2));
+    Captures(Picture(100, 2));
     gDeviceState.AlarmSetting = 0;
     EXPECT_EQ(1, Alarm());
     EXPECT_TRUE(Take().empty());
@@ -184,7 +201,7 @@ TEST_F(DoorbellCallTest, EmptySnapshotSendsNothingButStartsTheCooldown)
 TEST_F(DoorbellCallTest, HumanFilterAndSnapshotSizes)
 {
     const std::string big = Picture(150 * 1024, 3);
-    mBox.Write("/dev/demo_snapshot.jpg", big);
+    Captures(big);
     IPC_APP_set_human_filter(1);
     EXPECT_EQ(1, Alarm());
     auto sent = Take();
@@ -193,6 +210,7 @@ TEST_F(DoorbellCallTest, HumanFilterAndSnapshotSizes)
     EXPECT_TRUE(sent[0].bytes == big) << sent[0].bytes.size();
     IPC_APP_set_human_filter(0);
     Pass(60);
+    Captures(big);
     EXPECT_EQ(1, Alarm());
     sent = Take();
     ASSERT_EQ(1u, sent.size());
@@ -222,6 +240,35 @@ TEST_F(DoorbellCallTest, HumanFilterAndSnapshotSizes)
     char one[1];
     EXPECT_EQ(-1, IPC_APP_read_snapshot(one, &size));
     EXPECT_EQ(0, size);
+}
+
+// A push sends only its own capture: the previous snapshot is removed before the capture is
+// armed, so a capture that never comes sends nothing (not the old picture again); the new one
+// stays for the cloud's picture trigger; the push prints its real result (a 200 KB picture is
+// refused by the motion notification).
+TEST_F(DoorbellCallTest, APushSendsOnlyItsOwnCaptureAndPrintsItsResult)
+{
+    mBox.Write("/dev/demo_snapshot.jpg", Picture(4000, 11));  // an earlier alarm's
+    EXPECT_EQ(1, Alarm());
+    EXPECT_TRUE(Take().empty()) << "the previous picture was pushed again";
+    EXPECT_FALSE(mBox.Exists("/dev/demo_snapshot.jpg"));
+    const struct {
+        size_t size;
+        const char* printed;
+        size_t sent;
+    } rows[] = {{6000, "Send Msg to cloud 0", 1}, {200 * 1024, "Send Msg to cloud -2", 0}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.size);
+        Pass(60);
+        const std::string pic = Picture(r.size, 12);
+        Captures(pic);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(1, Alarm());
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(std::string::npos, out.find(r.printed)) << out;
+        EXPECT_EQ(r.sent, Take().size());
+        EXPECT_TRUE(mBox.Read("/dev/demo_snapshot.jpg") == pic) << "the new picture stays for the picture trigger";
+    }
 }
 
 // The call's road: answers while idle change nothing; a press (event alone, 25 s); nobody answers
@@ -495,7 +542,7 @@ TEST_F(DoorbellCloud, AcceptThroughTheProtocolParserAnswersAtOnce)
 TEST_F(DoorbellCloud, MotionPushIsAPictureThePhoneDecrypts)
 {
     const std::string pic = Picture(30000, 8);
-    mBox.Write("/dev/demo_snapshot.jpg", pic);
+    Captures(pic);
     ASSERT_EQ(1, Alarm());
     const std::string file = WaitFile(115, "");
     ASSERT_FALSE(file.empty()) << mCloud->Command("notifications") << mCloud->Log();

@@ -6,6 +6,7 @@
 #include "Network.h"
 #include "netsim.h"
 #include "platform/board.h"
+#include "platform/board_file_sim.h"
 #include "platform/board_net.h"
 
 #include <arpa/inet.h>
@@ -219,6 +220,31 @@ TEST_F(Network, MacAddressFromTheFileOrANewLocallyAdministeredOneThatIsKept)
         std::snprintf(text, sizeof(text), "%02X:%02X:%02X:%02X:%02X:%02X", b[0], b[1], b[2], b[3], b[4], b[5]);
         EXPECT_STRCASEEQ(row.used, text);
     }
+}
+
+// The MAC file is written whole: a new address outlives a power cut right after it (the next start
+// sets the same one), and a cut in the middle of the write leaves none or the whole one.
+TEST_F(Network, ANewMacAddressOutlivesAPowerCut)
+{
+    BoardPowerModel(true);
+    SetUrandom("\xFF\x11\x22\x33\x44\x55");
+    std::remove(mSb.Path(kMacConfFile).c_str());
+    NetMacSetup();
+    BoardPowerCut();
+    EXPECT_EQ("FE:11:22:33:44:55", mSb.Read(kMacConfFile));
+    for (BoardFileStep step : {BoardFileStep::Write, BoardFileStep::Sync, BoardFileStep::Rename}) {
+        SCOPED_TRACE(int(step));
+        mSb.Write(kMacConfFile, "00:00:00:00:00:00");
+        BoardPowerCut();
+        SetUrandom("\xFF\x66\x77\x88\x99\xAA");
+        BoardFileFault("mac.conf", step, true);
+        NetMacSetup();
+        BoardPowerRestore();
+        const std::string now = mSb.Read(kMacConfFile);
+        EXPECT_TRUE(now == "00:00:00:00:00:00" || now == "FE:66:77:88:99:AA") << now;
+    }
+    Commands();
+    BoardPowerModel(false);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include "NoxaSettings.h"
 #include "platform/board_file_sim.h"
 #include "sd_card_util.h"
+#include "whole_file_util.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -268,37 +269,18 @@ TEST_F(NoxaSettings, PowerCutLeavesTheOldValueOrTheNew)
 {
     const std::string zoneOld = Zone(1);
     const std::string zoneNew = Zone(2);
-    const struct {
-        const char* key;
-        std::function<void(bool)> set;  // old (false) or new (true)
-        std::string oldBytes, newBytes;
-    } files[] = {
-        {"noxa_watermark_onoff", [](bool n) { IPC_APP_set_watermark_onoff(n ? 0 : 1); }, "1\n", "0\n"},
-        {"noxa_alarm_sen", [](bool n) { IPC_APP_set_alarm_sensitivity(n ? "2" : "1"); }, "1\n", "2\n"},
+    const auto file = [this](const char* key) { return [this, key] { return File(key); }; };
+    const WHOLE_FILE_CASE_S files[] = {
+        {"noxa_watermark_onoff", [](bool n) { IPC_APP_set_watermark_onoff(n ? 0 : 1); },
+         file("noxa_watermark_onoff"), "1\n", "0\n"},
+        {"noxa_alarm_sen", [](bool n) { IPC_APP_set_alarm_sensitivity(n ? "2" : "1"); }, file("noxa_alarm_sen"),
+         "1\n", "2\n"},
         {"alarm_zone", [&](bool n) { IPC_APP_set_alarm_zone_draw((n ? zoneNew : zoneOld).c_str()); },
-         zoneOld + std::string(1, '\0'), zoneNew + std::string(1, '\0')},
+         file("alarm_zone"), zoneOld + std::string(1, '\0'), zoneNew + std::string(1, '\0')},
     };
-    const BoardFileStep steps[] = {BoardFileStep::Open, BoardFileStep::Write, BoardFileStep::Sync,
-                                   BoardFileStep::Rename, BoardFileStep::SyncDir};
-    BoardPowerModel(true);
-    for (const auto& f : files) {
-        f.set(false);
-        BoardPowerCut();
-        ASSERT_EQ(f.oldBytes, File(f.key)) << f.key << ": a written value outlives a power cut";
-        for (BoardFileStep step : steps) {
-            BoardFileFault(f.key, step, true);
-            f.set(true);
-            BoardPowerRestore();
-            const std::string now = File(f.key);
-            EXPECT_TRUE(now == f.oldBytes || now == f.newBytes) << f.key << " cut at step " << int(step) << ": \""
-                                                                << now << "\"";
-            f.set(false);
-            BoardPowerCut();
-        }
-    }
+    ExpectOldOrNewAfterEveryCut(files, std::size(files));
     // What a restarted unit reads: the watermark on (its old value), never the 0 of an empty file.
     EXPECT_EQ(1u, IPC_APP_get_watermark_onoff());
-    BoardPowerModel(false);
 }
 
 // A failed write keeps the old value, leaves nothing aside and says so.

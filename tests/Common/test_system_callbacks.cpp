@@ -5,10 +5,14 @@
 #include "talk_test_util.h"
 
 #include "AppWorker.h"
+#include "ConfigFileParse.h"
+#include "NoxaSettings.h"
 #include "PCF8563.h"
 #include "SystemCallbacks.h"
 #include "noxa_adapter/utilities/uni_log.h"
 #include "noxa_adapter/utilities/uni_time.h"
+#include "noxa_base/kv_storge/kv_storge.h"
+#include "noxa_iot_sdk/noxa_cloud/noxa_ws_db.h"
 #include "noxa_ipc_sdk/noxa_ipc_api.h"
 #include "platform/board.h"
 #include "platform/board_path.h"
@@ -109,6 +113,46 @@ TEST_F(SystemCallbacks, AResetFromTheCloudOrTheKeyRemovesTheStoresAndRestartsASe
         EXPECT_EQ(1000u, gSleeps.back());
         EXPECT_EQ(1, gReboots) << fromKey;
     }
+}
+
+// Writers late by a moment (the store's, the online start's channel file, a room address, a
+// setting) in the second before the restart bring nothing back: the next start finds the store
+// empty (unactivated, no old record, nothing that fails to decrypt) and no device file.
+TEST_F(SystemCallbacks, NothingWrittenInTheResetsLastSecondComesBack)
+{
+    UniTestClock clock;
+    const uint8_t storeKey[16] = {7, 1, 7, 2, 7, 3, 7, 4, 7, 5, 7, 6, 7, 7, 7, 8};
+    ASSERT_EQ(0, kvs_init("/DeviceInfo/noxa/", storeKey, 16));
+    GW_ACTV_IF_S ai = {};
+    strcpy(ai.key, "oldDeviceId0000000000001");
+    strcpy(ai.lckey, "0ld1ocalKey0f16c");
+    ASSERT_EQ(0, wd_gw_actv_if_write(&ai));
+    ASSERT_EQ(0, SaveRoomAddress(10000001));
+    // The last backup a minute ago: the next change backs the store up at once.
+    clock.Advance(61000);
+    gDuringSleep = [](uint32_t) {
+        EXPECT_NE(0, kvs_write("gw_bi", "late", 5));
+        EXPECT_NE(0, LoadChannelNames()) << "the defaults written again";
+        EXPECT_NE(0, SaveRoomAddress(20000002));
+        EXPECT_NE(0, SetCfgInt("noxa_sd_record_on_off", 1));
+    };
+    IPC_APP_on_reset(GW_REMOTE_RESET_FACTORY);
+    EXPECT_EQ(1, gReboots);
+    for (const char* f : {"/DeviceInfo/noxa/noxa_user.db", "/DeviceInfo/noxa/noxa_user.db_bak",
+                          "/DeviceInfo/noxa/noxa_user.db_jnl", "/DeviceInfo/noxa/noxa_enckey.db",
+                          "/DeviceInfo/RoomInfo.conf", "/DeviceInfo/Channel.conf",
+                          "/DeviceInfo/noxa.cfgs/noxa_sd_record_on_off"}) {
+        EXPECT_FALSE(mSb.Exists(f)) << f;
+    }
+    // The next start.
+    kvs_deinit();
+    ASSERT_EQ(0, kvs_init("/DeviceInfo/noxa/", storeKey, 16));
+    GW_ACTV_IF_S back = {};
+    EXPECT_EQ(KVS_ERR_NOT_FOUND, wd_gw_actv_if_read(&back)) << "the old activation came back";
+    uint8_t* v = nullptr;
+    uint32_t n = 0;
+    EXPECT_EQ(KVS_ERR_NOT_FOUND, kvs_read("gw_bi", &v, &n));
+    kvs_deinit();
 }
 
 TEST_F(SystemCallbacks, UpgradeDataReportsItsShareAndAppendsTheChunk)

@@ -12,6 +12,7 @@
 #include "platform/shell.h"
 
 #include <chrono>
+#include <filesystem>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -253,6 +254,31 @@ TEST_F(WifiFunctions, TheSnifferRunsOneThreadAndStopsWithoutTraffic)
     EXPECT_EQ(out.find("Sniffer Thread Create\r"), out.rfind("Sniffer Thread Create\r")) << "one thread: " << out;
     EXPECT_NE(std::string::npos, out.find("Sniffer Proc Finish\r")) << out;
     EXPECT_EQ("Managed\n", mSb.Read("/.board/net/if/wlan0/mode"));
+}
+
+// A thread that cannot open its socket leaves the sniffer off (not "Already in status 1" at the
+// next switch-on) and the radio in station mode; the next switch-on, with the socket free, runs.
+TEST_F(WifiFunctions, ASnifferWithoutItsSocketIsNotRunning)
+{
+    // A folder where the socket is to be bound: the bind fails.
+    const std::string sock = BoardPacketSocketPath("wlan0");
+    std::filesystem::create_directories(sock);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, hwl_wf_sniffer_enable(1, Captured));
+    EXPECT_EQ("Managed\n", mSb.Read("/.board/net/if/wlan0/mode"));
+    std::filesystem::remove(sock);
+    EXPECT_EQ(0, hwl_wf_sniffer_enable(1, Captured));
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos, out.find("Sniffer Socket Alloc Fails")) << out;
+    EXPECT_EQ(std::string::npos, out.find("Already in status 1")) << out;
+    EXPECT_EQ("Monitor\n", mSb.Read("/.board/net/if/wlan0/mode"));
+    std::vector<uint8_t> frame(40, 0);
+    frame[2] = 8;
+    ASSERT_EQ(0, BoardPacketInject("wlan0", frame.data(), frame.size())) << "the running sniffer's socket is bound";
+    ASSERT_TRUE(Eventually([] {
+        std::lock_guard<std::mutex> lock(gFramesLock);
+        return gFrames.size() == 1;
+    }, 5s));
 }
 
 TEST_F(WifiFunctions, AJoinAfterTheSnifferInOrderWithTheMutexOnlyAroundTheSetUp)

@@ -136,6 +136,25 @@ TEST_F(Kvs, FormatEmptiesAndSecondInitCreatesNothing)
     EXPECT_EQ("<-901>", Get("a"));
 }
 
+// A factory reset closes the store before its files go: a later write fails and makes no file
+// again (not even the backup a change would take at once); opened again, the store is empty.
+TEST_F(Kvs, FactoryClosesTheStoreBeforeItsFilesGo)
+{
+    ASSERT_EQ(0, Put("gw_ai", "the old activation"));
+    ASSERT_TRUE(mFs.Has(kBak));
+    mClock.Advance(61000);  // the next change would back the store up at once
+    ASSERT_EQ(0, kvs_factory());
+    EXPECT_NE(0, Put("gw_ai", "late"));
+    EXPECT_NE(0, kvs_delete("gw_ai"));
+    EXPECT_EQ("<-1>", Get("gw_ai"));
+    for (const std::string& f : {kData, kBak, kJnl}) {
+        EXPECT_FALSE(mFs.Has(f)) << f;
+    }
+    EXPECT_EQ(-1, kvs_factory()) << "closed already";
+    ASSERT_EQ(0, kvs_init(kDir.c_str(), kGivenKey, 16));
+    EXPECT_EQ("<-901>", Get("gw_ai"));
+}
+
 TEST(KvsClosed, CallsBeforeInitFailInTheEngine)
 {
     kvs_deinit();

@@ -3,7 +3,12 @@
 #include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_base/events.h"
 #include "noxa_base/sys_serv/sys_timer.h"
+#include "noxa_base/kv_mem_fs.h"
+#include "noxa_base/kv_storge/file/simplekv.h"
+#include "noxa_base/kv_storge/kv_storge.h"
+#include "noxa_iot_sdk/noxa_cloud/gw_active.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
+#include "noxa_iot_sdk/noxa_cloud/noxa_ws_db.h"
 #include "noxa_iot_sdk/noxa_cloud/smart_frame.h"
 #include "noxa_iot_sdk/noxa_cloud/thing_config.h"
 #include "noxa_adapter/utilities/uni_secret.h"
@@ -108,6 +113,43 @@ TEST(GwProdInfo, NewIdentityClearsTheWifiState)
     EXPECT_STREQ("", gw->gw_wsm.token);
     EXPECT_STREQ("", gw->gw_wsm.region);
     EXPECT_EQ(WF_START_SMART_FIRST, gw->gw_wsm.md) << "start parameters are not Wi-Fi state";
+}
+
+// A changed identity also drops the activation stored for the one before: the unit starts
+// unactivated (logged), never online with another device's id and key; the same identity keeps it.
+TEST(GwProdInfo, NewIdentityClearsTheStoredActivation)
+{
+    LogCapture::Install();
+    MemFs fs;
+    simplekv_set_file_io(&fs);
+    const uint8_t storeKey[16] = {3, 1, 4, 1, 5, 9, 2, 6, 5, 3, 5, 8, 9, 7, 9, 3};
+    ASSERT_EQ(0, ws_db_init("/DeviceInfo/noxa/", storeKey, 16));
+    GW_PROD_INFO_S first = Prod("uuid-1", "key-1");
+    ASSERT_EQ(0, noxa_iot_set_gw_prod_info(&first));
+    GW_ACTV_IF_S ai = {};
+    strcpy(ai.key, "devOfUnitOne");
+    strcpy(ai.lckey, "0123456789abcdef");
+    strcpy(ai.mq_url, "mqtts://m.example:8883");
+    ASSERT_EQ(0, wd_gw_actv_if_write(&ai));
+
+    ASSERT_EQ(0, noxa_iot_set_gw_prod_info(&first));
+    ASSERT_EQ(0, gw_active_load()) << "the same identity keeps its activation";
+    EXPECT_EQ(ACTIVATED, get_gw_cntl()->active_stat.load());
+
+    GW_PROD_INFO_S second = Prod("uuid-2", "key-2");
+    ASSERT_EQ(0, noxa_iot_set_gw_prod_info(&second));
+    GW_ACTV_IF_S back = {};
+    EXPECT_EQ(-901, wd_gw_actv_if_read(&back)) << back.key;
+    EXPECT_NE(0, gw_active_load());
+    EXPECT_EQ(UN_ACTIVE, get_gw_cntl()->active_stat.load());
+    char devId[GW_ID_LEN + 1];
+    char localKey[GW_LOCAL_KEY_LEN + 1];
+    gw_get_active_ids(devId, localKey);
+    EXPECT_STREQ("", devId);
+    EXPECT_STREQ("", localKey);
+    EXPECT_TRUE(LogCapture::Logged("the activation of the identity before is dropped")) << LogCapture::All();
+    kvs_deinit();
+    simplekv_set_file_io(nullptr);
 }
 
 TEST(GwStart, CopiesTheSlotsAndCallsOnlyFilledOnes)

@@ -19,6 +19,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -167,6 +168,33 @@ TEST_F(FaceCloud, BothReportsAsTheCloudReceivesThemWithTheirPictures)
     NOXA_AI_FACE_REPORT_S empty = {};
     EXPECT_EQ(-1, noxa_ipc_ai_face_new_report(&empty, &id));
     EXPECT_EQ(-1, noxa_ipc_ai_face_new_report(nullptr, &id));
+}
+
+// Reports of one second (the clock held still) name their pictures by the next free second: no
+// picture replaces another in the store.
+TEST_F(FaceCloud, ReportsOfOneSecondKeepEveryPicture)
+{
+    const std::string dev = noxa_iot_get_dev_id();
+    UniTestClock still(uni_get_tick_ms());
+    std::vector<std::string> stamps;
+    std::vector<std::string> faces;
+    for (uint32_t i = 0; i < 3; ++i) {
+        faces.push_back(Bytes(1000 + i, 10 + i));
+        const std::string scene = Bytes(2000, 20 + i);
+        NOXA_AI_FACE_REPORT_S r = ReportOf(faces.back(), scene);
+        r.face_id = static_cast<int>(i);
+        ASSERT_EQ(0, noxa_ipc_ai_face_signed_report(&r)) << sCloud->Log();
+        stamps.push_back(Stamp(LastLine("signed face ")));
+        ASSERT_FALSE(stamps.back().empty());
+    }
+    for (size_t i = 1; i < stamps.size(); ++i) {
+        EXPECT_EQ(std::stoul(stamps[i - 1]) + 1, std::stoul(stamps[i])) << "one name for two reports";
+    }
+    for (size_t i = 0; i < stamps.size(); ++i) {
+        auto [rc, got] = PhonePic(dev + "/face/face_" + stamps[i] + ".jpg");
+        EXPECT_EQ(0, rc) << got;
+        EXPECT_TRUE(got == faces[i]) << i << ": " << got.size() << " bytes";
+    }
 }
 
 TEST_F(FaceCloud, AzureStoreAndRefusedReportsReachTheOnlineLog)

@@ -2,10 +2,13 @@
 // the ciphertexts they must refuse, and the encryptor's media key against the local cloud: taken
 // when it has 16 characters and stored as 16 bytes, refused otherwise, read from the store without
 // a cloud call (also in the 17-byte form ending in 0), fetched again after a failure and on an
-// MD5 mismatch, and kept by the cloud across its restart.
+// MD5 mismatch, and kept by the cloud across its restart; a stalled or failing secret call never
+// holds a frame, runs once at a time and is tried again after a growing wait.
 #include "cloud_peer.h"
 #include "cloud_unit.h"
+#include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_base/kv_storge/kv_storge.h"
+#include "noxa_iot_sdk/log_capture.h"
 #include "noxa_iot_sdk/noxa_cloud/cloud_pic.h"
 #include "noxa_iot_sdk/noxa_cloud/mqc_app.h"
 #include "noxa_ipc_sdk/encrypt/noxa_ipc_encrypt.h"
@@ -157,6 +160,7 @@ protected:
     {
         sBox = new TestSandbox();
         sCloud = new CloudPeer(sBox->Root());
+        LogCapture::Install();
         ASSERT_NO_FATAL_FAILURE(StartCloudUnit(&kCbs, [](uint8_t st) { gOnline = st == STAT_CLOUD_CONN; }));
         ASSERT_TRUE(StartActivation(sCloud->Pair()));
         for (int i = 0; i < 600 && gOnline == 0; ++i) {
@@ -176,6 +180,8 @@ protected:
         noxa_ipc_encrypt_reset();
         sCloud->Command("fail ipc.storage.secret.get ok");
     }
+    // No fetch of this test left running on a thread of its own.
+    void TearDown() override { noxa_ipc_encrypt_reset(); }
     static int SecretCalls() { return sCloud->LogCount("api noxa.device.ipc.storage.secret.get v1.0: devId"); }
     static std::string Stored()
     {
@@ -216,6 +222,25 @@ protected:
             EXPECT_TRUE(isxdigit(static_cast<unsigned char>(c)) && !isupper(static_cast<unsigned char>(c))) << c;
         }
         return Evp(false, out, reinterpret_cast<const uint8_t*>(key.data()), reinterpret_cast<const uint8_t*>(iv));
+    }
+
+    // Without a key, Encrypt and Decrypt refuse (never 0 with an unset length).
+    static void ExpectNoKey()
+    {
+        int ret = 0;
+        EncryptAndOpen({1, 2, 3}, "", &ret);
+        EXPECT_EQ(-1, ret);
+        Bytes out(16);
+        uint32_t outLen = 0;
+        EXPECT_EQ(-1, Decrypt(out.data(), 16, out.data(), &outLen, "0123456789abcdef"));
+    }
+    // Until the cloud has been asked `n` times in all for the key under an armed "slow".
+    static bool SlowCallsReach(int n)
+    {
+        for (int i = 0; i < 500 && sCloud->LogCount("ipc.storage.secret.get: injected slow") < n; ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        return sCloud->LogCount("ipc.storage.secret.get: injected slow") >= n;
     }
 
     static TestSandbox* sBox;
@@ -287,22 +312,19 @@ TEST_F(MediaKey, StoredRecordsOfSixteenAndSeventeenBytesServeWithoutTheCloud)
 }
 
 // No stored key and a refused fetch: the encryptor stays without a key, Encrypt fails (never 0
-// with an unset length), and the next call fetches again.
+// with an unset length), and a call after the wait fetches again.
 TEST_F(MediaKey, AFailedFirstFetchIsTriedAgain)
 {
+    UniTestClock clock;
     sCloud->Command("fail ipc.storage.secret.get code SYSTEM_BUSY");
     EXPECT_EQ(0u, GetEncryptorInstance()->inited.load());
     EXPECT_EQ(-1, CheckAndUpdateEncKey("00000000000000000000000000000000")) << "no key yet";
-    int ret = 0;
-    EncryptAndOpen({1, 2, 3}, "", &ret);
-    EXPECT_EQ(-1, ret);
-    Bytes out(16);
-    uint32_t outLen = 0;
-    EXPECT_EQ(-1, Decrypt(out.data(), 16, out.data(), &outLen, "0123456789abcdef"));
+    ExpectNoKey();
     const int calls = SecretCalls();
     sCloud->Command("fail ipc.storage.secret.get ok");
     const std::string key = "Zx8Cv7Bn6Mm5Ll4K";
     sCloud->Command("media-key " + key);
+    clock.Advance(20000);
     EXPECT_EQ(1u, GetEncryptorInstance()->inited.load());
     EXPECT_EQ(calls + 1, SecretCalls());
     EXPECT_EQ(key, Stored());
@@ -401,4 +423,97 @@ TEST_F(MediaKey, AForcedFetchInitsTheEncryptor)
     const int calls = SecretCalls();
     EXPECT_EQ(0, CheckAndUpdateEncKey(Md5Hex(key).c_str()));
     EXPECT_EQ(calls, SecretCalls());
+}
+
+// A key in hand serves every frame while a fetch stalls on the cloud: Encrypt never waits for the
+// secret call.
+TEST_F(MediaKey, AStalledFetchNeverHoldsAFrame)
+{
+    const std::string key = "Kk1Ll2Mm3Nn4Oo5P";
+    ASSERT_EQ(0, kvs_write(CLOUD_ENC_KEY_NAME, key.data(), 16));
+    noxa_ipc_encrypt_reset();
+    ASSERT_EQ(1u, GetEncryptorInstance()->inited.load());
+    const int slow = sCloud->LogCount("ipc.storage.secret.get: injected slow");
+    sCloud->Command("fail ipc.storage.secret.get slow 3000");
+    std::atomic<bool> done{false};
+    std::thread fetch([&] {
+        EXPECT_EQ(0, UpdateEncryptInfo());
+        done = true;
+    });
+    ASSERT_TRUE(SlowCallsReach(slow + 1)) << sCloud->Log();
+    const Bytes plain(200, 0x42);
+    int ret = -9;
+    EXPECT_EQ(plain, EncryptAndOpen(plain, key, &ret));
+    EXPECT_EQ(0, ret);
+    EXPECT_FALSE(done.load()) << "the frame waited for the secret call";
+    fetch.join();
+    EXPECT_EQ(sCloud->Command("media-key"), Stored());
+}
+
+// Without a key, while one fetch stalls: Encrypt and Decrypt fail at once, a second instance call
+// returns without asking too, and the one fetch's key is taken.
+TEST_F(MediaKey, WithoutAKeyFramesFailAtOnceAndOneFetchRuns)
+{
+    const int slow = sCloud->LogCount("ipc.storage.secret.get: injected slow");
+    sCloud->Command("fail ipc.storage.secret.get slow 3000");
+    std::atomic<bool> done{false};
+    std::thread first([&] {
+        GetEncryptorInstance();
+        done = true;
+    });
+    ASSERT_TRUE(SlowCallsReach(slow + 1)) << sCloud->Log();
+    for (int i = 0; i < 5; ++i) {
+        ExpectNoKey();
+    }
+    EXPECT_EQ(0u, GetEncryptorInstance()->has_key.load());
+    EXPECT_FALSE(done.load()) << "a frame waited for the secret call";
+    first.join();
+    EXPECT_EQ(slow + 1, sCloud->LogCount("ipc.storage.secret.get: injected slow")) << "a second fetch ran";
+    const std::string key = sCloud->Command("media-key");
+    EXPECT_EQ(1u, GetEncryptorInstance()->inited.load());
+    const Bytes plain = {5, 6, 7};
+    int ret = -9;
+    EXPECT_EQ(plain, EncryptAndOpen(plain, key, &ret));
+    EXPECT_EQ(0, ret);
+}
+
+// A failing secret call: the automatic fetch waits 10 s, then twice as long each time up to
+// 10 min, logged once per wait; frames during a wait ask nothing; an explicit fetch (a new
+// gateway request) asks at once, whatever the wait.
+TEST_F(MediaKey, FailedFetchesWaitTenSecondsDoublingToTenMinutes)
+{
+    UniTestClock clock;
+    sCloud->Command("fail ipc.storage.secret.get code SYSTEM_BUSY");
+    const int logged = LogCapture::Count("no media key");
+    int calls = SecretCalls();
+    GetEncryptorInstance();
+    ASSERT_EQ(++calls, SecretCalls());
+    const unsigned waits[] = {10, 20, 40, 80, 160, 320, 600, 600};
+    for (size_t i = 0; i < std::size(waits); ++i) {
+        SCOPED_TRACE(waits[i]);
+        EXPECT_EQ(logged + static_cast<int>(i) + 1, LogCapture::Count("no media key"));
+        EXPECT_TRUE(LogCapture::Logged("next try in " + std::to_string(waits[i]) + " s"));
+        clock.Advance(waits[i] * 1000 - 1);
+        for (int f = 0; f < 10; ++f) {
+            ExpectNoKey();
+        }
+        GetEncryptorInstance();
+        EXPECT_EQ(calls, SecretCalls()) << "asked during the wait";
+        clock.Advance(1);
+        GetEncryptorInstance();
+        ASSERT_EQ(++calls, SecretCalls());
+    }
+    // In the middle of a wait: both explicit fetches ask at once.
+    clock.Advance(1000);
+    EXPECT_NE(0, UpdateEncryptInfo());
+    EXPECT_EQ(++calls, SecretCalls());
+    sCloud->Command("fail ipc.storage.secret.get ok");
+    const std::string key = "Rr5Tt6Yy7Uu8Ii9O";
+    sCloud->Command("media-key " + key);
+    EXPECT_EQ(0, CheckAndUpdateEncKey(Md5Hex(key).c_str()));
+    EXPECT_EQ(++calls, SecretCalls());
+    const Bytes plain = {1, 2};
+    int ret = -9;
+    EXPECT_EQ(plain, EncryptAndOpen(plain, key, &ret));
+    EXPECT_EQ(0, ret);
 }

@@ -130,3 +130,8 @@ int kvs_format(void)
 {
     return __locked([] { return simplekv_format(); });
 }
+
+int kvs_factory(void)
+{
+    return __locked([] { return simplekv_factory(); });
+}

@@ -25,3 +25,7 @@ int kvs_write(const char* key, const void* value, uint32_t len);
 int kvs_delete(const char* key);
 int kvs_fuzzy_delete(const char* key);
 int kvs_format(void);
+// A factory reset: the store is closed before its data, journal and backup files are removed, so
+// no write can bring an old record back; every later call fails as before kvs_init (which opens
+// it again, empty). -1 when it was not open.
+int kvs_factory(void);

@@ -5,6 +5,7 @@
 #include "noxa_adapter/utilities/uni_secret.h"
 #include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_base/sys_serv/sys_timer.h"
+#include "noxa_iot_sdk/noxa_cloud/gw_active.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_wifi.h"
 #include "noxa_iot_sdk/noxa_cloud/iot_httpc.h"
 #include "noxa_iot_sdk/noxa_cloud/noxa_ws_db.h"
@@ -79,7 +80,7 @@ int noxa_iot_set_gw_prod_info(const GW_PROD_INFO_S* prod)
         PR_ERR("prod info too long");
         return UNI_INVALID_PARM;
     }
-    std::lock_guard<std::mutex> lock(s_gwMutex);
+    std::unique_lock<std::mutex> lock(s_gwMutex);
     GW_BASE_IF_S& cur = s_gw.gw_base;
     // The identity in the store, when there is one, is what the new one is compared with: the
     // same identity at every start keeps the stored Wi-Fi state.
@@ -106,6 +107,11 @@ int noxa_iot_set_gw_prod_info(const GW_PROD_INFO_S* prod)
     wd_gw_base_if_write(&cur);
     wd_gw_wsm_write(&cleared);
     wd_dev_if_delete_all();
+    lock.unlock();
+    // The activation too: with another device's id and key the unit would go online as that
+    // device. It starts unactivated instead.
+    PR_NOTICE("the activation of the identity before is dropped");
+    gw_active_clear();
     return UNI_OK;
 }
 

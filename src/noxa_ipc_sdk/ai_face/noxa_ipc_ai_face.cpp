@@ -14,6 +14,7 @@
 #include "noxa_iot_sdk/noxa_cloud/iot_httpc.h"
 #include "noxa_iot_sdk/online_log/log_serv.h"
 #include "noxa_ipc_sdk/noxa_ipc_mqt_proccess.h"
+#include "noxa_ipc_sdk/noxa_ipc_notification.h"
 #include "platform/board_file.h"
 #include "platform/board_path.h"
 
@@ -172,7 +173,9 @@ int Report(int kind, const NOXA_AI_FACE_REPORT_S* report, int* newId)
     }
     std::lock_guard<std::mutex> op(s_opLock);
     SeqBegin(isNew ? "new" : "signed");
-    const TIME_T t = uni_time_get_posix();
+    // The pictures are named by the second: two reports of one second would take one name, the
+    // second replacing the first in the store, so the next free second is taken.
+    const TIME_T t = notification_name_time(uni_time_get_posix());
     SeqStep(kStepPath);
     int ret = noxa_ipc_ai_face_update_path();
     if (ret != UNI_OK) {

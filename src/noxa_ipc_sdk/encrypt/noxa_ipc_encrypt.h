@@ -43,21 +43,27 @@ struct NOXA_ENCRYPTOR_S {
     std::mutex lock;
 };
 
+// The media key comes from the store, else from the cloud's secret API. One fetch runs at a
+// time, never under the lock a frame takes; after a failed fetch the automatic ones wait 10 s,
+// doubling up to 10 min, while the explicit ones (CheckAndUpdateEncKey, UpdateEncryptInfo) ask at
+// once.
+
 // The encryptor (never NULL). Until a key is obtained each call tries again: the stored key, else
-// the cloud's.
+// the cloud's on this thread when a fetch is due and none runs.
 NOXA_ENCRYPTOR_S* GetEncryptorInstance();
-// Encrypts under the media key (fetched first when there is none) and a random IV of 16 hex
-// characters, written to iv_out. out holds len + 16 bytes. 0, or -1 (no key, no IV, a cipher
-// failure).
+// Encrypts under the media key and a random IV of 16 hex characters, written to iv_out. out holds
+// len + 16 bytes. 0, or -1 (no key, no IV, a cipher failure). Without a key it fails at once and a
+// due fetch starts in the background.
 int Encrypt(const uint8_t* in, uint32_t len, uint8_t* out, uint32_t* out_len, char iv_out[NOXA_ENC_IV_LEN]);
-// Decrypts under the media key and the given IV. 0, or -1 (no key, refused ciphertext).
+// Decrypts under the media key and the given IV. 0, or -1 (no key, as Encrypt; refused ciphertext).
 int Decrypt(const uint8_t* in, uint32_t len, uint8_t* out, uint32_t* out_len, const char iv[NOXA_ENC_IV_LEN]);
 // Compares the key's MD5 (32 lower-case hex digits) with the cloud's; a mismatch, or no key, asks
-// the cloud for the key again. 0 when it matched; else the fetch's result; -1 before the
-// encryptor has a key.
+// the cloud for the key again at once. 0 when it matched; else the fetch's result; -1 when the
+// encryptor had no key and the fetch failed.
 int CheckAndUpdateEncKey(const char* md5_hex);
-// Asks the cloud for the media key and stores it. 0; -803 for a missing or wrong-length key; the
-// cloud call's error.
+// Asks the cloud for the media key at once and stores it. 0; -803 for a missing or wrong-length
+// key; the cloud call's error.
 int UpdateEncryptInfo();
-// Forgets the key held in memory (tests: the next call starts from the store).
+// Forgets the key held in memory and the wait (tests: the next call starts from the store); waits
+// for a running fetch.
 void noxa_ipc_encrypt_reset(void);

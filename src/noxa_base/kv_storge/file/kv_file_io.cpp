@@ -5,8 +5,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -16,11 +18,50 @@ FILE* __stream(KV_FILE_S* f)
     return reinterpret_cast<FILE*>(f);
 }
 
+constexpr mode_t kFileMode = 0600;
+
+// The open(2) flags of an fopen mode ("r", "w", "a", each with "b" and "+"); -1 for another.
+int OpenFlags(const char* mode)
+{
+    if (mode == nullptr) {
+        return -1;
+    }
+    const bool update = std::strchr(mode, '+') != nullptr;
+    switch (mode[0]) {
+    case 'r':
+        return update ? O_RDWR : O_RDONLY;
+    case 'w':
+        return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+    case 'a':
+        return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+    default:
+        return -1;
+    }
+}
+
 class BoardFileIo : public KvFileIo {
 public:
+    // The store holds the device's keys and tokens: every file of it is the owner's only, also
+    // one an older build made readable to all (put right at its first writing open).
     KV_FILE_S* Open(const char* path, const char* mode) override
     {
-        return reinterpret_cast<KV_FILE_S*>(BoardFopen(path, mode));
+        const int flags = OpenFlags(mode);
+        if (flags < 0) {
+            errno = EINVAL;
+            return nullptr;
+        }
+        const int fd = BoardOpen(path, flags | O_CLOEXEC, kFileMode);
+        if (fd < 0) {
+            return nullptr;
+        }
+        if ((flags & O_ACCMODE) != O_RDONLY) {
+            (void)fchmod(fd, kFileMode);
+        }
+        FILE* f = fdopen(fd, mode);
+        if (f == nullptr) {
+            close(fd);
+        }
+        return reinterpret_cast<KV_FILE_S*>(f);
     }
     int Close(KV_FILE_S* f) override { return fclose(__stream(f)); }
     int64_t Read(KV_FILE_S* f, void* buf, uint32_t len) override

@@ -632,9 +632,17 @@ int simplekv_deinit(void)
 
 int simplekv_factory(void)
 {
-    SIMPLE_KV_S* kv = __store();
+    // Out of reach first, then its backup timer gone (a backup running on the timer thread ends
+    // first), and only then its files removed: a change or a backup after the removal would write
+    // the old records back from the open files.
+    SIMPLE_KV_S* kv = s_kv.exchange(nullptr);
     if (kv == nullptr) {
+        PR_DEBUG("not inited");
         return -1;
+    }
+    if (kv->timer_id != 0) {
+        sys_delete_timer(kv->timer_id);
+        kv->timer_id = 0;
     }
     int ret = 0;
     {
@@ -650,8 +658,8 @@ int simplekv_factory(void)
         }
         io->SyncDir(kv->dir);
     }
-    // The store is closed now; it has to be opened again before any further use.
-    simplekv_deinit();
+    // The facade's mutex keeps every other caller out of the engine meanwhile.
+    __free_ctx(kv);
     return ret == 0 ? 0 : -1;
 }
 

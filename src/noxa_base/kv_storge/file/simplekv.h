@@ -36,7 +36,9 @@ int simplekv_free_data(uint8_t* data);
 int simplekv_format(void);
 int simplekv_show_status(void);
 int simplekv_deinit(void);
-// Closes the store and removes the data file and its backup; it must be opened again.
+// Closes the store for good (no change or backup can reach its files any more) and then removes
+// the data file, its journal and its backup; it must be opened again. Callers reach it through
+// the facade (kvs_factory), whose mutex keeps the other callers out meanwhile.
 int simplekv_factory(void);
 
 // The file access of the engine (null: the board's files). Only while the store is closed.

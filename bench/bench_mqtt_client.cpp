@@ -378,6 +378,22 @@ bool Skipped(Which which)
     return only != nullptr && strcmp(only, kName[which]) != 0;
 }
 
+// kRounds rounds of fn(which, client) for each client in turn, which goes first alternating;
+// a client BENCH_MQTT_ONLY leaves out is skipped. False as soon as fn fails.
+template <typename Fn>
+bool AlternatingRounds(Fn fn)
+{
+    for (int round = 0; round < kRounds; ++round) {
+        for (int k = 0; k < 2; ++k) {
+            Which which = static_cast<Which>((round + k) % 2);
+            if (!Skipped(which) && !fn(which, Get(which))) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 // One message in flight: publish, wait for it to come back; rounds of each client in turn.
 void BM_Latency(benchmark::State& state, int qos)
 {
@@ -426,47 +442,44 @@ void BM_Throughput(benchmark::State& state)
     std::vector<double> brokerSwitches[2];
     uint8_t payload[kPayload] = {};
     for (auto _ : state) {
-        for (int round = 0; round < kRounds; ++round) {
-            for (int k = 0; k < 2; ++k) {
-                Which which = static_cast<Which>((round + k) % 2);
-                if (Skipped(which)) {
-                    continue;
+        const bool ok = AlternatingRounds([&](Which which, Client& c) {
+            uint64_t target = c.sink.Count() + kBurst;
+            double cpu0 = ThreadCpuUs();
+            double proc0 = ProcessCpuUs();
+            double broker0 = 0;
+            double brokerWait0 = 0;
+            BrokerSched(&broker0, &brokerWait0);
+            double sw0 = ProcessSwitches();
+            double brokerSw0 = BrokerSwitches();
+            uint64_t t0 = NowNs();
+            for (int i = 0; i < kBurst; ++i) {
+                uint64_t now = NowNs();
+                memcpy(payload, &now, sizeof(now));
+                if (!c.Publish(payload, kPayload, 0)) {
+                    state.SkipWithError("publish failed");
+                    return false;
                 }
-                Client& c = Get(which);
-                uint64_t target = c.sink.Count() + kBurst;
-                double cpu0 = ThreadCpuUs();
-                double proc0 = ProcessCpuUs();
-                double broker0 = 0;
-                double brokerWait0 = 0;
-                BrokerSched(&broker0, &brokerWait0);
-                double sw0 = ProcessSwitches();
-                double brokerSw0 = BrokerSwitches();
-                uint64_t t0 = NowNs();
-                for (int i = 0; i < kBurst; ++i) {
-                    uint64_t now = NowNs();
-                    memcpy(payload, &now, sizeof(now));
-                    if (!c.Publish(payload, kPayload, 0)) {
-                        state.SkipWithError("publish failed");
-                        return;
-                    }
-                }
-                if (!c.sink.WaitCount(target)) {
-                    state.SkipWithError("messages lost");
-                    return;
-                }
-                double wallS = static_cast<double>(NowNs() - t0) / 1e9;
-                switches[which].push_back((ProcessSwitches() - sw0) / kBurst);
-                brokerSwitches[which].push_back((BrokerSwitches() - brokerSw0) / kBurst);
-                callerUs[which].push_back((ThreadCpuUs() - cpu0) / kBurst);
-                processUs[which].push_back((ProcessCpuUs() - proc0) / kBurst);
-                double broker1 = 0;
-                double brokerWait1 = 0;
-                BrokerSched(&broker1, &brokerWait1);
-                brokerUs[which].push_back((broker1 - broker0) / kBurst);
-                brokerWaitUs[which].push_back((brokerWait1 - brokerWait0) / kBurst);
-                kmsgS[which].push_back(kBurst / wallS / 1000.0);
-                c.sink.TakeLatencies();
             }
+            if (!c.sink.WaitCount(target)) {
+                state.SkipWithError("messages lost");
+                return false;
+            }
+            double wallS = static_cast<double>(NowNs() - t0) / 1e9;
+            switches[which].push_back((ProcessSwitches() - sw0) / kBurst);
+            brokerSwitches[which].push_back((BrokerSwitches() - brokerSw0) / kBurst);
+            callerUs[which].push_back((ThreadCpuUs() - cpu0) / kBurst);
+            processUs[which].push_back((ProcessCpuUs() - proc0) / kBurst);
+            double broker1 = 0;
+            double brokerWait1 = 0;
+            BrokerSched(&broker1, &brokerWait1);
+            brokerUs[which].push_back((broker1 - broker0) / kBurst);
+            brokerWaitUs[which].push_back((brokerWait1 - brokerWait0) / kBurst);
+            kmsgS[which].push_back(kBurst / wallS / 1000.0);
+            c.sink.TakeLatencies();
+            return true;
+        });
+        if (!ok) {
+            return;
         }
     }
     Report(state, "kmsg_s", kmsgS);
@@ -489,67 +502,64 @@ void BM_Qos1Throughput(benchmark::State& state)
     std::vector<double> brokerUs[2];
     std::vector<double> refusals[2];
     for (auto _ : state) {
-        for (int round = 0; round < kRounds; ++round) {
-            for (int k = 0; k < 2; ++k) {
-                Which which = static_cast<Which>((round + k) % 2);
-                if (Skipped(which)) {
-                    continue;
-                }
-                Client& c = Get(which);
-                const int each = kQos1Burst / threads;
-                const uint64_t total = static_cast<uint64_t>(each) * threads;
-                uint64_t target = c.sink.Count() + total;
-                c.StartGate(total);
-                std::atomic<uint64_t> refused{0};
-                std::atomic<bool> failed{false};
-                std::latch go(1);
-                std::vector<std::thread> pubs;
-                for (int t = 0; t < threads; ++t) {
-                    pubs.emplace_back([&] {
-                        uint8_t payload[kPayload] = {};
-                        go.wait();
-                        for (int i = 0; i < each && !failed.load(); ++i) {
-                            c.Take();
-                            uint64_t now = NowNs();
-                            memcpy(payload, &now, sizeof(now));
-                            // A refusal gives the place back and is tried again.
-                            int tries = 0;
-                            while (!c.PublishGated(payload, kPayload)) {
-                                refused.fetch_add(1);
-                                if (++tries == 1000) {
-                                    failed = true;
-                                    c.Acked(false);
-                                    break;
-                                }
-                                std::this_thread::yield();
+        const bool ok = AlternatingRounds([&](Which which, Client& c) {
+            const int each = kQos1Burst / threads;
+            const uint64_t total = static_cast<uint64_t>(each) * threads;
+            uint64_t target = c.sink.Count() + total;
+            c.StartGate(total);
+            std::atomic<uint64_t> refused{0};
+            std::atomic<bool> failed{false};
+            std::latch go(1);
+            std::vector<std::thread> pubs;
+            for (int t = 0; t < threads; ++t) {
+                pubs.emplace_back([&] {
+                    uint8_t payload[kPayload] = {};
+                    go.wait();
+                    for (int i = 0; i < each && !failed.load(); ++i) {
+                        c.Take();
+                        uint64_t now = NowNs();
+                        memcpy(payload, &now, sizeof(now));
+                        // A refusal gives the place back and is tried again.
+                        int tries = 0;
+                        while (!c.PublishGated(payload, kPayload)) {
+                            refused.fetch_add(1);
+                            if (++tries == 1000) {
+                                failed = true;
+                                c.Acked(false);
+                                break;
                             }
+                            std::this_thread::yield();
                         }
-                    });
-                }
-                double proc0 = ProcessCpuUs();
-                double broker0 = 0;
-                double brokerWait0 = 0;
-                BrokerSched(&broker0, &brokerWait0);
-                uint64_t t0 = NowNs();
-                go.count_down();
-                for (std::thread& t : pubs) {
-                    t.join();
-                }
-                bool acked = c.WaitAcked();
-                if (failed.load() || !acked || !c.sink.WaitCount(target)) {
-                    state.SkipWithError("QoS 1 publish refused, unacknowledged or lost");
-                    return;
-                }
-                double wallS = static_cast<double>(NowNs() - t0) / 1e9;
-                processUs[which].push_back((ProcessCpuUs() - proc0) / static_cast<double>(total));
-                double broker1 = 0;
-                double brokerWait1 = 0;
-                BrokerSched(&broker1, &brokerWait1);
-                brokerUs[which].push_back((broker1 - broker0) / static_cast<double>(total));
-                kmsgS[which].push_back(static_cast<double>(total) / wallS / 1000.0);
-                refusals[which].push_back(static_cast<double>(refused.load()));
-                c.sink.TakeLatencies();
+                    }
+                });
             }
+            double proc0 = ProcessCpuUs();
+            double broker0 = 0;
+            double brokerWait0 = 0;
+            BrokerSched(&broker0, &brokerWait0);
+            uint64_t t0 = NowNs();
+            go.count_down();
+            for (std::thread& t : pubs) {
+                t.join();
+            }
+            bool acked = c.WaitAcked();
+            if (failed.load() || !acked || !c.sink.WaitCount(target)) {
+                state.SkipWithError("QoS 1 publish refused, unacknowledged or lost");
+                return false;
+            }
+            double wallS = static_cast<double>(NowNs() - t0) / 1e9;
+            processUs[which].push_back((ProcessCpuUs() - proc0) / static_cast<double>(total));
+            double broker1 = 0;
+            double brokerWait1 = 0;
+            BrokerSched(&broker1, &brokerWait1);
+            brokerUs[which].push_back((broker1 - broker0) / static_cast<double>(total));
+            kmsgS[which].push_back(static_cast<double>(total) / wallS / 1000.0);
+            refusals[which].push_back(static_cast<double>(refused.load()));
+            c.sink.TakeLatencies();
+            return true;
+        });
+        if (!ok) {
+            return;
         }
     }
     Report(state, "kmsg_s", kmsgS);

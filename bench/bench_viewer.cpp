@@ -275,6 +275,22 @@ Start LiveStart(uint16_t port, const std::string& key)
     return r;
 }
 
+// The live starts of a benchmark: times, first frames' ages and failures.
+struct Starts {
+    std::vector<double> ms;
+    std::vector<double> ages;
+    int failed = 0;
+    void Add(const Start& t)
+    {
+        if (t.ms >= 0) {
+            ms.push_back(t.ms);
+            ages.push_back(t.ageMs);
+        } else {
+            ++failed;
+        }
+    }
+};
+
 void Report(benchmark::State& state, const std::vector<double>& ms, int failed, const std::vector<double>& ages = {})
 {
     state.counters["p50_ms"] = Percentile(ms, 0.5);
@@ -295,32 +311,22 @@ void BM_LiveStartDuringCall(benchmark::State& state)
         state.SkipWithError("unit not online");
         return;
     }
-    std::vector<double> ms;
-    std::vector<double> ages;
-    int failed = 0;
+    Starts starts;
     for (auto _ : state) {
         for (int i = 0; i < kRuns; ++i) {
             board.Station().WriteLine("call 2");
             std::this_thread::sleep_for(300ms);  // the bus frame heard and the call state set
-            const Start t = LiveStart(board.Port(), board.Key());
-            if (t.ms >= 0) {
-                ms.push_back(t.ms);
-                ages.push_back(t.ageMs);
-            } else {
-                ++failed;
-            }
+            starts.Add(LiveStart(board.Port(), board.Key()));
             std::this_thread::sleep_for(500ms);  // the viewer's stop ends the call
         }
     }
-    Report(state, ms, failed, ages);
+    Report(state, starts.ms, starts.failed, starts.ages);
 }
 
 void BM_LiveStartFromIdle(benchmark::State& state)
 {
     Board board;
-    std::vector<double> ms;
-    std::vector<double> ages;
-    int failed = 0;
+    Starts starts;
     for (auto _ : state) {
         for (int i = 0; i < kRuns; ++i) {
             if (!board.StartUnit()) {
@@ -328,16 +334,10 @@ void BM_LiveStartFromIdle(benchmark::State& state)
                 return;
             }
             std::this_thread::sleep_for(1s);  // the encoder settled
-            const Start t = LiveStart(board.Port(), board.Key());
-            if (t.ms >= 0) {
-                ms.push_back(t.ms);
-                ages.push_back(t.ageMs);
-            } else {
-                ++failed;
-            }
+            starts.Add(LiveStart(board.Port(), board.Key()));
         }
     }
-    Report(state, ms, failed, ages);
+    Report(state, starts.ms, starts.failed, starts.ages);
 }
 
 void BM_TalkBackFrameToSpeaker(benchmark::State& state)

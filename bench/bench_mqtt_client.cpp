@@ -9,6 +9,12 @@
 // client subscribes to its own topic at QoS 0 and gets its own messages back; the payload
 // carries its send time, read on delivery. Counters: min and median over the rounds, and the
 // ratio of the medians (this client / libmosquitto).
+//
+// QoS 1 throughput at 1, 4 and 16 publishing threads: both clients are held to 8 messages in
+// flight by the same gate (a publisher takes a place before it publishes, the PUBACK gives it
+// back), which is the unit client's own limit: it refuses a ninth rather than queue it. A round
+// ends when every PUBACK and every message is back; the process's and the broker's CPU per
+// message beside the rate, and the refusals met (0 while the gate holds).
 #include "mosquitto_peer.h"
 #include "noxa_adapter/network/uni_network.h"
 #include "noxa_adapter/utilities/uni_log.h"
@@ -23,6 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <latch>
 #include <string>
 #include <memory>
 #include <mosquitto.h>
@@ -98,11 +105,65 @@ mqttpeer::Mosquitto& Broker()
     return broker;
 }
 
+constexpr int kInFlight = 8;
+constexpr int kQos1Burst = 20000;
+
 class Client {
 public:
     virtual ~Client() = default;
     virtual bool Publish(const uint8_t* data, int len, int qos) = 0;
+    // QoS 1 under the gate: the PUBACK gives the place back (Acked).
+    virtual bool PublishGated(const uint8_t* data, int len) = 0;
     Sink sink;
+
+    void Take()
+    {
+        std::unique_lock<std::mutex> lock(mGateLock);
+        mPlaceFree.wait(lock, [&] { return mInFlight < kInFlight; });
+        ++mInFlight;
+    }
+    void Acked(bool ok)
+    {
+        bool done = false;
+        {
+            std::lock_guard<std::mutex> lock(mGateLock);
+            --mInFlight;
+            ++mAcked;
+            mAckFailed += ok ? 0 : 1;
+            done = mAcked == mAckWant;
+        }
+        mPlaceFree.notify_one();
+        if (done) {
+            mAllAcked.notify_all();
+        }
+    }
+    // The gate's counts start afresh (nothing in flight).
+    void StartGate(uint64_t want)
+    {
+        std::lock_guard<std::mutex> lock(mGateLock);
+        mInFlight = 0;
+        mAcked = 0;
+        mAckFailed = 0;
+        mAckWant = want;
+        gated = true;
+    }
+    bool WaitAcked()
+    {
+        std::unique_lock<std::mutex> lock(mGateLock);
+        bool ok = mAllAcked.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&] { return mAcked >= mAckWant; });
+        gated = false;
+        return ok && mAckFailed == 0;
+    }
+    std::atomic<bool> gated{false};
+
+private:
+    std::mutex mGateLock;
+    std::condition_variable mPlaceFree;
+    std::condition_variable mAllAcked;
+    int mInFlight = 0;
+    uint64_t mAcked = 0;
+    uint64_t mAckFailed = 0;
+    uint64_t mAckWant = 0;
 };
 
 // ---- this client ----
@@ -119,6 +180,10 @@ void NoxaConn()
     s_noxaOnline = 1;
 }
 void NoxaPubDone(int, void*) {}
+void NoxaGateDone(int rc, void* arg)
+{
+    static_cast<Client*>(arg)->Acked(rc == 0);
+}
 
 class NoxaClient : public Client {
 public:
@@ -151,6 +216,10 @@ public:
         return mqtt_publish_async(mH, kTopic, static_cast<uint8_t>(qos), data, static_cast<uint32_t>(len), 0,
                                   qos == 1 ? NoxaPubDone : nullptr, nullptr) == 0;
     }
+    bool PublishGated(const uint8_t* data, int len) override
+    {
+        return mqtt_publish_async(mH, kTopic, 1, data, static_cast<uint32_t>(len), 0, NoxaGateDone, this) == 0;
+    }
 
 private:
     static constexpr const char* kTopic = "bench/noxa";
@@ -168,6 +237,13 @@ public:
         mosquitto_int_option(mMosq, MOSQ_OPT_TCP_NODELAY, 1);
         mosquitto_message_callback_set(mMosq, [](mosquitto*, void* obj, const mosquitto_message* msg) {
             static_cast<RefClient*>(obj)->sink.Deliver(msg->payload, static_cast<size_t>(msg->payloadlen));
+        });
+        // Called on the PUBACK of a QoS 1 message (and when a QoS 0 one is written).
+        mosquitto_publish_callback_set(mMosq, [](mosquitto*, void* obj, int) {
+            auto* self = static_cast<RefClient*>(obj);
+            if (self->gated.load()) {
+                self->Acked(true);
+            }
         });
         mosquitto_subscribe_callback_set(mMosq, [](mosquitto*, void* obj, int, int, const int*) {
             static_cast<RefClient*>(obj)->mSubscribed = 1;
@@ -196,6 +272,7 @@ public:
     {
         return mosquitto_publish(mMosq, nullptr, kTopic, len, data, qos, false) == MOSQ_ERR_SUCCESS;
     }
+    bool PublishGated(const uint8_t* data, int len) override { return Publish(data, len, 1); }
 
 private:
     static constexpr const char* kTopic = "bench/ref";
@@ -301,6 +378,22 @@ bool Skipped(Which which)
     return only != nullptr && strcmp(only, kName[which]) != 0;
 }
 
+// kRounds rounds of fn(which, client) for each client in turn, which goes first alternating;
+// a client BENCH_MQTT_ONLY leaves out is skipped. False as soon as fn fails.
+template <typename Fn>
+bool AlternatingRounds(Fn fn)
+{
+    for (int round = 0; round < kRounds; ++round) {
+        for (int k = 0; k < 2; ++k) {
+            Which which = static_cast<Which>((round + k) % 2);
+            if (!Skipped(which) && !fn(which, Get(which))) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 // One message in flight: publish, wait for it to come back; rounds of each client in turn.
 void BM_Latency(benchmark::State& state, int qos)
 {
@@ -349,47 +442,44 @@ void BM_Throughput(benchmark::State& state)
     std::vector<double> brokerSwitches[2];
     uint8_t payload[kPayload] = {};
     for (auto _ : state) {
-        for (int round = 0; round < kRounds; ++round) {
-            for (int k = 0; k < 2; ++k) {
-                Which which = static_cast<Which>((round + k) % 2);
-                if (Skipped(which)) {
-                    continue;
+        const bool ok = AlternatingRounds([&](Which which, Client& c) {
+            uint64_t target = c.sink.Count() + kBurst;
+            double cpu0 = ThreadCpuUs();
+            double proc0 = ProcessCpuUs();
+            double broker0 = 0;
+            double brokerWait0 = 0;
+            BrokerSched(&broker0, &brokerWait0);
+            double sw0 = ProcessSwitches();
+            double brokerSw0 = BrokerSwitches();
+            uint64_t t0 = NowNs();
+            for (int i = 0; i < kBurst; ++i) {
+                uint64_t now = NowNs();
+                memcpy(payload, &now, sizeof(now));
+                if (!c.Publish(payload, kPayload, 0)) {
+                    state.SkipWithError("publish failed");
+                    return false;
                 }
-                Client& c = Get(which);
-                uint64_t target = c.sink.Count() + kBurst;
-                double cpu0 = ThreadCpuUs();
-                double proc0 = ProcessCpuUs();
-                double broker0 = 0;
-                double brokerWait0 = 0;
-                BrokerSched(&broker0, &brokerWait0);
-                double sw0 = ProcessSwitches();
-                double brokerSw0 = BrokerSwitches();
-                uint64_t t0 = NowNs();
-                for (int i = 0; i < kBurst; ++i) {
-                    uint64_t now = NowNs();
-                    memcpy(payload, &now, sizeof(now));
-                    if (!c.Publish(payload, kPayload, 0)) {
-                        state.SkipWithError("publish failed");
-                        return;
-                    }
-                }
-                if (!c.sink.WaitCount(target)) {
-                    state.SkipWithError("messages lost");
-                    return;
-                }
-                double wallS = static_cast<double>(NowNs() - t0) / 1e9;
-                switches[which].push_back((ProcessSwitches() - sw0) / kBurst);
-                brokerSwitches[which].push_back((BrokerSwitches() - brokerSw0) / kBurst);
-                callerUs[which].push_back((ThreadCpuUs() - cpu0) / kBurst);
-                processUs[which].push_back((ProcessCpuUs() - proc0) / kBurst);
-                double broker1 = 0;
-                double brokerWait1 = 0;
-                BrokerSched(&broker1, &brokerWait1);
-                brokerUs[which].push_back((broker1 - broker0) / kBurst);
-                brokerWaitUs[which].push_back((brokerWait1 - brokerWait0) / kBurst);
-                kmsgS[which].push_back(kBurst / wallS / 1000.0);
-                c.sink.TakeLatencies();
             }
+            if (!c.sink.WaitCount(target)) {
+                state.SkipWithError("messages lost");
+                return false;
+            }
+            double wallS = static_cast<double>(NowNs() - t0) / 1e9;
+            switches[which].push_back((ProcessSwitches() - sw0) / kBurst);
+            brokerSwitches[which].push_back((BrokerSwitches() - brokerSw0) / kBurst);
+            callerUs[which].push_back((ThreadCpuUs() - cpu0) / kBurst);
+            processUs[which].push_back((ProcessCpuUs() - proc0) / kBurst);
+            double broker1 = 0;
+            double brokerWait1 = 0;
+            BrokerSched(&broker1, &brokerWait1);
+            brokerUs[which].push_back((broker1 - broker0) / kBurst);
+            brokerWaitUs[which].push_back((brokerWait1 - brokerWait0) / kBurst);
+            kmsgS[which].push_back(kBurst / wallS / 1000.0);
+            c.sink.TakeLatencies();
+            return true;
+        });
+        if (!ok) {
+            return;
         }
     }
     Report(state, "kmsg_s", kmsgS);
@@ -401,9 +491,87 @@ void BM_Throughput(benchmark::State& state)
     Report(state, "broker_switches_per_msg", brokerSwitches);
 }
 
+// QoS 1 bursts from `threads` publishers sharing one client, both clients held to 8 in flight.
+void BM_Qos1Throughput(benchmark::State& state)
+{
+    const int threads = static_cast<int>(state.range(0));
+    Get(kNoxa);
+    Get(kRef);
+    std::vector<double> kmsgS[2];
+    std::vector<double> processUs[2];
+    std::vector<double> brokerUs[2];
+    std::vector<double> refusals[2];
+    for (auto _ : state) {
+        const bool ok = AlternatingRounds([&](Which which, Client& c) {
+            const int each = kQos1Burst / threads;
+            const uint64_t total = static_cast<uint64_t>(each) * threads;
+            uint64_t target = c.sink.Count() + total;
+            c.StartGate(total);
+            std::atomic<uint64_t> refused{0};
+            std::atomic<bool> failed{false};
+            std::latch go(1);
+            std::vector<std::thread> pubs;
+            for (int t = 0; t < threads; ++t) {
+                pubs.emplace_back([&] {
+                    uint8_t payload[kPayload] = {};
+                    go.wait();
+                    for (int i = 0; i < each && !failed.load(); ++i) {
+                        c.Take();
+                        uint64_t now = NowNs();
+                        memcpy(payload, &now, sizeof(now));
+                        // A refusal gives the place back and is tried again.
+                        int tries = 0;
+                        while (!c.PublishGated(payload, kPayload)) {
+                            refused.fetch_add(1);
+                            if (++tries == 1000) {
+                                failed = true;
+                                c.Acked(false);
+                                break;
+                            }
+                            std::this_thread::yield();
+                        }
+                    }
+                });
+            }
+            double proc0 = ProcessCpuUs();
+            double broker0 = 0;
+            double brokerWait0 = 0;
+            BrokerSched(&broker0, &brokerWait0);
+            uint64_t t0 = NowNs();
+            go.count_down();
+            for (std::thread& t : pubs) {
+                t.join();
+            }
+            bool acked = c.WaitAcked();
+            if (failed.load() || !acked || !c.sink.WaitCount(target)) {
+                state.SkipWithError("QoS 1 publish refused, unacknowledged or lost");
+                return false;
+            }
+            double wallS = static_cast<double>(NowNs() - t0) / 1e9;
+            processUs[which].push_back((ProcessCpuUs() - proc0) / static_cast<double>(total));
+            double broker1 = 0;
+            double brokerWait1 = 0;
+            BrokerSched(&broker1, &brokerWait1);
+            brokerUs[which].push_back((broker1 - broker0) / static_cast<double>(total));
+            kmsgS[which].push_back(static_cast<double>(total) / wallS / 1000.0);
+            refusals[which].push_back(static_cast<double>(refused.load()));
+            c.sink.TakeLatencies();
+            return true;
+        });
+        if (!ok) {
+            return;
+        }
+    }
+    Report(state, "kmsg_s", kmsgS);
+    Report(state, "process_cpu_us", processUs);
+    Report(state, "broker_cpu_us", brokerUs);
+    Report(state, "refusals", refusals);
+}
+
 BENCHMARK_CAPTURE(BM_Latency, qos0, 0)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Latency, qos1, 1)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Throughput)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Qos1Throughput)->Arg(1)->Arg(4)->Arg(16)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -10,9 +10,11 @@
 // The unit's own case: one writer thread at 25 frames/s main video, 25 sub video and 50 audio
 // (sizes of the channels' bit rates, a key frame a second) and four reader threads (recorder,
 // cloud, two viewers) that poll every millisecond and copy each frame out. The same threads run
-// it once through the ring and once through a lock-free memcpy ring of the same pools, in turns;
-// counters: the writer's append cost per frame and each reader's lag (append to copy done),
-// medians over all frames, and the ratio ring / memcpy.
+// it once through the ring and once through a lock-free memcpy ring of the same pools, in turns.
+// The headline is the writer's append cost per frame, video and audio, median over all frames,
+// as speed against the memcpy ring (`append_video_vs_memcpy`: memcpy's cost over the ring's, 1 is
+// memcpy speed). Each reader's lag (append to copy done) is printed beside it for both rings but
+// not compared: with readers that poll every millisecond it measures the poll, not the buffer.
 #include "noxa_adapter/utilities/uni_log.h"
 #include "noxa_ipc_sdk/ring_buffer/noxa_ring_buffer.h"
 
@@ -410,10 +412,13 @@ void BM_UnitWriterAndFourReaders(benchmark::State& state)
     auto put = [&](const std::string& what, double r, double m) {
         state.counters["ring_" + what] = r;
         state.counters["memcpy_" + what] = m;
-        state.counters["ratio_" + what] = m != 0 ? r / m : 0;
     };
-    put("append_video_ns", Median(ring.appendVideoNs), Median(plain.appendVideoNs));
-    put("append_audio_ns", Median(ring.appendAudioNs), Median(plain.appendAudioNs));
+    const double rv = Median(ring.appendVideoNs), mv = Median(plain.appendVideoNs);
+    const double ra = Median(ring.appendAudioNs), ma = Median(plain.appendAudioNs);
+    put("append_video_ns", rv, mv);
+    put("append_audio_ns", ra, ma);
+    state.counters["append_video_vs_memcpy"] = rv != 0 ? mv / rv : 0;
+    state.counters["append_audio_vs_memcpy"] = ra != 0 ? ma / ra : 0;
     for (int r = 0; r < kReaders; ++r) {
         std::string name = kUnitReaders[r].name;
         put(name + "_lag_us", Median(ring.lagUs[r]), Median(plain.lagUs[r]));

@@ -3,10 +3,13 @@
 // transfer records on 127.0.0.1:
 // - live start (connection, challenge and proven hello included) to the first key frame, during
 //   a door call and from idle (a fresh unit: the 2 s viewing countdown holds the frame gate until
-//   the mark is set);
+//   the mark is set), with the age of that first frame on arrival (from the ring buffer's stamp:
+//   the unit's clock is the cloud's whole second plus its ticks, a fixed offset from the host's,
+//   taken as the smallest arrival-minus-stamp of the second of frames that follows);
 // - one 40 ms talk-back frame sent to its sound in the speaker file (silences are left out of
 //   it, so the file grows only once the frame is played).
-// Median of 20 each, reported as counters in milliseconds.
+// 20 runs each: p50, p95 and max in milliseconds, and the runs that failed (no key frame within
+// 10 s, or no connection), as counters.
 #include "cloud_peer.h"
 #include "process.h"
 #include "sandbox.h"
@@ -46,10 +49,16 @@ double Ms(Clock::duration d)
     return std::chrono::duration<double, std::milli>(d).count();
 }
 
-double Median(std::vector<double> v)
+double Percentile(std::vector<double> v, double p)
 {
     std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
+    return v.empty() ? 0 : v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
+}
+
+int64_t WallMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 // The viewer side of the records: a 12-byte head (kind, client, length, little-endian) and the
@@ -216,30 +225,83 @@ private:
     std::unique_ptr<ChildProcess> mUnit;
 };
 
-// Challenge, hello, live video start, and the time to the first key frame (-1 when none came).
-double LiveStart(uint16_t port, const std::string& key)
+struct Start {
+    double ms = -1;     // to the first key frame; -1 when none came
+    double ageMs = -1;  // that frame's age on arrival
+};
+
+// A live video record's ring buffer stamp (wall ms of the unit's clock).
+int64_t Stamp(const std::vector<uint8_t>& p)
 {
+    return static_cast<int64_t>(Peer::Get(p.data() + 20) | static_cast<uint64_t>(Peer::Get(p.data() + 24)) << 32);
+}
+
+// Challenge, hello, live video start, and the time to the first key frame; then a second of the
+// view for the clock offset.
+Start LiveStart(uint16_t port, const std::string& key)
+{
+    Start r;
     auto t0 = Clock::now();
     Peer peer(port, 0);
     if (!peer.Ok() || !peer.Hello(key)) {
-        return -1;
+        return r;
     }
     peer.Event(0);
     uint32_t kind = 0;
     std::vector<uint8_t> p;
+    int64_t firstLag = 0;
+    int64_t offset = 0;
     while (peer.Read(&kind, &p, 10s)) {
-        if (kind == kLiveVideo && p.size() >= 12 && Peer::Get(p.data() + 8) == 1) {
-            return Ms(Clock::now() - t0);
+        if (kind != kLiveVideo || p.size() < 28) {
+            continue;
+        }
+        const int64_t lag = WallMs() - Stamp(p);
+        if (r.ms < 0) {
+            if (Peer::Get(p.data() + 8) != 1) {
+                continue;
+            }
+            r.ms = Ms(Clock::now() - t0);
+            firstLag = lag;
+            offset = lag;
+        }
+        offset = std::min(offset, lag);
+        if (Clock::now() - t0 > std::chrono::duration<double, std::milli>(r.ms) + 1s) {
+            break;
         }
     }
-    return -1;
+    if (r.ms >= 0) {
+        r.ageMs = static_cast<double>(firstLag - offset);
+    }
+    return r;
 }
 
-void Report(benchmark::State& state, const std::vector<double>& ms)
+// The live starts of a benchmark: times, first frames' ages and failures.
+struct Starts {
+    std::vector<double> ms;
+    std::vector<double> ages;
+    int failed = 0;
+    void Add(const Start& t)
+    {
+        if (t.ms >= 0) {
+            ms.push_back(t.ms);
+            ages.push_back(t.ageMs);
+        } else {
+            ++failed;
+        }
+    }
+};
+
+void Report(benchmark::State& state, const std::vector<double>& ms, int failed, const std::vector<double>& ages = {})
 {
-    state.counters["median_ms"] = Median(ms);
+    state.counters["p50_ms"] = Percentile(ms, 0.5);
+    state.counters["p95_ms"] = Percentile(ms, 0.95);
     state.counters["max_ms"] = ms.empty() ? 0 : *std::max_element(ms.begin(), ms.end());
     state.counters["runs"] = static_cast<double>(ms.size());
+    state.counters["failed"] = failed;
+    if (!ages.empty()) {
+        state.counters["first_age_p50_ms"] = Percentile(ages, 0.5);
+        state.counters["first_age_max_ms"] = *std::max_element(ages.begin(), ages.end());
+    }
 }
 
 void BM_LiveStartDuringCall(benchmark::State& state)
@@ -249,25 +311,22 @@ void BM_LiveStartDuringCall(benchmark::State& state)
         state.SkipWithError("unit not online");
         return;
     }
-    std::vector<double> ms;
+    Starts starts;
     for (auto _ : state) {
         for (int i = 0; i < kRuns; ++i) {
             board.Station().WriteLine("call 2");
             std::this_thread::sleep_for(300ms);  // the bus frame heard and the call state set
-            const double t = LiveStart(board.Port(), board.Key());
-            if (t >= 0) {
-                ms.push_back(t);
-            }
+            starts.Add(LiveStart(board.Port(), board.Key()));
             std::this_thread::sleep_for(500ms);  // the viewer's stop ends the call
         }
     }
-    Report(state, ms);
+    Report(state, starts.ms, starts.failed, starts.ages);
 }
 
 void BM_LiveStartFromIdle(benchmark::State& state)
 {
     Board board;
-    std::vector<double> ms;
+    Starts starts;
     for (auto _ : state) {
         for (int i = 0; i < kRuns; ++i) {
             if (!board.StartUnit()) {
@@ -275,13 +334,10 @@ void BM_LiveStartFromIdle(benchmark::State& state)
                 return;
             }
             std::this_thread::sleep_for(1s);  // the encoder settled
-            const double t = LiveStart(board.Port(), board.Key());
-            if (t >= 0) {
-                ms.push_back(t);
-            }
+            starts.Add(LiveStart(board.Port(), board.Key()));
         }
     }
-    Report(state, ms);
+    Report(state, starts.ms, starts.failed, starts.ages);
 }
 
 void BM_TalkBackFrameToSpeaker(benchmark::State& state)
@@ -309,6 +365,7 @@ void BM_TalkBackFrameToSpeaker(benchmark::State& state)
         frame[i] = static_cast<uint8_t>(~(sign | exp << 4 | mant));
     }
     std::vector<double> ms;
+    int failed = 0;
     for (auto _ : state) {
         for (int i = 0; i < kRuns; ++i) {
             const size_t before = board.SpeakerBytes();
@@ -319,11 +376,13 @@ void BM_TalkBackFrameToSpeaker(benchmark::State& state)
             }
             if (board.SpeakerBytes() != before) {
                 ms.push_back(Ms(Clock::now() - t0));
+            } else {
+                ++failed;
             }
             std::this_thread::sleep_for(300ms);
         }
     }
-    Report(state, ms);
+    Report(state, ms, failed);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The unit's process as /proc shows it, for the whole-process benchmarks: memory by mapping,
 // CPU by thread, and what the simulated media layer says it holds ("<root>/.board/media_memory").
-// Also the cast of a door call watched by one viewer: local cloud, door station, unit, viewer.
+// Also the cast of a door call watched by one viewer: local cloud, door station, unit, viewer,
+// the unit optionally under heaptrack, whose profile is then split by owner (HeapByOwner).
 #pragma once
 
 #include "cloud_peer.h"
@@ -221,8 +222,48 @@ constexpr const char* kSimThread = "mi_sim_pump";
 
 // The cast of a door call: the local cloud, the door station on the bus, the unit paired and
 // online; Ring() calls from door 1, Watch() starts one viewer on the main stream.
+// The heap at its peak (bytes, from heaptrack's stacks) by owner: the simulated board (every
+// allocation made inside a simulated SoC call, the simulation's own thread or its namespace), the
+// person detector's stand-in (OpenCV) and the unit's own (the rest, the unit's MP4 and AAC
+// adapters' FFmpeg calls included).
+struct HeapSplit {
+    double total = 0, simulation = 0, standIn = 0, unit = 0;
+    bool ok = false;
+};
+
+inline HeapSplit HeapByOwner(const std::string& profile)
+{
+    HeapSplit h;
+    const std::string stacks = profile + ".stacks";
+    const std::string cmd = "heaptrack_print -f '" + profile + "' -p 0 -a 0 -T 0 --flamegraph-cost-type peak -F '" +
+                            stacks + "' > /dev/null 2>&1";
+    if (std::system(cmd.c_str()) != 0) {
+        return h;
+    }
+    std::ifstream in(stacks);
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t sp = line.rfind(' ');
+        if (sp == std::string::npos) {
+            continue;
+        }
+        const double bytes = std::atof(line.c_str() + sp + 1);
+        const std::string stack = line.substr(0, sp);
+        const bool sim = stack.find("misim::") != std::string::npos || stack.find(";MI_") != std::string::npos ||
+                         stack.rfind("MI_", 0) == 0 || stack.find("__PumpThread") != std::string::npos;
+        const bool cv = stack.find("cv::") != std::string::npos;
+        h.total += bytes;
+        (sim ? h.simulation : cv ? h.standIn : h.unit) += bytes;
+    }
+    std::remove(stacks.c_str());
+    h.ok = h.total > 0;
+    return h;
+}
+
 class DoorCallCast {
 public:
+    // heapProfile: run the unit under heaptrack writing there (heaptrack adds ".zst").
+    explicit DoorCallCast(std::string heapProfile = "") : mHeapProfile(std::move(heapProfile)) {}
     bool Start(std::string* why)
     {
         mCloud = std::make_unique<CloudPeer>(mBox.Root());
@@ -232,9 +273,11 @@ public:
             *why = "no door station";
             return false;
         }
-        mUnit = std::make_unique<ChildProcess>(
-            std::vector<std::string>{BinaryDir() + "/src/Common/doorphone", "-m", "2", "-t", mCloud->Pair()},
-            std::vector<std::string>{"DOORPHONE_ROOT=" + mBox.Root()});
+        std::vector<std::string> argv{BinaryDir() + "/src/Common/doorphone", "-m", "2", "-t", mCloud->Pair()};
+        if (!mHeapProfile.empty()) {
+            argv.insert(argv.begin(), {"heaptrack", "-o", mHeapProfile});
+        }
+        mUnit = std::make_unique<ChildProcess>(argv, std::vector<std::string>{"DOORPHONE_ROOT=" + mBox.Root()});
         if (!mUnit->WaitForOutput("Dbg:mqtt is online", std::chrono::seconds(60))) {
             *why = "the unit did not come online";
             return false;
@@ -283,13 +326,50 @@ public:
         if (mViewer) {
             mViewer->WaitExit(std::chrono::seconds(60));
         }
-        mUnit->Kill(SIGTERM);
-        mUnit->WaitExit(std::chrono::seconds(10));
+        if (mHeapProfile.empty()) {
+            mUnit->Kill(SIGTERM);
+            mUnit->WaitExit(std::chrono::seconds(10));
+            return;
+        }
+        // heaptrack's script waits for the unit, then for its profile to be written.
+        const pid_t unit = UnitPid();
+        if (unit > 0) {
+            kill(unit, SIGTERM);
+        }
+        mUnit->WaitExit(std::chrono::seconds(120));
     }
-    pid_t UnitPid() const { return mUnit->Pid(); }
+    // The unit's process (under heaptrack: the script's child).
+    pid_t UnitPid() const
+    {
+        if (mHeapProfile.empty()) {
+            return mUnit->Pid();
+        }
+        const std::string p = std::to_string(mUnit->Pid());
+        std::ifstream in("/proc/" + p + "/task/" + p + "/children");
+        pid_t child = 0;
+        while (in >> child) {
+            std::ifstream comm("/proc/" + std::to_string(child) + "/comm");
+            std::string name;
+            if (comm >> name && name == "doorphone") {
+                return child;
+            }
+        }
+        return -1;
+    }
+    // The profile heaptrack wrote, empty when none.
+    std::string HeapProfileFile() const
+    {
+        for (const char* ext : {".zst", ".gz"}) {
+            if (access((mHeapProfile + ext).c_str(), R_OK) == 0) {
+                return mHeapProfile + ext;
+            }
+        }
+        return "";
+    }
     const TestSandbox& Box() const { return mBox; }
 
 private:
+    std::string mHeapProfile;
     TestSandbox mBox;
     std::unique_ptr<CloudPeer> mCloud;
     std::unique_ptr<ChildProcess> mStation;

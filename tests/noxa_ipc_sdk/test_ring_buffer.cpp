@@ -257,6 +257,90 @@ TEST_F(RingBuffer, KeyFrameWaitGivesUpAndAsksAgainNextTime)
     EXPECT_EQ(2, gKeyRequests);
 }
 
+TEST_F(RingBuffer, LiveViewerStartsOnlyOnAKeyFrameUnderOneFrameOld)
+{
+    // 25 fps: one frame is 40 ms. A recorder still starts on the held key frame; a viewer's slot
+    // takes it only while it is the newest frame and younger than that, else asks for a new one.
+    ASSERT_EQ(0, Init(0, KeyRequest));
+    ASSERT_EQ(0, Append(0, kI));
+    mClock.Advance(39);
+    EXPECT_EQ(1u, Seq(Read(0, RING_BUFFER_USER_P2P_BASE)));
+    EXPECT_EQ(0, gKeyRequests);
+
+    mClock.Advance(1);
+    EXPECT_EQ(1u, Seq(Read(0, RING_BUFFER_USER_SD_STORAGE)));
+    gOnKeyRequest = [&](int channel) {
+        Append(channel, kP);
+        Append(channel, kI);
+    };
+    EXPECT_EQ(3u, Seq(Read(0, RING_BUFFER_USER_P2P_BASE + 1)));
+    EXPECT_EQ(1, gKeyRequests);
+
+    // A fresh key frame with an inter frame after it is no longer the picture of now.
+    ASSERT_EQ(0, Append(0, kP));
+    EXPECT_EQ(6u, Seq(Read(0, RING_BUFFER_USER_WEBRTC_BASE)));
+    EXPECT_EQ(2, gKeyRequests);
+    // Nor is a key frame stamped ahead of the clock (the wall clock was set back).
+    mClock.Advance(1000);
+    ASSERT_EQ(0, noxa_ipc_ring_buffer_append_data_with_timestamp(0, nullptr, 0, kI, 7, uni_time_get_posix_ms() + 500));
+    EXPECT_EQ(9u, Seq(Read(0, RING_BUFFER_USER_WEBRTC_BASE + 1)));
+    EXPECT_EQ(3, gKeyRequests);
+}
+
+TEST_F(RingBuffer, AppendEndsAWaitOnItsChannel)
+{
+    ASSERT_EQ(0, Init(0));
+    ASSERT_EQ(0, Init(9));
+    RING_BUFFER_APPEND_MARK_S mark{};
+    noxa_ipc_ring_buffer_append_mark(1u << 0, &mark);
+    ASSERT_EQ(0, Append(9, kA));
+    EXPECT_EQ(0, noxa_ipc_ring_buffer_wait_append(&mark, 1));  // not a channel it follows
+    // A frame appended between the mark and the wait is not slept through.
+    ASSERT_EQ(0, Append(0, kI));
+    EXPECT_EQ(1, noxa_ipc_ring_buffer_wait_append(&mark, 60000));
+
+    // A waiter on two channels is woken by the frame of either; an hour's bound shows it did not
+    // time out.
+    noxa_ipc_ring_buffer_append_mark((1u << 0) | (1u << 9), &mark);
+    std::atomic<int> woken{-1};
+    std::thread waiter([&] { woken = noxa_ipc_ring_buffer_wait_append(&mark, 3600 * 1000); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(0, Append(9, kA));
+    waiter.join();
+    EXPECT_EQ(1, woken.load());
+}
+
+TEST_F(RingBuffer, ReadersInEverySlotGetEveryFrameIntact)
+{
+    // Slot u joins after u frames, so the writer meets every set of slots in use; each reader then
+    // follows the writer frame by frame across two pool laps.
+    ASSERT_EQ(0, Init(0));
+    std::vector<uint8_t> buf(kMaxFrame0);
+    uint32_t last[RING_BUFFER_USER_NUM] = {};
+    for (uint32_t k = 1; k <= 60; ++k) {
+        ASSERT_EQ(0, Append(0, k % 25 == 1 ? kI : kP, 50000));
+        for (int user = 0; user < RING_BUFFER_USER_NUM; ++user) {
+            if (k < static_cast<uint32_t>(user) + 1) {
+                continue;
+            }
+            SCOPED_TRACE(testing::Message() << "frame " << k << " user " << user);
+            // A new reader starts on the newest key frame and catches up.
+            RING_BUFFER_NODE_S* n = last[user] == 0 ? noxa_ipc_ring_buffer_get_pre_video_frame(0, user, 0) : Read(0, user);
+            ASSERT_NE(nullptr, n);
+            for (; n != nullptr; n = Read(0, user)) {
+                RING_BUFFER_FRAME_S f{};
+                ASSERT_EQ(50000, noxa_ipc_ring_buffer_copy_frame(0, user, n, buf.data(), kMaxFrame0, &f));
+                EXPECT_TRUE(ringtest::CheckFrame(buf.data(), 50000, f.seqNo, f.type));
+                EXPECT_EQ(last[user] == 0 ? 1u : last[user] + 1, f.seqNo);
+                last[user] = f.seqNo;
+            }
+        }
+    }
+    for (uint32_t seq : last) {
+        EXPECT_EQ(60u, seq);
+    }
+}
+
 TEST_F(RingBuffer, ReaderFarBehindSkipsToTheNewestKeyFrame)
 {
     // 10 s at 25 fps: more than 250 - 12 = 238 frames behind, or the writer's next frame able to

@@ -583,10 +583,15 @@ TEST_F(MqttWire, SlotsAreTakenBeforeSendingAndRefusedWhenFull)
     for (intptr_t i = 1; i <= MQ_PUB_SLOT_NUM; ++i) {
         Up("q" + std::to_string(i), 1, i);
     }
+    // A caller that retries at once makes a run of refusals: logged once, and their count when a
+    // slot is free again.
     std::string ninth = "ninth";
-    EXPECT_EQ(-1, mqtt_publish_async(mH, kTopic, 1, reinterpret_cast<const uint8_t*>(ninth.data()), 5, 0, OnPub,
-                                     reinterpret_cast<void*>(9)));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(-1, mqtt_publish_async(mH, kTopic, 1, reinterpret_cast<const uint8_t*>(ninth.data()), 5, 0, OnPub,
+                                         reinterpret_cast<void*>(9)));
+    }
     EXPECT_EQ(1, Rec().LogCount("can't find  free mqmde"));
+    EXPECT_EQ(0, Rec().LogCount("publishes refused"));
     // Without a callback no slot is needed.
     Up("free", 1, 0, nullptr);
     std::vector<uint16_t> ids;
@@ -595,12 +600,13 @@ TEST_F(MqttWire, SlotsAreTakenBeforeSendingAndRefusedWhenFull)
         ASSERT_FALSE(pub.empty());
         ids.push_back(PublishId(pub));
     }
-    // Id 1 went to the SUBSCRIBE; the refused publish took id 10 but never went out.
-    EXPECT_EQ((std::vector<uint16_t>{2, 3, 4, 5, 6, 7, 8, 9, 11}), ids);
+    // Id 1 went to the SUBSCRIBE; the refused publishes took ids 10 to 12 but never went out.
+    EXPECT_EQ((std::vector<uint16_t>{2, 3, 4, 5, 6, 7, 8, 9, 13}), ids);
     mBroker.Send(Puback(ids[3]));
     ASSERT_TRUE(WaitPubResults(1));
     Up("ninth", 1, 9);
-    EXPECT_EQ(12, PublishId(mBroker.ReadType(0x30)));
+    EXPECT_EQ(14, PublishId(mBroker.ReadType(0x30)));
+    EXPECT_EQ(1, Rec().LogCount("3 publishes refused, all 8 in-flight slots taken"));
     EXPECT_EQ((std::pair<intptr_t, int>{4, 0}), Rec().Read([](Recorder& r) { return r.pubResults[0]; }));
 
     // Bad arguments.

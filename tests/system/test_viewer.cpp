@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -30,6 +31,23 @@ std::string Viewer()
 bool Has(const std::string& text, const std::string& part)
 {
     return text.find(part) != std::string::npos;
+}
+
+// The H.264 NAL unit types of an Annex B stream up to and with its first picture slice (1 or 5).
+std::vector<int> NalTypesToFirstSlice(const std::string& bytes)
+{
+    std::vector<int> types;
+    for (size_t i = 0; i + 3 < bytes.size(); ++i) {
+        if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] == 1) {
+            const int type = static_cast<unsigned char>(bytes[i + 3]) & 0x1F;
+            types.push_back(type);
+            if (type == 1 || type == 5) {
+                break;
+            }
+            i += 2;
+        }
+    }
+    return types;
 }
 
 
@@ -83,6 +101,12 @@ TEST_F(ViewerRoad, RingWatchTalkAndUnlock)
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::vector<DecodedPicture> pics = DecodeAnnexB(bytes);
     ASSERT_GT(pics.size(), 100u) << bytes.size() << " bytes\n" << mUnit->Output();
+    // The view starts on a key frame that carries its parameter sets: SPS and PPS, then the IDR.
+    const std::vector<int> first = NalTypesToFirstSlice(bytes);
+    ASSERT_FALSE(first.empty());
+    EXPECT_EQ(5, first.back());
+    EXPECT_NE(first.end(), std::find(first.begin(), first.end(), 7));
+    EXPECT_NE(first.end(), std::find(first.begin(), first.end(), 8));
     EXPECT_EQ(1280, pics.back().width);
     EXPECT_EQ(720, pics.back().height);
     // Door 2's scene is cool stone: more blue than red in its chroma.

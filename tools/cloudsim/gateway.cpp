@@ -731,20 +731,37 @@ GatewayStats MediaGateway::Stats()
 std::string MediaGateway::Status()
 {
     const GatewayStats s = Stats();
+    // The unit stamps frames with the cloud's whole second plus its own ticks: its clock runs a
+    // fixed 0 to 1 s off the host's for the whole run. That offset is taken as the smallest
+    // arrival-minus-stamp of all streams (one clock stamps them all), so the latencies below are
+    // those above the run's fastest frame, exact up to that frame's own (about a millisecond on
+    // loopback).
+    int64_t offset = 0;
+    bool any = false;
+    for (const auto& [bit, st] : s.streams) {
+        for (int64_t v : st.latencyMs) {
+            offset = any ? std::min(offset, v) : v;
+            any = true;
+        }
+    }
     std::string out = "gateway port " + std::to_string(mPort) + " session " + mCfg.sessionId + " connections " +
                       std::to_string(s.connections) + " auths " + std::to_string(s.auths) +
                       (s.streaming ? " streaming" : s.connected ? " connected" : " idle") + "\n";
     for (const auto& [bit, st] : s.streams) {
         const double secs = static_cast<double>(st.lastMs - st.firstMs) / 1000.0;
         const double fps = secs > 0 ? static_cast<double>(st.frames - 1) / secs : 0.0;
+        std::vector<int64_t> lat = st.latencyMs;
+        for (int64_t& v : lat) {
+            v -= offset;
+        }
         char line[256];
         snprintf(line, sizeof line,
-                 "%s frames %llu key %llu bytes %llu gaps %llu fps %.1f latency p50 %lld p95 %lld ms\n",
+                 "%s frames %llu key %llu bytes %llu gaps %llu fps %.1f latency p50 %lld p95 %lld max %lld ms offset %lld\n",
                  StreamName(bit), static_cast<unsigned long long>(st.frames),
                  static_cast<unsigned long long>(st.keyFrames), static_cast<unsigned long long>(st.bytes),
-                 static_cast<unsigned long long>(st.gaps), fps,
-                 static_cast<long long>(Percentile(st.latencyMs, 0.5)),
-                 static_cast<long long>(Percentile(st.latencyMs, 0.95)));
+                 static_cast<unsigned long long>(st.gaps), fps, static_cast<long long>(Percentile(lat, 0.5)),
+                 static_cast<long long>(Percentile(lat, 0.95)), static_cast<long long>(Percentile(lat, 1.0)),
+                 static_cast<long long>(offset));
         out += line;
     }
     for (const auto& [why, n] : s.errors) {

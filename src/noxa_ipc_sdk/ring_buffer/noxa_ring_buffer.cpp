@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 // Fences order the frame bytes against the writer's announced stream position (a seqlock).
@@ -79,6 +82,9 @@ struct RING_BUFFER_CHANNEL_S {
     // Byte-stream position up to which the writer has written or is writing right now.
     std::atomic<uint64_t> writePos{0};
     RING_BUFFER_KEY_FRAME_REQUEST keyFrameRequest = nullptr;
+    // Reader slots that have ever taken a frame (bit per user; bits are never cleared): the
+    // writer pairs with the release marks of these slots only.
+    std::atomic<uint32_t> readerMask{0};
     RING_BUFFER_USER_S users[RING_BUFFER_USER_NUM];
 };
 
@@ -86,6 +92,12 @@ RING_BUFFER_CHANNEL_S s_channels[RING_BUFFER_CHANNEL_NUM];
 std::atomic<uint32_t> s_syncSeq{0};
 // Pending audio synchronisation point per user (0: none), left by a video anchor.
 std::atomic<uint32_t> g_userSyncSeq[RING_BUFFER_USER_NUM];
+
+// Threads waiting for an append (noxa_ipc_ring_buffer_wait_append). The writer looks at the count
+// after publishing its frame and takes the lock only when someone waits.
+std::atomic<uint32_t> s_appendWaiters{0};
+std::mutex s_appendLock;
+std::condition_variable s_appendCv;
 
 constexpr auto kRelaxed = std::memory_order_relaxed;
 constexpr auto kAcquire = std::memory_order_acquire;
@@ -267,19 +279,31 @@ RING_BUFFER_NODE_S* __next_node(RING_BUFFER_CHANNEL_S& ch, uint32_t& cursor)
     return &ch.nodes[cursor];
 }
 
-void __set_position(RING_BUFFER_USER_S& u, const RING_BUFFER_NODE_S& node)
+// The reader's slot joins those whose release marks the writer loads. Done before the slot's
+// first release mark, so that the writer never skips a mark it should pair with.
+void __mark_reader(RING_BUFFER_CHANNEL_S& ch, int user)
 {
+    uint32_t bit = 1u << user;
+    if ((ch.readerMask.load(kRelaxed) & bit) == 0) {
+        ch.readerMask.fetch_or(bit, kRelease);
+    }
+}
+
+void __set_position(RING_BUFFER_CHANNEL_S& ch, int user, const RING_BUFFER_NODE_S& node)
+{
+    RING_BUFFER_USER_S& u = ch.users[user];
     uint32_t seq = node.seqNo.load(kRelaxed);
     u.nodeIndex.store(node.index.load(kRelaxed), kRelaxed);
     u.seqNo.store(seq, kRelaxed);
     // A reader asks for a frame only when it is done with the one before.
+    __mark_reader(ch, user);
     u.released.store(seq, kRelease);
 }
 
 RING_BUFFER_NODE_S* __take(int channel, int user, RING_BUFFER_NODE_S& node, uint32_t status)
 {
     RING_BUFFER_USER_S& u = s_channels[channel].users[user];
-    __set_position(u, node);
+    __set_position(s_channels[channel], user, node);
     u.status.store(status, kRelaxed);
     PR_TRACE("channel:%d user:%d node index %d, seqNo %d, timestamp %lld", channel, user, node.index.load(kRelaxed),
              node.seqNo.load(kRelaxed), static_cast<long long>(node.timestamp.load(kRelaxed)));
@@ -309,10 +333,36 @@ RING_BUFFER_NODE_S* __key_frame_before(RING_BUFFER_CHANNEL_S& ch, uint32_t from)
     return nullptr;
 }
 
+// Waits at most `ms` for the channel's next append after sequence `seq` (the channel's seqNo
+// the caller last saw). The count of waiters goes up before the sequence is looked at, and the
+// writer stores the sequence before it looks at the count (both sequentially consistent): one of
+// the two always sees the other, so no append is slept through.
+bool __wait_append(const RING_BUFFER_APPEND_MARK_S& mark, uint32_t ms)
+{
+    auto appended = [&] {
+        for (int c = 0; c < RING_BUFFER_CHANNEL_NUM; ++c) {
+            if ((mark.mask & (1u << c)) != 0 && s_channels[c].seqNo.load(std::memory_order_seq_cst) != mark.seq[c]) {
+                return true;
+            }
+        }
+        return false;
+    };
+    s_appendWaiters.fetch_add(1, std::memory_order_seq_cst);
+    bool got;
+    {
+        std::unique_lock<std::mutex> lock(s_appendLock);
+        got = s_appendCv.wait_for(lock, std::chrono::milliseconds(ms), appended);
+    }
+    s_appendWaiters.fetch_sub(1, std::memory_order_relaxed);
+    return got;
+}
+
 // Follows the writer from `cursor` until a key frame arrives; null at the deadline.
-RING_BUFFER_NODE_S* __wait_key_frame(RING_BUFFER_CHANNEL_S& ch, uint32_t cursor, uint64_t deadline)
+RING_BUFFER_NODE_S* __wait_key_frame(RING_BUFFER_CHANNEL_S& ch, int channel, uint32_t cursor, uint64_t deadline)
 {
     for (;;) {
+        RING_BUFFER_APPEND_MARK_S mark{};
+        noxa_ipc_ring_buffer_append_mark(1u << channel, &mark);
         RING_BUFFER_NODE_S* n = __next_node(ch, cursor);
         if (n != nullptr && __is_key(*n)) {
             return n;
@@ -321,9 +371,26 @@ RING_BUFFER_NODE_S* __wait_key_frame(RING_BUFFER_CHANNEL_S& ch, uint32_t cursor,
             return nullptr;
         }
         if (n == nullptr) {
-            uni_sleep_ms(kKeyFramePollMs);
+            (void)__wait_append(mark, kKeyFramePollMs);
         }
     }
+}
+
+// A live viewer (peer-to-peer or WebRTC slot) starts on a key frame held in the ring only while it
+// is the newest frame and less than one frame interval old: an older one would put the whole view
+// that far behind the door.
+bool __live_user(int user)
+{
+    return user >= RING_BUFFER_USER_P2P_BASE && user < RING_BUFFER_USER_STREAMER;
+}
+
+bool __fresh_key(const RING_BUFFER_CHANNEL_S& ch, const RING_BUFFER_NODE_S& head)
+{
+    if (!__is_key(head)) {
+        return false;
+    }
+    auto age = static_cast<int64_t>(uni_time_get_posix_ms() - head.timestamp.load(kRelaxed));
+    return age >= 0 && age * static_cast<int64_t>(ch.fps) < 1000;
 }
 
 // Status 0: the newest key frame, from the head, from the last few seconds, or the next one to
@@ -334,13 +401,18 @@ RING_BUFFER_NODE_S* __first_video_read(RING_BUFFER_CHANNEL_S& ch, int channel, i
     uint32_t cursor = ch.headIndex.load(kAcquire);
     RING_BUFFER_NODE_S& head = ch.nodes[cursor];
     PR_DEBUG("user %d get latest frame node type %d", user, head.type.load(kRelaxed));
-    RING_BUFFER_NODE_S* found = __is_key(head) ? &head : __key_frame_before(ch, cursor);
+    RING_BUFFER_NODE_S* found = nullptr;
+    if (__live_user(user)) {
+        found = __fresh_key(ch, head) ? &head : nullptr;
+    } else {
+        found = __is_key(head) ? &head : __key_frame_before(ch, cursor);
+    }
     if (found == nullptr) {
         if (ch.keyFrameRequest != nullptr) {
             PR_DEBUG("user %d request I frame from channel %d to speed up", user, channel);
             ch.keyFrameRequest(channel);
         }
-        found = __wait_key_frame(ch, cursor, deadline);
+        found = __wait_key_frame(ch, channel, cursor, deadline);
         if (found == nullptr) {
             return nullptr;  // status stays 0: the next read asks again
         }
@@ -377,6 +449,8 @@ RING_BUFFER_NODE_S* __skip_to_key_frame(RING_BUFFER_CHANNEL_S& ch, int channel, 
 {
     uint64_t deadline = uni_get_tick_ms() + kWaitLimitMs;
     for (;;) {
+        RING_BUFFER_APPEND_MARK_S mark{};
+        noxa_ipc_ring_buffer_append_mark(1u << channel, &mark);
         RING_BUFFER_NODE_S& head = __head(ch);
         if (__is_key(head)) {
             PR_DEBUG("user %d skip to latest I frame, node %d seqNo %d channel %d", user, head.index.load(kRelaxed),
@@ -389,7 +463,7 @@ RING_BUFFER_NODE_S* __skip_to_key_frame(RING_BUFFER_CHANNEL_S& ch, int channel, 
             ch.users[user].status.store(USER_STATUS_NONE, kRelaxed);
             return nullptr;
         }
-        uni_sleep_ms(kSkipPollMs);
+        (void)__wait_append(mark, kSkipPollMs);
     }
 }
 
@@ -660,8 +734,9 @@ int noxa_ipc_ring_buffer_append_data_with_timestamp(int channel, const uint8_t* 
     // Readers that have moved on from bytes are done with them: the loads below pair with their
     // releases, so the bytes are rewritten only after those readers' copies (without them a weakly
     // ordered core may let an old copy see the new bytes, and ThreadSanitizer rightly complains).
-    for (const RING_BUFFER_USER_S& u : ch->users) {
-        (void)u.released.load(kAcquire);
+    // A slot that never took a frame has no release to pair with: only the marked ones are loaded.
+    for (uint32_t readers = ch->readerMask.load(kAcquire); readers != 0; readers &= readers - 1) {
+        (void)ch->users[__builtin_ctz(readers)].released.load(kAcquire);
     }
     uint32_t offset = 0;
     if (!__occupy(*ch, channel, size, offset)) {
@@ -695,7 +770,12 @@ int noxa_ipc_ring_buffer_append_data_with_timestamp(int channel, const uint8_t* 
     }
     node.seqNo.store(seq, kRelease);
     ch->headIndex.store(target, kRelease);
-    ch->seqNo.store(seq, kRelease);
+    // Sequentially consistent, as is the load of the waiters below (see __wait_append).
+    ch->seqNo.store(seq, std::memory_order_seq_cst);
+    if (s_appendWaiters.load(std::memory_order_seq_cst) != 0) {
+        std::lock_guard<std::mutex> lock(s_appendLock);
+        s_appendCv.notify_all();
+    }
     PR_TRACE("append done, channel:%d node index:%d timestamp:%lld", channel, target,
              static_cast<long long>(timestamp));
     return 0;
@@ -785,7 +865,7 @@ RING_BUFFER_NODE_S* noxa_ipc_ring_buffer_get_next_target_frame(int channel, int 
         if (n != nullptr) {
             uint32_t seq = n->seqNo.load(kAcquire);
             if (seq != 0 && n->type.load(kRelaxed) == type && __seq_after(seq, seqNo)) {
-                __set_position(u, *n);
+                __set_position(*ch, user, *n);
                 PR_DEBUG("node index %d, seqNo %d", cursor, seq);
                 return n;
             }
@@ -976,6 +1056,7 @@ int noxa_ipc_ring_buffer_copy_frame(int channel, int user, const RING_BUFFER_NOD
     if (!intact()) {
         return kRefused;
     }
+    __mark_reader(*ch, user);
     ch->users[user].released.store(f.seqNo, kRelease);
     if (frame != nullptr) {
         *frame = f;
@@ -993,4 +1074,24 @@ void noxa_ipc_ring_buffer_set_seq_for_test(int channel, uint32_t seqNo)
 void noxa_ipc_ring_buffer_set_sync_seq_for_test(uint32_t syncSeq)
 {
     s_syncSeq.store(syncSeq, kRelaxed);
+}
+
+void noxa_ipc_ring_buffer_append_mark(uint32_t channelMask, RING_BUFFER_APPEND_MARK_S* mark)
+{
+    if (mark == nullptr) {
+        return;
+    }
+    mark->mask = channelMask & ((1u << RING_BUFFER_CHANNEL_NUM) - 1);
+    for (int c = 0; c < RING_BUFFER_CHANNEL_NUM; ++c) {
+        mark->seq[c] = s_channels[c].seqNo.load(std::memory_order_seq_cst);
+    }
+}
+
+int noxa_ipc_ring_buffer_wait_append(const RING_BUFFER_APPEND_MARK_S* mark, uint32_t timeoutMs)
+{
+    if (mark == nullptr || mark->mask == 0) {
+        uni_sleep_ms(timeoutMs);
+        return 0;
+    }
+    return __wait_append(*mark, timeoutMs) ? 1 : 0;
 }

@@ -114,6 +114,20 @@ int noxa_ipc_ring_buffer_video_channel_num(void);
 int noxa_ipc_ring_buffer_copy_frame(int channel, int user, const RING_BUFFER_NODE_S* node, uint8_t* buf,
                                     uint32_t bufSize, RING_BUFFER_FRAME_S* frame);
 
+// What a waiting reader last saw of the channels it follows (bit c of mask: channel c).
+typedef struct {
+    uint32_t mask;
+    uint32_t seq[RING_BUFFER_CHANNEL_NUM];
+} RING_BUFFER_APPEND_MARK_S;
+
+// Notes the newest sequence of the masked channels. Taken before a reader looks for frames, so
+// that an append between the look and the wait still ends the wait.
+void noxa_ipc_ring_buffer_append_mark(uint32_t channelMask, RING_BUFFER_APPEND_MARK_S* mark);
+// Waits until one of the marked channels has had an append since the mark, or timeoutMs pass
+// (an empty mask just sleeps). 1 appended; 0 timed out. A writer with nobody waiting pays one
+// load for this.
+int noxa_ipc_ring_buffer_wait_append(const RING_BUFFER_APPEND_MARK_S* mark, uint32_t timeoutMs);
+
 // Test only: the channel's last sequence number and the module-wide append count, so that a test
 // reaches their wrap without four billion appends.
 void noxa_ipc_ring_buffer_set_seq_for_test(int channel, uint32_t seqNo);

@@ -1039,9 +1039,15 @@ int mqtt_publish_async(MQ_HANDLE handle, const char* topic, uint8_t qos, const u
             }
         }
         if (slot < 0) {
-            PR_ERR("can't find  free mqmde");
+            if (handle->refused_run++ == 0) {
+                PR_ERR("can't find  free mqmde");
+            }
             return UNI_COM_ERROR;
         }
+        if (handle->refused_run > 1) {
+            PR_ERR("%u publishes refused, all %d in-flight slots taken", handle->refused_run, MQ_PUB_SLOT_NUM);
+        }
+        handle->refused_run = 0;
         uint32_t timeoutS = to_lmt != 0 ? to_lmt : MQ_DEF_PUB_TIMEOUT_S;
         handle->slots[slot] = MQ_PUB_SLOT_S{id, cb, prv_data, uni_get_tick_ms(), timeoutS * 1000u};
         handle->in_flight = static_cast<uint8_t>(handle->in_flight | (1u << slot));

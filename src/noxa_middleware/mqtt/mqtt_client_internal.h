@@ -88,6 +88,9 @@ struct MQ_CNTL_S {
     TIMER_ID ack_timer = 0;
     uint8_t in_flight = 0;  // publish-ack lock, one bit per slot
     MQ_PUB_SLOT_S slots[MQ_PUB_SLOT_NUM] = {};
+    // Publishes refused since a slot was last free (publish-ack lock): a caller that retries
+    // makes thousands of them, logged once a run with their count.
+    uint32_t refused_run = 0;
     uint32_t fail_cnt = 0;  // drives the back-off
 
     // The publish queue: packets in order in tx_fill (send lock); the batch the task is writing

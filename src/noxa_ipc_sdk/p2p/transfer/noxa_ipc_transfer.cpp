@@ -93,6 +93,8 @@ using namespace transfer;
 constexpr uint32_t kVideoBufDefault = 512 * 1024;
 constexpr uint32_t kAudioBuf = 4096;
 constexpr int kAudioChannel = 9;
+// The sender's longest idle wait when no frame comes.
+constexpr uint32_t kIdleWaitMs = 10;
 
 Module& gMod = Mod();
 
@@ -176,6 +178,10 @@ void LiveThread(uint32_t client)
         bool moved = false;
         bool videoOn = s.videoOn.load();
         int want = ChannelOf(s.quality.load());
+        // Noted before the reads: a frame appended after them ends the idle wait below at once.
+        RING_BUFFER_APPEND_MARK_S mark{};
+        noxa_ipc_ring_buffer_append_mark((videoOn ? 1u << want : 0u) | (s.audioOn.load() ? 1u << kAudioChannel : 0u),
+                                         &mark);
         if (videoOn && (!videoWas || want != channel)) {
             // A new or switched view starts afresh at the next key frame.
             channel = want;
@@ -230,7 +236,9 @@ void LiveThread(uint32_t client)
             }
         }
         if (!moved) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            // Until the next frame of a stream the viewer watches; the bound keeps the stream
+            // starts, stops and the session's end noticed.
+            noxa_ipc_ring_buffer_wait_append(&mark, kIdleWaitMs);
         }
     }
 }

@@ -666,42 +666,42 @@ void Release_Network(HD_NETWORK_S** handle)
     *handle = nullptr;
 }
 
-int Get_Prob(HD_NETWORK_S* handle, float* prob)
+namespace {
+
+// The first output of a model of `kind` (`count` values) into the caller's buffer; `refusal` is
+// printed for a model of another kind.
+int CopyOutput(HD_NETWORK_S* handle, int kind, float* out, const char* refusal)
 {
     if (!CheckHandle(handle)) {
         return -1;
     }
     const HD_MODEL_S& m = *handle->Model;
     const MODEL_DESC_S& d = kModels[m.Index];
-    if (d.Kind != HD_KIND_CLASSIFIER) {
-        printf("Error: Current model is not a classifier, cannot use Get_Prob().\n");
+    if (d.Kind != kind) {
+        printf("%s\n", refusal);
         return -1;
     }
-    if (m.Outputs.empty() || m.Outputs[0].Data.size() < static_cast<size_t>(d.Classes) || prob == nullptr) {
+    const size_t count = static_cast<size_t>(kind == HD_KIND_FEATURE ? d.FeatureSize : d.Classes);
+    if (m.Outputs.empty() || m.Outputs[0].Data.size() < count || out == nullptr) {
         printf("Error: Please use Forward_Network() first.\n");
         return -1;
     }
-    std::copy_n(m.Outputs[0].Data.begin(), d.Classes, prob);
+    std::copy_n(m.Outputs[0].Data.begin(), count, out);
     return 0;
+}
+
+}  // namespace
+
+int Get_Prob(HD_NETWORK_S* handle, float* prob)
+{
+    return CopyOutput(handle, HD_KIND_CLASSIFIER, prob,
+                      "Error: Current model is not a classifier, cannot use Get_Prob().");
 }
 
 int Get_Feature(HD_NETWORK_S* handle, float* feature)
 {
-    if (!CheckHandle(handle)) {
-        return -1;
-    }
-    const HD_MODEL_S& m = *handle->Model;
-    const MODEL_DESC_S& d = kModels[m.Index];
-    if (d.Kind != HD_KIND_FEATURE) {
-        printf("Error: Current model is not a feature extractor, cannot use Get_Feature().\n");
-        return -1;
-    }
-    if (m.Outputs.empty() || m.Outputs[0].Data.size() < static_cast<size_t>(d.FeatureSize) || feature == nullptr) {
-        printf("Error: Please use Forward_Network() first.\n");
-        return -1;
-    }
-    std::copy_n(m.Outputs[0].Data.begin(), d.FeatureSize, feature);
-    return 0;
+    return CopyOutput(handle, HD_KIND_FEATURE, feature,
+                      "Error: Current model is not a feature extractor, cannot use Get_Feature().");
 }
 
 int Get_Num_Classes(HD_NETWORK_S* handle)

@@ -560,7 +560,7 @@ int SendDoorbellImage()
     if (gDoorPhoneLinks.NotifyDoorbell != nullptr) {
         gDoorPhoneLinks.NotifyDoorbell(picture.data(), static_cast<uint32_t>(size));
     } else {
-        APP_DBG("doorbell picture of %d bytes: no cloud notification in this build", size);
+        DoorPhoneLinkEmpty(&gDoorPhoneLinks.NotifyDoorbell);
     }
     picture = {};
     BoardSystem("rm /dev/demo_snapshot.jpg");

@@ -1,7 +1,8 @@
-// Operations of parts of the unit that are not built yet (the data points and cloud reports,
-// the settings store, the recorder, the motion detection) which the door-phone control, the
-// board I/O, the timer task and the device files call. The part that provides one sets its entry
-// at start-up; an empty entry means that part is not there and nothing is done in its place.
+// The seam through which the door-phone control, the board I/O, the timer task and the device
+// files reach the rooms above them (the data points and cloud reports, the settings store, the
+// recorder, the motion detection) without including them. The room that answers an entry fills
+// it at start-up, before the first thread; every entry is filled in the unit, so an empty one is
+// a wiring fault: DoorPhoneLink logs it once, naming the link, and nothing is done in its place.
 #pragma once
 
 #include <cstdint>
@@ -32,11 +33,17 @@ struct DOOR_PHONE_LINKS_S {
 
 extern DOOR_PHONE_LINKS_S gDoorPhoneLinks;
 
-// Calls a link when it is set.
+// Logs an empty entry of gDoorPhoneLinks (`entry` is its address) as a wiring fault, once;
+// entries of other tables are left to their callers.
+void DoorPhoneLinkEmpty(const void* entry);
+
+// Calls a link entry; an empty one of gDoorPhoneLinks is logged.
 template <typename Fn, typename... Args>
-inline void DoorPhoneLink(Fn fn, Args... args)
+inline void DoorPhoneLink(Fn& fn, Args... args)
 {
     if (fn != nullptr) {
         fn(args...);
+    } else {
+        DoorPhoneLinkEmpty(&fn);
     }
 }

@@ -38,8 +38,9 @@ extern NOXA_START_OPTS_S gNoxaStartOpts;
 // option (usage printed).
 int ParseStartOptions(int argc, char** argv);
 
-// Steps and callbacks of later work, called at their places; an empty entry is skipped (a
-// callback slot is then left empty in the start record).
+// The seam through which the cloud-side start reaches the rooms that answer its steps and
+// callbacks, filled at start-up. Every entry is filled in the unit; an empty one is a wiring fault
+// and is skipped (a callback slot is then left empty in the start record).
 struct NOXA_APP_LINKS_S {
     void (*SetIndicatorEvent)(int event);
     void (*RestoreSettings)(void);     // settings store into the door-phone state

@@ -9,8 +9,9 @@
 #include <cstdint>
 
 
-// Operations of the recording playback and the SD playback and download that the events call.
-// The part that provides one sets its entry at start-up; an empty entry answers as a failure
+// The seam through which the viewer events reach the recording playback and the SD playback and
+// download, filled at start-up by the rooms that answer them. Every entry is filled in the unit:
+// an empty one is a wiring fault, answered as a failure
 // (a start or query that fails, a status that is not set). Every playback entry takes the
 // viewer's slot: a playback acts only for the client that started it.
 struct NOXA_P2P_LINKS_S {

@@ -186,16 +186,16 @@ bool SensitivityText(const std::string& text)
     return text == "0" || text == "1" || text == "2";
 }
 
-int NotThere(const char* what)
+int EmptyLink(const char* what)
 {
-    APP_ERR("%s: not in this build", what);
+    APP_ERR("wiring fault: link gNoxaSettingsLinks.%s is empty", what);
     return -1;
 }
 
 template <typename Fn, typename... Args>
 int Link(Fn fn, const char* what, Args... args)
 {
-    return fn != nullptr ? fn(args...) : NotThere(what);
+    return fn != nullptr ? fn(args...) : EmptyLink(what);
 }
 
 void ApplyZone()

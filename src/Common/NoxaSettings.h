@@ -92,8 +92,9 @@ int CachedSdRecordMode();
 // restore); nothing is written.
 void RestoreNoxaSettings();
 
-// Operations of parts of the unit that are not built yet (motion detection, SD event storage,
-// recording playback); an empty entry is logged and answered -1.
+// The seam through which the settings reach the rooms that act on them (motion detection, SD
+// event storage, recording playback), filled at start-up. Every entry is filled in the unit, so
+// an empty one is a wiring fault: logged naming the link and answered -1.
 struct NOXA_SETTINGS_LINKS_S {
     int (*MotionDetectSetZone)(uint8_t on, uint8_t x, uint8_t y, uint8_t xlen, uint8_t ylen);
     int (*MotionSetThreshold)(int threshold);

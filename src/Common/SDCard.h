@@ -78,8 +78,9 @@ void* CardDetThread(void* arg);
 // recording, is unmounted and reported. Nothing while a format runs.
 void CardDetPass();
 
-// Operations of other parts of the unit the card code calls; an empty entry means that part is
-// not there and nothing is done in its place.
+// The seam through which the card code reaches the rooms above it (recorder, motion alarm, data
+// points), filled at start-up before the first thread. Every entry is filled in the unit: an
+// empty one is a wiring fault, and nothing is done in its place.
 struct SD_CARD_LINKS_S {
     uint8_t (*RecordState)();            // GetMP4RecordState: 1 while a recording is open
     void (*RecordStop)();                // MP4RecordStop

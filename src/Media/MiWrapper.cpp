@@ -167,6 +167,30 @@ int MiVifDisablePort(uint32_t chn, uint32_t port)
     return MI_VIF_DisableChnPort(chn, port);
 }
 
+int MiSysInitPts()
+{
+    int ret = MI_SYS_Init();
+    if (ret != MI_SUCCESS) {
+        return ret;
+    }
+    MI_SYS_Version_t version{};
+    ret = MI_SYS_GetVersion(&version);
+    if (ret != MI_SUCCESS) {
+        return ret;
+    }
+    MI_U64 pts = 0;
+    ret = MI_SYS_GetCurPts(&pts);
+    if (ret != MI_SUCCESS) {
+        return ret;
+    }
+    APP_DBG("MI version %s, pts %llu", version.version, static_cast<unsigned long long>(pts));
+    ret = MI_SYS_InitPtsBase(kMiPtsBase);
+    if (ret != MI_SUCCESS) {
+        return ret;
+    }
+    return MI_SYS_SyncPts(kMiPtsSync);
+}
+
 int MiSysExit()
 {
     return MI_SYS_Exit();

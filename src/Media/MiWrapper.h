@@ -89,6 +89,12 @@ int MiVifSetupPort(uint32_t chn, uint32_t port, const VIF_PORT_INFO_S* info);
 int MiVifEnablePort(uint32_t dev, uint32_t chn, uint32_t port);
 int MiVifDisablePort(uint32_t chn, uint32_t port);
 
+// The media system up with its clock set: MI_SYS_Init, the version, the current time stamp, then
+// the time-stamp base and a synchronisation to fixed values (kMiPtsBase, kMiPtsSync). The first
+// non-zero result, else 0.
+constexpr uint64_t kMiPtsBase = 0;
+constexpr uint64_t kMiPtsSync = 1000000;  // microseconds: the media clock reads 1 s once synced
+int MiSysInitPts();
 int MiSysExit();
 // Milliseconds between frames at the rate; -1 for a rate of 0.
 int FrameIntervalMs(uint32_t frameRate);

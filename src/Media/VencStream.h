@@ -44,8 +44,9 @@ extern VENC_STATE_S gVencState;
 
 // Where the thread's output goes, besides the snapshot file. Each entry is the operation of the
 // part of the unit that receives it: PutMediaFrame of the viewer side, GetMP4RecordState and
-// MP4Encoder_WriteVideo of the recorder, SaveImageToSDCard of the SD card. An empty entry means
-// that receiver is not there: the output goes nowhere.
+// MP4Encoder_WriteVideo of the recorder, SaveImageToSDCard of the SD card: the seam through which
+// the encoder thread reaches the rooms above it, filled at start-up. Every entry is filled in the
+// unit; an empty one is a wiring fault, and the output goes nowhere.
 struct VENC_OUTPUT_S {
     int (*PutMediaFrame)(int channel, const MEDIA_FRAME_S* frame);
     uint8_t (*RecordState)();  // 1 while a recording is open

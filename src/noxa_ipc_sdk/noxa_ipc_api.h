@@ -110,6 +110,11 @@ int noxa_ipc_upgrade_progress_report(uint32_t percent);
 int noxa_ipc_upgrade_progress_status(const char* dev_id, uint8_t module, int status);
 int noxa_ipc_direct_connect(const char* text, int source);
 int noxa_ipc_qrcode_recon_init(void);
+// Provisioning of another device: broadcasts a network and a token (thing_config_start). With
+// `with_token` the token is a new one from the cloud with its region in front, else the bound one;
+// a NULL ssid takes the stored network. -802 when the cloud's answer has no token, the cloud
+// call's code when it fails, else thing_config_start's.
+int noxa_ipc_thing_config_start(const char* ssid, const char* passwd, int with_token, uint32_t timeout_s);
 int noxa_ipc_set_channel_time(uint32_t ms);
 int noxa_ipc_get_mqtt_online(void);
 int noxa_ipc_book_wakeup_topic(void);
@@ -126,10 +131,32 @@ int noxa_ipc_get_free_mem(uint32_t* kb);
 // 0 not registered, 1 registering, 2 activated.
 int noxa_ipc_get_activation_state(void);
 
-// What the entry points hand their work to. Filled with the cloud connection's calls and the
-// notification service's (pictures to object storage and their messages); work of other parts
-// (the video messages) is empty until that part sets it, and an empty entry is logged and
-// answered -1. Tests replace entries.
+// A text that grows from the service's pool (Malloc; given back with Free): `len` characters and
+// a NUL in `size` bytes. All zero is an empty text.
+typedef struct {
+    char* text;
+    uint32_t len;
+    uint32_t size;
+} NOXA_IPC_TEXT_CTX_S;
+// One key and value of the padding object; entries of kind 0 and 1 are written, others left out.
+typedef struct {
+    uint32_t kind;
+    const char* key;
+    const char* value;
+} NOXA_IPC_PADDING_S;
+typedef struct {
+    uint32_t count;
+    const NOXA_IPC_PADDING_S* items;
+} NOXA_IPC_PADDING_LIST_S;
+// Appends "\"padding\":{\"key\":\"value\",...}" to the text, keys and values escaped as JSON
+// strings. 0; -2 for a NULL argument, a NULL key or value, or a text above 64 KB; -3 when the
+// pool has no room (the text stays as it was).
+int noxa_ipc_build_padding(NOXA_IPC_TEXT_CTX_S* ctx, const NOXA_IPC_PADDING_LIST_S* list);
+
+// What the entry points hand their work to: the cloud connection's calls and the notification
+// service's (pictures to object storage and their messages), and the video-message service's,
+// which sets its entry at its start. Every entry is filled in the unit, so an empty one is a
+// wiring fault: logged naming the link and answered -1. Tests replace entries.
 typedef struct {
     int (*dp_report_async)(const char* dev_id, const OBJ_DP_S* dps, uint32_t cnt, uint32_t flag);
     int (*dp_report_sync)(const char* dev_id, const OBJ_DP_S* dps, uint32_t cnt, uint32_t timeout_s,

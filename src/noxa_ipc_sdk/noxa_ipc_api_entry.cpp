@@ -7,15 +7,19 @@
 #include "noxa_iot_sdk/noxa_cloud/gw_upgrade.h"
 #include "noxa_iot_sdk/noxa_cloud/iot_httpc.h"
 #include "noxa_iot_sdk/noxa_cloud/mqc_app.h"
+#include "noxa_iot_sdk/noxa_cloud/thing_config.h"
+#include "noxa_adapter/utilities/mem_pool.h"
 #include "noxa_iot_sdk/online_log/log_seq.h"
 #include "noxa_ipc_sdk/noxa_ipc_notification.h"
 #include "platform/board_path.h"
 
 #include <cjson/cJSON.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -99,7 +103,7 @@ template <typename Fn, typename... Args>
 int Op(Fn fn, const char* what, Args... args)
 {
     if (fn == nullptr) {
-        IPC_ERR("%s not in this build", what);
+        IPC_ERR("wiring fault: link gNoxaIpcOps.%s is empty", what);
         return -1;
     }
     return fn(args...);
@@ -249,9 +253,9 @@ int noxa_ipc_notify_motion_detect(const char* data, uint32_t size, int type)
         return -1;
     }
     std::lock_guard<std::mutex> lock(s_notifyLock);
-    int ret = Op(gNoxaIpcOps.motion_notify, "motion notification", data, size, text);
+    int ret = Op(gNoxaIpcOps.motion_notify, "motion_notify", data, size, text);
     if (ret != 0) {
-        ret = Op(gNoxaIpcOps.motion_notify, "motion notification", data, size, text);
+        ret = Op(gNoxaIpcOps.motion_notify, "motion_notify", data, size, text);
         if (ret != 0) {
             notify_seq_error(kSeqUpload, "upload_err");
         }
@@ -301,7 +305,7 @@ int noxa_ipc_notify_door_bell_press_generic(int mode, uint8_t* data, uint32_t si
     }
     // Uploads (at most three) and the message: their failures are recorded where they happen.
     std::lock_guard<std::mutex> lock(s_notifyLock);
-    ret = Op(gNoxaIpcOps.doorbell_notify, "doorbell notification", static_cast<const uint8_t*>(data), size, text,
+    ret = Op(gNoxaIpcOps.doorbell_notify, "doorbell_notify", static_cast<const uint8_t*>(data), size, text,
              nameTime);
     if (ret != 0) {
         return ret;
@@ -366,7 +370,7 @@ int noxa_ipc_notify_generic(const NOXA_NOTIFICATION_S* notify)
     {
         // Uploads and the message record their own failures.
         std::lock_guard<std::mutex> lock(s_notifyLock);
-        ret = Op(gNoxaIpcOps.generic_notify, "notification", notify);
+        ret = Op(gNoxaIpcOps.generic_notify, "generic_notify", notify);
     }
     if (notify->name == 0) {
         s_lastGenericMs = uni_get_tick_ms();
@@ -377,7 +381,7 @@ int noxa_ipc_notify_generic(const NOXA_NOTIFICATION_S* notify)
 
 int noxa_ipc_leave_video_msg(const uint8_t* pic, uint32_t size)
 {
-    return Op(gNoxaIpcOps.leave_video_msg, "video message", pic, size);
+    return Op(gNoxaIpcOps.leave_video_msg, "leave_video_msg", pic, size);
 }
 
 namespace {
@@ -424,7 +428,7 @@ int noxa_ipc_get_service_time_force(TIME_T* utc, int32_t* zone)
     int ret = noxa_ipc_get_service_time(utc, zone);
     if (ret == -1) {
         IPC_INFO("no service time now, force sync");
-        if (Op(gNoxaIpcOps.service_time_sync, "cloud time") == 0) {
+        if (Op(gNoxaIpcOps.service_time_sync, "service_time_sync") == 0) {
             ret = noxa_ipc_get_service_time(utc, zone);
         }
     }
@@ -498,7 +502,7 @@ int noxa_ipc_get_device_id(char* buf, int* len)
 
 int noxa_ipc_upgrade_download_start(const NOXA_FW_INFO_S* fw, void* data_cb, void* finish_cb, void* priv)
 {
-    return Op(gNoxaIpcOps.upgrade_gw, "firmware download", fw, data_cb, finish_cb, priv);
+    return Op(gNoxaIpcOps.upgrade_gw, "upgrade_gw", fw, data_cb, finish_cb, priv);
 }
 
 int noxa_ipc_upgrade_progress_report(uint32_t percent)
@@ -723,4 +727,122 @@ int noxa_ipc_get_free_mem(uint32_t* kb)
 int noxa_ipc_get_activation_state(void)
 {
     return noxa_iot_get_active_stat();
+}
+
+int noxa_ipc_thing_config_start(const char* ssid, const char* passwd, int with_token, uint32_t timeout_s)
+{
+    std::string token;
+    if (with_token != 0) {
+        cJSON* reply = nullptr;
+        const int ret = http_get_dev_token_create(&reply);
+        std::unique_ptr<cJSON, decltype(&cJSON_Delete)> owned(reply, cJSON_Delete);
+        const cJSON* t = cJSON_GetObjectItemCaseSensitive(reply, "token");
+        if (ret == IOT_API_ERR_KEY_MISSING || (ret == 0 && !cJSON_IsString(t))) {
+            IPC_ERR("no token returned");
+            return -802;
+        }
+        if (ret != 0) {
+            IPC_ERR("fail to get token, ret %d", ret);
+            return ret;
+        }
+        // The region the cloud names for the token, else the one the unit is bound in.
+        const cJSON* r = cJSON_GetObjectItemCaseSensitive(reply, "region");
+        char region[GW_REGION_LEN + 1];
+        gw_get_region(region);
+        token = (cJSON_IsString(r) ? std::string(r->valuestring).substr(0, GW_REGION_LEN) : std::string(region)) +
+                t->valuestring;
+    } else {
+        char bound[GW_TOKEN_LEN + 1];
+        gw_get_token(bound);
+        token = bound;
+    }
+    char storedSsid[WIFI_SSID_LEN + 1] = "";
+    char storedPasswd[WIFI_PASSWD_LEN + 1] = "";
+    if (ssid == nullptr) {
+        gw_get_network(storedSsid, storedPasswd);
+        ssid = storedSsid;
+        passwd = storedPasswd;
+    }
+    IPC_INFO("ready to broadcast with ssid %s passwd %s token %s", ssid, uni_mask_secret(passwd).text,
+             uni_mask_secret(token.c_str()).text);
+    return thing_config_start(ssid, passwd, token.c_str(), timeout_s);
+}
+
+namespace {
+
+constexpr uint32_t kPaddingEntryBytes = 48;  // what each entry reserves at least
+constexpr uint32_t kPaddingTextMax = 64 * 1024;
+constexpr char kPaddingHead[] = "\"padding\":{";
+
+// `text` as the inside of a JSON string: a quote or a control character in a value must not end
+// the string or the object it sits in.
+void AppendEscaped(std::string& out, const char* text)
+{
+    for (const char* p = text; *p != '\0'; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char esc[8];
+            snprintf(esc, sizeof(esc), "\\u%04x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+}
+
+}  // namespace
+
+int noxa_ipc_build_padding(NOXA_IPC_TEXT_CTX_S* ctx, const NOXA_IPC_PADDING_LIST_S* list)
+{
+    if (ctx == nullptr || list == nullptr || (list->count != 0 && list->items == nullptr) ||
+        (ctx->text == nullptr && (ctx->len != 0 || ctx->size != 0)) || (ctx->text != nullptr && ctx->len >= ctx->size)) {
+        return -2;
+    }
+    std::string add = kPaddingHead;
+    for (uint32_t i = 0; i < list->count; ++i) {
+        const NOXA_IPC_PADDING_S& e = list->items[i];
+        if (e.kind > 1) {
+            continue;
+        }
+        if (e.key == nullptr || e.value == nullptr) {
+            return -2;
+        }
+        add += '"';
+        AppendEscaped(add, e.key);
+        add += "\":\"";
+        AppendEscaped(add, e.value);
+        add += "\",";
+    }
+    // The closing brace takes the place of the last comma.
+    if (add.back() == ',') {
+        add.back() = '}';
+    } else {
+        add += '}';
+    }
+    const uint64_t need = static_cast<uint64_t>(ctx->len) + add.size() + 1;
+    if (need > kPaddingTextMax) {
+        return -2;
+    }
+    if (need > ctx->size) {
+        const uint64_t reserve = static_cast<uint64_t>(ctx->len) + sizeof(kPaddingHead) + 1 +
+                                 static_cast<uint64_t>(kPaddingEntryBytes) * list->count;
+        const uint32_t size = static_cast<uint32_t>(std::min<uint64_t>(std::max(need, reserve), kPaddingTextMax));
+        char* grown = static_cast<char*>(Malloc(size));
+        if (grown == nullptr) {
+            return -3;
+        }
+        if (ctx->text != nullptr) {
+            memcpy(grown, ctx->text, ctx->len);
+            Free(ctx->text);
+        }
+        ctx->text = grown;
+        ctx->size = size;
+    }
+    memcpy(ctx->text + ctx->len, add.data(), add.size());
+    ctx->len += static_cast<uint32_t>(add.size());
+    ctx->text[ctx->len] = '\0';
+    return 0;
 }

@@ -2,10 +2,12 @@
 
 #include "noxa_adapter/uni_error_code.h"
 #include "noxa_adapter/utilities/uni_log.h"
+#include "noxa_adapter/utilities/uni_secret.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
 #include "noxa_iot_sdk/noxa_cloud/mqc_app.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -381,4 +383,107 @@ int noxa_ipc_moto_msg_parse(cJSON* root)
         return UNI_MALLOC_FAILED;
     }
     return PostSlotCall("moto message", [cb, copy] { cb(copy.get()); });
+}
+
+namespace {
+
+struct MigrateKind {
+    const char* name;
+    NOXA_WIFI_MIGRATE_KIND_E kind;
+};
+constexpr MigrateKind kMigrateKinds[] = {
+    {"wifiList", NOXA_WIFI_MIGRATE_LIST},
+    {"wifiInfo", NOXA_WIFI_MIGRATE_INFO},
+    {"wifiConnect", NOXA_WIFI_MIGRATE_CONNECT},
+};
+
+// "data" for the log with its "pwd" masked: the connect line must not carry the pass phrase.
+TextPtr MaskedData(const cJSON* data)
+{
+    std::unique_ptr<cJSON, decltype(&cJSON_Delete)> copy(cJSON_Duplicate(data, 1), cJSON_Delete);
+    if (copy == nullptr) {
+        return TextPtr(nullptr);
+    }
+    if (const char* pwd = TextOf(copy.get(), "pwd")) {
+        cJSON_ReplaceItemInObjectCaseSensitive(copy.get(), "pwd", cJSON_CreateString(uni_mask_secret(pwd).text));
+    }
+    return TextPtr(cJSON_PrintUnformatted(copy.get()));
+}
+
+}  // namespace
+
+int noxa_ipc_wifi_migrate_parse(cJSON* root)
+{
+    PR_DEBUG("wifi migrate trigger");
+    const cJSON* data = DataOf(root);
+    if (data == nullptr) {
+        PR_ERR("data_json is null");
+        return UNI_INVALID_PARM;
+    }
+    const char* reqType = TextOf(data, "reqType");
+    if (reqType == nullptr) {
+        PR_ERR("reqType_json is null");
+        return UNI_INVALID_PARM;
+    }
+    const char* tId = TextOf(data, "tId");
+    if (tId == nullptr) {
+        PR_ERR("tid_json is null");
+        return UNI_INVALID_PARM;
+    }
+    NOXA_IPC_WIFI_MIGRATE_CB cb = s_wifiMigrateCb.load();
+    if (cb == nullptr) {
+        PR_WARN("wifi migrate callback is not registered");
+        return UNI_OK;
+    }
+    PR_DEBUG("reqType:%s", reqType);
+    const MigrateKind* kind = nullptr;
+    for (const MigrateKind& k : kMigrateKinds) {
+        if (strcmp(reqType, k.name) == 0) {
+            kind = &k;
+        }
+    }
+    if (kind == nullptr) {
+        PR_ERR("wifi migrate: unknown reqType %s", reqType);
+        return UNI_INVALID_PARM;
+    }
+    const char* devId = TextOf(data, "devId");
+    const char* ssid = TextOf(data, "ssid");
+    const char* pwd = TextOf(data, "pwd");
+    const char* iv = TextOf(data, "iv");
+    const bool connect = kind->kind == NOXA_WIFI_MIGRATE_CONNECT;
+    if (connect && (devId == nullptr || ssid == nullptr || pwd == nullptr || iv == nullptr)) {
+        PR_ERR("devId or ssid or passwd iv is null");
+        return UNI_INVALID_PARM;
+    }
+    if (devId == nullptr) {
+        PR_ERR("devId_json is null");
+        return UNI_INVALID_PARM;
+    }
+    TextPtr text(cJSON_PrintUnformatted(data));
+    if (text == nullptr) {
+        PR_ERR("data_string is null");
+        return UNI_COM_ERROR;
+    }
+    if (connect) {
+        TextPtr shown = MaskedData(data);
+        PR_DEBUG("devId:%s, ssid:%s, pwd:%s, iv:%s, data:%s", devId, ssid, uni_mask_secret(pwd).text, iv,
+                 shown != nullptr ? shown.get() : "");
+    } else {
+        PR_DEBUG("devId:%s, data:%s", devId, text.get());
+    }
+    struct Texts {
+        std::string devId, tId, data, ssid, pwd, iv;
+    };
+    auto t = std::make_shared<Texts>(Texts{devId, tId, text.get(), connect ? ssid : "", connect ? pwd : "",
+                                           connect ? iv : ""});
+    return PostSlotCall("wifi migrate", [cb, k = kind->kind, connect, t] {
+        NOXA_WIFI_MIGRATE_REQ_S req = {};
+        snprintf(req.devId, sizeof(req.devId), "%s", t->devId.c_str());
+        snprintf(req.tId, sizeof(req.tId), "%s", t->tId.c_str());
+        req.data = t->data.c_str();
+        req.ssid = connect ? t->ssid.c_str() : nullptr;
+        req.pwd = connect ? t->pwd.c_str() : nullptr;
+        req.iv = connect ? t->iv.c_str() : nullptr;
+        cb(k, &req);
+    });
 }

@@ -25,16 +25,18 @@ typedef int (*NOXA_IPC_AI_DATA_SYNC_CB)(const char* action, int count);
 // The "data" object of protocol 312; the callback does not keep it.
 typedef int (*NOXA_IPC_MOTO_MSG_CB)(cJSON* data);
 
-// A Wi-Fi migration request (no protocol carries it in this build).
+// A Wi-Fi migration request: {"reqType":"wifiList"|"wifiInfo"|"wifiConnect","tId","devId",..}
+// inside "data". No protocol carries it: its parser is registered for none.
 typedef enum {
     NOXA_WIFI_MIGRATE_LIST = 0,
     NOXA_WIFI_MIGRATE_INFO = 1,
     NOXA_WIFI_MIGRATE_CONNECT = 2,
 } NOXA_WIFI_MIGRATE_KIND_E;
+// The texts live as long as the callback runs; ssid, pwd and iv are set for a connect only.
 typedef struct {
-    char devId[26];
-    char tId[33];
-    const char* data;
+    char devId[26];  // at most 25 characters of "devId"
+    char tId[33];    // at most 32 characters of "tId"
+    const char* data;  // "data" as unformatted JSON text
     const char* ssid;
     const char* pwd;
     const char* iv;
@@ -77,3 +79,7 @@ int noxa_ipc_doorbell_status_parse(cJSON* root);
 int noxa_ipc_rtc_msg_parse(cJSON* root);
 // 312: a copy of "data". -1 without one.
 int noxa_ipc_moto_msg_parse(cJSON* root);
+// Wi-Fi migration (no protocol): the request kind and its record. -2 without "reqType", "tId",
+// the "devId" (and for a connect "ssid", "pwd", "iv") a kind needs, or for another kind; -1 when
+// "data" cannot be printed; 0 when nobody listens.
+int noxa_ipc_wifi_migrate_parse(cJSON* root);

@@ -735,8 +735,8 @@ void Called(const std::string& what)
 
 }  // namespace
 
-// The operations of parts still to come go through the named links, each at its event; an empty
-// link is skipped.
+// The rooms above the door-phone control are reached through the named links, each at its
+// event; an empty link is skipped and logged once as the wiring fault it is, naming it.
 TEST_F(DoorPhone, LinksAreCalledAtTheirEvents)
 {
     gDoorPhoneLinks = DOOR_PHONE_LINKS_S{
@@ -794,6 +794,21 @@ TEST_F(DoorPhone, LinksAreCalledAtTheirEvents)
     EXPECT_EQ(0, gDeviceState.SdRecordSetting);
     EXPECT_EQ(0u, gDeviceState.WatermarkSetting);
     gDoorPhoneLinks = DOOR_PHONE_LINKS_S{};
+
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 2; ++i) {
+        gDeviceState.RecordTimer = 1;
+        Ticks(1);
+        mSb.Write(kSnapshotFile, "jpeg");
+        EXPECT_EQ(4, SendDoorbellImage());
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    for (const char* link : {"gDoorPhoneLinks.RecordStop", "gDoorPhoneLinks.NotifyDoorbell"}) {
+        const std::string line = std::string("wiring fault: link ") + link + " is empty";
+        const size_t first = out.find(line);
+        EXPECT_NE(std::string::npos, first) << line << "\n" << out;
+        EXPECT_EQ(std::string::npos, out.find(line, first + 1)) << "once: " << line;
+    }
 }
 
 namespace {

@@ -58,7 +58,7 @@ TEST_F(SdEventApp, ViewerEventsAreAnsweredByTheStorageThatNeverStarted)
     EXPECT_TRUE(LogCapture::Logged("stream storage not inited"));
     EXPECT_FALSE(LogCapture::Logged("pb index[2] not init")) << "a refused preparation starts nothing";
     EXPECT_TRUE(LogCapture::Logged("pb index[3] not init"));
-    EXPECT_EQ(std::string::npos, out.find("not in this build")) << out;
+    EXPECT_EQ(std::string::npos, out.find("wiring fault")) << out;
 }
 
 TEST_F(SdEventApp, AFormatFindsTheStorageNotInited)
@@ -70,8 +70,8 @@ TEST_F(SdEventApp, AFormatFindsTheStorageNotInited)
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_TRUE(LogCapture::Logged("storage not inited")) << LogCapture::All();
     EXPECT_TRUE(LogCapture::Logged("stop all pb videos"));
-    EXPECT_EQ(std::string::npos, out.find("SdWriteMode: not in this build")) << out;
-    EXPECT_EQ(std::string::npos, out.find("StopAllPlayback: not in this build")) << out;
+    EXPECT_EQ(std::string::npos, out.find("link gNoxaSettingsLinks.SdWriteMode is empty")) << out;
+    EXPECT_EQ(std::string::npos, out.find("link gNoxaSettingsLinks.StopAllPlayback is empty")) << out;
     EXPECT_EQ(100u, GetSdFormatProgress());
 }
 

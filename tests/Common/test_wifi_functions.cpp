@@ -5,6 +5,7 @@
 #include "process.h"
 
 #include "Network.h"
+#include "EthFunctions.h"
 #include "WifiFunctions.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
 #include "platform/board_net.h"
@@ -367,6 +368,65 @@ TEST_F(WifiFunctions, TheDebugStartsRefusedJoinKeepsTheToken)
     gw_get_token(token);
     EXPECT_STREQ("tok3n42x", token);
     EXPECT_EQ("", GetWifiStationSsid());
+}
+
+}  // namespace
+
+namespace {
+
+// The wired port's address and MAC as eth0 itself reports them, and the refused wired join.
+TEST_F(WifiFunctions, TheWiredPortsAddressAndMacComeFromThePort)
+{
+    const struct {
+        const char* name;
+        const char* addr;    // nullptr: no address
+        const char* hwaddr;  // nullptr: no eth0 at all
+        int result;
+        const char* ip;
+        const char* mac;
+    } rows[] = {
+        {"addressed", "192.0.2.15\n", "02:1a:2b:3c:4d:5e\n", 0, "192.0.2.15", "02:1A:2B:3C:4D:5E"},
+        {"no address yet", nullptr, "02:1a:2b:3c:4d:5f\n", -1, "", "02:1A:2B:3C:4D:5F"},
+        {"no port", nullptr, nullptr, -1, "", ""},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        std::filesystem::remove_all(mSb.Path("/.board/net/if/eth0"));
+        if (r.hwaddr != nullptr) {
+            mSb.Write("/.board/net/if/eth0/hwaddr", r.hwaddr);
+            mSb.Write("/.board/net/if/eth0/up", "1\n");
+        }
+        if (r.addr != nullptr) {
+            mSb.Write("/.board/net/if/eth0/addr", r.addr);
+        }
+        testing::internal::CaptureStdout();
+        char ip[16] = "";
+        const int got = GetLocalIp(ip, sizeof(ip));
+        uint8_t mac[6] = {};
+        const int gotMac = GetLocalMac(mac);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(r.result, got);
+        EXPECT_STREQ(r.ip, ip);
+        char macText[18] = "";
+        if (gotMac == 0) {
+            snprintf(macText, sizeof(macText), "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3],
+                     mac[4], mac[5]);
+        }
+        EXPECT_STREQ(r.mac, macText);
+        EXPECT_EQ(r.result != 0, out.find("ioctl error") != std::string::npos) << out;
+    }
+    mSb.Write("/.board/net/if/eth0/hwaddr", "02:1a:2b:3c:4d:5e\n");
+    mSb.Write("/.board/net/if/eth0/addr", "192.0.2.15\n");
+    char ip[8];
+    EXPECT_EQ(-1, GetLocalIp(ip, sizeof(ip))) << "an address longer than the buffer is not cut";
+    EXPECT_EQ(-1, GetLocalIp(nullptr, 16));
+    EXPECT_EQ(-1, GetLocalMac(nullptr));
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, hwl_bnw_set_station_connect("Home", "secret123"));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos, out.find("ssid:Home")) << out;
+    EXPECT_EQ(std::string::npos, out.find("secret123")) << "the pass phrase is traced masked: " << out;
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <cmath>
+#include <ostream>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -233,4 +235,221 @@ TEST_F(HdLib, OneThreadFindsWhatThePoolFinds)
         ASSERT_EQ(0, Change_Model(mHandle, 0));
     });
     EXPECT_EQ(one, boxes(1));
+}
+
+namespace {
+
+// A detector's output grid as the network leaves it: every objectness far below any threshold
+// until a cell is set.
+struct Grid {
+    Grid(int w, int h, int anchors, int classes)
+        : width(w), height(h), stride(5 + classes), channels(anchors * (5 + classes)),
+          data(static_cast<size_t>(channels) * w * h, 0.0f)
+    {
+        for (int a = 0; a < anchors; ++a) {
+            for (int i = 0; i < w * h; ++i) {
+                data[static_cast<size_t>(a * stride + 4) * w * h + i] = -20.0f;
+            }
+        }
+    }
+    // x, y, w, h, objectness, class scores: logits of anchor `a` at cell (x, y).
+    Grid& Set(int a, int x, int y, std::vector<float> v)
+    {
+        for (size_t k = 0; k < v.size(); ++k) {
+            data[(static_cast<size_t>(a * stride) + k) * width * height + static_cast<size_t>(y) * width + x] = v[k];
+        }
+        return *this;
+    }
+    HD_GRID_S View() const { return HD_GRID_S{data.data(), width, height, channels}; }
+
+    int width, height, stride, channels;
+    std::vector<float> data;
+};
+
+struct Pixels {
+    int x0, y0, x1, y1, cls;
+    bool operator==(const Pixels& o) const
+    {
+        return x0 == o.x0 && y0 == o.y0 && x1 == o.x1 && y1 == o.y1 && cls == o.cls;
+    }
+};
+std::ostream& operator<<(std::ostream& os, const Pixels& p)
+{
+    return os << "{" << p.x0 << "," << p.y0 << "," << p.x1 << "," << p.y1 << " c" << p.cls << "}";
+}
+
+}  // namespace
+
+// Grids decoded into boxes of a 200 x 100 picture (network input 64 x 64), through the
+// selection GetBBox runs after: a box at its pixel place, the anchors of kind 3 (input pixels,
+// chosen through the grid's mask) against kind 2 (grid units), two grids, two classes by sigmoid
+// or softmax, and the objectness and score cuts.
+TEST(HdDecode, GridsGiveBoxesAtTheirPixelPlaces)
+{
+    const float k3[] = {32, 16, 16, 32, 8, 8};
+    const float k2[] = {0.5f, 1.0f, 1, 1, 2, 2};
+    const int onePer[] = {3};
+    const int twoPer[] = {3, 3};
+    const int masks[] = {1, 2, 0, 2, 0, 1};
+    const float ln3 = std::log(3.0f);
+    const float ln2 = std::log(2.0f);
+    struct Row {
+        const char* what;
+        HD_DECODE_S model;
+        std::vector<Grid> grids;
+        float prob;
+        std::vector<Pixels> boxes;
+    };
+    const Row rows[] = {
+        {"kind 3: anchor 0 is anchor 1 through the mask", {3, 1, k3, 3, onePer, masks},
+         {Grid(2, 2, 3, 1).Set(0, 1, 0, {0, 0, 0, 0, 3})}, 0.4f, {{125, 0, 175, 50, 0}}},
+        {"kind 2: the anchor in cells of the grid", {2, 1, k2, 3, onePer, nullptr},
+         {Grid(2, 2, 3, 1).Set(0, 1, 0, {0, 0, 0, 0, 3})}, 0.4f, {{125, 0, 175, 50, 0}}},
+        {"kind 3, anchor 2: (32, 16) input pixels", {3, 1, k3, 3, onePer, masks},
+         {Grid(2, 2, 3, 1).Set(2, 1, 0, {0, 0, 0, 0, 3})}, 0.4f, {{100, 13, 199, 38, 0}}},
+        {"kind 2, anchor 2: (8, 8) cells, over the whole picture", {2, 1, k3, 3, onePer, nullptr},
+         {Grid(2, 2, 3, 1).Set(2, 1, 0, {0, 0, 0, 0, 3})}, 0.4f, {{0, 0, 199, 99, 0}}},
+        {"offsets and a doubled width", {3, 1, k3, 3, onePer, masks},
+         {Grid(2, 2, 3, 1).Set(0, 0, 1, {ln3, 0, ln2, 0, 3})}, 0.4f, {{25, 50, 125, 99, 0}}},
+        {"the second grid's anchors follow the first's", {3, 1, k3, 3, twoPer, masks},
+         {Grid(2, 2, 3, 1), Grid(4, 4, 3, 1).Set(0, 2, 2, {0, 0, 0, 0, 3})}, 0.4f, {{113, 56, 138, 69, 0}}},
+        {"objectness around the cut", {3, 1, k3, 3, onePer, masks},
+         {Grid(2, 2, 3, 1).Set(0, 0, 0, {0, 0, 0, 0, -0.5f}).Set(0, 1, 1, {0, 0, 0, 0, -0.3f})}, 0.4f,
+         {{125, 50, 175, 99, 0}}},
+        {"kind 3, two classes by sigmoid: the first of equals", {3, 2, k3, 3, onePer, masks},
+         {Grid(2, 2, 3, 2).Set(0, 1, 0, {0, 0, 0, 0, 3, 1, 1}).Set(0, 0, 1, {0, 0, 0, 0, 3, 0, 2})}, 0.5f,
+         {{125, 0, 175, 50, 0}, {25, 50, 75, 99, 1}}},
+        {"kind 2, two classes by softmax: equals fall under the score cut", {2, 2, k2, 3, onePer, nullptr},
+         {Grid(2, 2, 3, 2).Set(0, 1, 0, {0, 0, 0, 0, 3, 1, 1}).Set(0, 0, 1, {0, 0, 0, 0, 3, 0, 2})}, 0.5f,
+         {{25, 50, 75, 99, 1}}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        std::vector<HD_GRID_S> view;
+        for (const Grid& g : r.grids) {
+            view.push_back(g.View());
+        }
+        std::vector<HD_CANDIDATE_S> cand;
+        const int n = HdDecodeGrids(r.model, view.data(), static_cast<int>(view.size()), r.prob, 64, 64, cand);
+        ASSERT_EQ(static_cast<int>(cand.size()), n);
+        std::vector<HD_BOX_S> out(10);
+        const int kept = HdSelectBoxes(cand.data(), n, r.prob, 0.5f, 10, 100, 200, out.data());
+        std::vector<Pixels> got;
+        for (int i = 0; i < kept; ++i) {
+            got.push_back(Pixels{out[i].x0, out[i].y0, out[i].x1, out[i].y1, out[i].ClassIndex});
+            EXPECT_GE(out[i].Score, r.prob);
+        }
+        EXPECT_EQ(r.boxes, got);
+    }
+
+    // The score: class probability x objectness.
+    std::vector<HD_CANDIDATE_S> cand;
+    const Grid two = Grid(2, 2, 3, 2).Set(0, 1, 0, {0, 0, 0, 0, 3, 0, 2});
+    const HD_GRID_S v = two.View();
+    ASSERT_EQ(1, HdDecodeGrids({2, 2, k2, 3, onePer, nullptr}, &v, 1, 0.5f, 64, 64, cand));
+    EXPECT_NEAR(1 / (1 + std::exp(-2.0)) / (1 + std::exp(-3.0)), cand[0].Score, 1e-5);
+
+    // The checks, each with its message.
+    const Grid g = Grid(2, 2, 3, 1);
+    const HD_GRID_S ok = g.View();
+    const HD_GRID_S empty{nullptr, 2, 2, g.channels};
+    const HD_GRID_S thin{g.data.data(), 2, 2, g.channels - 1};
+    const struct {
+        HD_DECODE_S model;
+        const HD_GRID_S* grid;
+        const char* message;
+    } refused[] = {
+        {{0, 1, k3, 3, onePer, masks}, &ok, "Error: It's a classification model. Please use Get_Prob()."},
+        {{10, 1, k3, 3, onePer, masks}, &ok, "Error: Unknown detector."},
+        {{3, 1, nullptr, 3, onePer, masks}, &ok, "Error: Cannot get detection without given related information."},
+        {{3, 1, k3, 3, onePer, nullptr}, &ok, "Error: Cannot get detection without given related information."},
+        {{3, 0, k3, 3, onePer, masks}, &ok, "Error: Cannot get detection without given related information."},
+        {{3, 1, k3, 2, onePer, masks}, &ok, "Error: Cannot get detection without given related information."},
+        {{3, 1, k3, 3, onePer, masks}, &thin, "Error: Cannot get detection without given related information."},
+        {{3, 1, k3, 3, onePer, masks}, &empty, "Error: Please use Forward_Network() first."},
+    };
+    for (const auto& r : refused) {
+        SCOPED_TRACE(r.message);
+        const std::string out = Printed([&] { EXPECT_EQ(-1, HdDecodeGrids(r.model, r.grid, 1, 0.4f, 64, 64, cand)); });
+        EXPECT_NE(std::string::npos, out.find(r.message)) << out;
+        EXPECT_TRUE(cand.empty());
+    }
+}
+
+// The input size in the area limits: scaled up to the minimum, down into the maximum (whole
+// multiples of 32, at least one), else only rounded up.
+TEST(HdDecode, TargetSizeInTheAreaLimits)
+{
+    const struct {
+        int h, w, minArea, maxArea;
+        int th, tw;
+    } rows[] = {
+        {288, 480, 0, 0, 288, 480},     {100, 100, 0, 0, 128, 128},   {100, 100, 40000, 0, 224, 224},
+        {288, 480, 0, 16384, 96, 160},  {288, 480, 0, 100, 32, 32},   {288, 480, 1000, 200000, 288, 480},
+        {100, 100, 40000, 40000, 224, 224},
+    };
+    for (const auto& r : rows) {
+        int th = 0;
+        int tw = 0;
+        HdTargetSize(r.h, r.w, r.minArea, r.maxArea, 32, &th, &tw);
+        EXPECT_EQ(r.th, th) << r.h << "x" << r.w << " " << r.minArea << ".." << r.maxArea;
+        EXPECT_EQ(r.tw, tw) << r.h << "x" << r.w << " " << r.minArea << ".." << r.maxArea;
+    }
+}
+
+// The area limits reach the forward pass; the entry points around the inference answer for a
+// detector, with their messages.
+TEST_F(HdLib, AreaLimitsAndTheEntryPointsAroundTheInference)
+{
+    Printed([&] { ASSERT_EQ(0, Init_Network(&mHandle, &mConfig)); });
+    SetMemAvailable(4000);  // not enough for 480x288, enough for 160x96
+    std::vector<uint8_t> px(480 * 288 * 3, 90);
+    std::string out = Printed([&] { EXPECT_EQ(-1, Forward_Network(mHandle, px.data(), 288, 480, 3)); });
+    EXPECT_NE(std::string::npos, out.find("480x288")) << out;
+    const struct {
+        int minArea, maxArea, result;
+        const char* message;
+    } limits[] = {
+        {-1, 0, -1, "Error: area must be positive or zero (no constraint)."},
+        {0, -5, -1, "Error: area must be positive or zero (no constraint)."},
+        {20000, 16384, -1, "Error: if max_area > 0 and min_area > 0, then it should be max_area >= min_area."},
+        {20000, 0, 0, ""},
+        {0, 16384, 0, ""},
+    };
+    for (const auto& l : limits) {
+        out = Printed([&] { EXPECT_EQ(l.result, Set_Area_Constraint(mHandle, l.minArea, l.maxArea)); });
+        EXPECT_NE(std::string::npos, out.find(l.message)) << l.minArea << " " << l.maxArea << ": " << out;
+    }
+    out = Printed([&] { EXPECT_EQ(0, Forward_Network(mHandle, px.data(), 288, 480, 3)); });
+    EXPECT_EQ(std::string::npos, out.find("Error")) << "scaled into 160x96: " << out;
+
+    float values[4] = {};
+    out = Printed([&] {
+        EXPECT_EQ(1, Get_Num_Classes(mHandle));
+        EXPECT_EQ(1, Get_Model_Type(mHandle));
+        EXPECT_EQ(32, Get_Input_Align(mHandle));
+        EXPECT_EQ(-1, Get_Prob(mHandle, values));
+        EXPECT_EQ(-1, Get_Feature(mHandle, values));
+        EXPECT_EQ(-1, Get_Feature_Size(mHandle));
+        EXPECT_EQ(-1, Output_To_File(mHandle, nullptr));
+        EXPECT_EQ(-1, Get_Model_Type(nullptr));
+        Print_Version();
+        Print_Options();
+    });
+    for (const char* line : {"Error: Current model is not a classifier, cannot use Get_Prob().",
+                             "Error: Current model is not a feature extractor, cannot use Get_Feature().",
+                             "Error: Only feature extractor can use Get_Feature_Size().",
+                             "Error: Cannot output to file without given filename.",
+                             "Error: Please use Init_Network() first.", "Version: ",
+                             "#OPTION_AVOID_OOM=ON#\n#OPTION_MEMORY_MARGIN=0#\n#OPTION_INPUT_FORMAT=RGB#\n"}) {
+        EXPECT_NE(std::string::npos, out.find(line)) << line << "\n" << out;
+    }
+    EXPECT_STRNE(Get_Model_Name(0), Get_Model_Name(1));
+    EXPECT_EQ(nullptr, Get_Model_Name(2));
+    EXPECT_EQ(nullptr, Get_Model_Name(-1));
+    // The outputs of the pass, one candidate a line, into a file of the board.
+    mSb.Write("/tmp/placeholder", "");
+    out = Printed([&] { EXPECT_EQ(0, Output_To_File(mHandle, "/tmp/hd_out.txt")); });
+    EXPECT_NE(std::string::npos, out.find("Output file: /tmp/hd_out.txt")) << out;
+    EXPECT_TRUE(mSb.Exists("/tmp/hd_out.txt"));
 }

@@ -1,6 +1,7 @@
 // The video chain on the simulated media layer: the graph start-up builds, its teardown and
 // rebuild, failures on the way, the format record, and the start-up race with the format watch.
 #include "Common/DeviceState.h"
+#include "Media/MiWrapper.h"
 #include "media_test_util.h"
 
 #include <atomic>
@@ -261,3 +262,42 @@ TEST_F(MediaTest, MediaSystemTeardownStopsTheThreadAndEverything)
     std::string tools = mSandbox.Read("/.board/tools.log");
     EXPECT_NE(std::string::npos, tools.find("rmmod mi_ao mi_divp mi_ai mi_venc mi_vif mi_vpe mi_sensor drv_ms_cus_nvp6124b"));
 }
+
+namespace {
+
+// The media clock brought up with the fixed time stamps; a failing step stops the rest.
+TEST_F(MediaTest, MediaClockStartSetsTheTimeStampsAndStopsAtTheFirstFailure)
+{
+    ASSERT_EQ(0, MiSysInitPts());
+    MI_U64 pts = 0;
+    ASSERT_EQ(0, MI_SYS_GetCurPts(&pts));
+    EXPECT_EQ(kMiPtsSync, pts);
+    MiSimPump(2);
+    ASSERT_EQ(0, MI_SYS_GetCurPts(&pts));
+    EXPECT_EQ(kMiPtsSync + 2 * 40000u, pts) << "the clock runs on from the synchronised value";
+
+    const struct {
+        const char* fails;
+        int baseCalls;  // MI_SYS_InitPtsBase reached
+        int syncCalls;
+    } rows[] = {
+        {"MI_SYS_Init", 0, 0},
+        {"MI_SYS_GetVersion", 0, 0},
+        {"MI_SYS_GetCurPts", 0, 0},
+        {"MI_SYS_InitPtsBase", 1, 0},
+        {"MI_SYS_SyncPts", 1, 1},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.fails);
+        const int base = MiSimCallCount("MI_SYS_InitPtsBase");
+        const int sync = MiSimCallCount("MI_SYS_SyncPts");
+        MiSimFailCall(r.fails, static_cast<MI_S32>(0xA0098007));
+        EXPECT_EQ(static_cast<int>(0xA0098007), MiSysInitPts());
+        EXPECT_EQ(base + r.baseCalls, MiSimCallCount("MI_SYS_InitPtsBase"));
+        EXPECT_EQ(sync + r.syncCalls, MiSimCallCount("MI_SYS_SyncPts"));
+        MiSimClearFailures();
+    }
+    EXPECT_EQ(0, MiSysExit());
+}
+
+}  // namespace

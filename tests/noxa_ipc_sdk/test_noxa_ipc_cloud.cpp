@@ -7,6 +7,8 @@
 #include "noxa_iot_sdk/noxa_cloud/gw_active.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
 #include "noxa_iot_sdk/noxa_cloud/mqc_app.h"
+#include "noxa_iot_sdk/noxa_cloud/thing_config.h"
+#include "noxa_iot_sdk/log_capture.h"
 #include "noxa_ipc_sdk/noxa_ipc_api.h"
 #include "noxa_ipc_sdk/noxa_ipc_notification.h"
 #include "phone_cli.h"
@@ -249,4 +251,64 @@ TEST_F(IpcCloud, NotificationsReachTheCloudWithEitherStore)
                            cfg->region + " " + date + " 60");
     EXPECT_EQ(0, brc) << boto;
     EXPECT_EQ(boto, QueryLines(url));
+}
+
+// Provisioning another device: a token the cloud makes (its region in front), or the bound one;
+// the stored network when no name is given; the cloud's refusals as codes; no secret in the log.
+namespace {
+
+// The logger's lines caught from the start: the capture has to be its output before the cloud
+// side first sets it up.
+class IpcCloudLogged : public IpcCloud {
+protected:
+    void SetUp() override
+    {
+        LogCapture::Install();
+        IpcCloud::SetUp();
+    }
+};
+
+}  // namespace
+
+TEST_F(IpcCloudLogged, ProvisioningBroadcastTakesTheCloudsTokenOrTheBoundOne)
+{
+    gw_set_network("Stored", "StoredPass1");
+    char bound[GW_TOKEN_LEN + 1];
+    gw_get_token(bound);
+
+    ASSERT_EQ(0, noxa_ipc_thing_config_start("Other", "OtherPass1", 1, 120)) << LogCapture::All();
+    THING_CFG_REQ_S req = thing_config_last_request();
+    EXPECT_EQ("Other", req.ssid);
+    EXPECT_EQ("OtherPass1", req.passwd);
+    EXPECT_EQ(120u, req.timeout_s);
+    ASSERT_EQ(10u, req.token.size()) << req.token;
+    EXPECT_EQ(mCloud->Pair().substr(0, 2), req.token.substr(0, 2)) << "the region in front";
+    EXPECT_TRUE(mCloud->WaitLog("token " + req.token.substr(2))) << mCloud->Log();
+
+    ASSERT_EQ(0, noxa_ipc_thing_config_start(nullptr, nullptr, 0, 60));
+    req = thing_config_last_request();
+    EXPECT_EQ("Stored", req.ssid);
+    EXPECT_EQ("StoredPass1", req.passwd);
+    EXPECT_EQ(bound, req.token);
+
+    const struct {
+        const char* fail;
+        int result;
+        const char* logged;
+    } rows[] = {
+        {"fail token.create missing token", -802, "no token returned"},
+        {"fail token.create code SOMETHING_ELSE", -1, "fail to get token, ret -1"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.fail);
+        ASSERT_EQ(0u, mCloud->Command(r.fail).rfind("fail ", 0));
+        EXPECT_EQ(r.result, noxa_ipc_thing_config_start("Other", "OtherPass1", 1, 120));
+        EXPECT_TRUE(LogCapture::Logged(r.logged)) << LogCapture::All();
+        EXPECT_EQ(60u, thing_config_last_request().timeout_s) << "nothing broadcast";
+    }
+    mCloud->Command("fail token.create ok");
+    EXPECT_TRUE(LogCapture::Logged("ready to broadcast with ssid Other passwd Othe***(10) token ")) << LogCapture::All();
+    for (const char* secret : {"OtherPass1", "StoredPass1"}) {
+        EXPECT_FALSE(LogCapture::Logged(secret)) << secret;
+    }
 }

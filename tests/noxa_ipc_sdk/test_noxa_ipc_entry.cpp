@@ -1,6 +1,7 @@
 // The service API's entry points with the cloud connection's calls replaced by recorders: what a
 // report builds and refuses, the progress rule, the notifications' size and spacing rules, the
 // doorbell's two modes, the device id's buffer rule, direct connect and the memory figures.
+#include "noxa_adapter/utilities/mem_pool.h"
 #include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_iot_sdk/log_capture.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
@@ -362,3 +363,71 @@ TEST_F(IpcEntry, ServiceTimeAsksTheCloudOnceWhenNotSynced)
     EXPECT_EQ(0, noxa_ipc_get_service_time_force(&utc, &zone));
     EXPECT_EQ(1, asked) << "a synced clock is not asked for again";
 }
+
+namespace {
+
+// The padding object appended to a growing text: kinds 0 and 1 only, the last comma closed, the
+// text grown from the pool and never cut, values that would break out of their string escaped.
+TEST(IpcPadding, AppendsThePaddingObjectToTheText)
+{
+    const NOXA_IPC_PADDING_S kTwo[] = {{0, "a", "1"}, {2, "local", "x"}, {1, "b", "two"}};
+    const NOXA_IPC_PADDING_S kHidden[] = {{3, "x", "y"}};
+    const NOXA_IPC_PADDING_S kQuote[] = {{0, "k\"", "v\",\"admin\":\"1\\\n"}};
+    const std::string kLong(300, 'z');
+    const NOXA_IPC_PADDING_S kBig[] = {{0, "big", kLong.c_str()}};
+    const NOXA_IPC_PADDING_S kNoValue[] = {{1, "k", nullptr}};
+    const struct {
+        const char* name;
+        const char* before;  // nullptr: an empty context
+        NOXA_IPC_PADDING_LIST_S list;
+        int result;
+        std::string after;
+    } rows[] = {
+        {"two of three", "{\"devId\":\"d\",", {3, kTwo}, 0, R"({"devId":"d","padding":{"a":"1","b":"two"})"},
+        {"from nothing", nullptr, {3, kTwo}, 0, R"("padding":{"a":"1","b":"two"})"},
+        {"none written", "{", {1, kHidden}, 0, R"({"padding":{})"},
+        {"empty list", "{", {0, nullptr}, 0, R"({"padding":{})"},
+        {"escaped", "", {1, kQuote}, 0, R"("padding":{"k\"":"v\",\"admin\":\"1\\\u000a"})"},
+        {"longer than its share", "{", {1, kBig}, 0, "{\"padding\":{\"big\":\"" + kLong + "\"}"},
+        {"a value missing", "{", {1, kNoValue}, -2, "{"},
+        {"no items", "{", {2, nullptr}, -2, "{"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        NOXA_IPC_TEXT_CTX_S ctx = {};
+        if (r.before != nullptr) {
+            // Sized exactly: every append has to grow it.
+            ctx.len = static_cast<uint32_t>(strlen(r.before));
+            ctx.size = ctx.len + 1;
+            ctx.text = static_cast<char*>(Malloc(ctx.size));
+            memcpy(ctx.text, r.before, ctx.size);
+        }
+        EXPECT_EQ(r.result, noxa_ipc_build_padding(&ctx, &r.list));
+        ASSERT_EQ(r.after.size(), ctx.len);
+        if (ctx.text != nullptr) {
+            EXPECT_EQ(r.after, std::string(ctx.text));
+            EXPECT_LT(ctx.len, ctx.size);
+            if (r.result == 0) {
+                EXPECT_GE(ctx.size, ctx.len + 1);
+            }
+            Free(ctx.text);
+        }
+    }
+    NOXA_IPC_TEXT_CTX_S ctx = {};
+    EXPECT_EQ(-2, noxa_ipc_build_padding(&ctx, nullptr));
+    const NOXA_IPC_PADDING_LIST_S list = {3, kTwo};
+    EXPECT_EQ(-2, noxa_ipc_build_padding(nullptr, &list));
+    // Two appends in a row: the second goes behind the first, in the room the first reserved.
+    ASSERT_EQ(0, noxa_ipc_build_padding(&ctx, &list));
+    const uint32_t size = ctx.size;
+    EXPECT_GE(size, 3 * 48u) << "48 bytes reserved per entry";
+    ctx.text[ctx.len++] = ',';
+    ctx.text[ctx.len] = '\0';
+    const NOXA_IPC_PADDING_LIST_S one = {1, kTwo};
+    ASSERT_EQ(0, noxa_ipc_build_padding(&ctx, &one));
+    EXPECT_EQ(R"("padding":{"a":"1","b":"two"},"padding":{"a":"1"})", std::string(ctx.text));
+    EXPECT_EQ(size, ctx.size);
+    Free(ctx.text);
+}
+
+}  // namespace

@@ -93,6 +93,19 @@ int Moto(cJSON* data)
     return 0;
 }
 
+int Migrate(int kind, const NOXA_WIFI_MIGRATE_REQ_S* req)
+{
+    std::string call = "migrate " + std::to_string(kind) + "|" + req->devId + "|" + req->tId + "|" + req->data;
+    if (req->ssid != nullptr) {
+        call += std::string("|") + req->ssid + "|" + req->pwd + "|" + req->iv;
+    }
+    Called(call);
+    return 0;
+}
+
+// The Wi-Fi migration parser is registered for no protocol: the table reaches it as protocol 0.
+constexpr int kMigrate = 0;
+
 void SetAllSlots()
 {
     noxa_ipc_mqt_set_echo_show_cb(EchoShow);
@@ -104,6 +117,7 @@ void SetAllSlots()
     noxa_ipc_mqt_set_ai_detect_storage_cb(AiDetect);
     noxa_ipc_mqt_set_ai_data_sync_cb(FaceSync);
     noxa_ipc_mqt_set_moto_msg_cb(Moto);
+    noxa_ipc_mqt_set_wifi_migrate_cb(Migrate);
 }
 
 void ClearAllSlots()
@@ -117,6 +131,7 @@ void ClearAllSlots()
     noxa_ipc_mqt_set_ai_detect_storage_cb(nullptr);
     noxa_ipc_mqt_set_ai_data_sync_cb(nullptr);
     noxa_ipc_mqt_set_moto_msg_cb(nullptr);
+    noxa_ipc_mqt_set_wifi_migrate_cb(nullptr);
 }
 
 MQC_PROT_CB HandlerOf(int protocol)
@@ -136,6 +151,8 @@ MQC_PROT_CB HandlerOf(int protocol)
         return noxa_ipc_doorbell_status_parse;
     case 312:
         return noxa_ipc_moto_msg_parse;
+    case kMigrate:
+        return noxa_ipc_wifi_migrate_parse;
     default:
         return nullptr;
     }
@@ -240,7 +257,33 @@ TEST_F(IpcMqt, EachMessageReachesItsCallbackWithTheValuesItCarries)
         // 312: a copy of "data".
         {312, R"({"header":{"type":"req"},"msg":{"mode":"wg"}})", 0, R"(moto {"header":{"type":"req"},"msg":{"mode":"wg"}})"},
         {312, nullptr, -1, nullptr},
+        // Wi-Fi migration: the kind, ids cut to their fields, "data" as text; a connect's
+        // credentials.
+        {kMigrate, R"({"reqType":"wifiList","tId":"t1","devId":"d1"})", 0,
+         R"(migrate 0|d1|t1|{"reqType":"wifiList","tId":"t1","devId":"d1"})"},
+        {kMigrate, R"({"reqType":"wifiInfo","tId":"t2","devId":"d2"})", 0,
+         R"(migrate 1|d2|t2|{"reqType":"wifiInfo","tId":"t2","devId":"d2"})"},
+        {kMigrate, R"({"reqType":"wifiConnect","tId":"t3","devId":"d3","ssid":"home","pwd":"secret99","iv":"iv0"})",
+         0,
+         R"(migrate 2|d3|t3|{"reqType":"wifiConnect","tId":"t3","devId":"d3","ssid":"home","pwd":"secret99","iv":"iv0"}|home|secret99|iv0)"},
+        {kMigrate,
+         R"({"reqType":"wifiList","tId":"0123456789abcdef0123456789abcdefXYZ","devId":"0123456789abcdef0123456789"})",
+         0,
+         R"(migrate 0|0123456789abcdef012345678|0123456789abcdef0123456789abcdef|{"reqType":"wifiList","tId":"0123456789abcdef0123456789abcdefXYZ","devId":"0123456789abcdef0123456789"})"},
+        {kMigrate, R"({"reqType":"wifiInfo","tId":"t4"})", -2, nullptr},
+        {kMigrate, R"({"reqType":"wifiConnect","tId":"t5","devId":"d5","ssid":"home","iv":"iv0"})", -2, nullptr},
+        {kMigrate, R"({"reqType":"wifiReset","tId":"t6","devId":"d6"})", -2, nullptr},
+        {kMigrate, R"({"tId":"t7","devId":"d7"})", -2, nullptr},
+        {kMigrate, R"({"reqType":"wifiList","devId":"d8"})", -2, nullptr},
+        {kMigrate, nullptr, -2, nullptr},
     });
+    for (const char* line : {"devId_json is null", "devId or ssid or passwd iv is null", "reqType_json is null",
+                             "tid_json is null", "data_json is null"}) {
+        EXPECT_TRUE(LogCapture::Logged(line)) << line;
+    }
+    // The connect line shows the pass phrase masked, in its own field and inside "data".
+    EXPECT_TRUE(LogCapture::Logged("pwd:secr***(8)"));
+    EXPECT_FALSE(LogCapture::Logged("secret99"));
     EXPECT_EQ(-1, noxa_ipc_rtc_msg_parse(nullptr));
     EXPECT_EQ(-1, noxa_ipc_moto_msg_parse(nullptr));
     EXPECT_TRUE(LogCapture::Logged("root_json is null"));
@@ -271,6 +314,11 @@ TEST_F(IpcMqt, AWronglyTypedItemCountsAsMissing)
         {301, R"({"protocol":"EchoShow","url":null})", -2, nullptr},
         {302, "null", -1, nullptr},
         {312, "null", -1, nullptr},
+        {kMigrate, R"({"reqType":1,"tId":"t","devId":"d"})", -2, nullptr},
+        {kMigrate, R"({"reqType":"wifiList","tId":5,"devId":"d"})", -2, nullptr},
+        {kMigrate, R"({"reqType":"wifiInfo","tId":"t","devId":null})", -2, nullptr},
+        {kMigrate, R"({"reqType":"wifiConnect","tId":"t","devId":"d","ssid":"s","pwd":7,"iv":"i"})", -2, nullptr},
+        {kMigrate, R"(["wifiList"])", -2, nullptr},
     });
 }
 
@@ -288,12 +336,13 @@ TEST_F(IpcMqt, WithoutACallbackNothingIsCalled)
         {301, R"({"protocol":"ChromeCast","url":"rtmp://h/1"})", 0, nullptr},
         {302, R"({"sdp":"x"})", 0, nullptr},
         {312, R"({"msg":{}})", 0, nullptr},
+        {kMigrate, R"({"reqType":"wifiList","tId":"t","devId":"d"})", 0, nullptr},
     });
     for (const char* line : {"cloud storage callback is not registered",
                              "ai_detect_storage_cb callback is not registered",
                              "cloud storage event callback is not registered",
                              "doorbell status callback is not registered", "echo show callback is not registered",
-                             "chromecast callback is not registered"}) {
+                             "chromecast callback is not registered", "wifi migrate callback is not registered"}) {
         EXPECT_TRUE(LogCapture::Logged(line)) << line;
     }
 }

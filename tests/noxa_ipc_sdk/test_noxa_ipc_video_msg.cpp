@@ -567,7 +567,7 @@ TEST_F(VideoMsg, DoorbellAnswersReachTheCallTracking)
     EXPECT_EQ(want, gCalls);
     gVideoMsgLinks.DoorbellStatusHandle = nullptr;
     EXPECT_EQ(0, __doorbell_status_change_callback("stop", "{}"));
-    EXPECT_TRUE(LogCapture::Logged("doorbell status handler not in this build"));
+    EXPECT_TRUE(LogCapture::Logged("wiring fault: link gVideoMsgLinks.DoorbellStatusHandle is empty"));
 }
 
 // Uninit while the thread uploads: the thread finishes the upload and releases its buffers under

@@ -7,6 +7,7 @@
 #include "noxa_iot_sdk/log_capture.h"
 #include "noxa_ipc_sdk/p2p/transfer/noxa_ipc_transfer.h"
 #include "noxa_ipc_sdk/stream_storage/noxa_ipc_stream_storage.h"
+#include "noxa_ipc_sdk/stream_storage/ss_slots.h"
 #include "process.h"
 #include "sandbox.h"
 #include "viewer_client.h"
@@ -469,4 +470,39 @@ TEST_F(SsPlayback, StopAndStopAllJoinTheirTasks)
         EXPECT_EQ(std::string::npos, t.find("ss_dl")) << t;
     }
     EXPECT_EQ(4, noxa_ipc_ss_delete_oldest_event()) << "no slot holds the event any more";
+}
+
+// The slot's current slice reopened by number: that slice, else the nearest of the 14 below it.
+TEST_F(SsPlayback, TheCurrentSliceOpensAtOrBelowItsNumber)
+{
+    const uint32_t e = kDay + 10800;
+    WriteEvent(DayDir() + "/" + Name(e, 45), {{0, Frames(1000ull * e, 2, 2, 500)},
+                                               {15, Frames(1000ull * (e + 15), 2, 2, 500)},
+                                               {30, Frames(1000ull * (e + 30), 2, 2, 500)}});
+    ss::Slot s;
+    snprintf(s.curPath, sizeof s.curPath, "%s", "/mnt/sdcard/DCIM/2026/12/09");
+    snprintf(s.curDir, sizeof s.curDir, "%s", Name(e, 45).c_str());
+    const struct {
+        uint32_t number;
+        int result;
+        uint32_t opened;
+    } rows[] = {{30, 0, 30}, {29, 0, 15}, {44, 0, 30}, {14, 0, 0}, {0, 0, 0}, {45, -1, 0}, {100, -1, 0}};
+    std::lock_guard<std::mutex> lock(s.lock);
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.number);
+        s.curFileIndex = 999;
+        EXPECT_EQ(r.result, ss::__ss_pb_open_cur_file(s, r.number));
+        EXPECT_EQ(nullptr, s.file2);
+        if (r.result != 0) {
+            EXPECT_EQ(nullptr, s.file) << "a failed open leaves the slot without a file";
+            continue;
+        }
+        ASSERT_NE(nullptr, s.file);
+        EXPECT_EQ(r.opened, s.curFileIndex);
+        char line[64];
+        snprintf(line, sizeof line, "/%04u.media] open success", r.opened);
+        EXPECT_TRUE(LogCapture::Logged(line)) << line;
+    }
+    // A slice that cannot open is logged by its path.
+    EXPECT_TRUE(LogCapture::Logged("/0045.media] open failed"));
 }

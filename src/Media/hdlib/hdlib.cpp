@@ -11,6 +11,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -36,15 +38,27 @@ namespace {
 
 // What the library knows of each built-in network.
 struct MODEL_DESC_S {
+    int Kind;               // HD_MODEL_KIND_E
+    int Classes;
     int Channels;           // input colour: 3 RGB, 1 gray
-    int InputMultiple;      // input sides are rounded up to this
+    int AlignBits;          // input sides are rounded up to 1 << AlignBits
     uint32_t ActivateBytes;  // memory the network takes when loaded
     uint32_t InferBytes;    // and per 16384 input pixels of a forward pass
+    int MinArea;            // input area limits, 0: none
+    int MaxArea;
+    int FeatureSize;        // of a feature extractor
+    const char* Name;
 };
 constexpr MODEL_DESC_S kModels[2] = {
-    {3, 32, 560000, 810000},
-    {1, 32, 560000, 810000},
+    {HD_KIND_DETECTOR_MASK, 1, 3, 5, 560000, 810000, 0, 0, 0, "person_rgb"},
+    {HD_KIND_DETECTOR_MASK, 1, 1, 5, 560000, 810000, 0, 0, 0, "person_gray"},
 };
+// The output grids of both networks: three, from the coarsest, each with three of the nine
+// anchors (input pixels).
+constexpr float kAnchors[] = {10, 13, 16, 30, 33, 23, 30, 61, 62, 45, 59, 119, 116, 90, 156, 198, 373, 326};
+constexpr int kAnchorsPerGrid[] = {3, 3, 3};
+constexpr int kMasks[] = {6, 7, 8, 3, 4, 5, 0, 1, 2};
+constexpr const char* kLibVersion = "1.2.0";
 constexpr int kModelCount = 2;
 
 // Scores in 0..1 from each detector's own confidence. A face: how many neighbouring windows
@@ -61,8 +75,21 @@ const cv::Size kHogWindow(64, 128);
 
 }  // namespace
 
+// One output of a forward pass.
+struct HD_BLOB_S {
+    int Width = 0;
+    int Height = 0;
+    int Channels = 0;
+    std::vector<float> Data;
+};
+
 struct HD_MODEL_S {
     int Index = -1;
+    int MinArea = 0;  // the handle's area limits (Set_Area_Constraint)
+    int MaxArea = 0;
+    int TargetHeight = 0;  // the input size of the last forward pass
+    int TargetWidth = 0;
+    std::vector<HD_BLOB_S> Outputs;  // output grids of a network that leaves them
     cv::CascadeClassifier Frontal;
     cv::CascadeClassifier Profile;
     cv::HOGDescriptor Hog;
@@ -153,8 +180,11 @@ bool LoadModel(HD_MODEL_S& m, int index)
         m.Hog.setSVMDetector(cv::HOGDescriptor::getDefaultPeopleDetector());
     }
     m.Index = index;
+    m.MinArea = kModels[index].MinArea;
+    m.MaxArea = kModels[index].MaxArea;
     m.HasOutput = false;
     m.Candidates.clear();
+    m.Outputs.clear();
     return true;
 }
 
@@ -274,6 +304,7 @@ int Forward_Network(HD_NETWORK_S* handle, const uint8_t* pixels, int height, int
     HD_MODEL_S& m = *handle->Model;
     m.HasOutput = false;
     m.Candidates.clear();
+    m.Outputs.clear();
     if (channels != 1 && channels != 3) {
         printf("Error: Only support input color = 1 (Gray) or 3 (RGB/BGR).\n");
         return -1;
@@ -284,8 +315,12 @@ int Forward_Network(HD_NETWORK_S* handle, const uint8_t* pixels, int height, int
     }
     const MODEL_DESC_S& d = kModels[m.Index];
     const HD_NETWORK_CONFIG_S& c = *handle->Config;
-    const int th = RoundUp(c.InputHeight > 0 ? c.InputHeight : height, d.InputMultiple);
-    const int tw = RoundUp(c.InputWidth > 0 ? c.InputWidth : width, d.InputMultiple);
+    int th = 0;
+    int tw = 0;
+    HdTargetSize(c.InputHeight > 0 ? c.InputHeight : height, c.InputWidth > 0 ? c.InputWidth : width, m.MinArea,
+                 m.MaxArea, 1 << d.AlignBits, &th, &tw);
+    m.TargetHeight = th;
+    m.TargetWidth = tw;
     if (!MemoryEnough(static_cast<double>(d.InferBytes) * tw * th / 16384.0)) {
         printf("Error: Memory is not enough to inference %dx%d image by current model.\n", tw, th);
         return -1;
@@ -384,20 +419,205 @@ int HdSelectBoxes(const HD_CANDIDATE_S* cand, int n, float prob, float nms, int 
     return static_cast<int>(kept.size());
 }
 
+void HdTargetSize(int h, int w, int minArea, int maxArea, int multiple, int* th, int* tw)
+{
+    const double area = static_cast<double>(h) * w;
+    double scale = 1.0;
+    if (minArea > 0 && area > 0 && area < minArea) {
+        scale = std::sqrt(minArea / area);
+    }
+    if (maxArea > 0 && area > maxArea) {
+        scale = std::sqrt(maxArea / area);
+    }
+    double sh = h * scale;
+    double sw = w * scale;
+    if (scale < 1.0) {
+        // Shrunk into the limit: whole multiples, so the rounding up cannot grow past it again.
+        sh = std::max(1.0, std::floor(sh / multiple)) * multiple;
+        sw = std::max(1.0, std::floor(sw / multiple)) * multiple;
+    }
+    *th = RoundUp(static_cast<int>(std::ceil(sh)), multiple);
+    *tw = RoundUp(static_cast<int>(std::ceil(sw)), multiple);
+}
+
+namespace {
+
+float Sigmoid(float v)
+{
+    return 1.0f / (1.0f + std::exp(-v));
+}
+
+// GetBBox's checks of the model and its grids, each with its message.
+bool DecodeCheck(const HD_DECODE_S& model, const HD_GRID_S* grids, int gridCount)
+{
+    if (model.Kind == HD_KIND_CLASSIFIER) {
+        printf("Error: It's a classification model. Please use Get_Prob().\n");
+        return false;
+    }
+    if (model.Kind != HD_KIND_DETECTOR_GRID && model.Kind != HD_KIND_DETECTOR_MASK) {
+        printf("Error: Unknown detector.\n");
+        return false;
+    }
+    bool known = model.Anchors != nullptr && model.AnchorCount > 0 && model.AnchorsPerGrid != nullptr &&
+                 model.Classes > 0 && (model.Kind != HD_KIND_DETECTOR_MASK || model.Masks != nullptr);
+    // Every anchor a grid names must exist, and a grid must hold every channel its anchors read.
+    for (int g = 0, first = 0; known && g < gridCount; first += model.AnchorsPerGrid[g], ++g) {
+        const int per = model.AnchorsPerGrid[g];
+        known = per > 0 && (model.Kind == HD_KIND_DETECTOR_MASK || per <= model.AnchorCount);
+        for (int a = 0; known && model.Kind == HD_KIND_DETECTOR_MASK && a < per; ++a) {
+            known = model.Masks[first + a] >= 0 && model.Masks[first + a] < model.AnchorCount;
+        }
+        known = known && (grids == nullptr || grids[g].Data == nullptr ||
+                          grids[g].Channels >= per * (5 + model.Classes));
+    }
+    if (!known) {
+        printf("Error: Cannot get detection without given related information.\n");
+        return false;
+    }
+    bool filled = gridCount > 0;
+    for (int g = 0; filled && g < gridCount; ++g) {
+        filled = grids != nullptr && grids[g].Data != nullptr && grids[g].Width > 0 && grids[g].Height > 0;
+    }
+    if (!filled) {
+        printf("Error: Please use Forward_Network() first.\n");
+    }
+    return filled;
+}
+
+}  // namespace
+
+int HdDecodeGrids(const HD_DECODE_S& model, const HD_GRID_S* grids, int gridCount, float prob, int targetHeight,
+                  int targetWidth, std::vector<HD_CANDIDATE_S>& out)
+{
+    out.clear();
+    if (!DecodeCheck(model, grids, gridCount)) {
+        return -1;
+    }
+    // The objectness cut in logit space: the sigmoid is only taken for cells that pass.
+    const double cut = -std::log((1.0 - prob) / (prob + 1e-16));
+    const int stride = 5 + model.Classes;
+    auto at = [](const HD_GRID_S& g, int ch, int x, int y) {
+        return g.Data[(static_cast<size_t>(ch) * g.Height + y) * g.Width + x];
+    };
+    size_t count = 0;
+    for (int g = 0; g < gridCount; ++g) {
+        const HD_GRID_S& grid = grids[g];
+        for (int a = 0; a < model.AnchorsPerGrid[g]; ++a) {
+            for (int y = 0; y < grid.Height; ++y) {
+                for (int x = 0; x < grid.Width; ++x) {
+                    count += at(grid, a * stride + 4, x, y) >= cut ? 1 : 0;
+                }
+            }
+        }
+    }
+    if (count == 0) {
+        return 0;
+    }
+    std::vector<float> classProb;
+    try {
+        out.reserve(count);
+        classProb.resize(static_cast<size_t>(model.Classes));
+    } catch (const std::bad_alloc&) {
+        printf("Error: Cannot allocate buffer in GetBBox().\n");
+        return 0;
+    }
+    for (int g = 0, first = 0; g < gridCount; first += model.AnchorsPerGrid[g], ++g) {
+        const HD_GRID_S& grid = grids[g];
+        for (int a = 0; a < model.AnchorsPerGrid[g]; ++a) {
+            float aw = 0;
+            float ah = 0;
+            if (model.Kind == HD_KIND_DETECTOR_MASK) {
+                const int k = model.Masks[first + a];
+                aw = model.Anchors[2 * k] / static_cast<float>(targetWidth);
+                ah = model.Anchors[2 * k + 1] / static_cast<float>(targetHeight);
+            } else {
+                aw = model.Anchors[2 * a] / static_cast<float>(grid.Width);
+                ah = model.Anchors[2 * a + 1] / static_cast<float>(grid.Height);
+            }
+            const int base = a * stride;
+            for (int y = 0; y < grid.Height; ++y) {
+                for (int x = 0; x < grid.Width; ++x) {
+                    const float o = at(grid, base + 4, x, y);
+                    if (o < cut) {
+                        continue;
+                    }
+                    const float obj = Sigmoid(o);
+                    int cls = 0;
+                    float best = 1.0f;
+                    if (model.Classes > 1) {
+                        float sum = 0;
+                        float top = at(grid, base + 5, x, y);
+                        for (int c = 1; c < model.Classes; ++c) {
+                            top = std::max(top, at(grid, base + 5 + c, x, y));
+                        }
+                        for (int c = 0; c < model.Classes; ++c) {
+                            const float v = at(grid, base + 5 + c, x, y);
+                            // Softmax less its largest logit, so that no exponent overflows.
+                            classProb[c] = model.Kind == HD_KIND_DETECTOR_MASK ? Sigmoid(v) : std::exp(v - top);
+                            sum += classProb[c];
+                        }
+                        best = -1.0f;
+                        for (int c = 0; c < model.Classes; ++c) {
+                            const float p = model.Kind == HD_KIND_DETECTOR_MASK ? classProb[c] : classProb[c] / sum;
+                            if (p > best) {
+                                best = p;
+                                cls = c;
+                            }
+                        }
+                    }
+                    const float score = best * obj;
+                    if (score < prob) {
+                        continue;
+                    }
+                    const float cx = (Sigmoid(at(grid, base, x, y)) + x) / grid.Width;
+                    const float cy = (Sigmoid(at(grid, base + 1, x, y)) + y) / grid.Height;
+                    const float bw = std::exp(at(grid, base + 2, x, y)) * aw;
+                    const float bh = std::exp(at(grid, base + 3, x, y)) * ah;
+                    out.push_back(HD_CANDIDATE_S{cx - bw / 2, cy - bh / 2, cx + bw / 2, cy + bh / 2,
+                                                 static_cast<int16_t>(cls), score});
+                }
+            }
+        }
+    }
+    return static_cast<int>(out.size());
+}
+
+namespace {
+
+HD_DECODE_S DecodeOf(const MODEL_DESC_S& d)
+{
+    return HD_DECODE_S{d.Kind, d.Classes, kAnchors, static_cast<int>(std::size(kAnchors) / 2), kAnchorsPerGrid,
+                       kMasks};
+}
+
+}  // namespace
+
 int GetBBox(HD_NETWORK_S* handle, int height, int width)
 {
     if (!CheckHandle(handle)) {
         return 0;
     }
     HD_MODEL_S& m = *handle->Model;
-    if (!m.HasOutput) {
-        printf("Error: Please use Forward_Network() first.\n");
+    const HD_NETWORK_CONFIG_S& c = *handle->Config;
+    const bool grids = !m.Outputs.empty();
+    std::vector<HD_GRID_S> view;
+    for (const HD_BLOB_S& b : m.Outputs) {
+        view.push_back(HD_GRID_S{b.Data.data(), b.Width, b.Height, b.Channels});
+    }
+    const HD_DECODE_S decode = DecodeOf(kModels[m.Index]);
+    if (grids ? !DecodeCheck(decode, view.data(), static_cast<int>(view.size())) : !m.HasOutput) {
+        if (!grids) {
+            printf("Error: Please use Forward_Network() first.\n");
+        }
         return 0;
     }
-    const HD_NETWORK_CONFIG_S& c = *handle->Config;
     if (handle->Boxes == nullptr || c.MaxDetections <= 0) {
         printf("No result obtained because boxes == NULL or max_detection == 0.\n");
         handle->BoxCount = 0;
+        return 0;
+    }
+    if (grids && HdDecodeGrids(decode, view.data(), static_cast<int>(view.size()), c.ProbThreshold, m.TargetHeight,
+                               m.TargetWidth, m.Candidates) < 0) {
         return 0;
     }
     handle->BoxCount = HdSelectBoxes(m.Candidates.data(), static_cast<int>(m.Candidates.size()), c.ProbThreshold,
@@ -444,4 +664,173 @@ void Release_Network(HD_NETWORK_S** handle)
     delete h->Model;
     delete h;
     *handle = nullptr;
+}
+
+namespace {
+
+// The first output of a model of `kind` (`count` values) into the caller's buffer; `refusal` is
+// printed for a model of another kind.
+int CopyOutput(HD_NETWORK_S* handle, int kind, float* out, const char* refusal)
+{
+    if (!CheckHandle(handle)) {
+        return -1;
+    }
+    const HD_MODEL_S& m = *handle->Model;
+    const MODEL_DESC_S& d = kModels[m.Index];
+    if (d.Kind != kind) {
+        printf("%s\n", refusal);
+        return -1;
+    }
+    const size_t count = static_cast<size_t>(kind == HD_KIND_FEATURE ? d.FeatureSize : d.Classes);
+    if (m.Outputs.empty() || m.Outputs[0].Data.size() < count || out == nullptr) {
+        printf("Error: Please use Forward_Network() first.\n");
+        return -1;
+    }
+    std::copy_n(m.Outputs[0].Data.begin(), count, out);
+    return 0;
+}
+
+}  // namespace
+
+int Get_Prob(HD_NETWORK_S* handle, float* prob)
+{
+    return CopyOutput(handle, HD_KIND_CLASSIFIER, prob,
+                      "Error: Current model is not a classifier, cannot use Get_Prob().");
+}
+
+int Get_Feature(HD_NETWORK_S* handle, float* feature)
+{
+    return CopyOutput(handle, HD_KIND_FEATURE, feature,
+                      "Error: Current model is not a feature extractor, cannot use Get_Feature().");
+}
+
+int Get_Num_Classes(HD_NETWORK_S* handle)
+{
+    if (!CheckHandle(handle)) {
+        return -1;
+    }
+    const MODEL_DESC_S& d = kModels[handle->Model->Index];
+    if (d.Kind == HD_KIND_FEATURE) {
+        printf("Error: Only classifier and detector have the number of classes.\n");
+        return -1;
+    }
+    return d.Classes;
+}
+
+int Get_Feature_Size(HD_NETWORK_S* handle)
+{
+    if (!CheckHandle(handle)) {
+        return -1;
+    }
+    const MODEL_DESC_S& d = kModels[handle->Model->Index];
+    if (d.Kind != HD_KIND_FEATURE) {
+        printf("Error: Only feature extractor can use Get_Feature_Size().\n");
+        return -1;
+    }
+    return d.FeatureSize;
+}
+
+int Set_Area_Constraint(HD_NETWORK_S* handle, int min_area, int max_area)
+{
+    if (!CheckHandle(handle)) {
+        return -1;
+    }
+    if (min_area < 0 || max_area < 0) {
+        printf("Error: area must be positive or zero (no constraint).\n");
+        return -1;
+    }
+    if (min_area > 0 && max_area > 0 && min_area > max_area) {
+        printf("Error: if max_area > 0 and min_area > 0, then it should be max_area >= min_area.\n");
+        return -1;
+    }
+    handle->Model->MinArea = min_area;
+    handle->Model->MaxArea = max_area;
+    return 0;
+}
+
+int Get_Model_Type(HD_NETWORK_S* handle)
+{
+    if (!CheckHandle(handle)) {
+        return -1;
+    }
+    switch (kModels[handle->Model->Index].Kind) {
+    case HD_KIND_CLASSIFIER:
+        return 0;
+    case HD_KIND_DETECTOR_GRID:
+    case HD_KIND_DETECTOR_MASK:
+        return 1;
+    case HD_KIND_FEATURE:
+        return 2;
+    default:
+        return -1;
+    }
+}
+
+int Get_Input_Align(HD_NETWORK_S* handle)
+{
+    if (!CheckHandle(handle)) {
+        return -1;
+    }
+    return 1 << kModels[handle->Model->Index].AlignBits;
+}
+
+const char* Get_Model_Name(int index)
+{
+    return index >= 0 && index < kModelCount ? kModels[index].Name : nullptr;
+}
+
+void Print_Version()
+{
+    printf("Version: %s\n", kLibVersion);
+}
+
+void Print_Options()
+{
+    printf("#OPTION_AVOID_OOM=ON#\n");
+    printf("#OPTION_MEMORY_MARGIN=0#\n");
+    printf("#OPTION_INPUT_FORMAT=RGB#\n");
+}
+
+int Output_To_File(HD_NETWORK_S* handle, const char* filename)
+{
+    if (!CheckHandle(handle)) {
+        return -1;
+    }
+    if (filename == nullptr || filename[0] == '\0') {
+        printf("Error: Cannot output to file without given filename.\n");
+        return -1;
+    }
+    const HD_MODEL_S& m = *handle->Model;
+    if (m.Outputs.empty() && !m.HasOutput) {
+        printf("Error: Please use Forward_Network() first.\n");
+        return -1;
+    }
+    FILE* f = BoardFopen(filename, "w");
+    if (f == nullptr) {
+        printf("Error: Cannot open %s.\n", filename);
+        return -1;
+    }
+    for (const HD_BLOB_S& b : m.Outputs) {
+        for (int ch = 0; ch < b.Channels; ++ch) {
+            for (int y = 0; y < b.Height; ++y) {
+                const float* row = b.Data.data() + (static_cast<size_t>(ch) * b.Height + y) * b.Width;
+                for (int x = 0; x < b.Width; ++x) {
+                    fprintf(f, x == 0 ? "%g" : " %g", row[x]);
+                }
+                fputc('\n', f);
+            }
+        }
+    }
+    if (m.Outputs.empty()) {
+        for (const HD_CANDIDATE_S& c : m.Candidates) {
+            fprintf(f, "%g %g %g %g %d %g\n", c.x0, c.y0, c.x1, c.y1, c.ClassIndex, c.Score);
+        }
+    }
+    const bool ok = ferror(f) == 0;
+    if (fclose(f) != 0 || !ok) {
+        printf("Error: Cannot write %s.\n", filename);
+        return -1;
+    }
+    printf("Output file: %s\n", filename);
+    return 0;
 }

@@ -34,7 +34,7 @@ template <typename Fn, typename... Args>
 int Call(const char* name, Fn fn, Args... args)
 {
     if (fn == nullptr) {
-        PR_ERR("%s not in this build", name);
+        PR_ERR("wiring fault: link gWfHwlOps (%s) is empty", name);
         return UNI_COM_ERROR;
     }
     return fn(args...);

@@ -3,8 +3,9 @@
 // mode changes under one adapter mutex, and does the mode juggling a one-network scan needs.
 //
 // The functions themselves belong to the application, which sits above this layer: it hands
-// them over once at start (gWfHwlOps). An empty entry answers -1 and is logged as "not in this
-// build".
+// them over once at start (gWfHwlOps), the seam through which this lower layer reaches them. The
+// application fills every entry, so an empty one is a wiring fault: logged naming the link,
+// answered -1.
 #pragma once
 
 #include <cstdint>

@@ -426,6 +426,22 @@ void gw_drop_token(const char* token)
     }
 }
 
+void gw_get_network(char ssid[WIFI_SSID_LEN + 1], char passwd[WIFI_PASSWD_LEN + 1])
+{
+    std::lock_guard<std::mutex> lock(s_gwMutex);
+    memcpy(ssid, s_gw.gw_wsm.ssid, WIFI_SSID_LEN);
+    ssid[WIFI_SSID_LEN] = '\0';
+    memcpy(passwd, s_gw.gw_wsm.passwd, WIFI_PASSWD_LEN);
+    passwd[WIFI_PASSWD_LEN] = '\0';
+}
+
+void gw_get_region(char region[GW_REGION_LEN + 1])
+{
+    std::lock_guard<std::mutex> lock(s_gwMutex);
+    memcpy(region, s_gw.gw_wsm.region, GW_REGION_LEN);
+    region[GW_REGION_LEN] = '\0';
+}
+
 void gw_set_network(const char* ssid, const char* passwd)
 {
     std::lock_guard<std::mutex> lock(s_gwMutex);

@@ -173,6 +173,10 @@ void gw_drop_token(const char* token);
 void gw_get_local_key(char key[GW_LOCAL_KEY_LEN + 1]);
 // Sets the local key (at most GW_LOCAL_KEY_LEN characters; NULL or "" clears it).
 void gw_set_local_key(const char* key);
+// Copies of the stored network name and pass phrase, and of the bound token's region, taken under
+// the gateway's lock.
+void gw_get_network(char ssid[WIFI_SSID_LEN + 1], char passwd[WIFI_PASSWD_LEN + 1]);
+void gw_get_region(char region[GW_REGION_LEN + 1]);
 // Sets the network name and pass phrase of the Wi-Fi work state (a text that does not fit leaves
 // its field as it was).
 void gw_set_network(const char* ssid, const char* passwd);

@@ -10,13 +10,6 @@
 
 namespace {
 
-struct THING_CFG_REQ_S {
-    std::string ssid;
-    std::string passwd;
-    std::string token;
-    uint32_t timeout_s = 0;
-};
-
 std::mutex s_thingMutex;
 THING_CFG_REQ_S s_thingReq;
 std::atomic<uint32_t> s_channelTimeMs{0};
@@ -37,6 +30,12 @@ int thing_config_start(const char* ssid, const char* passwd, const char* token, 
     PR_NOTICE("thing config ssid:%s token:%s timeout:%u stored; no broadcast in this build", ssid,
               uni_mask_secret(s_thingReq.token.c_str()).text, timeout_s);
     return UNI_OK;
+}
+
+THING_CFG_REQ_S thing_config_last_request(void)
+{
+    std::lock_guard<std::mutex> lock(s_thingMutex);
+    return s_thingReq;
 }
 
 void wf_nw_wifi_switch_signal_channel_time_set(uint32_t ms)

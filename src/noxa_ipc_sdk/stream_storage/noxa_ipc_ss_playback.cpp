@@ -705,3 +705,32 @@ int noxa_ipc_ss_pb_accelerate_send_frame(int time_ms)
     sAccelerate.store(time_ms);
     return 0;
 }
+
+namespace ss {
+
+int __ss_pb_open_cur_file(Slot& s, uint32_t number)
+{
+    CloseFiles(s);
+    if (s.file2 != nullptr) {
+        fclose(s.file2);
+        s.file2 = nullptr;
+    }
+    // A slice that was never written (a gap in the recording) leaves the one before it.
+    const uint32_t lowest = number >= kSliceTries - 1 ? number - (kSliceTries - 1) : 0;
+    for (uint32_t i = number + 1; i-- > lowest;) {
+        char path[kPathMax];
+        if (!FmtPath(path, "%s/%s/%04u.media", s.curPath, s.curDir, i)) {
+            break;
+        }
+        if (FILE* f = OpenFile(path, "rb")) {
+            PR_DEBUG("file[%s] open success,%p", path, static_cast<void*>(f));
+            s.file = f;
+            s.curFileIndex = i;
+            return 0;
+        }
+        PR_DEBUG("file[%s] open failed", path);
+    }
+    return -1;
+}
+
+}  // namespace ss

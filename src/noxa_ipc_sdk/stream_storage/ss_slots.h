@@ -30,6 +30,7 @@ struct Slot {
     uint32_t mute = 0;
     uint32_t pause = 0;
     FILE* file = nullptr;
+    FILE* file2 = nullptr;  // a second handle of the slice, closed with `file`
     char curPath[kPathMax] = {};  // the day folder
     char curDir[kNameMax] = {};   // the event folder
     uint32_t curFileIndex = 0;
@@ -61,6 +62,10 @@ uint32_t SlotFrameSize();
 // The event's duration from its folder name, its largest slice number while it is open; -1 when
 // an open event has no slice.
 int EventDuration(const char* dayPath, const char* name);
+// __ss_pb_open_cur_file: opens slice `number` of the event being played, or the nearest of the 14
+// below it that opens, in place of the slot's files. 0, or -1 (the files stay closed). Under the
+// slot lock.
+int __ss_pb_open_cur_file(Slot& s, uint32_t number);
 // Ends and joins the slot's download, clears its download state (the caller holds control).
 void CancelDownload(Slot& s);
 

@@ -536,7 +536,7 @@ int __doorbell_status_change_callback(const char* action, const char* data)
         }
     }
     if (gVideoMsgLinks.DoorbellStatusHandle == nullptr) {
-        PR_ERR("doorbell status handler not in this build");
+        PR_ERR("wiring fault: link gVideoMsgLinks.DoorbellStatusHandle is empty");
         return 0;
     }
     gVideoMsgLinks.DoorbellStatusHandle(a);

@@ -34,7 +34,8 @@ typedef enum {
     VIDEO_MSG_FINISHING = 2,
 } VIDEO_MSG_STATE_E;
 
-// What the module calls in the application; set at start. An empty entry drops the answer (logged).
+// The seam through which the module reaches the application above it, filled at start. An empty
+// entry is a wiring fault: logged naming the link, the answer dropped.
 struct VIDEO_MSG_LINKS_S {
     void (*DoorbellStatusHandle)(const char* status);  // the call tracking
 };

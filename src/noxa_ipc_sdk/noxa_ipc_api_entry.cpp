@@ -591,8 +591,12 @@ int noxa_ipc_qrcode_recon_init(void)
 
 int noxa_ipc_set_channel_time(uint32_t ms)
 {
-    // The Wi-Fi scan's dwell per channel; this unit's adapter keeps its own.
-    return ms >= 100 && ms <= 2000 ? 0 : -4;
+    // The Wi-Fi scan's dwell per channel, read by the provisioning listener.
+    if (ms < 100 || ms > 2000) {
+        return -4;
+    }
+    wf_nw_wifi_switch_signal_channel_time_set(ms);
+    return 0;
 }
 
 int noxa_ipc_get_mqtt_online(void)

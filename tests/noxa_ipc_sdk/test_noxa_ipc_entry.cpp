@@ -5,6 +5,7 @@
 #include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_iot_sdk/log_capture.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
+#include "noxa_iot_sdk/noxa_cloud/thing_config.h"
 #include "noxa_ipc_sdk/noxa_ipc_api.h"
 #include "noxa_iot_sdk/online_log/log_seq.h"
 
@@ -340,6 +341,12 @@ TEST_F(IpcEntry, FreeMemoryFromBothStyles)
     EXPECT_EQ(0, noxa_ipc_get_heartbeat_data(hb, &len));
     EXPECT_EQ(0xF0, hb[0]);
     EXPECT_EQ(0x00, hb[1]);
+    // The dwell reaches the provisioning listener only when it is in range.
+    for (uint32_t ms : {99u, 2001u}) {
+        EXPECT_EQ(-4, noxa_ipc_set_channel_time(ms));
+    }
+    EXPECT_EQ(0, noxa_ipc_set_channel_time(350));
+    EXPECT_EQ(350u, wf_nw_wifi_switch_signal_channel_time_get());
 }
 
 TEST_F(IpcEntry, ServiceTimeAsksTheCloudOnceWhenNotSynced)

@@ -669,7 +669,7 @@ int iot_register_extra_mqt_cb(void)
 {
     MQC_EXTRA_REG_HOOK hook = s_extraRegHook.load();
     if (hook == nullptr) {
-        PR_DEBUG("extra mqtt protocols: none in this build");
+        PR_DEBUG("extra mqtt protocols: none registered");
         return UNI_OK;
     }
     PR_DEBUG("extra mqtt protocols: registering");

@@ -104,7 +104,7 @@ int mqc_door_bell_press_generic(const char* etype, uint32_t time, const char* fi
 int mqc_door_bell_answer(const char* json);
 
 // Data points (protocol 4 {"devId":..,"dps":{..}}, "dpsTime" when an entry has a time).
-// QoS 0; also for connected LAN clients (none in this build).
+// QoS 0; also for connected LAN clients (the unit runs no LAN server).
 int dev_report_dp_json_async(const char* dev_id, const OBJ_DP_S* dps, uint32_t cnt, uint32_t flag);
 // QoS 1, waits for the PUBACK up to timeout_s (0: 15 s): 0, MQ_PUB_TIMEOUT_ERR, offline, -2.
 int noxa_iot_stat_dp_report_sync(const char* dev_id, const OBJ_DP_S* dps, uint32_t cnt, uint32_t timeout_s,

@@ -171,10 +171,7 @@ TEST(BoardMsgQueue, MksandboxRefusesBadRootsBeforeMakingAnything)
     std::filesystem::create_directories(base + "/full");
     std::ofstream(base + "/full/file") << "x";
     std::ofstream(base + "/plain") << "x";
-    const struct {
-        std::vector<std::string> args;
-        std::string said;
-    } rows[] = {
+    ExpectRefusals(tool, {
         {{}, "mksandbox: one board root, not 0 arguments"},
         {{base + "/a", base + "/b"}, "mksandbox: one board root, not 2 arguments"},
         {{""}, "mksandbox: an empty root"},
@@ -184,12 +181,7 @@ TEST(BoardMsgQueue, MksandboxRefusesBadRootsBeforeMakingAnything)
         {{base + "/with space"}, "the root may hold only letters, digits and _ . / + -"},
         {{base + "/full"}, base + "/full is not empty"},
         {{base + "/plain"}, base + "/plain is not a folder"},
-    };
-    for (const auto& row : rows) {
-        std::vector<std::string> argv = {tool};
-        argv.insert(argv.end(), row.args.begin(), row.args.end());
-        EXPECT_TRUE(ToolRefuses(argv, 2, row.said));
-    }
+    });
     EXPECT_FALSE(std::filesystem::exists(base + "/missing"));
     EXPECT_FALSE(std::filesystem::exists(base + "/with space"));
     EXPECT_FALSE(std::filesystem::exists(base + "/a"));
@@ -203,21 +195,12 @@ TEST(BoardMsgQueue, BoardcleanSaysWhatIsWrong)
 {
     const std::string tool = SourceDir() + "/tools/boardclean";
     const std::string missing = "/tmp/boardclean-missing-" + std::to_string(getpid());
-    const struct {
-        std::vector<std::string> args;
-        int status;
-        std::string said;
-    } rows[] = {
-        {{}, 2, "boardclean: no board root (usage: boardclean"},
-        {{"--wipe", missing}, 2, "boardclean: unknown option --wipe"},
-        {{"--remove"}, 2, "boardclean: no board root"},
-        {{""}, 2, "boardclean: no board root"},
-        {{missing}, 1, "boardclean: the board root " + missing + " does not exist: nothing to clean"},
-    };
-    for (const auto& row : rows) {
-        std::vector<std::string> argv = {tool};
-        argv.insert(argv.end(), row.args.begin(), row.args.end());
-        EXPECT_TRUE(ToolRefuses(argv, row.status, row.said));
-    }
+    ExpectRefusals(tool, {
+        {{}, "boardclean: no board root (usage: boardclean"},
+        {{"--wipe", missing}, "boardclean: unknown option --wipe"},
+        {{"--remove"}, "boardclean: no board root"},
+        {{""}, "boardclean: no board root"},
+        {{missing}, "boardclean: the board root " + missing + " does not exist: nothing to clean", 1},
+    });
     EXPECT_FALSE(std::filesystem::exists(missing));
 }

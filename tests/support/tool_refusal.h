@@ -44,3 +44,24 @@ inline ::testing::AssertionResult ToolRefuses(const std::vector<std::string>& ar
 {
     return ToolRefuses(argv, status, std::vector<std::string>{said}, env);
 }
+
+// One row of a tool's table of bad inputs: its arguments, what it must say, its exit status.
+struct Refusal {
+    std::vector<std::string> args;
+    std::string said;
+    int status = 2;
+};
+
+// Runs `tool ARGS...` for each row: each must be refused with its status, saying its text and
+// every text of `also` (the usage, say).
+inline void ExpectRefusals(const std::string& tool, const std::vector<Refusal>& rows,
+                           const std::vector<std::string>& also = {}, const std::vector<std::string>& env = {})
+{
+    for (const Refusal& row : rows) {
+        std::vector<std::string> argv = {tool};
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        std::vector<std::string> said = also;
+        said.insert(said.begin(), row.said);
+        EXPECT_TRUE(ToolRefuses(argv, row.status, said, env));
+    }
+}

@@ -39,29 +39,21 @@ TEST(RunSh, RefusesBadArgumentsBeforeAnything)
 {
     const std::string runSh = SourceDir() + "/run.sh";
     const std::string missing = "/tmp/run-sh-missing-" + std::to_string(getpid());
-    const struct {
-        std::vector<std::string> args;
-        std::string said;
-    } rows[] = {
-        {{"--seconds", "abc"}, "--seconds takes a positive whole number of seconds, not 'abc'"},
-        {{"--seconds", "-3"}, "--seconds takes a positive whole number of seconds, not '-3'"},
-        {{"--seconds", "0"}, "--seconds takes a positive whole number"},
-        {{"--seconds", "1.5"}, "--seconds takes a positive whole number"},
-        {{"--seconds"}, "--seconds needs a value"},
-        {{"--root"}, "--root needs a value"},
-        {{"--station-script"}, "--station-script needs a value"},
-        {{"--station-script", missing + "/call.txt"}, "--station-script " + missing + "/call.txt is not a readable file"},
-        {{"--station-script", "/tmp"}, "--station-script /tmp is not a readable file"},
-        {{"--root", missing + "/x"}, "--root " + missing + "/x: its parent folder does not exist"},
-        {{"--root", "/tmp/a b"}, "--root /tmp/a b: a root may hold only letters, digits and _ . / + -"},
-        {{"--root", "/etc/hostname"}, "--root /etc/hostname is not a folder"},
-        {{"--loud"}, "unknown argument --loud"},
-    };
-    for (const auto& row : rows) {
-        std::vector<std::string> argv = {runSh};
-        argv.insert(argv.end(), row.args.begin(), row.args.end());
-        EXPECT_TRUE(ToolRefuses(argv, 2, {"run.sh: " + row.said, "(usage: ./run.sh [--seconds N]"}));
-    }
+    ExpectRefusals(runSh, {
+        {{"--seconds", "abc"}, "run.sh: --seconds takes a positive whole number of seconds, not 'abc'"},
+        {{"--seconds", "-3"}, "run.sh: --seconds takes a positive whole number of seconds, not '-3'"},
+        {{"--seconds", "0"}, "run.sh: --seconds takes a positive whole number"},
+        {{"--seconds", "1.5"}, "run.sh: --seconds takes a positive whole number"},
+        {{"--seconds"}, "run.sh: --seconds needs a value"},
+        {{"--root"}, "run.sh: --root needs a value"},
+        {{"--station-script"}, "run.sh: --station-script needs a value"},
+        {{"--station-script", missing + "/call.txt"}, "run.sh: --station-script " + missing + "/call.txt is not a readable file"},
+        {{"--station-script", "/tmp"}, "run.sh: --station-script /tmp is not a readable file"},
+        {{"--root", missing + "/x"}, "run.sh: --root " + missing + "/x: its parent folder does not exist"},
+        {{"--root", "/tmp/a b"}, "run.sh: --root /tmp/a b: a root may hold only letters, digits and _ . / + -"},
+        {{"--root", "/etc/hostname"}, "run.sh: --root /etc/hostname is not a folder"},
+        {{"--loud"}, "run.sh: unknown argument --loud"},
+    }, {"(usage: ./run.sh [--seconds N]"});
     EXPECT_FALSE(std::filesystem::exists(missing));
     EXPECT_FALSE(std::filesystem::exists("/tmp/a b"));
 }

@@ -664,37 +664,29 @@ TEST_F(CloudSimTest, PhoneCliAndFifoReachTheSameCommands)
 // An unknown or incomplete command ends with status 2, what is wrong and the usage.
 TEST_F(CloudSimTest, PhoneCliRefusesUnknownAndIncompleteCommands)
 {
-    const struct {
-        std::vector<std::string> args;
-        std::string said;
-    } rows[] = {
-        {{}, "no command"},
-        {{"nosuch"}, "unknown command: nosuch"},
-        {{"dp"}, "incomplete or wrong: dp"},
-        {{"dp", "241"}, "incomplete or wrong: dp 241"},
-        {{"dp", "241", "1", "148"}, "incomplete or wrong: dp 241 1 148"},
-        {{"query"}, "incomplete or wrong: query"},
-        {{"pic"}, "incomplete or wrong: pic"},
-        {{"pic", "no-slash"}, "incomplete or wrong: pic no-slash"},
-        {{"message", "1"}, "incomplete or wrong: message 1"},
-        {{"message", "one", "--out", "/tmp"}, "incomplete or wrong: message one --out /tmp"},
-        {{"reset", "7"}, "incomplete or wrong: reset 7"},
-        {{"broker", "explode"}, "incomplete or wrong: broker explode"},
-        {{"cloud-storage"}, "incomplete or wrong: cloud-storage"},
-        {{"cloud-storage", "mode", "sometimes"}, "incomplete or wrong: cloud-storage mode sometimes"},
-        {{"cloud-storage", "fetch", "G1"}, "incomplete or wrong: cloud-storage fetch G1"},
-        {{"cloud-storage", "fetch", "G1", "/tmp/out"}, "incomplete or wrong: cloud-storage fetch G1 /tmp/out"},
-        {{"upgrade-image", "a.bin"}, "incomplete or wrong: upgrade-image a.bin"},
-        {{"upgrade-image", "a.bin", "100", "1.2.3", "cut"}, "incomplete or wrong: upgrade-image a.bin 100 1.2.3 cut"},
-        {{"face"}, "incomplete or wrong: face"},
-        {{"stream"}, "incomplete or wrong: stream"},
-        {{"@dev1"}, "no command"},
-    };
-    for (const auto& row : rows) {
-        std::vector<std::string> argv = {SourceDir() + "/tools/phone", sb.Root()};
-        argv.insert(argv.end(), row.args.begin(), row.args.end());
-        EXPECT_TRUE(ToolRefuses(argv, 2, "phone: " + row.said + "\nUsage: tools/phone ROOT COMMAND"));
-    }
+    ExpectRefusals(SourceDir() + "/tools/phone", {
+        {{sb.Root()}, "phone: no command"},
+        {{sb.Root(), "nosuch"}, "phone: unknown command: nosuch"},
+        {{sb.Root(), "dp"}, "phone: incomplete or wrong: dp"},
+        {{sb.Root(), "dp", "241"}, "phone: incomplete or wrong: dp 241"},
+        {{sb.Root(), "dp", "241", "1", "148"}, "phone: incomplete or wrong: dp 241 1 148"},
+        {{sb.Root(), "query"}, "phone: incomplete or wrong: query"},
+        {{sb.Root(), "pic"}, "phone: incomplete or wrong: pic"},
+        {{sb.Root(), "pic", "no-slash"}, "phone: incomplete or wrong: pic no-slash"},
+        {{sb.Root(), "message", "1"}, "phone: incomplete or wrong: message 1"},
+        {{sb.Root(), "message", "one", "--out", "/tmp"}, "phone: incomplete or wrong: message one --out /tmp"},
+        {{sb.Root(), "reset", "7"}, "phone: incomplete or wrong: reset 7"},
+        {{sb.Root(), "broker", "explode"}, "phone: incomplete or wrong: broker explode"},
+        {{sb.Root(), "cloud-storage"}, "phone: incomplete or wrong: cloud-storage"},
+        {{sb.Root(), "cloud-storage", "mode", "sometimes"}, "phone: incomplete or wrong: cloud-storage mode sometimes"},
+        {{sb.Root(), "cloud-storage", "fetch", "G1"}, "phone: incomplete or wrong: cloud-storage fetch G1"},
+        {{sb.Root(), "cloud-storage", "fetch", "G1", "/tmp/out"}, "phone: incomplete or wrong: cloud-storage fetch G1 /tmp/out"},
+        {{sb.Root(), "upgrade-image", "a.bin"}, "phone: incomplete or wrong: upgrade-image a.bin"},
+        {{sb.Root(), "upgrade-image", "a.bin", "100", "1.2.3", "cut"}, "phone: incomplete or wrong: upgrade-image a.bin 100 1.2.3 cut"},
+        {{sb.Root(), "face"}, "phone: incomplete or wrong: face"},
+        {{sb.Root(), "stream"}, "phone: incomplete or wrong: stream"},
+        {{sb.Root(), "@dev1"}, "phone: no command"},
+    }, {"\nUsage: tools/phone ROOT COMMAND"});
     // Without any argument: the usage, not the shell's own text.
     EXPECT_TRUE(ToolRefuses({SourceDir() + "/tools/phone"}, 2, "phone: no board root and no command\nUsage:"));
     // A fetch that fails says what was asked and what the store answered.
@@ -745,22 +737,14 @@ TEST(CloudSimOptions, AWrongOptionOrRootIsNamed)
 {
     const std::string file = "/tmp/cloudsim-options-" + std::to_string(getpid());
     std::ofstream(file) << "not a folder\n";
-    const struct {
-        std::vector<std::string> args;
-        std::string said;
-    } rows[] = {
-        {{"--root", "/nonexistent/x"}, "the board root /nonexistent/x does not exist"},
-        {{"--root", file}, "the board root " + file + " is not a folder"},
-        {{"--root"}, "--root needs a folder"},
-        {{"--ca-dir"}, "--ca-dir needs a folder"},
-        {{"--fast"}, "--fast is not an option"},
-        {{}, "no board root: give --root DIR"},
-    };
-    for (const auto& row : rows) {
-        std::vector<std::string> argv = {BinaryDir() + "/tools/cloudsim"};
-        argv.insert(argv.end(), row.args.begin(), row.args.end());
-        EXPECT_TRUE(ToolRefuses(argv, 2, "cloudsim: " + row.said, {"DOORPHONE_ROOT="}));
-    }
+    ExpectRefusals(BinaryDir() + "/tools/cloudsim", {
+        {{"--root", "/nonexistent/x"}, "cloudsim: the board root /nonexistent/x does not exist"},
+        {{"--root", file}, "cloudsim: the board root " + file + " is not a folder"},
+        {{"--root"}, "cloudsim: --root needs a folder"},
+        {{"--ca-dir"}, "cloudsim: --ca-dir needs a folder"},
+        {{"--fast"}, "cloudsim: --fast is not an option"},
+        {{}, "cloudsim: no board root: give --root DIR"},
+    }, {}, {"DOORPHONE_ROOT="});
     std::remove(file.c_str());
     EXPECT_FALSE(std::filesystem::exists("/nonexistent")) << "nothing made for a root that is not there";
 }

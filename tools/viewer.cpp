@@ -38,6 +38,21 @@ enum Wire : uint32_t { kH264 = 1, kH265 = 2, kPcm16 = 10, kG711u = 11, kG711a = 
 constexpr uint32_t kPayloadMax = 4 * 1024 * 1024;
 
 FILE* gOut = stdout;  // arrival lines (stderr when the video goes to stdout)
+// The unit's zone in seconds: its clock holds local time (the cloud's UTC plus its zone), kept as
+// an offset to the host's clock in "<root>/.board/clock_offset" (microseconds).
+long gUnitZone = 0;
+
+long UnitZone(const std::string& root)
+{
+    std::ifstream f(root + "/.board/clock_offset");
+    long long us = 0;
+    if (!(f >> us)) {
+        return 0;
+    }
+    // Zones are whole quarter hours; the rest is the clock's own drift.
+    const long long quarter = 900LL * 1000000LL;
+    return long((us >= 0 ? (us + quarter / 2) / quarter : -((-us + quarter / 2) / quarter)) * 900);
+}
 
 uint32_t W32(const std::vector<uint8_t>& b, size_t at)
 {
@@ -107,6 +122,21 @@ std::string KeyFromPhone(const std::string& root)
     return text.size() == 16 && text.find_first_of(" \t") == std::string::npos ? text : "";
 }
 
+// What the unit's refusal reasons mean.
+const char* RefusalText(uint32_t reason)
+{
+    switch (reason) {
+    case 1: return "the client number is outside the unit's client count";
+    case 2: return "that client is connected already";
+    case 3: return "no hello in time (or another record first)";
+    case 4: return "the proof is missing or wrong (not the device's local key?)";
+    case 5: return "the unit has no key (never activated, or reset by the cloud)";
+    case 6: return "a hello of another length";
+    case 7: return "a record above 64 KiB";
+    default: return "a reason this viewer does not know";
+    }
+}
+
 // HMAC-SHA256 under the key over the challenge and the client number (little-endian).
 std::vector<uint8_t> Proof(const std::string& key, const std::vector<uint8_t>& challenge, uint32_t client)
 {
@@ -162,7 +192,7 @@ public:
             return false;
         }
         if (r.kind == kRefused) {
-            fprintf(stderr, "viewer: refused, reason %u\n", W32(r.payload, 0));
+            fprintf(stderr, "viewer: refused, reason %u: %s\n", W32(r.payload, 0), RefusalText(W32(r.payload, 0)));
             return false;
         }
         if (r.kind != kWelcome) {
@@ -459,13 +489,14 @@ void PrintRecord(const Record& r)
         }
         fprintf(gOut, "day list files=%u\n", n);
         for (uint32_t i = 0; i < n; ++i) {
-            time_t start = W32(p, 4 + 12 * i + 4);
-            time_t end = W32(p, 4 + 12 * i + 8);
+            // As the files are named: in the unit's local time.
+            time_t start = time_t(W32(p, 4 + 12 * i + 4)) + gUnitZone;
+            time_t end = time_t(W32(p, 4 + 12 * i + 8)) + gUnitZone;
             struct tm a {}, b {};
             localtime_r(&start, &a);
             localtime_r(&end, &b);
             fprintf(gOut, "file type=%u start=%u end=%u %02d:%02d:%02d-%02d:%02d:%02d\n", W32(p, 4 + 12 * i),
-                    uint32_t(start), uint32_t(end), a.tm_hour, a.tm_min, a.tm_sec, b.tm_hour, b.tm_min, b.tm_sec);
+                    W32(p, 4 + 12 * i + 4), W32(p, 4 + 12 * i + 8), a.tm_hour, a.tm_min, a.tm_sec, b.tm_hour, b.tm_min, b.tm_sec);
         }
         break;
     }
@@ -650,16 +681,41 @@ void Usage()
             "      (records as the card keeps them: 24-byte head and bytes; video frames as Annex B)\n");
 }
 
+// A whole decimal number up to `max` (or hex after "0x" when `hex`); false for anything else.
+bool Number(const std::string& text, uint64_t max, uint32_t* out, bool hex = false)
+{
+    const bool isHex = hex && text.rfind("0x", 0) == 0;
+    const std::string digits = isHex ? text.substr(2) : text;
+    if (digits.empty() || digits.size() > 10 ||
+        digits.find_first_not_of(isHex ? "0123456789abcdefABCDEF" : "0123456789") != std::string::npos) {
+        return false;
+    }
+    const uint64_t v = std::stoull(digits, nullptr, isHex ? 16 : 10);
+    if (v > max) {
+        return false;
+    }
+    *out = uint32_t(v);
+    return true;
+}
+
+// A refused command line: what is wrong, then the usage; status 2.
+int Refuse(const std::string& why)
+{
+    fprintf(stderr, "viewer: %s\n", why.c_str());
+    Usage();
+    return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     if (argc < 4) {
-        Usage();
-        return 2;
+        return Refuse(argc < 2 ? "no board root" : "no --client N and action");
     }
     std::string root = argv[1];
     uint32_t client = 0;
+    bool haveClient = false;
     uint32_t quality = 0xFFFFFFFF;
     std::string key;
     std::string action;
@@ -669,49 +725,135 @@ int main(int argc, char** argv)
     std::string recordsPath;
     for (int i = 2; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--client" && i + 1 < argc) {
-            client = uint32_t(strtoul(argv[++i], nullptr, 10));
-        } else if (a == "--key" && i + 1 < argc) {
+        const bool valued = a == "--client" || a == "--key" || a == "--quality" || a == "--video" || a == "--audio" ||
+                            a == "--records";
+        if (valued && i + 1 >= argc) {
+            return Refuse(a + " needs a value");
+        }
+        if (a == "--client") {
+            if (!Number(argv[++i], 0xFFFFFFFFu, &client)) {
+                return Refuse(std::string("--client takes a client number, not '") + argv[i] + "'");
+            }
+            haveClient = true;
+        } else if (a == "--key") {
             key = argv[++i];
-        } else if (a == "--quality" && i + 1 < argc) {
-            quality = uint32_t(strtoul(argv[++i], nullptr, 10));
-        } else if (a == "--video" && i + 1 < argc) {
+        } else if (a == "--quality") {
+            if (!Number(argv[++i], 1, &quality)) {
+                return Refuse(std::string("--quality takes 0 or 1, not '") + argv[i] + "'");
+            }
+        } else if (a == "--video") {
             videoPath = argv[++i];
-        } else if (a == "--audio" && i + 1 < argc) {
+        } else if (a == "--audio") {
             audioPath = argv[++i];
-        } else if (a == "--records" && i + 1 < argc) {
+        } else if (a == "--records") {
             recordsPath = argv[++i];
         } else if (a.rfind("--", 0) == 0 && action.empty()) {
             action = a;
         } else if (!action.empty()) {
             args.push_back(a);
         } else {
-            Usage();
-            return 2;
+            return Refuse("unknown argument " + a);
         }
+    }
+    if (!haveClient) {
+        return Refuse("no --client N");
+    }
+    if (action.empty()) {
+        return Refuse("no action");
+    }
+    // Every number is checked before connecting.
+    std::vector<uint32_t> n(args.size(), 0);
+    struct Field {
+        const char* name;
+        uint32_t lo;
+        uint32_t hi;
+    };
+    auto numbers = [&](std::initializer_list<Field> fields) {
+        if (args.size() > fields.size()) {
+            return action + " takes at most " + std::to_string(fields.size()) + " values";
+        }
+        size_t i = 0;
+        for (const Field& f : fields) {
+            if (i < args.size() && (!Number(args[i], f.hi, &n[i]) || n[i] < f.lo)) {
+                return action + ": " + f.name + " '" + args[i] + "' is no whole number from " + std::to_string(f.lo) +
+                       " to " + std::to_string(f.hi);
+            }
+            ++i;
+        }
+        return std::string();
+    };
+    std::string wrong;
+    double seconds = 0;
+    if (action == "--live") {
+        char* end = nullptr;
+        seconds = args.size() == 1 && args[0].find_first_not_of("0123456789.") == std::string::npos
+                      ? strtod(args[0].c_str(), &end)
+                      : 0;
+        if (end == nullptr || *end != '\0' || !(seconds > 0) || seconds > 86400) {
+            wrong = "--live takes the seconds to watch (more than 0, at most 86400)";
+        }
+    } else if (action == "--talk") {
+        std::vector<int16_t> pcm;
+        uint32_t rate = 0;
+        uint32_t channels = 0;
+        if (args.size() != 1) {
+            wrong = "--talk takes one WAV file";
+        } else if (!ReadWav(args[0], pcm, rate, channels) || rate != 8000 || channels != 1) {
+            wrong = args[0] + " is no 16-bit mono WAV at 8000 Hz";
+        }
+    } else if (action == "--event") {
+        if (args.empty() || args.size() > 17) {
+            wrong = "--event takes a code and at most 16 words";
+        }
+        for (size_t i = 0; i < args.size() && wrong.empty(); ++i) {
+            if (!Number(args[i], 0xFFFFFFFFu, &n[i], true)) {
+                wrong = "--event: '" + args[i] + "' is no number";
+            }
+        }
+    } else if (action == "--days") {
+        wrong = numbers({{"YEAR", 1970, 2105}, {"MONTH", 1, 12}});
+    } else if (action == "--files") {
+        wrong = numbers({{"YEAR", 1970, 2105}, {"MONTH", 1, 12}, {"DAY", 1, 31}});
+    } else if (action == "--play" || action == "--download") {
+        // Seconds since 1970.
+        wrong = action == "--play" ? numbers({{"START", 0, 0xFFFFFFFFu}, {"END", 0, 0xFFFFFFFFu}, {"TIME", 0, 0xFFFFFFFFu}})
+                                   : numbers({{"START", 0, 0xFFFFFFFFu}, {"END", 0, 0xFFFFFFFFu}});
+        if (wrong.empty() && args.size() == 1) {
+            wrong = action + " takes START and END together";
+        } else if (wrong.empty() && args.size() >= 2 && n[1] < n[0]) {
+            wrong = action + ": END " + args[1] + " is before START " + args[0];
+        }
+    } else {
+        wrong = "unknown action " + action;
+    }
+    if (!wrong.empty()) {
+        return Refuse(wrong);
     }
     if (videoPath == "-") {
         gOut = stderr;
     }
+    gUnitZone = UnitZone(root);
     Link link;
     if (!link.Open(root, client, quality, key)) {
         return 1;
     }
-    auto num = [&args](size_t i, uint32_t def) { return i < args.size() ? uint32_t(strtoul(args[i].c_str(), nullptr, 0)) : def; };
+    auto num = [&](size_t i, uint32_t def) { return i < args.size() ? n[i] : def; };
+    // "Today" on the unit's clock.
     time_t now = time(nullptr);
+    time_t unitNow = now + gUnitZone;
     struct tm t {};
-    localtime_r(&now, &t);
+    localtime_r(&unitNow, &t);
     struct tm midnight = t;
     midnight.tm_hour = midnight.tm_min = midnight.tm_sec = 0;
-    uint32_t dayStart = uint32_t(mktime(&midnight));
+    uint32_t dayStart = uint32_t(mktime(&midnight) - gUnitZone);
     Record answer;
-    if (action == "--live" && !args.empty()) {
-        return Live(link, atof(args[0].c_str()), videoPath, audioPath);
+    if (action == "--live") {
+        return Live(link, seconds, videoPath, audioPath);
     }
-    if (action == "--talk" && !args.empty()) {
+    if (action == "--talk") {
         return Talk(link, args[0]);
     }
-    if (action == "--event" && !args.empty()) {
+    if (action == "--event") {
         uint32_t code = num(0, 0);
         std::vector<uint32_t> words;
         for (size_t i = 1; i < args.size(); ++i) {
@@ -720,8 +862,23 @@ int main(int argc, char** argv)
         return link.Event(code, words) && AwaitAnswer(link, code, answer) ? 0 : 1;
     }
     if (action == "--days") {
-        std::vector<uint32_t> w = {client, num(0, uint32_t(t.tm_year + 1900)), num(1, uint32_t(t.tm_mon + 1)), 0};
-        return link.Event(8, w) && AwaitAnswer(link, 8, answer) ? 0 : 1;
+        const uint32_t year = num(0, uint32_t(t.tm_year + 1900));
+        const uint32_t month = num(1, uint32_t(t.tm_mon + 1));
+        std::vector<uint32_t> w = {client, year, month, 0};
+        if (!link.Event(8, w) || !AwaitAnswer(link, 8, answer)) {
+            return 1;
+        }
+        // Word 3 of the answer: bit N for day N of the month.
+        const uint32_t mask = W32(answer.payload, 12 + 4 * 3);
+        fprintf(gOut, "days with recordings in %04u-%02u:", year, month);
+        for (int day = 1; day <= 31; ++day) {
+            if ((mask >> day) & 1u) {
+                fprintf(gOut, " %d", day);
+            }
+        }
+        fprintf(gOut, "%s\n", mask == 0 ? " none" : "");
+        fflush(gOut);
+        return 0;
     }
     if (action == "--files") {
         std::vector<uint32_t> w = {client, num(0, uint32_t(t.tm_year + 1900)), num(1, uint32_t(t.tm_mon + 1)),

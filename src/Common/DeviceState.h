@@ -22,6 +22,7 @@ struct DEVICE_STATE_S {
     Countdown KeyWindowTimer{kCountdownStopped};       // key press window
     Countdown CodingReplyTimer{kCountdownStopped};     // coding reply on the bus
     Countdown UnlockSessionTimer{kCountdownStopped};   // unlock session end
+    Countdown BusUnlockTimer[2] = {{kCountdownStopped}, {kCountdownStopped}};  // a door opened on the bus closes
     Countdown RecordTimer{kCountdownStopped};          // MP4 recording length
     Countdown VideoSettleTimer{0};                     // not initialised by the timer task
     Countdown AnnounceGuardTimer{kCountdownStopped};   // bus announce frame guard

@@ -398,21 +398,19 @@ void DoorMonitorControl(uint8_t door, int on)
     ComMonitorControl(door, on);
 }
 
-void DoorUnlock(uint8_t door)
+int DoorUnlock(uint8_t door)
 {
     if (gAppState.FloorModel == 0) {
-        PostTalkCommand(ComOrder_UnLock, door, 0, 0);
-        return;
+        return PostTalkCommand(ComOrder_UnLock, door, 0, 0);
     }
     const uint8_t current = gCurrentDoor;
     if (current == 1) {
-        PostTalkCommand(ComOrder_UnLock, current, 0, 0);
-        return;
+        return PostTalkCommand(ComOrder_UnLock, current, 0, 0);
     }
     // Door 0 of a floor-model bus opens through the coding order, to the calling station while
     // the unit's user is in the call.
     const bool inCall = GetSystemMainState() == SYS_STATE_TALK || gDeviceState.ViewerCount > 0;
-    PostCodingCommand(ComOrder_CodingUnlock, inCall ? 1 : 0);
+    return PostCodingCommand(ComOrder_CodingUnlock, inCall ? 1 : 0);
 }
 
 void UnlockCurrentDoor()
@@ -705,6 +703,11 @@ void UnlockSessionExpired()
     if (gAppState.UnlockEndsSession != 0) {
         DoorSessionEnd();
     }
+}
+
+void BusUnlockExpired(uint8_t door)
+{
+    DoorPhoneLink(gDoorPhoneLinks.ReportDoorLockState, door, uint8_t{0});
 }
 
 void MotionResumeExpired()

@@ -84,8 +84,9 @@ int DetectionAllowed();
 void ComMonitorControl(uint8_t door, int on);
 // The board's monitor path and then the intercom side.
 void DoorMonitorControl(uint8_t door, int on);
-// Asks the bus to open a door (talk order 13, or coding order 40 on a floor-model bus).
-void DoorUnlock(uint8_t door);
+// Asks the bus to open a door (talk order 13, or coding order 40 on a floor-model bus); 0 when
+// the order was queued for the bus, -1 when it was not (logged).
+int DoorUnlock(uint8_t door);
 // The lock pulse of the current door and the unlock order on the bus.
 void UnlockCurrentDoor();
 // The gate pulse and the gate order on the bus (talk order 12).
@@ -138,6 +139,8 @@ void PushDelayExpired();
 void FloorSessionExpired();
 void CallTimeoutExpired();
 void UnlockSessionExpired();
+// A door the phone opened through the bus is reported closed again.
+void BusUnlockExpired(uint8_t door);
 void MotionResumeExpired();
 void RecordTimerExpired();
 void CodingReplyExpired();

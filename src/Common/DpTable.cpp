@@ -10,6 +10,7 @@
 #include "Media/osd.h"
 #include "NoxaApp.h"
 #include "NoxaSettings.h"
+#include "Peripheral.h"
 #include "SDCard.h"
 #include "noxa_ipc_sdk/noxa_ipc_api.h"
 
@@ -438,8 +439,16 @@ void HandleDoorUnlock(uint8_t door, uint8_t id, const OBJ_DP_S* dp, int query)
         return;
     }
     APP_DBG(door == 0 ? "DP handle_DP_DOOR1_UNLOCK %d." : "DP handle_DP_DOOR2_UNLOCK %d.", Word(dp));
-    ReportDpValue(id, Word(dp));
-    DoorUnlock(door);
+    // The phone is told the door opened only once the order is on its way to the bus.
+    if (DoorUnlock(door) != 0) {
+        APP_ERR("Door%u unlock not sent to the bus: the lock stays %s", door + 1U,
+                sLockOpen[door] != 0 ? "open" : "closed");
+        ReportDpValue(id, sLockOpen[door].load());
+        return;
+    }
+    ReportDoorLockState(door, 1);
+    // The bus gives no word when the station's lock closes: it is reported closed after a hold.
+    gDeviceState.BusUnlockTimer[door] = kUnlockHoldTicks;
 }
 
 void HandleDoor1(const OBJ_DP_S* dp, int query)

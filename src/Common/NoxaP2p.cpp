@@ -244,7 +244,8 @@ int __NOXA_APP_p2p_event_cb(NOXA_P2P_EVENT_E event, void* args)
         if (l.PbQueryDay != nullptr) {
             l.PbQueryDay(w);
         }
-        AppLogPrint(APP_LOG_RED, "__NOXA_APP_p2p_event_cb", "****no need release card");
+        // A day's file query holds no card resource: nothing to release, and nothing wrong.
+        APP_DBG("****no need release card");
         break;
     case TRANS_PLAYBACK_START_TS:
         PlaybackStart(w);

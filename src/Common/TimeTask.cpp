@@ -96,7 +96,7 @@ void TimeTaskInit()
         &s.MotionResumeTimer,  &s.ViewingTimer,       &s.KeyWindowTimer,     &s.CodingReplyTimer,
         &s.UnlockSessionTimer, &s.RecordTimer,        &s.AnnounceGuardTimer, &s.LevelGuardTimer,
         &s.RingPulseGuardTimer, &s.MotionCooldownTimer, &s.CaptureWaitTimer, &s.TalkAudioSettleTimer,
-        &gPushWaitTimer,       &s.RingToneTimer,
+        &gPushWaitTimer,       &s.RingToneTimer,      &s.BusUnlockTimer[0],  &s.BusUnlockTimer[1],
     };
     for (Countdown* c : initialised) {
         c->store(kCountdownStopped);
@@ -141,6 +141,8 @@ void TimeTaskTick()
     __Run(s.KeyWindowTimer, KeyWindowExpired);
     __Run(s.CodingReplyTimer, CodingReplyExpired);
     __Run(s.UnlockSessionTimer, UnlockSessionExpired);
+    __Run(s.BusUnlockTimer[0], [] { BusUnlockExpired(0); });
+    __Run(s.BusUnlockTimer[1], [] { BusUnlockExpired(1); });
     __Run(s.RecordTimer, RecordTimerExpired);
     __Run(s.VideoSettleTimer);
     __Run(s.AnnounceGuardTimer);

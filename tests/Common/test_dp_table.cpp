@@ -8,6 +8,8 @@
 #include "NoxaSettings.h"
 #include "Peripheral.h"
 #include "SDCard.h"
+#include "TalkSerial.h"
+#include "TimeTask.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -248,14 +250,41 @@ TEST_F(DpTable, RefusedBoolKeepsTheSetting)
     }
 }
 
-TEST_F(DpTable, DoorUnlockReportsBeforeTheOrder)
+// The phone hears the door open once its order is queued for the bus, and closed after the hold.
+TEST_F(DpTable, DoorUnlockReportsOpenOnceQueuedAndClosedAfterTheHold)
 {
+    TimeTaskInit();
     Dispatch({Dp(242, PROP_VALUE, 1)});
-    EXPECT_EQ(std::vector<std::string>{"242=1"}, Reported());
     auto orders = Posted();
     ASSERT_EQ(1u, orders.size());
     EXPECT_EQ(ComOrder_UnLock, orders[0][0]);
     EXPECT_EQ(1, orders[0][1]);
+    Query({242});
+    EXPECT_EQ((std::vector<std::string>{"242=1", "242=1"}), Reported()) << "a query answers what the phone was told";
+    for (int tick = 1; tick < kUnlockHoldTicks; ++tick) {
+        TimeTaskTick();
+    }
+    EXPECT_EQ(2u, Reported().size()) << "closed before the hold ended";
+    TimeTaskTick();
+    EXPECT_EQ((std::vector<std::string>{"242=1", "242=1", "242=0"}), Reported());
+    TimeTaskInit();
+}
+
+// A bus queue that refuses the order (removed under the unit): the door did not open, the phone
+// is told the lock is closed and the refusal is logged.
+TEST_F(DpTable, AnUnlockTheBusQueueRefusesIsReportedClosed)
+{
+    const int stale = gDeviceState.CmdQueueId;
+    TalkQueueRemove();
+    gDeviceState.CmdQueueId = stale;
+    testing::internal::CaptureStdout();
+    Dispatch({Dp(241, PROP_VALUE, 1)});
+    Query({241});
+    const std::string out = testing::internal::GetCapturedStdout();
+    gDeviceState.CmdQueueId = -1;
+    EXPECT_EQ((std::vector<std::string>{"241=0", "241=0"}), Reported());
+    EXPECT_NE(std::string::npos, out.find("Door1 unlock not sent to the bus")) << out;
+    EXPECT_TRUE(CountdownStopped(gDeviceState.BusUnlockTimer[0])) << "no closing report due";
 }
 
 // A query of the zone only reports the stored text: it neither applies the zone again nor writes.

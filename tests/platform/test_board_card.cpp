@@ -5,6 +5,7 @@
 #include "platform/shell.h"
 #include "sandbox.h"
 #include "sdcard_tool.h"
+#include "tool_refusal.h"
 
 #include <cerrno>
 #include <filesystem>
@@ -196,4 +197,26 @@ TEST_F(BoardCard, WriteProtectTurnsAMountedCardReadOnly)
     ASSERT_EQ(0, BoardUmount("/mnt/sdcard"));
     ASSERT_EQ(0, BoardMount("/dev/mmcblk0p1", "/mnt/sdcard", "vfat", 0, nullptr));
     EXPECT_EQ(std::string(kRootLine) + kCardLineRw, sb.Read("/proc/mounts"));
+}
+
+// tools/sdcard refuses a wrong root, option, command or number with status 2, saying so, and its
+// usage; the card stays as it was.
+TEST_F(BoardCard, SdcardToolRefusesBadInputs)
+{
+    const std::string tool = SourceDir() + "/tools/sdcard";
+    const std::string before = sb.Read("/.board/sdcard_size") + sb.Read("/.board/sdcard_fill");
+    ExpectRefusals(tool, {
+        {{}, "sdcard: no board root"},
+        {{"--"}, "sdcard: unknown option --"},
+        {{"--size", "100"}, "sdcard: unknown option --size"},
+        {{"/nonexistent/x", "show"}, "sdcard: /nonexistent/x is no board root"},
+        {{sb.Root()}, "sdcard: unknown command: (none)"},
+        {{sb.Root(), "eject"}, "sdcard: unknown command: eject"},
+        {{sb.Root(), "size", "big"}, "Usage: tools/sdcard ROOT COMMAND"},
+        {{sb.Root(), "size", "-5"}, "Usage: tools/sdcard ROOT COMMAND"},
+        {{sb.Root(), "fill"}, "Usage: tools/sdcard ROOT COMMAND"},
+        {{sb.Root(), "fill", "1.5"}, "Usage: tools/sdcard ROOT COMMAND"},
+    }, {"Usage: tools/sdcard ROOT COMMAND"});
+    EXPECT_EQ(before, sb.Read("/.board/sdcard_size") + sb.Read("/.board/sdcard_fill"));
+    EXPECT_TRUE(sb.Exists("/dev/mmcblk0")) << "the card stays in";
 }

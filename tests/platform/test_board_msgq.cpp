@@ -4,11 +4,13 @@
 #include "platform/board_msgq.h"
 #include "platform/board_path.h"
 #include "sandbox.h"
+#include "tool_refusal.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/msg.h>
@@ -158,4 +160,47 @@ TEST(BoardMsgQueue, SandboxTeardownAndANewSandboxRemoveWhatAKilledProcessLeft)
     EXPECT_EQ(0, BoardMsgQueueCountBoard(root));
     ASSERT_EQ(0, std::system((SourceDir() + "/tools/boardclean --remove " + root).c_str()));
     EXPECT_EQ(0, std::system(check.c_str()));
+}
+
+// tools/mksandbox refuses a root it cannot lay out with status 2 before it makes anything:
+// no folder for a root whose parent is missing or whose name the shell runner cannot take.
+TEST(BoardMsgQueue, MksandboxRefusesBadRootsBeforeMakingAnything)
+{
+    const std::string tool = SourceDir() + "/tools/mksandbox";
+    const std::string base = "/tmp/mksandbox-refusals-" + std::to_string(getpid());
+    std::filesystem::create_directories(base + "/full");
+    std::ofstream(base + "/full/file") << "x";
+    std::ofstream(base + "/plain") << "x";
+    ExpectRefusals(tool, {
+        {{}, "mksandbox: one board root, not 0 arguments"},
+        {{base + "/a", base + "/b"}, "mksandbox: one board root, not 2 arguments"},
+        {{""}, "mksandbox: an empty root"},
+        {{"--fresh"}, "mksandbox: unknown option --fresh"},
+        {{"/"}, "mksandbox: refusing to lay out the host's root"},
+        {{base + "/missing/x"}, "its parent folder " + base + "/missing does not exist"},
+        {{base + "/with space"}, "the root may hold only letters, digits and _ . / + -"},
+        {{base + "/full"}, base + "/full is not empty"},
+        {{base + "/plain"}, base + "/plain is not a folder"},
+    });
+    EXPECT_FALSE(std::filesystem::exists(base + "/missing"));
+    EXPECT_FALSE(std::filesystem::exists(base + "/with space"));
+    EXPECT_FALSE(std::filesystem::exists(base + "/a"));
+    EXPECT_EQ(1u, std::distance(std::filesystem::directory_iterator(base + "/full"), {}));
+    std::filesystem::remove_all(base);
+}
+
+// tools/boardclean: a wrong option is refused with status 2, a missing root is said so with
+// status 1 (its queues, if any, still go).
+TEST(BoardMsgQueue, BoardcleanSaysWhatIsWrong)
+{
+    const std::string tool = SourceDir() + "/tools/boardclean";
+    const std::string missing = "/tmp/boardclean-missing-" + std::to_string(getpid());
+    ExpectRefusals(tool, {
+        {{}, "boardclean: no board root (usage: boardclean"},
+        {{"--wipe", missing}, "boardclean: unknown option --wipe"},
+        {{"--remove"}, "boardclean: no board root"},
+        {{""}, "boardclean: no board root"},
+        {{missing}, "boardclean: the board root " + missing + " does not exist: nothing to clean", 1},
+    });
+    EXPECT_FALSE(std::filesystem::exists(missing));
 }

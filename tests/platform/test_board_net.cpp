@@ -5,6 +5,7 @@
 #include "platform/board_net.h"
 #include "platform/shell.h"
 #include "sandbox.h"
+#include "tool_refusal.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -149,4 +150,26 @@ TEST(BoardNet, BootForgetsTheLastRunButNotTheCable)
     EXPECT_EQ(0, Link("eth0"));
     EXPECT_TRUE(Has(Output("ifconfig eth0"), "HWaddr 02:12:34:56:78:9A"));
     ASSERT_EQ(0, Exit("insmod /customer/ko/rtl8188f.ko"));  // loads again after the power cycle
+}
+
+// tools/netsim refuses a wrong root, option or command with status 2, saying so, and its usage;
+// the board's network stays as it was.
+TEST(BoardNet, NetsimRefusesBadInputs)
+{
+    TestSandbox sb;
+    const std::string tool = SourceDir() + "/tools/netsim";
+    const std::string before = sb.Read("/.board/net/cable") + sb.Read("/.board/net/air");
+    ExpectRefusals(tool, {
+        {{}, "netsim: no board root"},
+        {{"--"}, "netsim: unknown option --"},
+        {{"--help-me", sb.Root()}, "netsim: unknown option --help-me"},
+        {{"/nonexistent/x", "show"}, "netsim: /nonexistent/x is no board root"},
+        {{sb.Root()}, "netsim: unknown command: (none)"},
+        {{sb.Root(), "--fast"}, "netsim: unknown command: --fast"},
+        {{sb.Root(), "cable", "cut"}, "Usage: tools/netsim ROOT COMMAND"},
+        {{sb.Root(), "wifi", "add"}, "Usage: tools/netsim ROOT COMMAND"},
+        {{sb.Root(), "usb", "floppy"}, "Usage: tools/netsim ROOT COMMAND"},
+        {{sb.Root(), "sniff", "/nonexistent/frames"}, "Usage: tools/netsim ROOT COMMAND"},
+    }, {"Usage: tools/netsim ROOT COMMAND"});
+    EXPECT_EQ(before, sb.Read("/.board/net/cable") + sb.Read("/.board/net/air"));
 }

@@ -111,6 +111,12 @@ std::string CloudPeer::Command(const std::string& line)
         mClient->set_read_timeout(20, 0);
         mClient->set_keep_alive(true);
         mClient->set_tcp_nodelay(true);
+        // The owner's phone proves itself with the sandbox's secret, as tools/phone does.
+        std::string secret = ReadAll(mRoot + "/.board/cloud/phone.secret");
+        while (!secret.empty() && secret.back() == '\n') {
+            secret.pop_back();
+        }
+        mClient->set_bearer_token_auth(secret);
     }
     auto res = mClient->Post("/phone/cmd", line, "text/plain");
     if (!res || res->status != 200) {

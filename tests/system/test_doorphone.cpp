@@ -3,8 +3,14 @@
 #include "platform/board_path.h"
 #include "process.h"
 #include "sandbox.h"
+#include "tool_refusal.h"
 
 #include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <map>
+#include <sys/file.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <cstdio>
 #include <sys/wait.h>
@@ -13,7 +19,76 @@
 using namespace std::chrono_literals;
 
 namespace {
+// Every file and folder under a root with its size and time: what a run must leave alone.
+std::map<std::string, std::string> Snapshot(const std::string& root)
+{
+    std::map<std::string, std::string> out;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+        std::error_code ec;
+        const auto when = std::filesystem::last_write_time(e.path(), ec).time_since_epoch().count();
+        const auto size = e.is_regular_file(ec) ? e.file_size(ec) : 0;
+        out[e.path().string()] = std::to_string(size) + "@" + std::to_string(when);
+    }
+    return out;
+}
 }  // namespace
+
+// Arguments run.sh cannot use are refused, one line and the usage, before it installs, builds or
+// starts anything (a spent pairing token, a folder made for nothing).
+TEST(RunSh, RefusesBadArgumentsBeforeAnything)
+{
+    const std::string runSh = SourceDir() + "/run.sh";
+    const std::string missing = "/tmp/run-sh-missing-" + std::to_string(getpid());
+    ExpectRefusals(runSh, {
+        {{"--seconds", "abc"}, "run.sh: --seconds takes a positive whole number of seconds, not 'abc'"},
+        {{"--seconds", "-3"}, "run.sh: --seconds takes a positive whole number of seconds, not '-3'"},
+        {{"--seconds", "0"}, "run.sh: --seconds takes a positive whole number"},
+        {{"--seconds", "1.5"}, "run.sh: --seconds takes a positive whole number"},
+        {{"--seconds"}, "run.sh: --seconds needs a value"},
+        {{"--root"}, "run.sh: --root needs a value"},
+        {{"--station-script"}, "run.sh: --station-script needs a value"},
+        {{"--station-script", missing + "/call.txt"}, "run.sh: --station-script " + missing + "/call.txt is not a readable file"},
+        {{"--station-script", "/tmp"}, "run.sh: --station-script /tmp is not a readable file"},
+        {{"--root", missing + "/x"}, "run.sh: --root " + missing + "/x: its parent folder does not exist"},
+        {{"--root", "/tmp/a b"}, "run.sh: --root /tmp/a b: a root may hold only letters, digits and _ . / + -"},
+        {{"--root", "/etc/hostname"}, "run.sh: --root /etc/hostname is not a folder"},
+        {{"--loud"}, "run.sh: unknown argument --loud"},
+    }, {"(usage: ./run.sh [--seconds N]"});
+    EXPECT_FALSE(std::filesystem::exists(missing));
+    EXPECT_FALSE(std::filesystem::exists("/tmp/a b"));
+}
+
+// One run per root: while a run holds the root (here the test takes the lock itself, with the
+// live board's queue and files there), a second run.sh is refused at once, naming the root and
+// the process, before it builds or touches anything.
+TEST(RunSh, RefusesASecondRunOnALiveRootAndLeavesTheFirstAlone)
+{
+    TestSandbox sb;
+    const int lock = open(sb.Root().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(0, flock(lock, LOCK_EX | LOCK_NB));
+    const int queue = BoardMsgQueueCreate(123);
+    ASSERT_GE(queue, 0);
+    sb.Write("/.board/net/if/eth0/addr", "192.168.1.50\n");
+    const auto before = Snapshot(sb.Root());
+    const std::string buildLog = SourceDir() + "/build-run/build.log";
+    std::error_code ec;
+    const auto logTime = std::filesystem::last_write_time(buildLog, ec);
+
+    ChildProcess second({SourceDir() + "/run.sh", "--root", sb.Root(), "--seconds", "5"});
+    const int status = second.WaitExit(30s);
+    ASSERT_NE(-1, status) << second.Output();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << second.Output();
+    EXPECT_NE(std::string::npos, second.Output().find("run.sh: the board root " + sb.Root() + " is in use by process " +
+                                                      std::to_string(getpid())))
+        << second.Output();
+    EXPECT_EQ(std::string::npos, second.Output().find("building")) << second.Output();
+    EXPECT_EQ(before, Snapshot(sb.Root())) << "the running board's files were touched";
+    EXPECT_EQ(1, BoardMsgQueueCountBoard(sb.Root())) << "the running unit's queue was removed";
+    EXPECT_EQ(logTime, std::filesystem::last_write_time(buildLog, ec)) << "it built";
+    BoardMsgQueueRemove(queue);
+    close(lock);
+}
 
 TEST(Doorphone, StartsAndRunsTheTimerTask)
 {

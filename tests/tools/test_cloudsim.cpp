@@ -2,8 +2,10 @@
 // activation over HTTPS, the broker's accounts and ACL, envelopes both ways, the log and the
 // state kept across a restart of the simulator.
 #include "cloud_peer.h"
+#include "phone_cli.h"
 #include "process.h"
 #include "sandbox.h"
+#include "tool_refusal.h"
 
 #include "noxa_iot_sdk/noxa_cloud/cloud_placeholders.h"
 
@@ -13,6 +15,7 @@
 #include <cjson/cJSON.h>
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <mosquitto.h>
@@ -639,7 +642,12 @@ TEST_F(CloudSimTest, PhoneCliAndFifoReachTheSameCommands)
     EXPECT_EQ(0u, token.find("AY"));
     EXPECT_EQ("no device activated yet\n", phone({"dp", "101", "true"}));
     EXPECT_EQ("no devices\n", phone({"devices"}));
-    EXPECT_EQ(0u, phone({"help"}).find("commands"));
+    // Every command, the phone's own (pic, the fetch's folder) with the simulator's.
+    const std::string help = phone({"help"});
+    for (const char* command : {"pic BUCKET/FILE", "cloud-storage fetch GROUP --out DIR", "message N --out DIR",
+                                "viewer-key", "broker stop|start", "fail NAME", "upgrade URL MD5"}) {
+        EXPECT_NE(std::string::npos, help.find(command)) << command << "\n" << help;
+    }
 
     std::string tok8 = CloudPeer::Token8(token);
     ApiAnswer a = CallApi(cloud, "noxa.device.active", "uuid", kUuid, kPreKey, ActivationBody(tok8, kUuid));
@@ -651,6 +659,94 @@ TEST_F(CloudSimTest, PhoneCliAndFifoReachTheSameCommands)
     std::ofstream(sb.Path("/.board/cloudsim.cmd")) << "query 105\n";
     EXPECT_TRUE(cloud.WaitLog("protocol 31 {\"protocol\":31"));
     EXPECT_EQ(1, cloud.LogCount("command: query 105"));
+}
+
+// An unknown or incomplete command ends with status 2, what is wrong and the usage.
+TEST_F(CloudSimTest, PhoneCliRefusesUnknownAndIncompleteCommands)
+{
+    ExpectRefusals(SourceDir() + "/tools/phone", {
+        {{sb.Root()}, "phone: no command"},
+        {{sb.Root(), "nosuch"}, "phone: unknown command: nosuch"},
+        {{sb.Root(), "dp"}, "phone: incomplete or wrong: dp"},
+        {{sb.Root(), "dp", "241"}, "phone: incomplete or wrong: dp 241"},
+        {{sb.Root(), "dp", "241", "1", "148"}, "phone: incomplete or wrong: dp 241 1 148"},
+        {{sb.Root(), "query"}, "phone: incomplete or wrong: query"},
+        {{sb.Root(), "pic"}, "phone: incomplete or wrong: pic"},
+        {{sb.Root(), "pic", "no-slash"}, "phone: incomplete or wrong: pic no-slash"},
+        {{sb.Root(), "message", "1"}, "phone: incomplete or wrong: message 1"},
+        {{sb.Root(), "message", "one", "--out", "/tmp"}, "phone: incomplete or wrong: message one --out /tmp"},
+        {{sb.Root(), "reset", "7"}, "phone: incomplete or wrong: reset 7"},
+        {{sb.Root(), "broker", "explode"}, "phone: incomplete or wrong: broker explode"},
+        {{sb.Root(), "cloud-storage"}, "phone: incomplete or wrong: cloud-storage"},
+        {{sb.Root(), "cloud-storage", "mode", "sometimes"}, "phone: incomplete or wrong: cloud-storage mode sometimes"},
+        {{sb.Root(), "cloud-storage", "fetch", "G1"}, "phone: incomplete or wrong: cloud-storage fetch G1"},
+        {{sb.Root(), "cloud-storage", "fetch", "G1", "/tmp/out"}, "phone: incomplete or wrong: cloud-storage fetch G1 /tmp/out"},
+        {{sb.Root(), "upgrade-image", "a.bin"}, "phone: incomplete or wrong: upgrade-image a.bin"},
+        {{sb.Root(), "upgrade-image", "a.bin", "100", "1.2.3", "cut"}, "phone: incomplete or wrong: upgrade-image a.bin 100 1.2.3 cut"},
+        {{sb.Root(), "face"}, "phone: incomplete or wrong: face"},
+        {{sb.Root(), "stream"}, "phone: incomplete or wrong: stream"},
+        {{sb.Root(), "@dev1"}, "phone: no command"},
+    }, {"\nUsage: tools/phone ROOT COMMAND"});
+    // Without any argument: the usage, not the shell's own text.
+    EXPECT_TRUE(ToolRefuses({SourceDir() + "/tools/phone"}, 2, "phone: no board root and no command\nUsage:"));
+    // A fetch that fails says what was asked and what the store answered.
+    const auto [rc, out] = PhoneCli(sb.Root(), "pic nobucket/door.jpg");
+    EXPECT_NE(0, rc);
+    EXPECT_NE(std::string::npos, out.find("fetching nobucket/door.jpg (bucket nobucket, file door.jpg) from the store: error"))
+        << out;
+}
+
+// The phone's endpoints answer the owner's phone only: without the sandbox's secret (kept with
+// mode 0600) or with another, a request is refused and learns nothing.
+TEST_F(CloudSimTest, PhoneEndpointsRefuseRequestsWithoutTheSandboxSecret)
+{
+    Activation act = Activate(cloud);
+    struct stat st = {};
+    ASSERT_EQ(0, stat(sb.Path("/.board/cloud/phone.secret").c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+    std::string secret = sb.Read("/.board/cloud/phone.secret");
+    secret.erase(secret.find_last_not_of("\n") + 1);
+    ASSERT_EQ(32u, secret.size());
+    httplib::SSLClient client("127.0.0.1", cloud.ApiPort());
+    client.enable_server_certificate_verification(false);
+    const std::string wrong = std::string(secret.rbegin(), secret.rend());
+    for (const char* path : {"/phone/cmd", "/phone/pair"}) {
+        for (const std::string& auth : {std::string(), "Bearer " + wrong, "Bearer " + secret + "x", secret}) {
+            httplib::Headers headers;
+            if (!auth.empty()) {
+                headers.emplace("Authorization", auth);
+            }
+            auto res = client.Post(path, headers, "viewer-key", "text/plain");
+            ASSERT_TRUE(res) << path;
+            EXPECT_EQ(401, res->status) << path << " with '" << auth << "'";
+            EXPECT_EQ(std::string::npos, res->body.find(act.localKey)) << path;
+            EXPECT_EQ(std::string::npos, res->body.find("\"token\"")) << path;
+        }
+    }
+    // The owner's phone, through tools/phone, still gets its answers.
+    EXPECT_EQ(act.localKey + "\n", PhoneCli(sb.Root(), "viewer-key").second);
+    // The secret outlives a restart of the simulator.
+    cloud.Stop();
+    cloud.Start();
+    EXPECT_EQ(secret + "\n", sb.Read("/.board/cloud/phone.secret"));
+    EXPECT_EQ(act.localKey, cloud.Command("viewer-key"));
+}
+
+// The simulator's own options: a wrong one, or a root it cannot use, is named with what is wrong.
+TEST(CloudSimOptions, AWrongOptionOrRootIsNamed)
+{
+    const std::string file = "/tmp/cloudsim-options-" + std::to_string(getpid());
+    std::ofstream(file) << "not a folder\n";
+    ExpectRefusals(BinaryDir() + "/tools/cloudsim", {
+        {{"--root", "/nonexistent/x"}, "cloudsim: the board root /nonexistent/x does not exist"},
+        {{"--root", file}, "cloudsim: the board root " + file + " is not a folder"},
+        {{"--root"}, "cloudsim: --root needs a folder"},
+        {{"--ca-dir"}, "cloudsim: --ca-dir needs a folder"},
+        {{"--fast"}, "cloudsim: --fast is not an option"},
+        {{}, "cloudsim: no board root: give --root DIR"},
+    }, {}, {"DOORPHONE_ROOT="});
+    std::remove(file.c_str());
+    EXPECT_FALSE(std::filesystem::exists("/nonexistent")) << "nothing made for a root that is not there";
 }
 
 // The owner's phone gets the device's local key for its viewers; the state file that keeps every

@@ -42,6 +42,8 @@ int OnEvent(NOXA_P2P_EVENT_E event, void* args)
         gLiveCv.notify_all();
     } else if (event == TRANS_ABILITY_QUERY) {
         w[1] = 7;
+    } else if (event == TRANS_PLAYBACK_QUERY_MONTH_SIMPLIFY) {
+        w[3] = (1u << 2) | (1u << 14) | (1u << 31);
     } else if (event == TRANS_PLAYBACK_QUERY_DAY_TS) {
         // Twenty recordings: more than the answer's free words could hold.
         std::vector<PLAYBACK_TIME_S> files;
@@ -146,6 +148,66 @@ TEST_F(ViewerTool, EventsDownloadAndRefusal)
     EXPECT_NE(std::string::npos, out.find("refused, reason 4")) << out;
     EXPECT_EQ(1, Run({"--client", "2", "--event", "18"}, out, nullptr));
     EXPECT_NE(std::string::npos, out.find("viewer: no key")) << out;
+}
+
+// Wrong numbers, a wrong talk file or a missing value are refused with status 2 and a word on
+// what is wrong, before the viewer connects: the unit hears nothing of them.
+TEST_F(ViewerTool, BadArgumentsAreRefusedBeforeConnecting)
+{
+    std::vector<int16_t> tone(800, 100);
+    mBoard.Write("/tone.wav", Wav(tone));
+    std::string stereo = Wav(tone);
+    stereo[22] = 2;  // two channels
+    mBoard.Write("/stereo.wav", stereo);
+    std::string fast = Wav(tone);
+    fast[24] = char(0x80), fast[25] = char(0x3E);  // 16000 Hz
+    mBoard.Write("/fast.wav", fast);
+    const struct {
+        std::vector<std::string> args;
+        std::string said;
+    } rows[] = {
+        {{"--client", "abc", "--days"}, "--client takes a client number, not 'abc'"},
+        {{"--client", "-1", "--days"}, "--client takes a client number"},
+        {{"--client", "0", "--quality", "2", "--live", "1"}, "--quality takes 0 or 1"},
+        {{"--client", "0", "--live", "abc"}, "--live takes the seconds"},
+        {{"--client", "0", "--live", "-5"}, "--live takes the seconds"},
+        {{"--client", "0", "--live", "0"}, "--live takes the seconds"},
+        {{"--client", "0", "--live"}, "--live takes the seconds"},
+        {{"--client", "0", "--play", "5", "4"}, "--play: END 4 is before START 5"},
+        {{"--client", "0", "--play", "5"}, "--play takes START and END together"},
+        {{"--client", "0", "--play", "5x", "9"}, "--play: START '5x' is no whole number from 0 to 4294967295"},
+        {{"--client", "0", "--download", "9", "1"}, "--download: END 1 is before START 9"},
+        {{"--client", "0", "--files", "2026", "13", "40"}, "--files: MONTH '13' is no whole number from 1 to 12"},
+        {{"--client", "0", "--files", "2026", "3", "40"}, "--files: DAY '40' is no whole number from 1 to 31"},
+        {{"--client", "0", "--days", "2026", "0"}, "--days: MONTH '0' is no whole number from 1 to 12"},
+        {{"--client", "0", "--days", "2026", "3", "1"}, "--days takes at most 2 values"},
+        {{"--client", "0", "--event", "x1"}, "--event: 'x1' is no number"},
+        {{"--client", "0", "--event"}, "--event takes a code"},
+        {{"--client", "0", "--talk", mBoard.Path("/stereo.wav")}, mBoard.Path("/stereo.wav") + " is no 16-bit mono WAV at 8000 Hz"},
+        {{"--client", "0", "--talk", mBoard.Path("/fast.wav")}, mBoard.Path("/fast.wav") + " is no 16-bit mono WAV at 8000 Hz"},
+        {{"--client", "0", "--talk", mBoard.Path("/missing.wav")}, mBoard.Path("/missing.wav") + " is no 16-bit mono WAV at 8000 Hz"},
+        {{"--client", "0", "--fly"}, "unknown action --fly"},
+        {{"--days", "--client"}, "--client needs a value"},
+        {{"--live", "3"}, "no --client N"},
+    };
+    for (const auto& row : rows) {
+        std::string out;
+        EXPECT_EQ(2, Run(row.args, out)) << row.said << "\n" << out;
+        EXPECT_NE(std::string::npos, out.find("viewer: " + row.said)) << out;
+        EXPECT_NE(std::string::npos, out.find("usage: viewer ROOT")) << out;
+    }
+    std::lock_guard<std::mutex> lock(gMutex);
+    EXPECT_TRUE(gEvents.empty()) << "a refused command line reached the unit";
+}
+
+// --days names the days with recordings; a refusal says what its reason means.
+TEST_F(ViewerTool, DaysAreNamedAndRefusalsExplained)
+{
+    std::string out;
+    ASSERT_EQ(0, Run({"--client", "1", "--days", "2026", "3"}, out));
+    EXPECT_NE(std::string::npos, out.find("days with recordings in 2026-03: 2 14 31\n")) << out;
+    EXPECT_EQ(1, Run({"--client", "5", "--days"}, out));
+    EXPECT_NE(std::string::npos, out.find("refused, reason 1: the client number is outside")) << out;
 }
 
 // 0.4 s of a 500 Hz tone: ten 40 ms frames between talk start and stop, in real time, and
@@ -253,6 +315,11 @@ TEST_F(ViewerTool, FilesListAndPlayToFile)
     EXPECT_LT(list, answer) << "the list comes before the answer";
     EXPECT_NE(std::string::npos, out.find("file type=0 start=1773482400 end=1773482410 10:00:00-10:00:10")) << out;
     EXPECT_NE(std::string::npos, out.find("file type=0 start=1773484300 end=1773484310 10:31:40-10:31:50")) << out;
+    // The times the files are named with: the unit's clock, an hour ahead of UTC (and a little drift).
+    mBoard.Write("/.board/clock_offset", "3600000250\n");
+    ASSERT_EQ(0, Run({"--client", "3", "--files", "2026", "3", "14"}, out));
+    EXPECT_NE(std::string::npos, out.find("file type=0 start=1773482400 end=1773482410 11:00:00-11:00:10")) << out;
+    mBoard.Write("/.board/clock_offset", "0\n");
     ASSERT_EQ(0, Run({"--client", "1", "--play", "1773482400", "1773482410", "--video", mBoard.Path("/pb.h264")}, out));
     EXPECT_NE(std::string::npos, out.find("playback video codec=h264 key=1 ms=1773482400040 bytes=20")) << out;
     EXPECT_NE(std::string::npos, out.find("playback finished")) << out;

@@ -4,6 +4,9 @@
 // (TLS, accounts added at activation), talks to each device over MQTT in the envelope, logs every
 // message decoded in "<root>/.board/cloudsim.log", keeps its state in "<root>/.board/cloud/",
 // and takes commands from the FIFO "<root>/.board/cloudsim.cmd" and from tools/phone.
+// The phone's API ("/phone/...") answers only the owner's phone: a request must carry
+// "Authorization: Bearer SECRET", the secret in "<root>/.board/cloud/phone.secret" (mode 0600,
+// made at the first start, kept across restarts).
 //
 // Usage: cloudsim --root DIR [--ca-dir DIR] [--quiet]
 //   --ca-dir  the test CA ("test_ca.der", "test_ca.key") that signs the servers' certificate
@@ -103,6 +106,48 @@ void WriteBoardFiles()
                                               std::to_string(gState.mqttPort) + "\n");
 }
 
+// The phone's secret: kept in the sandbox, readable by its owner only.
+std::string PhoneSecret(const std::string& path)
+{
+    std::string secret = ReadFile(path);
+    while (!secret.empty() && (secret.back() == '\n' || secret.back() == '\r')) {
+        secret.pop_back();
+    }
+    if (secret.size() != 32 || secret.find_first_not_of(kAlnum) != std::string::npos) {
+        secret = RandomText(32, kAlnum);
+        // Never readable by others, not even while it is written.
+        const mode_t mask = umask(077);
+        const bool written = WriteFileAtomic(path, secret + "\n", 0600);
+        umask(mask);
+        if (!written) {
+            return "";
+        }
+    }
+    chmod(path.c_str(), 0600);
+    return secret;
+}
+
+// Whether a request carries the phone's secret (compared in constant time).
+bool FromOwnersPhone(const httplib::Request& req, const std::string& secret)
+{
+    const std::string want = "Bearer " + secret;
+    const std::string got = req.get_header_value("Authorization");
+    if (secret.empty() || got.size() != want.size()) {
+        return false;
+    }
+    unsigned char diff = 0;
+    for (size_t i = 0; i < want.size(); ++i) {
+        diff |= static_cast<unsigned char>(got[i] ^ want[i]);
+    }
+    return diff == 0;
+}
+
+void Refuse(httplib::Response& res)
+{
+    res.status = 401;
+    res.set_content("error: the phone's secret is missing or wrong (" + gCloudDir + "/phone.secret)\n", "text/plain");
+}
+
 std::string ExeDir()
 {
     std::error_code ec;
@@ -128,6 +173,8 @@ int main(int argc, char** argv)
             // Test helpers: a test killed hard leaves no simulator (and so no broker) behind.
             prctl(PR_SET_PDEATHSIG, SIGTERM);
         } else {
+            fprintf(stderr, "cloudsim: %s %s\n", a.c_str(),
+                    a == "--root" || a == "--ca-dir" ? "needs a folder" : "is not an option");
             fprintf(stderr, "usage: cloudsim --root DIR [--ca-dir DIR] [--quiet] [--die-with-parent] [--stores]\n");
             return 2;
         }
@@ -135,8 +182,15 @@ int main(int argc, char** argv)
     if (gRoot.empty() && getenv("DOORPHONE_ROOT") != nullptr) {
         gRoot = getenv("DOORPHONE_ROOT");
     }
-    if (gRoot.empty() || !fs::is_directory(gRoot)) {
-        fprintf(stderr, "cloudsim: no board root (--root DIR)\n");
+    if (gRoot.empty()) {
+        fprintf(stderr, "cloudsim: no board root: give --root DIR (or set DOORPHONE_ROOT)\n");
+        return 2;
+    }
+    std::error_code rootError;
+    if (!fs::is_directory(gRoot, rootError)) {
+        const bool there = fs::exists(gRoot, rootError);
+        fprintf(stderr, "cloudsim: the board root %s %s (lay one out with tools/mksandbox)\n", gRoot.c_str(),
+                there ? "is not a folder" : "does not exist");
         return 2;
     }
     gRoot = fs::canonical(gRoot).string();
@@ -153,6 +207,11 @@ int main(int argc, char** argv)
         return 1;
     }
     gLog = fopen((gRoot + "/.board/cloudsim.log").c_str(), "ab");
+    const std::string phoneSecret = PhoneSecret(gCloudDir + "/phone.secret");
+    if (phoneSecret.empty()) {
+        fprintf(stderr, "cloudsim: cannot write %s/phone.secret\n", gCloudDir.c_str());
+        return 1;
+    }
 
     // Signals are taken by the main thread alone; every thread made later inherits the mask.
     sigset_t stopSet;
@@ -227,12 +286,20 @@ int main(int argc, char** argv)
 
     svr.Post(NOXA_CLOUD_API_PATH, HandleApi);
     RegisterApiRoutes(svr);
-    svr.Post("/phone/pair", [](const httplib::Request&, httplib::Response& res) {
+    svr.Post("/phone/pair", [&phoneSecret](const httplib::Request& req, httplib::Response& res) {
+        if (!FromOwnersPhone(req, phoneSecret)) {
+            Refuse(res);
+            return;
+        }
         std::string tok = Pair();
         res.set_content("{\"token\":\"" + tok + "\",\"expiresIn\":" + std::to_string(kTokenLifetime) + "}",
                         "application/json");
     });
-    svr.Post("/phone/cmd", [](const httplib::Request& req, httplib::Response& res) {
+    svr.Post("/phone/cmd", [&phoneSecret](const httplib::Request& req, httplib::Response& res) {
+        if (!FromOwnersPhone(req, phoneSecret)) {
+            Refuse(res);
+            return;
+        }
         res.set_content(RunCommand(req.body) + "\n", "text/plain");
     });
     std::thread server([&svr] { svr.listen_after_bind(); });

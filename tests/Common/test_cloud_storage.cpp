@@ -27,6 +27,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <dirent.h>
 #include <mutex>
 
 using namespace std::chrono_literals;
@@ -458,8 +459,9 @@ TEST_F(CloudStorage, ConfigurationNoneAskedAgainAfterAnHour)
 TEST_F(CloudStorage, Protocol300StoreAndAbort)
 {
     ASSERT_NO_FATAL_FAILURE(Init());
+    Put(0, 1, uni_time_get_posix_ms());
     noxa_ipc_cloud_storage_pass();
-    EXPECT_EQ(CS_STATE_OPEN, Status().state);
+    EXPECT_EQ(CS_STATE_OPEN, Status().state) << "a group opens on its first frame";
     mCloud->Command("cloud-storage order abort");
     ASSERT_TRUE(Eventually([] { return Status().type == CS_TYPE_NONE; }, 10s)) << LogCapture::All();
     noxa_ipc_cloud_storage_pass();
@@ -543,4 +545,186 @@ TEST_F(CloudStorage, UninitWithoutFramesEndsTheThread)
         FAIL() << "uninit hangs on the pre-record anchor";
     }
     stop.join();
+}
+
+namespace {
+
+// The names of this process's threads now, one a line.
+std::string ThreadNames()
+{
+    std::string names;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] != '.') {
+                names += FileBytes(std::string("/proc/self/task/") + e->d_name + "/comm");
+            }
+        }
+        closedir(d);
+    }
+    return names;
+}
+
+// Threads named as the protocol-307 task's (the first 10 characters).
+int TaskThreads()
+{
+    int n = 0;
+    for (const std::string& name : TextLines(ThreadNames())) {
+        n += name == "cloud_stor";
+    }
+    return n;
+}
+
+}  // namespace
+
+// Every protocol-307 message runs on a short thread of its own, which ends when its work ends,
+// whatever the action (an unsupported one included): 20 triggers leave none of them behind.
+TEST_F(CloudStorage, Protocol307TasksEndTheirThreads)
+{
+    noxa_ipc_cloud_storage_threads_for_test(1);
+    ASSERT_NO_FATAL_FAILURE(Init("event"));
+    ASSERT_EQ(0, TaskThreads()) << ThreadNames();
+    for (int i = 0; i < 20; ++i) {
+        mCloud->Command(std::string("cloud-storage trigger ") + (i % 2 == 0 ? "pic" : "dance") + " 5");
+    }
+    ASSERT_TRUE(Eventually([] { return LogCapture::Count("receive cloud storage event trigger") == 20; }, 20s))
+        << LogCapture::All();
+    EXPECT_TRUE(Eventually([] { return TaskThreads() == 0; }, 5s)) << ThreadNames();
+    EXPECT_EQ(10, LogCapture::Count("unsupported action"));
+}
+
+namespace {
+
+// The list's "group" lines.
+std::vector<std::string> GroupLines(const std::string& list)
+{
+    std::vector<std::string> groups;
+    for (const std::string& line : TextLines(list)) {
+        if (line.rfind("group ", 0) == 0) {
+            groups.push_back(line);
+        }
+    }
+    return groups;
+}
+
+}  // namespace
+
+// The reader starts on the newest key frame, here five seconds old: the group opens at that
+// frame's second, and the cloud sees one group with its slices, no empty one before it.
+TEST_F(CloudStorage, AGroupOpensAtItsFirstFramesSecond)
+{
+    ASSERT_NO_FATAL_FAILURE(Init());
+    const uint64_t ms = uni_time_get_posix_ms() - 5000;
+    for (uint32_t i = 0; i < 100; ++i) {
+        Step(ms + i * 40, i);
+    }
+    const uint32_t first = static_cast<uint32_t>(ms / 1000);
+    EXPECT_EQ(first, Status().group_start);
+    noxa_ipc_cloud_storage_pause();
+    Passes(1);
+    const std::string list = List();
+    const std::vector<std::string> groups = GroupLines(list);
+    ASSERT_EQ(1u, groups.size()) << list;
+    EXPECT_EQ(0u, groups[0].rfind("group " + std::to_string(first) + " end " +
+                                      std::to_string(static_cast<uint32_t>((ms + 99 * 40) / 1000)) + " ", 0))
+        << list;
+    EXPECT_TRUE(Has(list, std::to_string(first) + "_0000.media")) << list;
+}
+
+// A group stopped and another started within the same second: the second takes the next second,
+// so that its first slice does not replace the first group's in the store.
+TEST_F(CloudStorage, TwoGroupsInOneSecondKeepTheirSlices)
+{
+    ASSERT_NO_FATAL_FAILURE(Init());
+    const uint64_t ms = uni_time_get_posix_ms() / 1000 * 1000 + 100;
+    const uint32_t second = static_cast<uint32_t>(ms / 1000);
+    Step(ms, 0);
+    ASSERT_EQ(second, Status().group_start);
+    noxa_ipc_cloud_storage_pause();
+    Passes(1);
+    ASSERT_EQ(CS_STATE_STOPPED, Status().state);
+    noxa_ipc_cloud_storage_resume();
+    Step(ms + 400, 0);
+    EXPECT_EQ(second + 1, Status().group_start);
+    noxa_ipc_cloud_storage_pause();
+    Passes(1);
+    const std::string list = List();
+    const std::vector<std::string> groups = GroupLines(list);
+    ASSERT_EQ(2u, groups.size()) << list;
+    EXPECT_TRUE(Has(list, std::to_string(second) + "_0000.media")) << list;
+    EXPECT_TRUE(Has(list, std::to_string(second + 1) + "_0000.media")) << list;
+    for (uint32_t g : {second, second + 1}) {
+        auto [rc, out] = Fetch(g, mSandbox.Root() + "/g" + std::to_string(g));
+        ASSERT_EQ(0, rc) << out;
+        EXPECT_EQ(1, NumberAfter(TextLines(out).back(), "video")) << out << "each group its own key frame";
+    }
+}
+
+// The store away when a group turns: the old group's last slice stays in memory and goes up
+// once the store is back, before the new group's first; the old group keeps every frame.
+TEST_F(CloudStorage, AGroupChangeKeepsTheSliceTheStoreRefused)
+{
+    ASSERT_NO_FATAL_FAILURE(Init());
+    const uint64_t ms = uni_time_get_posix_ms();
+    for (uint32_t n = 0; n < 100; ++n) {
+        Step(ms + n * 40, n);
+    }
+    const uint32_t g1 = Status().group_start;
+    ASSERT_GT(Status().buffer_used, 0u);
+    ASSERT_TRUE(Has(mCloud->Command("s3rver stop"), "stopped"));
+    const uint64_t later = ms + 1800 * 1000ull;
+    uint32_t k = 0;
+    for (; k < 2; ++k) {
+        Step(later + k * 40, k);
+    }
+    EXPECT_EQ(g1, Status().group_start) << "the group stays while its slice waits";
+    EXPECT_GT(Status().buffer_used, 0u);
+    ASSERT_TRUE(Has(mCloud->Command("s3rver start"), "started"));
+    for (; k < 50; ++k) {
+        Step(later + k * 40, k);
+    }
+    EXPECT_EQ(static_cast<uint32_t>(later / 1000), Status().group_start);
+    noxa_ipc_cloud_storage_pause();
+    Passes(1);
+    auto [rc, out] = Fetch(g1, mSandbox.Root() + "/g1");
+    ASSERT_EQ(0, rc) << out;
+    EXPECT_EQ(100, NumberAfter(TextLines(out).back(), "video")) << out;
+}
+
+// The object stores away for a hundred tries: one error line when the refusals begin, none per
+// try, and one line with their count when a slice goes up again; nothing of the group is lost.
+TEST_F(CloudStorage, AStoreAwayLogsOnceAndCountsItsRefusals)
+{
+    ASSERT_NO_FATAL_FAILURE(Init());
+    const uint64_t ms = uni_time_get_posix_ms();
+    uint32_t k = 0;
+    for (; k < 100; ++k) {
+        Step(ms + k * 40, k);
+    }
+    const uint32_t group = Status().group_start;
+    ASSERT_TRUE(Has(mCloud->Command("stores stop"), "stopped")) << mCloud->Log();
+    const int errorsBefore = LogCapture::Count(" Err][");
+    for (; k < 200; ++k) {
+        Step(ms + k * 40, k);
+    }
+    const int errors = LogCapture::Count(" Err][") - errorsBefore;
+    EXPECT_EQ(1, LogCapture::Count("fail to upload media file")) << LogCapture::All();
+    EXPECT_EQ(1, errors) << LogCapture::All();
+    int loud = 0;  // the transport's lines above Debug
+    for (const std::string& line : TextLines(LogCapture::All())) {
+        loud += Has(line, "HTTPS PUT fail") && !Has(line, " Debug][");
+    }
+    EXPECT_EQ(1, loud) << "the details of the first try only";
+    ASSERT_TRUE(Has(mCloud->Command("stores start"), "started")) << mCloud->Log();
+    for (; k < 250; ++k) {
+        Step(ms + k * 40, k);
+    }
+    EXPECT_EQ(1, LogCapture::Count("refused uploads in")) << LogCapture::All();
+    const int line = LogCapture::LineOf("refused uploads in");
+    ASSERT_GE(line, 0);
+    EXPECT_EQ(group, Status().group_start);
+    noxa_ipc_cloud_storage_pause();
+    Passes(1);
+    auto [rc, out] = Fetch(group, mSandbox.Root() + "/g");
+    ASSERT_EQ(0, rc) << out;
+    EXPECT_EQ(250, NumberAfter(TextLines(out).back(), "video")) << out;
 }

@@ -53,8 +53,13 @@ struct Manager {
     uint32_t sliceStart = 0;
     uint32_t sliceOffset = 0;  // seconds of the slice's name after the group start
     uint32_t groupStart = 0;
+    uint32_t lastGroupStart = 0;  // the newest group's start in this run (its objects carry it)
     bool waitI = true;
     bool newDayLatch = false;
+
+    // Slice uploads refused in a row, and since when (monotonic): logged once, then counted.
+    uint32_t uploadFailures = 0;
+    uint64_t uploadFailingMs = 0;
 
     bool keyNeedsUpdate = false;
     uint8_t key[16] = {};

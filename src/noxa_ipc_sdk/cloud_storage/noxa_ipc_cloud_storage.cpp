@@ -4,6 +4,7 @@
 #include "noxa_adapter/uni_error_code.h"
 #include "noxa_adapter/utilities/uni_digest.h"
 #include "noxa_adapter/utilities/uni_log.h"
+#include "noxa_adapter/utilities/uni_log_floor.h"
 #include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_base/kv_storge/kv_storge.h"
 #include "noxa_iot_sdk/noxa_cloud/cloud_pic.h"
@@ -265,8 +266,20 @@ int NotifyStart(uint32_t start, char keyOut[16])
     return CS_ERR_NEW_KEY;
 }
 
+// Seconds from `from` to `t`; 0 for a t before it (a frame older than its group's start).
+uint32_t Since(uint32_t t, uint32_t from)
+{
+    return t > from ? t - from : 0;
+}
+
+// A new group at t, or at the next second no group of the run took: the first slice's name is
+// the start second, and a second group of the same second would overwrite it in the store.
 void ResetSlice(uint32_t t)
 {
+    if (gM.lastGroupStart != 0 && t <= gM.lastGroupStart) {
+        t = gM.lastGroupStart + 1;
+    }
+    gM.lastGroupStart = t;
     gM.groupStart = gM.sliceStart = gM.lastEndTime = t;
     gM.used = 0;
     gM.sliceOffset = 0;
@@ -289,6 +302,7 @@ int NotifyStartTakingKey(uint32_t t)
 int __start_cloud_storage(uint32_t t)
 {
     ResetSlice(t);
+    t = gM.groupStart;
     PR_DEBUG("start: media_file name %s", gM.mediaName);
     char key[16];
     int ret = NotifyStartTakingKey(t);
@@ -314,14 +328,27 @@ int UploadBuffer()
     uint64_t t0 = Tick();
     int ret;
     {
+        // A refusal is this module's error (below); the transport's details of the first come
+        // as warnings, those of the tries after it at Debug only.
+        UniLogFloor floor(gM.uploadFailures != 0 ? LOG_LEVEL_DEBUG : LOG_LEVEL_WARN);
         std::lock_guard<std::mutex> lock(gM.lock);
         ret = cloud_put_data_to_file(&gM.cfg, "https", CLOUD_STORAGE_KIND_CLOUD, gM.mediaName, "media/av",
                                      gM.buf.get(), gM.used);
     }
+    // A store away is tried again every kUploadRetryMs: one line when the refusals begin, one
+    // with their count and length when it takes a slice again.
     if (ret != UNI_OK) {
-        PR_ERR("fail to upload media file");
-        cs::SeqError(kSeqUpload, gM.mediaName);
+        if (gM.uploadFailures++ == 0) {
+            gM.uploadFailingMs = t0;
+            PR_ERR("fail to upload media file %s (%d); tried again every %u ms", gM.mediaName, ret, kUploadRetryMs);
+            cs::SeqError(kSeqUpload, gM.mediaName);
+        }
         return CS_ERR_UPLOAD;
+    }
+    if (gM.uploadFailures != 0) {
+        PR_NOTICE("the store took %s after %u refused uploads in %llu ms", gM.mediaName, gM.uploadFailures,
+                  static_cast<unsigned long long>(Tick() - gM.uploadFailingMs));
+        gM.uploadFailures = 0;
     }
     gM.uploadMsLast = Tick() - t0;
     ++gM.slicesUploaded;
@@ -362,21 +389,23 @@ int __update_slice(uint32_t t)
     gM.sliceStart = t;
     // A slice forced out by a full buffer within its first second would give the next one the
     // same name, and the store would replace it.
-    uint32_t offset = t > gM.groupStart ? t - gM.groupStart : 0;
+    uint32_t offset = Since(t, gM.groupStart);
     gM.sliceOffset = offset > gM.sliceOffset ? offset : gM.sliceOffset + 1;
     snprintf(gM.mediaName, sizeof(gM.mediaName), "%u_%04u.media", gM.groupStart, gM.sliceOffset);
     PR_DEBUG("new media file name %s", gM.mediaName);
     return UNI_OK;
 }
 
+// -5 when the store refused the group's last slice: it stays, with the group open, and goes up
+// before the new group's first (the frame that changes the group comes again).
 int __update_group(uint32_t t)
 {
     if (gM.used != 0 && UploadBuffer() != UNI_OK) {
-        gM.used = 0;  // the group moves on; what the store refused is gone
+        return CS_ERR_UPLOAD;
     }
     PostStop(gM.groupStart, gM.lastEndTime);
     ResetSlice(t);
-    int ret = NotifyStartTakingKey(t);
+    int ret = NotifyStartTakingKey(gM.groupStart);
     if (ret != UNI_OK && ret != CS_ERR_NEW_KEY) {
         PR_ERR("fail to notify cloud start, ret %d", ret);
     }
@@ -403,33 +432,29 @@ int __upload_media_frame(const Frame& f)
         if (tm.tm_hour == 0 && tm.tm_min == 0 && static_cast<uint32_t>(tm.tm_sec) <= gM.sliceDuration &&
             !gM.newDayLatch) {
             PR_NOTICE("new day start");
-            __update_group(t);
+            if (__update_group(t) == CS_ERR_UPLOAD) {
+                return CS_ERR_UPLOAD;
+            }
             gM.newDayLatch = true;
             return CS_ERR_CHANGED;
         }
-        if (t - gM.groupStart >= kGroupSecs) {
+        if (Since(t, gM.groupStart) >= kGroupSecs) {
             PR_NOTICE("update group");
-            __update_group(t);
-            return CS_ERR_CHANGED;
+            return __update_group(t) == CS_ERR_UPLOAD ? CS_ERR_UPLOAD : CS_ERR_CHANGED;
         }
-        if (t - gM.sliceStart >= gM.sliceDuration) {
+        if (Since(t, gM.sliceStart) >= gM.sliceDuration) {
             PR_DEBUG("update slice");
+            // A refusal is logged by the upload, once for a run of them.
             int ret = __update_slice(t);
-            if (ret != UNI_OK) {
-                PR_ERR("fail to upload slice");
-                return ret;
-            }
-            return CS_ERR_CHANGED;
+            return ret != UNI_OK ? ret : CS_ERR_CHANGED;
         }
     }
     if (static_cast<uint64_t>(gM.used) + f.size + kRecordExtra >= gM.cap) {
-        PR_WARN("memory insufficient to buffer data[%u + %u > %u]", gM.used, f.size, gM.cap);
-        int ret = __update_slice(t);
-        if (ret != UNI_OK) {
-            PR_ERR("fail to upload slice %d", ret);
-            return ret;
+        if (gM.uploadFailures == 0) {
+            PR_WARN("memory insufficient to buffer data[%u + %u > %u]", gM.used, f.size, gM.cap);
         }
-        return CS_ERR_BUFFER_FULL;
+        int ret = __update_slice(t);
+        return ret != UNI_OK ? ret : CS_ERR_BUFFER_FULL;
     }
     if (gM.used == 0) {
         gM.waitI = true;
@@ -493,6 +518,17 @@ bool Lagging()
     return noxa_ipc_ring_buffer_if_delay(kVideoChannel, kReader) != 0;
 }
 
+// A slice the store refused stays in memory with its group open and is tried again after a
+// pause (a stop now would only ask the store again at once); other failures stop the group.
+uint32_t AfterFailure(int ret)
+{
+    if (ret == CS_ERR_UPLOAD) {
+        return kUploadRetryMs;
+    }
+    StopGroup();
+    return 0;
+}
+
 // Stores what the pass read: 0 to go on at once, else the milliseconds to sleep. A frame read but
 // not stored is handed out again by the next read of its channel.
 uint32_t StoreFrames(bool haveVideo, const Frame& v, bool haveAudio, Frame a)
@@ -517,8 +553,7 @@ uint32_t StoreFrames(bool haveVideo, const Frame& v, bool haveAudio, Frame a)
             return 0;
         }
         if (ret != UNI_OK) {
-            StopGroup();
-            return ret == CS_ERR_UPLOAD ? kUploadRetryMs : 0;
+            return AfterFailure(ret);
         }
     }
     if (haveAudio) {
@@ -532,8 +567,7 @@ uint32_t StoreFrames(bool haveVideo, const Frame& v, bool haveAudio, Frame a)
             return 0;
         }
         if (ret != UNI_OK) {
-            StopGroup();
-            return ret == CS_ERR_UPLOAD ? kUploadRetryMs : 0;
+            return AfterFailure(ret);
         }
     }
     if (Lagging()) {
@@ -543,17 +577,23 @@ uint32_t StoreFrames(bool haveVideo, const Frame& v, bool haveAudio, Frame a)
     return 0;
 }
 
-uint32_t ContinuousPass(uint32_t now)
+uint32_t ContinuousPass()
 {
     cs::StopEndedEvents(gR.lastVideoTime);
-    if (gM.state != CS_STATE_OPEN) {
-        if (__start_cloud_storage(now) != UNI_OK) {
-            return 3000;
-        }
-    }
     Frame v{};
     Frame a{};
     bool haveVideo = ReadFrame(true, &v);
+    // The group opens at its first frame's second: the reader starts on the newest key frame,
+    // often of an earlier second than now.
+    if (gM.state != CS_STATE_OPEN) {
+        if (!haveVideo) {
+            return 10;
+        }
+        if (__start_cloud_storage(static_cast<uint32_t>(v.ms / 1000)) != UNI_OK) {
+            gR.retryVideo = true;
+            return 3000;
+        }
+    }
     // Audio switched off is still read, and stored as silence of the same length.
     bool haveAudio = HasAudio() ? ReadFrame(false, &a) : false;
     if (haveVideo) {
@@ -869,7 +909,7 @@ uint32_t noxa_ipc_cloud_storage_pass(void)
             return 0;
         }
     }
-    return gM.type == CS_TYPE_ALLTIME ? ContinuousPass(now) : EventPass(now);
+    return gM.type == CS_TYPE_ALLTIME ? ContinuousPass() : EventPass(now);
 }
 
 int noxa_ipc_cloud_storage_set_pre_record_time(int secs)

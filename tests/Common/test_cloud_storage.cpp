@@ -384,13 +384,13 @@ TEST_F(CloudStorage, GroupsTurnAndSurviveAFailedUpload)
 TEST_F(CloudStorage, FullBufferAndPFramesBeforeTheKeyFrame)
 {
     ASSERT_NO_FATAL_FAILURE(Init());
-    const uint32_t cap = Status().buffer_capacity;
-    EXPECT_EQ((1024u * 1024 / 8 + 8000u * 2) * 4, cap) << "bitrate and audio for the slice and one second";
     const uint64_t ms = uni_time_get_posix_ms();
     // Large P frames fill the buffer within the first second.
     uint32_t k = 0;
     Put(0, 1, ms, 150000);
     Passes();
+    const uint32_t cap = Status().buffer_capacity;
+    EXPECT_EQ((1024u * 1024 / 8 + 8000u * 2) * 4, cap) << "bitrate and audio for the slice and one second";
     const uint32_t group = Status().group_start;
     while (!LogCapture::Logged("memory insufficient") && k < 10) {
         Put(0, 0, ms + ++k * 40, 150000);
@@ -727,4 +727,46 @@ TEST_F(CloudStorage, AStoreAwayLogsOnceAndCountsItsRefusals)
     auto [rc, out] = Fetch(group, mSandbox.Root() + "/g");
     ASSERT_EQ(0, rc) << out;
     EXPECT_EQ(250, NumberAfter(TextLines(out).back(), "video")) << out;
+}
+
+// The recording's buffers are held only while a recording runs: none in event mode without an
+// event, the full slice buffer from the event's group on, none again once it stopped; in
+// continuous mode from the first frame's group until a pause.
+TEST_F(CloudStorage, TheRecordingBuffersComeAndGoWithARecording)
+{
+    const uint32_t size = (1024u * 1024 / 8 + 8000u * 2) * 4;
+    ASSERT_NO_FATAL_FAILURE(Init("event"));
+    EXPECT_EQ(0u, Status().buffer_capacity);
+    const uint64_t ms = uni_time_get_posix_ms() - 3000;
+    uint32_t k = 0;
+    for (; k < 75; ++k) {
+        Put(0, k % 25 == 0 ? 1 : 0, ms + k * 40);
+        Put(9, 3, ms + k * 40, 640);
+    }
+    EXPECT_EQ(100u, noxa_ipc_cloud_storage_pass());
+    EXPECT_EQ(0u, Status().buffer_capacity) << "no event, nothing held";
+    const uint8_t pic[] = {0xff, 0xd8, 0xff, 0xd9};
+    ASSERT_GE(noxa_ipc_cloud_storage_event_add(pic, sizeof(pic), 0, 2), 0) << LogCapture::All();
+    Passes();
+    ASSERT_EQ(CS_STATE_OPEN, Status().state) << LogCapture::All();
+    EXPECT_EQ(size, Status().buffer_capacity);
+    // Frames past the event's end: the group stops and gives its buffers back.
+    for (; k < 75 + 150 && Status().state == CS_STATE_OPEN; ++k) {
+        Step(ms + k * 40, k);
+    }
+    EXPECT_EQ(CS_STATE_STOPPED, Status().state) << LogCapture::All();
+    EXPECT_EQ(0u, Status().buffer_capacity);
+    EXPECT_EQ(100u, noxa_ipc_cloud_storage_pass());
+    EXPECT_EQ(0u, Status().buffer_capacity);
+
+    ASSERT_NO_FATAL_FAILURE(Mode("alltime"));
+    ASSERT_TRUE(Eventually([] { return Status().type == CS_TYPE_ALLTIME; }, 10s)) << LogCapture::All();
+    Step(ms + k * 40, 0);
+    ++k;
+    EXPECT_EQ(CS_STATE_OPEN, Status().state) << LogCapture::All();
+    EXPECT_EQ(size, Status().buffer_capacity);
+    noxa_ipc_cloud_storage_pause();
+    Passes(1);
+    EXPECT_EQ(CS_STATE_STOPPED, Status().state);
+    EXPECT_EQ(0u, Status().buffer_capacity);
 }

@@ -44,8 +44,9 @@ struct Manager {
 
     // The slice, written by the thread only.
     char mediaName[32] = {};
-    std::unique_ptr<uint8_t[]> buf;
-    uint32_t cap = 0;
+    std::unique_ptr<uint8_t[]> buf;  // held while a recording runs (see TakeBuffers)
+    uint32_t bufSize = 0;            // what a recording takes
+    uint32_t cap = 0;                // what is held now
     uint32_t used = 0;
     uint32_t lastFrameTime = 0;
     uint32_t lastEndTime = 0;

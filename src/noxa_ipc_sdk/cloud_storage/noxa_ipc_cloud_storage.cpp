@@ -266,6 +266,45 @@ int NotifyStart(uint32_t start, char keyOut[16])
     return CS_ERR_NEW_KEY;
 }
 
+// The buffers of a recording: the slice, the encryption output and the frames read. Taken when a
+// recording starts (a group is about to open, or an event waits for its frames) and given back
+// when it stops, so that the unit holds them only while it records.
+bool TakeBuffers()
+{
+    if (gM.buf) {
+        return true;
+    }
+    gM.buf.reset(new (std::nothrow) uint8_t[gM.bufSize]);
+    gM.enc.reset(new (std::nothrow) uint8_t[gM.encCap]);
+    gR.video.reset(new (std::nothrow) uint8_t[gR.videoCap]);
+    gR.audio.reset(new (std::nothrow) uint8_t[kAudioFrameMax]);
+    gR.zeros.reset(new (std::nothrow) uint8_t[kAudioFrameMax]);
+    if (!gM.buf || !gM.enc || !gR.video || !gR.audio || !gR.zeros) {
+        PR_ERR("fail to malloc buffer for cloud storage size %u. [bitrate %d, slice_duration %d]", gM.bufSize,
+               gM.media.video_bitrate[kVideoChannel], gM.sliceDuration);
+        gM.buf.reset();
+        gM.enc.reset();
+        gR.video.reset();
+        gR.audio.reset();
+        gR.zeros.reset();
+        return false;
+    }
+    gM.cap = gM.bufSize;
+    gM.used = 0;
+    return true;
+}
+
+void GiveBuffersBack()
+{
+    gM.buf.reset();
+    gM.enc.reset();
+    gR.video.reset();
+    gR.audio.reset();
+    gR.zeros.reset();
+    gM.cap = 0;
+    gM.used = 0;
+}
+
 // Seconds from `from` to `t`; 0 for a t before it (a frame older than its group's start).
 uint32_t Since(uint32_t t, uint32_t from)
 {
@@ -301,6 +340,9 @@ int NotifyStartTakingKey(uint32_t t)
 
 int __start_cloud_storage(uint32_t t)
 {
+    if (!TakeBuffers()) {
+        return UNI_MALLOC_FAILED;
+    }
     ResetSlice(t);
     t = gM.groupStart;
     PR_DEBUG("start: media_file name %s", gM.mediaName);
@@ -374,6 +416,7 @@ int __stop_cloud_storage(uint32_t end)
         end = gM.lastEndTime;
     }
     gM.state = CS_STATE_STOPPED;
+    GiveBuffersBack();
     PostStop(gM.groupStart, end);
     return UNI_OK;
 }
@@ -580,6 +623,9 @@ uint32_t StoreFrames(bool haveVideo, const Frame& v, bool haveAudio, Frame a)
 uint32_t ContinuousPass()
 {
     cs::StopEndedEvents(gR.lastVideoTime);
+    if (gM.state != CS_STATE_OPEN && !TakeBuffers()) {
+        return 3000;
+    }
     Frame v{};
     Frame a{};
     bool haveVideo = ReadFrame(true, &v);
@@ -603,9 +649,18 @@ uint32_t ContinuousPass()
     return StoreFrames(haveVideo, v, haveAudio, a);
 }
 
+// No recording runs (nor a group stays open with a slice the store refused): its buffers go.
+void Idle()
+{
+    if (gM.state != CS_STATE_OPEN) {
+        GiveBuffersBack();
+    }
+}
+
 uint32_t EventPass(uint32_t now)
 {
     if (!cs::AnyEventActive()) {
+        Idle();
         return 100;
     }
     Frame v{};
@@ -613,6 +668,10 @@ uint32_t EventPass(uint32_t now)
     bool haveVideo = false;
     bool haveAudio = false;
     if (gM.state != CS_STATE_OPEN) {
+        if (!TakeBuffers()) {
+            cs::StopEndedEvents(now);
+            return 100;
+        }
         PR_DEBUG("get pre record av needed");
         uint32_t frames = gM.media.video_fps[kVideoChannel] * static_cast<uint32_t>(gM.preRecordSecs.load());
         // Retried by the next pass (the loop tests inited): with no frames nothing else would end it.
@@ -652,8 +711,7 @@ void ThreadMain()
             uni_sleep_ms(ms);
         }
     }
-    gM.buf.reset();
-    gM.cap = 0;
+    GiveBuffersBack();
     gR = Reader{};
     PR_NOTICE("free media_buffer");
 }
@@ -761,14 +819,8 @@ int noxa_ipc_cloud_storage_init(const NOXA_MEDIA_INFO_S* media, const NOXA_HW_AE
             PR_ERR("create log seq for cloud storage fail..%d", ret);
         }
     }
-    if (!gM.enc) {
-        int maxFrame = noxa_ipc_ring_buffer_get_max_frame_size();
-        gM.encCap = (maxFrame > 0 ? static_cast<uint32_t>(maxFrame) : kDefaultFrameMax) + 16;
-        gM.enc.reset(new (std::nothrow) uint8_t[gM.encCap]);
-        if (!gM.enc) {
-            return UNI_MALLOC_FAILED;
-        }
-    }
+    const int maxFrame = noxa_ipc_ring_buffer_get_max_frame_size();
+    gM.encCap = (maxFrame > 0 ? static_cast<uint32_t>(maxFrame) : kDefaultFrameMax) + 16;
     static_assert(sizeof(NOXA_CLOUD_STORAGE_IV) - 1 == 16, "the fixed IV has 16 bytes");
     memcpy(gM.iv, NOXA_CLOUD_STORAGE_IV, 16);
     gM.aesCreate = aes->create;
@@ -784,23 +836,21 @@ int noxa_ipc_cloud_storage_init(const NOXA_MEDIA_INFO_S* media, const NOXA_HW_AE
         PR_WARN("__check_md5_encrypt_key fail, need update from server");
     }
     gM.media = *media;
-    if (!gM.buf) {
-        gM.sliceDuration = SliceDuration();
-        uint64_t cap = static_cast<uint64_t>(media->video_bitrate[0]) * 1024 / 8 * (gM.sliceDuration + 1);
-        if (HasAudio()) {
-            cap += static_cast<uint64_t>(media->audio_sample[kAudioChannel]) * media->audio_databits[kAudioChannel] /
-                   8 * (gM.sliceDuration + 1);
-        }
-        gM.buf.reset(new (std::nothrow) uint8_t[cap]);
-        if (!gM.buf) {
-            PR_ERR("fail to malloc buffer for cloud storage size %llu. [bitrate %d, slice_duration %d]",
-                   static_cast<unsigned long long>(cap), media->video_bitrate[0], gM.sliceDuration);
-            return UNI_MALLOC_FAILED;
-        }
-        gM.cap = static_cast<uint32_t>(cap);
-        gM.used = 0;
+    gM.sliceDuration = SliceDuration();
+    uint64_t size = static_cast<uint64_t>(media->video_bitrate[0]) * 1024 / 8 * (gM.sliceDuration + 1);
+    if (HasAudio()) {
+        size += static_cast<uint64_t>(media->audio_sample[kAudioChannel]) * media->audio_databits[kAudioChannel] / 8 *
+                (gM.sliceDuration + 1);
     }
-    PR_NOTICE("cloud storage seize %d bytes memory for media data, each slice %d seconds", gM.cap, gM.sliceDuration);
+    if (size > UINT32_MAX) {
+        PR_ERR("fail to malloc buffer for cloud storage size %llu. [bitrate %d, slice_duration %d]",
+               static_cast<unsigned long long>(size), media->video_bitrate[0], gM.sliceDuration);
+        return UNI_MALLOC_FAILED;
+    }
+    gM.bufSize = static_cast<uint32_t>(size);
+    // Taken when a recording starts.
+    PR_NOTICE("cloud storage seize %d bytes memory for media data, each slice %d seconds", gM.bufSize,
+              gM.sliceDuration);
     gM.hasConfig = false;
     gM.type = CS_TYPE_ALLTIME;
     int ret = cs::UpdateConfig();
@@ -813,24 +863,15 @@ int noxa_ipc_cloud_storage_init(const NOXA_MEDIA_INFO_S* media, const NOXA_HW_AE
     gM.state = CS_STATE_IDLE;
     gM.waitI = true;
     gM.newDayLatch = false;
+    GiveBuffersBack();
     gR = Reader{};
     gR.lastType = gM.type;
-    int maxFrame = noxa_ipc_ring_buffer_get_max_frame_size();
     gR.videoCap = maxFrame > 0 ? static_cast<uint32_t>(maxFrame) : kDefaultFrameMax;
-    gR.video.reset(new (std::nothrow) uint8_t[gR.videoCap]);
-    gR.audio.reset(new (std::nothrow) uint8_t[kAudioFrameMax]);
-    gR.zeros.reset(new (std::nothrow) uint8_t[kAudioFrameMax]);
-    if (!gR.video || !gR.audio || !gR.zeros) {
-        gR = Reader{};
-        return UNI_MALLOC_FAILED;
-    }
     gM.enable = 1;
     gM.inited = 1;
     if (cs::gThreadsOn && !gM.thread.Start("cloud_storage", kThreadStack, ThreadMain)) {
         PR_ERR("cloud task create failed ret[%d]", -1);
         gM.inited = 0;
-        gM.buf.reset();
-        gM.cap = 0;
         return UNI_COM_ERROR;
     }
     noxa_ipc_mqt_set_cloud_storage_order_cb(__cloud_storage_order_change_callback);
@@ -848,8 +889,7 @@ void noxa_ipc_cloud_storage_uninit(void)
     gM.enable = 0;
     gM.thread.Join();
     if (!cs::gThreadsOn) {
-        gM.buf.reset();
-        gM.cap = 0;
+        GiveBuffersBack();
         gR = Reader{};
     }
     cs::ForceStopEvents(uni_time_get_posix());
@@ -879,6 +919,7 @@ uint32_t noxa_ipc_cloud_storage_pass(void)
             cs::ForceStopEvents(now);
             StopGroup();
         }
+        Idle();
         return 300;
     }
     gR.pausedSeen = false;
@@ -890,6 +931,7 @@ uint32_t noxa_ipc_cloud_storage_pass(void)
     if (gM.type == CS_TYPE_NONE) {
         cs::ForceStopEvents(now);
         StopGroup();
+        Idle();
         if (Tick() - gM.failMs >= kNoneRetryMs) {
             PR_NOTICE("active require cloud storage config");
             if (cs::UpdateConfig() == UNI_OK && gM.type == CS_TYPE_ALLTIME) {

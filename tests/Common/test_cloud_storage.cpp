@@ -770,3 +770,34 @@ TEST_F(CloudStorage, TheRecordingBuffersComeAndGoWithARecording)
     EXPECT_EQ(CS_STATE_STOPPED, Status().state);
     EXPECT_EQ(0u, Status().buffer_capacity);
 }
+
+// A live view's start cuts the ring's history and asks the encoder for a key frame. When that
+// finds the recorder some frames behind (a slice upload under load), the recording keeps every
+// frame before the cut and every frame from the key frame that followed it, instead of waiting
+// for the next one: no group of pictures goes missing.
+TEST_F(CloudStorage, AHistoryCutLeavesNoGapInTheRecording)
+{
+    ASSERT_NO_FATAL_FAILURE(Init());
+    const uint64_t ms = uni_time_get_posix_ms() - 4000;
+    uint32_t k = 0;
+    for (; k < 10; ++k) {
+        Step(ms + k * 40, k);
+    }
+    // Ten frames the recorder has not read yet, then the cut at the newest of them.
+    for (; k < 20; ++k) {
+        Put(0, 0, ms + k * 40);
+    }
+    noxa_ipc_ring_buffer_clean_user_state_and_buffer(0, 0);
+    // The key frame asked for, its group of 50 frames, and the next key frame.
+    for (; k <= 70; ++k) {
+        Put(0, k == 20 || k == 70 ? 1 : 0, ms + k * 40);
+    }
+    Passes(200);
+    const uint32_t group = Status().group_start;
+    noxa_ipc_cloud_storage_pause();
+    Passes(1);
+    auto [rc, out] = Fetch(group, mSandbox.Root() + "/g");
+    ASSERT_EQ(0, rc) << out;
+    // Frames 0..18 (19 was the newest at the cut, taken out of the history) and 20..70.
+    EXPECT_EQ(19 + 51, NumberAfter(TextLines(out).back(), "video")) << out;
+}

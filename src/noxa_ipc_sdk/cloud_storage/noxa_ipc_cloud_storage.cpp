@@ -62,6 +62,7 @@ struct Reader {
     bool retryVideo = false;  // the channel's last frame read was not stored: read it again
     bool retryAudio = false;
     bool pausedSeen = false;
+    uint32_t lastVideoSeq = 0;  // the ring's sequence number of the last video frame read
     uint32_t lastType = CS_TYPE_ALLTIME;
     uint32_t lastVideoTime = 0;
 };
@@ -530,11 +531,42 @@ int __upload_media_frame(const Frame& f)
     return UNI_OK;
 }
 
+// The reader skipped from the frame after gR.lastVideoSeq to the key frame `n`. When a live
+// view's start cut the ring's history ahead of the reader (it asks the encoder for a key frame at
+// once), the ring waits for the key frame after that one: the group of pictures in between is
+// intact but would be missing from the recording. Back to the oldest intact key frame after the
+// last frame read, when there is one.
+RING_BUFFER_NODE_S* BackToSkippedKeyFrame(RING_BUFFER_NODE_S* n)
+{
+    const uint32_t seq = n->seqNo.load(std::memory_order_acquire);
+    const int secs = noxa_ipc_ring_buffer_get_max_buf_secs();
+    const int64_t back = static_cast<int64_t>(gM.media.video_fps[kVideoChannel]) * (secs - 1) - 10;
+    if (back <= 0) {
+        return n;
+    }
+    RING_BUFFER_NODE_S* key = noxa_ipc_ring_buffer_find_pre_video_by_frame(kVideoChannel, static_cast<uint32_t>(back));
+    if (key == nullptr) {
+        return n;
+    }
+    const uint32_t keySeq = key->seqNo.load(std::memory_order_acquire);
+    if (static_cast<int32_t>(keySeq - gR.lastVideoSeq) <= 0 || static_cast<int32_t>(seq - keySeq) <= 0) {
+        return n;
+    }
+    PR_NOTICE("video skipped from %u to %u: back to the key frame %u", gR.lastVideoSeq, seq, keySeq);
+    noxa_ipc_ring_buffer_anchor_user_to_node(kVideoChannel, kReader, key);
+    return noxa_ipc_ring_buffer_get_video_frame(kVideoChannel, kReader, 1);
+}
+
 bool ReadFrame(bool video, Frame* out)
 {
     const int ch = video ? kVideoChannel : kAudioChannel;
     RING_BUFFER_NODE_S* n = video ? noxa_ipc_ring_buffer_get_video_frame(ch, kReader, gR.retryVideo ? 1 : 0)
                                   : noxa_ipc_ring_buffer_get_audio_frame(ch, kReader, gR.retryAudio ? 1 : 0);
+    // Within a group only: a group's first frame is where the reader stands.
+    if (video && n != nullptr && gM.state == CS_STATE_OPEN && gR.lastVideoSeq != 0 &&
+        static_cast<int32_t>(n->seqNo.load(std::memory_order_acquire) - gR.lastVideoSeq) > 1) {
+        n = BackToSkippedKeyFrame(n);
+    }
     if (n == nullptr) {
         return false;
     }
@@ -544,6 +576,9 @@ bool ReadFrame(bool video, Frame* out)
     if (len < 0) {
         PR_WARN("frame of channel %d lost while copied (%d)", ch, len);
         return false;
+    }
+    if (video) {
+        gR.lastVideoSeq = fr.seqNo;
     }
     *out = Frame{fr.type, dst, fr.size, fr.pts, fr.timestamp};
     return true;

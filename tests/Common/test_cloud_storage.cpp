@@ -798,3 +798,45 @@ TEST_F(CloudStorage, AHistoryCutLeavesNoGapInTheRecording)
     // Frames 0..18 (19 was the newest at the cut, taken out of the history) and 20..70.
     EXPECT_EQ(19 + 51, VideoOfStoppedGroup(Status().group_start)) << mFetched;
 }
+
+namespace {
+
+std::atomic<bool> gCutWhileEncrypting{false};
+
+// The encryption of the recorder's key frames, during which a live view starts once when armed.
+int CuttingEncrypt(const uint8_t* in, uint32_t len, uint8_t* out, uint32_t* outLen, const uint8_t* key,
+                   const uint8_t* iv)
+{
+    if (gCutWhileEncrypting.exchange(false)) {
+        noxa_ipc_ring_buffer_clean_user_state_and_buffer(0, 0);
+    }
+    return OpensslAES_CBC128_encrypt(in, len, out, outLen, key, iv);
+}
+
+}  // namespace
+
+// A live view starting while the recorder stores the newest key frame cuts the history at the
+// frame the recorder stands on: that is no lag, the group goes on with the key frame that follows.
+TEST_F(CloudStorage, AHistoryCutUnderTheRecorderKeepsItsGroup)
+{
+    Mode("alltime");
+    const NOXA_MEDIA_INFO_S media = FilledMediaInfo();
+    const NOXA_HW_AES_CBS_S aes = {nullptr, CuttingEncrypt, nullptr, nullptr};
+    ASSERT_EQ(0, noxa_ipc_cloud_storage_init(&media, &aes)) << LogCapture::All();
+    const uint64_t ms = uni_time_get_posix_ms() - 4000;
+    uint32_t k = 0;
+    for (; k < 50; ++k) {
+        Step(ms + k * 40, k);
+    }
+    const uint32_t group = Status().group_start;
+    gCutWhileEncrypting = true;
+    Step(ms + k * 40, k);  // a key frame: the cut comes while it is encrypted
+    ++k;
+    ASSERT_FALSE(gCutWhileEncrypting.load());
+    for (; k < 81; ++k) {
+        Step(ms + k * 40, k == 51 ? 0 : k);  // 51: the key frame the live view asked for
+    }
+    EXPECT_EQ(group, Status().group_start);
+    EXPECT_EQ(81, VideoOfStoppedGroup(group)) << mFetched;
+    EXPECT_EQ(1u, GroupLines(List()).size()) << List();
+}

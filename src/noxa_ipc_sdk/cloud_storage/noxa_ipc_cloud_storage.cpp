@@ -63,6 +63,7 @@ struct Reader {
     bool retryAudio = false;
     bool pausedSeen = false;
     uint32_t lastVideoSeq = 0;  // the ring's sequence number of the last video frame read
+    const RING_BUFFER_NODE_S* lastVideoNode = nullptr;  // and its node
     uint32_t lastType = CS_TYPE_ALLTIME;
     uint32_t lastVideoTime = 0;
 };
@@ -579,6 +580,7 @@ bool ReadFrame(bool video, Frame* out)
     }
     if (video) {
         gR.lastVideoSeq = fr.seqNo;
+        gR.lastVideoNode = n;
     }
     *out = Frame{fr.type, dst, fr.size, fr.pts, fr.timestamp};
     return true;
@@ -591,9 +593,15 @@ void StopGroup()
     }
 }
 
+// The ring says the reader must skip forward. When it is only that the frame it stands on was
+// cut from the history (a live view starting), nothing is lost: the next read goes on from the
+// key frame after the cut, in the same group.
 bool Lagging()
 {
-    return noxa_ipc_ring_buffer_if_delay(kVideoChannel, kReader) != 0;
+    if (noxa_ipc_ring_buffer_if_delay(kVideoChannel, kReader) == 0) {
+        return false;
+    }
+    return gR.lastVideoNode == nullptr || gR.lastVideoNode->seqNo.load(std::memory_order_acquire) != 0;
 }
 
 // A slice the store refused stays in memory with its group open and is tried again after a

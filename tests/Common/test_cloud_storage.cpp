@@ -27,6 +27,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <dirent.h>
 #include <mutex>
 
 using namespace std::chrono_literals;
@@ -163,8 +164,20 @@ protected:
         return PhoneCli(mSandbox.Root(), "cloud-storage fetch " + std::to_string(group) + " --out " + dir);
     }
     std::string List() { return mCloud->Command("cloud-storage list"); }
+    // Recording paused (the group stops and its rest goes up), then the group's video frames as
+    // the phone fetches them; -1 when the fetch fails. The fetch's lines in mFetched.
+    long VideoOfStoppedGroup(uint32_t group)
+    {
+        noxa_ipc_cloud_storage_pause();
+        Passes(1);
+        auto [rc, out] = Fetch(group, mSandbox.Root() + "/g" + std::to_string(group));
+        mFetched = out;
+        EXPECT_EQ(0, rc) << out;
+        return rc == 0 ? NumberAfter(TextLines(out).back(), "video") : -1;
+    }
 
     std::unique_ptr<CloudPeer> mCloud;
+    std::string mFetched;
 };
 
 }  // namespace
@@ -383,13 +396,13 @@ TEST_F(CloudStorage, GroupsTurnAndSurviveAFailedUpload)
 TEST_F(CloudStorage, FullBufferAndPFramesBeforeTheKeyFrame)
 {
     ASSERT_NO_FATAL_FAILURE(Init());
-    const uint32_t cap = Status().buffer_capacity;
-    EXPECT_EQ((1024u * 1024 / 8 + 8000u * 2) * 4, cap) << "bitrate and audio for the slice and one second";
     const uint64_t ms = uni_time_get_posix_ms();
     // Large P frames fill the buffer within the first second.
     uint32_t k = 0;
     Put(0, 1, ms, 150000);
     Passes();
+    const uint32_t cap = Status().buffer_capacity;
+    EXPECT_EQ((1024u * 1024 / 8 + 8000u * 2) * 4, cap) << "bitrate and audio for the slice and one second";
     const uint32_t group = Status().group_start;
     while (!LogCapture::Logged("memory insufficient") && k < 10) {
         Put(0, 0, ms + ++k * 40, 150000);
@@ -458,8 +471,9 @@ TEST_F(CloudStorage, ConfigurationNoneAskedAgainAfterAnHour)
 TEST_F(CloudStorage, Protocol300StoreAndAbort)
 {
     ASSERT_NO_FATAL_FAILURE(Init());
+    Put(0, 1, uni_time_get_posix_ms());
     noxa_ipc_cloud_storage_pass();
-    EXPECT_EQ(CS_STATE_OPEN, Status().state);
+    EXPECT_EQ(CS_STATE_OPEN, Status().state) << "a group opens on its first frame";
     mCloud->Command("cloud-storage order abort");
     ASSERT_TRUE(Eventually([] { return Status().type == CS_TYPE_NONE; }, 10s)) << LogCapture::All();
     noxa_ipc_cloud_storage_pass();
@@ -543,4 +557,286 @@ TEST_F(CloudStorage, UninitWithoutFramesEndsTheThread)
         FAIL() << "uninit hangs on the pre-record anchor";
     }
     stop.join();
+}
+
+namespace {
+
+// The names of this process's threads now, one a line.
+std::string ThreadNames()
+{
+    std::string names;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] != '.') {
+                names += FileBytes(std::string("/proc/self/task/") + e->d_name + "/comm");
+            }
+        }
+        closedir(d);
+    }
+    return names;
+}
+
+// Threads named as the protocol-307 task's (the first 10 characters).
+int TaskThreads()
+{
+    int n = 0;
+    for (const std::string& name : TextLines(ThreadNames())) {
+        n += name == "cloud_stor";
+    }
+    return n;
+}
+
+}  // namespace
+
+// Every protocol-307 message runs on a short thread of its own, which ends when its work ends,
+// whatever the action (an unsupported one included): 20 triggers leave none of them behind.
+TEST_F(CloudStorage, Protocol307TasksEndTheirThreads)
+{
+    noxa_ipc_cloud_storage_threads_for_test(1);
+    ASSERT_NO_FATAL_FAILURE(Init("event"));
+    ASSERT_EQ(0, TaskThreads()) << ThreadNames();
+    for (int i = 0; i < 20; ++i) {
+        mCloud->Command(std::string("cloud-storage trigger ") + (i % 2 == 0 ? "pic" : "dance") + " 5");
+    }
+    ASSERT_TRUE(Eventually([] { return LogCapture::Count("receive cloud storage event trigger") == 20; }, 20s))
+        << LogCapture::All();
+    EXPECT_TRUE(Eventually([] { return TaskThreads() == 0; }, 5s)) << ThreadNames();
+    EXPECT_EQ(10, LogCapture::Count("unsupported action"));
+}
+
+namespace {
+
+// The list's "group" lines.
+std::vector<std::string> GroupLines(const std::string& list)
+{
+    std::vector<std::string> groups;
+    for (const std::string& line : TextLines(list)) {
+        if (line.rfind("group ", 0) == 0) {
+            groups.push_back(line);
+        }
+    }
+    return groups;
+}
+
+}  // namespace
+
+// The reader starts on the newest key frame, here five seconds old: the group opens at that
+// frame's second, and the cloud sees one group with its slices, no empty one before it.
+TEST_F(CloudStorage, AGroupOpensAtItsFirstFramesSecond)
+{
+    ASSERT_NO_FATAL_FAILURE(Init());
+    const uint64_t ms = uni_time_get_posix_ms() - 5000;
+    for (uint32_t i = 0; i < 100; ++i) {
+        Step(ms + i * 40, i);
+    }
+    const uint32_t first = static_cast<uint32_t>(ms / 1000);
+    EXPECT_EQ(first, Status().group_start);
+    noxa_ipc_cloud_storage_pause();
+    Passes(1);
+    const std::string list = List();
+    const std::vector<std::string> groups = GroupLines(list);
+    ASSERT_EQ(1u, groups.size()) << list;
+    EXPECT_EQ(0u, groups[0].rfind("group " + std::to_string(first) + " end " +
+                                      std::to_string(static_cast<uint32_t>((ms + 99 * 40) / 1000)) + " ", 0))
+        << list;
+    EXPECT_TRUE(Has(list, std::to_string(first) + "_0000.media")) << list;
+}
+
+// A group stopped and another started within the same second: the second takes the next second,
+// so that its first slice does not replace the first group's in the store.
+TEST_F(CloudStorage, TwoGroupsInOneSecondKeepTheirSlices)
+{
+    ASSERT_NO_FATAL_FAILURE(Init());
+    const uint64_t ms = uni_time_get_posix_ms() / 1000 * 1000 + 100;
+    const uint32_t second = static_cast<uint32_t>(ms / 1000);
+    Step(ms, 0);
+    ASSERT_EQ(second, Status().group_start);
+    noxa_ipc_cloud_storage_pause();
+    Passes(1);
+    ASSERT_EQ(CS_STATE_STOPPED, Status().state);
+    noxa_ipc_cloud_storage_resume();
+    Step(ms + 400, 0);
+    EXPECT_EQ(second + 1, Status().group_start);
+    noxa_ipc_cloud_storage_pause();
+    Passes(1);
+    const std::string list = List();
+    const std::vector<std::string> groups = GroupLines(list);
+    ASSERT_EQ(2u, groups.size()) << list;
+    EXPECT_TRUE(Has(list, std::to_string(second) + "_0000.media")) << list;
+    EXPECT_TRUE(Has(list, std::to_string(second + 1) + "_0000.media")) << list;
+    for (uint32_t g : {second, second + 1}) {
+        auto [rc, out] = Fetch(g, mSandbox.Root() + "/g" + std::to_string(g));
+        ASSERT_EQ(0, rc) << out;
+        EXPECT_EQ(1, NumberAfter(TextLines(out).back(), "video")) << out << "each group its own key frame";
+    }
+}
+
+// The store away when a group turns: the old group's last slice stays in memory and goes up
+// once the store is back, before the new group's first; the old group keeps every frame.
+TEST_F(CloudStorage, AGroupChangeKeepsTheSliceTheStoreRefused)
+{
+    ASSERT_NO_FATAL_FAILURE(Init());
+    const uint64_t ms = uni_time_get_posix_ms();
+    for (uint32_t n = 0; n < 100; ++n) {
+        Step(ms + n * 40, n);
+    }
+    const uint32_t g1 = Status().group_start;
+    ASSERT_GT(Status().buffer_used, 0u);
+    ASSERT_TRUE(Has(mCloud->Command("s3rver stop"), "stopped"));
+    const uint64_t later = ms + 1800 * 1000ull;
+    uint32_t k = 0;
+    for (; k < 2; ++k) {
+        Step(later + k * 40, k);
+    }
+    EXPECT_EQ(g1, Status().group_start) << "the group stays while its slice waits";
+    EXPECT_GT(Status().buffer_used, 0u);
+    ASSERT_TRUE(Has(mCloud->Command("s3rver start"), "started"));
+    for (; k < 50; ++k) {
+        Step(later + k * 40, k);
+    }
+    EXPECT_EQ(static_cast<uint32_t>(later / 1000), Status().group_start);
+    EXPECT_EQ(100, VideoOfStoppedGroup(g1)) << mFetched;
+}
+
+// The object stores away for a hundred tries: one error line when the refusals begin, none per
+// try, and one line with their count when a slice goes up again; nothing of the group is lost.
+TEST_F(CloudStorage, AStoreAwayLogsOnceAndCountsItsRefusals)
+{
+    ASSERT_NO_FATAL_FAILURE(Init());
+    const uint64_t ms = uni_time_get_posix_ms();
+    uint32_t k = 0;
+    for (; k < 100; ++k) {
+        Step(ms + k * 40, k);
+    }
+    const uint32_t group = Status().group_start;
+    ASSERT_TRUE(Has(mCloud->Command("stores stop"), "stopped")) << mCloud->Log();
+    const int errorsBefore = LogCapture::Count(" Err][");
+    for (; k < 200; ++k) {
+        Step(ms + k * 40, k);
+    }
+    const int errors = LogCapture::Count(" Err][") - errorsBefore;
+    EXPECT_EQ(1, LogCapture::Count("fail to upload media file")) << LogCapture::All();
+    EXPECT_EQ(1, errors) << LogCapture::All();
+    int loud = 0;  // the transport's lines above Debug
+    for (const std::string& line : TextLines(LogCapture::All())) {
+        loud += Has(line, "HTTPS PUT fail") && !Has(line, " Debug][");
+    }
+    EXPECT_EQ(1, loud) << "the details of the first try only";
+    ASSERT_TRUE(Has(mCloud->Command("stores start"), "started")) << mCloud->Log();
+    for (; k < 250; ++k) {
+        Step(ms + k * 40, k);
+    }
+    EXPECT_EQ(1, LogCapture::Count("refused uploads in")) << LogCapture::All();
+    EXPECT_EQ(group, Status().group_start);
+    EXPECT_EQ(250, VideoOfStoppedGroup(group)) << mFetched;
+}
+
+// The recording's buffers are held only while a recording runs: none in event mode without an
+// event, the full slice buffer from the event's group on, none again once it stopped; in
+// continuous mode from the first frame's group until a pause.
+TEST_F(CloudStorage, TheRecordingBuffersComeAndGoWithARecording)
+{
+    const uint32_t size = (1024u * 1024 / 8 + 8000u * 2) * 4;
+    ASSERT_NO_FATAL_FAILURE(Init("event"));
+    EXPECT_EQ(0u, Status().buffer_capacity);
+    const uint64_t ms = uni_time_get_posix_ms() - 3000;
+    uint32_t k = 0;
+    for (; k < 75; ++k) {
+        Put(0, k % 25 == 0 ? 1 : 0, ms + k * 40);
+        Put(9, 3, ms + k * 40, 640);
+    }
+    EXPECT_EQ(100u, noxa_ipc_cloud_storage_pass());
+    EXPECT_EQ(0u, Status().buffer_capacity) << "no event, nothing held";
+    const uint8_t pic[] = {0xff, 0xd8, 0xff, 0xd9};
+    ASSERT_GE(noxa_ipc_cloud_storage_event_add(pic, sizeof(pic), 0, 2), 0) << LogCapture::All();
+    Passes();
+    ASSERT_EQ(CS_STATE_OPEN, Status().state) << LogCapture::All();
+    EXPECT_EQ(size, Status().buffer_capacity);
+    // Frames past the event's end: the group stops and gives its buffers back.
+    for (; k < 75 + 150 && Status().state == CS_STATE_OPEN; ++k) {
+        Step(ms + k * 40, k);
+    }
+    EXPECT_EQ(CS_STATE_STOPPED, Status().state) << LogCapture::All();
+    EXPECT_EQ(0u, Status().buffer_capacity);
+    EXPECT_EQ(100u, noxa_ipc_cloud_storage_pass());
+    EXPECT_EQ(0u, Status().buffer_capacity);
+
+    ASSERT_NO_FATAL_FAILURE(Mode("alltime"));
+    ASSERT_TRUE(Eventually([] { return Status().type == CS_TYPE_ALLTIME; }, 10s)) << LogCapture::All();
+    Step(ms + k * 40, 0);
+    ++k;
+    EXPECT_EQ(CS_STATE_OPEN, Status().state) << LogCapture::All();
+    EXPECT_EQ(size, Status().buffer_capacity);
+    noxa_ipc_cloud_storage_pause();
+    Passes(1);
+    EXPECT_EQ(CS_STATE_STOPPED, Status().state);
+    EXPECT_EQ(0u, Status().buffer_capacity);
+}
+
+// A live view's start cuts the ring's history and asks the encoder for a key frame. When that
+// finds the recorder some frames behind (a slice upload under load), the recording keeps every
+// frame before the cut and every frame from the key frame that followed it, instead of waiting
+// for the next one: no group of pictures goes missing.
+TEST_F(CloudStorage, AHistoryCutLeavesNoGapInTheRecording)
+{
+    ASSERT_NO_FATAL_FAILURE(Init());
+    const uint64_t ms = uni_time_get_posix_ms() - 4000;
+    uint32_t k = 0;
+    for (; k < 10; ++k) {
+        Step(ms + k * 40, k);
+    }
+    // Ten frames the recorder has not read yet, then the cut at the newest of them.
+    for (; k < 20; ++k) {
+        Put(0, 0, ms + k * 40);
+    }
+    noxa_ipc_ring_buffer_clean_user_state_and_buffer(0, 0);
+    // The key frame asked for, its group of 50 frames, and the next key frame.
+    for (; k <= 70; ++k) {
+        Put(0, k == 20 || k == 70 ? 1 : 0, ms + k * 40);
+    }
+    Passes(200);
+    // Frames 0..18 (19 was the newest at the cut, taken out of the history) and 20..70.
+    EXPECT_EQ(19 + 51, VideoOfStoppedGroup(Status().group_start)) << mFetched;
+}
+
+namespace {
+
+std::atomic<bool> gCutWhileEncrypting{false};
+
+// The encryption of the recorder's key frames, during which a live view starts once when armed.
+int CuttingEncrypt(const uint8_t* in, uint32_t len, uint8_t* out, uint32_t* outLen, const uint8_t* key,
+                   const uint8_t* iv)
+{
+    if (gCutWhileEncrypting.exchange(false)) {
+        noxa_ipc_ring_buffer_clean_user_state_and_buffer(0, 0);
+    }
+    return OpensslAES_CBC128_encrypt(in, len, out, outLen, key, iv);
+}
+
+}  // namespace
+
+// A live view starting while the recorder stores the newest key frame cuts the history at the
+// frame the recorder stands on: that is no lag, the group goes on with the key frame that follows.
+TEST_F(CloudStorage, AHistoryCutUnderTheRecorderKeepsItsGroup)
+{
+    Mode("alltime");
+    const NOXA_MEDIA_INFO_S media = FilledMediaInfo();
+    const NOXA_HW_AES_CBS_S aes = {nullptr, CuttingEncrypt, nullptr, nullptr};
+    ASSERT_EQ(0, noxa_ipc_cloud_storage_init(&media, &aes)) << LogCapture::All();
+    const uint64_t ms = uni_time_get_posix_ms() - 4000;
+    uint32_t k = 0;
+    for (; k < 50; ++k) {
+        Step(ms + k * 40, k);
+    }
+    const uint32_t group = Status().group_start;
+    gCutWhileEncrypting = true;
+    Step(ms + k * 40, k);  // a key frame: the cut comes while it is encrypted
+    ++k;
+    ASSERT_FALSE(gCutWhileEncrypting.load());
+    for (; k < 81; ++k) {
+        Step(ms + k * 40, k == 51 ? 0 : k);  // 51: the key frame the live view asked for
+    }
+    EXPECT_EQ(group, Status().group_start);
+    EXPECT_EQ(81, VideoOfStoppedGroup(group)) << mFetched;
+    EXPECT_EQ(1u, GroupLines(List()).size()) << List();
 }

@@ -1,6 +1,7 @@
 // The logger: the exact line format, filtering, cut lines, outputs and concurrent printers.
 #include "noxa_adapter/uni_error_code.h"
 #include "noxa_adapter/utilities/uni_log.h"
+#include "noxa_adapter/utilities/uni_log_floor.h"
 #include "noxa_adapter/utilities/uni_time.h"
 
 #include <atomic>
@@ -136,6 +137,25 @@ TEST_F(Logger, GlobalAndModuleLevels)
     ASSERT_EQ(1u, gLines.size());
     EXPECT_TRUE(gOtherLines.empty());
     EXPECT_GT(gLines[0].size(), 100u);
+}
+
+// A thread's floor demotes its own lines only, for the floor's scope; the levels still filter.
+TEST_F(Logger, AThreadsFloorDemotesItsOwnLines)
+{
+    {
+        UniLogFloor floor(LOG_LEVEL_DEBUG);
+        EXPECT_EQ(0, uni_log_print(nullptr, LOG_LEVEL_ERR, "f.c", 1, "fn", "quiet"));
+        std::thread other([] { uni_log_print(nullptr, LOG_LEVEL_ERR, "f.c", 2, "fn", "loud"); });
+        other.join();
+        ASSERT_EQ(0, uni_log_set_level(LOG_LEVEL_INFO));
+        EXPECT_EQ(UNI_LOG_FILTERED, uni_log_print(nullptr, LOG_LEVEL_WARN, "f.c", 3, "fn", "dropped"));
+        ASSERT_EQ(0, uni_log_set_level(LOG_LEVEL_DEBUG));
+    }
+    EXPECT_EQ(0, uni_log_print(nullptr, LOG_LEVEL_ERR, "f.c", 4, "fn", "again"));
+    ASSERT_EQ(3u, gLines.size());
+    EXPECT_NE(std::string::npos, gLines[0].find(" NOXA Debug][f.c:1] quiet")) << gLines[0];
+    EXPECT_NE(std::string::npos, gLines[1].find(" NOXA Err][f.c:2] loud")) << gLines[1];
+    EXPECT_NE(std::string::npos, gLines[2].find(" NOXA Err][f.c:4] again")) << gLines[2];
 }
 
 TEST_F(Logger, FormattingFailureAndEmptyBody)

@@ -1,4 +1,5 @@
 #include "noxa_adapter/utilities/uni_log.h"
+#include "noxa_adapter/utilities/uni_log_floor.h"
 
 #include "noxa_adapter/system/uni_list.h"
 #include "noxa_adapter/system/uni_mutex.h"
@@ -400,6 +401,20 @@ int uni_log_del_module(const char* module)
     return UNI_OK;
 }
 
+namespace {
+
+// The calling thread's floor: its lines are logged at no higher importance than this.
+thread_local uint32_t t_floor = LOG_LEVEL_ERR;
+
+}  // namespace
+
+uint32_t uni_log_set_thread_floor(uint32_t level)
+{
+    uint32_t before = t_floor;
+    t_floor = level > kMaxLevel ? kMaxLevel : level;
+    return before;
+}
+
 int uni_log_print(const char* module, uint32_t level, const char* file, int line, const char* func,
                   const char* fmt, ...)
 {
@@ -408,6 +423,9 @@ int uni_log_print(const char* module, uint32_t level, const char* file, int line
     LOG_MANAGER_S* mgr = ref.Get();
     if (mgr == nullptr || level > kMaxLevel || fmt == nullptr) {
         return UNI_INVALID_PARM;
+    }
+    if (level < t_floor) {
+        level = t_floor;
     }
     UniMutexGuard lock(mgr->mutex);
 

@@ -63,6 +63,7 @@ struct TriggerTask {
     std::string action;
     std::string ext;
     int duration;
+    THRD_HANDLE self = nullptr;  // set by CreateAndStart before the thread runs
 };
 
 void HandleTrigger(TriggerTask* task)
@@ -125,9 +126,14 @@ void HandleTrigger(TriggerTask* task)
     PR_DEBUG("free cloud_storage_iot_event");
 }
 
+// The task's thread asks for its own stop when the work is done: nothing else holds its handle,
+// and without the request the wrapper would keep it polling for the life of the process.
 void TriggerThread(void* arg)
 {
-    HandleTrigger(static_cast<TriggerTask*>(arg));
+    auto* task = static_cast<TriggerTask*>(arg);
+    THRD_HANDLE self = task->self;
+    HandleTrigger(task);
+    DeleteThrdHandle(self);
 }
 
 }  // namespace
@@ -496,9 +502,8 @@ int __cloud_storage_iot_event_trigger_callback(const char* action, int duration,
         HandleTrigger(task);
         return UNI_OK;
     }
-    THRD_HANDLE h = nullptr;
     THRD_PARAM_S p = {4096, 4, "cloud_storage_iot_event_task"};
-    if (CreateAndStart(&h, nullptr, nullptr, TriggerThread, task, &p) != 0) {
+    if (CreateAndStart(&task->self, nullptr, nullptr, TriggerThread, task, &p) != 0) {
         PR_ERR("cloud_storage_iot_event_task CreateAndStart error ");
         delete task;
         return UNI_COM_ERROR;

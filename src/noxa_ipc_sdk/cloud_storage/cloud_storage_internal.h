@@ -44,8 +44,9 @@ struct Manager {
 
     // The slice, written by the thread only.
     char mediaName[32] = {};
-    std::unique_ptr<uint8_t[]> buf;
-    uint32_t cap = 0;
+    std::unique_ptr<uint8_t[]> buf;  // held while a recording runs (see TakeBuffers)
+    uint32_t bufSize = 0;            // what a recording takes
+    uint32_t cap = 0;                // what is held now
     uint32_t used = 0;
     uint32_t lastFrameTime = 0;
     uint32_t lastEndTime = 0;
@@ -53,8 +54,13 @@ struct Manager {
     uint32_t sliceStart = 0;
     uint32_t sliceOffset = 0;  // seconds of the slice's name after the group start
     uint32_t groupStart = 0;
+    uint32_t lastGroupStart = 0;  // the newest group's start in this run (its objects carry it)
     bool waitI = true;
     bool newDayLatch = false;
+
+    // Slice uploads refused in a row, and since when (monotonic): logged once, then counted.
+    uint32_t uploadFailures = 0;
+    uint64_t uploadFailingMs = 0;
 
     bool keyNeedsUpdate = false;
     uint8_t key[16] = {};

@@ -4,6 +4,7 @@
 #include "noxa_adapter/uni_error_code.h"
 #include "noxa_adapter/utilities/uni_digest.h"
 #include "noxa_adapter/utilities/uni_log.h"
+#include "noxa_adapter/utilities/uni_log_floor.h"
 #include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_base/kv_storge/kv_storge.h"
 #include "noxa_iot_sdk/noxa_cloud/cloud_pic.h"
@@ -61,6 +62,8 @@ struct Reader {
     bool retryVideo = false;  // the channel's last frame read was not stored: read it again
     bool retryAudio = false;
     bool pausedSeen = false;
+    uint32_t lastVideoSeq = 0;  // the ring's sequence number of the last video frame read
+    const RING_BUFFER_NODE_S* lastVideoNode = nullptr;  // and its node
     uint32_t lastType = CS_TYPE_ALLTIME;
     uint32_t lastVideoTime = 0;
 };
@@ -265,8 +268,59 @@ int NotifyStart(uint32_t start, char keyOut[16])
     return CS_ERR_NEW_KEY;
 }
 
+// The buffers of a recording: the slice, the encryption output and the frames read. Taken when a
+// recording starts (a group is about to open, or an event waits for its frames) and given back
+// when it stops, so that the unit holds them only while it records.
+bool TakeBuffers()
+{
+    if (gM.buf) {
+        return true;
+    }
+    gM.buf.reset(new (std::nothrow) uint8_t[gM.bufSize]);
+    gM.enc.reset(new (std::nothrow) uint8_t[gM.encCap]);
+    gR.video.reset(new (std::nothrow) uint8_t[gR.videoCap]);
+    gR.audio.reset(new (std::nothrow) uint8_t[kAudioFrameMax]);
+    gR.zeros.reset(new (std::nothrow) uint8_t[kAudioFrameMax]);
+    if (!gM.buf || !gM.enc || !gR.video || !gR.audio || !gR.zeros) {
+        PR_ERR("fail to malloc buffer for cloud storage size %u. [bitrate %d, slice_duration %d]", gM.bufSize,
+               gM.media.video_bitrate[kVideoChannel], gM.sliceDuration);
+        gM.buf.reset();
+        gM.enc.reset();
+        gR.video.reset();
+        gR.audio.reset();
+        gR.zeros.reset();
+        return false;
+    }
+    gM.cap = gM.bufSize;
+    gM.used = 0;
+    return true;
+}
+
+void GiveBuffersBack()
+{
+    gM.buf.reset();
+    gM.enc.reset();
+    gR.video.reset();
+    gR.audio.reset();
+    gR.zeros.reset();
+    gM.cap = 0;
+    gM.used = 0;
+}
+
+// Seconds from `from` to `t`; 0 for a t before it (a frame older than its group's start).
+uint32_t Since(uint32_t t, uint32_t from)
+{
+    return t > from ? t - from : 0;
+}
+
+// A new group at t, or at the next second no group of the run took: the first slice's name is
+// the start second, and a second group of the same second would overwrite it in the store.
 void ResetSlice(uint32_t t)
 {
+    if (gM.lastGroupStart != 0 && t <= gM.lastGroupStart) {
+        t = gM.lastGroupStart + 1;
+    }
+    gM.lastGroupStart = t;
     gM.groupStart = gM.sliceStart = gM.lastEndTime = t;
     gM.used = 0;
     gM.sliceOffset = 0;
@@ -288,7 +342,11 @@ int NotifyStartTakingKey(uint32_t t)
 
 int __start_cloud_storage(uint32_t t)
 {
+    if (!TakeBuffers()) {
+        return UNI_MALLOC_FAILED;
+    }
     ResetSlice(t);
+    t = gM.groupStart;
     PR_DEBUG("start: media_file name %s", gM.mediaName);
     char key[16];
     int ret = NotifyStartTakingKey(t);
@@ -314,14 +372,27 @@ int UploadBuffer()
     uint64_t t0 = Tick();
     int ret;
     {
+        // A refusal is this module's error (below); the transport's details of the first come
+        // as warnings, those of the tries after it at Debug only.
+        UniLogFloor floor(gM.uploadFailures != 0 ? LOG_LEVEL_DEBUG : LOG_LEVEL_WARN);
         std::lock_guard<std::mutex> lock(gM.lock);
         ret = cloud_put_data_to_file(&gM.cfg, "https", CLOUD_STORAGE_KIND_CLOUD, gM.mediaName, "media/av",
                                      gM.buf.get(), gM.used);
     }
+    // A store away is tried again every kUploadRetryMs: one line when the refusals begin, one
+    // with their count and length when it takes a slice again.
     if (ret != UNI_OK) {
-        PR_ERR("fail to upload media file");
-        cs::SeqError(kSeqUpload, gM.mediaName);
+        if (gM.uploadFailures++ == 0) {
+            gM.uploadFailingMs = t0;
+            PR_ERR("fail to upload media file %s (%d); tried again every %u ms", gM.mediaName, ret, kUploadRetryMs);
+            cs::SeqError(kSeqUpload, gM.mediaName);
+        }
         return CS_ERR_UPLOAD;
+    }
+    if (gM.uploadFailures != 0) {
+        PR_NOTICE("the store took %s after %u refused uploads in %llu ms", gM.mediaName, gM.uploadFailures,
+                  static_cast<unsigned long long>(Tick() - gM.uploadFailingMs));
+        gM.uploadFailures = 0;
     }
     gM.uploadMsLast = Tick() - t0;
     ++gM.slicesUploaded;
@@ -347,6 +418,7 @@ int __stop_cloud_storage(uint32_t end)
         end = gM.lastEndTime;
     }
     gM.state = CS_STATE_STOPPED;
+    GiveBuffersBack();
     PostStop(gM.groupStart, end);
     return UNI_OK;
 }
@@ -362,21 +434,23 @@ int __update_slice(uint32_t t)
     gM.sliceStart = t;
     // A slice forced out by a full buffer within its first second would give the next one the
     // same name, and the store would replace it.
-    uint32_t offset = t > gM.groupStart ? t - gM.groupStart : 0;
+    uint32_t offset = Since(t, gM.groupStart);
     gM.sliceOffset = offset > gM.sliceOffset ? offset : gM.sliceOffset + 1;
     snprintf(gM.mediaName, sizeof(gM.mediaName), "%u_%04u.media", gM.groupStart, gM.sliceOffset);
     PR_DEBUG("new media file name %s", gM.mediaName);
     return UNI_OK;
 }
 
+// -5 when the store refused the group's last slice: it stays, with the group open, and goes up
+// before the new group's first (the frame that changes the group comes again).
 int __update_group(uint32_t t)
 {
     if (gM.used != 0 && UploadBuffer() != UNI_OK) {
-        gM.used = 0;  // the group moves on; what the store refused is gone
+        return CS_ERR_UPLOAD;
     }
     PostStop(gM.groupStart, gM.lastEndTime);
     ResetSlice(t);
-    int ret = NotifyStartTakingKey(t);
+    int ret = NotifyStartTakingKey(gM.groupStart);
     if (ret != UNI_OK && ret != CS_ERR_NEW_KEY) {
         PR_ERR("fail to notify cloud start, ret %d", ret);
     }
@@ -403,33 +477,29 @@ int __upload_media_frame(const Frame& f)
         if (tm.tm_hour == 0 && tm.tm_min == 0 && static_cast<uint32_t>(tm.tm_sec) <= gM.sliceDuration &&
             !gM.newDayLatch) {
             PR_NOTICE("new day start");
-            __update_group(t);
+            if (__update_group(t) == CS_ERR_UPLOAD) {
+                return CS_ERR_UPLOAD;
+            }
             gM.newDayLatch = true;
             return CS_ERR_CHANGED;
         }
-        if (t - gM.groupStart >= kGroupSecs) {
+        if (Since(t, gM.groupStart) >= kGroupSecs) {
             PR_NOTICE("update group");
-            __update_group(t);
-            return CS_ERR_CHANGED;
+            return __update_group(t) == CS_ERR_UPLOAD ? CS_ERR_UPLOAD : CS_ERR_CHANGED;
         }
-        if (t - gM.sliceStart >= gM.sliceDuration) {
+        if (Since(t, gM.sliceStart) >= gM.sliceDuration) {
             PR_DEBUG("update slice");
+            // A refusal is logged by the upload, once for a run of them.
             int ret = __update_slice(t);
-            if (ret != UNI_OK) {
-                PR_ERR("fail to upload slice");
-                return ret;
-            }
-            return CS_ERR_CHANGED;
+            return ret != UNI_OK ? ret : CS_ERR_CHANGED;
         }
     }
     if (static_cast<uint64_t>(gM.used) + f.size + kRecordExtra >= gM.cap) {
-        PR_WARN("memory insufficient to buffer data[%u + %u > %u]", gM.used, f.size, gM.cap);
-        int ret = __update_slice(t);
-        if (ret != UNI_OK) {
-            PR_ERR("fail to upload slice %d", ret);
-            return ret;
+        if (gM.uploadFailures == 0) {
+            PR_WARN("memory insufficient to buffer data[%u + %u > %u]", gM.used, f.size, gM.cap);
         }
-        return CS_ERR_BUFFER_FULL;
+        int ret = __update_slice(t);
+        return ret != UNI_OK ? ret : CS_ERR_BUFFER_FULL;
     }
     if (gM.used == 0) {
         gM.waitI = true;
@@ -462,11 +532,42 @@ int __upload_media_frame(const Frame& f)
     return UNI_OK;
 }
 
+// The reader skipped from the frame after gR.lastVideoSeq to the key frame `n`. When a live
+// view's start cut the ring's history ahead of the reader (it asks the encoder for a key frame at
+// once), the ring waits for the key frame after that one: the group of pictures in between is
+// intact but would be missing from the recording. Back to the oldest intact key frame after the
+// last frame read, when there is one.
+RING_BUFFER_NODE_S* BackToSkippedKeyFrame(RING_BUFFER_NODE_S* n)
+{
+    const uint32_t seq = n->seqNo.load(std::memory_order_acquire);
+    const int secs = noxa_ipc_ring_buffer_get_max_buf_secs();
+    const int64_t back = static_cast<int64_t>(gM.media.video_fps[kVideoChannel]) * (secs - 1) - 10;
+    if (back <= 0) {
+        return n;
+    }
+    RING_BUFFER_NODE_S* key = noxa_ipc_ring_buffer_find_pre_video_by_frame(kVideoChannel, static_cast<uint32_t>(back));
+    if (key == nullptr) {
+        return n;
+    }
+    const uint32_t keySeq = key->seqNo.load(std::memory_order_acquire);
+    if (static_cast<int32_t>(keySeq - gR.lastVideoSeq) <= 0 || static_cast<int32_t>(seq - keySeq) <= 0) {
+        return n;
+    }
+    PR_NOTICE("video skipped from %u to %u: back to the key frame %u", gR.lastVideoSeq, seq, keySeq);
+    noxa_ipc_ring_buffer_anchor_user_to_node(kVideoChannel, kReader, key);
+    return noxa_ipc_ring_buffer_get_video_frame(kVideoChannel, kReader, 1);
+}
+
 bool ReadFrame(bool video, Frame* out)
 {
     const int ch = video ? kVideoChannel : kAudioChannel;
     RING_BUFFER_NODE_S* n = video ? noxa_ipc_ring_buffer_get_video_frame(ch, kReader, gR.retryVideo ? 1 : 0)
                                   : noxa_ipc_ring_buffer_get_audio_frame(ch, kReader, gR.retryAudio ? 1 : 0);
+    // Within a group only: a group's first frame is where the reader stands.
+    if (video && n != nullptr && gM.state == CS_STATE_OPEN && gR.lastVideoSeq != 0 &&
+        static_cast<int32_t>(n->seqNo.load(std::memory_order_acquire) - gR.lastVideoSeq) > 1) {
+        n = BackToSkippedKeyFrame(n);
+    }
     if (n == nullptr) {
         return false;
     }
@@ -476,6 +577,10 @@ bool ReadFrame(bool video, Frame* out)
     if (len < 0) {
         PR_WARN("frame of channel %d lost while copied (%d)", ch, len);
         return false;
+    }
+    if (video) {
+        gR.lastVideoSeq = fr.seqNo;
+        gR.lastVideoNode = n;
     }
     *out = Frame{fr.type, dst, fr.size, fr.pts, fr.timestamp};
     return true;
@@ -488,9 +593,26 @@ void StopGroup()
     }
 }
 
+// The ring says the reader must skip forward. When it is only that the frame it stands on was
+// cut from the history (a live view starting), nothing is lost: the next read goes on from the
+// key frame after the cut, in the same group.
 bool Lagging()
 {
-    return noxa_ipc_ring_buffer_if_delay(kVideoChannel, kReader) != 0;
+    if (noxa_ipc_ring_buffer_if_delay(kVideoChannel, kReader) == 0) {
+        return false;
+    }
+    return gR.lastVideoNode == nullptr || gR.lastVideoNode->seqNo.load(std::memory_order_acquire) != 0;
+}
+
+// A slice the store refused stays in memory with its group open and is tried again after a
+// pause (a stop now would only ask the store again at once); other failures stop the group.
+uint32_t AfterFailure(int ret)
+{
+    if (ret == CS_ERR_UPLOAD) {
+        return kUploadRetryMs;
+    }
+    StopGroup();
+    return 0;
 }
 
 // Stores what the pass read: 0 to go on at once, else the milliseconds to sleep. A frame read but
@@ -517,8 +639,7 @@ uint32_t StoreFrames(bool haveVideo, const Frame& v, bool haveAudio, Frame a)
             return 0;
         }
         if (ret != UNI_OK) {
-            StopGroup();
-            return ret == CS_ERR_UPLOAD ? kUploadRetryMs : 0;
+            return AfterFailure(ret);
         }
     }
     if (haveAudio) {
@@ -532,8 +653,7 @@ uint32_t StoreFrames(bool haveVideo, const Frame& v, bool haveAudio, Frame a)
             return 0;
         }
         if (ret != UNI_OK) {
-            StopGroup();
-            return ret == CS_ERR_UPLOAD ? kUploadRetryMs : 0;
+            return AfterFailure(ret);
         }
     }
     if (Lagging()) {
@@ -543,17 +663,26 @@ uint32_t StoreFrames(bool haveVideo, const Frame& v, bool haveAudio, Frame a)
     return 0;
 }
 
-uint32_t ContinuousPass(uint32_t now)
+uint32_t ContinuousPass()
 {
     cs::StopEndedEvents(gR.lastVideoTime);
-    if (gM.state != CS_STATE_OPEN) {
-        if (__start_cloud_storage(now) != UNI_OK) {
-            return 3000;
-        }
+    if (gM.state != CS_STATE_OPEN && !TakeBuffers()) {
+        return 3000;
     }
     Frame v{};
     Frame a{};
     bool haveVideo = ReadFrame(true, &v);
+    // The group opens at its first frame's second: the reader starts on the newest key frame,
+    // often of an earlier second than now.
+    if (gM.state != CS_STATE_OPEN) {
+        if (!haveVideo) {
+            return 10;
+        }
+        if (__start_cloud_storage(static_cast<uint32_t>(v.ms / 1000)) != UNI_OK) {
+            gR.retryVideo = true;
+            return 3000;
+        }
+    }
     // Audio switched off is still read, and stored as silence of the same length.
     bool haveAudio = HasAudio() ? ReadFrame(false, &a) : false;
     if (haveVideo) {
@@ -563,9 +692,18 @@ uint32_t ContinuousPass(uint32_t now)
     return StoreFrames(haveVideo, v, haveAudio, a);
 }
 
+// No recording runs (nor a group stays open with a slice the store refused): its buffers go.
+void Idle()
+{
+    if (gM.state != CS_STATE_OPEN) {
+        GiveBuffersBack();
+    }
+}
+
 uint32_t EventPass(uint32_t now)
 {
     if (!cs::AnyEventActive()) {
+        Idle();
         return 100;
     }
     Frame v{};
@@ -573,6 +711,10 @@ uint32_t EventPass(uint32_t now)
     bool haveVideo = false;
     bool haveAudio = false;
     if (gM.state != CS_STATE_OPEN) {
+        if (!TakeBuffers()) {
+            cs::StopEndedEvents(now);
+            return 100;
+        }
         PR_DEBUG("get pre record av needed");
         uint32_t frames = gM.media.video_fps[kVideoChannel] * static_cast<uint32_t>(gM.preRecordSecs.load());
         // Retried by the next pass (the loop tests inited): with no frames nothing else would end it.
@@ -612,8 +754,7 @@ void ThreadMain()
             uni_sleep_ms(ms);
         }
     }
-    gM.buf.reset();
-    gM.cap = 0;
+    GiveBuffersBack();
     gR = Reader{};
     PR_NOTICE("free media_buffer");
 }
@@ -721,14 +862,8 @@ int noxa_ipc_cloud_storage_init(const NOXA_MEDIA_INFO_S* media, const NOXA_HW_AE
             PR_ERR("create log seq for cloud storage fail..%d", ret);
         }
     }
-    if (!gM.enc) {
-        int maxFrame = noxa_ipc_ring_buffer_get_max_frame_size();
-        gM.encCap = (maxFrame > 0 ? static_cast<uint32_t>(maxFrame) : kDefaultFrameMax) + 16;
-        gM.enc.reset(new (std::nothrow) uint8_t[gM.encCap]);
-        if (!gM.enc) {
-            return UNI_MALLOC_FAILED;
-        }
-    }
+    const int maxFrame = noxa_ipc_ring_buffer_get_max_frame_size();
+    gM.encCap = (maxFrame > 0 ? static_cast<uint32_t>(maxFrame) : kDefaultFrameMax) + 16;
     static_assert(sizeof(NOXA_CLOUD_STORAGE_IV) - 1 == 16, "the fixed IV has 16 bytes");
     memcpy(gM.iv, NOXA_CLOUD_STORAGE_IV, 16);
     gM.aesCreate = aes->create;
@@ -744,23 +879,21 @@ int noxa_ipc_cloud_storage_init(const NOXA_MEDIA_INFO_S* media, const NOXA_HW_AE
         PR_WARN("__check_md5_encrypt_key fail, need update from server");
     }
     gM.media = *media;
-    if (!gM.buf) {
-        gM.sliceDuration = SliceDuration();
-        uint64_t cap = static_cast<uint64_t>(media->video_bitrate[0]) * 1024 / 8 * (gM.sliceDuration + 1);
-        if (HasAudio()) {
-            cap += static_cast<uint64_t>(media->audio_sample[kAudioChannel]) * media->audio_databits[kAudioChannel] /
-                   8 * (gM.sliceDuration + 1);
-        }
-        gM.buf.reset(new (std::nothrow) uint8_t[cap]);
-        if (!gM.buf) {
-            PR_ERR("fail to malloc buffer for cloud storage size %llu. [bitrate %d, slice_duration %d]",
-                   static_cast<unsigned long long>(cap), media->video_bitrate[0], gM.sliceDuration);
-            return UNI_MALLOC_FAILED;
-        }
-        gM.cap = static_cast<uint32_t>(cap);
-        gM.used = 0;
+    gM.sliceDuration = SliceDuration();
+    uint64_t size = static_cast<uint64_t>(media->video_bitrate[0]) * 1024 / 8 * (gM.sliceDuration + 1);
+    if (HasAudio()) {
+        size += static_cast<uint64_t>(media->audio_sample[kAudioChannel]) * media->audio_databits[kAudioChannel] / 8 *
+                (gM.sliceDuration + 1);
     }
-    PR_NOTICE("cloud storage seize %d bytes memory for media data, each slice %d seconds", gM.cap, gM.sliceDuration);
+    if (size > UINT32_MAX) {
+        PR_ERR("fail to malloc buffer for cloud storage size %llu. [bitrate %d, slice_duration %d]",
+               static_cast<unsigned long long>(size), media->video_bitrate[0], gM.sliceDuration);
+        return UNI_MALLOC_FAILED;
+    }
+    gM.bufSize = static_cast<uint32_t>(size);
+    // Taken when a recording starts.
+    PR_NOTICE("cloud storage seize %d bytes memory for media data, each slice %d seconds", gM.bufSize,
+              gM.sliceDuration);
     gM.hasConfig = false;
     gM.type = CS_TYPE_ALLTIME;
     int ret = cs::UpdateConfig();
@@ -773,24 +906,15 @@ int noxa_ipc_cloud_storage_init(const NOXA_MEDIA_INFO_S* media, const NOXA_HW_AE
     gM.state = CS_STATE_IDLE;
     gM.waitI = true;
     gM.newDayLatch = false;
+    GiveBuffersBack();
     gR = Reader{};
     gR.lastType = gM.type;
-    int maxFrame = noxa_ipc_ring_buffer_get_max_frame_size();
     gR.videoCap = maxFrame > 0 ? static_cast<uint32_t>(maxFrame) : kDefaultFrameMax;
-    gR.video.reset(new (std::nothrow) uint8_t[gR.videoCap]);
-    gR.audio.reset(new (std::nothrow) uint8_t[kAudioFrameMax]);
-    gR.zeros.reset(new (std::nothrow) uint8_t[kAudioFrameMax]);
-    if (!gR.video || !gR.audio || !gR.zeros) {
-        gR = Reader{};
-        return UNI_MALLOC_FAILED;
-    }
     gM.enable = 1;
     gM.inited = 1;
     if (cs::gThreadsOn && !gM.thread.Start("cloud_storage", kThreadStack, ThreadMain)) {
         PR_ERR("cloud task create failed ret[%d]", -1);
         gM.inited = 0;
-        gM.buf.reset();
-        gM.cap = 0;
         return UNI_COM_ERROR;
     }
     noxa_ipc_mqt_set_cloud_storage_order_cb(__cloud_storage_order_change_callback);
@@ -808,8 +932,7 @@ void noxa_ipc_cloud_storage_uninit(void)
     gM.enable = 0;
     gM.thread.Join();
     if (!cs::gThreadsOn) {
-        gM.buf.reset();
-        gM.cap = 0;
+        GiveBuffersBack();
         gR = Reader{};
     }
     cs::ForceStopEvents(uni_time_get_posix());
@@ -839,6 +962,7 @@ uint32_t noxa_ipc_cloud_storage_pass(void)
             cs::ForceStopEvents(now);
             StopGroup();
         }
+        Idle();
         return 300;
     }
     gR.pausedSeen = false;
@@ -850,6 +974,7 @@ uint32_t noxa_ipc_cloud_storage_pass(void)
     if (gM.type == CS_TYPE_NONE) {
         cs::ForceStopEvents(now);
         StopGroup();
+        Idle();
         if (Tick() - gM.failMs >= kNoneRetryMs) {
             PR_NOTICE("active require cloud storage config");
             if (cs::UpdateConfig() == UNI_OK && gM.type == CS_TYPE_ALLTIME) {
@@ -869,7 +994,7 @@ uint32_t noxa_ipc_cloud_storage_pass(void)
             return 0;
         }
     }
-    return gM.type == CS_TYPE_ALLTIME ? ContinuousPass(now) : EventPass(now);
+    return gM.type == CS_TYPE_ALLTIME ? ContinuousPass() : EventPass(now);
 }
 
 int noxa_ipc_cloud_storage_set_pre_record_time(int secs)

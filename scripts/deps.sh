@@ -36,6 +36,8 @@ packages=(
     libopencv-dev libopencv-objdetect-dev libopencv-contrib-dev opencv-data qrencode
     # tools/netsim's sniff hands captured frames to the unit's sniffer socket
     python3
+    # bench_unit_memory splits the unit's heap from the simulation's with a heap profiler
+    heaptrack
 )
 # The object stores of the local cloud (s3rver, azurite) run on Node; a machine may carry its own
 # Node with its own npm, which Debian's npm would conflict with.

@@ -13,6 +13,9 @@
 constexpr uint32_t kMp4TimeScale = 90000;
 constexpr uint32_t kMp4SampleDuration = 3600;  // 40 ms at 25 frames per second
 constexpr uint32_t kMp4FragmentSamples = 25;   // one second a fragment
+// No file of the writer with a whole fragment in it is smaller: its header (ftyp and the track's
+// moov) and one moof with its mdat.
+constexpr uint32_t kMp4OneFragmentMinBytes = 1024;
 
 class Mp4Writer {
 public:
@@ -98,10 +101,11 @@ private:
     std::vector<Sample> mSamples;
 };
 
-// A fragmented MP4 that was never closed: where its last complete fragment (a moof and the whole
-// mdat after it) ends, by the top-level boxes of the file. 0 when it has none (or is no such
-// file), -1 when it cannot be read.
-int64_t Mp4CompleteFragmentsEnd(const std::string& unitPath);
+// A fragmented MP4 that was never closed, or damaged: every damaged stretch between whole
+// fragments (a moof and the whole mdat after it) is made a "free" box in place, and where the last
+// whole fragment ends is returned, by the top-level boxes of the file. 0 when it has none (or is
+// no such file), -1 when it cannot be read.
+int64_t Mp4RepairFragments(const std::string& unitPath);
 
 // The avcC record of a track from its parameter sets; empty when they are too short or too long.
 std::vector<uint8_t> Mp4AvcConfig(const uint8_t* sps, size_t spsLen, const uint8_t* pps, size_t ppsLen);

@@ -122,11 +122,12 @@ CLOSED_FILE_S DetachLocked()
 
 enum class Cut { Kept, NoneComplete, Unknown };
 
-// A file whose writing stopped anywhere: cut back to the end of its last complete fragment, so
-// that no piece of a fragment follows. Unknown when it cannot be read or cut (left as it is).
+// A file whose writing stopped anywhere: damaged stretches between whole fragments skipped, and
+// cut back to the end of its last whole fragment, so that no piece of a fragment follows. Unknown
+// when it cannot be read or cut (left as it is).
 Cut CutToCompleteFragments(const std::string& path)
 {
-    const int64_t end = Mp4CompleteFragmentsEnd(path);
+    const int64_t end = Mp4RepairFragments(path);
     if (end < 0) {
         return Cut::Unknown;
     }

@@ -206,6 +206,48 @@ TEST_F(RecordTest, ACutRecordingKeepsItsCompleteFragments)
     }
 }
 
+// One damaged box costs only what it covers: a 66-fragment recording cut by a power loss whose
+// 3rd moof claims 0x7FFFFFFF bytes keeps its 65 intact fragments, the damage skipped as a free box
+// (the recording still ends 66 s after its start: the lost second is a gap in it).
+TEST_F(RecordTest, RecoveryKeepsEveryIntactFragmentAfterADamagedBox)
+{
+    const std::string cut = std::string(kDay) + "/101500.mp4";
+    ASSERT_EQ(0, BoardMkdir("/mnt/sdcard/DVR", 0755));
+    ASSERT_EQ(0, BoardMkdir(kDay, 0755));
+    ASSERT_NO_FATAL_FAILURE(WriteFakeRecording(cut, 66 * kMp4FragmentSamples));
+    std::unique_ptr<Mp4Reader> whole = Mp4Reader::Open(cut);
+    ASSERT_TRUE(whole);
+    ASSERT_EQ(1650u, whole->SampleCount());
+    std::string bytes = ReadAll(mSandbox.Path(cut));
+    const std::vector<uint64_t> ends = MdatEnds(mSandbox.Path(cut));
+    ASSERT_EQ(66u, ends.size());
+    const uint64_t thirdMoof = ends[1];
+    ASSERT_EQ("moof", bytes.substr(thirdMoof + 4, 4));
+    const char damage[4] = {0x7F, char(0xFF), char(0xFF), char(0xFF)};
+    bytes.replace(thirdMoof, 4, damage, 4);
+    {
+        std::ofstream o(mSandbox.Path(cut), std::ios::binary | std::ios::trunc);
+        o.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+    ASSERT_EQ(1, MP4RecoverFile(cut.c_str()));
+    const std::string recovered = std::string(kDay) + "/101500_101606.mp4";
+    ASSERT_TRUE(mSandbox.Exists(recovered)) << testing::PrintToString(Names(kDay));
+    std::unique_ptr<Mp4Reader> rec = Mp4Reader::Open(recovered);
+    ASSERT_TRUE(rec);
+    ASSERT_EQ(65u * kMp4FragmentSamples, rec->SampleCount());
+    std::vector<uint8_t> sample;
+    std::vector<uint8_t> expected;
+    // Ids of the recovered file against the original's: the 3rd second is the one gone.
+    for (uint32_t id : {1u, 50u, 51u, 1000u, 1625u}) {
+        const uint32_t original = id <= 50 ? id : id + 25;
+        ASSERT_EQ(0, rec->ReadSample(id, &sample, nullptr)) << id;
+        ASSERT_EQ(0, whole->ReadSample(original, &expected, nullptr)) << original;
+        EXPECT_EQ(expected, sample) << "sample " << id;
+    }
+    const Probe p = ProbeFile(mSandbox.Path(recovered));
+    EXPECT_EQ(1625u, p.durations.size()) << "ffprobe reads every kept sample";
+}
+
 // The card thread recovers a newly mounted card's cut recordings; ClearBadFile leaves the
 // recorder's open file alone, and removes a start-name file with nothing to keep.
 TEST_F(RecordTest, CardThreadRecoversACutFileAndSparesTheOpenOne)

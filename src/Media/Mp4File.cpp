@@ -3,7 +3,10 @@
 #include "platform/board_path.h"
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/mathematics.h>
 #include <libavutil/mem.h>
 }
 
@@ -22,6 +25,7 @@ constexpr uint32_t kSampleMax = 4 * 1024 * 1024;
 // A day of 25 fps is 2.16 million samples; one recording holds at most a few thousand.
 constexpr size_t kSamplesMax = 200000;
 constexpr size_t kParamSetMax = 0xFFFF;
+constexpr size_t kAudioConfigMax = 64;  // an AudioSpecificConfig is a few bytes
 
 uint32_t Be32(const uint8_t* p)
 {
@@ -195,6 +199,7 @@ int Mp4Writer::AddH264Track(uint16_t width, uint16_t height, const uint8_t* sps,
     if (st == nullptr) {
         return -1;
     }
+    mVideoIndex = st->index;
     st->time_base = AVRational{1, static_cast<int>(kMp4TimeScale)};
     AVCodecParameters* par = st->codecpar;
     par->codec_type = AVMEDIA_TYPE_VIDEO;
@@ -228,6 +233,62 @@ int Mp4Writer::AddH264Track(uint16_t width, uint16_t height, const uint8_t* sps,
     return 0;
 }
 
+int Mp4Writer::AddAacTrack(uint32_t sampleRate, const uint8_t* config, size_t configLen)
+{
+    if (mCtx == nullptr || mHeaderWritten || mFailed || mAudioIndex >= 0 || sampleRate == 0 || config == nullptr ||
+        configLen == 0 || configLen > kAudioConfigMax) {
+        return -1;
+    }
+    AVStream* st = avformat_new_stream(mCtx, nullptr);
+    if (st == nullptr) {
+        return -1;
+    }
+    st->time_base = AVRational{1, static_cast<int>(sampleRate)};
+    AVCodecParameters* par = st->codecpar;
+    par->codec_type = AVMEDIA_TYPE_AUDIO;
+    par->codec_id = AV_CODEC_ID_AAC;
+    par->profile = FF_PROFILE_AAC_LOW;
+    par->sample_rate = static_cast<int>(sampleRate);
+    av_channel_layout_default(&par->ch_layout, 1);
+    par->frame_size = static_cast<int>(kAacFrameSamples);
+    par->extradata = static_cast<uint8_t*>(av_mallocz(configLen + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (par->extradata == nullptr) {
+        return -1;
+    }
+    std::memcpy(par->extradata, config, configLen);
+    par->extradata_size = static_cast<int>(configLen);
+    mAudioIndex = st->index;
+    mAudioRate = sampleRate;
+    return 0;
+}
+
+int Mp4Writer::WriteAudioSample(const uint8_t* data, uint32_t len, uint32_t duration)
+{
+    if (!mHeaderWritten || mFailed || mAudioIndex < 0 || data == nullptr || len == 0 || len > INT32_MAX) {
+        return -1;
+    }
+    // The muxer may have given the track another time base than the sample rate.
+    const AVRational rate{1, static_cast<int>(mAudioRate)};
+    const AVRational tb = mCtx->streams[mAudioIndex]->time_base;
+    av_packet_unref(mPacket);
+    mPacket->data = const_cast<uint8_t*>(data);
+    mPacket->size = static_cast<int>(len);
+    mPacket->stream_index = mAudioIndex;
+    mPacket->pts = mPacket->dts = av_rescale_q(mNextAudioTs, rate, tb);
+    mPacket->duration = av_rescale_q(duration, rate, tb);
+    mPacket->flags = AV_PKT_FLAG_KEY;
+    mPacket->pos = -1;
+    const int rc = av_write_frame(mCtx, mPacket);
+    mPacket->data = nullptr;
+    mPacket->size = 0;
+    if (rc < 0) {
+        mFailed = true;
+        return -1;
+    }
+    mNextAudioTs += duration;
+    return 0;
+}
+
 int Mp4Writer::EndFragment()
 {
     if (av_write_frame(mCtx, nullptr) < 0) {
@@ -252,7 +313,7 @@ int Mp4Writer::WriteSample(const uint8_t* data, uint32_t len, uint32_t duration,
     // The muxer copies the bytes into its fragment: the caller's buffer is only lent.
     mPacket->data = const_cast<uint8_t*>(data);
     mPacket->size = static_cast<int>(len);
-    mPacket->stream_index = 0;
+    mPacket->stream_index = mVideoIndex;
     mPacket->pts = mPacket->dts = mNextDts;
     mPacket->duration = duration;
     mPacket->flags = sync ? AV_PKT_FLAG_KEY : 0;

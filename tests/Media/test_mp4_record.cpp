@@ -3,11 +3,13 @@
 #include "Common/DoorPhone.h"
 #include "Common/DoorPhoneLinks.h"
 #include "Common/TimeTask.h"
+#include "Media/AudioCapture.h"
 #include "Media/Playback.h"
 #include "record_test_util.h"
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <random>
 #include <sys/resource.h>
@@ -487,4 +489,62 @@ TEST_F(RecordTest, EventStartNeedsRecordingAllowedAndTheRecorderIdle)
     EXPECT_EQ(kRecordHoldTicks, gDeviceState.RecordHoldTimer.load());
     gDeviceState.SdRecordSetting = 0;
     gAppState.FloorModel = 0;
+}
+
+// The audio functions: the AAC track added before the first key frame goes into the file; the
+// encoder the start opened gives ADTS frames, written after the first four without their header;
+// ffprobe reads both tracks and decodes the audio. After the header a track is refused, and the
+// stop closes the encoder.
+TEST_F(RecordTest, AacThroughTheRecorderIsASecondTrackThatDecodes)
+{
+    SetClock(10, 15, 0);
+    Build720();
+    CloseAACEncoder();
+    ASSERT_EQ(-1, MP4AddAudioTracks()) << "no file open";
+    ASSERT_EQ(0, MP4RecordStart());
+    faacEncHandle aac = GetAACEncoderHandle();
+    ASSERT_NE(nullptr, aac) << "the start opens the encoder";
+    ASSERT_EQ(0, MP4AddAudioTracks());
+    std::vector<uint8_t> pcm(2048);
+    std::vector<uint8_t> out(8192);
+    uint32_t sample = 0;
+    int frames = 0;
+    // 10 s: a 440 Hz tone, one AAC frame of 1024 samples beside every 3.2 video frames.
+    for (int v = 0; v < 250; ++v) {
+        Frames(1);
+        while (uint64_t(sample) * 25 < uint64_t(v + 1) * 8000) {
+            for (int i = 0; i < 1024; ++i, ++sample) {
+                const int16_t x = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440 * sample / 8000.0));
+                pcm[2 * i] = static_cast<uint8_t>(x);
+                pcm[2 * i + 1] = static_cast<uint8_t>(x >> 8);
+            }
+            const int n = AACEncodeFrame(aac, pcm.data(), static_cast<uint32_t>(pcm.size()), out.data(),
+                                         static_cast<uint32_t>(out.size()));
+            // From the sixth video frame on: the start's key frame has made the header by then.
+            if (n > 0 && v >= 5) {
+                ASSERT_EQ(0, MP4Encoder_WriteAAC(out.data(), static_cast<uint32_t>(n)));
+                ++frames;
+            }
+        }
+    }
+    EXPECT_EQ(-1, MP4AddAudioTracks()) << "after the header";
+    EXPECT_EQ(-1, MP4Encoder_WriteAAC(out.data(), 5)) << "no ADTS frame";
+    MP4RecordStop();
+    EXPECT_EQ(nullptr, GetAACEncoderHandle()) << "closed with the file";
+    ASSERT_EQ(1u, Names(kDay).size());
+    const std::string host = mSandbox.Path(std::string(kDay) + "/" + Names(kDay)[0]);
+    const std::string streams = RunOutput("ffprobe -v error -show_entries stream=codec_type,codec_name,sample_rate,channels "
+                                          "-of csv=p=0 '" + host + "'");
+    EXPECT_NE(std::string::npos, streams.find("h264,video")) << streams;
+    EXPECT_NE(std::string::npos, streams.find("aac,audio,8000,1")) << streams;
+    const std::string decoded = RunOutput("ffprobe -v error -select_streams a:0 -count_frames -show_entries "
+                                          "stream=nb_read_frames -of csv=p=0 '" + host + "'");
+    const int read = std::atoi(decoded.c_str());
+    EXPECT_GT(frames, 50);
+    EXPECT_EQ(frames - 4, read) << decoded << "the frames after the first four, the fragment under way too";
+    const std::string errors = RunOutput("ffmpeg -v error -i '" + host + "' -map 0:a -f null - 2>&1");
+    EXPECT_EQ("", errors) << "the audio decodes";
+    std::unique_ptr<Mp4Reader> r = Mp4Reader::Open(std::string(kDay) + "/" + Names(kDay)[0]);
+    ASSERT_TRUE(r);
+    EXPECT_GT(r->SampleCount(), 200u) << "the video track as before";
 }

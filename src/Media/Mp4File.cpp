@@ -220,12 +220,7 @@ int Mp4Writer::AddH264Track(uint16_t width, uint16_t height, const uint8_t* sps,
     av_dict_set(&opts, "video_track_timescale", "90000", 0);
     const int rc = avformat_write_header(mCtx, &opts);
     av_dict_free(&opts);
-    if (rc < 0) {
-        mFailed = true;
-        return -1;
-    }
-    avio_flush(mCtx->pb);
-    if (mFailed || mCtx->pb->error < 0 || ::fdatasync(mFd) != 0) {
+    if (rc < 0 || FlushSynced() != 0) {
         mFailed = true;
         return -1;
     }
@@ -270,13 +265,23 @@ int Mp4Writer::WriteAudioSample(const uint8_t* data, uint32_t len, uint32_t dura
     // The muxer may have given the track another time base than the sample rate.
     const AVRational rate{1, static_cast<int>(mAudioRate)};
     const AVRational tb = mCtx->streams[mAudioIndex]->time_base;
+    if (Mux(mAudioIndex, data, len, av_rescale_q(mNextAudioTs, rate, tb), av_rescale_q(duration, rate, tb), true) != 0) {
+        return -1;
+    }
+    mNextAudioTs += duration;
+    return 0;
+}
+
+int Mp4Writer::Mux(int stream, const uint8_t* data, uint32_t len, int64_t ts, int64_t duration, bool key)
+{
     av_packet_unref(mPacket);
+    // The muxer copies the bytes into its fragment: the caller's buffer is only lent.
     mPacket->data = const_cast<uint8_t*>(data);
     mPacket->size = static_cast<int>(len);
-    mPacket->stream_index = mAudioIndex;
-    mPacket->pts = mPacket->dts = av_rescale_q(mNextAudioTs, rate, tb);
-    mPacket->duration = av_rescale_q(duration, rate, tb);
-    mPacket->flags = AV_PKT_FLAG_KEY;
+    mPacket->stream_index = stream;
+    mPacket->pts = mPacket->dts = ts;
+    mPacket->duration = duration;
+    mPacket->flags = key ? AV_PKT_FLAG_KEY : 0;
     mPacket->pos = -1;
     const int rc = av_write_frame(mCtx, mPacket);
     mPacket->data = nullptr;
@@ -285,18 +290,22 @@ int Mp4Writer::WriteAudioSample(const uint8_t* data, uint32_t len, uint32_t dura
         mFailed = true;
         return -1;
     }
-    mNextAudioTs += duration;
+    return 0;
+}
+
+int Mp4Writer::FlushSynced()
+{
+    avio_flush(mCtx->pb);
+    if (mFailed || mCtx->pb->error < 0 || ::fdatasync(mFd) != 0) {
+        mFailed = true;
+        return -1;
+    }
     return 0;
 }
 
 int Mp4Writer::EndFragment()
 {
-    if (av_write_frame(mCtx, nullptr) < 0) {
-        mFailed = true;
-        return -1;
-    }
-    avio_flush(mCtx->pb);
-    if (mFailed || mCtx->pb->error < 0 || ::fdatasync(mFd) != 0) {
+    if (av_write_frame(mCtx, nullptr) < 0 || FlushSynced() != 0) {
         mFailed = true;
         return -1;
     }
@@ -309,20 +318,7 @@ int Mp4Writer::WriteSample(const uint8_t* data, uint32_t len, uint32_t duration,
     if (!mHeaderWritten || mFailed || data == nullptr || len == 0 || len > INT32_MAX) {
         return -1;
     }
-    av_packet_unref(mPacket);
-    // The muxer copies the bytes into its fragment: the caller's buffer is only lent.
-    mPacket->data = const_cast<uint8_t*>(data);
-    mPacket->size = static_cast<int>(len);
-    mPacket->stream_index = mVideoIndex;
-    mPacket->pts = mPacket->dts = mNextDts;
-    mPacket->duration = duration;
-    mPacket->flags = sync ? AV_PKT_FLAG_KEY : 0;
-    mPacket->pos = -1;
-    const int rc = av_write_frame(mCtx, mPacket);
-    mPacket->data = nullptr;
-    mPacket->size = 0;
-    if (rc < 0) {
-        mFailed = true;
+    if (Mux(mVideoIndex, data, len, mNextDts, duration, sync) != 0) {
         return -1;
     }
     mNextDts += duration;

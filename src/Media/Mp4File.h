@@ -52,6 +52,10 @@ private:
     Mp4Writer() = default;
     static int WritePacket(void* opaque, uint8_t* buf, int size);
     int EndFragment();
+    // What the muxer holds out to the file and synced; a failure marks the file failed. 0 or -1.
+    int FlushSynced();
+    // One packet of a stream, timed in its time base; a refusal marks the file failed. 0 or -1.
+    int Mux(int stream, const uint8_t* data, uint32_t len, int64_t ts, int64_t duration, bool key);
     void Free();
 
     int mFd = -1;

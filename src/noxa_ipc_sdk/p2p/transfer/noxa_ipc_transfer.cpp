@@ -25,6 +25,7 @@
 #include <sys/uio.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace transfer {
@@ -457,16 +458,13 @@ void ReaderThread(uint32_t client)
             gMod.param.on_event_cb(TRANS_STREAMING_VIDEO_STOP, words);
         }
     }
-    const bool wasAudio = s.audioOn.exchange(false);
-    const bool wasTalk = s.talkOn.exchange(false);
-    if (wasAudio && tell) {
-        gMod.param.on_event_cb(TRANS_LIVE_AUDIO_STOP, words);
-    }
-    if (wasTalk && tell) {
-        gMod.param.on_event_cb(TRANS_SPEAKER_STOP, words);
-    }
-    if (wasPlayback && tell) {
-        gMod.param.on_event_cb(TRANS_PLAYBACK_STOP, words);
+    const std::pair<bool, NOXA_P2P_EVENT_E> ends[] = {{s.audioOn.exchange(false), TRANS_LIVE_AUDIO_STOP},
+                                                      {s.talkOn.exchange(false), TRANS_SPEAKER_STOP},
+                                                      {wasPlayback, TRANS_PLAYBACK_STOP}};
+    for (const auto& [was, code] : ends) {
+        if (was && tell) {
+            gMod.param.on_event_cb(code, words);
+        }
     }
     if (s.talkDropped > 0) {
         PR_ERR("p2p client %u: %u talk frames without a talk start dropped", client, s.talkDropped);

@@ -13,9 +13,9 @@
 constexpr uint32_t kMp4TimeScale = 90000;
 constexpr uint32_t kMp4SampleDuration = 3600;  // 40 ms at 25 frames per second
 constexpr uint32_t kMp4FragmentSamples = 25;   // one second a fragment
-// No file of the writer with a whole fragment in it is smaller: its header (ftyp and the track's
-// moov) and one moof with its mdat.
-constexpr uint32_t kMp4OneFragmentMinBytes = 1024;
+// Below this no file holds a header and a fragment: the ftyp and the track's moov alone take
+// some 700 bytes, a moof about 100 more.
+constexpr uint32_t kMp4OneFragmentMinBytes = 512;
 constexpr uint32_t kAacFrameSamples = 1024;  // samples of one AAC frame: its duration at the track's rate
 
 class Mp4Writer {

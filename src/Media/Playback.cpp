@@ -386,7 +386,8 @@ int ScanRecordDir(const char* directory, std::vector<RECORD_FILE_INFO_S>* list, 
         }
         // Only the size is looked at: the file is read when it plays.
         struct stat fs {};
-        if (::stat(BoardPath(base + "/" + e->d_name).c_str(), &fs) != 0 || fs.st_size < static_cast<off_t>(kMp4OneFragmentMinBytes)) {
+        if (::stat(BoardPath(base + "/" + e->d_name).c_str(), &fs) != 0 ||
+            fs.st_size < static_cast<off_t>(kMp4OneFragmentMinBytes)) {
             continue;
         }
         RECORD_FILE_INFO_S r{};

@@ -35,6 +35,8 @@ std::atomic<uint32_t> sStarted{0};
 std::atomic<uint32_t> sMaxUsers{0};
 std::atomic<uint32_t> sClarity{0};
 std::atomic<uint32_t> sAudioCodec{0};
+// Viewers (and the cloud gateway) whose talk runs: the unit leaves talk only when the last ends.
+std::atomic<int> sTalkers{0};
 
 bool InCall()
 {
@@ -145,6 +147,7 @@ void NoxaP2pResetForTest()
 {
     sStarted = 0;
     sClarity = 0;
+    sTalkers = 0;
 }
 
 void NoxaP2pOnlineCb(uint32_t) {}
@@ -369,6 +372,7 @@ void Noxa_StreamingStop()
 void Noxa_SpeakerStart()
 {
     DEVICE_STATE_S& s = gDeviceState;
+    ++sTalkers;
     StopRingDecode();
     if (s.TakeUpRoom == kNoRoom) {
         s.TakeUpRoom = kViewerRoom;
@@ -399,7 +403,26 @@ void Noxa_SpeakerStart()
     SetTalkVolume(door == 0 && floor ? 1 : 0);
 }
 
-void Noxa_SpeakerStop() {}
+// The end of a talk. With no talk and no watcher left, the unit goes idle now rather than at the
+// talk's time-out, which would hold it in talk (and deaf to the bus) for a minute and a half.
+void Noxa_SpeakerStop()
+{
+    int talkers = sTalkers.load();
+    while (talkers > 0 && !sTalkers.compare_exchange_weak(talkers, talkers - 1)) {
+    }
+    if (talkers > 1 || !Talking() || ViewersLeftAfterStop() > 0) {
+        return;
+    }
+    DEVICE_STATE_S& s = gDeviceState;
+    s.ViewerCount = 0;
+    // The time-out's own action runs at the next tick: on a floor-model bus the session's, which
+    // also hangs the bus up, else the call/monitor one.
+    if (gAppState.FloorModel != 0) {
+        s.FloorSessionTimer = 0;
+    } else {
+        s.CallTimeoutTimer = 0;
+    }
+}
 
 int PutMediaFrame(int channel, const MEDIA_FRAME_S* frame)
 {

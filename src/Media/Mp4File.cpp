@@ -3,7 +3,10 @@
 #include "platform/board_path.h"
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/mathematics.h>
 #include <libavutil/mem.h>
 }
 
@@ -22,6 +25,7 @@ constexpr uint32_t kSampleMax = 4 * 1024 * 1024;
 // A day of 25 fps is 2.16 million samples; one recording holds at most a few thousand.
 constexpr size_t kSamplesMax = 200000;
 constexpr size_t kParamSetMax = 0xFFFF;
+constexpr size_t kAudioConfigMax = 64;  // an AudioSpecificConfig is a few bytes
 
 uint32_t Be32(const uint8_t* p)
 {
@@ -195,6 +199,7 @@ int Mp4Writer::AddH264Track(uint16_t width, uint16_t height, const uint8_t* sps,
     if (st == nullptr) {
         return -1;
     }
+    mVideoIndex = st->index;
     st->time_base = AVRational{1, static_cast<int>(kMp4TimeScale)};
     AVCodecParameters* par = st->codecpar;
     par->codec_type = AVMEDIA_TYPE_VIDEO;
@@ -215,12 +220,7 @@ int Mp4Writer::AddH264Track(uint16_t width, uint16_t height, const uint8_t* sps,
     av_dict_set(&opts, "video_track_timescale", "90000", 0);
     const int rc = avformat_write_header(mCtx, &opts);
     av_dict_free(&opts);
-    if (rc < 0) {
-        mFailed = true;
-        return -1;
-    }
-    avio_flush(mCtx->pb);
-    if (mFailed || mCtx->pb->error < 0 || ::fdatasync(mFd) != 0) {
+    if (rc < 0 || FlushSynced() != 0) {
         mFailed = true;
         return -1;
     }
@@ -228,14 +228,84 @@ int Mp4Writer::AddH264Track(uint16_t width, uint16_t height, const uint8_t* sps,
     return 0;
 }
 
-int Mp4Writer::EndFragment()
+int Mp4Writer::AddAacTrack(uint32_t sampleRate, const uint8_t* config, size_t configLen)
 {
-    if (av_write_frame(mCtx, nullptr) < 0) {
+    if (mCtx == nullptr || mHeaderWritten || mFailed || mAudioIndex >= 0 || sampleRate == 0 || config == nullptr ||
+        configLen == 0 || configLen > kAudioConfigMax) {
+        return -1;
+    }
+    AVStream* st = avformat_new_stream(mCtx, nullptr);
+    if (st == nullptr) {
+        return -1;
+    }
+    st->time_base = AVRational{1, static_cast<int>(sampleRate)};
+    AVCodecParameters* par = st->codecpar;
+    par->codec_type = AVMEDIA_TYPE_AUDIO;
+    par->codec_id = AV_CODEC_ID_AAC;
+    par->profile = FF_PROFILE_AAC_LOW;
+    par->sample_rate = static_cast<int>(sampleRate);
+    av_channel_layout_default(&par->ch_layout, 1);
+    par->frame_size = static_cast<int>(kAacFrameSamples);
+    par->extradata = static_cast<uint8_t*>(av_mallocz(configLen + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (par->extradata == nullptr) {
+        return -1;
+    }
+    std::memcpy(par->extradata, config, configLen);
+    par->extradata_size = static_cast<int>(configLen);
+    mAudioIndex = st->index;
+    mAudioRate = sampleRate;
+    return 0;
+}
+
+int Mp4Writer::WriteAudioSample(const uint8_t* data, uint32_t len, uint32_t duration)
+{
+    if (!mHeaderWritten || mFailed || mAudioIndex < 0 || data == nullptr || len == 0 || len > INT32_MAX) {
+        return -1;
+    }
+    // The muxer may have given the track another time base than the sample rate.
+    const AVRational rate{1, static_cast<int>(mAudioRate)};
+    const AVRational tb = mCtx->streams[mAudioIndex]->time_base;
+    if (Mux(mAudioIndex, data, len, av_rescale_q(mNextAudioTs, rate, tb), av_rescale_q(duration, rate, tb), true) != 0) {
+        return -1;
+    }
+    mNextAudioTs += duration;
+    return 0;
+}
+
+int Mp4Writer::Mux(int stream, const uint8_t* data, uint32_t len, int64_t ts, int64_t duration, bool key)
+{
+    av_packet_unref(mPacket);
+    // The muxer copies the bytes into its fragment: the caller's buffer is only lent.
+    mPacket->data = const_cast<uint8_t*>(data);
+    mPacket->size = static_cast<int>(len);
+    mPacket->stream_index = stream;
+    mPacket->pts = mPacket->dts = ts;
+    mPacket->duration = duration;
+    mPacket->flags = key ? AV_PKT_FLAG_KEY : 0;
+    mPacket->pos = -1;
+    const int rc = av_write_frame(mCtx, mPacket);
+    mPacket->data = nullptr;
+    mPacket->size = 0;
+    if (rc < 0) {
         mFailed = true;
         return -1;
     }
+    return 0;
+}
+
+int Mp4Writer::FlushSynced()
+{
     avio_flush(mCtx->pb);
     if (mFailed || mCtx->pb->error < 0 || ::fdatasync(mFd) != 0) {
+        mFailed = true;
+        return -1;
+    }
+    return 0;
+}
+
+int Mp4Writer::EndFragment()
+{
+    if (av_write_frame(mCtx, nullptr) < 0 || FlushSynced() != 0) {
         mFailed = true;
         return -1;
     }
@@ -248,20 +318,7 @@ int Mp4Writer::WriteSample(const uint8_t* data, uint32_t len, uint32_t duration,
     if (!mHeaderWritten || mFailed || data == nullptr || len == 0 || len > INT32_MAX) {
         return -1;
     }
-    av_packet_unref(mPacket);
-    // The muxer copies the bytes into its fragment: the caller's buffer is only lent.
-    mPacket->data = const_cast<uint8_t*>(data);
-    mPacket->size = static_cast<int>(len);
-    mPacket->stream_index = 0;
-    mPacket->pts = mPacket->dts = mNextDts;
-    mPacket->duration = duration;
-    mPacket->flags = sync ? AV_PKT_FLAG_KEY : 0;
-    mPacket->pos = -1;
-    const int rc = av_write_frame(mCtx, mPacket);
-    mPacket->data = nullptr;
-    mPacket->size = 0;
-    if (rc < 0) {
-        mFailed = true;
+    if (Mux(mVideoIndex, data, len, mNextDts, duration, sync) != 0) {
         return -1;
     }
     mNextDts += duration;
@@ -418,11 +475,104 @@ int Mp4Reader::ReadSample(uint32_t id, std::vector<uint8_t>* out, bool* sync) co
     return 0;
 }
 
-// ---- a cut file ----
+// ---- a cut or damaged file ----
 
-int64_t Mp4CompleteFragmentsEnd(const std::string& unitPath)
+namespace {
+
+struct BOX_S {
+    uint64_t Size = 0;  // 0: no box can stand here (size out of the file or below its header)
+    char Type[4] = {};
+};
+
+// The box header at `at`; false when not even a header can be read there.
+bool BoxAt(int fd, uint64_t fileSize, uint64_t at, BOX_S* box)
 {
-    const int fd = BoardOpen(unitPath.c_str(), O_RDONLY | O_CLOEXEC);
+    uint8_t head[16];
+    if (at > fileSize || fileSize - at < 8 || !ReadFull(fd, head, 8, static_cast<int64_t>(at))) {
+        return false;
+    }
+    uint64_t size = Be32(head);
+    uint64_t headLen = 8;
+    if (size == 1) {
+        if (fileSize - at < 16 || !ReadFull(fd, head + 8, 8, static_cast<int64_t>(at + 8))) {
+            return false;
+        }
+        size = (uint64_t(Be32(head + 8)) << 32) | Be32(head + 12);
+        headLen = 16;
+    }
+    std::memcpy(box->Type, head + 4, 4);
+    // A box "to the end of the file" (size 0) or one running past it was never finished.
+    box->Size = size < headLen || size > fileSize - at ? 0 : size;
+    return true;
+}
+
+bool Is(const BOX_S& box, const char* type)
+{
+    return box.Size != 0 && std::memcmp(box.Type, type, 4) == 0;
+}
+
+// A whole fragment at `at` (a moof and the whole mdat right after it): where it ends, or 0.
+uint64_t FragmentAt(int fd, uint64_t fileSize, uint64_t at)
+{
+    BOX_S moof;
+    BOX_S mdat;
+    if (!BoxAt(fd, fileSize, at, &moof) || !Is(moof, "moof") || !BoxAt(fd, fileSize, at + moof.Size, &mdat) ||
+        !Is(mdat, "mdat")) {
+        return 0;
+    }
+    return at + moof.Size + mdat.Size;
+}
+
+// The first whole fragment that starts at `from` or later, by its "moof" tag; 0 when none.
+uint64_t NextFragment(int fd, uint64_t fileSize, uint64_t from)
+{
+    constexpr size_t kChunk = 64 * 1024;
+    std::vector<uint8_t> buf(kChunk);
+    // The tag stands 4 bytes into its box.
+    for (uint64_t at = from + 4; at < fileSize && fileSize - at >= 4;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunk, fileSize - at));
+        if (!ReadFull(fd, buf.data(), n, static_cast<int64_t>(at))) {
+            return 0;
+        }
+        for (size_t i = 0; i + 4 <= n; ++i) {
+            if (std::memcmp(buf.data() + i, "moof", 4) == 0 && FragmentAt(fd, fileSize, at + i - 4) != 0) {
+                return at + i - 4;
+            }
+        }
+        at += n - 3;  // a tag across two chunks is seen in the next
+    }
+    return 0;
+}
+
+// [at, next) becomes one "free" box, so that a reader walks from the fragment before it to the
+// one after it.
+bool MakeFree(int fd, uint64_t at, uint64_t next)
+{
+    const uint64_t len = next - at;
+    uint8_t head[16];
+    size_t headLen = 8;
+    if (len <= UINT32_MAX) {
+        head[0] = uint8_t(len >> 24), head[1] = uint8_t(len >> 16), head[2] = uint8_t(len >> 8), head[3] = uint8_t(len);
+    } else {
+        head[0] = head[1] = head[2] = 0, head[3] = 1;
+        for (int i = 0; i < 8; ++i) {
+            head[8 + i] = uint8_t(len >> (56 - 8 * i));
+        }
+        headLen = 16;
+    }
+    std::memcpy(head + 4, "free", 4);
+    return ::pwrite(fd, head, headLen, static_cast<off_t>(at)) == static_cast<ssize_t>(headLen);
+}
+
+}  // namespace
+
+int64_t Mp4RepairFragments(const std::string& unitPath)
+{
+    int fd = BoardOpen(unitPath.c_str(), O_RDWR | O_CLOEXEC);
+    const bool writable = fd >= 0;
+    if (fd < 0) {
+        fd = BoardOpen(unitPath.c_str(), O_RDONLY | O_CLOEXEC);
+    }
     if (fd < 0) {
         return -1;
     }
@@ -435,37 +585,36 @@ int64_t Mp4CompleteFragmentsEnd(const std::string& unitPath)
     uint64_t at = 0;
     uint64_t end = 0;
     bool moov = false;
-    bool moofPending = false;
-    for (;;) {
-        uint8_t head[16];
-        if (size - at < 8 || !ReadFull(fd, head, 8, static_cast<int64_t>(at))) {
-            break;
+    bool repaired = false;
+    BOX_S box;
+    while (BoxAt(fd, size, at, &box)) {
+        if (Is(box, "moov")) {
+            moov = true;
         }
-        uint64_t boxSize = Be32(head);
-        uint64_t headLen = 8;
-        if (boxSize == 1) {
-            if (size - at < 16 || !ReadFull(fd, head + 8, 8, static_cast<int64_t>(at + 8))) {
+        if (moov && Is(box, "moof")) {
+            const uint64_t fragmentEnd = FragmentAt(fd, size, at);
+            if (fragmentEnd != 0) {
+                end = at = fragmentEnd;
+                continue;
+            }
+            box.Size = 0;  // a moof without its whole mdat: damaged from here
+        }
+        if (box.Size == 0) {
+            // Damage between fragments costs only what it covers: the next intact fragment is
+            // kept. A header needs 8 bytes, so the search starts past them.
+            const uint64_t next = moov && writable ? NextFragment(fd, size, at + 8) : 0;
+            if (next == 0 || !MakeFree(fd, at, next)) {
                 break;
             }
-            boxSize = (uint64_t(Be32(head + 8)) << 32) | Be32(head + 12);
-            headLen = 16;
+            repaired = true;
+            at = next;
+            continue;
         }
-        // A box "to the end of the file" (size 0) or one running past it was never finished.
-        if (boxSize < headLen || boxSize > size - at) {
-            break;
-        }
-        const bool isMoov = std::memcmp(head + 4, "moov", 4) == 0;
-        const bool isMoof = std::memcmp(head + 4, "moof", 4) == 0;
-        const bool isMdat = std::memcmp(head + 4, "mdat", 4) == 0;
-        if (isMoov) {
-            moov = true;
-        } else if (isMoof) {
-            moofPending = moov;
-        } else if (isMdat && moofPending) {
-            moofPending = false;
-            end = at + boxSize;  // a whole fragment
-        }
-        at += boxSize;
+        at += box.Size;
+    }
+    if (repaired && ::fdatasync(fd) != 0) {
+        ::close(fd);
+        return -1;
     }
     ::close(fd);
     return static_cast<int64_t>(end);

@@ -1,6 +1,6 @@
 // The MP4 files of the recorder, on FFmpeg's libavformat: a writer of fragmented MP4 (one H.264
-// track, a fragment of 25 samples written and synced at a time, so a power cut loses at most the
-// second being recorded) and a reader that indexes the samples it can read whole. Files on the
+// track, and an AAC track when one is added, a fragment of 25 video samples written and synced at
+// a time, so a power cut loses at most the second being recorded) and a reader that indexes the samples it can read whole. Files on the
 // card may come from anywhere: the reader trusts none of their bytes.
 #pragma once
 
@@ -13,6 +13,10 @@
 constexpr uint32_t kMp4TimeScale = 90000;
 constexpr uint32_t kMp4SampleDuration = 3600;  // 40 ms at 25 frames per second
 constexpr uint32_t kMp4FragmentSamples = 25;   // one second a fragment
+// Below this no file holds a header and a fragment: the ftyp and the track's moov alone take
+// some 700 bytes, a moof about 100 more.
+constexpr uint32_t kMp4OneFragmentMinBytes = 512;
+constexpr uint32_t kAacFrameSamples = 1024;  // samples of one AAC frame: its duration at the track's rate
 
 class Mp4Writer {
 public:
@@ -23,24 +27,35 @@ public:
     Mp4Writer(const Mp4Writer&) = delete;
     Mp4Writer& operator=(const Mp4Writer&) = delete;
 
+    // An AAC track at sampleRate from its AudioSpecificConfig; only before the header (that is,
+    // before AddH264Track), and one at most. 0 or -1.
+    int AddAacTrack(uint32_t sampleRate, const uint8_t* config, size_t configLen);
     // The H.264 track of the given size from its parameter sets (without start codes); writes
-    // and syncs the file header (an empty moov). 0 or -1.
+    // and syncs the file header (an empty moov, with the audio track added before). 0 or -1.
     int AddH264Track(uint16_t width, uint16_t height, const uint8_t* sps, size_t spsLen, const uint8_t* pps,
                      size_t ppsLen);
     // One sample: NAL units each led by its 4-byte big-endian length. Every 25th sample ends the
     // fragment: it is written and synced before the call returns. 0 or -1 (the file is then
     // left as the last complete fragment made it).
     int WriteSample(const uint8_t* data, uint32_t len, uint32_t duration, bool sync);
+    // One raw AAC frame (no ADTS header) of `duration` samples into the audio track; it goes out
+    // with the video fragment under way. 0 or -1 (as WriteSample).
+    int WriteAudioSample(const uint8_t* data, uint32_t len, uint32_t duration);
     // The last fragment and the trailer, synced; the file is closed. 0 or -1.
     int Close();
 
     bool HasTrack() const { return mHeaderWritten; }
+    bool HasAudioTrack() const { return mAudioIndex >= 0; }
     uint32_t Samples() const { return mSamples; }
 
 private:
     Mp4Writer() = default;
     static int WritePacket(void* opaque, uint8_t* buf, int size);
     int EndFragment();
+    // What the muxer holds out to the file and synced; a failure marks the file failed. 0 or -1.
+    int FlushSynced();
+    // One packet of a stream, timed in its time base; a refusal marks the file failed. 0 or -1.
+    int Mux(int stream, const uint8_t* data, uint32_t len, int64_t ts, int64_t duration, bool key);
     void Free();
 
     int mFd = -1;
@@ -51,6 +66,10 @@ private:
     uint32_t mSamples = 0;
     uint32_t mInFragment = 0;
     int64_t mNextDts = 0;
+    int mVideoIndex = -1;
+    int mAudioIndex = -1;
+    uint32_t mAudioRate = 0;
+    int64_t mNextAudioTs = 0;  // in samples
 };
 
 class Mp4Reader {
@@ -98,10 +117,11 @@ private:
     std::vector<Sample> mSamples;
 };
 
-// A fragmented MP4 that was never closed: where its last complete fragment (a moof and the whole
-// mdat after it) ends, by the top-level boxes of the file. 0 when it has none (or is no such
-// file), -1 when it cannot be read.
-int64_t Mp4CompleteFragmentsEnd(const std::string& unitPath);
+// A fragmented MP4 that was never closed, or damaged: every damaged stretch between whole
+// fragments (a moof and the whole mdat after it) is made a "free" box in place, and where the last
+// whole fragment ends is returned, by the top-level boxes of the file. 0 when it has none (or is
+// no such file), -1 when it cannot be read.
+int64_t Mp4RepairFragments(const std::string& unitPath);
 
 // The avcC record of a track from its parameter sets; empty when they are too short or too long.
 std::vector<uint8_t> Mp4AvcConfig(const uint8_t* sps, size_t spsLen, const uint8_t* pps, size_t ppsLen);

@@ -6,6 +6,8 @@
 #include "Common/DoorPhoneLinks.h"
 #include "Common/RecordFile.h"
 #include "Common/SDCard.h"
+#include "AudioCapture.h"
+#include "AudioPlayback.h"
 #include "Mp4File.h"
 #include "Playback.h"
 #include "VencStream.h"
@@ -38,6 +40,7 @@ struct MP4_RECORD_S {
     uint8_t SpsSeen = 0;
     uint8_t PpsSeen = 0;
     std::vector<uint8_t> Sps;  // kept until the PPS makes the track
+    uint8_t AudioSkip = 0;     // AAC frames still to drop after the open
 };
 
 MP4_RECORD_S gRec;
@@ -48,6 +51,9 @@ std::mutex gRecordFileLock;
 constexpr size_t kSpsMin = 8;       // nal[5..7] hold the profile and level
 constexpr size_t kNalMin = 5;       // a start code and a NAL header
 constexpr size_t kStartNameLen = 10;  // "HHMMSS.mp4"
+constexpr uint32_t kAacSampleRate = 8000;
+constexpr uint8_t kAacConfig[2] = {0x15, 0x88};  // AAC-LC, 8000 Hz, one channel
+constexpr uint8_t kAacSkipFrames = 4;
 
 // Where the parameter set in a piece ends: the encoder thread hands the PPS with whatever follows
 // it up to the slice (an SEI), and a stream may pad with zero bytes.
@@ -122,11 +128,12 @@ CLOSED_FILE_S DetachLocked()
 
 enum class Cut { Kept, NoneComplete, Unknown };
 
-// A file whose writing stopped anywhere: cut back to the end of its last complete fragment, so
-// that no piece of a fragment follows. Unknown when it cannot be read or cut (left as it is).
+// A file whose writing stopped anywhere: damaged stretches between whole fragments skipped, and
+// cut back to the end of its last whole fragment, so that no piece of a fragment follows. Unknown
+// when it cannot be read or cut (left as it is).
 Cut CutToCompleteFragments(const std::string& path)
 {
-    const int64_t end = Mp4CompleteFragmentsEnd(path);
+    const int64_t end = Mp4RepairFragments(path);
     if (end < 0) {
         return Cut::Unknown;
     }
@@ -198,6 +205,15 @@ std::unique_ptr<Mp4Writer> MP4Encoder_FileOpen(const std::string& path)
     return Mp4Writer::Create(path);
 }
 
+// The header of one whole ADTS frame: 7 bytes, 9 with its CRC; 0 when the bytes are no such frame.
+size_t AdtsHeaderLength(const uint8_t* p, uint32_t len)
+{
+    if (p == nullptr || len < 7 || AdtsFrameLength(p) != static_cast<int>(len)) {
+        return 0;
+    }
+    return (p[1] & 1) != 0 ? 7 : 9;
+}
+
 // A slice into the file, over its start code. Record lock held.
 void WriteSliceLocked(uint8_t* nal, uint32_t length, bool sync)
 {
@@ -256,6 +272,8 @@ int MP4RecordStart()
     char path[128];
     std::snprintf(path, sizeof(path), "%s/%s", directory, name);
     APP_DBG("MP4 File Name: %s", path);
+    // Opened with each file (an encoder open already stays as it is).
+    InitAACEncoder();
     std::unique_ptr<Mp4Writer> file = MP4Encoder_FileOpen(path);
     if (!file) {
         std::perror("MP4Encoder_FileOpen Fail");
@@ -270,6 +288,7 @@ int MP4RecordStart()
         gRec.SpsSeen = 0;
         gRec.PpsSeen = 0;
         gRec.Sps.clear();
+        gRec.AudioSkip = kAacSkipFrames;
         gDeviceState.RecordTimer = kRecordTimerTicks;
         MP4RecordHold();
         gRec.State = 1;
@@ -292,6 +311,7 @@ void MP4RecordStop()
     }
     // The trailer, the sync and the rename are outside the record lock.
     MP4Encoder_FileClose(std::move(closed));
+    CloseAACEncoder();
 }
 
 int MP4Encoder_WriteVideo(uint8_t* nal, uint32_t length, uint32_t nalType, uint64_t)
@@ -332,6 +352,47 @@ int MP4Encoder_WriteVideo(uint8_t* nal, uint32_t length, uint32_t nalType, uint6
         break;
     default:
         break;
+    }
+    return 0;
+}
+
+int MP4AddAudioTracks()
+{
+    MP4RecordWriteLock lock;
+    if (gRec.State == 0 || !gRec.File) {
+        return -1;
+    }
+    // The header goes out with the first key frame's parameter sets: a track can join only before.
+    if (gRec.File->HasTrack()) {
+        APP_ERR("MP4 audio tracks after the file's header: refused");
+        return -1;
+    }
+    if (gRec.File->AddAacTrack(kAacSampleRate, kAacConfig, sizeof(kAacConfig)) != 0) {
+        APP_ERR("MP4 AAC track not added");
+        return -1;
+    }
+    return 0;
+}
+
+int MP4Encoder_WriteAAC(const uint8_t* adts, uint32_t length)
+{
+    MP4RecordWriteLock lock;
+    if (gRec.State == 0 || !gRec.File || gRec.PpsSeen == 0 || !gRec.File->HasAudioTrack()) {
+        return 0;
+    }
+    // The encoder's first frames after the open are its start-up: not recorded.
+    if (gRec.AudioSkip > 0) {
+        --gRec.AudioSkip;
+        return 0;
+    }
+    const size_t head = AdtsHeaderLength(adts, length);
+    if (head == 0 || length <= head) {
+        return -1;
+    }
+    if (gRec.File->WriteAudioSample(adts + head, length - static_cast<uint32_t>(head), kAacFrameSamples) != 0) {
+        APP_ERR("MP4 audio write failed: recording closed");
+        MP4Encoder_FileClose(DetachLocked());
+        return -1;
     }
     return 0;
 }

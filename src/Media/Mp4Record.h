@@ -17,10 +17,11 @@ constexpr uint16_t kRecordHoldTicks = 500;    // an event recording runs 5 s pas
 // 1 while a file is open (read without the lock).
 uint8_t GetMP4RecordState();
 // Opens a new file: 0, or -1 when already recording, the card has no room (FreeSize) or the
-// file cannot be created. Arms the record timer and the hold and asks for a key frame.
+// file cannot be created. Opens the AAC encoder, arms the record timer and the hold and asks for
+// a key frame.
 int MP4RecordStart();
 // Closes the open file (if any) under its final name and returns the recorder to idle; the
-// record timer and hold are stopped in every case.
+// record timer and hold are stopped and the AAC encoder closed in every case.
 void MP4RecordStop();
 // Record hold countdown = 5 s.
 void MP4RecordHold();
@@ -29,6 +30,16 @@ void MP4RecordHold();
 // from then on, each over its own start code (the buffer's first four bytes are overwritten).
 // Returns 0 (the encoder thread does not look at failures: a failed write closes the file).
 int MP4Encoder_WriteVideo(uint8_t* nal, uint32_t length, uint32_t nalType, uint64_t pts);
+
+// The audio track of the open file: AAC-LC at 8 kHz, mono. Only before the first key frame has
+// written the file's header (refused, -1, and logged after it, or with no file open). The private
+// 16-bit PCM track is not made: the MP4 muxer has no sample entry for that codec. 0 or -1.
+int MP4AddAudioTracks();
+// One ADTS frame of the AAC encoder into the audio track, without its header, lasting 1024
+// samples. Taken only once the file's header is out; the first four after the file's open are
+// dropped (the encoder's start). 0 written or dropped, -1 no ADTS frame or a failed write (which
+// closes the file, as for video).
+int MP4Encoder_WriteAAC(const uint8_t* adts, uint32_t length);
 
 // Event recording start of the detection thread: MP4RecordStart when recording is allowed
 // (card mounted, SD recording on, not in floor model), no playback runs, the recorder is idle

@@ -10,6 +10,7 @@
 #include "platform/shell.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -163,12 +164,20 @@ int NextPlaybackFile(PLAYBACK_CTX_S& c)
     return 0;
 }
 
-void SendVideoSample(PLAYBACK_CTX_S& c)
+// The sender's answers that the viewer's session is gone (or no longer in playback): nothing
+// further can reach it.
+bool SessionGone(int rc)
+{
+    return rc == -1 || rc == -ENOENT || rc == -ENXIO;
+}
+
+// The next video sample to the client; false when the session is gone.
+bool SendVideoSample(PLAYBACK_CTX_S& c)
 {
     ++c.VideoNumber;
     bool sync = false;
     if (c.File->ReadSample(c.VideoNumber, &c.Sample, &sync) != 0 || c.Sample.size() < 5) {
-        return;
+        return true;
     }
     std::memcpy(c.Sample.data(), kStartCode, sizeof(kStartCode));
     TRANSFER_MEDIA_FRAME_S f{};
@@ -192,7 +201,7 @@ void SendVideoSample(PLAYBACK_CTX_S& c)
     c.LastVideoTs = uint64_t(c.SectionStart) * 1000 + uint64_t(c.VideoNumber) * c.VideoSampleMs;
     f.video.pts = c.LastVideoTs;
     f.video.timestamp = c.LastVideoTs / 1000;
-    gPlaybackOutput.SendVideo(static_cast<uint32_t>(c.Client.load()), &f);
+    return !SessionGone(gPlaybackOutput.SendVideo(static_cast<uint32_t>(c.Client.load()), &f));
 }
 
 // One pass of the playback thread: at most one sample sent. False when the thread is to end.
@@ -208,8 +217,14 @@ bool PlaybackStep(PLAYBACK_CTX_S& c)
     if (!c.VideoFinished) {
         if (!c.HasVideo) {
             c.VideoFinished = true;  // nothing of this file can be played
+        } else if (!SendVideoSample(c)) {
+            // The viewer left: the playback ends, and with it the hold on event recording.
+            AppLogPrint(APP_LOG_RED, "NoxaPlaybackVideoThread", "client %d gone: playback ends",
+                        static_cast<int>(c.Client.load()));
+            c.End = 1;
+            c.Run = 0;
+            return false;
         } else {
-            SendVideoSample(c);
             c.VideoFinished = c.VideoNumber >= c.VideoSamples;
         }
     }
@@ -290,6 +305,11 @@ int SeekFileByMonth(PB_MONTH_QUERY_S* q)
     char prefix[16];
     std::snprintf(prefix, sizeof(prefix), "%04u%02u", q->Year, q->Month);
     DIR* d = opendir(BoardPath(kRecordBaseDir).c_str());
+    if (d == nullptr && errno == ENOENT) {
+        // A card that never held a recording: no days, and nothing wrong.
+        AppLogPrint(APP_LOG_BLUE, "SeekFileByMonth", "no recordings");
+        return 0;
+    }
     if (d == nullptr) {
         AppLogPrint(APP_LOG_RED, "SeekFileByMonth", "fail to open dir");
         return -1;
@@ -326,8 +346,7 @@ int ScanRecordDir(const char* directory, std::vector<RECORD_FILE_INFO_S>* list, 
         const size_t len = std::strlen(e->d_name);
         const char* ext = std::strstr(e->d_name, ".mp4");
         // The 13 characters "HHMMSS_HHMMSS" must stand before the extension.
-        if (len <= 11 || ext == nullptr || ext - e->d_name < 13 || list->size() >= kDayFilesMax ||
-            !IsType(base + "/" + e->d_name, e, DT_REG, S_IFREG)) {
+        if (len <= 11 || ext == nullptr || ext - e->d_name < 13 || !IsType(base + "/" + e->d_name, e, DT_REG, S_IFREG)) {
             continue;
         }
         int t[6] = {};
@@ -349,9 +368,26 @@ int ScanRecordDir(const char* directory, std::vector<RECORD_FILE_INFO_S>* list, 
         en.tm_sec = t[5];
         s.tm_isdst = en.tm_isdst = -1;
         const time_t st = mktime(&s);
-        const time_t et = mktime(&en);
-        // A file never closed, one that crosses midnight, or one of 2 minutes or more: not listed.
+        time_t et = mktime(&en);
+        if (st > 0 && et > 0 && et < st) {
+            // Closed after midnight: the file stays in its start day's folder, its end is the next day.
+            en.tm_year = static_cast<int>(year) - 1900;
+            en.tm_mon = static_cast<int>(month) - 1;
+            en.tm_mday = static_cast<int>(day) + 1;
+            en.tm_hour = t[3];
+            en.tm_min = t[4];
+            en.tm_sec = t[5];
+            en.tm_isdst = -1;
+            et = mktime(&en);
+        }
+        // A file never closed, or one of 2 minutes or more: not listed.
         if (st <= 0 || et <= 0 || st >= et || et - st >= static_cast<time_t>(kRecordListMaxSeconds)) {
+            continue;
+        }
+        // Only the size is looked at: the file is read when it plays.
+        struct stat fs {};
+        if (::stat(BoardPath(base + "/" + e->d_name).c_str(), &fs) != 0 ||
+            fs.st_size < static_cast<off_t>(kMp4OneFragmentMinBytes)) {
             continue;
         }
         RECORD_FILE_INFO_S r{};
@@ -362,9 +398,13 @@ int ScanRecordDir(const char* directory, std::vector<RECORD_FILE_INFO_S>* list, 
         list->push_back(r);
     }
     closedir(d);
-    // The recorder makes a day's files in time order; the folder need not list them so.
+    // The recorder makes a day's files in time order; the folder need not list them so. A day
+    // with more files than the list holds keeps its latest.
     std::stable_sort(list->begin(), list->end(),
                      [](const RECORD_FILE_INFO_S& a, const RECORD_FILE_INFO_S& b) { return a.StartTime < b.StartTime; });
+    if (list->size() > kDayFilesMax) {
+        list->erase(list->begin(), list->end() - static_cast<std::ptrdiff_t>(kDayFilesMax));
+    }
     for (size_t i = 0; i < list->size(); ++i) {
         (*list)[i].Index = static_cast<uint32_t>(i);
     }

@@ -327,12 +327,27 @@ TEST_F(NoxaP2p, TalkStartTakesTheCallUpOnTheBusAndSetsTheTalkState)
     EXPECT_EQ(50, gDeviceState.TalkAudioSettleTimer);
     EXPECT_EQ((std::vector<Order4>{{ComOrder_TakeUp, 1, 1, 0}}), Posted());
     EXPECT_EQ(0, Hc595Image() & kHc595VideoDoor0) << "video of door 2 selected";
-    // The talk stop only prints.
+    // A second talker's start and stop leave the first one's talk as it is.
+    __NOXA_APP_p2p_event_cb(TRANS_SPEAKER_START, w);
+    gDeviceState.CallTimeoutTimer = 9600;
+    testing::internal::CaptureStdout();
+    __NOXA_APP_p2p_event_cb(TRANS_SPEAKER_STOP, w);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(9600, gDeviceState.CallTimeoutTimer);
+    // The last talk's stop with a viewer still watching leaves the unit in talk too.
+    mSeen.watching = 1;
+    Event(TRANS_SPEAKER_STOP);
+    EXPECT_EQ(9600, gDeviceState.CallTimeoutTimer);
+    // With nobody left, the talk's time-out runs at the next tick rather than in 96 s.
+    mSeen.watching = 0;
+    Event(TRANS_SPEAKER_START);
     testing::internal::CaptureStdout();
     __NOXA_APP_p2p_event_cb(TRANS_SPEAKER_STOP, w);
     log = testing::internal::GetCapturedStdout();
     EXPECT_NE(std::string::npos, log.find("enable speaker 0")) << log;
     EXPECT_EQ(0x0302, gDeviceState.SystemMainState);
+    EXPECT_EQ(0, gDeviceState.CallTimeoutTimer);
+    EXPECT_EQ(0, gDeviceState.ViewerCount);
 }
 
 TEST_F(NoxaP2p, TalkBackFrameIsPlayedInPiecesTheBufferHolds)

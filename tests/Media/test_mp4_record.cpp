@@ -3,11 +3,13 @@
 #include "Common/DoorPhone.h"
 #include "Common/DoorPhoneLinks.h"
 #include "Common/TimeTask.h"
+#include "Media/AudioCapture.h"
 #include "Media/Playback.h"
 #include "record_test_util.h"
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <random>
 #include <sys/resource.h>
@@ -204,6 +206,48 @@ TEST_F(RecordTest, ACutRecordingKeepsItsCompleteFragments)
         EXPECT_EQ(25 * complete, rec->SampleCount()) << "cut after its last complete fragment";
         ASSERT_EQ(0, BoardUnlink((std::string(kDay) + "/" + name).c_str()));
     }
+}
+
+// One damaged box costs only what it covers: a 66-fragment recording cut by a power loss whose
+// 3rd moof claims 0x7FFFFFFF bytes keeps its 65 intact fragments, the damage skipped as a free box
+// (the recording still ends 66 s after its start: the lost second is a gap in it).
+TEST_F(RecordTest, RecoveryKeepsEveryIntactFragmentAfterADamagedBox)
+{
+    const std::string cut = std::string(kDay) + "/101500.mp4";
+    ASSERT_EQ(0, BoardMkdir("/mnt/sdcard/DVR", 0755));
+    ASSERT_EQ(0, BoardMkdir(kDay, 0755));
+    ASSERT_NO_FATAL_FAILURE(WriteFakeRecording(cut, 66 * kMp4FragmentSamples));
+    std::unique_ptr<Mp4Reader> whole = Mp4Reader::Open(cut);
+    ASSERT_TRUE(whole);
+    ASSERT_EQ(1650u, whole->SampleCount());
+    std::string bytes = ReadAll(mSandbox.Path(cut));
+    const std::vector<uint64_t> ends = MdatEnds(mSandbox.Path(cut));
+    ASSERT_EQ(66u, ends.size());
+    const uint64_t thirdMoof = ends[1];
+    ASSERT_EQ("moof", bytes.substr(thirdMoof + 4, 4));
+    const char damage[4] = {0x7F, char(0xFF), char(0xFF), char(0xFF)};
+    bytes.replace(thirdMoof, 4, damage, 4);
+    {
+        std::ofstream o(mSandbox.Path(cut), std::ios::binary | std::ios::trunc);
+        o.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+    ASSERT_EQ(1, MP4RecoverFile(cut.c_str()));
+    const std::string recovered = std::string(kDay) + "/101500_101606.mp4";
+    ASSERT_TRUE(mSandbox.Exists(recovered)) << testing::PrintToString(Names(kDay));
+    std::unique_ptr<Mp4Reader> rec = Mp4Reader::Open(recovered);
+    ASSERT_TRUE(rec);
+    ASSERT_EQ(65u * kMp4FragmentSamples, rec->SampleCount());
+    std::vector<uint8_t> sample;
+    std::vector<uint8_t> expected;
+    // Ids of the recovered file against the original's: the 3rd second is the one gone.
+    for (uint32_t id : {1u, 50u, 51u, 1000u, 1625u}) {
+        const uint32_t original = id <= 50 ? id : id + 25;
+        ASSERT_EQ(0, rec->ReadSample(id, &sample, nullptr)) << id;
+        ASSERT_EQ(0, whole->ReadSample(original, &expected, nullptr)) << original;
+        EXPECT_EQ(expected, sample) << "sample " << id;
+    }
+    const Probe p = ProbeFile(mSandbox.Path(recovered));
+    EXPECT_EQ(1625u, p.durations.size()) << "ffprobe reads every kept sample";
 }
 
 // The card thread recovers a newly mounted card's cut recordings; ClearBadFile leaves the
@@ -445,4 +489,62 @@ TEST_F(RecordTest, EventStartNeedsRecordingAllowedAndTheRecorderIdle)
     EXPECT_EQ(kRecordHoldTicks, gDeviceState.RecordHoldTimer.load());
     gDeviceState.SdRecordSetting = 0;
     gAppState.FloorModel = 0;
+}
+
+// The audio functions: the AAC track added before the first key frame goes into the file; the
+// encoder the start opened gives ADTS frames, written after the first four without their header;
+// ffprobe reads both tracks and decodes the audio. After the header a track is refused, and the
+// stop closes the encoder.
+TEST_F(RecordTest, AacThroughTheRecorderIsASecondTrackThatDecodes)
+{
+    SetClock(10, 15, 0);
+    Build720();
+    CloseAACEncoder();
+    ASSERT_EQ(-1, MP4AddAudioTracks()) << "no file open";
+    ASSERT_EQ(0, MP4RecordStart());
+    faacEncHandle aac = GetAACEncoderHandle();
+    ASSERT_NE(nullptr, aac) << "the start opens the encoder";
+    ASSERT_EQ(0, MP4AddAudioTracks());
+    std::vector<uint8_t> pcm(2048);
+    std::vector<uint8_t> out(8192);
+    uint32_t sample = 0;
+    int frames = 0;
+    // 10 s: a 440 Hz tone, one AAC frame of 1024 samples beside every 3.2 video frames.
+    for (int v = 0; v < 250; ++v) {
+        Frames(1);
+        while (uint64_t(sample) * 25 < uint64_t(v + 1) * 8000) {
+            for (int i = 0; i < 1024; ++i, ++sample) {
+                const int16_t x = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440 * sample / 8000.0));
+                pcm[2 * i] = static_cast<uint8_t>(x);
+                pcm[2 * i + 1] = static_cast<uint8_t>(x >> 8);
+            }
+            const int n = AACEncodeFrame(aac, pcm.data(), static_cast<uint32_t>(pcm.size()), out.data(),
+                                         static_cast<uint32_t>(out.size()));
+            // From the sixth video frame on: the start's key frame has made the header by then.
+            if (n > 0 && v >= 5) {
+                ASSERT_EQ(0, MP4Encoder_WriteAAC(out.data(), static_cast<uint32_t>(n)));
+                ++frames;
+            }
+        }
+    }
+    EXPECT_EQ(-1, MP4AddAudioTracks()) << "after the header";
+    EXPECT_EQ(-1, MP4Encoder_WriteAAC(out.data(), 5)) << "no ADTS frame";
+    MP4RecordStop();
+    EXPECT_EQ(nullptr, GetAACEncoderHandle()) << "closed with the file";
+    ASSERT_EQ(1u, Names(kDay).size());
+    const std::string host = mSandbox.Path(std::string(kDay) + "/" + Names(kDay)[0]);
+    const std::string streams = RunOutput("ffprobe -v error -show_entries stream=codec_type,codec_name,sample_rate,channels "
+                                          "-of csv=p=0 '" + host + "'");
+    EXPECT_NE(std::string::npos, streams.find("h264,video")) << streams;
+    EXPECT_NE(std::string::npos, streams.find("aac,audio,8000,1")) << streams;
+    const std::string decoded = RunOutput("ffprobe -v error -select_streams a:0 -count_frames -show_entries "
+                                          "stream=nb_read_frames -of csv=p=0 '" + host + "'");
+    const int read = std::atoi(decoded.c_str());
+    EXPECT_GT(frames, 50);
+    EXPECT_EQ(frames - 4, read) << decoded << "the frames after the first four, the fragment under way too";
+    const std::string errors = RunOutput("ffmpeg -v error -i '" + host + "' -map 0:a -f null - 2>&1");
+    EXPECT_EQ("", errors) << "the audio decodes";
+    std::unique_ptr<Mp4Reader> r = Mp4Reader::Open(std::string(kDay) + "/" + Names(kDay)[0]);
+    ASSERT_TRUE(r);
+    EXPECT_GT(r->SampleCount(), 200u) << "the video track as before";
 }

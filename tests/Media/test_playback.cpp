@@ -34,6 +34,8 @@ std::vector<PLAYBACK_TIME_S> gDayList;
 std::atomic<int> gPauseWaits{0};
 // Called with each frame before it is kept (tests hold the thread there).
 std::function<void(const Sent&)> gOnFrame;
+// What the video sender answers from now on (0 sent; the transfer module's refusals else).
+std::atomic<int> gAnswer{0};
 
 int SendVideo(uint32_t client, const TRANSFER_MEDIA_FRAME_S* f)
 {
@@ -44,7 +46,7 @@ int SendVideo(uint32_t client, const TRANSFER_MEDIA_FRAME_S* f)
     std::lock_guard<std::mutex> lock(gLock);
     gSent.push_back(std::move(s));
     gChanged.notify_all();
-    return 0;
+    return gAnswer.load();
 }
 
 int SendFinish(uint32_t client)
@@ -86,6 +88,7 @@ protected:
         gDayList.clear();
         gPauseWaits = 0;
         gOnFrame = nullptr;
+        gAnswer = 0;
         gPlaybackOutput = PLAYBACK_OUTPUT_S{SendVideo, SendFinish, SendDayList, Wait};
         PlaybackInstallLinks();
         std::filesystem::create_directories(sb.Path(kDay));
@@ -104,6 +107,11 @@ protected:
         std::unique_lock<std::mutex> lock(gLock);
         return gChanged.wait_for(lock, std::chrono::seconds(30), cond);
     }
+    // A file under a recording's name, of the size of one fragment (the list reads no file).
+    void Named(const std::string& unitPath, size_t bytes = kMp4OneFragmentMinBytes)
+    {
+        sb.Write(unitPath, std::string(bytes, 'x'));
+    }
     std::vector<PLAYBACK_TIME_S> ListDay()
     {
         PB_DAY_QUERY_S q{0, 2026, 3, 14, {}};
@@ -115,9 +123,10 @@ protected:
 
 }  // namespace
 
-// Days 1 and 31 give bits 1 and 31; a day whose files were never closed, that cross midnight or
-// last two minutes lists nothing of them; names too short for both times are never read; the
-// list is in time order with the local offset taken off.
+// Days 1 and 31 give bits 1 and 31; a day whose files were never closed or last two minutes
+// lists nothing of them; one that crossed midnight ends the next day; names too short for both
+// times are never read, nor files too small for a fragment; the list is in time order with the
+// local offset taken off.
 TEST_F(PlaybackTest, MonthBitsAndTheDayList)
 {
     for (const char* d : {"/mnt/sdcard/DVR/20260301", "/mnt/sdcard/DVR/20260331", "/mnt/sdcard/DVR/20260415"}) {
@@ -134,15 +143,20 @@ TEST_F(PlaybackTest, MonthBitsAndTheDayList)
     EXPECT_EQ(-1, SeekFileInfoByDate(&q));
 
     for (const char* n : {"235950_000040.mp4", "100000_100200.mp4", "12.mp4_4567890123", "x.mp4", "110000_110005.mp4",
-                          "090000_090065.mp4", "093000_093010.mp4"}) {
-        sb.Write(std::string(kDay) + "/" + n, "");
+                          "090000_090065.mp4", "093000_093010.mp4", "120000_090000.mp4"}) {
+        Named(std::string(kDay) + "/" + n);
     }
+    sb.Write(std::string(kDay) + "/100500_100510.mp4", "");
+    Named(std::string(kDay) + "/100600_100610.mp4", kMp4OneFragmentMinBytes - 1);
     gNoxaAppLinks.LocalTimeOffset = [] { return 3600; };
     const std::vector<PLAYBACK_TIME_S> files = ListDay();
-    ASSERT_EQ(3u, files.size());
-    // 09:00:65 reads as 09:01:05, as the clock routines make of it.
-    const uint32_t want[3][2] = {{At(9, 0, 0), At(9, 1, 5)}, {At(9, 30, 0), At(9, 30, 10)}, {At(11, 0, 0), At(11, 0, 5)}};
-    for (size_t i = 0; i < 3; ++i) {
+    ASSERT_EQ(4u, files.size());
+    // 09:00:65 reads as 09:01:05, as the clock routines make of it; 23:59:50 to 00:00:40 is 50 s.
+    const uint32_t want[4][2] = {{At(9, 0, 0), At(9, 1, 5)},
+                                 {At(9, 30, 0), At(9, 30, 10)},
+                                 {At(11, 0, 0), At(11, 0, 5)},
+                                 {At(23, 59, 50), At(24, 0, 40)}};
+    for (size_t i = 0; i < 4; ++i) {
         EXPECT_EQ(0u, files[i].type);
         EXPECT_EQ(want[i][0] - 3600, files[i].start_timestamp) << i;
         EXPECT_EQ(want[i][1] - 3600, files[i].end_timestamp) << i;
@@ -156,7 +170,7 @@ TEST_F(PlaybackTest, DayQueryEventSendsTheWholeList)
     for (int i = 0; i < 20; ++i) {
         char n[32];
         std::snprintf(n, sizeof n, "/%02d0000_%02d0010.mp4", i, i);
-        sb.Write(std::string(kDay) + n, "");
+        Named(std::string(kDay) + n);
     }
     uint32_t w[NOXA_P2P_EVENT_WORDS] = {3, 2026, 3, 14};
     EXPECT_EQ(0, __NOXA_APP_p2p_event_cb(TRANS_PLAYBACK_QUERY_DAY_TS, w));
@@ -371,4 +385,89 @@ TEST_F(PlaybackTest, NoEventRecordingDuringPlayback)
     EXPECT_EQ(0, MotionRecordStart()) << "once the playback is over";
     MP4RecordStop();
     gDeviceState.SdRecordSetting = 0;
+}
+
+// A viewer gone in the middle of a playback: the send answers that its session is gone (-1 not
+// connected, -ENOENT no such client, -ENXIO no longer in playback) and the playback ends there:
+// not a frame more, not the day's next file, no finished answer to nobody, and event recording
+// is no longer held back.
+TEST_F(PlaybackTest, AViewerGoneEndsThePlayback)
+{
+    WriteFakeRecording(std::string(kDay) + "/101500_101504.mp4", 100);
+    WriteFakeRecording(std::string(kDay) + "/102000_102004.mp4", 100);
+    ASSERT_EQ(2u, ListDay().size());
+    for (int answer : {-1, -ENOENT, -ENXIO}) {
+        SCOPED_TRACE(answer);
+        {
+            std::lock_guard<std::mutex> lock(gLock);
+            gSent.clear();
+            gFinished.clear();
+        }
+        gAnswer = 0;
+        gOnFrame = [answer](const Sent& s) {
+            if (s.ms == uint64_t(At(10, 15, 0)) * 1000 + 30 * 40) {
+                gAnswer = answer;
+            }
+        };
+        ASSERT_EQ(0, StartPlayback(At(10, 15, 0), At(10, 15, 0), At(10, 15, 4), 1));
+        for (int i = 0; i < 3000 && GetPlaybackState() != 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_EQ(0, GetPlaybackState()) << "the playback walks on for nobody";
+        EXPECT_EQ(-1, PlaybackOwner());
+        std::lock_guard<std::mutex> lock(gLock);
+        EXPECT_EQ(30u, gSent.size());
+        EXPECT_TRUE(gFinished.empty());
+    }
+}
+
+// The recorder leaves a file closed after midnight in its start day's folder: it is listed with
+// its end the next day and plays, beside the day's other recording.
+TEST_F(PlaybackTest, ARecordingAcrossMidnightIsListedAndPlays)
+{
+    WriteFakeRecording(std::string(kDay) + "/235950_000040.mp4", 50);
+    WriteFakeRecording(std::string(kDay) + "/235900_235930.mp4", 25);
+    const std::vector<PLAYBACK_TIME_S> files = ListDay();
+    ASSERT_EQ(2u, files.size());
+    EXPECT_EQ(At(23, 59, 50), files[1].start_timestamp);
+    EXPECT_EQ(At(24, 0, 40), files[1].end_timestamp);
+    ASSERT_EQ(0, StartPlayback(At(23, 59, 50), At(23, 59, 50), At(24, 0, 40), 1));
+    ASSERT_TRUE(WaitFor([] { return !gFinished.empty(); }));
+    std::lock_guard<std::mutex> lock(gLock);
+    EXPECT_EQ(50u, gSent.size());
+}
+
+// A busy day: the folder holds more recordings than the list takes; the list keeps the latest,
+// whatever order the folder gives them in.
+TEST_F(PlaybackTest, ADayOverTheListsSizeKeepsItsLatest)
+{
+    constexpr int kFiles = 1450;
+    for (int i = kFiles - 1; i >= 0; --i) {
+        const int t = i * 59;  // every 59 s, from midnight
+        char n[40];
+        std::snprintf(n, sizeof n, "/%02d%02d%02d_%02d%02d%02d.mp4", t / 3600, t / 60 % 60, t % 60, (t + 30) / 3600,
+                      (t + 30) / 60 % 60, (t + 30) % 60);
+        Named(std::string(kDay) + n);
+    }
+    const std::vector<PLAYBACK_TIME_S> files = ListDay();
+    ASSERT_EQ(1440u, files.size());
+    EXPECT_EQ(At(0, 0, 0) + 10 * 59, files.front().start_timestamp) << "the 10 earliest left out";
+    EXPECT_EQ(At(0, 0, 0) + (kFiles - 1) * 59, files.back().start_timestamp);
+}
+
+// A card without recordings is no error: no recording folder gives no days and no red line; a
+// recording folder that cannot be read still is one.
+TEST_F(PlaybackTest, ACardWithoutRecordingsHasNoDays)
+{
+    std::filesystem::remove_all(sb.Path("/mnt/sdcard/DVR"));
+    PB_MONTH_QUERY_S m{0, 2026, 3, 0};
+    testing::internal::GetCapturedStdout();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, SeekFileByMonth(&m));
+    const std::string out = testing::internal::GetCapturedStdout();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0u, m.Days);
+    EXPECT_EQ(std::string::npos, out.find("fail to open dir")) << out;
+    sb.Write("/mnt/sdcard/DVR", "a file where the folder should be");
+    EXPECT_EQ(-1, SeekFileByMonth(&m));
 }

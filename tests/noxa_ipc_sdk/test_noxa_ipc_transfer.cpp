@@ -639,6 +639,37 @@ TEST_F(Transfer, VanishedViewerStopsItsView)
     EXPECT_EQ(4u, gEvents[1].second[0]);
 }
 
+// A viewer that vanishes (no stops, no bye) has the stop of everything it started told, each
+// once and for its own client: its audio, its talk and its playback; its playback senders then
+// answer that it is not in playback.
+TEST_F(Transfer, VanishedViewerStopsItsTalkAndPlayback)
+{
+    Start();
+    {
+        Viewer v(mBoard, 3);
+        ASSERT_EQ(kWelcome, v.Next().kind);
+        for (uint32_t code : {TRANS_LIVE_AUDIO_START, TRANS_SPEAKER_START, TRANS_PLAYBACK_START_TS}) {
+            v.Event(code, {3, 100, 200, 150});
+            ASSERT_EQ(kAnswer, v.Next().kind);
+        }
+    }
+    for (int i = 0; i < 200 && noxa_ipc_get_online_client_cnt() != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(0, noxa_ipc_get_online_client_cnt());
+    TRANSFER_MEDIA_FRAME_S video{};
+    EXPECT_EQ(-ENXIO, noxa_ipc_playback_send_video_frame(3, &video));
+    std::lock_guard<std::mutex> lock(gMutex);
+    std::vector<int> codes;
+    for (const auto& e : gEvents) {
+        codes.push_back(e.first);
+        EXPECT_EQ(3u, e.second[0]) << e.first;
+    }
+    EXPECT_EQ((std::vector<int>{TRANS_LIVE_AUDIO_START, TRANS_SPEAKER_START, TRANS_PLAYBACK_START_TS,
+                                TRANS_LIVE_AUDIO_STOP, TRANS_SPEAKER_STOP, TRANS_PLAYBACK_STOP}),
+              codes);
+}
+
 // Talk-back reaches the speaker only between the session's own talk start and stop; frames
 // outside are dropped and counted in the log.
 TEST_F(Transfer, TalkPlaysOnlyBetweenItsStartAndStop)

@@ -323,7 +323,7 @@ TEST_F(StreamStorage, ATriggerDuringAnEventLengthensItInItsOwnFolder)
 
 // With no frame coming (the frame gate closed) nothing carries out a start or a stop: the storage
 // thread keeps trying to anchor its start, and the monitor, bringing the card back in all-time
-// mode, waits behind the pending stop. Uninit still ends both.
+// mode, leaves a restart behind the pending stop and goes on. Uninit still ends both.
 TEST_F(StreamStorage, UninitReturnsWhileNoFrameComes)
 {
     noxa_ipc_ss_threads_for_test(1);
@@ -336,14 +336,55 @@ TEST_F(StreamStorage, UninitReturnsWhileNoFrameComes)
     EXPECT_EQ(E_STORAGE_START, noxa_ipc_ss_get_status());
     gCard = 5;  // out: the monitor stops the writing, which no frame carries out
     ASSERT_TRUE(Eventually([] { return noxa_ipc_ss_get_status() == E_STORAGE_READY_TO_STOP; }, 5s));
-    gCard = 1;  // back: the monitor starts again behind the pending stop
-    ASSERT_TRUE(Eventually([] { return LogCapture::Logged("during stop process, wait"); }, 5s)) << LogCapture::All();
+    gCard = 1;  // back: the monitor asks for a restart behind the pending stop
+    ASSERT_TRUE(Eventually([] { return noxa_ipc_ss_get_status() == E_STORAGE_RESTART; }, 5s)) << LogCapture::All();
     bool returned = ReturnsWithin([] { noxa_ipc_ss_uninit(); }, 10s);
     if (!returned) {
         ADD_FAILURE() << "uninit hangs";
         std::_Exit(1);
     }
-    EXPECT_TRUE(LogCapture::Logged("storage stopped while a stop was pending"));
+}
+
+// The monitor never waits for the storage thread: a card that comes back while a stop is pending
+// leaves a restart for the next frame, and the card pulled again is seen in the next round. The
+// frames then close the first event and record into a new one.
+TEST_F(StreamStorage, TheMonitorSeesTheCardWhileAStopWaitsForAFrame)
+{
+    UniTestClock clock;
+    const uint32_t t = kMidnight + 600;
+    gRecordMode = 2;
+    ASSERT_EQ(0, noxa_ipc_ring_buffer_init(0, 1024, 25, 10, nullptr));
+    ASSERT_NO_FATAL_FAILURE(Start(Media(), t));
+    std::vector<MediaRecord> frames = Video(t * 1000ull, 100);
+    for (size_t i = 0; i < 50; ++i) {
+        ASSERT_NO_FATAL_FAILURE(Put(frames[i]));
+    }
+    ASSERT_EQ(E_STORAGE_ONGOING, noxa_ipc_ss_get_status());
+    auto round = [&clock](int card) {
+        gCard = card;
+        const bool returned = ReturnsWithin([] { noxa_ipc_ss_disk_monitor_round(); }, 5s);
+        clock.Advance(1000);
+        return returned;
+    };
+    ASSERT_TRUE(round(5));
+    EXPECT_EQ(E_STORAGE_READY_TO_STOP, noxa_ipc_ss_get_status());
+    if (!round(1)) {
+        ADD_FAILURE() << "the monitor waits for a frame";
+        std::_Exit(1);
+    }
+    EXPECT_EQ(E_STORAGE_RESTART, noxa_ipc_ss_get_status());
+    ASSERT_TRUE(round(5));
+    EXPECT_EQ(E_STORAGE_READY_TO_STOP, noxa_ipc_ss_get_status()) << "the open event still needs its frame";
+    ASSERT_TRUE(round(1));
+    EXPECT_EQ((std::vector<int>{1, 5, 1, 5, 1}), Reports());
+    EXPECT_EQ(E_STORAGE_RESTART, noxa_ipc_ss_get_status());
+    for (size_t i = 50; i < frames.size(); ++i) {
+        ASSERT_NO_FATAL_FAILURE(Put(frames[i]));
+    }
+    EXPECT_EQ(E_STORAGE_ONGOING, noxa_ipc_ss_get_status());
+    const std::vector<std::string> events = EventFolders(Dcim());
+    ASSERT_EQ(2u, events.size()) << LogCapture::All();
+    EXPECT_EQ(Day(t) + "/" + EventName(t, 2), events[0]) << "the first event closed by the frame after the restart";
 }
 
 TEST_F(StreamStorage, TheMonitorReportsEachChangeOnceAndMakesStoringPossible)

@@ -283,6 +283,21 @@ TEST_F(ViewerPort, TalkWithoutItsStartIsDropped)
     EXPECT_GT(Heard(), before) << "talk-back after its start is played";
 }
 
+// A talk-only session that drops (no talk stop, no bye) ends its talk: the unit leaves talk at
+// once, not at the talk's time-out a minute and a half later, and takes the next bus call.
+TEST_F(ViewerPort, ADroppedTalkLeavesTheUnitToTheBus)
+{
+    {
+        RawViewer talker(mSb, 2);
+        ASSERT_EQ(kWelcome, talker.Hello(mKey).kind) << mUnit->Output();
+        ASSERT_EQ(kAnswer, talker.Event(16).kind);
+        ASSERT_TRUE(mUnit->WaitForOutput("-> 0x301", 5s)) << mUnit->Output();
+    }
+    EXPECT_TRUE(mUnit->WaitForOutput("SystemMainState 0x301 -> ", 5s)) << "the unit stays in talk";
+    mStation->WriteLine("call 1");
+    EXPECT_TRUE(mUnit->WaitForOutput("Door1 To Ring", 10s)) << "the bus call is ignored";
+}
+
 // During a ring a viewer that never watched cannot end the call with a stop; the last watcher's
 // stop resets the ring, though another viewer stays connected.
 TEST_F(ViewerPort, OnlyTheLastWatcherEndsTheRing)

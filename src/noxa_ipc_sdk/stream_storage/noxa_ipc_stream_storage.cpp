@@ -39,7 +39,6 @@ constexpr int kAudioChannel = 9;
 constexpr int kReader = RING_BUFFER_USER_SD_STORAGE;
 constexpr size_t kStorageStack = 256 * 1024;
 constexpr uint32_t kUnwritableLogEvery = 50;
-constexpr uint32_t kStopWaitPollMs = 20;
 constexpr uint32_t kDataModeWaitRounds = 60;
 constexpr uint32_t kDataModeWaitMs = 50;
 // Folder names hold four digits of duration.
@@ -362,8 +361,9 @@ void StorageThread()
     PR_DEBUG("stream_storage thread finish");
 }
 
-// Start and stop requests (__ss_set_stream_storage_status). 0; -2 another request; -1 when a
-// start waited for a stop that storage ended before carrying it out.
+// Start and stop requests (__ss_set_stream_storage_status). 0, or -2 for another request. Never
+// waits: only a frame carries a request out, and the disk monitor that asks must go on seeing the
+// card while no frame comes.
 int RequestStatus(uint32_t request)
 {
     if (request != E_STORAGE_START && request != E_STORAGE_READY_TO_STOP) {
@@ -377,20 +377,13 @@ int RequestStatus(uint32_t request)
             if (cur == E_STORAGE_READY_TO_STOP) {
                 return 0;
             }
-            next = cur == E_STORAGE_START || cur == E_STORAGE_ONGOING ? E_STORAGE_READY_TO_STOP : E_STORAGE_STOP;
+            // A restart not yet carried out may hold an open event: a frame must still close it.
+            next = cur == E_STORAGE_START || cur == E_STORAGE_ONGOING || cur == E_STORAGE_RESTART ? E_STORAGE_READY_TO_STOP
+                                                                                                 : E_STORAGE_STOP;
         } else if (cur == E_STORAGE_READY_TO_STOP) {
-            // The storage thread ends the event at its next frame; once storing ends, or no frame
-            // ever comes while uninit runs, nobody would, so the wait gives up with the manager.
-            PR_DEBUG("during stop process, wait");
-            while (gMgr.status.load() == E_STORAGE_READY_TO_STOP) {
-                if (gMgr.state.load() != kStoring) {
-                    PR_ERR("storage stopped while a stop was pending");
-                    return -1;
-                }
-                uni_sleep_ms(kStopWaitPollMs);
-            }
-            PR_DEBUG("start");
-            continue;
+            // A start behind a pending stop: the next frame ends the event and opens a new one.
+            PR_DEBUG("during stop process, restart");
+            next = E_STORAGE_RESTART;
         } else if (cur == E_STORAGE_RESTART) {
             return 0;
         } else {

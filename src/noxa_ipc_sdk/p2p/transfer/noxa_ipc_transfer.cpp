@@ -25,6 +25,7 @@
 #include <sys/uio.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace transfer {
@@ -441,26 +442,36 @@ void ReaderThread(uint32_t client)
     }
     s.stop.store(true);
     s.live.join();
+    bool wasPlayback = false;
     {
         std::lock_guard<std::mutex> lock(s.lock);
         close(s.fd);
         s.fd = -1;
+        wasPlayback = s.state.load() == SessionState::Playback;
         s.state.store(SessionState::Free);
     }
-    // A viewer gone without its stops still leaves the application's view, counted out before
-    // its stop is told (as a stop from a live viewer is).
+    // A viewer gone without its stops (bye, drop, refusal) still has the stop of everything it
+    // started told: its view, counted out before its stop is told (as a stop from a live viewer
+    // is), its audio, its talk and its playback.
+    const bool tell = !gMod.stopping.load();
+    uint32_t words[NOXA_P2P_EVENT_WORDS] = {client};
     {
         std::lock_guard<std::mutex> view(gMod.viewLock);
         const bool wasVideo = s.videoOn.exchange(false);
         const bool wasStreaming = s.streaming.exchange(false);
-        s.audioOn.store(false);
-        s.talkOn.store(false);
-        uint32_t words[NOXA_P2P_EVENT_WORDS] = {client};
-        if (wasVideo && !gMod.stopping.load()) {
+        if (wasVideo && tell) {
             gMod.param.on_event_cb(TRANS_LIVE_VIDEO_STOP, words);
         }
-        if (wasStreaming && !gMod.stopping.load()) {
+        if (wasStreaming && tell) {
             gMod.param.on_event_cb(TRANS_STREAMING_VIDEO_STOP, words);
+        }
+    }
+    const std::pair<bool, NOXA_P2P_EVENT_E> ends[] = {{s.audioOn.exchange(false), TRANS_LIVE_AUDIO_STOP},
+                                                      {s.talkOn.exchange(false), TRANS_SPEAKER_STOP},
+                                                      {wasPlayback, TRANS_PLAYBACK_STOP}};
+    for (const auto& [was, code] : ends) {
+        if (was && tell) {
+            gMod.param.on_event_cb(code, words);
         }
     }
     if (s.talkDropped > 0) {

@@ -411,3 +411,16 @@ TEST_F(ViewerPort, SilentConnectionsKeepNoOwnerOut)
     EXPECT_GT(crowd.Opened(), 100u) << "idle connections were closed for newer ones";
     EXPECT_TRUE(mUnit->WaitForOutput("p2p connection refused: no hello while others wait", 5s));
 }
+
+// A download asked for while the event storage is not running starts nothing and is answered as
+// not done.
+TEST_F(ViewerPort, RefusedDownloadIsAnsweredAsNotDone)
+{
+    RawViewer v(mSb, 1);
+    ASSERT_EQ(kWelcome, v.Hello(mKey).kind) << mUnit->Output();
+    const Rec r = v.Event(19);
+    ASSERT_EQ(kAnswer, r.kind) << mUnit->Output();
+    EXPECT_EQ(static_cast<uint32_t>(-1), r.Word(1));
+    EXPECT_TRUE(mUnit->WaitForOutput("stream storage not inited", 5s)) << mUnit->Output();
+    EXPECT_EQ(kAnswer, v.Event(18).kind) << "the session goes on";
+}

@@ -779,13 +779,19 @@ bool WatchBounds(uint32_t state, uint32_t* wait)
         }
         next = std::min<uint64_t>(next, s.connectedAt + bound - now);
     } else {
-        // The talk first: a link that moved nothing heard nothing either.
+        // In a talk-back the gateway sends audio every few tens of ms and ends the talk with a
+        // command: a talk gone silent is a gateway that stopped, whose socket may yet take our
+        // frames for minutes (its receive buffer). The talk ends as the gateway's stop would end
+        // it, and the link with it.
         const uint32_t bound = s.stallMs.load();
         if (s.speaker != 0 && now - s.heardAt >= bound) {
-            PR_NOTICE("no talk-back audio for %u ms: speaker off", bound);
+            PR_ERR("no talk-back audio for %u ms: speaker off, link dropped", bound);
             s.speaker = 0;
             Event(17);
-        } else if (s.speaker != 0) {
+            Reconnect();
+            return false;
+        }
+        if (s.speaker != 0) {
             next = std::min<uint64_t>(next, s.heardAt + bound - now);
         }
         if (now - s.movedAt >= bound) {

@@ -646,9 +646,16 @@ int Download(Link& link, const std::vector<uint32_t>& words, const std::string& 
         return 1;
     }
     int rc = 1;
+    bool refused = false;
     if (link.Event(19, words)) {
         rc = Drain(link, [&](const Record& r) {
             const auto& p = r.payload;
+            // An answer of not done: nothing follows.
+            if (r.kind == kAnswer && p.size() >= 8 && W32(p, 0) == 19 && W32(p, 4) != 0) {
+                fprintf(stderr, "viewer: download refused\n");
+                refused = true;
+                return true;
+            }
             if (r.kind == kDlData && p.size() >= 24 && W32(p, 4) == p.size() - 24) {
                 if (records != nullptr) {
                     fwrite(p.data(), 1, p.size(), records);
@@ -660,7 +667,7 @@ int Download(Link& link, const std::vector<uint32_t>& words, const std::string& 
             return r.kind == kDlStatus && W32(p, 0) == 100;
         });
     }
-    if (CloseOutput(records) != 0 || CloseOutput(video) != 0) {
+    if (CloseOutput(records) != 0 || CloseOutput(video) != 0 || refused) {
         rc = 1;
     }
     return rc;

@@ -124,11 +124,12 @@ void PlaybackStart(const uint32_t* w)
     }
 }
 
-void DownloadStatus(uint32_t slot, int status)
+int DownloadStatus(uint32_t slot, int status)
 {
-    if (gNoxaP2pLinks.SsDownloadSetStatus != nullptr) {
-        gNoxaP2pLinks.SsDownloadSetStatus(slot, status);
+    if (gNoxaP2pLinks.SsDownloadSetStatus == nullptr) {
+        return -1;
     }
+    return gNoxaP2pLinks.SsDownloadSetStatus(slot, status);
 }
 
 }  // namespace
@@ -202,6 +203,7 @@ int __NOXA_APP_p2p_event_cb(NOXA_P2P_EVENT_E event, void* args)
         return 0;
     }
     const NOXA_P2P_LINKS_S& l = gNoxaP2pLinks;
+    int rc = 0;
     switch (event) {
     case TRANS_LIVE_VIDEO_START:
         APP_DBG("Dbg:chn[%u] video start", w[0]);
@@ -293,8 +295,10 @@ int __NOXA_APP_p2p_event_cb(NOXA_P2P_EVENT_E event, void* args)
         w[1] = 7;
         break;
     case TRANS_DOWNLOAD_START:
-        if (l.SsDownloadPre != nullptr && l.SsDownloadPre(w[0], &w[1]) == 0) {
-            DownloadStatus(w[0], 1);
+        // A download that does not start is answered as not done: the viewer would wait for its
+        // data in vain.
+        if (l.SsDownloadPre == nullptr || l.SsDownloadPre(w[0], &w[1]) != 0 || DownloadStatus(w[0], 1) != 0) {
+            rc = -1;
         }
         break;
     case TRANS_STREAMING_VIDEO_START:
@@ -309,7 +313,7 @@ int __NOXA_APP_p2p_event_cb(NOXA_P2P_EVENT_E event, void* args)
         DownloadStatus(w[0], static_cast<int>(event) - TRANS_DOWNLOAD_STOP + 2);
         break;
     }
-    return 0;
+    return rc;
 }
 
 void Noxa_VideoStart()

@@ -39,7 +39,7 @@ extern NOXA_P2P_LINKS_S gNoxaP2pLinks;
 
 // Cloud-side start: starts the transfer module once (later calls only print). Returns 0.
 int InitNoxaP2p(int maxUsers);
-// The transfer module's event callback; always 0.
+// The transfer module's event callback: 0, or -1 for a download start (19) that did not start.
 int __NOXA_APP_p2p_event_cb(NOXA_P2P_EVENT_E event, void* args);
 void NoxaP2pOnlineCb(uint32_t online);
 

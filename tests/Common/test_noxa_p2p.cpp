@@ -23,6 +23,7 @@ struct Seen {
     std::vector<std::string> calls;
     int startResult = 0;
     int preResult = 0;
+    int dlStartResult = 0;
     int owner = -1;
 };
 Seen* gSeen = nullptr;
@@ -52,11 +53,11 @@ protected:
         gSeen = nullptr;
         DoorPhoneTest::TearDown();
     }
-    // Raises an event with its record; the record as answered.
-    static Words Event(int code, Words w = {})
+    // Raises an event with its record, answered with `rc`; the record as answered.
+    static Words Event(int code, Words w = {}, int rc = 0)
     {
         testing::internal::CaptureStdout();
-        EXPECT_EQ(0, __NOXA_APP_p2p_event_cb(static_cast<NOXA_P2P_EVENT_E>(code), w.data()));
+        EXPECT_EQ(rc, __NOXA_APP_p2p_event_cb(static_cast<NOXA_P2P_EVENT_E>(code), w.data())) << code;
         testing::internal::GetCapturedStdout();
         return w;
     }
@@ -75,7 +76,7 @@ protected:
         };
         gNoxaP2pLinks.SsDownloadSetStatus = [](uint32_t slot, int status) {
             gSeen->calls.push_back("status " + std::to_string(slot) + " " + std::to_string(status));
-            return 0;
+            return status == 1 ? gSeen->dlStartResult : 0;
         };
     }
     uint8_t Monitors() const { return Hc595Image() & (kHc595Monitor0 | kHc595Monitor1); }
@@ -162,10 +163,15 @@ TEST_F(NoxaP2p, DownloadStartsOnlyAfterItsPreparation)
 {
     PlaybackLinks();
     mSeen.preResult = -1;
-    Event(TRANS_DOWNLOAD_START, {2, 100, 200});
+    Event(TRANS_DOWNLOAD_START, {2, 100, 200}, -1);  // answered as not done
     EXPECT_EQ((std::vector<std::string>{"pre 2 100-200"}), mSeen.calls);
     mSeen.calls.clear();
     mSeen.preResult = 0;
+    mSeen.dlStartResult = -2;
+    Event(TRANS_DOWNLOAD_START, {2, 100, 200}, -1);  // prepared, but the start refused
+    EXPECT_EQ((std::vector<std::string>{"pre 2 100-200", "status 2 1"}), mSeen.calls);
+    mSeen.calls.clear();
+    mSeen.dlStartResult = 0;
     Event(TRANS_DOWNLOAD_START, {2, 100, 200});
     for (int code = 20; code <= 23; ++code) {
         Event(code, {2});
@@ -176,7 +182,7 @@ TEST_F(NoxaP2p, DownloadStartsOnlyAfterItsPreparation)
     // Without the download side nothing is started.
     gNoxaP2pLinks = NOXA_P2P_LINKS_S{};
     mSeen.calls.clear();
-    Event(TRANS_DOWNLOAD_START, {2, 100, 200});
+    Event(TRANS_DOWNLOAD_START, {2, 100, 200}, -1);
     EXPECT_TRUE(mSeen.calls.empty());
 }
 

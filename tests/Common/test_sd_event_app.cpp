@@ -15,6 +15,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sys/wait.h>
 
 using namespace std::chrono_literals;
 
@@ -30,10 +31,10 @@ protected:
         LogCapture::Install();
         NoxaStreamStorageInstallLinks();
     }
-    static void Event(NOXA_P2P_EVENT_E e, std::vector<uint32_t> words)
+    static void Event(NOXA_P2P_EVENT_E e, std::vector<uint32_t> words, int rc = 0)
     {
         words.resize(NOXA_P2P_EVENT_WORDS, 0);
-        EXPECT_EQ(0, __NOXA_APP_p2p_event_cb(e, words.data()));
+        EXPECT_EQ(rc, __NOXA_APP_p2p_event_cb(e, words.data())) << e;
     }
 };
 
@@ -51,7 +52,7 @@ TEST_F(SdEventApp, ViewerEventsAreAnsweredByTheStorageThatNeverStarted)
     Event(TRANS_PLAYBACK_MUTE, {1});
     Event(TRANS_PLAYBACK_UNMUTE, {1});
     Event(TRANS_PLAYBACK_STOP, {1});
-    Event(TRANS_DOWNLOAD_START, {2, kStart, kStart + 60});
+    Event(TRANS_DOWNLOAD_START, {2, kStart, kStart + 60}, -1);  // answered as not done
     Event(TRANS_DOWNLOAD_PAUSE, {3});
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_TRUE(LogCapture::Logged("curr pb 1 not inited.")) << LogCapture::All();
@@ -90,9 +91,11 @@ TEST_F(SdEventApp, ADownloadFromTheViewerReadsNothingAndSendsNothing)
     const std::string records = sb.Path("/dl.media");
     ChildProcess viewer({BinaryDir() + "/tools/viewer", sb.Root(), "--client", "0", "--key", "0123456789abcdef", "--download",
                          std::to_string(kStart), std::to_string(kStart + 60), "--records", records});
-    EXPECT_NE(-1, viewer.WaitExit(30s));
+    const int status = viewer.WaitExit(30s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << ": the refusal ends the viewer's wait";
     const std::string out = viewer.Output();
-    EXPECT_NE(std::string::npos, out.find("answer event=19")) << out;
+    EXPECT_NE(std::string::npos, out.find("answer event=19 result=-1")) << out;
+    EXPECT_NE(std::string::npos, out.find("download refused")) << out;
     EXPECT_EQ(std::string::npos, out.find("download type=")) << out;
     EXPECT_EQ(std::string::npos, out.find("download finished")) << out;
     EXPECT_EQ(0u, std::filesystem::file_size(records));

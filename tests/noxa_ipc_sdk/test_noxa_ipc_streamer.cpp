@@ -23,6 +23,12 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -193,6 +199,93 @@ FileFrames ReadFrames(const std::string& path)
     return r;
 }
 
+// A gateway that takes connections and never says a word: when each connection came, and when
+// the unit closed it (0 while open), in steady ms.
+class SilentGateway {
+public:
+    SilentGateway()
+    {
+        mListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        EXPECT_EQ(0, bind(mListen, reinterpret_cast<sockaddr*>(&a), sizeof a));
+        EXPECT_EQ(0, listen(mListen, 4));
+        EXPECT_EQ(0, getsockname(mListen, reinterpret_cast<sockaddr*>(&a), &len));
+        mPort = ntohs(a.sin_port);
+        mThread = std::thread([this] { Loop(); });
+    }
+    ~SilentGateway()
+    {
+        mStop.store(true);
+        mThread.join();
+        for (const Conn& c : mConns) {
+            close(c.fd);
+        }
+        close(mListen);
+    }
+    uint16_t Port() const { return mPort; }
+    struct Times {
+        int64_t opened, closed;
+    };
+    std::vector<Times> Connections()
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        std::vector<Times> out;
+        for (const Conn& c : mConns) {
+            out.push_back({c.opened, c.closed});
+        }
+        return out;
+    }
+
+private:
+    struct Conn {
+        int fd;
+        int64_t opened, closed;
+    };
+    static int64_t Now()
+    {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
+    void Loop()
+    {
+        while (!mStop.load()) {
+            std::vector<pollfd> fds{{mListen, POLLIN, 0}};
+            {
+                std::lock_guard<std::mutex> lock(mLock);
+                for (const Conn& c : mConns) {
+                    fds.push_back({c.closed == 0 ? c.fd : -1, POLLIN, 0});
+                }
+            }
+            if (poll(fds.data(), fds.size(), 50) <= 0) {
+                continue;
+            }
+            std::lock_guard<std::mutex> lock(mLock);
+            for (size_t i = 1; i < fds.size(); ++i) {
+                char b[256];
+                if (fds[i].revents != 0 && recv(mConns[i - 1].fd, b, sizeof b, 0) <= 0) {
+                    mConns[i - 1].closed = Now();  // what came (the challenge) is never answered
+                }
+            }
+            if ((fds[0].revents & POLLIN) != 0) {
+                const int fd = accept4(mListen, nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd >= 0) {
+                    mConns.push_back({fd, Now(), 0});
+                }
+            }
+        }
+    }
+    int mListen = -1;
+    uint16_t mPort = 0;
+    std::atomic<bool> mStop{false};
+    std::mutex mLock;
+    std::vector<Conn> mConns;
+    std::thread mThread;
+};
+
 class Streamer : public ::testing::Test {
 protected:
     void SetUp() override
@@ -251,9 +344,12 @@ protected:
     }
     static std::string Request(const cloudsim::MediaGateway& gw, uint32_t mask)
     {
-        const cloudsim::GatewayConfig& c = gw.Config();
+        return Request(gw.Config(), gw.Port(), mask);
+    }
+    static std::string Request(const cloudsim::GatewayConfig& c, uint16_t port, uint32_t mask)
+    {
         return R"({"header":{"type":"start","sessionId":")" + c.sessionId + R"(","moto_id":"moto01"},)" +
-               R"("msg":{"mode":"wg","host":"127.0.0.1","port":)" + std::to_string(gw.Port()) +
+               R"("msg":{"mode":"wg","host":"127.0.0.1","port":)" + std::to_string(port) +
                R"(,"username":")" + c.username + R"(","password":")" + c.password + R"(","streamType":)" +
                std::to_string(mask) + R"(,"encKeyMd5":")" + Md5Hex(kMediaKey) + R"("}})";
     }
@@ -689,4 +785,119 @@ TEST_F(Streamer, LocalHostWritesTheStreamIntoTheBoard)
     EXPECT_GE(frames, 5u);
     ASSERT_EQ(0, Route(R"({"header":{"type":"stop","sessionId":"loc"},"msg":{"mode":"wg"}})"));
     ASSERT_TRUE(Eventually([] { return Alive() == 0; }, 5s));
+}
+
+// The local file is bounded: whole frames up to the bound, then the diagnostics end, logged once.
+TEST_F(Streamer, LocalHostFileStopsAtItsBound)
+{
+    EXPECT_EQ(2u * 1024 * 1024, mSt->localFileMax.load()) << "the unit's /tmp is RAM";
+    mSt->localFileMax.store(64 * 1024);
+    const std::string req = R"({"header":{"sessionId":"loc"},"msg":{"mode":"wg","host":"local","port":0,)"
+                            R"("username":"u","password":"p","streamType":3}})";
+    ASSERT_EQ(0, Route(req));
+    ASSERT_TRUE(Eventually([] { return LogCapture::Logged("local stream file full at "); }, 10s))
+        << LogCapture::All();
+    ASSERT_TRUE(Eventually([] { return Alive() == 0; }, 5s));
+    const std::string path = mBox.Root() + "/tmp/nstreamer_local.bin";
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_LE(bytes.size(), 64u * 1024);
+    EXPECT_GT(bytes.size(), 64u * 1024 - 4000) << "filled up to a frame's size";
+    auto be32 = [&](size_t at) {
+        return (uint32_t(uint8_t(bytes[at])) << 24) | (uint32_t(uint8_t(bytes[at + 1])) << 16) |
+               (uint32_t(uint8_t(bytes[at + 2])) << 8) | uint8_t(bytes[at + 3]);
+    };
+    size_t at = 0;
+    while (at + 28 <= bytes.size() && be32(at) == 1) {
+        at += 28 + be32(at + 8);
+    }
+    EXPECT_EQ(bytes.size(), at) << "whole frames only";
+    std::this_thread::sleep_for(500ms);
+    std::ifstream again(path, std::ios::binary | std::ios::ate);
+    EXPECT_EQ(static_cast<std::streamoff>(bytes.size()), static_cast<std::streamoff>(again.tellg()));
+    EXPECT_EQ(1, LogCapture::Count("local stream file full at "));
+}
+
+// A gateway that accepts and never answers the challenge holds the unit for the handshake bound
+// only: the connection is closed, then tried again with the back-off (100 ms, 200 ms, ...). No
+// stream started, so none is reported stopped.
+TEST_F(Streamer, SilentGatewayIsLeftAfterTheHandshakeBound)
+{
+    EXPECT_EQ(10000u, mSt->handshakeMs.load());
+    EXPECT_EQ(30000u, mSt->stallMs.load());
+    mSt->handshakeMs.store(1000);
+    SilentGateway gw;
+    cloudsim::GatewayConfig c;
+    c.username = "gwuser";
+    c.password = "gw-password";
+    c.sessionId = "silent";
+    ASSERT_EQ(0, Route(Request(c, gw.Port(), 2)));
+    ASSERT_TRUE(Eventually([&] { return gw.Connections().size() >= 3; }, 15s)) << LogCapture::All();
+    const std::vector<SilentGateway::Times> t = gw.Connections();
+    for (size_t i = 0; i < 2; ++i) {
+        ASSERT_NE(0, t[i].closed) << i;
+        EXPECT_GE(t[i].closed - t[i].opened, 900) << i;
+        EXPECT_LT(t[i].closed - t[i].opened, 3000) << i;
+    }
+    EXPECT_GE(t[1].opened - t[0].closed, 50) << "the back-off";
+    EXPECT_GE(t[2].opened - t[1].closed, 150) << "the back-off doubled";
+    EXPECT_TRUE(LogCapture::Logged("no handshake answer within 1000 ms"));
+    EXPECT_TRUE(Events().empty());
+    ASSERT_EQ(0, Route(R"({"header":{"type":"stop","sessionId":"silent"},"msg":{"mode":"wg"}})"));
+    ASSERT_TRUE(Eventually([] { return Alive() == 0; }, 5s));
+}
+
+// A gateway frozen in the middle of a talk-back (it reads and sends nothing more, as a stopped
+// process, while its socket still takes the unit's frames): once no audio came for the bound the
+// talk ends and the link with it, so the unit's stream is reported stopped within the bound; the
+// frozen gateway is then left after the handshake bound of each new try.
+TEST_F(Streamer, GatewayFrozenMidTalkEndsTheTalkAndTheLink)
+{
+    mSt->stallMs.store(1500);
+    mSt->handshakeMs.store(1000);
+    cloudsim::MediaGateway& gw = NewGateway(7);
+    ASSERT_EQ(0, Route(Request(gw, 7)));
+    ASSERT_TRUE(Flowing(gw, 7, 10)) << gw.Status();
+    const std::string wav = mBox.Root() + "/talk.wav";
+    WriteWav(wav, std::vector<int16_t>(8000 * 20, 1000));  // 20 s
+    std::thread talker([&] { gw.Talk(wav); });
+    struct Joined {
+        std::thread& t;
+        ~Joined() { t.join(); }  // the frozen gateway's talk ends at its next frame
+    } joined{talker};
+    ASSERT_TRUE(Eventually(
+        [] {
+            std::lock_guard<std::mutex> lock(gEvLock);
+            return gAudio.size() >= 5;
+        },
+        5s));
+    gw.Fault(cloudsim::GatewayFault::Freeze);
+    const auto frozen = std::chrono::steady_clock::now();
+    ASSERT_TRUE(Eventually([] { return CountOf(101) == 1; }, 10s)) << LogCapture::All();
+    const auto stopped = std::chrono::steady_clock::now() - frozen;
+    EXPECT_GE(stopped, 1400ms);
+    EXPECT_LT(stopped, 3500ms);
+    EXPECT_TRUE(LogCapture::Logged("no talk-back audio for 1500 ms: speaker off, link dropped"));
+    EXPECT_EQ((std::vector<int>{100, 16, 17, 17, 101}), Events());
+    ASSERT_TRUE(Eventually([] { return LogCapture::Logged("no handshake answer within 1000 ms"); }, 5s))
+        << "the frozen gateway takes the new connection and never answers";
+    EXPECT_EQ(1u, gw.Stats().auths);
+}
+
+// A gateway frozen while the unit streams to it: once its socket takes nothing more (a send queue
+// of 64 KB fills in seconds) and the bound has passed, the link is dropped and the stream reported
+// stopped.
+TEST_F(Streamer, GatewayFrozenWhileStreamingIsLeft)
+{
+    mSt->stallMs.store(1500);
+    cloudsim::MediaGateway& gw = NewGateway(7);
+    ASSERT_EQ(0, Route(Request(gw, 7)));
+    ASSERT_TRUE(Flowing(gw, 7, 10)) << gw.Status();
+    gw.Fault(cloudsim::GatewayFault::Freeze);
+    const auto frozen = std::chrono::steady_clock::now();
+    ASSERT_TRUE(Eventually([] { return CountOf(101) == 1; }, 30s)) << LogCapture::All();
+    const auto stopped = std::chrono::steady_clock::now() - frozen;
+    EXPECT_GE(stopped, 1400ms);
+    EXPECT_TRUE(LogCapture::Logged("no progress on the link for 1500 ms"));
+    EXPECT_EQ((std::vector<int>{100, 17, 101}), Events());
 }

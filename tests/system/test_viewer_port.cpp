@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -177,6 +178,67 @@ int Count(const std::string& text, const std::string& part)
     }
     return n;
 }
+
+// Local connections that never say a word, held open and opened again whenever the unit closes
+// one, as a script on the host would.
+class SilentCrowd {
+public:
+    SilentCrowd(uint16_t port, size_t count) : mPort(port), mFds(count, -1)
+    {
+        mThread = std::thread([this] { Loop(); });
+    }
+    ~SilentCrowd()
+    {
+        mStop = true;
+        mThread.join();
+        for (int fd : mFds) {
+            close(fd);
+        }
+    }
+    // Connections opened so far (the first ones and every reopening).
+    size_t Opened() const { return mOpened.load(); }
+
+private:
+    void Open(int& fd)
+    {
+        if (fd >= 0) {
+            close(fd);
+        }
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(mPort);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);  // in progress
+        ++mOpened;
+    }
+    void Loop()
+    {
+        for (int& fd : mFds) {
+            Open(fd);
+        }
+        std::vector<pollfd> fds(mFds.size());
+        while (!mStop) {
+            for (size_t i = 0; i < mFds.size(); ++i) {
+                fds[i] = pollfd{mFds[i], POLLIN, 0};
+            }
+            if (poll(fds.data(), fds.size(), 50) <= 0) {
+                continue;
+            }
+            for (size_t i = 0; i < mFds.size(); ++i) {
+                uint8_t sink[256];
+                if (fds[i].revents != 0 && recv(mFds[i], sink, sizeof sink, 0) <= 0) {
+                    Open(mFds[i]);  // the challenge is read and never answered; a close is answered by a new one
+                }
+            }
+        }
+    }
+    uint16_t mPort;
+    std::vector<int> mFds;
+    std::atomic<bool> mStop{false};
+    std::atomic<size_t> mOpened{0};
+    std::thread mThread;
+};
 
 class ViewerPort : public testing::Test {
 protected:
@@ -342,4 +404,38 @@ TEST_F(ViewerPort, SlowClientDelaysNoWelcome)
     const Rec refused = slow.Next(5s);
     EXPECT_EQ(kRefused, refused.kind);
     EXPECT_EQ(3u, refused.Word(0));
+}
+
+// A hundred local connections that never send a hello, reopened as soon as the unit closes one,
+// keep the owner out for no time: each of its clients is welcomed within the two seconds a hello
+// may take, and the idle ones are turned away to make room.
+TEST_F(ViewerPort, SilentConnectionsKeepNoOwnerOut)
+{
+    SilentCrowd crowd(static_cast<uint16_t>(std::atoi(mSb.Read("/.board/p2p.port").c_str())), 100);
+    ASSERT_TRUE(Eventually([&] { return crowd.Opened() >= 100; }, 5s));
+    std::this_thread::sleep_for(500ms);
+    for (uint32_t client = 0; client < 3; ++client) {
+        const auto t0 = Clock::now();
+        RawViewer owner(mSb, client);
+        const Rec r = owner.Hello(mKey);
+        const auto waited = Clock::now() - t0;
+        ASSERT_EQ(kWelcome, r.kind) << client << "\n" << mUnit->Output();
+        EXPECT_LT(waited, 2s) << client;
+        std::this_thread::sleep_for(300ms);
+    }
+    EXPECT_GT(crowd.Opened(), 100u) << "idle connections were closed for newer ones";
+    EXPECT_TRUE(mUnit->WaitForOutput("p2p connection refused: no hello while others wait", 5s));
+}
+
+// A download asked for while the event storage is not running starts nothing and is answered as
+// not done.
+TEST_F(ViewerPort, RefusedDownloadIsAnsweredAsNotDone)
+{
+    RawViewer v(mSb, 1);
+    ASSERT_EQ(kWelcome, v.Hello(mKey).kind) << mUnit->Output();
+    const Rec r = v.Event(19);
+    ASSERT_EQ(kAnswer, r.kind) << mUnit->Output();
+    EXPECT_EQ(static_cast<uint32_t>(-1), r.Word(1));
+    EXPECT_TRUE(mUnit->WaitForOutput("stream storage not inited", 5s)) << mUnit->Output();
+    EXPECT_EQ(kAnswer, v.Event(18).kind) << "the session goes on";
 }

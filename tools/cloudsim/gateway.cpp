@@ -314,7 +314,7 @@ std::string MediaGateway::Command(uint32_t id, const std::string& json)
 bool MediaGateway::SendFrame(const std::string& frame)
 {
     std::lock_guard<std::mutex> lock(mSendLock);
-    if (mFd < 0) {
+    if (mFd < 0 || mFrozen.load()) {
         return false;
     }
     size_t off = 0;
@@ -455,6 +455,13 @@ bool MediaGateway::Handshake(int fd)
 bool MediaGateway::Media(int fd)
 {
     for (;;) {
+        // Frozen, the connection is neither read nor closed: the unit's bytes pile up.
+        while (mFrozen.load()) {
+            if (mStop.load()) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
         std::string head;
         if (!ReadAll(fd, &head, kHead, mStop, 0)) {
             return false;
@@ -652,6 +659,7 @@ std::string MediaGateway::Fault(GatewayFault f)
         std::lock_guard<std::mutex> lock(mLock);
         mBadSign = false;
         mRefuse = false;
+        mFrozen.store(false);
         return "faults off";
     }
     case GatewayFault::BadServerSign: {
@@ -717,6 +725,10 @@ std::string MediaGateway::Fault(GatewayFault f)
         Log("connection closed");
         return "closed";
     }
+    case GatewayFault::Freeze:
+        mFrozen.store(true);
+        Log("frozen");
+        return "frozen";
     }
     Log("misbehaving: " + std::to_string(static_cast<int>(f)));
     return SendFrame(frame) ? "sent" : "no unit connected";

@@ -39,6 +39,7 @@ enum class GatewayFault {
     BadCipher,      // a signed talk-back frame whose ciphertext is no whole block
     UnknownType,    // a frame of type 9
     Close,          // the connection closed at once
+    Freeze,         // reads and sends nothing more, as a stopped process (None thaws)
 };
 
 struct GatewayStream {
@@ -113,6 +114,7 @@ private:
     GatewayStats mStats;
     bool mBadSign = false;
     bool mRefuse = false;
+    std::atomic<bool> mFrozen{false};
     uint32_t mMask = 0;
     std::string mRandom;  // the unit's challenge of this connection
     FILE* mFiles[3] = {nullptr, nullptr, nullptr};  // audio, main, sub

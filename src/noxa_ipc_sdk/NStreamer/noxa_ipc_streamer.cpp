@@ -72,6 +72,15 @@ constexpr uint32_t kDefaultFrameMax = 307200;
 constexpr uint32_t kBackoffFirstMs = 100;
 constexpr uint32_t kBackoffMaxMs = 30000;
 constexpr uint32_t kSelectMs = 10000;
+// A gateway that stalls: its answer to the challenge, and a link that moves nothing (no byte in,
+// no room to send) or a talk-back without audio.
+constexpr uint32_t kHandshakeMs = 10000;
+constexpr uint32_t kStallMs = 30000;
+// The send queue of the socket: a gateway that stops reading fills it in seconds, not minutes,
+// and live frames queued beyond it would be stale anyway.
+constexpr int kSendQueue = 64 * 1024;
+// The "local" diagnostics file is in RAM on the unit (/tmp).
+constexpr uint32_t kLocalFileMax = 2 * 1024 * 1024;
 constexpr uint32_t kRoundMs = 20;
 constexpr int kChannelOf[NSTREAM_TYPES] = {9, 0, 1, 2};  // audio, main, sub, third
 constexpr const char* kLocalHost = "local";
@@ -243,6 +252,7 @@ void Connect()
             s.state.store(NSTREAM_IDLE);
             return;
         }
+        s.localBytes = 0;
         for (auto& f : s.freshStart) {
             f.store(1);
         }
@@ -257,8 +267,10 @@ void Connect()
         return;
     }
     unw_set_block(fd, 0);
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendQueue, sizeof kSendQueue);
     s.socket = fd;
     ClearProgress();
+    s.connectedAt = s.movedAt = uni_get_tick_ms();
     s.state.store(NSTREAM_CONNECTED);
     PR_NOTICE("connect success, ready to start auth");
 }
@@ -280,9 +292,22 @@ int Flush()
         }
         s.sendOffset += static_cast<uint32_t>(n);
         s.sendLeft -= static_cast<uint32_t>(n);
+        s.localBytes += static_cast<uint32_t>(n);
     }
     s.sendPending = 0;
     return 0;
+}
+
+// The local file takes whole frames up to its bound; the frame that would pass it ends the
+// diagnostics (true, logged once: the connection ends with it).
+bool LocalFull()
+{
+    NSTREAMER_S& s = St();
+    if (s.sendOffset != 0 || s.localBytes + s.sendLeft <= s.localFileMax.load()) {
+        return false;
+    }
+    PR_ERR("local stream file full at %u bytes: no more written", s.localBytes);
+    return true;
 }
 
 void StartSend(uint32_t total)
@@ -509,6 +534,7 @@ void SpeakerCommand(const cJSON* root)
     const cJSON* status = cJSON_GetObjectItemCaseSensitive(root, "status");
     if (cJSON_IsNumber(status)) {
         s.speaker = status->valuedouble != 0 ? 1 : 0;
+        s.heardAt = uni_get_tick_ms();  // the talk's audio is awaited from now
         PR_NOTICE("set speaker... %u", s.speaker);
         Event(s.speaker != 0 ? 16 : 17);
     }
@@ -609,6 +635,7 @@ int HandleFrame()
         if (!OpenFrame(kAudioDataOff, len - NSTREAM_AUDIO_FIELDS - NSTREAM_SIGN_LEN, "audio frame", &plainLen)) {
             return 0;
         }
+        s.heardAt = uni_get_tick_ms();
         NSTREAM_AUDIO_CB cb = s.audioCb.load();
         if (cb != nullptr) {
             NSTREAM_AUDIO_S a{s.codecType, s.sample, s.dateBit, s.channels, s.plainBuf, plainLen};
@@ -656,6 +683,7 @@ int Receive()
             PR_ERR("recv failed: ret(%d) status(%u)\n", -errno, s.state.load());
             return -1;
         }
+        s.movedAt = uni_get_tick_ms();
         s.recvLeft -= static_cast<uint32_t>(n);
         if (s.recvLeft > 0) {
             continue;
@@ -713,6 +741,10 @@ uint32_t StreamingRound(bool writable)
         if (s.sendPending == 0 && !PrepareStreamBuffer()) {
             return kRoundMs;
         }
+        if (LocalMode() && LocalFull()) {
+            Disconnect();
+            return 0;
+        }
         const int ret = Flush();
         if (ret != 0) {
             PR_ERR("channel[%d] send data fail ret %d", kChannelOf[s_sendType], ret);
@@ -727,6 +759,50 @@ uint32_t StreamingRound(bool writable)
         }
     }
     return 0;
+}
+
+// A gateway that stalls holds the unit for no longer than its bounds: past them the handshake or
+// the link is dropped and tried again with the back-off, and a talk-back without audio ends as the
+// gateway's own stop would end it. False when the link was dropped; else *wait is the time to the
+// nearest bound.
+bool WatchBounds(uint32_t state, uint32_t* wait)
+{
+    NSTREAMER_S& s = St();
+    const uint64_t now = uni_get_tick_ms();
+    uint64_t next = kSelectMs;
+    if (state != NSTREAM_STREAMING) {
+        const uint32_t bound = s.handshakeMs.load();
+        if (now - s.connectedAt >= bound) {
+            PR_ERR("no handshake answer within %u ms", bound);
+            Reconnect();
+            return false;
+        }
+        next = std::min<uint64_t>(next, s.connectedAt + bound - now);
+    } else {
+        // In a talk-back the gateway sends audio every few tens of ms and ends the talk with a
+        // command: a talk gone silent is a gateway that stopped, whose socket may yet take our
+        // frames for minutes (its receive buffer). The talk ends as the gateway's stop would end
+        // it, and the link with it.
+        const uint32_t bound = s.stallMs.load();
+        if (s.speaker != 0 && now - s.heardAt >= bound) {
+            PR_ERR("no talk-back audio for %u ms: speaker off, link dropped", bound);
+            s.speaker = 0;
+            Event(17);
+            Reconnect();
+            return false;
+        }
+        if (s.speaker != 0) {
+            next = std::min<uint64_t>(next, s.heardAt + bound - now);
+        }
+        if (now - s.movedAt >= bound) {
+            PR_ERR("no progress on the link for %u ms", bound);
+            Reconnect();
+            return false;
+        }
+        next = std::min<uint64_t>(next, s.movedAt + bound - now);
+    }
+    *wait = static_cast<uint32_t>(std::max<uint64_t>(next, 1));
+    return true;
 }
 
 // One round of the thread: the pause to take before the next.
@@ -776,13 +852,17 @@ uint32_t StreamStep()
     if (LocalMode()) {
         return StreamingRound(true);
     }
+    uint32_t wait = 0;
+    if (!WatchBounds(s.state.load(), &wait)) {
+        return 0;
+    }
     fd_set rd;
     fd_set wr;
     FD_ZERO(&rd);
     FD_ZERO(&wr);
     FD_SET(s.socket, &rd);
     FD_SET(s.socket, &wr);
-    const int sel = unw_select(s.socket + 1, &rd, &wr, nullptr, kSelectMs);
+    const int sel = unw_select(s.socket + 1, &rd, &wr, nullptr, wait);
     if (sel == 0) {
         PR_DEBUG("select timeout");
         return 0;
@@ -791,6 +871,9 @@ uint32_t StreamStep()
         PR_ERR("Select failed,errno:%d", errno);
         Reconnect();
         return 0;
+    }
+    if (FD_ISSET(s.socket, &wr)) {
+        s.movedAt = uni_get_tick_ms();  // room to send: the gateway takes what comes
     }
     if (FD_ISSET(s.socket, &rd)) {
         const int ret = Receive();
@@ -892,6 +975,9 @@ bool Start()
     }
     s.socket = -1;
     s.backoffMs = kBackoffFirstMs;
+    s.handshakeMs.store(kHandshakeMs);
+    s.stallMs.store(kStallMs);
+    s.localFileMax.store(kLocalFileMax);
     ClearProgress();
     return true;
 }

@@ -162,6 +162,18 @@ typedef struct NSTREAMER_S {
     // A frame's plain bytes, copied out of the ring before they are encrypted.
     uint8_t* plainBuf;
     uint32_t plainBufSize;
+    // Bounds of a gateway that stalls (ms): the handshake's answer, a link that moves nothing, a
+    // talk-back without audio; and the bytes the "local" diagnostics file may take. Set at the
+    // start; tests shorten them.
+    std::atomic<uint32_t> handshakeMs;
+    std::atomic<uint32_t> stallMs;
+    std::atomic<uint32_t> localFileMax;
+    // Thread only (tick ms): the connection's start, the last time the link moved (a byte
+    // received or room to send), the last talk-back audio; the bytes in the local file.
+    uint64_t connectedAt;
+    uint64_t movedAt;
+    uint64_t heardAt;
+    uint32_t localBytes;
 } NSTREAMER_S;
 
 // The streamer (made and its thread started on the first call); null when a buffer cannot be had.

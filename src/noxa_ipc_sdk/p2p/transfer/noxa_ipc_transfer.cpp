@@ -593,7 +593,9 @@ bool Listen()
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t alen = sizeof a;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 8) != 0 ||
+    // A deep queue: connections beyond it are not refused but dropped, and their clients retry
+    // only after a second or more.
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 128) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr*>(&a), &alen) != 0) {
         close(fd);
         return false;

@@ -1,7 +1,8 @@
 // The acceptor of the viewers' port: every connection gets a challenge at once and has two seconds
 // in all for a hello that proves, with the device's local key, that the owner's phone sent it.
 // Hellos are read in one poll loop without ever waiting on a connection, so a client that dawdles
-// holds up no other.
+// holds up no other; and connections that never say anything cannot fill the table: a new one takes
+// the place of the oldest without its hello.
 #include "noxa_adapter/utilities/uni_log.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
 #include "transfer_internal.h"
@@ -22,9 +23,12 @@ namespace transfer {
 namespace {
 
 constexpr int64_t kHelloMs = 2000;
-// Connections waiting for their hello at once, beyond one per client; further ones wait in the
-// listen queue until a place is free (at most two seconds).
-constexpr size_t kExtraPending = 3;
+// Connections waiting for their hello at once. When the table is full a new connection takes the
+// place of the oldest one that has sent nothing (or, failing that, the oldest): an owner's client
+// that answers its challenge at once is then never pushed out by idle connections, unless this many
+// newer ones arrive before its hello does.
+constexpr size_t kPendingMax = 64;
+constexpr int64_t kCrowdLogMs = 10000;
 
 struct Pending {
     int fd = -1;
@@ -163,6 +167,35 @@ Step ReadHello(Pending& p)
     return Step::Done;
 }
 
+// Connections closed to make room, and when that was last logged.
+struct Crowding {
+    uint32_t closed = 0;
+    int64_t loggedAt = 0;
+};
+
+// The place of the oldest connection that has sent nothing (else of the oldest) for a new one.
+void MakeRoom(std::vector<Pending>& pending, Crowding& crowd)
+{
+    size_t victim = 0;
+    for (size_t i = 1; i < pending.size(); ++i) {
+        const bool silent = pending[i].got == 0;
+        const bool victimSilent = pending[victim].got == 0;
+        if ((silent && !victimSilent) || (silent == victimSilent && pending[i].deadline < pending[victim].deadline)) {
+            victim = i;
+        }
+    }
+    // Logged once in a while: whoever fills the table would otherwise fill the log too.
+    ++crowd.closed;
+    const int64_t now = NowMs();
+    if (crowd.loggedAt == 0 || now - crowd.loggedAt >= kCrowdLogMs) {
+        crowd.loggedAt = now;
+        PR_ERR("p2p connection refused: no hello while others wait (%u so far)", crowd.closed);
+    }
+    const Pending& p = pending[victim];
+    Refuse(p.fd, p.got >= P2P_WIRE_HEAD_SIZE ? Get32(p.buf + 4) : 0, P2P_REFUSED_NO_HELLO);
+    pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(victim));
+}
+
 void Expire(Pending& p)
 {
     const uint32_t client = p.got >= P2P_WIRE_HEAD_SIZE ? Get32(p.buf + 4) : 0;
@@ -175,12 +208,15 @@ void Expire(Pending& p)
 void AcceptLoop()
 {
     Module& m = Mod();
-    const size_t cap = m.clients + kExtraPending;
+    // The listen queue is emptied every round: a client waiting there is one that may wait behind
+    // idle connections.
+    fcntl(m.listenFd, F_SETFL, fcntl(m.listenFd, F_GETFL) | O_NONBLOCK);
     std::vector<Pending> pending;
+    pending.reserve(kPendingMax);
     std::vector<pollfd> fds;
+    Crowding crowd;
     while (!m.stopping.load()) {
-        const bool room = pending.size() < cap;
-        fds.assign(1, pollfd{room ? m.listenFd : -1, POLLIN, 0});
+        fds.assign(1, pollfd{m.listenFd, POLLIN, 0});
         int64_t wait = 100;
         const int64_t now = NowMs();
         for (const Pending& p : pending) {
@@ -205,16 +241,20 @@ void AcceptLoop()
             still.push_back(p);
         }
         pending.swap(still);
-        if (room && (fds[0].revents & POLLIN) != 0) {
+        for (size_t n = 0; (fds[0].revents & POLLIN) != 0 && n < kPendingMax; ++n) {
             Pending p;
             p.fd = accept4(m.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-            if (p.fd >= 0) {
-                p.deadline = NowMs() + kHelloMs;
-                if (Challenge(p)) {
-                    pending.push_back(p);
-                } else {
-                    close(p.fd);
-                }
+            if (p.fd < 0) {
+                break;
+            }
+            if (pending.size() >= kPendingMax) {
+                MakeRoom(pending, crowd);
+            }
+            p.deadline = NowMs() + kHelloMs;
+            if (Challenge(p)) {
+                pending.push_back(p);
+            } else {
+                close(p.fd);
             }
         }
     }

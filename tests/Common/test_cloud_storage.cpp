@@ -600,6 +600,9 @@ TEST_F(CloudStorage, Protocol307TasksEndTheirThreads)
     }
     ASSERT_TRUE(Eventually([] { return LogCapture::Count("receive cloud storage event trigger") == 20; }, 20s))
         << LogCapture::All();
+    // The last tasks may start after their message is logged: wait for their work first.
+    EXPECT_TRUE(Eventually([] { return LogCapture::Count("unsupported action") == 10; }, 5s))
+        << LogCapture::All();
     EXPECT_TRUE(Eventually([] { return TaskThreads() == 0; }, 5s)) << ThreadNames();
     EXPECT_EQ(10, LogCapture::Count("unsupported action"));
 }

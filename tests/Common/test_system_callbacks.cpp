@@ -61,8 +61,10 @@ protected:
     }
     void TearDown() override
     {
-        // The cloud's clock as a case set it would stay for the process's next cases.
+        // The cloud's clock as a case set it, and a reset's stop of the device files, would stay
+        // for the process's next cases.
         uni_time_reset_for_test();
+        ResumeDeviceFileWritesForTest();
         gNoxaIpcOps.service_time_sync = nullptr;
         BoardIoTest::TearDown();
     }

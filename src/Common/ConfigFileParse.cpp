@@ -249,6 +249,11 @@ void StopDeviceFileWrites()
     s_deviceFilesStopped = true;
 }
 
+void ResumeDeviceFileWritesForTest()
+{
+    s_deviceFilesStopped = false;
+}
+
 bool IsUtf8(const char* text, size_t len)
 {
     const auto* p = reinterpret_cast<const unsigned char*>(text);

@@ -18,6 +18,8 @@ constexpr const char* kDeviceBinFile = "/DeviceInfo/device.bin";
 int WriteDeviceFile(const char* unitPath, const void* data, size_t len);
 // Stops every later WriteDeviceFile, for good: the first step of a factory reset.
 void StopDeviceFileWrites();
+// Writes allowed again, for tests that go on after a reset in the same process.
+void ResumeDeviceFileWritesForTest();
 
 // Room file: the unit's room address as decimal text, no newline.
 // 0 when the file can be opened, else -1.

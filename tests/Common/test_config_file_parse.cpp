@@ -72,6 +72,8 @@ protected:
         gAppState.FloorModel = 0;
         ASSERT_EQ(0, Hc595Init());
     }
+    // A case that began a reset stopped the device files for the process.
+    void TearDown() override { ResumeDeviceFileWritesForTest(); }
 
     static std::vector<std::array<uint8_t, 4>> Posted() { return TakePostedOrders(); }
 

@@ -7,6 +7,7 @@
 #include "NoxaApp.h"
 #include "NoxaSettings.h"
 #include "SdHooks.h"
+#include "noxa_adapter/utilities/uni_log.h"
 #include "noxa_ipc_sdk/skill/noxa_ipc_skill.h"
 #include "noxa_ipc_sdk/stream_storage/noxa_ipc_stream_storage.h"
 
@@ -150,6 +151,9 @@ TEST_F(SdHooks, RemountRunsItsCommandsOnlyForACardNotUsable)
     EXPECT_EQ(1, gNoxaSsSdHooks.CardStatus()) << sb.Read("/proc/mounts");
 }
 
+// The links main installs for the cloud's start: the storage hooks' card name becomes the
+// partition's, and the skills go out as the unit holds them; with no cloud to take them the post
+// reports its failure. (The whole-process cloud suite sees them reach the phone.)
 TEST_F(SdHooks, CloudStartPreparesTheDeviceNameAndUploadsTheSkills)
 {
     sb.Write("/proc/mounts", "/dev/mmcblk0 /mnt/sdcard vfat rw 0 0\n");
@@ -159,7 +163,20 @@ TEST_F(SdHooks, CloudStartPreparesTheDeviceNameAndUploadsTheSkills)
     gNoxaAppLinks.PrepareSdDevName();
     EXPECT_EQ("/dev/mmcblk0p1", GetSDCardDeviceName());
     EXPECT_EQ(0, PrepareSdDevice(nullptr));
-    EXPECT_EQ(&noxa_ipc_upload_skills, gNoxaAppLinks.UploadSkills);
+
+    // The cloud API answers nowhere (loopback, a closed port).
+    sb.Write("/etc/cloud.conf", "api_url=https://127.0.0.1:1/d.json\n");
+    const int32_t on = 1;
+    ASSERT_EQ(0, noxa_ipc_skill_enable(NOXA_SKILL_LOCAL_STORAGE, &on));
+    ASSERT_NE(nullptr, gNoxaAppLinks.UploadSkills);
+    uni_log_init(LOG_LEVEL_DEBUG, 1024, uni_log_output);
+    testing::internal::CaptureStdout();
+    const int rc = gNoxaAppLinks.UploadSkills();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(0, rc) << "nothing took them: " << out;
+    EXPECT_NE(std::string::npos, out.find(R"(upload data: {\"sdk_version\":\"4.8.10\",\"localStorage\":1,)")) << out;
+    const int32_t off = 0;
+    noxa_ipc_skill_enable(NOXA_SKILL_LOCAL_STORAGE, &off);
 }
 
 TEST_F(SdHooks, TheFormatStepStopsPlaybackAndRecordingFirst)

@@ -59,20 +59,55 @@ protected:
         SystemCallbacksInstall();
         uni_log_init(LOG_LEVEL_DEBUG, 1024, uni_log_output);  // the service API's lines on stdout
     }
+    void TearDown() override
+    {
+        // The cloud's clock as a case set it, and a reset's stop of the device files, would stay
+        // for the process's next cases.
+        uni_time_reset_for_test();
+        ResumeDeviceFileWritesForTest();
+        gNoxaIpcOps.service_time_sync = nullptr;
+        BoardIoTest::TearDown();
+    }
     std::string Rm(const std::string& unit) const { return "run: rm " + mSb.Root() + unit + "\n"; }
 };
 
+// The indicator as the owner sees it through the unit's life, the LED thread stepping after each
+// event: a slow blink of LED 0 at start, a fast one while sniffing and joining (a resume leaves
+// it), then the network's LED lit steadily online (a resume or an unknown event leaves it), and
+// the fast blink again for a reset.
 TEST_F(SystemCallbacks, IndicatorEventsSelectTheirPattern)
 {
-    const uint32_t kept = 7;
-    const uint32_t patterns[] = {0, 3, kept, 3, 2, 3, kept};
-    for (int event = 0; event < 7; ++event) {
-        SetLedPattern(kept);
+    constexpr uint8_t L0 = kHc595Led0, L1 = kHc595Led1, L2 = kHc595Led2;
+    struct Shown {
+        uint8_t leds[3];  // after each of three steps of the LED thread
+        uint32_t wait;    // between the steps, ms
+    };
+    const struct {
+        int event;
+        uint8_t wired;
+        Shown shown;
+    } rows[] = {
+        {INDICATOR_START, 0, {{L0, 0, L0}, 800}},
+        {INDICATOR_SNIFFER, 0, {{0, L0, 0}, 80}},
+        {INDICATOR_STA_RESUME, 0, {{L0, 0, L0}, 80}},
+        {INDICATOR_STA_JOIN, 0, {{0, L0, 0}, 80}},
+        {INDICATOR_ONLINE, 0, {{L2, L2, L2}, 500}},
+        {INDICATOR_STA_RESUME, 0, {{L2, L2, L2}, 500}},
+        {6, 0, {{L2, L2, L2}, 500}},
+        {INDICATOR_RESET, 0, {{L0 | L2, L2, L0 | L2}, 80}},
+        {INDICATOR_ONLINE, 1, {{L1, L1, L1}, 500}},
+    };
+    for (const auto& r : rows) {
+        gAppState.Wired = r.wired;
         testing::internal::CaptureStdout();
-        SetIndicatorEvent(event);
-        EXPECT_EQ("curr event:" + std::to_string(event) + "\n", testing::internal::GetCapturedStdout());
-        EXPECT_EQ(patterns[event], GetLedPattern()) << "event " << event;
+        SetIndicatorEvent(r.event);
+        EXPECT_EQ("curr event:" + std::to_string(r.event) + "\n", testing::internal::GetCapturedStdout());
+        for (int step = 0; step < 3; ++step) {
+            EXPECT_EQ(r.shown.wait, LedStep()) << "event " << r.event << " step " << step;
+            EXPECT_EQ(r.shown.leds[step], Hc595Image() & (L0 | L1 | L2)) << "event " << r.event << " step " << step;
+        }
     }
+    gAppState.Wired = 0;
 }
 
 TEST_F(SystemCallbacks, AResetFromTheCloudOrTheKeyRemovesTheStoresAndRestartsASecondLater)

@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstdlib>
+#include <ctime>
 #include <random>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -315,8 +317,20 @@ TEST_F(RecordTest, ACardFailingMidFragmentLeavesOnlyCompleteFragments)
     const rlim_t half = static_cast<rlim_t>(written[1] - written[0]) / 2;
     ASSERT_NO_FATAL_FAILURE(fillsAfter(open, half, 40));
     EXPECT_EQ(0, GetMP4RecordState()) << "the failed write ends the recording";
-    ASSERT_EQ(std::vector<std::string>{"110000_110000.mp4"}, Names(kDay));
-    const std::string closed = std::string(kDay) + "/110000_110000.mp4";
+    // Named with its end as the board's clock gave it: the clock runs on while the frames are
+    // written, so any second from the start up to now.
+    const time_t now = BoardTime(nullptr);
+    ASSERT_EQ(1u, Names(kDay).size());
+    const std::string name = Names(kDay)[0];
+    ASSERT_EQ(0u, name.rfind("110000_", 0)) << name;
+    ASSERT_EQ(17u, name.size()) << name;
+    ASSERT_EQ(".mp4", name.substr(13)) << name;
+    struct tm t {};
+    gmtime_r(&now, &t);
+    const int end = std::atoi(name.substr(7, 6).c_str());
+    EXPECT_LE(110000, end) << name;
+    EXPECT_GE(t.tm_hour * 10000 + t.tm_min * 100 + t.tm_sec, end) << name;
+    const std::string closed = std::string(kDay) + "/" + name;
     const std::vector<uint64_t> ends = MdatEnds(mSandbox.Path(closed));
     struct stat st {};
     ASSERT_EQ(0, ::stat(mSandbox.Path(closed).c_str(), &st));

@@ -64,6 +64,8 @@ protected:
     }
     void TearDown() override
     {
+        // The adapter keeps the last callback for the process: switched off, none is kept.
+        wf_sniffer_set(0, nullptr);
         gWfHwlOps = WF_HWL_OPS_S{};
         gRadio = nullptr;
     }
@@ -125,6 +127,16 @@ TEST_F(WifiAdapter, WithoutAKeptCallbackTheRadioStaysAStation)
     EXPECT_EQ(0, wf_assign_ap_scan("Home", &ap));
     EXPECT_EQ((std::vector<std::string>{"sniff off", "mode 2", "scan Home in mode 2"}), mRadio.calls);
     EXPECT_EQ(WWM_STATION, mRadio.mode);
+
+    // Our own sniffing, over and switched off: its callback is not revived by a later scan.
+    ASSERT_EQ(0, wf_sniffer_set(1, SnifferA));
+    ASSERT_EQ(0, wf_sniffer_set(0, nullptr));
+    mRadio.mode = WWM_SNIFFER;
+    mRadio.calls.clear();
+    EXPECT_EQ(0, wf_assign_ap_scan("Home", &ap));
+    EXPECT_EQ((std::vector<std::string>{"sniff off", "mode 2", "scan Home in mode 2"}), mRadio.calls);
+    EXPECT_EQ(WWM_STATION, mRadio.mode);
+    EXPECT_EQ(nullptr, mRadio.sniffer);
 }
 
 TEST_F(WifiAdapter, ModeChangesRacingFromTheFirstUseNeverOverlap)

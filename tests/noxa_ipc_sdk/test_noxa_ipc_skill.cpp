@@ -37,20 +37,39 @@ void Enable(int id, int32_t v)
 const std::string kGwText =
     R"("videos":[{"streamType":2,"codecType":0,"profileId":"m\\n","width":1280}],"audios":[{"codecType":101,"channels":1}])";
 
+// The ring buffer's channels last as long as the process (it has no de-initialisation): made
+// once for all the cases, main and sub video and one audio channel, which is no video channel.
+// The skill table is the process's too: each case leaves it empty.
+class Skills : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        static const bool made = noxa_ipc_ring_buffer_init(0, 1024, 25, 0, nullptr) == 0 &&
+                                 noxa_ipc_ring_buffer_init(1, 512, 25, 0, nullptr) == 0 &&
+                                 noxa_ipc_ring_buffer_init(9, 125, 25, 0, nullptr) == 0;
+        ASSERT_TRUE(made);
+    }
+    void TearDown() override
+    {
+        for (int id = 0; id < NOXA_SKILL_NUM; ++id) {
+            const int32_t zero = 0;
+            EXPECT_EQ(0, noxa_ipc_skill_enable(id, id == NOXA_SKILL_CLOUD_GW_INFO ? static_cast<const void*>("") : &zero));
+        }
+    }
+};
+using SkillRender = Skills;
+using SkillUpload = Skills;
+
 }  // namespace
 
-TEST(SkillRender, OneVideoChannelAndCloudStorageAsTheCloudReadsIt)
+TEST_F(SkillRender, TheVideoChannelsAndCloudStorageAsTheCloudReadsIt)
 {
-    ASSERT_EQ(0, noxa_ipc_ring_buffer_init(0, 1024, 25, 0, nullptr));
     Enable(NOXA_SKILL_CLOUD_STORAGE, 1);
-    EXPECT_EQ(R"({\"sdk_version\":\"4.8.10\",\"cloudStorage\":1,\"video_num\":1})", Render());
+    EXPECT_EQ(R"({\"sdk_version\":\"4.8.10\",\"cloudStorage\":1,\"video_num\":2})", Render());
 }
 
-TEST(SkillRender, FixedOrderWhateverTheOrderOfSettingAndZeroSkillsLeftOut)
+TEST_F(SkillRender, FixedOrderWhateverTheOrderOfSettingAndZeroSkillsLeftOut)
 {
-    ASSERT_EQ(0, noxa_ipc_ring_buffer_init(0, 1024, 25, 0, nullptr));
-    ASSERT_EQ(0, noxa_ipc_ring_buffer_init(1, 512, 25, 0, nullptr));
-    ASSERT_EQ(0, noxa_ipc_ring_buffer_init(9, 125, 25, 0, nullptr));  // audio: no video channel
     for (int id : {9, 8, 7, 5, 4, 3, 2, 1, 0}) {
         Enable(id, 10 + id);
     }
@@ -72,10 +91,10 @@ TEST(SkillRender, FixedOrderWhateverTheOrderOfSettingAndZeroSkillsLeftOut)
               Render());
 }
 
-TEST(SkillRender, TheGatewayTextIsEscapedAndCountsEscapedInTheBudget)
+TEST_F(SkillRender, TheGatewayTextIsEscapedAndCountsEscapedInTheBudget)
 {
     ASSERT_EQ(0, noxa_ipc_skill_enable(NOXA_SKILL_CLOUD_GW_INFO, kGwText.c_str()));
-    EXPECT_EQ(R"({\"sdk_version\":\"4.8.10\",\"video_num\":0,\"videos\":[{\"streamType\":2,\"codecType\":0,)"
+    EXPECT_EQ(R"({\"sdk_version\":\"4.8.10\",\"video_num\":2,\"videos\":[{\"streamType\":2,\"codecType\":0,)"
               R"(\"profileId\":\"m\\\\n\",\"width\":1280}],\"audios\":[{\"codecType\":101,\"channels\":1}]})",
               Render());
     // 512 quotes fit the text's limit but become 1,024 characters escaped.
@@ -85,7 +104,7 @@ TEST(SkillRender, TheGatewayTextIsEscapedAndCountsEscapedInTheBudget)
     EXPECT_EQ(-2, noxa_ipc_skill_render(buf));
     // Longest that fits: 1,023 characters with the closing brace, counted escaped; one more
     // character is refused.
-    const std::string head = R"({\"sdk_version\":\"4.8.10\",\"video_num\":0,)";
+    const std::string head = R"({\"sdk_version\":\"4.8.10\",\"video_num\":2,)";
     const size_t room = NOXA_SKILL_BUF_LEN - 1 - head.size() - 1;
     std::string fits(room / 2, '"');
     fits += std::string(room % 2, 'x');
@@ -98,7 +117,7 @@ TEST(SkillRender, TheGatewayTextIsEscapedAndCountsEscapedInTheBudget)
     EXPECT_EQ(-2, noxa_ipc_skill_render(buf));
 }
 
-TEST(SkillUpload, TheCloudReceivesOneObjectWithTheGatewaysKeysAndNothingPastTheBudget)
+TEST_F(SkillUpload, TheCloudReceivesOneObjectWithTheGatewaysKeysAndNothingPastTheBudget)
 {
     TestSandbox box;
     CloudPeer cloud(box.Root());
@@ -111,8 +130,6 @@ TEST(SkillUpload, TheCloudReceivesOneObjectWithTheGatewaysKeysAndNothingPastTheB
     }
     ASSERT_EQ(1, online.load()) << cloud.Log();
 
-    ASSERT_EQ(0, noxa_ipc_ring_buffer_init(0, 1024, 25, 0, nullptr));
-    ASSERT_EQ(0, noxa_ipc_ring_buffer_init(1, 512, 25, 0, nullptr));
     Enable(NOXA_SKILL_WEBRTC, 51);
     ASSERT_EQ(0, noxa_ipc_skill_enable(NOXA_SKILL_CLOUD_GW_INFO, kGwText.c_str()));
     ASSERT_EQ(0, noxa_ipc_upload_skills()) << cloud.Log();

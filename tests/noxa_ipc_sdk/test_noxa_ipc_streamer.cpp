@@ -19,6 +19,7 @@
 #include "ring_frames.h"
 #include "sandbox.h"
 
+#include <cjson/cJSON.h>
 #include <openssl/evp.h>
 
 #include <gtest/gtest.h>
@@ -29,9 +30,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -176,6 +179,8 @@ private:
 struct FileFrames {
     int count = 0;
     uint32_t firstType = 99;
+    uint32_t smallest = UINT32_MAX;
+    uint32_t largest = 0;
 };
 FileFrames ReadFrames(const std::string& path)
 {
@@ -193,6 +198,8 @@ FileFrames ReadFrames(const std::string& path)
         if (r.count == 0) {
             r.firstType = ringtest::GetLe32(p + at + 4);
         }
+        r.smallest = std::min(r.smallest, size);
+        r.largest = std::max(r.largest, size);
         ++r.count;
         at += size;
     }
@@ -649,17 +656,66 @@ TEST_F(Streamer, RequestsAreCheckedWholeBeforeTheyAreTaken)
     EXPECT_EQ(-3, pk->ops.Pack());
 }
 
-// The skill the cloud learns the gateway's streams from.
+// The skill the cloud learns the gateway's streams from, read as the cloud reads it: the stream
+// type of each video entry brings the frames of the channel of that size, and the audio entry is
+// the format of the frames the audio stream brings.
 TEST_F(Streamer, CloudGatewaySkills)
 {
     ASSERT_EQ(0, mSt->ops.FillCloudGwSkills());
     EXPECT_EQ(1, noxa_ipc_skill_value(NOXA_SKILL_CLOUD_GW));
     char text[NOXA_SKILL_TEXT_MAX + 1];
     noxa_ipc_skill_text(text, sizeof text);
-    EXPECT_STREQ("\"videos\":[{\"streamType\":2,\"codecType\":2,\"sampleRate\":90000,\"profileId\":\"\",\"width\":1280,"
-                 "\"height\":720},{\"streamType\":4,\"codecType\":2,\"sampleRate\":90000,\"width\":640,\"height\":360}],"
-                 "\"audios\":[{\"codecType\":101,\"sampleRate\":8000,\"dataBit\":16,\"channels\":1}]",
-                 text);
+    std::unique_ptr<cJSON, decltype(&cJSON_Delete)> skill(cJSON_Parse(("{" + std::string(text) + "}").c_str()),
+                                                          cJSON_Delete);
+    ASSERT_TRUE(cJSON_IsObject(skill.get())) << text;
+    auto number = [](const cJSON* o, const char* key) {
+        return static_cast<int>(cJSON_GetNumberValue(cJSON_GetObjectItemCaseSensitive(o, key)));
+    };
+    // The test's encoder: frames of 3000 to 3600 bytes on the 1280x720 channel, of 1200 to 1400
+    // on the 640x360 one; 640-byte audio frames, 40 ms each.
+    struct Channel {
+        int width, height;
+        uint32_t least, most;
+    };
+    const Channel channels[] = {{1280, 720, 3000, 3600}, {640, 360, 1200, 1400}};
+    const char* const files[] = {"", "audio.pcm", "main.h264", "", "sub.h264"};  // the gateway's, by stream bit
+    const cJSON* videos = cJSON_GetObjectItemCaseSensitive(skill.get(), "videos");
+    ASSERT_EQ(2, cJSON_GetArraySize(videos)) << text;
+    std::vector<std::pair<uint32_t, const Channel*>> announced;
+    uint32_t mask = 1;
+    for (const cJSON* v = videos->child; v != nullptr; v = v->next) {
+        EXPECT_EQ(NOXA_CODEC_VIDEO_H264, number(v, "codecType")) << text;
+        EXPECT_EQ(90000, number(v, "sampleRate")) << text;
+        const Channel* ch = nullptr;
+        for (const Channel& c : channels) {
+            ch = c.width == number(v, "width") && c.height == number(v, "height") ? &c : ch;
+        }
+        ASSERT_NE(nullptr, ch) << "no channel of the size announced: " << text;
+        const uint32_t type = static_cast<uint32_t>(number(v, "streamType"));
+        ASSERT_TRUE(type == 2 || type == 4) << text;
+        announced.emplace_back(type, ch);
+        mask |= type;
+    }
+    ASSERT_EQ(7u, mask) << "two video streams of their own: " << text;
+    const cJSON* audio = cJSON_GetArrayItem(cJSON_GetObjectItemCaseSensitive(skill.get(), "audios"), 0);
+    EXPECT_EQ(NOXA_CODEC_AUDIO_PCM, number(audio, "codecType")) << text;
+    const int audioBytes = number(audio, "sampleRate") * number(audio, "dataBit") / 8 * number(audio, "channels") / 25;
+
+    cloudsim::MediaGateway& gw = NewGateway(mask);
+    ASSERT_EQ(0, Route(Request(gw, mask)));
+    ASSERT_TRUE(Flowing(gw, mask, 20)) << gw.Status();
+    ASSERT_TRUE(gw.SendStop());
+    ASSERT_TRUE(Eventually([&] { return !gw.Stats().connected; }, 5s));
+    for (const auto& [type, ch] : announced) {
+        const FileFrames f = ReadFrames(mBox.Root() + "/" + files[type]);
+        ASSERT_GE(f.count, 20) << "stream type " << type;
+        EXPECT_GE(f.smallest, ch->least) << "stream type " << type << " is not the " << ch->width << "x" << ch->height;
+        EXPECT_LE(f.largest, ch->most) << "stream type " << type << " is not the " << ch->width << "x" << ch->height;
+    }
+    const FileFrames a = ReadFrames(mBox.Root() + "/" + files[1]);
+    ASSERT_GE(a.count, 20);
+    EXPECT_EQ(static_cast<uint32_t>(audioBytes), a.smallest);
+    EXPECT_EQ(static_cast<uint32_t>(audioBytes), a.largest);
 }
 
 // The request comes over the cloud link on "/av/d/<devId>", also after the broker restarted.

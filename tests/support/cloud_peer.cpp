@@ -32,6 +32,10 @@ int Count(const std::string& text, const std::string& what)
 }
 
 const char kReady[] = "cloud simulator ready";
+// The simulator answers a command at once; a machine loaded with builds may keep it from running
+// for a while, a hung one never answers.
+constexpr std::chrono::seconds kAnswerWait(60);
+constexpr std::chrono::seconds kIdleReuse(30);
 
 }  // namespace
 
@@ -104,11 +108,18 @@ std::string CloudPeer::CaPem() const
 std::string CloudPeer::Command(const std::string& line)
 {
     std::lock_guard<std::mutex> lock(mClientLock);
+    const auto sent = std::chrono::steady_clock::now();
+    // The simulator closes a kept connection idle for 60 s, and over TLS the client still takes
+    // it for alive: the request would go into a closed socket (a SIGPIPE, or a failed write).
+    // A connection idle for half that long is not reused.
+    if (mClient && sent - mLastUse > kIdleReuse) {
+        mClient.reset();
+    }
     if (!mClient) {
         mClient = std::make_unique<httplib::SSLClient>("127.0.0.1", mApiPort);
         mClient->set_ca_cert_path(CaPem().c_str());
         mClient->enable_server_certificate_verification(true);
-        mClient->set_read_timeout(20, 0);
+        mClient->set_read_timeout(kAnswerWait);
         mClient->set_keep_alive(true);
         mClient->set_tcp_nodelay(true);
         // The owner's phone proves itself with the sandbox's secret, as tools/phone does.
@@ -119,8 +130,13 @@ std::string CloudPeer::Command(const std::string& line)
         mClient->set_bearer_token_auth(secret);
     }
     auto res = mClient->Post("/phone/cmd", line, "text/plain");
+    mLastUse = std::chrono::steady_clock::now();
     if (!res || res->status != 200) {
-        throw std::runtime_error("cloud simulator did not answer: " + line);
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(mLastUse - sent).count();
+        mClient.reset();
+        throw std::runtime_error("cloud simulator did not answer: " + line + " (" +
+                                 (res ? "status " + std::to_string(res->status) : httplib::to_string(res.error())) +
+                                 " after " + std::to_string(waited) + " ms)");
     }
     std::string out = res->body;
     if (!out.empty() && out.back() == '\n') {

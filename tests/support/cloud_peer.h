@@ -36,8 +36,9 @@ public:
     std::string CaPem() const;   // the CA of the servers' certificate (the build's test CA)
 
     // A command as tools/phone gives it ("dp 101 true", "devices", "broker pause", ...); the
-    // answer text, without the last newline. Throws when the simulator does not answer. One
-    // kept-alive TLS connection carries them (no handshake per command).
+    // answer text, without the last newline. Throws when the simulator does not answer within a
+    // minute, saying how it failed. One kept-alive TLS connection carries them (no handshake per
+    // command) while it is in use.
     std::string Command(const std::string& line);
     // A pairing token "RRttttttttKKKK"; Token8() of it is what the unit sends.
     std::string Pair();
@@ -64,6 +65,7 @@ private:
     std::unique_ptr<ChildProcess> mProc;
     std::mutex mClientLock;
     std::unique_ptr<httplib::SSLClient> mClient;
+    std::chrono::steady_clock::time_point mLastUse;
     uint16_t mApiPort = 0;
     uint16_t mMqttPort = 0;
 };

@@ -556,3 +556,14 @@ void uni_test_clock_clear(void)
 {
     s_testClockOn.store(false, std::memory_order_release);
 }
+
+void uni_time_reset_for_test(void)
+{
+    std::lock_guard<std::mutex> lock(s_clock.mutex);
+    s_clock.cloudSec = 0;
+    s_clock.setTick = uni_get_tick_ms();
+    s_clock.synced = false;
+    s_clock.sumCount = 0;
+    s_zoneOffset.store(0);
+    s_zoneSet.store(false);
+}

@@ -89,6 +89,8 @@ int uni_platform_pre_init(void);
 void uni_test_clock_set(uint64_t ms);
 void uni_test_clock_advance(uint64_t ms);
 void uni_test_clock_clear(void);
+// The wall clock as at start, for tests: not synced, no zone, no summer-time table.
+void uni_time_reset_for_test(void);
 
 // Installs the test clock for one scope (at `startMs`), and removes it again.
 class UniTestClock {

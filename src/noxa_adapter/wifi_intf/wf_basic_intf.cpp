@@ -10,7 +10,8 @@ WF_HWL_OPS_S gWfHwlOps;
 
 namespace {
 
-// The callback of the last successful switch-on: a one-network scan gives it back afterwards.
+// The callback of the last successful wf_sniffer_set (none after a switch-off): a one-network
+// scan gives it back afterwards.
 std::atomic<WF_SNIFFER_CB> s_snifferCb{nullptr};
 
 // Made once, on the first use: the initialisation of a function-local static is thread-safe, so
@@ -123,7 +124,8 @@ int wf_get_cur_channel(uint8_t* chan)
 int wf_sniffer_set(int on, WF_SNIFFER_CB cb)
 {
     int ret = Call("hwl_wf_sniffer_enable", gWfHwlOps.sniffer_enable, on, cb);
-    if (ret == UNI_OK && on != 0 && cb != nullptr) {
+    if (ret == UNI_OK) {
+        // A switch-off passes none: a scan must not later revive a finished sniffing session.
         s_snifferCb.store(cb);
     }
     return ret;

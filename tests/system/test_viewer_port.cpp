@@ -419,7 +419,8 @@ TEST_F(ViewerPort, SilentConnectionsKeepNoOwnerOut)
         RawViewer owner(mSb, client);
         const Rec r = owner.Hello(mKey);
         const auto waited = Clock::now() - t0;
-        ASSERT_EQ(kWelcome, r.kind) << client << "\n" << mUnit->Output();
+        ASSERT_EQ(kWelcome, r.kind) << "client " << client << ", refusal " << (r.payload.size() >= 4 ? r.Word(0) : 0)
+                                    << "\n" << mUnit->Output();
         EXPECT_LT(waited, 2s) << client;
         std::this_thread::sleep_for(300ms);
     }

@@ -2,7 +2,7 @@
 // in all for a hello that proves, with the device's local key, that the owner's phone sent it.
 // Hellos are read in one poll loop without ever waiting on a connection, so a client that dawdles
 // holds up no other; and connections that never say anything cannot fill the table: a new one takes
-// the place of the oldest without its hello.
+// the place of the oldest without its hello, once that one has had its grace.
 #include "noxa_adapter/utilities/uni_log.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
 #include "transfer_internal.h"
@@ -24,10 +24,13 @@ namespace {
 
 constexpr int64_t kHelloMs = 2000;
 // Connections waiting for their hello at once. When the table is full a new connection takes the
-// place of the oldest one that has sent nothing (or, failing that, the oldest): an owner's client
-// that answers its challenge at once is then never pushed out by idle connections, unless this many
-// newer ones arrive before its hello does.
+// place of the oldest one that has sent nothing (or, failing that, the oldest), but only of one
+// challenged at least the grace ago: until then newcomers wait in the listen queue, in their order.
+// A crowd that reconnects as fast as it is closed can then never push an owner's client out between
+// its challenge and its hello, however loaded the machine, and the owner waits at most about a grace
+// behind the crowd.
 constexpr size_t kPendingMax = 64;
+constexpr int64_t kGraceMs = 500;
 constexpr int64_t kCrowdLogMs = 10000;
 
 struct Pending {
@@ -173,20 +176,37 @@ struct Crowding {
     int64_t loggedAt = 0;
 };
 
-// The place of the oldest connection that has sent nothing (else of the oldest) for a new one.
-void MakeRoom(std::vector<Pending>& pending, Crowding& crowd)
+// When a connection past its grace may be closed for a newcomer.
+int64_t RoomAt(const Pending& p)
 {
-    size_t victim = 0;
-    for (size_t i = 1; i < pending.size(); ++i) {
+    return p.deadline - kHelloMs + kGraceMs;
+}
+
+// The place of the oldest connection past its grace that has sent nothing (else of the oldest past
+// its grace) for a new one; false when every connection is still in its grace.
+bool MakeRoom(std::vector<Pending>& pending, Crowding& crowd)
+{
+    const int64_t now = NowMs();
+    size_t victim = pending.size();
+    for (size_t i = 0; i < pending.size(); ++i) {
+        if (now < RoomAt(pending[i])) {
+            continue;
+        }
+        if (victim == pending.size()) {
+            victim = i;
+            continue;
+        }
         const bool silent = pending[i].got == 0;
         const bool victimSilent = pending[victim].got == 0;
         if ((silent && !victimSilent) || (silent == victimSilent && pending[i].deadline < pending[victim].deadline)) {
             victim = i;
         }
     }
+    if (victim == pending.size()) {
+        return false;
+    }
     // Logged once in a while: whoever fills the table would otherwise fill the log too.
     ++crowd.closed;
-    const int64_t now = NowMs();
     if (crowd.loggedAt == 0 || now - crowd.loggedAt >= kCrowdLogMs) {
         crowd.loggedAt = now;
         PR_ERR("p2p connection refused: no hello while others wait (%u so far)", crowd.closed);
@@ -194,6 +214,7 @@ void MakeRoom(std::vector<Pending>& pending, Crowding& crowd)
     const Pending& p = pending[victim];
     Refuse(p.fd, p.got >= P2P_WIRE_HEAD_SIZE ? Get32(p.buf + 4) : 0, P2P_REFUSED_NO_HELLO);
     pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(victim));
+    return true;
 }
 
 void Expire(Pending& p)
@@ -216,9 +237,18 @@ void AcceptLoop()
     std::vector<pollfd> fds;
     Crowding crowd;
     while (!m.stopping.load()) {
-        fds.assign(1, pollfd{m.listenFd, POLLIN, 0});
         int64_t wait = 100;
         const int64_t now = NowMs();
+        int64_t roomAt = now;
+        if (pending.size() >= kPendingMax) {
+            roomAt = RoomAt(pending.front());
+            for (const Pending& p : pending) {
+                roomAt = std::min(roomAt, RoomAt(p));
+            }
+        }
+        // A full table in its grace takes nobody: the listen queue is left alone until a place frees.
+        fds.assign(1, pollfd{now < roomAt ? -1 : m.listenFd, POLLIN, 0});
+        wait = std::min(wait, std::max<int64_t>(0, roomAt - now));
         for (const Pending& p : pending) {
             fds.push_back(pollfd{p.fd, POLLIN, 0});
             wait = std::min(wait, std::max<int64_t>(0, p.deadline - now));
@@ -242,13 +272,13 @@ void AcceptLoop()
         }
         pending.swap(still);
         for (size_t n = 0; (fds[0].revents & POLLIN) != 0 && n < kPendingMax; ++n) {
+            if (pending.size() >= kPendingMax && !MakeRoom(pending, crowd)) {
+                break;  // the rest wait in the listen queue
+            }
             Pending p;
             p.fd = accept4(m.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (p.fd < 0) {
                 break;
-            }
-            if (pending.size() >= kPendingMax) {
-                MakeRoom(pending, crowd);
             }
             p.deadline = NowMs() + kHelloMs;
             if (Challenge(p)) {

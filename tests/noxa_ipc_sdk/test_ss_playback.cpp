@@ -491,6 +491,8 @@ TEST_F(SsPlayback, TheCurrentSliceOpensAtOrBelowItsNumber)
     for (const auto& r : rows) {
         SCOPED_TRACE(r.number);
         s.curFileIndex = 999;
+        s.file2 = tmpfile();  // a second handle left open: closed with the first
+        ASSERT_NE(nullptr, s.file2);
         EXPECT_EQ(r.result, ss::__ss_pb_open_cur_file(s, r.number));
         EXPECT_EQ(nullptr, s.file2);
         if (r.result != 0) {

@@ -43,9 +43,11 @@ bool BadSlot(uint32_t slot)
 
 void CloseFiles(Slot& s)
 {
-    if (s.file != nullptr) {
-        fclose(s.file);
-        s.file = nullptr;
+    for (FILE** f : {&s.file, &s.file2}) {
+        if (*f != nullptr) {
+            fclose(*f);
+            *f = nullptr;
+        }
     }
 }
 
@@ -711,10 +713,6 @@ namespace ss {
 int __ss_pb_open_cur_file(Slot& s, uint32_t number)
 {
     CloseFiles(s);
-    if (s.file2 != nullptr) {
-        fclose(s.file2);
-        s.file2 = nullptr;
-    }
     // A slice that was never written (a gap in the recording) leaves the one before it.
     const uint32_t lowest = number >= kSliceTries - 1 ? number - (kSliceTries - 1) : 0;
     for (uint32_t i = number + 1; i-- > lowest;) {

@@ -131,9 +131,17 @@ TEST(GwProdInfo, NewIdentityClearsTheStoredActivation)
     strcpy(ai.lckey, "0123456789abcdef");
     strcpy(ai.mq_url, "mqtts://m.example:8883");
     ASSERT_EQ(0, wd_gw_actv_if_write(&ai));
+    const uint8_t mediaKey[16] = {'m', 'e', 'd', 'i', 'a', 'K', 'e', 'y', '0', '1', '2', '3', '4', '5', '6', '7'};
+    ASSERT_EQ(0, wd_common_write("cloud_enc_key", mediaKey, sizeof mediaKey));
 
     ASSERT_EQ(0, noxa_iot_set_gw_prod_info(&first));
     ASSERT_EQ(0, gw_active_load()) << "the same identity keeps its activation";
+    {
+        uint8_t* kept = nullptr;
+        uint32_t keptLen = 0;
+        ASSERT_EQ(0, wd_common_read("cloud_enc_key", &kept, &keptLen)) << "and its media key";
+        wd_common_free_data(kept);
+    }
     EXPECT_EQ(ACTIVATED, get_gw_cntl()->active_stat.load());
 
     GW_PROD_INFO_S second = Prod("uuid-2", "key-2");
@@ -148,6 +156,10 @@ TEST(GwProdInfo, NewIdentityClearsTheStoredActivation)
     EXPECT_STREQ("", devId);
     EXPECT_STREQ("", localKey);
     EXPECT_TRUE(LogCapture::Logged("the activation of the identity before is dropped")) << LogCapture::All();
+    uint8_t* key = nullptr;
+    uint32_t len = 0;
+    EXPECT_NE(0, wd_common_read("cloud_enc_key", &key, &len)) << "the old device's media key is kept";
+    wd_common_free_data(key);
     kvs_deinit();
     simplekv_set_file_io(nullptr);
 }

@@ -4,7 +4,9 @@
 #include "noxa_adapter/utilities/uni_log.h"
 #include "noxa_adapter/utilities/uni_secret.h"
 #include "noxa_adapter/utilities/uni_time.h"
+#include "noxa_base/kv_storge/kv_storge.h"
 #include "noxa_base/sys_serv/sys_timer.h"
+#include "noxa_iot_sdk/noxa_cloud/cloud_pic.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_active.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_wifi.h"
 #include "noxa_iot_sdk/noxa_cloud/iot_httpc.h"
@@ -112,6 +114,8 @@ int noxa_iot_set_gw_prod_info(const GW_PROD_INFO_S* prod)
     // device. It starts unactivated instead.
     PR_NOTICE("the activation of the identity before is dropped");
     gw_active_clear();
+    // So is its media key: pictures under it are for the old device's phones, not the new one's.
+    kvs_delete(CLOUD_ENC_KEY_NAME);
     return UNI_OK;
 }
 

@@ -271,6 +271,17 @@ int NotifyStart(uint32_t start, char keyOut[16])
 // The buffers of a recording: the slice, the encryption output and the frames read. Taken when a
 // recording starts (a group is about to open, or an event waits for its frames) and given back
 // when it stops, so that the unit holds them only while it records.
+void GiveBuffersBack()
+{
+    gM.buf.reset();
+    gM.enc.reset();
+    gR.video.reset();
+    gR.audio.reset();
+    gR.zeros.reset();
+    gM.cap = 0;
+    gM.used = 0;
+}
+
 bool TakeBuffers()
 {
     if (gM.buf) {
@@ -284,27 +295,12 @@ bool TakeBuffers()
     if (!gM.buf || !gM.enc || !gR.video || !gR.audio || !gR.zeros) {
         PR_ERR("fail to malloc buffer for cloud storage size %u. [bitrate %d, slice_duration %d]", gM.bufSize,
                gM.media.video_bitrate[kVideoChannel], gM.sliceDuration);
-        gM.buf.reset();
-        gM.enc.reset();
-        gR.video.reset();
-        gR.audio.reset();
-        gR.zeros.reset();
+        GiveBuffersBack();
         return false;
     }
     gM.cap = gM.bufSize;
     gM.used = 0;
     return true;
-}
-
-void GiveBuffersBack()
-{
-    gM.buf.reset();
-    gM.enc.reset();
-    gR.video.reset();
-    gR.audio.reset();
-    gR.zeros.reset();
-    gM.cap = 0;
-    gM.used = 0;
 }
 
 // Seconds from `from` to `t`; 0 for a t before it (a frame older than its group's start).

@@ -367,17 +367,13 @@ int ScanRecordDir(const char* directory, std::vector<RECORD_FILE_INFO_S>* list, 
         en.tm_min = t[4];
         en.tm_sec = t[5];
         s.tm_isdst = en.tm_isdst = -1;
+        const struct tm endFields = en;  // mktime normalises what it is given
         const time_t st = mktime(&s);
         time_t et = mktime(&en);
         if (st > 0 && et > 0 && et < st) {
             // Closed after midnight: the file stays in its start day's folder, its end is the next day.
-            en.tm_year = static_cast<int>(year) - 1900;
-            en.tm_mon = static_cast<int>(month) - 1;
-            en.tm_mday = static_cast<int>(day) + 1;
-            en.tm_hour = t[3];
-            en.tm_min = t[4];
-            en.tm_sec = t[5];
-            en.tm_isdst = -1;
+            en = endFields;
+            ++en.tm_mday;
             et = mktime(&en);
         }
         // A file never closed, or one of 2 minutes or more: not listed.

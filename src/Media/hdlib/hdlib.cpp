@@ -484,15 +484,11 @@ bool DecodeCheck(const HD_DECODE_S& model, const HD_GRID_S* grids, int gridCount
     return filled;
 }
 
-}  // namespace
-
-int HdDecodeGrids(const HD_DECODE_S& model, const HD_GRID_S* grids, int gridCount, float prob, int targetHeight,
+// HdDecodeGrids on a model and grids that passed DecodeCheck.
+int DecodeChecked(const HD_DECODE_S& model, const HD_GRID_S* grids, int gridCount, float prob, int targetHeight,
                   int targetWidth, std::vector<HD_CANDIDATE_S>& out)
 {
     out.clear();
-    if (!DecodeCheck(model, grids, gridCount)) {
-        return -1;
-    }
     // The objectness cut in logit space: the sigmoid is only taken for cells that pass.
     const double cut = -std::log((1.0 - prob) / (prob + 1e-16));
     const int stride = 5 + model.Classes;
@@ -582,6 +578,18 @@ int HdDecodeGrids(const HD_DECODE_S& model, const HD_GRID_S* grids, int gridCoun
     return static_cast<int>(out.size());
 }
 
+}  // namespace
+
+int HdDecodeGrids(const HD_DECODE_S& model, const HD_GRID_S* grids, int gridCount, float prob, int targetHeight,
+                  int targetWidth, std::vector<HD_CANDIDATE_S>& out)
+{
+    if (!DecodeCheck(model, grids, gridCount)) {
+        out.clear();
+        return -1;
+    }
+    return DecodeChecked(model, grids, gridCount, prob, targetHeight, targetWidth, out);
+}
+
 namespace {
 
 HD_DECODE_S DecodeOf(const MODEL_DESC_S& d)
@@ -616,9 +624,10 @@ int GetBBox(HD_NETWORK_S* handle, int height, int width)
         handle->BoxCount = 0;
         return 0;
     }
-    if (grids && HdDecodeGrids(decode, view.data(), static_cast<int>(view.size()), c.ProbThreshold, m.TargetHeight,
-                               m.TargetWidth, m.Candidates) < 0) {
-        return 0;
+    if (grids) {
+        // The grids passed the checks above.
+        DecodeChecked(decode, view.data(), static_cast<int>(view.size()), c.ProbThreshold, m.TargetHeight,
+                      m.TargetWidth, m.Candidates);
     }
     handle->BoxCount = HdSelectBoxes(m.Candidates.data(), static_cast<int>(m.Candidates.size()), c.ProbThreshold,
                                      c.NmsThreshold, c.MaxDetections, height, width, handle->Boxes);

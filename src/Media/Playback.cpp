@@ -398,6 +398,11 @@ int ScanRecordDir(const char* directory, std::vector<RECORD_FILE_INFO_S>* list, 
 {
     list->clear();
     DIR* d = opendir(BoardPath(directory).c_str());
+    if (d == nullptr && errno == ENOENT) {
+        // A day without recordings has no folder: nothing wrong with the card.
+        AppLogPrint(APP_LOG_BLUE, "ScanRecordDir", "no recordings in %s", directory);
+        return -1;
+    }
     if (d == nullptr) {
         AppLogPrint(APP_LOG_RED, "ScanRecordDir", "fail to open dir %s", directory);
         return -1;

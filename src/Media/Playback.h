@@ -42,7 +42,8 @@ struct RECORD_FILE_INFO_S {
 
 // 0, or -1 when "/mnt/sdcard/DVR" cannot be opened.
 int SeekFileByMonth(PB_MONTH_QUERY_S* query);
-// The day's recordings: 0 with at least one recording, else -1 (no files).
+// The day's recordings: 0 with at least one recording, else -1 (no files; a day without a folder
+// is no error).
 int SeekFileInfoByDate(PB_DAY_QUERY_S* query);
 // The closed recordings of a day folder, in time order. 0, or -1 when the folder cannot be opened.
 int ScanRecordDir(const char* directory, std::vector<RECORD_FILE_INFO_S>* list, uint32_t year, uint32_t month,

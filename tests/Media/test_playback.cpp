@@ -521,8 +521,20 @@ TEST_F(PlaybackTest, ACardWithoutRecordingsHasNoDays)
     testing::internal::CaptureStdout();
     EXPECT_EQ(0u, m.Days);
     EXPECT_EQ(std::string::npos, out.find("fail to open dir")) << out;
+    // A day without recordings has no folder: none listed, and no error line either.
+    PB_DAY_QUERY_S q{0, 2026, 3, 15, {}};
+    EXPECT_EQ(-1, SeekFileInfoByDate(&q));
+    const std::string day = testing::internal::GetCapturedStdout();
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(q.Files.empty());
+    EXPECT_EQ(std::string::npos, day.find(APP_LOG_RED)) << day;
     sb.Write("/mnt/sdcard/DVR", "a file where the folder should be");
     EXPECT_EQ(-1, SeekFileByMonth(&m));
+    EXPECT_EQ(-1, SeekFileInfoByDate(&q));
+    const std::string unreadable = testing::internal::GetCapturedStdout();
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(q.Files.empty());
+    EXPECT_NE(std::string::npos, unreadable.find(std::string(APP_LOG_RED) + "[ScanRecordDir] fail to open dir")) << unreadable;
 }
 
 // The private track: a file of video and 16-bit PCM is a QuickTime file that ffprobe reads with

@@ -213,7 +213,7 @@ int Mp4Writer::AddH264Track(uint16_t width, uint16_t height, const uint8_t* sps,
         return -1;
     }
     mCtx->flags |= AVFMT_FLAG_CUSTOM_IO;
-    // The sound tracks come first, in the order they were added.
+    // The sound tracks first, AAC then PCM: a file with the AAC track keeps its layout.
     if (AddSoundStreams() != 0) {
         return -1;
     }

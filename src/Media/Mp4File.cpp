@@ -63,6 +63,19 @@ bool ReadFull(int fd, uint8_t* buf, size_t len, int64_t pos)
     return true;
 }
 
+uint32_t TimeScaleOf(const AVStream* st)
+{
+    return st->time_base.num == 1 && st->time_base.den > 0 ? static_cast<uint32_t>(st->time_base.den) : 0;
+}
+
+// The private track as the writer makes it: a sound track of 16-bit little-endian mono PCM.
+bool IsPrivatePcm(const AVStream* st)
+{
+    const AVCodecParameters* par = st->codecpar;
+    return par->codec_type == AVMEDIA_TYPE_AUDIO && par->codec_id == AV_CODEC_ID_PCM_S16LE &&
+           par->ch_layout.nb_channels == 1 && par->sample_rate > 0;
+}
+
 }  // namespace
 
 std::vector<uint8_t> Mp4AvcConfig(const uint8_t* sps, size_t spsLen, const uint8_t* pps, size_t ppsLen)
@@ -122,12 +135,11 @@ std::unique_ptr<Mp4Writer> Mp4Writer::Create(const std::string& unitPath)
         return nullptr;
     }
     w->mPacket = av_packet_alloc();
-    if (avformat_alloc_output_context2(&w->mCtx, nullptr, "mp4", nullptr) < 0 || w->mPacket == nullptr) {
-        const int saved = errno;
+    if (w->mPacket == nullptr) {
         ::close(w->mFd);
         w->mFd = -1;
         BoardUnlink(unitPath.c_str());
-        errno = saved != 0 ? saved : ENOMEM;
+        errno = ENOMEM;
         return nullptr;
     }
     return w;
@@ -176,11 +188,17 @@ int Mp4Writer::WritePacket(void* opaque, uint8_t* buf, int size)
 int Mp4Writer::AddH264Track(uint16_t width, uint16_t height, const uint8_t* sps, size_t spsLen, const uint8_t* pps,
                             size_t ppsLen)
 {
-    if (mCtx == nullptr || mHeaderWritten || mFailed) {
+    if (mFd < 0 || mCtx != nullptr || mHeaderWritten || mFailed) {
         return -1;
     }
     const std::vector<uint8_t> avcc = Mp4AvcConfig(sps, spsLen, pps, ppsLen);
     if (avcc.empty()) {
+        return -1;
+    }
+    // The muxer is chosen only now that the tracks are known: the MP4 muxer refuses 16-bit PCM,
+    // the QuickTime one writes it as a "sowt" sound track. Files without it stay MP4.
+    if (avformat_alloc_output_context2(&mCtx, nullptr, mPcmRate != 0 ? "mov" : "mp4", nullptr) < 0) {
+        mCtx = nullptr;
         return -1;
     }
     auto* buf = static_cast<uint8_t*>(av_malloc(kIoBufferSize));
@@ -195,6 +213,10 @@ int Mp4Writer::AddH264Track(uint16_t width, uint16_t height, const uint8_t* sps,
         return -1;
     }
     mCtx->flags |= AVFMT_FLAG_CUSTOM_IO;
+    // The sound tracks first, AAC then PCM: a file with the AAC track keeps its layout.
+    if (AddSoundStreams() != 0) {
+        return -1;
+    }
     AVStream* st = avformat_new_stream(mCtx, nullptr);
     if (st == nullptr) {
         return -1;
@@ -224,52 +246,107 @@ int Mp4Writer::AddH264Track(uint16_t width, uint16_t height, const uint8_t* sps,
         mFailed = true;
         return -1;
     }
+    mNextTrackTs.assign(mCtx->nb_streams, 0);
     mHeaderWritten = true;
+    return 0;
+}
+
+int Mp4Writer::AddSoundStreams()
+{
+    if (!mAudioConfig.empty()) {
+        AVStream* st = avformat_new_stream(mCtx, nullptr);
+        if (st == nullptr) {
+            return -1;
+        }
+        st->time_base = AVRational{1, static_cast<int>(mAudioRate)};
+        AVCodecParameters* par = st->codecpar;
+        par->codec_type = AVMEDIA_TYPE_AUDIO;
+        par->codec_id = AV_CODEC_ID_AAC;
+        par->profile = FF_PROFILE_AAC_LOW;
+        par->sample_rate = static_cast<int>(mAudioRate);
+        av_channel_layout_default(&par->ch_layout, 1);
+        par->frame_size = static_cast<int>(kAacFrameSamples);
+        par->extradata = static_cast<uint8_t*>(av_mallocz(mAudioConfig.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (par->extradata == nullptr) {
+            return -1;
+        }
+        std::memcpy(par->extradata, mAudioConfig.data(), mAudioConfig.size());
+        par->extradata_size = static_cast<int>(mAudioConfig.size());
+        mAudioIndex = st->index;
+    }
+    if (mPcmRate != 0) {
+        AVStream* st = avformat_new_stream(mCtx, nullptr);
+        if (st == nullptr) {
+            return -1;
+        }
+        st->time_base = AVRational{1, static_cast<int>(mPcmRate)};
+        AVCodecParameters* par = st->codecpar;
+        par->codec_type = AVMEDIA_TYPE_AUDIO;
+        par->codec_id = AV_CODEC_ID_PCM_S16LE;
+        par->sample_rate = static_cast<int>(mPcmRate);
+        av_channel_layout_default(&par->ch_layout, 1);
+        par->bits_per_coded_sample = 16;
+        par->block_align = 2;
+        mPcmIndex = st->index;
+    }
     return 0;
 }
 
 int Mp4Writer::AddAacTrack(uint32_t sampleRate, const uint8_t* config, size_t configLen)
 {
-    if (mCtx == nullptr || mHeaderWritten || mFailed || mAudioIndex >= 0 || sampleRate == 0 || config == nullptr ||
-        configLen == 0 || configLen > kAudioConfigMax) {
+    if (mFd < 0 || mHeaderWritten || mFailed || !mAudioConfig.empty() || sampleRate == 0 || sampleRate > INT32_MAX ||
+        config == nullptr || configLen == 0 || configLen > kAudioConfigMax) {
         return -1;
     }
-    AVStream* st = avformat_new_stream(mCtx, nullptr);
-    if (st == nullptr) {
-        return -1;
-    }
-    st->time_base = AVRational{1, static_cast<int>(sampleRate)};
-    AVCodecParameters* par = st->codecpar;
-    par->codec_type = AVMEDIA_TYPE_AUDIO;
-    par->codec_id = AV_CODEC_ID_AAC;
-    par->profile = FF_PROFILE_AAC_LOW;
-    par->sample_rate = static_cast<int>(sampleRate);
-    av_channel_layout_default(&par->ch_layout, 1);
-    par->frame_size = static_cast<int>(kAacFrameSamples);
-    par->extradata = static_cast<uint8_t*>(av_mallocz(configLen + AV_INPUT_BUFFER_PADDING_SIZE));
-    if (par->extradata == nullptr) {
-        return -1;
-    }
-    std::memcpy(par->extradata, config, configLen);
-    par->extradata_size = static_cast<int>(configLen);
-    mAudioIndex = st->index;
+    mAudioConfig.assign(config, config + configLen);
     mAudioRate = sampleRate;
     return 0;
 }
 
-int Mp4Writer::WriteAudioSample(const uint8_t* data, uint32_t len, uint32_t duration)
+int Mp4Writer::AddPcmTrack(uint32_t sampleRate)
 {
-    if (!mHeaderWritten || mFailed || mAudioIndex < 0 || data == nullptr || len == 0 || len > INT32_MAX) {
+    if (mFd < 0 || mHeaderWritten || mFailed || mPcmRate != 0 || sampleRate == 0 || sampleRate > INT32_MAX) {
+        return -1;
+    }
+    mPcmRate = sampleRate;
+    return 0;
+}
+
+int Mp4Writer::MuxSound(int stream, uint32_t rate, int64_t* next, const uint8_t* data, uint32_t len, uint32_t duration)
+{
+    if (!mHeaderWritten || mFailed || stream < 0 || data == nullptr || len == 0 || len > INT32_MAX) {
         return -1;
     }
     // The muxer may have given the track another time base than the sample rate.
-    const AVRational rate{1, static_cast<int>(mAudioRate)};
-    const AVRational tb = mCtx->streams[mAudioIndex]->time_base;
-    if (Mux(mAudioIndex, data, len, av_rescale_q(mNextAudioTs, rate, tb), av_rescale_q(duration, rate, tb), true) != 0) {
+    const AVRational r{1, static_cast<int>(rate)};
+    const AVRational tb = mCtx->streams[stream]->time_base;
+    if (Mux(stream, data, len, av_rescale_q(*next, r, tb), av_rescale_q(duration, r, tb), true) != 0) {
         return -1;
     }
-    mNextAudioTs += duration;
+    *next += duration;
     return 0;
+}
+
+int Mp4Writer::WritePcmSample(const uint8_t* data, uint32_t len, uint32_t duration)
+{
+    if (len % 2 != 0) {
+        return -1;
+    }
+    return MuxSound(mPcmIndex, mPcmRate, &mNextPcmTs, data, len, duration);
+}
+
+int Mp4Writer::WriteTrackSample(int track, const uint8_t* data, uint32_t len, uint32_t duration)
+{
+    if (!mHeaderWritten || track < 0 || static_cast<size_t>(track) >= mNextTrackTs.size() || track == mVideoIndex ||
+        track == mAudioIndex || track == mPcmIndex) {
+        return -1;
+    }
+    return MuxSound(track, kMp4TimeScale, &mNextTrackTs[static_cast<size_t>(track)], data, len, duration);
+}
+
+int Mp4Writer::WriteAudioSample(const uint8_t* data, uint32_t len, uint32_t duration)
+{
+    return MuxSound(mAudioIndex, mAudioRate, &mNextAudioTs, data, len, duration);
 }
 
 int Mp4Writer::Mux(int stream, const uint8_t* data, uint32_t len, int64_t ts, int64_t duration, bool key)
@@ -379,41 +456,59 @@ std::unique_ptr<Mp4Reader> Mp4Reader::Open(const std::string& unitPath)
     }
     std::unique_ptr<Mp4Reader> r(new Mp4Reader);
     int video = -1;
+    int pcm = -1;
     for (unsigned i = 0; i < ic->nb_streams; ++i) {
         const AVCodecParameters* par = ic->streams[i]->codecpar;
-        if (par->codec_type == AVMEDIA_TYPE_VIDEO && par->codec_id == AV_CODEC_ID_H264) {
+        if (video < 0 && par->codec_type == AVMEDIA_TYPE_VIDEO && par->codec_id == AV_CODEC_ID_H264) {
             video = static_cast<int>(i);
-            break;
+        } else if (pcm < 0 && IsPrivatePcm(ic->streams[i])) {
+            pcm = static_cast<int>(i);
         }
     }
     if (video >= 0) {
         AVStream* st = ic->streams[video];
         r->mHasVideo = true;
-        r->mTimeScale = st->time_base.num == 1 && st->time_base.den > 0 ? static_cast<uint32_t>(st->time_base.den) : 0;
+        r->mTimeScale = TimeScaleOf(st);
         r->mWidth = static_cast<uint16_t>(st->codecpar->width);
         r->mHeight = static_cast<uint16_t>(st->codecpar->height);
         Mp4ParseAvcConfig(st->codecpar->extradata, static_cast<size_t>(std::max(st->codecpar->extradata_size, 0)),
                           &r->mSps, &r->mPps);
+    }
+    int pcmRate = 0;
+    if (pcm >= 0) {
+        r->mHasPcm = true;
+        r->mPcmTimeScale = TimeScaleOf(ic->streams[pcm]);
+        pcmRate = ic->streams[pcm]->codecpar->sample_rate;
+    }
+    if (video >= 0 || pcm >= 0) {
         for (unsigned i = 0; i < ic->nb_streams; ++i) {
-            ic->streams[i]->discard = static_cast<int>(i) == video ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+            const int n = static_cast<int>(i);
+            ic->streams[i]->discard = n == video || n == pcm ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
         }
         // The packets as stored: no parser looks into the samples (nor logs about their bytes).
         ic->flags |= AVFMT_FLAG_NOPARSE | AVFMT_FLAG_NOFILLIN;
         AVPacket* pkt = av_packet_alloc();
-        while (pkt != nullptr && r->mSamples.size() < kSamplesMax && av_read_frame(ic, pkt) >= 0) {
+        while (pkt != nullptr && r->mSamples.size() + r->mPcm.size() < kSamplesMax && av_read_frame(ic, pkt) >= 0) {
+            const bool isVideo = pkt->stream_index == video;
+            if (!isVideo && pkt->stream_index != pcm) {
+                av_packet_unref(pkt);
+                continue;
+            }
+            std::vector<Sample>& kept = isVideo ? r->mSamples : r->mPcm;
+            AVStream* st = ic->streams[pkt->stream_index];
             // A sample cut by the end of the file comes back short and flagged: it is left out,
             // as is one whose size differs from its index entry.
-            bool whole = pkt->stream_index == video && (pkt->flags & AV_PKT_FLAG_CORRUPT) == 0 && pkt->pos >= 0 &&
-                         pkt->size > 0 && static_cast<uint32_t>(pkt->size) <= kSampleMax && pkt->dts != AV_NOPTS_VALUE &&
-                         (r->mSamples.empty() || pkt->dts > r->mSamples.back().Dts);
+            bool whole = (pkt->flags & AV_PKT_FLAG_CORRUPT) == 0 && pkt->pos >= 0 && pkt->size > 0 &&
+                         static_cast<uint32_t>(pkt->size) <= kSampleMax && pkt->dts != AV_NOPTS_VALUE &&
+                         (kept.empty() || pkt->dts > kept.back().Dts);
             if (whole) {
                 const int idx = av_index_search_timestamp(st, pkt->dts, AVSEEK_FLAG_ANY);
                 const AVIndexEntry* e = idx >= 0 ? avformat_index_get_entry(st, idx) : nullptr;
                 whole = e != nullptr && e->size == pkt->size && e->pos == pkt->pos &&
-                        NalChainWhole(pkt->data, static_cast<size_t>(pkt->size));
+                        (isVideo ? NalChainWhole(pkt->data, static_cast<size_t>(pkt->size)) : pkt->size % 2 == 0);
             }
             if (whole) {
-                r->mSamples.push_back(
+                kept.push_back(
                     Sample{pkt->pos, pkt->dts, static_cast<uint32_t>(pkt->size), (pkt->flags & AV_PKT_FLAG_KEY) != 0});
             }
             av_packet_unref(pkt);
@@ -427,12 +522,21 @@ std::unique_ptr<Mp4Reader> Mp4Reader::Open(const std::string& unitPath)
         return nullptr;
     }
     // Nothing past the end of the file is offered, whatever the demuxer made of a cut sample.
-    size_t whole = 0;
-    while (whole < r->mSamples.size() &&
-           static_cast<uint64_t>(r->mSamples[whole].Pos) + r->mSamples[whole].Size <= static_cast<uint64_t>(fileStat.st_size)) {
-        ++whole;
+    for (std::vector<Sample>* kept : {&r->mSamples, &r->mPcm}) {
+        size_t whole = 0;
+        while (whole < kept->size() &&
+               static_cast<uint64_t>((*kept)[whole].Pos) + (*kept)[whole].Size <= static_cast<uint64_t>(fileStat.st_size)) {
+            ++whole;
+        }
+        kept->resize(whole);
     }
-    r->mSamples.resize(whole);
+    // A PCM sample lasts as many samples as it holds, whatever the file says of it.
+    if (!r->mPcm.empty() && r->mPcmTimeScale != 0) {
+        const Sample& last = r->mPcm.back();
+        // Unsigned: the time stamps are the file's, whatever they are (each one above the last).
+        r->mPcmDuration = uint64_t(last.Dts) - uint64_t(r->mPcm.front().Dts) +
+                          static_cast<uint64_t>(av_rescale(last.Size / 2, r->mPcmTimeScale, pcmRate));
+    }
     // The demuxer knows a sample's duration only from the next one: the last sample lasts as
     // long as the samples before it did on average (a lone sample, a frame of 25 per second).
     if (!r->mSamples.empty()) {
@@ -460,12 +564,22 @@ uint32_t Mp4Reader::FrameRate() const
 
 int Mp4Reader::ReadSample(uint32_t id, std::vector<uint8_t>* out, bool* sync) const
 {
-    if (id == 0 || id > mSamples.size() || out == nullptr) {
+    return Read(mFd, mSamples, id, out, sync);
+}
+
+int Mp4Reader::ReadPcmSample(uint32_t id, std::vector<uint8_t>* out) const
+{
+    return Read(mFd, mPcm, id, out, nullptr);
+}
+
+int Mp4Reader::Read(int fd, const std::vector<Sample>& samples, uint32_t id, std::vector<uint8_t>* out, bool* sync)
+{
+    if (id == 0 || id > samples.size() || out == nullptr) {
         return -1;
     }
-    const Sample& s = mSamples[id - 1];
+    const Sample& s = samples[id - 1];
     out->resize(s.Size);
-    if (!ReadFull(mFd, out->data(), s.Size, s.Pos)) {
+    if (!ReadFull(fd, out->data(), s.Size, s.Pos)) {
         out->clear();
         return -1;
     }

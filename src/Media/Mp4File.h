@@ -1,7 +1,8 @@
 // The MP4 files of the recorder, on FFmpeg's libavformat: a writer of fragmented MP4 (one H.264
-// track, and an AAC track when one is added, a fragment of 25 video samples written and synced at
-// a time, so a power cut loses at most the second being recorded) and a reader that indexes the samples it can read whole. Files on the
-// card may come from anywhere: the reader trusts none of their bytes.
+// track, and an AAC track and a private 16-bit PCM track when they are added, a fragment of 25
+// video samples written and synced at a time, so a power cut loses at most the second being
+// recorded) and a reader that indexes the samples it can read whole. Files on the card may come
+// from anywhere: the reader trusts none of their bytes.
 #pragma once
 
 #include <cstddef>
@@ -21,7 +22,8 @@ constexpr uint32_t kAacFrameSamples = 1024;  // samples of one AAC frame: its du
 class Mp4Writer {
 public:
     // Creates the file at a unit path; an existing file is never opened (null then, as for any
-    // failure, with errno set).
+    // failure, with errno set). The container is chosen with the header: MP4, or QuickTime when
+    // the file has the PCM track (the MP4 muxer takes no 16-bit PCM).
     static std::unique_ptr<Mp4Writer> Create(const std::string& unitPath);
     ~Mp4Writer();
     Mp4Writer(const Mp4Writer&) = delete;
@@ -30,8 +32,11 @@ public:
     // An AAC track at sampleRate from its AudioSpecificConfig; only before the header (that is,
     // before AddH264Track), and one at most. 0 or -1.
     int AddAacTrack(uint32_t sampleRate, const uint8_t* config, size_t configLen);
+    // The private track: 16-bit little-endian mono PCM at sampleRate (a "sowt" sound track). As
+    // AddAacTrack, one at most, before the header. 0 or -1.
+    int AddPcmTrack(uint32_t sampleRate);
     // The H.264 track of the given size from its parameter sets (without start codes); writes
-    // and syncs the file header (an empty moov, with the audio track added before). 0 or -1.
+    // and syncs the file header (an empty moov, with the audio tracks added before). 0 or -1.
     int AddH264Track(uint16_t width, uint16_t height, const uint8_t* sps, size_t spsLen, const uint8_t* pps,
                      size_t ppsLen);
     // One sample: NAL units each led by its 4-byte big-endian length. Every 25th sample ends the
@@ -41,11 +46,18 @@ public:
     // One raw AAC frame (no ADTS header) of `duration` samples into the audio track; it goes out
     // with the video fragment under way. 0 or -1 (as WriteSample).
     int WriteAudioSample(const uint8_t* data, uint32_t len, uint32_t duration);
+    // 16-bit samples into the PCM track, lasting `duration` samples; as WriteAudioSample. 0 or -1
+    // (also for an odd length).
+    int WritePcmSample(const uint8_t* data, uint32_t len, uint32_t duration);
+    // One sample of `duration` in the 90 kHz time scale into `track`, a track of the file other
+    // than the video, AAC and PCM tracks; as WriteAudioSample. -1 for a track the file lacks.
+    int WriteTrackSample(int track, const uint8_t* data, uint32_t len, uint32_t duration);
     // The last fragment and the trailer, synced; the file is closed. 0 or -1.
     int Close();
 
     bool HasTrack() const { return mHeaderWritten; }
     bool HasAudioTrack() const { return mAudioIndex >= 0; }
+    bool HasPcmTrack() const { return mPcmIndex >= 0; }
     uint32_t Samples() const { return mSamples; }
 
 private:
@@ -56,6 +68,9 @@ private:
     int FlushSynced();
     // One packet of a stream, timed in its time base; a refusal marks the file failed. 0 or -1.
     int Mux(int stream, const uint8_t* data, uint32_t len, int64_t ts, int64_t duration, bool key);
+    // A sound sample of `duration` at `rate` into `stream` at *next (in samples), which moves on.
+    int MuxSound(int stream, uint32_t rate, int64_t* next, const uint8_t* data, uint32_t len, uint32_t duration);
+    int AddSoundStreams();
     void Free();
 
     int mFd = -1;
@@ -69,14 +84,20 @@ private:
     int mVideoIndex = -1;
     int mAudioIndex = -1;
     uint32_t mAudioRate = 0;
+    std::vector<uint8_t> mAudioConfig;  // kept until the header makes the track
     int64_t mNextAudioTs = 0;  // in samples
+    int mPcmIndex = -1;
+    uint32_t mPcmRate = 0;
+    int64_t mNextPcmTs = 0;  // in samples
+    std::vector<int64_t> mNextTrackTs;  // per stream, in the 90 kHz time scale
 };
 
 class Mp4Reader {
 public:
-    // Opens an MP4 file at a unit path and indexes its first H.264 track: the packets are read
-    // once (not decoded) and only those that come back whole are kept. Null when the file
-    // cannot be opened or is no MP4.
+    // Opens an MP4 file at a unit path and indexes its first H.264 track and its first 16-bit
+    // PCM sound track (mono, little-endian: the private track): the packets are read once (not
+    // decoded) and only those that come back whole are kept. Null when the file cannot be opened
+    // or is no MP4.
     static std::unique_ptr<Mp4Reader> Open(const std::string& unitPath);
     ~Mp4Reader();
     Mp4Reader(const Mp4Reader&) = delete;
@@ -98,6 +119,13 @@ public:
     // Sample `id` (1 to SampleCount) as stored, into out. 0, or -1 for another id or a failed read.
     int ReadSample(uint32_t id, std::vector<uint8_t>* out, bool* sync) const;
 
+    // The private PCM track, as the video track above (its time scale is its sample rate).
+    bool HasPcm() const { return mHasPcm; }
+    uint32_t PcmSampleCount() const { return static_cast<uint32_t>(mPcm.size()); }
+    uint32_t PcmTimeScale() const { return mPcmTimeScale; }
+    uint64_t PcmDuration() const { return mPcmDuration; }
+    int ReadPcmSample(uint32_t id, std::vector<uint8_t>* out) const;
+
 private:
     Mp4Reader() = default;
     struct Sample {
@@ -115,6 +143,11 @@ private:
     std::vector<uint8_t> mSps;
     std::vector<uint8_t> mPps;
     std::vector<Sample> mSamples;
+    bool mHasPcm = false;
+    uint32_t mPcmTimeScale = 0;
+    uint64_t mPcmDuration = 0;
+    std::vector<Sample> mPcm;
+    static int Read(int fd, const std::vector<Sample>& samples, uint32_t id, std::vector<uint8_t>* out, bool* sync);
 };
 
 // A fragmented MP4 that was never closed, or damaged: every damaged stretch between whole

@@ -41,6 +41,7 @@ struct MP4_RECORD_S {
     uint8_t PpsSeen = 0;
     std::vector<uint8_t> Sps;  // kept until the PPS makes the track
     uint8_t AudioSkip = 0;     // AAC frames still to drop after the open
+    int FurtherTrack = -1;     // never set: no part of the recorder adds that track
 };
 
 MP4_RECORD_S gRec;
@@ -54,6 +55,7 @@ constexpr size_t kStartNameLen = 10;  // "HHMMSS.mp4"
 constexpr uint32_t kAacSampleRate = 8000;
 constexpr uint8_t kAacConfig[2] = {0x15, 0x88};  // AAC-LC, 8000 Hz, one channel
 constexpr uint8_t kAacSkipFrames = 4;
+constexpr uint32_t kPcmSampleRate = 8000;
 
 // Where the parameter set in a piece ends: the encoder thread hands the PPS with whatever follows
 // it up to the slice (an SEI), and a stream may pad with zero bytes.
@@ -371,6 +373,10 @@ int MP4AddAudioTracks()
         APP_ERR("MP4 AAC track not added");
         return -1;
     }
+    if (gRec.File->AddPcmTrack(kPcmSampleRate) != 0) {
+        APP_ERR("MP4 private track not added");
+        return -1;
+    }
     return 0;
 }
 
@@ -391,6 +397,37 @@ int MP4Encoder_WriteAAC(const uint8_t* adts, uint32_t length)
     }
     if (gRec.File->WriteAudioSample(adts + head, length - static_cast<uint32_t>(head), kAacFrameSamples) != 0) {
         APP_ERR("MP4 audio write failed: recording closed");
+        MP4Encoder_FileClose(DetachLocked());
+        return -1;
+    }
+    return 0;
+}
+
+int MP4Encoder_WritePCM(const uint8_t* pcm, uint32_t length)
+{
+    if (pcm == nullptr || length == 0 || length % 2 != 0) {
+        return -1;
+    }
+    MP4RecordWriteLock lock;
+    if (gRec.State == 0 || !gRec.File || gRec.PpsSeen == 0 || !gRec.File->HasPcmTrack()) {
+        return 0;
+    }
+    if (gRec.File->WritePcmSample(pcm, length, length / 2) != 0) {
+        APP_ERR("MP4 private track write failed: recording closed");
+        MP4Encoder_FileClose(DetachLocked());
+        return -1;
+    }
+    return 0;
+}
+
+int MP4Encoder_WriteFurtherTrack(const uint8_t* data, uint32_t length)
+{
+    MP4RecordWriteLock lock;
+    if (gRec.State == 0 || !gRec.File || gRec.FurtherTrack < 0) {
+        return -1;
+    }
+    if (gRec.File->WriteTrackSample(gRec.FurtherTrack, data, length, kMp4SampleDuration) != 0) {
+        APP_ERR("MP4 further track write failed: recording closed");
         MP4Encoder_FileClose(DetachLocked());
         return -1;
     }

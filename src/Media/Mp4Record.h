@@ -31,15 +31,23 @@ void MP4RecordHold();
 // Returns 0 (the encoder thread does not look at failures: a failed write closes the file).
 int MP4Encoder_WriteVideo(uint8_t* nal, uint32_t length, uint32_t nalType, uint64_t pts);
 
-// The audio track of the open file: AAC-LC at 8 kHz, mono. Only before the first key frame has
-// written the file's header (refused, -1, and logged after it, or with no file open). The private
-// 16-bit PCM track is not made: the MP4 muxer has no sample entry for that codec. 0 or -1.
+// The audio tracks of the open file: AAC-LC at 8 kHz, mono, and the private track of 16-bit PCM
+// at 8 kHz (which makes the file a QuickTime one: the MP4 muxer takes no such track). Only before
+// the first key frame has written the file's header (refused, -1, and logged after it, or with no
+// file open). 0 or -1.
 int MP4AddAudioTracks();
 // One ADTS frame of the AAC encoder into the audio track, without its header, lasting 1024
 // samples. Taken only once the file's header is out; the first four after the file's open are
 // dropped (the encoder's start). 0 written or dropped, -1 no ADTS frame or a failed write (which
 // closes the file, as for video).
 int MP4Encoder_WriteAAC(const uint8_t* adts, uint32_t length);
+// 16-bit mono samples at 8 kHz into the private track, lasting length / 2 samples. Taken only
+// once the file's header is out; 0 written or nothing to write to, -1 an odd or empty length or a
+// failed write (which closes the file).
+int MP4Encoder_WritePCM(const uint8_t* pcm, uint32_t length);
+// One sample of 3600 (40 ms) into the further track: -1 while the file has none, which is always
+// (nothing adds it); a failed write closes the file.
+int MP4Encoder_WriteFurtherTrack(const uint8_t* data, uint32_t length);
 
 // Event recording start of the detection thread: MP4RecordStart when recording is allowed
 // (card mounted, SD recording on, not in floor model), no playback runs, the recorder is idle

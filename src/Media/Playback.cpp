@@ -52,6 +52,11 @@ struct PLAYBACK_CTX_S {
     uint32_t VideoSampleMs = 0;
     uint32_t VideoNumber = 0;
     bool VideoFinished = false;
+    bool HasAudio = false;  // the private PCM track
+    uint32_t AudioSamples = 0;
+    uint32_t AudioSampleMs = 0;
+    uint32_t AudioNumber = 0;
+    bool AudioFinished = false;
     std::vector<uint8_t> Sps;
     std::vector<uint8_t> Pps;
     uint32_t Skip = 0;
@@ -60,6 +65,7 @@ struct PLAYBACK_CTX_S {
     uint64_t LastVideoTs = 0;
     uint8_t Fps = 0;
     uint32_t ListIndex = 0;
+    std::vector<RECORD_FILE_INFO_S> List;  // the played day's recordings, taken at the start
     std::vector<uint8_t> Sample;  // reused for every sample
     std::vector<uint8_t> Frame;   // a sync sample with its parameter sets
 };
@@ -67,9 +73,6 @@ struct PLAYBACK_CTX_S {
 PLAYBACK_CTX_S gCtx;
 // Start, stop, pause and resume come from the viewer events and the card format.
 std::mutex gControl;
-// The record list: replaced by each day query, walked by the playback thread.
-std::mutex gListLock;
-std::vector<RECORD_FILE_INFO_S> gRecordList;
 
 int LocalOffset()
 {
@@ -94,14 +97,25 @@ std::string RecordingPath(const RECORD_FILE_INFO_S& r)
     return path;
 }
 
-// ReadMP4Header: the file's video track into the context, which is reset first so nothing of
-// the last file stays. 0, or -1 when the file cannot be read (the context then has no track).
+// Whole milliseconds a sample, rounded: 65 s of 40 ms samples must not come out as 39.
+uint32_t SampleMs(uint64_t duration, uint32_t timeScale, uint64_t count)
+{
+    const uint64_t perSample = uint64_t(timeScale) * count;
+    return perSample == 0 ? 0 : static_cast<uint32_t>((duration * 1000 + perSample / 2) / perSample);
+}
+
+// ReadMP4Header: the file's video and private tracks into the context, which is reset first so
+// nothing of the last file stays. 0, or -1 when the file cannot be read (the context then has no
+// track).
 int ReadMP4Header(const std::string& path, PLAYBACK_CTX_S& c)
 {
     c.File.reset();
     c.HasVideo = false;
     c.VideoSamples = 0;
     c.VideoSampleMs = 0;
+    c.HasAudio = false;
+    c.AudioSamples = 0;
+    c.AudioSampleMs = 0;
     c.Fps = 0;
     c.Sps.clear();
     c.Pps.clear();
@@ -111,12 +125,10 @@ int ReadMP4Header(const std::string& path, PLAYBACK_CTX_S& c)
         AppLogPrint(APP_LOG_RED, "ReadMP4Header", "Read error....%s", path.c_str());
         return -1;
     }
-    AppLogPrint(APP_LOG_BLUE, "ReadMP4Header", "numTracks:%d", f->HasVideo() ? 1 : 0);
+    AppLogPrint(APP_LOG_BLUE, "ReadMP4Header", "numTracks:%d", (f->HasVideo() ? 1 : 0) + (f->HasPcm() ? 1 : 0));
     if (f->HasVideo()) {
         const uint64_t count = f->SampleCount();
-        // Whole milliseconds, rounded: 65 s of 40 ms samples must not come out as 39.
-        const uint64_t perSample = uint64_t(f->TimeScale()) * count;
-        const uint32_t ms = perSample == 0 ? 0 : static_cast<uint32_t>((f->Duration() * 1000 + perSample / 2) / perSample);
+        const uint32_t ms = SampleMs(f->Duration(), f->TimeScale(), count);
         AppLogPrint(APP_LOG_BLUE, "ReadMP4Header", "%s FrameScale is %u numSamples is %u  FPS(%u)", "vide", f->TimeScale(),
                     static_cast<unsigned>(count), f->FrameRate());
         if (f->Sps().empty() || f->Pps().empty()) {
@@ -132,6 +144,15 @@ int ReadMP4Header(const std::string& path, PLAYBACK_CTX_S& c)
             c.HasVideo = true;
         }
     }
+    if (f->HasPcm()) {
+        const uint32_t count = f->PcmSampleCount();
+        const uint32_t ms = SampleMs(f->PcmDuration(), f->PcmTimeScale(), count);
+        AppLogPrint(APP_LOG_BLUE, "ReadMP4Header", "%s FrameScale is %u numSamples is %u", "priv", f->PcmTimeScale(), count);
+        // Samples shorter than a millisecond would all carry one time stamp.
+        c.HasAudio = count != 0 && ms != 0;
+        c.AudioSamples = c.HasAudio ? count : 0;
+        c.AudioSampleMs = c.HasAudio ? ms : 0;
+    }
     c.File = std::move(f);
     return 0;
 }
@@ -142,21 +163,19 @@ int NextPlaybackFile(PLAYBACK_CTX_S& c)
     if (c.StopRequest) {
         return -1;
     }
-    RECORD_FILE_INFO_S next{};
-    {
-        std::lock_guard<std::mutex> lock(gListLock);
-        if (c.ListIndex + 1 >= gRecordList.size()) {
-            if (!gRecordList.empty()) {
-                c.ListIndex = static_cast<uint32_t>(gRecordList.size() - 1);
-            }
-            return -1;
+    if (c.ListIndex + 1 >= c.List.size()) {
+        if (!c.List.empty()) {
+            c.ListIndex = static_cast<uint32_t>(c.List.size() - 1);
         }
-        next = gRecordList[++c.ListIndex];
+        return -1;
     }
+    const RECORD_FILE_INFO_S& next = c.List[++c.ListIndex];
     c.Pause = 0;
     ReadMP4Header(RecordingPath(next), c);
     c.VideoFinished = false;
     c.VideoNumber = 0;
+    c.AudioFinished = false;
+    c.AudioNumber = 0;
     c.Skip = 0;
     c.SectionStart = next.StartTime;
     c.SectionEnd = next.EndTime;
@@ -204,7 +223,40 @@ bool SendVideoSample(PLAYBACK_CTX_S& c)
     return !SessionGone(gPlaybackOutput.SendVideo(static_cast<uint32_t>(c.Client.load()), &f));
 }
 
-// One pass of the playback thread: at most one sample sent. False when the thread is to end.
+// The next private-track sample to the client, as 16-bit PCM at 8 kHz; false when the session
+// is gone.
+bool SendAudioSample(PLAYBACK_CTX_S& c)
+{
+    ++c.AudioNumber;
+    if (c.File->ReadPcmSample(c.AudioNumber, &c.Sample) != 0 || c.Sample.empty()) {
+        return true;
+    }
+    TRANSFER_MEDIA_FRAME_S f{};
+    f.audio.audio_codec = NOXA_CODEC_AUDIO_PCM;
+    f.audio.audio_sample = 8000;
+    f.audio.audio_databits = 16;
+    f.audio.audio_channel = 0;
+    f.audio.p_audio_buf = c.Sample.data();
+    f.audio.buf_len = static_cast<uint32_t>(c.Sample.size());
+    f.audio.pts = uint64_t(c.SectionStart) * 1000 + uint64_t(c.AudioNumber) * c.AudioSampleMs;
+    f.audio.timestamp = f.audio.pts / 1000;
+    if (gPlaybackOutput.SendAudio == nullptr) {
+        return true;
+    }
+    return !SessionGone(gPlaybackOutput.SendAudio(static_cast<uint32_t>(c.Client.load()), &f));
+}
+
+// The viewer left: the playback ends, and with it the hold on event recording.
+bool ClientGone(PLAYBACK_CTX_S& c)
+{
+    AppLogPrint(APP_LOG_RED, "NoxaPlaybackVideoThread", "client %d gone: playback ends", static_cast<int>(c.Client.load()));
+    c.End = 1;
+    c.Run = 0;
+    return false;
+}
+
+// One pass of the playback thread: at most one video and one audio sample sent. False when the
+// thread is to end.
 bool PlaybackStep(PLAYBACK_CTX_S& c)
 {
     if (c.StopRequest || c.Run == 0) {
@@ -218,18 +270,21 @@ bool PlaybackStep(PLAYBACK_CTX_S& c)
         if (!c.HasVideo) {
             c.VideoFinished = true;  // nothing of this file can be played
         } else if (!SendVideoSample(c)) {
-            // The viewer left: the playback ends, and with it the hold on event recording.
-            AppLogPrint(APP_LOG_RED, "NoxaPlaybackVideoThread", "client %d gone: playback ends",
-                        static_cast<int>(c.Client.load()));
-            c.End = 1;
-            c.Run = 0;
-            return false;
+            return ClientGone(c);
         } else {
             c.VideoFinished = c.VideoNumber >= c.VideoSamples;
         }
     }
-    // Recordings carry no audio track: the file is done when its video is.
-    if (c.VideoFinished) {
+    if (!c.AudioFinished) {
+        if (!c.HasAudio) {
+            c.AudioFinished = true;
+        } else if (!SendAudioSample(c)) {
+            return ClientGone(c);
+        } else {
+            c.AudioFinished = c.AudioNumber >= c.AudioSamples;
+        }
+    }
+    if (c.VideoFinished && c.AudioFinished) {
         c.File.reset();
         if (NextPlaybackFile(c) != 0) {
             c.End = 1;
@@ -259,6 +314,11 @@ void NoxaPlaybackVideoThread(PLAYBACK_CTX_S* c)
         }
         c->VideoNumber = number;
     }
+    if (c->HasAudio && c->AudioSampleMs != 0) {
+        // No second early here: the sound joins at the asked moment.
+        const uint64_t number = uint64_t(c->Skip) * 1000 / c->AudioSampleMs;
+        c->AudioNumber = static_cast<uint32_t>(std::min<uint64_t>(number, c->AudioSamples));
+    }
     while (PlaybackStep(*c)) {
     }
     c->File.reset();
@@ -283,6 +343,7 @@ void StopLocked()
     c.Client = -1;
     c.Sps.clear();
     c.Pps.clear();
+    c.List.clear();
     if (running) {
         BoardSystem("echo 3 > /proc/sys/vm/drop_caches");
     }
@@ -298,7 +359,7 @@ uint32_t UtcOf(struct tm local)
 }  // namespace
 
 PLAYBACK_OUTPUT_S gPlaybackOutput = {noxa_ipc_playback_send_video_frame, noxa_ipc_playback_send_finish,
-                                     noxa_ipc_playback_send_day_list, SleepMs};
+                                     noxa_ipc_playback_send_day_list, SleepMs, noxa_ipc_playback_send_audio_frame};
 
 int SeekFileByMonth(PB_MONTH_QUERY_S* q)
 {
@@ -337,6 +398,11 @@ int ScanRecordDir(const char* directory, std::vector<RECORD_FILE_INFO_S>* list, 
 {
     list->clear();
     DIR* d = opendir(BoardPath(directory).c_str());
+    if (d == nullptr && errno == ENOENT) {
+        // A day without recordings has no folder: nothing wrong with the card.
+        AppLogPrint(APP_LOG_BLUE, "ScanRecordDir", "no recordings in %s", directory);
+        return -1;
+    }
     if (d == nullptr) {
         AppLogPrint(APP_LOG_RED, "ScanRecordDir", "fail to open dir %s", directory);
         return -1;
@@ -415,10 +481,6 @@ int SeekFileInfoByDate(PB_DAY_QUERY_S* q)
     AppLogPrint(APP_LOG_BLUE, "SeekFileInfoByDate", "Open %s", dir);
     std::vector<RECORD_FILE_INFO_S> list;
     const int rc = ScanRecordDir(dir, &list, q->Year, q->Month, q->Day);
-    {
-        std::lock_guard<std::mutex> lock(gListLock);
-        gRecordList = list;
-    }
     if (rc != 0 || list.empty()) {
         return -1;
     }
@@ -435,23 +497,27 @@ int StartPlayback(uint32_t playTime, uint32_t start, uint32_t end, uint32_t clie
     std::lock_guard<std::mutex> control(gControl);
     StopLocked();
     AppLogPrint(APP_LOG_BLUE, "StartPlayback", "%d %d", static_cast<int>(start), static_cast<int>(end));
-    RECORD_FILE_INFO_S found{};
-    bool have = false;
-    {
-        std::lock_guard<std::mutex> lock(gListLock);
-        for (const auto& r : gRecordList) {
-            if (r.StartTime == start && r.EndTime == end) {
-                found = r;
-                have = true;
-                break;
-            }
-        }
-    }
-    if (!have) {
+    PLAYBACK_CTX_S& c = gCtx;
+    // The day's list as it is now, the playback's own: the day queries of the viewers (each its
+    // own day) must change neither what plays nor what plays next.
+    const time_t local = static_cast<time_t>(int64_t(start) + LocalOffset());
+    struct tm day {};
+    if (localtime_r(&local, &day) == nullptr) {
         return -1;
     }
-    PLAYBACK_CTX_S& c = gCtx;
-    const std::string path = RecordingPath(found);
+    char dir[64];
+    std::snprintf(dir, sizeof(dir), "%s/%04d%02d%02d/", kRecordBaseDir, day.tm_year + 1900, day.tm_mon + 1, day.tm_mday);
+    std::vector<RECORD_FILE_INFO_S> list;
+    ScanRecordDir(dir, &list, static_cast<uint32_t>(day.tm_year + 1900), static_cast<uint32_t>(day.tm_mon + 1),
+                  static_cast<uint32_t>(day.tm_mday));
+    const auto found = std::find_if(list.begin(), list.end(), [&](const RECORD_FILE_INFO_S& r) {
+        return r.StartTime == start && r.EndTime == end;
+    });
+    if (found == list.end()) {
+        return -1;
+    }
+    const RECORD_FILE_INFO_S chosen = *found;
+    const std::string path = RecordingPath(chosen);
     // A play time before the section plays it from its start.
     const uint32_t skip = playTime > start ? playTime - start : 0;
     AppLogPrint(APP_LOG_BLUE, "StartPlayback", "Skip Time = %d", static_cast<int>(skip));
@@ -459,11 +525,14 @@ int StartPlayback(uint32_t playTime, uint32_t start, uint32_t end, uint32_t clie
     ReadMP4Header(path, c);
     c.VideoFinished = false;
     c.VideoNumber = 0;
+    c.AudioFinished = false;
+    c.AudioNumber = 0;
     c.Skip = skip;
     c.SectionStart = start;
     c.SectionEnd = end;
     c.Client = static_cast<int32_t>(client);
-    c.ListIndex = found.Index;
+    c.ListIndex = chosen.Index;
+    c.List = std::move(list);
     c.End = 0;
     c.Run = 1;
     c.Thread = std::thread(NoxaPlaybackVideoThread, &c);

@@ -42,15 +42,18 @@ struct RECORD_FILE_INFO_S {
 
 // 0, or -1 when "/mnt/sdcard/DVR" cannot be opened.
 int SeekFileByMonth(PB_MONTH_QUERY_S* query);
-// Replaces the kept record list with the day's: 0 with at least one recording, else -1 (no files).
+// The day's recordings: 0 with at least one recording, else -1 (no files; a day without a folder
+// is no error).
 int SeekFileInfoByDate(PB_DAY_QUERY_S* query);
 // The closed recordings of a day folder, in time order. 0, or -1 when the folder cannot be opened.
 int ScanRecordDir(const char* directory, std::vector<RECORD_FILE_INFO_S>* list, uint32_t year, uint32_t month,
                   uint32_t day);
 
-// Plays the listed recording [start, end] from playTime to `client`, then the day's later ones;
-// at the end of the last one the client is told that playback has finished. Stops a playback
-// under way first. 0, or -1 when no listed recording has that start and end.
+// Plays the recording [start, end] of the local day of `start` from playTime to `client`, then
+// that day's later ones (as listed at the start: another viewer's day query changes nothing of
+// it), video and the private PCM track; at the end of the last one the client is told that
+// playback has finished. Stops a playback under way first. 0, or -1 when the day has no
+// recording with that start and end.
 int StartPlayback(uint32_t playTime, uint32_t start, uint32_t end, uint32_t client);
 // Ends the playback and waits for its thread.
 void StopPlayback();
@@ -67,6 +70,7 @@ struct PLAYBACK_OUTPUT_S {
     int (*SendFinish)(uint32_t client);
     int (*SendDayList)(uint32_t client, const PLAYBACK_TIME_S* files, uint32_t count);
     void (*Sleep)(uint32_t ms);
+    int (*SendAudio)(uint32_t client, const TRANSFER_MEDIA_FRAME_S* frame);  // empty: no audio sent
 };
 extern PLAYBACK_OUTPUT_S gPlaybackOutput;
 

@@ -505,9 +505,11 @@ TEST_F(RecordTest, EventStartNeedsRecordingAllowedAndTheRecorderIdle)
     gAppState.FloorModel = 0;
 }
 
-// The audio functions: the AAC track added before the first key frame goes into the file; the
-// encoder the start opened gives ADTS frames, written after the first four without their header;
-// ffprobe reads both tracks and decodes the audio. After the header a track is refused, and the
+// The audio functions: the AAC and private tracks added before the first key frame go into the
+// file; the encoder the start opened gives ADTS frames, written after the first four without
+// their header, and the PCM beside them goes as it is, each chunk lasting its bytes / 2; ffprobe
+// reads the three tracks and decodes the audio, the reader takes the PCM track as the private one.
+// After the header a track is refused, the further track is refused (it is never set), and the
 // stop closes the encoder.
 TEST_F(RecordTest, AacThroughTheRecorderIsASecondTrackThatDecodes)
 {
@@ -523,6 +525,11 @@ TEST_F(RecordTest, AacThroughTheRecorderIsASecondTrackThatDecodes)
     std::vector<uint8_t> out(8192);
     uint32_t sample = 0;
     int frames = 0;
+    uint32_t chunks = 0;
+    std::vector<uint8_t> firstChunk;
+    // Before the first key frame there is no header: nothing is written.
+    std::vector<uint8_t> early(320, 0x55);
+    ASSERT_EQ(0, MP4Encoder_WritePCM(early.data(), static_cast<uint32_t>(early.size())));
     // 10 s: a 440 Hz tone, one AAC frame of 1024 samples beside every 3.2 video frames.
     for (int v = 0; v < 250; ++v) {
         Frames(1);
@@ -539,10 +546,16 @@ TEST_F(RecordTest, AacThroughTheRecorderIsASecondTrackThatDecodes)
                 ASSERT_EQ(0, MP4Encoder_WriteAAC(out.data(), static_cast<uint32_t>(n)));
                 ++frames;
             }
+            ASSERT_EQ(0, MP4Encoder_WritePCM(pcm.data(), static_cast<uint32_t>(pcm.size())));
+            if (chunks++ == 0) {
+                firstChunk = pcm;
+            }
         }
     }
     EXPECT_EQ(-1, MP4AddAudioTracks()) << "after the header";
     EXPECT_EQ(-1, MP4Encoder_WriteAAC(out.data(), 5)) << "no ADTS frame";
+    EXPECT_EQ(-1, MP4Encoder_WritePCM(pcm.data(), 3)) << "half a sample";
+    EXPECT_EQ(-1, MP4Encoder_WriteFurtherTrack(out.data(), 100)) << "no further track";
     MP4RecordStop();
     EXPECT_EQ(nullptr, GetAACEncoderHandle()) << "closed with the file";
     ASSERT_EQ(1u, Names(kDay).size());
@@ -551,6 +564,7 @@ TEST_F(RecordTest, AacThroughTheRecorderIsASecondTrackThatDecodes)
                                           "-of csv=p=0 '" + host + "'");
     EXPECT_NE(std::string::npos, streams.find("h264,video")) << streams;
     EXPECT_NE(std::string::npos, streams.find("aac,audio,8000,1")) << streams;
+    EXPECT_NE(std::string::npos, streams.find("pcm_s16le,audio,8000,1")) << streams;
     const std::string decoded = RunOutput("ffprobe -v error -select_streams a:0 -count_frames -show_entries "
                                           "stream=nb_read_frames -of csv=p=0 '" + host + "'");
     const int read = std::atoi(decoded.c_str());
@@ -561,4 +575,14 @@ TEST_F(RecordTest, AacThroughTheRecorderIsASecondTrackThatDecodes)
     std::unique_ptr<Mp4Reader> r = Mp4Reader::Open(std::string(kDay) + "/" + Names(kDay)[0]);
     ASSERT_TRUE(r);
     EXPECT_GT(r->SampleCount(), 200u) << "the video track as before";
+    ASSERT_TRUE(r->HasPcm());
+    ASSERT_EQ(chunks, r->PcmSampleCount());
+    EXPECT_EQ(8000u, r->PcmTimeScale());
+    EXPECT_EQ(uint64_t(chunks) * 1024, r->PcmDuration());
+    std::vector<uint8_t> last;
+    ASSERT_EQ(0, r->ReadPcmSample(1, &last));
+    EXPECT_EQ(firstChunk, last) << "nothing from before the header";
+    ASSERT_EQ(0, r->ReadPcmSample(chunks, &last));
+    EXPECT_EQ(pcm, last) << "the last chunk as written";
+    EXPECT_EQ(-1, r->ReadPcmSample(chunks + 1, &last));
 }

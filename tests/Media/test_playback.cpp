@@ -1,6 +1,7 @@
 // The recording index and playback with a recording sink in place of the transfer module: the
 // days and files a viewer is shown, where a playback starts, what each frame carries, files
 // chained to the finished answer, pause, and stops that leave no thread behind.
+#include "Common/AppLog.h"
 #include "Common/AppState.h"
 #include "Common/NoxaApp.h"
 #include "Common/NoxaP2p.h"
@@ -8,6 +9,7 @@
 #include "Media/Playback.h"
 #include "record_test_util.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -29,6 +31,12 @@ struct Sent {
 std::mutex gLock;
 std::condition_variable gChanged;
 std::vector<Sent> gSent;
+struct Heard {
+    uint32_t client, codec, rate, bits, channel;
+    uint64_t ms;
+    std::vector<uint8_t> bytes;
+};
+std::vector<Heard> gAudio;
 std::vector<uint32_t> gFinished;
 std::vector<PLAYBACK_TIME_S> gDayList;
 std::atomic<int> gPauseWaits{0};
@@ -47,6 +55,17 @@ int SendVideo(uint32_t client, const TRANSFER_MEDIA_FRAME_S* f)
     gSent.push_back(std::move(s));
     gChanged.notify_all();
     return gAnswer.load();
+}
+
+int SendAudio(uint32_t client, const TRANSFER_MEDIA_FRAME_S* f)
+{
+    const TRANSFER_AUDIO_FRAME_S& a = f->audio;
+    Heard s{client, a.audio_codec, a.audio_sample, a.audio_databits, a.audio_channel, a.pts,
+            std::vector<uint8_t>(a.p_audio_buf, a.p_audio_buf + a.buf_len)};
+    EXPECT_EQ(a.pts / 1000, a.timestamp);
+    std::lock_guard<std::mutex> lock(gLock);
+    gAudio.push_back(std::move(s));
+    return 0;
 }
 
 int SendFinish(uint32_t client)
@@ -77,6 +96,39 @@ uint32_t At(int hh, int mm, int ss)
     return kMidnight + hh * 3600 + mm * 60 + ss;
 }
 
+constexpr uint32_t kPcmChunkBytes = 320;  // 20 ms of 16-bit samples at 8 kHz
+
+// A chunk of the private track, its bytes telling its number.
+std::vector<uint8_t> FakePcm(uint32_t number)
+{
+    std::vector<uint8_t> p(kPcmChunkBytes);
+    for (size_t i = 0; i < p.size(); ++i) {
+        p[i] = static_cast<uint8_t>(number * 7 + i);
+    }
+    return p;
+}
+
+// A closed recording of `video` fake samples and `chunks` 20 ms PCM chunks in its private
+// track, two beside each video sample.
+void WriteRecordingWithPcm(const std::string& unitPath, uint32_t video, uint32_t chunks)
+{
+    std::unique_ptr<Mp4Writer> w = Mp4Writer::Create(unitPath);
+    ASSERT_TRUE(w) << unitPath;
+    ASSERT_EQ(0, w->AddPcmTrack(8000));
+    ASSERT_EQ(0, w->AddH264Track(1280, 720, kFakeSps.data(), kFakeSps.size(), kFakePps.data(), kFakePps.size()));
+    for (uint32_t i = 0; i < std::max(video, (chunks + 1) / 2); ++i) {
+        if (i < video) {
+            std::vector<uint8_t> s = FakeSample(i + 1, i % 50 == 0);
+            ASSERT_EQ(0, w->WriteSample(s.data(), static_cast<uint32_t>(s.size()), kMp4SampleDuration, i % 50 == 0));
+        }
+        for (uint32_t k = 2 * i; k < 2 * i + 2 && k < chunks; ++k) {
+            const std::vector<uint8_t> p = FakePcm(k + 1);
+            ASSERT_EQ(0, w->WritePcmSample(p.data(), kPcmChunkBytes, kPcmChunkBytes / 2));
+        }
+    }
+    ASSERT_EQ(0, w->Close());
+}
+
 class PlaybackTest : public testing::Test {
 protected:
     void SetUp() override
@@ -84,12 +136,13 @@ protected:
         setenv("TZ", "UTC0", 1);
         tzset();
         gSent.clear();
+        gAudio.clear();
         gFinished.clear();
         gDayList.clear();
         gPauseWaits = 0;
         gOnFrame = nullptr;
         gAnswer = 0;
-        gPlaybackOutput = PLAYBACK_OUTPUT_S{SendVideo, SendFinish, SendDayList, Wait};
+        gPlaybackOutput = PLAYBACK_OUTPUT_S{SendVideo, SendFinish, SendDayList, Wait, SendAudio};
         PlaybackInstallLinks();
         std::filesystem::create_directories(sb.Path(kDay));
         testing::internal::CaptureStdout();
@@ -468,6 +521,97 @@ TEST_F(PlaybackTest, ACardWithoutRecordingsHasNoDays)
     testing::internal::CaptureStdout();
     EXPECT_EQ(0u, m.Days);
     EXPECT_EQ(std::string::npos, out.find("fail to open dir")) << out;
+    // A day without recordings has no folder: none listed, and no error line either.
+    PB_DAY_QUERY_S q{0, 2026, 3, 15, {}};
+    EXPECT_EQ(-1, SeekFileInfoByDate(&q));
+    const std::string day = testing::internal::GetCapturedStdout();
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(q.Files.empty());
+    EXPECT_EQ(std::string::npos, day.find(APP_LOG_RED)) << day;
     sb.Write("/mnt/sdcard/DVR", "a file where the folder should be");
     EXPECT_EQ(-1, SeekFileByMonth(&m));
+    EXPECT_EQ(-1, SeekFileInfoByDate(&q));
+    const std::string unreadable = testing::internal::GetCapturedStdout();
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(q.Files.empty());
+    EXPECT_NE(std::string::npos, unreadable.find(std::string(APP_LOG_RED) + "[ScanRecordDir] fail to open dir")) << unreadable;
+}
+
+// The private track: a file of video and 16-bit PCM is a QuickTime file that ffprobe reads with
+// both streams (one without the track stays MP4). Played from 1 s in, the sound goes out beside
+// the video from the asked moment (the video a second early), each chunk as stored, codec 101,
+// 8000 Hz, 16 bits, channel 0, stamped section start + number x 20 ms; the day's next file sounds
+// from its own start, and a file without the track plays its video alone.
+TEST_F(PlaybackTest, PlaysThePrivateTrackBesideTheVideo)
+{
+    const std::string first = std::string(kDay) + "/101500_101502.mp4";
+    const std::string plain = std::string(kDay) + "/103000_103001.mp4";
+    WriteRecordingWithPcm(first, 50, 100);
+    WriteRecordingWithPcm(std::string(kDay) + "/102000_102001.mp4", 25, 50);
+    WriteFakeRecording(plain, 25);
+    const std::string probe = "ffprobe -v quiet -count_packets -show_entries stream=codec_name,codec_type,codec_tag_string,"
+                              "sample_rate,channels,nb_read_packets:format_tags=major_brand -of csv=p=0 ";
+    const std::string streams = RunOutput(probe + "'" + sb.Path(first) + "'");
+    EXPECT_NE(std::string::npos, streams.find("pcm_s16le,audio,sowt,8000,1,100")) << streams;
+    EXPECT_NE(std::string::npos, streams.find("h264,video,avc1,50")) << streams;
+    EXPECT_NE(std::string::npos, streams.find("qt  ")) << streams;
+    const std::string plainStreams = RunOutput(probe + "'" + sb.Path(plain) + "'");
+    EXPECT_EQ(std::string::npos, plainStreams.find("audio")) << plainStreams;
+    EXPECT_NE(std::string::npos, plainStreams.find("iso5")) << plainStreams;
+
+    const uint32_t start = At(10, 15, 0);
+    ASSERT_EQ(0, StartPlayback(start + 1, start, At(10, 15, 2), 3));
+    ASSERT_TRUE(WaitFor([] { return !gFinished.empty(); }));
+    std::lock_guard<std::mutex> lock(gLock);
+    ASSERT_EQ(25u + 25u + 25u, gSent.size());
+    EXPECT_EQ(uint64_t(start) * 1000 + 26 * 40, gSent[0].ms) << "the video a second early";
+    ASSERT_EQ(50u + 50u, gAudio.size());
+    for (size_t i = 0; i < gAudio.size(); ++i) {
+        const bool second = i >= 50;
+        const uint32_t number = second ? static_cast<uint32_t>(i - 49) : static_cast<uint32_t>(51 + i);
+        const Heard& h = gAudio[i];
+        ASSERT_EQ(3u, h.client);
+        ASSERT_EQ(101u, h.codec);
+        ASSERT_EQ(8000u, h.rate);
+        ASSERT_EQ(16u, h.bits);
+        ASSERT_EQ(0u, h.channel);
+        ASSERT_EQ(uint64_t(second ? At(10, 20, 0) : start) * 1000 + number * 20, h.ms) << i;
+        ASSERT_EQ(FakePcm(number), h.bytes) << i;
+    }
+    EXPECT_EQ(uint64_t(At(10, 30, 0)) * 1000 + 40, gSent[50].ms) << "the plain file's video";
+    EXPECT_EQ(std::vector<uint32_t>{3}, gFinished);
+}
+
+// Viewers list days of their own: client 2 lists the 14th, client 3 the 13th, then client 2
+// plays a recording of the 14th, all of it and the 14th's next one; the 13th listed again in the
+// middle of the playback changes neither what plays nor what plays next.
+TEST_F(PlaybackTest, EachPlaybackWalksItsOwnDay)
+{
+    constexpr const char* kDayBefore = "/mnt/sdcard/DVR/20260313";
+    std::filesystem::create_directories(sb.Path(kDayBefore));
+    WriteFakeRecording(std::string(kDay) + "/101500_101501.mp4", 25);
+    WriteFakeRecording(std::string(kDay) + "/102000_102001.mp4", 25);
+    WriteFakeRecording(std::string(kDayBefore) + "/101500_101501.mp4", 25);
+    WriteFakeRecording(std::string(kDayBefore) + "/101600_101601.mp4", 25);
+    uint32_t w[NOXA_P2P_EVENT_WORDS] = {2, 2026, 3, 14};
+    EXPECT_EQ(0, __NOXA_APP_p2p_event_cb(TRANS_PLAYBACK_QUERY_DAY_TS, w));
+    EXPECT_EQ(2u, w[4]);
+    uint32_t other[NOXA_P2P_EVENT_WORDS] = {3, 2026, 3, 13};
+    EXPECT_EQ(0, __NOXA_APP_p2p_event_cb(TRANS_PLAYBACK_QUERY_DAY_TS, other));
+    EXPECT_EQ(2u, other[4]);
+    gOnFrame = [](const Sent& s) {
+        if (s.ms == uint64_t(At(10, 15, 0)) * 1000 + 10 * 40) {
+            uint32_t q[NOXA_P2P_EVENT_WORDS] = {3, 2026, 3, 13};
+            __NOXA_APP_p2p_event_cb(TRANS_PLAYBACK_QUERY_DAY_TS, q);
+        }
+    };
+    uint32_t play[NOXA_P2P_EVENT_WORDS] = {2, At(10, 15, 0), At(10, 15, 1), At(10, 15, 0)};
+    __NOXA_APP_p2p_event_cb(TRANS_PLAYBACK_START_TS, play);
+    ASSERT_EQ(2, PlaybackOwner()) << "the recording of the 14th is found";
+    ASSERT_TRUE(WaitFor([] { return !gFinished.empty(); }));
+    std::lock_guard<std::mutex> lock(gLock);
+    ASSERT_EQ(50u, gSent.size());
+    EXPECT_EQ(uint64_t(At(10, 15, 0)) * 1000 + 25 * 40, gSent[24].ms);
+    EXPECT_EQ(uint64_t(At(10, 20, 0)) * 1000 + 40, gSent[25].ms) << "the 14th's next recording";
+    EXPECT_EQ(std::vector<uint32_t>{2}, gFinished);
 }

@@ -31,9 +31,10 @@ packages=(
     python3-botocore
     # ffprobe checks that stored and downloaded SD events decode
     ffmpeg
-    # the person detector on OpenCV (cascades from opencv-data); its suites read QR codes made by
-    # qrencode with OpenCV contrib's reader (photographs: scripts/fetch-photos.sh)
-    libopencv-dev libopencv-objdetect-dev libopencv-contrib-dev opencv-data qrencode
+    # the person detector on OpenCV (cascades from opencv-data, networks from files through dnn);
+    # its suites read QR codes made by qrencode with OpenCV contrib's reader (photographs:
+    # scripts/fetch-photos.sh)
+    libopencv-dev libopencv-objdetect-dev libopencv-dnn-dev libopencv-contrib-dev opencv-data qrencode
     # tools/netsim's sniff hands captured frames to the unit's sniffer socket
     python3
     # bench_unit_memory splits the unit's heap from the simulation's with a heap profiler

@@ -453,3 +453,101 @@ TEST_F(HdLib, AreaLimitsAndTheEntryPointsAroundTheInference)
     EXPECT_NE(std::string::npos, out.find("Output file: /tmp/hd_out.txt")) << out;
     EXPECT_TRUE(mSb.Exists("/tmp/hd_out.txt"));
 }
+
+namespace {
+
+// A one-layer Darknet network: a 1x1 convolution over RGB whose six outputs are one anchor's box
+// (0..3), objectness (4) and class (5). Only the objectness reads the picture: 20 x red - 10, so
+// a red cell passes and any other stays far under the cut.
+const char kTinyCfg[] = "[net]\nwidth=32\nheight=32\nchannels=3\n\n"
+                        "[convolutional]\nfilters=6\nsize=1\nstride=1\npad=0\nactivation=linear\n";
+
+std::string TinyWeights(size_t cutBytes = 0)
+{
+    std::string w;
+    auto put = [&w](const void* p, size_t n) { w.append(static_cast<const char*>(p), n); };
+    const int32_t version[3] = {0, 2, 0};
+    const uint64_t seen = 0;
+    put(version, sizeof(version));
+    put(&seen, sizeof(seen));
+    const float bias[6] = {0, 0, 0, 0, -10, 0};
+    put(bias, sizeof(bias));
+    float weights[6][3] = {};
+    weights[4][0] = 20;
+    put(weights, sizeof(weights));
+    w.resize(w.size() - cutBytes);
+    return w;
+}
+
+}  // namespace
+
+// A network from files: the forward pass leaves its grid, GetBBox decodes it into the box of the
+// anchor around the one red pixel; every file or description it cannot use is refused whole.
+TEST_F(HdLib, NetworkFromFilesFindsTheBoxAtItsPixelPlace)
+{
+    mSb.Write("/customer/hd/tiny.cfg", kTinyCfg);
+    mSb.Write("/customer/hd/tiny.weights", TinyWeights());
+    const float anchors[] = {8, 8};
+    const int perGrid[] = {1};
+    const int masks[] = {0};
+    const char* const outputs[] = {"conv_0"};
+    HD_EXTERNAL_MODEL_S model{"/customer/hd/tiny.cfg", "/customer/hd/tiny.weights", HD_KIND_DETECTOR_MASK, 1, 3, 5,
+                              0, 0, anchors, 1, perGrid, masks, outputs, 1};
+    mConfig = {32, 32, 0.4f, 0.5f, 1, 5, 0};
+    std::string out = Printed([&] { ASSERT_EQ(0, Init_Network_From_Files(&mHandle, &mConfig, &model)); });
+    ASSERT_NE(nullptr, mHandle) << out;
+    EXPECT_EQ(1, Get_Model_Type(mHandle));
+    EXPECT_EQ(32, Get_Input_Align(mHandle));
+
+    // Red at (10, 20); blue at (3, 3) must not pass: the channels reach the network as RGB.
+    std::vector<uint8_t> px(32 * 32 * 3, 0);
+    px[(20 * 32 + 10) * 3 + 0] = 255;
+    px[(3 * 32 + 3) * 3 + 2] = 255;
+    Printed([&] { ASSERT_EQ(0, Forward_Network(mHandle, px.data(), 32, 32, 3)); });
+    ASSERT_EQ(1, GetBBox(mHandle, 32, 32));
+    // Centre (10.5, 20.5), the anchor 8 x 8 input pixels.
+    const HD_BOX_S& b = mHandle->Boxes[0];
+    EXPECT_EQ((std::vector<int>{7, 17, 15, 25, 0}), (std::vector<int>{b.x0, b.y0, b.x1, b.y1, b.ClassIndex}));
+    EXPECT_NEAR(1 / (1 + std::exp(-10.0)), b.Score, 1e-4);
+    // The same picture on a gray input: one channel becomes three of equal values.
+    std::vector<uint8_t> gray(32 * 32, 0);
+    gray[20 * 32 + 10] = 255;
+    Printed([&] { ASSERT_EQ(0, Forward_Network(mHandle, gray.data(), 32, 32, 1)); });
+    EXPECT_EQ(1, GetBBox(mHandle, 32, 32));
+    Printed([&] { Release_Network(&mHandle); });
+
+    mSb.Write("/customer/hd/bad.cfg", "[net]\nwidth=32\n[convolutional]\nfilters=oops\n");
+    mSb.Write("/customer/hd/short.weights", TinyWeights(8));
+    const char* const noLayer[] = {"conv_7"};
+    const struct {
+        const char* what;
+        const char* cfg;
+        const char* weights;
+        const char* const* outputs;
+        int outputCount;
+        int channels;
+    } refused[] = {
+        {"no parameter file", "/customer/hd/none.cfg", "/customer/hd/tiny.weights", outputs, 1, 3},
+        {"no weight file", "/customer/hd/tiny.cfg", "/customer/hd/none.weights", outputs, 1, 3},
+        {"a folder for a file", "/customer/hd", "/customer/hd/tiny.weights", outputs, 1, 3},
+        {"parameters OpenCV refuses", "/customer/hd/bad.cfg", "/customer/hd/tiny.weights", outputs, 1, 3},
+        {"weights cut short", "/customer/hd/tiny.cfg", "/customer/hd/short.weights", outputs, 1, 3},
+        {"an output the network lacks", "/customer/hd/tiny.cfg", "/customer/hd/tiny.weights", noLayer, 1, 3},
+        {"no output named", "/customer/hd/tiny.cfg", "/customer/hd/tiny.weights", outputs, 0, 3},
+        {"two channels", "/customer/hd/tiny.cfg", "/customer/hd/tiny.weights", outputs, 1, 2},
+    };
+    for (const auto& r : refused) {
+        SCOPED_TRACE(r.what);
+        HD_EXTERNAL_MODEL_S m = model;
+        m.ParamFile = r.cfg;
+        m.WeightFile = r.weights;
+        m.OutputNames = r.outputs;
+        m.OutputCount = r.outputCount;
+        m.Channels = r.channels;
+        out = Printed([&] { EXPECT_EQ(-1, Init_Network_From_Files(&mHandle, &mConfig, &m)); });
+        EXPECT_EQ(nullptr, mHandle);
+        EXPECT_NE(std::string::npos, out.find("Error: Failed to activate model.")) << out;
+    }
+    out = Printed([&] { EXPECT_EQ(-1, Init_Network_From_Files(&mHandle, &mConfig, nullptr)); });
+    EXPECT_NE(std::string::npos, out.find("Error: Failed to activate model.")) << out;
+}

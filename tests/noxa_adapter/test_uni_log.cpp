@@ -5,6 +5,7 @@
 #include "noxa_adapter/utilities/uni_time.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <map>
@@ -350,4 +351,51 @@ TEST_F(Logger, ReleaseWhilePrinting)
     for (auto& th : printers) {
         th.join();
     }
+}
+
+namespace {
+
+std::atomic<bool> gInOutput{false};
+std::atomic<bool> gFilteredReturned{false};
+std::atomic<bool> gOutputGaveUp{false};
+
+// Holds the logger's mutex (outputs run under it) until the other thread's filtered call returned.
+void HoldingOutput(const char*)
+{
+    gInOutput = true;
+    for (int i = 0; i < 500 && !gFilteredReturned.load(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    gOutputGaveUp = !gFilteredReturned.load();
+}
+
+}  // namespace
+
+// Lines that cannot print are turned away without the logger's lock: the media threads make such
+// calls for every frame, and must not wait behind another thread's output.
+TEST_F(Logger, ALineThatCannotPrintWaitsForNoOutput)
+{
+    ASSERT_EQ(0, uni_log_set_level(LOG_LEVEL_WARN));
+    ASSERT_EQ(0, uni_log_set_module_level("ring", LOG_LEVEL_INFO));
+    ASSERT_EQ(0, uni_log_add_output(LOG_DEF_OUTPUT_NAME, HoldingOutput));
+    gInOutput = false;
+    gFilteredReturned = false;
+    std::thread printer([] { uni_log_print(nullptr, LOG_LEVEL_ERR, "f.c", 1, "fn", "held"); });
+    while (!gInOutput.load()) {
+        std::this_thread::yield();
+    }
+    // Above the global level and every module's level: nothing to compare under the lock.
+    EXPECT_EQ(UNI_LOG_FILTERED, uni_log_print("ring", LOG_LEVEL_DEBUG, "f.c", 2, "fn", "append"));
+    gFilteredReturned = true;
+    printer.join();
+    EXPECT_FALSE(gOutputGaveUp.load()) << "the filtered call waited for the output's lock";
+
+    // A module's higher level still lets its lines through, and its removal closes them again.
+    ASSERT_EQ(0, uni_log_add_output(LOG_DEF_OUTPUT_NAME, Capture));
+    gLines.clear();
+    EXPECT_EQ(0, uni_log_print("ring", LOG_LEVEL_INFO, "f.c", 3, "fn", "kept"));
+    EXPECT_EQ(UNI_LOG_FILTERED, uni_log_print(nullptr, LOG_LEVEL_INFO, "f.c", 4, "fn", "dropped"));
+    ASSERT_EQ(0, uni_log_del_module("ring"));
+    EXPECT_EQ(UNI_LOG_FILTERED, uni_log_print("ring", LOG_LEVEL_INFO, "f.c", 5, "fn", "dropped"));
+    EXPECT_EQ(1u, gLines.size());
 }

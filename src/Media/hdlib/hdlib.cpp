@@ -3,6 +3,7 @@
 #include "platform/board_path.h"
 
 #include <opencv2/core.hpp>
+#include <opencv2/dnn.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/objdetect.hpp>
 
@@ -11,12 +12,14 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <iterator>
 #include <new>
 #include <string>
 #include <vector>
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // The cascades of network 0 are data of the build, in the read-only data section like the
@@ -84,7 +87,14 @@ struct HD_BLOB_S {
 };
 
 struct HD_MODEL_S {
-    int Index = -1;
+    int Index = -1;  // of the built-in network; -1 for one from files
+    MODEL_DESC_S Desc{};  // the table's row, or what the caller said of a network from files
+    // A network from files: the network, its anchors, masks and output layers.
+    cv::dnn::Net Net;
+    std::vector<float> Anchors;
+    std::vector<int> AnchorsPerGrid;
+    std::vector<int> Masks;
+    std::vector<std::string> OutputNames;
     int MinArea = 0;  // the handle's area limits (Set_Area_Constraint)
     int MaxArea = 0;
     int TargetHeight = 0;  // the input size of the last forward pass
@@ -180,8 +190,10 @@ bool LoadModel(HD_MODEL_S& m, int index)
         m.Hog.setSVMDetector(cv::HOGDescriptor::getDefaultPeopleDetector());
     }
     m.Index = index;
-    m.MinArea = kModels[index].MinArea;
-    m.MaxArea = kModels[index].MaxArea;
+    m.Desc = kModels[index];
+    m.MinArea = m.Desc.MinArea;
+    m.MaxArea = m.Desc.MaxArea;
+    m.Net = cv::dnn::Net();
     m.HasOutput = false;
     m.Candidates.clear();
     m.Outputs.clear();
@@ -250,9 +262,10 @@ int RoundUp(int v, int multiple)
     return (v + multiple - 1) / multiple * multiple;
 }
 
-}  // namespace
-
-int Init_Network(HD_NETWORK_S** handle, HD_NETWORK_CONFIG_S* config)
+// Init_Network's frame around a loader: the handle and its box buffer, then `load` on the model;
+// the handle goes again when it fails.
+template <typename Load>
+int CreateHandle(HD_NETWORK_S** handle, HD_NETWORK_CONFIG_S* config, Load load)
 {
     if (handle == nullptr || config == nullptr) {
         printf("Error: Failed to activate model.\n");
@@ -265,26 +278,180 @@ int Init_Network(HD_NETWORK_S** handle, HD_NETWORK_CONFIG_S* config)
     if (config->MaxDetections > 0) {
         h->Boxes = new HD_BOX_S[config->MaxDetections]();
     }
-    const int index = config->NetworkIndex;
-    bool ok = false;
-    if (index < 0 || index >= kModelCount) {
-        printf("Error: wrong network_index, keep using previous network.\n");
-    } else if (!MemoryEnough(kModels[index].ActivateBytes)) {
-        printf("Error: Memory is not enough to activate model.\n");
-    } else {
-        ok = LoadModel(*h->Model, index);
-    }
-    if (!ok) {
+    if (!load(*h->Model)) {
         printf("Error: Failed to activate model.\n");
-        HD_NETWORK_S* gone = h;
-        delete[] gone->Boxes;
-        delete gone->Model;
-        delete gone;
+        delete[] h->Boxes;
+        delete h->Model;
+        delete h;
         return -1;
     }
     *handle = h;
     printf("Network handle (%p) is successfully created.\n", static_cast<void*>(h));
     return 0;
+}
+
+bool ReadableFile(const std::string& path)
+{
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), R_OK) == 0;
+}
+
+// The caller's description of a network from files, checked before anything is loaded: the
+// files are the caller's, and OpenCV's parser is no judge of counts it is not given.
+bool DescriptionComplete(const HD_EXTERNAL_MODEL_S& d)
+{
+    constexpr int kMaxOutputs = 8;
+    constexpr int kMaxAnchors = 64;
+    bool ok = d.ParamFile != nullptr && d.WeightFile != nullptr && d.Anchors != nullptr &&
+              d.AnchorsPerGrid != nullptr && d.OutputNames != nullptr && d.OutputCount >= 1 &&
+              d.OutputCount <= kMaxOutputs && d.AnchorCount >= 1 && d.AnchorCount <= kMaxAnchors &&
+              (d.Channels == 1 || d.Channels == 3) && d.AlignBits >= 0 && d.AlignBits <= 10 &&
+              (d.Kind != HD_KIND_DETECTOR_MASK || d.Masks != nullptr);
+    for (int g = 0; ok && g < d.OutputCount; ++g) {
+        ok = d.OutputNames[g] != nullptr && d.AnchorsPerGrid[g] >= 1 && d.AnchorsPerGrid[g] <= kMaxAnchors;
+    }
+    return ok;
+}
+
+// OpenCV's Darknet reader takes a weight file that ends early and fills the rest with what it
+// finds: the file must hold its header and every value of the network it made.
+bool WeightsWhole(cv::dnn::Net& net, const std::string& path)
+{
+    struct stat st {};
+    FILE* f = fopen(path.c_str(), "rb");
+    int32_t version[2] = {};
+    const bool read = f != nullptr && fread(version, sizeof(version), 1, f) == 1 && fstat(fileno(f), &st) == 0;
+    if (f != nullptr) {
+        fclose(f);
+    }
+    if (!read) {
+        return false;
+    }
+    // Major, minor and revision, then the count of images seen: 64 bits from version 0.2 on.
+    const bool wideSeen = version[0] * 10 + version[1] >= 2 && version[0] < 1000 && version[1] < 1000;
+    uint64_t need = 3 * sizeof(int32_t) + (wideSeen ? sizeof(uint64_t) : sizeof(uint32_t));
+    for (const cv::String& name : net.getLayerNames()) {
+        for (const cv::Mat& blob : net.getLayer(name)->blobs) {
+            need += blob.total() * sizeof(float);
+        }
+    }
+    return static_cast<uint64_t>(st.st_size) >= need;
+}
+
+bool LoadFromFiles(HD_MODEL_S& m, const HD_EXTERNAL_MODEL_S* d)
+{
+    if (d == nullptr || !DescriptionComplete(*d)) {
+        return false;
+    }
+    if (!MemoryEnough(d->ActivateBytes)) {
+        printf("Error: Memory is not enough to activate model.\n");
+        return false;
+    }
+    const std::string param = BoardPath(d->ParamFile);
+    const std::string weights = BoardPath(d->WeightFile);
+    if (!ReadableFile(param) || !ReadableFile(weights)) {
+        return false;
+    }
+    cv::dnn::Net net;
+    try {
+        net = cv::dnn::readNetFromDarknet(param, weights);
+        if (net.empty() || !WeightsWhole(net, weights)) {
+            return false;
+        }
+        for (int g = 0; g < d->OutputCount; ++g) {
+            if (net.getLayerId(d->OutputNames[g]) < 0) {
+                return false;
+            }
+        }
+    } catch (const std::exception&) {  // cv::Exception among them
+        return false;
+    }
+    net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
+    net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+    m.Index = -1;
+    m.Desc = MODEL_DESC_S{d->Kind, d->Classes, d->Channels, d->AlignBits, d->ActivateBytes, d->InferBytes,
+                          0, 0, 0, nullptr};
+    m.MinArea = 0;
+    m.MaxArea = 0;
+    m.Net = net;
+    m.Anchors.assign(d->Anchors, d->Anchors + 2 * d->AnchorCount);
+    m.AnchorsPerGrid.assign(d->AnchorsPerGrid, d->AnchorsPerGrid + d->OutputCount);
+    m.Masks.clear();
+    if (d->Kind == HD_KIND_DETECTOR_MASK) {
+        int masks = 0;
+        for (int per : m.AnchorsPerGrid) {
+            masks += per;
+        }
+        m.Masks.assign(d->Masks, d->Masks + masks);
+    }
+    m.OutputNames.assign(d->OutputNames, d->OutputNames + d->OutputCount);
+    m.HasOutput = false;
+    m.Candidates.clear();
+    m.Outputs.clear();
+    return true;
+}
+
+// The forward pass of a network from files: the picture in the network's colour at the target
+// size, each channel times 1/255, and the named outputs kept as the grids GetBBox decodes.
+int ForwardFromFiles(HD_MODEL_S& m, const uint8_t* pixels, int height, int width, int channels, int stride)
+{
+    try {
+        const cv::Mat in(height, width, channels == 3 ? CV_8UC3 : CV_8UC1, const_cast<uint8_t*>(pixels),
+                         static_cast<size_t>(stride) * channels);
+        cv::Mat colour = in;
+        if (m.Desc.Channels != channels) {
+            cv::cvtColor(in, colour, channels == 1 ? cv::COLOR_GRAY2RGB : cv::COLOR_RGB2GRAY);
+        }
+        m.Net.setInput(cv::dnn::blobFromImage(colour, 1.0 / 255.0, cv::Size(m.TargetWidth, m.TargetHeight),
+                                              cv::Scalar(), false, false, CV_32F));
+        std::vector<cv::Mat> outs;
+        m.Net.forward(outs, std::vector<cv::String>(m.OutputNames.begin(), m.OutputNames.end()));
+        bool shaped = outs.size() == m.OutputNames.size();
+        for (const cv::Mat& o : outs) {
+            shaped = shaped && o.dims == 4 && o.size[0] == 1 && o.type() == CV_32F && o.isContinuous();
+        }
+        if (!shaped) {
+            printf("Error: Failed to do Foward_Network(), something wrong in the library.\n");
+            return -1;
+        }
+        for (const cv::Mat& o : outs) {
+            HD_BLOB_S b;
+            b.Channels = o.size[1];
+            b.Height = o.size[2];
+            b.Width = o.size[3];
+            b.Data.assign(o.ptr<float>(), o.ptr<float>() + o.total());
+            m.Outputs.push_back(std::move(b));
+        }
+    } catch (const std::exception&) {
+        printf("Error: Failed to do Foward_Network(), something wrong in the library.\n");
+        m.Outputs.clear();
+        return -1;
+    }
+    m.HasOutput = true;
+    return 0;
+}
+
+}  // namespace
+
+int Init_Network(HD_NETWORK_S** handle, HD_NETWORK_CONFIG_S* config)
+{
+    return CreateHandle(handle, config, [config](HD_MODEL_S& m) {
+        const int index = config->NetworkIndex;
+        if (index < 0 || index >= kModelCount) {
+            printf("Error: wrong network_index, keep using previous network.\n");
+            return false;
+        }
+        if (!MemoryEnough(kModels[index].ActivateBytes)) {
+            printf("Error: Memory is not enough to activate model.\n");
+            return false;
+        }
+        return LoadModel(m, index);
+    });
+}
+
+int Init_Network_From_Files(HD_NETWORK_S** handle, HD_NETWORK_CONFIG_S* config, const HD_EXTERNAL_MODEL_S* model)
+{
+    return CreateHandle(handle, config, [model](HD_MODEL_S& m) { return LoadFromFiles(m, model); });
 }
 
 int Forward_Network(HD_NETWORK_S* handle, const uint8_t* pixels, int height, int width, int channels)
@@ -313,7 +480,7 @@ int Forward_Network(HD_NETWORK_S* handle, const uint8_t* pixels, int height, int
         printf("Error: Failed to do Foward_Network(), something wrong in the library.\n");
         return -1;
     }
-    const MODEL_DESC_S& d = kModels[m.Index];
+    const MODEL_DESC_S& d = m.Desc;
     const HD_NETWORK_CONFIG_S& c = *handle->Config;
     int th = 0;
     int tw = 0;
@@ -326,6 +493,9 @@ int Forward_Network(HD_NETWORK_S* handle, const uint8_t* pixels, int height, int
         return -1;
     }
     ApplyThreads(c.NumThreads);
+    if (m.Index < 0) {
+        return ForwardFromFiles(m, pixels, height, width, channels, stride);
+    }
     try {
         // The detectors read gray: both input colours end there.
         const cv::Mat in(height, width, channels == 3 ? CV_8UC3 : CV_8UC1, const_cast<uint8_t*>(pixels),
@@ -592,10 +762,14 @@ int HdDecodeGrids(const HD_DECODE_S& model, const HD_GRID_S* grids, int gridCoun
 
 namespace {
 
-HD_DECODE_S DecodeOf(const MODEL_DESC_S& d)
+HD_DECODE_S DecodeOf(const HD_MODEL_S& m)
 {
-    return HD_DECODE_S{d.Kind, d.Classes, kAnchors, static_cast<int>(std::size(kAnchors) / 2), kAnchorsPerGrid,
-                       kMasks};
+    if (m.Index < 0) {
+        return HD_DECODE_S{m.Desc.Kind, m.Desc.Classes, m.Anchors.data(), static_cast<int>(m.Anchors.size() / 2),
+                           m.AnchorsPerGrid.data(), m.Masks.empty() ? nullptr : m.Masks.data()};
+    }
+    return HD_DECODE_S{m.Desc.Kind, m.Desc.Classes, kAnchors, static_cast<int>(std::size(kAnchors) / 2),
+                       kAnchorsPerGrid, kMasks};
 }
 
 }  // namespace
@@ -612,7 +786,7 @@ int GetBBox(HD_NETWORK_S* handle, int height, int width)
     for (const HD_BLOB_S& b : m.Outputs) {
         view.push_back(HD_GRID_S{b.Data.data(), b.Width, b.Height, b.Channels});
     }
-    const HD_DECODE_S decode = DecodeOf(kModels[m.Index]);
+    const HD_DECODE_S decode = DecodeOf(m);
     if (grids ? !DecodeCheck(decode, view.data(), static_cast<int>(view.size())) : !m.HasOutput) {
         if (!grids) {
             printf("Error: Please use Forward_Network() first.\n");
@@ -685,7 +859,7 @@ int CopyOutput(HD_NETWORK_S* handle, int kind, float* out, const char* refusal)
         return -1;
     }
     const HD_MODEL_S& m = *handle->Model;
-    const MODEL_DESC_S& d = kModels[m.Index];
+    const MODEL_DESC_S& d = m.Desc;
     if (d.Kind != kind) {
         printf("%s\n", refusal);
         return -1;
@@ -718,7 +892,7 @@ int Get_Num_Classes(HD_NETWORK_S* handle)
     if (!CheckHandle(handle)) {
         return -1;
     }
-    const MODEL_DESC_S& d = kModels[handle->Model->Index];
+    const MODEL_DESC_S& d = handle->Model->Desc;
     if (d.Kind == HD_KIND_FEATURE) {
         printf("Error: Only classifier and detector have the number of classes.\n");
         return -1;
@@ -731,7 +905,7 @@ int Get_Feature_Size(HD_NETWORK_S* handle)
     if (!CheckHandle(handle)) {
         return -1;
     }
-    const MODEL_DESC_S& d = kModels[handle->Model->Index];
+    const MODEL_DESC_S& d = handle->Model->Desc;
     if (d.Kind != HD_KIND_FEATURE) {
         printf("Error: Only feature extractor can use Get_Feature_Size().\n");
         return -1;
@@ -762,7 +936,7 @@ int Get_Model_Type(HD_NETWORK_S* handle)
     if (!CheckHandle(handle)) {
         return -1;
     }
-    switch (kModels[handle->Model->Index].Kind) {
+    switch (handle->Model->Desc.Kind) {
     case HD_KIND_CLASSIFIER:
         return 0;
     case HD_KIND_DETECTOR_GRID:
@@ -780,7 +954,7 @@ int Get_Input_Align(HD_NETWORK_S* handle)
     if (!CheckHandle(handle)) {
         return -1;
     }
-    return 1 << kModels[handle->Model->Index].AlignBits;
+    return 1 << handle->Model->Desc.AlignBits;
 }
 
 const char* Get_Model_Name(int index)

@@ -2,9 +2,9 @@
 // its candidate boxes thresholded, thinned by non-maximum suppression and counted. Network 0
 // (RGB input) finds a visitor's face, frontal or in profile either way (OpenCV's Haar cascades,
 // built into the library); network 1 (gray input) finds whole bodies (OpenCV's HOG people
-// detector). Both give their candidates directly; a network whose forward pass leaves YOLO-style
-// output grids instead (a detector of kind 2 or 3) has them decoded by HdDecodeGrids. Every
-// failure prints its message and gives -1 or no boxes.
+// detector). Both give their candidates directly. A network loaded from files runs on OpenCV's
+// dnn module and leaves YOLO-style output grids (a detector of kind 2 or 3), which GetBBox
+// decodes with HdDecodeGrids. Every failure prints its message and gives -1 or no boxes.
 #pragma once
 
 #include <cstdint>
@@ -53,6 +53,29 @@ struct HD_NETWORK_S {
 
 // 0, or -1 (network index not 0 or 1, too little memory, model not loaded): *handle stays null.
 int Init_Network(HD_NETWORK_S** handle, HD_NETWORK_CONFIG_S* config);
+
+// A network kept in a parameter file and a weight file (board paths, Darknet's text and binary
+// formats), with what the library must know of it, as its own table holds for the built-in ones.
+struct HD_EXTERNAL_MODEL_S {
+    const char* ParamFile;
+    const char* WeightFile;
+    int Kind;                   // HD_MODEL_KIND_E
+    int Classes;
+    int Channels;               // input colour: 3 RGB, 1 gray
+    int AlignBits;              // input sides are rounded up to 1 << AlignBits
+    uint32_t ActivateBytes;     // memory the network takes when loaded
+    uint32_t InferBytes;        // and per 16384 input pixels of a forward pass
+    const float* Anchors;       // (width, height) pairs: input pixels (kind 3), grid cells (kind 2)
+    int AnchorCount;            // pairs
+    const int* AnchorsPerGrid;  // one count per output
+    const int* Masks;           // kind 3: per output, its anchors' indexes
+    const char* const* OutputNames;  // the layers whose outputs are the grids
+    int OutputCount;
+};
+// Init_Network on a network from files in place of a built-in one (Change_Model switches to a
+// built-in one). 0, or -1 after "Error: Failed to activate model." when a file is missing or
+// unreadable, the description is incomplete, or the network does not load.
+int Init_Network_From_Files(HD_NETWORK_S** handle, HD_NETWORK_CONFIG_S* config, const HD_EXTERNAL_MODEL_S* model);
 // Runs the network on `height` lines of `width` pixels of `channels` bytes (1 gray, 3 RGB),
 // scaled to the configuration's input size (rounded up to 32). 0 or -1. The candidates stay in
 // the handle until the next call.

@@ -54,6 +54,11 @@ std::mutex s_lifeMutex;
 // Callers inside the logger right now. A caller counts itself before it looks for the manager,
 // so once the manager is unpublished, a count of zero means nobody can still reach it.
 std::atomic<int> s_users{0};
+// The highest of the global level and every module's level: a line above it cannot print, and
+// is turned away before the reference count and the mutex, which every thread's calls would
+// otherwise bounce between cores. The top level while there is no manager, so such calls go on
+// to be refused as before.
+std::atomic<uint32_t> s_printable{kMaxLevel};
 
 // The manager for the span of one call.
 class MgrRef {
@@ -103,6 +108,16 @@ LOG_MODULE_S* __find_module(LOG_MANAGER_S* mgr, const char* name)
 LOG_OUTPUT_S* __find_output(LOG_MANAGER_S* mgr, const char* name)
 {
     return __find_by_name<LOG_OUTPUT_S>(&mgr->outputs, name);
+}
+
+// Called with the manager mutex held, after any change of a level or of the module list.
+void __update_printable(LOG_MANAGER_S* mgr)
+{
+    uint32_t highest = mgr->level;
+    UNI_LIST_FOR_EACH(pos, &mgr->modules) {
+        highest = std::max(highest, UNI_LIST_ENTRY(pos, LOG_MODULE_S, node)->level);
+    }
+    s_printable.store(highest, std::memory_order_relaxed);
 }
 
 // Memory is taken before the manager mutex and given back after it, so the logger never holds
@@ -215,6 +230,7 @@ int uni_log_init(uint32_t level, uint32_t bufSize, LOG_OUTPUT defOutput)
     if (mgr != nullptr) {
         UniMutexGuard lock(mgr->mutex);
         mgr->level = level;
+        __update_printable(mgr);
         return UNI_OK;
     }
     void* block = Malloc(sizeof(LOG_MANAGER_S) + bufSize + 1);
@@ -232,11 +248,13 @@ int uni_log_init(uint32_t level, uint32_t bufSize, LOG_OUTPUT defOutput)
     mgr->level = level;
     mgr->bufSize = bufSize;
     mgr->Buf()[0] = '\0';
+    __update_printable(mgr);
     s_logMgr.store(mgr);
     ret = __add_output(LOG_DEF_OUTPUT_NAME, defOutput, nullptr, nullptr, false);
     if (ret != UNI_OK) {
         s_logMgr.store(nullptr);
         __retire(mgr);
+        s_printable.store(kMaxLevel, std::memory_order_relaxed);
     }
     return ret;
 }
@@ -282,6 +300,7 @@ int uni_log_set_level(uint32_t level)
     }
     UniMutexGuard lock(mgr->mutex);
     mgr->level = level;
+    __update_printable(mgr);
     return UNI_OK;
 }
 
@@ -340,6 +359,7 @@ int uni_log_set_module_level(const char* module, uint32_t level)
             uni_list_add(&entry->node, &mgr->modules);
             used = true;
         }
+        __update_printable(mgr);
     }
     if (!used) {
         Free(entry);
@@ -361,6 +381,7 @@ int uni_log_update_module_level(const char* module, uint32_t level)
         return UNI_LOG_MODULE_NOT_FOUND;
     }
     m->level = level;
+    __update_printable(mgr);
     return UNI_OK;
 }
 
@@ -395,6 +416,7 @@ int uni_log_del_module(const char* module)
             return UNI_LOG_MODULE_NOT_FOUND;
         }
         uni_list_del(&m->node);
+        __update_printable(mgr);
     }
     Free(m->name);
     Free(m);
@@ -419,13 +441,20 @@ int uni_log_print(const char* module, uint32_t level, const char* file, int line
                   const char* fmt, ...)
 {
     (void)func;
-    MgrRef ref;
-    LOG_MANAGER_S* mgr = ref.Get();
-    if (mgr == nullptr || level > kMaxLevel || fmt == nullptr) {
+    if (level > kMaxLevel || fmt == nullptr) {
         return UNI_INVALID_PARM;
     }
     if (level < t_floor) {
         level = t_floor;
+    }
+    // The ring buffer and the media threads make filtered calls for every frame.
+    if (level > s_printable.load(std::memory_order_relaxed)) {
+        return UNI_LOG_FILTERED;
+    }
+    MgrRef ref;
+    LOG_MANAGER_S* mgr = ref.Get();
+    if (mgr == nullptr) {
+        return UNI_INVALID_PARM;
     }
     UniMutexGuard lock(mgr->mutex);
 
@@ -506,6 +535,8 @@ int uni_log_release(void)
         return UNI_OK;
     }
     __retire(mgr);
+    // After the retire: a level change still running on the old manager has stored its value.
+    s_printable.store(kMaxLevel, std::memory_order_relaxed);
     return UNI_OK;
 }
 

@@ -64,6 +64,8 @@ int main(int argc, char** argv)
     // doorbell's snapshot.
     gNoxaAppLinks.CloudStorageInit = noxa_ipc_cloud_storage_init;
     noxa_ipc_cloud_storage_set_snapshot_reader(IPC_APP_read_snapshot);
+    // A slice forced out inside a group of pictures asks for the key frame the next one opens with.
+    noxa_ipc_cloud_storage_set_key_frame_request([](int) { RequestVideoIdr(); });
     BoardInit();  // 1
     if (CheckApplicationMD5() != 0) {  // 2
         std::exit(0);

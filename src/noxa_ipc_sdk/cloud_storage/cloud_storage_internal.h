@@ -61,6 +61,14 @@ struct Manager {
     // Slice uploads refused in a row, and since when (monotonic): logged once, then counted.
     uint32_t uploadFailures = 0;
     uint64_t uploadFailingMs = 0;
+    // A group being closed: its last slice (state still open) or its stop notice (state stopped)
+    // not yet taken. No group opens before it is done; tried again by the thread's passes.
+    bool closing = false;
+    uint32_t stopTries = 0;
+    // Configuration fetches failed in a row, and since when (monotonic): as the uploads.
+    std::atomic<uint32_t> configFailures{0};
+    std::atomic<uint64_t> configFailingMs{0};
+    std::atomic<CS_KEY_FRAME_REQUEST> keyFrameRequest{nullptr};
 
     bool keyNeedsUpdate = false;
     uint8_t key[16] = {};

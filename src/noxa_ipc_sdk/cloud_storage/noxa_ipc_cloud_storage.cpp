@@ -47,6 +47,11 @@ constexpr uint64_t kNoneRetryMs = 3600 * 1000ull;
 constexpr size_t kThreadStack = 1024 * 1024;
 // A store that refused a slice is not asked again at once.
 constexpr uint32_t kUploadRetryMs = 200;
+// A group's stop (its last slice, then its notice) is tried this many times at kUploadRetryMs
+// before it is given up: a cloud that never takes it must not hold the next group back for ever.
+constexpr uint32_t kStopTries = 300;
+// A start notice the cloud refused is sent again after this pause.
+constexpr uint32_t kStartRetryMs = 3000;
 constexpr const char* kKeyRecord = "md5_encrypt_key";
 constexpr const char* kRestrictionRecord = "storage_restriction";
 
@@ -66,6 +71,9 @@ struct Reader {
     const RING_BUFFER_NODE_S* lastVideoNode = nullptr;  // and its node
     uint32_t lastType = CS_TYPE_ALLTIME;
     uint32_t lastVideoTime = 0;
+    // The group changed at the frame read last but the new one did not start (its stop notice or
+    // its start refused): that frame opens it, not a pre-record.
+    bool startAtRetried = false;
 };
 Reader gR;
 
@@ -341,6 +349,8 @@ int __start_cloud_storage(uint32_t t)
     if (!TakeBuffers()) {
         return UNI_MALLOC_FAILED;
     }
+    // A group the cloud refused leaves no object behind: its second stays free for the next try.
+    const uint32_t claimed = gM.lastGroupStart;
     ResetSlice(t);
     t = gM.groupStart;
     PR_DEBUG("start: media_file name %s", gM.mediaName);
@@ -350,15 +360,17 @@ int __start_cloud_storage(uint32_t t)
         ret = NotifyStart(t, key);
         if (ret != UNI_OK) {
             PR_ERR("fail to notify cloud start 2, ret %d", ret);
-            Seq(kSeqStart, ret);
-            return ret;
         }
     } else if (ret != UNI_OK) {
         PR_ERR("fail to notify cloud start, ret %d", ret);
+    }
+    if (ret != UNI_OK) {
         Seq(kSeqStart, ret);
+        gM.lastGroupStart = claimed;
         return ret;
     }
     gM.state = CS_STATE_OPEN;
+    gR.startAtRetried = false;
     return UNI_OK;
 }
 
@@ -385,8 +397,9 @@ int UploadBuffer()
         }
         return CS_ERR_UPLOAD;
     }
+    // At the unit's own level (errors only): the line that ends the one of the first refusal.
     if (gM.uploadFailures != 0) {
-        PR_NOTICE("the store took %s after %u refused uploads in %llu ms", gM.mediaName, gM.uploadFailures,
+        PR_ERR("the store took %s after %u refused uploads in %llu ms", gM.mediaName, gM.uploadFailures,
                   static_cast<unsigned long long>(Tick() - gM.uploadFailingMs));
         gM.uploadFailures = 0;
     }
@@ -397,25 +410,57 @@ int UploadBuffer()
     return UNI_OK;
 }
 
-void PostStop(uint32_t start, uint32_t end)
+// The stop notice of the group, one try. The first refusal is told once (the transport's details
+// as warnings), the tries after it at Debug, and the answer that ends them at the unit's level.
+int PostStop(uint32_t start, uint32_t end)
 {
     char body[64];
     snprintf(body, sizeof(body), "{\"startTime\":%u,\"endTime\":%u}", start, end);
-    Seq(kSeqStop, cs::PostStorageNotice(1, body));
+    int ret;
+    {
+        UniLogFloor floor(gM.stopTries > 1 ? LOG_LEVEL_DEBUG : LOG_LEVEL_WARN);
+        ret = cs::PostStorageNotice(1, body);
+    }
+    Seq(kSeqStop, ret);
+    if (ret != UNI_OK && gM.stopTries == 1) {
+        PR_ERR("fail to notify cloud stop of group %u, ret %d; tried again every %u ms", start, ret, kUploadRetryMs);
+    } else if (ret == UNI_OK && gM.stopTries > 1) {
+        PR_ERR("the cloud took the stop of group %u after %u tries", start, gM.stopTries);
+    }
+    return ret;
 }
 
+// One try at closing the group (gM.closing set): its last slice, then its stop notice. 0 when
+// both went (or were given up after kStopTries tries each), else the refusal; the state tells
+// which part is left (open: the slice, stopped: the notice). Callers pass last_end_time.
 int __stop_cloud_storage(uint32_t end)
 {
-    if (gM.used != 0) {
-        PR_DEBUG("upload rest media buffer size %u to %s", gM.used, gM.mediaName);
-        if (UploadBuffer() != UNI_OK) {
-            return CS_ERR_UPLOAD;  // the group stays open: the next pass tries again
+    ++gM.stopTries;
+    if (gM.state == CS_STATE_OPEN) {
+        if (gM.used != 0) {
+            PR_DEBUG("upload rest media buffer size %u to %s", gM.used, gM.mediaName);
+            if (UploadBuffer() != UNI_OK) {
+                if (gM.stopTries < kStopTries) {
+                    return CS_ERR_UPLOAD;  // the group stays open: the next pass tries again
+                }
+                PR_ERR("group %u: its last slice %s of %u bytes given up after %u refused uploads", gM.groupStart,
+                       gM.mediaName, gM.used, gM.stopTries);
+                cs::SeqError(kSeqStop, gM.mediaName);
+                gM.used = 0;
+            }
         }
         end = gM.lastEndTime;
+        gM.state = CS_STATE_STOPPED;
+        gM.stopTries = 1;  // the notice's first try
     }
-    gM.state = CS_STATE_STOPPED;
-    GiveBuffersBack();
-    PostStop(gM.groupStart, end);
+    int ret = PostStop(gM.groupStart, end);
+    if (ret != UNI_OK && gM.stopTries < kStopTries) {
+        return ret;
+    }
+    if (ret != UNI_OK) {
+        PR_ERR("stop notice of group %u given up after %u tries", gM.groupStart, gM.stopTries);
+    }
+    gM.closing = false;
     return UNI_OK;
 }
 
@@ -438,19 +483,51 @@ int __update_slice(uint32_t t)
 }
 
 // -5 when the store refused the group's last slice: it stays, with the group open, and goes up
-// before the new group's first (the frame that changes the group comes again).
+// before the new group's first (the frame that changes the group comes again). A refused stop
+// notice is tried again by the passes before the new group starts; a refused start leaves no group
+// open (no slice may go up under a group the cloud does not know) and is tried again. Either way
+// the frame that changed the group comes again and opens the new one.
 int __update_group(uint32_t t)
 {
     if (gM.used != 0 && UploadBuffer() != UNI_OK) {
         return CS_ERR_UPLOAD;
     }
-    PostStop(gM.groupStart, gM.lastEndTime);
+    gM.closing = true;
+    gM.stopTries = 0;
+    gR.startAtRetried = true;
+    int ret = __stop_cloud_storage(gM.lastEndTime);
+    if (ret != UNI_OK) {
+        return ret;
+    }
+    const uint32_t claimed = gM.lastGroupStart;
     ResetSlice(t);
-    int ret = NotifyStartTakingKey(gM.groupStart);
+    ret = NotifyStartTakingKey(gM.groupStart);
     if (ret != UNI_OK && ret != CS_ERR_NEW_KEY) {
         PR_ERR("fail to notify cloud start, ret %d", ret);
+        Seq(kSeqStart, ret);
+        gM.lastGroupStart = claimed;
+        return ret;
     }
+    gM.state = CS_STATE_OPEN;
+    gR.startAtRetried = false;
     return ret;
+}
+
+// A slice forced out by a full buffer inside a group of pictures: the next slice opens with a key
+// frame and drops the P frames before it. Asked at once, that is a frame or two, not the rest of
+// the group (a busy scene at a fixed QP fills the buffer every second or so).
+void RequestKeyFrame()
+{
+    CS_KEY_FRAME_REQUEST request = gM.keyFrameRequest.load();
+    if (request == nullptr) {
+        static std::atomic<bool> told{false};
+        if (!told.exchange(true)) {
+            PR_ERR("cloud storage: the key-frame request link is empty");
+        }
+        return;
+    }
+    PR_DEBUG("slice forced out inside a group: key frame asked of channel %d", kVideoChannel);
+    request(kVideoChannel);
 }
 
 void Append(const uint8_t* head, const uint8_t* data, uint32_t size)
@@ -494,8 +571,21 @@ int __upload_media_frame(const Frame& f)
         if (gM.uploadFailures == 0) {
             PR_WARN("memory insufficient to buffer data[%u + %u > %u]", gM.used, f.size, gM.cap);
         }
+        // Asked before the upload, which lasts a few frames. While the store refuses the slice,
+        // only once it took it: a key frame asked at every retry would go by unread.
+        const bool inGroup = !gM.waitI && f.type != MEDIA_FRAME_TYPE_I;
+        const bool askedFirst = inGroup && gM.uploadFailures == 0;
+        if (askedFirst) {
+            RequestKeyFrame();
+        }
         int ret = __update_slice(t);
-        return ret != UNI_OK ? ret : CS_ERR_BUFFER_FULL;
+        if (ret != UNI_OK) {
+            return ret;
+        }
+        if (inGroup && !askedFirst) {
+            RequestKeyFrame();
+        }
+        return CS_ERR_BUFFER_FULL;
     }
     if (gM.used == 0) {
         gM.waitI = true;
@@ -582,11 +672,31 @@ bool ReadFrame(bool video, Frame* out)
     return true;
 }
 
-void StopGroup()
+// One more try at a stop in progress. True when none is left.
+bool ContinueStop()
 {
-    if (gM.state == CS_STATE_OPEN) {
-        __stop_cloud_storage(gM.lastEndTime);
+    if (!gM.closing) {
+        return true;
     }
+    if (__stop_cloud_storage(gM.lastEndTime) != UNI_OK) {
+        return false;
+    }
+    if (!gR.startAtRetried) {
+        GiveBuffersBack();
+    }
+    return true;
+}
+
+// Closes the open group. True when it is closed; else the passes go on with it (ContinueStop),
+// and no group opens before it is.
+bool StopGroup()
+{
+    gR.startAtRetried = false;
+    if (gM.state == CS_STATE_OPEN && !gM.closing) {
+        gM.closing = true;
+        gM.stopTries = 0;
+    }
+    return ContinueStop();
 }
 
 // The ring says the reader must skip forward. When it is only that the frame it stands on was
@@ -607,8 +717,7 @@ uint32_t AfterFailure(int ret)
     if (ret == CS_ERR_UPLOAD) {
         return kUploadRetryMs;
     }
-    StopGroup();
-    return 0;
+    return StopGroup() ? 0 : kUploadRetryMs;
 }
 
 // Stores what the pass read: 0 to go on at once, else the milliseconds to sleep. A frame read but
@@ -629,8 +738,8 @@ uint32_t StoreFrames(bool haveVideo, const Frame& v, bool haveAudio, Frame a)
         // A full buffer went out as a slice of its own: the frame opens the next one in the same
         // group. A new group would start in the same second and take the slice's object name.
         if (ret == CS_ERR_CHANGED || ret == CS_ERR_BUFFER_FULL) {
-            if (Lagging()) {
-                StopGroup();
+            if (Lagging() && !StopGroup()) {
+                return kUploadRetryMs;
             }
             return 0;
         }
@@ -652,8 +761,8 @@ uint32_t StoreFrames(bool haveVideo, const Frame& v, bool haveAudio, Frame a)
             return AfterFailure(ret);
         }
     }
-    if (Lagging()) {
-        StopGroup();
+    if (Lagging() && !StopGroup()) {
+        return kUploadRetryMs;
     }
     PR_TRACE("cloud storage loop end");
     return 0;
@@ -676,7 +785,7 @@ uint32_t ContinuousPass()
         }
         if (__start_cloud_storage(static_cast<uint32_t>(v.ms / 1000)) != UNI_OK) {
             gR.retryVideo = true;
-            return 3000;
+            return kStartRetryMs;
         }
     }
     // Audio switched off is still read, and stored as silence of the same length.
@@ -699,6 +808,7 @@ void Idle()
 uint32_t EventPass(uint32_t now)
 {
     if (!cs::AnyEventActive()) {
+        gR.startAtRetried = false;
         Idle();
         return 100;
     }
@@ -711,21 +821,25 @@ uint32_t EventPass(uint32_t now)
             cs::StopEndedEvents(now);
             return 100;
         }
-        PR_DEBUG("get pre record av needed");
-        uint32_t frames = gM.media.video_fps[kVideoChannel] * static_cast<uint32_t>(gM.preRecordSecs.load());
-        // Retried by the next pass (the loop tests inited): with no frames nothing else would end it.
-        if (noxa_ipc_ring_buffer_anchor_user(kVideoChannel, kReader, frames, 0) != 0) {
-            cs::StopEndedEvents(now);
-            return 20;
+        // After a group change the new group opens at the frame that changed it (read again):
+        // the frames before it are in the old group.
+        if (!gR.startAtRetried) {
+            PR_DEBUG("get pre record av needed");
+            uint32_t frames = gM.media.video_fps[kVideoChannel] * static_cast<uint32_t>(gM.preRecordSecs.load());
+            // Retried by the next pass (the loop tests inited): with no frames nothing else would end it.
+            if (noxa_ipc_ring_buffer_anchor_user(kVideoChannel, kReader, frames, 0) != 0) {
+                cs::StopEndedEvents(now);
+                return 20;
+            }
+            gR.retryVideo = false;
         }
-        gR.retryVideo = false;
         haveVideo = ReadFrame(true, &v);
         if (!haveVideo) {
             return 20;
         }
         if (__start_cloud_storage(static_cast<uint32_t>(v.ms / 1000)) != UNI_OK) {
             cs::StopEndedEvents(now);
-            return 100;
+            return kStartRetryMs;
         }
     } else {
         haveVideo = ReadFrame(true, &v);
@@ -736,8 +850,7 @@ uint32_t EventPass(uint32_t now)
     cs::StartNewEvents();
     if (!cs::AnyEventActive()) {
         PR_NOTICE("no event exist now, stop uploading");
-        StopGroup();
-        return 100;
+        return StopGroup() ? 100 : kUploadRetryMs;
     }
     return StoreFrames(haveVideo, v, haveAudio, a);
 }
@@ -772,12 +885,50 @@ void SeqError(uint8_t tag, const char* text)
     }
 }
 
+namespace {
+
+// A fetch that keeps failing is retried every few seconds: one line when the failures begin (the
+// transport's details as warnings), the tries after it at Debug, one line with their count and
+// length when the cloud answers again.
+uint32_t ConfigLogFloor()
+{
+    return gM.configFailures != 0 ? LOG_LEVEL_DEBUG : LOG_LEVEL_WARN;
+}
+
+int ConfigFailed(const char* what, int ret)
+{
+    if (gM.configFailures.fetch_add(1) == 0) {
+        gM.configFailingMs = Tick();
+        PR_ERR("%s ret %d; asked again until it answers", what, ret);
+        Seq(kSeqConfig, ret);
+    } else {
+        PR_DEBUG("%s ret %d", what, ret);
+    }
+    return ret;
+}
+
+void ConfigAnswered()
+{
+    const uint32_t failures = gM.configFailures.exchange(0);
+    if (failures != 0) {
+        PR_ERR("the cloud storage configuration came after %u failed fetches in %llu ms", failures,
+               static_cast<unsigned long long>(Tick() - gM.configFailingMs));
+    }
+}
+
+}  // namespace
+
 int UpdateConfig()
 {
     std::lock_guard<std::mutex> lock(gM.lock);
     CLOUD_STORAGE_CFG_S c = gM.cfg;
-    int ret = cloud_get_storage_config(&c, 1);
+    int ret;
+    {
+        UniLogFloor floor(ConfigLogFloor());
+        ret = cloud_get_storage_config(&c, 1);
+    }
     if (ret == -2006 || ret == -2002) {
+        ConfigAnswered();
         PR_ERR("order expire or remote server error");
         gM.type = CS_TYPE_NONE;
         gM.failMs = Tick();
@@ -785,10 +936,8 @@ int UpdateConfig()
         return CS_ERR_NO_ORDER;
     }
     if (ret != UNI_OK) {
-        PR_ERR("fail to get cloud config ret %d", ret);
-        Seq(kSeqConfig, ret);
         gM.failMs = Tick();
-        return ret;
+        return ConfigFailed("fail to get cloud config", ret);
     }
     gM.cfg = c;
     PR_NOTICE("store mode update to %s", c.store_mode);
@@ -797,6 +946,7 @@ int UpdateConfig()
     } else if (strcmp(c.store_mode, "event") == 0) {
         gM.type = CS_TYPE_EVENT;
     } else {
+        ConfigAnswered();
         gM.type = CS_TYPE_NONE;
         gM.failMs = Tick();
         return CS_ERR_NO_ORDER;
@@ -807,14 +957,16 @@ int UpdateConfig()
     int n = strcmp(c.provider, "azure") == 0 ? snprintf(url, sizeof(url), "%s%s", c.ak, c.endpoint)
                                               : snprintf(url, sizeof(url), "%s.%s", c.bucket, c.endpoint);
     if (n < 0 || static_cast<size_t>(n) >= sizeof(url)) {
-        PR_ERR("update cloud storage config fail");
-        return UNI_INVALID_PARM;
+        return ConfigFailed("update cloud storage config fail", UNI_INVALID_PARM);
     }
-    ret = cloud_require_new_ca(url, CLOUD_CA_KIND_CLOUD);
+    {
+        UniLogFloor floor(ConfigLogFloor());
+        ret = cloud_require_new_ca(url, CLOUD_CA_KIND_CLOUD);
+    }
     if (ret != UNI_OK && ret != CS_ERR_NO_ORDER) {
-        PR_ERR("update cloud storage config fail");
-        return ret;
+        return ConfigFailed("update cloud storage config fail", ret);
     }
+    ConfigAnswered();
     return UNI_OK;
 }
 
@@ -892,14 +1044,16 @@ int noxa_ipc_cloud_storage_init(const NOXA_MEDIA_INFO_S* media, const NOXA_HW_AE
               gM.sliceDuration);
     gM.hasConfig = false;
     gM.type = CS_TYPE_ALLTIME;
+    gM.configFailures = 0;
     int ret = cs::UpdateConfig();
     if (ret != UNI_OK && ret != CS_ERR_NO_ORDER) {
-        PR_ERR("update cloud storage config fail");
+        PR_DEBUG("update cloud storage config fail");  // the fetch told it
     }
     cs::ResetEvents();
     gM.preRecordSecs = 2;
     gM.audioStat = 1;
     gM.state = CS_STATE_IDLE;
+    gM.closing = false;
     gM.waitI = true;
     gM.newDayLatch = false;
     GiveBuffersBack();
@@ -952,6 +1106,11 @@ uint32_t noxa_ipc_cloud_storage_pass(void)
     }
     const uint32_t now = uni_time_get_posix();
     PR_TRACE("cloud storage loop time %u, enable %d, type %u", now, gM.enable.load(), gM.type.load());
+    // A group whose stop the store or the cloud refused is closed before anything else: paused
+    // or not, and before a new group may open.
+    if (!ContinueStop()) {
+        return kUploadRetryMs;
+    }
     if (gM.enable == 0) {
         if (!gR.pausedSeen) {
             gR.pausedSeen = true;
@@ -965,11 +1124,15 @@ uint32_t noxa_ipc_cloud_storage_pass(void)
     // A group of the mode before a change is closed before the new mode records.
     if (gM.type != gR.lastType) {
         gR.lastType = gM.type;
-        StopGroup();
+        if (!StopGroup()) {
+            return kUploadRetryMs;
+        }
     }
     if (gM.type == CS_TYPE_NONE) {
         cs::ForceStopEvents(now);
-        StopGroup();
+        if (!StopGroup()) {
+            return kUploadRetryMs;
+        }
         Idle();
         if (Tick() - gM.failMs >= kNoneRetryMs) {
             PR_NOTICE("active require cloud storage config");
@@ -982,7 +1145,8 @@ uint32_t noxa_ipc_cloud_storage_pass(void)
     }
     if (!gM.hasConfig || Tick() - gM.configMs >= kConfigRefetchMs) {
         if (cs::UpdateConfig() != UNI_OK) {
-            PR_ERR("fail to update cloud storage config");
+            // The fetch told it (once for a run of failures).
+            PR_DEBUG("fail to update cloud storage config");
             cs::StopEndedEvents(now);
             return 3000;
         }
@@ -1046,6 +1210,11 @@ void noxa_ipc_cloud_storage_set_audio_stat(int on)
         return;
     }
     gM.audioStat = on;
+}
+
+void noxa_ipc_cloud_storage_set_key_frame_request(CS_KEY_FRAME_REQUEST request)
+{
+    gM.keyFrameRequest = request;
 }
 
 void noxa_ipc_cloud_storage_threads_for_test(int on)

@@ -69,6 +69,12 @@ void noxa_ipc_cloud_storage_set_audio_stat(int on);
 typedef int (*CS_SNAPSHOT_READER)(void* buf, int* size);
 void noxa_ipc_cloud_storage_set_snapshot_reader(CS_SNAPSHOT_READER reader);
 
+// Asks the encoder of the channel for a key frame at once (the live view's start asks the same
+// way). Set at start; empty: a slice forced out by a full buffer waits for the next group of
+// pictures (a wiring fault, logged once).
+typedef void (*CS_KEY_FRAME_REQUEST)(int channel);
+void noxa_ipc_cloud_storage_set_key_frame_request(CS_KEY_FRAME_REQUEST request);
+
 // The protocol 300 and 307 callbacks (installed by init).
 int __cloud_storage_order_change_callback(const char* action, const char* store_mode);
 int __cloud_storage_iot_event_trigger_callback(const char* action, int duration, const char* ext);

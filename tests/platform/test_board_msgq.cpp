@@ -207,7 +207,7 @@ TEST(BoardMsgQueue, BoardcleanSaysWhatIsWrong)
         {{missing, "--wipe"}, "boardclean: unknown option --wipe"},
         {{"--remove"}, "boardclean: no board root"},
         {{""}, "boardclean: no board root"},
-        {{"--remove", ""}, "boardclean: an empty root"},
+        {{"--remove", ""}, "boardclean: no board root (an empty one)"},
         {{missing}, "boardclean: the board root " + missing + " does not exist: nothing to clean", 1},
         {{"--remove", missing}, "boardclean: not removing " + missing + ": it does not exist"},
         {{missing, "--remove"}, "boardclean: not removing " + missing + ": it does not exist"},

@@ -104,7 +104,8 @@ followers=()
 trap cleanup EXIT
 # An interrupt or a stop request ends the step under way, or the unit and its peers together.
 stop() {
-    trap - INT TERM
+    # A second Ctrl-C must not cut the cleanup short (it takes a second or two at most).
+    trap '' INT TERM
     stopping=1
     echo "run.sh: stopping (signal $1)" >&2
     [ -z "$unit_pid" ] || kill -TERM "$unit_pid" 2>/dev/null || true

@@ -320,7 +320,7 @@ unit_keeps_activation() {
 uuid=$(sed -n 's/^UUID=//p' "$root/DeviceInfo/device.conf" 2>/dev/null || true)
 if [ "$fresh" = 1 ]; then
     pair
-elif ! phone_says devices | grep -q " uuid $uuid activated "; then
+elif ! grep -q " uuid $uuid activated " <<< "$(phone_says devices)"; then
     # An earlier run paired the board but the unit never activated (the token is spent).
     echo "run.sh: the board was paired before but never activated (the cloud does not know it): pairing again"
     pair

@@ -290,17 +290,19 @@ if [ "$(ready_count)" -le "$ready_before" ]; then
     exit 1
 fi
 unit_args=()
-# What tools/phone prints, through a step (so that a signal meanwhile is not lost).
+# What tools/phone prints (in $phone_out), through a step: a signal meanwhile is not lost, as
+# it would be while the shell reads a command substitution.
+phone_out=""
 phone_says() {
-    local out=$root/.board/run.phone rc=0
-    step tools/phone "$root" "$@" > "$out" || rc=$?
-    cat "$out"
+    local out=$root/.board/run.phone
+    step tools/phone "$root" "$@" > "$out" || { rm -f "$out"; return 1; }
+    phone_out=$(< "$out")
     rm -f "$out"
-    return $rc
 }
 pair() {
     # Pairing the way a phone does on a wired unit: the QR token, debug start.
-    token=$(phone_says pair)
+    phone_says pair
+    token=$phone_out
     unit_args=(-m 2 -t "$token")
     echo "run.sh: paired with token ${token:0:2}****** (the unit activates with it)"
 }
@@ -314,13 +316,14 @@ unit_keeps_activation() {
     [ -f "$db" ] || return 1
     read -r magic count < <(od -A n -t u4 -j 16 -N 12 "$db" | awk '{ print $1, $3 }') || return 1
     [ "$magic" = 1437226410 ] && [[ "$count" =~ ^[0-9]+$ ]] && [ "$count" -le 512 ] || return 1
-    head -c $((28 + 56 * count)) "$db" | tail -c +29 | od -A n -v -t x1 -w56 |
-        grep -q '^ 01 00 00 00 67 77 5f 61 69 00'
+    # Counted, not grep -q: an early end would cut the pipe and read as a failure.
+    [ "$(head -c $((28 + 56 * count)) "$db" | tail -c +29 | od -A n -v -t x1 -w56 |
+        grep -c '^ 01 00 00 00 67 77 5f 61 69 00')" -gt 0 ]
 }
 uuid=$(sed -n 's/^UUID=//p' "$root/DeviceInfo/device.conf" 2>/dev/null || true)
 if [ "$fresh" = 1 ]; then
     pair
-elif ! grep -q " uuid $uuid activated " <<< "$(phone_says devices)"; then
+elif ! phone_says devices || ! grep -q " uuid $uuid activated " <<< "$phone_out"; then
     # An earlier run paired the board but the unit never activated (the token is spent).
     echo "run.sh: the board was paired before but never activated (the cloud does not know it): pairing again"
     pair

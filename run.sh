@@ -32,6 +32,7 @@ held=0           # this run holds the root (its lock): only then does it clean o
 stopping=0
 made_root=0      # this run made the root folder
 laying_out=0     # mksandbox is laying out the root (cut short, the layout goes)
+building=0       # the build runs (cut short, what it wrote goes)
 step_pid=""
 unit_pid=""
 pids=()
@@ -79,8 +80,20 @@ step() {
     return $rc
 }
 
+# What a build cut short wrote: make may end before it removes the file its job was writing (a
+# link's output left empty and older than nothing), and the next build would take it as done.
+# Objects, libraries and every output outside CMakeFiles/ made since the build began go; the
+# next build makes them again. The build files cmake wrote (Makefile, *.cmake) stay.
+sweep_build() {
+    local since=$build/.run-build-began
+    [ -f "$since" ] || return 0
+    find "$build" -type f -newer "$since" ! -name build.log ! -name Makefile ! -name '*.cmake' \
+        ! -name CMakeCache.txt \( -name '*.o' -o -name '*.a' -o ! -path '*/CMakeFiles/*' \) -delete 2> /dev/null || true
+}
+
 cleanup() {
     [ -z "$step_pid" ] || end_tree "$step_pid"
+    [ "$building" = 0 ] || sweep_build
     [ -z "$unit_pid" ] || kill -TERM "$unit_pid" 2>/dev/null || true
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
     for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
@@ -217,7 +230,10 @@ echo "run.sh: building in $build/ (the whole output in $build/build.log)"
 step cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDOORPHONE_TESTS=OFF -DDOORPHONE_BENCH=OFF > /dev/null
 : > "$build/build.log"
 build_rc=0
+touch "$build/.run-build-began"
+building=1
 step bash -c "$(declare -f build_progress build_all); build=$build; build_all" || build_rc=$?
+building=0
 if [ "$build_rc" -ne 0 ]; then
     tail -n 40 "$build/build.log" >&2
     echo "run.sh: the build failed (see $build/build.log)" >&2

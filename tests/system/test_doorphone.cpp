@@ -12,6 +12,7 @@
 #include <map>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <gtest/gtest.h>
 #include <cstdio>
@@ -182,21 +183,41 @@ TEST(RunSh, RefusesASecondRunOnALiveRootAndLeavesTheFirstAlone)
 }
 
 // A stop signal at any moment of a run that builds (here at 0.5, 2 and 8 s: installing,
-// configuring, compiling) ends run.sh at once with the step under way and everything below it,
-// and removes the root it made for nothing. The build it cut short builds again: the run after
-// them starts the unit and ends as asked.
+// configuring, compiling, and while it links the unit) ends run.sh at once with the step under
+// way and everything below it, and removes the root it made for nothing. The build it cut short
+// builds again: the run after them starts the unit and ends as asked (a link cut short must not
+// leave an empty program that the next build takes as done).
 TEST(RunSh, AStopSignalDuringTheBuildEndsTheRunAtOnceAndLeavesNothing)
 {
     RunShTurn turn;
     const std::string base = "/tmp/run-sh-stop-" + std::to_string(getpid());
-    for (const auto delay : {500ms, 2000ms, 8000ms}) {
-        SCOPED_TRACE(std::to_string(delay.count()) + " ms");
+    const std::string build = SourceDir() + "/build-run";
+    const auto linking = -1ms;
+    for (const auto delay : {500ms, 2000ms, 8000ms, linking}) {
+        SCOPED_TRACE(delay == linking ? std::string("linking") : std::to_string(delay.count()) + " ms");
         // A source every program links: the build has work for a while.
         const std::filesystem::path source = SourceDir() + "/src/platform/board.cpp";
-        std::filesystem::last_write_time(source, std::filesystem::file_time_type::clock::now());
+        const auto touched = std::filesystem::file_time_type::clock::now();
+        std::filesystem::last_write_time(source, touched);
         const std::string root = base + "-" + std::to_string(delay.count());
         ChildProcess run({SourceDir() + "/run.sh", "--root", root, "--seconds", "5"});
-        std::this_thread::sleep_for(delay);
+        if (delay == linking) {
+            // This run's build (its log begun after the touch) links the unit.
+            ASSERT_TRUE(Eventually(
+                [&] {
+                    std::error_code ec;
+                    if (std::filesystem::last_write_time(build + "/.run-build-began", ec) < touched || ec) {
+                        return false;
+                    }
+                    std::ifstream in(build + "/build.log");
+                    const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+                    return log.find("Linking CXX executable doorphone") != std::string::npos;
+                },
+                240s))
+                << run.Output();
+        } else {
+            std::this_thread::sleep_for(delay);
+        }
         ASSERT_EQ(-1, run.WaitExit(0ms)) << run.Output();
         const std::vector<ProcId> below = Descendants(run.Pid());
         // To run.sh alone, as to a run in the background: its steps never see this signal.
@@ -210,6 +231,12 @@ TEST(RunSh, AStopSignalDuringTheBuildEndsTheRunAtOnceAndLeavesNothing)
         EXPECT_NE(std::string::npos, run.Output().find("run.sh: stopping (signal INT)")) << run.Output();
         for (const ProcId& p : below) {
             EXPECT_TRUE(Eventually([&] { return !StillRuns(p); }, 1s)) << "process " << p.first << " left running";
+        }
+        // The unit's program is whole or absent (to be linked again), never a link's empty start.
+        struct stat program = {};
+        if (stat((build + "/src/Common/doorphone").c_str(), &program) == 0) {
+            EXPECT_TRUE(program.st_size > 0 && (program.st_mode & S_IXUSR) != 0)
+                << "a link cut short was left as the unit's program (" << program.st_size << " bytes)";
         }
         // Made for this run and stopped before its layout, or a whole sandbox: never half of one.
         if (std::filesystem::exists(root)) {

@@ -81,7 +81,7 @@ step() {
 }
 
 # What a build cut short wrote: make may end before it removes the file its job was writing (a
-# link's output left empty and older than nothing), and the next build would take it as done.
+# link's output left empty, newer than its inputs), and the next build would take it as done.
 # Objects, libraries and every output outside CMakeFiles/ made since the build began go; the
 # next build makes them again. The build files cmake wrote (Makefile, *.cmake) stay.
 sweep_build() {

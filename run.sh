@@ -7,10 +7,12 @@
 # Usage: ./run.sh [--seconds N] [--root DIR] [--station-script FILE]
 #   --seconds N  stop the unit after N seconds (a positive whole number)
 #   --root DIR  use the sandbox in DIR (laid out fresh when DIR is absent or empty; its parent
-#               must exist); one run per root at a time: a second one is refused at once
+#               must exist; a folder with other things in it is refused); one run per root at a
+#               time: a second one is refused at once
 #   --station-script FILE  commands the door-station simulator runs first (e.g. a door call)
 # Arguments are checked before anything is built or started (status 2 and the usage line).
-# SIGINT (Ctrl-C) and SIGTERM stop the unit and its peers together.
+# SIGINT (Ctrl-C) and SIGTERM stop the unit and its peers together, and at any earlier step end
+# that step (install, build, layout) with nothing left running.
 set -euo pipefail
 # A shell started with SIGINT or SIGTERM ignored (a background job) could not trap them: start
 # again with them at their defaults, so that an interrupt always stops the unit and its peers.
@@ -20,12 +22,115 @@ fi
 unset RUN_SH_SIGNALS
 cd "$(dirname "$0")"
 here=$(pwd)
+. tools/.sandboxlib
+
+# The traps come first: a signal before them would be lost, and the run would go on for minutes.
+# Every long step runs beside this shell (step), which waits for it: bash runs a trap only once
+# its foreground command is done, and a wait ends at once.
+root=""
+held=0           # this run holds the root (its lock): only then does it clean or remove there
+stopping=0
+made_root=0      # this run made the root folder
+laying_out=0     # mksandbox is laying out the root (cut short, the layout goes)
+building=0       # the build runs (cut short, what it wrote goes)
+step_pid=""
+unit_pid=""
+pids=()
+
+# Process $1 and everything below it.
+tree() {
+    ps -e -o pid=,ppid= | awk -v top="$1" '
+        { kids[$2] = kids[$2] " " $1 }
+        END {
+            todo = top
+            while (todo != "") {
+                n = split(todo, a, " "); todo = ""
+                for (i = 1; i <= n; i++) { print a[i]; todo = todo kids[a[i]] }
+            }
+        }'
+}
+running() { local s; s=$(sed 's/.*) //' "/proc/$1/stat" 2> /dev/null | cut -c1); [ -n "$s" ] && [ "$s" != Z ]; }
+# Ends process $1 and its whole tree: SIGTERM to all at once (a build deletes the file it was
+# writing), SIGKILL to what still runs after a second.
+end_tree() {
+    local all left p
+    all=$(tree "$1")
+    # Stopped first, so that nothing below forks while the tree is listed again.
+    kill -STOP $all 2> /dev/null || true
+    all=$(tree "$1")
+    kill -TERM $all 2> /dev/null || true
+    kill -CONT $all 2> /dev/null || true
+    for _ in $(seq 20); do
+        left=""
+        for p in $all; do running "$p" && left+=" $p"; done
+        [ -n "$left" ] || break
+        sleep 0.05
+    done
+    [ -z "$left" ] || kill -KILL $left 2> /dev/null || true
+    wait "$1" 2> /dev/null || true
+}
+# Runs one step beside this shell and waits for it: its status, or the trap at once on a signal.
+# It takes SIGINT at its default (a background job would ignore it), so a Ctrl-C reaches it too.
+step() {
+    local rc=0
+    env --default-signal=INT,TERM "$@" 0<&0 9<&- &
+    step_pid=$!
+    wait "$step_pid" || rc=$?
+    step_pid=""
+    return $rc
+}
+
+# What a build cut short wrote: make may end before it removes the file its job was writing (a
+# link's output left empty, newer than its inputs), and the next build would take it as done.
+# Objects, libraries and every output outside CMakeFiles/ made since the build began go; the
+# next build makes them again. The build files cmake wrote (Makefile, *.cmake) stay.
+sweep_build() {
+    local since=$build/.run-build-began
+    [ -f "$since" ] || return 0
+    find "$build" -type f -newer "$since" ! -name build.log ! -name Makefile ! -name '*.cmake' \
+        ! -name CMakeCache.txt \( -name '*.o' -o -name '*.a' -o ! -path '*/CMakeFiles/*' \) -delete 2> /dev/null || true
+}
+
+cleanup() {
+    [ -z "$step_pid" ] || end_tree "$step_pid"
+    [ "$building" = 0 ] || sweep_build
+    [ -z "$unit_pid" ] || kill -TERM "$unit_pid" 2>/dev/null || true
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+    [ -z "$unit_pid" ] || wait "$unit_pid" 2>/dev/null || true
+    for p in "${followers[@]}"; do end_tree "$p"; done
+    [ "$held" = 1 ] && [ -d "$root" ] || return 0
+    if [ "$laying_out" = 1 ]; then
+        # A layout cut short is no sandbox: what it made goes (the folder too if this run made it).
+        tools/boardclean "$root" > /dev/null 2>&1 || true
+        if [ "$made_root" = 1 ]; then rm -rf "$root"; else find "$root" -mindepth 1 -delete; fi
+    elif [ "$made_root" = 1 ] && [ -z "$(ls -A "$root")" ]; then
+        # Stopped before the layout: no empty folder left behind.
+        rmdir "$root" 2> /dev/null || true
+    elif [ -z "$(sandbox_refusal "$root")" ]; then
+        # The sandbox stays; what the board left on the host (queues, tool processes) goes.
+        tools/boardclean "$root" || true
+        [ "$stopping" = 0 ] || echo "run.sh: sandbox left at $root" >&2
+    fi
+}
+followers=()
+trap cleanup EXIT
+# An interrupt or a stop request ends the step under way, or the unit and its peers together.
+stop() {
+    # A second Ctrl-C must not cut the cleanup short (it takes a second or two at most).
+    trap '' INT TERM
+    stopping=1
+    echo "run.sh: stopping (signal $1)" >&2
+    [ -z "$unit_pid" ] || kill -TERM "$unit_pid" 2>/dev/null || true
+    exit $((128 + $2))
+}
+trap 'stop INT 2' INT
+trap 'stop TERM 15' TERM
 
 usage="usage: ./run.sh [--seconds N] [--root DIR] [--station-script FILE]"
 fail_usage() { echo "run.sh: $1 ($usage)" >&2; exit 2; }
 # Every argument is checked before anything is built, started or touched.
 seconds=""
-root=""
 station_script=""
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -56,10 +161,19 @@ if [ -n "$root" ]; then
     if [ -e "$root" ] && [ ! -d "$root" ]; then
         fail_usage "--root $root is not a folder"
     fi
+    # A folder that holds something is used only when mksandbox laid it out (tools/boardclean's
+    # test): the unit, its peers and the board's teardown write and remove there.
+    if [ -d "$root" ] && [ -n "$(ls -A "$root")" ] && [ -n "$(sandbox_refusal "$root")" ]; then
+        fail_usage "--root $root is not a sandbox (a new or empty folder is laid out as one)"
+    fi
     [ -d "$(dirname "$root")" ] || fail_usage "--root $root: its parent folder does not exist"
-    mkdir -p "$root"
+    if [ ! -e "$root" ]; then
+        mkdir "$root"
+        made_root=1
+    fi
 else
     root=$(mktemp -d /tmp/doorphone-run-XXXXXX)
+    made_root=1
 fi
 root=$(cd "$root" && pwd)
 # One run per root: a second one would reset the running board's network and remove its queues.
@@ -78,6 +192,7 @@ if ! flock -n 9; then
     echo "run.sh: the board root $root is in use by process ${holder:-?}${what:+ (${what% })}; one run per root: stop that one first" >&2
     exit 1
 fi
+held=1
 # flock(1) took the lock for this shell and ended: the pid that holds it is this shell's.
 note_holder() { [ ! -d "$root/.board" ] || echo $$ > "$root/.board/run.pid"; }
 note_holder
@@ -95,28 +210,44 @@ build_progress() {
     [ -t 1 ] && [ -n "$pct" ] && printf '\n'
     return 0
 }
+build_all() {
+    set +e
+    cmake --build "$build" -j"$(nproc)" --target doorphone doorstation cloudsim viewer mkcamera doorphone_res 2>&1 |
+        build_progress
+    exit "${PIPESTATUS[0]}"
+}
 
-./scripts/deps.sh 9<&-
+step ./scripts/deps.sh
 build=build-run
+mkdir -p "$build"
+# One build at a time in the tree: two runs building it together would break it.
+exec 8< "$build"
+if ! flock -n 8; then
+    echo "run.sh: another run builds in $build/: waiting for it"
+    step flock 8
+fi
 echo "run.sh: building in $build/ (the whole output in $build/build.log)"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDOORPHONE_TESTS=OFF -DDOORPHONE_BENCH=OFF > /dev/null 9<&-
+step cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDOORPHONE_TESTS=OFF -DDOORPHONE_BENCH=OFF > /dev/null
 : > "$build/build.log"
-set +e
-cmake --build "$build" -j"$(nproc)" --target doorphone doorstation cloudsim viewer mkcamera doorphone_res 2>&1 9<&- |
-    build_progress
-build_rc=${PIPESTATUS[0]}
-set -e
+build_rc=0
+touch "$build/.run-build-began"
+building=1
+step bash -c "$(declare -f build_progress build_all); build=$build; build_all" || build_rc=$?
+building=0
 if [ "$build_rc" -ne 0 ]; then
     tail -n 40 "$build/build.log" >&2
     echo "run.sh: the build failed (see $build/build.log)" >&2
     exit 1
 fi
+exec 8<&-
 # The unit's resources (tones, fonts, icons) as the build made them: the sandbox's "/customer/res".
 export DOORPHONE_RES_DIR=$here/$build/res/unit
 
 fresh=0
 if [ -z "$(ls -A "$root")" ]; then
-    tools/mksandbox "$root" > /dev/null
+    laying_out=1
+    step tools/mksandbox "$root" > /dev/null
+    laying_out=0
     fresh=1
     note_holder
 fi
@@ -124,28 +255,8 @@ echo "run.sh: sandbox (board root) is $root"
 export DOORPHONE_ROOT=$root
 # The board powers up: interfaces, modules and daemons of an earlier run are gone; the cable,
 # the Wi-Fi module and the networks in range stay as they were left.
-tools/netsim "$root" boot
+step tools/netsim "$root" boot
 
-pids=()
-unit_pid=""
-cleanup() {
-    [ -z "$unit_pid" ] || kill -TERM "$unit_pid" 2>/dev/null || true
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-    [ -z "$unit_pid" ] || wait "$unit_pid" 2>/dev/null || true
-    # The sandbox stays; what the board left on the host (queues, tool processes) goes.
-    tools/boardclean "$root" || true
-}
-trap cleanup EXIT
-# An interrupt or a stop request ends the unit and its peers together.
-stop() {
-    trap - INT TERM
-    echo "run.sh: stopping (signal $1); sandbox left at $root" >&2
-    [ -z "$unit_pid" ] || kill -TERM "$unit_pid" 2>/dev/null || true
-    exit $((128 + $2))
-}
-trap 'stop INT 2' INT
-trap 'stop TERM 15' TERM
 # A peer that ended already is said so, with its log, instead of being announced.
 alive() {
     kill -0 "$1" 2>/dev/null && return 0
@@ -195,18 +306,45 @@ if [ "$(ready_count)" -le "$ready_before" ]; then
     exit 1
 fi
 unit_args=()
+# What tools/phone prints (in $phone_out), through a step: a signal meanwhile is not lost, as
+# it would be while the shell reads a command substitution.
+phone_out=""
+phone_says() {
+    local out=$root/.board/run.phone
+    step tools/phone "$root" "$@" > "$out" || { rm -f "$out"; return 1; }
+    phone_out=$(< "$out")
+    rm -f "$out"
+}
 pair() {
     # Pairing the way a phone does on a wired unit: the QR token, debug start.
-    token=$(tools/phone "$root" pair)
+    phone_says pair
+    token=$phone_out
     unit_args=(-m 2 -t "$token")
     echo "run.sh: paired with token ${token:0:2}****** (the unit activates with it)"
+}
+# Whether the unit keeps an activation: its store ("/DeviceInfo/noxa/noxa_user.db") has the key
+# "gw_ai" in a slot in use. The values are encrypted, the slot table is not: a header of 28
+# bytes (magic 0x55AA55AA at 16, the slots in use at 24), then 56-byte slots (1 when in use, then
+# the key). The cloud's word is not enough: a unit stopped between the cloud's answer and its
+# store holds nothing, and would never go online again.
+unit_keeps_activation() {
+    local db=$root/DeviceInfo/noxa/noxa_user.db magic count
+    [ -f "$db" ] || return 1
+    read -r magic count < <(od -A n -t u4 -j 16 -N 12 "$db" | awk '{ print $1, $3 }') || return 1
+    [ "$magic" = 1437226410 ] && [[ "$count" =~ ^[0-9]+$ ]] && [ "$count" -le 512 ] || return 1
+    # Counted, not grep -q: an early end would cut the pipe and read as a failure.
+    [ "$(head -c $((28 + 56 * count)) "$db" | tail -c +29 | od -A n -v -t x1 -w56 |
+        grep -c '^ 01 00 00 00 67 77 5f 61 69 00')" -gt 0 ]
 }
 uuid=$(sed -n 's/^UUID=//p' "$root/DeviceInfo/device.conf" 2>/dev/null || true)
 if [ "$fresh" = 1 ]; then
     pair
-elif ! tools/phone "$root" devices | grep -q " uuid $uuid activated "; then
+elif ! phone_says devices || ! grep -q " uuid $uuid activated " <<< "$phone_out"; then
     # An earlier run paired the board but the unit never activated (the token is spent).
     echo "run.sh: the board was paired before but never activated (the cloud does not know it): pairing again"
+    pair
+elif ! unit_keeps_activation; then
+    echo "run.sh: the cloud activated the board, but the unit keeps no activation (it was stopped before it stored it): pairing again"
     pair
 else
     echo "run.sh: the board was paired before: the unit goes online with its stored activation"
@@ -261,7 +399,9 @@ follow() {
         sed -u -e 's/\r//g' -e $'s/^\e\\[0m//' -e "s|^|$prefix|" -e $'s/$/\e[0m/'
 }
 follow "$unit_log" +1 "$unit_errors|$unit_events" "" 9<&- &
+followers+=($!)
 follow "$cloud_log" 0 "$cloud_events" "cloud: " 9<&- &
+followers+=($!)
 
 # The unit runs beside this shell, so that an interrupt or a stop request reaches this shell at
 # once and ends it with the peers; it takes SIGINT at its default even in a background job.
@@ -278,5 +418,11 @@ rc=$?
 set -e
 unit_pid=""
 [ -n "$seconds" ] && [ $rc -eq 124 ] && rc=0
-echo "run.sh: doorphone ended with status $rc; sandbox left at $root"
+if [ $rc -eq 86 ]; then
+    # The board's reboot (tools/netsim cable pull, an upgrade, a reset): the real unit starts
+    # again by itself; here the process ends with the reboot status.
+    echo "run.sh: the unit rebooted ($(tail -n 1 "$root/.board/reboot" 2>/dev/null || echo "status 86")), as the real unit does; start it again on the same board with: ./run.sh --root $root"
+else
+    echo "run.sh: doorphone ended with status $rc; sandbox left at $root"
+fi
 exit $rc

@@ -190,17 +190,60 @@ TEST(BoardMsgQueue, MksandboxRefusesBadRootsBeforeMakingAnything)
 }
 
 // tools/boardclean: a wrong option is refused with status 2, a missing root is said so with
-// status 1 (its queues, if any, still go).
+// status 1 (its queues, if any, still go). --remove takes only a sandbox, the option before or
+// after the root: any other folder or file is refused with the reason and left as it was.
 TEST(BoardMsgQueue, BoardcleanSaysWhatIsWrong)
 {
     const std::string tool = SourceDir() + "/tools/boardclean";
     const std::string missing = "/tmp/boardclean-missing-" + std::to_string(getpid());
+    const std::string base = "/tmp/boardclean-refusals-" + std::to_string(getpid());
+    std::filesystem::create_directories(base + "/plain/.board");
+    std::filesystem::create_directories(base + "/empty");
+    std::ofstream(base + "/plain/keep") << "x";
+    std::ofstream(base + "/file") << "x";
     ExpectRefusals(tool, {
         {{}, "boardclean: no board root (usage: boardclean"},
         {{"--wipe", missing}, "boardclean: unknown option --wipe"},
+        {{missing, "--wipe"}, "boardclean: unknown option --wipe"},
         {{"--remove"}, "boardclean: no board root"},
         {{""}, "boardclean: no board root"},
+        {{"--remove", ""}, "boardclean: no board root (an empty one)"},
         {{missing}, "boardclean: the board root " + missing + " does not exist: nothing to clean", 1},
+        {{"--remove", missing}, "boardclean: not removing " + missing + ": it does not exist"},
+        {{missing, "--remove"}, "boardclean: not removing " + missing + ": it does not exist"},
+        {{"--remove", base + "/plain"}, "boardclean: not removing " + base + "/plain: it is not a sandbox"},
+        {{base + "/plain/", "--remove"}, "boardclean: not removing " + base + "/plain: it is not a sandbox"},
+        {{"--remove", base + "/empty"}, "it is not a sandbox"},
+        {{"--remove", base + "/file"}, "boardclean: not removing " + base + "/file: it is not a folder"},
+        {{"--remove", "/"}, "boardclean: refusing to remove /"},
+        {{"--remove", base + "/plain", base + "/empty"}, "boardclean: one board root, not 2"},
+        {{"--remove", base + "/plain", "--check"}, "boardclean: --remove and --check together"},
     });
     EXPECT_FALSE(std::filesystem::exists(missing));
+    EXPECT_TRUE(std::filesystem::exists(base + "/plain/keep"));
+    EXPECT_TRUE(std::filesystem::exists(base + "/empty"));
+    EXPECT_TRUE(std::filesystem::exists(base + "/file"));
+    std::filesystem::remove_all(base);
+}
+
+// A sandbox goes whole and the tool says so, with the option on either side; one laid out before
+// sandboxes carried their mark is known by its layout.
+TEST(BoardMsgQueue, BoardcleanRemovesASandboxAndSaysSo)
+{
+    const std::string tool = SourceDir() + "/tools/boardclean";
+    for (const bool marked : {true, false}) {
+        for (const bool optionFirst : {true, false}) {
+            const std::string root = "/tmp/boardclean-sandbox-" + std::to_string(getpid());
+            ASSERT_EQ(0, std::system((SourceDir() + "/tools/mksandbox " + root + " > /dev/null").c_str()));
+            ASSERT_TRUE(std::filesystem::exists(root + "/.board/sandbox"));
+            if (!marked) {
+                std::filesystem::remove(root + "/.board/sandbox");
+            }
+            std::vector<std::string> argv = {tool, root};
+            argv.insert(optionFirst ? argv.begin() + 1 : argv.end(), "--remove");
+            EXPECT_TRUE(ToolRefuses(argv, 0, "boardclean: removed the sandbox " + root)) << marked << optionFirst;
+            EXPECT_FALSE(std::filesystem::exists(root)) << marked << optionFirst;
+            std::filesystem::remove_all(root);
+        }
+    }
 }

@@ -49,7 +49,7 @@ TestSandbox::~TestSandbox()
     // the board, and must find the removed folder, never the host's "/" or a refusal that ends
     // the test process after it passed. Processes started in the sandbox and queues keyed to it
     // go with it.
-    std::string cmd = SourceDir() + "/tools/boardclean --remove " + mRoot;
+    std::string cmd = SourceDir() + "/tools/boardclean --remove " + mRoot + " > /dev/null";
     if (std::system(cmd.c_str()) != 0) {
         std::error_code ec;
         std::filesystem::remove_all(mRoot, ec);

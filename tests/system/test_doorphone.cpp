@@ -8,8 +8,11 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <gtest/gtest.h>
 #include <cstdio>
@@ -31,6 +34,85 @@ std::map<std::string, std::string> Snapshot(const std::string& root)
     }
     return out;
 }
+
+// One run.sh test at a time: they build in the same build-run/ and time its log.
+class RunShTurn {
+public:
+    RunShTurn() : mFd(open((SourceDir() + "/run.sh").c_str(), O_RDONLY | O_CLOEXEC)) { flock(mFd, LOCK_EX); }
+    ~RunShTurn() { close(mFd); }
+    RunShTurn(const RunShTurn&) = delete;
+    RunShTurn& operator=(const RunShTurn&) = delete;
+
+private:
+    int mFd;
+};
+
+// A process by its id and start time (an id the kernel gives again is another process).
+using ProcId = std::pair<pid_t, std::string>;
+
+std::string StartTime(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) {
+        return "";
+    }
+    std::istringstream rest(stat.substr(close + 2));
+    std::string field;
+    std::string state;
+    rest >> state;
+    for (int i = 4; i <= 22 && rest >> field; ++i) {
+    }
+    return state == "Z" ? "" : field;  // field 22: the start time
+}
+
+// Every process below `top`, with its start time.
+std::vector<ProcId> Descendants(pid_t top)
+{
+    std::map<pid_t, std::vector<pid_t>> kids;
+    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = e.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::ifstream in(e.path() / "stat");
+        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const size_t close = stat.rfind(')');
+        if (close == std::string::npos) {
+            continue;
+        }
+        std::istringstream rest(stat.substr(close + 2));
+        std::string state;
+        pid_t parent = 0;
+        rest >> state >> parent;
+        kids[parent].push_back(std::stoi(name));
+    }
+    std::vector<ProcId> out;
+    std::vector<pid_t> todo = {top};
+    while (!todo.empty()) {
+        const pid_t p = todo.back();
+        todo.pop_back();
+        for (pid_t k : kids[p]) {
+            out.emplace_back(k, StartTime(k));
+            todo.push_back(k);
+        }
+    }
+    return out;
+}
+
+bool StillRuns(const ProcId& p)
+{
+    const std::string now = StartTime(p.first);
+    return !now.empty() && now == p.second;
+}
+
+// run.sh's unit, cloud and door station after a run: the whole output of the unit.
+std::string UnitLog(const std::string& root)
+{
+    std::ifstream in(root + "/.board/doorphone.log");
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
 }  // namespace
 
 // Arguments run.sh cannot use are refused, one line and the usage, before it installs, builds or
@@ -39,6 +121,11 @@ TEST(RunSh, RefusesBadArgumentsBeforeAnything)
 {
     const std::string runSh = SourceDir() + "/run.sh";
     const std::string missing = "/tmp/run-sh-missing-" + std::to_string(getpid());
+    // A folder of other things: no sandbox, though it has a board's folder in it.
+    const std::string plain = "/tmp/run-sh-plain-" + std::to_string(getpid());
+    std::filesystem::create_directories(plain + "/.board/x");
+    std::ofstream(plain + "/notes.txt") << "mine\n";
+    const auto plainBefore = Snapshot(plain);
     ExpectRefusals(runSh, {
         {{"--seconds", "abc"}, "run.sh: --seconds takes a positive whole number of seconds, not 'abc'"},
         {{"--seconds", "-3"}, "run.sh: --seconds takes a positive whole number of seconds, not '-3'"},
@@ -52,10 +139,14 @@ TEST(RunSh, RefusesBadArgumentsBeforeAnything)
         {{"--root", missing + "/x"}, "run.sh: --root " + missing + "/x: its parent folder does not exist"},
         {{"--root", "/tmp/a b"}, "run.sh: --root /tmp/a b: a root may hold only letters, digits and _ . / + -"},
         {{"--root", "/etc/hostname"}, "run.sh: --root /etc/hostname is not a folder"},
+        {{"--root", plain}, "run.sh: --root " + plain + " is not a sandbox (a new or empty folder is laid out as one)"},
+        {{"--root", plain + "/.board"}, "run.sh: --root " + plain + "/.board is not a sandbox"},
         {{"--loud"}, "run.sh: unknown argument --loud"},
     }, {"(usage: ./run.sh [--seconds N]"});
     EXPECT_FALSE(std::filesystem::exists(missing));
     EXPECT_FALSE(std::filesystem::exists("/tmp/a b"));
+    EXPECT_EQ(plainBefore, Snapshot(plain)) << "a folder that is no sandbox was written to";
+    std::filesystem::remove_all(plain);
 }
 
 // One run per root: while a run holds the root (here the test takes the lock itself, with the
@@ -63,6 +154,7 @@ TEST(RunSh, RefusesBadArgumentsBeforeAnything)
 // the process, before it builds or touches anything.
 TEST(RunSh, RefusesASecondRunOnALiveRootAndLeavesTheFirstAlone)
 {
+    RunShTurn turn;
     TestSandbox sb;
     const int lock = open(sb.Root().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(lock, 0);
@@ -88,6 +180,123 @@ TEST(RunSh, RefusesASecondRunOnALiveRootAndLeavesTheFirstAlone)
     EXPECT_EQ(logTime, std::filesystem::last_write_time(buildLog, ec)) << "it built";
     BoardMsgQueueRemove(queue);
     close(lock);
+}
+
+// A stop signal at any moment of a run that builds (here at 0.5, 2 and 8 s: installing,
+// configuring, compiling, and while it links the unit) ends run.sh at once with the step under
+// way and everything below it, and removes the root it made for nothing. The build it cut short
+// builds again: the run after them starts the unit and ends as asked (a link cut short must not
+// leave an empty program that the next build takes as done).
+TEST(RunSh, AStopSignalDuringTheBuildEndsTheRunAtOnceAndLeavesNothing)
+{
+    RunShTurn turn;
+    const std::string base = "/tmp/run-sh-stop-" + std::to_string(getpid());
+    const std::string build = SourceDir() + "/build-run";
+    const auto linking = -1ms;
+    for (const auto delay : {500ms, 2000ms, 8000ms, linking}) {
+        SCOPED_TRACE(delay == linking ? std::string("linking") : std::to_string(delay.count()) + " ms");
+        // A source every program links: the build has work for a while.
+        const std::filesystem::path source = SourceDir() + "/src/platform/board.cpp";
+        const auto touched = std::filesystem::file_time_type::clock::now();
+        std::filesystem::last_write_time(source, touched);
+        const std::string root = base + "-" + std::to_string(delay.count());
+        ChildProcess run({SourceDir() + "/run.sh", "--root", root, "--seconds", "5"});
+        if (delay == linking) {
+            // This run's build (its log begun after the touch) links the unit.
+            ASSERT_TRUE(Eventually(
+                [&] {
+                    std::error_code ec;
+                    if (std::filesystem::last_write_time(build + "/.run-build-began", ec) < touched || ec) {
+                        return false;
+                    }
+                    std::ifstream in(build + "/build.log");
+                    const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+                    return log.find("Linking CXX executable doorphone") != std::string::npos;
+                },
+                240s))
+                << run.Output();
+        } else {
+            std::this_thread::sleep_for(delay);
+        }
+        ASSERT_EQ(-1, run.WaitExit(0ms)) << run.Output();
+        const std::vector<ProcId> below = Descendants(run.Pid());
+        // To run.sh alone, as to a run in the background: its steps never see this signal.
+        const auto sent = std::chrono::steady_clock::now();
+        run.Kill(SIGINT);
+        const int status = run.WaitExit(10s);
+        const auto took = std::chrono::steady_clock::now() - sent;
+        ASSERT_NE(-1, status) << "the signal was lost\n" << run.Output();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status << run.Output();
+        EXPECT_LT(took, 5s) << "run.sh takes 2 s at most; more is the machine's load";
+        EXPECT_NE(std::string::npos, run.Output().find("run.sh: stopping (signal INT)")) << run.Output();
+        for (const ProcId& p : below) {
+            EXPECT_TRUE(Eventually([&] { return !StillRuns(p); }, 1s)) << "process " << p.first << " left running";
+        }
+        // The unit's program is whole or absent (to be linked again), never a link's empty start.
+        struct stat program = {};
+        if (stat((build + "/src/Common/doorphone").c_str(), &program) == 0) {
+            EXPECT_TRUE(program.st_size > 0 && (program.st_mode & S_IXUSR) != 0)
+                << "a link cut short was left as the unit's program (" << program.st_size << " bytes)";
+        }
+        // Made for this run and stopped before its layout, or a whole sandbox: never half of one.
+        if (std::filesystem::exists(root)) {
+            EXPECT_TRUE(std::filesystem::exists(root + "/.board/sandbox")) << root;
+            std::system((SourceDir() + "/tools/boardclean --remove " + root + " > /dev/null").c_str());
+        }
+    }
+    const std::string root = base + "-after";
+    ChildProcess run({SourceDir() + "/run.sh", "--root", root, "--seconds", "3"});
+    const int status = run.WaitExit(280s);
+    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << run.Output();
+    EXPECT_NE(std::string::npos, run.Output().find("run.sh: doorphone ended with status 0")) << run.Output();
+    std::system((SourceDir() + "/tools/boardclean --remove " + root + " > /dev/null").c_str());
+}
+
+// The cloud's word "activated" is not the unit's: a unit stopped after the cloud's answer but
+// before it stored it keeps no activation, and the next run pairs it again, so that it goes
+// online. A unit that keeps one goes online with it, and a pulled cable ends the run with the
+// unit's reboot, said as such with the way back.
+TEST(RunSh, PairsAgainWhenTheUnitKeepsNoActivation)
+{
+    RunShTurn turn;
+    const std::string root = "/tmp/run-sh-pair-" + std::to_string(getpid());
+    const auto online = [&] { return UnitLog(root).find("mqtt is online") != std::string::npos; };
+    {
+        ChildProcess first({SourceDir() + "/run.sh", "--root", root, "--seconds", "60"});
+        ASSERT_TRUE(first.WaitForOutput("run.sh: paired with token", 280s)) << first.Output();
+        ASSERT_TRUE(Eventually(online, 60s)) << UnitLog(root);
+        first.Kill(SIGINT);
+        ASSERT_NE(-1, first.WaitExit(10s)) << first.Output();
+    }
+    // The unit's store as one stopped before it took the answer in: no activation record.
+    for (const char* f : {"noxa_user.db", "noxa_user.db_bak", "noxa_user.db_jnl"}) {
+        std::filesystem::remove(root + "/DeviceInfo/noxa/" + f);
+    }
+    {
+        ChildProcess second({SourceDir() + "/run.sh", "--root", root, "--seconds", "60"});
+        ASSERT_TRUE(second.WaitForOutput("run.sh: ---- how to use", 120s)) << second.Output();
+        EXPECT_NE(std::string::npos, second.Output().find("the unit keeps no activation")) << second.Output();
+        EXPECT_NE(std::string::npos, second.Output().find("run.sh: paired with token")) << second.Output();
+        EXPECT_TRUE(Eventually(online, 60s)) << UnitLog(root);
+        second.Kill(SIGINT);
+        ASSERT_NE(-1, second.WaitExit(10s)) << second.Output();
+    }
+    {
+        ChildProcess third({SourceDir() + "/run.sh", "--root", root, "--seconds", "120"});
+        ASSERT_TRUE(third.WaitForOutput("run.sh: ---- how to use", 120s)) << third.Output();
+        EXPECT_NE(std::string::npos, third.Output().find("the unit goes online with its stored activation"))
+            << third.Output();
+        EXPECT_EQ(std::string::npos, third.Output().find("paired with token")) << third.Output();
+        EXPECT_TRUE(Eventually(online, 60s)) << UnitLog(root);
+        ASSERT_EQ(0, std::system((SourceDir() + "/tools/netsim " + root + " cable pull > /dev/null").c_str()));
+        const int status = third.WaitExit(60s);
+        EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 86) << status << third.Output();
+        EXPECT_NE(std::string::npos, third.Output().find("run.sh: the unit rebooted")) << third.Output();
+        EXPECT_NE(std::string::npos, third.Output().find("start it again on the same board with: ./run.sh --root " + root))
+            << third.Output();
+        EXPECT_EQ(std::string::npos, third.Output().find("ended with status 86")) << third.Output();
+    }
+    std::system((SourceDir() + "/tools/boardclean --remove " + root + " > /dev/null").c_str());
 }
 
 TEST(Doorphone, StartsAndRunsTheTimerTask)

@@ -736,10 +736,16 @@ TEST_F(CloudSimTest, PhoneEndpointsRefuseRequestsWithoutTheSandboxSecret)
 TEST(CloudSimOptions, AWrongOptionOrRootIsNamed)
 {
     const std::string file = "/tmp/cloudsim-options-" + std::to_string(getpid());
+    const std::string plain = file + ".d";
+    const std::string spaced = file + " d";
     std::ofstream(file) << "not a folder\n";
+    std::filesystem::create_directories(plain + "/.board");
+    std::filesystem::create_directories(spaced);
     ExpectRefusals(BinaryDir() + "/tools/cloudsim", {
         {{"--root", "/nonexistent/x"}, "cloudsim: the board root /nonexistent/x does not exist"},
         {{"--root", file}, "cloudsim: the board root " + file + " is not a folder"},
+        {{"--root", plain}, "cloudsim: the board root " + plain + " is not a sandbox (lay one out with tools/mksandbox)"},
+        {{"--root", spaced}, "cloudsim: the board root " + spaced + " may hold only letters, digits and _ . / + -"},
         {{"--root"}, "cloudsim: --root needs a folder"},
         {{"--ca-dir"}, "cloudsim: --ca-dir needs a folder"},
         {{"--fast"}, "cloudsim: --fast is not an option"},
@@ -747,6 +753,11 @@ TEST(CloudSimOptions, AWrongOptionOrRootIsNamed)
     }, {}, {"DOORPHONE_ROOT="});
     std::remove(file.c_str());
     EXPECT_FALSE(std::filesystem::exists("/nonexistent")) << "nothing made for a root that is not there";
+    // Nothing written into a folder that is no board.
+    EXPECT_EQ(1, std::distance(std::filesystem::recursive_directory_iterator(plain), {}));
+    EXPECT_TRUE(std::filesystem::is_empty(spaced));
+    std::filesystem::remove_all(plain);
+    std::filesystem::remove_all(spaced);
 }
 
 // The owner's phone gets the device's local key for its viewers; the state file that keeps every

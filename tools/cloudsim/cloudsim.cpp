@@ -148,6 +148,27 @@ void Refuse(httplib::Response& res)
     res.set_content("error: the phone's secret is missing or wrong (" + gCloudDir + "/phone.secret)\n", "text/plain");
 }
 
+// Why a folder is not a sandbox, empty when it is one: tools/.sandboxlib's rule (its mark, or the
+// layout mksandbox made before it left one).
+std::string SandboxRefusal(const std::string& root)
+{
+    std::error_code ec;
+    if (!fs::exists(root, ec)) {
+        return "does not exist";
+    }
+    if (!fs::is_directory(root, ec)) {
+        return "is not a folder";
+    }
+    if (fs::is_regular_file(root + "/.board/sandbox", ec)) {
+        return "";
+    }
+    if (fs::is_directory(root + "/.board", ec) && fs::is_regular_file(root + "/DeviceInfo/device.conf", ec) &&
+        fs::is_regular_file(root + "/etc/Fw.conf", ec) && fs::is_regular_file(root + "/customer/ApplicantMD5", ec)) {
+        return "";
+    }
+    return "is not a sandbox";
+}
+
 std::string ExeDir()
 {
     std::error_code ec;
@@ -186,11 +207,17 @@ int main(int argc, char** argv)
         fprintf(stderr, "cloudsim: no board root: give --root DIR (or set DOORPHONE_ROOT)\n");
         return 2;
     }
-    std::error_code rootError;
-    if (!fs::is_directory(gRoot, rootError)) {
-        const bool there = fs::exists(gRoot, rootError);
+    // The shell runner splices the root into command lines (tools/mksandbox's rule).
+    if (gRoot.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./+-") !=
+        std::string::npos) {
+        fprintf(stderr, "cloudsim: the board root %s may hold only letters, digits and _ . / + -\n", gRoot.c_str());
+        return 2;
+    }
+    // Its files go only into a board laid out for them, never into any folder named.
+    const std::string why = SandboxRefusal(gRoot);
+    if (!why.empty()) {
         fprintf(stderr, "cloudsim: the board root %s %s (lay one out with tools/mksandbox)\n", gRoot.c_str(),
-                there ? "is not a folder" : "does not exist");
+                why.c_str());
         return 2;
     }
     gRoot = fs::canonical(gRoot).string();
@@ -316,9 +343,10 @@ int main(int argc, char** argv)
     std::thread tail([] {
         while (!gStop) {
             HandleBrokerLines();
+            // Outside gLock: a publish meanwhile does not wait for the file.
+            SaveStateIfChanged();
             {
                 std::lock_guard<std::recursive_mutex> lock(gLock);
-                SaveStateIfChanged();
                 if (gBroker->Reap()) {
                     Log("broker ended on its own");
                     for (auto& [id, d] : gState.devices) {

@@ -149,7 +149,12 @@ Json Parse(const std::string& text)
 }
 
 namespace {
-bool gDirty = false;  // under gLock
+bool gDirty = false;       // under gLock
+uint64_t gTextsTaken = 0;  // under gLock: the state's texts taken for the file, counted
+// The file is written under its own lock, never under gLock: a publish (the unlock) must not
+// wait for a disk write.
+std::mutex gFileLock;
+uint64_t gTextWritten = 0;  // under gFileLock: the latest text in the file
 }  // namespace
 
 void SaveState()
@@ -160,19 +165,34 @@ void SaveState()
 
 void SaveStateNow()
 {
-    std::lock_guard<std::recursive_mutex> lock(gLock);
-    gDirty = false;
-    if (!gState.Save(gStatePath)) {
-        Log("error: cannot write " + gStatePath);
+    std::string text;
+    uint64_t number = 0;
+    {
+        std::lock_guard<std::recursive_mutex> lock(gLock);
+        gDirty = false;
+        text = gState.Text();
+        number = ++gTextsTaken;
     }
+    std::lock_guard<std::mutex> file(gFileLock);
+    if (number < gTextWritten) {
+        return;  // a newer state is in the file already
+    }
+    if (!State::Write(gStatePath, text)) {
+        Log("error: cannot write " + gStatePath);
+        return;
+    }
+    gTextWritten = number;
 }
 
 void SaveStateIfChanged()
 {
-    std::lock_guard<std::recursive_mutex> lock(gLock);
-    if (gDirty) {
-        SaveStateNow();
+    {
+        std::lock_guard<std::recursive_mutex> lock(gLock);
+        if (!gDirty) {
+            return;
+        }
     }
+    SaveStateNow();
 }
 
 std::string ReadFile(const std::string& path)

@@ -113,7 +113,7 @@ bool State::Load(const std::string& path)
     return true;
 }
 
-bool State::Save(const std::string& path) const
+std::string State::Text() const
 {
     cJSON* root = cJSON_CreateObject();
     cJSON_AddNumberToObject(root, "apiPort", apiPort);
@@ -156,15 +156,21 @@ bool State::Save(const std::string& path) const
         cJSON_AddStringToObject(o, "mediaKey", d.mediaKey.c_str());
         cJSON_AddItemToObject(o, "notifications", StrList(d.notifications));
     }
-    char* text = cJSON_Print(root);
+    char* printed = cJSON_Print(root);
     cJSON_Delete(root);
+    std::string text = printed != nullptr ? printed : "";
+    cJSON_free(printed);
+    return text;
+}
+
+bool State::Write(const std::string& path, const std::string& text)
+{
     // It holds every device's local and media keys: readable by its owner only.
     std::string tmp = path + ".tmp";
     const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     // An older state file left aside may have been made with wider rights.
     if (fd >= 0 && ::fchmod(fd, 0600) != 0) {
         ::close(fd);
-        cJSON_free(text);
         return false;
     }
     FILE* f = fd < 0 ? nullptr : ::fdopen(fd, "wb");
@@ -173,12 +179,15 @@ bool State::Save(const std::string& path) const
     }
     bool ok = f != nullptr;
     if (ok) {
-        size_t n = strlen(text);
-        ok = std::fwrite(text, 1, n, f) == n;
+        ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
         ok = std::fclose(f) == 0 && ok;
     }
-    cJSON_free(text);
     return ok && std::rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+bool State::Save(const std::string& path) const
+{
+    return Write(path, Text());
 }
 
 }  // namespace cloudsim

@@ -73,6 +73,9 @@ struct State {
 
     bool Load(const std::string& path);
     bool Save(const std::string& path) const;
+    // Save in two halves: the text (under the simulator's lock), then the file (outside it).
+    std::string Text() const;
+    static bool Write(const std::string& path, const std::string& text);
 };
 
 // Keeps a list from growing without bound.

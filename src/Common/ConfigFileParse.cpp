@@ -23,6 +23,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 
 // The identity records are DES; mbedcrypto is the cloud side's already, so no second crypto library.
 #include <mbedtls/aes.h>
@@ -41,8 +42,11 @@ constexpr char kDesIv[] = "qplmvbtz";
 // and the reports.
 std::mutex gChannelMutex;
 
-// Set once a factory reset has begun; never cleared (the unit restarts).
+// Set once a factory reset has begun; never cleared (the unit restarts). Writers hold the lock
+// shared from their look at the flag to the end of their write, the reset takes it alone to set
+// the flag: a write that saw it clear is over before the reset removes anything.
 std::atomic<bool> s_deviceFilesStopped{false};
+std::shared_mutex s_deviceFilesLock;
 
 struct FileCloser {
     void operator()(FILE* f) const { std::fclose(f); }
@@ -231,21 +235,45 @@ int __RenameChannels(const cJSON* root)
 
 }  // namespace
 
-int WriteDeviceFile(const char* unitPath, const void* data, size_t len)
+int WriteDeviceFile(const char* unitPath, const void* data, size_t len, mode_t mode)
 {
+    std::shared_lock<std::shared_mutex> lock(s_deviceFilesLock);
     if (s_deviceFilesStopped.load()) {
         APP_ERR("%s not written: the unit is being reset", unitPath);
         return -1;
     }
-    if (BoardWriteFileWhole(unitPath, data, len) != 0) {
+    if (BoardWriteFileWhole(unitPath, data, len, mode) != 0) {
         APP_ERR("%s not written: %s", unitPath, std::strerror(errno));
         return -1;
     }
     return 0;
 }
 
+int MakeDeviceDir(const char* unitPath)
+{
+    std::shared_lock<std::shared_mutex> lock(s_deviceFilesLock);
+    // Checked before the mkdir: a folder the reset emptied must not come back either.
+    if (s_deviceFilesStopped.load()) {
+        APP_ERR("%s not made: the unit is being reset", unitPath);
+        return -1;
+    }
+    if (BoardMkdir(unitPath, 0755) != 0) {
+        if (errno == EEXIST) {
+            return 0;
+        }
+        APP_ERR("%s not made: %s", unitPath, std::strerror(errno));
+        return -1;
+    }
+    const std::string path = unitPath;
+    const size_t slash = path.find_last_of('/');
+    const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    BoardSyncDir(parent.c_str());  // the new folder itself must survive a power cut
+    return 0;
+}
+
 void StopDeviceFileWrites()
 {
+    std::unique_lock<std::shared_mutex> lock(s_deviceFilesLock);
     s_deviceFilesStopped = true;
 }
 
@@ -461,6 +489,153 @@ char* a_trim(char* szOutput, const char* szInput)
         ++szInput;
     }
     return r_trim(szOutput, szInput);
+}
+
+char* TrimRight(char* s)
+{
+    if (s == nullptr) {
+        return nullptr;
+    }
+    size_t len = std::strlen(s);
+    while (len > 0 && __Blank(s[len - 1])) {
+        --len;
+    }
+    s[len] = '\0';
+    return s;
+}
+
+char* TrimLeft(char* s)
+{
+    if (s == nullptr) {
+        return nullptr;
+    }
+    size_t lead = 0;
+    while (s[lead] != '\0' && __Blank(s[lead])) {
+        ++lead;
+    }
+    std::memmove(s, s + lead, std::strlen(s + lead) + 1);
+    return s;
+}
+
+char* TrimBoth(char* s)
+{
+    return TrimLeft(TrimRight(s));
+}
+
+namespace {
+
+enum class ConfigLine { End, Pair, Skip };
+
+// The next line of a key=value file into `buf` (its end, "\n" or "\r\n", dropped). A line longer
+// than kConfigLineMax characters, or with a NUL in it, is read to its end and skipped whole: cut
+// short it would name another key or hold another value.
+ConfigLine NextConfigLine(FILE* f, char (&buf)[kConfigLineMax + 2])
+{
+    size_t n = 0;
+    bool bad = false;
+    bool any = false;
+    int c = 0;
+    while ((c = std::getc(f)) != EOF) {
+        any = true;
+        if (c == '\n') {
+            break;
+        }
+        if (c == '\0' || n == kConfigLineMax + 1) {
+            bad = true;
+            continue;
+        }
+        buf[n++] = static_cast<char>(c);
+    }
+    if (!any) {
+        return ConfigLine::End;
+    }
+    if (n > 0 && buf[n - 1] == '\r') {
+        --n;
+    }
+    buf[n] = '\0';
+    return bad || n > kConfigLineMax ? ConfigLine::Skip : ConfigLine::Pair;
+}
+
+}  // namespace
+
+int ReadConfigPairs(const char* unitPath, std::vector<CONFIG_PAIR_S>* pairs)
+{
+    if (unitPath == nullptr || pairs == nullptr) {
+        return -1;
+    }
+    FilePtr f(BoardFopen(unitPath, "r"));
+    if (!f) {
+        APP_ERR("openfile [%s] error [%s]", unitPath, std::strerror(errno));
+        return -1;
+    }
+    pairs->clear();
+    char line[kConfigLineMax + 2];
+    for (ConfigLine got; (got = NextConfigLine(f.get(), line)) != ConfigLine::End;) {
+        if (got == ConfigLine::Skip) {
+            continue;
+        }
+        TrimBoth(line);
+        char* eq = std::strchr(line, '=');
+        if (line[0] == '#' || eq == nullptr) {
+            continue;
+        }
+        *eq = '\0';
+        if (TrimRight(line)[0] == '\0') {
+            continue;  // "=value" names nothing
+        }
+        if (pairs->size() == kConfigPairMax) {
+            APP_ERR("%s: more than %zu pairs", unitPath, kConfigPairMax);
+            pairs->clear();
+            return -1;
+        }
+        pairs->push_back({line, TrimLeft(eq + 1)});
+    }
+    return static_cast<int>(pairs->size());
+}
+
+int ReadConfigValue(const char* unitPath, const char* key, char* value, size_t valueSize)
+{
+    if (key == nullptr || value == nullptr || valueSize == 0) {
+        return -1;
+    }
+    std::vector<CONFIG_PAIR_S> pairs;
+    if (ReadConfigPairs(unitPath, &pairs) < 0) {
+        return -1;
+    }
+    for (const CONFIG_PAIR_S& p : pairs) {
+        if (p.Key == key) {
+            std::snprintf(value, valueSize, "%s", p.Value.c_str());
+            return 0;
+        }
+    }
+    return -1;
+}
+
+int WriteConfigValue(const char* unitPath, const char* key, const char* value)
+{
+    if (key == nullptr || value == nullptr) {
+        return -1;
+    }
+    // A line break would add a pair of the caller's making; a line too long would be skipped at
+    // the next read, and the key lost with it.
+    if (std::strpbrk(value, "\r\n") != nullptr || std::strlen(key) + 1 + std::strlen(value) > kConfigLineMax) {
+        APP_ERR("%s: value of %s refused", unitPath, key);
+        return -1;
+    }
+    std::vector<CONFIG_PAIR_S> pairs;
+    if (ReadConfigPairs(unitPath, &pairs) < 0) {
+        return -1;
+    }
+    auto it = std::find_if(pairs.begin(), pairs.end(), [key](const CONFIG_PAIR_S& p) { return p.Key == key; });
+    if (it == pairs.end()) {
+        return -1;
+    }
+    it->Value = value;
+    std::string text;
+    for (const CONFIG_PAIR_S& p : pairs) {
+        text += p.Key + "=" + p.Value + "\n";
+    }
+    return __WriteText(unitPath, text);
 }
 
 int GetProfileString(const char* profile, const char* section, const char* key, char* value, size_t valueSize)

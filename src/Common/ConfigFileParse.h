@@ -5,18 +5,31 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
+#include <vector>
 
 constexpr const char* kRoomInfoFile = "/DeviceInfo/RoomInfo.conf";
 constexpr const char* kPushInfoFile = "/DeviceInfo/PushInfo.conf";
 constexpr const char* kChannelFile = "/DeviceInfo/Channel.conf";
 constexpr const char* kDeviceBinFile = "/DeviceInfo/device.bin";
 
+// Device files are readable by every local user; one holding a secret (the Wi-Fi pass phrase)
+// only by the unit's own.
+constexpr mode_t kDeviceFileMode = 0644;
+constexpr mode_t kSecretFileMode = 0600;
+
 // Every device file (these, the settings, the network files) is written whole: aside, synced and
-// renamed in, so a power cut leaves the old content or the new. Once a factory reset has begun
-// none is written any more (the reset removes them; a late writer would bring one back).
+// renamed in, so a power cut leaves the old content or the new. The file gets `mode` from its
+// first byte on, whatever mode the file it replaces had. Once a factory reset has begun none is
+// written any more (the reset removes them; a late writer would bring one back).
 // 0, or -1 (an error line) when the file could not be written or writes are stopped.
-int WriteDeviceFile(const char* unitPath, const void* data, size_t len);
-// Stops every later WriteDeviceFile, for good: the first step of a factory reset.
+int WriteDeviceFile(const char* unitPath, const void* data, size_t len, mode_t mode = kDeviceFileMode);
+// Makes a folder of device files where it is missing (its parent synced, so that it outlives a
+// power cut); nothing once a factory reset has begun. 0 when the folder is there, else -1.
+int MakeDeviceDir(const char* unitPath);
+// Stops every later WriteDeviceFile and MakeDeviceDir, for good: the first step of a factory
+// reset. Returns once no write begun before it is still under way, so nothing the reset removes
+// afterwards comes back.
 void StopDeviceFileWrites();
 // Writes allowed again, for tests that go on after a reset in the same process.
 void ResumeDeviceFileWritesForTest();
@@ -67,6 +80,33 @@ char* a_trim(char* szOutput, const char* szInput);
 // Reads `key` of `[section]` of an INI file into `value` (at most valueSize - 1 characters).
 // 0 found, -1 not found or the file cannot be opened.
 int GetProfileString(const char* profile, const char* section, const char* key, char* value, size_t valueSize);
+
+// The same trims in place: `s` itself loses its trailing (TrimRight), leading (TrimLeft) or both
+// kinds of white space (TrimBoth). Return `s` (NULL for NULL).
+char* TrimRight(char* s);
+char* TrimLeft(char* s);
+char* TrimBoth(char* s);
+
+// Key=value files without sections: one pair a line, key and value trimmed, the value all that
+// follows the first "=" (so it may hold "="). Empty lines, lines starting with "#", lines
+// without "=" or without a key, and lines of more than kConfigLineMax characters (skipped whole)
+// are no pairs. A file of more than kConfigPairMax pairs is refused.
+constexpr size_t kConfigLineMax = 1022;
+constexpr size_t kConfigPairMax = 256;
+struct CONFIG_PAIR_S {
+    std::string Key;
+    std::string Value;
+};
+// The pairs in file order: their count, or -1 (the file cannot be opened or holds too many).
+int ReadConfigPairs(const char* unitPath, std::vector<CONFIG_PAIR_S>* pairs);
+// The value of the first pair named `key` (at most valueSize - 1 characters). 0, or -1 when the
+// file or the key is missing.
+int ReadConfigValue(const char* unitPath, const char* key, char* value, size_t valueSize);
+// Gives the first pair named `key` the new value and writes the file back whole, a pair a line as
+// "%s=%s\n" (comments and skipped lines are not kept), through WriteDeviceFile. -1, the file
+// untouched, when the key is missing, the value holds a line break or would make the line too
+// long to be read back, or the file cannot be read or written.
+int WriteConfigValue(const char* unitPath, const char* key, const char* value);
 
 // DES-CBC of the identity records with the unit's fixed key and IV. `length` is a multiple of
 // 8; `out` holds `length` bytes. 1, or 0 for a missing argument or a length that is not.

@@ -351,12 +351,19 @@ void SetSystemMainState(uint16_t value)
 void LoadDoorSettings()
 {
     DEVICE_STATE_S& s = gDeviceState;
-    // Without the settings store the unit has the settings of a new unit: alarm 0, SD
-    // recording 0, watermark 1.
+    // An empty link is a wiring fault (logged); the unit then has a new unit's setting there:
+    // alarm 0, SD recording 0, watermark 1.
     const DOOR_PHONE_LINKS_S& l = gDoorPhoneLinks;
-    s.AlarmSetting = l.AlarmSetting != nullptr ? l.AlarmSetting() : 0;
-    s.SdRecordSetting = l.SdRecordSetting != nullptr ? l.SdRecordSetting() : 0;
-    s.WatermarkSetting = l.WatermarkSetting != nullptr ? l.WatermarkSetting() : 1;
+    auto setting = [](auto& link, auto fallback) -> decltype(fallback) {
+        if (link == nullptr) {
+            DoorPhoneLinkEmpty(&link);
+            return fallback;
+        }
+        return link();
+    };
+    s.AlarmSetting = setting(l.AlarmSetting, uint8_t{0});
+    s.SdRecordSetting = setting(l.SdRecordSetting, uint8_t{0});
+    s.WatermarkSetting = setting(l.WatermarkSetting, uint32_t{1});
 }
 
 int MotionAlarmAllowed()

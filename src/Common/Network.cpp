@@ -51,9 +51,9 @@ uint32_t gSwitchCount = 0;
 
 // A MAC address or a network configuration is a device file: written whole (a power cut never
 // leaves half of one), never once a factory reset has begun.
-bool __WriteUnitFile(const char* unitPath, const std::string& text)
+bool __WriteUnitFile(const char* unitPath, const std::string& text, mode_t mode = kDeviceFileMode)
 {
-    return WriteDeviceFile(unitPath, text.data(), text.size()) == 0;
+    return WriteDeviceFile(unitPath, text.data(), text.size(), mode) == 0;
 }
 
 // Up to `max` bytes of a unit file; false when it cannot be opened.
@@ -365,7 +365,8 @@ int WifiStationStart(const char* ssid, const char* password)
         APP_ERR("pass phrase refused: %zu characters, 8..63 printable ones needed", std::strlen(password));
         return -1;
     }
-    if (!__WriteUnitFile(kWpaConfFile, __WpaConf(ssid, password))) {
+    // It holds the pass phrase: no other local user may read it.
+    if (!__WriteUnitFile(kWpaConfFile, __WpaConf(ssid, password), kSecretFileMode)) {
         APP_ERR("cannot write %s", kWpaConfFile);
         return -1;
     }

@@ -106,11 +106,9 @@ int WriteFile(const char* key, const char* data, size_t len)
     if (ReadRaw(key, len + 1, &now) && now.size() == len && memcmp(now.data(), data, len) == 0) {
         return 0;
     }
-    BoardMkdir("/DeviceInfo", 0755);
-    if (BoardMkdir(kCfgDir, 0755) == 0) {
-        BoardSyncDir("/DeviceInfo");  // the new folder itself must survive a power cut
-    }
-    if (WriteDeviceFile(path.c_str(), data, len) != 0) {
+    // Once a reset has begun not even the folder is made again.
+    if (MakeDeviceDir("/DeviceInfo") != 0 || MakeDeviceDir(kCfgDir) != 0 ||
+        WriteDeviceFile(path.c_str(), data, len) != 0) {
         return -1;
     }
     ForgetNoted(key);

@@ -621,6 +621,13 @@ int SaveImageToSDCard(const uint8_t* data, uint32_t length)
     return 0;
 }
 
+uint64_t GetSystemTimeMs()
+{
+    struct timeval tv = {};
+    BoardGetTimeOfDay(&tv);
+    return static_cast<uint64_t>(tv.tv_sec) * 1000u + static_cast<uint64_t>(tv.tv_usec) / 1000u;
+}
+
 void CardDetPass()
 {
     if (gFormatting != 0) {

@@ -70,6 +70,10 @@ int ClearBadFile();
 // (nothing is left behind then).
 int SaveImageToSDCard(const uint8_t* data, uint32_t length);
 
+// The board's wall clock in milliseconds (seconds x 1000 + microseconds / 1000), in 64 bits so
+// that it neither wraps nor overflows in 2038.
+uint64_t GetSystemTimeMs();
+
 // Start-up step 16: CardDetThread, which runs CardDetPass every 100 ms.
 int StartCardDet();
 void* CardDetThread(void* arg);

@@ -43,7 +43,7 @@ int main(int argc, char** argv)
         return opts > 0 ? 0 : 2;
     }
     // Start-up order: each step runs to completion before the next; the threads a step starts
-    // run on. Steps are added here, at their place, as their parts of the unit land.
+    // run on. Every link table is filled before step 1, so no step meets an empty link.
     BoardShellSetUnitProcess(getpid());  // the upgrade hand-over's "killall app" ends this process
     // The data points and settings fill the links the other parts call from their first step.
     DpTableInstall();

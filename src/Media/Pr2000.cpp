@@ -239,6 +239,28 @@ int Pr2000PageMaskWrite(int page, uint8_t reg, uint8_t mask, uint8_t value)
     return __MaskWriteLocked(page, reg, mask, value);
 }
 
+int Pr2000PageSelect(int page)
+{
+    std::lock_guard<std::mutex> lock(gDecoderLock);
+    return __SelectLocked(page);
+}
+
+int Pr2000PlainWrite(uint8_t reg, uint8_t value)
+{
+    return Pr2000WriteReg(reg, value);
+}
+
+int Pr2000PageMaskRead(int page, uint8_t reg, uint8_t mask, uint8_t* out)
+{
+    if (out == nullptr) {
+        return -1;
+    }
+    uint8_t value = 0;
+    Pr2000PageRead(page, reg, &value);
+    *out = static_cast<uint8_t>(value & mask);
+    return 0;
+}
+
 int Pr2000SetStandard(uint32_t standard, uint32_t resolution)
 {
     std::printf("Set VDEC Standard:%d, videoResolution:%d\n", static_cast<int>(standard), static_cast<int>(resolution));

@@ -51,6 +51,13 @@ int Pr2000PageRead(int page, uint8_t reg, uint8_t* out);
 int Pr2000PageWrite(int page, uint8_t reg, uint8_t value);
 // Only the bits of `mask` change; a failed read writes nothing (-1).
 int Pr2000PageMaskWrite(int page, uint8_t reg, uint8_t mask, uint8_t value);
+// The page select alone (0 for a negative page, which selects nothing), or the write's result.
+int Pr2000PageSelect(int page);
+// A second plain write, as Pr2000WriteReg: on the page selected last.
+int Pr2000PlainWrite(uint8_t reg, uint8_t value);
+// A paged read of the bits of `mask` only: *out = value & mask (a failed read gives 1 & mask).
+// 0, or -1 when out is null.
+int Pr2000PageMaskRead(int page, uint8_t reg, uint8_t mask, uint8_t* out);
 
 // Common and standard tables, output interface and the 0x54 latch for a standard (0 to 5) and
 // resolution code (0 to 13). A standard and code whose table has no column for the code (standard

@@ -591,7 +591,8 @@ int noxa_ipc_qrcode_recon_init(void)
 
 int noxa_ipc_set_channel_time(uint32_t ms)
 {
-    // The Wi-Fi scan's dwell per channel, read by the provisioning listener.
+    // The provisioning sniffer's dwell per channel (wf_nw_wifi_switch_signal_channel_time_set);
+    // this build has no such sniffer, so the value is only kept.
     if (ms < 100 || ms > 2000) {
         return -4;
     }

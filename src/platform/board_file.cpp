@@ -147,7 +147,8 @@ bool WriteAll(int fd, const uint8_t* p, size_t len)
 
 // The write's steps; false with errno at the first that fails. `cut` tells the caller that the
 // power went (nothing more may happen then).
-bool WriteSteps(const char* unitPath, const std::string& tmp, const uint8_t* data, size_t len, bool* cut)
+bool WriteSteps(const char* unitPath, const std::string& tmp, const uint8_t* data, size_t len, mode_t mode,
+                bool* cut)
 {
     auto fault = [&](BoardFileStep step) {
         const Fault f = FaultAt(unitPath, step);
@@ -164,7 +165,13 @@ bool WriteSteps(const char* unitPath, const std::string& tmp, const uint8_t* dat
     if (fault(BoardFileStep::Open)) {
         return false;
     }
-    const int fd = BoardOpen(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // An aside file left by a power cut keeps the mode it was made with, whatever open(2) is
+    // given: it goes, and the new one is made here with this mode (never chmod'ed later, so the
+    // bytes are never readable under a wider one).
+    if (BoardUnlink(tmp.c_str()) != 0 && errno != ENOENT) {
+        return false;
+    }
+    const int fd = BoardOpen(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0) {
         return false;
     }
@@ -198,7 +205,7 @@ bool WriteSteps(const char* unitPath, const std::string& tmp, const uint8_t* dat
 
 }  // namespace
 
-int BoardWriteFileWhole(const char* unitPath, const void* data, size_t len)
+int BoardWriteFileWhole(const char* unitPath, const void* data, size_t len, mode_t mode)
 {
     if (unitPath == nullptr || (data == nullptr && len != 0)) {
         errno = EINVAL;
@@ -210,7 +217,7 @@ int BoardWriteFileWhole(const char* unitPath, const void* data, size_t len)
     }
     const std::string tmp = std::string(unitPath) + ".tmp";
     bool cut = false;
-    if (WriteSteps(unitPath, tmp, static_cast<const uint8_t*>(data), len, &cut)) {
+    if (WriteSteps(unitPath, tmp, static_cast<const uint8_t*>(data), len, mode, &cut)) {
         return 0;
     }
     const int saved = errno;

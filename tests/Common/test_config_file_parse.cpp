@@ -18,6 +18,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -148,10 +149,104 @@ TEST_F(DeviceFiles, TrimsCopyWithoutBlanks)
         EXPECT_STREQ(row.l, l_trim(out.data(), row.in));
         EXPECT_STREQ(row.r, r_trim(out.data(), row.in));
         EXPECT_STREQ(row.a, a_trim(out.data(), row.in));
+        // The in-place trims give the same, in a buffer of the text's exact size.
+        using InPlace = char* (*)(char*);
+        const std::pair<InPlace, const char*> inPlace[] = {{TrimLeft, row.l}, {TrimRight, row.r}, {TrimBoth, row.a}};
+        for (const auto& [trim, want] : inPlace) {
+            std::vector<char> buf(row.in, row.in + std::strlen(row.in) + 1);
+            EXPECT_EQ(buf.data(), trim(buf.data())) << row.in;
+            EXPECT_STREQ(want, buf.data()) << row.in;
+        }
     }
+    EXPECT_EQ(nullptr, TrimBoth(nullptr));
     char same[8] = "  x";
     EXPECT_DEATH(a_trim(same, same), "szOutput != szInput");
     EXPECT_DEATH(l_trim(nullptr, "x"), "szOutput != \\(\\(void \\*\\)0\\)");
+}
+
+// Key=value files: what is a pair, what is skipped, and the rewrite of one value.
+TEST_F(DeviceFiles, KeyValueFilesReadAndRewriteOneValue)
+{
+    const std::string edge = "edge=" + std::string(1017, 'y');   // 1022 characters: the longest line
+    const std::string split = std::string(1020, 'a') + "b=tail";  // read in pieces it would name "b"
+    const std::string text = "# c\nname = front door \n\n  #hidden=1\nnoequals\nurl=http://x/?a=b\n=nokey\nover=" +
+                             std::string(1018, 'z') + "\n" + split + "\n" + edge + "\r\ndup=1\ndup=2\nlast=end";
+    const char* kFile = "/DeviceInfo/test.conf";
+    mSb.Write(kFile, text);
+    const struct {
+        const char* key;
+        std::string value;  // "-" for -1
+    } reads[] = {
+        {"name", "front door"}, {"#hidden", "-"}, {"hidden", "-"}, {"noequals", "-"}, {"url", "http://x/?a=b"},
+        {"", "-"}, {"over", "-"}, {"b", "-"}, {"edge", std::string(1017, 'y')}, {"dup", "1"}, {"last", "end"},
+        {"absent", "-"},
+    };
+    for (const auto& r : reads) {
+        std::vector<char> value(1100, '\0');
+        EXPECT_EQ(r.value == "-" ? -1 : 0, ReadConfigValue(kFile, r.key, value.data(), value.size())) << r.key;
+        EXPECT_EQ(r.value == "-" ? "" : r.value, std::string(value.data())) << r.key;
+    }
+    std::vector<CONFIG_PAIR_S> pairs;
+    EXPECT_EQ(6, ReadConfigPairs(kFile, &pairs));
+    char small[4];
+    EXPECT_EQ(0, ReadConfigValue(kFile, "name", small, sizeof(small)));
+    EXPECT_STREQ("fro", small) << "cut to the caller's buffer";
+
+    const std::string head = "name=front door\nurl=";
+    const std::string rest = "\n" + edge + "\ndup=1\ndup=2\nlast=end\n";
+    const struct {
+        const char* key;
+        std::string value;
+        std::string file;  // after the call; "" for -1 and the file untouched
+    } writes[] = {
+        {"url", "a=b=c", head + "a=b=c" + rest},
+        {"dup", "3", head + "http://x/?a=b\n" + edge + "\ndup=3\ndup=2\nlast=end\n"},
+        {"absent", "1", ""},
+        {"noequals", "1", ""},
+        {"url", "x\nname=hijack", ""},        // would add a pair
+        {"url", std::string(1019, 'v'), ""},  // "url=" and 1019: too long to be read back
+        {"url", std::string(1018, 'v'), head + std::string(1018, 'v') + rest},
+    };
+    for (const auto& w : writes) {
+        mSb.Write(kFile, text);
+        EXPECT_EQ(w.file.empty() ? -1 : 0, WriteConfigValue(kFile, w.key, w.value.c_str())) << w.key;
+        EXPECT_EQ(w.file.empty() ? text : w.file, mSb.Read(kFile)) << w.key;
+    }
+    // A file of more pairs than the reader keeps is refused whole, and not rewritten.
+    std::string many;
+    for (size_t i = 0; i <= kConfigPairMax; ++i) {
+        many += "k" + std::to_string(i) + "=v\n";
+    }
+    mSb.Write(kFile, many);
+    EXPECT_EQ(-1, WriteConfigValue(kFile, "k0", "w"));
+    EXPECT_EQ(many, mSb.Read(kFile));
+}
+
+// A device file takes its mode from its first byte, whatever the file before had and whatever
+// aside file a power cut left: the Wi-Fi pass phrase is never readable by others.
+TEST_F(DeviceFiles, WrittenFilesTakeTheirMode)
+{
+    const mode_t mask = umask(0);
+    umask(mask);
+    const std::string kFile = "/DeviceInfo/secret.conf";
+    const struct {
+        mode_t before, mode;
+    } rows[] = {{0644, kSecretFileMode}, {0600, kDeviceFileMode}};
+    for (const auto& r : rows) {
+        for (const std::string& f : {kFile, kFile + ".tmp"}) {
+            mSb.Write(f, "old");
+            ASSERT_EQ(0, chmod(mSb.Path(f).c_str(), r.before));
+        }
+        ASSERT_EQ(0, WriteDeviceFile(kFile.c_str(), "new", 3, r.mode));
+        struct stat st = {};
+        ASSERT_EQ(0, stat(mSb.Path(kFile).c_str(), &st));
+        EXPECT_EQ(r.mode & ~mask, st.st_mode & 0777) << std::oct << r.mode;
+        EXPECT_EQ("new", mSb.Read(kFile));
+    }
+    ASSERT_EQ(0, SaveRoomAddress(1));
+    struct stat st = {};
+    ASSERT_EQ(0, stat(mSb.Path(kRoomInfoFile).c_str(), &st));
+    EXPECT_EQ(0644 & ~mask, st.st_mode & 0777) << "the other device files stay readable";
 }
 
 TEST_F(DeviceFiles, RoomAndPushFiles)
@@ -196,7 +291,10 @@ TEST_F(DeviceFiles, PowerCutLeavesTheOldFileOrTheNew)
         {kPushInfoFile, [](bool n) { SavePushDelay(n ? 6000 : 100); }, file(kPushInfoFile), "100", "6000"},
         {kChannelFile, [&](bool n) { ChannelCommand(n ? renameNew : renameOld); }, file(kChannelFile),
          "Door 1\nDoor 2\n", "Gate\nBack\n"},
+        {"/DeviceInfo/kv.conf", [](bool n) { WriteConfigValue("/DeviceInfo/kv.conf", "a", n ? "2" : "1"); },
+         file("/DeviceInfo/kv.conf"), "a=1\nb=x\n", "a=2\nb=x\n"},
     };
+    mSb.Write("/DeviceInfo/kv.conf", "a=0\nb=x\n");
     ExpectOldOrNewAfterEveryCut(files, std::size(files));
 }
 
@@ -214,6 +312,11 @@ TEST_F(DeviceFiles, NoDeviceFileIsWrittenOnceAResetBegan)
     for (const char* f : {kRoomInfoFile, kPushInfoFile, kChannelFile}) {
         EXPECT_FALSE(mSb.Exists(f)) << f;
     }
+    mSb.Write("/DeviceInfo/kv.conf", "a=1\n");
+    EXPECT_EQ(-1, WriteConfigValue("/DeviceInfo/kv.conf", "a", "2"));
+    EXPECT_EQ("a=1\n", mSb.Read("/DeviceInfo/kv.conf"));
+    EXPECT_EQ(-1, MakeDeviceDir("/DeviceInfo/new"));
+    EXPECT_FALSE(mSb.Exists("/DeviceInfo/new"));
 }
 
 TEST_F(DeviceFiles, ChannelNamesComeBackWhole)

@@ -697,12 +697,20 @@ TEST_F(DoorPhone, MotionConditions)
         EXPECT_EQ(r.recordAllowed, MotionRecordAllowed());
         EXPECT_EQ(r.detectionAllowed, DetectionAllowed());
     }
+    // Without the settings store's links: a new unit's settings, each empty link logged as the
+    // wiring fault it is.
     gDeviceState.AlarmSetting = 1;
     gDeviceState.WatermarkSetting = 0;
+    testing::internal::CaptureStdout();
     LoadDoorSettings();
+    const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(0, gDeviceState.AlarmSetting);
     EXPECT_EQ(0, gDeviceState.SdRecordSetting);
     EXPECT_EQ(1u, gDeviceState.WatermarkSetting);
+    for (const char* link : {"AlarmSetting", "SdRecordSetting", "WatermarkSetting"}) {
+        const std::string line = std::string("wiring fault: link gDoorPhoneLinks.") + link + " is empty";
+        EXPECT_NE(std::string::npos, out.find(line)) << line << "\n" << out;
+    }
 }
 
 TEST_F(DoorPhone, BusThreadStartAnnouncesTheUnit)

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -498,8 +499,16 @@ const char* const kWpaConfHomeNet =
 
 TEST_F(Network, StationFileAndCommands)
 {
+    // A file of an older unit, readable by every local user, and an aside file a power cut left.
+    for (const std::string f : {std::string(kWpaConfFile), std::string(kWpaConfFile) + ".tmp"}) {
+        mSb.Write(f, "psk=\"old secret\"\n");
+        ASSERT_EQ(0, chmod(mSb.Path(f).c_str(), 0644));
+    }
     ASSERT_EQ(0, WifiStationStart("Home Net", "pass word"));
     EXPECT_EQ(kWpaConfHomeNet, mSb.Read(kWpaConfFile));
+    struct stat st = {};
+    ASSERT_EQ(0, stat(mSb.Path(kWpaConfFile).c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777u) << std::oct << (st.st_mode & 0777u) << ": the pass phrase for the unit only";
     EXPECT_EQ((Strings{"killall hostapd", "ifconfig eth0 down",
                        "/customer/wpa_supplicant -B -Dnl80211 -iwlan0 -c /etc/wpa.conf &"}),
               Commands());

@@ -1,6 +1,7 @@
 // The settings store: files byte for byte, values of missing and unreadable files, the zone
 // parser's limits, the sensitivity levels, writes under power cuts and failures, and the format
 // worker's sequence on the simulated card.
+#include "ConfigFileParse.h"
 #include "DoorPhoneLinks.h"
 #include "NoxaSettings.h"
 #include "platform/board_file_sim.h"
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
@@ -303,6 +305,25 @@ TEST_F(NoxaSettings, FailedWriteKeepsTheOldValue)
         ASSERT_EQ(0, SetCfgInt("noxa_sleep_mode", 1));
     }
     BoardPowerModel(false);
+}
+
+// Once a factory reset has begun a setting makes nothing: not its file, not the folders the reset
+// emptied or removed.
+TEST_F(NoxaSettings, NothingIsMadeOnceAResetBegan)
+{
+    ASSERT_EQ(0, SetCfgInt("noxa_sleep_mode", 1));
+    StopDeviceFileWrites();
+    const std::pair<const char*, std::function<int()>> rows[] = {
+        {kCfgDir, [] { return SetCfgInt("noxa_sleep_mode", 0); }},
+        {kCfgDir, [] { return SetCfgText("noxa_night_mode", "1"); }},
+        {"/DeviceInfo", [] { return SetCfgInt("noxa_light_onoff", 1); }},
+    };
+    for (const auto& [removed, set] : rows) {
+        std::filesystem::remove_all(sb.Path(removed));
+        EXPECT_EQ(-1, set()) << removed;
+        EXPECT_FALSE(sb.Exists(removed)) << removed << " made again during the reset";
+    }
+    ResumeDeviceFileWritesForTest();
 }
 
 // Nothing is written that would not change: not a setting set to its value, not the zone files at

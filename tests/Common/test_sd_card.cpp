@@ -228,6 +228,22 @@ TEST_F(SdCard, PictureNeedsAKilobyteAndAMountedCard)
     EXPECT_EQ(std::vector<std::string>{"DCIM"}, Names("/mnt/sdcard"));
 }
 
+// The millisecond clock is the board's (not the host's), whole milliseconds, in 64 bits: past
+// 2038 and past 2^32 seconds it neither wraps nor overflows. The clock runs on between the set
+// and the read, so the read may lie a little after the time set.
+TEST_F(SdCard, MillisecondClockIsTheBoardsIn64Bits)
+{
+    // The last second of a 32-bit time_t, one beyond 2^32 seconds, microseconds cut to milliseconds.
+    const struct timeval rows[] = {{1709634030, 0}, {2147483647, 999999}, {5000000000, 999999}, {1, 1999}};
+    for (const struct timeval& tv : rows) {
+        ASSERT_EQ(0, BoardSetTimeOfDay(&tv));
+        const uint64_t ms = GetSystemTimeMs();
+        const uint64_t set = static_cast<uint64_t>(tv.tv_sec) * 1000u + static_cast<uint64_t>(tv.tv_usec) / 1000u;
+        EXPECT_GE(ms, set) << tv.tv_sec;
+        EXPECT_LT(ms, set + 60000u) << tv.tv_sec << ": " << ms;
+    }
+}
+
 TEST(RecordFileName, DayFolderAndTimeOfDay)
 {
     struct tm t = {};

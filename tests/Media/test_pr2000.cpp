@@ -331,6 +331,35 @@ TEST_F(DecoderTest, ClockPhasesAndMaskedWrites)
     EXPECT_EQ(-1, Pr2000PageRead(0, 0x00, nullptr));
     EXPECT_EQ(0, Pr2000PageRead(1, 0xE0, &v));
     EXPECT_EQ(1, BoardDecoderRegister(0, 0xFF)) << "the page latch moved";
+
+    // The masked read, in the order of the rows (each leaves the page latch to the next), then
+    // the page select alone and the second plain write on the page selected last.
+    const struct {
+        int page;       // negative: the latch stays
+        uint8_t latch;  // the page read
+        uint8_t stored, mask, read;
+        bool nack;
+    } reads[] = {
+        {0, 0, 0xA5, 0x0F, 0x05, false}, {1, 1, 0x3C, 0xF0, 0x30, false}, {-1, 1, 0x42, 0xFF, 0x42, false},
+        {0, 0, 0xFF, 0x0F, 0x01, true},  // a failed read reads 1
+    };
+    for (const auto& r : reads) {
+        BoardDecoderSetRegister(r.latch, 0x30, r.stored);
+        BoardI2cSetNack(1, kBoardDecoderAddress, r.nack);
+        uint8_t out = 0xEE;
+        EXPECT_EQ(0, Pr2000PageMaskRead(r.page, 0x30, r.mask, &out));
+        BoardI2cSetNack(1, kBoardDecoderAddress, false);
+        EXPECT_EQ(r.read, out) << r.page << " " << int(r.mask);
+    }
+    EXPECT_EQ(-1, Pr2000PageMaskRead(0, 0x30, 0xFF, nullptr));
+    for (int page : {1, -1, 0}) {
+        const uint8_t latch = page == 0 ? 0 : 1;
+        BoardDecoderSetRegister(latch ^ 1, 0x31, 0x00);
+        EXPECT_EQ(0, Pr2000PageSelect(page));
+        EXPECT_EQ(0, Pr2000PlainWrite(0x31, static_cast<uint8_t>(0x50 + page)));
+        EXPECT_EQ(0x50 + page, BoardDecoderRegister(latch, 0x31)) << page;
+        EXPECT_EQ(0x00, BoardDecoderRegister(latch ^ 1, 0x31)) << page << ": the other page";
+    }
 }
 
 TEST_F(DecoderTest, DoorInputSwitchesControlLineAndRegister)

@@ -164,6 +164,81 @@ TEST(GwProdInfo, NewIdentityClearsTheStoredActivation)
     simplekv_set_file_io(nullptr);
 }
 
+// A changed identity is stored only once the state of the one before is gone. A power cut at any
+// step of the change leaves the old identity (the next start sees the change again and ends it)
+// or the new one with nothing of the old device: no activation, media key, Wi-Fi or sub-device.
+TEST(GwProdInfo, APowerCutNeverLeavesTheNewIdentityWithTheOldState)
+{
+    MemFs fs;
+    simplekv_set_file_io(&fs);
+    const uint8_t storeKey[16] = {2, 7, 1, 8, 2, 8, 1, 8, 2, 8, 4, 5, 9, 0, 4, 5};
+    const auto open = [&] {
+        kvs_deinit();
+        return ws_db_init("/DeviceInfo/noxa/", storeKey, 16);
+    };
+    ASSERT_EQ(0, open());
+    GW_PROD_INFO_S first = Prod("uuid-1", "key-1");
+    ASSERT_EQ(0, noxa_iot_set_gw_prod_info(&first));
+    GW_ACTV_IF_S ai = {};
+    strcpy(ai.key, "devOfUnitOne");
+    GW_WORK_STAT_MAG_S wsm = {};
+    strcpy(wsm.ssid, "home");
+    DEV_DESC_IF_S dev = {};
+    strcpy(dev.id, "sub-1");
+    const uint8_t mediaKey[16] = {'m', 'e', 'd', 'i', 'a'};
+    ASSERT_EQ(0, wd_gw_actv_if_write(&ai) | wd_gw_wsm_write(&wsm) | wd_dev_if_write(&dev) |
+                     wd_common_write("cloud_enc_key", mediaKey, sizeof mediaKey));
+    kvs_deinit();
+    const MemFs::Image start = fs.Snapshot();
+    // The stored identity, then what the store holds of the old device's state ("" for nothing).
+    const auto stored = [] {
+        GW_BASE_IF_S bi = {};
+        EXPECT_EQ(0, wd_gw_base_if_read(&bi));
+        GW_ACTV_IF_S a = {};
+        GW_WORK_STAT_MAG_S w = {};
+        DEV_DESC_IF_S d = {};
+        uint32_t index = 0;
+        uint8_t* key = nullptr;
+        uint32_t len = 0;
+        std::string s = std::string(bi.uuid) + (wd_gw_actv_if_read(&a) == 0 ? " activation" : "") +
+                        (wd_gw_wsm_read(&w) == 0 && w.ssid[0] != '\0' ? " wifi" : "") +
+                        (wd_dev_if_read(&index, &d) == 0 ? " sub-device" : "") +
+                        (wd_common_read("cloud_enc_key", &key, &len) == 0 ? " media key" : "");
+        wd_common_free_data(key);
+        return s;
+    };
+
+    GW_PROD_INFO_S second = Prod("uuid-2", "key-2");
+    fs.Restore(start);
+    ASSERT_EQ(0, open());
+    fs.ResetOps();
+    ASSERT_EQ(0, noxa_iot_set_gw_prod_info(&second));
+    const uint64_t n = fs.Ops();
+    int oldKept = 0;
+    for (uint64_t k = 1; k <= n; ++k) {
+        SCOPED_TRACE("cut at operation " + std::to_string(k) + " of " + std::to_string(n));
+        fs.Restore(start);
+        ASSERT_EQ(0, open());
+        fs.ResetOps();
+        fs.CutAt(k);
+        noxa_iot_set_gw_prod_info(&second);
+        kvs_deinit();
+        fs.Reboot(MemFs::kDropUnsynced);
+        ASSERT_EQ(0, open());
+        const std::string got = stored();
+        if (got.rfind("uuid-1", 0) == 0) {
+            ++oldKept;  // the next start runs the change to its end
+            ASSERT_EQ(0, noxa_iot_set_gw_prod_info(&second));
+            EXPECT_EQ("uuid-2", stored());
+        } else {
+            EXPECT_EQ("uuid-2", got);
+        }
+    }
+    EXPECT_LT(0, oldKept);
+    kvs_deinit();
+    simplekv_set_file_io(nullptr);
+}
+
 TEST(GwStart, CopiesTheSlotsAndCallsOnlyFilledOnes)
 {
     EXPECT_EQ(-2, noxa_iot_wf_soc_dev_init(0, WF_START_AP_FIRST, nullptr, "pk", "1.0"));

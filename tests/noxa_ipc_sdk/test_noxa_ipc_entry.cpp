@@ -341,12 +341,24 @@ TEST_F(IpcEntry, FreeMemoryFromBothStyles)
     EXPECT_EQ(0, noxa_ipc_get_heartbeat_data(hb, &len));
     EXPECT_EQ(0xF0, hb[0]);
     EXPECT_EQ(0x00, hb[1]);
-    // The dwell reaches the provisioning listener only when it is in range.
-    for (uint32_t ms : {99u, 2001u}) {
-        EXPECT_EQ(-4, noxa_ipc_set_channel_time(ms));
+}
+
+// The provisioning sniffer's dwell per channel is handed on only from 100 to 2000 ms; a refused
+// one leaves the one before.
+TEST_F(IpcEntry, ChannelTimeInRangeIsHandedOn)
+{
+    const struct {
+        uint32_t ms;
+        int result;
+        uint32_t kept;
+    } rows[] = {
+        {350, 0, 350}, {99, -4, 350}, {100, 0, 100}, {2001, -4, 100}, {2000, 0, 2000}, {0, -4, 2000},
+        {UINT32_MAX, -4, 2000},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(r.result, noxa_ipc_set_channel_time(r.ms)) << r.ms;
+        EXPECT_EQ(r.kept, wf_nw_wifi_switch_signal_channel_time_get()) << r.ms;
     }
-    EXPECT_EQ(0, noxa_ipc_set_channel_time(350));
-    EXPECT_EQ(350u, wf_nw_wifi_switch_signal_channel_time_get());
 }
 
 TEST_F(IpcEntry, ServiceTimeAsksTheCloudOnceWhenNotSynced)

@@ -299,12 +299,16 @@ int gw_active_once(void)
 int gw_active_clear(void)
 {
     GW_CNTL_S* gw = get_gw_cntl();
-    kvs_delete("gw_ai");
+    const int ret = kvs_delete("gw_ai");
     wd_dev_schema_delete(GW_SCHEMA_KEY);
     dp_schema_clear();
     gw->active_stat.store(UN_ACTIVE);
     gw_set_active_ids(nullptr, nullptr);
     gw_clear_token();
+    if (ret != UNI_OK && ret != KVS_ERR_NOT_FOUND) {
+        PR_ERR("activation record not deleted: %d", ret);
+        return UNI_COM_ERROR;
+    }
     PR_NOTICE("activation record cleared");
     return UNI_OK;
 }

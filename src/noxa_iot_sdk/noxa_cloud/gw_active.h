@@ -24,7 +24,8 @@ int gw_active_once(void);
 // for a result without device id, a 16-character local key or an MQTT URL, or one that does not
 // fit the record.
 int gw_active_apply(const cJSON* result);
-// Unactivation: the record, the schema and the gateway's id and key go; state 0.
+// Unactivation: the record, the schema and the gateway's id and key go; state 0. 0, or -1 when
+// the stored record could not be deleted (it may still be there).
 int gw_active_clear(void);
 // After an unactivation (a cloud reset, the link stopped): the activation thread runs again and
 // waits for a new pairing's token. Nothing when it runs already or gw_active_start never ran.

@@ -96,26 +96,36 @@ int noxa_iot_set_gw_prod_info(const GW_PROD_INFO_S* prod)
         return UNI_OK;
     }
     PR_NOTICE("gw prod info changed, uuid:%s", next.uuid);
+    lock.unlock();
+    // What belongs to the identity before goes first, the new identity is stored last: a power
+    // cut in between leaves the old identity in the store, so the next start sees the change
+    // again and clears again. Stored first, the new identity would start with the old state.
+    // The activation: with another device's id and key the unit would go online as that device;
+    // it starts unactivated instead. gw_active_clear takes the gateway's lock itself.
+    PR_NOTICE("the activation of the identity before is dropped");
+    bool cleared = gw_active_clear() == UNI_OK;
+    // Its media key: pictures under it are for the old device's phones, not the new one's.
+    auto gone = [](int ret) { return ret == UNI_OK || ret == KVS_ERR_NOT_FOUND; };
+    cleared = gone(kvs_delete(CLOUD_ENC_KEY_NAME)) && cleared;
+    lock.lock();
+    // The Wi-Fi state bound to the old identity, and its sub-devices; the start parameters stay.
+    GW_WORK_STAT_MAG_S wsm = {};
+    wsm.nc_tp = s_gw.gw_wsm.nc_tp;
+    wsm.md = s_gw.gw_wsm.md;
+    s_gw.gw_wsm = wsm;
+    cleared = gone(wd_gw_wsm_write(&wsm)) && cleared;
+    cleared = gone(wd_dev_if_delete_all()) && cleared;
     memcpy(cur.uuid, next.uuid, sizeof(cur.uuid));
     memcpy(cur.auth_key, next.auth_key, sizeof(cur.auth_key));
     memcpy(cur.ap_ssid, next.ap_ssid, sizeof(cur.ap_ssid));
     memcpy(cur.ap_passwd, next.ap_passwd, sizeof(cur.ap_passwd));
-    // A Wi-Fi state bound to another identity is of no use; the start parameters stay.
-    GW_WORK_STAT_MAG_S cleared = {};
-    cleared.nc_tp = s_gw.gw_wsm.nc_tp;
-    cleared.md = s_gw.gw_wsm.md;
-    s_gw.gw_wsm = cleared;
-    // And so in the store, with the sub-devices bound to the old identity.
+    // The new identity serves this run either way; while some of the old state may still be
+    // stored, it is not stored itself, so the next start clears again.
+    if (!cleared) {
+        PR_ERR("the state of the identity before not cleared: new identity not stored");
+        return UNI_OK;
+    }
     wd_gw_base_if_write(&cur);
-    wd_gw_wsm_write(&cleared);
-    wd_dev_if_delete_all();
-    lock.unlock();
-    // The activation too: with another device's id and key the unit would go online as that
-    // device. It starts unactivated instead.
-    PR_NOTICE("the activation of the identity before is dropped");
-    gw_active_clear();
-    // So is its media key: pictures under it are for the old device's phones, not the new one's.
-    kvs_delete(CLOUD_ENC_KEY_NAME);
     return UNI_OK;
 }
 

@@ -12,6 +12,8 @@ namespace {
 
 std::mutex s_thingMutex;
 THING_CFG_REQ_S s_thingReq;
+// The provisioning sniffer's dwell per channel, as noxa_ipc_set_channel_time gave it. No sniffer
+// of provisioning runs in this build: the value is only kept and read back.
 std::atomic<uint32_t> s_channelTimeMs{0};
 
 }  // namespace

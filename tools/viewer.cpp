@@ -9,6 +9,7 @@ extern "C" {
 }
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,9 +22,11 @@ extern "C" {
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -365,20 +368,21 @@ public:
             return false;
         }
         uint8_t head[44] = {};
-        fwrite(head, 1, sizeof head, mFile);
+        mOk = fwrite(head, 1, sizeof head, mFile) == sizeof head;
         return true;
     }
     void Write(const std::vector<int16_t>& s)
     {
         if (mFile != nullptr) {
-            fwrite(s.data(), 2, s.size(), mFile);
+            mOk = fwrite(s.data(), 2, s.size(), mFile) == s.size() && mOk;
             mBytes += uint32_t(s.size() * 2);
         }
     }
-    ~WavOut()
+    // False when a byte of the file could not be written.
+    bool Close()
     {
         if (mFile == nullptr) {
-            return;
+            return true;
         }
         std::vector<uint8_t> h;
         auto tag = [&h](const char* t) { h.insert(h.end(), t, t + 4); };
@@ -393,14 +397,17 @@ public:
         Add32(h, 2 | (16 << 16));  // block align, bits
         tag("data");
         Add32(h, mBytes);
-        fseek(mFile, 0, SEEK_SET);
-        fwrite(h.data(), 1, h.size(), mFile);
-        fclose(mFile);
+        bool ok = mOk && fseek(mFile, 0, SEEK_SET) == 0 && fwrite(h.data(), 1, h.size(), mFile) == h.size();
+        ok = fclose(mFile) == 0 && ok;
+        mFile = nullptr;
+        return ok;
     }
+    ~WavOut() { Close(); }
 
 private:
     FILE* mFile = nullptr;
     uint32_t mBytes = 0;
+    bool mOk = true;
 };
 
 // Samples of a 16-bit PCM WAV file, with its rate and channel count.
@@ -529,32 +536,103 @@ bool AwaitAnswer(Link& link, uint32_t code, Record& answer)
     return AwaitAnswer(link, code, answer, PrintRecord);
 }
 
-// An output named on the command line: none (empty), standard output ("-") or a file.
-FILE* OpenOutput(const std::string& path)
+// Why `path` cannot be written, or "" when it can: an existing file that may be written, or a
+// new one in a folder that may be written to. Nothing is created or truncated.
+std::string Unwritable(const std::string& path)
 {
-    return path.empty() ? nullptr : path == "-" ? stdout : fopen(path.c_str(), "wb");
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            return "cannot write " + path + ": it is a folder";
+        }
+        return access(path.c_str(), W_OK) == 0 ? "" : "cannot write " + path + ": " + strerror(errno);
+    }
+    if (errno != ENOENT) {
+        return "cannot write " + path + ": " + strerror(errno);
+    }
+    const size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (stat(folder.c_str(), &st) != 0) {
+        return "cannot write " + path + ": its folder " + folder + ": " + strerror(errno);
+    }
+    return access(folder.c_str(), W_OK | X_OK) == 0 ? "" : "cannot write " + path + ": " + strerror(errno);
 }
 
-// 0, or -1 when the bytes could not all be written.
-int CloseOutput(FILE* f)
-{
-    return f == nullptr ? 0 : (f == stdout ? fflush(f) : fclose(f)) != 0 ? -1 : 0;
-}
+// An output named on the command line: none (empty path), standard output ("-") or a file. The
+// file is made only when its first bytes come (or when the stream is over: `Touch`), so a
+// stream that never came leaves no file behind, and an earlier file of that name stays as it was.
+class Output {
+public:
+    explicit Output(std::string path) : mPath(std::move(path)) {}
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+    ~Output() { Close(); }
+
+    bool Named() const { return !mPath.empty(); }
+    // Opens it now (an empty file) if nothing came; false when it cannot be made.
+    bool Touch()
+    {
+        if (mFile == nullptr && Named() && mOk) {
+            mFile = mPath == "-" ? stdout : fopen(mPath.c_str(), "wb");
+            if (mFile == nullptr) {
+                mError = errno;
+                mOk = false;
+            }
+        }
+        return mOk;
+    }
+    void Write(const uint8_t* p, size_t n)
+    {
+        if (!Named() || !Touch()) {
+            return;
+        }
+        if (fwrite(p, 1, n, mFile) != n || fflush(mFile) != 0) {
+            mError = errno;
+            mOk = false;
+        }
+    }
+    // False (with the reason on stderr) when a byte could not be written.
+    bool Close()
+    {
+        if (mFile != nullptr && (mFile == stdout ? fflush(mFile) : fclose(mFile)) != 0 && mOk) {
+            mError = errno;
+            mOk = false;
+        }
+        mFile = nullptr;
+        if (!mOk && !mSaid) {
+            fprintf(stderr, "viewer: cannot write %s: %s\n", mPath == "-" ? "standard output" : mPath.c_str(),
+                    strerror(mError));
+            mSaid = true;
+        }
+        return mOk;
+    }
+
+private:
+    std::string mPath;
+    FILE* mFile = nullptr;
+    bool mOk = true;
+    bool mSaid = false;
+    int mError = 0;
+};
 
 int Live(Link& link, double seconds, const std::string& videoPath, const std::string& audioPath)
 {
-    FILE* video = OpenOutput(videoPath);
+    Output video(videoPath);
     WavOut wav;
     G711 dec(false, false);
+    if (!video.Touch()) {
+        video.Close();
+        return 1;
+    }
     if (!audioPath.empty() && !wav.Open(audioPath)) {
-        fprintf(stderr, "viewer: cannot write %s\n", audioPath.c_str());
+        fprintf(stderr, "viewer: cannot write %s: %s\n", audioPath.c_str(), strerror(errno));
+        return 1;
     }
     std::vector<int16_t> pcm;
     auto keep = [&](const Record& r) {
         PrintRecord(r);
-        if (r.kind == kLiveVideo && video != nullptr && r.payload.size() > 28) {
-            fwrite(r.payload.data() + 28, 1, r.payload.size() - 28, video);
-            fflush(video);
+        if (r.kind == kLiveVideo && r.payload.size() > 28) {
+            video.Write(r.payload.data() + 28, r.payload.size() - 28);
         } else if (r.kind == kLiveAudio && r.payload.size() > 20 && W32(r.payload, 0) == kG711u &&
                    dec.Decode(r.payload.data() + 20, r.payload.size() - 20, pcm)) {
             wav.Write(pcm);
@@ -577,8 +655,12 @@ int Live(Link& link, double seconds, const std::string& videoPath, const std::st
     link.Event(3, {link.Client()});
     link.Event(1, {link.Client()});
     AwaitAnswer(link, 1, answer, keep);
-    CloseOutput(video);
-    return 0;
+    int rc = video.Close() ? 0 : 1;
+    if (!wav.Close()) {
+        fprintf(stderr, "viewer: cannot write %s\n", audioPath.c_str());
+        rc = 1;
+    }
+    return rc;
 }
 
 // 40 ms frames (320 samples) in real time between talk start and stop.
@@ -639,12 +721,8 @@ int Drain(Link& link, Done done)
 int Download(Link& link, const std::vector<uint32_t>& words, const std::string& recordsPath,
              const std::string& videoPath)
 {
-    FILE* records = OpenOutput(recordsPath);
-    FILE* video = OpenOutput(videoPath);
-    if ((!recordsPath.empty() && records == nullptr) || (!videoPath.empty() && video == nullptr)) {
-        fprintf(stderr, "viewer: cannot write the download files\n");
-        return 1;
-    }
+    Output records(recordsPath);
+    Output video(videoPath);
     int rc = 1;
     bool refused = false;
     if (link.Event(19, words)) {
@@ -657,20 +735,22 @@ int Download(Link& link, const std::vector<uint32_t>& words, const std::string& 
                 return true;
             }
             if (r.kind == kDlData && p.size() >= 24 && W32(p, 4) == p.size() - 24) {
-                if (records != nullptr) {
-                    fwrite(p.data(), 1, p.size(), records);
-                }
-                if (video != nullptr && W32(p, 0) != 3) {
-                    fwrite(p.data() + 24, 1, p.size() - 24, video);
+                records.Write(p.data(), p.size());
+                if (W32(p, 0) != 3) {
+                    video.Write(p.data() + 24, p.size() - 24);
                 }
             }
             return r.kind == kDlStatus && W32(p, 0) == 100;
         });
     }
-    if (CloseOutput(records) != 0 || CloseOutput(video) != 0 || refused) {
-        rc = 1;
+    if (rc == 0 && !refused) {
+        // A download that finished with no record is an empty file.
+        records.Touch();
+        video.Touch();
     }
-    return rc;
+    const bool recordsWritten = records.Close();
+    const bool videoWritten = video.Close();
+    return recordsWritten && videoWritten && !refused ? rc : 1;
 }
 
 void Usage()
@@ -683,7 +763,8 @@ void Usage()
             "  --event CODE [WORDS...]\n"
             "  --days [YEAR MONTH]\n"
             "  --files [YEAR MONTH DAY]\n"
-            "  --play [START END [TIME]] [--video FILE|-]   (seconds since 1970; default: today)\n"
+            "  --play [START END [TIME]] [--video FILE|-]\n"
+            "      (a recording's START and END in seconds since 1970, as --files lists them)\n"
             "  --download [START END] [--records FILE] [--video FILE|-]\n"
             "      (records as the card keeps them: 24-byte head and bytes; video frames as Annex B)\n");
 }
@@ -734,7 +815,7 @@ int main(int argc, char** argv)
         std::string a = argv[i];
         const bool valued = a == "--client" || a == "--key" || a == "--quality" || a == "--video" || a == "--audio" ||
                             a == "--records";
-        if (valued && i + 1 >= argc) {
+        if (valued && (i + 1 >= argc || argv[i + 1][0] == '\0')) {
             return Refuse(a + " needs a value");
         }
         if (a == "--client") {
@@ -833,11 +914,37 @@ int main(int argc, char** argv)
     } else {
         wrong = "unknown action " + action;
     }
+    // The files it writes: each for an action that makes it, and each one it can write (checked
+    // without making or truncating it), before connecting.
+    const struct {
+        const char* option;
+        const std::string& path;
+        bool taken;
+    } outputs[] = {
+        {"--video", videoPath, action == "--live" || action == "--play" || action == "--download"},
+        {"--audio", audioPath, action == "--live"},
+        {"--records", recordsPath, action == "--download"},
+    };
+    for (const auto& o : outputs) {
+        if (!wrong.empty() || o.path.empty()) {
+            continue;
+        }
+        if (!o.taken) {
+            wrong = std::string(o.option) + " does not go with " + action;
+        } else if (o.path == "-" && std::string(o.option) == "--audio") {
+            wrong = "--audio takes a file (a WAV is finished by going back to its head)";
+        } else if (o.path != "-") {
+            wrong = Unwritable(o.path);
+        }
+    }
+    if (wrong.empty() && videoPath == "-" && recordsPath == "-") {
+        wrong = "--video and --records cannot both go to standard output";
+    }
     if (!wrong.empty()) {
         return Refuse(wrong);
     }
-    if (videoPath == "-") {
-        gOut = stderr;
+    if (videoPath == "-" || recordsPath == "-") {
+        gOut = stderr;  // the arrival lines stay apart from the bytes
     }
     gUnitZone = UnitZone(root);
     Link link;
@@ -897,22 +1004,28 @@ int main(int argc, char** argv)
         uint32_t start = num(0, dayStart);
         uint32_t stop = num(1, uint32_t(now));
         // The played H.264 in Annex B, as the live view writes it.
-        FILE* video = OpenOutput(videoPath);
-        if (!videoPath.empty() && video == nullptr) {
-            fprintf(stderr, "viewer: cannot write %s\n", videoPath.c_str());
-            return 1;
-        }
+        Output video(videoPath);
         if (!link.Event(10, {client, start, stop, num(2, start)})) {
             return 1;
         }
-        int rc = Drain(link, [video](const Record& r) {
-            if (r.kind == kPbVideo && video != nullptr && r.payload.size() > 16) {
-                fwrite(r.payload.data() + 16, 1, r.payload.size() - 16, video);
-                fflush(video);
+        size_t frames = 0;
+        int rc = Drain(link, [&video, &frames](const Record& r) {
+            if (r.kind == kPbVideo && r.payload.size() > 16) {
+                video.Write(r.payload.data() + 16, r.payload.size() - 16);
+                ++frames;
             }
             return r.kind == kPbFinish;
         });
-        return CloseOutput(video) != 0 ? 1 : rc;
+        if (!video.Close()) {
+            return 1;
+        }
+        if (rc == 0 && frames == 0) {
+            // The unit plays a recording named by its own start and end, and finishes at once otherwise.
+            fprintf(stderr, "viewer: nothing played: no recording from %u to %u (--files lists the recordings' START and END)\n",
+                    start, stop);
+            return 1;
+        }
+        return rc;
     }
     if (action == "--download") {
         return Download(link, {client, num(0, dayStart), num(1, uint32_t(now))}, recordsPath, videoPath);

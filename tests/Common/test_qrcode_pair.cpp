@@ -115,7 +115,7 @@ protected:
     void ShowPhoto(const std::string& photo)
     {
         ChildProcess cam({BinaryDir() + "/tools/mkcamera", mSb.Root(), photo, "--size", "640x360", "--height", "192",
-                          "--position", "0.5", "--wall", std::string(DOORPHONE_PHOTO_DIR) + "/brick.png"});
+                          "--position", "0.5", "--wall", std::string(DOORPHONE_PHOTO_DIR) + "/brick.png", "--blink"});
         ASSERT_EQ(0, cam.WaitExit(30s)) << cam.Output();
     }
     std::string Essid() const { return mSb.Read("/.board/net/if/wlan0/essid"); }

@@ -138,7 +138,8 @@ TEST_F(BoardCard, StatfsFollowsTheFilesAndTheFill)
     EXPECT_EQ(90u * 1024, FreeKib());
     ASSERT_EQ(0, Card("fill 0"));
     EXPECT_EQ(0u, FreeKib());
-    EXPECT_NE(0, Card("fill 999999")) << "more than the card holds";
+    EXPECT_EQ(1, Card("fill 999999")) << "more than the card holds";
+    EXPECT_EQ(0u, FreeKib()) << "a refused fill keeps the other data there";
     ASSERT_EQ(0, Card("fill off"));
     ASSERT_EQ(0, Card("size 1024"));
     EXPECT_EQ(1024u * 1024 - 32 - 64 - 512 * 1024 - 10 * 1024, FreeKib());
@@ -199,11 +200,13 @@ TEST_F(BoardCard, WriteProtectTurnsAMountedCardReadOnly)
     EXPECT_EQ(std::string(kRootLine) + kCardLineRw, sb.Read("/proc/mounts"));
 }
 
-// tools/sdcard refuses a wrong root, option, command or number with status 2, saying so, and its
-// usage; the card stays as it was.
+// tools/sdcard refuses a wrong root, option, command or number with status 2, saying what is
+// wrong and its usage; the card stays as it was.
 TEST_F(BoardCard, SdcardToolRefusesBadInputs)
 {
     const std::string tool = SourceDir() + "/tools/sdcard";
+    ASSERT_EQ(0, Card("size 4096"));
+    ASSERT_EQ(0, Card("fill 1000"));
     const std::string before = sb.Read("/.board/sdcard_size") + sb.Read("/.board/sdcard_fill");
     ExpectRefusals(tool, {
         {{}, "sdcard: no board root"},
@@ -212,11 +215,46 @@ TEST_F(BoardCard, SdcardToolRefusesBadInputs)
         {{"/nonexistent/x", "show"}, "sdcard: /nonexistent/x is no board root"},
         {{sb.Root()}, "sdcard: unknown command: (none)"},
         {{sb.Root(), "eject"}, "sdcard: unknown command: eject"},
-        {{sb.Root(), "size", "big"}, "Usage: tools/sdcard ROOT COMMAND"},
-        {{sb.Root(), "size", "-5"}, "Usage: tools/sdcard ROOT COMMAND"},
-        {{sb.Root(), "fill"}, "Usage: tools/sdcard ROOT COMMAND"},
-        {{sb.Root(), "fill", "1.5"}, "Usage: tools/sdcard ROOT COMMAND"},
+        {{sb.Root(), "size", "big"}, "sdcard: MIB 'big' is no whole number of MiB from 1 to 2097152"},
+        {{sb.Root(), "size", "abc"}, "sdcard: MIB 'abc' is no whole number of MiB from 1 to 2097152"},
+        {{sb.Root(), "size", "-5"}, "sdcard: MIB '-5' is no whole number of MiB from 1 to 2097152"},
+        {{sb.Root(), "size", "0"}, "sdcard: MIB '0' is no whole number of MiB from 1 to 2097152"},
+        {{sb.Root(), "size", "2097153"}, "sdcard: MIB '2097153' is no whole number of MiB from 1 to 2097152"},
+        {{sb.Root(), "size", "99999999999999999999"}, "sdcard: MIB '99999999999999999999' is no whole number"},
+        {{sb.Root(), "size"}, "sdcard: size takes the card's size in MiB"},
+        {{sb.Root(), "size", "8", "9"}, "sdcard: size takes the card's size in MiB"},
+        {{sb.Root(), "fill"}, "sdcard: fill takes the MiB to leave free, or off"},
+        {{sb.Root(), "fill", "1.5"}, "sdcard: FREE_MIB '1.5' is no whole number of MiB from 0 to 2097152"},
+        {{sb.Root(), "fill", "abc"}, "sdcard: FREE_MIB 'abc' is no whole number of MiB from 0 to 2097152"},
+        {{sb.Root(), "fill", "99999999999999999999"}, "sdcard: FREE_MIB '99999999999999999999' is no whole number"},
+        {{sb.Root(), "remove", "now"}, "sdcard: remove takes no value"},
+        {{sb.Root(), "insert", "now"}, "sdcard: insert takes no value"},
+        {{sb.Root(), "ro", "1"}, "sdcard: ro takes no value"},
+        {{sb.Root(), "rw", "1"}, "sdcard: rw takes no value"},
+        {{sb.Root(), "show", "all"}, "sdcard: show takes no value"},
     }, {"Usage: tools/sdcard ROOT COMMAND"});
     EXPECT_EQ(before, sb.Read("/.board/sdcard_size") + sb.Read("/.board/sdcard_fill"));
     EXPECT_TRUE(sb.Exists("/dev/mmcblk0")) << "the card stays in";
+    EXPECT_EQ("", sb.Read("/.board/sdcard_protect")) << "the switch stays as it was";
+}
+
+// The edges of the ranges are taken: the smallest card, a fill that leaves nothing or all free.
+TEST_F(BoardCard, SdcardToolTakesTheEdgesOfItsRanges)
+{
+    ASSERT_EQ(0, BoardMount("/dev/mmcblk0p1", "/mnt/sdcard", "vfat", 0, nullptr));
+    const struct {
+        const char* args;
+        uint64_t freeKib;
+    } rows[] = {
+        {"size 1", 1024},
+        {"fill 0", 0},
+        {"fill 1", 1024},
+        {"fill off", 1024},
+        {"size 2097152", 2097152ull * 1024},
+        {"size 007", 7 * 1024},
+    };
+    for (const auto& row : rows) {
+        ASSERT_EQ(0, Card(row.args)) << row.args;
+        EXPECT_EQ(row.freeKib, FreeKib()) << row.args;
+    }
 }

@@ -10,11 +10,16 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <linux/ethtool.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -152,13 +157,29 @@ TEST(BoardNet, BootForgetsTheLastRunButNotTheCable)
     ASSERT_EQ(0, Exit("insmod /customer/ko/rtl8188f.ko"));  // loads again after the power cycle
 }
 
-// tools/netsim refuses a wrong root, option or command with status 2, saying so, and its usage;
-// the board's network stays as it was.
+// The files of the board's network folder whose names start with `prefix` (aside copies a run
+// left behind, say).
+static std::vector<std::string> NetFiles(const TestSandbox& sb, const std::string& prefix)
+{
+    std::vector<std::string> found;
+    for (const auto& e : std::filesystem::directory_iterator(sb.Path("/.board/net"))) {
+        const std::string name = e.path().filename().string();
+        if (name.rfind(prefix, 0) == 0) {
+            found.push_back(name);
+        }
+    }
+    return found;
+}
+
+// tools/netsim refuses a wrong root, option, command or value with status 2, saying what is wrong
+// and its usage; the board's network stays as it was, and no aside copy is left.
 TEST(BoardNet, NetsimRefusesBadInputs)
 {
     TestSandbox sb;
     const std::string tool = SourceDir() + "/tools/netsim";
-    const std::string before = sb.Read("/.board/net/cable") + sb.Read("/.board/net/air");
+    ASSERT_TRUE(NetSim(sb, {"wifi", "add", "Home", "secret123"}));
+    const std::string before = sb.Read("/.board/net/cable") + sb.Read("/.board/net/air") + sb.Read("/.board/net/usb");
+    sb.Write("/frames.hex", "# a frame, then a wrong line\n00 00 08 00\n00 0g\n");
     ExpectRefusals(tool, {
         {{}, "netsim: no board root"},
         {{"--"}, "netsim: unknown option --"},
@@ -166,10 +187,80 @@ TEST(BoardNet, NetsimRefusesBadInputs)
         {{"/nonexistent/x", "show"}, "netsim: /nonexistent/x is no board root"},
         {{sb.Root()}, "netsim: unknown command: (none)"},
         {{sb.Root(), "--fast"}, "netsim: unknown command: --fast"},
-        {{sb.Root(), "cable", "cut"}, "Usage: tools/netsim ROOT COMMAND"},
-        {{sb.Root(), "wifi", "add"}, "Usage: tools/netsim ROOT COMMAND"},
-        {{sb.Root(), "usb", "floppy"}, "Usage: tools/netsim ROOT COMMAND"},
-        {{sb.Root(), "sniff", "/nonexistent/frames"}, "Usage: tools/netsim ROOT COMMAND"},
+        {{sb.Root(), "cable", "cut"}, "netsim: cable takes pull or plug, not 'cut'"},
+        {{sb.Root(), "cable", "yank"}, "netsim: cable takes pull or plug, not 'yank'"},
+        {{sb.Root(), "cable"}, "netsim: cable takes pull or plug"},
+        {{sb.Root(), "cable", "pull", "now"}, "netsim: cable takes pull or plug"},
+        {{sb.Root(), "wifi"}, "netsim: wifi takes add, remove or clear"},
+        {{sb.Root(), "wifi", "scan"}, "netsim: wifi takes add, remove or clear, not 'scan'"},
+        {{sb.Root(), "wifi", "add"}, "netsim: wifi add takes SSID PASSPHRASE"},
+        {{sb.Root(), "wifi", "add", "Home"}, "netsim: wifi add takes SSID PASSPHRASE"},
+        {{sb.Root(), "wifi", "add", "Den", "pass1234", "6", "40", "hidden", "x"}, "netsim: wifi add takes SSID PASSPHRASE"},
+        {{sb.Root(), "wifi", "add", "", "pass1234"}, "netsim: wifi add: the SSID is empty"},
+        {{sb.Root(), "wifi", "add", "A\tB", "pass1234"}, "netsim: an SSID here holds no tab or newline"},
+        {{sb.Root(), "wifi", "add", "Den", "pass\t1234"}, "netsim: a pass phrase here holds no tab or newline"},
+        {{sb.Root(), "wifi", "add", "Den", "pass1234", "99"}, "netsim: CHANNEL '99' is no whole number from 1 to 13"},
+        {{sb.Root(), "wifi", "add", "Den", "pass1234", "0"}, "netsim: CHANNEL '0' is no whole number from 1 to 13"},
+        {{sb.Root(), "wifi", "add", "Den", "pass1234", "14"}, "netsim: CHANNEL '14' is no whole number from 1 to 13"},
+        {{sb.Root(), "wifi", "add", "Den", "pass1234", "six"}, "netsim: CHANNEL 'six' is no whole number from 1 to 13"},
+        {{sb.Root(), "wifi", "add", "Den", "pass1234", "6", "500"}, "netsim: QUALITY '500' is no whole number from 0 to 70"},
+        {{sb.Root(), "wifi", "add", "Den", "pass1234", "6", "71"}, "netsim: QUALITY '71' is no whole number from 0 to 70"},
+        {{sb.Root(), "wifi", "add", "Den", "pass1234", "6", "-1"}, "netsim: QUALITY '-1' is no whole number from 0 to 70"},
+        {{sb.Root(), "wifi", "add", "Den", "pass1234", "6", "40", "secret"}, "netsim: the last value of wifi add is hidden, not 'secret'"},
+        {{sb.Root(), "wifi", "remove"}, "netsim: wifi remove takes one SSID"},
+        {{sb.Root(), "wifi", "clear", "all"}, "netsim: wifi clear takes no value"},
+        {{sb.Root(), "usb", "floppy"}, "netsim: usb takes rtl8188f, ssv6x5x, none or broken, not 'floppy'"},
+        {{sb.Root(), "usb", "foo"}, "netsim: usb takes rtl8188f, ssv6x5x, none or broken, not 'foo'"},
+        {{sb.Root(), "usb"}, "netsim: usb takes rtl8188f, ssv6x5x, none or broken"},
+        {{sb.Root(), "boot", "now"}, "netsim: boot takes no value"},
+        {{sb.Root(), "show", "all"}, "netsim: show takes no value"},
+        {{sb.Root(), "sniff", "/nonexistent/frames"}, "netsim: sniff: /nonexistent/frames is no readable file"},
+        {{sb.Root(), "sniff"}, "netsim: sniff takes one file of frames"},
     }, {"Usage: tools/netsim ROOT COMMAND"});
-    EXPECT_EQ(before, sb.Read("/.board/net/cable") + sb.Read("/.board/net/air"));
+    EXPECT_EQ(before, sb.Read("/.board/net/cable") + sb.Read("/.board/net/air") + sb.Read("/.board/net/usb"));
+    EXPECT_EQ(std::vector<std::string>{"air"}, NetFiles(sb, "air")) << "an aside copy of the air was left";
+
+    // A wrong line of a sniffer's file is named, and no frame of the file goes out.
+    const std::string sock = sb.Path("/.board/net/sniff.wlan0");
+    const int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    ASSERT_GE(fd, 0);
+    struct sockaddr_un a {};
+    a.sun_family = AF_UNIX;
+    ASSERT_LT(sock.size(), sizeof(a.sun_path));
+    std::strncpy(a.sun_path, sock.c_str(), sizeof(a.sun_path) - 1);
+    ASSERT_EQ(0, bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a)));
+    EXPECT_TRUE(ToolRefuses({tool, sb.Root(), "sniff", sb.Path("/frames.hex")}, 2,
+                            "netsim: sniff: line 3 of " + sb.Path("/frames.hex") + " is no hex frame"));
+    char frame[64];
+    EXPECT_EQ(-1, recv(fd, frame, sizeof(frame), MSG_DONTWAIT)) << "a frame went out";
+    close(fd);
+    std::remove(sock.c_str());
+}
+
+// The values netsim takes at the edges of their ranges reach the air file as given (a leading
+// zero dropped), and the simulated scan shows them so.
+TEST(BoardNet, NetsimTakesTheWholeRangeOfAWifiNetwork)
+{
+    TestSandbox sb;
+    const struct {
+        std::vector<std::string> args;
+        std::string line;    // in the air file
+        std::string shown;   // in iwlist's cell
+    } rows[] = {
+        {{"Low", "pass1234", "1", "0"}, "Low\tpass1234\t1\t0\tseen\n", "(Channel 1)\n                    Quality=0/70"},
+        {{"High", "pass1234", "13", "70"}, "High\tpass1234\t13\t70\tseen\n", "(Channel 13)\n                    Quality=70/70"},
+        {{"Zero", "pass1234", "06", "040", "hidden"}, "Zero\tpass1234\t6\t40\thidden\n", "(Channel 6)\n                    Quality=40/70"},
+    };
+    ASSERT_EQ(0, Exit("insmod /customer/ko/rtl8188f.ko"));
+    ASSERT_EQ(0, Exit("ifconfig wlan0 up"));
+    for (const auto& row : rows) {
+        std::vector<std::string> args = {"wifi", "add"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        ASSERT_TRUE(NetSim(sb, args)) << row.line;
+        EXPECT_EQ(row.line, sb.Read("/.board/net/air"));
+        const std::string scan = Output("iwlist wlan0 scan");
+        EXPECT_TRUE(Has(scan, row.shown)) << scan;
+        ASSERT_TRUE(NetSim(sb, {"wifi", "clear"}));
+    }
+    EXPECT_EQ(std::vector<std::string>{"air"}, NetFiles(sb, "air"));
 }

@@ -1,5 +1,5 @@
-// A visitor at the door for the whole-process suites: tools/mkcamera's file of the door camera
-// (the wall, then the wall with the visitor in front of it) and the camera file put in whole.
+// A visitor at the door for the whole-process suites: tools/mkcamera's two-frame file of the door
+// camera (the wall, then the wall with the visitor in front of it) and the camera file put in whole.
 // While the camera holds both frames the detector sees motion on every pass; the wall alone is
 // the empty doorway.
 #pragma once
@@ -41,11 +41,14 @@ inline std::string PutDoorCamera(const TestSandbox& sb, const std::string& frame
     return "";
 }
 
-// mkcamera's visitor scene for `photo`, made in the board (the camera then shows the visitor);
-// false when the tool did not give two frames.
+// mkcamera's two-frame visitor scene (--blink) for `photo` on skimage's brick wall beside it,
+// made in the board (the camera then shows the visitor); false when the tool did not give two
+// frames.
 inline bool MakeDoorScene(const TestSandbox& sb, const std::string& photo, DoorScene* scene)
 {
-    scene->log = ShellOutput(BinaryDir() + "/tools/mkcamera " + sb.Root() + " " + photo).second;
+    const std::string wall = photo.substr(0, photo.find_last_of('/') + 1) + "brick.png";
+    scene->log =
+        ShellOutput(BinaryDir() + "/tools/mkcamera " + sb.Root() + " " + photo + " --blink --wall " + wall).second;
     scene->visitor = sb.Read("/.board/camera_door0.yuv");
     if (scene->visitor.size() != 2 * kDoorFrameBytes) {
         return false;

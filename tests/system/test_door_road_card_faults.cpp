@@ -80,8 +80,8 @@ protected:
         mSb.Write("/DeviceInfo/noxa.cfgs/noxa_sd_record_mode", "0\n");
         // The wall is skimage's coffee photograph: door 1's scene stays warm for the road's pictures.
         const std::string photos = DOORPHONE_PHOTO_DIR;
-        mScene.log = ShellOutput(BinaryDir() + "/tools/mkcamera " + mSb.Root() + " " + photos + "/astronaut.png --wall " +
-                                 photos + "/coffee.png")
+        mScene.log = ShellOutput(BinaryDir() + "/tools/mkcamera " + mSb.Root() + " " + photos +
+                                 "/astronaut.png --blink --wall " + photos + "/coffee.png")
                          .second;
         mScene.visitor = mSb.Read("/.board/camera_door0.yuv");
         ASSERT_EQ(2 * kDoorFrameBytes, mScene.visitor.size()) << mScene.log;

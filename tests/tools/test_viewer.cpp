@@ -53,6 +53,12 @@ int OnEvent(NOXA_P2P_EVENT_E event, void* args)
         noxa_ipc_playback_send_day_list(w[0], files.data(), static_cast<uint32_t>(files.size()));
         w[4] = static_cast<uint32_t>(files.size());
     } else if (event == TRANS_PLAYBACK_START_TS) {
+        // Only the recording the day list names plays; any other range finishes at once, as the
+        // unit finishes a start that names no recording.
+        if (w[1] != 1773482400) {
+            noxa_ipc_playback_send_finish(w[0]);
+            return 0;
+        }
         uint8_t key[] = {0, 0, 0, 1, 0x67, 1, 2, 0, 0, 0, 1, 0x68, 3, 0, 0, 0, 1, 0x65, 4, 5};
         uint8_t p[] = {0, 0, 0, 1, 0x41, 6};
         TRANSFER_MEDIA_FRAME_S f{};
@@ -62,6 +68,9 @@ int OnEvent(NOXA_P2P_EVENT_E event, void* args)
         noxa_ipc_playback_send_video_frame(w[0], &f);
         noxa_ipc_playback_send_finish(w[0]);
     } else if (event == TRANS_DOWNLOAD_START) {
+        if (w[1] == 300) {
+            return -1;  // refused: no data follows
+        }
         const uint8_t data[3] = {1, 2, 3};
         STORAGE_FRAME_HEAD_S h{1, 3, 1700000000000ull, 0};
         noxa_ipc_4_app_download_data(w[0], &h, data);
@@ -162,10 +171,31 @@ TEST_F(ViewerTool, BadArgumentsAreRefusedBeforeConnecting)
     std::string fast = Wav(tone);
     fast[24] = char(0x80), fast[25] = char(0x3E);  // 16000 Hz
     mBoard.Write("/fast.wav", fast);
+    mBoard.Write("/kept.h264", "kept");
+    const std::string kept = mBoard.Path("/kept.h264");
+    const std::string fresh = mBoard.Path("/fresh.h264");
+    const std::string notFolder = mBoard.Path("/tone.wav");
     const struct {
         std::vector<std::string> args;
         std::string said;
     } rows[] = {
+        // Files it cannot write, and files for actions that write none.
+        {{"--client", "0", "--live", "1", "--video", "/nonexistent/dir/v.h264"},
+         "cannot write /nonexistent/dir/v.h264: its folder /nonexistent/dir: No such file or directory"},
+        {{"--client", "0", "--live", "1", "--audio", notFolder + "/a.wav"},
+         "cannot write " + notFolder + "/a.wav: Not a directory"},
+        {{"--client", "0", "--live", "1", "--audio", mBoard.Root()}, "cannot write " + mBoard.Root() + ": it is a folder"},
+        {{"--client", "0", "--live", "1", "--video", kept, "--audio", "/nonexistent/a.wav"}, "cannot write /nonexistent/a.wav"},
+        {{"--client", "0", "--live", "1", "--video", fresh, "--audio", "/nonexistent/a.wav"}, "cannot write /nonexistent/a.wav"},
+        {{"--client", "0", "--live", "1", "--audio", "-"}, "--audio takes a file"},
+        {{"--client", "0", "--live", "1", "--video", ""}, "--video needs a value"},
+        {{"--client", "0", "--play", "1", "2", "--video", "/nonexistent/p.h264"}, "cannot write /nonexistent/p.h264"},
+        {{"--client", "0", "--download", "--records", "/nonexistent/r.bin"}, "cannot write /nonexistent/r.bin"},
+        {{"--client", "0", "--download", "--records", kept, "--video", mBoard.Root()}, "cannot write " + mBoard.Root()},
+        {{"--client", "0", "--download", "--records", "-", "--video", "-"}, "--video and --records cannot both go to standard output"},
+        {{"--client", "0", "--days", "--video", fresh}, "--video does not go with --days"},
+        {{"--client", "0", "--play", "--audio", fresh}, "--audio does not go with --play"},
+        {{"--client", "0", "--live", "1", "--records", fresh}, "--records does not go with --live"},
         {{"--client", "abc", "--days"}, "--client takes a client number, not 'abc'"},
         {{"--client", "-1", "--days"}, "--client takes a client number"},
         {{"--client", "0", "--quality", "2", "--live", "1"}, "--quality takes 0 or 1"},
@@ -198,6 +228,41 @@ TEST_F(ViewerTool, BadArgumentsAreRefusedBeforeConnecting)
     }
     std::lock_guard<std::mutex> lock(gMutex);
     EXPECT_TRUE(gEvents.empty()) << "a refused command line reached the unit";
+    EXPECT_EQ("kept", mBoard.Read("/kept.h264")) << "a refused command line truncated a file";
+    EXPECT_FALSE(mBoard.Exists("/fresh.h264")) << "a refused command line made a file";
+}
+
+// A playback that plays nothing, and a refused download, say so with status 1, and leave no
+// file behind (an earlier file of that name as it was); a download that finishes keeps its records
+// as they came.
+TEST_F(ViewerTool, NothingPlayedAndRefusedDownloadWriteNothing)
+{
+    std::string out;
+    EXPECT_EQ(1, Run({"--client", "1", "--play", "--video", mBoard.Path("/pb.h264")}, out));
+    EXPECT_NE(std::string::npos, out.find("playback finished")) << out;
+    EXPECT_NE(std::string::npos, out.find("viewer: nothing played: no recording from ")) << out;
+    EXPECT_FALSE(mBoard.Exists("/pb.h264"));
+    EXPECT_EQ(1, Run({"--client", "1", "--play", "100", "200"}, out));
+    EXPECT_NE(std::string::npos, out.find("viewer: nothing played: no recording from 100 to 200")) << out;
+
+    mBoard.Write("/old.bin", "old");
+    EXPECT_EQ(1, Run({"--client", "2", "--download", "300", "400", "--records", mBoard.Path("/old.bin"), "--video",
+                      mBoard.Path("/dl.h264")},
+                     out));
+    EXPECT_NE(std::string::npos, out.find("viewer: download refused")) << out;
+    EXPECT_EQ("old", mBoard.Read("/old.bin"));
+    EXPECT_FALSE(mBoard.Exists("/dl.h264"));
+    EXPECT_EQ(1, Run({"--client", "2", "--download", "300", "400", "--records", mBoard.Path("/rec.bin")}, out));
+    EXPECT_FALSE(mBoard.Exists("/rec.bin")) << "a refused download left a records file";
+
+    // Finished: the stored record whole (24-byte head, then its bytes), its bytes alone as video.
+    ASSERT_EQ(0, Run({"--client", "2", "--download", "100", "200", "--records", mBoard.Path("/rec.bin"), "--video",
+                      mBoard.Path("/dl.h264")},
+                     out))
+        << out;
+    const std::string head("\1\0\0\0\3\0\0\0\0\x68\xe5\xcf\x8b\x01\0\0\0\0\0\0\0\0\0\0", 24);
+    EXPECT_EQ(head + std::string("\1\2\3", 3), mBoard.Read("/rec.bin"));
+    EXPECT_EQ(std::string("\1\2\3", 3), mBoard.Read("/dl.h264"));
 }
 
 // --days names the days with recordings; a refusal says what its reason means.

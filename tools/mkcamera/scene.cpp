@@ -17,6 +17,36 @@ cv::Mat SceneLoad(const std::string& path)
     return m;
 }
 
+cv::Mat SceneWall(int width, int height)
+{
+    cv::Mat wall(height, width, CV_8UC3, cv::Scalar(168, 174, 178));  // mortar
+    cv::RNG rng(0x6272);
+    // About 20 courses over the picture; a brick is three courses long, as 215 by 65 mm bricks
+    // with 10 mm joints are.
+    const int course = std::max(6, height / 20);
+    const int length = 3 * course;
+    const int joint = std::max(1, course / 8);
+    for (int row = 0; row * course < height; ++row) {
+        const int offset = (row % 2) * length / 2;
+        for (int x = -offset; x < width; x += length) {
+            const double shade = rng.uniform(-22.0, 22.0);
+            const cv::Scalar colour(52 + shade * 0.4, 72 + shade * 0.7, 150 + shade);
+            const cv::Rect brick = cv::Rect(x + joint, row * course + joint, length - joint, course - joint) &
+                                   cv::Rect(0, 0, width, height);
+            if (brick.area() > 0) {
+                wall(brick).setTo(colour);
+            }
+        }
+    }
+    cv::Mat grain(height, width, CV_16SC3);
+    rng.fill(grain, cv::RNG::NORMAL, 0, 6);
+    cv::Mat out;
+    wall.convertTo(out, CV_16SC3);
+    out += grain;
+    out.convertTo(wall, CV_8UC3);  // saturated back to 0..255
+    return wall;
+}
+
 cv::Rect ScenePlace(const cv::Mat& photo, int height, double position, int width, int cameraHeight)
 {
     const int h = std::min(cameraHeight, static_cast<int>(std::lround(height * cameraHeight / double(kSceneDetectHeight))));

@@ -1,5 +1,5 @@
-// The door scene of the camera files and of the detection suites: a wall (skimage's brick.png)
-// filling the camera's picture, with a photograph pasted on it or not. Placements are given in
+// The door scene of the camera files and of the detection suites: a wall (skimage's brick.png, or
+// one drawn here) filling the camera's picture, with a photograph pasted on it or not. Placements are given in
 // the detection picture (480x288), which the scalers make from the whole camera picture.
 #pragma once
 
@@ -14,6 +14,9 @@ constexpr int kSceneDetectHeight = 288;
 
 // Reads a picture (PNG, JPEG) as BGR; empty with a message on stderr when it cannot be read.
 cv::Mat SceneLoad(const std::string& path);
+// A brick wall drawn at width x height (BGR): courses of bricks a little apart in colour, grey
+// mortar, a fine grain; the same wall every time.
+cv::Mat SceneWall(int width, int height);
 // Where a photograph stands in a width x height camera picture: `height` lines of the detection
 // picture high (its own aspect kept on the camera picture), its feet on the bottom edge, and
 // `position` from 0 (left edge) to 1 (right edge) across the rest of the width.

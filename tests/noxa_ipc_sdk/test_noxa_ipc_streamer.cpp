@@ -10,6 +10,7 @@
 #include "noxa_iot_sdk/noxa_cloud/cloud_pic.h"
 #include "noxa_ipc_sdk/NStreamer/noxa_ipc_packager.h"
 #include "noxa_ipc_sdk/NStreamer/noxa_ipc_streamer.h"
+#include "noxa_ipc_sdk/encrypt/noxa_ipc_encrypt.h"
 #include "noxa_ipc_sdk/moto_mqtt/noxa_ipc_moto_mqtt.h"
 #include "noxa_ipc_sdk/noxa_ipc_mqt_proccess.h"
 #include "noxa_ipc_sdk/p2p/transfer/noxa_ipc_transfer.h"
@@ -1072,4 +1073,25 @@ TEST_F(Streamer, FirstFramesOfAStreamAreNotOlderThanAFrameTime)
                                                         << " ms before the stream started";
     }
     EXPECT_EQ(1u, ReadFrames(mBox.Root() + "/main.h264").firstType);
+}
+
+// Without the media key and with its fetch failing, a new request asks the cloud once, at once;
+// the reconnects that follow (no challenge can be encrypted) keep to the wait after that failure
+// instead of each holding the thread for a fetch.
+TEST_F(Streamer, ReconnectsKeepToTheMediaKeyWait)
+{
+    // The thread has taken the encryptor (with the stored key) before the key goes.
+    ASSERT_TRUE(Eventually([] { return LogCapture::Logged("use key :"); }, 10s)) << LogCapture::All();
+    ASSERT_EQ(0, kvs_delete(CLOUD_ENC_KEY_NAME));
+    noxa_ipc_encrypt_reset();
+    const int fetches = LogCapture::Count("media key fetch fails");
+    cloudsim::MediaGateway& gw = NewGateway(2);
+    ASSERT_EQ(0, Route(Request(gw, 2)));
+    ASSERT_TRUE(Eventually([] { return LogCapture::Logged("reconnect in 800 ms"); }, 20s)) << LogCapture::All();
+    EXPECT_GE(LogCapture::Count("connect to 127.0.0.1"), 4);
+    EXPECT_EQ(fetches + 1, LogCapture::Count("media key fetch fails")) << LogCapture::All();
+    EXPECT_TRUE(LogCapture::Logged("next try in 10 s"));
+    EXPECT_TRUE(Events().empty());
+    ASSERT_EQ(0, Route(R"({"header":{"type":"stop","sessionId":"session0"},"msg":{"mode":"wg"}})"));
+    ASSERT_TRUE(Eventually([] { return Alive() == 0; }, 5s));
 }

@@ -557,16 +557,31 @@ TEST_F(MediaKey, ReconnectChecksAndPicturesKeepToTheWait)
     EXPECT_EQ("Qq1Ww2Ee3Rr4Tt5Y", Stored());
 }
 
-// A picture without a stored key while the secret call is slow: it fails without waiting for the
-// answer, a second picture starts no second fetch, and once the fetch has brought the key the
-// pictures go under it without a further call.
-TEST_F(MediaKey, APictureNeverWaitsOutASlowFetch)
+// A picture without a stored key waits for the fetch while none has failed (a device that has
+// never asked); once one has failed it never waits out a slow fetch: it fails at once, a second
+// picture starts no second fetch, and once the fetch has brought the key the pictures go under it
+// without a further call.
+TEST_F(MediaKey, APictureWaitsForAFetchOnlyWhileNoneHasFailed)
 {
-    const int slow = sCloud->LogCount("ipc.storage.secret.get: injected slow");
-    sCloud->Command("fail ipc.storage.secret.get slow 4000");
+    UniTestClock clock;
     const Bytes plain(300, 0x44);
     uint8_t* pic = nullptr;
     uint32_t picLen = 0;
+    sCloud->Command("fail ipc.storage.secret.get slow 500");
+    int calls = SecretCalls();
+    ASSERT_EQ(0, cloud_encrypt_pic_with_random_iv(plain.data(), 300, &pic, &picLen, nullptr)) << sCloud->Log();
+    free(pic);
+    EXPECT_EQ(++calls, SecretCalls());
+
+    ASSERT_EQ(0, kvs_delete(CLOUD_ENC_KEY_NAME));
+    sCloud->Command("fail ipc.storage.secret.get code SYSTEM_BUSY");
+    EXPECT_EQ(-803, cloud_encrypt_pic_with_random_iv(plain.data(), 300, &pic, &picLen, nullptr));
+    EXPECT_EQ(++calls, SecretCalls());
+    ASSERT_TRUE(LogCapture::LoggedSoon("next try in 10 s"));
+
+    clock.Advance(10000);
+    const int slow = sCloud->LogCount("ipc.storage.secret.get: injected slow");
+    sCloud->Command("fail ipc.storage.secret.get slow 3000");
     EXPECT_EQ(-803, cloud_encrypt_pic_with_random_iv(plain.data(), 300, &pic, &picLen, nullptr));
     EXPECT_EQ("<none>", Stored()) << "the picture waited for the secret call's answer";
     ASSERT_TRUE(SlowCallsReach(slow + 1)) << sCloud->Log();
@@ -574,7 +589,7 @@ TEST_F(MediaKey, APictureNeverWaitsOutASlowFetch)
     EXPECT_NE(0, CheckEncKeyWhenDue(Md5Hex("Xx0Cc9Vv8Bb7Nn6M").c_str())) << "never behind a running fetch";
     ASSERT_TRUE(Eventually([] { return Stored() != "<none>"; }, 10s));
     EXPECT_EQ(slow + 1, sCloud->LogCount("ipc.storage.secret.get: injected slow")) << "a second fetch ran";
-    const int calls = SecretCalls();
+    calls = SecretCalls();
     ASSERT_EQ(0, cloud_encrypt_pic_with_random_iv(plain.data(), 300, &pic, &picLen, nullptr));
     const std::string key = Stored();
     EXPECT_EQ(plain, Evp(false, Bytes(pic + 64, pic + picLen), reinterpret_cast<const uint8_t*>(key.data()), pic + 8));

@@ -68,8 +68,9 @@ uint64_t s_retryWaitMs = 0;           // under s_fetchLock: the wait after the l
 std::atomic<uint64_t> s_retryAt{0};   // tick before which no fetch that keeps to the wait starts
 std::atomic<bool> s_fetching{false};  // a background fetch thread runs
 std::atomic<bool> s_asking{false};    // a fetch waits for the cloud's answer
-// How long a picture waits for the fetch it started.
-constexpr int kPictureKeyWaitMs = 2000;
+// How long a picture waits for a running fetch while none has failed (a TLS handshake on the
+// unit's slow core takes seconds).
+constexpr int kPictureKeyWaitMs = 5000;
 
 bool FetchDue()
 {
@@ -230,14 +231,16 @@ int cloud_get_enc_key(uint8_t key[16])
     if (ret == UNI_OK || ret == CLOUD_PIC_KEY_ERR) {
         return ret;
     }
-    // None stored: the key is asked for on a thread of its own when the wait allows, and waited
-    // for briefly (a cloud that answers gives it in milliseconds); a picture never waits out a
-    // stalled secret API, nor a fetch that someone else runs.
-    if (!StartBackgroundFetch()) {
+    // None stored: the key is asked for on a thread of its own when the wait allows. While no fetch
+    // has failed, the picture waits for the fetch that runs (its own or another's), bounded; once
+    // one has failed (a cloud in trouble, a stalled secret API), it goes on at once without.
+    const bool failing = s_retryAt.load() != 0;
+    (void)StartBackgroundFetch();
+    if (failing) {
         return CLOUD_PIC_KEY_ERR;
     }
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPictureKeyWaitMs);
-    while (s_fetching.load() && std::chrono::steady_clock::now() < end) {
+    while ((s_fetching.load() || s_asking.load()) && std::chrono::steady_clock::now() < end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return cloud_read_enc_key(key) == UNI_OK ? UNI_OK : CLOUD_PIC_KEY_ERR;

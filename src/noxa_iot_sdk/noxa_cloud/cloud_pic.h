@@ -12,8 +12,8 @@
 #define CLOUD_PIC_KEY_ERR (-803)
 
 // The media key (16 bytes): the stored one. Without one, a fetch that keeps to the wait runs on a
-// thread of its own and is waited for 2 s at most; when none may start (the wait after a failed
-// fetch, a fetch running), -803 at once. 0 or -803.
+// thread of its own; while no fetch has failed the running fetch is waited for, 5 s at most;
+// after a failed one (during its wait and after) -803 at once. 0 or -803.
 int cloud_get_enc_key(uint8_t key[16]);
 // The stored media key alone: a record of 16 bytes, or of 17 whose last is 0 (the key text with
 // its NUL, as other writers keep it). 0; -901 none stored (or the store's error); -803 a record

@@ -362,6 +362,8 @@ void Noxa_StreamingStart()
     s.ViewingTimer = kCountdownStopped;
     s.CallTimeoutTimer = kCountdownStopped;
     s.ViewingMark = 1;
+    // The stream starts on a key frame of now, not on one seconds old in the ring.
+    RequestVideoIdr();
 }
 
 void Noxa_StreamingStop()

@@ -166,6 +166,12 @@ int PutPicture(const char* func, const char* name, const char* type, const uint8
     uint8_t* enc = nullptr;
     uint32_t encLen = 0;
     const int ret = g_notification_ops.encrypt_pic(data, len, &enc, &encLen, iv);
+    if (ret == CLOUD_PIC_KEY_ERR) {
+        // Without the media key at hand the picture cannot go (the key is asked for apart).
+        PR_ERR("%s: picture not sent without the media key", func);
+        notify_seq_error(kSeqEnc, "enc_err");
+        return ret;
+    }
     if (ret != UNI_OK) {
         PR_ERR("%s encrypt failed:%d", func, ret);
         notify_seq_error(kSeqEnc, "enc_err");
@@ -508,6 +514,9 @@ int notification_doorbell_send(const uint8_t* data, uint32_t size, const char* t
     for (int i = 0; i < kUploadTries && ret != UNI_OK; ++i) {
         msg->count = 0;  // a retry starts empty
         ret = notification_content_upload_from_buffer(static_cast<int>(time), type, data, size, 1, msg.get());
+        if (ret == CLOUD_PIC_KEY_ERR) {
+            break;  // no key now is no key a moment later: the push goes on
+        }
     }
     if (ret != UNI_OK) {
         // No message without its picture: the press event has told the phone already.
@@ -541,8 +550,8 @@ int notification_generic_send(const NOXA_NOTIFICATION_S* n)
         for (int t = 0; t < kUploadTries && ret != UNI_OK; ++t) {
             ret = notification_content_upload_from_buffer_generic(name, suffix, reinterpret_cast<const uint8_t*>(f.data),
                                                                   f.size, key, msg.get());
-            if (ret == NOTIFICATION_ERR_REFUSED || ret == UNI_INVALID_PARM) {
-                break;  // the same file is refused again
+            if (ret == NOTIFICATION_ERR_REFUSED || ret == UNI_INVALID_PARM || ret == CLOUD_PIC_KEY_ERR) {
+                break;  // the same file is refused again, or no media key is at hand
             }
         }
         if (ret != UNI_OK) {

@@ -298,6 +298,18 @@ TEST_F(NoxaP2p, StopWithViewersLeftKeepsTheMonitorAndTheLastStopTakesOneOfThreeB
     }
 }
 
+// The cloud stream's start asks both encoders for a key frame, as the live view's does: the stream
+// starts on a picture of now, not on one the ring has held.
+TEST_F(NoxaP2p, StreamingStartAsksForAKeyFrame)
+{
+    const int before = MiSimCallCount("MI_VENC_RequestIdr");
+    mSeen.clients = 1;
+    Event(TRANS_STREAMING_VIDEO_START, {3});
+    EXPECT_EQ(before + 2, MiSimCallCount("MI_VENC_RequestIdr"));
+    EXPECT_EQ(1, gDeviceState.ViewingMark);
+    Posted();
+}
+
 // A stop asks who still watches, not who is connected: the last watcher's stop ends the watch and
 // resets the ring though another viewer stays connected without video.
 TEST_F(NoxaP2p, LastWatcherEndsTheWatchThoughAnotherViewerStaysConnected)

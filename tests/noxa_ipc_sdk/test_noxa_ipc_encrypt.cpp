@@ -6,6 +6,7 @@
 // holds a frame, runs once at a time and is tried again after a growing wait.
 #include "cloud_peer.h"
 #include "cloud_unit.h"
+#include "process.h"
 #include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_base/kv_storge/kv_storge.h"
 #include "noxa_iot_sdk/log_capture.h"
@@ -516,4 +517,82 @@ TEST_F(MediaKey, FailedFetchesWaitTenSecondsDoublingToTenMinutes)
     int ret = -9;
     EXPECT_EQ(plain, EncryptAndOpen(plain, key, &ret));
     EXPECT_EQ(0, ret);
+}
+
+// The check a gateway reconnect makes keeps to the wait after a failed fetch, while a new
+// request's check asks at once; a picture without a stored key asks once per wait too, and never
+// at every picture.
+TEST_F(MediaKey, ReconnectChecksAndPicturesKeepToTheWait)
+{
+    UniTestClock clock;
+    sCloud->Command("fail ipc.storage.secret.get code SYSTEM_BUSY");
+    const std::string md5 = Md5Hex("Qq1Ww2Ee3Rr4Tt5Y");
+    int calls = SecretCalls();
+    EXPECT_EQ(-1, CheckAndUpdateEncKey(md5.c_str())) << "a new request asks at once";
+    ASSERT_EQ(++calls, SecretCalls());
+    const Bytes plain(100, 0x21);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_NE(0, CheckEncKeyWhenDue(md5.c_str()));
+        uint8_t* pic = nullptr;
+        uint32_t picLen = 0;
+        EXPECT_EQ(-803, cloud_encrypt_pic_with_random_iv(plain.data(), 100, &pic, &picLen, nullptr));
+        EXPECT_EQ(nullptr, pic);
+    }
+    EXPECT_EQ(calls, SecretCalls()) << "asked during the wait";
+    clock.Advance(10000);
+    EXPECT_NE(0, CheckEncKeyWhenDue(md5.c_str()));
+    ASSERT_EQ(++calls, SecretCalls()) << "the wait has run: one fetch";
+    clock.Advance(20000);
+    uint8_t* pic = nullptr;
+    uint32_t picLen = 0;
+    EXPECT_EQ(-803, cloud_encrypt_pic_with_random_iv(plain.data(), 100, &pic, &picLen, nullptr));
+    ASSERT_TRUE(Eventually([&] { return SecretCalls() == calls + 1; }, 5s)) << "a picture's fetch after the wait";
+    ++calls;
+    noxa_ipc_encrypt_reset();  // the picture's fetch has ended
+    // The cloud answers again: the reconnect's check takes the key whose MD5 the gateway gave.
+    sCloud->Command("fail ipc.storage.secret.get ok");
+    sCloud->Command("media-key Qq1Ww2Ee3Rr4Tt5Y");
+    EXPECT_EQ(0, CheckEncKeyWhenDue(md5.c_str()));
+    EXPECT_EQ(++calls, SecretCalls());
+    EXPECT_EQ("Qq1Ww2Ee3Rr4Tt5Y", Stored());
+}
+
+// A picture without a stored key waits for the fetch while none has failed (a device that has
+// never asked); once one has failed it never waits out a slow fetch: it fails at once, a second
+// picture starts no second fetch, and once the fetch has brought the key the pictures go under it
+// without a further call.
+TEST_F(MediaKey, APictureWaitsForAFetchOnlyWhileNoneHasFailed)
+{
+    UniTestClock clock;
+    const Bytes plain(300, 0x44);
+    uint8_t* pic = nullptr;
+    uint32_t picLen = 0;
+    sCloud->Command("fail ipc.storage.secret.get slow 500");
+    int calls = SecretCalls();
+    ASSERT_EQ(0, cloud_encrypt_pic_with_random_iv(plain.data(), 300, &pic, &picLen, nullptr)) << sCloud->Log();
+    free(pic);
+    EXPECT_EQ(++calls, SecretCalls());
+
+    ASSERT_EQ(0, kvs_delete(CLOUD_ENC_KEY_NAME));
+    sCloud->Command("fail ipc.storage.secret.get code SYSTEM_BUSY");
+    EXPECT_EQ(-803, cloud_encrypt_pic_with_random_iv(plain.data(), 300, &pic, &picLen, nullptr));
+    EXPECT_EQ(++calls, SecretCalls());
+    ASSERT_TRUE(LogCapture::LoggedSoon("next try in 10 s"));
+
+    clock.Advance(10000);
+    const int slow = sCloud->LogCount("ipc.storage.secret.get: injected slow");
+    sCloud->Command("fail ipc.storage.secret.get slow 3000");
+    EXPECT_EQ(-803, cloud_encrypt_pic_with_random_iv(plain.data(), 300, &pic, &picLen, nullptr));
+    EXPECT_EQ("<none>", Stored()) << "the picture waited for the secret call's answer";
+    ASSERT_TRUE(SlowCallsReach(slow + 1)) << sCloud->Log();
+    EXPECT_EQ(-803, cloud_encrypt_pic_with_random_iv(plain.data(), 300, &pic, &picLen, nullptr));
+    EXPECT_NE(0, CheckEncKeyWhenDue(Md5Hex("Xx0Cc9Vv8Bb7Nn6M").c_str())) << "never behind a running fetch";
+    ASSERT_TRUE(Eventually([] { return Stored() != "<none>"; }, 10s));
+    EXPECT_EQ(slow + 1, sCloud->LogCount("ipc.storage.secret.get: injected slow")) << "a second fetch ran";
+    calls = SecretCalls();
+    ASSERT_EQ(0, cloud_encrypt_pic_with_random_iv(plain.data(), 300, &pic, &picLen, nullptr));
+    const std::string key = Stored();
+    EXPECT_EQ(plain, Evp(false, Bytes(pic + 64, pic + picLen), reinterpret_cast<const uint8_t*>(key.data()), pic + 8));
+    free(pic);
+    EXPECT_EQ(calls, SecretCalls());
 }

@@ -36,6 +36,8 @@ struct Cloud {
     std::vector<std::pair<int, std::string>> reports;
     std::vector<uint32_t> times;
     int reportFailures = 0;
+    int encryptCalls = 0;
+    int encryptRet = 0;  // what the picture encryption answers (-803: no media key at hand)
 } gCloud;
 
 int GetConfig(CLOUD_DETECT_STORAGE_CFG_S* c)
@@ -71,6 +73,10 @@ int PutFile(void* cfg, const char*, int kind, const char* name, const char* type
 // "ENC:" and the bytes: enough to see what went up encrypted, with which IV.
 int EncryptPic(const uint8_t* data, uint32_t len, uint8_t** out, uint32_t* outLen, const char* iv)
 {
+    ++gCloud.encryptCalls;
+    if (gCloud.encryptRet != 0) {
+        return gCloud.encryptRet;
+    }
     gCloud.ivs.push_back(iv != nullptr ? iv : "");
     *outLen = len + 4;
     *out = static_cast<uint8_t*>(malloc(*outLen));
@@ -321,6 +327,40 @@ TEST_F(Notification, CapacityAndRetriesThatStartEmpty)
     const std::string motion = gCloud.reports[1].second;
     EXPECT_EQ(115, gCloud.reports[1].first);
     EXPECT_EQ(1, std::count(motion.begin(), motion.end(), '[') - 1) << motion;
+}
+
+// Without the media key at hand a picture cannot go: each push tries it once (no retry waits on
+// the key), logged once; the doorbell sends no message without its picture, the event with a
+// picture file still goes without it, and pictures go again once the key is there.
+TEST_F(Notification, NoMediaKeyFailsThePictureOnceAndThePushGoesOn)
+{
+    LogCapture::Install();
+    gCloud.encryptRet = -803;
+    EXPECT_EQ(-803, notification_doorbell_send(Bytes("bell"), 4, "jpeg", 1700000200));
+    EXPECT_EQ(1, gCloud.encryptCalls);
+    EXPECT_EQ(1, LogCapture::Count("picture not sent without the media key"));
+    EXPECT_TRUE(gCloud.reports.empty());
+    EXPECT_TRUE(gCloud.puts.empty());
+
+    NOXA_NOTIFICATION_S n{};
+    n.name = 1;  // "ipc_doorbell"
+    n.file_count = 1;
+    n.files[0].type = 1;  // jpeg
+    n.files[0].data = "pic";
+    n.files[0].size = 3;
+    strcpy(n.resource, "resources");
+    strcpy(n.kind, "image");
+    EXPECT_EQ(-803, notification_generic_send(&n));
+    EXPECT_EQ(2, gCloud.encryptCalls);
+    ASSERT_EQ(1u, gCloud.reports.size()) << "the event goes without its picture";
+    EXPECT_EQ(185, gCloud.reports[0].first);
+    EXPECT_NE(std::string::npos, gCloud.reports[0].second.find("\"files\":[]")) << gCloud.reports[0].second;
+    EXPECT_EQ(2, LogCapture::Count("picture not sent without the media key"));
+
+    gCloud.encryptRet = 0;
+    EXPECT_EQ(0, notification_doorbell_send(Bytes("bell"), 4, "jpeg", 1700000201));
+    EXPECT_EQ(3, gCloud.encryptCalls);
+    EXPECT_EQ(2u, gCloud.reports.size());
 }
 
 // One event with two files is one 185 with two entries; three files, or a type above 3 in any

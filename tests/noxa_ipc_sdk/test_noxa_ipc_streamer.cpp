@@ -10,6 +10,7 @@
 #include "noxa_iot_sdk/noxa_cloud/cloud_pic.h"
 #include "noxa_ipc_sdk/NStreamer/noxa_ipc_packager.h"
 #include "noxa_ipc_sdk/NStreamer/noxa_ipc_streamer.h"
+#include "noxa_ipc_sdk/encrypt/noxa_ipc_encrypt.h"
 #include "noxa_ipc_sdk/moto_mqtt/noxa_ipc_moto_mqtt.h"
 #include "noxa_ipc_sdk/noxa_ipc_mqt_proccess.h"
 #include "noxa_ipc_sdk/p2p/transfer/noxa_ipc_transfer.h"
@@ -34,6 +35,7 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -55,8 +57,14 @@ struct Heard {
 };
 std::vector<Heard> gAudio;
 
+// Wall-clock ms of the first streaming start told.
+std::atomic<int64_t> gStartedMs{0};
+
 int OnEvent(int event, void* args)
 {
+    if (event == 100 && gStartedMs.load() == 0) {
+        gStartedMs.store(static_cast<int64_t>(uni_time_get_posix_ms()));
+    }
     std::lock_guard<std::mutex> lock(gEvLock);
     gEvents.push_back(event);
     gEventSource.push_back(args != nullptr ? static_cast<uint32_t*>(args)[0] : 0xFFFFFFFF);
@@ -179,6 +187,7 @@ private:
 struct FileFrames {
     int count = 0;
     uint32_t firstType = 99;
+    uint32_t firstSeq = 0;  // the test frame's own number
     uint32_t smallest = UINT32_MAX;
     uint32_t largest = 0;
 };
@@ -197,6 +206,7 @@ FileFrames ReadFrames(const std::string& path)
         }
         if (r.count == 0) {
             r.firstType = ringtest::GetLe32(p + at + 4);
+            r.firstSeq = ringtest::GetLe32(p + at);
         }
         r.smallest = std::min(r.smallest, size);
         r.largest = std::max(r.largest, size);
@@ -956,4 +966,134 @@ TEST_F(Streamer, GatewayFrozenWhileStreamingIsLeft)
     EXPECT_GE(stopped, 1400ms);
     EXPECT_TRUE(LogCapture::Logged("no progress on the link for 1500 ms"));
     EXPECT_EQ((std::vector<int>{100, 17, 101}), Events());
+}
+
+// A stream whose mask goes to 0 sends nothing and holds no monitor: its stop is told (101), and
+// its start again when a stream is asked for. A gateway left quiet at mask 0 is never cut; one
+// that then vanishes (its connection acknowledges nothing, as a host that is gone: a socket filter
+// at the gateway, since a stopped process on loopback still answers the kernel's probes) is found
+// by the keep-alive and left within its bound (idle 1 s + 2 probes 1 s apart), then tried again.
+TEST_F(Streamer, MaskZeroReleasesTheMonitorAndAVanishedGatewayIsFoundByKeepAlive)
+{
+    EXPECT_EQ(30u, mSt->keepIdleS.load());
+    EXPECT_EQ(5u, mSt->keepIntvlS.load());
+    EXPECT_EQ(3u, mSt->keepCnt.load());
+    mSt->keepIdleS.store(1);
+    mSt->keepIntvlS.store(1);
+    mSt->keepCnt.store(2);
+    mSt->stallMs.store(1500);
+    mSt->handshakeMs.store(1000);
+    cloudsim::MediaGateway& gw = NewGateway(2);
+    ASSERT_EQ(0, Route(Request(gw, 2)));
+    ASSERT_TRUE(Flowing(gw, 2, 5)) << gw.Status();
+    ASSERT_TRUE(gw.SendMask(0));
+    ASSERT_TRUE(Eventually([] { return CountOf(101) == 1; }, 5s)) << LogCapture::All();
+    EXPECT_EQ((std::vector<int>{100, 101}), Events());
+    ASSERT_TRUE(gw.SendMask(2));
+    ASSERT_TRUE(Eventually([] { return CountOf(100) == 2; }, 5s));
+    ASSERT_TRUE(Flowing(gw, 2, gw.Stats().streams[2].frames + 5)) << gw.Status();
+    ASSERT_TRUE(gw.SendMask(0));
+    ASSERT_TRUE(Eventually([] { return CountOf(101) == 2; }, 5s));
+    // Quiet, alive, past the stall bound: kept, and told nothing more.
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_EQ(1u, gw.Stats().connections);
+    EXPECT_TRUE(gw.Stats().connected);
+    EXPECT_EQ(1u, Alive());
+    EXPECT_EQ((std::vector<int>{100, 101, 100, 101}), Events());
+
+    ASSERT_EQ("vanished", gw.Fault(cloudsim::GatewayFault::Vanish));
+    const auto gone = std::chrono::steady_clock::now();
+    ASSERT_TRUE(Eventually([] { return LogCapture::Logged("no answer to keep-alive: the gateway is gone"); }, 15s))
+        << LogCapture::All();
+    const auto found = std::chrono::steady_clock::now() - gone;
+    EXPECT_GE(found, 1500ms) << "a probe left unanswered is not a loss yet";
+    EXPECT_LT(found, 6s);
+    EXPECT_TRUE(LogCapture::Logged("reconnect in 100 ms"));
+    // The frozen gateway's kernel still takes the new connection, which is never answered.
+    ASSERT_TRUE(Eventually([] { return LogCapture::Count("connect success, ready to start auth") == 2; }, 5s))
+        << "tried again as after any loss";
+    ASSERT_TRUE(Eventually([] { return LogCapture::Logged("no handshake answer within 1000 ms"); }, 5s));
+    EXPECT_EQ((std::vector<int>{100, 101, 100, 101}), Events()) << "a stop already told is not told twice";
+}
+
+// The first frames of a stream are of now: video starts on a key frame under one frame old, or on
+// the next one to come, never on one the ring has held for a while (a start seconds in the past).
+// The test's encoder sends a key frame, then inter frames for 300 ms before the request, and the
+// next key frame 200 ms after the start is told.
+TEST_F(Streamer, FirstFramesOfAStreamAreNotOlderThanAFrameTime)
+{
+    mWriter.reset();
+    std::mutex lock;
+    std::map<uint32_t, int64_t> appendedMs;  // the test frame's number -> wall ms of its append
+    std::atomic<bool> key{true};
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        uint32_t n = 1000;
+        while (!stop.load()) {
+            const uint32_t type = key.exchange(false) ? MEDIA_FRAME_TYPE_I : MEDIA_FRAME_TYPE_P;
+            const uint64_t pts = uni_time_get_posix_ms() * 1000;
+            const std::vector<uint8_t> v = ringtest::MakeFrame(++n, type, 3000);
+            const std::vector<uint8_t> a = ringtest::MakeFrame(n, MEDIA_FRAME_TYPE_AUDIO, 640);
+            noxa_ipc_ring_buffer_append_data(0, v.data(), 3000, type, pts);
+            noxa_ipc_ring_buffer_append_data(9, a.data(), 640, MEDIA_FRAME_TYPE_AUDIO, pts);
+            {
+                std::lock_guard<std::mutex> g(lock);
+                appendedMs[n] = static_cast<int64_t>(uni_time_get_posix_ms());
+            }
+            std::this_thread::sleep_for(40ms);
+        }
+    });
+    struct Joined {
+        std::atomic<bool>& stop;
+        std::thread& t;
+        ~Joined()
+        {
+            stop.store(true);
+            t.join();
+        }
+    } joined{stop, writer};
+    std::this_thread::sleep_for(300ms);
+    cloudsim::MediaGateway& gw = NewGateway(3);
+    ASSERT_EQ(0, Route(Request(gw, 3)));
+    ASSERT_TRUE(Eventually([] { return gStartedMs.load() != 0; }, 10s)) << LogCapture::All();
+    std::this_thread::sleep_for(200ms);
+    key.store(true);
+    ASSERT_TRUE(Flowing(gw, 3, 10)) << gw.Status();
+    ASSERT_TRUE(gw.SendStop());
+    ASSERT_TRUE(Eventually([&] { return !gw.Stats().connected; }, 5s));
+    EXPECT_TRUE(gw.Stats().errors.empty()) << gw.Status();
+    const int64_t started = gStartedMs.load();
+    // Audio starts on the newest frame whatever its age (the writer's pace); video is checked.
+    EXPECT_GE(ReadFrames(mBox.Root() + "/audio.pcm").count, 10);
+    for (const char* name : {"main.h264"}) {
+        const FileFrames f = ReadFrames(mBox.Root() + "/" + name);
+        ASSERT_GE(f.count, 10) << name;
+        std::lock_guard<std::mutex> g(lock);
+        ASSERT_EQ(1u, appendedMs.count(f.firstSeq)) << name << " " << f.firstSeq;
+        EXPECT_GE(appendedMs[f.firstSeq], started - 40) << name << ": the first frame was appended "
+                                                        << started - appendedMs[f.firstSeq]
+                                                        << " ms before the stream started";
+    }
+    EXPECT_EQ(1u, ReadFrames(mBox.Root() + "/main.h264").firstType);
+}
+
+// Without the media key and with its fetch failing, a new request asks the cloud once, at once;
+// the reconnects that follow (no challenge can be encrypted) keep to the wait after that failure
+// instead of each holding the thread for a fetch.
+TEST_F(Streamer, ReconnectsKeepToTheMediaKeyWait)
+{
+    // The thread has taken the encryptor (with the stored key) before the key goes.
+    ASSERT_TRUE(Eventually([] { return LogCapture::Logged("use key :"); }, 10s)) << LogCapture::All();
+    ASSERT_EQ(0, kvs_delete(CLOUD_ENC_KEY_NAME));
+    noxa_ipc_encrypt_reset();
+    const int fetches = LogCapture::Count("media key fetch fails");
+    cloudsim::MediaGateway& gw = NewGateway(2);
+    ASSERT_EQ(0, Route(Request(gw, 2)));
+    ASSERT_TRUE(Eventually([] { return LogCapture::Logged("reconnect in 800 ms"); }, 20s)) << LogCapture::All();
+    EXPECT_GE(LogCapture::Count("connect to 127.0.0.1"), 4);
+    EXPECT_EQ(fetches + 1, LogCapture::Count("media key fetch fails")) << LogCapture::All();
+    EXPECT_TRUE(LogCapture::Logged("next try in 10 s"));
+    EXPECT_TRUE(Events().empty());
+    ASSERT_EQ(0, Route(R"({"header":{"type":"stop","sessionId":"session0"},"msg":{"mode":"wg"}})"));
+    ASSERT_TRUE(Eventually([] { return Alive() == 0; }, 5s));
 }

@@ -285,6 +285,10 @@ TEST_F(RingBuffer, LiveViewerStartsOnlyOnAKeyFrameUnderOneFrameOld)
     ASSERT_EQ(0, noxa_ipc_ring_buffer_append_data_with_timestamp(0, nullptr, 0, kI, 7, uni_time_get_posix_ms() + 500));
     EXPECT_EQ(9u, Seq(Read(0, RING_BUFFER_USER_WEBRTC_BASE + 1)));
     EXPECT_EQ(3, gKeyRequests);
+    // The cloud-gateway streamer is a live reader too: a key frame one frame old is not taken.
+    mClock.Advance(40);
+    EXPECT_EQ(11u, Seq(Read(0, RING_BUFFER_USER_STREAMER)));
+    EXPECT_EQ(4, gKeyRequests);
 }
 
 TEST_F(RingBuffer, AppendEndsAWaitOnItsChannel)

@@ -97,7 +97,7 @@ const char* kHelp =
     "  message N               notification N, a video message, opened: picture, video, audio (base64)\n"
     "  stream start [--streams MASK] [--out DIR]   a media gateway and the unit's \"wg\" request (312)\n"
     "  stream mask M|talk FILE.wav|stop|status   the newest gateway's commands and what it received\n"
-    "  stream fault badsign|401|cmd60|len5000|badframe|badcipher|unknown|close|freeze|off   misbehaviour\n"
+    "  stream fault badsign|401|cmd60|len5000|badframe|badcipher|unknown|close|freeze|vanish|off   misbehaviour\n"
     "  cloud-storage mode alltime|event|none   what the storage configuration names; sent as 300\n"
     "  cloud-storage mtu N|key KEY   slice seconds of the restriction; the key the next start hands out\n"
     "  cloud-storage order ACTION [MODE] | trigger ACTION SECONDS [EXT]   protocol 300 / 307\n"

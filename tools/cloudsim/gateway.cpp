@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/filter.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -729,6 +730,23 @@ std::string MediaGateway::Fault(GatewayFault f)
         mFrozen.store(true);
         Log("frozen");
         return "frozen";
+    case GatewayFault::Vanish: {
+        // A socket filter that drops all the connection receives: the kernel acknowledges
+        // nothing more, so the unit's keep-alive probes go unanswered as with a host that is gone
+        // (no firewall, nothing outside this socket).
+        std::lock_guard<std::mutex> lock(mSendLock);
+        if (mFd < 0) {
+            return "no unit connected";
+        }
+        sock_filter dropAll[] = {{BPF_RET | BPF_K, 0, 0, 0}};
+        sock_fprog prog{1, dropAll};
+        if (setsockopt(mFd, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog) != 0) {
+            return std::string("vanish failed: ") + strerror(errno);
+        }
+        mFrozen.store(true);
+        Log("vanished");
+        return "vanished";
+    }
     }
     Log("misbehaving: " + std::to_string(static_cast<int>(f)));
     return SendFrame(frame) ? "sent" : "no unit connected";

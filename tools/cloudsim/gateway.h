@@ -40,6 +40,8 @@ enum class GatewayFault {
     UnknownType,    // a frame of type 9
     Close,          // the connection closed at once
     Freeze,         // reads and sends nothing more, as a stopped process (None thaws)
+    Vanish,         // frozen, and its connection acknowledges nothing more (not even keep-alive
+                    // probes), as a host that is gone; the connection stays deaf
 };
 
 struct GatewayStream {

@@ -19,7 +19,7 @@ std::deque<std::shared_ptr<MediaGateway>> gGateways;
 
 const char* kStreamHelp =
     "stream start [--streams MASK] [--out DIR] | mask M | talk FILE.wav | stop | status |\n"
-    "       fault badsign|401|cmd60|len5000|badframe|badcipher|unknown|close|freeze|off";
+    "       fault badsign|401|cmd60|len5000|badframe|badcipher|unknown|close|freeze|vanish|off";
 
 std::shared_ptr<MediaGateway> Newest()
 {
@@ -141,7 +141,8 @@ bool StreamCommand(const std::vector<std::string>& w, const std::string& devId, 
             {"401", GatewayFault::Refuse401},      {"cmd60", GatewayFault::Command60},
             {"len5000", GatewayFault::Length5000}, {"badframe", GatewayFault::BadFrameSign},
             {"badcipher", GatewayFault::BadCipher}, {"unknown", GatewayFault::UnknownType},
-            {"close", GatewayFault::Close},        {"freeze", GatewayFault::Freeze}};
+            {"close", GatewayFault::Close},        {"freeze", GatewayFault::Freeze},
+            {"vanish", GatewayFault::Vanish}};
         *out = kStreamHelp;
         for (const auto& [name, f] : kFaults) {
             if (w[2] == name) {

@@ -2,13 +2,21 @@
 
 #include "noxa_adapter/uni_error_code.h"
 #include "noxa_adapter/utilities/uni_aes.h"
+#include "noxa_adapter/utilities/uni_digest.h"
 #include "noxa_adapter/utilities/uni_log.h"
+#include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_iot_sdk/noxa_cloud/iot_httpc.h"
 #include "noxa_iot_sdk/noxa_cloud/noxa_ws_db.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <sys/random.h>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -50,7 +58,124 @@ int RandomIv(char iv[CLOUD_PIC_IV_LEN])
     return UNI_OK;
 }
 
+// The fetch gate. A failed fetch is tried again after a wait that doubles up to ten minutes:
+// the secret API of a cloud in trouble is not asked once per frame, reconnect or picture, and a
+// stalled one (its time-out) holds no caller that keeps to the wait more than once per wait.
+constexpr uint64_t kRetryFirstMs = 10 * 1000;
+constexpr uint64_t kRetryMaxMs = 10 * 60 * 1000;
+std::mutex s_fetchLock;               // one fetch at a time
+uint64_t s_retryWaitMs = 0;           // under s_fetchLock: the wait after the last failure
+std::atomic<uint64_t> s_retryAt{0};   // tick before which no fetch that keeps to the wait starts
+std::atomic<bool> s_fetching{false};  // a background fetch thread runs
+std::atomic<bool> s_asking{false};    // a fetch waits for the cloud's answer
+// How long a picture waits for a running fetch while none has failed (a TLS handshake on the
+// unit's slow core takes seconds).
+constexpr int kPictureKeyWaitMs = 5000;
+
+bool FetchDue()
+{
+    return uni_get_tick_ms() >= s_retryAt.load();
+}
+
+// The stored key when its MD5 (32 lower-case hex digits) is md5_hex.
+bool StoredKeyIs(const char* md5_hex, uint8_t key[16])
+{
+    uint8_t k[16];
+    if (md5_hex == nullptr || cloud_read_enc_key(k) != UNI_OK) {
+        return false;
+    }
+    UNI_MD5_CTX_S ctx;
+    uni_md5_init(&ctx);
+    uni_md5_update(&ctx, k, sizeof(k));
+    uint8_t digest[UNI_MD5_DIGEST_LEN];
+    uni_md5_final(&ctx, digest);
+    static const char kHex[] = "0123456789abcdef";
+    char hex[2 * UNI_MD5_DIGEST_LEN];
+    for (size_t i = 0; i < sizeof(digest); ++i) {
+        hex[2 * i] = kHex[digest[i] >> 4];
+        hex[2 * i + 1] = kHex[digest[i] & 15];
+    }
+    if (strncmp(hex, md5_hex, sizeof(hex)) != 0) {
+        return false;
+    }
+    memcpy(key, k, sizeof(k));
+    return true;
+}
+
+// The cloud's answer, and the wait it leaves; the caller holds s_fetchLock.
+int FetchHeld(uint8_t key[16])
+{
+    s_asking = true;
+    const int ret = cloud_fetch_enc_key(key);
+    s_asking = false;
+    if (ret != UNI_OK) {
+        s_retryWaitMs = s_retryWaitMs == 0 ? kRetryFirstMs : std::min(s_retryWaitMs * 2, kRetryMaxMs);
+        s_retryAt = uni_get_tick_ms() + s_retryWaitMs;
+        PR_ERR("no media key (%d): next try in %u s", ret, static_cast<unsigned>(s_retryWaitMs / 1000));
+        return ret;
+    }
+    s_retryWaitMs = 0;
+    s_retryAt = 0;
+    return UNI_OK;
+}
+
 }  // namespace
+
+int cloud_fetch_enc_key_for(const char* md5_hex, CLOUD_KEY_FETCH_E when, uint8_t key[16])
+{
+    std::unique_lock<std::mutex> fetch(s_fetchLock, std::defer_lock);
+    if (when == CLOUD_KEY_WHEN_DUE) {
+        // Never behind a running fetch: it may be stalled for its whole time-out.
+        if (!FetchDue() || !fetch.try_lock() || !FetchDue()) {
+            return CLOUD_PIC_KEY_ERR;
+        }
+    } else {
+        fetch.lock();
+    }
+    // A fetch that ran while this one waited may have brought the key asked for.
+    if (StoredKeyIs(md5_hex, key)) {
+        return UNI_OK;
+    }
+    return FetchHeld(key);
+}
+
+namespace {
+
+// Starts a background fetch; false when none was started.
+bool StartBackgroundFetch()
+{
+    if (!FetchDue() || s_asking.load() || s_fetching.exchange(true)) {
+        return false;
+    }
+    try {
+        std::thread([] {
+            uint8_t key[16];
+            (void)cloud_fetch_enc_key_for(nullptr, CLOUD_KEY_WHEN_DUE, key);
+            s_fetching = false;
+        }).detach();
+    } catch (const std::system_error&) {
+        s_fetching = false;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void cloud_fetch_enc_key_in_background(void)
+{
+    (void)StartBackgroundFetch();
+}
+
+void cloud_enc_key_fetch_reset(void)
+{
+    while (s_fetching.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::lock_guard<std::mutex> fetch(s_fetchLock);
+    s_retryWaitMs = 0;
+    s_retryAt = 0;
+}
 
 int cloud_read_enc_key(uint8_t key[16])
 {
@@ -106,7 +231,19 @@ int cloud_get_enc_key(uint8_t key[16])
     if (ret == UNI_OK || ret == CLOUD_PIC_KEY_ERR) {
         return ret;
     }
-    return cloud_fetch_enc_key(key) == UNI_OK ? UNI_OK : CLOUD_PIC_KEY_ERR;
+    // None stored: the key is asked for on a thread of its own when the wait allows. While no fetch
+    // has failed, the picture waits for the fetch that runs (its own or another's), bounded; once
+    // one has failed (a cloud in trouble, a stalled secret API), it goes on at once without.
+    const bool failing = s_retryAt.load() != 0;
+    (void)StartBackgroundFetch();
+    if (failing) {
+        return CLOUD_PIC_KEY_ERR;
+    }
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPictureKeyWaitMs);
+    while ((s_fetching.load() || s_asking.load()) && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return cloud_read_enc_key(key) == UNI_OK ? UNI_OK : CLOUD_PIC_KEY_ERR;
 }
 
 int cloud_encrypt_pic_with_random_iv(const uint8_t* data, uint32_t len, uint8_t** out, uint32_t* out_len,

@@ -11,7 +11,9 @@
 #define CLOUD_ENC_KEY_NAME "cloud_enc_key"
 #define CLOUD_PIC_KEY_ERR (-803)
 
-// The media key (16 bytes): the stored one, else fetched from the cloud and stored. 0 or -803.
+// The media key (16 bytes): the stored one. Without one, a fetch that keeps to the wait runs on a
+// thread of its own; while no fetch has failed the running fetch is waited for, 5 s at most;
+// after a failed one (during its wait and after) -803 at once. 0 or -803.
 int cloud_get_enc_key(uint8_t key[16]);
 // The stored media key alone: a record of 16 bytes, or of 17 whose last is 0 (the key text with
 // its NUL, as other writers keep it). 0; -901 none stored (or the store's error); -803 a record
@@ -21,6 +23,22 @@ int cloud_read_enc_key(uint8_t key[16]);
 // cloud changed). 0; the call's error; -803 for a reply without "encryptKey" or whose key is not
 // exactly 16 characters (nothing is stored then); the store's error.
 int cloud_fetch_enc_key(uint8_t key[16]);
+
+// Every fetch of the media key, whoever asks, goes through one gate: one fetch at a time, and after
+// a failed one the fetches that keep to the wait are refused for 10 s, then twice as long after
+// each further failure, up to 10 min; a fetch that brings a key ends the wait.
+typedef enum {
+    CLOUD_KEY_AT_ONCE = 0,   // whatever the wait (behind a fetch that runs)
+    CLOUD_KEY_WHEN_DUE = 1,  // only when the wait has run and no fetch runs; else -803 at once
+} CLOUD_KEY_FETCH_E;
+// As cloud_fetch_enc_key, through the gate. md5_hex (32 lower-case hex digits, or NULL): the MD5
+// the cloud gave of its key; a stored key of that MD5 is taken without a call.
+int cloud_fetch_enc_key_for(const char* md5_hex, CLOUD_KEY_FETCH_E when, uint8_t key[16]);
+// A fetch that keeps to the wait, on a thread of its own (nothing when one runs or the wait has
+// not run); the key it brings is in the store.
+void cloud_fetch_enc_key_in_background(void);
+// Tests: waits for a running fetch, then forgets the wait.
+void cloud_enc_key_fetch_reset(void);
 
 // iv: a 16-character text, or NULL for 16 random hex characters (written back when iv_out is
 // not NULL). *out from malloc, released by the caller with free. 0; -2 arguments; -3 memory;

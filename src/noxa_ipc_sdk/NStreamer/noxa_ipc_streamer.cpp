@@ -76,6 +76,10 @@ constexpr uint32_t kSelectMs = 10000;
 // no room to send) or a talk-back without audio.
 constexpr uint32_t kHandshakeMs = 10000;
 constexpr uint32_t kStallMs = 30000;
+// A dead host or link: 30 s without a byte, then three probes 5 s apart (found within 45 s).
+constexpr uint32_t kKeepIdleS = 30;
+constexpr uint32_t kKeepIntvlS = 5;
+constexpr uint32_t kKeepCnt = 3;
 // The send queue of the socket: a gateway that stops reading fills it in seconds, not minutes,
 // and live frames queued beyond it would be stale anyway.
 constexpr int kSendQueue = 64 * 1024;
@@ -95,6 +99,12 @@ std::atomic<bool> s_stop{false};
 bool s_started = false;
 // The stream type of the media frame in the send buffer.
 uint32_t s_sendType = 0;
+// Set when a request was taken, until its first connect.
+bool s_newRequest = false;
+// Set when a round found no frame to send: the pause waits for the next append on the streams'
+// channels (noted before their reads) rather than a fixed nap.
+bool s_idleOnRing = false;
+RING_BUFFER_APPEND_MARK_S s_idleMark{};
 
 
 // Sleeps in short steps so that a test's stop is noticed.
@@ -240,8 +250,16 @@ void Connect()
 {
     NSTREAMER_S& s = St();
     if (s.encKeyMd5[0] != '\0') {
-        s.encryptor->ops.CheckAndUpdateEncKey(s.encKeyMd5);
+        // A new gateway request whose key the unit lacks asks the cloud at once; a reconnect keeps
+        // to the wait after a failed fetch (a stalled secret API holds this thread for its whole
+        // time-out at each fetch).
+        if (s_newRequest) {
+            s.encryptor->ops.CheckAndUpdateEncKey(s.encKeyMd5);
+        } else {
+            CheckEncKeyWhenDue(s.encKeyMd5);
+        }
     }
+    s_newRequest = false;
     PR_NOTICE("connect to %s:%u", s.host, s.port);
     if (LocalMode()) {
         // Diagnostics: the stream as it would go out, into a file of the board.
@@ -268,6 +286,11 @@ void Connect()
     }
     unw_set_block(fd, 0);
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendQueue, sizeof kSendQueue);
+    // With the stream mask at 0 nothing is sent and a quiet gateway is no fault: only the kernel's
+    // probes tell a gateway that is gone from one that has nothing to say.
+    if (unw_set_keepalive(fd, 1, s.keepIdleS.load(), s.keepIntvlS.load(), s.keepCnt.load()) != 0) {
+        PR_ERR("keep-alive not set on the stream socket");
+    }
     s.socket = fd;
     ClearProgress();
     s.connectedAt = s.movedAt = uni_get_tick_ms();
@@ -463,6 +486,24 @@ bool PrepareStreamBuffer()
 
 // ---- receiving ----
 
+// The application watches the door (monitor) while the gateway takes media: a connection whose
+// mask is 0 sends nothing and must not hold the unit in monitor, so its stop is told then, and
+// its start again when a stream is asked for. Disconnect tells the stop of a stream still told
+// started.
+void TellStreaming()
+{
+    NSTREAMER_S& s = St();
+    const bool on = s.state.load() == NSTREAM_STREAMING && s.streamType.load() != 0;
+    if (on && !s_started) {
+        s_started = true;
+        Event(100);
+    } else if (!on && s_started) {
+        s_started = false;
+        PR_NOTICE("stream mask 0: streaming stop told");
+        Event(101);
+    }
+}
+
 void SetMask(uint32_t mask)
 {
     NSTREAMER_S& s = St();
@@ -471,6 +512,7 @@ void SetMask(uint32_t mask)
     if (old == mask) {
         return;
     }
+    TellStreaming();
     // A stream that leaves the mask starts on fresh data when it comes back.
     for (uint32_t t = 0; t < NSTREAM_TYPES; ++t) {
         if ((mask & (1u << t)) == 0) {
@@ -573,8 +615,7 @@ int HandleCommand(uint32_t id, const char* body)
                 f.store(1);
             }
             s.backoffMs = kBackoffFirstMs;
-            s_started = true;
-            Event(100);
+            TellStreaming();
         } else if (status == 401) {
             PR_ERR("auth 401 fail");
             ret = -401;
@@ -679,6 +720,9 @@ int Receive()
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
                 return 0;
             }
+            if (errno == ETIMEDOUT) {
+                PR_ERR("no answer to keep-alive: the gateway is gone");
+            }
             PR_ERR("remote service reset");
             PR_ERR("recv failed: ret(%d) status(%u)\n", -errno, s.state.load());
             return -1;
@@ -730,7 +774,20 @@ void TakeRequest()
     s.request.store(NSTREAM_REQ_NONE);
 }
 
-// Streaming: frames while they are ready. Returns the pause before the next round.
+// The ring-buffer channels of a stream mask.
+uint32_t ChannelsOf(uint32_t mask)
+{
+    uint32_t channels = 0;
+    for (uint32_t t = 0; t < NSTREAM_TYPES; ++t) {
+        if ((mask & (1u << t)) != 0) {
+            channels |= 1u << kChannelOf[t];
+        }
+    }
+    return channels;
+}
+
+// Streaming: frames while they are ready. Returns the pause before the next round, which waits
+// for the next frame when none was ready.
 uint32_t StreamingRound(bool writable)
 {
     NSTREAMER_S& s = St();
@@ -738,8 +795,13 @@ uint32_t StreamingRound(bool writable)
         return kRoundMs;
     }
     for (int sent = 0; sent < 64; ++sent) {
-        if (s.sendPending == 0 && !PrepareStreamBuffer()) {
-            return kRoundMs;
+        if (s.sendPending == 0) {
+            // Noted before the reads: a frame appended after them ends the wait at once.
+            noxa_ipc_ring_buffer_append_mark(ChannelsOf(s.streamType.load()), &s_idleMark);
+            if (!PrepareStreamBuffer()) {
+                s_idleOnRing = true;
+                return kRoundMs;
+            }
         }
         if (LocalMode() && LocalFull()) {
             Disconnect();
@@ -819,6 +881,7 @@ uint32_t StreamStep()
     if (req == NSTREAM_REQ_NEW) {
         if (s.state.load() == NSTREAM_IDLE) {
             TakeRequest();
+            s_newRequest = true;
             s.backoffMs = kBackoffFirstMs;
             s.connectAt = 0;
             s.state.store(NSTREAM_CONNECT);
@@ -936,8 +999,12 @@ void ThreadStreaming()
         Nap(2000);
     }
     while (!s_stop.load()) {
+        s_idleOnRing = false;
         const uint32_t pause = StreamStep();
-        if (pause > 0) {
+        if (pause > 0 && s_idleOnRing) {
+            // At most a round: the socket (talk-back, commands) and the bounds are looked at again.
+            noxa_ipc_ring_buffer_wait_append(&s_idleMark, pause);
+        } else if (pause > 0) {
             Nap(pause);
         }
     }
@@ -978,6 +1045,9 @@ bool Start()
     s.handshakeMs.store(kHandshakeMs);
     s.stallMs.store(kStallMs);
     s.localFileMax.store(kLocalFileMax);
+    s.keepIdleS.store(kKeepIdleS);
+    s.keepIntvlS.store(kKeepIntvlS);
+    s.keepCnt.store(kKeepCnt);
     ClearProgress();
     return true;
 }

@@ -168,6 +168,12 @@ typedef struct NSTREAMER_S {
     std::atomic<uint32_t> handshakeMs;
     std::atomic<uint32_t> stallMs;
     std::atomic<uint32_t> localFileMax;
+    // TCP keep-alive of the link (s): idle time before the first probe, between probes, and the
+    // unanswered probes that end it. The gateway has no heartbeat of its own, so a gateway whose
+    // host or link is gone is found by these alone while nothing is sent.
+    std::atomic<uint32_t> keepIdleS;
+    std::atomic<uint32_t> keepIntvlS;
+    std::atomic<uint32_t> keepCnt;
     // Thread only (tick ms): the connection's start, the last time the link moved (a byte
     // received or room to send), the last talk-back audio; the bytes in the local file.
     uint64_t connectedAt;

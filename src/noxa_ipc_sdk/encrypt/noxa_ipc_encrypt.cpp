@@ -8,10 +8,7 @@
 #include "noxa_adapter/utilities/uni_time.h"
 #include "noxa_iot_sdk/noxa_cloud/cloud_pic.h"
 
-#include <algorithm>
 #include <cstring>
-#include <system_error>
-#include <thread>
 
 namespace {
 
@@ -19,19 +16,6 @@ NOXA_ENCRYPTOR_S s_encryptor;
 // The table is filled once, before any thread can read it through the instance.
 [[maybe_unused]] const bool s_opsFilled =
     (s_encryptor.ops = {Encrypt, Decrypt, OpensslAES_CBC128_encrypt, CheckAndUpdateEncKey}, true);
-
-// A failed fetch is tried again after a wait that doubles up to ten minutes: the secret API
-// of a cloud in trouble is not asked once per frame.
-constexpr uint64_t kRetryFirstMs = 10 * 1000;
-constexpr uint64_t kRetryMaxMs = 10 * 60 * 1000;
-
-// One cloud fetch at a time. It is taken before the encryptor's lock and the cloud call runs
-// without the latter, so a stalled fetch holds up other fetches only, never a frame.
-std::mutex s_fetchLock;
-uint64_t s_retryWaitMs = 0;           // under s_fetchLock: the wait after the last failure
-std::atomic<uint64_t> s_retryAt{0};   // tick before which no automatic fetch starts
-std::atomic<bool> s_fetching{false};  // a background fetch thread runs
-std::atomic<bool> s_asking{false};    // a fetch waits for the cloud's answer
 
 // The key into the record; the caller holds the lock.
 void TakeKey(NOXA_ENCRYPTOR_S& e, const uint8_t key[NOXA_ENC_KEY_LEN])
@@ -42,61 +26,20 @@ void TakeKey(NOXA_ENCRYPTOR_S& e, const uint8_t key[NOXA_ENC_KEY_LEN])
     e.inited = 1;
 }
 
-// The cloud's key into the record and the store; the caller holds s_fetchLock.
-int FetchHeld(NOXA_ENCRYPTOR_S& e)
+// The cloud's key into the record (and the store, by the fetch). Every fetch goes through the key
+// module's gate: one at a time, and the fetches that keep to the wait after a failure are refused
+// at once until it has run.
+int FetchInto(NOXA_ENCRYPTOR_S& e, const char* md5_hex, CLOUD_KEY_FETCH_E when)
 {
     uint8_t key[NOXA_ENC_KEY_LEN];
-    s_asking = true;
-    const int ret = cloud_fetch_enc_key(key);
-    s_asking = false;
+    const int ret = cloud_fetch_enc_key_for(md5_hex, when, key);
     if (ret != UNI_OK) {
-        s_retryWaitMs = s_retryWaitMs == 0 ? kRetryFirstMs : std::min(s_retryWaitMs * 2, kRetryMaxMs);
-        s_retryAt = uni_get_tick_ms() + s_retryWaitMs;
-        PR_ERR("no media key (%d): next try in %u s", ret, static_cast<unsigned>(s_retryWaitMs / 1000));
         return ret;
     }
-    s_retryWaitMs = 0;
-    s_retryAt = 0;
     std::lock_guard<std::mutex> lock(e.lock);
     TakeKey(e, key);
     PR_NOTICE("encryptKey [%s]", uni_mask_secret(e.key).text);
     return UNI_OK;
-}
-
-bool FetchDue()
-{
-    return uni_get_tick_ms() >= s_retryAt.load();
-}
-
-// An automatic fetch on this thread, when the wait after the last failure has run and no other
-// fetch is running (never waiting behind one). true when the fetch took a key.
-bool FetchIfDue(NOXA_ENCRYPTOR_S& e)
-{
-    if (!FetchDue()) {
-        return false;
-    }
-    std::unique_lock<std::mutex> fetch(s_fetchLock, std::try_to_lock);
-    if (!fetch.owns_lock() || e.has_key != 0 || !FetchDue()) {
-        return false;
-    }
-    PR_NOTICE("no encrypt key, update");
-    return FetchHeld(e) == UNI_OK;
-}
-
-// The same on a thread of its own: the frame that finds no key is refused at once.
-void FetchInBackground()
-{
-    if (!FetchDue() || s_asking.load() || s_fetching.exchange(true)) {
-        return;
-    }
-    try {
-        std::thread([] {
-            FetchIfDue(s_encryptor);
-            s_fetching = false;
-        }).detach();
-    } catch (const std::system_error&) {
-        s_fetching = false;
-    }
 }
 
 // While no key was obtained: the record cleared and the stored key taken, if there is one
@@ -124,7 +67,8 @@ NOXA_ENCRYPTOR_S& LoadStored(bool quiet)
     return e;
 }
 
-// The key to use now. Without one, false at once and a fetch in the background when one is due.
+// The key to use now. Without one, false at once and a fetch in the background when one is due
+// (its key is taken from the store by a later call).
 bool CopyKey(uint8_t key[NOXA_ENC_KEY_LEN])
 {
     NOXA_ENCRYPTOR_S& e = LoadStored(true);
@@ -135,7 +79,7 @@ bool CopyKey(uint8_t key[NOXA_ENC_KEY_LEN])
             return true;
         }
     }
-    FetchInBackground();
+    cloud_fetch_enc_key_in_background();
     return false;
 }
 
@@ -218,7 +162,7 @@ NOXA_ENCRYPTOR_S* GetEncryptorInstance()
 {
     NOXA_ENCRYPTOR_S& e = LoadStored(false);
     // Without a key the instance stays uninited: a later call tries again once the wait has run.
-    if (e.has_key == 0 && FetchIfDue(e)) {
+    if (e.has_key == 0 && FetchInto(e, nullptr, CLOUD_KEY_WHEN_DUE) == UNI_OK) {
         PR_NOTICE("use key :%s", uni_mask_secret(e.key).text);
     }
     return &e;
@@ -257,17 +201,15 @@ int Decrypt(const uint8_t* in, uint32_t len, uint8_t* out, uint32_t* out_len, co
                : UNI_COM_ERROR;
 }
 
-int CheckAndUpdateEncKey(const char* md5_hex)
+namespace {
+
+// The key checked against the cloud's MD5, and fetched when it differs or there is none.
+int CheckKey(const char* md5_hex, CLOUD_KEY_FETCH_E when)
 {
     NOXA_ENCRYPTOR_S& e = s_encryptor;
     if (e.inited == 0) {
         PR_ERR("check encrypt key fail, because encryptor not init");
-        // A new gateway request: the key is asked for at once, whatever the wait.
-        std::lock_guard<std::mutex> fetch(s_fetchLock);
-        if (e.has_key != 0) {
-            return UNI_OK;
-        }
-        return FetchHeld(e) == UNI_OK ? UNI_OK : UNI_COM_ERROR;
+        return FetchInto(e, md5_hex, when) == UNI_OK ? UNI_OK : UNI_COM_ERROR;
     }
     if (KeyMatches(e, md5_hex)) {
         PR_NOTICE("CHECK cloud enc key success");
@@ -277,27 +219,31 @@ int CheckAndUpdateEncKey(const char* md5_hex)
         PR_ERR("cloud encrypt key MD5 check failed!\r\n");
     }
     PR_NOTICE("CHECK cloud enc key fail, update from cloud");
-    std::lock_guard<std::mutex> fetch(s_fetchLock);
-    // A fetch that ran while this one waited may have brought the key asked for.
-    if (KeyMatches(e, md5_hex)) {
-        return UNI_OK;
-    }
-    return FetchHeld(e);
+    return FetchInto(e, md5_hex, when);
+}
+
+}  // namespace
+
+int CheckAndUpdateEncKey(const char* md5_hex)
+{
+    return CheckKey(md5_hex, CLOUD_KEY_AT_ONCE);
+}
+
+int CheckEncKeyWhenDue(const char* md5_hex)
+{
+    return CheckKey(md5_hex, CLOUD_KEY_WHEN_DUE);
 }
 
 int UpdateEncryptInfo()
 {
-    std::lock_guard<std::mutex> fetch(s_fetchLock);
-    return FetchHeld(s_encryptor);
+    return FetchInto(s_encryptor, nullptr, CLOUD_KEY_AT_ONCE);
 }
 
 void noxa_ipc_encrypt_reset(void)
 {
     NOXA_ENCRYPTOR_S& e = s_encryptor;
     // After a running fetch, which would otherwise bring its key back.
-    std::lock_guard<std::mutex> fetch(s_fetchLock);
-    s_retryWaitMs = 0;
-    s_retryAt = 0;
+    cloud_enc_key_fetch_reset();
     std::lock_guard<std::mutex> lock(e.lock);
     memset(e.key, 0, sizeof(e.key));
     e.has_key = 0;

@@ -43,10 +43,10 @@ struct NOXA_ENCRYPTOR_S {
     std::mutex lock;
 };
 
-// The media key comes from the store, else from the cloud's secret API. One fetch runs at a
-// time, never under the lock a frame takes; after a failed fetch the automatic ones wait 10 s,
-// doubling up to 10 min, while the explicit ones (CheckAndUpdateEncKey, UpdateEncryptInfo) ask at
-// once.
+// The media key comes from the store, else from the cloud's secret API through the key module's
+// gate (cloud_fetch_enc_key_for): one fetch at a time, never under the lock a frame takes; after a
+// failed fetch the automatic ones and CheckEncKeyWhenDue wait 10 s, doubling up to 10 min, while
+// the explicit ones (CheckAndUpdateEncKey, UpdateEncryptInfo) ask at once.
 
 // The encryptor (never NULL). Until a key is obtained each call tries again: the stored key, else
 // the cloud's on this thread when a fetch is due and none runs.
@@ -61,6 +61,9 @@ int Decrypt(const uint8_t* in, uint32_t len, uint8_t* out, uint32_t* out_len, co
 // the cloud for the key again at once. 0 when it matched; else the fetch's result; -1 when the
 // encryptor had no key and the fetch failed.
 int CheckAndUpdateEncKey(const char* md5_hex);
+// As CheckAndUpdateEncKey, but the cloud is asked only when the wait after a failed fetch has run
+// and no fetch runs; else the result is at once -1 (no key) or -803 (the key differs).
+int CheckEncKeyWhenDue(const char* md5_hex);
 // Asks the cloud for the media key at once and stores it. 0; -803 for a missing or wrong-length
 // key; the cloud call's error.
 int UpdateEncryptInfo();

@@ -376,12 +376,12 @@ RING_BUFFER_NODE_S* __wait_key_frame(RING_BUFFER_CHANNEL_S& ch, int channel, uin
     }
 }
 
-// A live viewer (peer-to-peer or WebRTC slot) starts on a key frame held in the ring only while it
-// is the newest frame and less than one frame interval old: an older one would put the whole view
-// that far behind the door.
+// A live viewer (peer-to-peer or WebRTC slot, the cloud-gateway streamer) starts on a key frame
+// held in the ring only while it is the newest frame and less than one frame interval old: an
+// older one would put the whole view that far behind the door.
 bool __live_user(int user)
 {
-    return user >= RING_BUFFER_USER_P2P_BASE && user < RING_BUFFER_USER_STREAMER;
+    return user >= RING_BUFFER_USER_P2P_BASE && user <= RING_BUFFER_USER_STREAMER;
 }
 
 bool __fresh_key(const RING_BUFFER_CHANNEL_S& ch, const RING_BUFFER_NODE_S& head)

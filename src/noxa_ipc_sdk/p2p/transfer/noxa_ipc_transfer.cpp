@@ -21,6 +21,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <string>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <thread>
@@ -681,6 +682,13 @@ int noxa_ipc_tranfser_init(const NOXA_P2P_TRANSFER_PARAM_S* param)
         PR_ERR("p2p transport: no port");
         return -1;
     }
+    gMod.wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (gMod.wakeFd < 0) {
+        PR_ERR("p2p transport: no eventfd (%d)", errno);
+        close(gMod.listenFd);
+        gMod.listenFd = -1;
+        return -1;
+    }
     gMod.acceptor = std::thread(AcceptLoop);
     gMod.inited.store(true);
     // The cloud learns from the skills upload that viewers can be served.
@@ -704,10 +712,14 @@ void noxa_ipc_tranfser_deinit(void)
         return;
     }
     gMod.stopping.store(true);
+    const uint64_t one = 1;
+    (void)!write(gMod.wakeFd, &one, sizeof one);
     noxa_ipc_streamer_stop_thread();
     gMod.acceptor.join();
     close(gMod.listenFd);
     gMod.listenFd = -1;
+    close(gMod.wakeFd);
+    gMod.wakeFd = -1;
     for (Session& s : gMod.sessions) {
         {
             std::lock_guard<std::mutex> lock(s.lock);

@@ -10,11 +10,13 @@
 
 #include <mbedtls/md.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -228,6 +230,7 @@ void Expire(Pending& p)
 
 void AcceptLoop()
 {
+    pthread_setname_np(pthread_self(), "p2p_accept");
     Module& m = Mod();
     // The listen queue is emptied every round: a client waiting there is one that may wait behind
     // idle connections.
@@ -237,31 +240,43 @@ void AcceptLoop()
     std::vector<pollfd> fds;
     Crowding crowd;
     while (!m.stopping.load()) {
-        int64_t wait = 100;
         const int64_t now = NowMs();
-        int64_t roomAt = now;
+        int64_t wait = -1;  // nothing to time: sleep until something arrives or the stop
+        auto until = [&](int64_t at) {
+            const int64_t left = std::max<int64_t>(0, at - now);
+            wait = wait < 0 ? left : std::min(wait, left);
+        };
+        // A full table in its grace takes nobody: the listen queue is left alone until a place frees.
+        bool listening = true;
         if (pending.size() >= kPendingMax) {
-            roomAt = RoomAt(pending.front());
+            int64_t roomAt = RoomAt(pending.front());
             for (const Pending& p : pending) {
                 roomAt = std::min(roomAt, RoomAt(p));
             }
+            listening = now >= roomAt;
+            if (!listening) {
+                until(roomAt);
+            }
         }
-        // A full table in its grace takes nobody: the listen queue is left alone until a place frees.
-        fds.assign(1, pollfd{now < roomAt ? -1 : m.listenFd, POLLIN, 0});
-        wait = std::min(wait, std::max<int64_t>(0, roomAt - now));
+        fds.assign(1, pollfd{m.wakeFd, POLLIN, 0});
+        fds.push_back(pollfd{listening ? m.listenFd : -1, POLLIN, 0});
         for (const Pending& p : pending) {
             fds.push_back(pollfd{p.fd, POLLIN, 0});
-            wait = std::min(wait, std::max<int64_t>(0, p.deadline - now));
+            until(p.deadline);
         }
         if (poll(fds.data(), fds.size(), static_cast<int>(wait)) < 0 && errno != EINTR) {
             PR_ERR("p2p acceptor: poll failed (%d)", errno);
             usleep(10000);
             continue;
         }
+        if ((fds[0].revents & POLLIN) != 0) {
+            uint64_t v = 0;
+            (void)!read(m.wakeFd, &v, sizeof v);
+        }
         std::vector<Pending> still;
         for (size_t i = 0; i < pending.size(); ++i) {
             Pending& p = pending[i];
-            if ((fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && ReadHello(p) == Step::Done) {
+            if ((fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && ReadHello(p) == Step::Done) {
                 continue;
             }
             if (NowMs() >= p.deadline) {
@@ -271,7 +286,7 @@ void AcceptLoop()
             still.push_back(p);
         }
         pending.swap(still);
-        for (size_t n = 0; (fds[0].revents & POLLIN) != 0 && n < kPendingMax; ++n) {
+        for (size_t n = 0; (fds[1].revents & POLLIN) != 0 && n < kPendingMax; ++n) {
             if (pending.size() >= kPendingMax && !MakeRoom(pending, crowd)) {
                 break;  // the rest wait in the listen queue
             }

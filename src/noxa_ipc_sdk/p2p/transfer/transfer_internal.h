@@ -52,6 +52,7 @@ struct Module {
     uint32_t talkCodec = 0;
     uint32_t videoCodec[2] = {};
     int listenFd = -1;
+    int wakeFd = -1;  // an eventfd: the stop wakes the acceptor out of its sleep
     std::thread acceptor;
     // Starts and stops of watching streams (live video, streaming) with the application's answer
     // to them, one at a time:

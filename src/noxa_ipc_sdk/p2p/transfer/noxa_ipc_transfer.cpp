@@ -20,6 +20,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <string>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -170,6 +171,8 @@ int ChannelOf(uint32_t quality)
 
 void LiveThread(uint32_t client)
 {
+    // Named, or it would carry the acceptor's name, which starts it.
+    pthread_setname_np(pthread_self(), "p2p_live");
     Session& s = gMod.sessions[client];
     const int user = RING_BUFFER_USER_P2P_BASE + static_cast<int>(client);
     int channel = -1;
@@ -418,6 +421,7 @@ void HandleTalk(uint32_t client, uint8_t* p, uint32_t len)
 
 void ReaderThread(uint32_t client)
 {
+    pthread_setname_np(pthread_self(), "p2p_reader");
     Session& s = gMod.sessions[client];
     uint8_t head[P2P_WIRE_HEAD_SIZE];
     while (!s.stop.load() && RecvAll(s.fd, head, sizeof head)) {

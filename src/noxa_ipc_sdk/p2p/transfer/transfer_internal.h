@@ -77,5 +77,8 @@ void Refuse(int fd, uint32_t client, uint32_t reason);
 void OpenSession(int fd, uint32_t client, uint32_t quality);
 // The acceptor thread: takes connections, challenges them and admits the proven ones.
 void AcceptLoop();
+// The descriptor number a connection waiting for its hello stays below (the soft descriptor limit
+// raised towards the hard one first); newcomers that would take one at or above it are closed.
+int WaitingFdBound();
 
 }  // namespace transfer

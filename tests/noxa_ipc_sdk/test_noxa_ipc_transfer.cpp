@@ -7,7 +7,9 @@
 #include "noxa_ipc_sdk/ring_buffer/noxa_ring_buffer.h"
 #include "noxa_iot_sdk/log_capture.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
+#include "noxa_ipc_sdk/p2p/transfer/transfer_internal.h"
 #include "sandbox.h"
+#include "silent_crowd.h"
 
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -21,6 +23,8 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <string>
+#include <sys/resource.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -888,6 +892,127 @@ TEST_F(Transfer, ProofDecidesWhoIsServed)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_EQ(1, noxa_ipc_get_online_client_cnt()) << "only the first stays";
+}
+
+// A connection keeps its place for its whole two seconds however many connect after it: the
+// owner's hello 1.5 s after its challenge, behind 150 connections that never speak and come
+// again as soon as they are closed, is welcomed.
+TEST_F(Transfer, WaitingConnectionKeepsItsPlaceBehindACrowd)
+{
+    Start();
+    RawLink owner(mBoard);
+    const auto challenged = std::chrono::steady_clock::now();
+    {
+        SilentCrowd crowd(uint16_t(atoi(mBoard.Read("/.board/p2p.port").c_str())), 150);
+        for (int i = 0; i < 500 && crowd.Taken() < 150; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_EQ(150u, crowd.Taken()) << "every one of the crowd is taken";
+        std::this_thread::sleep_until(challenged + std::chrono::milliseconds(1500));
+        owner.Put(kHello, 1, 36, Hello(0, Proof(kKey, owner.challenge, 1)));
+        Record r = owner.Next();
+        ASSERT_EQ(kWelcome, r.kind) << "refused with " << (r.payload.size() >= 4 ? W32(r.payload, 0) : 0);
+        EXPECT_EQ(150u, crowd.Waiting()) << "nobody of the crowd closed before its time";
+    }
+}
+
+// Connections that would take the descriptors the unit keeps for its own links, or that find
+// none left, are closed at once instead of waiting in the listen queue; those already waiting
+// keep their places.
+TEST_F(Transfer, NewcomersBeyondTheDescriptorsAreClosedAtOnce)
+{
+    // A soft limit no higher than the select() bound, so that this test can use up the descriptors.
+    rlimit was{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &was));
+    rlimit lim = was;
+    lim.rlim_cur = std::min<rlim_t>(was.rlim_max, FD_SETSIZE);
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &lim));
+    Start();
+    const int bound = transfer::WaitingFdBound();
+    ASSERT_GT(bound, 16);
+    // The sockets first, so that the unit's side of each connection takes the lowest number free
+    // when it connects.
+    const uint16_t port = uint16_t(atoi(mBoard.Read("/.board/p2p.port").c_str()));
+    int socks[5];
+    for (int& s : socks) {
+        s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        timeval tv = {3, 0};
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    auto connectTo = [port](int s) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    };
+    // The first bytes of the unit: 18 (a challenge), 0 closed at once, -1 nothing within 3 s.
+    auto first = [](int s, std::vector<uint8_t>* challenge) -> int {
+        uint8_t rec[12 + 16];
+        size_t got = 0;
+        while (got < sizeof rec) {
+            const ssize_t n = recv(s, rec + got, sizeof rec - got, 0);
+            if (n == 0 || (n < 0 && errno == ECONNRESET)) {
+                return got == 0 ? 0 : -1;
+            }
+            if (n < 0) {
+                return -1;
+            }
+            got += size_t(n);
+        }
+        challenge->assign(rec + 12, rec + sizeof rec);
+        return int(W32(std::vector<uint8_t>(rec, rec + 4), 0));
+    };
+    // Numbers taken up to a few below the bound (the module's threads may open one meanwhile), then
+    // every one below it; then every one there is. Taken again before each newcomer.
+    std::vector<int> held;
+    auto takeBelow = [&held](int top) {
+        for (;;) {
+            const int fd = dup(2);
+            if (fd < 0 || fd >= top) {
+                if (fd >= 0) {
+                    close(fd);
+                }
+                return;
+            }
+            held.push_back(fd);
+        }
+    };
+    takeBelow(bound - 8);
+    std::vector<uint8_t> challenge;
+    ASSERT_TRUE(connectTo(socks[0]));
+    EXPECT_EQ(18, first(socks[0], &challenge)) << "a number below the bound: the connection waits";
+    const auto challenged = std::chrono::steady_clock::now();
+    std::vector<uint8_t> ignored;
+    takeBelow(bound);
+    ASSERT_TRUE(connectTo(socks[1]));
+    EXPECT_EQ(0, first(socks[1], &ignored)) << "the numbers from the bound on are the unit's";
+    takeBelow(bound);
+    ASSERT_TRUE(connectTo(socks[2]));
+    EXPECT_EQ(0, first(socks[2], &ignored)) << "and stay so";
+    // No descriptor left at all: the unit's spare one takes each newcomer to close it.
+    takeBelow(INT32_MAX);
+    ASSERT_EQ(EMFILE, errno);
+    ASSERT_TRUE(connectTo(socks[3]));
+    EXPECT_EQ(0, first(socks[3], &ignored)) << "out of descriptors, a newcomer is not left waiting";
+    takeBelow(INT32_MAX);
+    ASSERT_TRUE(connectTo(socks[4]));
+    EXPECT_EQ(0, first(socks[4], &ignored)) << "and the next one neither";
+    for (int fd : held) {
+        close(fd);
+    }
+    // The first one keeps its place (until its two seconds are over).
+    uint8_t byte = 0;
+    const ssize_t n = recv(socks[0], &byte, 1, MSG_DONTWAIT);
+    const int err = errno;
+    if (std::chrono::steady_clock::now() - challenged < std::chrono::milliseconds(1900)) {
+        EXPECT_TRUE(n < 0 && err == EAGAIN) << "the waiting connection was closed before its time";
+    }
+    for (int s : socks) {
+        close(s);
+    }
+    setrlimit(RLIMIT_NOFILE, &was);
+    EXPECT_TRUE(LogCapture::Logged("p2p connection refused: no hello while others wait")) << LogCapture::All();
 }
 
 TEST_F(Transfer, SignallingIsLogged)

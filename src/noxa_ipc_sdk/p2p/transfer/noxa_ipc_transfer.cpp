@@ -20,7 +20,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <string>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <thread>
@@ -169,6 +171,8 @@ int ChannelOf(uint32_t quality)
 
 void LiveThread(uint32_t client)
 {
+    // Named, or it would carry the acceptor's name, which starts it.
+    pthread_setname_np(pthread_self(), "p2p_live");
     Session& s = gMod.sessions[client];
     const int user = RING_BUFFER_USER_P2P_BASE + static_cast<int>(client);
     int channel = -1;
@@ -417,6 +421,7 @@ void HandleTalk(uint32_t client, uint8_t* p, uint32_t len)
 
 void ReaderThread(uint32_t client)
 {
+    pthread_setname_np(pthread_self(), "p2p_reader");
     Session& s = gMod.sessions[client];
     uint8_t head[P2P_WIRE_HEAD_SIZE];
     while (!s.stop.load() && RecvAll(s.fd, head, sizeof head)) {
@@ -681,6 +686,13 @@ int noxa_ipc_tranfser_init(const NOXA_P2P_TRANSFER_PARAM_S* param)
         PR_ERR("p2p transport: no port");
         return -1;
     }
+    gMod.wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (gMod.wakeFd < 0) {
+        PR_ERR("p2p transport: no eventfd (%d)", errno);
+        close(gMod.listenFd);
+        gMod.listenFd = -1;
+        return -1;
+    }
     gMod.acceptor = std::thread(AcceptLoop);
     gMod.inited.store(true);
     // The cloud learns from the skills upload that viewers can be served.
@@ -704,10 +716,14 @@ void noxa_ipc_tranfser_deinit(void)
         return;
     }
     gMod.stopping.store(true);
+    const uint64_t one = 1;
+    (void)!write(gMod.wakeFd, &one, sizeof one);
     noxa_ipc_streamer_stop_thread();
     gMod.acceptor.join();
     close(gMod.listenFd);
     gMod.listenFd = -1;
+    close(gMod.wakeFd);
+    gMod.wakeFd = -1;
     for (Session& s : gMod.sessions) {
         {
             std::lock_guard<std::mutex> lock(s.lock);

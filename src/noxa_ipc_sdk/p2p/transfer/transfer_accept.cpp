@@ -1,8 +1,10 @@
 // The acceptor of the viewers' port: every connection gets a challenge at once and has two seconds
 // in all for a hello that proves, with the device's local key, that the owner's phone sent it.
 // Hellos are read in one poll loop without ever waiting on a connection, so a client that dawdles
-// holds up no other; and connections that never say anything cannot fill the table: a new one takes
-// the place of the oldest without its hello, once that one has had its grace.
+// holds up no other. Every connection keeps its place for its two seconds: the table holds as many
+// as the descriptors allow, and a newcomer beyond that is closed at once rather than left in the
+// listen queue, where a crowd would make the kernel drop the owner's connects. The thread sleeps
+// until a connection, a hello, a deadline or the module's stop.
 #include "noxa_adapter/utilities/uni_log.h"
 #include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
 #include "transfer_internal.h"
@@ -10,27 +12,33 @@
 
 #include <mbedtls/md.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/random.h>
+#include <sys/resource.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace transfer {
 namespace {
 
 constexpr int64_t kHelloMs = 2000;
-// Connections waiting for their hello at once. When the table is full a new connection takes the
-// place of the oldest one that has sent nothing (or, failing that, the oldest), but only of one
-// challenged at least the grace ago: until then newcomers wait in the listen queue, in their order.
-// A crowd that reconnects as fast as it is closed can then never push an owner's client out between
-// its challenge and its hello, however loaded the machine, and the owner waits at most about a grace
-// behind the crowd.
-constexpr size_t kPendingMax = 64;
-constexpr int64_t kGraceMs = 500;
+// Descriptors a waiting connection never takes: the unit's own links (cloud, storage, LAN, the
+// viewers' sessions, card and device files) must still find some below the select() bound.
+constexpr int kFdReserve = 128;
+// Connections taken from the listen queue in one round, so that hellos are read between bursts.
+constexpr size_t kAcceptsPerRound = 256;
+// Out of descriptors with no spare to turn a newcomer away: the listen queue is looked at again
+// after this instead of in a loop.
+constexpr int64_t kNoFdPauseMs = 100;
 constexpr int64_t kCrowdLogMs = 10000;
 
 struct Pending {
@@ -170,126 +178,199 @@ Step ReadHello(Pending& p)
     return Step::Done;
 }
 
-// Connections closed to make room, and when that was last logged.
-struct Crowding {
-    uint32_t closed = 0;
+// A refusal that a crowd repeats: logged once in a while with how many so far, since whoever
+// makes the crowd would otherwise fill the log too.
+struct Tally {
+    uint32_t count = 0;
     int64_t loggedAt = 0;
+    bool Due(int64_t now)
+    {
+        ++count;
+        if (loggedAt != 0 && now - loggedAt < kCrowdLogMs) {
+            return false;
+        }
+        loggedAt = now;
+        return true;
+    }
 };
 
-// When a connection past its grace may be closed for a newcomer.
-int64_t RoomAt(const Pending& p)
+struct Acceptor {
+    std::vector<Pending> pending;
+    std::vector<pollfd> fds;
+    int bound = 0;         // a waiting connection's descriptor stays below this
+    int spare = -1;        // given up for a moment to take a newcomer when descriptors run out
+    int64_t pausedUntil = 0;  // out of descriptors and of the spare: the queue is left until then
+    Tally expired;
+    Tally turnedAway;
+    Tally noFd;
+};
+
+int Spare()
 {
-    return p.deadline - kHelloMs + kGraceMs;
+    return eventfd(0, EFD_CLOEXEC);
 }
 
-// The place of the oldest connection past its grace that has sent nothing (else of the oldest past
-// its grace) for a new one; false when every connection is still in its grace.
-bool MakeRoom(std::vector<Pending>& pending, Crowding& crowd)
-{
-    const int64_t now = NowMs();
-    size_t victim = pending.size();
-    for (size_t i = 0; i < pending.size(); ++i) {
-        if (now < RoomAt(pending[i])) {
-            continue;
-        }
-        if (victim == pending.size()) {
-            victim = i;
-            continue;
-        }
-        const bool silent = pending[i].got == 0;
-        const bool victimSilent = pending[victim].got == 0;
-        if ((silent && !victimSilent) || (silent == victimSilent && pending[i].deadline < pending[victim].deadline)) {
-            victim = i;
-        }
-    }
-    if (victim == pending.size()) {
-        return false;
-    }
-    // Logged once in a while: whoever fills the table would otherwise fill the log too.
-    ++crowd.closed;
-    if (crowd.loggedAt == 0 || now - crowd.loggedAt >= kCrowdLogMs) {
-        crowd.loggedAt = now;
-        PR_ERR("p2p connection refused: no hello while others wait (%u so far)", crowd.closed);
-    }
-    const Pending& p = pending[victim];
-    Refuse(p.fd, p.got >= P2P_WIRE_HEAD_SIZE ? Get32(p.buf + 4) : 0, P2P_REFUSED_NO_HELLO);
-    pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(victim));
-    return true;
-}
-
-void Expire(Pending& p)
+void Expire(Acceptor& a, Pending& p, int64_t now)
 {
     const uint32_t client = p.got >= P2P_WIRE_HEAD_SIZE ? Get32(p.buf + 4) : 0;
-    PR_ERR("p2p connection refused: no hello within %lld ms", static_cast<long long>(kHelloMs));
+    if (a.expired.Due(now)) {
+        PR_ERR("p2p connection refused: no hello within %lld ms (%u so far)", static_cast<long long>(kHelloMs),
+               a.expired.count);
+    }
     Refuse(p.fd, client, P2P_REFUSED_NO_HELLO);
+}
+
+// A newcomer the table has no descriptor for: closed at once, so that no connect waits in the
+// kernel's queue behind it.
+void TurnAway(Acceptor& a, int fd, int64_t now)
+{
+    close(fd);
+    if (a.turnedAway.Due(now)) {
+        PR_ERR("p2p connection refused: no hello while others wait (%u so far, %zu waiting)", a.turnedAway.count,
+               a.pending.size());
+    }
+}
+
+// One accept; false when the queue is empty (or cannot be served now).
+bool AcceptOne(Acceptor& a, int listenFd)
+{
+    const int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int64_t now = NowMs();
+    if (fd < 0) {
+        const int err = errno;
+        if (err == EINTR || err == ECONNABORTED) {
+            return true;
+        }
+        if (err == EAGAIN || err == EWOULDBLOCK) {
+            return false;
+        }
+        if ((err == EMFILE || err == ENFILE) && a.spare >= 0) {
+            // The spare descriptor takes the newcomer to close it; it is taken again at once.
+            close(a.spare);
+            const int taken = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            const int takenErr = errno;
+            a.spare = Spare();
+            if (taken >= 0) {
+                TurnAway(a, taken, now);
+                return true;
+            }
+            if (takenErr == EAGAIN || takenErr == EWOULDBLOCK) {
+                return false;
+            }
+        }
+        // The queue stays readable while nothing can be taken: looked at again in a while.
+        a.pausedUntil = now + kNoFdPauseMs;
+        if (a.noFd.Due(now)) {
+            PR_ERR("p2p acceptor: accept failed (%d), %u times so far", err, a.noFd.count);
+        }
+        return false;
+    }
+    if (fd >= a.bound) {
+        TurnAway(a, fd, now);
+        return true;
+    }
+    Pending p;
+    p.fd = fd;
+    p.deadline = now + kHelloMs;
+    if (Challenge(p)) {
+        a.pending.push_back(p);
+    } else {
+        close(fd);
+    }
+    return true;
 }
 
 }  // namespace
 
-void AcceptLoop()
+int WaitingFdBound()
 {
-    Module& m = Mod();
-    // The listen queue is emptied every round: a client waiting there is one that may wait behind
-    // idle connections.
-    fcntl(m.listenFd, F_SETFL, fcntl(m.listenFd, F_GETFL) | O_NONBLOCK);
-    std::vector<Pending> pending;
-    pending.reserve(kPendingMax);
-    std::vector<pollfd> fds;
-    Crowding crowd;
-    while (!m.stopping.load()) {
-        int64_t wait = 100;
-        const int64_t now = NowMs();
-        int64_t roomAt = now;
-        if (pending.size() >= kPendingMax) {
-            roomAt = RoomAt(pending.front());
-            for (const Pending& p : pending) {
-                roomAt = std::min(roomAt, RoomAt(p));
+    // Select() takes no descriptor at or above FD_SETSIZE, and other parts of the unit wait on their
+    // sockets with it: the crowd is kept below that whatever the limit. A soft limit below it is
+    // raised as far as the hard one allows.
+    struct rlimit lim {};
+    rlim_t top = FD_SETSIZE;
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0) {
+        const rlim_t want = std::min<rlim_t>(lim.rlim_max, FD_SETSIZE);
+        if (lim.rlim_cur < want) {
+            struct rlimit raised = lim;
+            raised.rlim_cur = want;
+            if (setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+                lim = raised;
             }
         }
-        // A full table in its grace takes nobody: the listen queue is left alone until a place frees.
-        fds.assign(1, pollfd{now < roomAt ? -1 : m.listenFd, POLLIN, 0});
-        wait = std::min(wait, std::max<int64_t>(0, roomAt - now));
-        for (const Pending& p : pending) {
-            fds.push_back(pollfd{p.fd, POLLIN, 0});
-            wait = std::min(wait, std::max<int64_t>(0, p.deadline - now));
+        top = std::min<rlim_t>(lim.rlim_cur, FD_SETSIZE);
+    }
+    const int n = static_cast<int>(top);
+    return n - std::min(kFdReserve, n / 4);
+}
+
+void AcceptLoop()
+{
+    pthread_setname_np(pthread_self(), "p2p_accept");
+    Module& m = Mod();
+    fcntl(m.listenFd, F_SETFL, fcntl(m.listenFd, F_GETFL) | O_NONBLOCK);
+    Acceptor a;
+    a.bound = WaitingFdBound();
+    a.spare = Spare();
+    a.pending.reserve(64);
+    while (!m.stopping.load()) {
+        const int64_t now = NowMs();
+        int64_t wait = -1;  // nothing to time: sleep until something arrives
+        auto until = [&](int64_t at) {
+            const int64_t left = std::max<int64_t>(0, at - now);
+            wait = wait < 0 ? left : std::min(wait, left);
+        };
+        const bool paused = now < a.pausedUntil;
+        if (paused) {
+            until(a.pausedUntil);
         }
-        if (poll(fds.data(), fds.size(), static_cast<int>(wait)) < 0 && errno != EINTR) {
+        if (a.spare < 0) {
+            a.spare = Spare();
+        }
+        a.fds.clear();
+        a.fds.push_back(pollfd{m.wakeFd, POLLIN, 0});
+        a.fds.push_back(pollfd{paused ? -1 : m.listenFd, POLLIN, 0});
+        for (const Pending& p : a.pending) {
+            a.fds.push_back(pollfd{p.fd, POLLIN, 0});
+            until(p.deadline);
+        }
+        if (poll(a.fds.data(), a.fds.size(), static_cast<int>(wait)) < 0 && errno != EINTR) {
             PR_ERR("p2p acceptor: poll failed (%d)", errno);
             usleep(10000);
             continue;
         }
-        std::vector<Pending> still;
-        for (size_t i = 0; i < pending.size(); ++i) {
-            Pending& p = pending[i];
-            if ((fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && ReadHello(p) == Step::Done) {
-                continue;
-            }
-            if (NowMs() >= p.deadline) {
-                Expire(p);
-                continue;
-            }
-            still.push_back(p);
+        if ((a.fds[0].revents & POLLIN) != 0) {
+            uint64_t v = 0;
+            (void)!read(m.wakeFd, &v, sizeof v);
         }
-        pending.swap(still);
-        for (size_t n = 0; (fds[0].revents & POLLIN) != 0 && n < kPendingMax; ++n) {
-            if (pending.size() >= kPendingMax && !MakeRoom(pending, crowd)) {
-                break;  // the rest wait in the listen queue
+        const int64_t after = NowMs();
+        size_t kept = 0;
+        for (size_t i = 0; i < a.pending.size(); ++i) {
+            Pending& p = a.pending[i];
+            if ((a.fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && ReadHello(p) == Step::Done) {
+                continue;
             }
-            Pending p;
-            p.fd = accept4(m.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-            if (p.fd < 0) {
-                break;
+            if (after >= p.deadline) {
+                Expire(a, p, after);
+                continue;
             }
-            p.deadline = NowMs() + kHelloMs;
-            if (Challenge(p)) {
-                pending.push_back(p);
-            } else {
-                close(p.fd);
+            if (kept != i) {
+                a.pending[kept] = p;
+            }
+            ++kept;
+        }
+        a.pending.resize(kept);
+        // The listen queue is emptied every round: a client left there would wait behind others.
+        if ((a.fds[1].revents & POLLIN) != 0) {
+            for (size_t n = 0; n < kAcceptsPerRound && AcceptOne(a, m.listenFd); ++n) {
             }
         }
     }
-    for (const Pending& p : pending) {
+    for (const Pending& p : a.pending) {
         close(p.fd);
+    }
+    if (a.spare >= 0) {
+        close(a.spare);
     }
 }
 

@@ -52,6 +52,7 @@ struct Module {
     uint32_t talkCodec = 0;
     uint32_t videoCodec[2] = {};
     int listenFd = -1;
+    int wakeFd = -1;  // an eventfd: the stop wakes the acceptor out of its sleep
     std::thread acceptor;
     // Starts and stops of watching streams (live video, streaming) with the application's answer
     // to them, one at a time:
@@ -76,5 +77,8 @@ void Refuse(int fd, uint32_t client, uint32_t reason);
 void OpenSession(int fd, uint32_t client, uint32_t quality);
 // The acceptor thread: takes connections, challenges them and admits the proven ones.
 void AcceptLoop();
+// The descriptor number a connection waiting for its hello stays below (the soft descriptor limit
+// raised towards the hard one first); newcomers that would take one at or above it are closed.
+int WaitingFdBound();
 
 }  // namespace transfer

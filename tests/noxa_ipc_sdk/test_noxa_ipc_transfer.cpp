@@ -591,6 +591,25 @@ TEST_F(Transfer, LiveMediaFromTheRingBuffer)
     ASSERT_EQ(0, noxa_ipc_ring_buffer_append_data(1, key1, sizeof key1, MEDIA_FRAME_TYPE_I, 40));
     ASSERT_EQ(0, noxa_ipc_ring_buffer_append_data(9, reinterpret_cast<const uint8_t*>(pcm), sizeof pcm,
                                                   MEDIA_FRAME_TYPE_AUDIO, 41));
+    // A live view starts only at a key frame under a frame time old: a live thread that the
+    // machine's load keeps from its first read past that waits for the next one, which an
+    // encoder asked for would send. The key frames come again until the test ends.
+    struct Encoder {
+        std::atomic<bool> stop{false};
+        std::thread t;
+        ~Encoder()
+        {
+            stop = true;
+            t.join();
+        }
+    } encoder;
+    encoder.t = std::thread([&] {
+        while (!encoder.stop.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            noxa_ipc_ring_buffer_append_data(0, key0, sizeof key0, MEDIA_FRAME_TYPE_I, 40);
+            noxa_ipc_ring_buffer_append_data(1, key1, sizeof key1, MEDIA_FRAME_TYPE_I, 40);
+        }
+    });
 
     // Video and audio leave in the order the thread finds them: take the first of each.
     Record r;

@@ -284,6 +284,13 @@ void Connect()
         s.state.store(NSTREAM_IDLE);
         return;
     }
+    // The loop waits on the socket with select: a descriptor past its set would be written out of it.
+    if (fd >= FD_SETSIZE) {
+        PR_ERR("stream socket %d beyond the select set: closed", fd);
+        close(fd);
+        s.state.store(NSTREAM_IDLE);
+        return;
+    }
     unw_set_block(fd, 0);
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendQueue, sizeof kSendQueue);
     // With the stream mask at 0 nothing is sent and a quiet gateway is no fault: only the kernel's

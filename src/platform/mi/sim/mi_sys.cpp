@@ -20,6 +20,9 @@ namespace {
 
 constexpr MI_U64 kPeriodUs = 40000;  // one frame at 25 fps, 320 samples at 8 kHz
 constexpr uint64_t kPeriodsPerSecond = 25;
+// A pump late by more periods than this drops their pictures, as a sensor's are dropped when
+// the pipeline falls behind, rather than encoding them all in one burst. Sound is never dropped.
+constexpr uint64_t kMostLatePictures = 5;
 constexpr MI_PHY kFirstPhy = 0x20000000;
 
 MI_S32 __Err(MI_U32 reason)
@@ -27,13 +30,26 @@ MI_S32 __Err(MI_U32 reason)
     return MiErrCode(E_MI_MODULE_ID_SYS, reason);
 }
 
+MI_U64 __Us(std::chrono::steady_clock::time_point t)
+{
+    return static_cast<MI_U64>(std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count());
+}
+
 MI_U64 __NowPts(const State& s)
 {
     if (s.manual) {
         return s.ptsBase + s.periods * kPeriodUs;
     }
-    auto now = std::chrono::steady_clock::now().time_since_epoch();
-    return s.ptsBase + static_cast<MI_U64>(std::chrono::duration_cast<std::chrono::microseconds>(now).count());
+    return s.ptsBase + __Us(std::chrono::steady_clock::now());
+}
+
+// A picture's time: when its period ended, however late the pump made it.
+MI_U64 __PeriodPts(const State& s, uint64_t period)
+{
+    if (s.manual || !s.pumpRun) {
+        return s.ptsBase + period * kPeriodUs;
+    }
+    return s.ptsBase + __Us(PeriodEnd(s, period));
 }
 
 // Frame-based bindings convert the frame rate by dropping frames; the others pass every frame.
@@ -142,9 +158,11 @@ PortDepth* __Depth(State& s, const MI_SYS_ChnPort_t& p, MI_S32* err)
 // Once a second, when they changed: the simulation's memory for tools outside the process.
 void __PublishMemory(State& s)
 {
-    if (s.periods % kPeriodsPerSecond != 0) {
+    const uint64_t second = s.periods / kPeriodsPerSecond;
+    if (second == s.memorySecond) {
         return;
     }
+    s.memorySecond = second;
     // Suites and benchmarks that run the media layer without a sandbox have nowhere to write.
     const char* root = std::getenv("DOORPHONE_ROOT");
     if (root == nullptr || root[0] == '\0') {
@@ -169,25 +187,82 @@ void __PublishMemory(State& s)
     }
 }
 
+// The picture of a period through the graph: capture, scaling, overlays, encoding.
+void __VideoPeriod(State& s, uint64_t period)
+{
+    if (!s.snrEnabled || !s.vif.devEnabled || !s.vif.portEnabled) {
+        return;
+    }
+    const MI_U64 pts = __PeriodPts(s, period);
+    RenderCamera(s, s.camera, period);
+    const MI_VIF_ChnPortAttr_t& a = s.vif.portAttr;
+    s.captured.Allocate(a.destSize.width, a.destSize.height, false);
+    s.vifScaler.Run(s.camera, a.capRect, s.captured);
+    s.captured.pts = pts;
+
+    const MI_SYS_ChnPort_t vifPort{E_MI_MODULE_ID_VIF, 0, 0, 0};
+    bool vpeFed = std::any_of(s.binds.begin(), s.binds.end(), [&](const Bind& b) {
+        return SamePort(b.src, vifPort) && b.dst.module == E_MI_MODULE_ID_VPE;
+    });
+    if (!vpeFed || !s.vpe.created || !s.vpe.started) {
+        return;
+    }
+    for (MI_U32 p = 0; p < kMiVpePortCount; ++p) {
+        VpePort& port = s.vpe.ports[p];
+        const MI_SYS_ChnPort_t id{E_MI_MODULE_ID_VPE, 0, 0, p};
+        bool consumed = std::any_of(s.binds.begin(), s.binds.end(), [&](const Bind& b) { return SamePort(b.src, id); });
+        const bool forUser = port.depth.set && port.depth.user > 0;
+        if (!port.enabled || (!consumed && !forUser)) {
+            continue;
+        }
+        MI_SYS_WindowRect_t crop = port.cropSet ? port.crop
+                                                : MI_SYS_WindowRect_t{0, 0, static_cast<MI_U16>(s.captured.width),
+                                                                      static_cast<MI_U16>(s.captured.height)};
+        port.out.Allocate(port.mode.width, port.mode.height, false);
+        port.scaler.Run(s.captured, crop, port.out);
+        port.out.pts = pts;
+        port.outPeriod = period;
+        DrawRegions(s, id, port.out);
+        for (Bind& b : s.binds) {
+            if (!SamePort(b.src, id) || !__Pass(b)) {
+                continue;
+            }
+            if (b.dst.module == E_MI_MODULE_ID_VENC) {
+                VencPush(s, b.dst.channel, port.out);
+            } else if (b.dst.module == E_MI_MODULE_ID_DIVP) {
+                __DivpPush(s, port.out);
+            }
+        }
+    }
+}
+
+// The pictures of the periods since the last one (the newest few when the pump was late).
+void __Pictures(State& s)
+{
+    uint64_t from = s.videoPeriod + 1;
+    if (s.periods >= kMostLatePictures && from + kMostLatePictures <= s.periods) {
+        from = s.periods - kMostLatePictures + 1;
+    }
+    for (uint64_t p = from; p <= s.periods; ++p) {
+        __VideoPeriod(s, p);
+    }
+    s.videoPeriod = s.periods;
+}
+
+// Wakes at each period's end; a late wake still runs every period the clock has passed.
 void __PumpThread()
 {
     pthread_setname_np(pthread_self(), "mi_sim_pump");
     State& s = S();
     std::unique_lock<std::mutex> lk(s.mu);
-    auto next = std::chrono::steady_clock::now();
     while (s.pumpRun) {
-        next += std::chrono::microseconds(kPeriodUs);
-        s.pumpCv.wait_until(lk, next, [&] { return !s.pumpRun; });
+        s.pumpCv.wait_until(lk, PeriodEnd(s, s.periods + 1), [&] { return !s.pumpRun; });
         if (!s.pumpRun) {
             break;
         }
-        RunPeriod(s);
+        CatchUpClock(s);
+        __Pictures(s);
         __PublishMemory(s);
-        // After a stall the clock goes on from now instead of catching up in a burst.
-        auto now = std::chrono::steady_clock::now();
-        if (now > next + std::chrono::milliseconds(200)) {
-            next = now;
-        }
     }
 }
 
@@ -275,50 +350,27 @@ void RunPeriod(State& s)
         return;
     }
     ++s.periods;
-    MI_U64 pts = __NowPts(s);
     AudioPeriod(s);
-    if (!s.snrEnabled || !s.vif.devEnabled || !s.vif.portEnabled) {
-        return;
-    }
-    RenderCamera(s, s.camera);
-    const MI_VIF_ChnPortAttr_t& a = s.vif.portAttr;
-    s.captured.Allocate(a.destSize.width, a.destSize.height, false);
-    s.vifScaler.Run(s.camera, a.capRect, s.captured);
-    s.captured.pts = pts;
+    __VideoPeriod(s, s.periods);
+    s.videoPeriod = s.periods;
+}
 
-    const MI_SYS_ChnPort_t vifPort{E_MI_MODULE_ID_VIF, 0, 0, 0};
-    bool vpeFed = std::any_of(s.binds.begin(), s.binds.end(), [&](const Bind& b) {
-        return SamePort(b.src, vifPort) && b.dst.module == E_MI_MODULE_ID_VPE;
-    });
-    if (!vpeFed || !s.vpe.created || !s.vpe.started) {
+std::chrono::steady_clock::time_point PeriodEnd(const State& s, uint64_t period)
+{
+    const auto periods = static_cast<int64_t>(period) - static_cast<int64_t>(s.clockBase);
+    return s.clockStart + std::chrono::microseconds(periods * static_cast<int64_t>(kPeriodUs));
+}
+
+void CatchUpClock(State& s)
+{
+    if (!s.pumpRun) {
         return;
     }
-    for (MI_U32 p = 0; p < kMiVpePortCount; ++p) {
-        VpePort& port = s.vpe.ports[p];
-        const MI_SYS_ChnPort_t id{E_MI_MODULE_ID_VPE, 0, 0, p};
-        bool consumed = std::any_of(s.binds.begin(), s.binds.end(), [&](const Bind& b) { return SamePort(b.src, id); });
-        const bool forUser = port.depth.set && port.depth.user > 0;
-        if (!port.enabled || (!consumed && !forUser)) {
-            continue;
-        }
-        MI_SYS_WindowRect_t crop = port.cropSet ? port.crop
-                                                : MI_SYS_WindowRect_t{0, 0, static_cast<MI_U16>(s.captured.width),
-                                                                      static_cast<MI_U16>(s.captured.height)};
-        port.out.Allocate(port.mode.width, port.mode.height, false);
-        port.scaler.Run(s.captured, crop, port.out);
-        port.out.pts = pts;
-        port.outPeriod = s.periods;
-        DrawRegions(s, id, port.out);
-        for (Bind& b : s.binds) {
-            if (!SamePort(b.src, id) || !__Pass(b)) {
-                continue;
-            }
-            if (b.dst.module == E_MI_MODULE_ID_VENC) {
-                VencPush(s, b.dst.channel, port.out);
-            } else if (b.dst.module == E_MI_MODULE_ID_DIVP) {
-                __DivpPush(s, port.out);
-            }
-        }
+    const auto elapsed = std::chrono::steady_clock::now() - s.clockStart;
+    const uint64_t due = s.clockBase + static_cast<uint64_t>(elapsed / std::chrono::microseconds(kPeriodUs));
+    while (s.periods < due) {
+        ++s.periods;
+        AudioPeriod(s);
     }
 }
 
@@ -327,6 +379,9 @@ void StartPumpLocked(State& s)
     if (s.pumpRun) {
         return;
     }
+    s.clockStart = std::chrono::steady_clock::now();
+    s.clockBase = s.periods;
+    s.videoPeriod = s.periods;
     s.pumpRun = true;
     s.pump = std::thread(__PumpThread);
 }
@@ -604,6 +659,8 @@ void MiSimReset()
     s.ptsBase = 0;
     s.manual = false;
     s.periods = 0;
+    s.videoPeriod = 0;
+    s.memorySecond = 0;
     s.memoryPublished.clear();
     s.signalWidth = 1920;
     s.signalHeight = 1080;
@@ -683,6 +740,7 @@ void MiSimSetVisitor(bool present)
 {
     State& s = S();
     std::lock_guard<std::mutex> lk(s.mu);
+    CatchUpClock(s);
     if (present && !s.visitor) {
         s.visitorSince = s.periods;
     }

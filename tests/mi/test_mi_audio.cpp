@@ -329,8 +329,8 @@ TEST_F(MiAudio, ALatePumpAndALateTakerLoseNoPeriod)
         EXPECT_EQ((k + 1) * 40000, frames[k].timeStamp) << "frame " << k;
     }
     // The speaker played the same periods, its sound whole (at the file's 16 kHz, every other
-    // sample is one of the queued ones).
-    EXPECT_GE(file.size(), least * 640);
+    // sample is one of the queued ones; the resampler keeps the last one between two back).
+    EXPECT_GE(file.size() + 1, least * 640);
     EXPECT_LE(file.size(), most * 640);
     for (size_t i = 0; 2 * i < file.size(); ++i) {
         ASSERT_EQ(sound[i], file[2 * i]) << i;

@@ -18,8 +18,12 @@ using namespace misim;
 
 // Audio calls first play and capture the periods the clock has run since anyone last did, so
 // that a change takes effect from now and a late pump never costs sound.
-#define MI_SIM_AUDIO_ENTER() \
-    MI_SIM_ENTER();          \
+#define MI_SIM_AUDIO_ENTER()                          \
+    misim::State& s = misim::S();                     \
+    if (MI_S32 injected_ = misim::Enter(__func__)) {  \
+        return injected_;                             \
+    }                                                 \
+    std::unique_lock<std::mutex> lk(s.audioMu);       \
     CatchUpClock(s)
 
 namespace {
@@ -38,13 +42,13 @@ void __Wait(State& s, std::unique_lock<std::mutex>& lk, MI_S32 timeoutMs, Ready 
         timeoutMs > 0 ? Clock::now() + std::chrono::milliseconds(timeoutMs) : Clock::time_point::max();
     while (!ready()) {
         Clock::time_point wake = deadline;
-        if (s.pumpRun) {
-            wake = std::min(wake, PeriodEnd(s, s.periods + 1));
+        if (s.audioClock) {
+            wake = std::min(wake, PeriodEnd(s, s.audioPeriods + 1));
         }
         if (wake == Clock::time_point::max()) {
-            s.cv.wait(lk);
+            s.audioCv.wait(lk);
         } else {
-            s.cv.wait_until(lk, wake);
+            s.audioCv.wait_until(lk, wake);
         }
         CatchUpClock(s);
         if (Clock::now() >= deadline) {
@@ -330,7 +334,7 @@ void __Capture(State& s, const std::vector<int16_t>& ref)
         ai.echoFifo.push_back(ref[i]);
     }
     const auto n = static_cast<uint32_t>(ref.size());
-    ai.fifoPeriods.push_back(AudioIn::Stretch{s.periods, n, n});
+    ai.fifoPeriods.push_back(AudioIn::Stretch{s.audioPeriods, n, n});
     // One second is kept; older sound is lost as in a full capture buffer.
     if (ai.fifo.size() > ai.attr.sampleRate) {
         __DropFront(ai, ai.fifo.size() - ai.attr.sampleRate);
@@ -410,7 +414,7 @@ void AudioPeriod(State& s)
         MI_U32 n = __PeriodSamples(s.ai.attr);
         __Capture(s, __SpeakerAtMic(ao, n, s.ai.attr.sampleRate));
     }
-    s.cv.notify_all();
+    s.audioCv.notify_all();
 }
 
 void AudioReset(State& s)
@@ -425,7 +429,7 @@ void AudioReset(State& s)
 void MiSimSetEchoPath(uint32_t delaySamples, double gain, const std::vector<double>& impulse)
 {
     State& s = S();
-    std::lock_guard<std::mutex> lk(s.mu);
+    std::lock_guard<std::mutex> lk(s.audioMu);
     CatchUpClock(s);
     s.echo.delay = delaySamples;
     s.echo.gain = gain;
@@ -436,7 +440,7 @@ void MiSimSetEchoPath(uint32_t delaySamples, double gain, const std::vector<doub
 void MiSimAiFrameParts(std::vector<int16_t>* visitor, std::vector<int16_t>* echo)
 {
     State& s = S();
-    std::lock_guard<std::mutex> lk(s.mu);
+    std::lock_guard<std::mutex> lk(s.audioMu);
     if (visitor != nullptr) {
         *visitor = s.ai.takenVisitor;
     }
@@ -473,7 +477,7 @@ MI_S32 MI_AI_Disable(MI_U32 dev)
     }
     s.ai.enabled = false;
     s.ai.chnEnabled = false;
-    s.cv.notify_all();
+    s.audioCv.notify_all();
     return MI_SUCCESS;
 }
 
@@ -491,7 +495,7 @@ MI_S32 MI_AI_DisableChn(MI_U32 dev, MI_U32 chn)
     }
     s.ai.chnEnabled = false;
     __ClearFifo(s.ai);
-    s.cv.notify_all();
+    s.audioCv.notify_all();
     return MI_SUCCESS;
 }
 
@@ -564,7 +568,7 @@ MI_S32 MI_AI_GetFrame(MI_U32 dev, MI_U32 chn, MI_AUDIO_Frame_t* frame, MI_AUDIO_
     ai.takenVisitor.assign(ai.visitorFifo.begin(), ai.visitorFifo.begin() + n);
     ai.takenHeard.assign(ai.heardFifo.begin(), ai.heardFifo.begin() + n);
     // When the frame's first sample was captured: its period's time and its place in it.
-    MI_U64 stamp = s.periods * 40000;
+    MI_U64 stamp = s.audioPeriods * 40000;
     if (!ai.fifoPeriods.empty()) {
         const AudioIn::Stretch& first = ai.fifoPeriods.front();
         stamp = first.period * 40000 + static_cast<MI_U64>(first.samples - first.left) * 1000000 / ai.attr.sampleRate;
@@ -607,7 +611,7 @@ MI_S32 MI_AI_DeInitDev()
 {
     MI_SIM_AUDIO_ENTER();
     s.ai = AudioIn{};
-    s.cv.notify_all();
+    s.audioCv.notify_all();
     return MI_SUCCESS;
 }
 
@@ -640,7 +644,7 @@ MI_S32 MI_AO_Disable(MI_U32 dev)
     s.ao.enabled = false;
     s.ao.chnEnabled = false;
     s.ao.queue.clear();
-    s.cv.notify_all();
+    s.audioCv.notify_all();
     return MI_SUCCESS;
 }
 
@@ -658,7 +662,7 @@ MI_S32 MI_AO_DisableChn(MI_U32 dev, MI_U32 chn)
     }
     s.ao.chnEnabled = false;
     s.ao.queue.clear();
-    s.cv.notify_all();
+    s.audioCv.notify_all();
     return MI_SUCCESS;
 }
 
@@ -793,7 +797,7 @@ MI_S32 MI_AO_ClearChn(MI_U32 dev, MI_U32 chn)
         return __AoErr(E_MI_ERR_INVALID_CHNID);
     }
     s.ao.queue.clear();
-    s.cv.notify_all();
+    s.audioCv.notify_all();
     return MI_SUCCESS;
 }
 
@@ -803,6 +807,6 @@ MI_S32 MI_AO_DeInitDev()
     uint32_t written = s.ao.wavBytes;
     s.ao = AudioOut{};
     s.ao.wavBytes = written;  // the speaker file goes on
-    s.cv.notify_all();
+    s.audioCv.notify_all();
     return MI_SUCCESS;
 }

@@ -327,7 +327,14 @@ struct Failure {
 
 struct State {
     std::mutex mu;
-    std::condition_variable cv;  // frames arrived (encoder packs, audio) or were played
+    std::condition_variable cv;  // encoder packs arrived
+    // Sound has a lock of its own, as the codec is hardware of its own: an audio call never
+    // waits for a picture being encoded. Order: mu, then audioMu.
+    std::mutex audioMu;
+    std::condition_variable audioCv;  // sound captured or played
+    uint64_t audioPeriods = 0;        // periods played and captured (audioMu)
+    bool audioClock = false;          // the real-time clock runs (audioMu; set under both)
+    std::mutex callsMu;               // calls and failures
     std::condition_variable pumpCv;  // wakes the pump thread to stop
 
     bool sysInit = false;
@@ -336,7 +343,8 @@ struct State {
     bool pumpRun = false;
     std::thread pump;
     uint64_t periods = 0;
-    // The real-time clock: period clockBase ended at clockStart, and one more every 40 ms after.
+    // The real-time clock: period clockBase ended at clockStart, and one more every 40 ms after
+    // (set under both locks).
     std::chrono::steady_clock::time_point clockStart;
     uint64_t clockBase = 0;
     uint64_t videoPeriod = 0;  // the last period whose picture went through the graph
@@ -419,7 +427,7 @@ uint8_t* HostOf(MI_PHY phy);
 // One capture period through the graph (called with the lock held).
 void RunPeriod(State& s);
 // On the real-time clock: plays and captures every period that has ended by now, whichever
-// thread gets here first (lock held). The codec's DMA runs on its own, so sound is never lost
+// thread gets here first (audioMu held). The codec's DMA runs on its own, so sound is never lost
 // or stretched because the pump thread was late; pictures are the pump's alone.
 void CatchUpClock(State& s);
 // When the given period ends on the real-time clock.

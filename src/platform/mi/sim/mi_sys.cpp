@@ -260,7 +260,12 @@ void __PumpThread()
         if (!s.pumpRun) {
             break;
         }
-        CatchUpClock(s);
+        {
+            std::lock_guard<std::mutex> audio(s.audioMu);
+            CatchUpClock(s);
+        }
+        const auto elapsed = std::chrono::steady_clock::now() - s.clockStart;
+        s.periods = std::max(s.periods, s.clockBase + static_cast<uint64_t>(elapsed / std::chrono::microseconds(kPeriodUs)));
         __Pictures(s);
         __PublishMemory(s);
     }
@@ -279,6 +284,7 @@ State& S()
 MI_S32 Enter(const char* function)
 {
     State& s = S();
+    std::lock_guard<std::mutex> lk(s.callsMu);
     ++s.calls[function];
     auto it = s.failures.find(function);
     if (it == s.failures.end()) {
@@ -350,7 +356,11 @@ void RunPeriod(State& s)
         return;
     }
     ++s.periods;
-    AudioPeriod(s);
+    {
+        std::lock_guard<std::mutex> audio(s.audioMu);
+        s.audioPeriods = s.periods;
+        AudioPeriod(s);
+    }
     __VideoPeriod(s, s.periods);
     s.videoPeriod = s.periods;
 }
@@ -363,13 +373,13 @@ std::chrono::steady_clock::time_point PeriodEnd(const State& s, uint64_t period)
 
 void CatchUpClock(State& s)
 {
-    if (!s.pumpRun) {
+    if (!s.audioClock) {
         return;
     }
     const auto elapsed = std::chrono::steady_clock::now() - s.clockStart;
     const uint64_t due = s.clockBase + static_cast<uint64_t>(elapsed / std::chrono::microseconds(kPeriodUs));
-    while (s.periods < due) {
-        ++s.periods;
+    while (s.audioPeriods < due) {
+        ++s.audioPeriods;
         AudioPeriod(s);
     }
 }
@@ -379,8 +389,13 @@ void StartPumpLocked(State& s)
     if (s.pumpRun) {
         return;
     }
-    s.clockStart = std::chrono::steady_clock::now();
-    s.clockBase = s.periods;
+    {
+        std::lock_guard<std::mutex> audio(s.audioMu);
+        s.clockStart = std::chrono::steady_clock::now();
+        s.clockBase = s.periods;
+        s.audioPeriods = s.periods;
+        s.audioClock = true;
+    }
     s.videoPeriod = s.periods;
     s.pumpRun = true;
     s.pump = std::thread(__PumpThread);
@@ -393,6 +408,10 @@ void StopPumpLocked(std::unique_lock<std::mutex>& lk)
         return;
     }
     s.pumpRun = false;
+    {
+        std::lock_guard<std::mutex> audio(s.audioMu);
+        s.audioClock = false;
+    }
     s.pumpCv.notify_all();
     std::thread t = std::move(s.pump);
     lk.unlock();
@@ -693,9 +712,17 @@ void MiSimReset()
     s.nextPhy = kFirstPhy;
     s.camera = Frame{};
     s.captured = Frame{};
-    AudioReset(s);
-    s.failures.clear();
-    s.calls.clear();
+    {
+        std::lock_guard<std::mutex> audio(s.audioMu);
+        AudioReset(s);
+        s.audioPeriods = 0;
+        s.audioCv.notify_all();
+    }
+    {
+        std::lock_guard<std::mutex> calls(s.callsMu);
+        s.failures.clear();
+        s.calls.clear();
+    }
     s.cv.notify_all();
 }
 
@@ -740,6 +767,7 @@ void MiSimSetVisitor(bool present)
 {
     State& s = S();
     std::lock_guard<std::mutex> lk(s.mu);
+    std::lock_guard<std::mutex> audio(s.audioMu);
     CatchUpClock(s);
     if (present && !s.visitor) {
         s.visitorSince = s.periods;
@@ -750,14 +778,14 @@ void MiSimSetVisitor(bool present)
 void MiSimFailCall(const std::string& function, MI_S32 code, int times, int after)
 {
     State& s = S();
-    std::lock_guard<std::mutex> lk(s.mu);
+    std::lock_guard<std::mutex> lk(s.callsMu);
     s.failures[function] = Failure{code, times, after};
 }
 
 void MiSimClearFailures()
 {
     State& s = S();
-    std::lock_guard<std::mutex> lk(s.mu);
+    std::lock_guard<std::mutex> lk(s.callsMu);
     s.failures.clear();
 }
 
@@ -780,7 +808,7 @@ int MiSimMmaBlocks()
 int MiSimCallCount(const std::string& function)
 {
     State& s = S();
-    std::lock_guard<std::mutex> lk(s.mu);
+    std::lock_guard<std::mutex> lk(s.callsMu);
     auto it = s.calls.find(function);
     return it == s.calls.end() ? 0 : it->second;
 }

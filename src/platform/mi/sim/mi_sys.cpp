@@ -21,7 +21,7 @@ namespace {
 constexpr MI_U64 kPeriodUs = 40000;  // one frame at 25 fps, 320 samples at 8 kHz
 constexpr uint64_t kPeriodsPerSecond = 25;
 // A pump late by more periods than this drops their pictures, as a sensor's are dropped when
-// the pipeline falls behind, rather than encoding them all in one burst. Sound is never dropped.
+// the pipeline falls behind. Sound is never dropped.
 constexpr uint64_t kMostLatePictures = 5;
 constexpr MI_PHY kFirstPhy = 0x20000000;
 
@@ -43,14 +43,6 @@ MI_U64 __NowPts(const State& s)
     return s.ptsBase + __Us(std::chrono::steady_clock::now());
 }
 
-// A picture's time: when its period ended, however late the pump made it.
-MI_U64 __PeriodPts(const State& s, uint64_t period)
-{
-    if (s.manual || !s.pumpRun) {
-        return s.ptsBase + period * kPeriodUs;
-    }
-    return s.ptsBase + __Us(PeriodEnd(s, period));
-}
 
 // Frame-based bindings convert the frame rate by dropping frames; the others pass every frame.
 bool __Pass(Bind& b)
@@ -193,7 +185,7 @@ void __VideoPeriod(State& s, uint64_t period)
     if (!s.snrEnabled || !s.vif.devEnabled || !s.vif.portEnabled) {
         return;
     }
-    const MI_U64 pts = __PeriodPts(s, period);
+    const MI_U64 pts = __NowPts(s);
     RenderCamera(s, s.camera, period);
     const MI_VIF_ChnPortAttr_t& a = s.vif.portAttr;
     s.captured.Allocate(a.destSize.width, a.destSize.height, false);
@@ -236,17 +228,19 @@ void __VideoPeriod(State& s, uint64_t period)
     }
 }
 
-// The pictures of the periods since the last one (the newest few when the pump was late).
-void __Pictures(State& s)
+// The picture of the oldest period without one (skipping those too late); one a wake, so that
+// the lock is let go between pictures for the threads that take them.
+void __NextPicture(State& s)
 {
-    uint64_t from = s.videoPeriod + 1;
-    if (s.periods >= kMostLatePictures && from + kMostLatePictures <= s.periods) {
-        from = s.periods - kMostLatePictures + 1;
+    if (s.videoPeriod >= s.periods) {
+        return;
     }
-    for (uint64_t p = from; p <= s.periods; ++p) {
-        __VideoPeriod(s, p);
+    uint64_t next = s.videoPeriod + 1;
+    if (next + kMostLatePictures <= s.periods) {
+        next = s.periods - kMostLatePictures + 1;
     }
-    s.videoPeriod = s.periods;
+    __VideoPeriod(s, next);
+    s.videoPeriod = next;
 }
 
 // Wakes at each period's end; a late wake still runs every period the clock has passed.
@@ -256,7 +250,7 @@ void __PumpThread()
     State& s = S();
     std::unique_lock<std::mutex> lk(s.mu);
     while (s.pumpRun) {
-        s.pumpCv.wait_until(lk, PeriodEnd(s, s.periods + 1), [&] { return !s.pumpRun; });
+        s.pumpCv.wait_until(lk, PeriodEnd(s, s.videoPeriod + 1), [&] { return !s.pumpRun; });
         if (!s.pumpRun) {
             break;
         }
@@ -266,7 +260,7 @@ void __PumpThread()
         }
         const auto elapsed = std::chrono::steady_clock::now() - s.clockStart;
         s.periods = std::max(s.periods, s.clockBase + static_cast<uint64_t>(elapsed / std::chrono::microseconds(kPeriodUs)));
-        __Pictures(s);
+        __NextPicture(s);
         __PublishMemory(s);
     }
 }

@@ -7,9 +7,13 @@
 // in the top right corner. A raw file "<root>/.board/camera_door0.yuv" (or door1; I420 at the
 // signal size) replaces the scene of that door, looped.
 //
-// The clock: in real time a pump thread captures one frame (and 40 ms of microphone audio)
-// every 40 ms from MI_SYS_Init on. With the manual clock (set before MI_SYS_Init) nothing moves
-// until MiSimPump, which runs whole capture periods through the graph before it returns.
+// The clock: in real time one capture period (a picture and 40 ms of sound) ends every 40 ms
+// from MI_SYS_Init on, counted from the start rather than by sleeps. The sound of every period
+// is played and captured even when the pump thread wakes late (an audio call runs what is due
+// itself), and a microphone frame's time stamp is when its first sample was captured; a pump
+// late by more than five periods drops the older pictures. With the manual clock (set before
+// MI_SYS_Init) nothing moves until MiSimPump, which runs whole capture periods through the graph
+// before it returns.
 //
 // The speaker plays 40 ms of what is queued each period, at the rate the output is set to; all
 // it plays is appended to "<root>/.board/speaker.wav" (16 kHz, 16-bit mono; silences between

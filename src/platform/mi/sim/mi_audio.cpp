@@ -16,7 +16,46 @@
 
 using namespace misim;
 
+// Audio calls first play and capture the periods the clock has run since anyone last did, so
+// that a change takes effect from now and a late pump never costs sound.
+#define MI_SIM_AUDIO_ENTER()                          \
+    misim::State& s = misim::S();                     \
+    if (MI_S32 injected_ = misim::Enter(__func__)) {  \
+        return injected_;                             \
+    }                                                 \
+    std::unique_lock<std::mutex> lk(s.audioMu);       \
+    CatchUpClock(s)
+
 namespace {
+
+// Waits until `ready` or the timeout (< 0: no timeout). On the real-time clock it wakes at each
+// period's end and runs what is due itself: a sender or a taker never times out because the pump
+// thread was late.
+template <typename Ready>
+void __Wait(State& s, std::unique_lock<std::mutex>& lk, MI_S32 timeoutMs, Ready ready)
+{
+    using Clock = std::chrono::steady_clock;
+    if (timeoutMs == 0) {
+        return;
+    }
+    const Clock::time_point deadline =
+        timeoutMs > 0 ? Clock::now() + std::chrono::milliseconds(timeoutMs) : Clock::time_point::max();
+    while (!ready()) {
+        Clock::time_point wake = deadline;
+        if (s.audioClock) {
+            wake = std::min(wake, PeriodEnd(s, s.audioPeriods + 1));
+        }
+        if (wake == Clock::time_point::max()) {
+            s.audioCv.wait(lk);
+        } else {
+            s.audioCv.wait_until(lk, wake);
+        }
+        CatchUpClock(s);
+        if (Clock::now() >= deadline) {
+            return;
+        }
+    }
+}
 
 MI_S32 __AiErr(MI_U32 reason)
 {
@@ -225,6 +264,35 @@ int16_t __Clip(double v)
     return static_cast<int16_t>(std::lround(std::clamp(v, -32768.0, 32767.0)));
 }
 
+// Takes the oldest n captured samples off the fifos.
+void __DropFront(AudioIn& ai, size_t n)
+{
+    n = std::min(n, ai.fifo.size());
+    const auto count = static_cast<std::ptrdiff_t>(n);
+    ai.fifo.erase(ai.fifo.begin(), ai.fifo.begin() + count);
+    ai.echoFifo.erase(ai.echoFifo.begin(), ai.echoFifo.begin() + count);
+    ai.visitorFifo.erase(ai.visitorFifo.begin(), ai.visitorFifo.begin() + count);
+    ai.heardFifo.erase(ai.heardFifo.begin(), ai.heardFifo.begin() + count);
+    while (n > 0 && !ai.fifoPeriods.empty()) {
+        AudioIn::Stretch& front = ai.fifoPeriods.front();
+        const uint32_t k = static_cast<uint32_t>(std::min<size_t>(n, front.left));
+        front.left -= k;
+        n -= k;
+        if (front.left == 0) {
+            ai.fifoPeriods.pop_front();
+        }
+    }
+}
+
+void __ClearFifo(AudioIn& ai)
+{
+    ai.fifo.clear();
+    ai.echoFifo.clear();
+    ai.visitorFifo.clear();
+    ai.heardFifo.clear();
+    ai.fifoPeriods.clear();
+}
+
 // n microphone samples: the visitor, the speaker's echo and room noise. ref is what the speaker
 // played in the same period, at the microphone's rate.
 void __Capture(State& s, const std::vector<int16_t>& ref)
@@ -265,12 +333,11 @@ void __Capture(State& s, const std::vector<int16_t>& ref)
         ai.heardFifo.push_back(__Clip(echo));
         ai.echoFifo.push_back(ref[i]);
     }
+    const auto n = static_cast<uint32_t>(ref.size());
+    ai.fifoPeriods.push_back(AudioIn::Stretch{s.audioPeriods, n, n});
     // One second is kept; older sound is lost as in a full capture buffer.
-    while (ai.fifo.size() > ai.attr.sampleRate) {
-        ai.fifo.pop_front();
-        ai.echoFifo.pop_front();
-        ai.visitorFifo.pop_front();
-        ai.heardFifo.pop_front();
+    if (ai.fifo.size() > ai.attr.sampleRate) {
+        __DropFront(ai, ai.fifo.size() - ai.attr.sampleRate);
     }
 }
 
@@ -347,7 +414,7 @@ void AudioPeriod(State& s)
         MI_U32 n = __PeriodSamples(s.ai.attr);
         __Capture(s, __SpeakerAtMic(ao, n, s.ai.attr.sampleRate));
     }
-    s.cv.notify_all();
+    s.audioCv.notify_all();
 }
 
 void AudioReset(State& s)
@@ -362,7 +429,8 @@ void AudioReset(State& s)
 void MiSimSetEchoPath(uint32_t delaySamples, double gain, const std::vector<double>& impulse)
 {
     State& s = S();
-    std::lock_guard<std::mutex> lk(s.mu);
+    std::lock_guard<std::mutex> lk(s.audioMu);
+    CatchUpClock(s);
     s.echo.delay = delaySamples;
     s.echo.gain = gain;
     s.echo.impulse = impulse.empty() ? std::vector<double>{1.0} : impulse;
@@ -372,7 +440,7 @@ void MiSimSetEchoPath(uint32_t delaySamples, double gain, const std::vector<doub
 void MiSimAiFrameParts(std::vector<int16_t>* visitor, std::vector<int16_t>* echo)
 {
     State& s = S();
-    std::lock_guard<std::mutex> lk(s.mu);
+    std::lock_guard<std::mutex> lk(s.audioMu);
     if (visitor != nullptr) {
         *visitor = s.ai.takenVisitor;
     }
@@ -385,58 +453,55 @@ void MiSimAiFrameParts(std::vector<int16_t>* visitor, std::vector<int16_t>* echo
 
 MI_S32 MI_AI_SetPubAttr(MI_U32 dev, const MI_AUDIO_Attr_t* attr)
 {
-    MI_SIM_ENTER();
+    MI_SIM_AUDIO_ENTER();
     return __SetAttr(s.ai, E_MI_MODULE_ID_AI, dev, attr);
 }
 
 MI_S32 MI_AI_GetPubAttr(MI_U32 dev, MI_AUDIO_Attr_t* attr)
 {
-    MI_SIM_ENTER();
+    MI_SIM_AUDIO_ENTER();
     return __GetAttr(s.ai, E_MI_MODULE_ID_AI, dev, attr);
 }
 
 MI_S32 MI_AI_Enable(MI_U32 dev)
 {
-    MI_SIM_ENTER();
+    MI_SIM_AUDIO_ENTER();
     return __EnableDev(s.ai, E_MI_MODULE_ID_AI, dev);
 }
 
 MI_S32 MI_AI_Disable(MI_U32 dev)
 {
-    MI_SIM_ENTER();
+    MI_SIM_AUDIO_ENTER();
     if (dev != 0) {
         return __AiErr(E_MI_ERR_INVALID_DEVID);
     }
     s.ai.enabled = false;
     s.ai.chnEnabled = false;
-    s.cv.notify_all();
+    s.audioCv.notify_all();
     return MI_SUCCESS;
 }
 
 MI_S32 MI_AI_EnableChn(MI_U32 dev, MI_U32 chn)
 {
-    MI_SIM_ENTER();
+    MI_SIM_AUDIO_ENTER();
     return __EnableChn(s.ai, E_MI_MODULE_ID_AI, dev, chn);
 }
 
 MI_S32 MI_AI_DisableChn(MI_U32 dev, MI_U32 chn)
 {
-    MI_SIM_ENTER();
+    MI_SIM_AUDIO_ENTER();
     if (dev != 0 || chn != 0) {
         return __AiErr(E_MI_ERR_INVALID_CHNID);
     }
     s.ai.chnEnabled = false;
-    s.ai.fifo.clear();
-    s.ai.echoFifo.clear();
-    s.ai.visitorFifo.clear();
-    s.ai.heardFifo.clear();
-    s.cv.notify_all();
+    __ClearFifo(s.ai);
+    s.audioCv.notify_all();
     return MI_SUCCESS;
 }
 
 MI_S32 MI_AI_SetVqeVolume(MI_U32 dev, MI_U32 chn, MI_S32 volume)
 {
-    MI_SIM_ENTER();
+    MI_SIM_AUDIO_ENTER();
     if (dev != 0 || chn != 0) {
         return __AiErr(E_MI_ERR_INVALID_CHNID);
     }
@@ -453,7 +518,7 @@ MI_S32 MI_AI_SetVqeVolume(MI_U32 dev, MI_U32 chn, MI_S32 volume)
 
 MI_S32 MI_AI_GetVqeVolume(MI_U32 dev, MI_U32 chn, MI_S32* volume)
 {
-    MI_SIM_ENTER();
+    MI_SIM_AUDIO_ENTER();
     if (dev != 0 || chn != 0) {
         return __AiErr(E_MI_ERR_INVALID_CHNID);
     }
@@ -466,7 +531,7 @@ MI_S32 MI_AI_GetVqeVolume(MI_U32 dev, MI_U32 chn, MI_S32* volume)
 
 MI_S32 MI_AI_DisableVqe(MI_U32 dev, MI_U32 chn)
 {
-    MI_SIM_ENTER();
+    MI_SIM_AUDIO_ENTER();
     if (dev != 0 || chn != 0) {
         return __AiErr(E_MI_ERR_INVALID_CHNID);
     }
@@ -476,7 +541,7 @@ MI_S32 MI_AI_DisableVqe(MI_U32 dev, MI_U32 chn)
 
 MI_S32 MI_AI_GetFrame(MI_U32 dev, MI_U32 chn, MI_AUDIO_Frame_t* frame, MI_AUDIO_AecFrame_t* aec, MI_S32 timeoutMs)
 {
-    MI_SIM_ENTER();
+    MI_SIM_AUDIO_ENTER();
     if (dev != 0 || chn != 0) {
         return __AiErr(E_MI_ERR_INVALID_CHNID);
     }
@@ -490,12 +555,7 @@ MI_S32 MI_AI_GetFrame(MI_U32 dev, MI_U32 chn, MI_AUDIO_Frame_t* frame, MI_AUDIO_
         return __AiErr(E_MI_ERR_BUSY);  // the previous frame is not released
     }
     MI_U32 n = s.ai.attr.ptNumPerFrm;
-    auto ready = [&] { return !s.ai.chnEnabled || s.ai.fifo.size() >= n; };
-    if (timeoutMs < 0) {
-        s.cv.wait(lk, ready);
-    } else if (timeoutMs > 0) {
-        s.cv.wait_for(lk, std::chrono::milliseconds(timeoutMs), ready);
-    }
+    __Wait(s, lk, timeoutMs, [&] { return !s.ai.chnEnabled || s.ai.fifo.size() >= n; });
     if (!s.ai.chnEnabled) {
         return __AiErr(E_MI_ERR_NOT_PERM);
     }
@@ -507,17 +567,20 @@ MI_S32 MI_AI_GetFrame(MI_U32 dev, MI_U32 chn, MI_AUDIO_Frame_t* frame, MI_AUDIO_
     ai.takenEcho.assign(ai.echoFifo.begin(), ai.echoFifo.begin() + n);
     ai.takenVisitor.assign(ai.visitorFifo.begin(), ai.visitorFifo.begin() + n);
     ai.takenHeard.assign(ai.heardFifo.begin(), ai.heardFifo.begin() + n);
-    ai.fifo.erase(ai.fifo.begin(), ai.fifo.begin() + n);
-    ai.echoFifo.erase(ai.echoFifo.begin(), ai.echoFifo.begin() + n);
-    ai.visitorFifo.erase(ai.visitorFifo.begin(), ai.visitorFifo.begin() + n);
-    ai.heardFifo.erase(ai.heardFifo.begin(), ai.heardFifo.begin() + n);
+    // When the frame's first sample was captured: its period's time and its place in it.
+    MI_U64 stamp = s.audioPeriods * 40000;
+    if (!ai.fifoPeriods.empty()) {
+        const AudioIn::Stretch& first = ai.fifoPeriods.front();
+        stamp = first.period * 40000 + static_cast<MI_U64>(first.samples - first.left) * 1000000 / ai.attr.sampleRate;
+    }
+    __DropFront(ai, n);
     *frame = MI_AUDIO_Frame_t{};
     frame->bitWidth = E_MI_AUDIO_BIT_WIDTH_16;
     frame->soundMode = E_MI_AUDIO_SOUND_MODE_MONO;
     frame->virAddr[0] = ai.taken.data();
     frame->len = n * 2;
     frame->seq = ai.seq++;
-    frame->timeStamp = s.periods * 40000;
+    frame->timeStamp = stamp;
     if (aec != nullptr) {
         *aec = MI_AUDIO_AecFrame_t{};
         aec->refFrame = *frame;
@@ -530,7 +593,7 @@ MI_S32 MI_AI_GetFrame(MI_U32 dev, MI_U32 chn, MI_AUDIO_Frame_t* frame, MI_AUDIO_
 
 MI_S32 MI_AI_ReleaseFrame(MI_U32 dev, MI_U32 chn, MI_AUDIO_Frame_t* frame, MI_AUDIO_AecFrame_t*)
 {
-    MI_SIM_ENTER();
+    MI_SIM_AUDIO_ENTER();
     if (dev != 0 || chn != 0) {
         return __AiErr(E_MI_ERR_INVALID_CHNID);
     }
@@ -546,9 +609,9 @@ MI_S32 MI_AI_ReleaseFrame(MI_U32 dev, MI_U32 chn, MI_AUDIO_Frame_t* frame, MI_AU
 
 MI_S32 MI_AI_DeInitDev()
 {
-    MI_SIM_ENTER();
+    MI_SIM_AUDIO_ENTER();
     s.ai = AudioIn{};
-    s.cv.notify_all();
+    s.audioCv.notify_all();
     return MI_SUCCESS;
 }
 
@@ -556,56 +619,56 @@ MI_S32 MI_AI_DeInitDev()
 
 MI_S32 MI_AO_SetPubAttr(MI_U32 dev, const MI_AUDIO_Attr_t* attr)
 {
-    MI_SIM_ENTER();
+    MI_SIM_AUDIO_ENTER();
     return __SetAttr(s.ao, E_MI_MODULE_ID_AO, dev, attr);
 }
 
 MI_S32 MI_AO_GetPubAttr(MI_U32 dev, MI_AUDIO_Attr_t* attr)
 {
-    MI_SIM_ENTER();
+    MI_SIM_AUDIO_ENTER();
     return __GetAttr(s.ao, E_MI_MODULE_ID_AO, dev, attr);
 }
 
 MI_S32 MI_AO_Enable(MI_U32 dev)
 {
-    MI_SIM_ENTER();
+    MI_SIM_AUDIO_ENTER();
     return __EnableDev(s.ao, E_MI_MODULE_ID_AO, dev);
 }
 
 MI_S32 MI_AO_Disable(MI_U32 dev)
 {
-    MI_SIM_ENTER();
+    MI_SIM_AUDIO_ENTER();
     if (dev != 0) {
         return __AoErr(E_MI_ERR_INVALID_DEVID);
     }
     s.ao.enabled = false;
     s.ao.chnEnabled = false;
     s.ao.queue.clear();
-    s.cv.notify_all();
+    s.audioCv.notify_all();
     return MI_SUCCESS;
 }
 
 MI_S32 MI_AO_EnableChn(MI_U32 dev, MI_U32 chn)
 {
-    MI_SIM_ENTER();
+    MI_SIM_AUDIO_ENTER();
     return __EnableChn(s.ao, E_MI_MODULE_ID_AO, dev, chn);
 }
 
 MI_S32 MI_AO_DisableChn(MI_U32 dev, MI_U32 chn)
 {
-    MI_SIM_ENTER();
+    MI_SIM_AUDIO_ENTER();
     if (dev != 0 || chn != 0) {
         return __AoErr(E_MI_ERR_INVALID_CHNID);
     }
     s.ao.chnEnabled = false;
     s.ao.queue.clear();
-    s.cv.notify_all();
+    s.audioCv.notify_all();
     return MI_SUCCESS;
 }
 
 MI_S32 MI_AO_SetAdecAttr(MI_U32 dev, MI_U32 chn, const MI_AO_AdecAttr_t* attr)
 {
-    MI_SIM_ENTER();
+    MI_SIM_AUDIO_ENTER();
     if (dev != 0 || chn != 0) {
         return __AoErr(E_MI_ERR_INVALID_CHNID);
     }
@@ -619,7 +682,7 @@ MI_S32 MI_AO_SetAdecAttr(MI_U32 dev, MI_U32 chn, const MI_AO_AdecAttr_t* attr)
 
 MI_S32 MI_AO_GetAdecAttr(MI_U32 dev, MI_U32 chn, MI_AO_AdecAttr_t* attr)
 {
-    MI_SIM_ENTER();
+    MI_SIM_AUDIO_ENTER();
     if (dev != 0 || chn != 0) {
         return __AoErr(E_MI_ERR_INVALID_CHNID);
     }
@@ -635,7 +698,7 @@ MI_S32 MI_AO_GetAdecAttr(MI_U32 dev, MI_U32 chn, MI_AO_AdecAttr_t* attr)
 
 MI_S32 MI_AO_DisableAdec(MI_U32 dev, MI_U32 chn)
 {
-    MI_SIM_ENTER();
+    MI_SIM_AUDIO_ENTER();
     if (dev != 0 || chn != 0) {
         return __AoErr(E_MI_ERR_INVALID_CHNID);
     }
@@ -645,7 +708,7 @@ MI_S32 MI_AO_DisableAdec(MI_U32 dev, MI_U32 chn)
 
 MI_S32 MI_AO_SetVolume(MI_U32 dev, MI_S32 volumeDb)
 {
-    MI_SIM_ENTER();
+    MI_SIM_AUDIO_ENTER();
     if (dev != 0) {
         return __AoErr(E_MI_ERR_INVALID_DEVID);
     }
@@ -658,7 +721,7 @@ MI_S32 MI_AO_SetVolume(MI_U32 dev, MI_S32 volumeDb)
 
 MI_S32 MI_AO_GetVolume(MI_U32 dev, MI_S32* volumeDb)
 {
-    MI_SIM_ENTER();
+    MI_SIM_AUDIO_ENTER();
     if (dev != 0) {
         return __AoErr(E_MI_ERR_INVALID_DEVID);
     }
@@ -671,7 +734,7 @@ MI_S32 MI_AO_GetVolume(MI_U32 dev, MI_S32* volumeDb)
 
 MI_S32 MI_AO_SetSrcGain(MI_U32 dev, MI_S32 gain)
 {
-    MI_SIM_ENTER();
+    MI_SIM_AUDIO_ENTER();
     if (dev != 0) {
         return __AoErr(E_MI_ERR_INVALID_DEVID);
     }
@@ -681,7 +744,7 @@ MI_S32 MI_AO_SetSrcGain(MI_U32 dev, MI_S32 gain)
 
 MI_S32 MI_AO_SendFrame(MI_U32 dev, MI_U32 chn, const MI_AUDIO_Frame_t* frame, MI_S32 timeoutMs)
 {
-    MI_SIM_ENTER();
+    MI_SIM_AUDIO_ENTER();
     if (dev != 0 || chn != 0) {
         return __AoErr(E_MI_ERR_INVALID_CHNID);
     }
@@ -696,12 +759,7 @@ MI_S32 MI_AO_SendFrame(MI_U32 dev, MI_U32 chn, const MI_AUDIO_Frame_t* frame, MI
     }
     size_t n = frame->len / 2;
     size_t room = __AoRoom(s.ao);
-    auto fits = [&] { return !s.ao.chnEnabled || s.ao.queue.size() + n <= room; };
-    if (timeoutMs < 0) {
-        s.cv.wait(lk, fits);
-    } else if (timeoutMs > 0) {
-        s.cv.wait_for(lk, std::chrono::milliseconds(timeoutMs), fits);
-    }
+    __Wait(s, lk, timeoutMs, [&] { return !s.ao.chnEnabled || s.ao.queue.size() + n <= room; });
     if (!s.ao.chnEnabled) {
         return __AoErr(E_MI_ERR_NOT_PERM);
     }
@@ -715,7 +773,7 @@ MI_S32 MI_AO_SendFrame(MI_U32 dev, MI_U32 chn, const MI_AUDIO_Frame_t* frame, MI
 
 MI_S32 MI_AO_QueryChnStat(MI_U32 dev, MI_U32 chn, MI_AO_ChnState_t* state)
 {
-    MI_SIM_ENTER();
+    MI_SIM_AUDIO_ENTER();
     if (dev != 0 || chn != 0) {
         return __AoErr(E_MI_ERR_INVALID_CHNID);
     }
@@ -734,21 +792,21 @@ MI_S32 MI_AO_QueryChnStat(MI_U32 dev, MI_U32 chn, MI_AO_ChnState_t* state)
 
 MI_S32 MI_AO_ClearChn(MI_U32 dev, MI_U32 chn)
 {
-    MI_SIM_ENTER();
+    MI_SIM_AUDIO_ENTER();
     if (dev != 0 || chn != 0) {
         return __AoErr(E_MI_ERR_INVALID_CHNID);
     }
     s.ao.queue.clear();
-    s.cv.notify_all();
+    s.audioCv.notify_all();
     return MI_SUCCESS;
 }
 
 MI_S32 MI_AO_DeInitDev()
 {
-    MI_SIM_ENTER();
+    MI_SIM_AUDIO_ENTER();
     uint32_t written = s.ao.wavBytes;
     s.ao = AudioOut{};
     s.ao.wavBytes = written;  // the speaker file goes on
-    s.cv.notify_all();
+    s.audioCv.notify_all();
     return MI_SUCCESS;
 }

@@ -163,7 +163,7 @@ bool __ReadCameraFile(int door, Frame& out)
 
 }  // namespace
 
-void RenderCamera(State& s, Frame& out)
+void RenderCamera(State& s, Frame& out, uint64_t period)
 {
     static Frame background[2];
     int door = MiSimCameraDoor();
@@ -178,9 +178,9 @@ void RenderCamera(State& s, Frame& out)
     }
     std::memcpy(out.data.data(), bg.data.data(), out.data.size());
     if (s.visitor) {
-        __DrawVisitor(out, s.periods - s.visitorSince);
+        __DrawVisitor(out, period > s.visitorSince ? period - s.visitorSince : 0);
     }
-    __DrawCounter(out, s.periods);
+    __DrawCounter(out, period);
 }
 
 }  // namespace misim

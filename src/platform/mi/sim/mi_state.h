@@ -14,6 +14,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -281,6 +282,14 @@ struct AudioIn : AudioDev {
     std::deque<int16_t> echoFifo;    // what the speaker played meanwhile
     std::deque<int16_t> visitorFifo; // the parts of the captured samples, for tests
     std::deque<int16_t> heardFifo;   // the speaker's echo in the captured samples
+    // The period each stretch of the fifo was captured in and its samples still there, oldest
+    // first: a frame's time stamp is when its first sample was captured, however late it is taken.
+    struct Stretch {
+        uint64_t period;
+        uint32_t samples;
+        uint32_t left;
+    };
+    std::deque<Stretch> fifoPeriods;
     std::vector<int16_t> taken;      // the frame out with the user
     std::vector<int16_t> takenEcho;
     std::vector<int16_t> takenVisitor;  // parts of the frame last taken
@@ -318,7 +327,14 @@ struct Failure {
 
 struct State {
     std::mutex mu;
-    std::condition_variable cv;  // frames arrived (encoder packs, audio) or were played
+    std::condition_variable cv;  // encoder packs arrived
+    // Sound has a lock of its own, as the codec is hardware of its own: an audio call never
+    // waits for a picture being encoded. Order: mu, then audioMu.
+    std::mutex audioMu;
+    std::condition_variable audioCv;  // sound captured or played
+    uint64_t audioPeriods = 0;        // periods played and captured (audioMu)
+    bool audioClock = false;          // the real-time clock runs (audioMu; set under both)
+    std::mutex callsMu;               // calls and failures
     std::condition_variable pumpCv;  // wakes the pump thread to stop
 
     bool sysInit = false;
@@ -327,6 +343,12 @@ struct State {
     bool pumpRun = false;
     std::thread pump;
     uint64_t periods = 0;
+    // The real-time clock: period clockBase ended at clockStart, and one more every 40 ms after
+    // (set under both locks).
+    std::chrono::steady_clock::time_point clockStart;
+    uint64_t clockBase = 0;
+    uint64_t videoPeriod = 0;  // the last period whose picture went through the graph
+    uint64_t memorySecond = 0;  // the clock's second when the memory was last looked at
     std::string memoryPublished;  // the last text written to "<root>/.board/media_memory"
 
     MI_U16 signalWidth = 1920;
@@ -404,11 +426,17 @@ uint8_t* HostOf(MI_PHY phy);
 
 // One capture period through the graph (called with the lock held).
 void RunPeriod(State& s);
+// On the real-time clock: plays and captures every period that has ended by now, whichever
+// thread gets here first (audioMu held). The codec's DMA runs on its own, so sound is never lost
+// or stretched because the pump thread was late; pictures are the pump's alone.
+void CatchUpClock(State& s);
+// When the given period ends on the real-time clock.
+std::chrono::steady_clock::time_point PeriodEnd(const State& s, uint64_t period);
 void StopPumpLocked(std::unique_lock<std::mutex>& lk);
 void StartPumpLocked(State& s);
 
 // Parts of a period.
-void RenderCamera(State& s, Frame& out);
+void RenderCamera(State& s, Frame& out, uint64_t period);
 void DrawRegions(State& s, const MI_SYS_ChnPort_t& port, Frame& frame);
 void VencPush(State& s, MI_U32 chn, const Frame& frame);
 void VencUpdateFd(State& s, MI_U32 chn);

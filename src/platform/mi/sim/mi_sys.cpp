@@ -20,6 +20,9 @@ namespace {
 
 constexpr MI_U64 kPeriodUs = 40000;  // one frame at 25 fps, 320 samples at 8 kHz
 constexpr uint64_t kPeriodsPerSecond = 25;
+// A pump late by more periods than this drops their pictures, as a sensor's are dropped when
+// the pipeline falls behind. Sound is never dropped.
+constexpr uint64_t kMostLatePictures = 5;
 constexpr MI_PHY kFirstPhy = 0x20000000;
 
 MI_S32 __Err(MI_U32 reason)
@@ -27,14 +30,19 @@ MI_S32 __Err(MI_U32 reason)
     return MiErrCode(E_MI_MODULE_ID_SYS, reason);
 }
 
+MI_U64 __Us(std::chrono::steady_clock::time_point t)
+{
+    return static_cast<MI_U64>(std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count());
+}
+
 MI_U64 __NowPts(const State& s)
 {
     if (s.manual) {
         return s.ptsBase + s.periods * kPeriodUs;
     }
-    auto now = std::chrono::steady_clock::now().time_since_epoch();
-    return s.ptsBase + static_cast<MI_U64>(std::chrono::duration_cast<std::chrono::microseconds>(now).count());
+    return s.ptsBase + __Us(std::chrono::steady_clock::now());
 }
+
 
 // Frame-based bindings convert the frame rate by dropping frames; the others pass every frame.
 bool __Pass(Bind& b)
@@ -142,9 +150,11 @@ PortDepth* __Depth(State& s, const MI_SYS_ChnPort_t& p, MI_S32* err)
 // Once a second, when they changed: the simulation's memory for tools outside the process.
 void __PublishMemory(State& s)
 {
-    if (s.periods % kPeriodsPerSecond != 0) {
+    const uint64_t second = s.periods / kPeriodsPerSecond;
+    if (second == s.memorySecond) {
         return;
     }
+    s.memorySecond = second;
     // Suites and benchmarks that run the media layer without a sandbox have nowhere to write.
     const char* root = std::getenv("DOORPHONE_ROOT");
     if (root == nullptr || root[0] == '\0') {
@@ -169,25 +179,89 @@ void __PublishMemory(State& s)
     }
 }
 
+// The picture of a period through the graph: capture, scaling, overlays, encoding.
+void __VideoPeriod(State& s, uint64_t period)
+{
+    if (!s.snrEnabled || !s.vif.devEnabled || !s.vif.portEnabled) {
+        return;
+    }
+    const MI_U64 pts = __NowPts(s);
+    RenderCamera(s, s.camera, period);
+    const MI_VIF_ChnPortAttr_t& a = s.vif.portAttr;
+    s.captured.Allocate(a.destSize.width, a.destSize.height, false);
+    s.vifScaler.Run(s.camera, a.capRect, s.captured);
+    s.captured.pts = pts;
+
+    const MI_SYS_ChnPort_t vifPort{E_MI_MODULE_ID_VIF, 0, 0, 0};
+    bool vpeFed = std::any_of(s.binds.begin(), s.binds.end(), [&](const Bind& b) {
+        return SamePort(b.src, vifPort) && b.dst.module == E_MI_MODULE_ID_VPE;
+    });
+    if (!vpeFed || !s.vpe.created || !s.vpe.started) {
+        return;
+    }
+    for (MI_U32 p = 0; p < kMiVpePortCount; ++p) {
+        VpePort& port = s.vpe.ports[p];
+        const MI_SYS_ChnPort_t id{E_MI_MODULE_ID_VPE, 0, 0, p};
+        bool consumed = std::any_of(s.binds.begin(), s.binds.end(), [&](const Bind& b) { return SamePort(b.src, id); });
+        const bool forUser = port.depth.set && port.depth.user > 0;
+        if (!port.enabled || (!consumed && !forUser)) {
+            continue;
+        }
+        MI_SYS_WindowRect_t crop = port.cropSet ? port.crop
+                                                : MI_SYS_WindowRect_t{0, 0, static_cast<MI_U16>(s.captured.width),
+                                                                      static_cast<MI_U16>(s.captured.height)};
+        port.out.Allocate(port.mode.width, port.mode.height, false);
+        port.scaler.Run(s.captured, crop, port.out);
+        port.out.pts = pts;
+        port.outPeriod = period;
+        DrawRegions(s, id, port.out);
+        for (Bind& b : s.binds) {
+            if (!SamePort(b.src, id) || !__Pass(b)) {
+                continue;
+            }
+            if (b.dst.module == E_MI_MODULE_ID_VENC) {
+                VencPush(s, b.dst.channel, port.out);
+            } else if (b.dst.module == E_MI_MODULE_ID_DIVP) {
+                __DivpPush(s, port.out);
+            }
+        }
+    }
+}
+
+// The picture of the oldest period without one (skipping those too late); one a wake, so that
+// the lock is let go between pictures for the threads that take them.
+void __NextPicture(State& s)
+{
+    if (s.videoPeriod >= s.periods) {
+        return;
+    }
+    uint64_t next = s.videoPeriod + 1;
+    if (next + kMostLatePictures <= s.periods) {
+        next = s.periods - kMostLatePictures + 1;
+    }
+    __VideoPeriod(s, next);
+    s.videoPeriod = next;
+}
+
+// Wakes at each period's end; a late wake still runs every period the clock has passed.
 void __PumpThread()
 {
     pthread_setname_np(pthread_self(), "mi_sim_pump");
     State& s = S();
     std::unique_lock<std::mutex> lk(s.mu);
-    auto next = std::chrono::steady_clock::now();
     while (s.pumpRun) {
-        next += std::chrono::microseconds(kPeriodUs);
-        s.pumpCv.wait_until(lk, next, [&] { return !s.pumpRun; });
+        s.pumpCv.wait_until(lk, PeriodEnd(s, s.videoPeriod + 1), [&] { return !s.pumpRun; });
         if (!s.pumpRun) {
             break;
         }
-        RunPeriod(s);
-        __PublishMemory(s);
-        // After a stall the clock goes on from now instead of catching up in a burst.
-        auto now = std::chrono::steady_clock::now();
-        if (now > next + std::chrono::milliseconds(200)) {
-            next = now;
+        {
+            std::lock_guard<std::mutex> audio(s.audioMu);
+            CatchUpClock(s);
         }
+        const auto elapsed = std::chrono::steady_clock::now() - s.clockStart;
+        s.periods = std::max(s.periods, s.clockBase + static_cast<uint64_t>(elapsed / std::chrono::microseconds(kPeriodUs)));
+        __NextPicture(s);
+        __PublishMemory(s);
     }
 }
 
@@ -204,6 +278,7 @@ State& S()
 MI_S32 Enter(const char* function)
 {
     State& s = S();
+    std::lock_guard<std::mutex> lk(s.callsMu);
     ++s.calls[function];
     auto it = s.failures.find(function);
     if (it == s.failures.end()) {
@@ -275,50 +350,31 @@ void RunPeriod(State& s)
         return;
     }
     ++s.periods;
-    MI_U64 pts = __NowPts(s);
-    AudioPeriod(s);
-    if (!s.snrEnabled || !s.vif.devEnabled || !s.vif.portEnabled) {
-        return;
+    {
+        std::lock_guard<std::mutex> audio(s.audioMu);
+        s.audioPeriods = s.periods;
+        AudioPeriod(s);
     }
-    RenderCamera(s, s.camera);
-    const MI_VIF_ChnPortAttr_t& a = s.vif.portAttr;
-    s.captured.Allocate(a.destSize.width, a.destSize.height, false);
-    s.vifScaler.Run(s.camera, a.capRect, s.captured);
-    s.captured.pts = pts;
+    __VideoPeriod(s, s.periods);
+    s.videoPeriod = s.periods;
+}
 
-    const MI_SYS_ChnPort_t vifPort{E_MI_MODULE_ID_VIF, 0, 0, 0};
-    bool vpeFed = std::any_of(s.binds.begin(), s.binds.end(), [&](const Bind& b) {
-        return SamePort(b.src, vifPort) && b.dst.module == E_MI_MODULE_ID_VPE;
-    });
-    if (!vpeFed || !s.vpe.created || !s.vpe.started) {
+std::chrono::steady_clock::time_point PeriodEnd(const State& s, uint64_t period)
+{
+    const auto periods = static_cast<int64_t>(period) - static_cast<int64_t>(s.clockBase);
+    return s.clockStart + std::chrono::microseconds(periods * static_cast<int64_t>(kPeriodUs));
+}
+
+void CatchUpClock(State& s)
+{
+    if (!s.audioClock) {
         return;
     }
-    for (MI_U32 p = 0; p < kMiVpePortCount; ++p) {
-        VpePort& port = s.vpe.ports[p];
-        const MI_SYS_ChnPort_t id{E_MI_MODULE_ID_VPE, 0, 0, p};
-        bool consumed = std::any_of(s.binds.begin(), s.binds.end(), [&](const Bind& b) { return SamePort(b.src, id); });
-        const bool forUser = port.depth.set && port.depth.user > 0;
-        if (!port.enabled || (!consumed && !forUser)) {
-            continue;
-        }
-        MI_SYS_WindowRect_t crop = port.cropSet ? port.crop
-                                                : MI_SYS_WindowRect_t{0, 0, static_cast<MI_U16>(s.captured.width),
-                                                                      static_cast<MI_U16>(s.captured.height)};
-        port.out.Allocate(port.mode.width, port.mode.height, false);
-        port.scaler.Run(s.captured, crop, port.out);
-        port.out.pts = pts;
-        port.outPeriod = s.periods;
-        DrawRegions(s, id, port.out);
-        for (Bind& b : s.binds) {
-            if (!SamePort(b.src, id) || !__Pass(b)) {
-                continue;
-            }
-            if (b.dst.module == E_MI_MODULE_ID_VENC) {
-                VencPush(s, b.dst.channel, port.out);
-            } else if (b.dst.module == E_MI_MODULE_ID_DIVP) {
-                __DivpPush(s, port.out);
-            }
-        }
+    const auto elapsed = std::chrono::steady_clock::now() - s.clockStart;
+    const uint64_t due = s.clockBase + static_cast<uint64_t>(elapsed / std::chrono::microseconds(kPeriodUs));
+    while (s.audioPeriods < due) {
+        ++s.audioPeriods;
+        AudioPeriod(s);
     }
 }
 
@@ -327,6 +383,14 @@ void StartPumpLocked(State& s)
     if (s.pumpRun) {
         return;
     }
+    {
+        std::lock_guard<std::mutex> audio(s.audioMu);
+        s.clockStart = std::chrono::steady_clock::now();
+        s.clockBase = s.periods;
+        s.audioPeriods = s.periods;
+        s.audioClock = true;
+    }
+    s.videoPeriod = s.periods;
     s.pumpRun = true;
     s.pump = std::thread(__PumpThread);
 }
@@ -338,6 +402,10 @@ void StopPumpLocked(std::unique_lock<std::mutex>& lk)
         return;
     }
     s.pumpRun = false;
+    {
+        std::lock_guard<std::mutex> audio(s.audioMu);
+        s.audioClock = false;
+    }
     s.pumpCv.notify_all();
     std::thread t = std::move(s.pump);
     lk.unlock();
@@ -604,6 +672,8 @@ void MiSimReset()
     s.ptsBase = 0;
     s.manual = false;
     s.periods = 0;
+    s.videoPeriod = 0;
+    s.memorySecond = 0;
     s.memoryPublished.clear();
     s.signalWidth = 1920;
     s.signalHeight = 1080;
@@ -636,9 +706,17 @@ void MiSimReset()
     s.nextPhy = kFirstPhy;
     s.camera = Frame{};
     s.captured = Frame{};
-    AudioReset(s);
-    s.failures.clear();
-    s.calls.clear();
+    {
+        std::lock_guard<std::mutex> audio(s.audioMu);
+        AudioReset(s);
+        s.audioPeriods = 0;
+        s.audioCv.notify_all();
+    }
+    {
+        std::lock_guard<std::mutex> calls(s.callsMu);
+        s.failures.clear();
+        s.calls.clear();
+    }
     s.cv.notify_all();
 }
 
@@ -683,6 +761,8 @@ void MiSimSetVisitor(bool present)
 {
     State& s = S();
     std::lock_guard<std::mutex> lk(s.mu);
+    std::lock_guard<std::mutex> audio(s.audioMu);
+    CatchUpClock(s);
     if (present && !s.visitor) {
         s.visitorSince = s.periods;
     }
@@ -692,14 +772,14 @@ void MiSimSetVisitor(bool present)
 void MiSimFailCall(const std::string& function, MI_S32 code, int times, int after)
 {
     State& s = S();
-    std::lock_guard<std::mutex> lk(s.mu);
+    std::lock_guard<std::mutex> lk(s.callsMu);
     s.failures[function] = Failure{code, times, after};
 }
 
 void MiSimClearFailures()
 {
     State& s = S();
-    std::lock_guard<std::mutex> lk(s.mu);
+    std::lock_guard<std::mutex> lk(s.callsMu);
     s.failures.clear();
 }
 
@@ -722,7 +802,7 @@ int MiSimMmaBlocks()
 int MiSimCallCount(const std::string& function)
 {
     State& s = S();
-    std::lock_guard<std::mutex> lk(s.mu);
+    std::lock_guard<std::mutex> lk(s.callsMu);
     auto it = s.calls.find(function);
     return it == s.calls.end() ? 0 : it->second;
 }

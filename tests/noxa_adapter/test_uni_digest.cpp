@@ -155,6 +155,16 @@ TEST(Digests, AgreeWithOpenSslOnEveryLengthAndSplit)
             EXPECT_EQ(OpenSslDigest(EVP_sha1(), data), Sha1(data, piece)) << n << "/" << piece;
         }
     }
+    // A key named by its MD5 in lower-case hex: only the whole name in that form matches.
+    const uint8_t abc[] = {'a', 'b', 'c'};
+    const struct {
+        const char* hex;
+        bool is;
+    } names[] = {{"900150983cd24fb0d6963f7d28e17f72", true}, {"900150983CD24FB0D6963F7D28E17F72", false},
+                 {"900150983cd24fb0d6963f7d28e17f7", false}, {"", false}, {nullptr, false}};
+    for (const auto& n : names) {
+        EXPECT_EQ(n.is, uni_md5_hex_is(abc, sizeof(abc), n.hex)) << (n.hex ? n.hex : "null");
+    }
 }
 
 std::string Hmac(const Bytes& key, const Bytes& data)

@@ -27,6 +27,25 @@ void uni_md5_final(UNI_MD5_CTX_S* ctx, uint8_t digest[UNI_MD5_DIGEST_LEN])
     mbedtls_md5_free(&ctx->ctx);
 }
 
+bool uni_md5_hex_is(const uint8_t* data, uint32_t len, const char* hex)
+{
+    if (hex == nullptr) {
+        return false;
+    }
+    UNI_MD5_CTX_S ctx;
+    uni_md5_init(&ctx);
+    uni_md5_update(&ctx, data, len);
+    uint8_t digest[UNI_MD5_DIGEST_LEN];
+    uni_md5_final(&ctx, digest);
+    static const char kHex[] = "0123456789abcdef";
+    char own[2 * UNI_MD5_DIGEST_LEN];
+    for (size_t i = 0; i < sizeof(digest); ++i) {
+        own[2 * i] = kHex[digest[i] >> 4];
+        own[2 * i + 1] = kHex[digest[i] & 15];
+    }
+    return strncmp(own, hex, sizeof(own)) == 0;
+}
+
 void uni_sha1_init(UNI_SHA1_CTX_S* ctx)
 {
     mbedtls_sha1_init(&ctx->ctx);

@@ -20,6 +20,8 @@ struct UNI_SHA1_CTX_S {
 void uni_md5_init(UNI_MD5_CTX_S* ctx);
 void uni_md5_update(UNI_MD5_CTX_S* ctx, const uint8_t* data, uint32_t len);
 void uni_md5_final(UNI_MD5_CTX_S* ctx, uint8_t digest[UNI_MD5_DIGEST_LEN]);
+// Whether the MD5 of the data, as 32 lower-case hex digits, is `hex` (the cloud names its keys so).
+bool uni_md5_hex_is(const uint8_t* data, uint32_t len, const char* hex);
 
 void uni_sha1_init(UNI_SHA1_CTX_S* ctx);
 void uni_sha1_update(UNI_SHA1_CTX_S* ctx, const uint8_t* data, uint32_t len);

@@ -84,18 +84,7 @@ bool StoredKeyIs(const char* md5_hex, uint8_t key[16])
     if (md5_hex == nullptr || cloud_read_enc_key(k) != UNI_OK) {
         return false;
     }
-    UNI_MD5_CTX_S ctx;
-    uni_md5_init(&ctx);
-    uni_md5_update(&ctx, k, sizeof(k));
-    uint8_t digest[UNI_MD5_DIGEST_LEN];
-    uni_md5_final(&ctx, digest);
-    static const char kHex[] = "0123456789abcdef";
-    char hex[2 * UNI_MD5_DIGEST_LEN];
-    for (size_t i = 0; i < sizeof(digest); ++i) {
-        hex[2 * i] = kHex[digest[i] >> 4];
-        hex[2 * i + 1] = kHex[digest[i] & 15];
-    }
-    if (strncmp(hex, md5_hex, sizeof(hex)) != 0) {
+    if (!uni_md5_hex_is(k, sizeof(k), md5_hex)) {
         return false;
     }
     memcpy(key, k, sizeof(k));

@@ -94,18 +94,7 @@ bool KeyMatches(NOXA_ENCRYPTOR_S& e, const char* md5_hex)
         }
         memcpy(key, e.key, sizeof(key));
     }
-    UNI_MD5_CTX_S ctx;
-    uni_md5_init(&ctx);
-    uni_md5_update(&ctx, key, NOXA_ENC_KEY_LEN);
-    uint8_t digest[UNI_MD5_DIGEST_LEN];
-    uni_md5_final(&ctx, digest);
-    static const char kHex[] = "0123456789abcdef";
-    char hex[2 * UNI_MD5_DIGEST_LEN];
-    for (size_t i = 0; i < sizeof(digest); ++i) {
-        hex[2 * i] = kHex[digest[i] >> 4];
-        hex[2 * i + 1] = kHex[digest[i] & 15];
-    }
-    return strncmp(hex, md5_hex, sizeof(hex)) == 0;
+    return uni_md5_hex_is(key, NOXA_ENC_KEY_LEN, md5_hex);
 }
 
 }  // namespace

@@ -99,7 +99,13 @@ TEST_F(DoorRoadCloudFaults, TheObjectStoresDownDuringACallLoseNothing)
     const size_t rings = Rings();
     const size_t notices = Notices();
     const int events = mCloud->LogCount("protocol 43 ");
-    ASSERT_EQ("stores stopped", mCloud->Command("stores stop")) << mCloud->Log();
+    std::string stopped;
+    try {
+        stopped = mCloud->Command("stores stop");
+    } catch (const std::exception& e) {
+        FAIL() << e.what() << "\n" << mCloud->Log();
+    }
+    ASSERT_EQ("stores stopped", stopped) << mCloud->Log();
     const size_t from = mUnit->Output().size();
 
     ASSERT_NO_FATAL_FAILURE(StationCalls());

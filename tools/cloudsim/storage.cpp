@@ -416,6 +416,11 @@ bool StartGate(bool samePort = false)
         if (s.gate->bind_to_port("127.0.0.1", s.gatePort)) {
             httplib::SSLServer* g = s.gate.get();
             s.gateThread = std::thread([g] { g->listen_after_bind(); });
+            // The server's stop does nothing until its thread runs: "stores stop" right after a
+            // start (a loaded machine slow to schedule the thread) would then wait for ever on it.
+            for (int w = 0; w < 1000 && !g->is_running(); ++w) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
             return true;
         }
         if (samePort) {

@@ -79,6 +79,25 @@ bool __Blank(char c)
     return std::isspace(static_cast<unsigned char>(c)) != 0;
 }
 
+// The first character of `s` that is not blank (its end when all are).
+const char* SkipBlanks(const char* s)
+{
+    while (*s != '\0' && __Blank(*s)) {
+        ++s;
+    }
+    return s;
+}
+
+// The length of `s` without its trailing blanks.
+size_t LengthBeforeBlanks(const char* s)
+{
+    size_t len = std::strlen(s);
+    while (len > 0 && __Blank(s[len - 1])) {
+        --len;
+    }
+    return len;
+}
+
 int __WriteText(const char* unitPath, const std::string& text)
 {
     return WriteDeviceFile(unitPath, text.data(), text.size());
@@ -464,19 +483,13 @@ int ChannelCommand(const char* json)
 char* l_trim(char* szOutput, const char* szInput)
 {
     __TrimArgs(szOutput, szInput);
-    while (*szInput != '\0' && __Blank(*szInput)) {
-        ++szInput;
-    }
-    return std::strcpy(szOutput, szInput);
+    return std::strcpy(szOutput, SkipBlanks(szInput));
 }
 
 char* r_trim(char* szOutput, const char* szInput)
 {
     __TrimArgs(szOutput, szInput);
-    size_t len = std::strlen(szInput);
-    while (len > 0 && __Blank(szInput[len - 1])) {
-        --len;
-    }
+    const size_t len = LengthBeforeBlanks(szInput);
     std::memcpy(szOutput, szInput, len);
     szOutput[len] = '\0';
     return szOutput;
@@ -485,10 +498,7 @@ char* r_trim(char* szOutput, const char* szInput)
 char* a_trim(char* szOutput, const char* szInput)
 {
     __TrimArgs(szOutput, szInput);
-    while (*szInput != '\0' && __Blank(*szInput)) {
-        ++szInput;
-    }
-    return r_trim(szOutput, szInput);
+    return r_trim(szOutput, SkipBlanks(szInput));
 }
 
 char* TrimRight(char* s)
@@ -496,11 +506,7 @@ char* TrimRight(char* s)
     if (s == nullptr) {
         return nullptr;
     }
-    size_t len = std::strlen(s);
-    while (len > 0 && __Blank(s[len - 1])) {
-        --len;
-    }
-    s[len] = '\0';
+    s[LengthBeforeBlanks(s)] = '\0';
     return s;
 }
 
@@ -509,11 +515,8 @@ char* TrimLeft(char* s)
     if (s == nullptr) {
         return nullptr;
     }
-    size_t lead = 0;
-    while (s[lead] != '\0' && __Blank(s[lead])) {
-        ++lead;
-    }
-    std::memmove(s, s + lead, std::strlen(s + lead) + 1);
+    const char* first = SkipBlanks(s);
+    std::memmove(s, first, std::strlen(first) + 1);
     return s;
 }
 

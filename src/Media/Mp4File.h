@@ -20,9 +20,10 @@ constexpr uint32_t kMp4OneFragmentMinBytes = 512;
 constexpr uint32_t kAacFrameSamples = 1024;  // samples of one AAC frame: its duration at the track's rate
 // The private track's rate: the playback gives every frame of it this rate.
 constexpr uint32_t kMp4PrivatePcmRate = 8000;
-// The ceiling of any one FFmpeg allocation in the process. The largest legitimate ones (a
-// picture of the simulated encoder, a 4 MB sample read from a file) are far below it; a file
-// whose claims slip past the reader's check meets it instead of taking the unit's memory.
+// The ceiling of any one FFmpeg allocation in the process. The largest legitimate one, the
+// simulated JPEG encoder's packet for a 1920x1080 picture (the largest the sensor gives), takes
+// 12 MB; a sample read from a file takes 4 MB at most. A file whose claims slip past the
+// reader's check meets the ceiling instead of taking the unit's memory.
 constexpr size_t kMp4AllocMax = 16 * 1024 * 1024;
 
 // Sets that ceiling (av_max_alloc): once at start, before any file is read.

@@ -104,6 +104,7 @@ struct CRAFTED_S {
     std::string Name;
     std::string Bytes;
     bool Refused;  // else the reader reads it
+    uint32_t Samples = 0;  // it then gives
 };
 
 // Every trun's sample count set to `count`.
@@ -161,10 +162,16 @@ inline std::vector<CRAFTED_S> CraftedFiles(const std::string& unitPath)
     c.push_back({"moov: 16M chunk offsets", TablesClaim(plain, "stco", 0, k16M), true});
     c.push_back({"moov: 16M sample-to-chunk entries", TablesClaim(plain, "stsc", 0, k16M), true});
     c.push_back({"moov: 16M time-to-sample entries", TablesClaim(plain, "stts", 0, k16M), true});
-    // Readable: the recordings themselves, and runs of fewer samples than written.
-    c.push_back({"a recording", plain, false});
-    c.push_back({"a recording of varied sizes", varied, false});
-    c.push_back({"runs of 10 samples", RunsClaim(plain, 10), false});
+    // Readable: the recordings themselves, runs of fewer samples than written, and a recording
+    // cut by a power loss inside its last moof (a fragment the ceilings alone bound) or after
+    // 10 whole samples of its last mdat.
+    c.push_back({"a recording", plain, false, 250});
+    c.push_back({"a recording of varied sizes", varied, false, 250});
+    c.push_back({"runs of 10 samples", RunsClaim(plain, 10), false, 100});
+    const size_t lastMoof = Boxes(plain, "moof").back();
+    c.push_back({"cut inside its last moof", plain.substr(0, Boxes(plain, "trun").back() + 20), false, 225});
+    const size_t lastMdat = lastMoof + Get32(plain, lastMoof);
+    c.push_back({"cut after 10 samples of its last mdat", plain.substr(0, lastMdat + 8 + 10 * 254 + 100), false, 235});
     return c;
 }
 

@@ -69,8 +69,8 @@ RESULT_S OpenInChild(bool ceiling)
         if (ceiling) {
             Mp4LimitAllocations();
         }
-        std::ofstream("/proc/self/clear_refs") << "5";  // VmHWM back to VmRSS
-        const long before = StatusKb("VmRSS");
+        // The watchdog first, so that its stack is in the resident size before the open.
+        std::atomic<long> before{kCapKb * 4};
         std::atomic<bool> done{false};
         std::thread watchdog([&] {
             while (!done) {
@@ -84,6 +84,9 @@ RESULT_S OpenInChild(bool ceiling)
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
             }
         });
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::ofstream("/proc/self/clear_refs") << "5";  // VmHWM back to VmRSS
+        before = StatusKb("VmRSS");
         const auto t0 = std::chrono::steady_clock::now();
         std::unique_ptr<Mp4Reader> r = Mp4Reader::Open(kFile);
         RESULT_S mine;

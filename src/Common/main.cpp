@@ -5,6 +5,7 @@
 #include "Media/AudioCapture.h"
 #include "Media/DetectThread.h"
 #include "Media/MotionDetect.h"
+#include "Media/Mp4File.h"
 #include "Media/Mp4Record.h"
 #include "Media/Playback.h"
 #include "Media/VencStream.h"
@@ -37,6 +38,8 @@ int main(int argc, char** argv)
     // Every line reaches a log file or a pipe when it is made, in order with the lines written
     // whole (a console on a terminal already works this way).
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // No FFmpeg allocation above the ceiling, before the card's recordings are read (step 4).
+    Mp4LimitAllocations();
     // "-m 2 -t TOKEN": debug start with a QR token on the wired network; no options: as always.
     int opts = ParseStartOptions(argc, argv);
     if (opts != 0) {

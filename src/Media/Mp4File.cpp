@@ -68,15 +68,23 @@ uint32_t TimeScaleOf(const AVStream* st)
     return st->time_base.num == 1 && st->time_base.den > 0 ? static_cast<uint32_t>(st->time_base.den) : 0;
 }
 
-// The private track as the writer makes it: a sound track of 16-bit little-endian mono PCM.
+// The private track as the writer makes it: a sound track of 16-bit little-endian mono PCM at
+// 8 kHz (the rate the playback gives every frame of it).
 bool IsPrivatePcm(const AVStream* st)
 {
     const AVCodecParameters* par = st->codecpar;
     return par->codec_type == AVMEDIA_TYPE_AUDIO && par->codec_id == AV_CODEC_ID_PCM_S16LE &&
-           par->ch_layout.nb_channels == 1 && par->sample_rate > 0;
+           par->ch_layout.nb_channels == 1 && par->sample_rate == static_cast<int>(kMp4PrivatePcmRate);
 }
 
+bool ClaimsFitFile(int fd, uint64_t fileSize);
+
 }  // namespace
+
+void Mp4LimitAllocations()
+{
+    av_max_alloc(kMp4AllocMax);
+}
 
 std::vector<uint8_t> Mp4AvcConfig(const uint8_t* sps, size_t spsLen, const uint8_t* pps, size_t ppsLen)
 {
@@ -436,6 +444,17 @@ int Mp4Writer::Close()
 
 std::unique_ptr<Mp4Reader> Mp4Reader::Open(const std::string& unitPath)
 {
+    std::unique_ptr<Mp4Reader> r(new Mp4Reader);
+    r->mFd = BoardOpen(unitPath.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat fileStat {};
+    if (r->mFd < 0 || ::fstat(r->mFd, &fileStat) != 0) {
+        return nullptr;
+    }
+    // The demuxer sizes its index by what the boxes claim, before a sample is read: a file whose
+    // claims its bytes cannot hold is refused before the demuxer sees it.
+    if (!ClaimsFitFile(r->mFd, static_cast<uint64_t>(fileStat.st_size))) {
+        return nullptr;
+    }
     const std::string host = BoardPath(unitPath);
     const AVInputFormat* fmt = av_find_input_format("mp4");
     AVFormatContext* ic = avformat_alloc_context();
@@ -454,7 +473,6 @@ std::unique_ptr<Mp4Reader> Mp4Reader::Open(const std::string& unitPath)
     if (rc < 0) {
         return nullptr;
     }
-    std::unique_ptr<Mp4Reader> r(new Mp4Reader);
     int video = -1;
     int pcm = -1;
     for (unsigned i = 0; i < ic->nb_streams; ++i) {
@@ -516,11 +534,6 @@ std::unique_ptr<Mp4Reader> Mp4Reader::Open(const std::string& unitPath)
         av_packet_free(&pkt);
     }
     avformat_close_input(&ic);
-    r->mFd = BoardOpen(unitPath.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat fileStat {};
-    if (r->mFd < 0 || ::fstat(r->mFd, &fileStat) != 0) {
-        return nullptr;
-    }
     // Nothing past the end of the file is offered, whatever the demuxer made of a cut sample.
     for (std::vector<Sample>* kept : {&r->mSamples, &r->mPcm}) {
         size_t whole = 0;
@@ -540,9 +553,10 @@ std::unique_ptr<Mp4Reader> Mp4Reader::Open(const std::string& unitPath)
     // The demuxer knows a sample's duration only from the next one: the last sample lasts as
     // long as the samples before it did on average (a lone sample, a frame of 25 per second).
     if (!r->mSamples.empty()) {
-        const int64_t span = r->mSamples.back().Dts - r->mSamples.front().Dts;
-        const size_t n = r->mSamples.size();
-        r->mDuration = static_cast<uint64_t>(span + (n > 1 ? span / static_cast<int64_t>(n - 1) : r->mTimeScale / 25));
+        // Unsigned, as the PCM span: each time stamp is above the last, the span is below 2^64.
+        const uint64_t span = uint64_t(r->mSamples.back().Dts) - uint64_t(r->mSamples.front().Dts);
+        const uint64_t n = r->mSamples.size();
+        r->mDuration = span + (n > 1 ? span / (n - 1) : r->mTimeScale / 25);
     }
     return r;
 }
@@ -733,3 +747,320 @@ int64_t Mp4RepairFragments(const std::string& unitPath)
     ::close(fd);
     return static_cast<int64_t>(end);
 }
+
+// ---- what a file's boxes claim, against its bytes ----
+
+namespace {
+
+constexpr uint32_t kTracksMax = 8;  // the recorder writes three at most
+// Fragments (and segment index entries): the demuxer keeps a record of each, for every track.
+constexpr uint64_t kFragmentsMax = kSamplesMax / kMp4FragmentSamples;
+constexpr int kBoxDepthMax = 12;  // the demuxer goes no deeper
+
+// A box header with its size as claimed, cut to the box that holds it (as the demuxer cuts it);
+// it may still run past the end of the file.
+struct HEAD_S {
+    uint64_t At = 0;
+    uint64_t End = 0;
+    uint64_t HeadLen = 0;
+    char Type[4] = {};
+    uint64_t Room() const { return End - At - HeadLen; }
+};
+
+bool HeadAt(int fd, uint64_t fileSize, uint64_t end, uint64_t at, HEAD_S* h)
+{
+    uint8_t head[16];
+    if (at >= end || at > fileSize || fileSize - at < 8 || end - at < 8 || !ReadFull(fd, head, 8, static_cast<int64_t>(at))) {
+        return false;
+    }
+    uint64_t size = Be32(head);
+    uint64_t headLen = 8;
+    if (size == 1) {
+        if (fileSize - at < 16 || end - at < 16 || !ReadFull(fd, head + 8, 8, static_cast<int64_t>(at + 8))) {
+            return false;
+        }
+        size = (uint64_t(Be32(head + 8)) << 32) | Be32(head + 12);
+        headLen = 16;
+    } else if (size == 0) {
+        size = end - at;  // to the end of what holds it
+    }
+    if (size < headLen) {
+        return false;  // the demuxer stops there
+    }
+    h->At = at;
+    h->End = at + std::min(size, end - at);
+    h->HeadLen = headLen;
+    std::memcpy(h->Type, head + 4, 4);
+    return h->End - at >= headLen;
+}
+
+bool TypeIs(const HEAD_S& h, const char* type)
+{
+    return std::memcmp(h.Type, type, 4) == 0;
+}
+
+// Walks the boxes as the demuxer does (it takes a table wherever it stands) and holds every count
+// it would size an allocation by against the bytes that count needs: a table's entries against
+// its box, a run's samples against its box or, without per-sample fields, against the media data
+// of its fragment; a constant sample size times the count against the file. Samples, tracks and
+// fragments have ceilings of their own, which alone bound a fragment cut by the end of the file.
+class ClaimCheck {
+public:
+    ClaimCheck(int fd, uint64_t fileSize) : mFd(fd), mFileSize(fileSize) {}
+    bool Fits() { return Walk(0, UINT64_MAX, 0); }
+
+private:
+    struct TREX_S {
+        uint32_t Track;
+        uint32_t Size;
+    };
+
+    bool Walk(uint64_t from, uint64_t end, int depth)
+    {
+        for (uint64_t at = from; at < end;) {
+            HEAD_S h;
+            if (!HeadAt(mFd, mFileSize, end, at, &h)) {
+                return true;  // nothing more the demuxer can read
+            }
+            if (!Box(h, depth)) {
+                return false;
+            }
+            at = h.End;
+        }
+        return true;
+    }
+
+    // Up to n bytes of the box's payload from `off` that the file holds; zeros past its end.
+    void Fields(const HEAD_S& h, uint64_t off, uint8_t* out, size_t n) const
+    {
+        std::memset(out, 0, n);
+        const uint64_t from = h.At + h.HeadLen + off;
+        const uint64_t stop = std::min(h.End, mFileSize);
+        if (from < stop) {
+            const size_t len = static_cast<size_t>(std::min<uint64_t>(n, stop - from));
+            if (!ReadFull(mFd, out, len, static_cast<int64_t>(from))) {
+                std::memset(out, 0, n);
+            }
+        }
+    }
+
+    // `count` entries of `each` bytes after `head` bytes of the box's payload.
+    static bool EntriesFit(const HEAD_S& h, uint64_t head, uint64_t count, uint64_t each)
+    {
+        const uint64_t room = h.Room() > head ? h.Room() - head : 0;
+        return count <= room / each;
+    }
+
+    bool AddSamples(uint64_t n)
+    {
+        mSamples += n;
+        return mSamples <= kSamplesMax;
+    }
+
+    bool Box(const HEAD_S& h, int depth)
+    {
+        static const char* const kContainers[] = {"moov", "trak", "mdia", "minf", "stbl", "mvex",
+                                                  "traf", "edts", "dinf", "udta", "tref", "mfra"};
+        if (TypeIs(h, "trak")) {
+            if (++mTracks > kTracksMax) {
+                return false;
+            }
+            mChunks = 0;
+            mChunkSamplesMax = 0;
+            if (depth < kBoxDepthMax && !Walk(h.At + h.HeadLen, h.End, depth + 1)) {
+                return false;
+            }
+            // Sound stored in chunks gets an index entry per piece of a chunk: every chunk
+            // holds at least a byte a sample.
+            return mChunkSamplesMax == 0 || mChunks <= mFileSize / mChunkSamplesMax;
+        }
+        if (TypeIs(h, "moof")) {
+            return Fragment(h, depth);
+        }
+        for (const char* c : kContainers) {
+            if (TypeIs(h, c)) {
+                if (TypeIs(h, "traf")) {
+                    mRunSize = 0;
+                }
+                return depth >= kBoxDepthMax || Walk(h.At + h.HeadLen, h.End, depth + 1);
+            }
+        }
+        return Table(h);
+    }
+
+    bool Fragment(const HEAD_S& h, int depth)
+    {
+        if (++mFragments > kFragmentsMax) {
+            return false;
+        }
+        // The runs' media data: the mdat right after the moof. A fragment cut by the end of
+        // the file has its ceilings alone.
+        HEAD_S mdat;
+        mTail = h.End > mFileSize || !HeadAt(mFd, mFileSize, UINT64_MAX, h.End, &mdat);
+        mMedia = !mTail && TypeIs(mdat, "mdat") ? mdat.Room() : 0;
+        mRunBytes = 0;
+        const bool fits = depth >= kBoxDepthMax || Walk(h.At + h.HeadLen, h.End, depth + 1);
+        mTail = false;
+        mMedia = 0;
+        return fits;
+    }
+
+    bool Table(const HEAD_S& h)
+    {
+        uint8_t f[24];
+        if (TypeIs(h, "stsz") || TypeIs(h, "stz2")) {
+            Fields(h, 0, f, 12);
+            const uint32_t count = Be32(f + 8);
+            if (!AddSamples(count)) {
+                return false;
+            }
+            if (TypeIs(h, "stz2")) {
+                const uint64_t bits = std::max<uint8_t>(f[7], 4);
+                return EntriesFit(h, 12, (uint64_t(count) * bits + 7) / 8, 1);
+            }
+            const uint32_t size = Be32(f + 4);
+            return size == 0 ? EntriesFit(h, 12, count, 4) : uint64_t(count) * size <= mFileSize;
+        }
+        if (TypeIs(h, "stco") || TypeIs(h, "co64")) {
+            Fields(h, 0, f, 8);
+            mChunks = Be32(f + 4);
+            return mChunks <= kSamplesMax && EntriesFit(h, 8, mChunks, TypeIs(h, "stco") ? 4 : 8);
+        }
+        if (TypeIs(h, "stsc")) {
+            Fields(h, 0, f, 8);
+            const uint32_t count = Be32(f + 4);
+            return count <= kSamplesMax && EntriesFit(h, 8, count, 12) && ChunkSamples(h, count);
+        }
+        if (TypeIs(h, "stts") || TypeIs(h, "ctts")) {
+            Fields(h, 0, f, 8);
+            const uint32_t count = Be32(f + 4);
+            return count <= kSamplesMax && EntriesFit(h, 8, count, 8);
+        }
+        if (TypeIs(h, "stss") || TypeIs(h, "stps")) {
+            Fields(h, 0, f, 8);
+            const uint32_t count = Be32(f + 4);
+            return count <= kSamplesMax && EntriesFit(h, 8, count, 4);
+        }
+        if (TypeIs(h, "sbgp")) {
+            Fields(h, 0, f, 16);
+            const uint64_t head = f[0] == 1 ? 16 : 12;
+            const uint32_t count = Be32(f + head - 4);
+            return count <= kSamplesMax && EntriesFit(h, head, count, 8);
+        }
+        if (TypeIs(h, "sidx")) {
+            Fields(h, 0, f, 24);
+            const uint64_t head = f[0] == 0 ? 24 : 32;
+            Fields(h, head - 4, f, 4);
+            const uint32_t count = (uint32_t(f[2]) << 8) | f[3];
+            mFragments += count;
+            return mFragments <= kFragmentsMax && EntriesFit(h, head, count, 12);
+        }
+        if (TypeIs(h, "trex")) {
+            Fields(h, 0, f, 20);
+            const uint32_t track = Be32(f + 4);
+            const bool known = std::any_of(mTrex.begin(), mTrex.end(), [track](const TREX_S& t) { return t.Track == track; });
+            if (!known && mTrex.size() < kTracksMax) {
+                mTrex.push_back(TREX_S{track, Be32(f + 16)});
+            }
+            return true;
+        }
+        if (TypeIs(h, "tfhd")) {
+            return TrackFragment(h);
+        }
+        if (TypeIs(h, "trun")) {
+            return Run(h);
+        }
+        return true;
+    }
+
+    // The largest samples-per-chunk of a sample-to-chunk table: none above the file's bytes.
+    bool ChunkSamples(const HEAD_S& h, uint32_t count)
+    {
+        uint8_t buf[12 * 256];
+        for (uint32_t done = 0; done < count;) {
+            const uint32_t n = std::min<uint32_t>(count - done, 256);
+            Fields(h, 8 + uint64_t(done) * 12, buf, size_t(n) * 12);
+            for (uint32_t i = 0; i < n; ++i) {
+                mChunkSamplesMax = std::max<uint64_t>(mChunkSamplesMax, Be32(buf + i * 12 + 4));
+            }
+            done += n;
+        }
+        return mChunkSamplesMax <= mFileSize;
+    }
+
+    bool TrackFragment(const HEAD_S& h)
+    {
+        uint8_t f[28];
+        Fields(h, 0, f, 28);
+        const uint32_t flags = Be32(f) & 0xFFFFFF;
+        const uint32_t track = Be32(f + 4);
+        if ((flags & 0x10) != 0) {
+            const size_t at = 8 + ((flags & 0x1) ? 8 : 0) + ((flags & 0x2) ? 4 : 0) + ((flags & 0x8) ? 4 : 0);
+            mRunSize = Be32(f + at);
+        } else {
+            mRunSize = 0;
+            for (const TREX_S& t : mTrex) {
+                if (t.Track == track) {
+                    mRunSize = t.Size;
+                    break;
+                }
+            }
+        }
+        return true;
+    }
+
+    bool Run(const HEAD_S& h)
+    {
+        uint8_t f[8];
+        Fields(h, 0, f, 8);
+        const uint32_t flags = Be32(f) & 0xFFFFFF;
+        const uint32_t count = Be32(f + 4);
+        if (!AddSamples(count)) {
+            return false;
+        }
+        const uint64_t head = 8 + ((flags & 0x1) ? 4 : 0) + ((flags & 0x4) ? 4 : 0);
+        uint64_t perSample = 0;
+        for (uint32_t bit : {0x100u, 0x200u, 0x400u, 0x800u}) {
+            perSample += (flags & bit) != 0 ? 4 : 0;
+        }
+        if (perSample != 0 && !EntriesFit(h, head, count, perSample)) {
+            return false;
+        }
+        if ((flags & 0x200) != 0) {
+            return true;
+        }
+        // Every sample of the run has the default size: zero would let any count pass.
+        if (mRunSize == 0) {
+            return false;
+        }
+        if (mTail) {
+            return true;
+        }
+        const uint64_t bytes = uint64_t(count) * mRunSize;
+        if (bytes > mMedia - mRunBytes) {
+            return false;
+        }
+        mRunBytes += bytes;
+        return true;
+    }
+
+    const int mFd;
+    const uint64_t mFileSize;
+    uint64_t mSamples = 0;
+    uint32_t mTracks = 0;
+    uint64_t mFragments = 0;
+    uint64_t mChunks = 0;  // of the track being walked
+    uint64_t mChunkSamplesMax = 0;
+    std::vector<TREX_S> mTrex;
+    uint32_t mRunSize = 0;  // default sample size of the track fragment being walked
+    bool mTail = false;     // the fragment being walked is cut by the end of the file
+    uint64_t mMedia = 0;    // its media data's bytes
+    uint64_t mRunBytes = 0;  // taken by its runs without per-sample sizes
+};
+
+bool ClaimsFitFile(int fd, uint64_t fileSize)
+{
+    return ClaimCheck(fd, fileSize).Fits();
+}
+
+}  // namespace

@@ -18,6 +18,16 @@ constexpr uint32_t kMp4FragmentSamples = 25;   // one second a fragment
 // some 700 bytes, a moof about 100 more.
 constexpr uint32_t kMp4OneFragmentMinBytes = 512;
 constexpr uint32_t kAacFrameSamples = 1024;  // samples of one AAC frame: its duration at the track's rate
+// The private track's rate: the playback gives every frame of it this rate.
+constexpr uint32_t kMp4PrivatePcmRate = 8000;
+// The ceiling of any one FFmpeg allocation in the process. The largest legitimate one, the
+// simulated JPEG encoder's packet for a 1920x1080 picture (the largest the sensor gives), takes
+// 12 MB; a sample read from a file takes 4 MB at most. A file whose claims slip past the
+// reader's check meets the ceiling instead of taking the unit's memory.
+constexpr size_t kMp4AllocMax = 16 * 1024 * 1024;
+
+// Sets that ceiling (av_max_alloc): once at start, before any file is read.
+void Mp4LimitAllocations();
 
 class Mp4Writer {
 public:
@@ -95,9 +105,10 @@ private:
 class Mp4Reader {
 public:
     // Opens an MP4 file at a unit path and indexes its first H.264 track and its first 16-bit
-    // PCM sound track (mono, little-endian: the private track): the packets are read once (not
-    // decoded) and only those that come back whole are kept. Null when the file cannot be opened
-    // or is no MP4.
+    // PCM sound track (mono, little-endian, at kMp4PrivatePcmRate: the private track): the
+    // packets are read once (not decoded) and only those that come back whole are kept. Null
+    // when the file cannot be opened or is no MP4, and when its boxes claim more samples or
+    // entries than its bytes can hold (the demuxer would size its index by them).
     static std::unique_ptr<Mp4Reader> Open(const std::string& unitPath);
     ~Mp4Reader();
     Mp4Reader(const Mp4Reader&) = delete;

@@ -116,6 +116,7 @@ protected:
     void SetUp() override
     {
         MediaTest::SetUp();
+        Mp4LimitAllocations();  // as the unit sets it at start
         setenv("TZ", "UTC0", 1);
         tzset();
         MP4RecordLockInit();

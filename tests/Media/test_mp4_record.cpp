@@ -5,6 +5,7 @@
 #include "Common/TimeTask.h"
 #include "Media/AudioCapture.h"
 #include "Media/Playback.h"
+#include "mp4_craft_util.h"
 #include "record_test_util.h"
 
 #include <atomic>
@@ -250,6 +251,58 @@ TEST_F(RecordTest, RecoveryKeepsEveryIntactFragmentAfterADamagedBox)
     }
     const Probe p = ProbeFile(mSandbox.Path(recovered));
     EXPECT_EQ(1625u, p.durations.size()) << "ffprobe reads every kept sample";
+}
+
+// Crafted files on the card: those whose boxes claim 16 million or 600 thousand samples or
+// entries in a few bytes are refused before the demuxer indexes them, and the recovery finds
+// nothing to keep in them (the card thread then removes them); the odd ones that hold what they
+// claim are read and recovered.
+TEST_F(RecordTest, CraftedSampleCountsAreRefusedOrRead)
+{
+    ASSERT_EQ(0, BoardMkdir("/mnt/sdcard/DVR", 0755));
+    ASSERT_EQ(0, BoardMkdir(kDay, 0755));
+    const std::string path = std::string(kDay) + "/101500.mp4";
+    const std::vector<mp4craft::CRAFTED_S> files = mp4craft::CraftedFiles(std::string(kDay) + "/scratch.mp4");
+    ASSERT_EQ(16u, files.size());
+    for (const mp4craft::CRAFTED_S& f : files) {
+        SCOPED_TRACE(f.Name);
+        ASSERT_GT(f.Bytes.size(), 16000u);
+        ASSERT_LT(f.Bytes.size(), 70000u);
+        mSandbox.Write(path, f.Bytes);
+        std::unique_ptr<Mp4Reader> r = Mp4Reader::Open(path);
+        EXPECT_EQ(f.Refused, r == nullptr);
+        if (r) {
+            EXPECT_EQ(f.Samples, r->SampleCount());
+            std::vector<uint8_t> sample;
+            EXPECT_EQ(0, r->ReadSample(r->SampleCount(), &sample, nullptr));
+        }
+        r.reset();
+        EXPECT_EQ(f.Refused ? -1 : 1, MP4RecoverFile(path.c_str()));
+        for (const std::string& n : Names(kDay)) {
+            ASSERT_EQ(0, BoardUnlink((std::string(kDay) + "/" + n).c_str()));
+        }
+    }
+}
+
+// Fragments decoded from -2^62 and from 2^62: the span between the first and last sample and a
+// sample's share of it more are the duration, without a signed overflow.
+TEST_F(RecordTest, DecodeTimesFarApartAreRead)
+{
+    ASSERT_EQ(0, BoardMkdir("/mnt/sdcard/DVR", 0755));
+    ASSERT_EQ(0, BoardMkdir(kDay, 0755));
+    const std::string path = std::string(kDay) + "/101500.mp4";
+    std::string b = mp4craft::Recording(path, 2, 250, false);
+    const std::vector<size_t> tfdt = mp4craft::Boxes(b, "tfdt");
+    ASSERT_EQ(2u, tfdt.size());
+    ASSERT_EQ(1u, uint8_t(b[tfdt[0] + 8])) << "64-bit decode times";
+    mp4craft::Put64(b, tfdt[0] + 12, uint64_t(-(int64_t(1) << 62)));
+    mp4craft::Put64(b, tfdt[1] + 12, uint64_t(1) << 62);
+    mSandbox.Write(path, b);
+    std::unique_ptr<Mp4Reader> r = Mp4Reader::Open(path);
+    ASSERT_TRUE(r);
+    ASSERT_EQ(50u, r->SampleCount());
+    const uint64_t span = (uint64_t(1) << 63) + 24 * kMp4SampleDuration;
+    EXPECT_EQ(span + span / 49, r->Duration());
 }
 
 // The card thread recovers a newly mounted card's cut recordings; ClearBadFile leaves the

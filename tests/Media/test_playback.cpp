@@ -7,6 +7,7 @@
 #include "Common/NoxaP2p.h"
 #include "Common/NoxaSettings.h"
 #include "Media/Playback.h"
+#include "mp4_craft_util.h"
 #include "record_test_util.h"
 
 #include <algorithm>
@@ -109,12 +110,13 @@ std::vector<uint8_t> FakePcm(uint32_t number)
 }
 
 // A closed recording of `video` fake samples and `chunks` 20 ms PCM chunks in its private
-// track, two beside each video sample.
-void WriteRecordingWithPcm(const std::string& unitPath, uint32_t video, uint32_t chunks)
+// track (at another rate, chunks of as many samples in a mono 16-bit track), two beside each
+// video sample.
+void WriteRecordingWithPcm(const std::string& unitPath, uint32_t video, uint32_t chunks, uint32_t rate = 8000)
 {
     std::unique_ptr<Mp4Writer> w = Mp4Writer::Create(unitPath);
     ASSERT_TRUE(w) << unitPath;
-    ASSERT_EQ(0, w->AddPcmTrack(8000));
+    ASSERT_EQ(0, w->AddPcmTrack(rate));
     ASSERT_EQ(0, w->AddH264Track(1280, 720, kFakeSps.data(), kFakeSps.size(), kFakePps.data(), kFakePps.size()));
     for (uint32_t i = 0; i < std::max(video, (chunks + 1) / 2); ++i) {
         if (i < video) {
@@ -133,6 +135,7 @@ class PlaybackTest : public testing::Test {
 protected:
     void SetUp() override
     {
+        Mp4LimitAllocations();  // as the unit sets it at start
         setenv("TZ", "UTC0", 1);
         tzset();
         gSent.clear();
@@ -580,6 +583,46 @@ TEST_F(PlaybackTest, PlaysThePrivateTrackBesideTheVideo)
     }
     EXPECT_EQ(uint64_t(At(10, 30, 0)) * 1000 + 40, gSent[50].ms) << "the plain file's video";
     EXPECT_EQ(std::vector<uint32_t>{3}, gFinished);
+}
+
+// A mono 16-bit track at 96 kHz is no private track (its frames would go out labelled 8 kHz):
+// the reader leaves it, and its file's video plays alone.
+TEST_F(PlaybackTest, ASoundTrackAtAnotherRateIsNoPrivateTrack)
+{
+    const std::string path = std::string(kDay) + "/101500_101501.mp4";
+    WriteRecordingWithPcm(path, 25, 50, 96000);
+    {
+        std::unique_ptr<Mp4Reader> r = Mp4Reader::Open(path);
+        ASSERT_TRUE(r);
+        EXPECT_FALSE(r->HasPcm());
+        EXPECT_EQ(0u, r->PcmSampleCount());
+        EXPECT_EQ(25u, r->SampleCount());
+    }
+    const uint32_t start = At(10, 15, 0);
+    ASSERT_EQ(0, StartPlayback(start, start, At(10, 15, 1), 3));
+    ASSERT_TRUE(WaitFor([] { return !gFinished.empty(); }));
+    std::lock_guard<std::mutex> lock(gLock);
+    EXPECT_EQ(25u, gSent.size());
+    EXPECT_TRUE(gAudio.empty());
+}
+
+// A crafted file among the day's recordings, its runs claiming 16 million samples in a 64 KB
+// file: the player refuses it and goes on to the next recording.
+TEST_F(PlaybackTest, AFileClaimingMoreSamplesThanItHoldsIsPassedOver)
+{
+    WriteFakeRecording(std::string(kDay) + "/080000_080001.mp4", 25, 40);
+    const std::string crafted = std::string(kDay) + "/081000_081010.mp4";
+    const std::string written = mp4craft::Recording(std::string(kDay) + "/scratch.mp4", 10, 250, false);
+    ASSERT_FALSE(written.empty());
+    sb.Write(crafted, mp4craft::RunsClaim(written, 16u << 20));
+    EXPECT_FALSE(Mp4Reader::Open(crafted));
+    WriteFakeRecording(std::string(kDay) + "/082000_082001.mp4", 10, 40);
+    ASSERT_EQ(3u, ListDay().size());
+    ASSERT_EQ(0, StartPlayback(At(8, 0, 0), At(8, 0, 0), At(8, 0, 1), 1));
+    ASSERT_TRUE(WaitFor([] { return !gFinished.empty(); }));
+    std::lock_guard<std::mutex> lock(gLock);
+    ASSERT_EQ(35u, gSent.size());
+    EXPECT_EQ(uint64_t(At(8, 20, 0)) * 1000 + 40, gSent[25].ms) << "the crafted file is passed over";
 }
 
 // Viewers list days of their own: client 2 lists the 14th, client 3 the 13th, then client 2

@@ -14,8 +14,9 @@ constexpr const char* kChannelFile = "/DeviceInfo/Channel.conf";
 constexpr const char* kDeviceBinFile = "/DeviceInfo/device.bin";
 
 // Every reader of a device file reads a regular file only (a FIFO or a device at the path is
-// refused, never waited on) and at most this many bytes of it: the largest file these readers
-// meet, "/etc/wpa.conf", is about 1 KB; a larger one is refused as none of the unit's.
+// refused, never waited on) and at most this many bytes of it. The largest device file the unit
+// writes, "/etc/wpa.conf", stays under 1 KB (device.conf and UPGRADE.txt hold a few lines): a
+// larger one is none of the unit's, and is refused.
 constexpr size_t kDeviceFileReadMax = 16 * 1024;
 
 // Device files are readable by every local user; one holding a secret (the Wi-Fi pass phrase)

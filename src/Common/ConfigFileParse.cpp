@@ -48,11 +48,6 @@ std::mutex gChannelMutex;
 std::atomic<bool> s_deviceFilesStopped{false};
 std::shared_mutex s_deviceFilesLock;
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
 struct JsonDeleter {
     void operator()(cJSON* j) const { cJSON_Delete(j); }
 };
@@ -103,15 +98,26 @@ int __WriteText(const char* unitPath, const std::string& text)
     return WriteDeviceFile(unitPath, text.data(), text.size());
 }
 
-// Up to `max` bytes of a file as text; false without the file.
+// Up to `max` bytes of a file as text; false without the file (or with anything but a regular
+// file at the path).
 bool __ReadText(const char* unitPath, size_t max, std::string* text)
 {
-    FilePtr f(BoardFopen(unitPath, "r"));
-    if (!f) {
+    return BoardReadRegular(unitPath, max, text) == 0;
+}
+
+// A whole device file of at most kDeviceFileReadMax bytes, and its permission bits; false (an
+// error line) when it cannot be read, is no regular file or is larger than any the unit writes.
+bool __ReadWhole(const char* unitPath, std::string* text, mode_t* mode = nullptr)
+{
+    bool whole = false;
+    if (BoardReadRegular(unitPath, kDeviceFileReadMax, text, &whole, mode) != 0) {
+        APP_ERR("openfile [%s] error [%s]", unitPath, std::strerror(errno));
         return false;
     }
-    text->assign(max, '\0');
-    text->resize(std::fread(text->data(), 1, max, f.get()));
+    if (!whole) {
+        APP_ERR("%s: larger than %zu bytes", unitPath, kDeviceFileReadMax);
+        return false;
+    }
     return true;
 }
 
@@ -256,6 +262,12 @@ int __RenameChannels(const cJSON* root)
 
 int WriteDeviceFile(const char* unitPath, const void* data, size_t len, mode_t mode)
 {
+    if (unitPath == nullptr) {
+        return -1;
+    }
+    // The file's lock before the reset's: a read-modify-write holds the file's across its own
+    // WriteDeviceFile, so both take them in one order.
+    BoardFileLock file(unitPath);
     std::shared_lock<std::shared_mutex> lock(s_deviceFilesLock);
     if (s_deviceFilesStopped.load()) {
         APP_ERR("%s not written: the unit is being reset", unitPath);
@@ -345,8 +357,8 @@ bool IsUtf8(const char* text, size_t len)
 
 int RoomFileExist()
 {
-    FilePtr f(BoardFopen(kRoomInfoFile, "r"));
-    return f ? 0 : -1;
+    std::string none;
+    return BoardReadRegular(kRoomInfoFile, 0, &none) == 0 ? 0 : -1;
 }
 
 int SaveRoomAddress(uint32_t address)
@@ -529,51 +541,39 @@ namespace {
 
 enum class ConfigLine { End, Pair, Skip };
 
-// The next line of a key=value file into `buf` (its end, "\n" or "\r\n", dropped). A line longer
-// than kConfigLineMax characters, or with a NUL in it, is read to its end and skipped whole: cut
-// short it would name another key or hold another value.
-ConfigLine NextConfigLine(FILE* f, char (&buf)[kConfigLineMax + 2])
+// The next line of a key=value file's text into `buf` (its end, "\n" or "\r\n", dropped). A line
+// longer than kConfigLineMax characters, or with a NUL in it, is skipped whole: cut short it would
+// name another key or hold another value.
+ConfigLine NextConfigLine(const std::string& text, size_t* at, char (&buf)[kConfigLineMax + 2])
 {
-    size_t n = 0;
-    bool bad = false;
-    bool any = false;
-    int c = 0;
-    while ((c = std::getc(f)) != EOF) {
-        any = true;
-        if (c == '\n') {
-            break;
-        }
-        if (c == '\0' || n == kConfigLineMax + 1) {
-            bad = true;
-            continue;
-        }
-        buf[n++] = static_cast<char>(c);
-    }
-    if (!any) {
+    if (*at >= text.size()) {
         return ConfigLine::End;
     }
-    if (n > 0 && buf[n - 1] == '\r') {
+    size_t end = text.find('\n', *at);
+    if (end == std::string::npos) {
+        end = text.size();
+    }
+    size_t n = end - *at;
+    const char* line = text.data() + *at;
+    *at = end + 1;
+    if (n > 0 && line[n - 1] == '\r') {
         --n;
     }
+    if (n > kConfigLineMax || std::memchr(line, '\0', n) != nullptr) {
+        return ConfigLine::Skip;
+    }
+    std::memcpy(buf, line, n);
     buf[n] = '\0';
-    return bad || n > kConfigLineMax ? ConfigLine::Skip : ConfigLine::Pair;
+    return ConfigLine::Pair;
 }
 
-}  // namespace
-
-int ReadConfigPairs(const char* unitPath, std::vector<CONFIG_PAIR_S>* pairs)
+// The pairs of a key=value file's text; false (an error line) for more than kConfigPairMax.
+bool __ParsePairs(const char* unitPath, const std::string& text, std::vector<CONFIG_PAIR_S>* pairs)
 {
-    if (unitPath == nullptr || pairs == nullptr) {
-        return -1;
-    }
-    FilePtr f(BoardFopen(unitPath, "r"));
-    if (!f) {
-        APP_ERR("openfile [%s] error [%s]", unitPath, std::strerror(errno));
-        return -1;
-    }
     pairs->clear();
     char line[kConfigLineMax + 2];
-    for (ConfigLine got; (got = NextConfigLine(f.get(), line)) != ConfigLine::End;) {
+    size_t at = 0;
+    for (ConfigLine got; (got = NextConfigLine(text, &at, line)) != ConfigLine::End;) {
         if (got == ConfigLine::Skip) {
             continue;
         }
@@ -589,9 +589,29 @@ int ReadConfigPairs(const char* unitPath, std::vector<CONFIG_PAIR_S>* pairs)
         if (pairs->size() == kConfigPairMax) {
             APP_ERR("%s: more than %zu pairs", unitPath, kConfigPairMax);
             pairs->clear();
-            return -1;
+            return false;
         }
         pairs->push_back({line, TrimLeft(eq + 1)});
+    }
+    return true;
+}
+
+// Whether a value is read back as given: the reader trims blanks around it.
+bool __ReadsBackAsGiven(const char* value)
+{
+    return *value == '\0' || (!__Blank(value[0]) && !__Blank(value[std::strlen(value) - 1]));
+}
+
+}  // namespace
+
+int ReadConfigPairs(const char* unitPath, std::vector<CONFIG_PAIR_S>* pairs)
+{
+    if (unitPath == nullptr || pairs == nullptr) {
+        return -1;
+    }
+    std::string text;
+    if (!__ReadWhole(unitPath, &text) || !__ParsePairs(unitPath, text, pairs)) {
+        return -1;
     }
     return static_cast<int>(pairs->size());
 }
@@ -616,17 +636,22 @@ int ReadConfigValue(const char* unitPath, const char* key, char* value, size_t v
 
 int WriteConfigValue(const char* unitPath, const char* key, const char* value)
 {
-    if (key == nullptr || value == nullptr) {
+    if (unitPath == nullptr || key == nullptr || value == nullptr) {
         return -1;
     }
     // A line break would add a pair of the caller's making; a line too long would be skipped at
-    // the next read, and the key lost with it.
-    if (std::strpbrk(value, "\r\n") != nullptr || std::strlen(key) + 1 + std::strlen(value) > kConfigLineMax) {
+    // the next read, and the key lost with it; blanks around the value would be trimmed from it.
+    if (std::strpbrk(value, "\r\n") != nullptr || std::strlen(key) + 1 + std::strlen(value) > kConfigLineMax ||
+        !__ReadsBackAsGiven(value)) {
         APP_ERR("%s: value of %s refused", unitPath, key);
         return -1;
     }
+    // Held from the read to the write: another rewrite of the file in between would be lost.
+    BoardFileLock file(unitPath);
+    std::string text;
+    mode_t mode = kDeviceFileMode;
     std::vector<CONFIG_PAIR_S> pairs;
-    if (ReadConfigPairs(unitPath, &pairs) < 0) {
+    if (!__ReadWhole(unitPath, &text, &mode) || !__ParsePairs(unitPath, text, &pairs)) {
         return -1;
     }
     auto it = std::find_if(pairs.begin(), pairs.end(), [key](const CONFIG_PAIR_S& p) { return p.Key == key; });
@@ -634,28 +659,54 @@ int WriteConfigValue(const char* unitPath, const char* key, const char* value)
         return -1;
     }
     it->Value = value;
-    std::string text;
+    text.clear();
     for (const CONFIG_PAIR_S& p : pairs) {
         text += p.Key + "=" + p.Value + "\n";
     }
-    return __WriteText(unitPath, text);
+    if (text.size() > kDeviceFileReadMax) {
+        APP_ERR("%s: value of %s refused (the file would be too large to be read)", unitPath, key);
+        return -1;
+    }
+    // The file keeps its mode: a secret's stays readable by the unit alone.
+    return WriteDeviceFile(unitPath, text.data(), text.size(), mode & 0777);
 }
+
+namespace {
+
+// The next piece of an INI file's text as fgets(3) gives it into a buffer of kIniLineMax: up to
+// its line end (kept) or kIniLineMax - 1 characters; false at the end of the text.
+bool __NextIniPiece(const std::string& text, size_t* at, char (&raw)[kIniLineMax])
+{
+    if (*at >= text.size()) {
+        return false;
+    }
+    size_t n = 0;
+    while (n < kIniLineMax - 1 && *at < text.size()) {
+        raw[n] = text[(*at)++];
+        if (raw[n++] == '\n') {
+            break;
+        }
+    }
+    raw[n] = '\0';
+    return true;
+}
+
+}  // namespace
 
 int GetProfileString(const char* profile, const char* section, const char* key, char* value, size_t valueSize)
 {
     if (profile == nullptr || section == nullptr || key == nullptr || value == nullptr || valueSize == 0) {
         return -1;
     }
-    FilePtr f(BoardFopen(profile, "r"));
-    if (!f) {
-        APP_ERR("openfile [%s] error [%s]", profile, std::strerror(errno));
+    std::string text;
+    if (!__ReadWhole(profile, &text)) {
         return -1;
     }
     const std::string head = "[" + std::string(section) + "]";
     char raw[kIniLineMax];
     char line[kIniLineMax];
     bool inSection = false;
-    while (std::fgets(raw, sizeof(raw), f.get()) != nullptr) {
+    for (size_t at = 0; __NextIniPiece(text, &at, raw);) {
         l_trim(line, raw);
         if (line[0] == '\0') {
             continue;
@@ -787,12 +838,13 @@ int ReadDeviceBinIdentity(char uuid[kUuidMaxLen + 1], char authKey[kAuthKeyMaxLe
     if (uuid == nullptr || authKey == nullptr) {
         return -1;
     }
-    FilePtr f(BoardFopen(kDeviceBinFile, "rb"));
-    if (!f) {
+    std::string bytes;
+    if (BoardReadRegular(kDeviceBinFile, 2 * kDeviceBinRecord, &bytes) != 0) {
         return -1;
     }
     uint8_t records[2 * kDeviceBinRecord];
-    size_t got = std::fread(records, 1, sizeof(records), f.get());
+    const size_t got = bytes.size();
+    std::memcpy(records, bytes.data(), std::min(got, sizeof(records)));
     if (got != sizeof(records)) {
         APP_ERR("%s holds %zu of %zu bytes", kDeviceBinFile, got, sizeof(records));
         return -1;

@@ -13,6 +13,12 @@ constexpr const char* kPushInfoFile = "/DeviceInfo/PushInfo.conf";
 constexpr const char* kChannelFile = "/DeviceInfo/Channel.conf";
 constexpr const char* kDeviceBinFile = "/DeviceInfo/device.bin";
 
+// Every reader of a device file reads a regular file only (a FIFO or a device at the path is
+// refused, never waited on) and at most this many bytes of it. The largest device file the unit
+// writes, "/etc/wpa.conf", stays under 1 KB (device.conf and UPGRADE.txt hold a few lines): a
+// larger one is none of the unit's, and is refused.
+constexpr size_t kDeviceFileReadMax = 16 * 1024;
+
 // Device files are readable by every local user; one holding a secret (the Wi-Fi pass phrase)
 // only by the unit's own.
 constexpr mode_t kDeviceFileMode = 0644;
@@ -35,7 +41,7 @@ void StopDeviceFileWrites();
 void ResumeDeviceFileWritesForTest();
 
 // Room file: the unit's room address as decimal text, no newline.
-// 0 when the file can be opened, else -1.
+// 0 when the file is there (a regular file), else -1.
 int RoomFileExist();
 // 0, or -1 when the file cannot be written.
 int SaveRoomAddress(uint32_t address);
@@ -90,7 +96,7 @@ char* TrimBoth(char* s);
 // Key=value files without sections: one pair a line, key and value trimmed, the value all that
 // follows the first "=" (so it may hold "="). Empty lines, lines starting with "#", lines
 // without "=" or without a key, and lines of more than kConfigLineMax characters (skipped whole)
-// are no pairs. A file of more than kConfigPairMax pairs is refused.
+// are no pairs. A file of more than kConfigPairMax pairs or kDeviceFileReadMax bytes is refused.
 constexpr size_t kConfigLineMax = 1022;
 constexpr size_t kConfigPairMax = 256;
 struct CONFIG_PAIR_S {
@@ -103,9 +109,10 @@ int ReadConfigPairs(const char* unitPath, std::vector<CONFIG_PAIR_S>* pairs);
 // file or the key is missing.
 int ReadConfigValue(const char* unitPath, const char* key, char* value, size_t valueSize);
 // Gives the first pair named `key` the new value and writes the file back whole, a pair a line as
-// "%s=%s\n" (comments and skipped lines are not kept), through WriteDeviceFile. -1, the file
-// untouched, when the key is missing, the value holds a line break or would make the line too
-// long to be read back, or the file cannot be read or written.
+// "%s=%s\n" (comments and skipped lines are not kept), through WriteDeviceFile, with the mode the
+// file had. Rewrites of one file take turns, so none loses another's value. -1, the file
+// untouched, when the key is missing, the value would not read back as given (a line break,
+// blanks around it, a line or a file too long), or the file cannot be read or written.
 int WriteConfigValue(const char* unitPath, const char* key, const char* value);
 
 // DES-CBC of the identity records with the unit's fixed key and IV. `length` is a multiple of

@@ -84,17 +84,11 @@ void ForgetNoted(const char* key)
     s_noted.erase(key);
 }
 
-// Up to `max` bytes of a setting file; false when it cannot be opened.
+// Up to `max` bytes of a setting file; false when it cannot be opened or is no regular file (a
+// FIFO there would hold the reader for ever).
 bool ReadRaw(const char* key, size_t max, std::string* out)
 {
-    FILE* f = BoardFopen(CfgPath(key).c_str(), "r");
-    if (f == nullptr) {
-        return false;
-    }
-    out->assign(max, '\0');
-    out->resize(fread(out->data(), 1, max, f));
-    fclose(f);
-    return true;
+    return BoardReadRegular(CfgPath(key).c_str(), max, out) == 0;
 }
 
 // Every write of a setting is a device file written whole (WriteDeviceFile), so a power cut
@@ -102,6 +96,9 @@ bool ReadRaw(const char* key, size_t max, std::string* out)
 int WriteFile(const char* key, const char* data, size_t len)
 {
     const std::string path = CfgPath(key);
+    // From the look at the file to the write: a setter beside this one must not write between
+    // them, or the value that answered 0 might not be the one kept.
+    BoardFileLock file(path.c_str());
     std::string now;
     if (ReadRaw(key, len + 1, &now) && now.size() == len && memcmp(now.data(), data, len) == 0) {
         return 0;

@@ -5,15 +5,20 @@
 #include "platform/board_file_sim.h"
 #include "platform/board_path.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -203,7 +208,102 @@ bool WriteSteps(const char* unitPath, const std::string& tmp, const uint8_t* dat
     return !fault(BoardFileStep::SyncDir) && BoardSyncDir(Dirname(unitPath).c_str()) == 0;
 }
 
+// The files some thread holds (BoardFileLock), by their one spelling: an entry lives only
+// while it is held, so the map is never larger than the writes under way.
+struct FileLocks {
+    std::mutex lock;
+    std::condition_variable freed;
+    struct Held {
+        std::thread::id owner;
+        unsigned depth = 0;
+    };
+    std::map<std::string, Held> held;
+};
+
+// Never destroyed, like the power model.
+FileLocks& gFileLocks = *new FileLocks;
+
 }  // namespace
+
+// By the path's spelling alone ("a//b/../c" is "a/c"): a folder's spelling found on the disk could
+// change while the lock is held (a missing settings folder made under it).
+BoardFileLock::BoardFileLock(const char* unitPath)
+    : mKey(std::filesystem::path(BoardPath(unitPath)).lexically_normal().string())
+{
+    const std::thread::id self = std::this_thread::get_id();
+    std::unique_lock<std::mutex> lock(gFileLocks.lock);
+    for (;;) {
+        auto it = gFileLocks.held.find(mKey);
+        if (it == gFileLocks.held.end()) {
+            gFileLocks.held.emplace(mKey, FileLocks::Held{self, 1});
+            return;
+        }
+        if (it->second.owner == self) {
+            ++it->second.depth;
+            return;
+        }
+        gFileLocks.freed.wait(lock);
+    }
+}
+
+BoardFileLock::~BoardFileLock()
+{
+    std::lock_guard<std::mutex> lock(gFileLocks.lock);
+    auto it = gFileLocks.held.find(mKey);
+    if (it != gFileLocks.held.end() && --it->second.depth == 0) {
+        gFileLocks.held.erase(it);
+        gFileLocks.freed.notify_all();
+    }
+}
+
+int BoardReadRegular(const char* unitPath, size_t max, std::string* text, bool* whole, mode_t* mode)
+{
+    if (unitPath == nullptr || text == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    const int fd = BoardOpen(unitPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat st = {};
+    const bool statted = ::fstat(fd, &st) == 0;
+    if (!statted || !S_ISREG(st.st_mode)) {
+        const int saved = statted ? EINVAL : errno;
+        ::close(fd);
+        errno = saved;
+        return -1;
+    }
+    // One byte past the bound tells a file of exactly `max` bytes from a longer one.
+    text->assign(max + 1, '\0');
+    size_t got = 0;
+    while (got < text->size()) {
+        const ssize_t n = ::read(fd, text->data() + got, text->size() - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            const int saved = errno;
+            ::close(fd);
+            text->clear();
+            errno = saved;
+            return -1;
+        }
+        if (n == 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    if (whole != nullptr) {
+        *whole = got <= max;
+    }
+    if (mode != nullptr) {
+        *mode = st.st_mode & 07777;
+    }
+    text->resize(std::min(got, max));
+    return 0;
+}
 
 int BoardWriteFileWhole(const char* unitPath, const void* data, size_t len, mode_t mode)
 {
@@ -215,6 +315,9 @@ int BoardWriteFileWhole(const char* unitPath, const void* data, size_t len, mode
         errno = EIO;
         return -1;
     }
+    // One writer at a time: another's unlink and rename of the same aside file would put a half
+    // written one in place, or fail both.
+    BoardFileLock held(unitPath);
     const std::string tmp = std::string(unitPath) + ".tmp";
     bool cut = false;
     if (WriteSteps(unitPath, tmp, static_cast<const uint8_t*>(data), len, mode, &cut)) {

@@ -10,6 +10,7 @@
 #include "platform/board_sim.h"
 #include "sandbox.h"
 #include "talk_test_util.h"
+#include "file_race_util.h"
 #include "whole_file_util.h"
 
 #include <cjson/cJSON.h>
@@ -19,6 +20,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -206,6 +208,9 @@ TEST_F(DeviceFiles, KeyValueFilesReadAndRewriteOneValue)
         {"url", "x\nname=hijack", ""},        // would add a pair
         {"url", std::string(1019, 'v'), ""},  // "url=" and 1019: too long to be read back
         {"url", std::string(1018, 'v'), head + std::string(1018, 'v') + rest},
+        {"url", " x ", ""},  // read back as "x"
+        {"url", "x\t", ""},
+        {"url", "\vx", ""},
     };
     for (const auto& w : writes) {
         mSb.Write(kFile, text);
@@ -220,6 +225,132 @@ TEST_F(DeviceFiles, KeyValueFilesReadAndRewriteOneValue)
     mSb.Write(kFile, many);
     EXPECT_EQ(-1, WriteConfigValue(kFile, "k0", "w"));
     EXPECT_EQ(many, mSb.Read(kFile));
+
+    // A rewrite that would make the file larger than a reader takes is refused: the next read
+    // would lose every key.
+    std::string full = "s=x\n";
+    for (int i = 0; full.size() + 1000 <= kDeviceFileReadMax; ++i) {
+        full += "p" + std::to_string(i) + "=" + std::string(990, 'f') + "\n";
+    }
+    mSb.Write(kFile, full);
+    ASSERT_EQ(0, WriteConfigValue(kFile, "s", "y")) << "a file just under the bound is read";
+    full[2] = 'y';
+    ASSERT_EQ(full, mSb.Read(kFile));
+    EXPECT_EQ(-1, WriteConfigValue(kFile, "s", std::string(1000, 'y').c_str()));
+    EXPECT_EQ(full, mSb.Read(kFile));
+}
+
+// The rewrite keeps the mode the file had: a file readable by the unit alone stays so.
+TEST_F(DeviceFiles, RewriteKeepsTheModeTheFileHad)
+{
+    const mode_t mask = umask(0);
+    umask(mask);
+    const char* kFile = "/DeviceInfo/secret.conf";
+    for (const mode_t mode : {0600, 0640, 0644}) {
+        mSb.Write(kFile, "psk=old\nssid=x\n");
+        ASSERT_EQ(0, chmod(mSb.Path(kFile).c_str(), mode));
+        ASSERT_EQ(0, WriteConfigValue(kFile, "psk", "new"));
+        EXPECT_EQ("psk=new\nssid=x\n", mSb.Read(kFile));
+        struct stat st = {};
+        ASSERT_EQ(0, stat(mSb.Path(kFile).c_str(), &st));
+        EXPECT_EQ(mode & ~mask, st.st_mode & 0777) << std::oct << mode;
+    }
+}
+
+// Something other than a regular file at a device file's path: a FIFO would hold a reader for
+// ever, a link to /dev/zero would feed it without end. Every reader refuses it at once (one that
+// hangs is ended by the alarm), and a file larger than any the unit writes is refused too.
+TEST_F(DeviceFiles, ReadersTakeOnlyARegularFileWithinTheBound)
+{
+    const char* kIni = "/etc/test.ini";
+    const char* kKv = "/DeviceInfo/test.conf";
+    const struct {
+        const char* name;
+        const char* path;
+        std::function<int()> read;  // -1 for a file refused
+    } readers[] = {
+        {"GetProfileString", kIni,
+         [=] {
+             char v[32];
+             return GetProfileString(kIni, "Noxa", "UUID", v, sizeof(v));
+         }},
+        {"ReadRoomAddress", kRoomInfoFile,
+         [] {
+             uint32_t v = 0;
+             return ReadRoomAddress(&v);
+         }},
+        {"RoomFileExist", kRoomInfoFile, [] { return RoomFileExist(); }},
+        {"ReadConfigPairs", kKv,
+         [=] {
+             std::vector<CONFIG_PAIR_S> pairs;
+             return ReadConfigPairs(kKv, &pairs);
+         }},
+        {"WriteConfigValue", kKv, [=] { return WriteConfigValue(kKv, "a", "1"); }},
+        {"ReadDeviceBinIdentity", kDeviceBinFile,
+         [] {
+             char uuid[kUuidMaxLen + 1];
+             char key[kAuthKeyMaxLen + 1];
+             return ReadDeviceBinIdentity(uuid, key);
+         }},
+    };
+    for (const auto& r : readers) {
+        const std::string host = mSb.Path(r.path);
+        for (const char* kind : {"fifo", "/dev/zero"}) {
+            std::filesystem::remove(host);
+            if (std::string(kind) == "fifo") {
+                ASSERT_EQ(0, mkfifo(host.c_str(), 0644));
+            } else {
+                std::filesystem::create_symlink("/dev/zero", host);
+            }
+            EXPECT_EXIT(
+                {
+                    alarm(5);
+                    std::exit(r.read() == -1 ? 0 : 1);
+                },
+                testing::ExitedWithCode(0), "")
+                << r.name << " on a " << kind;
+        }
+        std::filesystem::remove(host);
+    }
+
+    // The bound itself: a file of kDeviceFileReadMax bytes is read whole, one byte more is refused.
+    const std::string tail = "[Noxa]\nUUID=far\n";
+    std::string ini;
+    while (ini.size() + tail.size() + 80 <= kDeviceFileReadMax) {
+        ini += "# " + std::string(77, 'c') + "\n";
+    }
+    ini += std::string(kDeviceFileReadMax - ini.size() - tail.size() - 1, '#') + "\n" + tail;
+    ASSERT_EQ(kDeviceFileReadMax, ini.size());
+    char v[32] = {};
+    mSb.Write(kIni, ini);
+    EXPECT_EQ(0, GetProfileString(kIni, "Noxa", "UUID", v, sizeof(v)));
+    EXPECT_STREQ("far", v);
+    mSb.Write(kIni, "#" + ini);
+    EXPECT_EQ(-1, GetProfileString(kIni, "Noxa", "UUID", v, sizeof(v)));
+    std::vector<CONFIG_PAIR_S> pairs;
+    mSb.Write(kKv, std::string(kDeviceFileReadMax, '#') + "\na=1\n");
+    EXPECT_EQ(-1, ReadConfigPairs(kKv, &pairs));
+}
+
+// Two whole-file writes of one file at once: each answers 0 and leaves its whole bytes, and a
+// reader beside them only ever sees one whole content.
+TEST_F(DeviceFiles, TwoWritesOfOneFileLeaveOneWritersWholeBytes)
+{
+    const FILE_RACE_COUNTS_S c = RaceWholeFileWrites(mSb, 100);
+    EXPECT_EQ(100u, c.rounds);
+    EXPECT_EQ(0u, c.answeredButLost) << "rounds whose answered bytes were not in place";
+    EXPECT_EQ(0u, c.bothFailed);
+    EXPECT_EQ(0u, c.brokenReads) << "reads of an empty or mixed file";
+}
+
+// Two rewrites of one key=value file, each of its own key: both answer 0 and both values stay.
+TEST_F(DeviceFiles, TwoRewritesOfOneFileKeepBothValues)
+{
+    const FILE_RACE_COUNTS_S c = RaceConfigRewrites(mSb, 100);
+    EXPECT_EQ(100u, c.rounds);
+    EXPECT_EQ(0u, c.answeredButLost) << "rounds that lost a value answered 0, or changed one refused";
+    EXPECT_EQ(0u, c.bothFailed);
+    EXPECT_EQ(0u, c.oneFailed);
 }
 
 // A device file takes its mode from its first byte, whatever the file before had and whatever

@@ -5,11 +5,13 @@
 #include "DoorPhoneLinks.h"
 #include "NoxaSettings.h"
 #include "platform/board_file_sim.h"
+#include "file_race_util.h"
 #include "sd_card_util.h"
 #include "whole_file_util.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -324,6 +326,40 @@ TEST_F(NoxaSettings, NothingIsMadeOnceAResetBegan)
         EXPECT_FALSE(sb.Exists(removed)) << removed << " made again during the reset";
     }
     ResumeDeviceFileWritesForTest();
+}
+
+// Two setters of one setting at once: the value kept is one that answered 0 (the one, when the
+// other failed), and neither fails because of the other.
+TEST_F(NoxaSettings, TwoSettersOfOneSettingKeepAnAnsweredValue)
+{
+    const FILE_RACE_COUNTS_S c = RaceSettingSetters(100);
+    EXPECT_EQ(100u, c.rounds);
+    EXPECT_EQ(0u, c.answeredButLost) << "rounds whose only answered value was not the one kept";
+    EXPECT_EQ(0u, c.bothFailed);
+}
+
+// A FIFO at a setting's path would hold its reader for ever, a link to a device would feed it
+// without end: the setting reads its default at once. (A reader that hangs is ended by the alarm.)
+TEST_F(NoxaSettings, SettingThatIsNoRegularFileReadsTheDefault)
+{
+    ASSERT_EQ(0, SetCfgInt("noxa_sleep_mode", 1));
+    const std::string path = sb.Path(std::string(kCfgDir) + "/noxa_sleep_mode");
+    for (const char* kind : {"fifo", "device"}) {
+        std::filesystem::remove(path);
+        if (std::string(kind) == "fifo") {
+            ASSERT_EQ(0, mkfifo(path.c_str(), 0644));
+        } else {
+            std::filesystem::create_symlink("/dev/zero", path);
+        }
+        EXPECT_EXIT(
+            {
+                alarm(5);
+                std::exit(GetCfgInt("noxa_sleep_mode"));
+            },
+            testing::ExitedWithCode(0), "")
+            << kind;
+    }
+    std::filesystem::remove(path);
 }
 
 // Nothing is written that would not change: not a setting set to its value, not the zone files at

@@ -7,6 +7,7 @@
 #include "DeviceState.h"
 #include "DoorPhone.h"
 #include "Peripheral.h"
+#include "platform/board_file.h"
 #include "platform/board_net.h"
 #include "platform/board_path.h"
 #include "platform/shell.h"
@@ -59,14 +60,8 @@ bool __WriteUnitFile(const char* unitPath, const std::string& text, mode_t mode 
 // Up to `max` bytes of a unit file; false when it cannot be opened.
 bool __ReadUnitFile(const char* unitPath, size_t max, std::string* text)
 {
-    FILE* f = BoardFopen(unitPath, "r");
-    if (f == nullptr) {
-        return false;
-    }
-    text->assign(max, '\0');
-    text->resize(std::fread(text->data(), 1, max, f));
-    std::fclose(f);
-    return true;
+    // Only a regular file: a FIFO or a device at the path must not hold the start.
+    return BoardReadRegular(unitPath, max, text) == 0;
 }
 
 bool __IsControl(unsigned char c)

@@ -11,6 +11,7 @@
 #include "noxa_iot_sdk/noxa_cloud/gw_intf.h"
 #include "noxa_iot_sdk/noxa_cloud/iot_httpc.h"
 #include "noxa_ipc_sdk/ring_buffer/noxa_ring_buffer.h"
+#include "platform/board_file.h"
 #include "platform/board_path.h"
 
 #include <algorithm>
@@ -131,8 +132,9 @@ bool LoadDeviceConf()
 void LoadIdentity()
 {
     NOXA_CLOUD_CFG_S& c = gNoxaCloudCfg;
-    if (FILE* f = BoardFopen(kDeviceConf, "r")) {
-        fclose(f);
+    // Read only when a regular file is there (a FIFO would hold the start for ever).
+    std::string conf;
+    if (BoardReadRegular(kDeviceConf, kDeviceFileReadMax, &conf) == 0) {
         if (LoadDeviceConf()) {
             return;
         }

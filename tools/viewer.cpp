@@ -1,7 +1,9 @@
 // The phone's viewer on the simulated board: connects to the unit's transfer port
 // ("<root>/.board/p2p.port"), answers its challenge with the device's local key, watches live
-// media, talks back, sends events, browses and downloads recordings. Its reading of the records is its own (the README's table); G.711 goes through
-// libavcodec's pcm_mulaw. Every arrival is printed as one line.
+// media, talks back, sends events, browses and downloads recordings. Its reading of the records is its own (the
+// table of docs/viewers.md); G.711 goes through libavcodec's pcm_mulaw. Answers, lists and ends are printed one a
+// line; media frames (25 video and 25 audio a second) are counted on one progress line, or printed one a line
+// with --frames.
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/channel_layout.h>
@@ -41,6 +43,7 @@ enum Wire : uint32_t { kH264 = 1, kH265 = 2, kPcm16 = 10, kG711u = 11, kG711a = 
 constexpr uint32_t kPayloadMax = 4 * 1024 * 1024;
 
 FILE* gOut = stdout;  // arrival lines (stderr when the video goes to stdout)
+bool gPerFrame = false;  // --frames: one line per media frame instead of the progress line
 // The unit's zone in seconds: its clock holds local time (the cloud's UTC plus its zone), kept as
 // an offset to the host's clock in "<root>/.board/clock_offset" (microseconds).
 long gUnitZone = 0;
@@ -438,8 +441,71 @@ bool ReadWav(const std::string& path, std::vector<int16_t>& pcm, uint32_t& rate,
     return false;
 }
 
+// The media frames counted instead of one line each: on a terminal one line rewritten in place
+// (4 times a second), elsewhere a line every 5 s; the totals as the last line.
+class Progress {
+public:
+    void Count(const char* what, bool audio, bool key, size_t bytes)
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (mWhat == nullptr) {
+            mWhat = what;
+            mStart = mLast = now;
+            mTty = isatty(fileno(gOut)) != 0;
+        }
+        (audio ? mAudio : mVideo) += 1;
+        mKeys += key ? 1 : 0;
+        mBytes += bytes;
+        if (now - mLast >= (mTty ? std::chrono::milliseconds(250) : std::chrono::milliseconds(5000))) {
+            mLast = now;
+            Show(mTty ? "\r" : "", mTty ? "\033[K" : "\n");
+            mShown = mTty;
+        }
+    }
+    // Before another line: the line in place is taken away (it comes back with the next frame).
+    void Clear()
+    {
+        if (mShown) {
+            fputs("\r\033[K", gOut);
+            mShown = false;
+        }
+    }
+    // The totals, once, when anything was counted.
+    void Finish()
+    {
+        if (mWhat != nullptr) {
+            Show(mShown ? "\r" : "", mShown ? "\033[K\n" : "\n");
+            mShown = false;
+            mWhat = nullptr;
+        }
+    }
+
+private:
+    void Show(const char* head, const char* tail)
+    {
+        const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - mStart).count();
+        fprintf(gOut, "%s%s: video %llu frames (%llu key), audio %llu frames, %.1f MB, %.1f s%s", head, mWhat,
+                (unsigned long long)mVideo, (unsigned long long)mKeys, (unsigned long long)mAudio, double(mBytes) / 1e6,
+                s, tail);
+        fflush(gOut);
+    }
+
+    const char* mWhat = nullptr;
+    bool mTty = false;
+    bool mShown = false;
+    uint64_t mVideo = 0;
+    uint64_t mKeys = 0;
+    uint64_t mAudio = 0;
+    uint64_t mBytes = 0;
+    std::chrono::steady_clock::time_point mStart;
+    std::chrono::steady_clock::time_point mLast;
+};
+
+Progress gProgress;
+
 void PrintAnswer(const Record& r)
 {
+    gProgress.Clear();
     fprintf(gOut, "answer event=%u result=%d words=", W32(r.payload, 0), int(W32(r.payload, 4)));
     uint32_t n = W32(r.payload, 8);
     for (uint32_t i = 0; i < n; ++i) {
@@ -449,10 +515,34 @@ void PrintAnswer(const Record& r)
     fflush(gOut);
 }
 
-// One line per record; playback and download bytes are counted, not shown.
+// One line per record (media frames only with --frames, else counted on the progress line);
+// playback and download bytes are counted, not shown.
 void PrintRecord(const Record& r)
 {
     const auto& p = r.payload;
+    if (!gPerFrame) {
+        switch (r.kind) {
+        case kLiveVideo:
+            gProgress.Count("live", false, W32(p, 8) == 1, p.size() > 28 ? p.size() - 28 : 0);
+            return;
+        case kLiveAudio:
+            gProgress.Count("live", true, false, p.size() > 20 ? p.size() - 20 : 0);
+            return;
+        case kPbVideo:
+            gProgress.Count("playback", false, W32(p, 4) == 1, p.size() > 16 ? p.size() - 16 : 0);
+            return;
+        case kPbAudio:
+            gProgress.Count("playback", true, false, p.size() > 24 ? p.size() - 24 : 0);
+            return;
+        case kDlData:
+            // The stored record's type: 1 a key frame, 3 audio.
+            gProgress.Count("download", W32(p, 0) == 3, W32(p, 0) == 1, p.size() > 24 ? p.size() - 24 : 0);
+            return;
+        default:
+            gProgress.Clear();
+            break;
+        }
+    }
     switch (r.kind) {
     case kAnswer:
         PrintAnswer(r);
@@ -527,6 +617,7 @@ bool AwaitAnswer(Link& link, uint32_t code, Record& answer, Other other)
         }
         other(r);
     }
+    gProgress.Clear();
     fprintf(stderr, "viewer: no answer to event %u\n", code);
     return false;
 }
@@ -711,6 +802,7 @@ int Drain(Link& link, Done done)
             return 0;
         }
     }
+    gProgress.Clear();
     fprintf(stderr, "viewer: stream ended without its end\n");
     return 1;
 }
@@ -756,15 +848,18 @@ int Download(Link& link, const std::vector<uint32_t>& words, const std::string& 
 void Usage()
 {
     fprintf(stderr,
-            "usage: viewer ROOT --client N [--key KEY] ACTION\n"
-            "  (without --key the key comes from tools/phone ROOT viewer-key, as the phone has it)\n"
+            "usage: viewer ROOT --client N [--key KEY] [--frames] ACTION\n"
+            "  (without --key the key comes from tools/phone ROOT viewer-key, as the phone has it;\n"
+            "   media frames are counted on one progress line, --frames prints one line per frame)\n"
             "  --live SECONDS [--quality 0|1] [--video FILE|-] [--audio FILE.wav]\n"
             "  --talk FILE.wav\n"
             "  --event CODE [WORDS...]\n"
             "  --days [YEAR MONTH]\n"
             "  --files [YEAR MONTH DAY]\n"
+            "      (the unit's local day by default; a recording is listed once it is closed)\n"
             "  --play [START END [TIME]] [--video FILE|-]\n"
-            "      (a recording's START and END in seconds since 1970, as --files lists them)\n"
+            "      (a recording's START and END in seconds since 1970, as --files lists them, TIME the moment\n"
+            "       to begin at; it goes on into the day's later recordings, as the unit's playback does)\n"
             "  --download [START END] [--records FILE] [--video FILE|-]\n"
             "      (records as the card keeps them: 24-byte head and bytes; video frames as Annex B)\n");
 }
@@ -835,6 +930,8 @@ int main(int argc, char** argv)
             audioPath = argv[++i];
         } else if (a == "--records") {
             recordsPath = argv[++i];
+        } else if (a == "--frames") {
+            gPerFrame = true;
         } else if (a.rfind("--", 0) == 0 && action.empty()) {
             action = a;
         } else if (!action.empty()) {
@@ -948,6 +1045,10 @@ int main(int argc, char** argv)
     }
     gUnitZone = UnitZone(root);
     Link link;
+    // The progress line's totals as the last line, however the action ends.
+    struct Totals {
+        ~Totals() { gProgress.Finish(); }
+    } totals;
     if (!link.Open(root, client, quality, key)) {
         return 1;
     }

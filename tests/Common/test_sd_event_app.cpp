@@ -90,7 +90,7 @@ TEST_F(SdEventApp, ADownloadFromTheViewerReadsNothingAndSendsNothing)
     ASSERT_TRUE(Eventually([this] { return sb.Exists("/.board/p2p.port"); }, 5s));
     const std::string records = sb.Path("/dl.media");
     ChildProcess viewer({BinaryDir() + "/tools/viewer", sb.Root(), "--client", "0", "--key", "0123456789abcdef", "--download",
-                         std::to_string(kStart), std::to_string(kStart + 60), "--records", records});
+                         std::to_string(kStart), std::to_string(kStart + 60), "--records", records, "--frames"});
     const int status = viewer.WaitExit(30s);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << ": the refusal ends the viewer's wait";
     const std::string out = viewer.Output();

@@ -343,7 +343,8 @@ TEST_F(Tls, CertificatesOffForOneConnectOnly)
     EXPECT_EQ(0, again.ret);
 }
 
-// The device's pre-shared key by the rule of the README, computed with OpenSSL, in hex.
+// The device's pre-shared key by the rule of docs/developer-notes.md ("TLS and HTTP"), computed
+// with OpenSSL, in hex.
 std::string PskHex(const std::string& uuid, const std::string& authKey)
 {
     unsigned char mac[EVP_MAX_MD_SIZE];

@@ -163,7 +163,7 @@ TEST(RecordingRoad, KilledMidFileRecoveredListedAndPlayed)
     EXPECT_NE(std::string::npos, files.find("day list files=1\n")) << files;
     EXPECT_NE(std::string::npos, files.find(line)) << files;
     const std::string out = sb.Path("/played.h264");
-    const std::string played = viewer({"--play", std::to_string(start), std::to_string(end), "--video", out});
+    const std::string played = viewer({"--play", std::to_string(start), std::to_string(end), "--frames", "--video", out});
     EXPECT_NE(std::string::npos, played.find("playback finished")) << played;
     EXPECT_EQ(25 * fragments, Count(played, "playback video codec=h264")) << played;
     const std::string streams = RunOutput("ffprobe -v error -show_streams '" + out + "'");

@@ -1,6 +1,6 @@
 // The viewers' port of the whole process as a second phone and an attacker on the host see it: the
 // unit paired with the local cloud, the door-station simulator on its bus, and raw connections of
-// the test's own that write the transfer records byte for byte (the README's table) and prove
+// the test's own that write the transfer records byte for byte (the table of docs/viewers.md) and prove
 // themselves with OpenSSL's HMAC. Only a hello proven with the key the phone gets from the cloud
 // is served; talk-back without its start never reaches the speaker; a viewer that never watched
 // cannot end a ringing call, the last watcher's stop does even while another viewer stays

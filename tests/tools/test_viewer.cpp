@@ -1,5 +1,6 @@
 // The viewer tool against the transfer module on a sandbox's port: answered words, a download to
-// its end, talk-back frames reaching the hook in real time, and a live view written to its files.
+// its end, talk-back frames reaching the hook in real time, and a live view written to its files
+// (its frames counted on a progress line, or one line each with --frames).
 #include "noxa_ipc_sdk/noxa_g711.h"
 #include "noxa_ipc_sdk/p2p/transfer/noxa_ipc_transfer.h"
 #include "noxa_ipc_sdk/ring_buffer/noxa_ring_buffer.h"
@@ -7,6 +8,7 @@
 #include "process.h"
 #include "sandbox.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
@@ -147,7 +149,7 @@ TEST_F(ViewerTool, EventsDownloadAndRefusal)
     std::string out;
     EXPECT_EQ(0, Run({"--client", "2", "--event", "18", "0", "0"}, out));
     EXPECT_NE(std::string::npos, out.find("answer event=18 result=0 words=2 7")) << out;
-    EXPECT_EQ(0, Run({"--client", "1", "--download", "100", "200"}, out));
+    EXPECT_EQ(0, Run({"--client", "1", "--frames", "--download", "100", "200"}, out));
     EXPECT_NE(std::string::npos, out.find("download type=1 size=3 ms=1700000000000")) << out;
     EXPECT_NE(std::string::npos, out.find("download finished")) << out;
     EXPECT_EQ(1, Run({"--client", "5", "--event", "18"}, out));
@@ -333,12 +335,36 @@ TEST_F(ViewerTool, LiveToFiles)
                                              n * 40);
         }
     });
+    // By default the frames are counted on one progress line, not printed one a line; its totals
+    // (the last line) are what went into the files.
+    std::string quiet;
+    int quietRc = Run({"--client", "3", "--live", "1", "--video", mBoard.Path("/quiet.h264"), "--audio",
+                       mBoard.Path("/quiet.wav")},
+                      quiet);
     std::string out;
-    int rc = Run({"--client", "3", "--live", "1", "--video", mBoard.Path("/live.h264"), "--audio",
+    int rc = Run({"--client", "3", "--frames", "--live", "1", "--video", mBoard.Path("/live.h264"), "--audio",
                   mBoard.Path("/live.wav")},
                  out);
     stop.store(true);
     feed.join();
+    EXPECT_EQ(0, quietRc) << quiet;
+    EXPECT_EQ(std::string::npos, quiet.find("live video")) << quiet;
+    EXPECT_EQ(std::string::npos, quiet.find("live audio")) << quiet;
+    const size_t totalsAt = quiet.rfind("live: video ");
+    ASSERT_NE(std::string::npos, totalsAt) << quiet;
+    unsigned long long frames = 0, keys = 0, audioFrames = 0;
+    ASSERT_EQ(3, sscanf(quiet.c_str() + totalsAt, "live: video %llu frames (%llu key), audio %llu frames", &frames, &keys,
+                        &audioFrames))
+        << quiet;
+    EXPECT_EQ('\n', quiet.back()) << "the totals end the output";
+    EXPECT_LE(std::count(quiet.begin(), quiet.end(), '\n'), 8) << quiet;
+    const std::string quietVideo = mBoard.Read("/quiet.h264");
+    const std::string quietWav = mBoard.Read("/quiet.wav");
+    ASSERT_GT(frames, 10u) << quiet;
+    EXPECT_GE(keys, 1u) << quiet;
+    EXPECT_EQ(frames, quietVideo.size() / 6) << quiet;
+    ASSERT_GT(quietWav.size(), 44u);
+    EXPECT_EQ(audioFrames, (quietWav.size() - 44) / 640) << quiet;
     EXPECT_EQ(0, rc) << out;
     EXPECT_NE(std::string::npos, out.find("live video channel=0 codec=h264 key=1")) << out;
     std::string video = mBoard.Read("/live.h264");
@@ -386,6 +412,11 @@ TEST_F(ViewerTool, FilesListAndPlayToFile)
     EXPECT_NE(std::string::npos, out.find("file type=0 start=1773482400 end=1773482410 11:00:00-11:00:10")) << out;
     mBoard.Write("/.board/clock_offset", "0\n");
     ASSERT_EQ(0, Run({"--client", "1", "--play", "1773482400", "1773482410", "--video", mBoard.Path("/pb.h264")}, out));
+    // Without --frames, the frames on the totals line after the finished record.
+    EXPECT_EQ(std::string::npos, out.find("playback video")) << out;
+    EXPECT_NE(std::string::npos, out.find("playback finished\nplayback: video 2 frames (1 key), audio 0 frames")) << out;
+    ASSERT_EQ(0, Run({"--client", "1", "--play", "1773482400", "1773482410", "--frames", "--video", mBoard.Path("/pb.h264")},
+                     out));
     EXPECT_NE(std::string::npos, out.find("playback video codec=h264 key=1 ms=1773482400040 bytes=20")) << out;
     EXPECT_NE(std::string::npos, out.find("playback finished")) << out;
     const std::string want("\0\0\0\1\x67\1\2\0\0\0\1\x68\3\0\0\0\1\x65\4\5\0\0\0\1\x41\6", 26);

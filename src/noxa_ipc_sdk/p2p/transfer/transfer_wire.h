@@ -1,7 +1,7 @@
 // The viewers' transport on the simulated board: one TCP connection per viewer to 127.0.0.1 on
 // the port written in "<root>/.board/p2p.port". Every record is a 12-byte head of three
 // little-endian u32 (kind, client, payload length) and the payload; payload words are
-// little-endian too. The README lists the same table.
+// little-endian too. docs/viewers.md lists the same table.
 #pragma once
 
 #include <stdint.h>

@@ -59,22 +59,39 @@ void BoolRow(const OBJ_DP_S* dp, int query, uint8_t id, int (*get)(), void (*set
     ReportDpBool(id, static_cast<uint32_t>(get()));
 }
 
-// Plain number settings: one key each.
+// Plain number settings: one key each; some print their stored and read-back values.
 template <uint8_t Id>
 struct PlainBool;
 
-#define PLAIN_BOOL(ID, KEY)                                                                        \
+void SayPlain(const char* key, const char* fmt, int v)
+{
+    if (fmt != nullptr) {
+        AppLogPrint(APP_LOG_BLUE, key, fmt, v);
+    }
+}
+
+#define PLAIN_BOOL(ID, KEY, SET_TEXT, CURR_TEXT)                                                   \
     template <>                                                                                    \
     struct PlainBool<ID> {                                                                         \
-        static int Get() { return GetCfgInt(KEY); }                                                \
-        static void Set(int v) { SetCfgInt(KEY, v); }                                              \
+        static int Get()                                                                           \
+        {                                                                                          \
+            const int v = GetCfgInt(KEY);                                                          \
+            SayPlain(KEY, CURR_TEXT, v);                                                           \
+            return v;                                                                              \
+        }                                                                                          \
+        static void Set(int v)                                                                     \
+        {                                                                                          \
+            SayPlain(KEY, SET_TEXT, v);                                                            \
+            SetCfgInt(KEY, v);                                                                     \
+        }                                                                                          \
         static void Handle(const OBJ_DP_S* dp, int query) { BoolRow(dp, query, ID, Get, Set); }   \
     };
-PLAIN_BOOL(105, "noxa_sleep_mode")
-PLAIN_BOOL(101, "noxa_light_onoff")
-PLAIN_BOOL(103, "noxa_flip_onoff")
-PLAIN_BOOL(107, "noxa_wdr_onoff")
-PLAIN_BOOL(138, "noxa_blub_on_off")
+PLAIN_BOOL(105, "noxa_sleep_mode", nullptr, nullptr)
+PLAIN_BOOL(101, "noxa_light_onoff", nullptr, nullptr)
+PLAIN_BOOL(103, "noxa_flip_onoff", "set flip_on_off:%d", "curr flip_on_off:%d")
+// Its read-back line names the watermark, as night mode's does: logs are searched for these texts.
+PLAIN_BOOL(107, "noxa_wdr_onoff", "set wdr_on_off:%d", "curr watermark_on_off:%d")
+PLAIN_BOOL(138, "noxa_blub_on_off", "set blub_on_off:%d", "curr blub_on_off:%d")
 #undef PLAIN_BOOL
 
 void HandleWatermark(const OBJ_DP_S* dp, int query)

@@ -36,8 +36,6 @@ void DefaultSleep(uint32_t ms)
     usleep(ms * 1000);
 }
 
-constexpr int kThresholds[3] = {8160, 6720, 2880};
-
 // Module-wide values (written by the cloud thread, read by others).
 std::mutex s_textLock;
 char s_nightMode[4];
@@ -388,7 +386,7 @@ void IPC_APP_set_alarm_sensitivity(const char* text)
     s_sensLevel = level;
     const char digit[2] = {static_cast<char>('0' + level), '\0'};
     SetCfgText("noxa_alarm_sen", digit);
-    Link(gNoxaSettingsLinks.MotionSetThreshold, "MotionSetThreshold", kThresholds[level]);
+    Link(gNoxaSettingsLinks.SetMotionSensitivity, "SetMotionSensitivity", level);
 }
 
 const char* IPC_APP_get_alarm_sensitivity()
@@ -653,6 +651,7 @@ void RestoreNoxaSettings()
     IPC_APP_get_human_filter();
     IPC_APP_get_sd_record_mode();
     const char* sens = IPC_APP_get_alarm_sensitivity();
-    Link(gNoxaSettingsLinks.MotionSetThreshold, "MotionSetThreshold", kThresholds[sens[0] - '0']);
+    // The getter lets only "0", "1" or "2" through.
+    Link(gNoxaSettingsLinks.SetMotionSensitivity, "SetMotionSensitivity", static_cast<uint8_t>(sens[0] - '0'));
     RestoreAlarmZone();
 }

@@ -48,7 +48,7 @@ void IPC_APP_set_night_mode(const char* text);
 const char* IPC_APP_get_night_mode();
 
 // Level from the first of '0', '1', '2' found in the text (in that order); none found stores
-// "0" and leaves the caller's text as it is. Sets the motion threshold of the level.
+// "0" and leaves the caller's text as it is. Hands the level to the motion detection.
 void IPC_APP_set_alarm_sensitivity(const char* text);
 const char* IPC_APP_get_alarm_sensitivity();
 uint8_t GetAlarmSensitivityLevel();
@@ -97,7 +97,7 @@ void RestoreNoxaSettings();
 // an empty one is a wiring fault: logged naming the link and answered -1.
 struct NOXA_SETTINGS_LINKS_S {
     int (*MotionDetectSetZone)(uint8_t on, uint8_t x, uint8_t y, uint8_t xlen, uint8_t ylen);
-    int (*MotionSetThreshold)(int threshold);
+    int (*SetMotionSensitivity)(uint8_t level);  // the alarm-sensitivity level 0, 1, 2
     int (*SdWriteMode)(int mode);        // SD event storage write mode
     int (*StopAllPlayback)();            // SD event storage playback
     int (*StopSdPlayback)();             // recording playback

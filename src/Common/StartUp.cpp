@@ -4,10 +4,12 @@
 #include "platform/board_path.h"
 #include "platform/shell.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -75,4 +77,25 @@ int CheckApplicationMD5()
     APP_INFO("MD5 Check Success");
     APP_DBG("%d files", ok);
     return 0;
+}
+
+int ReadFully(int fd, void* buf, size_t count)
+{
+    auto* out = static_cast<char*>(buf);
+    size_t got = 0;
+    while (got < count) {
+        const ssize_t n = read(fd, out + got, count - got);
+        if (n == 0) {
+            break;
+        }
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) {
+                sleep(1);
+                continue;
+            }
+            return static_cast<int>(n);
+        }
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<int>(got);
 }

@@ -288,6 +288,19 @@ int GetLocalTimeOffset(void)
     return s_localOffset.load();
 }
 
+int ShowOsdTime(void)
+{
+    POSIX_TM_S tm = {};
+    const int ret = noxa_ipc_get_local_time_dls(&tm);
+    if (ret != 0) {
+        return ret;
+    }
+    // The record counts years from 1900 and months from 0.
+    GLUE_DBG("show OSD [%04d-%02d-%02d %02d:%02d:%02d]", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+             tm.tm_min, tm.tm_sec);
+    return 0;
+}
+
 void SystemCallbacksInstall()
 {
     NOXA_APP_LINKS_S& n = gNoxaAppLinks;

@@ -57,6 +57,10 @@ void ClockSyncHourly(void);
 // Seconds east of UTC the system clock is ahead, summer time included (signed); 0 until synced.
 int GetLocalTimeOffset(void);
 
+// Prints the cloud core's local time, summer time applied, as "Dbg:show OSD [YYYY-MM-DD hh:mm:ss]".
+// A debugging hook nothing calls. 0, or the time read's failure (nothing printed).
+int ShowOsdTime(void);
+
 // Every restart of these callbacks goes through here (SafeReboot; tests replace it).
 extern void (*gSystemReboot)(void);
 

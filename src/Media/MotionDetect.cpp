@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -19,7 +20,7 @@ constexpr const char* kMmaHeap = "mma_heap_name0";
 constexpr MI_S32 kIveErrIllegalParam = MiErrCode(E_MI_MODULE_ID_IVE, E_MI_ERR_ILLEGAL_PARAM);  // 0xA0002003
 constexpr MI_S32 kIveErrNoMem = MiErrCode(E_MI_MODULE_ID_IVE, E_MI_ERR_NOMEM);                 // 0xA000200C
 constexpr uint16_t kVideoSettleTicks = 300;
-constexpr int kThresholds[3] = {8160, 6720, 2880};  // per 8x8 block, by sensitivity level
+constexpr uint16_t kThresholds[3] = {8160, 6720, 2880};  // per 8x8 block, by sensitivity level
 
 std::atomic<uint16_t> gSadThreshold{2880};
 std::atomic<uint8_t> gMotionAlarmActive{0};
@@ -273,22 +274,10 @@ MI_S32 MotionDetectProc(const MI_SYS_BufInfo_t* a, const MI_SYS_BufInfo_t* b)
 
 int SetMotionSensitivity(uint8_t level)
 {
-    if (level < 3) {
-        MotionSetThreshold(kThresholds[level]);
+    if (level < std::size(kThresholds)) {
+        gSadThreshold = kThresholds[level];
     }
     return 0;
-}
-
-int MotionSetThreshold(int threshold)
-{
-    for (int t : kThresholds) {
-        if (t == threshold) {
-            gSadThreshold = static_cast<uint16_t>(threshold);
-            return 0;
-        }
-    }
-    APP_ERR("not a motion threshold: %d", threshold);
-    return -1;
 }
 
 uint16_t GetMotionThreshold()
@@ -336,5 +325,5 @@ void MotionDetectInstallLinks()
     gDoorPhoneLinks.MotionAlarmState = GetMDMsgState;
     gSdCardLinks.MotionAlarmSwitch = NoxaMDMsgHandle;
     gSdCardLinks.MotionAlarmState = GetMDMsgState;
-    gNoxaSettingsLinks.MotionSetThreshold = MotionSetThreshold;
+    gNoxaSettingsLinks.SetMotionSensitivity = SetMotionSensitivity;
 }

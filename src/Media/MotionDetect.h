@@ -29,10 +29,9 @@ MI_S32 MotionDetectDeInit();
 MI_S32 MotionDetectProc(const MI_SYS_BufInfo_t* a, const MI_SYS_BufInfo_t* b);
 
 // Sensitivity: level 0, 1, 2 -> SAD threshold 8160, 6720, 2880 (an 8x8 block changed by 127.5,
-// 105 or 45 grey levels a pixel on average); other levels leave it. Returns 0.
+// 105 or 45 grey levels a pixel on average); other levels leave it. Returns 0. The settings
+// store's link, called with the alarm-sensitivity setting at start and on each change.
 int SetMotionSensitivity(uint8_t level);
-// The settings store's link: one of the three thresholds, else -1 and nothing changes.
-int MotionSetThreshold(int threshold);
 uint16_t GetMotionThreshold();
 
 // The motion alarm switch (intercom thread, timer task, card thread, viewer stops, start-up).

@@ -255,7 +255,10 @@ int MP4RecordStart()
     if (gRec.State != 0) {
         return -1;
     }
-    AppLogPrint(APP_LOG_BLUE, "MP4RecordStart", "start");
+    {
+        MP4RecordWriteLock lock;
+        AppLogPrint(APP_LOG_BLUE, "MP4RecordStart", "%d %d", gRec.SpsSeen, gRec.PpsSeen);
+    }
     // Room on the card is made outside the record lock: removing old files takes far longer
     // than a frame period, and the encoder thread must not wait for it.
     if (FreeSize(kFreeSizeRecords) == -1) {

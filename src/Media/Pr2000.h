@@ -46,7 +46,7 @@ extern void (*gPr2000Sleep)(uint32_t ms);
 // A negative page leaves the page as it is.
 uint8_t Pr2000ReadReg(uint8_t reg);  // the value, or 1 when the read fails
 int Pr2000WriteReg(uint8_t reg, uint8_t value);
-// 0 (a failed read gives 1 in `out`), or -1 when out is null or the page select fails.
+// 0, or -1 when out is null. A failed page select or read gives 1 in `out` (and still 0).
 int Pr2000PageRead(int page, uint8_t reg, uint8_t* out);
 int Pr2000PageWrite(int page, uint8_t reg, uint8_t value);
 // Only the bits of `mask` change; a failed read writes nothing (-1).

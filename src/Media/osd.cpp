@@ -298,6 +298,12 @@ int OsdPutPixel(MI_RGN_HANDLE handle, uint32_t x, uint32_t y, uint16_t colour)
 int OsdCanvasDrawText(MI_RGN_HANDLE handle, uint32_t x, uint32_t y, const char* text, uint16_t colour,
                       uint32_t sizeIndex)
 {
+    return OsdCanvasDrawTextAs(handle, x, y, text, colour, sizeIndex, kOsdTextDirection);
+}
+
+int OsdCanvasDrawTextAs(MI_RGN_HANDLE handle, uint32_t x, uint32_t y, const char* text, uint16_t colour,
+                        uint32_t sizeIndex, OSD_TEXT_DIRECTION_E direction)
+{
     if (__Entry(handle) == nullptr) {
         return 1;
     }
@@ -307,7 +313,10 @@ int OsdCanvasDrawText(MI_RGN_HANDLE handle, uint32_t x, uint32_t y, const char* 
         return -1;
     }
     const size_t len = std::strlen(reinterpret_cast<const char*>(gb));
+    // Lines step by the single-byte font's cell: its height across, its width down.
     const uint32_t lineHeight = sizeIndex < kOsdFontSizes ? gOsdFontFile[sizeIndex].Height : 0;
+    const uint32_t lineWidth = sizeIndex < kOsdFontSizes ? gOsdFontFile[sizeIndex].Width : 0;
+    const bool vertical = direction == OSD_TEXT_VERTICAL;
     uint32_t lines = (static_cast<uint32_t>(n) + kLineChars - 1) / kLineChars;
     if (lines > kMaxLines) {
         lines = kMaxLines;
@@ -317,15 +326,19 @@ int OsdCanvasDrawText(MI_RGN_HANDLE handle, uint32_t x, uint32_t y, const char* 
     for (uint32_t line = 0; line < lines && at < len; ++line) {
         const uint32_t chars = remaining < kLineChars ? remaining : kLineChars;
         remaining -= chars;
-        uint32_t widths = 0;
+        uint32_t advance = 0;  // the earlier glyphs of the line: their widths, or heights when vertical
         for (uint32_t pos = 0; pos < chars && at < len; ++pos) {
             OSD_GLYPH_S g{};
             size_t used = 1;
             if (OsdFindGlyph(sizeIndex, gb + at, len - at, &g, &used) != nullptr) {
-                uint32_t gx = x + pos * kSpacing + kTextStartX + widths;
+                uint32_t gx = x + pos * kSpacing + kTextStartX + advance;
                 uint32_t gy = y + line * kSpacing + kTextStartY + line * lineHeight;
+                if (vertical) {
+                    gx = x + line * kSpacing + kTextStartX + line * lineWidth;
+                    gy = y + pos * kSpacing + kTextStartY + advance;
+                }
                 __DrawGlyph(handle, g, gx, gy, colour);
-                widths += g.Width;
+                advance += vertical ? g.Height : g.Width;
             }
             at += used;
         }

@@ -70,6 +70,12 @@ int OsdGetCanvas(MI_RGN_HANDLE handle, MI_RGN_CanvasInfo_t* out);
 // handle, -1 for a text that cannot be converted, else 0.
 int OsdCanvasDrawText(MI_RGN_HANDLE handle, uint32_t x, uint32_t y, const char* text, uint16_t colour,
                       uint32_t sizeIndex);
+// The same with the lines laid out in the given direction: vertical stacks each line's characters
+// downwards and places the lines side by side. The OSD's own texts run horizontally.
+enum OSD_TEXT_DIRECTION_E : uint32_t { OSD_TEXT_HORIZONTAL = 0, OSD_TEXT_VERTICAL = 1 };
+constexpr OSD_TEXT_DIRECTION_E kOsdTextDirection = OSD_TEXT_HORIZONTAL;
+int OsdCanvasDrawTextAs(MI_RGN_HANDLE handle, uint32_t x, uint32_t y, const char* text, uint16_t colour,
+                        uint32_t sizeIndex, OSD_TEXT_DIRECTION_E direction);
 // One pixel; 1 outside the canvas or for a bad or free handle, else 0.
 int OsdPutPixel(MI_RGN_HANDLE handle, uint32_t x, uint32_t y, uint16_t colour);
 

@@ -125,6 +125,8 @@ int noxa_ipc_mqtt_send(uint32_t protocol, const char* text);
 int noxa_ipc_report_living_msg(int code);
 int noxa_ipc_report_p2p_msg(void);
 int noxa_ipc_set_log_level(uint32_t level);
+// The logger's level, the stream its lines also go to (the log file; null for none) and the
+// milliseconds in its header (non-zero: on). 0.
 int noxa_ipc_log_setting(uint32_t level, FILE* stream, int ms_flag);
 // Free memory in KB from "/proc/meminfo" (free + cached); -1 without the file.
 int noxa_ipc_get_free_mem(uint32_t* kb);

@@ -678,8 +678,10 @@ int noxa_ipc_log_setting(uint32_t level, FILE* stream, int ms_flag)
     if (uni_log_set_level(level) != 0) {
         IPC_ERR("---noxa_iot_set_log_attr error---");
     }
-    (void)stream;
-    (void)ms_flag;
+    if (uni_log_set_usr_stream(stream) != 0) {
+        IPC_ERR("---noxa_iot_set_log_file error---");
+    }
+    uni_log_set_ms_flag(static_cast<uint32_t>(ms_flag));
     IPC_INFO("---noxa_ipc_log_setting end---");
     return 0;
 }

@@ -135,6 +135,13 @@ TEST_F(DpTable, CommandRunsItsEntriesInOrder)
     EXPECT_LT(first, skipped);
     EXPECT_LT(skipped, last);
     EXPECT_EQ("1\n", mSb.Read("/DeviceInfo/noxa.cfgs/noxa_light_onoff"));
+    // The flip is stored, read back and reported, each with its line.
+    size_t set = out.find("set flip_on_off:0");
+    size_t curr = out.find("curr flip_on_off:0");
+    ASSERT_NE(std::string::npos, curr) << out;
+    EXPECT_LT(skipped, set);
+    EXPECT_LT(set, curr);
+    EXPECT_LT(curr, last);
 }
 
 TEST_F(DpTable, PanTiltIndexMapping)

@@ -23,7 +23,7 @@
 namespace {
 
 std::vector<std::string> gSteps;
-std::vector<int> gThresholds;
+std::vector<int> gLevels;  // handed to the motion detection
 std::vector<std::string> gZones;
 std::atomic<int> gSecondFormat{1};
 
@@ -33,15 +33,15 @@ protected:
     {
         SdCardTest::SetUp();
         gSteps.clear();
-        gThresholds.clear();
+        gLevels.clear();
         gZones.clear();
         gSecondFormat = 1;
         gSettingsSleep = [](uint32_t ms) { gSteps.push_back("sleep " + std::to_string(ms)); };
         gSdFormatProgressReport = [](uint32_t p) { gSteps.push_back("progress " + std::to_string(p)); };
         gSdCapacityReport = [] { gSteps.push_back("capacity"); };
         gSdStatusReport = [](uint32_t s) { gSteps.push_back("status " + std::to_string(s)); };
-        gNoxaSettingsLinks.MotionSetThreshold = [](int t) {
-            gThresholds.push_back(t);
+        gNoxaSettingsLinks.SetMotionSensitivity = [](uint8_t level) {
+            gLevels.push_back(level);
             return 0;
         };
         gNoxaSettingsLinks.MotionDetectSetZone = [](uint8_t on, uint8_t x, uint8_t y, uint8_t w, uint8_t h) {
@@ -171,15 +171,15 @@ TEST_F(NoxaSettings, SensitivityLevels)
     const struct {
         const char* text;
         const char* stored;
-        int threshold;
+        int level;
     } rows[] = {
-        {"10", "0\n", 8160}, {"1", "1\n", 6720}, {"21", "1\n", 6720}, {"2", "2\n", 2880}, {"x", "0\n", 8160},
+        {"10", "0\n", 0}, {"1", "1\n", 1}, {"21", "1\n", 1}, {"2", "2\n", 2}, {"x", "0\n", 0},
     };
     for (const auto& r : rows) {
         std::string caller = r.text;
         IPC_APP_set_alarm_sensitivity(caller.data());
         EXPECT_EQ(r.stored, File("noxa_alarm_sen")) << r.text;
-        EXPECT_EQ(r.threshold, gThresholds.back()) << r.text;
+        EXPECT_EQ(r.level, gLevels.back()) << r.text;
         EXPECT_EQ(r.text, caller) << "the caller's text is left alone";
     }
     // An empty text has room for nothing: it too stays as it is.
@@ -375,8 +375,10 @@ TEST_F(NoxaSettings, UnchangedFilesAreNotWrittenAgain)
         Age(sb.Path(std::string(kCfgDir) + "/" + k));
     }
     gZones.clear();
+    gLevels.clear();
     RestoreNoxaSettings();
     EXPECT_EQ(std::vector<std::string>{"0 11,20,30,40"}, gZones) << "the stored zone is applied at start";
+    EXPECT_EQ(std::vector<int>{2}, gLevels) << "and the stored sensitivity";
     ASSERT_EQ(0, IPC_APP_set_alarm_zone_draw(z.c_str()));
     IPC_APP_set_alarm_function_onoff(1);
     IPC_APP_set_alarm_sensitivity("2");

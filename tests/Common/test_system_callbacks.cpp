@@ -333,6 +333,30 @@ TEST_F(SystemCallbacks, TheClocksHoldLocalTime)
     }
 }
 
+// The core's record counts years from 1900 and months from 0; the line shows the calendar's.
+TEST_F(SystemCallbacks, TheShowOsdHookPrintsTheCalendarDate)
+{
+    UniTestClock clock;
+    const struct {
+        TIME_T utc;
+        bool summer;
+        const char* line;
+    } rows[] = {
+        {1709622489, false, "Dbg:show OSD [2024-03-05 07:08:09]\r\n"},
+        {1704067199, false, "Dbg:show OSD [2023-12-31 23:59:59]\r\n"},
+        {1704067199, true, "Dbg:show OSD [2024-01-01 00:59:59]\r\n"},  // summer time's hour
+    };
+    for (const auto& r : rows) {
+        uni_time_init();
+        ASSERT_EQ(0, uni_time_set(r.utc, 1));
+        const SUM_ZONE_S dst = {r.utc - 3600, r.utc + 3600};
+        uni_set_sum_zone_tbl(r.summer ? &dst : nullptr, r.summer ? 1 : 0);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(0, ShowOsdTime()) << r.line;
+        EXPECT_EQ(r.line, testing::internal::GetCapturedStdout());
+    }
+}
+
 TEST_F(SystemCallbacks, TheHourlyRowNeverWaitsOrAsksTheCloudAndSyncsOnceAtATime)
 {
     static int asked = 0;

@@ -495,6 +495,6 @@ TEST_F(DetectTest, TeardownClosesAFileTheLastPassOpened)
         }
         return n;
     };
-    EXPECT_EQ(1u, count("[MP4RecordStart] start")) << log;
+    EXPECT_EQ(1u, count("[MP4RecordStart] 0 0")) << log;
     EXPECT_EQ(2u, count("no sample, removed")) << log;
 }

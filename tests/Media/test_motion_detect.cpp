@@ -75,8 +75,7 @@ TEST_F(MotionDetect, MeasureFollowsTheSensitivitySetThroughTheStore)
     b.Change(16, 8, 8, 8, 90);
     b.Change(400, 8, 8, 8, 90);
     EXPECT_EQ(6 * 255, Pass(a, b));
-    // A threshold that is not one of the three levels' is refused; a level above 2 changes nothing.
-    EXPECT_EQ(-1, MotionSetThreshold(1000));
+    // A level above 2 changes nothing.
     EXPECT_EQ(0, SetMotionSensitivity(3));
     EXPECT_EQ(2880, GetMotionThreshold());
 }
@@ -179,5 +178,5 @@ TEST_F(MotionDetect, AlarmSwitchTable)
     // The door-phone control, the card thread and the settings store reach it through their links.
     EXPECT_EQ(NoxaMDMsgHandle, gDoorPhoneLinks.MotionAlarmSwitch);
     EXPECT_EQ(GetMDMsgState, gSdCardLinks.MotionAlarmState);
-    EXPECT_EQ(MotionSetThreshold, gNoxaSettingsLinks.MotionSetThreshold);
+    EXPECT_EQ(SetMotionSensitivity, gNoxaSettingsLinks.SetMotionSensitivity);
 }

@@ -4,6 +4,7 @@
 #include "osd_test_util.h"
 
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -107,13 +108,34 @@ TEST_F(OsdTest, FortyCharactersMakeTwoLinesOf32And8)
     ASSERT_EQ(0, OsdGetCanvas(kOsdTimeStampMain, &c));
     std::string text(32, 'A');
     text += std::string(8, 'B');
-    ASSERT_EQ(0, OsdCanvasDrawText(kOsdTimeStampMain, 0, 0, text.c_str(), kOsdColourWhite, 0));
-    EXPECT_TRUE(ShowsGlyph(kOsdTimeStampMain, 31 + 1 + 31 * 8, 1, "8x16", 8, 16, 'A', small));
-    // Line 1 at y = 1 x spacing + 1 + 1 x 16 = 18.
-    EXPECT_TRUE(ShowsGlyph(kOsdTimeStampMain, 1, 18, "8x16", 8, 16, 'B', small));
-    EXPECT_TRUE(ShowsGlyph(kOsdTimeStampMain, 7 + 1 + 7 * 8, 18, "8x16", 8, 16, 'B', small));
-    for (uint32_t x = 32 + 1 + 32 * 8; x < 600; ++x) {
-        ASSERT_EQ(0, Pixel(kOsdTimeStampMain, x, 8)) << "nothing past 32 characters on line 0";
+    struct Glyph {
+        uint32_t x, y;
+        char ch;
+    };
+    const struct {
+        OSD_TEXT_DIRECTION_E direction;
+        std::vector<Glyph> glyphs;
+        uint32_t blankFrom;  // nothing drawn on row 8 from this x on
+    } rows[] = {
+        // Line 1 at y = 1 x spacing + 1 + 1 x 16 = 18; nothing past 32 characters on line 0.
+        {OSD_TEXT_HORIZONTAL, {{31 + 1 + 31 * 8, 1, 'A'}, {1, 18, 'B'}, {7 + 1 + 7 * 8, 18, 'B'}}, 32 + 1 + 32 * 8},
+        // Characters go down the line (y = position + 1 + 16 x position), line 1 at x = 1 + 1 + 8;
+        // the canvas's 40 rows cut each line after its third character.
+        {OSD_TEXT_VERTICAL, {{1, 1, 'A'}, {1, 18, 'A'}, {10, 1, 'B'}, {10, 18, 'B'}}, 10 + 8},
+    };
+    for (const auto& r : rows) {
+        std::memset(c.virtAddr, 0, static_cast<size_t>(c.stride) * c.size.height);
+        // The OSD's own entry lays its texts out across.
+        ASSERT_EQ(0, r.direction == OSD_TEXT_HORIZONTAL
+                         ? OsdCanvasDrawText(kOsdTimeStampMain, 0, 0, text.c_str(), kOsdColourWhite, 0)
+                         : OsdCanvasDrawTextAs(kOsdTimeStampMain, 0, 0, text.c_str(), kOsdColourWhite, 0, r.direction));
+        for (const Glyph& g : r.glyphs) {
+            EXPECT_TRUE(ShowsGlyph(kOsdTimeStampMain, g.x, g.y, "8x16", 8, 16, g.ch, small))
+                << r.direction << " " << g.ch << " at " << g.x << "," << g.y;
+        }
+        for (uint32_t x = r.blankFrom; x < 600; ++x) {
+            ASSERT_EQ(0, Pixel(kOsdTimeStampMain, x, 8)) << r.direction << " " << x;
+        }
     }
     // Bad handles.
     EXPECT_EQ(1, OsdCanvasDrawText(kOsdHandleMax, 0, 0, "x", kOsdColourWhite, 0));

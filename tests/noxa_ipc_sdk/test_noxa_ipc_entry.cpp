@@ -343,6 +343,53 @@ TEST_F(IpcEntry, FreeMemoryFromBothStyles)
     EXPECT_EQ(0x00, hb[1]);
 }
 
+// The log setting hands the stream and the milliseconds to the logger: the lines that follow go to
+// the log file too, their header with the milliseconds only when asked.
+TEST_F(IpcEntry, LogSettingWritesToTheStreamWithMillisecondsWhenAsked)
+{
+    ASSERT_EQ(0, LogCapture::Install());
+    FILE* file = tmpfile();
+    ASSERT_NE(nullptr, file);
+    EXPECT_EQ(0, noxa_ipc_log_setting(LOG_LEVEL_INFO, file, 0));
+    uni_log_print(nullptr, LOG_LEVEL_INFO, "/src/a.cpp", 12, "f", "plain %d", 1);
+    uni_log_print(nullptr, LOG_LEVEL_DEBUG, "/src/a.cpp", 13, "f", "above the level");
+    EXPECT_EQ(0, noxa_ipc_log_setting(LOG_LEVEL_INFO, file, 1));
+    uni_log_print(nullptr, LOG_LEVEL_INFO, "/src/a.cpp", 14, "f", "timed %d", 2);
+    uni_log_set_usr_stream(nullptr);  // the file is closed below
+    uni_log_print(nullptr, LOG_LEVEL_INFO, "/src/a.cpp", 15, "f", "after");
+    uni_log_set_ms_flag(0);
+    rewind(file);
+    std::string text;
+    char buf[256];
+    size_t n = 0;
+    while ((n = fread(buf, 1, sizeof(buf), file)) > 0) {
+        text.append(buf, n);
+    }
+    fclose(file);
+    // What follows "[MM-DD hh:mm:ss" in the header of the line that ends in `tail`.
+    auto afterTime = [&text](const std::string& tail) -> std::string {
+        const size_t end = text.find(tail);
+        const size_t start = end == std::string::npos ? end : text.rfind('[', end);
+        int mon, day, h, m, sec, used = 0;
+        if (start == std::string::npos ||
+            sscanf(text.c_str() + start, "[%2d-%2d %2d:%2d:%2d%n", &mon, &day, &h, &m, &sec, &used) != 5) {
+            return "";
+        }
+        return text.substr(start + used, end - start - used);
+    };
+    EXPECT_EQ("-- NOXA Info", afterTime("][a.cpp:12] plain 1\r\n")) << text;
+    const std::string timed = afterTime("][a.cpp:14] timed 2\r\n");
+    const size_t space = timed.find(' ');
+    ASSERT_TRUE(!timed.empty() && timed[0] == ':' && space != std::string::npos) << text;
+    const std::string ms = timed.substr(1, space - 1);
+    EXPECT_TRUE(!ms.empty() && ms.size() <= 3 && ms.find_first_not_of("0123456789") == std::string::npos) << text;
+    EXPECT_EQ(" NOXA Info", timed.substr(space)) << text;
+    EXPECT_NE(std::string::npos, text.find("---noxa_ipc_log_setting end---")) << text;
+    EXPECT_EQ(std::string::npos, text.find("above the level")) << text;
+    EXPECT_EQ(std::string::npos, text.find("after")) << text;
+    EXPECT_TRUE(LogCapture::Logged("timed 2")) << "standard output keeps its lines";
+}
+
 // The provisioning sniffer's dwell per channel is handed on only from 100 to 2000 ms; a refused
 // one leaves the one before.
 TEST_F(IpcEntry, ChannelTimeInRangeIsHandedOn)

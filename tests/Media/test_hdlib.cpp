@@ -1,6 +1,7 @@
 // The person detector library: the box selection on hand-made candidates, the refusals with
 // their messages, the memory check against the board's "/proc/meminfo", the switch between
-// the two networks, and the same faces found on one thread as with the library's pool.
+// the two networks, the same faces found on one thread as with the library's pool, and networks
+// from files: the parameter and weight files it refuses and the layers it loads.
 #include "Media/hdlib/hdlib.h"
 #include "sandbox.h"
 #include "scene.h"
@@ -594,6 +595,7 @@ TEST_F(HdLib, ParameterFilesTheReaderCannotSurviveAreRefused)
 {
     const std::string tiny = kTinyCfg;
     const std::string layer = tiny.substr(tiny.find("[convolutional]"));
+    const std::string small = "[net]\nwidth=8\nheight=8\nchannels=1\n";
     const struct {
         const char* what;
         std::string cfg;
@@ -611,7 +613,9 @@ TEST_F(HdLib, ParameterFilesTheReaderCannotSurviveAreRefused)
         {"convolution of no filters", tiny + "[convolutional]\nfilters=0\nsize=1\n"},
         {"convolution of size 0", tiny + "[convolutional]\nfilters=6\nsize=0\n"},
         {"convolution with negative padding", tiny + "[convolutional]\nfilters=6\nsize=3\npadding=-3\n"},
-        {"convolution wider than its input", tiny + "[convolutional]\nfilters=6\nsize=33\n"},
+        {"convolution wider than its input", small + "[convolutional]\nfilters=1\nsize=9\n"},
+        {"convolution wider than its input, in strides", small + "[convolutional]\nfilters=1\nsize=9\nstride=2\n"},
+        {"max pool wider than its input", small + "[maxpool]\nsize=9\nstride=2\npadding=0\n"},
         {"filters past the memory given", tiny + "[convolutional]\nfilters=16384\nsize=1\n"},
         {"max pool of size 0", tiny + "[maxpool]\nsize=0\nstride=1\n"},
         {"max pool of stride 0", tiny + "[maxpool]\nsize=2\nstride=0\n"},

@@ -583,10 +583,14 @@ bool Layer(const SECTION_S& l, size_t self, const std::vector<SHAPE_S>& shapes, 
             (sty != l.Keys.end() && sty->second != std::to_string(stride))) {
             return false;
         }
+        // A kernel wider than the padded input would leave no output.
         const int64_t p = pad == 1 ? size / 2 : padding;
+        if (cur.H + 2 * p < size || cur.W + 2 * p < size) {
+            return false;
+        }
         values = filters * (cur.C / groups) * size * size + filters * (bn == 1 ? 4 : 1);
         cur = SHAPE_S{filters, (cur.H + 2 * p - size) / stride + 1, (cur.W + 2 * p - size) / stride + 1};
-        return cur.H + 2 * p >= size && cur.W + 2 * p >= size;
+        return true;
     }
     if (l.Type == "connected") {
         int64_t output, bn;

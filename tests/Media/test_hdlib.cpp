@@ -676,6 +676,10 @@ TEST_F(HdLib, ParameterFilesOfEveryKnownLayerLoad)
         size_t values;
     } loads[] = {
         {"the one-layer network", kTinyCfg, 6 * 3 + 6},
+        {"the one-layer network with DOS line ends and blanks around its signs",
+         "[net]\r\nwidth = 32\r\nheight=32\r\nchannels=3\r\n\r\n[convolutional]\r\nfilters= 6\r\nsize =1\r\n"
+         "activation=linear\r\n",
+         6 * 3 + 6},
         {"a small YOLO in two scales",
          net + "[convolutional]\nbatch_normalize=1\nfilters=4\nsize=3\nstride=1\npad=1\nactivation=leaky\n"
                "[maxpool]\nsize=2\nstride=2\n"

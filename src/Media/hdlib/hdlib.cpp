@@ -683,29 +683,23 @@ bool Layer(const SECTION_S& l, size_t self, const std::vector<SHAPE_S>& shapes, 
 
 }  // namespace darknet
 
-// OpenCV's Darknet reader takes a weight file that ends early and fills the rest with what it
-// finds, and one with more than it needs: the file must hold its header and every value of the
-// network, no more.
-bool WeightHeader(const std::string& path, uint64_t& headerBytes, uint64_t& fileBytes)
+// A weight file's header: major, minor and revision, then the count of images seen, 64 bits
+// from version 0.2 on. Its size, or 0 for a version no Darknet writer makes (a negative part).
+constexpr size_t kMaxWeightHeader = 3 * sizeof(int32_t) + sizeof(uint64_t);
+size_t WeightHeaderBytes(const std::string& w)
 {
-    struct stat st {};
-    FILE* f = fopen(path.c_str(), "rb");
     int32_t version[3] = {};
-    const bool read = f != nullptr && fread(version, sizeof(version), 1, f) == 1 && fstat(fileno(f), &st) == 0;
-    if (f != nullptr) {
-        fclose(f);
+    if (w.size() < sizeof(version)) {
+        return 0;
     }
-    // Major, minor and revision: no Darknet writer makes a negative one.
-    if (!read || version[0] < 0 || version[1] < 0 || version[2] < 0) {
-        return false;
+    memcpy(version, w.data(), sizeof(version));
+    if (version[0] < 0 || version[1] < 0 || version[2] < 0) {
+        return 0;
     }
-    // Then the count of images seen: 64 bits from version 0.2 on.
     const int64_t major = version[0];
     const int64_t minor = version[1];
     const bool wideSeen = major * 10 + minor >= 2 && major < 1000 && minor < 1000;
-    headerBytes = sizeof(version) + (wideSeen ? sizeof(uint64_t) : sizeof(uint32_t));
-    fileBytes = static_cast<uint64_t>(st.st_size);
-    return true;
+    return sizeof(version) + (wideSeen ? sizeof(uint64_t) : sizeof(uint32_t));
 }
 
 // Whether the network OpenCV made holds `values` values from the weight file in its layers (a
@@ -725,6 +719,7 @@ bool NetHolds(cv::dnn::Net& net, int64_t values)
     return held == values;
 }
 
+// A whole file of at most `max` bytes into `out`; false for a longer one, read no further.
 bool ReadSmallFile(const std::string& path, size_t max, std::string& out)
 {
     FILE* f = fopen(path.c_str(), "rb");
@@ -785,21 +780,27 @@ bool LoadFromFiles(HD_MODEL_S& m, const HD_EXTERNAL_MODEL_S* d)
     if (!ReadableFile(param) || !ReadableFile(weights)) {
         return false;
     }
-    // The reader sees the parameter file only once it passed the check, and the weight file only
-    // when it is exactly as long as that network needs.
+    // The reader gets the bytes that were checked: the parameter file once it passed, and the
+    // weight file only when it is exactly its header and that network's values (OpenCV's reader
+    // takes one that ends early, filling the rest with what it finds, or one with more behind).
     std::string text;
-    uint64_t headerBytes = 0;
-    uint64_t fileBytes = 0;
-    if (!ReadSmallFile(param, darknet::kMaxFileBytes, text) || !WeightHeader(weights, headerBytes, fileBytes)) {
+    if (!ReadSmallFile(param, darknet::kMaxFileBytes, text)) {
         return false;
     }
     const int64_t values = HdDarknetValues(text, d->ActivateBytes);
-    if (values < 0 || fileBytes != headerBytes + static_cast<uint64_t>(values) * sizeof(float)) {
+    const size_t valueBytes = static_cast<size_t>(values) * sizeof(float);
+    std::string weightBytes;
+    if (values < 0 || !ReadSmallFile(weights, kMaxWeightHeader + valueBytes, weightBytes)) {
+        return false;
+    }
+    const size_t headerBytes = WeightHeaderBytes(weightBytes);
+    if (headerBytes == 0 || weightBytes.size() != headerBytes + valueBytes) {
         return false;
     }
     cv::dnn::Net net;
     try {
-        net = cv::dnn::readNetFromDarknet(param, weights);
+        net = cv::dnn::readNetFromDarknet(text.data(), text.size(), weightBytes.data(), weightBytes.size());
+        std::string().swap(weightBytes);  // the network holds its own copy
         if (net.empty() || !NetHolds(net, values)) {
             return false;
         }

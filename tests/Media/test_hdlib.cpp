@@ -634,6 +634,7 @@ TEST_F(HdLib, ParameterFilesTheReaderCannotSurviveAreRefused)
         {"yolo of no classes", tiny + "[yolo]\nmask=0\nanchors=1,2\nnum=1\nclasses=0\n"},
         {"region with other coordinates", tiny + "[region]\nanchors=1,2\nnum=1\nclasses=1\ncoords=0\n"},
         {"a layer kind not known", tiny + "[crop]\ncrop_width=8\n"},
+        {"a key that makes a max pool a route far back", tiny + "[maxpool]\nlayer_type=route\nlayers=-1000000000\n"},
         {"a second net section", tiny + "[net]\nwidth=64\n"},
         {"an input past the largest side", "[net]\nwidth=100000\nheight=32\n" + layer},
         {"an input of no channels", "[net]\nwidth=32\nheight=32\nchannels=0\n" + layer},

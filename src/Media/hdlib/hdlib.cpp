@@ -418,7 +418,8 @@ bool Split(const std::string& text, std::vector<SECTION_S>& out)
         }
         const std::string key = Trimmed(line.substr(0, eq));
         const std::string value = Trimmed(line.substr(eq + 1));
-        if (!Word(key) || !PlainValue(value)) {
+        // The reader keeps a section's kind among its keys: a key of that name would change it.
+        if (!Word(key) || !PlainValue(value) || key == "layer_type") {
             return false;
         }
         out.back().Keys[key] = value;  // the last of a repeated key counts, as in the reader

@@ -741,3 +741,29 @@ TEST_F(HdLib, ParameterFilesOfEveryKnownLayerLoad)
     const std::string out = Printed([&] { EXPECT_EQ(0, Init_Network_From_Files(&mHandle, &mConfig, &model)); });
     EXPECT_NE(nullptr, mHandle) << out;
 }
+
+// A network declared for 416 x 416 whose first kernel is 66 wide in strides of 11: at an input
+// of 32 x 32 no output is left (OpenCV's own sizing goes below 0 and asks for a buffer of a
+// wrapped-round size); at 96 x 96 it runs. Each input size is judged anew.
+TEST_F(HdLib, PassOnAnInputNarrowerThanAKernelIsRefused)
+{
+    const size_t values = 1 * 3 * 66 * 66 + 1;
+    mSb.Write("/customer/hd/tiny.cfg", "[net]\nwidth=416\nheight=416\nchannels=3\n"
+                                       "[convolutional]\nfilters=1\nsize=66\nstride=11\nactivation=linear\n");
+    mSb.Write("/customer/hd/tiny.weights", Weights(values));
+    HD_EXTERNAL_MODEL_S model = TinyModel();
+    model.ActivateBytes = static_cast<uint32_t>(values * sizeof(float));
+    mConfig = {32, 32, 0.4f, 0.5f, 1, 5, 0};
+    std::string out = Printed([&] { ASSERT_EQ(0, Init_Network_From_Files(&mHandle, &mConfig, &model)); });
+    ASSERT_NE(nullptr, mHandle) << out;
+    std::vector<uint8_t> px(96 * 96 * 3, 0);
+    out = Printed([&] { EXPECT_EQ(-1, Forward_Network(mHandle, px.data(), 32, 32, 3)); });
+    EXPECT_NE(std::string::npos, out.find("Error: Failed to do Foward_Network()")) << out;
+    EXPECT_EQ(0, GetBBox(mHandle, 32, 32));
+    mConfig.InputHeight = 96;
+    mConfig.InputWidth = 96;
+    out = Printed([&] { EXPECT_EQ(0, Forward_Network(mHandle, px.data(), 96, 96, 3)); });
+    mConfig.InputHeight = 32;
+    mConfig.InputWidth = 32;
+    out = Printed([&] { EXPECT_EQ(-1, Forward_Network(mHandle, px.data(), 32, 32, 3)); });
+}

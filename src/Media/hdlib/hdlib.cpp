@@ -100,6 +100,8 @@ struct HD_MODEL_S {
     int MaxArea = 0;
     int TargetHeight = 0;  // the input size of the last forward pass
     int TargetWidth = 0;
+    int ShapedHeight = 0;  // of a network from files: the input size its layer shapes passed at
+    int ShapedWidth = 0;
     std::vector<HD_BLOB_S> Outputs;  // output grids of a network that leaves them
     cv::CascadeClassifier Frontal;
     cv::CascadeClassifier Profile;
@@ -821,6 +823,8 @@ bool LoadFromFiles(HD_MODEL_S& m, const HD_EXTERNAL_MODEL_S* d)
     m.MinArea = 0;
     m.MaxArea = 0;
     m.Net = net;
+    m.ShapedHeight = 0;
+    m.ShapedWidth = 0;
     m.Anchors.assign(d->Anchors, d->Anchors + 2 * d->AnchorCount);
     m.AnchorsPerGrid.assign(d->AnchorsPerGrid, d->AnchorsPerGrid + d->OutputCount);
     m.Masks.clear();
@@ -838,11 +842,43 @@ bool LoadFromFiles(HD_MODEL_S& m, const HD_EXTERNAL_MODEL_S* d)
     return true;
 }
 
+// Whether every layer's output at an input of h x w has sides of at least 1 and a size that fits
+// an int. OpenCV sizes the outputs from the input without that check: a kernel wider than the
+// padded input gives a side of 0 or less, which it allocates as a buffer of a wrapped-round size.
+bool ShapesHold(cv::dnn::Net& net, int channels, int h, int w)
+{
+    constexpr int64_t kMaxElements = INT32_MAX;
+    std::vector<int> ids;
+    std::vector<std::vector<cv::dnn::MatShape>> in;
+    std::vector<std::vector<cv::dnn::MatShape>> out;
+    net.getLayersShapes(cv::dnn::MatShape{1, channels, h, w}, ids, in, out);
+    for (const std::vector<cv::dnn::MatShape>& shapes : out) {
+        for (const cv::dnn::MatShape& shape : shapes) {
+            int64_t total = 1;
+            for (int side : shape) {
+                if (side <= 0 || (total *= side) > kMaxElements) {
+                    return false;
+                }
+            }
+        }
+    }
+    return true;
+}
+
 // The forward pass of a network from files: the picture in the network's colour at the target
 // size, each channel times 1/255, and the named outputs kept as the grids GetBBox decodes.
 int ForwardFromFiles(HD_MODEL_S& m, const uint8_t* pixels, int height, int width, int channels, int stride)
 {
     try {
+        // Checked once for each input size the network runs at.
+        if (m.ShapedHeight != m.TargetHeight || m.ShapedWidth != m.TargetWidth) {
+            if (!ShapesHold(m.Net, m.Desc.Channels, m.TargetHeight, m.TargetWidth)) {
+                printf("Error: Failed to do Foward_Network(), something wrong in the library.\n");
+                return -1;
+            }
+            m.ShapedHeight = m.TargetHeight;
+            m.ShapedWidth = m.TargetWidth;
+        }
         const cv::Mat in(height, width, channels == 3 ? CV_8UC3 : CV_8UC1, const_cast<uint8_t*>(pixels),
                          static_cast<size_t>(stride) * channels);
         cv::Mat colour = in;

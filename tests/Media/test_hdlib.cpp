@@ -99,6 +99,12 @@ TEST(HdSelect, ThresholdSuppressionTopAndClamping)
     EXPECT_EQ(99, out[0].x1);
     EXPECT_EQ(199, out[0].y1);
     EXPECT_EQ(0, HdSelectBoxes(edge, 1, 0.4f, 0.5f, 0, 200, 100, out)) << "no room for boxes";
+    // A network's boxes far past any integer, or of no number, and a score of no number.
+    const float nan = std::nanf("");
+    const HD_CANDIDATE_S wild[] = {Box(-1e30f, 0.25f, 1e30f, 3e9f, 0.9f), Box(nan, 0.1f, 0.2f, 0.3f, 0.8f),
+                                   Box(0.1f, 0.1f, 0.2f, INFINITY, 0.8f), Box(0.1f, 0.1f, 0.2f, 0.3f, nan)};
+    ASSERT_EQ(1, HdSelectBoxes(wild, 4, 0.4f, 0.5f, 5, 200, 100, out));
+    EXPECT_EQ((std::vector<int>{0, 50, 99, 199}), (std::vector<int>{out[0].x0, out[0].y0, out[0].x1, out[0].y1}));
 }
 
 TEST_F(HdLib, RefusalsAndTheirMessages)
@@ -496,14 +502,17 @@ std::string TinyWeights(size_t cutBytes = 0)
     return w;
 }
 
+constexpr uint32_t kTinyPassBytes = (3 + 6) * sizeof(float) * 16384;  // per 16384 input pixels
+
 HD_EXTERNAL_MODEL_S TinyModel()
 {
     static const float anchors[] = {8, 8};
     static const int perGrid[] = {1};
     static const int masks[] = {0};
     static const char* const outputs[] = {"conv_0"};
+    // A pass holds the input's 3 and the convolution's 6 floats for every input pixel.
     return HD_EXTERNAL_MODEL_S{"/customer/hd/tiny.cfg", "/customer/hd/tiny.weights", HD_KIND_DETECTOR_MASK, 1, 3, 5,
-                               4096, 0, anchors, 1, perGrid, masks, outputs, 1};
+                               4096, kTinyPassBytes, anchors, 1, perGrid, masks, outputs, 1};
 }
 
 }  // namespace
@@ -753,6 +762,7 @@ TEST_F(HdLib, PassOnAnInputNarrowerThanAKernelIsRefused)
     mSb.Write("/customer/hd/tiny.weights", Weights(values));
     HD_EXTERNAL_MODEL_S model = TinyModel();
     model.ActivateBytes = static_cast<uint32_t>(values * sizeof(float));
+    model.InferBytes = 4 * sizeof(float) * 16384;  // the input's 3 floats a pixel and a few more
     mConfig = {32, 32, 0.4f, 0.5f, 1, 5, 0};
     std::string out = Printed([&] { ASSERT_EQ(0, Init_Network_From_Files(&mHandle, &mConfig, &model)); });
     ASSERT_NE(nullptr, mHandle) << out;
@@ -766,4 +776,25 @@ TEST_F(HdLib, PassOnAnInputNarrowerThanAKernelIsRefused)
     mConfig.InputHeight = 32;
     mConfig.InputWidth = 32;
     out = Printed([&] { EXPECT_EQ(-1, Forward_Network(mHandle, px.data(), 32, 32, 3)); });
+}
+
+// A pass whose layers' outputs take more than the memory the description gives for it is refused
+// before OpenCV allocates them: the memory check went by that figure.
+TEST_F(HdLib, PassLargerThanTheMemoryGivenIsRefused)
+{
+    mSb.Write("/customer/hd/tiny.cfg", kTinyCfg);
+    mSb.Write("/customer/hd/tiny.weights", TinyWeights());
+    HD_EXTERNAL_MODEL_S model = TinyModel();
+    model.InferBytes = kTinyPassBytes - 1;
+    mConfig = {32, 32, 0.4f, 0.5f, 1, 5, 0};
+    std::string out = Printed([&] { ASSERT_EQ(0, Init_Network_From_Files(&mHandle, &mConfig, &model)); });
+    ASSERT_NE(nullptr, mHandle) << out;
+    std::vector<uint8_t> px(32 * 32 * 3, 0);
+    out = Printed([&] { EXPECT_EQ(-1, Forward_Network(mHandle, px.data(), 32, 32, 3)); });
+    EXPECT_NE(std::string::npos, out.find("Error: Memory is not enough to inference 32x32 image by current model."))
+        << out;
+    Printed([&] { Release_Network(&mHandle); });
+    model.InferBytes = kTinyPassBytes;
+    out = Printed([&] { ASSERT_EQ(0, Init_Network_From_Files(&mHandle, &mConfig, &model)); });
+    out = Printed([&] { EXPECT_EQ(0, Forward_Network(mHandle, px.data(), 32, 32, 3)); });
 }

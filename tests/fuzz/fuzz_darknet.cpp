@@ -1,7 +1,7 @@
 // The detector's network from files over arbitrary parameter files. A file the check refuses
 // must be refused by Init_Network_From_Files as well; one it takes gets a weight file of exactly
 // the values it counted, so that OpenCV's Darknet reader goes through every layer, and the
-// network then runs once on a small picture when its shapes say the pass stays small.
+// library's pass then runs the whole network (its last layers as the outputs) on small pictures.
 #include "Media/hdlib/hdlib.h"
 #include "fuzz_util.h"
 
@@ -19,7 +19,8 @@ using fuzz::Check;
 const char kParamFile[] = "/customer/hd/fuzz.cfg";
 const char kWeightFile[] = "/customer/hd/fuzz.weights";
 constexpr uint32_t kActivateBytes = 1 << 20;
-constexpr size_t kMaxPassBytes = 64u << 20;
+constexpr uint32_t kInferBytes = 1u << 30;  // 64 MB for a pass at 32 x 32
+constexpr size_t kMaxOutputs = 8;
 constexpr int kSide = 32;
 
 // The header of version 0.2 and `values` small floats of a fixed pattern.
@@ -40,35 +41,25 @@ void PutText(const char* path, const std::string& s)
     fuzz::PutFile(path, reinterpret_cast<const uint8_t*>(s.data()), s.size());
 }
 
-// OpenCV's reader on a file the check took, then one forward pass of the whole network on a
-// picture of kSide x kSide, in each of the usual input colours.
-void RunAsOpenCvReadsIt()
+// The network's last layers, as OpenCV's reader names them, for a file the check took: the
+// library's pass then runs the whole network. "conv_0" where the reader refuses the file.
+std::vector<std::string> OutputsOf()
 {
     const std::string root = fuzz::Sandbox();
-    cv::dnn::Net net;
+    std::vector<std::string> names;
     try {
-        net = cv::dnn::readNetFromDarknet(root + kParamFile, root + kWeightFile);
-    } catch (const std::exception&) {
-        return;
-    }
-    if (net.empty()) {
-        return;
-    }
-    for (int channels : {3, 1}) {
-        try {
-            size_t weights = 0;
-            size_t blobs = 0;
-            net.getMemoryConsumption(cv::dnn::MatShape{1, channels, kSide, kSide}, weights, blobs);
-            if (blobs > kMaxPassBytes) {
-                continue;
+        cv::dnn::Net net = cv::dnn::readNetFromDarknet(root + kParamFile, root + kWeightFile);
+        for (const cv::String& n : net.getUnconnectedOutLayersNames()) {
+            if (names.size() < kMaxOutputs) {
+                names.push_back(n);
             }
-            const int shape[] = {1, channels, kSide, kSide};
-            cv::Mat in(4, shape, CV_32F, cv::Scalar(0.5));
-            net.setInput(in);
-            net.forward();
-        } catch (const std::exception&) {
         }
+    } catch (const std::exception&) {
     }
+    if (names.empty()) {
+        names.push_back("conv_0");
+    }
+    return names;
 }
 
 }  // namespace
@@ -93,11 +84,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     PutText(kWeightFile, Weights(values >= 0 ? values : static_cast<int64_t>(size % 64)));
 
     static const float anchors[] = {8, 8};
-    static const int perGrid[] = {1};
-    static const int masks[] = {0};
-    static const char* const outputs[] = {"conv_0"};
-    const HD_EXTERNAL_MODEL_S model{kParamFile, kWeightFile, HD_KIND_DETECTOR_MASK, 1, 3, 5, kActivateBytes, 0,
-                                    anchors, 1, perGrid, masks, outputs, 1};
+    static const int perGrid[kMaxOutputs] = {1, 1, 1, 1, 1, 1, 1, 1};
+    static const int masks[kMaxOutputs] = {};
+    const std::vector<std::string> names = values >= 0 ? OutputsOf() : std::vector<std::string>{"conv_0"};
+    std::vector<const char*> outputs;
+    for (const std::string& n : names) {
+        outputs.push_back(n.c_str());
+    }
+    const HD_EXTERNAL_MODEL_S model{kParamFile, kWeightFile, HD_KIND_DETECTOR_MASK, 1, 3, 5, kActivateBytes,
+                                    kInferBytes, anchors, 1, perGrid, masks, outputs.data(),
+                                    static_cast<int>(outputs.size())};
     HD_NETWORK_CONFIG_S config{kSide, kSide, 0.4f, 0.5f, 1, 5, 0};
     HD_NETWORK_S* handle = nullptr;
     const int rc = Init_Network_From_Files(&handle, &config, &model);
@@ -105,15 +101,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Check(values >= 0 || rc == -1);
     Check((rc == 0) == (handle != nullptr));
     if (handle != nullptr) {
-        std::vector<uint8_t> px(kSide * kSide * 3, 0);
+        // The whole network at two input sizes, in both input colours.
+        std::vector<uint8_t> px(2 * kSide * kSide * 3, 0);
         px[(kSide / 2 * kSide + kSide / 2) * 3] = 255;
-        if (Forward_Network(handle, px.data(), kSide, kSide, 3) == 0) {
-            Check(GetBBox(handle, kSide, kSide) <= config.MaxDetections);
+        for (int width : {kSide, 2 * kSide}) {
+            config.InputWidth = width;
+            for (int channels : {3, 1}) {
+                if (Forward_Network(handle, px.data(), kSide, width, channels) == 0) {
+                    Check(GetBBox(handle, kSide, width) <= config.MaxDetections);
+                }
+            }
         }
         Release_Network(&handle);
-    }
-    if (values >= 0) {
-        RunAsOpenCvReadsIt();
     }
     return 0;
 }

@@ -842,27 +842,28 @@ bool LoadFromFiles(HD_MODEL_S& m, const HD_EXTERNAL_MODEL_S* d)
     return true;
 }
 
-// Whether every layer's output at an input of h x w has sides of at least 1 and a size that fits
-// an int. OpenCV sizes the outputs from the input without that check: a kernel wider than the
-// padded input gives a side of 0 or less, which it allocates as a buffer of a wrapped-round size.
-bool ShapesHold(cv::dnn::Net& net, int channels, int h, int w)
+// The bytes of every layer's output at an input of h x w, or -1 when one has a side below 1.
+// OpenCV sizes the outputs from the input without that check: a kernel wider than the padded
+// input gives a side of 0 or less, which it allocates as a buffer of a wrapped-round size.
+int64_t PassBytes(cv::dnn::Net& net, int channels, int h, int w)
 {
-    constexpr int64_t kMaxElements = INT32_MAX;
     std::vector<int> ids;
     std::vector<std::vector<cv::dnn::MatShape>> in;
     std::vector<std::vector<cv::dnn::MatShape>> out;
     net.getLayersShapes(cv::dnn::MatShape{1, channels, h, w}, ids, in, out);
+    int64_t bytes = 0;
     for (const std::vector<cv::dnn::MatShape>& shapes : out) {
         for (const cv::dnn::MatShape& shape : shapes) {
-            int64_t total = 1;
+            int64_t total = sizeof(float);
             for (int side : shape) {
-                if (side <= 0 || (total *= side) > kMaxElements) {
-                    return false;
+                if (side <= 0 || (total *= side) > INT32_MAX) {
+                    return -1;
                 }
             }
+            bytes += total;
         }
     }
-    return true;
+    return bytes;
 }
 
 // The forward pass of a network from files: the picture in the network's colour at the target
@@ -870,10 +871,17 @@ bool ShapesHold(cv::dnn::Net& net, int channels, int h, int w)
 int ForwardFromFiles(HD_MODEL_S& m, const uint8_t* pixels, int height, int width, int channels, int stride)
 {
     try {
-        // Checked once for each input size the network runs at.
+        // Checked once for each input size the network runs at: the outputs must exist and fit
+        // into the memory the caller said a pass takes, which the memory check went by.
         if (m.ShapedHeight != m.TargetHeight || m.ShapedWidth != m.TargetWidth) {
-            if (!ShapesHold(m.Net, m.Desc.Channels, m.TargetHeight, m.TargetWidth)) {
+            const int64_t bytes = PassBytes(m.Net, m.Desc.Channels, m.TargetHeight, m.TargetWidth);
+            if (bytes < 0) {
                 printf("Error: Failed to do Foward_Network(), something wrong in the library.\n");
+                return -1;
+            }
+            if (static_cast<double>(bytes) > static_cast<double>(m.Desc.InferBytes) * m.TargetWidth * m.TargetHeight / 16384.0) {
+                printf("Error: Memory is not enough to inference %dx%d image by current model.\n", m.TargetWidth,
+                       m.TargetHeight);
                 return -1;
             }
             m.ShapedHeight = m.TargetHeight;
@@ -1025,14 +1033,20 @@ int HdSelectBoxes(const HD_CANDIDATE_S* cand, int n, float prob, float nms, int 
     if (cand == nullptr || out == nullptr || maxBoxes <= 0) {
         return 0;
     }
+    // A network's box may lie far outside the picture, or be no number at all (its size is the
+    // exponent of an output): corners are bounded before they become integers.
+    auto pixel = [](float fraction, int side) {
+        constexpr float kFar = 1 << 24;
+        return static_cast<int>(std::clamp(fraction * side + 0.5f, -kFar, kFar));
+    };
     std::vector<Box> boxes;
     for (int i = 0; i < n; ++i) {
         const HD_CANDIDATE_S& c = cand[i];
-        if (c.Score < prob) {
+        if (!(c.Score >= prob) || !std::isfinite(c.x0) || !std::isfinite(c.y0) || !std::isfinite(c.x1) ||
+            !std::isfinite(c.y1)) {
             continue;
         }
-        boxes.push_back(Box{static_cast<int>(c.x0 * width + 0.5f), static_cast<int>(c.y0 * height + 0.5f),
-                            static_cast<int>(c.x1 * width + 0.5f), static_cast<int>(c.y1 * height + 0.5f),
+        boxes.push_back(Box{pixel(c.x0, width), pixel(c.y0, height), pixel(c.x1, width), pixel(c.y1, height),
                             c.ClassIndex, c.Score});
     }
     auto area = [](const Box& b) { return static_cast<double>(b.x1 - b.x0) * (b.y1 - b.y0); };

@@ -105,6 +105,10 @@ TEST(HdSelect, ThresholdSuppressionTopAndClamping)
                                    Box(0.1f, 0.1f, 0.2f, INFINITY, 0.8f), Box(0.1f, 0.1f, 0.2f, 0.3f, nan)};
     ASSERT_EQ(1, HdSelectBoxes(wild, 4, 0.4f, 0.5f, 5, 200, 100, out));
     EXPECT_EQ((std::vector<int>{0, 50, 99, 199}), (std::vector<int>{out[0].x0, out[0].y0, out[0].x1, out[0].y1}));
+    // One wholly right of and below the picture keeps every corner inside it too.
+    const HD_CANDIDATE_S beyond[] = {Box(400.0f, 0.25f, 500.0f, 300.0f, 0.9f)};
+    ASSERT_EQ(1, HdSelectBoxes(beyond, 1, 0.4f, 0.5f, 5, 200, 100, out));
+    EXPECT_EQ((std::vector<int>{99, 50, 99, 199}), (std::vector<int>{out[0].x0, out[0].y0, out[0].x1, out[0].y1}));
 }
 
 TEST_F(HdLib, RefusalsAndTheirMessages)

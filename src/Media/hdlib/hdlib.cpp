@@ -1079,9 +1079,10 @@ int HdSelectBoxes(const HD_CANDIDATE_S* cand, int n, float prob, float nms, int 
     }
     for (size_t i = 0; i < kept.size(); ++i) {
         const Box& b = kept[i];
-        out[i] = HD_BOX_S{static_cast<int16_t>(std::max(b.x0, 0)), static_cast<int16_t>(std::max(b.y0, 0)),
-                          static_cast<int16_t>(std::min(b.x1, width - 1)), static_cast<int16_t>(std::min(b.y1, height - 1)),
-                          static_cast<int16_t>(b.cls), b.score};
+        out[i] = HD_BOX_S{static_cast<int16_t>(std::clamp(b.x0, 0, width - 1)),
+                          static_cast<int16_t>(std::clamp(b.y0, 0, height - 1)),
+                          static_cast<int16_t>(std::clamp(b.x1, 0, width - 1)),
+                          static_cast<int16_t>(std::clamp(b.y1, 0, height - 1)), static_cast<int16_t>(b.cls), b.score};
     }
     return static_cast<int>(kept.size());
 }

@@ -86,8 +86,9 @@ int Init_Network_From_Files(HD_NETWORK_S** handle, HD_NETWORK_CONFIG_S* config, 
 // header, or -1 for a file refused.
 int64_t HdDarknetValues(const std::string& text, uint64_t maxBytes);
 // Runs the network on `height` lines of `width` pixels of `channels` bytes (1 gray, 3 RGB),
-// scaled to the configuration's input size (rounded up to 32). 0 or -1. The candidates stay in
-// the handle until the next call.
+// scaled to the configuration's input size (rounded up to 32). 0 or -1 (also for a network
+// from files whose layers leave no output at that size, or whose outputs take more than its
+// InferBytes allow). The candidates stay in the handle until the next call.
 int Forward_Network(HD_NETWORK_S* handle, const uint8_t* pixels, int height, int width, int channels);
 int Forward_Network(HD_NETWORK_S* handle, const uint8_t* pixels, int height, int width, int channels, int stride);
 // The boxes of the last Forward_Network in pixels of a height x width image, into the handle's

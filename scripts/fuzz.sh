@@ -4,7 +4,8 @@
 #   scripts/fuzz.sh                      build them
 #   scripts/fuzz.sh SECONDS [NAME...]    build, then run every target (or the named ones: bus,
 #                                        http, ...) for SECONDS each from its seed corpus
-#                                        (tests/fuzz/corpus/<name>/), $FUZZ_JOBS at a time
+#                                        (tests/fuzz/corpus/<name>/, and its words in
+#                                        tests/fuzz/<name>.dict where there is one), $FUZZ_JOBS at a time
 #                                        (default 3); new inputs and the logs go to the build
 #                                        folder, and each target's executions and coverage (cov:
 #                                        edges, ft: features) are printed. A crash makes the exit
@@ -39,7 +40,9 @@ mkdir -p "$out"
 run_one() {
     local name=$1
     mkdir -p "$out/$name"
-    "$build/tests/fuzz/fuzz_$name" -max_total_time="$seconds" -print_final_stats=1 \
+    local dict=()
+    [ ! -f "tests/fuzz/$name.dict" ] || dict=(-dict="tests/fuzz/$name.dict")
+    "$build/tests/fuzz/fuzz_$name" -max_total_time="$seconds" -print_final_stats=1 "${dict[@]}" \
         -artifact_prefix="$out/$name-" "$out/$name" "tests/fuzz/corpus/$name" > "$out/$name.log" 2>&1
 }
 report() {

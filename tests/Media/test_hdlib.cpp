@@ -1,6 +1,7 @@
 // The person detector library: the box selection on hand-made candidates, the refusals with
 // their messages, the memory check against the board's "/proc/meminfo", the switch between
-// the two networks, and the same faces found on one thread as with the library's pool.
+// the two networks, the same faces found on one thread as with the library's pool, and networks
+// from files: the parameter and weight files it refuses and the layers it loads.
 #include "Media/hdlib/hdlib.h"
 #include "sandbox.h"
 #include "scene.h"
@@ -98,6 +99,16 @@ TEST(HdSelect, ThresholdSuppressionTopAndClamping)
     EXPECT_EQ(99, out[0].x1);
     EXPECT_EQ(199, out[0].y1);
     EXPECT_EQ(0, HdSelectBoxes(edge, 1, 0.4f, 0.5f, 0, 200, 100, out)) << "no room for boxes";
+    // A network's boxes far past any integer, or of no number, and a score of no number.
+    const float nan = std::nanf("");
+    const HD_CANDIDATE_S wild[] = {Box(-1e30f, 0.25f, 1e30f, 3e9f, 0.9f), Box(nan, 0.1f, 0.2f, 0.3f, 0.8f),
+                                   Box(0.1f, 0.1f, 0.2f, INFINITY, 0.8f), Box(0.1f, 0.1f, 0.2f, 0.3f, nan)};
+    ASSERT_EQ(1, HdSelectBoxes(wild, 4, 0.4f, 0.5f, 5, 200, 100, out));
+    EXPECT_EQ((std::vector<int>{0, 50, 99, 199}), (std::vector<int>{out[0].x0, out[0].y0, out[0].x1, out[0].y1}));
+    // One wholly right of and below the picture keeps every corner inside it too.
+    const HD_CANDIDATE_S beyond[] = {Box(400.0f, 0.25f, 500.0f, 300.0f, 0.9f)};
+    ASSERT_EQ(1, HdSelectBoxes(beyond, 1, 0.4f, 0.5f, 5, 200, 100, out));
+    EXPECT_EQ((std::vector<int>{99, 50, 99, 199}), (std::vector<int>{out[0].x0, out[0].y0, out[0].x1, out[0].y1}));
 }
 
 TEST_F(HdLib, RefusalsAndTheirMessages)
@@ -462,21 +473,50 @@ namespace {
 const char kTinyCfg[] = "[net]\nwidth=32\nheight=32\nchannels=3\n\n"
                         "[convolutional]\nfilters=6\nsize=1\nstride=1\npad=0\nactivation=linear\n";
 
-std::string TinyWeights(size_t cutBytes = 0)
+// A weight file: the header (major, minor, revision, then the count of images seen, 64 bits
+// from version 0.2 on) and `values` floats, each 0 but those given.
+std::string Weights(size_t values, const std::vector<float>& given = {}, int32_t major = 0, int32_t minor = 2,
+                    int32_t revision = 0)
 {
     std::string w;
     auto put = [&w](const void* p, size_t n) { w.append(static_cast<const char*>(p), n); };
-    const int32_t version[3] = {0, 2, 0};
+    const int32_t version[3] = {major, minor, revision};
     const uint64_t seen = 0;
     put(version, sizeof(version));
-    put(&seen, sizeof(seen));
-    const float bias[6] = {0, 0, 0, 0, -10, 0};
-    put(bias, sizeof(bias));
-    float weights[6][3] = {};
-    weights[4][0] = 20;
-    put(weights, sizeof(weights));
+    put(&seen, major * 10LL + minor >= 2 ? sizeof(uint64_t) : sizeof(uint32_t));
+    std::vector<float> v(values, 0.0f);
+    std::copy_n(given.begin(), std::min(given.size(), values), v.begin());
+    put(v.data(), v.size() * sizeof(float));
+    return w;
+}
+
+// The one-layer network's: six biases, then six filters of three weights.
+std::vector<float> TinyValues()
+{
+    std::vector<float> v(6 + 6 * 3, 0.0f);
+    v[4] = -10;             // the objectness's bias
+    v[6 + 4 * 3 + 0] = 20;  // and its weight on red
+    return v;
+}
+
+std::string TinyWeights(size_t cutBytes = 0)
+{
+    std::string w = Weights(TinyValues().size(), TinyValues());
     w.resize(w.size() - cutBytes);
     return w;
+}
+
+constexpr uint32_t kTinyPassBytes = (3 + 6) * sizeof(float) * 16384;  // per 16384 input pixels
+
+HD_EXTERNAL_MODEL_S TinyModel()
+{
+    static const float anchors[] = {8, 8};
+    static const int perGrid[] = {1};
+    static const int masks[] = {0};
+    static const char* const outputs[] = {"conv_0"};
+    // A pass holds the input's 3 and the convolution's 6 floats for every input pixel.
+    return HD_EXTERNAL_MODEL_S{"/customer/hd/tiny.cfg", "/customer/hd/tiny.weights", HD_KIND_DETECTOR_MASK, 1, 3, 5,
+                               4096, kTinyPassBytes, anchors, 1, perGrid, masks, outputs, 1};
 }
 
 }  // namespace
@@ -487,12 +527,8 @@ TEST_F(HdLib, NetworkFromFilesFindsTheBoxAtItsPixelPlace)
 {
     mSb.Write("/customer/hd/tiny.cfg", kTinyCfg);
     mSb.Write("/customer/hd/tiny.weights", TinyWeights());
-    const float anchors[] = {8, 8};
-    const int perGrid[] = {1};
-    const int masks[] = {0};
-    const char* const outputs[] = {"conv_0"};
-    HD_EXTERNAL_MODEL_S model{"/customer/hd/tiny.cfg", "/customer/hd/tiny.weights", HD_KIND_DETECTOR_MASK, 1, 3, 5,
-                              0, 0, anchors, 1, perGrid, masks, outputs, 1};
+    const HD_EXTERNAL_MODEL_S model = TinyModel();
+    const char* const* outputs = model.OutputNames;
     mConfig = {32, 32, 0.4f, 0.5f, 1, 5, 0};
     std::string out = Printed([&] { ASSERT_EQ(0, Init_Network_From_Files(&mHandle, &mConfig, &model)); });
     ASSERT_NE(nullptr, mHandle) << out;
@@ -518,6 +554,12 @@ TEST_F(HdLib, NetworkFromFilesFindsTheBoxAtItsPixelPlace)
 
     mSb.Write("/customer/hd/bad.cfg", "[net]\nwidth=32\n[convolutional]\nfilters=oops\n");
     mSb.Write("/customer/hd/short.weights", TinyWeights(8));
+    // Weight files of another length than the network's, or with a header no writer makes.
+    mSb.Write("/customer/hd/junk.weights", TinyWeights() + "junk");
+    mSb.Write("/customer/hd/larger.weights", Weights(2 * TinyValues().size(), TinyValues()));
+    mSb.Write("/customer/hd/major.weights", Weights(TinyValues().size(), TinyValues(), -214748365, 2, 0));
+    mSb.Write("/customer/hd/revision.weights", Weights(TinyValues().size(), TinyValues(), 0, 2, -1));
+    mSb.Write("/customer/hd/minor.weights", Weights(TinyValues().size(), TinyValues(), 0, -8, 0));
     const char* const noLayer[] = {"conv_7"};
     const struct {
         const char* what;
@@ -532,6 +574,11 @@ TEST_F(HdLib, NetworkFromFilesFindsTheBoxAtItsPixelPlace)
         {"a folder for a file", "/customer/hd", "/customer/hd/tiny.weights", outputs, 1, 3},
         {"parameters OpenCV refuses", "/customer/hd/bad.cfg", "/customer/hd/tiny.weights", outputs, 1, 3},
         {"weights cut short", "/customer/hd/tiny.cfg", "/customer/hd/short.weights", outputs, 1, 3},
+        {"junk behind the weights", "/customer/hd/tiny.cfg", "/customer/hd/junk.weights", outputs, 1, 3},
+        {"a larger network's weights", "/customer/hd/tiny.cfg", "/customer/hd/larger.weights", outputs, 1, 3},
+        {"a major version times ten past 32 bits", "/customer/hd/tiny.cfg", "/customer/hd/major.weights", outputs, 1, 3},
+        {"a negative revision", "/customer/hd/tiny.cfg", "/customer/hd/revision.weights", outputs, 1, 3},
+        {"a negative minor version", "/customer/hd/tiny.cfg", "/customer/hd/minor.weights", outputs, 1, 3},
         {"an output the network lacks", "/customer/hd/tiny.cfg", "/customer/hd/tiny.weights", noLayer, 1, 3},
         {"no output named", "/customer/hd/tiny.cfg", "/customer/hd/tiny.weights", outputs, 0, 3},
         {"two channels", "/customer/hd/tiny.cfg", "/customer/hd/tiny.weights", outputs, 1, 2},
@@ -550,4 +597,208 @@ TEST_F(HdLib, NetworkFromFilesFindsTheBoxAtItsPixelPlace)
     }
     out = Printed([&] { EXPECT_EQ(-1, Init_Network_From_Files(&mHandle, &mConfig, nullptr)); });
     EXPECT_NE(std::string::npos, out.find("Error: Failed to activate model.")) << out;
+}
+
+// Parameter files on which OpenCV's Darknet reader crashes the process (an index far out of
+// range, a group count of 0), or which it takes and the forward pass would not survive, or which
+// would make it allocate past the memory the caller gave: each is the one-layer network with
+// one section or line more, and its weight file is the one-layer network's, which is exactly what
+// a layer without weights leaves it.
+TEST_F(HdLib, ParameterFilesTheReaderCannotSurviveAreRefused)
+{
+    const std::string tiny = kTinyCfg;
+    const std::string layer = tiny.substr(tiny.find("[convolutional]"));
+    const std::string small = "[net]\nwidth=8\nheight=8\nchannels=1\n";
+    const struct {
+        const char* what;
+        std::string cfg;
+    } refused[] = {
+        {"route far back", tiny + "[route]\nlayers=-1000000000\n"},
+        {"route far ahead", tiny + "[route]\nlayers=1000000000\n"},
+        {"route to itself", tiny + "[route]\nlayers=1\n"},
+        {"route to a layer after it", tiny + "[route]\nlayers=0,2\n[maxpool]\n"},
+        {"route into no groups", tiny + "[route]\nlayers=-1\ngroups=0\n"},
+        {"route to a group it has not", tiny + "[route]\nlayers=-1\ngroups=2\ngroup_id=2\n"},
+        {"route groups not dividing the channels", tiny + "[route]\nlayers=-1\ngroups=4\n"},
+        {"route with no layers", tiny + "[route]\nlayers=,\n"},
+        {"convolution in no groups", tiny + "[convolutional]\nfilters=6\nsize=1\ngroups=0\n"},
+        {"convolution of stride 0", tiny + "[convolutional]\nfilters=6\nsize=1\nstride=0\n"},
+        {"convolution of no filters", tiny + "[convolutional]\nfilters=0\nsize=1\n"},
+        {"convolution of size 0", tiny + "[convolutional]\nfilters=6\nsize=0\n"},
+        {"convolution with negative padding", tiny + "[convolutional]\nfilters=6\nsize=3\npadding=-3\n"},
+        {"convolution wider than its input", small + "[convolutional]\nfilters=1\nsize=9\n"},
+        {"convolution wider than its input, in strides", small + "[convolutional]\nfilters=1\nsize=9\nstride=2\n"},
+        {"max pool wider than its input", small + "[maxpool]\nsize=9\nstride=2\npadding=0\n"},
+        {"filters past the memory given", tiny + "[convolutional]\nfilters=16384\nsize=1\n"},
+        {"max pool of size 0", tiny + "[maxpool]\nsize=0\nstride=1\n"},
+        {"max pool of stride 0", tiny + "[maxpool]\nsize=2\nstride=0\n"},
+        {"upsample of stride 0", tiny + "[upsample]\nstride=0\n"},
+        {"upsample of negative stride", tiny + "[upsample]\nstride=-2\n"},
+        {"upsample past the largest side", tiny + "[upsample]\nstride=1000\n"},
+        {"reorg of stride 0", tiny + "[reorg]\nstride=0\n"},
+        {"reorg past the side", tiny + "[reorg]\nstride=64\n"},
+        {"shortcut far back", tiny + "[shortcut]\nfrom=-1000000\n"},
+        {"scaling from far ahead", tiny + "[scale_channels]\nfrom=100000\n"},
+        {"attention from far ahead", tiny + "[sam]\nfrom=100000\n"},
+        {"yolo mask past its anchors", tiny + "[yolo]\nmask=0,7\nanchors=1,2,3,4\nnum=2\nclasses=1\n"},
+        {"yolo negative mask", tiny + "[yolo]\nmask=-3\nanchors=1,2,3,4\nnum=2\nclasses=1\n"},
+        {"yolo anchors not num pairs", tiny + "[yolo]\nmask=0\nanchors=1,2,3\nnum=2\nclasses=1\n"},
+        {"yolo anchor not a number", tiny + "[yolo]\nmask=0\nanchors=1,2,3,nan\nnum=2\nclasses=1\n"},
+        {"yolo of no classes", tiny + "[yolo]\nmask=0\nanchors=1,2\nnum=1\nclasses=0\n"},
+        {"region with other coordinates", tiny + "[region]\nanchors=1,2\nnum=1\nclasses=1\ncoords=0\n"},
+        {"a layer kind not known", tiny + "[crop]\ncrop_width=8\n"},
+        {"a key that makes a max pool a route far back", tiny + "[maxpool]\nlayer_type=route\nlayers=-1000000000\n"},
+        {"a second net section", tiny + "[net]\nwidth=64\n"},
+        {"an input past the largest side", "[net]\nwidth=100000\nheight=32\n" + layer},
+        {"an input of no channels", "[net]\nwidth=32\nheight=32\nchannels=0\n" + layer},
+        {"a key before any section", "width=32\n" + tiny},
+        {"no net section first", layer},
+        {"no layer", "[net]\nwidth=32\nheight=32\n"},
+        {"a count the reader reads otherwise", tiny + "[maxpool]\nsize=2\nstride=0x1\n"},
+        {"blanks inside a count", tiny + "[maxpool]\nsize=2\nstride=1 1\n"},
+        {"a byte the reader drops", tiny + "[maxpool]\nsize=2\nstride=1\xff" "1\n"},
+        {"a line without a key", tiny + "[maxpool]\nsize\n"},
+    };
+    HD_EXTERNAL_MODEL_S model = TinyModel();
+    mSb.Write("/customer/hd/tiny.weights", TinyWeights());
+    mConfig = {32, 32, 0.4f, 0.5f, 1, 5, 0};
+    for (const auto& r : refused) {
+        SCOPED_TRACE(r.what);
+        mSb.Write("/customer/hd/tiny.cfg", r.cfg);
+        EXPECT_EQ(-1, HdDarknetValues(r.cfg, model.ActivateBytes));
+        const std::string out = Printed([&] { EXPECT_EQ(-1, Init_Network_From_Files(&mHandle, &mConfig, &model)); });
+        EXPECT_EQ(nullptr, mHandle);
+        EXPECT_NE(std::string::npos, out.find("Error: Failed to activate model.")) << out;
+        if (mHandle != nullptr) {
+            Printed([&] { Release_Network(&mHandle); });
+        }
+    }
+}
+
+// Parameter files of every kind of layer the check knows, as Darknet's own networks write them:
+// each loads with a weight file of exactly the values counted here by hand (OpenCV's network must
+// hold as many), and not with a byte less of memory given than those values take.
+TEST_F(HdLib, ParameterFilesOfEveryKnownLayerLoad)
+{
+    const std::string net = "# a comment\n[net]\nbatch=64\nwidth=32\nheight=32\nchannels=3\nlearning_rate=0.001\n"
+                            "steps=400000,450000\n\n";
+    const std::string yolo = "[yolo]\nmask = 0,1,2\nanchors = 10,14,  23,27,  37,58\nclasses=1\nnum=3\n"
+                             "jitter=.3\nignore_thresh = .7\nrandom=1\n";
+    const struct {
+        const char* what;
+        std::string cfg;
+        size_t values;
+    } loads[] = {
+        {"the one-layer network", kTinyCfg, 6 * 3 + 6},
+        {"the one-layer network with DOS line ends and blanks around its signs",
+         "[net]\r\nwidth = 32\r\nheight=32\r\nchannels=3\r\n\r\n[convolutional]\r\nfilters= 6\r\nsize =1\r\n"
+         "activation=linear\r\n",
+         6 * 3 + 6},
+        {"a small YOLO in two scales",
+         net + "[convolutional]\nbatch_normalize=1\nfilters=4\nsize=3\nstride=1\npad=1\nactivation=leaky\n"
+               "[maxpool]\nsize=2\nstride=2\n"
+               "[convolutional]\nbatch_normalize=1\nfilters=8\nsize=3\nstride=1\npad=1\nactivation=leaky\n"
+               "[maxpool]\nsize=2\nstride=1\n"
+               "[convolutional]\nsize=1\nstride=1\npad=1\nfilters=18\nactivation=linear\n" + yolo +
+               "[route]\nlayers = -3\n"
+               "[convolutional]\nbatch_normalize=1\nfilters=4\nsize=1\nstride=1\npad=1\nactivation=leaky\n"
+               "[upsample]\nstride=2\n"
+               "[route]\nlayers = -1, 0\n"
+               "[convolutional]\nsize=1\nstride=1\npad=1\nfilters=18\nactivation=linear\n" + yolo,
+         // 3x3 convolutions with batch norm (weights, then bias, scale, mean, variance), 1x1 ones
+         // with biases; the route after the upsample takes 4 + 4 channels.
+         (4 * 3 * 9 + 4 * 4) + (8 * 4 * 9 + 8 * 4) + (18 * 8 + 18) + (4 * 8 + 4 * 4) + (18 * 8 + 18)},
+        {"groups, a route to one half, shortcut and reorg",
+         net + "[convolutional]\nfilters=8\nsize=3\npad=1\nactivation=mish\n"
+               "[convolutional]\nfilters=8\nsize=3\npad=1\ngroups=8\nactivation=leaky\n"
+               "[route]\nlayers=-1\ngroups=2\ngroup_id=1\n"
+               "[convolutional]\nfilters=8\nsize=1\nactivation=linear\n"
+               "[shortcut]\nfrom=-3\nactivation=linear\n"
+               "[reorg]\nstride=2\n"
+               "[convolutional]\nfilters=6\nsize=1\nactivation=logistic\n"
+               "[region]\nanchors=1,1,2,2\nnum=2\nclasses=1\ncoords=4\nsoftmax=1\n",
+         (8 * 3 * 9 + 8) + (8 * 1 * 9 + 8) + (8 * 4 + 8) + (6 * 32 + 6)},
+        {"a classifier: pooling, dropout, connected, softmax",
+         net + "[convolutional]\nfilters=4\nsize=3\nstride=2\npad=1\nactivation=relu\n"
+               "[maxpool]\nsize=2\nstride=2\n"
+               "[dropout]\nprobability=.5\n"
+               "[connected]\noutput=5\nactivation=linear\n"
+               "[softmax]\ngroups=1\n",
+         // 32 -> 16 by the convolution, 8 by the pool: 4 x 8 x 8 inputs of the connected layer.
+         (4 * 3 * 9 + 4) + (5 * 4 * 8 * 8 + 5)},
+        {"a global average pool", net + "[convolutional]\nfilters=4\nsize=1\nactivation=linear\n[avgpool]\n"
+                                        "[connected]\noutput=2\nactivation=linear\n",
+         (4 * 3 + 4) + (2 * 4 + 2)},
+    };
+    mConfig = {32, 32, 0.4f, 0.5f, 1, 5, 0};
+    for (const auto& r : loads) {
+        SCOPED_TRACE(r.what);
+        HD_EXTERNAL_MODEL_S model = TinyModel();
+        model.ActivateBytes = static_cast<uint32_t>(r.values * sizeof(float));
+        mSb.Write("/customer/hd/tiny.cfg", r.cfg);
+        mSb.Write("/customer/hd/tiny.weights", Weights(r.values));
+        EXPECT_EQ(static_cast<int64_t>(r.values), HdDarknetValues(r.cfg, model.ActivateBytes));
+        std::string out = Printed([&] { EXPECT_EQ(0, Init_Network_From_Files(&mHandle, &mConfig, &model)); });
+        ASSERT_NE(nullptr, mHandle) << out;
+        Printed([&] { Release_Network(&mHandle); });
+        model.ActivateBytes -= 1;
+        EXPECT_EQ(-1, HdDarknetValues(r.cfg, model.ActivateBytes));
+        out = Printed([&] { EXPECT_EQ(-1, Init_Network_From_Files(&mHandle, &mConfig, &model)); });
+        EXPECT_NE(std::string::npos, out.find("Error: Failed to activate model.")) << out;
+        EXPECT_EQ(nullptr, mHandle);
+    }
+    // A weight file of version 0.1 counts the images seen in 32 bits.
+    HD_EXTERNAL_MODEL_S model = TinyModel();
+    mSb.Write("/customer/hd/tiny.cfg", kTinyCfg);
+    mSb.Write("/customer/hd/tiny.weights", Weights(TinyValues().size(), TinyValues(), 0, 1, 0));
+    const std::string out = Printed([&] { EXPECT_EQ(0, Init_Network_From_Files(&mHandle, &mConfig, &model)); });
+    EXPECT_NE(nullptr, mHandle) << out;
+}
+
+// A network declared for 416 x 416 whose first kernel is 66 wide in strides of 11: at an input
+// of 32 x 32 no output is left (OpenCV's own sizing goes below 0 and asks for a buffer of a
+// wrapped-round size); at 96 x 96 it runs. Each input size is judged anew.
+TEST_F(HdLib, PassOnAnInputNarrowerThanAKernelIsRefused)
+{
+    const size_t values = 1 * 3 * 66 * 66 + 1;
+    mSb.Write("/customer/hd/tiny.cfg", "[net]\nwidth=416\nheight=416\nchannels=3\n"
+                                       "[convolutional]\nfilters=1\nsize=66\nstride=11\nactivation=linear\n");
+    mSb.Write("/customer/hd/tiny.weights", Weights(values));
+    HD_EXTERNAL_MODEL_S model = TinyModel();
+    model.ActivateBytes = static_cast<uint32_t>(values * sizeof(float));
+    model.InferBytes = 4 * sizeof(float) * 16384;  // the input's 3 floats a pixel and a few more
+    mConfig = {32, 32, 0.4f, 0.5f, 1, 5, 0};
+    std::string out = Printed([&] { ASSERT_EQ(0, Init_Network_From_Files(&mHandle, &mConfig, &model)); });
+    ASSERT_NE(nullptr, mHandle) << out;
+    std::vector<uint8_t> px(96 * 96 * 3, 0);
+    out = Printed([&] { EXPECT_EQ(-1, Forward_Network(mHandle, px.data(), 32, 32, 3)); });
+    EXPECT_NE(std::string::npos, out.find("Error: Failed to do Foward_Network()")) << out;
+    EXPECT_EQ(0, GetBBox(mHandle, 32, 32));
+    mConfig.InputHeight = 96;
+    mConfig.InputWidth = 96;
+    out = Printed([&] { EXPECT_EQ(0, Forward_Network(mHandle, px.data(), 96, 96, 3)); });
+    mConfig.InputHeight = 32;
+    mConfig.InputWidth = 32;
+    out = Printed([&] { EXPECT_EQ(-1, Forward_Network(mHandle, px.data(), 32, 32, 3)); });
+}
+
+// A pass whose layers' outputs take more than the memory the description gives for it is refused
+// before OpenCV allocates them: the memory check went by that figure.
+TEST_F(HdLib, PassLargerThanTheMemoryGivenIsRefused)
+{
+    mSb.Write("/customer/hd/tiny.cfg", kTinyCfg);
+    mSb.Write("/customer/hd/tiny.weights", TinyWeights());
+    HD_EXTERNAL_MODEL_S model = TinyModel();
+    model.InferBytes = kTinyPassBytes - 1;
+    mConfig = {32, 32, 0.4f, 0.5f, 1, 5, 0};
+    std::string out = Printed([&] { ASSERT_EQ(0, Init_Network_From_Files(&mHandle, &mConfig, &model)); });
+    ASSERT_NE(nullptr, mHandle) << out;
+    std::vector<uint8_t> px(32 * 32 * 3, 0);
+    out = Printed([&] { EXPECT_EQ(-1, Forward_Network(mHandle, px.data(), 32, 32, 3)); });
+    EXPECT_NE(std::string::npos, out.find("Error: Memory is not enough to inference 32x32 image by current model."))
+        << out;
+    Printed([&] { Release_Network(&mHandle); });
+    model.InferBytes = kTinyPassBytes;
+    out = Printed([&] { ASSERT_EQ(0, Init_Network_From_Files(&mHandle, &mConfig, &model)); });
+    out = Printed([&] { EXPECT_EQ(0, Forward_Network(mHandle, px.data(), 32, 32, 3)); });
 }

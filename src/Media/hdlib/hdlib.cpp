@@ -14,6 +14,7 @@
 #include <cstring>
 #include <exception>
 #include <iterator>
+#include <map>
 #include <new>
 #include <string>
 #include <vector>
@@ -99,6 +100,8 @@ struct HD_MODEL_S {
     int MaxArea = 0;
     int TargetHeight = 0;  // the input size of the last forward pass
     int TargetWidth = 0;
+    int ShapedHeight = 0;  // of a network from files: the input size its layer shapes passed at
+    int ShapedWidth = 0;
     std::vector<HD_BLOB_S> Outputs;  // output grids of a network that leaves them
     cv::CascadeClassifier Frontal;
     cv::CascadeClassifier Profile;
@@ -313,30 +316,458 @@ bool DescriptionComplete(const HD_EXTERNAL_MODEL_S& d)
     return ok;
 }
 
-// OpenCV's Darknet reader takes a weight file that ends early and fills the rest with what it
-// finds: the file must hold its header and every value of the network it made.
-bool WeightsWhole(cv::dnn::Net& net, const std::string& path)
+// The parameter file's check. OpenCV's Darknet reader trusts the counts it reads: a layer index
+// far out of range or a group count of 0 takes the whole process down, and sizes and filter
+// counts decide what it allocates. The file is read here on its own first, as sections of keys,
+// and a layer is taken only when every count it gives names an earlier layer or lies within
+// bounds, and the network's values fit into the memory the caller said it takes.
+namespace darknet {
+
+constexpr size_t kMaxFileBytes = 256 * 1024;
+constexpr size_t kMaxLayers = 1024;
+constexpr int64_t kMaxSide = 4096;
+constexpr int64_t kMaxChannels = 16384;
+constexpr int64_t kMaxElements = int64_t{1} << 28;  // of one layer's output
+constexpr size_t kMaxInputs = 64;                   // of a route
+constexpr int64_t kMaxAnchors = 1024;
+constexpr int64_t kMaxClasses = 10000;
+
+struct SECTION_S {
+    std::string Type;
+    std::map<std::string, std::string> Keys;
+};
+
+bool Blank(char c)
 {
-    struct stat st {};
-    FILE* f = fopen(path.c_str(), "rb");
-    int32_t version[2] = {};
-    const bool read = f != nullptr && fread(version, sizeof(version), 1, f) == 1 && fstat(fileno(f), &st) == 0;
-    if (f != nullptr) {
-        fclose(f);
+    return c == ' ' || c == '\t' || c == '\r';
+}
+
+std::string Trimmed(const std::string& s)
+{
+    size_t b = 0;
+    size_t e = s.size();
+    while (b < e && Blank(s[b])) {
+        ++b;
     }
-    if (!read) {
+    while (e > b && Blank(s[e - 1])) {
+        --e;
+    }
+    return s.substr(b, e - b);
+}
+
+bool Word(const std::string& s)
+{
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+    });
+}
+
+// A value whose reading does not depend on how blanks are dropped: blanks only beside commas.
+bool PlainValue(const std::string& v)
+{
+    if (v.empty() || v.find('=') != std::string::npos) {
         return false;
     }
-    // Major, minor and revision, then the count of images seen: 64 bits from version 0.2 on.
-    const bool wideSeen = version[0] * 10 + version[1] >= 2 && version[0] < 1000 && version[1] < 1000;
-    uint64_t need = 3 * sizeof(int32_t) + (wideSeen ? sizeof(uint64_t) : sizeof(uint32_t));
-    for (const cv::String& name : net.getLayerNames()) {
-        for (const cv::Mat& blob : net.getLayer(name)->blobs) {
-            need += blob.total() * sizeof(float);
+    for (size_t i = 0; i < v.size(); ++i) {
+        if (!Blank(v[i])) {
+            continue;
+        }
+        size_t b = i;
+        size_t e = i;
+        while (b > 0 && Blank(v[b - 1])) {
+            --b;
+        }
+        while (e < v.size() && Blank(v[e])) {
+            ++e;
+        }
+        if ((b == 0 || v[b - 1] != ',') && (e == v.size() || v[e] != ',')) {
+            return false;
         }
     }
-    return static_cast<uint64_t>(st.st_size) >= need;
+    return true;
 }
+
+// The sections in file order; false on a line the reader could take another way than this one
+// (bytes it drops, a key before the first section, no '=').
+bool Split(const std::string& text, std::vector<SECTION_S>& out)
+{
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        const std::string line = Trimmed(text.substr(pos, end - pos));
+        pos = end + 1;
+        if (line.empty() || line[0] == '#' || line[0] == ';') {
+            continue;
+        }
+        for (char c : line) {
+            if (!Blank(c) && (c < '!' || c > 'z')) {
+                return false;
+            }
+        }
+        if (line[0] == '[') {
+            if (line.back() != ']' || !Word(line.substr(1, line.size() - 2)) || out.size() > kMaxLayers) {
+                return false;
+            }
+            out.push_back(SECTION_S{line.substr(1, line.size() - 2), {}});
+            continue;
+        }
+        const size_t eq = line.find('=');
+        if (out.empty() || eq == std::string::npos) {
+            return false;
+        }
+        const std::string key = Trimmed(line.substr(0, eq));
+        const std::string value = Trimmed(line.substr(eq + 1));
+        // The reader keeps a section's kind among its keys: a key of that name would change it.
+        if (!Word(key) || !PlainValue(value) || key == "layer_type") {
+            return false;
+        }
+        out.back().Keys[key] = value;  // the last of a repeated key counts, as in the reader
+    }
+    return true;
+}
+
+// A whole decimal integer of 32 bits, nothing else on it.
+bool Integer(const std::string& s, int64_t& v)
+{
+    size_t i = s.empty() || (s[0] != '-' && s[0] != '+') ? 0 : 1;
+    if (i == s.size() || s.size() - i > 10) {
+        return false;
+    }
+    int64_t n = 0;
+    for (; i < s.size(); ++i) {
+        if (s[i] < '0' || s[i] > '9') {
+            return false;
+        }
+        n = n * 10 + (s[i] - '0');
+    }
+    v = s[0] == '-' ? -n : n;
+    return v >= INT32_MIN && v <= INT32_MAX;
+}
+
+// A plain decimal number (digits, one point, an exponent): no hexadecimal, infinity or NaN.
+bool Number(const std::string& s)
+{
+    size_t i = s.empty() || (s[0] != '-' && s[0] != '+') ? 0 : 1;
+    size_t digits = 0;
+    for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
+        ++digits;
+    }
+    if (i < s.size() && s[i] == '.') {
+        for (++i; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
+            ++digits;
+        }
+    }
+    if (digits == 0 || digits > 20) {
+        return false;
+    }
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        i += i < s.size() && (s[i] == '-' || s[i] == '+') ? 1 : 0;
+        const size_t from = i;
+        for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
+        }
+        if (i == from || i - from > 2) {
+            return false;
+        }
+    }
+    return i == s.size();
+}
+
+std::vector<std::string> Items(const std::string& s)
+{
+    std::vector<std::string> items;
+    size_t pos = 0;
+    while (true) {
+        const size_t comma = s.find(',', pos);
+        items.push_back(Trimmed(s.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos)));
+        if (comma == std::string::npos) {
+            return items;
+        }
+        pos = comma + 1;
+    }
+}
+
+// A key's integer in [lo, hi], `def` when the key is absent.
+bool Param(const SECTION_S& s, const char* key, int64_t def, int64_t lo, int64_t hi, int64_t& v)
+{
+    const auto it = s.Keys.find(key);
+    if (it == s.Keys.end()) {
+        v = def;
+    } else if (!Integer(it->second, v)) {
+        return false;
+    }
+    return v >= lo && v <= hi;
+}
+
+// A list of integers (at least one, at most `max`).
+bool IntList(const SECTION_S& s, const char* key, size_t max, std::vector<int64_t>& out)
+{
+    const auto it = s.Keys.find(key);
+    if (it == s.Keys.end()) {
+        return false;
+    }
+    const std::vector<std::string> items = Items(it->second);
+    if (items.size() > max) {
+        return false;
+    }
+    out.assign(items.size(), 0);
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (!Integer(items[i], out[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A layer reference: negative ones count back from layer `self`. It must name an earlier layer.
+bool Earlier(int64_t ref, size_t self, size_t& index)
+{
+    const int64_t i = ref < 0 ? ref + static_cast<int64_t>(self) : ref;
+    if (i < 0 || i >= static_cast<int64_t>(self)) {
+        return false;
+    }
+    index = static_cast<size_t>(i);
+    return true;
+}
+
+struct SHAPE_S {
+    int64_t C;
+    int64_t H;
+    int64_t W;
+};
+
+bool Bounded(const SHAPE_S& s)
+{
+    return s.C >= 1 && s.C <= kMaxChannels && s.H >= 1 && s.H <= kMaxSide && s.W >= 1 && s.W <= kMaxSide &&
+           s.C * s.H * s.W <= kMaxElements;
+}
+
+// A key that changes nothing here unless it holds `plain`: refused with any other value.
+bool Only(const SECTION_S& s, const char* key, const char* plain)
+{
+    const auto it = s.Keys.find(key);
+    return it == s.Keys.end() || it->second == plain;
+}
+
+// Anchors of a yolo or region layer: `num` pairs of plain numbers.
+bool Anchors(const SECTION_S& s, int64_t num)
+{
+    const auto it = s.Keys.find("anchors");
+    if (it == s.Keys.end()) {
+        return false;
+    }
+    const std::vector<std::string> items = Items(it->second);
+    return static_cast<int64_t>(items.size()) == 2 * num && std::all_of(items.begin(), items.end(), Number);
+}
+
+// The shape after one layer (`cur` the shape before, the reader's way: a route takes the
+// channels of its inputs and keeps the spatial size of the layer before it) and the values its
+// weights hold. False for a layer refused.
+bool Layer(const SECTION_S& l, size_t self, const std::vector<SHAPE_S>& shapes, SHAPE_S& cur, int64_t& values)
+{
+    int64_t a = 0;
+    int64_t b = 0;
+    values = 0;
+    if (l.Type == "convolutional") {
+        int64_t filters, size, stride, groups, pad, padding, bn;
+        if (!Param(l, "filters", -1, 1, kMaxChannels, filters) || !Param(l, "size", -1, 1, kMaxSide, size) ||
+            !Param(l, "stride", 1, 1, kMaxSide, stride) || !Param(l, "groups", 1, 1, kMaxChannels, groups) ||
+            !Param(l, "pad", 0, 0, 1, pad) || !Param(l, "padding", 0, 0, size, padding) ||
+            !Param(l, "batch_normalize", 0, 0, 1, bn) || !Only(l, "dilation", "1") ||
+            cur.C % groups != 0 || filters % groups != 0) {
+            return false;
+        }
+        const auto stx = l.Keys.find("stride_x");
+        const auto sty = l.Keys.find("stride_y");
+        if ((stx != l.Keys.end() && stx->second != std::to_string(stride)) ||
+            (sty != l.Keys.end() && sty->second != std::to_string(stride))) {
+            return false;
+        }
+        // A kernel wider than the padded input would leave no output.
+        const int64_t p = pad == 1 ? size / 2 : padding;
+        if (cur.H + 2 * p < size || cur.W + 2 * p < size) {
+            return false;
+        }
+        values = filters * (cur.C / groups) * size * size + filters * (bn == 1 ? 4 : 1);
+        cur = SHAPE_S{filters, (cur.H + 2 * p - size) / stride + 1, (cur.W + 2 * p - size) / stride + 1};
+        return true;
+    }
+    if (l.Type == "connected") {
+        int64_t output, bn;
+        if (!Param(l, "output", 1, 1, kMaxChannels, output) || !Param(l, "batch_normalize", 0, 0, 1, bn)) {
+            return false;
+        }
+        values = output * cur.C * cur.H * cur.W + output * (bn == 1 ? 4 : 1);
+        cur = SHAPE_S{output, 1, 1};
+        return true;
+    }
+    if (l.Type == "maxpool") {
+        int64_t size, stride, padding;
+        if (!Param(l, "size", 2, 1, kMaxSide, size) || !Param(l, "stride", 2, 1, kMaxSide, stride) ||
+            !Param(l, "padding", size - 1, 0, size, padding) || !Only(l, "maxpool_depth", "0") ||
+            l.Keys.count("stride_x") != 0 || l.Keys.count("stride_y") != 0 || cur.H + padding < size ||
+            cur.W + padding < size) {
+            return false;
+        }
+        cur = SHAPE_S{cur.C, (cur.H + padding - size) / stride + 1, (cur.W + padding - size) / stride + 1};
+        return true;
+    }
+    if (l.Type == "avgpool") {
+        cur = SHAPE_S{cur.C, 1, 1};
+        return true;
+    }
+    if (l.Type == "softmax" || l.Type == "dropout") {
+        return Only(l, "groups", "1") && self > 0;
+    }
+    if (l.Type == "upsample") {
+        if (!Param(l, "stride", 1, 1, kMaxSide, a)) {
+            return false;
+        }
+        cur = SHAPE_S{cur.C, cur.H * a, cur.W * a};
+        return true;
+    }
+    if (l.Type == "reorg") {
+        if (!Param(l, "stride", 2, 1, kMaxSide, a) || cur.H < a || cur.W < a) {
+            return false;
+        }
+        cur = SHAPE_S{cur.C * a * a, cur.H / a, cur.W / a};
+        return cur.C <= kMaxChannels;
+    }
+    if (l.Type == "route") {
+        std::vector<int64_t> refs;
+        if (!IntList(l, "layers", kMaxInputs, refs) || !Param(l, "groups", 1, 1, kMaxChannels, a) ||
+            !Param(l, "group_id", 0, 0, a - 1, b)) {
+            return false;
+        }
+        int64_t channels = 0;
+        int64_t area = cur.H * cur.W;
+        for (int64_t ref : refs) {
+            size_t i = 0;
+            if (!Earlier(ref, self, i)) {
+                return false;
+            }
+            channels += shapes[i].C;
+            area = std::max(area, shapes[i].H * shapes[i].W);
+        }
+        if (channels % a != 0 || channels / a > kMaxChannels || channels / a * area > kMaxElements) {
+            return false;
+        }
+        cur.C = channels / a;
+        return true;
+    }
+    if (l.Type == "shortcut" || l.Type == "scale_channels" || l.Type == "sam") {
+        const auto from = l.Keys.find("from");
+        size_t i = 0;
+        if (from == l.Keys.end() || !Integer(from->second, a) || !Earlier(a, self, i) ||
+            !Only(l, "weights_type", "none")) {
+            return false;
+        }
+        // The scaling layers multiply channel by channel.
+        return l.Type == "shortcut" || shapes[i].C == cur.C;
+    }
+    if (l.Type == "yolo") {
+        std::vector<int64_t> mask;
+        if (!Param(l, "classes", -1, 1, kMaxClasses, a) || !Param(l, "num", -1, 1, kMaxAnchors, b) ||
+            !Anchors(l, b) || !IntList(l, "mask", static_cast<size_t>(b), mask)) {
+            return false;
+        }
+        return std::all_of(mask.begin(), mask.end(), [b](int64_t m) { return m >= 0 && m < b; });
+    }
+    if (l.Type == "region") {
+        int64_t coords;
+        return Param(l, "classes", -1, 1, kMaxClasses, a) && Param(l, "num", -1, 1, kMaxAnchors, b) &&
+               Param(l, "coords", 4, 4, 4, coords) && Anchors(l, b);
+    }
+    return false;  // a kind of layer not known here
+}
+
+}  // namespace darknet
+
+// A weight file's header: major, minor and revision, then the count of images seen, 64 bits
+// from version 0.2 on. Its size, or 0 for a version no Darknet writer makes (a negative part).
+constexpr size_t kMaxWeightHeader = 3 * sizeof(int32_t) + sizeof(uint64_t);
+size_t WeightHeaderBytes(const std::string& w)
+{
+    int32_t version[3] = {};
+    if (w.size() < sizeof(version)) {
+        return 0;
+    }
+    memcpy(version, w.data(), sizeof(version));
+    if (version[0] < 0 || version[1] < 0 || version[2] < 0) {
+        return 0;
+    }
+    const int64_t major = version[0];
+    const int64_t minor = version[1];
+    const bool wideSeen = major * 10 + minor >= 2 && major < 1000 && minor < 1000;
+    return sizeof(version) + (wideSeen ? sizeof(uint64_t) : sizeof(uint32_t));
+}
+
+// Whether the network OpenCV made holds `values` values from the weight file in its layers (a
+// yolo or region layer keeps its anchors from the parameter file as values too).
+bool NetHolds(cv::dnn::Net& net, int64_t values)
+{
+    int64_t held = 0;
+    for (const cv::String& name : net.getLayerNames()) {
+        const cv::Ptr<cv::dnn::Layer> layer = net.getLayer(name);
+        if (layer->type == "Region") {
+            continue;
+        }
+        for (const cv::Mat& blob : layer->blobs) {
+            held += static_cast<int64_t>(blob.total());
+        }
+    }
+    return held == values;
+}
+
+// A whole file of at most `max` bytes into `out`; false for a longer one, read no further.
+bool ReadSmallFile(const std::string& path, size_t max, std::string& out)
+{
+    FILE* f = fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        return false;
+    }
+    out.assign(max + 1, '\0');
+    const size_t n = fread(out.data(), 1, out.size(), f);
+    const bool ok = ferror(f) == 0 && n <= max;
+    fclose(f);
+    out.resize(n);
+    return ok;
+}
+
+}  // namespace
+
+int64_t HdDarknetValues(const std::string& text, uint64_t maxBytes)
+{
+    using namespace darknet;
+    std::vector<SECTION_S> sections;
+    if (text.size() > kMaxFileBytes || !Split(text, sections) || sections.size() < 2 || sections[0].Type != "net") {
+        return -1;
+    }
+    SHAPE_S cur{};
+    if (!Param(sections[0], "width", 416, 1, kMaxSide, cur.W) || !Param(sections[0], "height", 416, 1, kMaxSide, cur.H) ||
+        !Param(sections[0], "channels", 3, 1, kMaxChannels, cur.C) || !Bounded(cur)) {
+        return -1;
+    }
+    std::vector<SHAPE_S> shapes;
+    int64_t values = 0;
+    for (size_t i = 1; i < sections.size(); ++i) {
+        int64_t held = 0;
+        if (!Layer(sections[i], i - 1, shapes, cur, held) || !Bounded(cur)) {
+            return -1;
+        }
+        values += held;
+        if (static_cast<uint64_t>(values) > maxBytes / sizeof(float)) {
+            return -1;
+        }
+        shapes.push_back(cur);
+    }
+    return values;
+}
+
+namespace {
 
 bool LoadFromFiles(HD_MODEL_S& m, const HD_EXTERNAL_MODEL_S* d)
 {
@@ -352,10 +783,28 @@ bool LoadFromFiles(HD_MODEL_S& m, const HD_EXTERNAL_MODEL_S* d)
     if (!ReadableFile(param) || !ReadableFile(weights)) {
         return false;
     }
+    // The reader gets the bytes that were checked: the parameter file once it passed, and the
+    // weight file only when it is exactly its header and that network's values (OpenCV's reader
+    // takes one that ends early, filling the rest with what it finds, or one with more behind).
+    std::string text;
+    if (!ReadSmallFile(param, darknet::kMaxFileBytes, text)) {
+        return false;
+    }
+    const int64_t values = HdDarknetValues(text, d->ActivateBytes);
+    const size_t valueBytes = static_cast<size_t>(values) * sizeof(float);
+    std::string weightBytes;
+    if (values < 0 || !ReadSmallFile(weights, kMaxWeightHeader + valueBytes, weightBytes)) {
+        return false;
+    }
+    const size_t headerBytes = WeightHeaderBytes(weightBytes);
+    if (headerBytes == 0 || weightBytes.size() != headerBytes + valueBytes) {
+        return false;
+    }
     cv::dnn::Net net;
     try {
-        net = cv::dnn::readNetFromDarknet(param, weights);
-        if (net.empty() || !WeightsWhole(net, weights)) {
+        net = cv::dnn::readNetFromDarknet(text.data(), text.size(), weightBytes.data(), weightBytes.size());
+        std::string().swap(weightBytes);  // the network holds its own copy
+        if (net.empty() || !NetHolds(net, values)) {
             return false;
         }
         for (int g = 0; g < d->OutputCount; ++g) {
@@ -374,6 +823,8 @@ bool LoadFromFiles(HD_MODEL_S& m, const HD_EXTERNAL_MODEL_S* d)
     m.MinArea = 0;
     m.MaxArea = 0;
     m.Net = net;
+    m.ShapedHeight = 0;
+    m.ShapedWidth = 0;
     m.Anchors.assign(d->Anchors, d->Anchors + 2 * d->AnchorCount);
     m.AnchorsPerGrid.assign(d->AnchorsPerGrid, d->AnchorsPerGrid + d->OutputCount);
     m.Masks.clear();
@@ -391,11 +842,51 @@ bool LoadFromFiles(HD_MODEL_S& m, const HD_EXTERNAL_MODEL_S* d)
     return true;
 }
 
+// The bytes of every layer's output at an input of h x w, or -1 when one has a side below 1.
+// OpenCV sizes the outputs from the input without that check: a kernel wider than the padded
+// input gives a side of 0 or less, which it allocates as a buffer of a wrapped-round size.
+int64_t PassBytes(cv::dnn::Net& net, int channels, int h, int w)
+{
+    std::vector<int> ids;
+    std::vector<std::vector<cv::dnn::MatShape>> in;
+    std::vector<std::vector<cv::dnn::MatShape>> out;
+    net.getLayersShapes(cv::dnn::MatShape{1, channels, h, w}, ids, in, out);
+    int64_t bytes = 0;
+    for (const std::vector<cv::dnn::MatShape>& shapes : out) {
+        for (const cv::dnn::MatShape& shape : shapes) {
+            int64_t total = sizeof(float);
+            for (int side : shape) {
+                if (side <= 0 || (total *= side) > INT32_MAX) {
+                    return -1;
+                }
+            }
+            bytes += total;
+        }
+    }
+    return bytes;
+}
+
 // The forward pass of a network from files: the picture in the network's colour at the target
 // size, each channel times 1/255, and the named outputs kept as the grids GetBBox decodes.
 int ForwardFromFiles(HD_MODEL_S& m, const uint8_t* pixels, int height, int width, int channels, int stride)
 {
     try {
+        // Checked once for each input size the network runs at: the outputs must exist and fit
+        // into the memory the caller said a pass takes, which the memory check went by.
+        if (m.ShapedHeight != m.TargetHeight || m.ShapedWidth != m.TargetWidth) {
+            const int64_t bytes = PassBytes(m.Net, m.Desc.Channels, m.TargetHeight, m.TargetWidth);
+            if (bytes < 0) {
+                printf("Error: Failed to do Foward_Network(), something wrong in the library.\n");
+                return -1;
+            }
+            if (static_cast<double>(bytes) > static_cast<double>(m.Desc.InferBytes) * m.TargetWidth * m.TargetHeight / 16384.0) {
+                printf("Error: Memory is not enough to inference %dx%d image by current model.\n", m.TargetWidth,
+                       m.TargetHeight);
+                return -1;
+            }
+            m.ShapedHeight = m.TargetHeight;
+            m.ShapedWidth = m.TargetWidth;
+        }
         const cv::Mat in(height, width, channels == 3 ? CV_8UC3 : CV_8UC1, const_cast<uint8_t*>(pixels),
                          static_cast<size_t>(stride) * channels);
         cv::Mat colour = in;
@@ -542,14 +1033,20 @@ int HdSelectBoxes(const HD_CANDIDATE_S* cand, int n, float prob, float nms, int 
     if (cand == nullptr || out == nullptr || maxBoxes <= 0) {
         return 0;
     }
+    // A network's box may lie far outside the picture, or be no number at all (its size is the
+    // exponent of an output): corners are bounded before they become integers.
+    auto pixel = [](float fraction, int side) {
+        constexpr float kFar = 1 << 24;
+        return static_cast<int>(std::clamp(fraction * side + 0.5f, -kFar, kFar));
+    };
     std::vector<Box> boxes;
     for (int i = 0; i < n; ++i) {
         const HD_CANDIDATE_S& c = cand[i];
-        if (c.Score < prob) {
+        if (!(c.Score >= prob) || !std::isfinite(c.x0) || !std::isfinite(c.y0) || !std::isfinite(c.x1) ||
+            !std::isfinite(c.y1)) {
             continue;
         }
-        boxes.push_back(Box{static_cast<int>(c.x0 * width + 0.5f), static_cast<int>(c.y0 * height + 0.5f),
-                            static_cast<int>(c.x1 * width + 0.5f), static_cast<int>(c.y1 * height + 0.5f),
+        boxes.push_back(Box{pixel(c.x0, width), pixel(c.y0, height), pixel(c.x1, width), pixel(c.y1, height),
                             c.ClassIndex, c.Score});
     }
     auto area = [](const Box& b) { return static_cast<double>(b.x1 - b.x0) * (b.y1 - b.y0); };
@@ -582,9 +1079,10 @@ int HdSelectBoxes(const HD_CANDIDATE_S* cand, int n, float prob, float nms, int 
     }
     for (size_t i = 0; i < kept.size(); ++i) {
         const Box& b = kept[i];
-        out[i] = HD_BOX_S{static_cast<int16_t>(std::max(b.x0, 0)), static_cast<int16_t>(std::max(b.y0, 0)),
-                          static_cast<int16_t>(std::min(b.x1, width - 1)), static_cast<int16_t>(std::min(b.y1, height - 1)),
-                          static_cast<int16_t>(b.cls), b.score};
+        out[i] = HD_BOX_S{static_cast<int16_t>(std::clamp(b.x0, 0, width - 1)),
+                          static_cast<int16_t>(std::clamp(b.y0, 0, height - 1)),
+                          static_cast<int16_t>(std::clamp(b.x1, 0, width - 1)),
+                          static_cast<int16_t>(std::clamp(b.y1, 0, height - 1)), static_cast<int16_t>(b.cls), b.score};
     }
     return static_cast<int>(kept.size());
 }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // Configuration record: the caller's, which the handle points to (the caller may change the
@@ -74,11 +75,20 @@ struct HD_EXTERNAL_MODEL_S {
 };
 // Init_Network on a network from files in place of a built-in one (Change_Model switches to a
 // built-in one). 0, or -1 after "Error: Failed to activate model." when a file is missing or
-// unreadable, the description is incomplete, or the network does not load.
+// unreadable, the description is incomplete, the parameter file fails HdDarknetValues within
+// ActivateBytes, the weight file is not exactly its header and those values, or the network does
+// not load.
 int Init_Network_From_Files(HD_NETWORK_S** handle, HD_NETWORK_CONFIG_S* config, const HD_EXTERNAL_MODEL_S* model);
+// The check a Darknet parameter file passes before OpenCV's reader sees it (the reader's counts
+// are trusted by it: a bad layer index or group count crashes the process): every layer of a
+// known kind, each index naming an earlier layer, counts and sizes positive and bounded, and the
+// weights' values within `maxBytes`. The count of values the weight file holds after its
+// header, or -1 for a file refused.
+int64_t HdDarknetValues(const std::string& text, uint64_t maxBytes);
 // Runs the network on `height` lines of `width` pixels of `channels` bytes (1 gray, 3 RGB),
-// scaled to the configuration's input size (rounded up to 32). 0 or -1. The candidates stay in
-// the handle until the next call.
+// scaled to the configuration's input size (rounded up to 32). 0 or -1 (also for a network
+// from files whose layers leave no output at that size, or whose outputs take more than its
+// InferBytes allow). The candidates stay in the handle until the next call.
 int Forward_Network(HD_NETWORK_S* handle, const uint8_t* pixels, int height, int width, int channels);
 int Forward_Network(HD_NETWORK_S* handle, const uint8_t* pixels, int height, int width, int channels, int stride);
 // The boxes of the last Forward_Network in pixels of a height x width image, into the handle's

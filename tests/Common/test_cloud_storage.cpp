@@ -947,3 +947,36 @@ TEST_F(CloudStorage, AGroupChangeTheCloudRefusesIsTriedAgain)
     }
     EXPECT_EQ(50, VideoOfStoppedGroup(Status().group_start)) << mFetched;
 }
+
+// The stores away for 56 s of frames: both readers fall behind the ring and skip, the audio one to
+// the newest frame, the video one to a key frame seconds before it. Once the stores are back, the
+// group that follows keeps its sound from its first key frame on: every slice holds as many audio
+// frames as video frames (the first slice lost half a second of sound, 62 of 75).
+TEST_F(CloudStorage, AStoreOutageLeavesNoSliceWithoutItsSound)
+{
+    ASSERT_NO_FATAL_FAILURE(Init());
+    const uint64_t ms = uni_time_get_posix_ms() - 80000;
+    uint32_t k = 0;
+    for (; k < 100; ++k) {
+        Step(ms + k * 40, k);
+    }
+    ASSERT_TRUE(Has(mCloud->Command("stores stop"), "stopped")) << mCloud->Log();
+    for (; k < 100 + 56 * 25; ++k) {
+        Step(ms + k * 40, k);
+    }
+    ASSERT_TRUE(Has(mCloud->Command("stores start"), "started")) << mCloud->Log();
+    for (; k < 1500 + 300; ++k) {
+        Step(ms + k * 40, k);
+    }
+    const uint32_t group = Status().group_start;
+    ASSERT_GE(group, static_cast<uint32_t>((ms + 1500 * 40) / 1000 - 10)) << "a group of the frames after the outage";
+    ASSERT_GE(VideoOfStoppedGroup(group), 250) << mFetched;
+    int slices = 0;
+    for (const std::string& line : TextLines(mFetched)) {
+        if (line.rfind("slice ", 0) == 0) {
+            ++slices;
+            EXPECT_EQ(NumberAfter(line, "video"), NumberAfter(line, "audio")) << mFetched;
+        }
+    }
+    EXPECT_GE(slices, 3) << mFetched;
+}

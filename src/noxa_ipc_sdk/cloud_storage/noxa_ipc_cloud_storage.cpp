@@ -665,6 +665,14 @@ bool ReadFrame(bool video, Frame* out)
         return false;
     }
     if (video) {
+        // A video frame that does not follow the one read before (the reader's first, a skip to a
+        // key frame, back to a skipped one): the sound goes on from the same moment. The audio
+        // reader's own skips take it to the newest frame, seconds after the key frame the video
+        // resumes at; the sound between would be missing from the slice.
+        if (HasAudio() && fr.seqNo != gR.lastVideoSeq && fr.seqNo != gR.lastVideoSeq + 1) {
+            noxa_ipc_ring_buffer_sync_audio_to(kReader, fr.syncSeq);
+            gR.retryAudio = false;
+        }
         gR.lastVideoSeq = fr.seqNo;
         gR.lastVideoNode = n;
     }

@@ -535,6 +535,45 @@ TEST_F(CloudStorage, Protocol307EventWithPreRecord)
     EXPECT_EQ(1, LogCapture::Count("new event index"));
 }
 
+namespace {
+
+// The application's reader before any motion picture was taken: none, and no size.
+int NoSnapshotYet(void*, int* size)
+{
+    *size = 0;
+    return -1;
+}
+
+}  // namespace
+
+// A cloud "record" trigger that comes before any motion picture: the event is recorded without a
+// picture, and that is no error (it was one red line per trigger); a picture too big still is.
+TEST_F(CloudStorage, ARecordTriggerBeforeAnyPictureIsNoError)
+{
+    noxa_ipc_cloud_storage_set_snapshot_reader(NoSnapshotYet);
+    ASSERT_NO_FATAL_FAILURE(Init("event"));
+    const int errorsBefore = LogCapture::Count(" Err][");
+    for (int i = 1; i <= 3; ++i) {
+        mCloud->Command("cloud-storage trigger record 5 '{\"n\":" + std::to_string(i) + "}'");
+        ASSERT_TRUE(Eventually([&] { return LogCapture::Count("free cloud_storage_iot_event") == i; }, 10s))
+            << LogCapture::All();
+    }
+    EXPECT_EQ(3, LogCapture::Count("new event index")) << LogCapture::All();
+    EXPECT_EQ(3, LogCapture::Count("no snapshot yet, the event goes without a picture")) << LogCapture::All();
+    EXPECT_EQ(0, LogCapture::Count(" Err][") - errorsBefore) << LogCapture::All();
+    EXPECT_FALSE(LogCapture::Logged(".jpg done")) << "no picture in the media store";
+
+    noxa_ipc_cloud_storage_set_snapshot_reader([](void*, int* size) {
+        *size = CS_SNAPSHOT_MAX + 1;
+        return 0;
+    });
+    mCloud->Command("cloud-storage trigger record 5 '{\"n\":4}'");
+    ASSERT_TRUE(Eventually([] { return LogCapture::Count("free cloud_storage_iot_event") == 4; }, 10s))
+        << LogCapture::All();
+    EXPECT_EQ(1, LogCapture::Count("fail to get snap or oversize 102401")) << LogCapture::All();
+    noxa_ipc_cloud_storage_set_snapshot_reader(nullptr);
+}
+
 // With no frames at all (the gate closed) an event cannot anchor its pre-record; stopping the
 // service still ends its thread.
 TEST_F(CloudStorage, UninitWithoutFramesEndsTheThread)
@@ -865,6 +904,48 @@ TEST_F(CloudStorage, AFailingConfigurationFetchIsToldOnce)
     EXPECT_EQ(CS_TYPE_ALLTIME, Status().type);
     EXPECT_EQ(2, LogCapture::Count(" Err][") - errorsBefore) << LogCapture::All();
     EXPECT_EQ(1, LogCapture::Count("] the cloud storage configuration came after 13 failed fetches in ")) << LogCapture::All();
+}
+
+// The cloud refuses a group's start (an API refusal) and the start is asked again every 3 s: one
+// error line when the refusals begin, none per try (the refusal's own lines at Warning for the
+// first try, at Debug after it), and one, at the same level, with their count and length when the
+// cloud takes the start; the group then opens at the frame that waited.
+TEST_F(CloudStorage, ARefusedGroupStartIsToldOnce)
+{
+    UniTestClock clock(uni_get_tick_ms());
+    ASSERT_NO_FATAL_FAILURE(Init());
+    const std::string api = "ipc.media.storage.notify.upload.start";
+    mCloud->Command("fail " + api + " code SYSTEM_BUSY");
+    const int errorsBefore = LogCapture::Count(" Err][");
+    const uint64_t ms = uni_time_get_posix_ms();
+    Put(0, 1, ms);
+    Put(9, 3, ms, 640);
+    for (int i = 0; i < 20; ++i, clock.Advance(3000)) {
+        EXPECT_EQ(3000u, noxa_ipc_cloud_storage_pass());
+    }
+    EXPECT_NE(CS_STATE_OPEN, Status().state);
+    EXPECT_EQ(1, LogCapture::Count(" Err][") - errorsBefore) << LogCapture::All();
+    int refused = 0;  // the refusal's lines from the API call, and those of them above Debug
+    int loud = 0;
+    int told = 0;
+    for (const std::string& line : TextLines(LogCapture::All())) {
+        if (Has(line, "api refused: errorCode SYSTEM_BUSY")) {
+            ++refused;
+            loud += !Has(line, " Debug][");
+        }
+        told += Has(line, "] fail to notify cloud start, ret ") && Has(line, " Err][");
+    }
+    EXPECT_EQ(20, refused) << "every try asked the cloud";
+    EXPECT_EQ(1, loud) << "the first try's only";
+    EXPECT_EQ(1, told) << LogCapture::All();
+    mCloud->Command("fail " + api + " ok");
+    Passes();
+    EXPECT_EQ(CS_STATE_OPEN, Status().state) << LogCapture::All();
+    EXPECT_EQ(static_cast<uint32_t>(ms / 1000), Status().group_start);
+    EXPECT_EQ(2, LogCapture::Count(" Err][") - errorsBefore) << LogCapture::All();
+    EXPECT_EQ(1, LogCapture::Count("] the cloud took the start of group " + std::to_string(ms / 1000) +
+                                   " after 20 refused starts in 60000 ms"))
+        << LogCapture::All();
 }
 
 // Event mode, the stores away when the last event ends: the group's last slice stays in memory

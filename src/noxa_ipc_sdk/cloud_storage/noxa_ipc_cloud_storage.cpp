@@ -344,6 +344,35 @@ int NotifyStartTakingKey(uint32_t t)
     return ret;
 }
 
+// A start the cloud refuses is asked again every kStartRetryMs for as long as it refuses: one line
+// when the refusals begin (the transport's details of the first try as warnings), the tries after
+// it at Debug, one line with their count and length when the cloud takes a start again. Counted
+// apart from the other calls the cloud may refuse meanwhile (stops, reports, configuration).
+uint32_t StartLogFloor()
+{
+    return gM.startFailures != 0 ? LOG_LEVEL_DEBUG : LOG_LEVEL_WARN;
+}
+
+void StartRefused(const char* what, int ret)
+{
+    Seq(kSeqStart, ret);
+    if (gM.startFailures++ == 0) {
+        gM.startFailingMs = Tick();
+        PR_ERR("%s, ret %d; asked again every %u ms", what, ret, kStartRetryMs);
+    } else {
+        PR_DEBUG("%s, ret %d", what, ret);
+    }
+}
+
+void StartTaken()
+{
+    if (gM.startFailures != 0) {
+        PR_ERR("the cloud took the start of group %u after %u refused starts in %llu ms", gM.groupStart,
+               gM.startFailures, static_cast<unsigned long long>(Tick() - gM.startFailingMs));
+        gM.startFailures = 0;
+    }
+}
+
 int __start_cloud_storage(uint32_t t)
 {
     if (!TakeBuffers()) {
@@ -355,20 +384,22 @@ int __start_cloud_storage(uint32_t t)
     t = gM.groupStart;
     PR_DEBUG("start: media_file name %s", gM.mediaName);
     char key[16];
-    int ret = NotifyStartTakingKey(t);
-    if (ret == CS_ERR_NEW_KEY) {
-        ret = NotifyStart(t, key);
-        if (ret != UNI_OK) {
-            PR_ERR("fail to notify cloud start 2, ret %d", ret);
+    int ret;
+    const char* what = "fail to notify cloud start";
+    {
+        UniLogFloor floor(StartLogFloor());
+        ret = NotifyStartTakingKey(t);
+        if (ret == CS_ERR_NEW_KEY) {
+            ret = NotifyStart(t, key);
+            what = "fail to notify cloud start 2";
         }
-    } else if (ret != UNI_OK) {
-        PR_ERR("fail to notify cloud start, ret %d", ret);
     }
     if (ret != UNI_OK) {
-        Seq(kSeqStart, ret);
+        StartRefused(what, ret);
         gM.lastGroupStart = claimed;
         return ret;
     }
+    StartTaken();
     gM.state = CS_STATE_OPEN;
     gR.startAtRetried = false;
     return UNI_OK;
@@ -501,13 +532,16 @@ int __update_group(uint32_t t)
     }
     const uint32_t claimed = gM.lastGroupStart;
     ResetSlice(t);
-    ret = NotifyStartTakingKey(gM.groupStart);
+    {
+        UniLogFloor floor(StartLogFloor());
+        ret = NotifyStartTakingKey(gM.groupStart);
+    }
     if (ret != UNI_OK && ret != CS_ERR_NEW_KEY) {
-        PR_ERR("fail to notify cloud start, ret %d", ret);
-        Seq(kSeqStart, ret);
+        StartRefused("fail to notify cloud start", ret);
         gM.lastGroupStart = claimed;
         return ret;
     }
+    StartTaken();
     gM.state = CS_STATE_OPEN;
     gR.startAtRetried = false;
     return ret;
@@ -1062,6 +1096,7 @@ int noxa_ipc_cloud_storage_init(const NOXA_MEDIA_INFO_S* media, const NOXA_HW_AE
     gM.audioStat = 1;
     gM.state = CS_STATE_IDLE;
     gM.closing = false;
+    gM.startFailures = 0;
     gM.waitI = true;
     gM.newDayLatch = false;
     GiveBuffersBack();

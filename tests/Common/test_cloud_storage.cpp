@@ -29,6 +29,7 @@
 #include <cmath>
 #include <dirent.h>
 #include <mutex>
+#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -1027,6 +1028,39 @@ TEST_F(CloudStorage, AGroupChangeTheCloudRefusesIsTriedAgain)
         EXPECT_TRUE(Has(List(), end)) << List();
     }
     EXPECT_EQ(50, VideoOfStoppedGroup(Status().group_start)) << mFetched;
+}
+
+// The stores away while the recorder holds both readers at one moment: the audio ring holds less
+// time than the video one, so the audio reader falls out of it first and is moved to the newest
+// frame. Back before the video reader falls out too, the recording goes on from the frame it held,
+// and the sound from the oldest the ring still has after it, not from the newest: one second of
+// sound missing at most, not eight.
+TEST_F(CloudStorage, TheSoundFollowsTheVideoWhenOnlyTheAudioReaderFellBehind)
+{
+    ASSERT_NO_FATAL_FAILURE(Init());
+    const uint64_t ms = uni_time_get_posix_ms() - 40000;
+    uint32_t k = 0;
+    for (; k < 140; ++k) {
+        Step(ms + k * 40, k);
+    }
+    const uint32_t group = Status().group_start;
+    ASSERT_TRUE(Has(mCloud->Command("stores stop"), "stopped")) << mCloud->Log();
+    bool audioSkipped = false;
+    for (; k < 140 + 240 && !audioSkipped; ++k) {
+        Step(ms + k * 40, k);
+        audioSkipped = LogCapture::Logged("skip to latest audio frame");
+    }
+    ASSERT_TRUE(audioSkipped) << "the audio reader fell behind first";
+    EXPECT_FALSE(LogCapture::Logged("skip to latest I frame")) << "the video reader still holds its frame";
+    ASSERT_TRUE(Has(mCloud->Command("stores start"), "started")) << mCloud->Log();
+    for (const uint32_t end = k + 150; k < end; ++k) {
+        Step(ms + k * 40, k);
+    }
+    EXPECT_EQ(group, Status().group_start);
+    const long video = VideoOfStoppedGroup(group);
+    ASSERT_GT(video, 150) << mFetched;
+    const long audio = NumberAfter(TextLines(mFetched).back(), "audio");
+    EXPECT_GE(audio, video - 25) << mFetched;
 }
 
 // The stores away for 56 s of frames: both readers fall behind the ring and skip, the audio one to

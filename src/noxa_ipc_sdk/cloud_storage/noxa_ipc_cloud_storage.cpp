@@ -69,6 +69,8 @@ struct Reader {
     bool pausedSeen = false;
     uint32_t lastVideoSeq = 0;  // the ring's sequence number of the last video frame read
     const RING_BUFFER_NODE_S* lastVideoNode = nullptr;  // and its node
+    uint32_t lastVideoSync = 0;  // and its append count
+    uint32_t lastAudioSeq = 0;   // of the last audio frame read; 0 after the audio was lined up
     uint32_t lastType = CS_TYPE_ALLTIME;
     uint32_t lastVideoTime = 0;
     // The group changed at the frame read last but the new one did not start (its stop notice or
@@ -688,6 +690,16 @@ bool ReadFrame(bool video, Frame* out)
         static_cast<int32_t>(n->seqNo.load(std::memory_order_acquire) - gR.lastVideoSeq) > 1) {
         n = BackToSkippedKeyFrame(n);
     }
+    // The audio reader fell behind the ring and was moved to the newest frame, seconds after the
+    // video the recording stands at (a store away holds both readers; the audio ring holds less
+    // time than the video one): back to the oldest sound still held from that video frame on.
+    if (!video && n != nullptr && gR.lastAudioSeq != 0 && gR.lastVideoSync != 0) {
+        const uint32_t seq = n->seqNo.load(std::memory_order_acquire);
+        if (seq != gR.lastAudioSeq && seq != gR.lastAudioSeq + 1 &&
+            noxa_ipc_ring_buffer_sync_audio_to(kReader, gR.lastVideoSync) == 0) {
+            n = noxa_ipc_ring_buffer_get_audio_frame(ch, kReader, 0);
+        }
+    }
     if (n == nullptr) {
         return false;
     }
@@ -706,9 +718,13 @@ bool ReadFrame(bool video, Frame* out)
         if (HasAudio() && fr.seqNo != gR.lastVideoSeq && fr.seqNo != gR.lastVideoSeq + 1) {
             noxa_ipc_ring_buffer_sync_audio_to(kReader, fr.syncSeq);
             gR.retryAudio = false;
+            gR.lastAudioSeq = 0;
         }
         gR.lastVideoSeq = fr.seqNo;
         gR.lastVideoNode = n;
+        gR.lastVideoSync = fr.syncSeq;
+    } else {
+        gR.lastAudioSeq = fr.seqNo;
     }
     *out = Frame{fr.type, dst, fr.size, fr.pts, fr.timestamp};
     return true;

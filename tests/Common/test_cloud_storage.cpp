@@ -29,6 +29,7 @@
 #include <cmath>
 #include <dirent.h>
 #include <mutex>
+#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -535,6 +536,45 @@ TEST_F(CloudStorage, Protocol307EventWithPreRecord)
     EXPECT_EQ(1, LogCapture::Count("new event index"));
 }
 
+namespace {
+
+// The application's reader before any motion picture was taken: none, and no size.
+int NoSnapshotYet(void*, int* size)
+{
+    *size = 0;
+    return -1;
+}
+
+}  // namespace
+
+// A cloud "record" trigger that comes before any motion picture: the event is recorded without a
+// picture, and that is no error (it was one red line per trigger); a picture too big still is.
+TEST_F(CloudStorage, ARecordTriggerBeforeAnyPictureIsNoError)
+{
+    noxa_ipc_cloud_storage_set_snapshot_reader(NoSnapshotYet);
+    ASSERT_NO_FATAL_FAILURE(Init("event"));
+    const int errorsBefore = LogCapture::Count(" Err][");
+    for (int i = 1; i <= 3; ++i) {
+        mCloud->Command("cloud-storage trigger record 5 '{\"n\":" + std::to_string(i) + "}'");
+        ASSERT_TRUE(Eventually([&] { return LogCapture::Count("free cloud_storage_iot_event") == i; }, 10s))
+            << LogCapture::All();
+    }
+    EXPECT_EQ(3, LogCapture::Count("new event index")) << LogCapture::All();
+    EXPECT_EQ(3, LogCapture::Count("no snapshot yet, the event goes without a picture")) << LogCapture::All();
+    EXPECT_EQ(0, LogCapture::Count(" Err][") - errorsBefore) << LogCapture::All();
+    EXPECT_FALSE(LogCapture::Logged(".jpg done")) << "no picture in the media store";
+
+    noxa_ipc_cloud_storage_set_snapshot_reader([](void*, int* size) {
+        *size = CS_SNAPSHOT_MAX + 1;
+        return 0;
+    });
+    mCloud->Command("cloud-storage trigger record 5 '{\"n\":4}'");
+    ASSERT_TRUE(Eventually([] { return LogCapture::Count("free cloud_storage_iot_event") == 4; }, 10s))
+        << LogCapture::All();
+    EXPECT_EQ(1, LogCapture::Count("fail to get snap or oversize 102401")) << LogCapture::All();
+    noxa_ipc_cloud_storage_set_snapshot_reader(nullptr);
+}
+
 // With no frames at all (the gate closed) an event cannot anchor its pre-record; stopping the
 // service still ends its thread.
 TEST_F(CloudStorage, UninitWithoutFramesEndsTheThread)
@@ -867,6 +907,48 @@ TEST_F(CloudStorage, AFailingConfigurationFetchIsToldOnce)
     EXPECT_EQ(1, LogCapture::Count("] the cloud storage configuration came after 13 failed fetches in ")) << LogCapture::All();
 }
 
+// The cloud refuses a group's start (an API refusal) and the start is asked again every 3 s: one
+// error line when the refusals begin, none per try (the refusal's own lines at Warning for the
+// first try, at Debug after it), and one, at the same level, with their count and length when the
+// cloud takes the start; the group then opens at the frame that waited.
+TEST_F(CloudStorage, ARefusedGroupStartIsToldOnce)
+{
+    UniTestClock clock(uni_get_tick_ms());
+    ASSERT_NO_FATAL_FAILURE(Init());
+    const std::string api = "ipc.media.storage.notify.upload.start";
+    mCloud->Command("fail " + api + " code SYSTEM_BUSY");
+    const int errorsBefore = LogCapture::Count(" Err][");
+    const uint64_t ms = uni_time_get_posix_ms();
+    Put(0, 1, ms);
+    Put(9, 3, ms, 640);
+    for (int i = 0; i < 20; ++i, clock.Advance(3000)) {
+        EXPECT_EQ(3000u, noxa_ipc_cloud_storage_pass());
+    }
+    EXPECT_NE(CS_STATE_OPEN, Status().state);
+    EXPECT_EQ(1, LogCapture::Count(" Err][") - errorsBefore) << LogCapture::All();
+    int refused = 0;  // the refusal's lines from the API call, and those of them above Debug
+    int loud = 0;
+    int told = 0;
+    for (const std::string& line : TextLines(LogCapture::All())) {
+        if (Has(line, "api refused: errorCode SYSTEM_BUSY")) {
+            ++refused;
+            loud += !Has(line, " Debug][");
+        }
+        told += Has(line, "] fail to notify cloud start, ret ") && Has(line, " Err][");
+    }
+    EXPECT_EQ(20, refused) << "every try asked the cloud";
+    EXPECT_EQ(1, loud) << "the first try's only";
+    EXPECT_EQ(1, told) << LogCapture::All();
+    mCloud->Command("fail " + api + " ok");
+    Passes();
+    EXPECT_EQ(CS_STATE_OPEN, Status().state) << LogCapture::All();
+    EXPECT_EQ(static_cast<uint32_t>(ms / 1000), Status().group_start);
+    EXPECT_EQ(2, LogCapture::Count(" Err][") - errorsBefore) << LogCapture::All();
+    EXPECT_EQ(1, LogCapture::Count("] the cloud took the start of group " + std::to_string(ms / 1000) +
+                                   " after 20 refused starts in 60000 ms"))
+        << LogCapture::All();
+}
+
 // Event mode, the stores away when the last event ends: the group's last slice stays in memory
 // and its stop is tried again every 200 ms, though no event is left to drive the thread. An event
 // that comes meanwhile waits for it, then opens a group of its own; the cloud sees the first one
@@ -946,4 +1028,70 @@ TEST_F(CloudStorage, AGroupChangeTheCloudRefusesIsTriedAgain)
         EXPECT_TRUE(Has(List(), end)) << List();
     }
     EXPECT_EQ(50, VideoOfStoppedGroup(Status().group_start)) << mFetched;
+}
+
+// The stores away while the recorder holds both readers at one moment: the audio ring holds less
+// time than the video one, so the audio reader falls out of it first and is moved to the newest
+// frame. Back before the video reader falls out too, the recording goes on from the frame it held,
+// and the sound from the oldest the ring still has after it, not from the newest: one second of
+// sound missing at most, not eight.
+TEST_F(CloudStorage, TheSoundFollowsTheVideoWhenOnlyTheAudioReaderFellBehind)
+{
+    ASSERT_NO_FATAL_FAILURE(Init());
+    const uint64_t ms = uni_time_get_posix_ms() - 40000;
+    uint32_t k = 0;
+    for (; k < 140; ++k) {
+        Step(ms + k * 40, k);
+    }
+    const uint32_t group = Status().group_start;
+    ASSERT_TRUE(Has(mCloud->Command("stores stop"), "stopped")) << mCloud->Log();
+    bool audioSkipped = false;
+    for (; k < 140 + 240 && !audioSkipped; ++k) {
+        Step(ms + k * 40, k);
+        audioSkipped = LogCapture::Logged("skip to latest audio frame");
+    }
+    ASSERT_TRUE(audioSkipped) << "the audio reader fell behind first";
+    EXPECT_FALSE(LogCapture::Logged("skip to latest I frame")) << "the video reader still holds its frame";
+    ASSERT_TRUE(Has(mCloud->Command("stores start"), "started")) << mCloud->Log();
+    for (const uint32_t end = k + 150; k < end; ++k) {
+        Step(ms + k * 40, k);
+    }
+    EXPECT_EQ(group, Status().group_start);
+    const long video = VideoOfStoppedGroup(group);
+    ASSERT_GT(video, 150) << mFetched;
+    const long audio = NumberAfter(TextLines(mFetched).back(), "audio");
+    EXPECT_GE(audio, video - 25) << mFetched;
+}
+
+// The stores away for 56 s of frames: both readers fall behind the ring and skip, the audio one to
+// the newest frame, the video one to a key frame seconds before it. Once the stores are back, the
+// group that follows keeps its sound from its first key frame on: every slice holds as many audio
+// frames as video frames (the first slice lost half a second of sound, 62 of 75).
+TEST_F(CloudStorage, AStoreOutageLeavesNoSliceWithoutItsSound)
+{
+    ASSERT_NO_FATAL_FAILURE(Init());
+    const uint64_t ms = uni_time_get_posix_ms() - 80000;
+    uint32_t k = 0;
+    for (; k < 100; ++k) {
+        Step(ms + k * 40, k);
+    }
+    ASSERT_TRUE(Has(mCloud->Command("stores stop"), "stopped")) << mCloud->Log();
+    for (; k < 100 + 56 * 25; ++k) {
+        Step(ms + k * 40, k);
+    }
+    ASSERT_TRUE(Has(mCloud->Command("stores start"), "started")) << mCloud->Log();
+    for (; k < 1500 + 300; ++k) {
+        Step(ms + k * 40, k);
+    }
+    const uint32_t group = Status().group_start;
+    ASSERT_GE(group, static_cast<uint32_t>((ms + 1500 * 40) / 1000 - 10)) << "a group of the frames after the outage";
+    ASSERT_GE(VideoOfStoppedGroup(group), 250) << mFetched;
+    int slices = 0;
+    for (const std::string& line : TextLines(mFetched)) {
+        if (line.rfind("slice ", 0) == 0) {
+            ++slices;
+            EXPECT_EQ(NumberAfter(line, "video"), NumberAfter(line, "audio")) << mFetched;
+        }
+    }
+    EXPECT_GE(slices, 3) << mFetched;
 }

@@ -164,3 +164,23 @@ TEST_F(CloudStorageRoad, CloudTriggeredEventsLeaveNoThreadBehind)
     EXPECT_TRUE(Eventually([&] { return Threads(mUnit->Pid()) <= baseline; }, 5s))
         << ThreadNames(mUnit->Pid()) << "before the triggers:\n" << before;
 }
+
+// The cloud refuses the start of the recording's group, asked again every 3 s: the unit's console
+// says so once (it said it three times a try), then once more with the count and the length when
+// the cloud takes the start and the group opens.
+TEST_F(CloudStorageRoad, ARefusedGroupStartIsToldOnceOnTheConsole)
+{
+    ASSERT_NO_FATAL_FAILURE(StartUnit({"-m", "2", "-t", mCloud->Pair()}));
+    const std::string api = "ipc.media.storage.notify.upload.start";
+    mCloud->Command("fail " + api + " code SYSTEM_BUSY");
+    ASSERT_TRUE(Has(mCloud->Command("cloud-storage mode alltime"), "protocol 300")) << mCloud->Log();
+    ASSERT_TRUE(mCloud->WaitLog("(injected SYSTEM_BUSY, not run)", 5, 40s)) << mCloud->Log() << mUnit->Output();
+    const std::string out = mUnit->Output();
+    EXPECT_EQ(1u, Occurrences(out, "fail to notify cloud start, ret ")) << out;
+    EXPECT_EQ(0u, Occurrences(out, "api refused")) << "a warning, below the unit's level";
+    EXPECT_EQ(0u, Occurrences(out, "httpc_ipc_cloud_storage_event_notify fail")) << out;
+    mCloud->Command("fail " + api + " ok");
+    ASSERT_TRUE(mCloud->WaitLog(": upload start ", 1, 30s)) << mCloud->Log();
+    EXPECT_TRUE(Eventually([&] { return Has(mUnit->Output(), " refused starts in "); }, 10s)) << mUnit->Output();
+    EXPECT_EQ(0u, mCloud->Command("cloud-storage list").find("group ")) << mCloud->Command("cloud-storage list");
+}

@@ -626,6 +626,51 @@ TEST_F(CloudSimTest, BrokenOrReplayedEnvelopesAreLoggedAndDropped)
     }
 }
 
+// A call the cloud refuses (an armed `fail NAME code`) acts on nothing: a refused group start opens
+// no group, a refused stop ends none, a refused skill report keeps no skill. Each goes through
+// once the failure is cleared.
+TEST_F(CloudSimTest, ARefusedCallChangesNothingAtTheCloud)
+{
+    Activation act = Activate(cloud);
+    ASSERT_FALSE(act.devId.empty());
+    auto call = [&](const std::string& api, const std::string& body) {
+        return CallApi(cloud, "noxa.device." + api, "devId", act.devId, act.localKey, body).inner;
+    };
+    auto refused = [](const std::string& inner) {
+        return inner.find("\"success\":false") != std::string::npos && inner.find("SYSTEM_BUSY") != std::string::npos;
+    };
+    const std::string start = "ipc.media.storage.notify.upload.start";
+    const std::string stop = "ipc.media.storage.notify.upload.stop";
+    const std::string startBody = "{\"startTime\":1700000000,\"payloadInfo\":\"{}\",\"mtu\":3,\"enKeyMd5\":\"0000\"}";
+    const std::string stopBody = "{\"startTime\":1700000000,\"endTime\":1700000009}";
+
+    cloud.Command("fail " + start + " code SYSTEM_BUSY");
+    EXPECT_TRUE(refused(call(start, startBody)));
+    EXPECT_EQ("no groups", cloud.Command("cloud-storage list")) << cloud.Log();
+    cloud.Command("fail " + start + " ok");
+    EXPECT_NE(std::string::npos, call(start, startBody).find("\"success\":true"));
+    EXPECT_EQ(0u, cloud.Command("cloud-storage list").find("group 1700000000 end open starts 1 "))
+        << cloud.Command("cloud-storage list");
+
+    cloud.Command("fail " + stop + " code SYSTEM_BUSY");
+    EXPECT_TRUE(refused(call(stop, stopBody)));
+    EXPECT_EQ(0u, cloud.Command("cloud-storage list").find("group 1700000000 end open "))
+        << cloud.Command("cloud-storage list");
+    cloud.Command("fail " + stop + " ok");
+    EXPECT_NE(std::string::npos, call(stop, stopBody).find("\"success\":true"));
+    EXPECT_EQ(0u, cloud.Command("cloud-storage list").find("group 1700000000 end 1700000009 "))
+        << cloud.Command("cloud-storage list");
+
+    const std::string skill = "{\"devId\":\"" + act.devId + "\",\"skill\":\"{\\\"cloudStorage\\\":1}\"}";
+    cloud.Command("fail skill.update code SYSTEM_BUSY");
+    EXPECT_TRUE(refused(call("skill.update", skill)));
+    EXPECT_EQ("no skills reported", cloud.Command("skills"));
+    cloud.Command("fail skill.update ok");
+    EXPECT_NE(std::string::npos, call("skill.update", skill).find("\"success\":true"));
+    EXPECT_NE("no skills reported", cloud.Command("skills"));
+    EXPECT_EQ(3, cloud.LogCount("not run)")) << cloud.Log();
+}
+
 // ---- the phone's CLI and the FIFO ----
 
 TEST_F(CloudSimTest, PhoneCliAndFifoReachTheSameCommands)

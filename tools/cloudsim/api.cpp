@@ -260,12 +260,13 @@ void HandleApi(const httplib::Request& req, httplib::Response& res)
     }
     cJSON* inner = nullptr;
     std::string line;
-    if (a == "noxa.device.active" && q.count("uuid") != 0) {
-        // An armed refusal answers before the token is looked at (it stays unused); a missing key
-        // is taken out of an activation that took place.
-        line = "activate uuid " + q["uuid"];
-        inner = ApiCodeArmed(a) ? ApiOk(nullptr) : Activate(q["uuid"], body.get(), &line);
-        inner = ApiInjected(a, inner, &line);
+    const bool activation = a == "noxa.device.active" && q.count("uuid") != 0;
+    line = activation ? "activate uuid " + q["uuid"] : "call";
+    // An armed refusal answers before the call acts (an activation's token stays unused); a missing
+    // key is taken out of a call that took place.
+    if ((inner = ApiArmedRefusal(a, &line)) != nullptr) {
+    } else if (activation) {
+        inner = ApiInjected(a, Activate(q["uuid"], body.get(), &line), &line);
     } else if (CloudStorageApi(a, q["devId"], body.get(), &inner, &line) ||
                StorageApi(a, q["devId"], body.get(), &inner, &line)) {
         inner = ApiInjected(a, inner, &line);

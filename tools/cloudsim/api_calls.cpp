@@ -125,27 +125,23 @@ int64_t CloudNow()
     return Now() + sClockOffset.load();
 }
 
-bool ApiCodeArmed(const std::string& a)
+cJSON* ApiArmedRefusal(const std::string& a, std::string* line)
 {
     std::lock_guard<std::mutex> lock(sMutex);
     auto f = sFaults.find(Short(a));
-    return f != sFaults.end() && f->second.what == "code";
+    if (f == sFaults.end() || f->second.what != "code") {
+        return nullptr;
+    }
+    *line += " (injected " + f->second.arg + ", not run)";
+    return Refuse(f->second.arg);
 }
 
 cJSON* ApiInjected(const std::string& a, cJSON* answer, std::string* line)
 {
     std::lock_guard<std::mutex> lock(sMutex);
     auto f = sFaults.find(Short(a));
-    if (f == sFaults.end()) {
-        return answer;
-    }
-    if (f->second.what == "code") {
-        cJSON_Delete(answer);
-        *line += " (injected " + f->second.arg + ")";
-        return Refuse(f->second.arg);
-    }
     cJSON* result = cJSON_GetObjectItemCaseSensitive(answer, "result");
-    if (f->second.what == "missing" && cJSON_IsObject(result)) {
+    if (f != sFaults.end() && f->second.what == "missing" && cJSON_IsObject(result)) {
         cJSON_DeleteItemFromObjectCaseSensitive(result, f->second.arg.c_str());
         *line += " (without " + f->second.arg + ")";
     }
@@ -165,11 +161,6 @@ cJSON* ApiCall(const std::string& a, const std::map<std::string, std::string>& q
         return nullptr;
     }
     auto f = sFaults.find(name);
-    if (f != sFaults.end() && f->second.what == "code") {
-        cJSON_Delete(r);
-        *line += " (injected " + f->second.arg + ")";
-        return Refuse(f->second.arg);
-    }
     if (f != sFaults.end() && f->second.what == "missing") {
         cJSON_DeleteItemFromObjectCaseSensitive(r, f->second.arg.c_str());
         *line += " (without " + f->second.arg + ")";

@@ -26,11 +26,12 @@ bool ApiFault(const std::string& a, const std::map<std::string, std::string>& q,
 // The cloud's own clock: the host's, shifted by the `time` command. What time.get hands out and
 // what the cloud's messages carry as "t".
 int64_t CloudNow();
-// An armed `code` or `missing` failure of an answer built elsewhere (activation): a refusal in
-// place of a code's answer, the key taken out of a success's result. The answer is taken.
+// The refusal of an armed `code` failure, or NULL. Asked before the call runs: a refused call
+// changes nothing here (no group opened or ended, no token used, no skill kept).
+cJSON* ApiArmedRefusal(const std::string& a, std::string* line);
+// An armed `missing` failure of an answer built elsewhere: the key taken out of a success's
+// result. The answer is taken and handed back.
 cJSON* ApiInjected(const std::string& a, cJSON* answer, std::string* line);
-// Whether a `code` failure is armed for the call (the call then must not act at all).
-bool ApiCodeArmed(const std::string& a);
 // fail, time, firmware, corrupt, cut, picture: true with the answer when the command is one of them.
 bool RunApiCommand(const std::vector<std::string>& w, std::string* out);
 // GET /fw/NAME (ranges), GET /pic/NAME.

@@ -95,8 +95,16 @@ void HandleTrigger(TriggerTask* task)
     }
     CS_SNAPSHOT_READER reader = gSnapshotReader.load();
     snapSize = CS_SNAPSHOT_MAX;
-    if (reader == nullptr || reader(snap.get(), &snapSize) != 0 || snapSize <= 0 || snapSize > CS_SNAPSHOT_MAX) {
+    const int got = reader != nullptr ? reader(snap.get(), &snapSize) : -1;
+    if (reader == nullptr) {
+        PR_ERR("cloud storage: the snapshot reader link is empty");
+        snapSize = 0;
+    } else if (snapSize > CS_SNAPSHOT_MAX || (got != 0 && snapSize > 0)) {
         PR_ERR("fail to get snap or oversize %d", snapSize);
+        snapSize = 0;
+    } else if (got != 0 || snapSize <= 0) {
+        // No motion picture taken yet: the event goes without one, as it should.
+        PR_NOTICE("no snapshot yet, the event goes without a picture");
         snapSize = 0;
     }
     const uint32_t now = Now();

@@ -65,6 +65,9 @@ struct Manager {
     // not yet taken. No group opens before it is done; tried again by the thread's passes.
     bool closing = false;
     uint32_t stopTries = 0;
+    // Group starts the cloud refused in a row, and since when (monotonic): as the uploads.
+    uint32_t startFailures = 0;
+    uint64_t startFailingMs = 0;
     // Configuration fetches failed in a row, and since when (monotonic): as the uploads.
     std::atomic<uint32_t> configFailures{0};
     std::atomic<uint64_t> configFailingMs{0};

@@ -69,6 +69,8 @@ struct Reader {
     bool pausedSeen = false;
     uint32_t lastVideoSeq = 0;  // the ring's sequence number of the last video frame read
     const RING_BUFFER_NODE_S* lastVideoNode = nullptr;  // and its node
+    uint32_t lastVideoSync = 0;  // and its append count
+    uint32_t lastAudioSeq = 0;   // of the last audio frame read; 0 after the audio was lined up
     uint32_t lastType = CS_TYPE_ALLTIME;
     uint32_t lastVideoTime = 0;
     // The group changed at the frame read last but the new one did not start (its stop notice or
@@ -344,6 +346,35 @@ int NotifyStartTakingKey(uint32_t t)
     return ret;
 }
 
+// A start the cloud refuses is asked again every kStartRetryMs for as long as it refuses: one line
+// when the refusals begin (the transport's details of the first try as warnings), the tries after
+// it at Debug, one line with their count and length when the cloud takes a start again. Counted
+// apart from the other calls the cloud may refuse meanwhile (stops, reports, configuration).
+uint32_t StartLogFloor()
+{
+    return gM.startFailures != 0 ? LOG_LEVEL_DEBUG : LOG_LEVEL_WARN;
+}
+
+void StartRefused(const char* what, int ret)
+{
+    Seq(kSeqStart, ret);
+    if (gM.startFailures++ == 0) {
+        gM.startFailingMs = Tick();
+        PR_ERR("%s, ret %d; asked again every %u ms", what, ret, kStartRetryMs);
+    } else {
+        PR_DEBUG("%s, ret %d", what, ret);
+    }
+}
+
+void StartTaken()
+{
+    if (gM.startFailures != 0) {
+        PR_ERR("the cloud took the start of group %u after %u refused starts in %llu ms", gM.groupStart,
+               gM.startFailures, static_cast<unsigned long long>(Tick() - gM.startFailingMs));
+        gM.startFailures = 0;
+    }
+}
+
 int __start_cloud_storage(uint32_t t)
 {
     if (!TakeBuffers()) {
@@ -355,20 +386,22 @@ int __start_cloud_storage(uint32_t t)
     t = gM.groupStart;
     PR_DEBUG("start: media_file name %s", gM.mediaName);
     char key[16];
-    int ret = NotifyStartTakingKey(t);
-    if (ret == CS_ERR_NEW_KEY) {
-        ret = NotifyStart(t, key);
-        if (ret != UNI_OK) {
-            PR_ERR("fail to notify cloud start 2, ret %d", ret);
+    int ret;
+    const char* what = "fail to notify cloud start";
+    {
+        UniLogFloor floor(StartLogFloor());
+        ret = NotifyStartTakingKey(t);
+        if (ret == CS_ERR_NEW_KEY) {
+            ret = NotifyStart(t, key);
+            what = "fail to notify cloud start 2";
         }
-    } else if (ret != UNI_OK) {
-        PR_ERR("fail to notify cloud start, ret %d", ret);
     }
     if (ret != UNI_OK) {
-        Seq(kSeqStart, ret);
+        StartRefused(what, ret);
         gM.lastGroupStart = claimed;
         return ret;
     }
+    StartTaken();
     gM.state = CS_STATE_OPEN;
     gR.startAtRetried = false;
     return UNI_OK;
@@ -501,13 +534,16 @@ int __update_group(uint32_t t)
     }
     const uint32_t claimed = gM.lastGroupStart;
     ResetSlice(t);
-    ret = NotifyStartTakingKey(gM.groupStart);
+    {
+        UniLogFloor floor(StartLogFloor());
+        ret = NotifyStartTakingKey(gM.groupStart);
+    }
     if (ret != UNI_OK && ret != CS_ERR_NEW_KEY) {
-        PR_ERR("fail to notify cloud start, ret %d", ret);
-        Seq(kSeqStart, ret);
+        StartRefused("fail to notify cloud start", ret);
         gM.lastGroupStart = claimed;
         return ret;
     }
+    StartTaken();
     gM.state = CS_STATE_OPEN;
     gR.startAtRetried = false;
     return ret;
@@ -654,6 +690,16 @@ bool ReadFrame(bool video, Frame* out)
         static_cast<int32_t>(n->seqNo.load(std::memory_order_acquire) - gR.lastVideoSeq) > 1) {
         n = BackToSkippedKeyFrame(n);
     }
+    // The audio reader fell behind the ring and was moved to the newest frame, seconds after the
+    // video the recording stands at (a store away holds both readers; the audio ring holds less
+    // time than the video one): back to the oldest sound still held from that video frame on.
+    if (!video && n != nullptr && gR.lastAudioSeq != 0 && gR.lastVideoSync != 0) {
+        const uint32_t seq = n->seqNo.load(std::memory_order_acquire);
+        if (seq != gR.lastAudioSeq && seq != gR.lastAudioSeq + 1 &&
+            noxa_ipc_ring_buffer_sync_audio_to(kReader, gR.lastVideoSync) == 0) {
+            n = noxa_ipc_ring_buffer_get_audio_frame(ch, kReader, 0);
+        }
+    }
     if (n == nullptr) {
         return false;
     }
@@ -665,8 +711,20 @@ bool ReadFrame(bool video, Frame* out)
         return false;
     }
     if (video) {
+        // A video frame that does not follow the one read before (the reader's first, a skip to a
+        // key frame, back to a skipped one): the sound goes on from the same moment. The audio
+        // reader's own skips take it to the newest frame, seconds after the key frame the video
+        // resumes at; the sound between would be missing from the slice.
+        if (HasAudio() && fr.seqNo != gR.lastVideoSeq && fr.seqNo != gR.lastVideoSeq + 1) {
+            noxa_ipc_ring_buffer_sync_audio_to(kReader, fr.syncSeq);
+            gR.retryAudio = false;
+            gR.lastAudioSeq = 0;
+        }
         gR.lastVideoSeq = fr.seqNo;
         gR.lastVideoNode = n;
+        gR.lastVideoSync = fr.syncSeq;
+    } else {
+        gR.lastAudioSeq = fr.seqNo;
     }
     *out = Frame{fr.type, dst, fr.size, fr.pts, fr.timestamp};
     return true;
@@ -1054,6 +1112,7 @@ int noxa_ipc_cloud_storage_init(const NOXA_MEDIA_INFO_S* media, const NOXA_HW_AE
     gM.audioStat = 1;
     gM.state = CS_STATE_IDLE;
     gM.closing = false;
+    gM.startFailures = 0;
     gM.waitI = true;
     gM.newDayLatch = false;
     GiveBuffersBack();

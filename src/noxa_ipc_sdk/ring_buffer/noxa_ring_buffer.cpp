@@ -953,6 +953,15 @@ int noxa_ipc_ring_buffer_sync_audio_channel(int user)
     return 0;
 }
 
+int noxa_ipc_ring_buffer_sync_audio_to(int user, uint32_t syncSeq)
+{
+    if (!__user_valid(user) || syncSeq == 0) {
+        return kBadArgument;
+    }
+    g_userSyncSeq[user].store(syncSeq, kRelaxed);
+    return noxa_ipc_ring_buffer_sync_audio_channel(user);
+}
+
 int noxa_ipc_ring_buffer_if_delay(int channel, int user)
 {
     if (!__is_video(channel) || user < 0 || user >= RING_BUFFER_USER_NUM) {

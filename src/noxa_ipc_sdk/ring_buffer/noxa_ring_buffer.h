@@ -93,6 +93,10 @@ void noxa_ipc_ring_buffer_anchor_user_to_node(int channel, int user, RING_BUFFER
 int noxa_ipc_ring_buffer_anchor_user(int channel, int user, uint32_t frames, int onlyNewer);
 // 0; -2 bad user or no pending synchronisation point.
 int noxa_ipc_ring_buffer_sync_audio_channel(int user);
+// Lines the reader's audio channels up behind the video frame of append count syncSeq (a frame it
+// read, RING_BUFFER_FRAME_S): its next audio read returns the first audio frame appended after
+// that one, or the oldest still intact. 0; -2 bad user or a syncSeq of 0.
+int noxa_ipc_ring_buffer_sync_audio_to(int user, uint32_t syncSeq);
 // 1 when the reader lags so far that its next read skips forward, else 0.
 int noxa_ipc_ring_buffer_if_delay(int channel, int user);
 // The reader starts afresh with its next read.

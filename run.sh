@@ -77,13 +77,14 @@ end_tree() {
     [ -z "$left" ] || kill -KILL $left 2> /dev/null || true
     wait "$1" 2> /dev/null || true
 }
-# What run.sh starts gets SIGTERM when this shell ends, however it ends (kill -9 too).
-with_run() { setpriv --pdeathsig TERM "$@"; }
+# What run.sh starts gets SIGTERM when this shell ends, however it ends (kill -9 too). A command,
+# not a function: a function in the background runs in a subshell, which would be the parent.
+with_run=(setpriv --pdeathsig TERM)
 # Runs one step beside this shell and waits for it: its status, or the trap at once on a signal.
 # It takes SIGINT at its default (a background job would ignore it), so a Ctrl-C reaches it too.
 step() {
     local rc=0
-    with_run env --default-signal=INT,TERM "$@" 0<&0 9<&- &
+    "${with_run[@]}" env --default-signal=INT,TERM "$@" 0<&0 9<&- &
     step_pid=$!
     wait "$step_pid" || rc=$?
     step_pid=""
@@ -285,7 +286,7 @@ fi
 exec 8<&-
 # The photographs (a person for the camera: the how-to's visitor), from Debian's python3-skimage.
 photo=$here/$build/photos/astronaut.png
-if [ ! -s "$photo" ] && ! step ./scripts/fetch-photos.sh "$build/photos" > "$build/photos.log" 2>&1; then
+if [ ! -s "$photo" ] && ! step ./scripts/fetch-photos.sh "$here/$build/photos" > "$build/photos.log" 2>&1; then
     echo "run.sh: the photographs could not be fetched (see $build/photos.log); the visitor below needs one" >&2
 fi
 if [ "$build_only" = 1 ]; then
@@ -464,7 +465,7 @@ if [ -n "$seconds" ]; then
     # Stopped by the time limit is the expected end of a timed run.
     unit=(timeout --signal=INT --kill-after=5 "$seconds" "${unit[@]}")
 fi
-with_run env --default-signal=INT "${unit[@]}" >> "$unit_log" 2>&1 9<&- &
+"${with_run[@]}" env --default-signal=INT "${unit[@]}" >> "$unit_log" 2>&1 9<&- &
 unit_pid=$!
 set +e
 wait "$unit_pid"

@@ -375,22 +375,39 @@ TEST(RunSh, AKilledRunLeavesNothingRunningAndTheNextEndsWhatWasLeft)
     {
         ChildProcess run({SourceDir() + "/run.sh", "--root", root, "--seconds", "120"});
         ASSERT_TRUE(run.WaitForOutput("run.sh: ---- how to use", test.Left(120s))) << run.Output();
-        const std::vector<ProcId> below = Descendants(run.Pid());
-        std::string names;
-        for (const ProcId& p : below) {
-            std::ifstream in("/proc/" + std::to_string(p.first) + "/comm");
-            std::string name;
-            std::getline(in, name);
-            names += name + " ";
-        }
-        for (const char* part : {"doorphone", "doorstation", "cloudsim"}) {
-            EXPECT_NE(std::string::npos, names.find(part)) << names;
-        }
+        // Each process below the run, with its command line.
+        std::vector<ProcId> below;
+        std::map<pid_t, std::string> what;
+        const auto look = [&] {
+            below = Descendants(run.Pid());
+            what.clear();
+            for (const ProcId& p : below) {
+                std::ifstream in("/proc/" + std::to_string(p.first) + "/cmdline");
+                std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+                std::replace(line.begin(), line.end(), '\0', ' ');
+                what[p.first] = line;
+            }
+        };
+        const auto runs = [&](const std::string& program) {
+            for (const auto& [pid, line] : what) {
+                if (line.find("/" + program + " ") != std::string::npos) {
+                    return true;
+                }
+            }
+            return false;
+        };
+        ASSERT_TRUE(Eventually(
+            [&] {
+                look();
+                return runs("doorphone") && runs("doorstation") && runs("cloudsim");
+            },
+            test.Left(30s)))
+            << run.Output();
         run.Kill(SIGKILL);
         ASSERT_NE(-1, run.WaitExit(5s));
         for (const ProcId& p : below) {
             EXPECT_TRUE(Eventually([&] { return !StillRuns(p); }, test.Left(10s)))
-                << "process " << p.first << " outlived the killed run (" << names << ")";
+                << "process " << p.first << " outlived the killed run: " << what[p.first];
         }
     }
     // A station started by hand on the root (as one of a run killed before its station was made

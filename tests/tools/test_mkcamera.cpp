@@ -60,8 +60,11 @@ TEST(Mkcamera, WallThenWallWithThePhotograph)
     EXPECT_EQ(2, Mkcamera({sb.Root(), photo, "--size", "641x360"}));
     EXPECT_EQ(2, Mkcamera({sb.Root(), photo, "--height", "300"}));
     EXPECT_EQ(2, Mkcamera({sb.Root(), photo, "--colour", "red"}));
-    EXPECT_EQ(1, Mkcamera({sb.Root() + "/nowhere", photo}, &out));
+    // A sandbox whose camera file cannot be written (a folder in the way of the file aside).
+    std::filesystem::create_directories(sb.Root() + "/.board/camera_door0.yuv.tmp/x");
+    EXPECT_EQ(1, Mkcamera({sb.Root(), photo}, &out));
     EXPECT_NE(std::string::npos, out.find("cannot write")) << out;
+    std::filesystem::remove_all(sb.Root() + "/.board/camera_door0.yuv.tmp");
 }
 
 // Without --blink, a photograph with no wall beside it: the tool draws its own wall, and the

@@ -4,13 +4,19 @@
 # pairs a fresh sandbox with the cloud, and runs doorphone in the foreground. It prints how to
 # ring, watch, talk and open the door; the console shows the unit's state changes, the peers' key
 # events and every error line; the unit's whole output goes to "<root>/.board/doorphone.log".
-# Usage: ./run.sh [--seconds N] [--root DIR] [--station-script FILE]
+# Usage: ./run.sh [--seconds N] [--root DIR] [--station-script FILE] | --build-only
 #   --seconds N  stop the unit after N seconds (a positive whole number)
 #   --root DIR  use the sandbox in DIR (laid out fresh when DIR is absent or empty; its parent
 #               must exist; a folder with other things in it is refused); one run per root at a
-#               time: a second one is refused at once
+#               time: a second one is refused at once. What an earlier run left running on the
+#               root (a run killed hard) is ended first, and said so.
 #   --station-script FILE  commands the door-station simulator runs first (e.g. a door call)
+#   --build-only  install what is missing and build, then end (./test.sh builds so before its
+#               tests: the run.sh tests then find the build made)
+# Relative paths are taken from the folder run.sh is called from. JOBS=N sets the build's
+# parallel jobs (default: the number of processors).
 # Arguments are checked before anything is built or started (status 2 and the usage line).
+# Every process it starts ends with it, a run killed hard (SIGKILL) too.
 # SIGINT (Ctrl-C) and SIGTERM stop the unit and its peers together, and at any earlier step end
 # that step (install, build, layout) with nothing left running.
 set -euo pipefail
@@ -20,6 +26,8 @@ if [ -z "${RUN_SH_SIGNALS:-}" ]; then
     RUN_SH_SIGNALS=1 exec env --default-signal=INT,TERM "$0" "$@"
 fi
 unset RUN_SH_SIGNALS
+# Relative paths in the arguments are the caller's.
+caller=$PWD
 cd "$(dirname "$0")"
 here=$(pwd)
 . tools/.sandboxlib
@@ -69,11 +77,14 @@ end_tree() {
     [ -z "$left" ] || kill -KILL $left 2> /dev/null || true
     wait "$1" 2> /dev/null || true
 }
+# What run.sh starts gets SIGTERM when this shell ends, however it ends (kill -9 too). A command,
+# not a function: a function in the background runs in a subshell, which would be the parent.
+with_run=(setpriv --pdeathsig TERM)
 # Runs one step beside this shell and waits for it: its status, or the trap at once on a signal.
 # It takes SIGINT at its default (a background job would ignore it), so a Ctrl-C reaches it too.
 step() {
     local rc=0
-    env --default-signal=INT,TERM "$@" 0<&0 9<&- &
+    "${with_run[@]}" env --default-signal=INT,TERM "$@" 0<&0 9<&- &
     step_pid=$!
     wait "$step_pid" || rc=$?
     step_pid=""
@@ -111,7 +122,15 @@ cleanup() {
         # The sandbox stays; what the board left on the host (queues, tool processes) goes.
         tools/boardclean "$root" || true
         [ "$stopping" = 0 ] || echo "run.sh: sandbox left at $root" >&2
+        sandbox_note
     fi
+}
+# A sandbox run.sh made in /tmp for a run without --root stays there (8-200 MB): where, and how
+# it goes.
+sandbox_note() {
+    [ "$given_root" = 0 ] && [ "$held" = 1 ] && [ -d "$root/.board" ] || return 0
+    echo "run.sh: this run's sandbox stays in $root ($(du -sh "$root" 2> /dev/null | cut -f1)); run on it again with" \
+         "./run.sh --root $root, remove it with: $here/tools/boardclean --remove $root" >&2
 }
 followers=()
 trap cleanup EXIT
@@ -127,13 +146,17 @@ stop() {
 trap 'stop INT 2' INT
 trap 'stop TERM 15' TERM
 
-usage="usage: ./run.sh [--seconds N] [--root DIR] [--station-script FILE]"
+usage="usage: ./run.sh [--seconds N] [--root DIR] [--station-script FILE] | --build-only"
 fail_usage() { echo "run.sh: $1 ($usage)" >&2; exit 2; }
 # Every argument is checked before anything is built, started or touched.
 seconds=""
 station_script=""
+build_only=0
+given_root=0
+args=$#
 while [ $# -gt 0 ]; do
     case "$1" in
+        --build-only) build_only=1; shift ;;
         --seconds|--root|--station-script)
             [ $# -ge 2 ] && [ -n "$2" ] || fail_usage "$1 needs a value"
             case "$1" in
@@ -146,16 +169,24 @@ while [ $# -gt 0 ]; do
         *) fail_usage "unknown argument $1" ;;
     esac
 done
+[ "$build_only" = 0 ] || [ "$args" -eq 1 ] || fail_usage "--build-only takes no other argument"
+jobs=${JOBS:-$(nproc)}
+[[ "$jobs" =~ ^[1-9][0-9]{0,3}$ ]] || fail_usage "JOBS takes a positive whole number of build jobs, not '$jobs'"
 if [ -n "$seconds" ] && ! [[ "$seconds" =~ ^[0-9]+$ && "$seconds" =~ [1-9] ]]; then
     fail_usage "--seconds takes a positive whole number of seconds, not '$seconds'"
 fi
 if [ -n "$station_script" ]; then
-    [ -f "$station_script" ] && [ -r "$station_script" ] ||
+    script_path=$station_script
+    [ "${script_path#/}" != "$script_path" ] || script_path=$caller/$script_path
+    [ -f "$script_path" ] && [ -r "$script_path" ] ||
         fail_usage "--station-script $station_script is not a readable file"
-    station_script=$(realpath "$station_script")
+    station_script=$(realpath "$script_path")
 fi
-if [ -n "$root" ]; then
-    [ "${root#/}" != "$root" ] || root=$here/$root
+if [ "$build_only" = 1 ]; then
+    :
+elif [ -n "$root" ]; then
+    given_root=1
+    [ "${root#/}" != "$root" ] || root=$caller/$root
     # tools/mksandbox's rule: the shell runner splices the root into command lines.
     [[ ! "$root" =~ [^A-Za-z0-9_./+-] ]] || fail_usage "--root $root: a root may hold only letters, digits and _ . / + -"
     if [ -e "$root" ] && [ ! -d "$root" ]; then
@@ -175,12 +206,14 @@ else
     root=$(mktemp -d /tmp/doorphone-run-XXXXXX)
     made_root=1
 fi
-root=$(cd "$root" && pwd)
+[ "$build_only" = 1 ] || root=$(cd "$root" && pwd)
 # One run per root: a second one would reset the running board's network and remove its queues.
 # The lock is on the root folder itself (so it holds for a root not laid out yet) and ends with
 # this shell; children do not keep it.
-exec 9< "$root"
-if ! flock -n 9; then
+[ "$build_only" = 1 ] || exec 9< "$root"
+if [ "$build_only" = 1 ]; then
+    :
+elif ! flock -n 9; then
     # The holder: the run that wrote its pid, or the process that took the lock itself.
     holder=$(cat "$root/.board/run.pid" 2> /dev/null || true)
     if ! [[ "$holder" =~ ^[0-9]+$ ]] || ! kill -0 "$holder" 2> /dev/null; then
@@ -191,11 +224,22 @@ if ! flock -n 9; then
     [ -n "$holder" ] && what=$(tr '\0' ' ' 2> /dev/null < "/proc/$holder/cmdline" || true)
     echo "run.sh: the board root $root is in use by process ${holder:-?}${what:+ (${what% })}; one run per root: stop that one first" >&2
     exit 1
+else
+    held=1
 fi
-held=1
 # flock(1) took the lock for this shell and ended: the pid that holds it is this shell's.
-note_holder() { [ ! -d "$root/.board" ] || echo $$ > "$root/.board/run.pid"; }
+note_holder() { [ "$held" = 0 ] || [ ! -d "$root/.board" ] || echo $$ > "$root/.board/run.pid"; }
 note_holder
+# A run killed hard may have left its unit, door station or cloud running on this root: they
+# would read this run's commands and answer its unit. They end first (tools/boardclean names
+# each), as the queues of the killed unit go.
+if [ "$held" = 1 ] && [ -z "$(sandbox_refusal "$root")" ]; then
+    left=$(tools/boardclean "$root" 2>&1 | grep ': ending process' || true)
+    if [ -n "$left" ]; then
+        echo "run.sh: an earlier run left processes running on $root: ended them"
+        sed 's/^boardclean: [^ ]*: /run.sh:   /' <<< "$left"
+    fi
+fi
 
 # Shows the build's percentage on one line while the full output goes to the log.
 build_progress() {
@@ -212,7 +256,7 @@ build_progress() {
 }
 build_all() {
     set +e
-    cmake --build "$build" -j"$(nproc)" --target doorphone doorstation cloudsim viewer mkcamera doorphone_res 2>&1 |
+    cmake --build "$build" -j"$jobs" --target doorphone doorstation cloudsim viewer mkcamera doorphone_res 2>&1 |
         build_progress
     exit "${PIPESTATUS[0]}"
 }
@@ -232,7 +276,7 @@ step cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDOORPHONE_TESTS=
 build_rc=0
 touch "$build/.run-build-began"
 building=1
-step bash -c "$(declare -f build_progress build_all); build=$build; build_all" || build_rc=$?
+step bash -c "$(declare -f build_progress build_all); build=$build; jobs=$jobs; build_all" || build_rc=$?
 building=0
 if [ "$build_rc" -ne 0 ]; then
     tail -n 40 "$build/build.log" >&2
@@ -240,6 +284,15 @@ if [ "$build_rc" -ne 0 ]; then
     exit 1
 fi
 exec 8<&-
+# The photographs (a person for the camera: the how-to's visitor), from Debian's python3-skimage.
+photo=$here/$build/photos/astronaut.png
+if [ ! -s "$photo" ] && ! step ./scripts/fetch-photos.sh "$here/$build/photos" > "$build/photos.log" 2>&1; then
+    echo "run.sh: the photographs could not be fetched (see $build/photos.log); the visitor below needs one" >&2
+fi
+if [ "$build_only" = 1 ]; then
+    echo "run.sh: built in $build/"
+    exit 0
+fi
 # The unit's resources (tones, fonts, icons) as the build made them: the sandbox's "/customer/res".
 export DOORPHONE_RES_DIR=$here/$build/res/unit
 
@@ -268,7 +321,7 @@ alive() {
 # The door-station simulator owns the intercom bus: the unit's "/dev/ttyS2" is the slave side
 # of its pseudo-terminal. It reads commands from a FIFO, so a person can type them meanwhile.
 station_cmd=$root/.board/doorstation.cmd
-station_args=(--root "$root" --fifo "$station_cmd" --log "$root/.board/doorstation.log")
+station_args=(--root "$root" --fifo "$station_cmd" --log "$root/.board/doorstation.log" --die-with-parent)
 [ -n "$station_script" ] && station_args+=(--script "$station_script")
 "$build/tools/doorstation" "${station_args[@]}" 9<&- &
 station_pid=$!
@@ -376,7 +429,7 @@ run.sh: ---- how to use the unit (sandbox $root) ----
   a visitor at door 1 (the person of a photograph comes to the camera and stays; the motion
   alarm, turned on first, sees them arrive and the phone gets a motion notification, dp 115):
     $phone $root dp 134 true
-    $here/$build/tools/mkcamera $root PHOTO.png
+    $here/$build/tools/mkcamera $root $photo
   recordings: on the card once data points 150 and 151 turn card recording on (151 0: events
   only), in the cloud once its storage records all the time:
     $phone $root dp 150 true 151 1
@@ -412,7 +465,7 @@ if [ -n "$seconds" ]; then
     # Stopped by the time limit is the expected end of a timed run.
     unit=(timeout --signal=INT --kill-after=5 "$seconds" "${unit[@]}")
 fi
-env --default-signal=INT "${unit[@]}" >> "$unit_log" 2>&1 9<&- &
+"${with_run[@]}" env --default-signal=INT "${unit[@]}" >> "$unit_log" 2>&1 9<&- &
 unit_pid=$!
 set +e
 wait "$unit_pid"

@@ -61,12 +61,18 @@ for p in "${packages[@]}"; do
     fi
 done
 
-# The stores' npm packages, pinned by package-lock.json, into the project (never global).
+# The stores' npm packages, pinned by package-lock.json, into the project (never global). The
+# install counts as done only once npm ci has finished: its stamp is written after it. An install
+# cut short (Ctrl-C) leaves a folder without the stamp, which the next call installs again (npm ci
+# starts by removing the folder, stamp and all).
 npm_install() {
-    local top
+    local top stamp
     top=$(cd "$(dirname "$0")/.." && pwd)
-    if [ ! -d "$top/node_modules" ] || [ "$top/package-lock.json" -nt "$top/node_modules" ]; then
-        (cd "$top" && npm ci --no-audit --no-fund --loglevel=error) && touch "$top/node_modules"
+    stamp=$top/node_modules/.doorphone-installed
+    if [ ! -f "$stamp" ] || [ "$top/package-lock.json" -nt "$stamp" ]; then
+        [ ! -d "$top/node_modules" ] || echo "deps.sh: node_modules is incomplete or out of date: installing it again"
+        (cd "$top" && npm ci --no-audit --no-fund --loglevel=error)
+        touch "$stamp"
     fi
 }
 if [ ${#missing[@]} -eq 0 ]; then

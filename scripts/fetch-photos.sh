@@ -17,6 +17,8 @@ have_all() {
 have_all && exit 0
 
 mkdir -p "$out"
+# Absolute: the copies below are made from the work folder.
+out=$(cd "$out" && pwd)
 work=$(mktemp -d "$out/.fetch.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"

@@ -208,11 +208,15 @@ TEST_F(BoardCard, SdcardToolRefusesBadInputs)
     ASSERT_EQ(0, Card("size 4096"));
     ASSERT_EQ(0, Card("fill 1000"));
     const std::string before = sb.Read("/.board/sdcard_size") + sb.Read("/.board/sdcard_fill");
+    const std::string fake = sb.Root() + "/tmp/fake";
+    std::filesystem::create_directories(fake + "/.board");
     ExpectRefusals(tool, {
         {{}, "sdcard: no board root"},
         {{"--"}, "sdcard: unknown option --"},
         {{"--size", "100"}, "sdcard: unknown option --size"},
         {{"/nonexistent/x", "show"}, "sdcard: /nonexistent/x is no board root"},
+        // Any folder with a .board in it is no sandbox: nothing is written there.
+        {{fake, "fill", "100"}, "sdcard: " + fake + " is no board root (it is not a sandbox"},
         {{sb.Root()}, "sdcard: unknown command: (none)"},
         {{sb.Root(), "eject"}, "sdcard: unknown command: eject"},
         {{sb.Root(), "size", "big"}, "sdcard: MIB 'big' is no whole number of MiB from 1 to 2097152"},
@@ -233,6 +237,7 @@ TEST_F(BoardCard, SdcardToolRefusesBadInputs)
         {{sb.Root(), "rw", "1"}, "sdcard: rw takes no value"},
         {{sb.Root(), "show", "all"}, "sdcard: show takes no value"},
     }, {"Usage: tools/sdcard ROOT COMMAND"});
+    EXPECT_TRUE(std::filesystem::is_empty(fake + "/.board")) << "it wrote into a folder that is no sandbox";
     EXPECT_EQ(before, sb.Read("/.board/sdcard_size") + sb.Read("/.board/sdcard_fill"));
     EXPECT_TRUE(sb.Exists("/dev/mmcblk0")) << "the card stays in";
     EXPECT_EQ("", sb.Read("/.board/sdcard_protect")) << "the switch stays as it was";

@@ -247,3 +247,59 @@ TEST(BoardMsgQueue, BoardcleanRemovesASandboxAndSaysSo)
         }
     }
 }
+
+// --remove on a symbolic link to a sandbox removes nothing and says why: removing the link alone
+// would say "removed" of a sandbox that stays.
+TEST(BoardMsgQueue, BoardcleanRefusesALinkToASandbox)
+{
+    TestSandbox sb;
+    const std::string link = "/tmp/boardclean-link-" + std::to_string(getpid());
+    std::filesystem::remove(link);
+    std::filesystem::create_directory_symlink(sb.Root(), link);
+    EXPECT_TRUE(ToolRefuses({SourceDir() + "/tools/boardclean", "--remove", link}, 2,
+                            "boardclean: not removing " + link + ": it is a symbolic link (to " + sb.Root() +
+                                "), not the sandbox"));
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_TRUE(std::filesystem::exists(sb.Root() + "/.board/sandbox"));
+    std::filesystem::remove(link);
+}
+
+// A process that still runs on a root (a unit or a simulator whose run was killed hard: the root
+// in its environment) is ended by the root's clean-up, which names it; one of another root stays.
+TEST(BoardMsgQueue, BoardcleanEndsWhatStillRunsOnTheRoot)
+{
+    TestSandbox sb;
+    TestSandbox other;
+    // Started through a shell that ends at once: the sleepers belong to no one here.
+    const auto start = [](const std::string& root, const std::string& ticket) {
+        const std::string cmd = "DOORPHONE_ROOT=" + root + " setsid sh -c 'sleep 300 & echo $! > " + ticket +
+                                "' < /dev/null > /dev/null 2>&1";
+        EXPECT_EQ(0, std::system(cmd.c_str()));
+        std::string pid;
+        EXPECT_TRUE(Eventually(
+            [&] {
+                std::ifstream in(ticket);
+                return static_cast<bool>(in >> pid);
+            },
+            std::chrono::seconds(5)));
+        return pid;
+    };
+    const std::string mine = start(sb.Root(), sb.Root() + "/tmp/left.pid");
+    const std::string theirs = start(other.Root(), other.Root() + "/tmp/left.pid");
+    // Gone, or a zombie no one reaps yet.
+    const auto ended = [](const std::string& pid) {
+        std::ifstream in("/proc/" + pid + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const size_t close = stat.rfind(") ");
+        return close == std::string::npos || stat.compare(close + 2, 1, "Z") == 0;
+    };
+    ASSERT_FALSE(mine.empty());
+    ASSERT_FALSE(theirs.empty());
+    ChildProcess clean({SourceDir() + "/tools/boardclean", sb.Root()});
+    ASSERT_NE(-1, clean.WaitExit(std::chrono::seconds(30))) << clean.Output();
+    EXPECT_NE(std::string::npos, clean.Output().find("boardclean: " + sb.Root() + ": ending process " + mine))
+        << clean.Output();
+    EXPECT_TRUE(Eventually([&] { return ended(mine); }, std::chrono::seconds(5)));
+    EXPECT_FALSE(ended(theirs)) << "a process of another root was ended";
+    kill(std::stoi(theirs), SIGKILL);
+}

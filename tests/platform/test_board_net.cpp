@@ -180,11 +180,15 @@ TEST(BoardNet, NetsimRefusesBadInputs)
     ASSERT_TRUE(NetSim(sb, {"wifi", "add", "Home", "secret123"}));
     const std::string before = sb.Read("/.board/net/cable") + sb.Read("/.board/net/air") + sb.Read("/.board/net/usb");
     sb.Write("/frames.hex", "# a frame, then a wrong line\n00 00 08 00\n00 0g\n");
+    const std::string fake = sb.Root() + "/tmp/fake";
+    std::filesystem::create_directories(fake + "/.board");
     ExpectRefusals(tool, {
         {{}, "netsim: no board root"},
         {{"--"}, "netsim: unknown option --"},
         {{"--help-me", sb.Root()}, "netsim: unknown option --help-me"},
         {{"/nonexistent/x", "show"}, "netsim: /nonexistent/x is no board root"},
+        // Any folder with a .board in it is no sandbox: nothing is written there.
+        {{fake, "cable", "pull"}, "netsim: " + fake + " is no board root (it is not a sandbox"},
         {{sb.Root()}, "netsim: unknown command: (none)"},
         {{sb.Root(), "--fast"}, "netsim: unknown command: --fast"},
         {{sb.Root(), "cable", "cut"}, "netsim: cable takes pull or plug, not 'cut'"},
@@ -217,6 +221,7 @@ TEST(BoardNet, NetsimRefusesBadInputs)
         {{sb.Root(), "sniff", "/nonexistent/frames"}, "netsim: sniff: /nonexistent/frames is no readable file"},
         {{sb.Root(), "sniff"}, "netsim: sniff takes one file of frames"},
     }, {"Usage: tools/netsim ROOT COMMAND"});
+    EXPECT_TRUE(std::filesystem::is_empty(fake + "/.board")) << "it wrote into a folder that is no sandbox";
     EXPECT_EQ(before, sb.Read("/.board/net/cable") + sb.Read("/.board/net/air") + sb.Read("/.board/net/usb"));
     EXPECT_EQ(std::vector<std::string>{"air"}, NetFiles(sb, "air")) << "an aside copy of the air was left";
 

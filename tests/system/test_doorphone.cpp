@@ -7,9 +7,11 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -35,17 +37,68 @@ std::map<std::string, std::string> Snapshot(const std::string& root)
     return out;
 }
 
-// One run.sh test at a time: they build in the same build-run/ and time its log.
-class RunShTurn {
+// A run.sh test's own time and what it leaves. It ends itself before CTest's limit (300 s), which
+// would kill it without a word and leave its sandbox: every wait takes at most what is left, and
+// at its end, however it ends, the roots it named are removed (what still runs on them ended).
+// The run.sh tests take turns (they share build-run/ and time its log): CTest runs them one at a
+// time (their RESOURCE_LOCK, tests/CMakeLists.txt) after the fixture that builds what run.sh
+// runs; run by hand, a turn is waited for within the test's own time.
+class RunShTest {
 public:
-    RunShTurn() : mFd(open((SourceDir() + "/run.sh").c_str(), O_RDONLY | O_CLOEXEC)) { flock(mFd, LOCK_EX); }
-    ~RunShTurn() { close(mFd); }
-    RunShTurn(const RunShTurn&) = delete;
-    RunShTurn& operator=(const RunShTurn&) = delete;
+    RunShTest() : mEnd(std::chrono::steady_clock::now() + std::chrono::seconds(240)) {}
+    ~RunShTest()
+    {
+        // The last named first: a sandbox inside a folder the test made goes before the folder.
+        for (auto root = mRoots.rbegin(); root != mRoots.rend(); ++root) {
+            if (std::filesystem::exists(*root)) {
+                std::system((SourceDir() + "/tools/boardclean --remove " + *root + " > /dev/null 2>&1").c_str());
+            }
+            // A folder that is no sandbox (boardclean refuses it) is the test's own.
+            std::error_code ec;
+            std::filesystem::remove_all(*root, ec);
+        }
+        if (mTurn >= 0) {
+            close(mTurn);
+        }
+    }
+    RunShTest(const RunShTest&) = delete;
+    RunShTest& operator=(const RunShTest&) = delete;
+
+    // What is left of the test's time, `most` at most.
+    std::chrono::milliseconds Left(std::chrono::milliseconds most) const
+    {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(mEnd - std::chrono::steady_clock::now());
+        return std::max(std::chrono::milliseconds(0), std::min(most, left));
+    }
+    bool TakeTurn()
+    {
+        mTurn = open((SourceDir() + "/run.sh").c_str(), O_RDONLY | O_CLOEXEC);
+        return mTurn >= 0 && Eventually([this] { return flock(mTurn, LOCK_EX | LOCK_NB) == 0; }, Left(240s));
+    }
+    // A root (or a folder) this test removes at its end.
+    std::string Root(const std::string& root)
+    {
+        mRoots.push_back(root);
+        return root;
+    }
 
 private:
-    int mFd;
+    std::chrono::steady_clock::time_point mEnd;
+    std::vector<std::string> mRoots;
+    int mTurn = -1;
 };
+
+// Stops a run.sh as Ctrl-C does, then for good: no test leaves one running.
+int StopRun(ChildProcess& run)
+{
+    run.Kill(SIGINT);
+    int status = run.WaitExit(15s);
+    if (status == -1) {
+        run.Kill(SIGKILL);
+        status = run.WaitExit(5s);
+    }
+    return status;
+}
 
 // A process by its id and start time (an id the kernel gives again is another process).
 using ProcId = std::pair<pid_t, std::string>;
@@ -142,7 +195,13 @@ TEST(RunSh, RefusesBadArgumentsBeforeAnything)
         {{"--root", plain}, "run.sh: --root " + plain + " is not a sandbox (a new or empty folder is laid out as one)"},
         {{"--root", plain + "/.board"}, "run.sh: --root " + plain + "/.board is not a sandbox"},
         {{"--loud"}, "run.sh: unknown argument --loud"},
+        {{"--build-only", "--seconds", "3"}, "run.sh: --build-only takes no other argument"},
     }, {"(usage: ./run.sh [--seconds N]"});
+    for (const char* jobs : {"abc", "0", "-2", "3x"}) {
+        EXPECT_TRUE(ToolRefuses({runSh, "--root", missing + "/x"}, 2,
+                                std::string("run.sh: JOBS takes a positive whole number of build jobs, not '") + jobs + "'",
+                                {std::string("JOBS=") + jobs}));
+    }
     EXPECT_FALSE(std::filesystem::exists(missing));
     EXPECT_FALSE(std::filesystem::exists("/tmp/a b"));
     EXPECT_EQ(plainBefore, Snapshot(plain)) << "a folder that is no sandbox was written to";
@@ -154,7 +213,8 @@ TEST(RunSh, RefusesBadArgumentsBeforeAnything)
 // the process, before it builds or touches anything.
 TEST(RunSh, RefusesASecondRunOnALiveRootAndLeavesTheFirstAlone)
 {
-    RunShTurn turn;
+    RunShTest test;
+    ASSERT_TRUE(test.TakeTurn());
     TestSandbox sb;
     const int lock = open(sb.Root().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(lock, 0);
@@ -168,7 +228,7 @@ TEST(RunSh, RefusesASecondRunOnALiveRootAndLeavesTheFirstAlone)
     const auto logTime = std::filesystem::last_write_time(buildLog, ec);
 
     ChildProcess second({SourceDir() + "/run.sh", "--root", sb.Root(), "--seconds", "5"});
-    const int status = second.WaitExit(30s);
+    const int status = second.WaitExit(test.Left(30s));
     ASSERT_NE(-1, status) << second.Output();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << second.Output();
     EXPECT_NE(std::string::npos, second.Output().find("run.sh: the board root " + sb.Root() + " is in use by process " +
@@ -189,17 +249,19 @@ TEST(RunSh, RefusesASecondRunOnALiveRootAndLeavesTheFirstAlone)
 // leave an empty program that the next build takes as done).
 TEST(RunSh, AStopSignalDuringTheBuildEndsTheRunAtOnceAndLeavesNothing)
 {
-    RunShTurn turn;
+    RunShTest test;
+    ASSERT_TRUE(test.TakeTurn());
     const std::string base = "/tmp/run-sh-stop-" + std::to_string(getpid());
     const std::string build = SourceDir() + "/build-run";
     const auto linking = -1ms;
     for (const auto delay : {500ms, 2000ms, 8000ms, linking}) {
         SCOPED_TRACE(delay == linking ? std::string("linking") : std::to_string(delay.count()) + " ms");
-        // A source every program links: the build has work for a while.
-        const std::filesystem::path source = SourceDir() + "/src/platform/board.cpp";
+        // The unit's own source: the build compiles it and links the unit (the fixture built the
+        // rest before the test began).
+        const std::filesystem::path source = SourceDir() + "/src/Common/main.cpp";
         const auto touched = std::filesystem::file_time_type::clock::now();
         std::filesystem::last_write_time(source, touched);
-        const std::string root = base + "-" + std::to_string(delay.count());
+        const std::string root = test.Root(base + "-" + std::to_string(delay.count()));
         ChildProcess run({SourceDir() + "/run.sh", "--root", root, "--seconds", "5"});
         if (delay == linking) {
             // This run's build (its log begun after the touch) links the unit.
@@ -213,7 +275,7 @@ TEST(RunSh, AStopSignalDuringTheBuildEndsTheRunAtOnceAndLeavesNothing)
                     const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
                     return log.find("Linking CXX executable doorphone") != std::string::npos;
                 },
-                240s))
+                test.Left(120s)))
                 << run.Output();
         } else {
             std::this_thread::sleep_for(delay);
@@ -223,7 +285,7 @@ TEST(RunSh, AStopSignalDuringTheBuildEndsTheRunAtOnceAndLeavesNothing)
         // To run.sh alone, as to a run in the background: its steps never see this signal.
         const auto sent = std::chrono::steady_clock::now();
         run.Kill(SIGINT);
-        const int status = run.WaitExit(10s);
+        const int status = run.WaitExit(test.Left(10s));
         const auto took = std::chrono::steady_clock::now() - sent;
         ASSERT_NE(-1, status) << "the signal was lost\n" << run.Output();
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status << run.Output();
@@ -241,15 +303,17 @@ TEST(RunSh, AStopSignalDuringTheBuildEndsTheRunAtOnceAndLeavesNothing)
         // Made for this run and stopped before its layout, or a whole sandbox: never half of one.
         if (std::filesystem::exists(root)) {
             EXPECT_TRUE(std::filesystem::exists(root + "/.board/sandbox")) << root;
-            std::system((SourceDir() + "/tools/boardclean --remove " + root + " > /dev/null").c_str());
         }
     }
-    const std::string root = base + "-after";
+    const std::string root = test.Root(base + "-after");
     ChildProcess run({SourceDir() + "/run.sh", "--root", root, "--seconds", "3"});
-    const int status = run.WaitExit(280s);
-    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << run.Output();
+    int status = run.WaitExit(test.Left(180s));
+    if (status == -1) {
+        status = StopRun(run);
+        FAIL() << "the test's time ran out\n" << run.Output();
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << run.Output();
     EXPECT_NE(std::string::npos, run.Output().find("run.sh: doorphone ended with status 0")) << run.Output();
-    std::system((SourceDir() + "/tools/boardclean --remove " + root + " > /dev/null").c_str());
 }
 
 // The cloud's word "activated" is not the unit's: a unit stopped after the cloud's answer but
@@ -258,15 +322,15 @@ TEST(RunSh, AStopSignalDuringTheBuildEndsTheRunAtOnceAndLeavesNothing)
 // unit's reboot, said as such with the way back.
 TEST(RunSh, PairsAgainWhenTheUnitKeepsNoActivation)
 {
-    RunShTurn turn;
-    const std::string root = "/tmp/run-sh-pair-" + std::to_string(getpid());
+    RunShTest test;
+    ASSERT_TRUE(test.TakeTurn());
+    const std::string root = test.Root("/tmp/run-sh-pair-" + std::to_string(getpid()));
     const auto online = [&] { return UnitLog(root).find("mqtt is online") != std::string::npos; };
     {
         ChildProcess first({SourceDir() + "/run.sh", "--root", root, "--seconds", "60"});
-        ASSERT_TRUE(first.WaitForOutput("run.sh: paired with token", 280s)) << first.Output();
-        ASSERT_TRUE(Eventually(online, 60s)) << UnitLog(root);
-        first.Kill(SIGINT);
-        ASSERT_NE(-1, first.WaitExit(10s)) << first.Output();
+        ASSERT_TRUE(first.WaitForOutput("run.sh: paired with token", test.Left(120s))) << first.Output();
+        ASSERT_TRUE(Eventually(online, test.Left(60s))) << UnitLog(root);
+        ASSERT_NE(-1, StopRun(first)) << first.Output();
     }
     // The unit's store as one stopped before it took the answer in: no activation record.
     for (const char* f : {"noxa_user.db", "noxa_user.db_bak", "noxa_user.db_jnl"}) {
@@ -274,29 +338,185 @@ TEST(RunSh, PairsAgainWhenTheUnitKeepsNoActivation)
     }
     {
         ChildProcess second({SourceDir() + "/run.sh", "--root", root, "--seconds", "60"});
-        ASSERT_TRUE(second.WaitForOutput("run.sh: ---- how to use", 120s)) << second.Output();
+        ASSERT_TRUE(second.WaitForOutput("run.sh: ---- how to use", test.Left(90s))) << second.Output();
         EXPECT_NE(std::string::npos, second.Output().find("the unit keeps no activation")) << second.Output();
         EXPECT_NE(std::string::npos, second.Output().find("run.sh: paired with token")) << second.Output();
-        EXPECT_TRUE(Eventually(online, 60s)) << UnitLog(root);
-        second.Kill(SIGINT);
-        ASSERT_NE(-1, second.WaitExit(10s)) << second.Output();
+        EXPECT_TRUE(Eventually(online, test.Left(60s))) << UnitLog(root);
+        ASSERT_NE(-1, StopRun(second)) << second.Output();
     }
     {
         ChildProcess third({SourceDir() + "/run.sh", "--root", root, "--seconds", "120"});
-        ASSERT_TRUE(third.WaitForOutput("run.sh: ---- how to use", 120s)) << third.Output();
+        ASSERT_TRUE(third.WaitForOutput("run.sh: ---- how to use", test.Left(90s))) << third.Output();
         EXPECT_NE(std::string::npos, third.Output().find("the unit goes online with its stored activation"))
             << third.Output();
         EXPECT_EQ(std::string::npos, third.Output().find("paired with token")) << third.Output();
-        EXPECT_TRUE(Eventually(online, 60s)) << UnitLog(root);
+        EXPECT_TRUE(Eventually(online, test.Left(60s))) << UnitLog(root);
         ASSERT_EQ(0, std::system((SourceDir() + "/tools/netsim " + root + " cable pull > /dev/null").c_str()));
-        const int status = third.WaitExit(60s);
+        int status = third.WaitExit(test.Left(60s));
+        if (status == -1) {
+            StopRun(third);
+        }
         EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 86) << status << third.Output();
         EXPECT_NE(std::string::npos, third.Output().find("run.sh: the unit rebooted")) << third.Output();
         EXPECT_NE(std::string::npos, third.Output().find("start it again on the same board with: ./run.sh --root " + root))
             << third.Output();
         EXPECT_EQ(std::string::npos, third.Output().find("ended with status 86")) << third.Output();
     }
-    std::system((SourceDir() + "/tools/boardclean --remove " + root + " > /dev/null").c_str());
+}
+
+// A run killed hard (SIGKILL: no trap runs) leaves nothing running: the unit, the door station
+// and the cloud end with it. What another way left running on the root (here a door station of
+// no run) is ended by the next run on the root, which says so, before it starts its own.
+TEST(RunSh, AKilledRunLeavesNothingRunningAndTheNextEndsWhatWasLeft)
+{
+    RunShTest test;
+    ASSERT_TRUE(test.TakeTurn());
+    const std::string root = test.Root("/tmp/run-sh-killed-" + std::to_string(getpid()));
+    {
+        ChildProcess run({SourceDir() + "/run.sh", "--root", root, "--seconds", "120"});
+        ASSERT_TRUE(run.WaitForOutput("run.sh: ---- how to use", test.Left(120s))) << run.Output();
+        // Each process below the run, with its command line.
+        std::vector<ProcId> below;
+        std::map<pid_t, std::string> what;
+        const auto look = [&] {
+            below = Descendants(run.Pid());
+            what.clear();
+            for (const ProcId& p : below) {
+                std::ifstream in("/proc/" + std::to_string(p.first) + "/cmdline");
+                std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+                std::replace(line.begin(), line.end(), '\0', ' ');
+                what[p.first] = line;
+            }
+        };
+        const auto runs = [&](const std::string& program) {
+            for (const auto& [pid, line] : what) {
+                if (line.find("/" + program + " ") != std::string::npos) {
+                    return true;
+                }
+            }
+            return false;
+        };
+        ASSERT_TRUE(Eventually(
+            [&] {
+                look();
+                return runs("doorphone") && runs("doorstation") && runs("cloudsim");
+            },
+            test.Left(30s)))
+            << run.Output();
+        run.Kill(SIGKILL);
+        ASSERT_NE(-1, run.WaitExit(5s));
+        for (const ProcId& p : below) {
+            EXPECT_TRUE(Eventually([&] { return !StillRuns(p); }, test.Left(10s)))
+                << "process " << p.first << " outlived the killed run: " << what[p.first];
+        }
+    }
+    // A station started by hand on the root (as one of a run killed before its station was made
+    // to end with it): it would read the next run's commands.
+    ChildProcess stray({BinaryDir() + "/tools/doorstation", "--root", root, "--fifo", root + "/tmp/stray.cmd"},
+                       {"DOORPHONE_ROOT=" + root});
+    ASSERT_TRUE(stray.WaitForOutput("linked at", test.Left(10s))) << stray.Output();
+    ChildProcess next({SourceDir() + "/run.sh", "--root", root, "--seconds", "60"});
+    ASSERT_TRUE(next.WaitForOutput("run.sh: ---- how to use", test.Left(90s))) << next.Output();
+    EXPECT_NE(std::string::npos,
+              next.Output().find("run.sh: an earlier run left processes running on " + root + ": ended them"))
+        << next.Output();
+    EXPECT_NE(std::string::npos, next.Output().find("run.sh:   ending process " + std::to_string(stray.Pid())))
+        << next.Output();
+    EXPECT_NE(-1, stray.WaitExit(test.Left(10s))) << "the stray station still runs";
+    EXPECT_NE(-1, StopRun(next)) << next.Output();
+}
+
+// Relative paths are the caller's: --root and --station-script given from another folder name
+// files there, not in the project. A run without --root says at its end where its sandbox stays
+// and how to remove it; the how-to names a photograph of a person that is there.
+TEST(RunSh, TakesRelativePathsFromTheCallerAndSaysWhereItsSandboxStays)
+{
+    RunShTest test;
+    ASSERT_TRUE(test.TakeTurn());
+    const std::string dir = test.Root("/tmp/run-sh-caller-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir + "/call.txt") << "sar 700\n";
+    const std::string name = "box-" + std::to_string(getpid());
+    test.Root(dir + "/" + name);
+    {
+        ChildProcess run({"/bin/sh", "-c",
+                          "cd " + dir + " && exec " + SourceDir() + "/run.sh --root " + name +
+                              " --station-script call.txt --seconds 3"});
+        int status = run.WaitExit(test.Left(120s));
+        if (status == -1) {
+            status = StopRun(run);
+        }
+        EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << run.Output();
+        EXPECT_NE(std::string::npos, run.Output().find("run.sh: sandbox (board root) is " + dir + "/" + name))
+            << run.Output();
+        EXPECT_TRUE(std::filesystem::exists(dir + "/" + name + "/.board/sandbox"));
+        EXPECT_FALSE(std::filesystem::exists(SourceDir() + "/" + name)) << "the root went into the project";
+        std::ifstream in(dir + "/" + name + "/.board/doorstation.log");
+        const std::string station((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_NE(std::string::npos, station.find("sar_ch2 := 700")) << "the caller's script did not run\n" << station;
+        // A root the caller named is the caller's to keep: no note.
+        EXPECT_EQ(std::string::npos, run.Output().find("this run's sandbox stays")) << run.Output();
+    }
+    ChildProcess run({SourceDir() + "/run.sh", "--seconds", "3"});
+    ASSERT_TRUE(run.WaitForOutput("run.sh: sandbox (board root) is ", test.Left(120s))) << run.Output();
+    std::smatch m;
+    std::string out = run.Output();
+    ASSERT_TRUE(std::regex_search(out, m, std::regex("sandbox \\(board root\\) is (/tmp/doorphone-run-[A-Za-z0-9]+)")))
+        << out;
+    const std::string root = test.Root(m[1]);
+    int status = run.WaitExit(test.Left(120s));
+    if (status == -1) {
+        status = StopRun(run);
+    }
+    out = run.Output();
+    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << out;
+    const std::string photo = SourceDir() + "/build-run/photos/astronaut.png";
+    EXPECT_NE(std::string::npos, out.find("tools/mkcamera " + root + " " + photo)) << out;
+    EXPECT_GT(std::filesystem::file_size(photo), 0u);
+    const std::string remove = SourceDir() + "/tools/boardclean --remove " + root;
+    ASSERT_TRUE(std::regex_search(out, m, std::regex("run.sh: this run's sandbox stays in " + root +
+                                                     " \\([0-9.,]+[KMG]?\\)")))
+        << out;
+    ASSERT_NE(std::string::npos, out.find("remove it with: " + remove)) << out;
+    EXPECT_EQ(0, std::system((remove + " > /dev/null").c_str()));
+    EXPECT_FALSE(std::filesystem::exists(root));
+}
+
+// The stores' install counts as done only once it finished: one cut short (a Ctrl-C in the first
+// run's npm ci) is done again by the next call, and a finished one is not done twice.
+TEST(RunSh, AnInstallCutShortIsDoneAgainAtTheNextRun)
+{
+    RunShTest test;
+    const std::string top = test.Root("/tmp/run-sh-deps-" + std::to_string(getpid()));
+    std::filesystem::create_directories(top + "/scripts");
+    std::filesystem::create_directories(top + "/bin");
+    std::filesystem::copy_file(SourceDir() + "/scripts/deps.sh", top + "/scripts/deps.sh");
+    std::filesystem::copy_file(SourceDir() + "/package-lock.json", top + "/package-lock.json");
+    std::filesystem::copy_file(SourceDir() + "/package.json", top + "/package.json");
+    // A stand-in npm: it counts its calls, removes the folder as npm ci does, writes part of the
+    // packages, and dies there while the file "cut" is there.
+    std::ofstream(top + "/bin/npm") << "#!/bin/sh\n"
+                                       "echo ci >> " + top + "/calls\n"
+                                       "rm -rf node_modules && mkdir -p node_modules/s3rver\n"
+                                       "[ -e " + top + "/cut ] && kill -KILL $$\n"
+                                       "echo 'module.exports = 1' > node_modules/s3rver/index.js\n";
+    std::filesystem::permissions(top + "/bin/npm", std::filesystem::perms::owner_all);
+    std::ofstream(top + "/cut") << "";
+    const auto calls = [&] {
+        std::ifstream in(top + "/calls");
+        return std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n');
+    };
+    const std::string deps = "PATH=" + top + "/bin:$PATH " + top + "/scripts/deps.sh > /dev/null 2>&1";
+    EXPECT_NE(0, std::system(deps.c_str())) << "the cut install counted as done";
+    EXPECT_EQ(1, calls());
+    EXPECT_TRUE(std::filesystem::exists(top + "/node_modules/s3rver"));
+    EXPECT_FALSE(std::filesystem::exists(top + "/node_modules/s3rver/index.js"));
+    std::filesystem::remove(top + "/cut");
+    EXPECT_EQ(0, std::system(deps.c_str()));
+    EXPECT_EQ(2, calls()) << "the install cut short was not done again";
+    EXPECT_TRUE(std::filesystem::exists(top + "/node_modules/s3rver/index.js"));
+    EXPECT_EQ(0, std::system(deps.c_str()));
+    EXPECT_EQ(2, calls()) << "a finished install was done again";
 }
 
 TEST(Doorphone, StartsAndRunsTheTimerTask)

@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 #include <mosquitto.h>
 #include <mutex>
+#include <sstream>
 #include <thread>
 #include <openssl/evp.h>
 #include <sys/socket.h>
@@ -803,6 +804,72 @@ TEST(CloudSimOptions, AWrongOptionOrRootIsNamed)
     EXPECT_TRUE(std::filesystem::is_empty(spaced));
     std::filesystem::remove_all(plain);
     std::filesystem::remove_all(spaced);
+}
+
+// A stop signal while the simulator starts (here while its object stores come up) ends the start
+// there, instead of after it: it never says it is ready, and its broker and stores end with it.
+TEST(CloudSimOptions, AStopSignalDuringTheStartEndsItThere)
+{
+    TestSandbox sb;
+    // The children of `parent` (their ids and command names).
+    const auto children = [](pid_t parent) {
+        std::vector<std::pair<pid_t, std::string>> out;
+        for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+            const std::string name = e.path().filename().string();
+            if (name.find_first_not_of("0123456789") != std::string::npos) {
+                continue;
+            }
+            std::ifstream in(e.path() / "stat");
+            std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            const size_t open = stat.find('(');
+            const size_t close = stat.rfind(") ");
+            if (open == std::string::npos || close == std::string::npos) {
+                continue;
+            }
+            std::istringstream rest(stat.substr(close + 2));
+            std::string state;
+            pid_t ppid = 0;
+            rest >> state >> ppid;
+            if (ppid == parent && state != "Z") {
+                out.emplace_back(std::stoi(name), stat.substr(open + 1, close - open - 1));
+            }
+        }
+        return out;
+    };
+    ChildProcess sim({BinaryDir() + "/tools/cloudsim", "--root", sb.Root(), "--quiet", "--stores"});
+    // The stores are Node programs: once one runs, the start waits for their ports.
+    ASSERT_TRUE(Eventually(
+        [&] {
+            for (const auto& c : children(sim.Pid())) {
+                if (c.second == "node") {
+                    return true;
+                }
+            }
+            return false;
+        },
+        60s))
+        << sim.Output();
+    const auto started = children(sim.Pid());
+    ASSERT_EQ(std::string::npos, sb.Read("/.board/cloudsim.log").find("cloud simulator ready"))
+        << "the start was over before the signal";
+    sim.Kill(SIGTERM);
+    const int status = sim.WaitExit(30s);
+    ASSERT_NE(-1, status) << sim.Output();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << sim.Output();
+    const std::string log = sb.Read("/.board/cloudsim.log");
+    EXPECT_EQ(std::string::npos, log.find("cloud simulator ready")) << "it finished its start first\n" << log;
+    EXPECT_NE(std::string::npos, log.find("stopping (signal 15)")) << log;
+    for (const auto& c : started) {
+        EXPECT_TRUE(Eventually(
+            [&] {
+                std::ifstream in("/proc/" + std::to_string(c.first) + "/stat");
+                std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+                const size_t close = stat.rfind(") ");
+                return close == std::string::npos || stat.compare(close + 2, 1, "Z") == 0;
+            },
+            10s))
+            << c.second << " " << c.first << " left running";
+    }
 }
 
 // The owner's phone gets the device's local key for its viewers; the state file that keeps every

@@ -6,6 +6,7 @@
 #include "read_bytes.h"
 #include "sandbox.h"
 
+#include <csignal>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -241,6 +242,36 @@ TEST(DoorStationProgram, AStaleCommandFileIsNotReplayed)
     EXPECT_EQ(std::string::npos, station.Output().find("sar_ch2 := 500")) << "the stale ring was replayed";
     station.Kill(SIGTERM);
     EXPECT_NE(-1, station.WaitExit(5s));
+}
+
+// Started to die with its parent (run.sh), the station ends when the parent is killed hard: no
+// station of a killed run reads the root's command FIFO and takes the next run's commands.
+TEST(DoorStationProgram, EndsWithItsParentWhenAskedTo)
+{
+    TestSandbox sb;
+    const std::string fifo = sb.Path("/.board/doorstation.cmd");
+    // The shell becomes the sleep (the same process): the station's parent, killed below.
+    ChildProcess parent({"/bin/sh", "-c",
+                         Station() + " --root " + sb.Root() + " --fifo " + fifo +
+                             " --die-with-parent > /dev/null 2>&1 & echo station $!; exec sleep 300"});
+    ASSERT_TRUE(parent.WaitForOutput("station ", 10s));
+    ASSERT_TRUE(Eventually([&] { return sb.Exists("/.board/doorstation.cmd"); }, 10s)) << "the station did not start";
+    const std::string out = parent.Output();
+    const pid_t station = std::stoi(out.substr(out.find("station ") + 8));
+    const auto ended = [station] {
+        std::ifstream in("/proc/" + std::to_string(station) + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const size_t close = stat.rfind(") ");
+        return close == std::string::npos || stat.compare(close + 2, 1, "Z") == 0;
+    };
+    ASSERT_FALSE(ended());
+    parent.Kill(SIGKILL);
+    ASSERT_NE(-1, parent.WaitExit(5s));
+    EXPECT_TRUE(Eventually(ended, 10s)) << "the station outlived its parent";
+    if (!ended()) {
+        kill(station, SIGKILL);
+    }
+    EXPECT_TRUE(Eventually([&] { return !sb.Exists("/.board/doorstation.cmd"); }, 5s)) << "the FIFO it made stays";
 }
 
 TEST(DoorStationProgram, LeavesAForeignTtyS2Alone)

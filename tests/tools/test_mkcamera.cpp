@@ -60,8 +60,11 @@ TEST(Mkcamera, WallThenWallWithThePhotograph)
     EXPECT_EQ(2, Mkcamera({sb.Root(), photo, "--size", "641x360"}));
     EXPECT_EQ(2, Mkcamera({sb.Root(), photo, "--height", "300"}));
     EXPECT_EQ(2, Mkcamera({sb.Root(), photo, "--colour", "red"}));
-    EXPECT_EQ(1, Mkcamera({sb.Root() + "/nowhere", photo}, &out));
+    // A sandbox whose camera file cannot be written (a folder in the way of the file aside).
+    std::filesystem::create_directories(sb.Root() + "/.board/camera_door0.yuv.tmp/x");
+    EXPECT_EQ(1, Mkcamera({sb.Root(), photo}, &out));
     EXPECT_NE(std::string::npos, out.find("cannot write")) << out;
+    std::filesystem::remove_all(sb.Root() + "/.board/camera_door0.yuv.tmp");
 }
 
 // Without --blink, a photograph with no wall beside it: the tool draws its own wall, and the
@@ -122,8 +125,13 @@ TEST(Mkcamera, RefusesBadInputs)
     TestSandbox sb;
     const std::string tool = BinaryDir() + "/tools/mkcamera";
     const std::string photo = std::string(DOORPHONE_PHOTO_DIR) + "/astronaut.png";
+    // Any folder with a .board in it is no sandbox: the camera's 155 MB never go there.
+    const std::string fake = sb.Root() + "/tmp/fake";
+    std::filesystem::create_directories(fake + "/.board");
     ExpectRefusals(tool, {
         {{}, "mkcamera: no board root"},
+        {{fake, photo}, "mkcamera: the board root " + fake + " is not a sandbox"},
+        {{sb.Root() + "/nothing", photo}, "mkcamera: the board root " + sb.Root() + "/nothing does not exist"},
         {{sb.Root()}, "mkcamera: no photograph"},
         {{sb.Root(), photo, "--colour", "red"}, "mkcamera: unknown option --colour"},
         {{sb.Root(), photo, "--size"}, "mkcamera: --size needs a value"},
@@ -141,4 +149,5 @@ TEST(Mkcamera, RefusesBadInputs)
     }, {"usage: mkcamera ROOT PHOTO"});
     EXPECT_FALSE(sb.Exists("/.board/camera_door0.yuv"));
     EXPECT_FALSE(sb.Exists("/.board/camera_door0.yuv.tmp"));
+    EXPECT_TRUE(std::filesystem::is_empty(fake + "/.board")) << "it wrote into a folder that is no sandbox";
 }

@@ -248,6 +248,28 @@ int main(int argc, char** argv)
     sigaddset(&stopSet, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSet, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // Taken from now on, during the start too: a stop meanwhile cuts the start short (its waits
+    // look at gStop) instead of waiting for the stores to come up first.
+    std::atomic<int> stopSignal{0};
+    std::thread signals([&stopSet, &stopSignal] {
+        int sig = 0;
+        while (sigwait(&stopSet, &sig) == 0 && sig == SIGHUP) {
+        }
+        stopSignal = sig;
+        gStop = true;
+    });
+    // Every way out of main from here on: the signal thread is woken and joined.
+    struct SignalsJoined {
+        std::thread& t;
+        ~SignalsJoined()
+        {
+            if (!gStop) {
+                gStop = true;
+                kill(getpid(), SIGTERM);
+            }
+            t.join();
+        }
+    } signalsJoined{signals};
 
     if (!EnsureCertificates(caDir)) {
         return 1;
@@ -357,14 +379,14 @@ int main(int argc, char** argv)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     });
-    Log("cloud simulator ready: api " + ApiUrl() + " mqtt " + BrokerUrl() + " (broker pid " +
-        std::to_string(gBroker->Pid()) + "); root " + gRoot);
-
-    int sig = 0;
-    while (sigwait(&stopSet, &sig) == 0 && sig == SIGHUP) {
+    if (!gStop) {
+        Log("cloud simulator ready: api " + ApiUrl() + " mqtt " + BrokerUrl() + " (broker pid " +
+            std::to_string(gBroker->Pid()) + "); root " + gRoot);
     }
-    Log("stopping (signal " + std::to_string(sig) + ")");
-    gStop = true;
+    while (!gStop) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    Log("stopping (signal " + std::to_string(stopSignal.load()) + ")");
     svr.stop();
     server.join();
     fifo.join();

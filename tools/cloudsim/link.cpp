@@ -347,7 +347,7 @@ void StopMqttLink()
 
 bool WaitMqttUp(int ms)
 {
-    for (int i = 0; i < ms / 10 && !gMqUp; ++i) {
+    for (int i = 0; i < ms / 10 && !gMqUp && !gStop; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return gMqUp;

@@ -445,7 +445,8 @@ void StopGate()
 
 bool WaitPort(uint16_t port, pid_t pid)
 {
-    for (int i = 0; i < 300; ++i) {
+    // A stop meanwhile ends the wait: the start is cut short.
+    for (int i = 0; i < 300 && !gStop; ++i) {
         if (PortOpen(port)) {
             return true;
         }

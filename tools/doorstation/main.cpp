@@ -6,11 +6,13 @@
 // frames on the bus on command. It also stands at the unit's board: it presses the key, rings
 // the analogue doors through the SAR level, and shows the unit's outputs.
 //
-// Usage: doorstation [--root DIR] [--script FILE] [--fifo PATH] [--log FILE] [--stamp 1]
+// Usage: doorstation [--root DIR] [--script FILE] [--fifo PATH] [--log FILE] [--stamp 1] [--die-with-parent]
 //   --root    board root (default $DOORPHONE_ROOT)
 //   --script  commands to run first ("sleep N" waits); then commands come from the FIFO or stdin
 //   --fifo    read commands from this FIFO (made if missing) instead of stdin
 //   --log     also append every output line to this file
+//   --die-with-parent  end when the process that started it ends (run.sh: a run killed hard
+//             leaves no station reading the root's command FIFO)
 #include "board_io.h"
 #include "bus_codec.h"
 #include "commands.h"
@@ -29,6 +31,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <termios.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 using namespace doorstation;
@@ -64,7 +67,8 @@ void Say(const std::string& line)
 
 void Usage()
 {
-    std::fprintf(stderr, "usage: doorstation [--root DIR] [--script FILE] [--fifo PATH] [--log FILE] [--stamp 1]\n");
+    std::fprintf(stderr, "usage: doorstation [--root DIR] [--script FILE] [--fifo PATH] [--log FILE] [--stamp 1] "
+                 "[--die-with-parent]\n");
 }
 
 // Writes all of `bytes`; the unit not reading for a while must not stall the bus.
@@ -170,6 +174,15 @@ int main(int argc, char** argv)
     std::string script, fifo, logPath;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
+        if (a == "--die-with-parent") {
+            // The parent may have ended before this line: then the station ends at once.
+            const pid_t parent = getppid();
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (parent == 1 || getppid() != parent) {
+                return 1;
+            }
+            continue;
+        }
         if (i + 1 >= argc) {
             Usage();
             return 2;

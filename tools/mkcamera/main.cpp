@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -44,6 +45,28 @@ int Refuse(const std::string& why)
     fprintf(stderr, "mkcamera: %s\n", why.c_str());
     Usage();
     return 2;
+}
+
+// Why a folder is not a sandbox, empty when it is one: tools/.sandboxlib's rule (its mark, or the
+// layout mksandbox made before it left one). Any folder with a .board in it is not one.
+std::string SandboxRefusal(const std::string& root)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (!fs::exists(root, ec)) {
+        return "does not exist";
+    }
+    if (!fs::is_directory(root, ec)) {
+        return "is not a folder";
+    }
+    if (fs::is_regular_file(root + "/.board/sandbox", ec)) {
+        return "";
+    }
+    if (fs::is_directory(root + "/.board", ec) && fs::is_regular_file(root + "/DeviceInfo/device.conf", ec) &&
+        fs::is_regular_file(root + "/etc/Fw.conf", ec) && fs::is_regular_file(root + "/customer/ApplicantMD5", ec)) {
+        return "";
+    }
+    return "is not a sandbox";
 }
 
 // A whole number from lo to hi, all of the text.
@@ -122,6 +145,10 @@ int main(int argc, char** argv)
         return Refuse("a moving visitor is at most " + std::to_string(kMovingMaxWidth) + "x" +
                       std::to_string(kMovingMaxHeight) + " (its file holds " + std::to_string(kMovingFrames) +
                       " frames); --blink writes two frames of a larger picture");
+    }
+    const std::string why = SandboxRefusal(root);
+    if (!why.empty()) {
+        return Refuse("the board root " + root + " " + why + " (tools/mksandbox lays one out)");
     }
     const cv::Mat wall = wallPath.empty() ? SceneWall(width, height) : SceneLoad(wallPath);
     const cv::Mat photo = SceneLoad(photoPath);

@@ -426,9 +426,9 @@ run.sh: ---- how to use the unit (sandbox $root) ----
   notifications, and a picture one names (its "bucket" and "file" words; decrypted with the unit's media key):
     $phone $root notifications
     $phone $root pic BUCKET/FILE > /tmp/door.jpg
-  a visitor at door 1 (the person of a photograph comes to the camera and stays; the motion
-  alarm, turned on first, sees them arrive and the phone gets a motion notification, dp 115):
-    $phone $root dp 134 true
+  a visitor at door 1 (the person of a photograph comes to the camera and stays; with the motion
+  alarm and the human filter turned on first, the phone gets a person notification, dp 185):
+    $phone $root dp 134 true 170 true
     $here/$build/tools/mkcamera $root $photo
   recordings: on the card once data points 150 and 151 turn card recording on (151 0: events
   only), in the cloud once its storage records all the time:

@@ -19,6 +19,7 @@
 #include "sim.h"
 #include "stream.h"
 #include "storage.h"
+#include "../sandbox_rule.h"
 
 #include <httplib.h>
 #include <mosquitto.h>
@@ -146,27 +147,6 @@ void Refuse(httplib::Response& res)
 {
     res.status = 401;
     res.set_content("error: the phone's secret is missing or wrong (" + gCloudDir + "/phone.secret)\n", "text/plain");
-}
-
-// Why a folder is not a sandbox, empty when it is one: tools/.sandboxlib's rule (its mark, or the
-// layout mksandbox made before it left one).
-std::string SandboxRefusal(const std::string& root)
-{
-    std::error_code ec;
-    if (!fs::exists(root, ec)) {
-        return "does not exist";
-    }
-    if (!fs::is_directory(root, ec)) {
-        return "is not a folder";
-    }
-    if (fs::is_regular_file(root + "/.board/sandbox", ec)) {
-        return "";
-    }
-    if (fs::is_directory(root + "/.board", ec) && fs::is_regular_file(root + "/DeviceInfo/device.conf", ec) &&
-        fs::is_regular_file(root + "/etc/Fw.conf", ec) && fs::is_regular_file(root + "/customer/ApplicantMD5", ec)) {
-        return "";
-    }
-    return "is not a sandbox";
 }
 
 std::string ExeDir()

@@ -10,6 +10,7 @@
 // the photograph: the visitor comes and goes every frame, and the detection's frames 120 ms apart
 // see motion at every pass (what the suites rely on).
 #include "scene.h"
+#include "../sandbox_rule.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -45,28 +46,6 @@ int Refuse(const std::string& why)
     fprintf(stderr, "mkcamera: %s\n", why.c_str());
     Usage();
     return 2;
-}
-
-// Why a folder is not a sandbox, empty when it is one: tools/.sandboxlib's rule (its mark, or the
-// layout mksandbox made before it left one). Any folder with a .board in it is not one.
-std::string SandboxRefusal(const std::string& root)
-{
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    if (!fs::exists(root, ec)) {
-        return "does not exist";
-    }
-    if (!fs::is_directory(root, ec)) {
-        return "is not a folder";
-    }
-    if (fs::is_regular_file(root + "/.board/sandbox", ec)) {
-        return "";
-    }
-    if (fs::is_directory(root + "/.board", ec) && fs::is_regular_file(root + "/DeviceInfo/device.conf", ec) &&
-        fs::is_regular_file(root + "/etc/Fw.conf", ec) && fs::is_regular_file(root + "/customer/ApplicantMD5", ec)) {
-        return "";
-    }
-    return "is not a sandbox";
 }
 
 // A whole number from lo to hi, all of the text.

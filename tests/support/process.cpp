@@ -5,7 +5,11 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <poll.h>
+#include <sstream>
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -153,4 +157,31 @@ void ChildProcess::WriteLine(const std::string& line)
 std::string Doorphone()
 {
     return BinaryDir() + "/src/Common/doorphone";
+}
+
+std::vector<PROC_STAT_S> ProcessTable()
+{
+    std::vector<PROC_STAT_S> out;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator("/proc", ec)) {
+        const std::string name = e.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::ifstream in(e.path() / "stat");
+        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        // The name may hold blanks and parentheses: it ends at the last ") ".
+        const size_t open = stat.find('(');
+        const size_t close = stat.rfind(") ");
+        if (open == std::string::npos || close == std::string::npos) {
+            continue;
+        }
+        PROC_STAT_S p;
+        p.Pid = std::stoi(name);
+        p.Name = stat.substr(open + 1, close - open - 1);
+        std::istringstream rest(stat.substr(close + 2));
+        rest >> p.State >> p.Parent;
+        out.push_back(std::move(p));
+    }
+    return out;
 }

@@ -39,6 +39,17 @@ private:
 // The unit's program in the build tree.
 std::string Doorphone();
 
+// One process of the host as /proc/PID/stat gives it.
+struct PROC_STAT_S {
+    pid_t Pid = 0;
+    pid_t Parent = 0;
+    std::string State;  // "R", "S", "Z", ...
+    std::string Name;   // the command name, as (name) shows it
+};
+
+// Every process of the host now (one that ends while it is read is passed over).
+std::vector<PROC_STAT_S> ProcessTable();
+
 // Polls `cond` every 50 ms until it holds or `limit` has passed; whether it held.
 template <typename Cond>
 bool Eventually(Cond cond, std::chrono::milliseconds limit)

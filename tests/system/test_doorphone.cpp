@@ -124,22 +124,8 @@ std::string StartTime(pid_t pid)
 std::vector<ProcId> Descendants(pid_t top)
 {
     std::map<pid_t, std::vector<pid_t>> kids;
-    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
-        const std::string name = e.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) {
-            continue;
-        }
-        std::ifstream in(e.path() / "stat");
-        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        const size_t close = stat.rfind(')');
-        if (close == std::string::npos) {
-            continue;
-        }
-        std::istringstream rest(stat.substr(close + 2));
-        std::string state;
-        pid_t parent = 0;
-        rest >> state >> parent;
-        kids[parent].push_back(std::stoi(name));
+    for (const PROC_STAT_S& p : ProcessTable()) {
+        kids[p.Parent].push_back(p.Pid);
     }
     std::vector<ProcId> out;
     std::vector<pid_t> todo = {top};

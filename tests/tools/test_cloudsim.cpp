@@ -814,24 +814,9 @@ TEST(CloudSimOptions, AStopSignalDuringTheStartEndsItThere)
     // The children of `parent` (their ids and command names).
     const auto children = [](pid_t parent) {
         std::vector<std::pair<pid_t, std::string>> out;
-        for (const auto& e : std::filesystem::directory_iterator("/proc")) {
-            const std::string name = e.path().filename().string();
-            if (name.find_first_not_of("0123456789") != std::string::npos) {
-                continue;
-            }
-            std::ifstream in(e.path() / "stat");
-            std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            const size_t open = stat.find('(');
-            const size_t close = stat.rfind(") ");
-            if (open == std::string::npos || close == std::string::npos) {
-                continue;
-            }
-            std::istringstream rest(stat.substr(close + 2));
-            std::string state;
-            pid_t ppid = 0;
-            rest >> state >> ppid;
-            if (ppid == parent && state != "Z") {
-                out.emplace_back(std::stoi(name), stat.substr(open + 1, close - open - 1));
+        for (const PROC_STAT_S& p : ProcessTable()) {
+            if (p.Parent == parent && p.State != "Z") {
+                out.emplace_back(p.Pid, p.Name);
             }
         }
         return out;

@@ -4,6 +4,7 @@
 
 #include "noxa_ipc_cloud_storage.h"
 #include "noxa_iot_sdk/noxa_cloud/cloud_operation.h"
+#include "noxa_adapter/utilities/uni_log.h"
 #include "noxa_iot_sdk/online_log/log_seq.h"
 #include "noxa_ipc_sdk/stream_storage/ss_internal.h"
 
@@ -15,6 +16,32 @@
 namespace cs {
 
 constexpr uint32_t kEventTextLen = 512;
+
+// Calls of one kind refused in a row, and since when (monotonic): the module tells a row once when
+// it begins and once, with its count and length, when the call is taken again.
+struct Refusals {
+    std::atomic<uint32_t> count{0};
+    std::atomic<uint64_t> sinceMs{0};
+
+    // The transport's lines of a try: warnings for the first of a row, Debug after it.
+    uint32_t LogFloor() const { return count.load() != 0 ? LOG_LEVEL_DEBUG : LOG_LEVEL_WARN; }
+    // One more refusal at `nowMs`; true for the first of a row.
+    bool Add(uint64_t nowMs)
+    {
+        if (count.fetch_add(1) != 0) {
+            return false;
+        }
+        sinceMs = nowMs;
+        return true;
+    }
+    // The row ends at `nowMs`: its refusals (0 when there was none) and, in *ms, its length.
+    uint32_t End(uint64_t nowMs, unsigned long long* ms)
+    {
+        const uint32_t n = count.exchange(0);
+        *ms = static_cast<unsigned long long>(nowMs - sinceMs.load());
+        return n;
+    }
+};
 
 struct Event {
     int32_t id = -1;
@@ -58,19 +85,15 @@ struct Manager {
     bool waitI = true;
     bool newDayLatch = false;
 
-    // Slice uploads refused in a row, and since when (monotonic): logged once, then counted.
-    uint32_t uploadFailures = 0;
-    uint64_t uploadFailingMs = 0;
+    // Slice uploads refused in a row: logged once, then counted.
+    Refusals uploads;
     // A group being closed: its last slice (state still open) or its stop notice (state stopped)
     // not yet taken. No group opens before it is done; tried again by the thread's passes.
     bool closing = false;
     uint32_t stopTries = 0;
-    // Group starts the cloud refused in a row, and since when (monotonic): as the uploads.
-    uint32_t startFailures = 0;
-    uint64_t startFailingMs = 0;
-    // Configuration fetches failed in a row, and since when (monotonic): as the uploads.
-    std::atomic<uint32_t> configFailures{0};
-    std::atomic<uint64_t> configFailingMs{0};
+    // Group starts the cloud refused in a row, and configuration fetches failed in a row.
+    Refusals starts;
+    Refusals configFetches;
     std::atomic<CS_KEY_FRAME_REQUEST> keyFrameRequest{nullptr};
 
     bool keyNeedsUpdate = false;

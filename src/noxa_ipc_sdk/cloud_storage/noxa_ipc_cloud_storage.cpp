@@ -350,16 +350,10 @@ int NotifyStartTakingKey(uint32_t t)
 // when the refusals begin (the transport's details of the first try as warnings), the tries after
 // it at Debug, one line with their count and length when the cloud takes a start again. Counted
 // apart from the other calls the cloud may refuse meanwhile (stops, reports, configuration).
-uint32_t StartLogFloor()
-{
-    return gM.startFailures != 0 ? LOG_LEVEL_DEBUG : LOG_LEVEL_WARN;
-}
-
 void StartRefused(const char* what, int ret)
 {
     Seq(kSeqStart, ret);
-    if (gM.startFailures++ == 0) {
-        gM.startFailingMs = Tick();
+    if (gM.starts.Add(Tick())) {
         PR_ERR("%s, ret %d; asked again every %u ms", what, ret, kStartRetryMs);
     } else {
         PR_DEBUG("%s, ret %d", what, ret);
@@ -368,10 +362,9 @@ void StartRefused(const char* what, int ret)
 
 void StartTaken()
 {
-    if (gM.startFailures != 0) {
-        PR_ERR("the cloud took the start of group %u after %u refused starts in %llu ms", gM.groupStart,
-               gM.startFailures, static_cast<unsigned long long>(Tick() - gM.startFailingMs));
-        gM.startFailures = 0;
+    unsigned long long ms = 0;
+    if (const uint32_t refused = gM.starts.End(Tick(), &ms)) {
+        PR_ERR("the cloud took the start of group %u after %u refused starts in %llu ms", gM.groupStart, refused, ms);
     }
 }
 
@@ -389,7 +382,7 @@ int __start_cloud_storage(uint32_t t)
     int ret;
     const char* what = "fail to notify cloud start";
     {
-        UniLogFloor floor(StartLogFloor());
+        UniLogFloor floor(gM.starts.LogFloor());
         ret = NotifyStartTakingKey(t);
         if (ret == CS_ERR_NEW_KEY) {
             ret = NotifyStart(t, key);
@@ -415,7 +408,7 @@ int UploadBuffer()
     {
         // A refusal is this module's error (below); the transport's details of the first come
         // as warnings, those of the tries after it at Debug only.
-        UniLogFloor floor(gM.uploadFailures != 0 ? LOG_LEVEL_DEBUG : LOG_LEVEL_WARN);
+        UniLogFloor floor(gM.uploads.LogFloor());
         std::lock_guard<std::mutex> lock(gM.lock);
         ret = cloud_put_data_to_file(&gM.cfg, "https", CLOUD_STORAGE_KIND_CLOUD, gM.mediaName, "media/av",
                                      gM.buf.get(), gM.used);
@@ -423,18 +416,16 @@ int UploadBuffer()
     // A store away is tried again every kUploadRetryMs: one line when the refusals begin, one
     // with their count and length when it takes a slice again.
     if (ret != UNI_OK) {
-        if (gM.uploadFailures++ == 0) {
-            gM.uploadFailingMs = t0;
+        if (gM.uploads.Add(t0)) {
             PR_ERR("fail to upload media file %s (%d); tried again every %u ms", gM.mediaName, ret, kUploadRetryMs);
             cs::SeqError(kSeqUpload, gM.mediaName);
         }
         return CS_ERR_UPLOAD;
     }
     // At the unit's own level (errors only): the line that ends the one of the first refusal.
-    if (gM.uploadFailures != 0) {
-        PR_ERR("the store took %s after %u refused uploads in %llu ms", gM.mediaName, gM.uploadFailures,
-                  static_cast<unsigned long long>(Tick() - gM.uploadFailingMs));
-        gM.uploadFailures = 0;
+    unsigned long long ms = 0;
+    if (const uint32_t refused = gM.uploads.End(Tick(), &ms)) {
+        PR_ERR("the store took %s after %u refused uploads in %llu ms", gM.mediaName, refused, ms);
     }
     gM.uploadMsLast = Tick() - t0;
     ++gM.slicesUploaded;
@@ -535,7 +526,7 @@ int __update_group(uint32_t t)
     const uint32_t claimed = gM.lastGroupStart;
     ResetSlice(t);
     {
-        UniLogFloor floor(StartLogFloor());
+        UniLogFloor floor(gM.starts.LogFloor());
         ret = NotifyStartTakingKey(gM.groupStart);
     }
     if (ret != UNI_OK && ret != CS_ERR_NEW_KEY) {
@@ -604,13 +595,13 @@ int __upload_media_frame(const Frame& f)
         }
     }
     if (static_cast<uint64_t>(gM.used) + f.size + kRecordExtra >= gM.cap) {
-        if (gM.uploadFailures == 0) {
+        if (gM.uploads.count == 0) {
             PR_WARN("memory insufficient to buffer data[%u + %u > %u]", gM.used, f.size, gM.cap);
         }
         // Asked before the upload, which lasts a few frames. While the store refuses the slice,
         // only once it took it: a key frame asked at every retry would go by unread.
         const bool inGroup = !gM.waitI && f.type != MEDIA_FRAME_TYPE_I;
-        const bool askedFirst = inGroup && gM.uploadFailures == 0;
+        const bool askedFirst = inGroup && gM.uploads.count == 0;
         if (askedFirst) {
             RequestKeyFrame();
         }
@@ -948,15 +939,9 @@ namespace {
 // A fetch that keeps failing is retried every few seconds: one line when the failures begin (the
 // transport's details as warnings), the tries after it at Debug, one line with their count and
 // length when the cloud answers again.
-uint32_t ConfigLogFloor()
-{
-    return gM.configFailures != 0 ? LOG_LEVEL_DEBUG : LOG_LEVEL_WARN;
-}
-
 int ConfigFailed(const char* what, int ret)
 {
-    if (gM.configFailures.fetch_add(1) == 0) {
-        gM.configFailingMs = Tick();
+    if (gM.configFetches.Add(Tick())) {
         PR_ERR("%s ret %d; asked again until it answers", what, ret);
         Seq(kSeqConfig, ret);
     } else {
@@ -967,10 +952,9 @@ int ConfigFailed(const char* what, int ret)
 
 void ConfigAnswered()
 {
-    const uint32_t failures = gM.configFailures.exchange(0);
-    if (failures != 0) {
-        PR_ERR("the cloud storage configuration came after %u failed fetches in %llu ms", failures,
-               static_cast<unsigned long long>(Tick() - gM.configFailingMs));
+    unsigned long long ms = 0;
+    if (const uint32_t failures = gM.configFetches.End(Tick(), &ms)) {
+        PR_ERR("the cloud storage configuration came after %u failed fetches in %llu ms", failures, ms);
     }
 }
 
@@ -982,7 +966,7 @@ int UpdateConfig()
     CLOUD_STORAGE_CFG_S c = gM.cfg;
     int ret;
     {
-        UniLogFloor floor(ConfigLogFloor());
+        UniLogFloor floor(gM.configFetches.LogFloor());
         ret = cloud_get_storage_config(&c, 1);
     }
     if (ret == -2006 || ret == -2002) {
@@ -1018,7 +1002,7 @@ int UpdateConfig()
         return ConfigFailed("update cloud storage config fail", UNI_INVALID_PARM);
     }
     {
-        UniLogFloor floor(ConfigLogFloor());
+        UniLogFloor floor(gM.configFetches.LogFloor());
         ret = cloud_require_new_ca(url, CLOUD_CA_KIND_CLOUD);
     }
     if (ret != UNI_OK && ret != CS_ERR_NO_ORDER) {
@@ -1102,7 +1086,7 @@ int noxa_ipc_cloud_storage_init(const NOXA_MEDIA_INFO_S* media, const NOXA_HW_AE
               gM.sliceDuration);
     gM.hasConfig = false;
     gM.type = CS_TYPE_ALLTIME;
-    gM.configFailures = 0;
+    gM.configFetches.count = 0;
     int ret = cs::UpdateConfig();
     if (ret != UNI_OK && ret != CS_ERR_NO_ORDER) {
         PR_DEBUG("update cloud storage config fail");  // the fetch told it
@@ -1112,7 +1096,7 @@ int noxa_ipc_cloud_storage_init(const NOXA_MEDIA_INFO_S* media, const NOXA_HW_AE
     gM.audioStat = 1;
     gM.state = CS_STATE_IDLE;
     gM.closing = false;
-    gM.startFailures = 0;
+    gM.starts.count = 0;
     gM.waitI = true;
     gM.newDayLatch = false;
     GiveBuffersBack();
